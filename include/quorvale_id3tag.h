@@ -1,0 +1,92 @@
+/*
+ * quorvale-id3tag: read and write the descriptive tags of MP3 (ID3v2), FLAC and MP4/M4A files.
+ *
+ * Tags cross this interface as one UTF-8 JSON object:
+ *   {"title":"...","artist":"...","album":"...","genre":"...","date":"...","track":"...",
+ *    "format":"mp3|flac|mp4","has_cover":true|false,"cover_mime":"image/jpeg"}
+ * "cover_mime" is present only when the file's cover has a MIME type. For writing, only the six
+ * text members are read ("year" is accepted in place of "date"); a member that is absent or not a
+ * string leaves that tag as the file has it, and an empty string stores an empty tag.
+ *
+ * Conventions:
+ *   - Integer results are 0 on success and -1 on failure (id3_batch returns a count instead of 0).
+ *     Pointer results are NULL on failure. After a failure, id3_last_error() describes it.
+ *   - Paths are narrow strings passed unchanged to fopen (UTF-8 on Linux, the ANSI code page on
+ * Windows).
+ *   - The library keeps one error text per process and no other state. Calls from several threads
+ * must be serialised by the caller, each together with its id3_last_error() read.
+ *   - Files are read whole; a file is only ever changed by writing a temporary file beside it and
+ *     renaming it over the original, so a failed write leaves the original untouched.
+ */
+#ifndef QUORVALE_ID3TAG_H
+#define QUORVALE_ID3TAG_H
+
+#include <stdint.h>
+
+#if defined(QUORVALE_ID3TAG_STATIC)
+#define QID3_API
+#elif defined(_WIN32)
+#if defined(QUORVALE_ID3TAG_BUILD)
+#define QID3_API __declspec(dllexport)
+#else
+#define QID3_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__)
+#define QID3_API __attribute__((visibility("default")))
+#else
+#define QID3_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/*
+ * Reads the tags of the MP3, FLAC or MP4/M4A file at `path`.
+ * Returns the JSON object described above as a NUL-terminated UTF-8 text that the caller owns and
+ * must release with id3_free_string(), or NULL on failure (a NULL path gives "NULL path").
+ */
+QID3_API char* id3_read(const char* path);
+
+/*
+ * Writes the text tags of the JSON object `tags_json` into the MP3 or FLAC file at `path`, keeping
+ * every tag the object does not name and the file's cover. MP4 files are refused.
+ * Returns 0 when the file was rewritten, -1 on failure (the file is then unchanged).
+ */
+QID3_API int32_t id3_write(const char* path, const char* tags_json);
+
+/*
+ * Saves the cover picture embedded in the file at `path` to `out_path`, byte for byte (the file is
+ * created or overwritten). Returns 0 on success, -1 on failure ("no cover art" when there is none).
+ */
+QID3_API int32_t id3_extract_cover(const char* path, const char* out_path);
+
+/*
+ * Makes the picture file at `image_path` the cover of the MP3 or FLAC file at `path`, keeping its
+ * text tags. The picture is labelled "image/png" when it starts with the PNG signature, else
+ * "image/jpeg". Returns 0 when the file was rewritten, -1 on failure (the file is then unchanged).
+ */
+QID3_API int32_t id3_set_cover(const char* path, const char* image_path);
+
+/*
+ * Writes `tags_json` into every file named by the JSON array of path strings `dir_json`, as
+ * id3_write() would; members that are not strings are skipped. Returns the number of files written
+ * (0 or more), or -1 when an argument is NULL or `dir_json` is not a JSON array. After a run,
+ * id3_last_error() holds what the last path's write left.
+ */
+QID3_API int32_t id3_batch(const char* dir_json, const char* tags_json);
+
+/*
+ * The text of the last failure: never NULL, empty when nothing is recorded. The text belongs to the
+ * library and changes with the next call; do not free it.
+ */
+QID3_API const char* id3_last_error(void);
+
+/* Releases a text returned by id3_read(). NULL is allowed and does nothing. */
+QID3_API void id3_free_string(char* text);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QUORVALE_ID3TAG_H */

@@ -1,0 +1,120 @@
+// Internal declarations shared by the library's sources: the tag record, format codes, the error
+// buffer, whole-file reading, atomic replacement, the container readers and writers, and small
+// helpers for reading and writing integers in file formats.
+#ifndef QUORVALE_ID3_INTERNAL_H
+#define QUORVALE_ID3_INTERNAL_H
+
+#include <stdint.h>
+#include <stddef.h>
+
+#define ID3_FMT_UNKNOWN 0
+#define ID3_FMT_MP3 1
+#define ID3_FMT_FLAC 2
+#define ID3_FMT_MP4 3
+
+// The tags of one file. Every pointer is NULL or a malloc'd block owned by the record. A NULL text
+// is an absent tag; "" is a present, empty one. The all-zero record is the empty record.
+struct id3_tags {
+    char* title;
+    char* artist;
+    char* album;
+    char* genre;
+    char* date;
+    char* track;
+    uint8_t* cover_data;
+    uint64_t cover_size;
+    char cover_mime[64];
+    int32_t format;
+    int32_t has_cover;
+};
+
+// Tag record operations.
+void id3_tags_init(id3_tags* t);
+void id3_tags_free(id3_tags* t);
+// Replaces *field with a copy of text (NULL stores ""). Returns -1 on allocation failure, keeping
+// the old value.
+int id3_tags_set_str(char** field, const char* text);
+
+// Error buffer: one 512-byte text per process.
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+void id3_set_error(const char* fmt, ...);
+int id3_has_error(void);
+void id3_clear_error(void);
+
+// Reads a whole file into a malloc'd block with a NUL after the last byte; *len gets the byte
+// count. Returns NULL with a message recorded on failure.
+uint8_t* id3_slurp(const char* path, uint64_t* len);
+// Container of a file image from its first bytes (at most 71 are looked at).
+int32_t id3_detect_fmt(const uint8_t* data, uint64_t len);
+// Replaces the file at path with exactly len bytes of data through a temporary file and a rename.
+int id3_atomic_write(const char* path, const uint8_t* data, uint64_t len);
+
+// JSON mapping of a tag record.
+char* id3_tags_to_json(const id3_tags* t);
+int32_t id3_tags_from_json(id3_tags* t, const char* text);
+
+// ID3v2 text payloads to UTF-8 (each result is malloc'd, NULL only when memory runs out).
+char* id3_decode_id3_text(uint8_t encoding, const uint8_t* p, uint64_t n);
+char* id3_utf16_to_utf8(const uint8_t* p, uint64_t n, int big_endian);
+
+// Container readers: fill an emptied record from a whole file image. 0, or -1 with a message.
+int id3_mp3_read(const uint8_t* data, uint64_t len, id3_tags* t);
+int id3_flac_read(const uint8_t* data, uint64_t len, id3_tags* t);
+int id3_mp4_read(const uint8_t* data, uint64_t len, id3_tags* t);
+
+// Container writers: rebuild the file at path from the record and its audio. 0, or -1 with a
+// message.
+int id3_mp3_write(const char* path, const id3_tags* t);
+int id3_flac_write(const char* path, const id3_tags* t, int force_picture);
+
+// Integer readers over a byte pointer. The caller has checked that the bytes are there.
+static inline uint32_t id3_be16(const uint8_t* p) {
+    return (uint32_t)p[0] << 8 | p[1];
+}
+static inline uint32_t id3_be24(const uint8_t* p) {
+    return (uint32_t)p[0] << 16 | (uint32_t)p[1] << 8 | p[2];
+}
+static inline uint32_t id3_be32(const uint8_t* p) {
+    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
+}
+static inline uint64_t id3_be64(const uint8_t* p) {
+    return (uint64_t)id3_be32(p) << 32 | id3_be32(p + 4);
+}
+static inline uint32_t id3_le32(const uint8_t* p) {
+    return (uint32_t)p[3] << 24 | (uint32_t)p[2] << 16 | (uint32_t)p[1] << 8 | p[0];
+}
+// ID3v2 syncsafe integer: four bytes of seven value bits each; bit 7 is masked off, not rejected.
+static inline uint32_t id3_syncsafe32(const uint8_t* p) {
+    return (uint32_t)(p[0] & 0x7F) << 21 | (uint32_t)(p[1] & 0x7F) << 14 |
+           (uint32_t)(p[2] & 0x7F) << 7 | (uint32_t)(p[3] & 0x7F);
+}
+
+// Integer writers.
+static inline void id3_put_be24(uint8_t* p, uint32_t v) {
+    p[0] = (uint8_t)(v >> 16);
+    p[1] = (uint8_t)(v >> 8);
+    p[2] = (uint8_t)v;
+}
+static inline void id3_put_be32(uint8_t* p, uint32_t v) {
+    p[0] = (uint8_t)(v >> 24);
+    p[1] = (uint8_t)(v >> 16);
+    p[2] = (uint8_t)(v >> 8);
+    p[3] = (uint8_t)v;
+}
+static inline void id3_put_le32(uint8_t* p, uint32_t v) {
+    p[0] = (uint8_t)v;
+    p[1] = (uint8_t)(v >> 8);
+    p[2] = (uint8_t)(v >> 16);
+    p[3] = (uint8_t)(v >> 24);
+}
+// v must be below 2^28.
+static inline void id3_put_syncsafe32(uint8_t* p, uint32_t v) {
+    p[0] = (uint8_t)((v >> 21) & 0x7F);
+    p[1] = (uint8_t)((v >> 14) & 0x7F);
+    p[2] = (uint8_t)((v >> 7) & 0x7F);
+    p[3] = (uint8_t)(v & 0x7F);
+}
+
+#endif

@@ -1,0 +1,359 @@
+// The tag record, the error buffer, whole-file reading, container detection and the JSON mapping.
+#include "id3_internal.h"
+#include "quorvale_id3tag.h"
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+namespace {
+
+std::string json_of(const id3_tags& t) {
+    char* text = id3_tags_to_json(&t);
+    EXPECT_NE(text, nullptr) << id3_last_error();
+    std::string out = text ? text : "";
+    id3_free_string(text);
+    return out;
+}
+
+char* dup(const char* s) {
+    char* p = (char*)malloc(strlen(s) + 1);
+    strcpy(p, s);
+    return p;
+}
+
+} // namespace
+
+TEST(ErrorBuffer, EmptyAtStartThenClearedByTheNextCall) {
+    // Nothing has run in this process yet (this test runs first in its program).
+    EXPECT_STREQ(id3_last_error(), "");
+    EXPECT_EQ(id3_read(nullptr), nullptr);
+    EXPECT_STREQ(id3_last_error(), "NULL path");
+    id3_free_string(nullptr); // allowed, and leaves the message alone
+    EXPECT_STREQ(id3_last_error(), "NULL path");
+    // The next call of the working group empties the buffer even though it records nothing.
+    EXPECT_EQ(id3_batch("[]", "{}"), 0);
+    EXPECT_STREQ(id3_last_error(), "");
+}
+
+TEST(ErrorBuffer, MessagesAreCutTo511Bytes) {
+    std::string exact(511, 'a');
+    id3_set_error("%s", exact.c_str());
+    EXPECT_EQ(std::string(id3_last_error()), exact);
+    EXPECT_TRUE(id3_has_error());
+
+    std::string longer(512, 'b');
+    id3_set_error("%s", longer.c_str());
+    EXPECT_EQ(std::string(id3_last_error()), std::string(511, 'b'));
+
+    id3_set_error("x%sy", std::string(600, 'c').c_str());
+    EXPECT_EQ(strlen(id3_last_error()), 511u);
+    EXPECT_EQ(id3_last_error()[0], 'x');
+
+    id3_clear_error();
+    EXPECT_FALSE(id3_has_error());
+    EXPECT_STREQ(id3_last_error(), "");
+}
+
+TEST(ErrorBuffer, NullArgumentsAreCheckedBeforeAnyFile) {
+    const char* p = "/nonexistent/file.mp3";
+    EXPECT_EQ(id3_write(nullptr, "{}"), -1);
+    EXPECT_STREQ(id3_last_error(), "NULL argument");
+    EXPECT_EQ(id3_write(p, nullptr), -1);
+    EXPECT_STREQ(id3_last_error(), "NULL argument");
+    EXPECT_EQ(id3_extract_cover(p, nullptr), -1);
+    EXPECT_STREQ(id3_last_error(), "NULL argument");
+    EXPECT_EQ(id3_set_cover(nullptr, p), -1);
+    EXPECT_STREQ(id3_last_error(), "NULL argument");
+    EXPECT_EQ(id3_batch(nullptr, "{}"), -1);
+    EXPECT_STREQ(id3_last_error(), "NULL argument");
+    EXPECT_EQ(id3_batch("[]", nullptr), -1);
+    EXPECT_STREQ(id3_last_error(), "NULL argument");
+}
+
+TEST(TagRecord, SetStrCopiesAndFreeEmpties) {
+    id3_tags t;
+    id3_tags_init(&t);
+    EXPECT_EQ(id3_tags_set_str(&t.title, "abc"), 0);
+    EXPECT_STREQ(t.title, "abc");
+    // NULL stores a present, empty text.
+    EXPECT_EQ(id3_tags_set_str(&t.artist, nullptr), 0);
+    ASSERT_NE(t.artist, nullptr);
+    EXPECT_STREQ(t.artist, "");
+    // Setting a field from its own text is safe.
+    EXPECT_EQ(id3_tags_set_str(&t.title, t.title), 0);
+    EXPECT_STREQ(t.title, "abc");
+    t.cover_data = (uint8_t*)malloc(3);
+    t.cover_size = 3;
+    t.has_cover = 1;
+    strcpy(t.cover_mime, "image/png");
+
+    id3_tags_free(&t);
+    id3_tags empty;
+    memset(&empty, 0, sizeof empty);
+    EXPECT_EQ(memcmp(&t, &empty, sizeof t), 0);
+    id3_tags_free(&t); // twice is harmless
+    id3_tags_free(nullptr);
+    EXPECT_EQ(memcmp(&t, &empty, sizeof t), 0);
+}
+
+TEST(Slurp, ReadsWholeFilesWithATrailingNul) {
+    TempDir dir;
+    struct Case {
+        Bytes content;
+    } cases[] = {{{}}, {B({0x41})}, {S("ID3")}, {repeat(0xAB, 70000)}};
+    for (const Case& c : cases) {
+        std::string path = dir.file("f");
+        ASSERT_TRUE(write_file(path, c.content));
+        uint64_t len = 99;
+        uint8_t* data = id3_slurp(path.c_str(), &len);
+        ASSERT_NE(data, nullptr);
+        EXPECT_EQ(len, c.content.size());
+        EXPECT_EQ(Bytes(data, data + len), c.content);
+        EXPECT_EQ(data[len], 0);
+        free(data);
+    }
+}
+
+TEST(Slurp, FailuresRecordTheirMessages) {
+    TempDir dir;
+    uint64_t len = 99;
+    std::string missing = dir.file("missing.mp3");
+    EXPECT_EQ(id3_slurp(missing.c_str(), &len), nullptr);
+    EXPECT_EQ(len, 0u);
+    EXPECT_EQ(std::string(id3_last_error()),
+              "cannot open: " + missing + " (No such file or directory)");
+
+    // A directory opens for reading on Linux but never gives an image (depending on the file
+    // system its size is huge or the read fails).
+    len = 99;
+    EXPECT_EQ(id3_slurp(dir.path.c_str(), &len), nullptr);
+    EXPECT_EQ(len, 0u);
+    EXPECT_TRUE(id3_has_error());
+}
+
+TEST(Detect, ContainerFromTheFirstBytes) {
+    struct Case {
+        const char* name;
+        Bytes data;
+        int32_t expected;
+    } cases[] = {
+        {"empty", {}, ID3_FMT_UNKNOWN},
+        {"three bytes ID3", S("ID3"), ID3_FMT_UNKNOWN},
+        {"ID3 at four bytes", S("ID3") + B({4}), ID3_FMT_MP3},
+        {"ID3 and ftyp", S("ID3") + B({4}) + S("ftyp") + B({0}), ID3_FMT_MP3},
+        {"ID followed by other", S("IDX") + B({0, 0, 0, 0, 0}), ID3_FMT_UNKNOWN},
+        {"fLaC", S("fLaC"), ID3_FMT_FLAC},
+        {"flac lower case", S("flac") + repeat(0, 8), ID3_FMT_UNKNOWN},
+        {"fLaX", S("fLaX") + repeat(0, 8), ID3_FMT_UNKNOWN},
+        {"frame sync FB", B({0xFF, 0xFB, 0x90, 0x00}), ID3_FMT_MP3},
+        {"frame sync E0", B({0xFF, 0xE0, 0x00, 0x00}), ID3_FMT_MP3},
+        {"no sync DF", B({0xFF, 0xDF, 0x00, 0x00}), ID3_FMT_UNKNOWN},
+        {"no sync DF then ftyp", B({0xFF, 0xDF, 0, 0}) + S("ftyp"), ID3_FMT_MP4},
+        {"ftyp at 4 of 8 bytes", B({0, 0, 0, 8}) + S("ftyp"), ID3_FMT_MP4},
+        {"seven bytes", B({0, 0, 0, 8}) + S("fty"), ID3_FMT_UNKNOWN},
+        {"ftyp ending at the last byte", B({0, 0, 0, 0, 0}) + S("ftyp"), ID3_FMT_UNKNOWN},
+        {"ftyp at 5 with one more byte", B({0, 0, 0, 0, 0}) + S("ftyp") + B({0}), ID3_FMT_MP4},
+        {"ftyp at 67", repeat(0, 67) + S("ftyp") + repeat(0, 1), ID3_FMT_MP4},
+        {"ftyp at 68", repeat(0, 68) + S("ftyp") + repeat(0, 10), ID3_FMT_UNKNOWN},
+        {"ftyp upper case", B({0, 0, 0, 8}) + S("FTYP"), ID3_FMT_UNKNOWN},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(id3_detect_fmt(c.data.data(), c.data.size()), c.expected) << c.name;
+    EXPECT_EQ(id3_detect_fmt(nullptr, 100), ID3_FMT_UNKNOWN);
+}
+
+TEST(Load, ShortAndUnknownFilesFail) {
+    TempDir dir;
+    const Bytes inputs[] = {{}, B({0xFF}), B({0xFF, 0xFB}), S("fLa"), S("hello, world")};
+    for (const Bytes& content : inputs) {
+        std::string path = dir.file("x.bin");
+        ASSERT_TRUE(write_file(path, content));
+        EXPECT_EQ(id3_read(path.c_str()), nullptr) << hex(content);
+        EXPECT_STREQ(id3_last_error(), "unsupported or unrecognized format") << hex(content);
+    }
+    std::string missing = dir.file("none.mp3");
+    EXPECT_EQ(id3_read(missing.c_str()), nullptr);
+    EXPECT_EQ(std::string(id3_last_error()).rfind("cannot open: " + missing + " (", 0), 0u);
+}
+
+TEST(JsonOut, EmptyRecord) {
+    id3_tags t;
+    id3_tags_init(&t);
+    EXPECT_EQ(json_of(t), "{\"title\":\"\",\"artist\":\"\",\"album\":\"\",\"genre\":\"\",\"date\":"
+                          "\"\",\"track\":\"\",\"format\":\"unknown\",\"has_cover\":false}");
+}
+
+TEST(JsonOut, MembersInOrderWithCoverRules) {
+    struct Case {
+        const char* name;
+        int32_t format;
+        int32_t has_cover;
+        uint64_t cover_size;
+        const char* mime;
+        const char* tail;
+    } cases[] = {
+        {"mp3 with cover", ID3_FMT_MP3, 1, 5, "image/png",
+         "\"format\":\"mp3\",\"has_cover\":true,\"cover_mime\":\"image/png\"}"},
+        {"flac size only", ID3_FMT_FLAC, 0, 5, "", "\"format\":\"flac\",\"has_cover\":true}"},
+        {"mp4 flag only", ID3_FMT_MP4, 1, 0, "", "\"format\":\"mp4\",\"has_cover\":true}"},
+        {"mime without cover", ID3_FMT_MP3, 0, 0, "image/jpeg",
+         "\"format\":\"mp3\",\"has_cover\":false,\"cover_mime\":\"image/jpeg\"}"},
+        {"out of range format", 7, 0, 0, "", "\"format\":\"unknown\",\"has_cover\":false}"},
+        {"negative format", -1, 0, 0, "", "\"format\":\"unknown\",\"has_cover\":false}"},
+    };
+    for (const Case& c : cases) {
+        id3_tags t;
+        id3_tags_init(&t);
+        t.title = dup("T");
+        t.artist = dup("Ar");
+        t.album = dup("Al");
+        t.genre = dup("G");
+        t.date = dup("2024");
+        t.track = dup("3/12");
+        t.format = c.format;
+        t.has_cover = c.has_cover;
+        t.cover_size = c.cover_size; // the bytes themselves are never rendered
+        strcpy(t.cover_mime, c.mime);
+        std::string expected = "{\"title\":\"T\",\"artist\":\"Ar\",\"album\":\"Al\",\"genre\":"
+                               "\"G\",\"date\":\"2024\",\"track\":\"3/12\",";
+        EXPECT_EQ(json_of(t), expected + c.tail) << c.name;
+        t.cover_size = 0;
+        id3_tags_free(&t);
+    }
+}
+
+TEST(JsonOut, StringEscapes) {
+    struct Case {
+        const char* title;
+        const char* rendered;
+    } cases[] = {
+        {"say \"hi\"", "say \\\"hi\\\""},
+        {"a\\b", "a\\\\b"},
+        {"tab\there", "tab\\there"},
+        {"line\nfeed", "line\\nfeed"},
+        {"\x01", "\\u0001"},
+        {"AC/DC", "AC/DC"},             // the solidus stays as it is
+        {"caf\xC3\xA9", "caf\xC3\xA9"}, // UTF-8 as its bytes, never \u escapes
+        {"\xE6\x97\xA5", "\xE6\x97\xA5"},
+        {"caf\xE9", "caf\xE9"}, // a Latin-1 byte is passed through unchanged
+    };
+    for (const Case& c : cases) {
+        id3_tags t;
+        id3_tags_init(&t);
+        t.title = dup(c.title);
+        t.format = ID3_FMT_MP3;
+        std::string out = json_of(t);
+        std::string prefix = std::string("{\"title\":\"") + c.rendered + "\",\"artist\"";
+        EXPECT_EQ(out.substr(0, prefix.size()), prefix) << c.title;
+        EXPECT_EQ(out.back(), '}');
+        id3_tags_free(&t);
+    }
+}
+
+struct ParseCase {
+    const char* name;
+    const char* json;
+    const char* title; // expected title (nullptr: left unchanged, i.e. absent)
+    const char* date;  // expected date
+};
+
+TEST(JsonIn, MembersApplyOnlyAsStrings) {
+    const ParseCase cases[] = {
+        {"title set", "{\"title\":\"A\"}", "A", nullptr},
+        {"empty string is a present tag", "{\"title\":\"\"}", "", nullptr},
+        {"null leaves the field", "{\"title\":null}", nullptr, nullptr},
+        {"number leaves the field", "{\"title\":5}", nullptr, nullptr},
+        {"bool, array, object", "{\"title\":true,\"artist\":[],\"album\":{}}", nullptr, nullptr},
+        {"keys are case-sensitive", "{\"Title\":\"A\",\"DATE\":\"1\"}", nullptr, nullptr},
+        {"first duplicate decides", "{\"title\":\"one\",\"title\":\"two\"}", "one", nullptr},
+        {"first duplicate not a string", "{\"title\":1,\"title\":\"two\"}", nullptr, nullptr},
+        {"year alone", "{\"year\":\"1999\"}", nullptr, "1999"},
+        {"date beats year", "{\"year\":\"1999\",\"date\":\"2001\"}", nullptr, "2001"},
+        {"number date, string year", "{\"date\":2001,\"year\":\"1999\"}", nullptr, "1999"},
+        {"empty date stops year", "{\"date\":\"\",\"year\":\"1999\"}", nullptr, ""},
+        {"U+0000 cuts the value", "{\"title\":\"ab\\u0000cd\"}", "ab", nullptr},
+        {"escaped key resolved", "{\"t\\u0069tle\":\"esc\"}", "esc", nullptr},
+        {"output object passes back",
+         "{\"title\":\"T\",\"artist\":\"\",\"album\":\"\",\"genre\":\"\",\"date\":\"\",\"track\":"
+         "\"\",\"format\":\"mp3\",\"has_cover\":true,\"cover_mime\":\"image/png\"}",
+         "T", ""},
+    };
+    for (const ParseCase& c : cases) {
+        id3_tags t;
+        id3_tags_init(&t);
+        id3_clear_error();
+        ASSERT_EQ(id3_tags_from_json(&t, c.json), 0) << c.name;
+        EXPECT_FALSE(id3_has_error()) << c.name;
+        if (c.title)
+            EXPECT_STREQ(t.title, c.title) << c.name;
+        else
+            EXPECT_EQ(t.title, nullptr) << c.name;
+        if (c.date)
+            EXPECT_STREQ(t.date, c.date) << c.name;
+        else
+            EXPECT_EQ(t.date, nullptr) << c.name;
+        // Cover fields and the format are never touched.
+        EXPECT_EQ(t.format, 0) << c.name;
+        EXPECT_EQ(t.has_cover, 0) << c.name;
+        EXPECT_EQ(t.cover_mime[0], 0) << c.name;
+        id3_tags_free(&t);
+    }
+}
+
+TEST(JsonIn, TrackAndAllSixFields) {
+    id3_tags t;
+    id3_tags_init(&t);
+    ASSERT_EQ(id3_tags_from_json(&t, "{\"title\":\"a\",\"artist\":\"b\",\"album\":\"c\",\"genre\":"
+                                     "\"d\",\"date\":\"e\",\"track\":\"3/12\"}"),
+              0);
+    EXPECT_STREQ(t.title, "a");
+    EXPECT_STREQ(t.artist, "b");
+    EXPECT_STREQ(t.album, "c");
+    EXPECT_STREQ(t.genre, "d");
+    EXPECT_STREQ(t.date, "e");
+    EXPECT_STREQ(t.track, "3/12");
+    // A numeric track is not a string and leaves the field as it was.
+    ASSERT_EQ(id3_tags_from_json(&t, "{\"track\":7}"), 0);
+    EXPECT_STREQ(t.track, "3/12");
+    id3_tags_free(&t);
+}
+
+TEST(JsonIn, FailuresLeaveTheRecordUnchanged) {
+    struct Case {
+        const char* json;
+        const char* message;
+    } cases[] = {
+        {"", "invalid tags JSON"},
+        {"   ", "invalid tags JSON"},
+        {"{\"title\":\"a\",}", "invalid tags JSON"},
+        {"{\"title\":\"a\"} // c", "invalid tags JSON"},
+        {"/* c */ {}", "invalid tags JSON"},
+        {"{} {}", "invalid tags JSON"},
+        {"\xEF\xBB\xBF{}", "invalid tags JSON"},
+        {"{\"title\":NaN}", "invalid tags JSON"},
+        {"{\"title\":\"\xFF\"}", "invalid tags JSON"},
+        {"[]", "tags JSON must be object"},
+        {"\"title\"", "tags JSON must be object"},
+        {"42", "tags JSON must be object"},
+        {"null", "tags JSON must be object"},
+        {"true", "tags JSON must be object"},
+    };
+    for (const auto& c : cases) {
+        id3_tags t;
+        id3_tags_init(&t);
+        t.title = dup("keep");
+        EXPECT_EQ(id3_tags_from_json(&t, c.json), -1) << c.json;
+        EXPECT_STREQ(id3_last_error(), c.message) << c.json;
+        EXPECT_STREQ(t.title, "keep");
+        id3_tags_free(&t);
+    }
+    id3_tags t;
+    id3_tags_init(&t);
+    EXPECT_EQ(id3_tags_from_json(&t, nullptr), -1);
+    EXPECT_STREQ(id3_last_error(), "null tags_json");
+}
