@@ -1,0 +1,196 @@
+// Atomic replacement of a file on POSIX: the temporary file, the failure paths and what the
+// replacement keeps (permission bits, symbolic links).
+#include "id3_internal.h"
+#include "quorvale_id3tag.h"
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace {
+
+std::string temp_name(const std::string& target) {
+    return target + ".quorvale-tmp." + std::to_string(getpid());
+}
+
+int write_bytes(const std::string& path, const Bytes& data) {
+    return id3_atomic_write(path.c_str(), data.data(), data.size());
+}
+
+mode_t mode_of(const std::string& path) {
+    struct stat st;
+    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+    return st.st_mode & 07777;
+}
+
+} // namespace
+
+TEST(AtomicWrite, ReplacesTheTargetAndLeavesNoTemporaryFile) {
+    TempDir dir;
+    std::string target = dir.file("song.mp3");
+    ASSERT_TRUE(write_file(target, S("old contents")));
+    Bytes fresh = S("new") + repeat(0xFF, 100000);
+    ASSERT_EQ(write_bytes(target, fresh), 0) << id3_last_error();
+    EXPECT_EQ(read_file(target), fresh);
+    EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"song.mp3"});
+}
+
+TEST(AtomicWrite, EmptyImageAndMissingTarget) {
+    TempDir dir;
+    std::string target = dir.file("a.flac");
+    ASSERT_TRUE(write_file(target, S("something")));
+    ASSERT_EQ(id3_atomic_write(target.c_str(), nullptr, 0), 0) << id3_last_error();
+    EXPECT_TRUE(file_exists(target));
+    EXPECT_TRUE(read_file(target).empty());
+
+    std::string created = dir.file("new.mp3");
+    ASSERT_EQ(write_bytes(created, S("abc")), 0) << id3_last_error();
+    EXPECT_EQ(read_file(created), S("abc"));
+    EXPECT_EQ(list_dir(dir.path), (std::vector<std::string>{"a.flac", "new.mp3"}));
+}
+
+TEST(AtomicWrite, LeftoverTemporaryFileIsReplacedNotReused) {
+    TempDir dir;
+    std::string target = dir.file("t.mp3");
+    ASSERT_TRUE(write_file(target, S("old")));
+    // A stale temporary file of a killed run with the same process id, longer than the new image.
+    ASSERT_TRUE(write_file(temp_name(target), repeat('x', 5000)));
+    ASSERT_EQ(write_bytes(target, S("new")), 0) << id3_last_error();
+    EXPECT_EQ(read_file(target), S("new"));
+    EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"t.mp3"});
+}
+
+TEST(AtomicWrite, ReadOnlyTargetIsRefusedEvenForRoot) {
+    TempDir dir;
+    std::string target = dir.file("ro.mp3");
+    ASSERT_TRUE(write_file(target, S("keep me")));
+    ASSERT_EQ(chmod(target.c_str(), 0444), 0);
+    EXPECT_EQ(write_bytes(target, S("new")), -1);
+    EXPECT_EQ(std::string(id3_last_error()),
+              "cannot replace target (read-only or locked): " + target);
+    EXPECT_EQ(read_file(target), S("keep me"));
+    EXPECT_EQ(mode_of(target), 0444u);
+    EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"ro.mp3"});
+}
+
+TEST(AtomicWrite, TargetThatIsADirectoryIsRefused) {
+    TempDir dir;
+    std::string target = dir.file("d.mp3");
+    ASSERT_EQ(mkdir(target.c_str(), 0755), 0);
+    ASSERT_TRUE(write_file(target + "/inside", S("x")));
+    EXPECT_EQ(write_bytes(target, S("new")), -1);
+    EXPECT_EQ(std::string(id3_last_error()),
+              "cannot replace target (read-only or locked): " + target);
+    EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"d.mp3"});
+    EXPECT_EQ(read_file(target + "/inside"), S("x"));
+}
+
+TEST(AtomicWrite, UncreatableTemporaryFile) {
+    TempDir dir;
+    // A parent path component that is a regular file stops even root.
+    std::string blocker = dir.file("plain");
+    ASSERT_TRUE(write_file(blocker, S("x")));
+    std::string target = blocker + "/song.mp3";
+    EXPECT_EQ(write_bytes(target, S("new")), -1);
+    EXPECT_STREQ(id3_last_error(), "cannot create temp: Not a directory");
+    EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"plain"});
+}
+
+TEST(AtomicWrite, OverlongTemporaryNameFailsCleanly) {
+    TempDir dir;
+    std::string target = dir.path + "/" + std::string(4096, 'n');
+    EXPECT_EQ(write_bytes(target, S("new")), -1);
+    EXPECT_EQ(std::string(id3_last_error()).rfind("path too long for a temporary file: ", 0), 0u);
+    EXPECT_TRUE(list_dir(dir.path).empty());
+}
+
+TEST(AtomicWrite, PermissionBitsAreKept) {
+    const mode_t modes[] = {0600, 0640, 0644, 0755, 0700};
+    for (mode_t m : modes) {
+        TempDir dir;
+        std::string target = dir.file("p.flac");
+        ASSERT_TRUE(write_file(target, S("old")));
+        ASSERT_EQ(chmod(target.c_str(), m), 0);
+        ASSERT_EQ(write_bytes(target, S("new")), 0) << id3_last_error();
+        EXPECT_EQ(mode_of(target), m) << std::oct << m;
+        EXPECT_EQ(read_file(target), S("new"));
+    }
+}
+
+TEST(AtomicWrite, PlantedLinkAtTheTemporaryNameIsNotFollowed) {
+    TempDir dir;
+    std::string target = dir.file("song.mp3");
+    std::string victim = dir.file("victim.txt");
+    ASSERT_TRUE(write_file(target, S("old")));
+    ASSERT_TRUE(write_file(victim, S("precious")));
+    ASSERT_EQ(symlink(victim.c_str(), temp_name(target).c_str()), 0);
+    // Either the link is removed and a fresh file made, or the write is refused; the file the
+    // link names is never written.
+    int rc = write_bytes(target, S("new"));
+    EXPECT_EQ(read_file(victim), S("precious"));
+    if (rc == 0)
+        EXPECT_EQ(read_file(target), S("new"));
+    else
+        EXPECT_EQ(read_file(target), S("old"));
+    EXPECT_FALSE(file_exists(temp_name(target)));
+}
+
+TEST(AtomicWrite, SymbolicLinkTargetStaysALink) {
+    TempDir dir;
+    ASSERT_EQ(mkdir(dir.file("music").c_str(), 0755), 0);
+    std::string real = dir.file("music/real.mp3");
+    ASSERT_TRUE(write_file(real, S("old")));
+    std::string link = dir.file("link.mp3");
+    ASSERT_EQ(symlink("music/real.mp3", link.c_str()), 0); // relative to the link's folder
+    std::string link2 = dir.file("link2.mp3");
+    ASSERT_EQ(symlink(link.c_str(), link2.c_str()), 0); // a chain of two links
+
+    ASSERT_EQ(write_bytes(link2, S("new")), 0) << id3_last_error();
+    struct stat st;
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(lstat(link2.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(read_file(real), S("new"));
+    EXPECT_EQ(list_dir(dir.file("music")), std::vector<std::string>{"real.mp3"});
+}
+
+// A file-size limit makes the write of the image fail part-way; the child reports the message.
+TEST(AtomicWrite, ShortWriteKeepsTheTarget) {
+    TempDir dir;
+    std::string target = dir.file("big.mp3");
+    ASSERT_TRUE(write_file(target, S("old")));
+    Bytes image = repeat(0x5A, 1 << 20);
+    int pipefd[2];
+    ASSERT_EQ(pipe(pipefd), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit lim = {64 * 1024, 64 * 1024};
+        setrlimit(RLIMIT_FSIZE, &lim);
+        int rc = write_bytes(target, image);
+        std::string msg = std::to_string(rc) + ":" + id3_last_error();
+        ssize_t ignored = write(pipefd[1], msg.data(), msg.size());
+        (void)ignored;
+        _exit(0);
+    }
+    close(pipefd[1]);
+    char buf[600] = {0};
+    ssize_t n = read(pipefd[0], buf, sizeof buf - 1);
+    close(pipefd[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_GT(n, 0);
+    std::string got(buf, (size_t)n);
+    EXPECT_TRUE(got == "-1:short write" || got == "-1:fflush failed") << got;
+    EXPECT_EQ(read_file(target), S("old"));
+    EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"big.mp3"});
+}
