@@ -1,0 +1,89 @@
+"""The Python client against the built library, on copies of the committed samples."""
+
+import os
+import shutil
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
+import quorvale_id3tag as tags  # noqa: E402
+
+SAMPLES = os.environ.get("QID3_SAMPLES_DIR") or os.path.join(
+    os.path.dirname(__file__), "..", "..", "..", "samples")
+
+
+@pytest.fixture
+def copies(tmp_path):
+    out = {}
+    for name in ("sample.mp3", "sample.flac", "sample.m4a", "cover.png", "cover.jpg"):
+        dest = tmp_path / name
+        shutil.copyfile(os.path.join(SAMPLES, name), dest)
+        out[name] = dest
+    return out
+
+
+@pytest.mark.parametrize("name,fmt", [("sample.mp3", "mp3"), ("sample.flac", "flac"),
+                                      ("sample.m4a", "mp4")])
+def test_read_gives_a_dict(copies, name, fmt):
+    info = tags.read(copies[name])
+    assert info["format"] == fmt
+    assert info["has_cover"] is True
+    assert set(info) >= {"title", "artist", "album", "genre", "date", "track"}
+    assert info["title"] != ""
+
+
+@pytest.mark.parametrize("name", ["sample.mp3", "sample.flac"])
+def test_write_merges_and_keeps_the_cover(copies, name):
+    before = tags.read(copies[name])
+    tags.write(copies[name], title='Nouveau "titre" \u00e9\u65e5', track="")
+    after = tags.read(copies[name])
+    assert after["title"] == 'Nouveau "titre" \u00e9\u65e5'
+    assert after["track"] == ""
+    for key in ("artist", "album", "genre", "date", "has_cover", "cover_mime"):
+        assert after[key] == before[key]
+
+
+def test_write_refuses_mp4_and_leaves_it(copies):
+    original = copies["sample.m4a"].read_bytes()
+    with pytest.raises(tags.TagError, match=r"^MP4/m4a write unsupported \(read-only\)$"):
+        tags.write(copies["sample.m4a"], title="x")
+    assert copies["sample.m4a"].read_bytes() == original
+
+
+def test_cover_round_trip(copies, tmp_path):
+    tags.set_cover(copies["sample.flac"], copies["cover.png"])
+    assert tags.read(copies["sample.flac"])["cover_mime"] == "image/png"
+    out = tmp_path / "out.png"
+    tags.extract_cover(copies["sample.flac"], out)
+    assert out.read_bytes() == copies["cover.png"].read_bytes()
+
+
+def test_batch_counts_and_reports_the_last_failure(copies, tmp_path):
+    missing = tmp_path / "missing.mp3"
+    n = tags.batch([copies["sample.mp3"], copies["sample.flac"], missing], album="Batch")
+    assert n == 2
+    assert tags.batch.last_error.startswith("cannot open: ")
+    assert tags.read(copies["sample.mp3"])["album"] == "Batch"
+    assert tags.read(copies["sample.flac"])["album"] == "Batch"
+
+
+def test_errors_carry_the_library_message(tmp_path):
+    missing = tmp_path / "nothing.mp3"
+    with pytest.raises(tags.TagError, match=r"^cannot open: .*nothing\.mp3 \("):
+        tags.read(missing)
+    text = tmp_path / "notes.txt"
+    text.write_bytes(b"just text, no audio")
+    with pytest.raises(tags.TagError, match=r"^unsupported or unrecognized format$"):
+        tags.read(text)
+    with pytest.raises(tags.TagError, match=r"^no cover art$"):
+        bare = tmp_path / "bare.mp3"
+        bare.write_bytes(b"\xff\xfb\x90\x64" + b"\x00" * 200)
+        tags.extract_cover(bare, tmp_path / "c.jpg")
+
+
+def test_bad_arguments_are_refused_before_the_call(copies):
+    with pytest.raises(TypeError):
+        tags.write(copies["sample.mp3"], colour="blue")
+    with pytest.raises(TypeError):
+        tags.write(copies["sample.mp3"], track=7)

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs the built library into a temporary prefix, then builds and runs two consumers against
+# it: one found with CMake's find_package, one with pkg-config.
+#   run.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+build=$1
+src=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix="$work/prefix"
+cmake --install "$build" --prefix "$prefix" >/dev/null
+
+sample="$src/samples/sample.flac"
+expect='"format":"flac"'
+
+# CMake consumer.
+cmake -S "$src/tests/install/cmake_consumer" -B "$work/cmake-build" \
+  -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/cmake-build" >/dev/null
+out=$(LD_LIBRARY_PATH="$prefix/lib" "$work/cmake-build/consumer" "$sample")
+echo "cmake consumer: $out"
+grep -q "$expect" <<<"$out"
+
+# pkg-config consumer.
+pc_dir=$(dirname "$(find "$prefix" -name quorvale-id3tag.pc | head -n1)")
+flags=$(PKG_CONFIG_PATH="$pc_dir" pkg-config --cflags --libs quorvale-id3tag)
+cc "$src/tests/install/consumer.c" -o "$work/pc-consumer" $flags
+libdir=$(PKG_CONFIG_PATH="$pc_dir" pkg-config --variable=libdir quorvale-id3tag)
+out=$(LD_LIBRARY_PATH="$libdir" "$work/pc-consumer" "$sample")
+echo "pkg-config consumer: $out"
+grep -q "$expect" <<<"$out"
+
+# The installed library keeps its SONAME and exports only the seven functions.
+soname=$(objdump -p "$prefix"/lib/libquorvale-id3tag.so | awk '/SONAME/ {print $2}')
+echo "SONAME: $soname"
+[ "$soname" = "libquorvale-id3tag.so.1" ]
+test -x "$prefix/bin/quorvale-tag"
+test -f "$prefix/include/quorvale_id3tag.h"
+echo "install consumers: ok"

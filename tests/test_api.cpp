@@ -1,0 +1,383 @@
+// The exported functions end to end, through the public header only, on files built in the tests:
+// tag writing with its merge, cover extraction and setting, and batch writing.
+#include "quorvale_id3tag.h"
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+// ID3v2.3 text frame with ISO-8859-1 text.
+Bytes v3_text(const char* id, const std::string& text) {
+    return S(id) + be32((uint32_t)text.size() + 1) + B({0, 0, 0}) + S(text);
+}
+Bytes v3_apic(const std::string& mime, const Bytes& picture) {
+    Bytes body = B({0}) + S(mime) + B({0, 3, 0}) + picture;
+    return S("APIC") + be32((uint32_t)body.size()) + B({0, 0}) + body;
+}
+Bytes id3v23(const Bytes& frames) {
+    return S("ID3") + B({3, 0, 0}) + syncsafe((uint32_t)frames.size()) + frames;
+}
+const Bytes kAudio = B({0xFF, 0xFB, 0x90, 0x64}) + repeat(0x11, 400) + B({0xFF, 0xFB, 0x90, 0x64});
+const Bytes kJpeg = B({0xFF, 0xD8, 0xFF, 0xE0}) + S("fake jpeg body") + B({0xFF, 0xD9});
+const Bytes kPng = B({0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}) + S("fake png");
+
+Bytes tagged_mp3() {
+    return id3v23(v3_text("TIT2", "Old Title") + v3_text("TPE1", "Artist") +
+                  v3_text("TALB", "Album") + v3_text("TCON", "Rock") +
+                  v3_text("TYER", "1999") + v3_text("TRCK", "3/12") +
+                  v3_apic("image/jpeg", kJpeg)) +
+           kAudio;
+}
+
+Bytes flac_block(int type, const Bytes& body, bool last = false) {
+    return B({(last ? 0x80 : 0) | type}) + be24((uint32_t)body.size()) + body;
+}
+Bytes vorbis_comment(std::initializer_list<std::string> comments) {
+    Bytes body = le32(6) + S("tester") + le32((uint32_t)comments.size());
+    for (const std::string& c : comments)
+        body += le32((uint32_t)c.size()) + S(c);
+    return body;
+}
+Bytes flac_picture(const std::string& mime, const Bytes& data) {
+    return be32(3) + be32((uint32_t)mime.size()) + S(mime) + be32(0) + be32(1) + be32(1) +
+           be32(24) + be32(0) + be32((uint32_t)data.size()) + data;
+}
+const Bytes kFlacFrames = B({0xFF, 0xF8, 0x69, 0x08}) + repeat(0x22, 300);
+Bytes tagged_flac() {
+    return S("fLaC") + flac_block(0, repeat(0x10, 34)) +
+           flac_block(4, vorbis_comment({"TITLE=Old Title", "ARTIST=Artist", "ALBUM=Album",
+                                         "GENRE=Rock", "DATE=1999", "TRACKNUMBER=3/12"})) +
+           flac_block(6, flac_picture("image/jpeg", kJpeg)) + flac_block(1, repeat(0, 64), true) +
+           kFlacFrames;
+}
+
+Bytes atom(const char* type, const Bytes& payload) {
+    return be32((uint32_t)payload.size() + 8) + S(type) + payload;
+}
+Bytes data_atom(const Bytes& value) { return atom("data", be32(1) + be32(0) + value); }
+Bytes tagged_m4a() {
+    Bytes ilst = atom("\xA9nam", data_atom(S("M4A Title"))) +
+                 atom("covr", atom("data", be32(13) + be32(0) + kPng));
+    Bytes meta = be32(0) + atom("hdlr", repeat(0, 25)) + atom("ilst", ilst);
+    return atom("ftyp", S("M4A ") + be32(0) + S("isomM4A ")) +
+           atom("moov", atom("udta", atom("meta", meta))) + atom("mdat", repeat(0x33, 50));
+}
+
+std::string read_json(const std::string& path) {
+    char* text = id3_read(path.c_str());
+    if (!text)
+        return std::string("ERROR: ") + id3_last_error();
+    std::string out = text;
+    id3_free_string(text);
+    return out;
+}
+
+std::string obj(const char* title, const char* artist, const char* album, const char* genre,
+                const char* date, const char* track, const char* format, const char* mime) {
+    std::string s = std::string("{\"title\":\"") + title + "\",\"artist\":\"" + artist +
+                    "\",\"album\":\"" + album + "\",\"genre\":\"" + genre + "\",\"date\":\"" +
+                    date + "\",\"track\":\"" + track + "\",\"format\":\"" + format +
+                    "\",\"has_cover\":" + (mime ? "true" : "false");
+    if (mime)
+        s += std::string(",\"cover_mime\":\"") + mime + "\"";
+    return s + "}";
+}
+
+Bytes extract(const std::string& path, const TempDir& dir) {
+    std::string out = dir.file("extracted.bin");
+    if (id3_extract_cover(path.c_str(), out.c_str()) != 0)
+        return S("ERROR: ") + S(id3_last_error());
+    return read_file(out);
+}
+
+} // namespace
+
+TEST(Write, MergesMembersIntoTheFileTags) {
+    struct Case {
+        const char* json;
+        const char* title;
+        const char* artist;
+        const char* date;
+    } cases[] = {
+        {"{\"title\":\"New\"}", "New", "Artist", "1999"},
+        {"{}", "Old Title", "Artist", "1999"},
+        {"{\"artist\":\"\"}", "Old Title", "", "1999"},
+        {"{\"title\":null,\"artist\":7}", "Old Title", "Artist", "1999"},
+        {"{\"year\":\"2024\"}", "Old Title", "Artist", "2024"},
+        {"{\"title\":\"caf\xC3\xA9 \\\"q\\\"\"}", "caf\xC3\xA9 \\\"q\\\"", "Artist", "1999"},
+    };
+    for (const Case& c : cases) {
+        for (int flac = 0; flac < 2; flac++) {
+            TempDir dir;
+            std::string path = dir.file(flac ? "a.flac" : "a.mp3");
+            ASSERT_TRUE(write_file(path, flac ? tagged_flac() : tagged_mp3()));
+            ASSERT_EQ(id3_write(path.c_str(), c.json), 0) << c.json << ": " << id3_last_error();
+            EXPECT_STREQ(id3_last_error(), "");
+            EXPECT_EQ(read_json(path), obj(c.title, c.artist, "Album", "Rock", c.date, "3/12",
+                                           flac ? "flac" : "mp3", "image/jpeg"))
+                << c.json;
+            // The cover survives the write byte for byte.
+            EXPECT_EQ(extract(path, dir), kJpeg) << c.json;
+            // The audio follows the new tag unchanged.
+            Bytes after = read_file(path);
+            const Bytes& audio = flac ? kFlacFrames : kAudio;
+            ASSERT_GE(after.size(), audio.size());
+            EXPECT_EQ(Bytes(after.end() - (long)audio.size(), after.end()), audio);
+        }
+    }
+}
+
+TEST(Write, ReadObjectPassedBackIsAFixedPoint) {
+    for (int flac = 0; flac < 2; flac++) {
+        TempDir dir;
+        std::string path = dir.file("x");
+        ASSERT_TRUE(write_file(path, flac ? tagged_flac() : tagged_mp3()));
+        std::string first = read_json(path);
+        ASSERT_EQ(id3_write(path.c_str(), first.c_str()), 0) << id3_last_error();
+        EXPECT_EQ(read_json(path), first);
+        // A second identical write leaves the same bytes.
+        Bytes once = read_file(path);
+        ASSERT_EQ(id3_write(path.c_str(), first.c_str()), 0) << id3_last_error();
+        EXPECT_EQ(read_file(path), once);
+    }
+}
+
+TEST(Write, FrameSyncMp3GetsANewTag) {
+    TempDir dir;
+    std::string path = dir.file("bare.mp3");
+    ASSERT_TRUE(write_file(path, kAudio));
+    ASSERT_EQ(id3_write(path.c_str(), "{\"title\":\"Hi\",\"track\":\"7\"}"), 0) << id3_last_error();
+    EXPECT_EQ(read_json(path), obj("Hi", "", "", "", "", "7", "mp3", nullptr));
+    Bytes after = read_file(path);
+    EXPECT_EQ(Bytes(after.end() - (long)kAudio.size(), after.end()), kAudio);
+}
+
+TEST(Write, ShortId3FileIsRewrittenAndKeepsTheReaderMessage) {
+    TempDir dir;
+    std::string path = dir.file("short.mp3");
+    ASSERT_TRUE(write_file(path, S("ID3") + B({3, 0, 0})));
+    ASSERT_EQ(id3_write(path.c_str(), "{\"title\":\"T\"}"), 0);
+    EXPECT_STREQ(id3_last_error(), "too short for ID3");
+    EXPECT_EQ(read_json(path), obj("T", "", "", "", "", "", "mp3", nullptr));
+    // The six old bytes follow the new tag as audio.
+    Bytes after = read_file(path);
+    EXPECT_EQ(Bytes(after.end() - 6, after.end()), S("ID3") + B({3, 0, 0}));
+}
+
+TEST(Write, FailuresLeaveTheFileUnchanged) {
+    TempDir dir;
+    struct Case {
+        const char* name;
+        Bytes content;
+        const char* json;
+        const char* message;
+    } cases[] = {
+        {"m4a", tagged_m4a(), "{\"title\":\"x\"}", "MP4/m4a write unsupported (read-only)"},
+        {"unknown", S("just some text here"), "{}", "unsupported format for write"},
+        {"empty", {}, "{}", "unsupported format for write"},
+        {"three bytes", S("ID3"), "{}", "unsupported format for write"},
+        {"invalid json", tagged_mp3(), "{\"title\":", "invalid tags JSON"},
+        {"array json", tagged_flac(), "[\"title\"]", "tags JSON must be object"},
+    };
+    for (const Case& c : cases) {
+        std::string path = dir.file(c.name);
+        ASSERT_TRUE(write_file(path, c.content));
+        EXPECT_EQ(id3_write(path.c_str(), c.json), -1) << c.name;
+        EXPECT_STREQ(id3_last_error(), c.message) << c.name;
+        EXPECT_EQ(read_file(path), c.content) << c.name;
+    }
+    EXPECT_EQ(list_dir(dir.path).size(), std::size(cases)); // no temporary file left
+    // The JSON is judged before the file is looked at.
+    std::string missing = dir.file("missing.mp3");
+    EXPECT_EQ(id3_write(missing.c_str(), "nope"), -1);
+    EXPECT_STREQ(id3_last_error(), "invalid tags JSON");
+    EXPECT_EQ(id3_write(missing.c_str(), "{}"), -1);
+    EXPECT_EQ(std::string(id3_last_error()).rfind("cannot open: " + missing + " (", 0), 0u);
+}
+
+TEST(Cover, ExtractFromEachContainer) {
+    TempDir dir;
+    struct Case {
+        const char* name;
+        Bytes content;
+        Bytes cover;
+    } cases[] = {
+        {"a.mp3", tagged_mp3(), kJpeg},
+        {"a.flac", tagged_flac(), kJpeg},
+        {"a.m4a", tagged_m4a(), kPng},
+    };
+    for (const Case& c : cases) {
+        std::string path = dir.file(c.name);
+        ASSERT_TRUE(write_file(path, c.content));
+        std::string out = dir.file("cover.out");
+        ASSERT_TRUE(write_file(out, repeat('z', 5000))); // an existing file is overwritten
+        ASSERT_EQ(id3_extract_cover(path.c_str(), out.c_str()), 0) << id3_last_error();
+        EXPECT_EQ(read_file(out), c.cover) << c.name;
+    }
+}
+
+TEST(Cover, ExtractFailures) {
+    TempDir dir;
+    std::string bare = dir.file("bare.mp3");
+    ASSERT_TRUE(write_file(bare, kAudio));
+    std::string out = dir.file("out.jpg");
+    EXPECT_EQ(id3_extract_cover(bare.c_str(), out.c_str()), -1);
+    EXPECT_STREQ(id3_last_error(), "no cover art");
+    EXPECT_FALSE(file_exists(out));
+
+    std::string tagged = dir.file("t.mp3");
+    ASSERT_TRUE(write_file(tagged, tagged_mp3()));
+    std::string unwritable = dir.file("no/such/dir/out.jpg");
+    EXPECT_EQ(id3_extract_cover(tagged.c_str(), unwritable.c_str()), -1);
+    EXPECT_STREQ(id3_last_error(), "cannot write cover: No such file or directory");
+
+    std::string text = dir.file("t.txt");
+    ASSERT_TRUE(write_file(text, S("plain text file")));
+    EXPECT_EQ(id3_extract_cover(text.c_str(), out.c_str()), -1);
+    EXPECT_STREQ(id3_last_error(), "unsupported or unrecognized format");
+    EXPECT_FALSE(file_exists(out));
+}
+
+TEST(Cover, SetLabelsAndKeepsTheTextTags) {
+    const Bytes png7 = B({0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A});
+    const Bytes gif = S("GIF89a") + repeat(1, 20);
+    struct Case {
+        const char* name;
+        Bytes picture;
+        const char* mime;
+    } cases[] = {
+        {"png", kPng, "image/png"},
+        {"png start only, 8 bytes", B({0x89, 'P', 'N', 'G', 0, 0, 0, 0}), "image/png"},
+        {"png start, 7 bytes", png7, "image/jpeg"},
+        {"gif", gif, "image/jpeg"},
+        {"jpeg", kJpeg, "image/jpeg"},
+    };
+    for (const Case& c : cases) {
+        for (int flac = 0; flac < 2; flac++) {
+            TempDir dir;
+            std::string path = dir.file(flac ? "a.flac" : "a.mp3");
+            ASSERT_TRUE(write_file(path, flac ? tagged_flac() : tagged_mp3()));
+            std::string pic = dir.file("pic");
+            ASSERT_TRUE(write_file(pic, c.picture));
+            ASSERT_EQ(id3_set_cover(path.c_str(), pic.c_str()), 0) << id3_last_error();
+            EXPECT_EQ(read_json(path), obj("Old Title", "Artist", "Album", "Rock", "1999", "3/12",
+                                           flac ? "flac" : "mp3", c.mime))
+                << c.name;
+            EXPECT_EQ(extract(path, dir), c.picture) << c.name;
+        }
+    }
+}
+
+TEST(Cover, EmptyPictureFile) {
+    TempDir dir;
+    std::string pic = dir.file("empty.jpg");
+    ASSERT_TRUE(write_file(pic, {}));
+    // MP3: no picture frame for an empty cover, so the file ends up without one.
+    std::string mp3 = dir.file("a.mp3");
+    ASSERT_TRUE(write_file(mp3, tagged_mp3()));
+    ASSERT_EQ(id3_set_cover(mp3.c_str(), pic.c_str()), 0) << id3_last_error();
+    EXPECT_EQ(read_json(mp3),
+              obj("Old Title", "Artist", "Album", "Rock", "1999", "3/12", "mp3", nullptr));
+    // FLAC: the picture block is forced, with no data bytes; it still counts as a cover.
+    std::string flac = dir.file("a.flac");
+    ASSERT_TRUE(write_file(flac, tagged_flac()));
+    ASSERT_EQ(id3_set_cover(flac.c_str(), pic.c_str()), 0) << id3_last_error();
+    EXPECT_EQ(read_json(flac),
+              obj("Old Title", "Artist", "Album", "Rock", "1999", "3/12", "flac", "image/jpeg"));
+    std::string out = dir.file("out");
+    EXPECT_EQ(id3_extract_cover(flac.c_str(), out.c_str()), -1);
+    EXPECT_STREQ(id3_last_error(), "no cover art");
+    EXPECT_FALSE(file_exists(out));
+}
+
+TEST(Cover, SetFailures) {
+    TempDir dir;
+    std::string pic = dir.file("p.png");
+    ASSERT_TRUE(write_file(pic, kPng));
+    struct Case {
+        const char* name;
+        Bytes content;
+        const char* message;
+    } cases[] = {
+        {"a.m4a", tagged_m4a(), "cover set unsupported for this format"},
+        {"a.txt", S("not audio at all"), "cover set unsupported for this format"},
+        {"tiny", S("ab"), "cover set unsupported for this format"},
+    };
+    for (const Case& c : cases) {
+        std::string path = dir.file(c.name);
+        ASSERT_TRUE(write_file(path, c.content));
+        EXPECT_EQ(id3_set_cover(path.c_str(), pic.c_str()), -1) << c.name;
+        EXPECT_STREQ(id3_last_error(), c.message) << c.name;
+        EXPECT_EQ(read_file(path), c.content) << c.name;
+    }
+    // The picture is read first: a missing picture is reported even for an unsupported file.
+    std::string missing = dir.file("missing.png");
+    std::string txt = dir.file("a.txt");
+    EXPECT_EQ(id3_set_cover(txt.c_str(), missing.c_str()), -1);
+    EXPECT_EQ(std::string(id3_last_error()).rfind("cannot open: " + missing + " (", 0), 0u);
+    std::string no_audio = dir.file("none.mp3");
+    EXPECT_EQ(id3_set_cover(no_audio.c_str(), pic.c_str()), -1);
+    EXPECT_EQ(std::string(id3_last_error()).rfind("cannot open: " + no_audio + " (", 0), 0u);
+    EXPECT_EQ(list_dir(dir.path), (std::vector<std::string>{"a.m4a", "a.txt", "p.png", "tiny"}));
+}
+
+TEST(Batch, CountsAndTheLastMessage) {
+    TempDir dir;
+    std::string a = dir.file("a.mp3"), b = dir.file("b.flac"), missing = dir.file("missing.mp3");
+    ASSERT_TRUE(write_file(a, tagged_mp3()));
+    ASSERT_TRUE(write_file(b, tagged_flac()));
+    auto arr = [](std::initializer_list<std::string> items) {
+        std::string s = "[";
+        for (const std::string& i : items)
+            s += (s.size() > 1 ? "," : "") + i;
+        return s + "]";
+    };
+    auto q = [](const std::string& p) { return "\"" + p + "\""; };
+    const std::string tags = "{\"album\":\"Batch\"}";
+
+    EXPECT_EQ(id3_batch("[]", tags.c_str()), 0);
+    EXPECT_STREQ(id3_last_error(), "");
+
+    std::string mixed = arr({q(a), "1", "null", "[" + q(b) + "]", "{\"p\":" + q(b) + "}", q(b)});
+    EXPECT_EQ(id3_batch(mixed.c_str(), tags.c_str()), 2);
+    EXPECT_EQ(read_json(a), obj("Old Title", "Artist", "Batch", "Rock", "1999", "3/12", "mp3",
+                                "image/jpeg"));
+    EXPECT_EQ(read_json(b), obj("Old Title", "Artist", "Batch", "Rock", "1999", "3/12", "flac",
+                                "image/jpeg"));
+
+    EXPECT_EQ(id3_batch(arr({q(missing), q(a)}).c_str(), tags.c_str()), 1);
+    EXPECT_STREQ(id3_last_error(), "");
+    EXPECT_EQ(id3_batch(arr({q(a), q(missing)}).c_str(), tags.c_str()), 1);
+    EXPECT_EQ(std::string(id3_last_error()).rfind("cannot open: " + missing, 0), 0u);
+    // A path listed twice is written and counted twice.
+    EXPECT_EQ(id3_batch(arr({q(a), q(a)}).c_str(), tags.c_str()), 2);
+}
+
+TEST(Batch, BadArguments) {
+    TempDir dir;
+    std::string a = dir.file("a.mp3");
+    ASSERT_TRUE(write_file(a, tagged_mp3()));
+    std::string one = "[\"" + a + "\"]";
+    struct Case {
+        std::string dir_json;
+        const char* tags;
+        int32_t result;
+        const char* message;
+    } cases[] = {
+        {"\"" + a + "\"", "{}", -1, "dir_json must be array of paths"},
+        {"{\"files\":" + one + "}", "{}", -1, "dir_json must be array of paths"},
+        {"", "{}", -1, "invalid dir_json"},
+        {"[\"" + a + "\",]", "{}", -1, "invalid dir_json"},
+        {"[1] x", "{}", -1, "invalid dir_json"},
+        {one, "{\"title\":", 0, "invalid tags JSON"},
+        {one, "[]", 0, "tags JSON must be object"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(id3_batch(c.dir_json.c_str(), c.tags), c.result) << c.dir_json;
+        EXPECT_STREQ(id3_last_error(), c.message) << c.dir_json;
+    }
+    EXPECT_EQ(read_file(a), tagged_mp3());
+}
