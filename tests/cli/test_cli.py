@@ -1,0 +1,383 @@
+#!/usr/bin/env python3
+"""Tests of the quorvale-tag command-line program, run on copies of small audio files.
+
+The audio files come from samples/ when they are there, otherwise they are made here with lame,
+flac and ffmpeg. Usage:
+
+    test_cli.py --tool PATH --samples DIR --version X.Y.Z [--emulator CMD] [unittest args...]
+"""
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+TOOL = None
+TOOL_PREFIX = []
+SAMPLES = None
+VERSION = None
+FIXTURES = None  # directory holding one pristine copy of every fixture
+
+FIXTURE_NAMES = ["sample.mp3", "sample.flac", "sample.m4a", "cover.jpg", "cover.png"]
+
+
+def run_tool(*args):
+    """Runs the program; args are str or bytes. Returns (exit code, stdout, stderr) as bytes."""
+    proc = subprocess.run(TOOL_PREFIX + [TOOL] + list(args), stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, timeout=120)
+    return proc.returncode, proc.stdout, proc.stderr
+
+
+def make_fixtures(dest):
+    """Copies the samples into dest, making the missing ones with the encoders."""
+    missing = [n for n in FIXTURE_NAMES if not os.path.isfile(os.path.join(SAMPLES, n))]
+    for name in FIXTURE_NAMES:
+        if name not in missing:
+            shutil.copyfile(os.path.join(SAMPLES, name), os.path.join(dest, name))
+    if not missing:
+        return
+
+    def sh(*cmd):
+        subprocess.run(cmd, check=True, cwd=dest, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+
+    ffmpeg = ["ffmpeg", "-nostdin", "-v", "error", "-y"]
+    sh(*ffmpeg, "-f", "lavfi", "-i", "sine=frequency=440:duration=0.5", "-ac", "1", "-ar",
+       "44100", "tone.wav")
+    if "cover.jpg" in missing:
+        sh(*ffmpeg, "-f", "lavfi", "-i", "color=c=red:s=16x16", "-frames:v", "1", "cover.jpg")
+    if "cover.png" in missing:
+        sh(*ffmpeg, "-f", "lavfi", "-i", "color=c=blue:s=16x16", "-frames:v", "1", "cover.png")
+    if "sample.mp3" in missing:
+        sh("lame", "--quiet", "--id3v2-only", "--tt", "Sample Title", "--ta", "Sample Artist",
+           "--tl", "Sample Album", "--ty", "2024", "--tn", "1", "tone.wav", "sample.mp3")
+    if "sample.flac" in missing:
+        sh("flac", "--silent", "-f", "-T", "TITLE=Sample Title", "-T", "ARTIST=Sample Artist",
+           "-o", "sample.flac", "tone.wav")
+    if "sample.m4a" in missing:
+        sh(*ffmpeg, "-i", "tone.wav", "-c:a", "aac", "-metadata", "title=Sample Title",
+           "sample.m4a")
+    os.remove(os.path.join(dest, "tone.wav"))
+
+
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+class CliTestCase(unittest.TestCase):
+    """Gives each test its own directory with fresh copies of the fixtures."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="qtag-cli-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def copy(self, name, as_name=None):
+        path = os.path.join(self.dir, as_name or name)
+        shutil.copyfile(os.path.join(FIXTURES, name), path)
+        return path
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def read_tags(self, path):
+        code, out, err = run_tool("read", path)
+        self.assertEqual(code, 0, err)
+        return json.loads(out)
+
+    def assert_failed_with(self, result, code, *needles):
+        got_code, out, err = result
+        self.assertEqual(got_code, code, (out, err))
+        text = err.decode("utf-8", "replace")
+        self.assertTrue(text.startswith("quorvale-tag: "), text)
+        for needle in needles:
+            self.assertIn(needle, text)
+
+
+class Read(CliTestCase):
+    def test_one_file_prints_the_json_alone(self):
+        for name, fmt in [("sample.mp3", "mp3"), ("sample.flac", "flac"), ("sample.m4a", "mp4")]:
+            with self.subTest(name=name):
+                path = self.copy(name)
+                code, out, err = run_tool("read", path)
+                self.assertEqual((code, err), (0, b""))
+                # exactly one compact object and one newline, so it pipes into jq
+                self.assertTrue(out.endswith(b"}\n") and out.count(b"\n") == 1, out)
+                self.assertEqual(json.loads(out)["format"], fmt)
+
+    def test_several_files_one_failing(self):
+        mp3 = self.copy("sample.mp3")
+        flac = self.copy("sample.flac")
+        missing = self.path("missing.mp3")
+        text = self.path("notes.txt")
+        with open(text, "w") as f:
+            f.write("not audio at all\n")
+        code, out, err = run_tool("read", mp3, missing, flac, text)
+        self.assertEqual(code, 1)
+        lines = out.decode().splitlines()
+        self.assertEqual(len(lines), 2, lines)
+        for line, path, fmt in zip(lines, [mp3, flac], ["mp3", "flac"]):
+            name, _, obj = line.partition("\t")
+            self.assertEqual(name, path)
+            self.assertEqual(json.loads(obj)["format"], fmt)
+        errors = err.decode().splitlines()
+        self.assertEqual(len(errors), 2, errors)
+        self.assertTrue(errors[0].startswith("quorvale-tag: %s: cannot open: " % missing),
+                        errors[0])
+        self.assertEqual(errors[1], "quorvale-tag: %s: unsupported or unrecognized format" % text)
+
+    def test_several_good_files_succeed(self):
+        paths = [self.copy("sample.mp3"), self.copy("sample.m4a")]
+        code, out, err = run_tool("read", *paths)
+        self.assertEqual((code, err), (0, b""))
+        self.assertEqual([l.split(b"\t")[0].decode() for l in out.splitlines()], paths)
+
+
+class Write(CliTestCase):
+    def test_options_set_tags_and_keep_the_others(self):
+        for name in ["sample.mp3", "sample.flac"]:
+            with self.subTest(name=name):
+                path = self.copy(name)
+                code, out, err = run_tool("write", path, "--artist", "Kept Artist", "--album",
+                                          "Kept Album", "--genre", "Jazz", "--date", "1999",
+                                          "--track", "7")
+                self.assertEqual((code, out, err), (0, b"", b""))
+                code, out, err = run_tool("write", path, "--title=New Title")
+                self.assertEqual((code, err), (0, b""))
+                tags = self.read_tags(path)
+                self.assertEqual(
+                    [tags[k] for k in ["title", "artist", "album", "genre", "date", "track"]],
+                    ["New Title", "Kept Artist", "Kept Album", "Jazz", "1999", "7"])
+
+    def test_values_are_escaped(self):
+        # Each value must come back byte for byte; a value that breaks the JSON object fails.
+        values = [
+            'say "hi"',
+            "back\\slash \\\" mixed",
+            "tab\there, line\nfeed, cr\r, bell\x07, esc\x1b, unit\x1f",
+            "Caf\u00e9 \u2013 \u6771\u4eac \U0001f3b5",
+            '{"title":"injected"}',
+            "\\u0041 stays literal",
+            "",
+        ]
+        for name, value in [(n, v) for n in ["sample.mp3", "sample.flac"] for v in values]:
+            with self.subTest(name=name, value=value):
+                path = self.copy(name)
+                code, out, err = run_tool("write", path, "--title", value, "--artist", value)
+                self.assertEqual((code, err), (0, b""))
+                tags = self.read_tags(path)
+                self.assertEqual((tags["title"], tags["artist"]), (value, value))
+
+    def test_json_is_passed_through(self):
+        path = self.copy("sample.flac")
+        code, out, err = run_tool("write", path, "--json", '{"album":"From JSON","year":"2001"}')
+        self.assertEqual((code, err), (0, b""))
+        tags = self.read_tags(path)
+        self.assertEqual((tags["album"], tags["date"]), ("From JSON", "2001"))
+        # the library's verdict on a bad object reaches the user
+        self.assert_failed_with(run_tool("write", path, "--json", "[1]"), 1,
+                                path + ": tags JSON must be object")
+        self.assertEqual(self.read_tags(path)["album"], "From JSON")
+
+    def test_m4a_refused_others_still_written(self):
+        m4a = self.copy("sample.m4a")
+        mp3 = self.copy("sample.mp3")
+        before = read_bytes(m4a)
+        result = run_tool("write", m4a, mp3, "--title", "Both?")
+        self.assert_failed_with(result, 1,
+                                "quorvale-tag: %s: MP4/m4a write unsupported (read-only)" % m4a)
+        self.assertEqual(read_bytes(m4a), before)
+        self.assertEqual(self.read_tags(mp3)["title"], "Both?")
+
+    def test_bad_arguments_write_nothing(self):
+        path = self.copy("sample.mp3")
+        before = read_bytes(path)
+        cases = [
+            (["--title", "x", "--json", '{"title":"y"}'], "cannot be combined"),
+            (["--title", b"caf\xe9"], "--title: the value is not valid UTF-8"),
+            (["--title", b"\xed\xa0\x80 surrogate"], "not valid UTF-8"),
+            (["--title", "a", "--title", "b"], "given twice"),
+            ([], "no tags given"),
+        ]
+        for extra, needle in cases:
+            with self.subTest(extra=extra):
+                self.assert_failed_with(run_tool("write", path, *extra), 2, needle)
+                self.assertEqual(read_bytes(path), before)
+
+
+class Cover(CliTestCase):
+    def test_set_then_get_round_trip(self):
+        for audio, image, mime in [("sample.mp3", "cover.png", "image/png"),
+                                   ("sample.flac", "cover.jpg", "image/jpeg"),
+                                   ("sample.mp3", "cover.jpg", "image/jpeg")]:
+            with self.subTest(audio=audio, image=image):
+                path = self.copy(audio)
+                image_path = self.copy(image)
+                code, out, err = run_tool("write", path, "--title", "Cover Test")
+                self.assertEqual(code, 0, err)
+                code, out, err = run_tool("cover", "set", path, image_path)
+                self.assertEqual((code, out, err), (0, b"", b""))
+                tags = self.read_tags(path)
+                self.assertEqual((tags["has_cover"], tags.get("cover_mime"), tags["title"]),
+                                 (True, mime, "Cover Test"))
+                out_path = self.path("out.bin")
+                with open(out_path, "wb") as f:
+                    f.write(b"old contents, longer than nothing" * 100)
+                code, out, err = run_tool("cover", "get", path, out_path)
+                self.assertEqual((code, out, err), (0, b"", b""))
+                self.assertEqual(read_bytes(out_path), read_bytes(image_path))
+
+    def test_get_without_cover(self):
+        # an MP3 stream without any tag: one frame header and silence
+        path = self.path("untagged.mp3")
+        with open(path, "wb") as f:
+            f.write(b"\xff\xfb\x90\x64" + bytes(413))
+        self.assertFalse(self.read_tags(path)["has_cover"])
+        out_path = self.path("none.jpg")
+        self.assert_failed_with(run_tool("cover", "get", path, out_path), 1,
+                                "quorvale-tag: %s: no cover art" % path)
+        self.assertFalse(os.path.exists(out_path))
+
+    def test_set_refused(self):
+        m4a = self.copy("sample.m4a")
+        mp3 = self.copy("sample.mp3")
+        image = self.copy("cover.jpg")
+        empty = self.path("empty.jpg")
+        open(empty, "wb").close()
+        cases = [
+            (m4a, image, m4a + ": cover set unsupported for this format"),
+            (mp3, empty, empty + ": the image file is empty"),
+            (mp3, self.path("missing.jpg"), "cannot open: " + self.path("missing.jpg")),
+        ]
+        for audio, picture, needle in cases:
+            with self.subTest(audio=audio, picture=picture):
+                before = read_bytes(audio)
+                self.assert_failed_with(run_tool("cover", "set", audio, picture), 1, needle)
+                self.assertEqual(read_bytes(audio), before)
+
+
+class Batch(CliTestCase):
+    def test_all_written(self):
+        paths = [self.copy("sample.mp3"), self.copy("sample.flac"),
+                 self.copy("sample.mp3", 'we"ird\\name\t.mp3'),
+                 self.copy("sample.flac", "caf\u00e9.flac")]
+        code, out, err = run_tool("batch", *paths, "--title", 'Batch "B"', "--track", "2")
+        self.assertEqual((code, out, err), (0, b"wrote 4 of 4 files\n", b""))
+        for path in paths:
+            tags = self.read_tags(path)
+            self.assertEqual((tags["title"], tags["track"]), ('Batch "B"', "2"))
+
+    def test_counts_and_last_error(self):
+        mp3 = self.copy("sample.mp3")
+        m4a = self.copy("sample.m4a")
+        missing = self.path("missing.flac")
+        # the last file fails: its message is shown
+        code, out, err = run_tool("batch", "--json", '{"album":"A"}', mp3, missing, m4a)
+        self.assertEqual((code, out), (1, b"wrote 1 of 3 files\n"))
+        self.assertIn(b"2 file(s) not written; last message: MP4/m4a write unsupported", err)
+        self.assertEqual(self.read_tags(mp3)["album"], "A")
+        # the last file succeeds: the count still tells of the failure
+        code, out, err = run_tool("batch", "--album", "B", missing, mp3)
+        self.assertEqual((code, out), (1, b"wrote 1 of 2 files\n"))
+        self.assertIn(b"1 file(s) not written", err)
+        # a bad tag object fails every file
+        code, out, err = run_tool("batch", "--json", "{oops", mp3)
+        self.assertEqual((code, out), (1, b"wrote 0 of 1 files\n"))
+        self.assertIn(b"invalid tags JSON", err)
+        self.assertEqual(self.read_tags(mp3)["album"], "B")
+
+    @unittest.skipIf(os.name == "nt", "paths are not bytes on Windows")
+    def test_non_utf8_path_refused_before_writing(self):
+        mp3 = self.copy("sample.mp3")
+        odd = os.fsencode(self.dir) + b"/caf\xe9.mp3"
+        shutil.copyfile(os.path.join(FIXTURES, "sample.mp3"), odd)
+        before = read_bytes(mp3)
+        self.assert_failed_with(run_tool("batch", "--title", "x", mp3, odd), 1,
+                                "not valid UTF-8", "no file was written")
+        self.assertEqual(read_bytes(mp3), before)
+        # write takes such a path as it is
+        code, out, err = run_tool("write", odd, "--title", "odd")
+        self.assertEqual((code, err), (0, b""))
+
+
+class Usage(CliTestCase):
+    def test_usage_errors(self):
+        f = self.copy("sample.mp3")
+        before = read_bytes(f)
+        cases = [
+            [],
+            ["frob"],
+            ["--frob"],
+            ["read"],
+            ["read", "--frob", f],
+            ["write", f],
+            ["write", "--title"],
+            ["write", "--title", "x"],
+            ["write", f, "--bogus", "x"],
+            ["write", f, "-t", "x"],
+            ["cover"],
+            ["cover", "put", f, f],
+            ["cover", "get", f],
+            ["cover", "set", f, f, f],
+            ["batch", "--title", "x"],
+            ["batch", f],
+            ["help", "frob"],
+        ]
+        for args in cases:
+            with self.subTest(args=args):
+                code, out, err = run_tool(*args)
+                self.assertEqual((code, out), (2, b""), err)
+                self.assertTrue(err.startswith(b"quorvale-tag: "), err)
+                self.assertIn(b"--help", err)
+        self.assertEqual(read_bytes(f), before)
+
+    def test_help_and_version(self):
+        code, out, err = run_tool("--help")
+        self.assertEqual((code, err), (0, b""))
+        for command in [b"read", b"write", b"cover get", b"cover set", b"batch", b"--version"]:
+            self.assertIn(command, out)
+        self.assertEqual(run_tool("-h"), (0, out, b""))
+        self.assertEqual(run_tool("help"), (0, out, b""))
+        for command in ["read", "write", "cover", "batch"]:
+            with self.subTest(command=command):
+                code, out, err = run_tool("help", command)
+                self.assertEqual((code, err), (0, b""))
+                self.assertIn(b"Usage: quorvale-tag " + command.encode(), out)
+                self.assertEqual(run_tool(command, "--help"), (0, out, b""))
+        self.assertEqual(run_tool("cover", "get", "--help")[0], 0)
+        self.assertEqual(run_tool("--version"), (0, ("quorvale-tag %s\n" % VERSION).encode(), b""))
+
+    @unittest.skipUnless(os.path.exists("/dev/full"), "needs /dev/full")
+    def test_output_error_is_a_failure(self):
+        path = self.copy("sample.mp3")
+        with open("/dev/full", "wb") as full:
+            proc = subprocess.run(TOOL_PREFIX + [TOOL, "read", path], stdout=full,
+                                  stderr=subprocess.PIPE, timeout=60)
+        self.assertEqual(proc.returncode, 1)
+        self.assertIn(b"cannot write to standard output", proc.stderr)
+
+
+def main():
+    global TOOL, TOOL_PREFIX, SAMPLES, VERSION, FIXTURES
+    parser = argparse.ArgumentParser(add_help=False)
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--samples", required=True)
+    parser.add_argument("--version", required=True)
+    parser.add_argument("--emulator", default="")
+    opts, rest = parser.parse_known_args()
+    TOOL, SAMPLES, VERSION = opts.tool, opts.samples, opts.version
+    TOOL_PREFIX = opts.emulator.split(";") if opts.emulator else []
+    FIXTURES = tempfile.mkdtemp(prefix="qtag-cli-fixtures-")
+    try:
+        make_fixtures(FIXTURES)
+        program = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2)
+        return 0 if program.result.wasSuccessful() else 1
+    finally:
+        shutil.rmtree(FIXTURES, True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
