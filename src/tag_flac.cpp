@@ -1,0 +1,388 @@
+// FLAC metadata: the reader takes the six text tags from VORBIS_COMMENT blocks and the cover from
+// PICTURE blocks; the writer rebuilds the metadata with one new VORBIS_COMMENT block and at most
+// one PICTURE block, keeping the other blocks and the audio frames as they were.
+//
+// Stream layout: "fLaC", then metadata blocks, then audio frames. Each block is a 4-byte header
+// (bit 7 of byte 0: last-metadata-block flag; bits 0-6: type; bytes 1-3: body length, 24-bit
+// big-endian) followed by its body.
+#include "id3_internal.h"
+#include "platform.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <memory>
+
+#define FLAC_PADDING 1
+#define FLAC_VORBIS_COMMENT 4
+#define FLAC_PICTURE 6
+#define FLAC_LAST_BLOCK 0x80
+#define FLAC_MAX_BODY 0xFFFFFFu
+
+static const char FLAC_MARKER[4] = {'f', 'L', 'a', 'C'};
+static const char VENDOR[] = "quorvale-id3tag";
+static const char DEFAULT_MIME[] = "image/jpeg";
+
+// A comment text is at most this many bytes, key and "=" included.
+#define COMMENT_MAX 1023
+
+namespace {
+struct free_deleter {
+    void operator()(void* p) const { free(p); }
+};
+using owned_bytes = std::unique_ptr<uint8_t, free_deleter>;
+} // namespace
+
+static bool is_flac(const uint8_t* data, uint64_t len) {
+    return data && len >= 4 && memcmp(data, FLAC_MARKER, 4) == 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reader
+
+// The comment keys that name a field of the record, compared whole and without regard to ASCII
+// case.
+static char** field_for_key(id3_tags* t, const char* key, uint64_t key_len) {
+    struct key_field {
+        const char* name;
+        char** field;
+    };
+    const key_field keys[] = {{"TITLE", &t->title}, {"ARTIST", &t->artist},
+                              {"ALBUM", &t->album}, {"GENRE", &t->genre},
+                              {"DATE", &t->date},   {"TRACKNUMBER", &t->track}};
+    for (const key_field& k : keys) {
+        size_t name_len = strlen(k.name);
+        if (key_len == name_len && plat_strnicmp(key, k.name, name_len) == 0)
+            return k.field;
+    }
+    return nullptr;
+}
+
+// VORBIS_COMMENT body (little-endian): vendor length V, vendor, comment count N, then N times a
+// 4-byte length T and T bytes of "KEY=value".
+static void read_comments(const uint8_t* body, uint64_t body_len, id3_tags* t) {
+    if (body_len < 8)
+        return;
+    uint64_t vendor_len = id3_le32(body);
+    if (vendor_len > body_len - 8)
+        return;
+    uint32_t count = id3_le32(body + 4 + vendor_len);
+    uint64_t pos = 8 + vendor_len;
+    // The count is only an upper bound: every comment is checked against the body before it is
+    // read, and each one takes at least 4 bytes, so a huge count ends with the body.
+    for (uint32_t i = 0; i < count; i++) {
+        if (body_len - pos < 4)
+            return;
+        uint64_t text_len = id3_le32(body + pos);
+        pos += 4;
+        if (text_len > body_len - pos)
+            return;
+        const char* text = (const char*)body + pos;
+        pos += text_len;
+
+        const char* eq = (const char*)memchr(text, '=', (size_t)text_len);
+        if (!eq)
+            continue;
+        uint64_t key_len = (uint64_t)(eq - text);
+        char** field = field_for_key(t, text, key_len);
+        if (!field)
+            continue;
+        uint64_t value_len = text_len - key_len - 1;
+        char* value = (char*)malloc((size_t)value_len + 1);
+        if (!value)
+            continue;
+        memcpy(value, eq + 1, (size_t)value_len);
+        value[value_len] = '\0';
+        free(*field);
+        *field = value;
+    }
+}
+
+// PICTURE body (big-endian): type, MIME length M, MIME, description length D, description, width,
+// height, depth, colours, data length P, data. The fixed fields take 32 bytes.
+static void read_picture(const uint8_t* body, uint64_t body_len, id3_tags* t) {
+    if (body_len < 32)
+        return;
+    uint64_t mime_len = id3_be32(body + 4);
+    if (mime_len > body_len - 12)
+        return;
+    uint64_t desc_len = id3_be32(body + 8 + mime_len);
+    if (desc_len > body_len - 32 - mime_len)
+        return;
+    uint64_t start = 32 + mime_len + desc_len;
+    uint64_t data_len = id3_be32(body + 28 + mime_len + desc_len);
+    // A data length that overruns the block yields what the block holds.
+    if (data_len > body_len - start)
+        data_len = body_len - start;
+
+    free(t->cover_data);
+    t->cover_data = nullptr;
+    t->cover_size = 0;
+    // An empty picture is still a cover: one spare byte keeps the block valid.
+    uint8_t* cover = (uint8_t*)malloc((size_t)data_len + 1);
+    if (!cover)
+        return;
+    memcpy(cover, body + start, (size_t)data_len);
+    t->cover_data = cover;
+    t->cover_size = data_len;
+    t->has_cover = 1;
+
+    if (mime_len == 0) {
+        memcpy(t->cover_mime, DEFAULT_MIME, sizeof DEFAULT_MIME);
+    } else {
+        const char* mime = (const char*)body + 8;
+        size_t n =
+            mime_len < sizeof t->cover_mime - 1 ? (size_t)mime_len : sizeof t->cover_mime - 1;
+        const char* nul = (const char*)memchr(mime, '\0', n);
+        if (nul)
+            n = (size_t)(nul - mime);
+        memcpy(t->cover_mime, mime, n);
+        t->cover_mime[n] = '\0';
+    }
+}
+
+int id3_flac_read(const uint8_t* data, uint64_t len, id3_tags* t) {
+    t->format = ID3_FMT_FLAC;
+    if (!is_flac(data, len)) {
+        id3_set_error("not FLAC");
+        return -1;
+    }
+    // Damaged metadata ends the walk; what was read before it stays.
+    uint64_t pos = 4;
+    for (;;) {
+        if (len - pos < 4)
+            break;
+        uint8_t flag_type = data[pos];
+        uint64_t body_len = id3_be24(data + pos + 1);
+        if (body_len > len - pos - 4)
+            break;
+        const uint8_t* body = data + pos + 4;
+        uint8_t type = flag_type & 0x7F;
+        if (type == FLAC_VORBIS_COMMENT)
+            read_comments(body, body_len, t);
+        else if (type == FLAC_PICTURE)
+            read_picture(body, body_len, t);
+        if (flag_type & FLAC_LAST_BLOCK)
+            break;
+        pos += 4 + body_len;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writer
+
+// Growable byte buffer; starts all zero, and its holder frees `data`.
+struct fbuf {
+    uint8_t* data;
+    uint64_t len;
+    uint64_t cap;
+};
+
+// Appends n bytes. -1 when memory runs out, with the buffer left as it was.
+static int fbuf_app(fbuf* b, const void* bytes, uint64_t n) {
+    if (n > UINT64_MAX - b->len)
+        return -1;
+    uint64_t need = b->len + n;
+    if (need > b->cap) {
+        uint64_t cap = b->cap ? b->cap : 4096;
+        while (cap < need) {
+            if (cap > UINT64_MAX / 2)
+                return -1;
+            cap *= 2;
+        }
+        if (cap > SIZE_MAX)
+            return -1;
+        uint8_t* grown = (uint8_t*)realloc(b->data, (size_t)cap);
+        if (!grown)
+            return -1;
+        b->data = grown;
+        b->cap = cap;
+    }
+    if (n > 0)
+        memcpy(b->data + b->len, bytes, (size_t)n);
+    b->len = need;
+    return 0;
+}
+
+static int fbuf_block_header(fbuf* b, uint8_t flag_type, uint32_t body_len) {
+    uint8_t header[4];
+    header[0] = flag_type;
+    id3_put_be24(header + 1, body_len);
+    return fbuf_app(b, header, 4);
+}
+
+// Bytes of "KEY=value" kept within COMMENT_MAX. A cut never splits a UTF-8 character: when the
+// first byte left out continues a character, the whole character goes.
+static uint64_t comment_text_len(uint64_t key_len, const char* value) {
+    uint64_t value_len = strnlen(value, COMMENT_MAX);
+    if (key_len + 1 + value_len <= COMMENT_MAX)
+        return key_len + 1 + value_len;
+    uint64_t keep = COMMENT_MAX - key_len - 1;
+    // A character has at most three continuation bytes; more in a row is not UTF-8, and then the
+    // plain byte count stands.
+    for (uint64_t back = 0; back <= 3; back++) {
+        if (((uint8_t)value[keep - back] & 0xC0) != 0x80) {
+            keep -= back;
+            break;
+        }
+    }
+    return key_len + 1 + keep;
+}
+
+// VORBIS_COMMENT body from the record's texts (little-endian): vendor length 15, the vendor,
+// the comment count, then each comment as a length and "KEY=value". NULL when memory runs out.
+static uint8_t* build_vc(const id3_tags* t, uint32_t* body_len) {
+    struct key_text {
+        const char* key;
+        const char* text;
+    };
+    const key_text comments[] = {{"TITLE", t->title}, {"ARTIST", t->artist},
+                                 {"ALBUM", t->album}, {"GENRE", t->genre},
+                                 {"DATE", t->date},   {"TRACKNUMBER", t->track}};
+    uint32_t count = 0;
+    for (const key_text& c : comments)
+        count += c.text ? 1 : 0;
+
+    uint64_t cap = 4096;
+    uint8_t* body = (uint8_t*)malloc((size_t)cap);
+    if (!body)
+        return nullptr;
+    const uint64_t vendor_len = sizeof VENDOR - 1;
+    id3_put_le32(body, (uint32_t)vendor_len);
+    memcpy(body + 4, VENDOR, (size_t)vendor_len);
+    id3_put_le32(body + 4 + vendor_len, count);
+    uint64_t pos = 8 + vendor_len;
+
+    for (const key_text& c : comments) {
+        if (!c.text)
+            continue;
+        uint64_t key_len = strlen(c.key);
+        uint64_t text_len = comment_text_len(key_len, c.text);
+        uint64_t end = pos + 4 + text_len;
+        if (end > cap) {
+            uint8_t* grown = (uint8_t*)realloc(body, (size_t)(end * 2));
+            if (!grown) {
+                free(body);
+                return nullptr;
+            }
+            body = grown;
+            cap = end * 2;
+        }
+        id3_put_le32(body + pos, (uint32_t)text_len);
+        uint8_t* text = body + pos + 4;
+        memcpy(text, c.key, (size_t)key_len);
+        text[key_len] = '=';
+        memcpy(text + key_len + 1, c.text, (size_t)(text_len - key_len - 1));
+        pos = end;
+    }
+    *body_len = (uint32_t)pos;
+    return body;
+}
+
+// PICTURE body for the record's cover, as a front cover with no description or dimensions.
+static uint8_t* build_picture(const id3_tags* t, const char* mime, uint64_t mime_len,
+                              uint64_t body_len) {
+    uint8_t* body = (uint8_t*)malloc((size_t)body_len);
+    if (!body)
+        return nullptr;
+    memset(body, 0, 32 + (size_t)mime_len);
+    id3_put_be32(body, 3);
+    id3_put_be32(body + 4, (uint32_t)mime_len);
+    memcpy(body + 8, mime, (size_t)mime_len);
+    // Description length, width, height, depth and colours stay 0.
+    id3_put_be32(body + 28 + mime_len, (uint32_t)t->cover_size);
+    if (t->cover_size > 0)
+        memcpy(body + 32 + mime_len, t->cover_data, (size_t)t->cover_size);
+    return body;
+}
+
+// The new file: "fLaC", the old blocks other than PADDING, VORBIS_COMMENT and PICTURE (order and
+// bodies kept, last-block flag cleared), the new VORBIS_COMMENT, the new PICTURE if any, then the
+// old bytes after the metadata. The old metadata ends after the flagged block, where fewer than 4
+// bytes remain, or at the end of the file when a block runs past it (that block is dropped).
+// -1 when memory runs out.
+static int build_file(fbuf* out, const uint8_t* old, uint64_t len, const uint8_t* vc,
+                      uint32_t vc_len, const uint8_t* picture, uint32_t picture_len) {
+    if (fbuf_app(out, FLAC_MARKER, 4) != 0)
+        return -1;
+    uint64_t pos = 4;
+    uint64_t meta_end = len;
+    for (;;) {
+        if (len - pos < 4) {
+            meta_end = pos;
+            break;
+        }
+        uint8_t flag_type = old[pos];
+        uint32_t body_len = id3_be24(old + pos + 1);
+        if (body_len > len - pos - 4) {
+            meta_end = len;
+            break;
+        }
+        uint8_t type = flag_type & 0x7F;
+        if (type != FLAC_PADDING && type != FLAC_VORBIS_COMMENT && type != FLAC_PICTURE) {
+            if (fbuf_block_header(out, type, body_len) != 0 ||
+                fbuf_app(out, old + pos + 4, body_len) != 0)
+                return -1;
+        }
+        pos += 4 + (uint64_t)body_len;
+        if (flag_type & FLAC_LAST_BLOCK) {
+            meta_end = pos;
+            break;
+        }
+    }
+
+    // The last block written carries the flag.
+    uint8_t vc_header = picture ? FLAC_VORBIS_COMMENT : FLAC_VORBIS_COMMENT | FLAC_LAST_BLOCK;
+    if (fbuf_block_header(out, vc_header, vc_len) != 0 || fbuf_app(out, vc, vc_len) != 0)
+        return -1;
+    if (picture) {
+        if (fbuf_block_header(out, FLAC_PICTURE | FLAC_LAST_BLOCK, picture_len) != 0 ||
+            fbuf_app(out, picture, picture_len) != 0)
+            return -1;
+    }
+    return fbuf_app(out, old + meta_end, len - meta_end);
+}
+
+int id3_flac_write(const char* path, const id3_tags* t, int force_picture) {
+    bool want_picture = t->cover_data && (t->cover_size > 0 || force_picture);
+
+    uint64_t len = 0;
+    owned_bytes old(id3_slurp(path, &len));
+    if (!old)
+        return -1;
+    if (!is_flac(old.get(), len)) {
+        id3_set_error("not FLAC");
+        return -1;
+    }
+
+    const char* mime = t->cover_mime[0] ? t->cover_mime : DEFAULT_MIME;
+    uint64_t mime_len = strnlen(mime, sizeof t->cover_mime - 1);
+    uint64_t picture_len = 0;
+    if (want_picture) {
+        // The body length must fit the 24-bit field of its block header.
+        if (t->cover_size > FLAC_MAX_BODY - 32 - mime_len) {
+            id3_set_error("cover too large for FLAC picture block");
+            return -1;
+        }
+        picture_len = 32 + mime_len + t->cover_size;
+    }
+
+    uint32_t vc_len = 0;
+    owned_bytes vc(build_vc(t, &vc_len));
+    owned_bytes picture(want_picture ? build_picture(t, mime, mime_len, picture_len) : nullptr);
+    fbuf out = {nullptr, 0, 0};
+    if (!vc || (want_picture && !picture) ||
+        build_file(&out, old.get(), len, vc.get(), vc_len, picture.get(), (uint32_t)picture_len) !=
+            0) {
+        free(out.data);
+        // A more precise message of an earlier step of the same call stays.
+        if (!id3_has_error())
+            id3_set_error("flac write failed");
+        return -1;
+    }
+    // On failure the replacement has recorded its own message.
+    int rc = id3_atomic_write(path, out.data, out.len);
+    free(out.data);
+    return rc;
+}

@@ -1,0 +1,386 @@
+// The FLAC reader: the walk over metadata blocks, VORBIS_COMMENT and PICTURE bodies, each fixture
+// built byte by byte.
+#include "id3_internal.h"
+#include "quorvale_id3tag.h"
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Text = std::optional<std::string>;
+
+const Bytes MARKER = S("fLaC");
+
+// A metadata block: flag-and-type byte, 24-bit length, body.
+Bytes block(int type, const Bytes& body, bool last = false) {
+    return B({type | (last ? 0x80 : 0)}) + be24((uint32_t)body.size()) + body;
+}
+
+Bytes streaminfo(bool last = false) {
+    return block(0, repeat(0x11, 34), last);
+}
+
+Bytes comment(const std::string& text) {
+    return le32((uint32_t)text.size()) + S(text);
+}
+
+// VORBIS_COMMENT body; the count defaults to the number of comments given.
+Bytes vc_body(const std::vector<std::string>& comments, std::optional<uint32_t> count = {}) {
+    Bytes body = le32(6) + S("vendor") + le32(count ? *count : (uint32_t)comments.size());
+    for (const std::string& c : comments)
+        body += comment(c);
+    return body;
+}
+
+Bytes vc_block(const std::vector<std::string>& comments, bool last = false) {
+    return block(4, vc_body(comments), last);
+}
+
+// PICTURE body; the data length field defaults to the size of the data given.
+Bytes picture_body(uint32_t type, const std::string& mime, const std::string& desc,
+                   const Bytes& data, std::optional<uint32_t> data_len = {}) {
+    return be32(type) + be32((uint32_t)mime.size()) + S(mime) + be32((uint32_t)desc.size()) +
+           S(desc) + be32(300) + be32(200) + be32(24) + be32(0) +
+           be32(data_len ? *data_len : (uint32_t)data.size()) + data;
+}
+
+Text text(const char* p) {
+    return p ? Text(p) : std::nullopt;
+}
+
+// The record filled from one image, released at the end of the test.
+struct Read {
+    id3_tags t;
+    int rc;
+    explicit Read(const Bytes& file) {
+        id3_tags_init(&t);
+        id3_clear_error();
+        rc = id3_flac_read(file.data(), file.size(), &t);
+    }
+    ~Read() { id3_tags_free(&t); }
+    Read(const Read&) = delete;
+    Read& operator=(const Read&) = delete;
+    std::vector<Text> fields() const {
+        return {text(t.title), text(t.artist), text(t.album),
+                text(t.genre), text(t.date),   text(t.track)};
+    }
+    Bytes cover() const { return Bytes(t.cover_data, t.cover_data + t.cover_size); }
+};
+
+} // namespace
+
+TEST(FlacRead, NotFlacFailsButKeepsTheFormat) {
+    struct Case {
+        const char* name;
+        Bytes file;
+    } cases[] = {
+        {"empty", {}},
+        {"three bytes", S("fLa")},
+        {"lower case", S("flac")},
+        {"last byte changed", S("fLaD") + vc_block({"TITLE=x"}, true)},
+        {"first byte changed", S("FLaC") + vc_block({"TITLE=x"}, true)},
+        {"ID3 tag in front",
+         S("ID3") + B({4, 0, 0}) + syncsafe(0) + MARKER + vc_block({"TITLE=x"}, true)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Read r(c.file);
+        EXPECT_EQ(r.rc, -1);
+        EXPECT_STREQ(id3_last_error(), "not FLAC");
+        EXPECT_EQ(r.t.format, ID3_FMT_FLAC);
+        EXPECT_EQ(r.t.title, nullptr);
+        EXPECT_EQ(r.t.has_cover, 0);
+    }
+
+    id3_tags t;
+    id3_tags_init(&t);
+    EXPECT_EQ(id3_flac_read(nullptr, 100, &t), -1);
+    EXPECT_STREQ(id3_last_error(), "not FLAC");
+    EXPECT_EQ(t.format, ID3_FMT_FLAC);
+}
+
+TEST(FlacRead, MarkerAloneIsAnEmptyRecord) {
+    Read r(MARKER);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_STREQ(id3_last_error(), "");
+    EXPECT_EQ(r.t.format, ID3_FMT_FLAC);
+    for (const Text& f : r.fields())
+        EXPECT_EQ(f, std::nullopt);
+    EXPECT_EQ(r.t.cover_data, nullptr);
+    EXPECT_EQ(r.t.cover_size, 0u);
+    EXPECT_STREQ(r.t.cover_mime, "");
+    EXPECT_EQ(r.t.has_cover, 0);
+}
+
+// Where the walk over the blocks stops, and which VORBIS_COMMENT blocks it reaches. Every stop is
+// a success.
+TEST(FlacRead, BlockWalkStops) {
+    Bytes overrun = B({2}) + be24(100) + repeat(0, 10); // declares 100 bytes, holds 10
+    struct Case {
+        const char* name;
+        Bytes file;
+        Text title;
+    } cases[] = {
+        {"after STREAMINFO", MARKER + streaminfo() + vc_block({"TITLE=a"}, true), "a"},
+        {"no STREAMINFO first", MARKER + vc_block({"TITLE=a"}, true), "a"},
+        {"other blocks before",
+         MARKER + streaminfo() + block(1, repeat(0, 7)) + block(2, S("app")) +
+             block(3, repeat(0, 18)) + block(127, {}) + vc_block({"TITLE=a"}, true),
+         "a"},
+        {"flag on STREAMINFO", MARKER + streaminfo(true) + vc_block({"TITLE=a"}), std::nullopt},
+        {"flag on the comments ends the walk",
+         MARKER + vc_block({"TITLE=a"}, true) + vc_block({"TITLE=b"}), "a"},
+        {"no flag, ends with the comments", MARKER + streaminfo() + vc_block({"TITLE=a"}), "a"},
+        {"three bytes after the blocks", MARKER + vc_block({"TITLE=a"}) + B({4, 0, 0}), "a"},
+        {"three bytes instead of a header", MARKER + B({4, 0, 0}), std::nullopt},
+        {"block past the end before the comments",
+         MARKER + streaminfo() + overrun + vc_block({"TITLE=a"}, true), std::nullopt},
+        {"block past the end after the comments", MARKER + vc_block({"TITLE=a"}) + overrun, "a"},
+        {"comments one byte short of their length",
+         MARKER + B({0x84}) + be24((uint32_t)vc_body({"TITLE=a"}).size() + 1) +
+             vc_body({"TITLE=a"}),
+         std::nullopt},
+        {"empty comment block passed over", MARKER + block(4, {}) + vc_block({"TITLE=a"}), "a"},
+        {"STREAMINFO cut short", MARKER + B({0}) + be24(34) + repeat(0x11, 20), std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Read r(c.file);
+        EXPECT_EQ(r.rc, 0);
+        EXPECT_EQ(text(r.t.title), c.title);
+    }
+}
+
+// Comment keys are matched whole, without regard to ASCII case; the value is everything after the
+// first "=".
+TEST(FlacRead, CommentKeys) {
+    enum { TITLE, ARTIST, ALBUM, GENRE, DATE, TRACK, NONE };
+    struct Case {
+        std::string comment;
+        int field;
+        std::string value;
+    } cases[] = {
+        {"TITLE=Song", TITLE, "Song"},
+        {"title=Song", TITLE, "Song"},
+        {"TiTlE=Song", TITLE, "Song"},
+        {"ARTIST=Band", ARTIST, "Band"},
+        {"Album=Record", ALBUM, "Record"},
+        {"genre=Jazz", GENRE, "Jazz"},
+        {"DATE=2024-05-01", DATE, "2024-05-01"},
+        {"TRACKNUMBER=3/12", TRACK, "3/12"},
+        {"tracknumber=7", TRACK, "7"},
+        {"TITLE=a=b=c", TITLE, "a=b=c"},
+        {"TITLE=", TITLE, ""},
+        {"TITLE=\xC3\xA9t\xC3\xA9", TITLE, "\xC3\xA9t\xC3\xA9"},
+        {std::string("TITLE=ab\0cd", 11), TITLE, "ab"},
+        {"TITLEX=Song", NONE, ""},
+        {"TITL=Song", NONE, ""},
+        {"TITLF=Song", NONE, ""},
+        {" TITLE=Song", NONE, ""},
+        {std::string("TITLE\0=Song", 11), NONE, ""},
+        {"TRACK=3", NONE, ""},
+        {"YEAR=2001", NONE, ""},
+        {"ALBUMARTIST=Various", NONE, ""},
+        {"COMMENT=TITLE=x", NONE, ""},
+        {"=Song", NONE, ""},
+        {"TITLE", NONE, ""},
+        {"", NONE, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(hex(S(c.comment)));
+        Read r(MARKER + vc_block({c.comment}, true));
+        EXPECT_EQ(r.rc, 0);
+        std::vector<Text> fields = r.fields();
+        for (int f = TITLE; f < NONE; f++) {
+            if (f == c.field)
+                EXPECT_EQ(fields[f], Text(c.value)) << "field " << f;
+            else
+                EXPECT_EQ(fields[f], std::nullopt) << "field " << f;
+        }
+    }
+}
+
+TEST(FlacRead, AllSixKeysInOneBlock) {
+    Read r(
+        MARKER + streaminfo() +
+        vc_block({"TITLE=t", "ARTIST=a", "ALBUM=al", "GENRE=g", "DATE=d", "TRACKNUMBER=1"}, true));
+    ASSERT_EQ(r.rc, 0);
+    std::vector<Text> expected = {"t", "a", "al", "g", "d", "1"};
+    EXPECT_EQ(r.fields(), expected);
+}
+
+TEST(FlacRead, LaterCommentWins) {
+    Read one_block(MARKER + vc_block({"TITLE=first", "ARTIST=x", "title=second"}, true));
+    EXPECT_EQ(text(one_block.t.title), Text("second"));
+    EXPECT_EQ(text(one_block.t.artist), Text("x"));
+
+    Read two_blocks(MARKER + vc_block({"TITLE=first", "ARTIST=x"}) + streaminfo() +
+                    vc_block({"TITLE=second"}, true));
+    EXPECT_EQ(text(two_blocks.t.title), Text("second"));
+    EXPECT_EQ(text(two_blocks.t.artist), Text("x"));
+}
+
+// A body too short for its own fields is passed over whole; a comment list that runs past its body
+// ends that block's comments. The walk goes on either way: the PICTURE block after the comments is
+// read in every case.
+TEST(FlacRead, DamagedCommentBodies) {
+    Bytes two = comment("TITLE=a") + comment("ARTIST=b");
+    struct Case {
+        const char* name;
+        Bytes body;
+        Text title;
+        Text artist;
+    } cases[] = {
+        {"seven bytes", le32(0) + B({1, 0, 0}), std::nullopt, std::nullopt},
+        {"vendor fills the body, no count", le32(4) + S("abcd") + B({1, 0, 0}), std::nullopt,
+         std::nullopt},
+        {"vendor length past the body", le32(100) + S("abcd") + le32(1) + comment("TITLE=a"),
+         std::nullopt, std::nullopt},
+        {"vendor length 0xFFFFFFFF", le32(0xFFFFFFFF) + le32(1) + comment("TITLE=a"), std::nullopt,
+         std::nullopt},
+        {"count 0 with comments after it", le32(0) + le32(0) + two, std::nullopt, std::nullopt},
+        {"count 1 of 2", le32(0) + le32(1) + two, "a", std::nullopt},
+        {"count 3 of 2", le32(0) + le32(3) + two, "a", "b"},
+        {"count 0xFFFFFFFF of 2", le32(0) + le32(0xFFFFFFFF) + two, "a", "b"},
+        {"second length field cut", le32(0) + le32(2) + comment("TITLE=a") + B({9, 0}), "a",
+         std::nullopt},
+        {"second text past the body",
+         le32(0) + le32(2) + comment("TITLE=a") + le32(9) + S("ARTIST=b"), "a", std::nullopt},
+        {"text length 0xFFFFFFFF", le32(0) + le32(2) + le32(0xFFFFFFFF) + S("TITLE=a"),
+         std::nullopt, std::nullopt},
+        {"empty comment counts as one", le32(0) + le32(2) + le32(0) + comment("TITLE=a"), "a",
+         std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Read r(MARKER + block(4, c.body) +
+               block(6, picture_body(3, "image/png", "", S("PNG")), true));
+        EXPECT_EQ(r.rc, 0);
+        EXPECT_EQ(text(r.t.title), c.title);
+        EXPECT_EQ(text(r.t.artist), c.artist);
+        EXPECT_EQ(r.cover(), S("PNG"));
+        EXPECT_EQ(r.t.has_cover, 1);
+    }
+}
+
+TEST(FlacRead, PictureBodies) {
+    Bytes data = S("JPEGDATA");
+    std::string mime100(100, 'm');
+    struct Case {
+        const char* name;
+        Bytes body;
+        bool cover;
+        Bytes data;
+        std::string mime;
+    } cases[] = {
+        {"front cover", picture_body(3, "image/png", "desc", data), true, data, "image/png"},
+        {"other picture type", picture_body(17, "image/gif", "", data), true, data, "image/gif"},
+        {"smallest body, 32 bytes", picture_body(0, "", "", {}), true, {}, "image/jpeg"},
+        {"31 bytes", be32(3) + repeat(0, 27), false, {}, ""},
+        {"MIME length 0", picture_body(3, "", "", data), true, data, "image/jpeg"},
+        {"MIME of 63 bytes", picture_body(3, std::string(63, 'x'), "", data), true, data,
+         std::string(63, 'x')},
+        {"MIME of 100 bytes", picture_body(3, mime100, "", data), true, data, std::string(63, 'm')},
+        {"MIME with a NUL", picture_body(3, std::string("image/png\0xx", 12), "", data), true, data,
+         "image/png"},
+        {"data length beyond the block", picture_body(3, "image/png", "", data, 1000), true, data,
+         "image/png"},
+        {"data length 0xFFFFFFFF", picture_body(3, "image/png", "", data, 0xFFFFFFFF), true, data,
+         "image/png"},
+        {"data length short of the block", picture_body(3, "image/png", "", data, 4), true,
+         S("JPEG"), "image/png"},
+        {"data length 0", picture_body(3, "image/png", "", data, 0), true, {}, "image/png"},
+        {"MIME length past the block",
+         be32(3) + be32(40) + repeat('m', 20) + repeat(0, 20),
+         false,
+         {},
+         ""},
+        {"MIME length 0xFFFFFFFF", be32(3) + be32(0xFFFFFFFF) + repeat(0, 40), false, {}, ""},
+        {"description past the block", be32(3) + be32(0) + be32(10) + repeat(0, 25), false, {}, ""},
+        {"description length 0xFFFFFFFF",
+         be32(3) + be32(0) + be32(0xFFFFFFFF) + repeat(0, 40),
+         false,
+         {},
+         ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Read r(MARKER + streaminfo() + block(6, c.body, true));
+        EXPECT_EQ(r.rc, 0);
+        if (c.cover) {
+            EXPECT_EQ(r.t.has_cover, 1);
+            EXPECT_NE(r.t.cover_data, nullptr);
+            EXPECT_EQ(r.cover(), c.data);
+            EXPECT_EQ(r.t.cover_mime, c.mime);
+        } else {
+            EXPECT_EQ(r.t.has_cover, 0);
+            EXPECT_EQ(r.t.cover_data, nullptr);
+            EXPECT_EQ(r.t.cover_size, 0u);
+            EXPECT_STREQ(r.t.cover_mime, "");
+        }
+    }
+}
+
+TEST(FlacRead, LaterPictureWins) {
+    Bytes front = block(6, picture_body(3, "image/jpeg", "front", S("FRONT")));
+    Bytes back = block(6, picture_body(4, "image/png", "back", S("BACK")));
+    Read two(MARKER + streaminfo() + front + back + vc_block({"TITLE=t"}, true));
+    EXPECT_EQ(two.cover(), S("BACK"));
+    EXPECT_STREQ(two.t.cover_mime, "image/png");
+    EXPECT_EQ(text(two.t.title), Text("t"));
+
+    // A later picture too short for its fields leaves the earlier one in place.
+    Read damaged(MARKER + front + block(6, repeat(0, 31), true));
+    EXPECT_EQ(damaged.cover(), S("FRONT"));
+    EXPECT_STREQ(damaged.t.cover_mime, "image/jpeg");
+
+    // An empty picture after a full one is still the cover.
+    Read empty(MARKER + front + block(6, picture_body(3, "image/gif", "", {}), true));
+    EXPECT_EQ(empty.t.has_cover, 1);
+    EXPECT_NE(empty.t.cover_data, nullptr);
+    EXPECT_EQ(empty.t.cover_size, 0u);
+    EXPECT_STREQ(empty.t.cover_mime, "image/gif");
+}
+
+// A record that already holds texts and a cover has them replaced, not leaked (the sanitizer and
+// valgrind runs see a leak), and keeps the fields the file does not name.
+TEST(FlacRead, FilledRecordIsUpdated) {
+    id3_tags t;
+    id3_tags_init(&t);
+    id3_tags_set_str(&t.title, "old title");
+    id3_tags_set_str(&t.album, "old album");
+    t.cover_data = (uint8_t*)malloc(3);
+    memcpy(t.cover_data, "old", 3);
+    t.cover_size = 3;
+    Bytes file =
+        MARKER + vc_block({"TITLE=new"}) + block(6, picture_body(3, "", "", S("new!")), true);
+    ASSERT_EQ(id3_flac_read(file.data(), file.size(), &t), 0);
+    EXPECT_STREQ(t.title, "new");
+    EXPECT_STREQ(t.album, "old album");
+    EXPECT_EQ(Bytes(t.cover_data, t.cover_data + t.cover_size), S("new!"));
+    id3_tags_free(&t);
+}
+
+// The image given to the reader is the file's bytes only: nothing in the record points into it.
+TEST(FlacRead, RecordOwnsCopies) {
+    Bytes file =
+        MARKER + vc_block({"TITLE=kept"}) + block(6, picture_body(3, "", "", S("pic")), true);
+    id3_tags t;
+    id3_tags_init(&t);
+    ASSERT_EQ(id3_flac_read(file.data(), file.size(), &t), 0);
+    std::fill(file.begin(), file.end(), 0);
+    file.clear();
+    file.shrink_to_fit();
+    EXPECT_STREQ(t.title, "kept");
+    EXPECT_EQ(Bytes(t.cover_data, t.cover_data + t.cover_size), S("pic"));
+    id3_tags_free(&t);
+}
