@@ -235,7 +235,7 @@ static int tag_option_index(const char* name, size_t len) {
 }
 
 /* Parses argv[first..argc) of "write" or "batch". Returns EXIT_OK, or the exit status after a usage
- * error (already reported). On EXIT_OK the caller frees `args->files`. */
+ * error (already reported). The caller frees `args->files` in either case. */
 static int parse_write_args(const char* command, int argc, char** argv, int first,
                             struct write_args* args) {
     char message[256];
@@ -267,7 +267,6 @@ static int parse_write_args(const char* command, int argc, char** argv, int firs
         if (arg[1] != '-' || (tag < 0 && !is_json)) {
             snprintf(message, sizeof message, "%s: unknown option '%.*s'", command,
                      (int)(equals ? (size_t)(equals - arg) : strlen(arg)), arg);
-            free(args->files);
             return usage_error(command, message);
         }
         const char* value;
@@ -277,14 +276,12 @@ static int parse_write_args(const char* command, int argc, char** argv, int firs
             value = argv[++i];
         } else {
             snprintf(message, sizeof message, "%s: option '--%s' needs a value", command, name);
-            free(args->files);
             return usage_error(command, message);
         }
         const char** slot = is_json ? &args->json : &args->values[tag];
         if (*slot) {
             snprintf(message, sizeof message, "%s: option '--%.*s' given twice", command,
                      (int)name_len, name);
-            free(args->files);
             return usage_error(command, message);
         }
         *slot = value;
@@ -327,6 +324,27 @@ static int build_tags_json(const char* command, const struct write_args* args,
     }
     buf_append(json, "}", 1);
     return json->failed ? out_of_memory() : EXIT_OK;
+}
+
+/* The command line of "write" and "batch": prints the help, or checks that files were given and
+ * makes the tag JSON object. Returns EXIT_OK when the command should go on (`args->help` 0) or is
+ * done (`args->help` 1), else the exit status of a reported error. The caller frees `args->files`
+ * and `json->data` in every case. */
+static int parse_write_command(const char* command, const char* help, int argc, char** argv,
+                               struct write_args* args, struct text_buf* json) {
+    int status = parse_write_args(command, argc, argv, 2, args);
+    if (status != EXIT_OK)
+        return status;
+    if (args->help) {
+        fputs(help, stdout);
+        return EXIT_OK;
+    }
+    if (args->file_count == 0) {
+        char message[64];
+        snprintf(message, sizeof message, "%s: no FILE given", command);
+        return usage_error(command, message);
+    }
+    return build_tags_json(command, args, json);
 }
 
 static int cmd_read(int argc, char** argv) {
@@ -376,20 +394,9 @@ static int cmd_read(int argc, char** argv) {
 
 static int cmd_write(int argc, char** argv) {
     struct write_args args;
-    int status = parse_write_args("write", argc, argv, 2, &args);
-    if (status != EXIT_OK)
-        return status;
-    if (args.help) {
-        free(args.files);
-        fputs(WRITE_HELP, stdout);
-        return EXIT_OK;
-    }
     struct text_buf json = {0};
-    if (args.file_count == 0)
-        status = usage_error("write", "write: no FILE given");
-    else
-        status = build_tags_json("write", &args, &json);
-    if (status == EXIT_OK) {
+    int status = parse_write_command("write", WRITE_HELP, argc, argv, &args, &json);
+    if (status == EXIT_OK && !args.help) {
         /* A failure is reported and the remaining files are still written. */
         for (size_t i = 0; i < args.file_count; i++) {
             if (id3_write(args.files[i], json.data) != 0) {
@@ -473,63 +480,56 @@ static int cmd_cover(int argc, char** argv) {
     return EXIT_OK;
 }
 
-static int cmd_batch(int argc, char** argv) {
-    struct write_args args;
-    int status = parse_write_args("batch", argc, argv, 2, &args);
-    if (status != EXIT_OK)
-        return status;
-    if (args.help) {
-        free(args.files);
-        fputs(BATCH_HELP, stdout);
-        return EXIT_OK;
-    }
-    struct text_buf json = {0};
-    struct text_buf paths = {0};
-    if (args.file_count == 0)
-        status = usage_error("batch", "batch: no FILE given");
-    else
-        status = build_tags_json("batch", &args, &json);
+/* Writes `tags_json` into the files of `args` with one id3_batch call and reports the count. */
+static int run_batch(const struct write_args* args, const char* tags_json) {
     /* The paths travel inside a JSON array, which holds UTF-8 text only. */
-    for (size_t i = 0; status == EXIT_OK && i < args.file_count; i++) {
-        if (!is_valid_utf8(args.files[i])) {
+    for (size_t i = 0; i < args->file_count; i++) {
+        if (!is_valid_utf8(args->files[i])) {
             fprintf(stderr,
                     "%s: %s: the path is not valid UTF-8 and cannot be passed to batch "
                     "(use write); no file was written\n",
-                    PROGRAM, args.files[i]);
-            status = EXIT_FAILED;
+                    PROGRAM, args->files[i]);
+            return EXIT_FAILED;
         }
     }
-    if (status == EXIT_OK) {
-        buf_append(&paths, "[", 1);
-        for (size_t i = 0; i < args.file_count; i++) {
-            if (i)
-                buf_append(&paths, ",", 1);
-            buf_append_json_string(&paths, args.files[i]);
-        }
-        buf_append(&paths, "]", 1);
-        if (paths.failed)
-            status = out_of_memory();
+    struct text_buf paths = {0};
+    buf_append(&paths, "[", 1);
+    for (size_t i = 0; i < args->file_count; i++) {
+        if (i)
+            buf_append(&paths, ",", 1);
+        buf_append_json_string(&paths, args->files[i]);
     }
-    if (status == EXIT_OK) {
-        int32_t written = id3_batch(paths.data, json.data);
-        if (written < 0) {
-            fprintf(stderr, "%s: batch: %s\n", PROGRAM, library_error());
-            status = EXIT_FAILED;
-        } else {
-            printf("wrote %ld of %lu files\n", (long)written, (unsigned long)args.file_count);
-            if ((size_t)written != args.file_count) {
-                const char* last = id3_last_error();
-                if (last && *last)
-                    fprintf(stderr, "%s: batch: %lu file(s) not written; last message: %s\n",
-                            PROGRAM, (unsigned long)(args.file_count - (size_t)written), last);
-                else
-                    fprintf(stderr, "%s: batch: %lu file(s) not written\n", PROGRAM,
-                            (unsigned long)(args.file_count - (size_t)written));
-                status = EXIT_FAILED;
-            }
-        }
+    buf_append(&paths, "]", 1);
+    if (paths.failed) {
+        free(paths.data);
+        return out_of_memory();
     }
+    int32_t written = id3_batch(paths.data, tags_json);
     free(paths.data);
+    if (written < 0) {
+        fprintf(stderr, "%s: batch: %s\n", PROGRAM, library_error());
+        return EXIT_FAILED;
+    }
+    printf("wrote %ld of %lu files\n", (long)written, (unsigned long)args->file_count);
+    if ((size_t)written == args->file_count)
+        return EXIT_OK;
+    /* The library keeps the message of the last file only; it is empty when that one succeeded. */
+    unsigned long failed = (unsigned long)(args->file_count - (size_t)written);
+    const char* last = id3_last_error();
+    if (last && *last)
+        fprintf(stderr, "%s: batch: %lu file(s) not written; last message: %s\n", PROGRAM, failed,
+                last);
+    else
+        fprintf(stderr, "%s: batch: %lu file(s) not written\n", PROGRAM, failed);
+    return EXIT_FAILED;
+}
+
+static int cmd_batch(int argc, char** argv) {
+    struct write_args args;
+    struct text_buf json = {0};
+    int status = parse_write_command("batch", BATCH_HELP, argc, argv, &args, &json);
+    if (status == EXIT_OK && !args.help)
+        status = run_batch(&args, json.data);
     free(json.data);
     free(args.files);
     return status;
