@@ -1,0 +1,107 @@
+"""Session set-up for the interoperability tests: the start check that every peer tool is present,
+the library handle, and the short audio files and pictures the tests start from."""
+
+import os
+import shutil
+import sys
+
+import pytest
+
+import interop_util as iu
+
+
+def missing_tools():
+    """Everything the suite needs and does not find, each with where it comes from."""
+    missing = []
+    for tool, package in iu.PEER_TOOLS.items():
+        if shutil.which(tool) is None:
+            missing.append("%s (Debian package %s)" % (tool, package))
+    try:
+        import mutagen  # noqa: F401
+    except ImportError:
+        missing.append("mutagen for %s (Debian package python3-mutagen; run the suite with "
+                       "/usr/bin/python3)" % sys.executable)
+    lib = os.environ.get("QID3_LIB", "")
+    if not lib or not os.path.isfile(lib):
+        missing.append("the library: QID3_LIB=%r is not a file (run through CTest)" % lib)
+    reader = os.environ.get("QID3_TAGLIB_READ", "")
+    if not reader or not os.path.isfile(reader):
+        missing.append("the TagLib reader: QID3_TAGLIB_READ=%r is not a file (Debian package "
+                       "libtag1-dev, then rebuild)" % reader)
+    return missing
+
+
+def pytest_sessionstart(session):
+    missing = missing_tools()
+    if missing:
+        pytest.exit("interop: missing tools, nothing was run:\n  " + "\n  ".join(missing),
+                    returncode=3)
+
+
+@pytest.fixture(scope="session", autouse=True)
+def peer_env(tmp_path_factory):
+    home = tmp_path_factory.mktemp("peer-home")
+    iu.PEER_ENV.update({"HOME": str(home), "XDG_CONFIG_HOME": str(home / ".config"),
+                        "LC_ALL": "C.UTF-8", "LANG": "C.UTF-8"})
+    return iu.PEER_ENV
+
+
+@pytest.fixture(scope="session")
+def lib():
+    return iu.Library(os.environ["QID3_LIB"])
+
+
+@pytest.fixture(scope="session")
+def taglib_reader():
+    return os.environ["QID3_TAGLIB_READ"]
+
+
+class Media:
+    """The generated files: base audio files (untagged or as the encoder tagged them) and
+    pictures."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.pictures = {}
+
+    def audio(self, name):
+        return self.folder / name
+
+    def picture(self, name):
+        return self.folder / name
+
+    def picture_bytes(self, name):
+        return iu.read_bytes(self.folder / name)
+
+    def copy(self, name, dest_dir, dest_name=None):
+        """A private copy of a base file, alone in a folder of its own (kid3-cli acts on every
+        audio file of a folder when told to select all)."""
+        target_dir = dest_dir / (dest_name or name).rsplit(".", 1)[0]
+        target_dir.mkdir(parents=True, exist_ok=True)
+        target = target_dir / (dest_name or name)
+        shutil.copyfile(self.folder / name, target)
+        return target
+
+
+@pytest.fixture(scope="session")
+def media(tmp_path_factory, peer_env):
+    folder = tmp_path_factory.mktemp("media")
+    m = Media(folder)
+    ff = ["ffmpeg", "-v", "error", "-nostdin", "-y"]
+    # Half a second of a 440 Hz tone; every encoder starts from this one file.
+    iu.run(ff + ["-f", "lavfi", "-i", "sine=frequency=440:duration=0.5", "-ac", "1", "-ar",
+                 "44100", folder / "tone.wav"])
+    iu.run(["lame", "--quiet", "-b", "64", folder / "tone.wav", folder / "lame.mp3"])
+    iu.run(ff + ["-i", folder / "tone.wav", "-c:a", "libmp3lame", "-b:a", "64k",
+                 folder / "ffmpeg.mp3"])
+    iu.run(["flac", "--silent", "--force", folder / "tone.wav", "-o", folder / "flac.flac"])
+    iu.run(ff + ["-i", folder / "tone.wav", "-c:a", "flac", folder / "ffmpeg.flac"])
+    iu.run(ff + ["-i", folder / "tone.wav", "-c:a", "aac", "-b:a", "64k", folder / "ffmpeg.m4a"])
+    # Pictures: each one distinct, so that a wrong choice among several shows.
+    for name, colour, size in (("red.jpg", "red", "16x16"), ("blue.png", "blue", "16x16"),
+                               ("green.jpg", "green", "24x24"), ("yellow.png", "yellow", "20x20")):
+        iu.run(ff + ["-f", "lavfi", "-i", "color=c=%s:s=%s" % (colour, size), "-frames:v", "1",
+                     folder / name])
+    pictures = [m.picture_bytes(n) for n in ("red.jpg", "blue.png", "green.jpg", "yellow.png")]
+    assert len(set(pictures)) == 4
+    return m
