@@ -1,0 +1,174 @@
+// MP4/M4A tags, read only: the metadata item list at moov/udta/meta/ilst.
+//
+// An MP4 file is a tree of atoms. Each atom starts with a big-endian 32-bit size (the whole atom,
+// header included) and a four-byte type; size 1 means a 64-bit size follows the type, size 0 means
+// the atom runs to the end of its container. The item list holds one atom per tag, each with a
+// "data" child whose payload is a type word, a locale word and then the value.
+#include "id3_internal.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+// A run of bytes inside the file image: the whole image or the payload of one atom.
+struct mp4_region {
+    const uint8_t* start;
+    uint64_t len;
+};
+} // namespace
+
+// Reads the atom header at *pos of the region. On success fills type (four bytes and a NUL) and
+// the payload, moves *pos past the atom and returns 1. Returns 0, leaving *pos and the payload
+// alone, when fewer than 8 bytes remain or the header does not describe an atom that fits.
+static int get_atom(mp4_region region, uint64_t* pos, char type[5], mp4_region* payload) {
+    if (*pos > region.len || region.len - *pos < 8)
+        return 0;
+    uint64_t remaining = region.len - *pos;
+    const uint8_t* p = region.start + *pos;
+    memcpy(type, p + 4, 4);
+    type[4] = '\0';
+
+    uint64_t size = id3_be32(p);
+    uint64_t header = 8;
+    if (size == 0) {
+        size = remaining;
+    } else if (size == 1) {
+        if (remaining < 16)
+            return 0;
+        size = id3_be64(p + 8);
+        header = 16;
+        if (size < 16 || size > remaining)
+            return 0;
+    } else if (size < 8 || size > remaining) {
+        return 0;
+    }
+    payload->start = p + header;
+    payload->len = size - header;
+    *pos += size;
+    return 1;
+}
+
+// Payload of the first atom of the given type among the atoms of the region; the empty region
+// when the walk ends without one.
+static mp4_region find_child(mp4_region region, const char* name) {
+    uint64_t pos = 0;
+    char type[5];
+    mp4_region payload;
+    while (get_atom(region, &pos, type, &payload)) {
+        if (strcmp(type, name) == 0)
+            return payload;
+    }
+    return mp4_region{nullptr, 0};
+}
+
+// The value of an item's first "data" child as a new NUL-terminated text, or NULL when there is
+// no such child, it is too short for its type and locale words, or memory runs out.
+static char* read_data_string(mp4_region item) {
+    mp4_region data = find_child(item, "data");
+    if (!data.start || data.len < 8)
+        return nullptr;
+    uint64_t n = data.len - 8;
+    char* text = (char*)malloc(n + 1);
+    if (!text)
+        return nullptr;
+    memcpy(text, data.start + 8, n);
+    text[n] = '\0';
+    return text;
+}
+
+// The record's field for one of the four text items, or NULL for any other type. Their types
+// start with the single byte 0xA9 (octal 251), the copyright sign in ISO-8859-1.
+static char** text_item_field(id3_tags* t, const char* type) {
+    if (strcmp(type, "\251nam") == 0)
+        return &t->title;
+    if (strcmp(type, "\251ART") == 0)
+        return &t->artist;
+    if (strcmp(type, "\251alb") == 0)
+        return &t->album;
+    if (strcmp(type, "\251gen") == 0)
+        return &t->genre;
+    return nullptr;
+}
+
+// "trkn" value: two reserved bytes, the track number and the total, each big-endian 16-bit.
+static void read_track(mp4_region item, id3_tags* t) {
+    mp4_region data = find_child(item, "data");
+    if (!data.start || data.len < 14)
+        return;
+    unsigned track = id3_be16(data.start + 10);
+    unsigned total = id3_be16(data.start + 12);
+    char* text = (char*)malloc(32);
+    if (!text)
+        return;
+    if (total != 0)
+        snprintf(text, 32, "%u/%u", track, total);
+    else
+        snprintf(text, 32, "%u", track);
+    free(t->track);
+    t->track = text;
+}
+
+// "covr" value: the image file's bytes. Files mark PNG and JPEG with the data type code, but the
+// picture itself is what decides: a PNG starts with 0x89.
+static void read_cover(mp4_region item, id3_tags* t) {
+    mp4_region data = find_child(item, "data");
+    if (!data.start || data.len < 9)
+        return;
+    uint64_t n = data.len - 8;
+    const uint8_t* image = data.start + 8;
+    // Allocated before the old picture goes, so a failed allocation keeps the earlier cover whole.
+    uint8_t* copy = (uint8_t*)malloc(n);
+    if (!copy)
+        return;
+    memcpy(copy, image, n);
+    free(t->cover_data);
+    t->cover_data = copy;
+    t->cover_size = n;
+    t->has_cover = 1;
+    const char* mime = n >= 4 && image[0] == 0x89 ? "image/png" : "image/jpeg";
+    snprintf(t->cover_mime, sizeof t->cover_mime, "%s", mime);
+}
+
+int id3_mp4_read(const uint8_t* data, uint64_t len, id3_tags* t) {
+    t->format = ID3_FMT_MP4;
+    if (!data || len < 8) {
+        id3_set_error("too short for MP4");
+        return -1;
+    }
+    mp4_region image{data, len};
+    mp4_region moov = find_child(image, "moov");
+    if (!moov.start)
+        return 0;
+    mp4_region udta = find_child(moov, "udta");
+    if (!udta.start)
+        return 0;
+    mp4_region meta = find_child(udta, "meta");
+    if (!meta.start || meta.len < 4)
+        return 0;
+    // meta is a full box (a version-and-flags word before its children) in files that follow
+    // the ISO layout, and a plain container in some older QuickTime-style files.
+    mp4_region ilst = find_child(mp4_region{meta.start + 4, meta.len - 4}, "ilst");
+    if (!ilst.start)
+        ilst = find_child(meta, "ilst");
+    if (!ilst.start)
+        return 0;
+
+    uint64_t pos = 0;
+    char type[5];
+    mp4_region item;
+    while (get_atom(ilst, &pos, type, &item)) {
+        if (char** field = text_item_field(t, type)) {
+            char* text = read_data_string(item);
+            if (text) {
+                free(*field);
+                *field = text;
+            }
+        } else if (strcmp(type, "trkn") == 0) {
+            read_track(item, t);
+        } else if (strcmp(type, "covr") == 0) {
+            read_cover(item, t);
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,512 @@
+// The MP4 reader: atom headers, the path moov/udta/meta/ilst and the items, each fixture built
+// byte by byte.
+#include "id3_internal.h"
+#include "quorvale_id3tag.h"
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Text = std::optional<std::string>;
+
+// The item types of the four text tags start with the single byte 0xA9 (octal 251).
+const char* const NAM = "\251nam";
+const char* const ART = "\251ART";
+const char* const ALB = "\251alb";
+const char* const GEN = "\251gen";
+const char* const DAY = "\251day";
+
+// An atom with an ordinary 32-bit size.
+Bytes atom(const std::string& type, const Bytes& payload) {
+    return be32((uint32_t)(8 + payload.size())) + S(type) + payload;
+}
+// An atom with the size field given as it stands, whatever the payload.
+Bytes atom_sized(uint32_t size, const std::string& type, const Bytes& payload = {}) {
+    return be32(size) + S(type) + payload;
+}
+// An atom with size 1 and the given 64-bit extended size.
+Bytes atom_ext(uint64_t ext_size, const std::string& type, const Bytes& payload = {}) {
+    return be32(1) + S(type) + be64(ext_size) + payload;
+}
+
+// "data" atom: type indicator (1 = UTF-8 text), locale, value.
+Bytes data(const Bytes& value, uint32_t type_code = 1) {
+    return atom("data", be32(type_code) + be32(0) + value);
+}
+Bytes text_item(const std::string& type, const std::string& text) {
+    return atom(type, data(S(text)));
+}
+Bytes trkn(uint32_t track, uint32_t total) {
+    return atom("trkn", data(be16(0) + be16(track) + be16(total) + be16(0), 0));
+}
+Bytes covr(const Bytes& image) {
+    return atom("covr", data(image, 13));
+}
+
+const Bytes FTYP = atom("ftyp", S("M4A ") + be32(0x200) + S("M4A isommp42"));
+const Bytes HDLR = atom("hdlr", be32(0) + be32(0) + S("mdirappl") + be32(0) + be32(0) + B({0}));
+const Bytes MVHD = atom("mvhd", repeat(0, 100));
+
+// meta as a full box: version-and-flags word, handler, item list.
+Bytes meta_full(const Bytes& children) {
+    return atom("meta", be32(0) + HDLR + children);
+}
+Bytes moov_with(const Bytes& udta_payload) {
+    return atom("moov", MVHD + atom("udta", udta_payload));
+}
+// A whole file around a list of items, laid out as ffmpeg and iTunes write it.
+Bytes m4a(const Bytes& items) {
+    return FTYP + moov_with(meta_full(atom("ilst", items))) + atom("mdat", repeat(0x21, 16));
+}
+
+// Reads an image through an exact-size heap copy that is released before the record is looked
+// at: reads past the end show under sanitizers and valgrind, and a record that kept pointers into
+// the image would read freed memory.
+struct Read {
+    int rc;
+    id3_tags t;
+    explicit Read(const Bytes& image) {
+        id3_tags_init(&t);
+        id3_clear_error();
+        uint8_t* copy = (uint8_t*)malloc(image.empty() ? 1 : image.size());
+        if (!image.empty())
+            memcpy(copy, image.data(), image.size());
+        rc = id3_mp4_read(copy, image.size(), &t);
+        free(copy);
+    }
+    ~Read() { id3_tags_free(&t); }
+    Read(const Read&) = delete;
+    Read& operator=(const Read&) = delete;
+
+    static Text text(const char* p) { return p ? Text(p) : std::nullopt; }
+    Text title() const { return text(t.title); }
+    Text artist() const { return text(t.artist); }
+    Text track() const { return text(t.track); }
+    Bytes cover() const {
+        return t.cover_data ? Bytes(t.cover_data, t.cover_data + t.cover_size) : Bytes();
+    }
+};
+
+// Nothing but the format was set.
+void expect_no_tags(const Read& r) {
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.t.format, ID3_FMT_MP4);
+    EXPECT_EQ(r.t.title, nullptr);
+    EXPECT_EQ(r.t.artist, nullptr);
+    EXPECT_EQ(r.t.album, nullptr);
+    EXPECT_EQ(r.t.genre, nullptr);
+    EXPECT_EQ(r.t.date, nullptr);
+    EXPECT_EQ(r.t.track, nullptr);
+    EXPECT_EQ(r.t.cover_data, nullptr);
+    EXPECT_EQ(r.t.cover_size, 0u);
+    EXPECT_EQ(r.t.has_cover, 0);
+    EXPECT_STREQ(r.t.cover_mime, "");
+}
+
+// A list of items and the text it leaves in one field of the record.
+struct ItemCase {
+    const char* name;
+    Bytes items;
+    Text expected;
+};
+void expect_field(char* id3_tags::*field, const std::vector<ItemCase>& rows) {
+    for (const ItemCase& row : rows) {
+        Read r(m4a(row.items));
+        EXPECT_EQ(r.rc, 0) << row.name;
+        EXPECT_EQ(Read::text(r.t.*field), row.expected) << row.name;
+    }
+}
+
+} // namespace
+
+TEST(Mp4Read, TypicalFileGivesEveryItem) {
+    const Bytes jpeg = B({0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10}) + S("JFIF") + B({0xFF, 0xD9});
+    Bytes items = text_item(NAM, "Caf\xC3\xA9 au lait") + text_item(ART, "Zo\xC3\xAB") +
+                  text_item(ALB, "Album") + text_item(GEN, "Jazz") + text_item(DAY, "2024") +
+                  trkn(3, 12) + covr(jpeg) + text_item("\251too", "Lavf59.27.100");
+    Read r(m4a(items));
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_STREQ(id3_last_error(), "");
+    EXPECT_EQ(r.t.format, ID3_FMT_MP4);
+    EXPECT_STREQ(r.t.title, "Caf\xC3\xA9 au lait");
+    EXPECT_STREQ(r.t.artist, "Zo\xC3\xAB");
+    EXPECT_STREQ(r.t.album, "Album");
+    EXPECT_STREQ(r.t.genre, "Jazz");
+    EXPECT_STREQ(r.t.track, "3/12");
+    // The date item is not read: an MP4 file never has a date.
+    EXPECT_EQ(r.t.date, nullptr);
+    EXPECT_EQ(r.cover(), jpeg);
+    EXPECT_EQ(r.t.has_cover, 1);
+    EXPECT_STREQ(r.t.cover_mime, "image/jpeg");
+
+    char* json = id3_tags_to_json(&r.t);
+    ASSERT_NE(json, nullptr);
+    EXPECT_STREQ(json, "{\"title\":\"Caf\xC3\xA9 au lait\",\"artist\":\"Zo\xC3\xAB\",\"album\":"
+                       "\"Album\",\"genre\":\"Jazz\",\"date\":\"\",\"track\":\"3/12\",\"format\":"
+                       "\"mp4\",\"has_cover\":true,\"cover_mime\":\"image/jpeg\"}");
+    id3_free_string(json);
+}
+
+TEST(Mp4Read, ImagesShorterThanOneHeaderFail) {
+    for (size_t len : {0, 1, 7}) {
+        Read r(Bytes(FTYP.begin(), FTYP.begin() + len));
+        EXPECT_EQ(r.rc, -1) << len;
+        EXPECT_STREQ(id3_last_error(), "too short for MP4") << len;
+        EXPECT_EQ(r.t.format, ID3_FMT_MP4) << len; // set before the length test
+    }
+    id3_tags t;
+    id3_tags_init(&t);
+    EXPECT_EQ(id3_mp4_read(nullptr, 100, &t), -1);
+    EXPECT_STREQ(id3_last_error(), "too short for MP4");
+    EXPECT_EQ(t.format, ID3_FMT_MP4);
+
+    // One empty atom is a file without tags.
+    Read eight(atom("ftyp", {}));
+    expect_no_tags(eight);
+    EXPECT_STREQ(id3_last_error(), "");
+}
+
+// Atom headers at the top level: a header before moov that is accepted is stepped over and moov
+// is found behind it; one that is not ends the search.
+TEST(Mp4Read, TopLevelHeaderBeforeMoov) {
+    const Bytes moov = moov_with(meta_full(atom("ilst", text_item(NAM, "found"))));
+    const uint64_t rest = moov.size(); // bytes after the header under test and its payload
+    struct Row {
+        const char* name;
+        Bytes atom;
+        bool moov_found;
+    };
+    const std::vector<Row> rows = {
+        {"size 8, empty payload", atom_sized(8, "free"), true},
+        {"size 12", atom_sized(12, "free", repeat(0, 4)), true},
+        {"size 0 takes the rest of the file", atom_sized(0, "free"), false},
+        {"size 1, extended 16", atom_ext(16, "free"), true},
+        {"size 1, extended 24", atom_ext(24, "wide", repeat(0xAA, 8)), true},
+        {"size 1, extended to the end of the file", atom_ext(16 + rest, "wide"), false},
+        {"size 1, extended one past the end", atom_ext(16 + rest + 1, "wide"), false},
+        {"size 1, extended 15", atom_ext(15, "wide"), false},
+        {"size 1, extended 8", atom_ext(8, "wide"), false},
+        {"size 1, extended 0", atom_ext(0, "wide"), false},
+        {"size 1, extended 2^64-1", atom_ext(UINT64_MAX, "wide"), false},
+        {"size 1, extended 2^63", atom_ext(uint64_t(1) << 63, "wide"), false},
+        {"size 2", atom_sized(2, "free"), false},
+        {"size 7", atom_sized(7, "free"), false},
+        {"size one past the end", atom_sized((uint32_t)(8 + rest + 1), "free"), false},
+        {"size 2^32-1", atom_sized(UINT32_MAX, "free"), false},
+    };
+    for (const Row& row : rows) {
+        Read r(FTYP + row.atom + moov);
+        EXPECT_EQ(r.rc, 0) << row.name;
+        EXPECT_EQ(r.title(), row.moov_found ? Text("found") : std::nullopt) << row.name;
+    }
+    for (uint32_t size = 3; size <= 6; ++size) {
+        Read r(FTYP + atom_sized(size, "free", repeat(0, 8)) + moov);
+        EXPECT_EQ(r.title(), std::nullopt) << "size " << size;
+    }
+}
+
+// moov's own header in its accepted and refused forms, as the last atom of the file.
+TEST(Mp4Read, MoovHeaderForms) {
+    const Bytes payload = MVHD + atom("udta", meta_full(atom("ilst", text_item(NAM, "found"))));
+    const uint32_t n = (uint32_t)payload.size();
+    struct Row {
+        const char* name;
+        Bytes moov;
+        bool found;
+    };
+    const std::vector<Row> rows = {
+        {"exact size", atom_sized(8 + n, "moov", payload), true},
+        {"size 0", atom_sized(0, "moov", payload), true},
+        {"size 1, extended", atom_ext(16 + n, "moov", payload), true},
+        {"size one past the end", atom_sized(8 + n + 1, "moov", payload), false},
+        {"size 1, extended one past the end", atom_ext(16 + n + 1, "moov", payload), false},
+        {"size 1, header cut after 12 bytes", be32(1) + S("moov") + be32(0), false},
+        {"type in upper case", atom_sized(8 + n, "MOOV", payload), false},
+    };
+    for (const Row& row : rows) {
+        Read r(FTYP + row.moov);
+        EXPECT_EQ(r.rc, 0) << row.name;
+        EXPECT_EQ(r.title(), row.found ? Text("found") : std::nullopt) << row.name;
+    }
+}
+
+// The same header rules between two items of the item list, which is followed by more atoms
+// inside meta: sizes are judged against what remains of ilst, not of the file.
+TEST(Mp4Read, ItemListHeaderBetweenItems) {
+    const Bytes artist = text_item(ART, "second");
+    const uint64_t rest = artist.size();
+    struct Row {
+        const char* name;
+        Bytes atom;
+        bool artist_read;
+    };
+    const std::vector<Row> rows = {
+        {"unknown item with data", atom("aART", data(S("ignored"))), true},
+        {"size 8", atom_sized(8, "free"), true},
+        {"size 0 takes the rest of ilst", atom_sized(0, "free"), false},
+        {"size 1, extended 16", atom_ext(16, "free"), true},
+        {"size 1, extended 20", atom_ext(20, "free", repeat(0, 4)), true},
+        {"size 1, extended 15", atom_ext(15, "free"), false},
+        {"size 1, extended past ilst", atom_ext(16 + rest + 1, "free"), false},
+        {"size 2", atom_sized(2, "free"), false},
+        {"size 7", atom_sized(7, "free"), false},
+        {"size past ilst but inside the file", atom_sized((uint32_t)(8 + rest + 1), "free"), false},
+    };
+    for (const Row& row : rows) {
+        Bytes ilst = atom("ilst", text_item(NAM, "first") + row.atom + artist);
+        Bytes image = FTYP + moov_with(meta_full(ilst + atom("free", repeat(0, 32))));
+        Read r(image);
+        EXPECT_EQ(r.rc, 0) << row.name;
+        EXPECT_EQ(r.title(), Text("first")) << row.name;
+        EXPECT_EQ(r.artist(), row.artist_read ? Text("second") : std::nullopt) << row.name;
+    }
+}
+
+TEST(Mp4Read, ItemWithSizeZeroRunsToTheEndOfTheItemList) {
+    // The last item claims size 0; its payload ends with ilst, before the atom that follows it.
+    Bytes ilst = atom("ilst", text_item(NAM, "first") + atom_sized(0, ART, data(S("last"))));
+    Read r(FTYP + moov_with(meta_full(ilst + atom("free", repeat(0xEE, 8)))));
+    EXPECT_EQ(r.title(), Text("first"));
+    EXPECT_EQ(r.artist(), Text("last"));
+
+    // An item whose size reaches one byte past ilst is refused, though the file goes on.
+    Bytes item = text_item(ART, "over");
+    Bytes bad = be32((uint32_t)item.size() + 1) + Bytes(item.begin() + 4, item.end());
+    Read over(FTYP + moov_with(meta_full(atom("ilst", bad) + atom("free", repeat(0, 8)))));
+    EXPECT_EQ(over.artist(), std::nullopt);
+}
+
+TEST(Mp4Read, MetaWithAndWithoutVersionWord) {
+    const Bytes ilst = atom("ilst", text_item(NAM, "T") + text_item(GEN, "G"));
+    struct Row {
+        const char* name;
+        Bytes udta_payload;
+        bool read;
+    };
+    const std::vector<Row> rows = {
+        {"full box with handler", meta_full(ilst), true},
+        {"full box, ilst first", atom("meta", be32(0) + ilst), true},
+        {"plain container", atom("meta", ilst), true},
+        {"plain container with handler", atom("meta", HDLR + ilst), true},
+        {"meta after other atoms in udta", atom("name", S("x")) + meta_full(ilst), true},
+        // The ilst four bytes into meta's payload lies outside meta here.
+        {"meta payload of 3 bytes", atom("meta", B({0, 0, 0})) + B({0}) + ilst, false},
+        {"meta without ilst", atom("meta", be32(0) + HDLR), false},
+        {"ilst inside another atom", atom("meta", be32(0) + atom("wrap", ilst)), false},
+        {"no meta", atom("name", S("x")), false},
+    };
+    for (const Row& row : rows) {
+        Read r(FTYP + moov_with(row.udta_payload));
+        EXPECT_EQ(r.rc, 0) << row.name;
+        EXPECT_EQ(r.title(), row.read ? Text("T") : std::nullopt) << row.name;
+        EXPECT_EQ(r.t.genre ? Text(r.t.genre) : std::nullopt, row.read ? Text("G") : std::nullopt)
+            << row.name;
+    }
+}
+
+TEST(Mp4Read, MetaOutsideUdtaIsNotRead) {
+    const Bytes meta = meta_full(atom("ilst", text_item(NAM, "T") + covr(B({1, 2, 3}))));
+    // meta directly in moov.
+    Read direct(FTYP + atom("moov", MVHD + meta));
+    expect_no_tags(direct);
+    char* json = id3_tags_to_json(&direct.t);
+    ASSERT_NE(json, nullptr);
+    EXPECT_STREQ(json, "{\"title\":\"\",\"artist\":\"\",\"album\":\"\",\"genre\":\"\",\"date\":"
+                       "\"\",\"track\":\"\",\"format\":\"mp4\",\"has_cover\":false}");
+    id3_free_string(json);
+
+    // udta at the top level, outside moov.
+    Read top(FTYP + atom("udta", meta) + atom("moov", MVHD));
+    expect_no_tags(top);
+    // No moov at all.
+    Read none(FTYP + atom("mdat", repeat(0, 64)));
+    expect_no_tags(none);
+}
+
+TEST(Mp4Read, WalkStartsAtTheFirstByte) {
+    // Four zero bytes before ftyp read as a size-0 atom that takes the whole file.
+    Read zeros(B({0, 0, 0, 0}) + m4a(text_item(NAM, "T")));
+    expect_no_tags(zeros);
+    // A leading atom of its own is stepped over like any other.
+    Read skip(atom("wide", {}) + m4a(text_item(NAM, "T")));
+    EXPECT_EQ(skip.title(), Text("T"));
+}
+
+TEST(Mp4Read, TrackNumbers) {
+    expect_field(
+        &id3_tags::track,
+        {
+            {"track and total", trkn(5, 12), Text("5/12")},
+            {"total 0", trkn(5, 0), Text("5")},
+            {"track 0, total 0", trkn(0, 0), Text("0")},
+            {"track 0, total 12", trkn(0, 12), Text("0/12")},
+            {"largest values", trkn(65535, 65535), Text("65535/65535")},
+            {"exactly 14 bytes", atom("trkn", data(be16(0) + be16(7) + be16(9), 0)), Text("7/9")},
+            {"13 bytes", atom("trkn", data(be16(0) + be16(7) + B({0}), 0)), std::nullopt},
+            {"8 bytes", atom("trkn", data({}, 0)), std::nullopt},
+            {"no data child", atom("trkn", be16(0) + be16(7) + be16(9)), std::nullopt},
+        });
+    // The last readable item wins; an unreadable one after it changes nothing.
+    Read two(m4a(trkn(1, 2) + trkn(3, 4) + atom("trkn", data(B({0, 0, 0}), 0))));
+    EXPECT_EQ(two.track(), Text("3/4"));
+}
+
+TEST(Mp4Read, TextItems) {
+    expect_field(
+        &id3_tags::title,
+        {
+            {"empty value (data payload of 8 bytes)", text_item(NAM, ""), Text("")},
+            {"data payload of 7 bytes", atom(NAM, atom("data", repeat(0, 7))), std::nullopt},
+            {"no data child", atom(NAM, atom("name", S("x"))), std::nullopt},
+            {"data after another child", atom(NAM, atom("mean", S("x")) + data(S("v"))), Text("v")},
+            {"first data child only", atom(NAM, data(S("one")) + data(S("two"))), Text("one")},
+            {"data child with a bad size", atom(NAM, atom_sized(7, "data", S("abc"))),
+             std::nullopt},
+            {"zero byte ends the text", text_item(NAM, std::string("ab\0cd", 5)), Text("ab")},
+            {"second title replaces the first", text_item(NAM, "one") + text_item(NAM, "two"),
+             Text("two")},
+            {"second title without data keeps the first", text_item(NAM, "one") + atom(NAM, {}),
+             Text("one")},
+            {"second title with a short data keeps the first",
+             text_item(NAM, "one") + atom(NAM, atom("data", B({0, 0, 0, 1}))), Text("one")},
+            {"type in UTF-8 (C2 A9) is not a title", text_item("\xC2\xA9na", "x"), std::nullopt},
+            {"data type code not looked at", atom(NAM, data(S("raw"), 21)), Text("raw")},
+            // Refused headers whose payload, if taken, would start at a data atom that follows.
+            {"item of size 7", atom_sized(7, NAM) + data(S("leak")), std::nullopt},
+            {"item of extended size 15", atom_ext(15, NAM) + data(S("leak")), std::nullopt},
+        });
+}
+
+TEST(Mp4Read, CoverMimeFromTheFirstByte) {
+    struct Row {
+        const char* name;
+        Bytes image;
+        const char* mime;
+    };
+    const std::vector<Row> rows = {
+        {"PNG signature", B({0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A}), "image/png"},
+        {"0x89 and 4 bytes", B({0x89, 0x50, 0x4E, 0x47}), "image/png"},
+        {"0x89 and 3 bytes", B({0x89, 0x50, 0x4E}), "image/jpeg"},
+        {"0x89 alone", B({0x89}), "image/jpeg"},
+        {"JPEG", B({0xFF, 0xD8, 0xFF, 0xDB, 0x00}), "image/jpeg"},
+        {"GIF", S("GIF89a") + B({1, 0, 1, 0}), "image/jpeg"},
+        {"BMP", S("BM") + repeat(0, 12), "image/jpeg"},
+    };
+    for (const Row& row : rows) {
+        Read r(m4a(covr(row.image)));
+        EXPECT_EQ(r.rc, 0) << row.name;
+        EXPECT_EQ(r.cover(), row.image) << row.name;
+        EXPECT_EQ(r.t.cover_size, row.image.size()) << row.name;
+        EXPECT_EQ(r.t.has_cover, 1) << row.name;
+        EXPECT_STREQ(r.t.cover_mime, row.mime) << row.name;
+    }
+}
+
+TEST(Mp4Read, SeveralCovers) {
+    const Bytes png = B({0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A, 0x42});
+    const Bytes jpeg = B({0xFF, 0xD8, 0xFF, 0xD9});
+
+    Read two(m4a(covr(png) + covr(jpeg)));
+    EXPECT_EQ(two.cover(), jpeg);
+    EXPECT_STREQ(two.t.cover_mime, "image/jpeg");
+
+    // A covr item without image bytes, or without data, leaves the earlier cover.
+    Read empty_after(m4a(covr(png) + covr({}) + atom("covr", {})));
+    EXPECT_EQ(empty_after.cover(), png);
+    EXPECT_STREQ(empty_after.t.cover_mime, "image/png");
+
+    // Only the first data child of an item is read.
+    Read children(m4a(atom("covr", data(jpeg, 13) + data(png, 14))));
+    EXPECT_EQ(children.cover(), jpeg);
+
+    // A covr with no image byte alone gives no cover.
+    Read none(m4a(covr({})));
+    expect_no_tags(none);
+}
+
+TEST(Mp4Read, DateItemIsIgnored) {
+    Read r(m4a(text_item(DAY, "2024-05-01") + text_item(NAM, "T")));
+    EXPECT_EQ(r.t.date, nullptr);
+    EXPECT_EQ(r.title(), Text("T"));
+}
+
+// Every prefix of a file, and the file with each byte replaced by values that make sizes odd, is
+// read without an error and without touching memory outside the image.
+TEST(Mp4Read, DamagedFilesStayInsideTheImage) {
+    const Bytes full = m4a(text_item(NAM, "T") + trkn(1, 2) + covr(B({0x89, 1, 2, 3, 4})) +
+                           atom_ext(24, "free", repeat(0, 8)) + text_item(ART, "A"));
+    for (size_t len = 0; len <= full.size(); ++len) {
+        Read r(Bytes(full.begin(), full.begin() + len));
+        ASSERT_EQ(r.rc, len < 8 ? -1 : 0) << len;
+        ASSERT_LE(r.t.cover_size, len) << len;
+    }
+    for (size_t i = 0; i < full.size(); ++i) {
+        for (int value : {0x00, 0x01, 0x07, 0x08, 0x10, 0x7F, 0xFF}) {
+            Bytes damaged = full;
+            damaged[i] = (uint8_t)value;
+            Read r(damaged);
+            ASSERT_EQ(r.rc, 0) << "byte " << i << " = " << value << ": " << hex(damaged);
+            ASSERT_LE(r.t.cover_size, damaged.size());
+        }
+    }
+}
+
+#if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__)
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QID3_NO_MALLOC_HOOK 1
+#endif
+#endif
+#else
+#define QID3_NO_MALLOC_HOOK 1
+#endif
+
+#ifndef QID3_NO_MALLOC_HOOK
+// glibc lets a program supply its own malloc; this one fails a request of one chosen size while
+// armed and passes everything else to glibc's allocator, so free stays glibc's own. Tools that
+// replace malloc themselves (valgrind) take this one's place, which the test checks first.
+extern "C" void* __libc_malloc(size_t n);
+static size_t g_fail_size = 0;
+extern "C" void* malloc(size_t n) noexcept {
+    if (g_fail_size != 0 && n == g_fail_size)
+        return nullptr;
+    return __libc_malloc(n);
+}
+
+TEST(Mp4Read, CoverThatCannotBeCopiedKeepsTheEarlierCover) {
+    const Bytes png = B({0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A});
+    const Bytes big = repeat(0xFF, 12345);
+    const Bytes image = m4a(covr(png) + covr(big) + text_item(NAM, "after"));
+
+    // Called through a volatile pointer so that the compiler cannot fold the call away.
+    void* (*volatile alloc)(size_t) = malloc;
+    g_fail_size = big.size();
+    void* probe = alloc(big.size());
+    g_fail_size = 0;
+    if (probe) {
+        free(probe);
+        GTEST_SKIP() << "malloc is replaced by the environment; failure cannot be injected";
+    }
+
+    id3_tags t;
+    id3_tags_init(&t);
+    g_fail_size = big.size();
+    int rc = id3_mp4_read(image.data(), image.size(), &t);
+    g_fail_size = 0;
+    EXPECT_EQ(rc, 0);
+    ASSERT_NE(t.cover_data, nullptr);
+    EXPECT_EQ(Bytes(t.cover_data, t.cover_data + t.cover_size), png);
+    EXPECT_STREQ(t.cover_mime, "image/png");
+    EXPECT_EQ(t.has_cover, 1);
+    EXPECT_STREQ(t.title, "after"); // the walk goes on
+    id3_tags_free(&t);
+}
+#endif
