@@ -107,7 +107,7 @@ static void read_picture(const uint8_t* body, uint64_t body_len, id3_tags* t) {
     if (mime_len > body_len - 12)
         return;
     uint64_t desc_len = id3_be32(body + 8 + mime_len);
-    if (desc_len > body_len - 32 - mime_len)
+    if (mime_len > body_len - 32 || desc_len > body_len - 32 - mime_len)
         return;
     uint64_t start = 32 + mime_len + desc_len;
     uint64_t data_len = id3_be32(body + 28 + mime_len + desc_len);
