@@ -306,6 +306,12 @@ TEST(FlacRead, PictureBodies) {
          ""},
         {"MIME length 0xFFFFFFFF", be32(3) + be32(0xFFFFFFFF) + repeat(0, 40), false, {}, ""},
         {"description past the block", be32(3) + be32(0) + be32(10) + repeat(0, 25), false, {}, ""},
+        // The description ends where the data length field should start.
+        {"description over the data length",
+         be32(3) + be32(0) + be32(4) + repeat(0, 20),
+         false,
+         {},
+         ""},
         {"description length 0xFFFFFFFF",
          be32(3) + be32(0) + be32(0xFFFFFFFF) + repeat(0, 40),
          false,

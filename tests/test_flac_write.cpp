@@ -1,0 +1,445 @@
+// The FLAC writer: the order and flags of the rebuilt blocks, the new VORBIS_COMMENT and PICTURE
+// bodies byte for byte, the audio bytes after them, and the refusals that leave the file alone.
+#include "id3_internal.h"
+#include "quorvale_id3tag.h"
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+const Bytes MARKER = S("fLaC");
+const Bytes VENDOR = le32(15) + S("quorvale-id3tag");
+
+Bytes block(int type, const Bytes& body, bool last = false) {
+    return B({type | (last ? 0x80 : 0)}) + be24((uint32_t)body.size()) + body;
+}
+
+Bytes streaminfo(bool last = false) {
+    return block(0, repeat(0x11, 34), last);
+}
+
+Bytes comment(const std::string& text) {
+    return le32((uint32_t)text.size()) + S(text);
+}
+
+// A VORBIS_COMMENT body as this library writes it.
+Bytes our_vc(const std::vector<std::string>& comments) {
+    Bytes body = VENDOR + le32((uint32_t)comments.size());
+    for (const std::string& c : comments)
+        body += comment(c);
+    return body;
+}
+
+Bytes picture_body(uint32_t type, const std::string& mime, const std::string& desc,
+                   const Bytes& data, uint32_t width = 0, uint32_t height = 0, uint32_t depth = 0) {
+    return be32(type) + be32((uint32_t)mime.size()) + S(mime) + be32((uint32_t)desc.size()) +
+           S(desc) + be32(width) + be32(height) + be32(depth) + be32(0) +
+           be32((uint32_t)data.size()) + data;
+}
+
+// A PICTURE body as this library writes it: front cover, no description, no dimensions.
+Bytes our_picture(const std::string& mime, const Bytes& data) {
+    return picture_body(3, mime, "", data);
+}
+
+// Audio frames: a frame sync followed by bytes that look like nothing in particular.
+Bytes audio(size_t n) {
+    Bytes out = B({0xFF, 0xF8, 0x69, 0x08});
+    for (size_t i = 0; out.size() < n; i++)
+        out.push_back((uint8_t)(i * 131 + 7));
+    out.resize(n);
+    return out;
+}
+
+// A record that frees what it owns at the end of the test.
+struct Record {
+    id3_tags t;
+    Record() { id3_tags_init(&t); }
+    ~Record() { id3_tags_free(&t); }
+    Record(const Record&) = delete;
+    Record& operator=(const Record&) = delete;
+    void cover(const Bytes& data, const char* mime) {
+        free(t.cover_data);
+        t.cover_data = (uint8_t*)malloc(data.size() + 1);
+        if (!data.empty())
+            memcpy(t.cover_data, data.data(), data.size());
+        t.cover_size = data.size();
+        snprintf(t.cover_mime, sizeof t.cover_mime, "%s", mime);
+        t.has_cover = 1;
+    }
+};
+
+// Writes `before` to a fresh file, runs the writer on it and returns what the file then holds.
+struct Written {
+    TempDir dir;
+    std::string path;
+    int rc;
+    Bytes after;
+    Written(const Bytes& before, const id3_tags& t, int force_picture) {
+        path = dir.file("song.flac");
+        EXPECT_TRUE(write_file(path, before));
+        id3_clear_error();
+        rc = id3_flac_write(path.c_str(), &t, force_picture);
+        after = read_file(path);
+    }
+};
+
+} // namespace
+
+// Every old block but PADDING, VORBIS_COMMENT and PICTURE keeps its place and body with its flag
+// cleared; the new comments and the last picture follow, then the audio as it was.
+TEST(FlacWrite, BlockOrderThroughIdWrite) {
+    Bytes seektable = repeat(0x22, 18);
+    Bytes application = S("qvtt") + S("app data");
+    Bytes front = picture_body(3, "image/jpeg", "front", S("FRONT-JPEG"), 500, 500, 24);
+    Bytes back = picture_body(4, "image/png", "back", S("BACK-PNG"), 300, 300, 32);
+    Bytes frames = audio(5000);
+    Bytes before = MARKER + streaminfo() + block(3, seektable) +
+                   block(4, le32(6) + S("vendor") + le32(3) + comment("TITLE=Old") +
+                                comment("ARTIST=Band") + comment("COMMENT=dropped")) +
+                   block(1, repeat(0, 1024)) + block(6, front) + block(6, back) +
+                   block(2, application, true) + frames;
+
+    TempDir dir;
+    std::string path = dir.file("song.flac");
+    ASSERT_TRUE(write_file(path, before));
+    ASSERT_EQ(id3_write(path.c_str(), "{\"title\":\"New\"}"), 0) << id3_last_error();
+
+    Bytes vc = our_vc({"TITLE=New", "ARTIST=Band"});
+    Bytes pic = our_picture("image/png", S("BACK-PNG"));
+    Bytes expected = MARKER + streaminfo() + block(3, seektable) + block(2, application) +
+                     B({0x04}) + be24((uint32_t)vc.size()) + vc + B({0x86}) +
+                     be24((uint32_t)pic.size()) + pic + frames;
+    EXPECT_EQ(hex(read_file(path)), hex(expected));
+    EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"song.flac"});
+}
+
+// Which new blocks are written, and the flag-and-type byte of each.
+TEST(FlacWrite, PictureBlockAndHeaderBytes) {
+    Bytes two_pictures = MARKER + streaminfo() +
+                         block(6, picture_body(3, "image/png", "", S("A"))) +
+                         block(6, picture_body(4, "image/png", "", S("B")), true) + audio(100);
+    struct Case {
+        const char* name;
+        std::optional<Bytes> cover; // cover_data null when absent
+        std::string mime;
+        int force;
+        std::optional<Bytes> picture; // the PICTURE body expected, if any
+    } cases[] = {
+        {"no cover bytes", std::nullopt, "", 0, std::nullopt},
+        {"no cover bytes, forced", std::nullopt, "", 1, std::nullopt},
+        {"a cover", S("JPEG"), "image/jpeg", 0, our_picture("image/jpeg", S("JPEG"))},
+        {"a cover, forced", S("JPEG"), "image/jpeg", 1, our_picture("image/jpeg", S("JPEG"))},
+        {"empty MIME", S("JPEG"), "", 0, our_picture("image/jpeg", S("JPEG"))},
+        {"PNG", S("PNG!"), "image/png", 0, our_picture("image/png", S("PNG!"))},
+        {"MIME of 63 bytes", S("x"), std::string(63, 'm'), 0,
+         our_picture(std::string(63, 'm'), S("x"))},
+        {"zero-byte cover", Bytes{}, "image/png", 0, std::nullopt},
+        {"zero-byte cover, forced", Bytes{}, "image/png", 1, our_picture("image/png", {})},
+        {"zero-byte cover, forced, empty MIME", Bytes{}, "", 1, our_picture("image/jpeg", {})},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Record r;
+        id3_tags_set_str(&r.t.title, "T");
+        if (c.cover)
+            r.cover(*c.cover, c.mime.c_str());
+        Written w(two_pictures, r.t, c.force);
+        ASSERT_EQ(w.rc, 0) << id3_last_error();
+        Bytes vc = our_vc({"TITLE=T"});
+        Bytes expected = MARKER + streaminfo();
+        if (c.picture) {
+            expected += B({0x04}) + be24((uint32_t)vc.size()) + vc + B({0x86}) +
+                        be24((uint32_t)c.picture->size()) + *c.picture;
+            size_t mime_len = c.mime.empty() ? 10 : c.mime.size();
+            EXPECT_EQ(c.picture->size(), 32 + mime_len + (c.cover ? c.cover->size() : 0));
+        } else {
+            expected += B({0x84}) + be24((uint32_t)vc.size()) + vc;
+        }
+        expected += audio(100);
+        EXPECT_EQ(hex(w.after), hex(expected));
+    }
+}
+
+// The comment body: vendor, count, and one comment per present text in a fixed order.
+TEST(FlacWrite, CommentBodies) {
+    struct Case {
+        const char* name;
+        std::vector<const char*> fields; // title, artist, album, genre, date, track
+        std::vector<std::string> comments;
+    } cases[] = {
+        {"all null", {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, {}},
+        {"empty title", {"", nullptr, nullptr, nullptr, nullptr, nullptr}, {"TITLE="}},
+        {"all six",
+         {"t", "a", "al", "g", "2024", "3/12"},
+         {"TITLE=t", "ARTIST=a", "ALBUM=al", "GENRE=g", "DATE=2024", "TRACKNUMBER=3/12"}},
+        {"gaps",
+         {nullptr, "a", nullptr, "", nullptr, "7"},
+         {"ARTIST=a", "GENRE=", "TRACKNUMBER=7"}},
+        {"values with = and UTF-8",
+         {"a=b", "\xC3\x89mile", nullptr, nullptr, nullptr, nullptr},
+         {"TITLE=a=b", "ARTIST=\xC3\x89mile"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Record r;
+        char** fields[] = {&r.t.title, &r.t.artist, &r.t.album, &r.t.genre, &r.t.date, &r.t.track};
+        for (size_t i = 0; i < 6; i++) {
+            if (c.fields[i])
+                id3_tags_set_str(fields[i], c.fields[i]);
+        }
+        Written w(MARKER + streaminfo(true), r.t, 0);
+        ASSERT_EQ(w.rc, 0) << id3_last_error();
+        Bytes vc = our_vc(c.comments);
+        EXPECT_EQ(hex(w.after), hex(MARKER + streaminfo() + block(4, vc, true)));
+    }
+
+    // With every text null the body is the vendor and a zero count: 23 bytes.
+    Record empty;
+    Written w(MARKER, empty.t, 0);
+    ASSERT_EQ(w.rc, 0);
+    ASSERT_EQ(w.after.size(), 4u + 4 + 23);
+    EXPECT_EQ(w.after[4], 0x84);
+    EXPECT_EQ(Bytes(w.after.begin() + 5, w.after.begin() + 8), be24(23));
+}
+
+// A comment longer than 1023 bytes is cut; the cut never splits a UTF-8 character. "TITLE=" takes
+// 6 bytes, so 1017 bytes of the title fit.
+TEST(FlacWrite, LongCommentsAreCutAtCharacterBoundaries) {
+    auto times = [](const std::string& s, size_t n) {
+        std::string out;
+        for (size_t i = 0; i < n; i++)
+            out += s;
+        return out;
+    };
+    const std::string e_acute = "\xC3\xA9", euro = "\xE2\x82\xAC", smile = "\xF0\x9F\x98\x80";
+    struct Case {
+        const char* name;
+        std::string title;
+        size_t kept; // title bytes in the comment
+    } cases[] = {
+        {"1017 ASCII bytes, not cut", std::string(1017, 'a'), 1017},
+        {"1018 ASCII bytes", std::string(1018, 'a'), 1017},
+        {"2000 ASCII bytes", std::string(2000, 'a'), 1017},
+        {"2-byte characters", times(e_acute, 1000), 1016},
+        {"3-byte characters ending on the limit", times(euro, 1000), 1017},
+        {"3-byte characters after one ASCII byte", "a" + times(euro, 1000), 1015},
+        {"3-byte characters after two ASCII bytes", "ab" + times(euro, 1000), 1016},
+        {"4-byte characters", times(smile, 500), 1016},
+        {"4-byte character across the limit", std::string(1015, 'a') + smile, 1015},
+        {"2-byte character ending on the limit", std::string(1015, 'a') + e_acute + "b", 1017},
+        // Continuation bytes alone are no character to keep whole: the byte count stands.
+        {"stray continuation bytes", std::string(1010, 'a') + std::string(20, '\x80'), 1017},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Record r;
+        id3_tags_set_str(&r.t.title, c.title.c_str());
+        id3_tags_set_str(&r.t.artist, "after");
+        Written w(MARKER, r.t, 0);
+        ASSERT_EQ(w.rc, 0);
+        Bytes vc = our_vc({"TITLE=" + c.title.substr(0, c.kept), "ARTIST=after"});
+        EXPECT_EQ(hex(w.after), hex(MARKER + block(4, vc, true)));
+        EXPECT_LE(6 + c.kept, 1023u);
+
+        // Reading it back gives the kept prefix.
+        id3_tags back;
+        id3_tags_init(&back);
+        ASSERT_EQ(id3_flac_read(w.after.data(), w.after.size(), &back), 0);
+        EXPECT_EQ(std::string(back.title), c.title.substr(0, c.kept));
+        EXPECT_STREQ(back.artist, "after");
+        id3_tags_free(&back);
+    }
+}
+
+// How far the old metadata reaches, and which bytes follow the new blocks.
+TEST(FlacWrite, EndOfOldMetadata) {
+    Bytes vc = our_vc({"TITLE=T"});
+    Bytes new_vc = block(4, vc, true);
+    struct Case {
+        const char* name;
+        Bytes before;
+        Bytes after;
+    } cases[] = {
+        {"marker alone", MARKER, MARKER + new_vc},
+        {"flag on the last block", MARKER + streaminfo(true) + audio(300),
+         MARKER + streaminfo() + new_vc + audio(300)},
+        {"no flag, nothing after", MARKER + streaminfo(), MARKER + streaminfo() + new_vc},
+        {"no flag, 2 bytes after", MARKER + streaminfo() + B({0xAB, 0xCD}),
+         MARKER + streaminfo() + new_vc + B({0xAB, 0xCD})},
+        {"no flag, 3 bytes after", MARKER + streaminfo() + B({0x00, 0x00, 0x05}),
+         MARKER + streaminfo() + new_vc + B({0x00, 0x00, 0x05})},
+        {"ends inside STREAMINFO", MARKER + B({0x00}) + be24(34) + repeat(0x11, 20),
+         MARKER + new_vc},
+        {"ends inside a STREAMINFO header", MARKER + B({0x00, 0x00}), MARKER + new_vc + B({0, 0})},
+        {"block past the end after STREAMINFO",
+         MARKER + streaminfo() + B({0x02}) + be24(1000) + S("short"),
+         MARKER + streaminfo() + new_vc},
+        {"padding, old comments and an empty picture dropped",
+         MARKER + block(1, repeat(0, 10)) + streaminfo() + block(4, our_vc({"TITLE=old"})) +
+             block(6, {}) + block(1, {}, true) + audio(50),
+         MARKER + streaminfo() + new_vc + audio(50)},
+        {"flagged padding ends the metadata",
+         MARKER + streaminfo() + block(1, repeat(0, 8), true) + audio(40),
+         MARKER + streaminfo() + new_vc + audio(40)},
+        {"reserved types copied with their type",
+         MARKER + streaminfo() + block(5, S("cue")) + block(7, S("seven")) +
+             block(126, S("x"), true) + audio(20),
+         MARKER + streaminfo() + block(5, S("cue")) + block(7, S("seven")) + block(126, S("x")) +
+             new_vc + audio(20)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Record r;
+        id3_tags_set_str(&r.t.title, "T");
+        Written w(c.before, r.t, 0);
+        ASSERT_EQ(w.rc, 0) << id3_last_error();
+        EXPECT_EQ(hex(w.after), hex(c.after));
+    }
+}
+
+// Writing and reading back gives the record; the audio is untouched, also when it is large.
+TEST(FlacWrite, ReadAfterWrite) {
+    Bytes frames = audio(3 << 20);
+    Bytes before = MARKER + streaminfo() + block(4, our_vc({"TITLE=x", "DATE=1999"})) +
+                   block(1, repeat(0, 8192), true) + frames;
+    Bytes cover = audio(70000);
+    Record r;
+    id3_tags_set_str(&r.t.title, "T\xC3\xADtulo");
+    id3_tags_set_str(&r.t.album, "");
+    id3_tags_set_str(&r.t.track, "04/10");
+    r.cover(cover, "");
+
+    Written w(before, r.t, 0);
+    ASSERT_EQ(w.rc, 0) << id3_last_error();
+    ASSERT_GE(w.after.size(), frames.size());
+    EXPECT_TRUE(std::equal(frames.begin(), frames.end(), w.after.end() - frames.size()));
+
+    id3_tags back;
+    id3_tags_init(&back);
+    ASSERT_EQ(id3_flac_read(w.after.data(), w.after.size(), &back), 0);
+    EXPECT_STREQ(back.title, "T\xC3\xADtulo");
+    EXPECT_EQ(back.artist, nullptr);
+    EXPECT_STREQ(back.album, "");
+    EXPECT_EQ(back.genre, nullptr);
+    EXPECT_EQ(back.date, nullptr); // the record had none: the old comment is gone
+    EXPECT_STREQ(back.track, "04/10");
+    EXPECT_EQ(back.has_cover, 1);
+    EXPECT_EQ(Bytes(back.cover_data, back.cover_data + back.cover_size), cover);
+    EXPECT_STREQ(back.cover_mime, "image/jpeg");
+    id3_tags_free(&back);
+
+    // A second write of the same record gives the same file.
+    Bytes first = w.after;
+    ASSERT_EQ(id3_flac_write(w.path.c_str(), &r.t, 0), 0);
+    EXPECT_TRUE(read_file(w.path) == first);
+}
+
+// A picture body must fit the 24-bit block length: 32 + MIME + data <= 16,777,215.
+TEST(FlacWrite, CoverTooLargeForOneBlock) {
+    const uint64_t limit_jpeg = 0xFFFFFF - 32 - 10;
+    struct Case {
+        const char* mime;
+        uint64_t size;
+        bool fits;
+    } cases[] = {
+        {"", limit_jpeg, true},
+        {"", limit_jpeg + 1, false},
+        {"image/png", limit_jpeg + 1, true},
+        {"image/png", limit_jpeg + 2, false},
+    };
+    Bytes before = MARKER + streaminfo(true) + audio(64);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.mime) + " " + std::to_string(c.size));
+        Record r;
+        r.cover(Bytes(c.size, 0x5A), c.mime);
+        Written w(before, r.t, 1);
+        if (c.fits) {
+            ASSERT_EQ(w.rc, 0) << id3_last_error();
+            // The PICTURE header stands right before its body, which the audio follows.
+            uint64_t body_len = 32 + (c.mime[0] ? strlen(c.mime) : 10) + c.size;
+            size_t at = w.after.size() - 64 - (size_t)body_len - 4;
+            EXPECT_EQ(w.after[at], 0x86);
+            EXPECT_EQ(id3_be24(&w.after[at + 1]), body_len);
+            EXPECT_TRUE(Bytes(w.after.end() - 64, w.after.end()) == audio(64));
+        } else {
+            EXPECT_EQ(w.rc, -1);
+            EXPECT_STREQ(id3_last_error(), "cover too large for FLAC picture block");
+            EXPECT_TRUE(w.after == before);
+            EXPECT_EQ(list_dir(w.dir.path), std::vector<std::string>{"song.flac"});
+        }
+    }
+}
+
+TEST(FlacWrite, NotFlacLeavesTheFileAlone) {
+    struct Case {
+        const char* name;
+        Bytes before;
+    } cases[] = {
+        {"empty", {}},
+        {"three bytes", S("fLa")},
+        {"lower case marker", S("flac") + streaminfo(true)},
+        {"ID3 tag in front", S("ID3") + B({4, 0, 0}) + syncsafe(0) + MARKER + streaminfo(true)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Record r;
+        id3_tags_set_str(&r.t.title, "T");
+        Written w(c.before, r.t, 0);
+        EXPECT_EQ(w.rc, -1);
+        EXPECT_STREQ(id3_last_error(), "not FLAC");
+        EXPECT_TRUE(w.after == c.before);
+        EXPECT_EQ(list_dir(w.dir.path), std::vector<std::string>{"song.flac"});
+    }
+}
+
+// A failed read or replacement keeps its own message; the file stays as it was.
+TEST(FlacWrite, FailuresKeepTheStepMessage) {
+    TempDir dir;
+    Record r;
+    id3_tags_set_str(&r.t.title, "T");
+
+    std::string missing = dir.file("missing.flac");
+    EXPECT_EQ(id3_flac_write(missing.c_str(), &r.t, 0), -1);
+    EXPECT_EQ(std::string(id3_last_error()).rfind("cannot open: " + missing + " (", 0), 0u)
+        << id3_last_error();
+    EXPECT_FALSE(file_exists(missing));
+
+    // A folder in the way of the temporary file makes the replacement fail.
+    std::string path = dir.file("song.flac");
+    Bytes before = MARKER + streaminfo(true) + audio(10);
+    ASSERT_TRUE(write_file(path, before));
+    std::string temp = path + ".quorvale-tmp." + std::to_string(getpid());
+    ASSERT_EQ(mkdir(temp.c_str(), 0700), 0);
+    id3_clear_error();
+    EXPECT_EQ(id3_flac_write(path.c_str(), &r.t, 0), -1);
+    EXPECT_EQ(std::string(id3_last_error()).rfind("cannot create temp: ", 0), 0u)
+        << id3_last_error();
+    EXPECT_TRUE(read_file(path) == before);
+    rmdir(temp.c_str());
+}
+
+// The writer reads the record and changes nothing in it.
+TEST(FlacWrite, RecordUnchanged) {
+    Record r;
+    id3_tags_set_str(&r.t.title, std::string(2000, 't').c_str());
+    r.cover(S("DATA"), "");
+    r.t.format = ID3_FMT_FLAC;
+    id3_tags copy = r.t;
+    Written w(MARKER, r.t, 1);
+    ASSERT_EQ(w.rc, 0);
+    EXPECT_EQ(memcmp(&copy, &r.t, sizeof copy), 0);
+    EXPECT_EQ(strlen(r.t.title), 2000u);
+    EXPECT_STREQ(r.t.cover_mime, "");
+}
