@@ -305,6 +305,12 @@ TEST(FlacRead, PictureBodies) {
          {},
          ""},
         {"MIME length 0xFFFFFFFF", be32(3) + be32(0xFFFFFFFF) + repeat(0, 40), false, {}, ""},
+        // 12 + M fits, but the description length and the fixed fields after it do not.
+        {"MIME leaves no room for the fixed fields",
+         be32(3) + be32(20) + repeat('m', 20) + be32(0) + repeat(0, 4),
+         false,
+         {},
+         ""},
         {"description past the block", be32(3) + be32(0) + be32(10) + repeat(0, 25), false, {}, ""},
         // The description ends where the data length field should start.
         {"description over the data length",
