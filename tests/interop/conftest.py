@@ -105,3 +105,21 @@ def media(tmp_path_factory, peer_env):
     pictures = [m.picture_bytes(n) for n in ("red.jpg", "blue.png", "green.jpg", "yellow.png")]
     assert len(set(pictures)) == 4
     return m
+
+
+@pytest.fixture(scope="session")
+def tagged(media, tmp_path_factory):
+    """Tags a copy of each peer-writes case's base file once (see test_peer_writes.CASES) and
+    hands out its path. Tests that change a tagged file work on their own copy of it."""
+    from test_peer_writes import CASES
+    folder = tmp_path_factory.mktemp("peer-writes")
+    done = {}
+
+    def get(case):
+        if case not in done:
+            base, tag, _, _ = CASES[case]
+            path = media.copy(base, folder, "%s.%s" % (case, base.rsplit(".", 1)[1]))
+            tag(path, media)
+            done[case] = path
+        return done[case]
+    return get

@@ -296,22 +296,6 @@ CASES = {
 }
 
 
-@pytest.fixture(scope="module")
-def tagged(media, tmp_path_factory):
-    """Tags each case's copy of its base file once and hands out its path."""
-    folder = tmp_path_factory.mktemp("peer-writes")
-    done = {}
-
-    def get(case):
-        if case not in done:
-            base, tag, _, _ = CASES[case]
-            path = media.copy(base, folder, "%s.%s" % (case, base.rsplit(".", 1)[1]))
-            tag(path, media)
-            done[case] = path
-        return done[case]
-    return get
-
-
 @pytest.mark.parametrize("case", sorted(CASES))
 def test_peer_written_file_reads_as_specified(case, tagged, media, lib, tmp_path):
     _, _, expected, cover = CASES[case]

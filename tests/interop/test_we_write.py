@@ -1,0 +1,158 @@
+"""We write, peers read: id3_write and id3_set_cover on encoder-made and peer-tagged MP3 and FLAC
+files, read back by mutagen, TagLib, ffprobe and metaflac; the audio must come through intact."""
+
+import shutil
+
+import pytest
+from mutagen.flac import FLAC
+from mutagen.id3 import ID3
+
+import interop_util as iu
+
+WRITTEN = {"title": 'Grüße aus 東京 😀 "live" \\ A/B', "artist": "Sigur Rós",
+           "album": "Ágætis byrjun ✓", "genre": "Post-rock", "date": "2024-05-01",
+           "track": "3/12"}
+
+ID3_FRAME = {"title": "TIT2", "artist": "TPE1", "album": "TALB", "genre": "TCON", "date": "TDRC",
+             "track": "TRCK"}
+TAGLIB_KEY = {"title": "TITLE", "artist": "ARTIST", "album": "ALBUM", "genre": "GENRE",
+              "date": "DATE", "track": "TRACKNUMBER"}
+FFPROBE_KEY = {"title": "title", "artist": "artist", "album": "album", "genre": "genre",
+               "date": "date", "track": "track"}
+FLAC_KEY = {"title": "TITLE", "artist": "ARTIST", "album": "ALBUM", "genre": "GENRE",
+            "date": "DATE", "track": "TRACKNUMBER"}
+
+# Files to write into: encoder output as it is, or a peer-writes case (tagged by a peer first).
+MP3_STARTS = ["lame.mp3", "ffmpeg.mp3", "id3v2-v23-latin1", "mutagen-v23-utf16",
+              "mutagen-v23-unsync", "mutagen-v24-frame-unsync", "eyed3-v24", "kid3-v23"]
+FLAC_STARTS = ["flac.flac", "ffmpeg.flac", "metaflac", "ffmpeg-flac", "kid3-flac"]
+
+
+def start_file(start, media, tagged, folder):
+    """A private copy of the file a test starts from."""
+    if start in ("lame.mp3", "ffmpeg.mp3", "flac.flac", "ffmpeg.flac", "ffmpeg.m4a"):
+        return media.copy(start, folder)
+    source = tagged(start)
+    target = folder / source.name
+    shutil.copyfile(source, target)
+    return target
+
+
+def write_all(lib, path, picture):
+    """The six values through id3_write, then the cover through id3_set_cover."""
+    lib.write(path, WRITTEN)
+    lib.set_cover(path, picture)
+
+
+@pytest.fixture
+def written(request, media, tagged, lib, tmp_path):
+    """(path, cover bytes, audio bytes before, decoded checksum before) after writing into a copy
+    of the start file; JPEG and PNG covers alternate between the start files."""
+    start, picture = request.param
+    path = start_file(start, media, tagged, tmp_path)
+    audio_before = iu.audio_bytes(path)
+    decoded_before = iu.decoded_md5(path)
+    write_all(lib, path, media.picture(picture))
+    return path, media.picture_bytes(picture), audio_before, decoded_before
+
+
+def starts(names):
+    return [pytest.param((name, "green.jpg" if i % 2 == 0 else "yellow.png"), id=name)
+            for i, name in enumerate(names)]
+
+
+def mime_of(cover):
+    return "image/png" if cover.startswith(b"\x89PNG") else "image/jpeg"
+
+
+@pytest.mark.parametrize("written", starts(MP3_STARTS), indirect=True)
+def test_mp3_we_write_peers_read(written, lib, taglib_reader, tmp_path):
+    path, cover, audio_before, decoded_before = written
+    assert lib.read(path) == dict(WRITTEN, format="mp3", has_cover=True,
+                                  cover_mime=mime_of(cover))
+
+    # mutagen: one ID3v2.4 tag, each value once, one picture.
+    tags = ID3(path)
+    assert tags.version == (2, 4, 0)
+    for key, frame in ID3_FRAME.items():
+        assert [str(t) for t in tags[frame].text] == [WRITTEN[key]], frame
+    pictures = tags.getall("APIC")
+    assert [(p.data, p.mime, p.type) for p in pictures] == [(cover, mime_of(cover), 3)]
+
+    # TagLib. The tag also carries TYER (the year alone) after TDRC, which TagLib lists as a
+    # second date.
+    seen = iu.taglib_read(taglib_reader, path, tmp_path / "taglib")
+    assert seen["id3v2_version"] == 4
+    for key, prop in TAGLIB_KEY.items():
+        want = [WRITTEN[key], WRITTEN["date"][:4]] if key == "date" else [WRITTEN[key]]
+        assert seen[prop] == want, prop
+    assert [(p["mime"], p["type"]) for p in seen["pictures"]] == [(mime_of(cover), 3)]
+    assert iu.read_bytes(tmp_path / "taglib" / "picture-0") == cover
+
+    # ffprobe. ffmpeg lets the TYER frame that follows TDRC replace the date, so it reports the
+    # year alone.
+    probed = iu.ffprobe_tags(path)
+    for key, name in FFPROBE_KEY.items():
+        want = WRITTEN["date"][:4] if key == "date" else WRITTEN[key]
+        assert probed.get(name) == want, name
+    assert iu.ffprobe_picture_md5s(path) == [iu.md5(cover)]
+
+    # The audio: the same bytes after the tag, the same decoded samples.
+    assert iu.audio_bytes(path) == audio_before
+    assert iu.decoded_md5(path) == decoded_before
+
+
+@pytest.mark.parametrize("written", starts(FLAC_STARTS), indirect=True)
+def test_flac_we_write_peers_read(written, lib, taglib_reader, tmp_path):
+    path, cover, audio_before, decoded_before = written
+    assert lib.read(path) == dict(WRITTEN, format="flac", has_cover=True,
+                                  cover_mime=mime_of(cover))
+
+    # metaflac: exactly the six comments, in this order, and the picture.
+    assert iu.metaflac_tags(path) == [(FLAC_KEY[k], v) for k, v in WRITTEN.items()]
+    assert iu.metaflac_picture(path, tmp_path / "metaflac.bin") == cover
+
+    # mutagen.
+    f = FLAC(path)
+    for key, name in FLAC_KEY.items():
+        assert f[name] == [WRITTEN[key]], name
+    assert [(p.data, p.mime, p.type) for p in f.pictures] == [(cover, mime_of(cover), 3)]
+
+    # TagLib.
+    seen = iu.taglib_read(taglib_reader, path, tmp_path / "taglib")
+    for key, prop in TAGLIB_KEY.items():
+        assert seen[prop] == [WRITTEN[key]], prop
+    assert [(p["mime"], p["type"]) for p in seen["pictures"]] == [(mime_of(cover), 3)]
+    assert iu.read_bytes(tmp_path / "taglib" / "picture-0") == cover
+
+    # ffprobe.
+    probed = iu.ffprobe_tags(path)
+    for key, name in FFPROBE_KEY.items():
+        assert probed.get(name) == WRITTEN[key], name
+    assert iu.ffprobe_picture_md5s(path) == [iu.md5(cover)]
+
+    # The audio: flac's own test of the stream, the same frames, the same decoded samples.
+    iu.run(["flac", "--silent", "-t", path])
+    assert iu.audio_bytes(path) == audio_before
+    assert iu.decoded_md5(path) == decoded_before
+
+
+@pytest.mark.parametrize("start", FLAC_STARTS)
+def test_flac_blocks_other_than_tags_survive(start, media, tagged, lib, tmp_path):
+    """STREAMINFO, SEEKTABLE and APPLICATION blocks come through byte for byte and in order; the
+    old comments, pictures and padding give way to one comment block and one picture block."""
+    path = start_file(start, media, tagged, tmp_path)
+    before, _ = iu.flac_blocks(iu.read_bytes(path))
+    write_all(lib, path, media.picture("green.jpg"))
+    after, _ = iu.flac_blocks(iu.read_bytes(path))
+    kept = [b for b in before if b[0] not in (1, 4, 6)]
+    assert after[:len(kept)] == kept
+    assert [t for t, _ in after[len(kept):]] == [4, 6]
+    assert after[len(kept)][1][4:19] == b"quorvale-id3tag"
+
+
+def test_m4a_is_refused_and_left_alone(media, lib, tmp_path):
+    path = media.copy("ffmpeg.m4a", tmp_path)
+    before = iu.read_bytes(path)
+    assert lib.write_result(path, '{"title":"x"}') == (-1, "MP4/m4a write unsupported (read-only)")
+    assert iu.read_bytes(path) == before
