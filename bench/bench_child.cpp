@@ -1,0 +1,126 @@
+// One write in a fresh process, for the peak-memory figures of qid3_bench:
+//
+//   qid3_bench_child idle
+//   qid3_bench_child lib_write|lib_set_cover|floor_write|taglib_write PATH KIND PICTURE
+//
+// The parent takes the peak resident set from wait4. This program counts the heap calls itself:
+// malloc, calloc, realloc and free are defined here and forward to glibc's allocator, so the calls
+// of the library (and of TagLib) are counted too. It prints one line:
+//   allocs=N requested=BYTES peak_live=BYTES
+// and exits with 0 when the operation succeeded.
+#include "bench_files.h"
+#include "bench_ops.h"
+#include "quorvale_id3tag.h"
+
+#include <malloc.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+extern "C" {
+void* __libc_malloc(size_t size);
+void* __libc_calloc(size_t count, size_t size);
+void* __libc_realloc(void* p, size_t size);
+void __libc_free(void* p);
+}
+
+namespace {
+// Counting only; the process is single-threaded.
+unsigned long long g_allocs, g_requested;
+long long g_live, g_peak_live;
+
+void note_live(long long delta) {
+    g_live += delta;
+    if (g_live > g_peak_live)
+        g_peak_live = g_live;
+}
+
+bool kind_from_name(const char* name, bench_kind* kind) {
+    const bench_kind kinds[] = {KIND_MP3_V23, KIND_MP3_V24, KIND_FLAC, KIND_M4A};
+    for (bench_kind k : kinds) {
+        if (strcmp(name, bench_kind_name(k)) == 0) {
+            *kind = k;
+            return true;
+        }
+    }
+    return false;
+}
+} // namespace
+
+extern "C" void* malloc(size_t size) {
+    void* p = __libc_malloc(size);
+    if (p) {
+        g_allocs++;
+        g_requested += size;
+        note_live((long long)malloc_usable_size(p));
+    }
+    return p;
+}
+
+extern "C" void* calloc(size_t count, size_t size) {
+    void* p = __libc_calloc(count, size);
+    if (p) {
+        g_allocs++;
+        g_requested += count * size;
+        note_live((long long)malloc_usable_size(p));
+    }
+    return p;
+}
+
+extern "C" void* realloc(void* old, size_t size) {
+    long long old_size = old ? (long long)malloc_usable_size(old) : 0;
+    void* p = __libc_realloc(old, size);
+    if (p) {
+        g_allocs++;
+        g_requested += size;
+        note_live((long long)malloc_usable_size(p) - old_size);
+    } else if (size == 0 && old) {
+        note_live(-old_size);
+    }
+    return p;
+}
+
+extern "C" void free(void* p) {
+    if (p)
+        note_live(-(long long)malloc_usable_size(p));
+    __libc_free(p);
+}
+
+int main(int argc, char** argv) {
+    if (argc == 2 && strcmp(argv[1], "idle") == 0) {
+        printf("allocs=0 requested=0 peak_live=0\n");
+        return 0;
+    }
+    bench_kind kind;
+    if (argc != 5 || !kind_from_name(argv[3], &kind)) {
+        fprintf(stderr, "usage: qid3_bench_child idle | OP PATH KIND PICTURE\n");
+        return 2;
+    }
+    const char* op = argv[1];
+    const char* path = argv[2];
+    const char* picture = argv[4];
+    // Counting starts here: what the process needed before the call does not count.
+    g_allocs = 0;
+    g_requested = 0;
+    g_live = 0;
+    g_peak_live = 0;
+    bool ok;
+    if (strcmp(op, "lib_write") == 0)
+        ok = id3_write(path, "{\"title\":\"Peak memory\"}") == 0;
+    else if (strcmp(op, "lib_set_cover") == 0)
+        ok = id3_set_cover(path, picture) == 0;
+    else if (strcmp(op, "floor_write") == 0)
+        ok = floor_rewrite(path, 3, nullptr) == 0;
+    else if (strcmp(op, "taglib_write") == 0)
+        ok = taglib_write_title(path, kind, "Peak memory");
+    else {
+        fprintf(stderr, "qid3_bench_child: unknown operation %s\n", op);
+        return 2;
+    }
+    unsigned long long allocs = g_allocs, requested = g_requested;
+    long long peak = g_peak_live;
+    printf("allocs=%llu requested=%llu peak_live=%lld\n", allocs, requested, peak);
+    if (!ok)
+        fprintf(stderr, "qid3_bench_child: %s failed: %s\n", op, id3_last_error());
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Builds the benchmarks and runs them: the library's calls against their floors and against TagLib
+# on generated MP3, FLAC and M4A files of 100 KB, 10 MB and 100 MB, then the peak memory of writes.
+#
+#   scripts/bench.sh [--table FILE] [qid3_bench options...]
+#
+# Examples:
+#   scripts/bench.sh                                   # the full default run (a few minutes)
+#   scripts/bench.sh --qid3-sizes=100K,10M             # without the 100 MB files
+#   scripts/bench.sh --benchmark_filter='id3_read/'    # one case only
+#   scripts/bench.sh --qid3-smoke --qid3-batch=3       # one iteration of everything, 100 KB files
+#
+# The fixture files (about 2 GB with the 100 MB size) go to a fresh folder under TMPDIR (or /tmp,
+# or --qid3-dir=DIR) and are removed afterwards. The build goes to build-bench/ unless
+# QID3_BENCH_BUILD names another folder.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+build=${QID3_BENCH_BUILD:-$root/build-bench}
+
+bash scripts/setup.sh build bench
+
+args=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --table)
+      args+=("--qid3-table=$2")
+      shift 2
+      ;;
+    *)
+      args+=("$1")
+      shift
+      ;;
+  esac
+done
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQID3_BUILD_BENCH=ON -DQID3_BUILD_TESTS=OFF \
+  -DQID3_BUILD_CLI=OFF >/dev/null
+cmake --build "$build" -j"$(nproc 2>/dev/null || echo 2)" --target qid3_bench qid3_bench_child
+exec "$build/bench/qid3_bench" "${args[@]}"
