@@ -11,6 +11,13 @@
 #include <stdlib.h>
 #include <string.h>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#include <shellapi.h>
+#endif
+
 #ifndef QUORVALE_TAG_VERSION
 #define QUORVALE_TAG_VERSION "unknown"
 #endif
@@ -234,10 +241,11 @@ static int tag_option_index(const char* name, size_t len) {
     return -1;
 }
 
-/* Parses argv[first..argc) of "write" or "batch". Returns EXIT_OK, or the exit status after a usage
+/* Parses argv[first..argc) of "write" or "batch". Files are taken from `argv`, option values from
+ * `value_argv`, the same arguments in UTF-8. Returns EXIT_OK, or the exit status after a usage
  * error (already reported). The caller frees `args->files` in either case. */
-static int parse_write_args(const char* command, int argc, char** argv, int first,
-                            struct write_args* args) {
+static int parse_write_args(const char* command, int argc, char** argv, char** value_argv,
+                            int first, struct write_args* args) {
     char message[256];
     memset(args, 0, sizeof *args);
     args->files = (const char**)malloc(sizeof(const char*) * (size_t)(argc > 0 ? argc : 1));
@@ -271,9 +279,9 @@ static int parse_write_args(const char* command, int argc, char** argv, int firs
         }
         const char* value;
         if (equals) {
-            value = equals + 1;
+            value = strchr(value_argv[i], '=') + 1; /* the option name is ASCII in both */
         } else if (i + 1 < argc) {
-            value = argv[++i];
+            value = value_argv[++i];
         } else {
             snprintf(message, sizeof message, "%s: option '--%s' needs a value", command, name);
             return usage_error(command, message);
@@ -331,8 +339,8 @@ static int build_tags_json(const char* command, const struct write_args* args,
  * done (`args->help` 1), else the exit status of a reported error. The caller frees `args->files`
  * and `json->data` in every case. */
 static int parse_write_command(const char* command, const char* help, int argc, char** argv,
-                               struct write_args* args, struct text_buf* json) {
-    int status = parse_write_args(command, argc, argv, 2, args);
+                               char** value_argv, struct write_args* args, struct text_buf* json) {
+    int status = parse_write_args(command, argc, argv, value_argv, 2, args);
     if (status != EXIT_OK)
         return status;
     if (args->help) {
@@ -392,10 +400,10 @@ static int cmd_read(int argc, char** argv) {
     return status;
 }
 
-static int cmd_write(int argc, char** argv) {
+static int cmd_write(int argc, char** argv, char** value_argv) {
     struct write_args args;
     struct text_buf json = {0};
-    int status = parse_write_command("write", WRITE_HELP, argc, argv, &args, &json);
+    int status = parse_write_command("write", WRITE_HELP, argc, argv, value_argv, &args, &json);
     if (status == EXIT_OK && !args.help) {
         /* A failure is reported and the remaining files are still written. */
         for (size_t i = 0; i < args.file_count; i++) {
@@ -524,10 +532,10 @@ static int run_batch(const struct write_args* args, const char* tags_json) {
     return EXIT_FAILED;
 }
 
-static int cmd_batch(int argc, char** argv) {
+static int cmd_batch(int argc, char** argv, char** value_argv) {
     struct write_args args;
     struct text_buf json = {0};
-    int status = parse_write_command("batch", BATCH_HELP, argc, argv, &args, &json);
+    int status = parse_write_command("batch", BATCH_HELP, argc, argv, value_argv, &args, &json);
     if (status == EXIT_OK && !args.help)
         status = run_batch(&args, json.data);
     free(json.data);
@@ -561,7 +569,7 @@ static int cmd_help(int argc, char** argv) {
     return EXIT_OK;
 }
 
-static int run(int argc, char** argv) {
+static int run(int argc, char** argv, char** value_argv) {
     if (argc < 2)
         return usage_error(NULL, "missing COMMAND");
     const char* command = argv[1];
@@ -576,11 +584,11 @@ static int run(int argc, char** argv) {
     if (strcmp(command, "read") == 0)
         return cmd_read(argc, argv);
     if (strcmp(command, "write") == 0)
-        return cmd_write(argc, argv);
+        return cmd_write(argc, argv, value_argv);
     if (strcmp(command, "cover") == 0)
         return cmd_cover(argc, argv);
     if (strcmp(command, "batch") == 0)
-        return cmd_batch(argc, argv);
+        return cmd_batch(argc, argv, value_argv);
     if (strcmp(command, "help") == 0)
         return cmd_help(argc, argv);
     char message[256];
@@ -588,13 +596,58 @@ static int run(int argc, char** argv) {
     return usage_error(NULL, message);
 }
 
+#ifdef _WIN32
+/* argv holds the ANSI code page, which is what the library's fopen expects for paths; tag values
+ * must reach the library as UTF-8, so they are taken from the wide command line. Returns argc
+ * malloc'd texts in a malloc'd array, or NULL (the caller then uses argv). */
+static char** utf8_arguments(int argc, char** argv) {
+    int wide_count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &wide_count);
+    if (!wide)
+        return NULL;
+    char** utf8 = wide_count == argc ? (char**)calloc((size_t)argc + 1, sizeof(char*)) : NULL;
+    for (int i = 0; utf8 && i < argc; i++) {
+        int size =
+            WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide[i], -1, NULL, 0, NULL, NULL);
+        if (size > 0 && (utf8[i] = (char*)malloc((size_t)size)) != NULL) {
+            WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide[i], -1, utf8[i], size, NULL,
+                                NULL);
+        } else if (size <= 0 && (utf8[i] = (char*)malloc(strlen(argv[i]) + 1)) != NULL) {
+            /* a lone surrogate has no UTF-8 form: keep the ANSI text, which the check refuses */
+            strcpy(utf8[i], argv[i]);
+        }
+        if (!utf8[i]) {
+            for (int j = 0; j < i; j++)
+                free(utf8[j]);
+            free(utf8);
+            utf8 = NULL;
+        }
+    }
+    LocalFree(wide);
+    return utf8;
+}
+#endif
+
 int main(int argc, char** argv) {
-    int status = run(argc, argv);
+    char** value_argv = argv;
+#ifdef _WIN32
+    /* The JSON goes out byte for byte, without "\r" before each "\n". */
+    _setmode(_fileno(stdout), _O_BINARY);
+    char** utf8_argv = utf8_arguments(argc, argv);
+    if (utf8_argv)
+        value_argv = utf8_argv;
+#endif
+    int status = run(argc, argv, value_argv);
     /* A full disk or a closed pipe must not pass for success. */
     if (fflush(stdout) != 0 || ferror(stdout)) {
         fprintf(stderr, "%s: cannot write to standard output\n", PROGRAM);
         if (status == EXIT_OK)
             status = EXIT_FAILED;
     }
+#ifdef _WIN32
+    for (int i = 0; utf8_argv && i < argc; i++)
+        free(utf8_argv[i]);
+    free(utf8_argv);
+#endif
     return status;
 }
