@@ -3,10 +3,12 @@
 //   qid3_bench_child idle
 //   qid3_bench_child lib_write|lib_set_cover|floor_write|taglib_write PATH KIND PICTURE
 //
-// The parent takes the peak resident set from wait4. This program counts the heap calls itself:
+// The peak resident set is the process's own high-water mark (VmHWM in /proc/self/status). The
+// parent's wait4 figure cannot serve: Linux carries the spawning process's high-water mark over
+// into the child's ru_maxrss across the exec. This program also counts the heap calls itself:
 // malloc, calloc, realloc and free are defined here and forward to glibc's allocator, so the calls
 // of the library (and of TagLib) are counted too. It prints one line:
-//   allocs=N requested=BYTES peak_live=BYTES
+//   hwm_kb=N start_rss_kb=N allocs=N requested=BYTES peak_live=BYTES
 // and exits with 0 when the operation succeeded.
 #include "bench_files.h"
 #include "bench_ops.h"
@@ -33,6 +35,24 @@ void note_live(long long delta) {
     g_live += delta;
     if (g_live > g_peak_live)
         g_peak_live = g_live;
+}
+
+// A "Vm...:" line of /proc/self/status, in kB; 0 when it cannot be read.
+unsigned long long status_kb(const char* key) {
+    FILE* f = fopen("/proc/self/status", "r");
+    if (!f)
+        return 0;
+    char line[256];
+    unsigned long long value = 0;
+    size_t key_len = strlen(key);
+    while (fgets(line, sizeof line, f)) {
+        if (strncmp(line, key, key_len) == 0 && line[key_len] == ':') {
+            value = strtoull(line + key_len + 1, nullptr, 10);
+            break;
+        }
+    }
+    fclose(f);
+    return value;
 }
 
 bool kind_from_name(const char* name, bench_kind* kind) {
@@ -88,7 +108,8 @@ extern "C" void free(void* p) {
 
 int main(int argc, char** argv) {
     if (argc == 2 && strcmp(argv[1], "idle") == 0) {
-        printf("allocs=0 requested=0 peak_live=0\n");
+        printf("hwm_kb=%llu start_rss_kb=%llu allocs=0 requested=0 peak_live=0\n",
+               status_kb("VmHWM"), status_kb("VmRSS"));
         return 0;
     }
     bench_kind kind;
@@ -99,6 +120,7 @@ int main(int argc, char** argv) {
     const char* op = argv[1];
     const char* path = argv[2];
     const char* picture = argv[4];
+    unsigned long long start_rss = status_kb("VmRSS");
     // Counting starts here: what the process needed before the call does not count.
     g_allocs = 0;
     g_requested = 0;
@@ -119,7 +141,8 @@ int main(int argc, char** argv) {
     }
     unsigned long long allocs = g_allocs, requested = g_requested;
     long long peak = g_peak_live;
-    printf("allocs=%llu requested=%llu peak_live=%lld\n", allocs, requested, peak);
+    printf("hwm_kb=%llu start_rss_kb=%llu allocs=%llu requested=%llu peak_live=%lld\n",
+           status_kb("VmHWM"), start_rss, allocs, requested, peak);
     if (!ok)
         fprintf(stderr, "qid3_bench_child: %s failed: %s\n", op, id3_last_error());
     return ok ? 0 : 1;
