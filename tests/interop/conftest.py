@@ -96,6 +96,11 @@ def media(tmp_path_factory, peer_env):
                  folder / "ffmpeg.mp3"])
     iu.run(["flac", "--silent", "--force", folder / "tone.wav", "-o", folder / "flac.flac"])
     iu.run(ff + ["-i", folder / "tone.wav", "-c:a", "flac", folder / "ffmpeg.flac"])
+    # FLAC without comments or padding: the SEEKTABLE is the last metadata block and carries the
+    # flag that says so.
+    shutil.copyfile(folder / "flac.flac", folder / "bare.flac")
+    iu.run(["metaflac", "--remove", "--block-type=VORBIS_COMMENT,PADDING", "--dont-use-padding",
+            folder / "bare.flac"])
     iu.run(ff + ["-i", folder / "tone.wav", "-c:a", "aac", "-b:a", "64k", folder / "ffmpeg.m4a"])
     # Pictures: each one distinct, so that a wrong choice among several shows.
     for name, colour, size in (("red.jpg", "red", "16x16"), ("blue.png", "blue", "16x16"),
@@ -123,3 +128,16 @@ def tagged(media, tmp_path_factory):
             done[case] = path
         return done[case]
     return get
+
+
+@pytest.fixture(scope="session")
+def start_file(media, tagged):
+    """A private copy, in folder, of a base file (lame.mp3, flac.flac, ...) or of the file of a
+    peer-writes case (mutagen-v23-utf16, metaflac, ...)."""
+    def copy(start, folder):
+        if (media.folder / start).is_file():
+            return media.copy(start, folder)
+        target = folder / tagged(start).name
+        shutil.copyfile(tagged(start), target)
+        return target
+    return copy
