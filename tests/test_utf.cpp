@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <ostream>
 #include <string>
 
 namespace {
@@ -38,6 +39,11 @@ struct DecodeCase {
     Bytes in;
     Bytes out;
 };
+
+// Failures name the case rather than dumping its bytes.
+void PrintTo(const DecodeCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Decode : public ::testing::TestWithParam<DecodeCase> {};
 

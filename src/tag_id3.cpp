@@ -1,0 +1,445 @@
+// ID3v2 tags at the start of MP3 files: the reader fills a tag record from the tag's text and
+// picture frames; the writer replaces the tag with a fresh version 2.4 tag in front of the audio.
+//
+// Layouts (all sizes big-endian):
+//   tag header, 10 bytes: "ID3", major version, revision, flags, syncsafe size of what follows
+//     (extended header, frames, padding; a 10-byte footer after them is not counted)
+//   frame header, 10 bytes: identifier (4), size (4; syncsafe from version 4 on), status flags,
+//     format flags
+//   text frame body: encoding byte, text
+//   APIC body: encoding byte, MIME type + 00, picture type, description + terminator (00 00 for the
+//     UTF-16 encodings, 00 otherwise), picture bytes
+#include "id3_internal.h"
+
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <memory>
+
+namespace {
+struct free_deleter {
+    void operator()(void* p) const { free(p); }
+};
+using owned_bytes = std::unique_ptr<uint8_t, free_deleter>;
+using owned_text = std::unique_ptr<char, free_deleter>;
+} // namespace
+
+// An MPEG audio frame starts with eleven set bits.
+static bool is_mpeg_sync(const uint8_t* data, uint64_t len) {
+    return len >= 2 && data[0] == 0xFF && data[1] >= 0xE0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reader
+
+// Copies n bytes, dropping the 0x00 that a writer inserted after each 0xFF. The copy is never
+// longer than the source; *out_len gets its length. NULL (and *out_len untouched) when memory runs
+// out.
+static uint8_t* unsync_decode(const uint8_t* src, uint64_t n, uint64_t* out_len) {
+    if (n >= SIZE_MAX)
+        return nullptr;
+    uint8_t* out = (uint8_t*)malloc((size_t)n + 1);
+    if (!out)
+        return nullptr;
+    uint64_t o = 0;
+    for (uint64_t i = 0; i < n; i++) {
+        out[o++] = src[i];
+        if (src[i] == 0xFF && n - i > 1 && src[i + 1] == 0x00)
+            i++;
+    }
+    *out_len = o;
+    return out;
+}
+
+// Stores a decoded text frame by its identifier. Takes ownership of text.
+static void store_text_frame(const uint8_t* id, char* text, id3_tags* t) {
+    char** field = nullptr;
+    if (memcmp(id, "TIT2", 4) == 0)
+        field = &t->title;
+    else if (memcmp(id, "TPE1", 4) == 0)
+        field = &t->artist;
+    else if (memcmp(id, "TALB", 4) == 0)
+        field = &t->album;
+    else if (memcmp(id, "TCON", 4) == 0)
+        field = &t->genre;
+    else if (memcmp(id, "TDRC", 4) == 0)
+        field = &t->date;
+    else if (memcmp(id, "TRCK", 4) == 0)
+        field = &t->track;
+    else if (memcmp(id, "TYER", 4) == 0 && (!t->date || t->date[0] == '\0'))
+        field = &t->date; // the version 2.3 year only fills a date that TDRC has not given
+    if (!field) {
+        free(text);
+        return;
+    }
+    free(*field);
+    *field = text;
+}
+
+// APIC body of n bytes. A body that does not hold every field up to at least one picture byte is
+// passed over; every search stays inside the body.
+static void read_apic(const uint8_t* body, uint64_t n, id3_tags* t) {
+    if (n <= 3)
+        return;
+    const uint8_t* mime_end = (const uint8_t*)memchr(body + 1, 0, (size_t)(n - 1));
+    if (!mime_end)
+        return;
+    uint64_t i = (uint64_t)(mime_end - body);
+    if (i + 2 >= n)
+        return; // no room for the picture type and anything after it
+    uint64_t start = 0;
+    uint8_t encoding = body[0];
+    if (encoding == 1 || encoding == 2) {
+        // A UTF-16 description ends with a 00 00 unit, at an even distance from its start.
+        for (uint64_t k = i + 2; n - k >= 2; k += 2) {
+            if (body[k] == 0 && body[k + 1] == 0) {
+                start = k + 2;
+                break;
+            }
+        }
+    } else {
+        const uint8_t* desc_end = (const uint8_t*)memchr(body + i + 2, 0, (size_t)(n - i - 2));
+        if (desc_end)
+            start = (uint64_t)(desc_end - body) + 1;
+    }
+    if (start == 0 || start >= n)
+        return; // no terminator, or no picture bytes after it
+    uint64_t size = n - start;
+    // The new picture is copied before the old one goes, so a failed copy leaves the record's
+    // earlier picture whole.
+    uint8_t* copy = (uint8_t*)malloc((size_t)size);
+    if (!copy)
+        return;
+    memcpy(copy, body + start, (size_t)size);
+    free(t->cover_data);
+    t->cover_data = copy;
+    t->cover_size = size;
+    t->has_cover = 1;
+    uint64_t mime_len = i - 1;
+    if (mime_len == 0) {
+        strcpy(t->cover_mime, "image/jpeg");
+    } else {
+        if (mime_len > sizeof t->cover_mime - 1)
+            mime_len = sizeof t->cover_mime - 1;
+        memcpy(t->cover_mime, body + 1, (size_t)mime_len);
+        t->cover_mime[mime_len] = '\0';
+    }
+}
+
+// Walks the frames of an area of a bytes. Stops at padding, a zero size or a frame that overruns
+// the area.
+static void walk_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_tags* t) {
+    uint64_t pos = 0;
+    while (a - pos >= 10) {
+        const uint8_t* hdr = area + pos;
+        if (hdr[0] == 0x00)
+            break;
+        uint64_t stored = major >= 4 ? id3_syncsafe32(hdr + 4) : id3_be32(hdr + 4);
+        if (stored == 0 || stored > a - pos - 10)
+            break;
+        uint8_t format_flags = hdr[9];
+        const uint8_t* body = hdr + 10;
+        uint64_t n = stored;
+        owned_bytes copy;
+        bool skip = false;
+        if (major == 3) {
+            skip = (format_flags & 0xC0) != 0; // compressed or encrypted
+        } else if (major >= 4) {
+            if (format_flags & 0x02) {
+                uint64_t decoded_len = 0;
+                copy.reset(unsync_decode(body, n, &decoded_len));
+                if (copy) {
+                    body = copy.get();
+                    n = decoded_len;
+                }
+            }
+            if ((format_flags & 0x01) && n > 3) {
+                body += 4; // data length indicator
+                n -= 4;
+            }
+            skip = (format_flags & 0x0C) != 0; // compressed or encrypted
+        }
+        if (!skip) {
+            if (hdr[0] == 'T' && memcmp(hdr, "TXXX", 4) != 0) {
+                if (n > 0) {
+                    char* text = id3_decode_id3_text(body[0], body + 1, n - 1);
+                    if (text)
+                        store_text_frame(hdr, text, t);
+                }
+            } else if (memcmp(hdr, "APIC", 4) == 0) {
+                read_apic(body, n, t);
+            }
+        }
+        pos += 10 + stored;
+    }
+}
+
+int id3_mp3_read(const uint8_t* data, uint64_t len, id3_tags* t) {
+    t->format = ID3_FMT_MP3;
+    if (!data) {
+        id3_set_error("too short for ID3");
+        return -1;
+    }
+    if (len < 10) {
+        if (is_mpeg_sync(data, len))
+            return 0;
+        id3_set_error("too short for ID3");
+        return -1;
+    }
+    if (memcmp(data, "ID3", 3) != 0) {
+        if (is_mpeg_sync(data, len))
+            return 0; // bare audio, no tag
+        id3_set_error("no ID3 header");
+        return -1;
+    }
+
+    uint8_t major = data[3];
+    uint8_t flags = data[5];
+    uint64_t usable = id3_syncsafe32(data + 6);
+    if (usable > len - 10)
+        usable = len - 10; // a tag that claims more than the file holds is read to the end
+    uint64_t area_off = 10;
+    uint64_t area_len = usable;
+    if (flags & 0x40) {
+        if (usable <= 3)
+            return 0;
+        // Version 3 and earlier count the extended header without its own size field.
+        uint64_t ext = major <= 3 ? (uint64_t)id3_be32(data + 10) + 4 : id3_syncsafe32(data + 10);
+        if (usable < ext)
+            return 0;
+        area_off += ext;
+        area_len -= ext;
+    }
+    const uint8_t* area = data + area_off;
+    owned_bytes area_copy;
+    if ((flags & 0x80) && major == 3) {
+        // Version 2.3 unsynchronises the whole tag; 2.4 does it frame by frame.
+        uint64_t decoded_len = 0;
+        area_copy.reset(unsync_decode(area, area_len, &decoded_len));
+        if (!area_copy)
+            return 0;
+        area = area_copy.get();
+        area_len = decoded_len;
+    }
+    walk_frames(area, area_len, major, t);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writer
+
+// A syncsafe size field holds at most 2^28 - 1.
+static const uint64_t SYNCSAFE_MAX = 0x0FFFFFFF;
+static const uint64_t PADDING = 1024;
+
+struct id3_buf {
+    uint8_t* data;
+    uint64_t len;
+    uint64_t cap;
+};
+
+// Appends n bytes. A buffer without storage starts at 256 bytes, or at 512 doubled until the
+// bytes fit; a buffer with storage doubles until they fit. -1 (buffer unchanged) when it cannot
+// grow.
+static int buf_append(id3_buf* b, const void* p, uint64_t n) {
+    if (n == 0)
+        return 0;
+    if (n > UINT64_MAX - b->len)
+        return -1;
+    uint64_t need = b->len + n;
+    if (need > b->cap) {
+        uint64_t cap = b->data ? b->cap : (need <= 256 ? 256 : 512);
+        while (cap < need) {
+            if (cap > UINT64_MAX / 2)
+                return -1;
+            cap *= 2;
+        }
+        if (cap > SIZE_MAX)
+            return -1;
+        uint8_t* grown = (uint8_t*)realloc(b->data, (size_t)cap);
+        if (!grown)
+            return -1;
+        b->data = grown;
+        b->cap = cap;
+    }
+    memcpy(b->data + b->len, p, (size_t)n);
+    b->len = need;
+    return 0;
+}
+
+static void buf_free(id3_buf* b) {
+    free(b->data);
+    b->data = nullptr;
+    b->len = b->cap = 0;
+}
+
+static void put_frame_header(uint8_t* hdr, const char* id, uint64_t body_size) {
+    memcpy(hdr, id, 4);
+    id3_put_syncsafe32(hdr + 4, (uint32_t)body_size);
+    hdr[8] = 0x00;
+    hdr[9] = 0x00;
+}
+
+// A text frame: header, encoding 3 (UTF-8), the text's n bytes without a terminator. On failure
+// the frames buffer keeps its earlier length, so no frame is left half written.
+static int append_text_frame(id3_buf* frames, const char* id, const char* text, uint64_t n) {
+    uint8_t hdr[10];
+    put_frame_header(hdr, id, n + 1);
+    const uint8_t encoding = 3;
+    uint64_t before = frames->len;
+    if (buf_append(frames, hdr, sizeof hdr) != 0 || buf_append(frames, &encoding, 1) != 0 ||
+        buf_append(frames, text, n) != 0) {
+        frames->len = before;
+        return -1;
+    }
+    return 0;
+}
+
+static const char* apic_mime(const id3_tags* t) {
+    return t->cover_mime[0] != '\0' ? t->cover_mime : "image/jpeg";
+}
+
+static uint64_t apic_mime_len(const id3_tags* t) {
+    if (t->cover_mime[0] == '\0')
+        return strlen("image/jpeg");
+    // The field is read no further than its 64 bytes, terminated or not.
+    const void* nul = memchr(t->cover_mime, 0, sizeof t->cover_mime);
+    return nul ? (uint64_t)((const char*)nul - t->cover_mime) : sizeof t->cover_mime;
+}
+
+// The picture frame: encoding 3, the MIME type + 00, picture type 3 (front cover), an empty
+// description (00), the picture bytes. The body is built whole before it joins the frames.
+static int append_apic_frame(id3_buf* frames, const id3_tags* t) {
+    const char* mime = apic_mime(t);
+    uint64_t mime_len = apic_mime_len(t);
+    const uint8_t encoding = 3;
+    const uint8_t after_mime[3] = {0x00, 0x03, 0x00}; // MIME terminator, front cover, description
+    id3_buf body = {nullptr, 0, 0};
+    int rc = -1;
+    if (buf_append(&body, &encoding, 1) == 0 && buf_append(&body, mime, mime_len) == 0 &&
+        buf_append(&body, after_mime, sizeof after_mime) == 0 &&
+        buf_append(&body, t->cover_data, t->cover_size) == 0) {
+        uint8_t hdr[10];
+        put_frame_header(hdr, "APIC", body.len);
+        uint64_t before = frames->len;
+        rc = 0;
+        if (buf_append(frames, hdr, sizeof hdr) != 0 ||
+            buf_append(frames, body.data, body.len) != 0) {
+            frames->len = before;
+            rc = -1;
+        }
+    }
+    buf_free(&body);
+    return rc;
+}
+
+// The text frames in the order they are written, with their bodies' lengths.
+struct text_frame {
+    const char* id;
+    const char* text;
+    uint64_t len;
+};
+
+static void add_text_frame(text_frame* out, int* count, const char* id, const char* text,
+                           uint64_t len) {
+    out[*count] = text_frame{id, text, len};
+    (*count)++;
+}
+
+static int list_text_frames(const id3_tags* t, text_frame out[7]) {
+    int count = 0;
+    if (t->title)
+        add_text_frame(out, &count, "TIT2", t->title, strlen(t->title));
+    if (t->artist)
+        add_text_frame(out, &count, "TPE1", t->artist, strlen(t->artist));
+    if (t->album)
+        add_text_frame(out, &count, "TALB", t->album, strlen(t->album));
+    if (t->genre)
+        add_text_frame(out, &count, "TCON", t->genre, strlen(t->genre));
+    if (t->date) {
+        uint64_t date_len = strlen(t->date);
+        add_text_frame(out, &count, "TDRC", t->date, date_len);
+        // The version 2.3 year frame too, for readers that know no TDRC.
+        if (date_len >= 4)
+            add_text_frame(out, &count, "TYER", t->date, 4);
+    }
+    if (t->track)
+        add_text_frame(out, &count, "TRCK", t->track, strlen(t->track));
+    return count;
+}
+
+// Whether every frame body and the whole tag (frames + padding) fit a syncsafe size.
+static bool tag_fits(const text_frame* texts, int count, const id3_tags* t, bool with_apic) {
+    uint64_t total = PADDING;
+    for (int i = 0; i < count; i++) {
+        if (texts[i].len >= SYNCSAFE_MAX)
+            return false;
+        total += 10 + texts[i].len + 1;
+        if (total > SYNCSAFE_MAX)
+            return false;
+    }
+    if (with_apic) {
+        uint64_t fixed = apic_mime_len(t) + 4;
+        if (t->cover_size > SYNCSAFE_MAX - fixed)
+            return false;
+        uint64_t body = fixed + t->cover_size;
+        if (10 + body > SYNCSAFE_MAX - total)
+            return false;
+    }
+    return true;
+}
+
+int id3_mp3_write(const char* path, const id3_tags* t) {
+    uint64_t len = 0;
+    owned_bytes file(id3_slurp(path, &len));
+    if (!file)
+        return -1;
+    const uint8_t* old = file.get();
+
+    // The old tag (and its footer, if flagged) ends where the audio starts.
+    uint64_t audio_off = 0;
+    if (len >= 10 && memcmp(old, "ID3", 3) == 0) {
+        audio_off = 10 + (uint64_t)id3_syncsafe32(old + 6);
+        if (old[5] & 0x10)
+            audio_off += 10;
+        if (audio_off > len)
+            audio_off = len;
+    }
+
+    text_frame texts[7];
+    int text_count = list_text_frames(t, texts);
+    bool with_apic = t->cover_data && t->cover_size > 0;
+    if (!tag_fits(texts, text_count, t, with_apic)) {
+        id3_set_error("tag too large for ID3v2");
+        return -1;
+    }
+
+    id3_buf frames = {nullptr, 0, 0};
+    id3_buf out = {nullptr, 0, 0};
+    bool ok = true;
+    for (int i = 0; ok && i < text_count; i++)
+        ok = append_text_frame(&frames, texts[i].id, texts[i].text, texts[i].len) == 0;
+    if (ok && with_apic)
+        ok = append_apic_frame(&frames, t) == 0;
+    if (ok) {
+        static const uint8_t zeros[PADDING] = {0};
+        uint8_t hdr[10] = {'I', 'D', '3', 4, 0, 0};
+        id3_put_syncsafe32(hdr + 6, (uint32_t)(frames.len + PADDING));
+        ok = buf_append(&out, hdr, sizeof hdr) == 0 &&
+             buf_append(&out, frames.data, frames.len) == 0 &&
+             buf_append(&out, zeros, sizeof zeros) == 0 &&
+             buf_append(&out, old + audio_off, len - audio_off) == 0;
+    }
+    buf_free(&frames);
+    file.reset();
+    if (ok)
+        ok = id3_atomic_write(path, out.data, out.len) == 0;
+    buf_free(&out);
+    if (!ok) {
+        if (!id3_has_error())
+            id3_set_error("mp3 write failed");
+        return -1;
+    }
+    return 0;
+}
