@@ -132,7 +132,7 @@ int main(int argc, char** argv) {
     else if (strcmp(op, "lib_set_cover") == 0)
         ok = id3_set_cover(path, picture) == 0;
     else if (strcmp(op, "floor_write") == 0)
-        ok = floor_rewrite(path, 3, nullptr) == 0;
+        ok = floor_rewrite(path, 3, nullptr, false) == 0;
     else if (strcmp(op, "taglib_write") == 0)
         ok = taglib_write_title(path, kind, "Peak memory");
     else {

@@ -62,6 +62,7 @@ struct table_row {
     std::string file;
     uint64_t size;
     std::string lib, floor, taglib;
+    std::string floor_dir; // the floor with the folder flush, for the id3_write and batch cases
 };
 
 std::deque<fixture> g_fixtures;
@@ -192,6 +193,9 @@ enum contender_op {
     OP_LIB_BATCH,
     OP_FLOOR_BATCH,
     OP_TAGLIB_BATCH,
+    // Floors of the writing cases with the folder flush added (see floor_rewrite).
+    OP_FLOOR_WRITE_DIR,
+    OP_FLOOR_BATCH_DIR,
 };
 
 // Runs one iteration; `i` alternates the title so that every write changes the file. Returns ""
@@ -218,7 +222,9 @@ std::string run_op(contender_op op, const fixture* f, unsigned i) {
     case OP_LIB_WRITE:
         return id3_write(f->lib_copy.c_str(), title_json) == 0 ? "" : id3_last_error();
     case OP_FLOOR_WRITE:
-        return floor_rewrite(f->floor_copy.c_str(), 3, nullptr) == 0 ? "" : "floor failed";
+        return floor_rewrite(f->floor_copy.c_str(), 3, nullptr, false) == 0 ? "" : "floor failed";
+    case OP_FLOOR_WRITE_DIR:
+        return floor_rewrite(f->floor_copy.c_str(), 3, nullptr, true) == 0 ? "" : "floor failed";
     case OP_TAGLIB_WRITE:
         return taglib_write_title(f->taglib_copy.c_str(), f->spec.kind, title) ? ""
                                                                                : "TagLib failed";
@@ -227,8 +233,9 @@ std::string run_op(contender_op op, const fixture* f, unsigned i) {
                                                                              : id3_last_error();
     case OP_FLOOR_SET_COVER:
         // The picture is read once and the audio file twice (the load and the writer's read).
-        return floor_rewrite(f->floor_copy.c_str(), 2, f->new_cover.c_str()) == 0 ? ""
-                                                                                  : "floor failed";
+        return floor_rewrite(f->floor_copy.c_str(), 2, f->new_cover.c_str(), false) == 0
+                   ? ""
+                   : "floor failed";
     case OP_TAGLIB_SET_COVER:
         return taglib_set_cover(f->taglib_copy.c_str(), f->spec.kind, f->new_cover.c_str())
                    ? ""
@@ -250,7 +257,13 @@ std::string run_op(contender_op op, const fixture* f, unsigned i) {
         return "";
     case OP_FLOOR_BATCH:
         for (const std::string& p : g_batch_floor) {
-            if (floor_rewrite(p.c_str(), 3, nullptr) != 0)
+            if (floor_rewrite(p.c_str(), 3, nullptr, false) != 0)
+                return "floor failed";
+        }
+        return "";
+    case OP_FLOOR_BATCH_DIR:
+        for (const std::string& p : g_batch_floor) {
+            if (floor_rewrite(p.c_str(), 3, nullptr, true) != 0)
                 return "floor failed";
         }
         return "";
@@ -310,10 +323,15 @@ void register_case(const char* case_name, const fixture* f, contender_op lib_op,
                   f->spec.total_size,
                   prefix + "lib/" + f->name,
                   prefix + "floor/" + f->name,
-                  prefix + "taglib/" + f->name};
+                  prefix + "taglib/" + f->name,
+                  ""};
     shape(register_op(row.lib, lib_op, f), f->spec.total_size, writes, opt);
     shape(register_op(row.floor, (contender_op)(lib_op + 1), f), f->spec.total_size, writes, opt);
     shape(register_op(row.taglib, (contender_op)(lib_op + 2), f), f->spec.total_size, writes, opt);
+    if (lib_op == OP_LIB_WRITE) {
+        row.floor_dir = prefix + "floor_dir/" + f->name;
+        shape(register_op(row.floor_dir, OP_FLOOR_WRITE_DIR, f), f->spec.total_size, writes, opt);
+    }
     g_rows.push_back(row);
 }
 
@@ -345,12 +363,15 @@ void register_batch(const std::string& dir, const fixture* f, int count, const o
                   f->spec.total_size * (uint64_t)count,
                   "id3_batch/lib/" + file,
                   "id3_batch/floor/" + file,
-                  "id3_batch/taglib/" + file};
-    for (const std::string* name : {&row.lib, &row.floor, &row.taglib}) {
-        contender_op op = name == &row.lib     ? OP_LIB_BATCH
-                          : name == &row.floor ? OP_FLOOR_BATCH
-                                               : OP_TAGLIB_BATCH;
-        benchmark::internal::Benchmark* b = register_op(*name, op, f);
+                  "id3_batch/taglib/" + file,
+                  "id3_batch/floor_dir/" + file};
+    const std::pair<const std::string*, contender_op> contenders[] = {
+        {&row.lib, OP_LIB_BATCH},
+        {&row.floor, OP_FLOOR_BATCH},
+        {&row.taglib, OP_TAGLIB_BATCH},
+        {&row.floor_dir, OP_FLOOR_BATCH_DIR}};
+    for (const auto& c : contenders) {
+        benchmark::internal::Benchmark* b = register_op(*c.first, c.second, f);
         b->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1);
         b->Repetitions(opt.smoke ? 1 : 5);
     }
@@ -496,6 +517,19 @@ int print_table(const std::map<std::string, result>& results, FILE* out) {
             fprintf(out, "|  | error: %s |  |  |  |  |  |  |  |\n", error.c_str());
             failures++;
         }
+    }
+    fprintf(out, "\nThe writing floors with the folder flush added (the library flushes the folder "
+                 "after the rename so that the rename survives a power cut):\n\n");
+    fprintf(out, "| case | file | library | floor + folder flush | lib/(floor + folder flush) |\n");
+    fprintf(out, "|---|---|---:|---:|---:|\n");
+    for (const table_row& row : g_rows) {
+        if (row.floor_dir.empty() || results.count(row.floor_dir) == 0)
+            continue;
+        double lib = median_ns(results, row.lib, nullptr);
+        double floor_dir = median_ns(results, row.floor_dir, nullptr);
+        fprintf(out, "| %s | %s | %s | %s | %s |\n", row.case_name.c_str(), row.file.c_str(),
+                fmt_time(lib).c_str(), fmt_time(floor_dir).c_str(),
+                fmt_ratio(lib, floor_dir).c_str());
     }
     return failures;
 }

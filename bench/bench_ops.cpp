@@ -119,7 +119,7 @@ int64_t floor_read(const char* path) {
     return data ? (int64_t)len : -1;
 }
 
-int floor_rewrite(const char* path, int reads, const char* picture_path) {
+int floor_rewrite(const char* path, int reads, const char* picture_path, bool flush_dir) {
     if (picture_path) {
         uint64_t pic_len = 0;
         owned_bytes picture(read_whole(picture_path, &pic_len));
@@ -154,6 +154,18 @@ int floor_rewrite(const char* path, int reads, const char* picture_path) {
     if (close(fd) != 0 || rename(temp.c_str(), path) != 0) {
         unlink(temp.c_str());
         return -1;
+    }
+    if (flush_dir) {
+        std::string dir = path;
+        size_t slash = dir.rfind('/');
+        dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+        int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir_fd < 0)
+            return -1;
+        int rc = fsync(dir_fd);
+        close(dir_fd);
+        if (rc != 0)
+            return -1;
     }
     return 0;
 }

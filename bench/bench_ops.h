@@ -14,9 +14,10 @@ int64_t floor_read(const char* path);
 
 // Floor of an atomic rewrite: `reads` whole-file reads of `path` (after one read of
 // `picture_path`, when it is given), one copy of the image into a fresh buffer grown by doubling,
-// one write to a temporary file beside the target, the disk flush, and the rename over the target.
-// The file keeps its bytes. Returns 0, or -1 on failure.
-int floor_rewrite(const char* path, int reads, const char* picture_path);
+// one write to a temporary file beside the target, the disk flush, and the rename over the target;
+// with `flush_dir`, also the flush of the folder that makes the rename itself durable. The file
+// keeps its bytes. Returns 0, or -1 on failure.
+int floor_rewrite(const char* path, int reads, const char* picture_path, bool flush_dir);
 
 // Floor of saving a cover: one whole-file read and `cover_size` bytes of it written to
 // `out_path` (no flush, as a plain save of a picture file). Returns 0, or -1.
