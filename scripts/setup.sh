@@ -118,7 +118,8 @@ for g in "${groups[@]}"; do
       apt_install lame flac ffmpeg
       ;;
     interop)
-      apt_install lame flac ffmpeg python3-mutagen eyed3 id3v2 atomicparsley libtag1-dev kid3-cli
+      apt_install lame flac ffmpeg python3-mutagen python3-pytest eyed3 id3v2 atomicparsley \
+        libtag1-dev kid3-cli
       ;;
     robust)
       apt_install clang libclang-rt-14-dev libfuse3-dev fuse3 valgrind e2fsprogs
