@@ -3,6 +3,7 @@ the library handle, and the short audio files and pictures the tests start from.
 
 import os
 import shutil
+import subprocess
 import sys
 
 import pytest
@@ -29,6 +30,14 @@ def missing_tools():
         missing.append("the TagLib reader: QID3_TAGLIB_READ=%r is not a file (Debian package "
                        "libtag1-dev, then rebuild)" % reader)
     return missing
+
+
+def pytest_report_header(config):
+    """The versions of the peers, as Debian installed them, at the head of the run's output."""
+    packages = sorted(set(iu.PEER_TOOLS.values()) | {"python3-mutagen", "libtag1-dev"})
+    out = subprocess.run(["dpkg-query", "-W", "-f", "${Package} ${Version}\\n"] + packages,
+                         capture_output=True, text=True)
+    return ["peers: " + ", ".join(out.stdout.splitlines())]
 
 
 def pytest_sessionstart(session):
