@@ -1,0 +1,101 @@
+// Checks shared by the fuzz targets. A broken expectation prints what failed and aborts, which
+// libFuzzer reports as a crash together with the input that caused it.
+#ifndef QID3_FUZZ_COMMON_H
+#define QID3_FUZZ_COMMON_H
+
+#include "id3_internal.h"
+#include "quorvale_id3tag.h"
+
+#include <yyjson.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+static inline void fuzz_require(bool ok, const char* what) {
+    if (!ok) {
+        fprintf(stderr, "fuzz check failed: %s (last error: \"%s\")\n", what, id3_last_error());
+        abort();
+    }
+}
+
+// The string member `key` of a parsed object; the length goes to *len. NULL when missing or not a
+// string.
+static inline const char* fuzz_json_str(yyjson_val* obj, const char* key, size_t* len) {
+    yyjson_val* v = yyjson_obj_get(obj, key);
+    if (!yyjson_is_str(v))
+        return nullptr;
+    *len = yyjson_get_len(v);
+    return yyjson_get_str(v);
+}
+
+static inline bool fuzz_same_text(yyjson_val* obj, const char* key, const char* field) {
+    size_t len = 0;
+    const char* got = fuzz_json_str(obj, key, &len);
+    const char* want = field ? field : "";
+    return got && len == strlen(want) && memcmp(got, want, len) == 0;
+}
+
+// The record a container reader left behind must be well formed: texts terminated inside their
+// blocks, cover bytes really allocated, the MIME text terminated inside its field. The sanitizers
+// catch an out-of-bounds read here.
+static inline void fuzz_check_record(const id3_tags* t) {
+    char* const texts[] = {t->title, t->artist, t->album, t->genre, t->date, t->track};
+    volatile size_t sink = 0;
+    for (char* text : texts) {
+        if (text)
+            sink = sink + strlen(text);
+    }
+    if (t->cover_size > 0) {
+        fuzz_require(t->cover_data != nullptr, "cover bytes counted but not stored");
+        sink = sink + t->cover_data[0] + t->cover_data[t->cover_size - 1];
+    }
+    fuzz_require(memchr(t->cover_mime, 0, sizeof t->cover_mime) != nullptr,
+                 "cover_mime not terminated");
+    fuzz_require(t->has_cover == 0 || t->has_cover == 1, "has_cover is 0 or 1");
+    fuzz_require(!t->cover_data || t->has_cover == 1, "stored cover without has_cover");
+}
+
+// The JSON text of a record must be one object that gives back exactly the record's values.
+static inline void fuzz_check_json_of(const id3_tags* t) {
+    char* json = id3_tags_to_json(t);
+    fuzz_require(json != nullptr, "rendering a record gives a text");
+    yyjson_doc* doc = yyjson_read(json, strlen(json), YYJSON_READ_ALLOW_INVALID_UNICODE);
+    fuzz_require(doc != nullptr, "rendered text parses as JSON");
+    yyjson_val* root = yyjson_doc_get_root(doc);
+    fuzz_require(yyjson_is_obj(root), "rendered root is an object");
+    fuzz_require(fuzz_same_text(root, "title", t->title), "title round trip");
+    fuzz_require(fuzz_same_text(root, "artist", t->artist), "artist round trip");
+    fuzz_require(fuzz_same_text(root, "album", t->album), "album round trip");
+    fuzz_require(fuzz_same_text(root, "genre", t->genre), "genre round trip");
+    fuzz_require(fuzz_same_text(root, "date", t->date), "date round trip");
+    fuzz_require(fuzz_same_text(root, "track", t->track), "track round trip");
+    yyjson_val* has_cover = yyjson_obj_get(root, "has_cover");
+    fuzz_require(yyjson_is_bool(has_cover) &&
+                     yyjson_get_bool(has_cover) == (t->has_cover != 0 || t->cover_size != 0),
+                 "has_cover member");
+    if (t->cover_mime[0])
+        fuzz_require(fuzz_same_text(root, "cover_mime", t->cover_mime), "cover_mime member");
+    else
+        fuzz_require(yyjson_obj_get(root, "cover_mime") == nullptr, "no cover_mime member");
+    yyjson_doc_free(doc);
+    free(json);
+}
+
+// Runs one container reader the way the reading path does and checks its outcome.
+static inline void fuzz_check_reader_result(int rc, const id3_tags* t, int32_t format) {
+    fuzz_require(rc == 0 || rc == -1, "reader result is 0 or -1");
+    fuzz_require(t->format == format, "reader sets its format code");
+    if (rc != 0) {
+        fuzz_require(id3_has_error(), "a failing reader records a message");
+        fuzz_require(!t->title && !t->artist && !t->album && !t->genre && !t->date && !t->track &&
+                         !t->cover_data && t->cover_size == 0 && t->has_cover == 0,
+                     "a failing reader stores nothing");
+        return;
+    }
+    fuzz_require(!id3_has_error(), "a succeeding reader records nothing");
+    fuzz_check_record(t);
+    fuzz_check_json_of(t);
+}
+
+#endif

@@ -1,0 +1,30 @@
+// One container reader on any bytes; built three times, once per reader, with QID3_FUZZ_FORMAT
+// naming the format code. The bytes are handed over exactly as given, without the NUL that
+// whole-file reading adds after a file's last byte, so every read past the end is caught.
+#include "fuzz_common.h"
+
+#ifndef QID3_FUZZ_FORMAT
+#error "QID3_FUZZ_FORMAT must name the reader's format code"
+#endif
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    id3_tags t;
+    id3_tags_init(&t);
+    t.format = QID3_FUZZ_FORMAT;
+    id3_clear_error();
+    int rc;
+    switch (QID3_FUZZ_FORMAT) {
+    case ID3_FMT_MP3:
+        rc = id3_mp3_read(data, size, &t);
+        break;
+    case ID3_FMT_FLAC:
+        rc = id3_flac_read(data, size, &t);
+        break;
+    default:
+        rc = id3_mp4_read(data, size, &t);
+        break;
+    }
+    fuzz_check_reader_result(rc, &t, QID3_FUZZ_FORMAT);
+    id3_tags_free(&t);
+    return 0;
+}

@@ -1,0 +1,236 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz targets: small files built here byte by byte (one per
+structure the readers and writers handle) and the project's sample files.
+
+    make_seeds.py OUT_DIR [SAMPLES_DIR]
+
+creates OUT_DIR/<target>/ for every fuzz target. Large samples are left out: the readers look at
+the head of a file, and small inputs keep the fuzzers fast.
+"""
+import os
+import struct
+import sys
+
+MAX_SAMPLE = 512 * 1024
+
+
+def be32(v):
+    return struct.pack(">I", v)
+
+
+def le32(v):
+    return struct.pack("<I", v)
+
+
+def syncsafe(v):
+    return bytes([(v >> 21) & 0x7F, (v >> 14) & 0x7F, (v >> 7) & 0x7F, v & 0x7F])
+
+
+def unsync(data):
+    out = bytearray()
+    for i, b in enumerate(data):
+        out.append(b)
+        if b == 0xFF and (i + 1 == len(data) or data[i + 1] == 0x00 or data[i + 1] >= 0xE0):
+            out.append(0x00)
+    return bytes(out)
+
+
+MPEG_AUDIO = bytes([0xFF, 0xFB, 0x90, 0x64]) + bytes(range(60))
+PNG = bytes([0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A]) + b"\x00\x00\x00\x0dIHDR" + b"\xff" * 8
+JPEG = bytes([0xFF, 0xD8, 0xFF, 0xE0]) + b"\x00\x10JFIF\x00" + b"\xff\x00" * 6
+
+
+# ---- ID3v2 -------------------------------------------------------------------------------------
+
+def frame(ident, body, major=3, flags=0):
+    size = syncsafe(len(body)) if major >= 4 else be32(len(body))
+    return ident + size + bytes([0, flags]) + body
+
+
+def id3_tag(major, frames, flags=0, padding=16, ext=b""):
+    area = ext + frames + b"\x00" * padding
+    return b"ID3" + bytes([major, 0, flags]) + syncsafe(len(area)) + area
+
+
+def utf16(text):
+    return b"\xff\xfe" + text.encode("utf-16-le")
+
+
+def mp3_seeds():
+    v3 = (frame(b"TIT2", b"\x00Caf\xe9 title")
+          + frame(b"TPE1", b"\x01" + utf16("Artist \u00e4") + b"\x00\x00")
+          + frame(b"TALB", b"\x02" + "Album".encode("utf-16-be"))
+          + frame(b"TCON", b"\x00(13)")
+          + frame(b"TYER", b"\x002001")
+          + frame(b"TRCK", b"\x003/12")
+          + frame(b"TXXX", b"\x00desc\x00value")
+          + frame(b"COMM", b"\x00eng\x00comment")
+          + frame(b"APIC", b"\x00image/png\x00\x03cover\x00" + PNG))
+    v4 = (frame(b"TIT2", b"\x03Title \xe2\x9c\x93", 4)
+          + frame(b"TDRC", b"\x032024-05-01", 4)
+          + frame(b"TPE1", b"\x03one\x00two", 4)
+          + frame(b"TALB", be32(9) + unsync(b"\x03Alb\xff\xe0um"), 4, 0x03)
+          + frame(b"TCON", b"\x03Rock", 4, 0x08)
+          + frame(b"APIC", b"\x01image/jpeg\x00\x03" + utf16("d") + b"\x00\x00" + JPEG, 4))
+    v3_unsync_frames = frame(b"TIT2", b"\x00A\xff\xe0B") + frame(b"APIC", b"\x00\x00\x03\x00" + JPEG)
+    seeds = {
+        "v3_texts_and_picture": id3_tag(3, v3) + MPEG_AUDIO,
+        "v4_flags_and_utf8": id3_tag(4, v4) + MPEG_AUDIO,
+        "v3_unsynchronised": id3_tag(3, unsync(v3_unsync_frames), flags=0x80) + MPEG_AUDIO,
+        "v3_extended_header": id3_tag(3, frame(b"TIT2", b"\x00ext"), 0x40, ext=be32(6) + b"\x00" * 6),
+        "v4_extended_header_footer": id3_tag(4, frame(b"TIT2", b"\x03ext", 4), 0x50,
+                                             ext=syncsafe(6) + b"\x01\x00") + b"3DI\x04\x00\x50"
+                                    + syncsafe(0) + MPEG_AUDIO,
+        "v2_tag": id3_tag(2, frame(b"TT2\x00", b"\x00old")),
+        "frame_sync_only": MPEG_AUDIO,
+        "id3_too_short": b"ID3\x03\x00",
+        "tag_larger_than_file": b"ID3\x03\x00\x00\x00\x00\x7f\x7f" + frame(b"TIT2", b"\x00cut"),
+        "two_tags": id3_tag(4, frame(b"TIT2", b"\x03first", 4)) + id3_tag(3, frame(b"TIT2", b"\x00second")),
+    }
+    return seeds
+
+
+# ---- FLAC --------------------------------------------------------------------------------------
+
+def block(kind, body, last=False):
+    return bytes([kind | (0x80 if last else 0)]) + struct.pack(">I", len(body))[1:] + body
+
+
+def vorbis_comment(vendor, comments):
+    out = le32(len(vendor)) + vendor + le32(len(comments))
+    for c in comments:
+        out += le32(len(c)) + c
+    return out
+
+
+def picture(mime, data, kind=3):
+    return (be32(kind) + be32(len(mime)) + mime + be32(4) + b"desc" + be32(1) + be32(1)
+            + be32(24) + be32(0) + be32(len(data)) + data)
+
+
+def flac_seeds():
+    streaminfo = bytes(34)
+    vc = vorbis_comment(b"reference libFLAC", [b"TITLE=Title", b"artist=Artist", b"ALBUM=Al=bum",
+                                               b"GENRE=", b"DATE=2024", b"TRACKNUMBER=3/12",
+                                               b"NOEQUALS", b"=empty key"])
+    audio = bytes([0xFF, 0xF8, 0x69, 0x08]) + bytes(40)
+    full = (b"fLaC" + block(0, streaminfo) + block(3, bytes(18)) + block(4, vc) + block(1, bytes(32))
+            + block(6, picture(b"image/png", PNG)) + block(6, picture(b"", JPEG, 4))
+            + block(2, b"appl" + bytes(8), last=True) + audio)
+    return {
+        "all_block_kinds": full,
+        "marker_only": b"fLaC",
+        "truncated_streaminfo": b"fLaC" + block(0, streaminfo)[:20],
+        "no_last_flag": b"fLaC" + block(0, streaminfo) + block(4, vc) + b"\xff\xf8",
+        "comment_count_overruns": b"fLaC" + block(4, le32(0) + le32(1000) + le32(5) + b"TITLE", True),
+        "picture_data_overruns": b"fLaC" + block(6, picture(b"image/jpeg", JPEG)[:-4], True),
+    }
+
+
+# ---- MP4 ---------------------------------------------------------------------------------------
+
+def atom(kind, payload):
+    return be32(8 + len(payload)) + kind + payload
+
+
+def data_atom(type_code, value):
+    return atom(b"data", be32(type_code) + be32(0) + value)
+
+
+def mp4_seeds():
+    items = (atom(b"\xa9nam", data_atom(1, b"Title"))
+             + atom(b"\xa9ART", data_atom(1, b"Artist"))
+             + atom(b"\xa9alb", data_atom(1, b"Album"))
+             + atom(b"\xa9gen", data_atom(1, b"Genre"))
+             + atom(b"\xa9day", data_atom(1, b"2024"))
+             + atom(b"trkn", data_atom(0, be32(0) + b"\x00\x05\x00\x0c" + b"\x00\x00"))
+             + atom(b"covr", data_atom(14, PNG)))
+    ilst = atom(b"ilst", items)
+    hdlr = atom(b"hdlr", bytes(8) + b"mdirappl" + bytes(9))
+    ftyp = atom(b"ftyp", b"M4A \x00\x00\x02\x00isomM4A ")
+    full_meta = atom(b"meta", b"\x00\x00\x00\x00" + hdlr + ilst)
+    plain_meta = atom(b"meta", hdlr + ilst)
+    mvhd = atom(b"mvhd", bytes(100))
+    mdat = atom(b"mdat", bytes(32))
+    wide = be32(1) + b"free" + struct.pack(">Q", 24) + bytes(8)
+    return {
+        "full_box_meta": ftyp + atom(b"moov", mvhd + atom(b"udta", full_meta)) + mdat,
+        "plain_meta": ftyp + mdat + atom(b"moov", atom(b"udta", plain_meta)),
+        "wide_atom_first": ftyp + wide + atom(b"moov", atom(b"udta", full_meta)),
+        "meta_in_moov": ftyp + atom(b"moov", full_meta),
+        "size_zero_atom": ftyp + be32(0) + b"free" + atom(b"moov", atom(b"udta", full_meta)),
+    }
+
+
+# ---- JSON texts --------------------------------------------------------------------------------
+
+JSON_SEEDS = {
+    "all_members": b'{"title":"T","artist":"A","album":"","genre":"Rock","date":"2024","track":"3/12"}',
+    "year_and_types": b'{"title":null,"date":7,"year":"1999","track":3,"artist":["x"],"album":{}}',
+    "duplicates_escapes": b'{"title":"a\\u0000b","title":"second","genre":"\\ud83c\\udfb5\\t\\"q\\""}',
+    "read_output": b'{"title":"x","artist":"","album":"","genre":"","date":"","track":"",'
+                   b'"format":"mp3","has_cover":true,"cover_mime":"image/png"}',
+    "not_object": b'["title"]',
+    "trailing_comma": b'{"title":"x",}',
+}
+
+BATCH_SEEDS = {
+    "mixed_members": b'["missing-a.mp3","dir/missing.flac",1,null,true,["nested.mp3"],{"p":"x"}]',
+    "empty_array": b"[]",
+    "single_string": b'"one.mp3"',
+    "object_with_array": b'{"paths":["a.mp3"]}',
+    "nul_in_path": b'["a\\u0000b.mp3",""]',
+    "trailing_comma": b'["a.mp3",]',
+}
+
+
+def write_dir(path, seeds):
+    os.makedirs(path, exist_ok=True)
+    for name, data in seeds.items():
+        with open(os.path.join(path, name), "wb") as f:
+            f.write(data)
+
+
+def sample_seeds(samples_dir):
+    by_kind = {"mp3": {}, "flac": {}, "mp4": {}}
+    if not samples_dir or not os.path.isdir(samples_dir):
+        return by_kind
+    for name in sorted(os.listdir(samples_dir)):
+        path = os.path.join(samples_dir, name)
+        if not os.path.isfile(path) or os.path.getsize(path) > MAX_SAMPLE:
+            continue
+        with open(path, "rb") as f:
+            data = f.read()
+        if data[:3] == b"ID3" or (len(data) > 1 and data[0] == 0xFF and data[1] >= 0xE0):
+            by_kind["mp3"]["sample_" + name] = data
+        elif data[:4] == b"fLaC":
+            by_kind["flac"]["sample_" + name] = data
+        elif b"ftyp" in data[4:72]:
+            by_kind["mp4"]["sample_" + name] = data
+    return by_kind
+
+
+def main():
+    if len(sys.argv) < 2:
+        sys.exit(__doc__)
+    out = sys.argv[1]
+    samples = sample_seeds(sys.argv[2] if len(sys.argv) > 2 else None)
+    mp3 = {**mp3_seeds(), **samples["mp3"]}
+    flac = {**flac_seeds(), **samples["flac"]}
+    mp4 = {**mp4_seeds(), **samples["mp4"]}
+    write_dir(os.path.join(out, "fuzz_mp3_read"), mp3)
+    write_dir(os.path.join(out, "fuzz_flac_read"), flac)
+    write_dir(os.path.join(out, "fuzz_mp4_read"), mp4)
+    write_dir(os.path.join(out, "fuzz_tags_json"), JSON_SEEDS)
+    write_dir(os.path.join(out, "fuzz_batch_paths"), BATCH_SEEDS)
+    roundtrip = {}
+    for kind, seeds in (("mp3", mp3), ("flac", flac), ("mp4", mp4)):
+        for name, data in seeds.items():
+            roundtrip[kind + "_" + name] = data
+    roundtrip["unknown_kind"] = b"RIFF\x00\x00\x00\x00WAVEfmt "
+    roundtrip["three_bytes"] = b"ID3"
+    write_dir(os.path.join(out, "fuzz_write_roundtrip"), roundtrip)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,229 @@
+// Allocation failures: every exported function is run on representative files once to count its
+// allocation calls, then once more for each N from 1 to that count with the Nth call failing.
+// Whatever fails, the call must not crash, throw or leak; it either succeeds with exactly the
+// result of an undisturbed run, or fails with a message about memory, leaving every file as it was
+// and no temporary file behind.
+#include "fail_alloc.h"
+#include "quorvale_id3tag.h"
+#include "robust_fixtures.h"
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <ostream>
+#include <set>
+#include <string>
+
+namespace {
+
+enum class Op { Read, Write, ExtractCover, SetCover, Batch };
+
+struct SweepCase {
+    const char* name;
+    Op op;
+    const char* audio; // the file the call works on (Batch: both song.mp3 and song.flac)
+};
+
+const SweepCase CASES[] = {
+    {"read_mp3", Op::Read, "song.mp3"},
+    {"read_flac", Op::Read, "song.flac"},
+    {"read_m4a", Op::Read, "song.m4a"},
+    {"write_mp3", Op::Write, "song.mp3"},
+    {"write_flac", Op::Write, "song.flac"},
+    {"write_m4a_refused", Op::Write, "song.m4a"},
+    {"extract_cover_mp3", Op::ExtractCover, "song.mp3"},
+    {"extract_cover_flac", Op::ExtractCover, "song.flac"},
+    {"extract_cover_m4a", Op::ExtractCover, "song.m4a"},
+    {"set_cover_mp3", Op::SetCover, "song.mp3"},
+    {"set_cover_flac", Op::SetCover, "song.flac"},
+    {"batch_mp3_and_flac", Op::Batch, nullptr},
+};
+
+void PrintTo(const SweepCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+// A partial object, so that the written file depends on the tags loaded from it as well.
+const char* const TAGS = "{\"title\":\"New title\",\"artist\":\"New artist\",\"genre\":\"Rock\"}";
+
+using FileSet = std::map<std::string, Bytes>;
+
+FileSet fixture_files() {
+    return {{"song.mp3", mp3_with_tags(20000, 3000)},
+            {"song.flac", flac_with_tags(20000, 3000)},
+            {"song.m4a", m4a_with_tags(20000, 3000)},
+            {"cover.png", png_picture(1500)}};
+}
+
+FileSet files_in(const TempDir& dir) {
+    FileSet out;
+    for (const std::string& name : list_dir(dir.path))
+        out[name] = read_file(dir.file(name));
+    return out;
+}
+
+struct Outcome {
+    bool threw = false;
+    int32_t rc = 0; // id3_read: 0 for a text, -1 for NULL
+    std::string json;
+    std::string message;
+    long calls = 0;
+    long live = 0;
+    bool injected = false;
+    FileSet files;
+};
+
+// Lays the fixtures out afresh, runs the call with the given allocation failing, and collects
+// what it left.
+Outcome run_case(const SweepCase& c, const TempDir& dir, const FileSet& fixtures, long fail_at) {
+    for (const std::string& name : list_dir(dir.path))
+        remove(dir.file(name).c_str());
+    for (const auto& f : fixtures)
+        write_file(dir.file(f.first), f.second);
+    std::string audio = c.audio ? dir.file(c.audio) : "";
+    std::string cover_out = dir.file("extracted.bin");
+    std::string picture = dir.file("cover.png");
+    std::string paths = "[\"" + dir.file("song.mp3") + "\",\"" + dir.file("song.flac") + "\"]";
+
+    Outcome o;
+    char* text = nullptr;
+    fail_alloc_begin(fail_at);
+    try {
+        switch (c.op) {
+        case Op::Read:
+            text = id3_read(audio.c_str());
+            o.rc = text ? 0 : -1;
+            break;
+        case Op::Write:
+            o.rc = id3_write(audio.c_str(), TAGS);
+            break;
+        case Op::ExtractCover:
+            o.rc = id3_extract_cover(audio.c_str(), cover_out.c_str());
+            break;
+        case Op::SetCover:
+            o.rc = id3_set_cover(audio.c_str(), picture.c_str());
+            break;
+        case Op::Batch:
+            o.rc = id3_batch(paths.c_str(), TAGS);
+            break;
+        }
+    } catch (...) {
+        o.threw = true;
+    }
+    fail_alloc_disarm();
+    o.calls = fail_alloc_calls();
+    o.injected = fail_alloc_failed();
+    if (text) {
+        o.json = text;
+        id3_free_string(text);
+    }
+    o.live = fail_alloc_live();
+    fail_alloc_end();
+    o.message = id3_last_error();
+    o.files = files_in(dir);
+    return o;
+}
+
+bool about_memory(const std::string& message) {
+    // The JSON parser does not tell a lack of memory from bad text, so its two messages are taken
+    // as well.
+    static const std::set<std::string> generic = {"oom",
+                                                  "mp3 write failed",
+                                                  "flac write failed",
+                                                  "json write failed",
+                                                  "invalid tags JSON",
+                                                  "invalid dir_json"};
+    return generic.count(message) > 0 ||
+           message.find("Cannot allocate memory") != std::string::npos;
+}
+
+// What is wrong with a disturbed run, compared with the undisturbed one; empty when nothing.
+std::string judge(const SweepCase& c, const FileSet& fixtures, const Outcome& clean,
+                  const Outcome& o) {
+    if (o.threw)
+        return "a C++ exception left the library";
+    if (o.live != 0)
+        return std::to_string(o.live) + " block(s) leaked";
+    for (const auto& f : o.files) {
+        if (f.first.find(".quorvale-tmp.") != std::string::npos)
+            return "temporary file left: " + f.first;
+    }
+    // A batch reports a count; its message is that of its last write only.
+    bool failed = c.op == Op::Batch ? o.rc < clean.rc : o.rc != 0;
+    bool message_ok = about_memory(o.message) || (clean.rc != 0 && o.message == clean.message);
+    if (c.op == Op::Batch)
+        message_ok = o.rc >= 0 || about_memory(o.message);
+    if (failed && !message_ok)
+        return "failed with \"" + o.message + "\"";
+    if (!failed && c.op != Op::Batch && clean.rc != 0)
+        return "succeeded where an undisturbed call fails";
+    if (!failed && o.json != clean.json)
+        return "succeeded with a different result: " + o.json;
+
+    // Every file is either as it was or exactly as the undisturbed run left it; a call that
+    // reports failure changed nothing, and a batch counts exactly the files it changed.
+    int changed = 0;
+    for (const auto& f : o.files) {
+        auto was = fixtures.find(f.first);
+        auto clean_file = clean.files.find(f.first);
+        bool as_before = was != fixtures.end() && was->second == f.second;
+        bool as_clean = clean_file != clean.files.end() && clean_file->second == f.second;
+        if (!as_before && !as_clean)
+            return f.first + " is neither the old file nor the written one";
+        if (!as_before)
+            changed++;
+    }
+    for (const auto& f : fixtures) {
+        if (!o.files.count(f.first))
+            return f.first + " disappeared";
+    }
+    if (c.op == Op::Batch) {
+        if (changed != (o.rc < 0 ? 0 : o.rc))
+            return "batch counted " + std::to_string(o.rc) + " but changed " +
+                   std::to_string(changed);
+    } else if ((failed || clean.rc != 0) && changed != 0) {
+        return "failed but changed a file";
+    } else if (!failed && o.files != clean.files) {
+        return "succeeded but the files differ from an undisturbed run";
+    }
+    return "";
+}
+
+class AllocationFailure : public testing::TestWithParam<SweepCase> {};
+
+TEST_P(AllocationFailure, EveryAllocationFailingInTurn) {
+    const SweepCase& c = GetParam();
+    TempDir dir;
+    FileSet fixtures = fixture_files();
+
+    Outcome clean = run_case(c, dir, fixtures, 0);
+    ASSERT_FALSE(clean.threw);
+    ASSERT_EQ(clean.live, 0) << "blocks leaked by an undisturbed call";
+    ASSERT_GT(clean.calls, 0);
+    if (c.op == Op::Write && std::string(c.audio) == "song.m4a")
+        ASSERT_EQ(clean.rc, -1) << clean.message;
+    else
+        ASSERT_EQ(clean.rc, c.op == Op::Batch ? 2 : 0) << clean.message;
+
+    int reported = 0;
+    long injected = 0;
+    for (long n = 1; n <= clean.calls; n++) {
+        Outcome o = run_case(c, dir, fixtures, n);
+        injected += o.injected ? 1 : 0;
+        std::string fault = judge(c, fixtures, clean, o);
+        if (!fault.empty() && reported++ < 10)
+            ADD_FAILURE() << c.name << ": allocation " << n << " of " << clean.calls
+                          << " failing: " << fault;
+    }
+    EXPECT_EQ(reported, 0) << "faulty outcomes in total";
+    EXPECT_EQ(injected, clean.calls) << "allocations that were actually failed";
+    RecordProperty("allocations", (int)clean.calls);
+}
+
+INSTANTIATE_TEST_SUITE_P(Exports, AllocationFailure, testing::ValuesIn(CASES),
+                         [](const testing::TestParamInfo<SweepCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+} // namespace
