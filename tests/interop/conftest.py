@@ -116,8 +116,14 @@ def media(tmp_path_factory, peer_env):
                                ("green.jpg", "green", "24x24"), ("yellow.png", "yellow", "20x20")):
         iu.run(ff + ["-f", "lavfi", "-i", "color=c=%s:s=%s" % (colour, size), "-frames:v", "1",
                      folder / name])
-    pictures = [m.picture_bytes(n) for n in ("red.jpg", "blue.png", "green.jpg", "yellow.png")]
-    assert len(set(pictures)) == 4
+    # A large JPEG of noise: frame, block and picture sizes that need every byte of their fields,
+    # and many 0xFF bytes for unsynchronisation.
+    iu.run(ff + ["-f", "lavfi", "-i",
+                 "nullsrc=s=400x400,geq=random(1)*255:random(1)*255:random(1)*255",
+                 "-frames:v", "1", "-q:v", "1", folder / "noise.jpg"])
+    assert len(m.picture_bytes("noise.jpg")) > 100000
+    names = ("red.jpg", "blue.png", "green.jpg", "yellow.png", "noise.jpg")
+    assert len({m.picture_bytes(n) for n in names}) == len(names)
     return m
 
 

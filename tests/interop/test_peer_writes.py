@@ -225,15 +225,16 @@ CASES = {
                                                   (4, "back", "red.jpg")],
                                      artists=["Ärtist 李小龍", "Second Artist"]),
                          result(WIDE, "mp3", "image/jpeg"), "red.jpg"),
-    # ID3v2.4 with ISO-8859-1 text, converted to UTF-8 on reading.
+    # ID3v2.4 with ISO-8859-1 text, converted to UTF-8 on reading, and a picture frame whose size
+    # needs three bytes of its syncsafe field.
     "mutagen-v24-latin1": ("lame.mp3",
-                           mutagen_id3(LATIN, 0, 4, [(3, "Café", "red.jpg")]),
-                           result(LATIN, "mp3", "image/jpeg"), "red.jpg"),
+                           mutagen_id3(LATIN, 0, 4, [(3, "Café", "noise.jpg")]),
+                           result(LATIN, "mp3", "image/jpeg"), "noise.jpg"),
     # ID3v2.3 unsynchronised as a whole (tag flag 0x80): the FF 00 pairs of the JPEG are undone.
     "mutagen-v23-unsync": ("lame.mp3",
-                           then(mutagen_id3(WIDE, 1, 3, [(3, "front", "red.jpg")]),
+                           then(mutagen_id3(WIDE, 1, 3, [(3, "front", "noise.jpg")]),
                                 lambda path, media: unsynchronise_v23_tag(path)),
-                           result(WIDE, "mp3", "image/jpeg", date="2024"), "red.jpg"),
+                           result(WIDE, "mp3", "image/jpeg", date="2024"), "noise.jpg"),
     # ID3v2.4 with every frame unsynchronised and carrying a data length indicator.
     "mutagen-v24-frame-unsync": ("lame.mp3",
                                  then(mutagen_id3(WIDE, 3, 4, [(3, "front", "red.jpg")]),
@@ -275,8 +276,8 @@ CASES = {
                  result(WIDE, "flac", "image/png"), "blue.png"),
     "mutagen-flac": ("ffmpeg.flac", mutagen_flac(WIDE, [(3, "red.jpg")]),
                      result(WIDE, "flac", "image/jpeg"), "red.jpg"),
-    "kid3-flac": ("flac.flac", kid3(WIDE_PLAIN, "red.jpg"),
-                  result(WIDE_PLAIN, "flac", "image/jpeg"), "red.jpg"),
+    "kid3-flac": ("flac.flac", kid3(WIDE_PLAIN, "noise.jpg"),
+                  result(WIDE_PLAIN, "flac", "image/jpeg"), "noise.jpg"),
     # ffmpeg writes lower-case keys and a picture of type 0 (other).
     "ffmpeg-flac": ("flac.flac", ffmpeg_metadata(WIDE, "blue.png"),
                     result(WIDE, "flac", "image/png"), "blue.png"),
@@ -407,4 +408,4 @@ def test_unsynchronised_fixtures_are_valid_for_mutagen(case, tagged, media):
     expectations above test the library and not a broken fixture."""
     tags = ID3(tagged(case))
     assert str(tags["TIT2"]) == WIDE["title"]
-    assert tags.getall("APIC")[0].data == media.picture_bytes("red.jpg")
+    assert tags.getall("APIC")[0].data == media.picture_bytes(CASES[case][3])

@@ -36,7 +36,7 @@ def write_all(lib, path, picture):
 @pytest.fixture
 def written(request, media, start_file, lib, tmp_path):
     """(path, cover bytes, audio bytes before, decoded checksum before) after writing into a copy
-    of the start file; JPEG and PNG covers alternate between the start files."""
+    of the start file."""
     start, picture = request.param
     path = start_file(start, tmp_path)
     audio_before = iu.audio_bytes(path)
@@ -46,8 +46,10 @@ def written(request, media, start_file, lib, tmp_path):
 
 
 def starts(names):
-    return [pytest.param((name, "green.jpg" if i % 2 == 0 else "yellow.png"), id=name)
-            for i, name in enumerate(names)]
+    """Each start file with one of the new covers, in turn: a small JPEG, a small PNG and a large
+    JPEG (sizes that fill the 24-bit FLAC and syncsafe ID3v2 size fields further)."""
+    covers = ("green.jpg", "yellow.png", "noise.jpg")
+    return [pytest.param((name, covers[i % 3]), id=name) for i, name in enumerate(names)]
 
 
 def mime_of(cover):
