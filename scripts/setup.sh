@@ -112,7 +112,7 @@ for g in "${groups[@]}"; do
       install_yyjson
       ;;
     test)
-      apt_install googletest libgtest-dev binutils
+      apt_install googletest libgtest-dev binutils python3
       ;;
     samples)
       apt_install lame flac ffmpeg
