@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -421,7 +422,7 @@ TEST(FlacWrite, FailuresKeepTheStepMessage) {
     Bytes before = MARKER + streaminfo(true) + audio(10);
     ASSERT_TRUE(write_file(path, before));
     std::string temp = path + ".quorvale-tmp." + std::to_string(getpid());
-    ASSERT_EQ(mkdir(temp.c_str(), 0700), 0);
+    ASSERT_TRUE(std::filesystem::create_directory(temp));
     id3_clear_error();
     EXPECT_EQ(id3_flac_write(path.c_str(), &r.t, 0), -1);
     EXPECT_EQ(std::string(id3_last_error()).rfind("cannot create temp: ", 0), 0u)

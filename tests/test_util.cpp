@@ -55,7 +55,8 @@ TempDir::TempDir() {
         fs::path p = base / ("qid3-test-" + std::to_string(rng() % 1000000000ull));
         std::error_code ec;
         if (fs::create_directory(p, ec)) {
-            path = p.string();
+            // Forward slashes on Windows too, so that paths go into JSON texts unescaped.
+            path = p.generic_string();
             break;
         }
     }

@@ -1,0 +1,45 @@
+# Windows build (included from yyjson.cmake when WIN32).
+#
+# yyjson is compiled from the source tree in third_party/yyjson-src (Debian's 0.10.0 source
+# tarball, fetched by `scripts/setup.sh windows`) and linked statically into the DLL, so the DLL
+# needs no yyjson DLL beside it. The Linux build uses the shared yyjson 0.12.0 instead.
+set(QID3_YYJSON_SRC ${PROJECT_SOURCE_DIR}/third_party/yyjson-src CACHE PATH
+    "yyjson source tree compiled into the Windows DLL")
+if(NOT EXISTS ${QID3_YYJSON_SRC}/src/yyjson.c)
+  message(FATAL_ERROR "yyjson sources not found in ${QID3_YYJSON_SRC}: run scripts/setup.sh windows")
+endif()
+file(STRINGS ${QID3_YYJSON_SRC}/src/yyjson.h QID3_YYJSON_VERSION_LINE
+     REGEX "^#define YYJSON_VERSION_STRING ")
+string(REGEX REPLACE ".*\"(.*)\".*" "\\1" QID3_YYJSON_VERSION "${QID3_YYJSON_VERSION_LINE}")
+message(STATUS "yyjson ${QID3_YYJSON_VERSION} from ${QID3_YYJSON_SRC}, linked statically")
+
+add_library(qid3_yyjson STATIC ${QID3_YYJSON_SRC}/src/yyjson.c)
+# yyjson's own warnings are not ours to fix; its symbols must stay inside the DLL, so neither
+# YYJSON_EXPORTS nor YYJSON_IMPORTS is defined.
+target_compile_options(qid3_yyjson PRIVATE -w)
+target_include_directories(qid3_yyjson SYSTEM PUBLIC ${QID3_YYJSON_SRC}/src)
+set_target_properties(qid3_yyjson PROPERTIES POSITION_INDEPENDENT_CODE ON)
+
+# mingw-w64's libmsvcrt.a replaces msvcrt.dll's _fseeki64 and _ftelli64 with emulations over
+# fgetpos and fsetpos (for the 32-bit msvcrt.dll of Windows XP, which lacks them). This small import
+# library binds the two names to msvcrt.dll's own exports; it comes ahead of the runtime libraries
+# on every link line that takes yyjson, so the linker resolves them here first.
+if(NOT QID3_MINGW_PREFIX)
+  set(QID3_MINGW_PREFIX x86_64-w64-mingw32)
+endif()
+find_program(QID3_DLLTOOL NAMES ${QID3_MINGW_PREFIX}-dlltool dlltool REQUIRED)
+set(QID3_SEEK_DEF ${PROJECT_BINARY_DIR}/msvcrt_seek.def)
+set(QID3_SEEK_LIB ${PROJECT_BINARY_DIR}/libqid3_msvcrt_seek.a)
+file(WRITE ${QID3_SEEK_DEF} "LIBRARY msvcrt.dll\nEXPORTS\n_fseeki64\n_ftelli64\n")
+execute_process(COMMAND ${QID3_DLLTOOL} --input-def ${QID3_SEEK_DEF} --output-lib ${QID3_SEEK_LIB}
+                RESULT_VARIABLE QID3_DLLTOOL_RESULT)
+if(NOT QID3_DLLTOOL_RESULT EQUAL 0)
+  message(FATAL_ERROR "dlltool could not make ${QID3_SEEK_LIB}")
+endif()
+target_link_libraries(qid3_yyjson INTERFACE ${QID3_SEEK_LIB})
+
+# Every program and DLL is linked with the C, C++ and thread runtimes inside, so that it imports
+# only system DLLs (KERNEL32, msvcrt). Programs and the DLL share one output folder, where Windows
+# finds the DLL next to the test programs that load it.
+add_link_options(-static)
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)
