@@ -122,7 +122,7 @@ for g in "${groups[@]}"; do
         libtag1-dev kid3-cli
       ;;
     robust)
-      apt_install clang libclang-rt-14-dev libfuse3-dev fuse3 valgrind e2fsprogs
+      apt_install clang libclang-rt-14-dev libfuse3-dev fuse3 valgrind e2fsprogs python3
       ;;
     windows)
       apt_install g++-mingw-w64-x86-64-posix wine64 wine xz-utils
