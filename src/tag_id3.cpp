@@ -369,25 +369,18 @@ static int list_text_frames(const id3_tags* t, text_frame out[7]) {
     return count;
 }
 
-// Whether every frame body and the whole tag (frames + padding) fit a syncsafe size.
+// Whether the whole tag (frames + padding), and so every frame body in it, fits a syncsafe size.
+// The texts are real strings, so only the picture's count can make the sum wrap.
 static bool tag_fits(const text_frame* texts, int count, const id3_tags* t, bool with_apic) {
     uint64_t total = PADDING;
-    for (int i = 0; i < count; i++) {
-        if (texts[i].len >= SYNCSAFE_MAX)
-            return false;
+    for (int i = 0; i < count; i++)
         total += 10 + texts[i].len + 1;
-        if (total > SYNCSAFE_MAX)
-            return false;
-    }
     if (with_apic) {
-        uint64_t fixed = apic_mime_len(t) + 4;
-        if (t->cover_size > SYNCSAFE_MAX - fixed)
+        if (t->cover_size > SYNCSAFE_MAX)
             return false;
-        uint64_t body = fixed + t->cover_size;
-        if (10 + body > SYNCSAFE_MAX - total)
-            return false;
+        total += 10 + apic_mime_len(t) + 4 + t->cover_size;
     }
-    return true;
+    return total <= SYNCSAFE_MAX;
 }
 
 int id3_mp3_write(const char* path, const id3_tags* t) {

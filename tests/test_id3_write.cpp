@@ -1,0 +1,441 @@
+// The ID3v2 writer: the new version 2.4 tag byte for byte, removal of the old tag, the audio kept
+// as it was, the frames written for each record, read-after-write, and refusals.
+#include "id3_internal.h"
+#include "quorvale_id3tag.h"
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <ostream>
+#include <string>
+
+#ifdef _WIN32
+#include <process.h>
+#include <windows.h>
+#else
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// "ID3", major version, revision 0, flags, syncsafe size of the rest.
+Bytes tag(int major, int flags, const Bytes& rest) {
+    return S("ID3") + B({major, 0, flags}) + syncsafe((uint32_t)rest.size()) + rest;
+}
+// A frame as the writer makes it: syncsafe size, no flags.
+Bytes frame4(const std::string& id, const Bytes& body) {
+    return S(id) + syncsafe((uint32_t)body.size()) + B({0, 0}) + body;
+}
+Bytes frame3(const std::string& id, const Bytes& body) {
+    return S(id) + be32((uint32_t)body.size()) + B({0, 0}) + body;
+}
+Bytes text(const std::string& value) {
+    return B({3}) + S(value);
+}
+// The whole new tag: header, frames, 1024 bytes of padding.
+Bytes new_tag(const Bytes& frames) {
+    return tag(4, 0, frames + repeat(0, 1024));
+}
+
+const Bytes kAudio = B({0xFF, 0xFB, 0x90, 0x64, 0x00, 0x11, 0x22, 0xFF, 0x00, 0x49, 0x44, 0x33});
+const Bytes kPng = B({0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A});
+
+// What a record holds, as a test states it; nullptr is an absent text.
+struct Fields {
+    const char* title = nullptr;
+    const char* artist = nullptr;
+    const char* album = nullptr;
+    const char* genre = nullptr;
+    const char* date = nullptr;
+    const char* track = nullptr;
+    Bytes cover;
+    const char* mime = "";
+    bool cover_pointer_without_bytes = false;
+};
+
+// A record owning copies of the fields, released at the end of the scope.
+struct Record {
+    id3_tags t;
+    explicit Record(const Fields& f) {
+        id3_tags_init(&t);
+        auto set = [](char** field, const char* value) {
+            if (value)
+                id3_tags_set_str(field, value);
+        };
+        set(&t.title, f.title);
+        set(&t.artist, f.artist);
+        set(&t.album, f.album);
+        set(&t.genre, f.genre);
+        set(&t.date, f.date);
+        set(&t.track, f.track);
+        if (!f.cover.empty() || f.cover_pointer_without_bytes) {
+            t.cover_data = (uint8_t*)malloc(f.cover.size() + 1);
+            if (!f.cover.empty())
+                memcpy(t.cover_data, f.cover.data(), f.cover.size());
+            t.cover_size = f.cover.size();
+            t.has_cover = 1;
+        }
+        strncpy(t.cover_mime, f.mime, sizeof t.cover_mime - 1);
+    }
+    ~Record() { id3_tags_free(&t); }
+    Record(const Record&) = delete;
+    Record& operator=(const Record&) = delete;
+};
+
+// Writes the record into a file that held `before`; returns the writer's result and the file.
+struct WriteResult {
+    int rc;
+    Bytes after;
+};
+WriteResult write_over(const Bytes& before, const id3_tags& t) {
+    TempDir dir;
+    std::string path = dir.file("song.mp3");
+    EXPECT_TRUE(write_file(path, before));
+    id3_clear_error();
+    int rc = id3_mp3_write(path.c_str(), &t);
+    EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"song.mp3"}) << "temporary file left";
+    return {rc, read_file(path)};
+}
+
+// Reads a record from a file image.
+struct ReadBack {
+    id3_tags t;
+    explicit ReadBack(const Bytes& data) {
+        id3_tags_init(&t);
+        EXPECT_EQ(id3_mp3_read(data.data(), data.size(), &t), 0) << id3_last_error();
+    }
+    ~ReadBack() { id3_tags_free(&t); }
+};
+
+std::string str(const char* s) {
+    return s ? "\"" + std::string(s) + "\"" : "(absent)";
+}
+// Every field of a record, for comparing two records in one assertion.
+std::string describe(const id3_tags& t) {
+    return "title=" + str(t.title) + " artist=" + str(t.artist) + " album=" + str(t.album) +
+           " genre=" + str(t.genre) + " date=" + str(t.date) + " track=" + str(t.track) +
+           " cover=" + hex(Bytes(t.cover_data, t.cover_data + t.cover_size)) +
+           " mime=" + t.cover_mime + " has_cover=" + std::to_string(t.has_cover);
+}
+
+TEST(Mp3Write, WorkedExampleByteForByte) {
+    Fields f;
+    f.title = "Hi";
+    Record r(f);
+    WriteResult w = write_over(B({0xFF, 0xFB}), r.t);
+    ASSERT_EQ(w.rc, 0) << id3_last_error();
+    Bytes expected =
+        B({0x49, 0x44, 0x33, 0x04, 0x00, 0x00, 0x00, 0x00, 0x08, 0x0D}) +
+        B({0x54, 0x49, 0x54, 0x32, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x03, 0x48, 0x69}) +
+        repeat(0, 1024) + B({0xFF, 0xFB});
+    EXPECT_EQ(hex(w.after), hex(expected));
+    EXPECT_STREQ(id3_last_error(), "");
+}
+
+// --- What is removed and what is kept as audio ---------------------------------------------
+
+struct OldFileCase {
+    const char* name;
+    Bytes before;
+    Bytes audio_after; // what follows the new tag
+};
+void PrintTo(const OldFileCase& c, std::ostream* os) {
+    *os << c.name;
+}
+class OldTag : public ::testing::TestWithParam<OldFileCase> {};
+
+TEST_P(OldTag, IsReplacedAndTheRestKept) {
+    const OldFileCase& c = GetParam();
+    Fields f;
+    f.title = "Hi";
+    Record r(f);
+    WriteResult w = write_over(c.before, r.t);
+    ASSERT_EQ(w.rc, 0) << id3_last_error();
+    EXPECT_EQ(hex(w.after), hex(new_tag(frame4("TIT2", text("Hi"))) + c.audio_after));
+}
+
+const Bytes kOldFrames = frame3("TIT2", text("Old")) + frame3("COMM", B({3}) + S("eng") + B({0})) +
+                         frame3("TXXX", B({3}) + S("k") + B({0}) + S("v")) + repeat(0, 40);
+
+const OldFileCase kOldFileCases[] = {
+    {"no_tag", kAudio, kAudio},
+    {"v3_tag_with_padding", tag(3, 0, kOldFrames) + kAudio, kAudio},
+    {"v2_tag", tag(2, 0, repeat(0, 30)) + kAudio, kAudio},
+    {"footer_removed", tag(4, 0x10, kOldFrames) + S("3DI") + B({4, 0, 0x10}) + syncsafe(0) + kAudio,
+     kAudio},
+    {"size_beyond_file", S("ID3") + B({4, 0, 0}) + syncsafe(1000) + repeat(0x55, 20), {}},
+    {"size_one_beyond_file", S("ID3") + B({4, 0, 0}) + syncsafe(21) + repeat(0x55, 20), {}},
+    {"footer_beyond_file", tag(4, 0x10, kOldFrames) + S("3DI"), {}},
+    {"tag_is_whole_file", tag(4, 0, kOldFrames), {}},
+    {"id3_shorter_than_header", S("ID3") + B({3, 0}), S("ID3") + B({3, 0})},
+    {"second_tag_is_audio", tag(3, 0, kOldFrames) + tag(4, 0, frame4("TPE1", text("x"))) + kAudio,
+     tag(4, 0, frame4("TPE1", text("x"))) + kAudio},
+    // Bit 7 of each size byte is masked off: 80 80 80 8A is a size of 10.
+    {"size_bits_masked", S("ID3") + B({3, 0, 0, 0x80, 0x80, 0x80, 0x8A}) + repeat(0, 10) + kAudio,
+     kAudio},
+    {"empty_file", {}, {}},
+    {"not_mpeg_at_all", S("plain text, no tag"), S("plain text, no tag")},
+};
+INSTANTIATE_TEST_SUITE_P(Files, OldTag, ::testing::ValuesIn(kOldFileCases),
+                         [](const ::testing::TestParamInfo<OldFileCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// --- The frames written for a record -------------------------------------------------------
+
+struct FramesCase {
+    const char* name;
+    Fields fields;
+    Bytes frames;
+};
+void PrintTo(const FramesCase& c, std::ostream* os) {
+    *os << c.name;
+}
+class Frames : public ::testing::TestWithParam<FramesCase> {};
+
+TEST_P(Frames, AreWrittenInOrder) {
+    const FramesCase& c = GetParam();
+    Record r(c.fields);
+    WriteResult w = write_over(kAudio, r.t);
+    ASSERT_EQ(w.rc, 0) << id3_last_error();
+    EXPECT_EQ(hex(w.after), hex(new_tag(c.frames) + kAudio));
+}
+
+Fields with_date(const char* date) {
+    Fields f;
+    f.date = date;
+    return f;
+}
+Fields with_cover(const Bytes& cover, const char* mime) {
+    Fields f;
+    f.cover = cover;
+    f.mime = mime;
+    return f;
+}
+Fields all_fields() {
+    Fields f;
+    f.title = "T";
+    f.artist = "A";
+    f.album = "L";
+    f.genre = "Rock";
+    f.date = "2024-05-01";
+    f.track = "3/12";
+    f.cover = kPng;
+    f.mime = "image/png";
+    return f;
+}
+Fields title_only(const char* title) {
+    Fields f;
+    f.title = title;
+    return f;
+}
+Fields pointer_without_bytes() {
+    Fields f;
+    f.cover_pointer_without_bytes = true;
+    f.mime = "image/png";
+    return f;
+}
+
+const std::string k200(200, 'x');
+
+const FramesCase kFramesCases[] = {
+    {"empty_record", Fields(), {}},
+    {"date_with_year", with_date("2024-05-01"),
+     frame4("TDRC", text("2024-05-01")) + frame4("TYER", text("2024"))},
+    {"date_of_four", with_date("2024"),
+     frame4("TDRC", text("2024")) + frame4("TYER", text("2024"))},
+    {"date_too_short_for_year", with_date("99"), frame4("TDRC", text("99"))},
+    {"empty_date", with_date(""), frame4("TDRC", B({3}))},
+    {"empty_title", title_only(""), frame4("TIT2", B({3}))},
+    {"size_counts_bytes", title_only("\xE6\x97\xA5\xE6\x9C\xAC"),
+     frame4("TIT2", B({3, 0xE6, 0x97, 0xA5, 0xE6, 0x9C, 0xAC}))},
+    // 201 bytes of body: the syncsafe size bytes are 00 00 01 49.
+    {"syncsafe_frame_size", title_only(k200.c_str()),
+     S("TIT2") + B({0, 0, 1, 0x49, 0, 0}) + text(k200)},
+    {"all_fields_in_order", all_fields(),
+     frame4("TIT2", text("T")) + frame4("TPE1", text("A")) + frame4("TALB", text("L")) +
+         frame4("TCON", text("Rock")) + frame4("TDRC", text("2024-05-01")) +
+         frame4("TYER", text("2024")) + frame4("TRCK", text("3/12")) +
+         frame4("APIC", B({3}) + S("image/png") + B({0, 3, 0}) + kPng)},
+    {"picture_without_mime_is_jpeg", with_cover(kPng, ""),
+     frame4("APIC", B({3}) + S("image/jpeg") + B({0, 3, 0}) + kPng)},
+    {"picture_of_one_byte", with_cover(B({0x00}), "image/gif"),
+     frame4("APIC", B({3}) + S("image/gif") + B({0, 3, 0, 0}))},
+    {"cover_pointer_with_size_zero", pointer_without_bytes(), {}},
+};
+INSTANTIATE_TEST_SUITE_P(Records, Frames, ::testing::ValuesIn(kFramesCases),
+                         [](const ::testing::TestParamInfo<FramesCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST(Mp3Write, HasCoverWithoutBytesWritesNoPicture) {
+    Fields f;
+    f.title = "x";
+    Record r(f);
+    r.t.has_cover = 1;
+    strcpy(r.t.cover_mime, "image/png");
+    WriteResult w = write_over(kAudio, r.t);
+    ASSERT_EQ(w.rc, 0) << id3_last_error();
+    EXPECT_EQ(hex(w.after), hex(new_tag(frame4("TIT2", text("x"))) + kAudio));
+}
+
+// --- Read after write ----------------------------------------------------------------------
+
+TEST(Mp3Write, RecordReadBackUnchanged) {
+    Fields unicode;
+    unicode.title = "\xC3\x9Cn\xC3\xAF\x63\xC3\xB8\x64\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80";
+    unicode.artist = "";
+    unicode.track = "7";
+    Fields pic_only = with_cover(Bytes(3000, 0xFF) + kPng, "image/png");
+    for (const Fields& f : {all_fields(), unicode, pic_only, Fields(), with_date("1999")}) {
+        Record r(f);
+        WriteResult w = write_over(kAudio, r.t);
+        ASSERT_EQ(w.rc, 0) << id3_last_error();
+        ReadBack back(w.after);
+        EXPECT_EQ(describe(back.t), describe(r.t));
+        // Audio is the file's tail, byte for byte.
+        ASSERT_GE(w.after.size(), kAudio.size());
+        EXPECT_EQ(Bytes(w.after.end() - (long)kAudio.size(), w.after.end()), kAudio);
+    }
+}
+
+TEST(Mp3Write, RecordReadFromAnOldTagSurvivesTheRoundTrip) {
+    // A version 2.3 tag with ISO-8859-1 and UTF-16 texts, a year, frames the record does not
+    // carry, and a picture: read, written, read again.
+    Bytes old =
+        tag(3, 0,
+            frame3("TIT2", B({0}) + S("Caf\xE9")) +
+                frame3("TPE1", B({1, 0xFF, 0xFE, 0x41, 0x00, 0x42, 0x00})) +
+                frame3("TYER", text("1987")) + frame3("COMM", B({0}) + S("eng") + B({0})) +
+                frame3("TXXX", B({0}) + S("key") + B({0}) + S("value")) +
+                frame3("APIC", B({0}) + S("image/png") + B({0, 3}) + S("d") + B({0}) + kPng) +
+                repeat(0, 100)) +
+        kAudio;
+    ReadBack first(old);
+    ASSERT_STREQ(first.t.title, "Caf\xC3\xA9");
+    WriteResult w = write_over(old, first.t);
+    ASSERT_EQ(w.rc, 0) << id3_last_error();
+    ReadBack second(w.after);
+    EXPECT_EQ(describe(second.t), describe(first.t));
+    std::string image(w.after.begin(), w.after.end());
+    EXPECT_EQ(image.find("COMM"), std::string::npos);
+    EXPECT_EQ(image.find("TXXX"), std::string::npos);
+    EXPECT_EQ(Bytes(w.after.end() - (long)kAudio.size(), w.after.end()), kAudio);
+
+    // Writing the same record again gives the same file.
+    WriteResult again = write_over(w.after, second.t);
+    ASSERT_EQ(again.rc, 0) << id3_last_error();
+    EXPECT_EQ(again.after, w.after);
+}
+
+// --- Failures ------------------------------------------------------------------------------
+
+TEST(Mp3WriteFailure, MissingFileKeepsTheReadMessage) {
+    TempDir dir;
+    std::string path = dir.file("absent.mp3");
+    Fields f;
+    f.title = "x";
+    Record r(f);
+    id3_clear_error();
+    EXPECT_EQ(id3_mp3_write(path.c_str(), &r.t), -1);
+    EXPECT_EQ(std::string(id3_last_error()).rfind("cannot open: " + path + " (", 0), 0u)
+        << id3_last_error();
+    EXPECT_TRUE(list_dir(dir.path).empty());
+}
+
+TEST(Mp3WriteFailure, ReplacementMessageIsKept) {
+    // A folder in the temporary file's place makes the replacement fail; its message, not the
+    // writer's generic one, is what the caller sees, and the target keeps its contents.
+    TempDir dir;
+    std::string path = dir.file("song.mp3");
+    ASSERT_TRUE(write_file(path, kAudio));
+#ifdef _WIN32
+    int pid = _getpid();
+#else
+    int pid = (int)getpid();
+#endif
+    std::string blocker = path + ".quorvale-tmp." + std::to_string(pid);
+#ifdef _WIN32
+    ASSERT_TRUE(CreateDirectoryA(blocker.c_str(), nullptr));
+#else
+    ASSERT_EQ(mkdir(blocker.c_str(), 0700), 0);
+#endif
+    Fields f;
+    f.title = "x";
+    Record r(f);
+    id3_clear_error();
+    EXPECT_EQ(id3_mp3_write(path.c_str(), &r.t), -1);
+    EXPECT_EQ(std::string(id3_last_error()).rfind("cannot create temp: ", 0), 0u)
+        << id3_last_error();
+    EXPECT_EQ(read_file(path), kAudio);
+}
+
+// Address space that cannot be read: a writer that touched these bytes would crash, so a
+// refusal is proven to come before any copy. Nothing is committed, so no memory is used.
+struct NoAccessRegion {
+    uint8_t* p = nullptr;
+    size_t size;
+    explicit NoAccessRegion(size_t n) : size(n) {
+#ifdef _WIN32
+        p = (uint8_t*)VirtualAlloc(nullptr, n, MEM_RESERVE, PAGE_NOACCESS);
+#else
+        void* m = mmap(nullptr, n, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        p = m == MAP_FAILED ? nullptr : (uint8_t*)m;
+#endif
+    }
+    ~NoAccessRegion() {
+        if (!p)
+            return;
+#ifdef _WIN32
+        VirtualFree(p, 0, MEM_RELEASE);
+#else
+        munmap(p, size);
+#endif
+    }
+};
+
+TEST(Mp3WriteFailure, TagBeyondSyncsafeSizesIsRefusedBeforeWriting) {
+    const uint64_t kLimit = 1u << 28; // a syncsafe size holds at most kLimit - 1
+    NoAccessRegion region((size_t)kLimit);
+    ASSERT_NE(region.p, nullptr);
+    struct Case {
+        const char* name;
+        const char* title;
+        uint64_t cover_size;
+    };
+    // The picture body is "image/png" (9 bytes) + 4 + the picture.
+    const Case cases[] = {
+        {"picture_body_of_2^28", nullptr, kLimit - 13},
+        {"picture_body_just_fits_but_tag_does_not", nullptr, kLimit - 1 - 13},
+        {"padding_tips_the_tag_over", nullptr, kLimit - 1 - 1024 - 10 - 13 + 1},
+        {"text_tips_the_tag_over", "t", kLimit - 1 - 1024 - 10 - 13 - 12 + 1},
+        {"picture_larger_than_any_tag", nullptr, kLimit * 64},
+        {"picture_size_near_overflow", nullptr, UINT64_MAX - 5},
+        // 1024 + 10 + 13 + this count wraps around to 6.
+        {"picture_size_that_wraps_the_sum", nullptr, UINT64_MAX - 1040},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        std::string path = dir.file("song.mp3");
+        ASSERT_TRUE(write_file(path, kAudio));
+        id3_tags t;
+        id3_tags_init(&t);
+        t.title = (char*)c.title;
+        t.cover_data = region.p;
+        t.cover_size = c.cover_size;
+        strcpy(t.cover_mime, "image/png");
+        id3_set_error("an earlier step's message");
+        EXPECT_EQ(id3_mp3_write(path.c_str(), &t), -1);
+        EXPECT_STREQ(id3_last_error(), "tag too large for ID3v2");
+        EXPECT_EQ(read_file(path), kAudio);
+        EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"song.mp3"});
+    }
+}
+
+} // namespace
