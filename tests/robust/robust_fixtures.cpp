@@ -27,7 +27,30 @@ static Bytes id3v23_frame(const char* id, const Bytes& body) {
     return S(id) + be32((uint32_t)body.size()) + B({0, 0}) + body;
 }
 
+static Bytes mp3_frames(size_t cover_size);
+
 Bytes mp3_with_tags(size_t audio_size, size_t cover_size) {
+    Bytes area = mp3_frames(cover_size) + repeat(0, 100);
+    Bytes tag = S("ID3") + B({3, 0, 0}) + syncsafe((uint32_t)area.size()) + area;
+    return tag + B({0xFF, 0xFB, 0x90, 0x64}) + noise(audio_size, 1);
+}
+
+Bytes mp3_unsynchronised(size_t audio_size, size_t cover_size) {
+    // A 0x00 goes after every 0xFF that a 0x00 or a byte of 0xE0 or above follows.
+    Bytes frames = mp3_frames(cover_size);
+    Bytes area;
+    for (size_t i = 0; i < frames.size(); i++) {
+        area.push_back(frames[i]);
+        if (frames[i] == 0xFF &&
+            (i + 1 == frames.size() || frames[i + 1] == 0x00 || frames[i + 1] >= 0xE0))
+            area.push_back(0x00);
+    }
+    area += repeat(0, 100);
+    Bytes tag = S("ID3") + B({3, 0, 0x80}) + syncsafe((uint32_t)area.size()) + area;
+    return tag + B({0xFF, 0xFB, 0x90, 0x64}) + noise(audio_size, 4);
+}
+
+static Bytes mp3_frames(size_t cover_size) {
     Bytes utf16_artist = B({1, 0xFF, 0xFE});
     for (char c : std::string("Old artist"))
         utf16_artist += B({c, 0});
@@ -39,9 +62,7 @@ Bytes mp3_with_tags(size_t audio_size, size_t cover_size) {
         id3v23_frame("COMM", B({0}) + S("eng") + B({0}) + S("dropped on write")) +
         id3v23_frame("APIC", B({0}) + S("image/png") + B({0, 3}) + S("front") + B({0}) +
                                  png_picture(cover_size));
-    Bytes area = frames + repeat(0, 100);
-    Bytes tag = S("ID3") + B({3, 0, 0}) + syncsafe((uint32_t)area.size()) + area;
-    return tag + B({0xFF, 0xFB, 0x90, 0x64}) + noise(audio_size, 1);
+    return frames;
 }
 
 static Bytes flac_block(int type, const Bytes& body, bool last) {

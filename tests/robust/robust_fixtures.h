@@ -16,6 +16,8 @@ Bytes jpeg_picture(size_t size);
 
 // audio_size bytes of audio follow the tags; the cover is cover_size bytes.
 Bytes mp3_with_tags(size_t audio_size, size_t cover_size);
+// The same tag with unsynchronisation applied to the whole frame area (ID3v2.3 tag flag 0x80).
+Bytes mp3_unsynchronised(size_t audio_size, size_t cover_size);
 Bytes flac_with_tags(size_t audio_size, size_t cover_size);
 Bytes m4a_with_tags(size_t audio_size, size_t cover_size);
 

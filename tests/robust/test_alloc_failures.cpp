@@ -29,8 +29,10 @@ const SweepCase CASES[] = {
     {"read_mp3", Op::Read, "song.mp3"},
     {"read_flac", Op::Read, "song.flac"},
     {"read_m4a", Op::Read, "song.m4a"},
+    {"read_mp3_unsynchronised", Op::Read, "unsync.mp3"},
     {"write_mp3", Op::Write, "song.mp3"},
     {"write_flac", Op::Write, "song.flac"},
+    {"write_mp3_unsynchronised", Op::Write, "unsync.mp3"},
     {"write_m4a_refused", Op::Write, "song.m4a"},
     {"extract_cover_mp3", Op::ExtractCover, "song.mp3"},
     {"extract_cover_flac", Op::ExtractCover, "song.flac"},
@@ -53,6 +55,7 @@ FileSet fixture_files() {
     return {{"song.mp3", mp3_with_tags(20000, 3000)},
             {"song.flac", flac_with_tags(20000, 3000)},
             {"song.m4a", m4a_with_tags(20000, 3000)},
+            {"unsync.mp3", mp3_unsynchronised(5000, 3000)},
             {"cover.png", png_picture(1500)}};
 }
 
