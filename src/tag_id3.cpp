@@ -22,7 +22,6 @@ struct free_deleter {
     void operator()(void* p) const { free(p); }
 };
 using owned_bytes = std::unique_ptr<uint8_t, free_deleter>;
-using owned_text = std::unique_ptr<char, free_deleter>;
 } // namespace
 
 // An MPEG audio frame starts with eleven set bits.
