@@ -705,9 +705,9 @@ int main(int argc, char** argv) {
     // glibc moves its mmap threshold up after large blocks are freed, and from then on serves
     // them from the heap, where whether a buffer reuses resident pages or faults in new ones
     // depends on what else was allocated around it. That made two contenders doing the same reads
-    // differ by 20% depending on the order of their small allocations. Fixing the threshold at
-    // its default makes every contender map (and fault in) its large buffers afresh, as a process
-    // doing one call does.
+    // differ by up to 40% depending on the order of their small allocations. Fixing the threshold
+    // at its default makes every contender map (and fault in) its large buffers afresh, as a
+    // process doing one call does.
     mallopt(M_MMAP_THRESHOLD, 128 * 1024);
 
     options opt;
