@@ -62,14 +62,13 @@ build=${1:-$root/build-windows}
 case "$build" in /*) ;; *) build=$root/$build ;; esac
 jobs=$(nproc 2>/dev/null || echo 2)
 
-if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null || ! command -v wineserver >/dev/null ||
-  [ ! -f third_party/yyjson-src/src/yyjson.c ]; then
-  bash scripts/setup.sh windows
-fi
+# Compilers, CMake and GoogleTest's sources, mingw-w64, Wine and the yyjson sources (only what is
+# missing is installed).
+bash scripts/setup.sh build test windows
 
 start=$(date +%s)
 cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQID3_BUILD_CLI=OFF >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQID3_BUILD_CLI=ON >/dev/null
 cmake --build "$build" -j"$jobs"
 dll="$build/bin/quorvale-id3tag.dll"
 check_dll "$dll"
