@@ -146,7 +146,7 @@ TEST(WinReplace, MissingFolderFailsAtTheTemporaryFile) {
 }
 
 // MoveFileExA refuses with ERROR_ACCESS_DENIED a target that is a folder, and a target that another
-// handle holds open without FILE_SHARE_DELETE (as fopen opens files, and as most players do).
+// handle holds open without FILE_SHARE_DELETE (as fopen and many programs open files).
 // Either way the target stays as it was and the temporary file is gone.
 TEST(WinReplace, RefusedTargetsGiveTheAccessDeniedMessage) {
     TempDir dir;
