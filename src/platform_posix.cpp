@@ -21,13 +21,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <string>
 
 int plat_seek_end(FILE* f) {
     return fseeko(f, 0, SEEK_END);
@@ -49,36 +48,52 @@ void plat_unlink(const char* path) {
     unlink(path);
 }
 
-static std::string dir_of(const std::string& path) {
-    size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    if (slash == 0)
-        return "/";
-    return path.substr(0, slash);
+// A malloc'd copy of the folder part of path ("." when there is none), or NULL when memory runs
+// out. Plain buffers, not std::string: nothing here may throw through the C interface.
+static char* dir_of(const char* path) {
+    const char* slash = strrchr(path, '/');
+    if (!slash)
+        return strdup(".");
+    if (slash == path)
+        return strdup("/");
+    return strndup(path, (size_t)(slash - path));
 }
 
 char* plat_replace_target(const char* path) {
-    std::string current = path;
+    char* current = strdup(path);
     // Follow a chain of links (bounded, as the kernel bounds it) to the file they name.
-    for (int hops = 0; hops < 40; hops++) {
+    for (int hops = 0; current && hops < 40; hops++) {
         struct stat st;
-        if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+        if (lstat(current, &st) != 0 || !S_ISLNK(st.st_mode))
             break;
-        std::string link(st.st_size > 0 ? (size_t)st.st_size + 1 : 4096, '\0');
-        ssize_t n = readlink(current.c_str(), &link[0], link.size());
-        if (n < 0 || (size_t)n >= link.size())
+        size_t cap = st.st_size > 0 ? (size_t)st.st_size + 1 : 4096;
+        char* link = (char*)malloc(cap);
+        if (!link) {
+            free(current);
+            return nullptr;
+        }
+        ssize_t n = readlink(current, link, cap);
+        if (n < 0 || (size_t)n >= cap) {
+            free(link);
             break;
-        link.resize((size_t)n);
-        if (!link.empty() && link[0] == '/')
-            current = link;
-        else
-            current = dir_of(current) + "/" + link;
+        }
+        link[n] = '\0';
+        char* next;
+        if (link[0] == '/') {
+            next = link;
+        } else {
+            // A relative link is read from the folder that holds it.
+            char* dir = dir_of(current);
+            next = dir ? (char*)malloc(strlen(dir) + 1 + (size_t)n + 1) : nullptr;
+            if (next)
+                sprintf(next, "%s/%s", dir, link);
+            free(dir);
+            free(link);
+        }
+        free(current);
+        current = next;
     }
-    char* out = (char*)malloc(current.size() + 1);
-    if (out)
-        memcpy(out, current.c_str(), current.size() + 1);
-    return out;
+    return current;
 }
 
 FILE* plat_create_temp(const char* temp_path, const char* target) {
@@ -167,7 +182,9 @@ unsigned long plat_replace_file(const char* temp_path, const char* target) {
         return windows_code(errno);
     // The rename is an update of the directory: flush the directory so that the new name survives
     // a power cut. The target already holds the new contents; a failure here cannot be undone.
-    int dir_fd = open(dir_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    char* dir = dir_of(target);
+    int dir_fd = dir ? open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    free(dir);
     if (dir_fd >= 0) {
         fsync(dir_fd);
         close(dir_fd);

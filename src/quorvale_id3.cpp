@@ -131,6 +131,14 @@ uint8_t* id3_slurp(const char* path, uint64_t* len) {
         id3_set_error("cannot read: %s (%s)", path, strerror(err ? err : EIO));
         return nullptr;
     }
+    // A file that grew since its size was taken would be read without its tail, and a write built
+    // on that image would cut the file short.
+    if (got == (size_t)size && fgetc(f) != EOF) {
+        fclose(f);
+        free(data);
+        id3_set_error("file changed while reading: %s", path);
+        return nullptr;
+    }
     fclose(f);
     data[got] = 0;
     *len = got;
@@ -161,17 +169,24 @@ int32_t id3_detect_fmt(const uint8_t* data, uint64_t len) {
     return ID3_FMT_UNKNOWN;
 }
 
-// Fills the record from the file at path. On failure *read_failed tells whether the file itself
-// could not be read (as opposed to a container reader rejecting its bytes).
-static int load_tags(const char* path, id3_tags* t, bool* read_failed) {
+// How a load went, for the writers that must not rewrite a file whose tags they could not read.
+struct load_outcome {
+    bool read_failed;   // the file itself could not be read
+    uint64_t image_len; // bytes the reader saw
+};
+
+// Fills the record from the file at path.
+static int load_tags(const char* path, id3_tags* t, load_outcome* outcome) {
     id3_tags_init(t);
-    *read_failed = false;
+    outcome->read_failed = false;
+    outcome->image_len = 0;
     uint64_t len = 0;
     owned_bytes image(id3_slurp(path, &len));
     if (!image) {
-        *read_failed = true;
+        outcome->read_failed = true;
         return -1;
     }
+    outcome->image_len = len;
     if (len < 4) {
         t->format = ID3_FMT_UNKNOWN;
         id3_set_error("unsupported or unrecognized format");
@@ -189,6 +204,15 @@ static int load_tags(const char* path, id3_tags* t, bool* read_failed) {
         id3_set_error("unsupported or unrecognized format");
         return -1;
     }
+}
+
+// Whether a write may go on after a failed load: only for an "ID3" file too short to hold a tag,
+// which has no tags to lose. A file that could not be read, a reader that ran out of memory, or a
+// file whose container changed since it was detected must not be rewritten from an empty record.
+static bool load_failure_is_harmless(const id3_tags* loaded, int32_t detected,
+                                     const load_outcome* outcome) {
+    return !outcome->read_failed && detected == ID3_FMT_MP3 && loaded->format == ID3_FMT_MP3 &&
+           outcome->image_len < 10;
 }
 
 // Reads a file only to detect its container; 0 with *fmt set, or -1 when it cannot be read.
@@ -209,8 +233,8 @@ char* id3_read(const char* path) {
     }
     id3_tags t;
     tags_guard guard{&t};
-    bool read_failed;
-    if (load_tags(path, &t, &read_failed) != 0)
+    load_outcome outcome;
+    if (load_tags(path, &t, &outcome) != 0)
         return nullptr;
     return id3_tags_to_json(&t);
 }
@@ -242,17 +266,23 @@ char* id3_tags_to_json(const id3_tags* t) {
     if (root) {
         yyjson_mut_doc_set_root(doc, root);
         // Values refer to the record's texts; the record does not change before the write.
-        // A member that cannot be allocated is left out; the others are still added.
-        yyjson_mut_obj_add_str(doc, root, "title", t->title ? t->title : "");
-        yyjson_mut_obj_add_str(doc, root, "artist", t->artist ? t->artist : "");
-        yyjson_mut_obj_add_str(doc, root, "album", t->album ? t->album : "");
-        yyjson_mut_obj_add_str(doc, root, "genre", t->genre ? t->genre : "");
-        yyjson_mut_obj_add_str(doc, root, "date", t->date ? t->date : "");
-        yyjson_mut_obj_add_str(doc, root, "track", t->track ? t->track : "");
-        yyjson_mut_obj_add_str(doc, root, "format", format_name(t->format));
-        yyjson_mut_obj_add_bool(doc, root, "has_cover", t->has_cover != 0 || t->cover_size != 0);
-        if (t->cover_mime[0] != '\0')
-            yyjson_mut_obj_add_str(doc, root, "cover_mime", t->cover_mime);
+        bool added = yyjson_mut_obj_add_str(doc, root, "title", t->title ? t->title : "") &&
+                     yyjson_mut_obj_add_str(doc, root, "artist", t->artist ? t->artist : "") &&
+                     yyjson_mut_obj_add_str(doc, root, "album", t->album ? t->album : "") &&
+                     yyjson_mut_obj_add_str(doc, root, "genre", t->genre ? t->genre : "") &&
+                     yyjson_mut_obj_add_str(doc, root, "date", t->date ? t->date : "") &&
+                     yyjson_mut_obj_add_str(doc, root, "track", t->track ? t->track : "") &&
+                     yyjson_mut_obj_add_str(doc, root, "format", format_name(t->format)) &&
+                     yyjson_mut_obj_add_bool(doc, root, "has_cover",
+                                             t->has_cover != 0 || t->cover_size != 0) &&
+                     (t->cover_mime[0] == '\0' ||
+                      yyjson_mut_obj_add_str(doc, root, "cover_mime", t->cover_mime));
+        // An object missing a member would misreport the file's tags.
+        if (!added) {
+            yyjson_mut_doc_free(doc);
+            id3_set_error("oom");
+            return nullptr;
+        }
     }
     char* text =
         yyjson_mut_write_opts(doc, YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr, nullptr, nullptr);
@@ -299,21 +329,27 @@ int32_t id3_tags_from_json(id3_tags* t, const char* text) {
         id3_set_error("tags JSON must be object");
         return -1;
     }
-    // A copy that cannot be allocated leaves the field as it was.
+    // A value that cannot be copied fails the call: a write that then succeeded would silently
+    // keep the file's old tag.
     const char* v;
+    bool copied = true;
     if ((v = obj_str(root, "title")))
-        id3_tags_set_str(&t->title, v);
+        copied = copied && id3_tags_set_str(&t->title, v) == 0;
     if ((v = obj_str(root, "artist")))
-        id3_tags_set_str(&t->artist, v);
+        copied = copied && id3_tags_set_str(&t->artist, v) == 0;
     if ((v = obj_str(root, "album")))
-        id3_tags_set_str(&t->album, v);
+        copied = copied && id3_tags_set_str(&t->album, v) == 0;
     if ((v = obj_str(root, "genre")))
-        id3_tags_set_str(&t->genre, v);
+        copied = copied && id3_tags_set_str(&t->genre, v) == 0;
     if ((v = obj_str(root, "date")) || (v = obj_str(root, "year")))
-        id3_tags_set_str(&t->date, v);
+        copied = copied && id3_tags_set_str(&t->date, v) == 0;
     if ((v = obj_str(root, "track")))
-        id3_tags_set_str(&t->track, v);
+        copied = copied && id3_tags_set_str(&t->track, v) == 0;
     yyjson_doc_free(doc);
+    if (!copied) {
+        id3_set_error("oom");
+        return -1;
+    }
     return 0;
 }
 
@@ -417,13 +453,13 @@ int32_t id3_write(const char* path, const char* tags_json) {
         return -1;
     }
 
-    bool read_failed;
-    if (load_tags(path, &current, &read_failed) != 0) {
+    load_outcome outcome;
+    if (load_tags(path, &current, &outcome) != 0) {
         // Writing without the file's existing tags and cover would destroy them.
-        if (read_failed)
+        if (!load_failure_is_harmless(&current, fmt, &outcome))
             return -1;
-        // The reader rejected the bytes (an "ID3" file too short for a tag): the file is
-        // rewritten with the given tags; the reader's message stays readable.
+        // An "ID3" file too short for a tag holds no tags to lose: it is rewritten with the
+        // given ones, and the reader's message stays readable.
         id3_tags_free(&current);
     }
 
@@ -432,8 +468,10 @@ int32_t id3_write(const char* path, const char* tags_json) {
     char** const current_fields[] = {&current.title, &current.artist, &current.album,
                                      &current.genre, &current.date,   &current.track};
     for (size_t i = 0; i < 6; i++) {
-        if (*update_fields[i])
-            id3_tags_set_str(current_fields[i], *update_fields[i]);
+        if (*update_fields[i] && id3_tags_set_str(current_fields[i], *update_fields[i]) != 0) {
+            id3_set_error("oom");
+            return -1;
+        }
     }
     current.format = fmt;
 
@@ -453,8 +491,8 @@ int32_t id3_extract_cover(const char* path, const char* out_path) {
     }
     id3_tags t;
     tags_guard guard{&t};
-    bool read_failed;
-    if (load_tags(path, &t, &read_failed) != 0)
+    load_outcome outcome;
+    if (load_tags(path, &t, &outcome) != 0)
         return -1;
     if (!t.cover_data || t.cover_size == 0) {
         id3_set_error("no cover art");
@@ -492,10 +530,12 @@ int32_t id3_set_cover(const char* path, const char* image_path) {
 
     id3_tags t;
     tags_guard guard{&t};
-    bool read_failed;
-    if (load_tags(path, &t, &read_failed) != 0) {
-        // Writing without the file's existing tags would destroy them.
-        if (read_failed)
+    load_outcome outcome;
+    if (load_tags(path, &t, &outcome) != 0) {
+        // Writing without the file's existing tags would destroy them. A file of a kind that
+        // cannot take a cover goes on to be refused below.
+        bool writable = t.format == ID3_FMT_MP3 || t.format == ID3_FMT_FLAC;
+        if (outcome.read_failed || (writable && !load_failure_is_harmless(&t, t.format, &outcome)))
             return -1;
         id3_tags_free(&t);
         int32_t fmt;

@@ -60,23 +60,23 @@ static char** field_for_key(id3_tags* t, const char* key, uint64_t key_len) {
 
 // VORBIS_COMMENT body (little-endian): vendor length V, vendor, comment count N, then N times a
 // 4-byte length T and T bytes of "KEY=value".
-static void read_comments(const uint8_t* body, uint64_t body_len, id3_tags* t) {
+static int read_comments(const uint8_t* body, uint64_t body_len, id3_tags* t) {
     if (body_len < 8)
-        return;
+        return 0;
     uint64_t vendor_len = id3_le32(body);
     if (vendor_len > body_len - 8)
-        return;
+        return 0;
     uint32_t count = id3_le32(body + 4 + vendor_len);
     uint64_t pos = 8 + vendor_len;
     // The count is only an upper bound: every comment is checked against the body before it is
     // read, and each one takes at least 4 bytes, so a huge count ends with the body.
     for (uint32_t i = 0; i < count; i++) {
         if (body_len - pos < 4)
-            return;
+            return 0;
         uint64_t text_len = id3_le32(body + pos);
         pos += 4;
         if (text_len > body_len - pos)
-            return;
+            return 0;
         const char* text = (const char*)body + pos;
         pos += text_len;
 
@@ -90,39 +90,39 @@ static void read_comments(const uint8_t* body, uint64_t body_len, id3_tags* t) {
         uint64_t value_len = text_len - key_len - 1;
         char* value = (char*)malloc((size_t)value_len + 1);
         if (!value)
-            continue;
+            return -1;
         memcpy(value, eq + 1, (size_t)value_len);
         value[value_len] = '\0';
         free(*field);
         *field = value;
     }
+    return 0;
 }
 
 // PICTURE body (big-endian): type, MIME length M, MIME, description length D, description, width,
 // height, depth, colours, data length P, data. The fixed fields take 32 bytes.
-static void read_picture(const uint8_t* body, uint64_t body_len, id3_tags* t) {
+static int read_picture(const uint8_t* body, uint64_t body_len, id3_tags* t) {
     if (body_len < 32)
-        return;
+        return 0;
     uint64_t mime_len = id3_be32(body + 4);
     if (mime_len > body_len - 12)
-        return;
+        return 0;
     uint64_t desc_len = id3_be32(body + 8 + mime_len);
     if (mime_len > body_len - 32 || desc_len > body_len - 32 - mime_len)
-        return;
+        return 0;
     uint64_t start = 32 + mime_len + desc_len;
     uint64_t data_len = id3_be32(body + 28 + mime_len + desc_len);
     // A data length that overruns the block yields what the block holds.
     if (data_len > body_len - start)
         data_len = body_len - start;
 
-    free(t->cover_data);
-    t->cover_data = nullptr;
-    t->cover_size = 0;
-    // An empty picture is still a cover: one spare byte keeps the block valid.
+    // An empty picture is still a cover: one spare byte keeps the block valid. The copy is made
+    // before the old picture goes.
     uint8_t* cover = (uint8_t*)malloc((size_t)data_len + 1);
     if (!cover)
-        return;
+        return -1;
     memcpy(cover, body + start, (size_t)data_len);
+    free(t->cover_data);
     t->cover_data = cover;
     t->cover_size = data_len;
     t->has_cover = 1;
@@ -139,6 +139,7 @@ static void read_picture(const uint8_t* body, uint64_t body_len, id3_tags* t) {
         memcpy(t->cover_mime, mime, n);
         t->cover_mime[n] = '\0';
     }
+    return 0;
 }
 
 int id3_flac_read(const uint8_t* data, uint64_t len, id3_tags* t) {
@@ -158,10 +159,17 @@ int id3_flac_read(const uint8_t* data, uint64_t len, id3_tags* t) {
             break;
         const uint8_t* body = data + pos + 4;
         uint8_t type = flag_type & 0x7F;
+        int rc = 0;
         if (type == FLAC_VORBIS_COMMENT)
-            read_comments(body, body_len, t);
+            rc = read_comments(body, body_len, t);
         else if (type == FLAC_PICTURE)
-            read_picture(body, body_len, t);
+            rc = read_picture(body, body_len, t);
+        if (rc != 0) {
+            // A record missing a tag the file holds must not pass for the file's tags: a write
+            // built on it would drop that tag.
+            id3_set_error("oom");
+            return -1;
+        }
         if (flag_type & FLAC_LAST_BLOCK)
             break;
         pos += 4 + body_len;

@@ -77,16 +77,16 @@ static void store_text_frame(const uint8_t* id, char* text, id3_tags* t) {
 }
 
 // APIC body of n bytes. A body that does not hold every field up to at least one picture byte is
-// passed over; every search stays inside the body.
-static void read_apic(const uint8_t* body, uint64_t n, id3_tags* t) {
+// passed over; every search stays inside the body. Returns -1 only when memory runs out.
+static int read_apic(const uint8_t* body, uint64_t n, id3_tags* t) {
     if (n <= 3)
-        return;
+        return 0;
     const uint8_t* mime_end = (const uint8_t*)memchr(body + 1, 0, (size_t)(n - 1));
     if (!mime_end)
-        return;
+        return 0;
     uint64_t i = (uint64_t)(mime_end - body);
     if (i + 2 >= n)
-        return; // no room for the picture type and anything after it
+        return 0; // no room for the picture type and anything after it
     uint64_t start = 0;
     uint8_t encoding = body[0];
     if (encoding == 1 || encoding == 2) {
@@ -103,13 +103,13 @@ static void read_apic(const uint8_t* body, uint64_t n, id3_tags* t) {
             start = (uint64_t)(desc_end - body) + 1;
     }
     if (start == 0 || start >= n)
-        return; // no terminator, or no picture bytes after it
+        return 0; // no terminator, or no picture bytes after it
     uint64_t size = n - start;
     // The new picture is copied before the old one goes, so a failed copy leaves the record's
     // earlier picture whole.
     uint8_t* copy = (uint8_t*)malloc((size_t)size);
     if (!copy)
-        return;
+        return -1;
     memcpy(copy, body + start, (size_t)size);
     free(t->cover_data);
     t->cover_data = copy;
@@ -124,11 +124,13 @@ static void read_apic(const uint8_t* body, uint64_t n, id3_tags* t) {
         memcpy(t->cover_mime, body + 1, (size_t)mime_len);
         t->cover_mime[mime_len] = '\0';
     }
+    return 0;
 }
 
 // Walks the frames of an area of a bytes. Stops at padding, a zero size or a frame that overruns
-// the area.
-static void walk_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_tags* t) {
+// the area. Returns -1 when memory runs out: a record missing a tag that the file holds must not
+// pass for the file's tags, or a write would drop that tag.
+static int walk_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_tags* t) {
     uint64_t pos = 0;
     while (a - pos >= 10) {
         const uint8_t* hdr = area + pos;
@@ -148,10 +150,10 @@ static void walk_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_tags
             if (format_flags & 0x02) {
                 uint64_t decoded_len = 0;
                 copy.reset(unsync_decode(body, n, &decoded_len));
-                if (copy) {
-                    body = copy.get();
-                    n = decoded_len;
-                }
+                if (!copy)
+                    return -1;
+                body = copy.get();
+                n = decoded_len;
             }
             if ((format_flags & 0x01) && n > 3) {
                 body += 4; // data length indicator
@@ -163,15 +165,18 @@ static void walk_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_tags
             if (hdr[0] == 'T' && memcmp(hdr, "TXXX", 4) != 0) {
                 if (n > 0) {
                     char* text = id3_decode_id3_text(body[0], body + 1, n - 1);
-                    if (text)
-                        store_text_frame(hdr, text, t);
+                    if (!text)
+                        return -1;
+                    store_text_frame(hdr, text, t);
                 }
             } else if (memcmp(hdr, "APIC", 4) == 0) {
-                read_apic(body, n, t);
+                if (read_apic(body, n, t) != 0)
+                    return -1;
             }
         }
         pos += 10 + stored;
     }
+    return 0;
 }
 
 int id3_mp3_read(const uint8_t* data, uint64_t len, id3_tags* t) {
@@ -216,12 +221,17 @@ int id3_mp3_read(const uint8_t* data, uint64_t len, id3_tags* t) {
         // Version 2.3 unsynchronises the whole tag; 2.4 does it frame by frame.
         uint64_t decoded_len = 0;
         area_copy.reset(unsync_decode(area, area_len, &decoded_len));
-        if (!area_copy)
-            return 0;
+        if (!area_copy) {
+            id3_set_error("oom");
+            return -1;
+        }
         area = area_copy.get();
         area_len = decoded_len;
     }
-    walk_frames(area, area_len, major, t);
+    if (walk_frames(area, area_len, major, t) != 0) {
+        id3_set_error("oom");
+        return -1;
+    }
     return 0;
 }
 
@@ -388,6 +398,13 @@ int id3_mp3_write(const char* path, const id3_tags* t) {
     if (!file)
         return -1;
     const uint8_t* old = file.get();
+    // The file was detected as MP3 before its tags were loaded; if another program has since made
+    // it a FLAC or MP4 file, putting an ID3 tag in front would damage that file.
+    int32_t now = len < 4 ? ID3_FMT_UNKNOWN : id3_detect_fmt(old, len);
+    if (now == ID3_FMT_FLAC || now == ID3_FMT_MP4) {
+        id3_set_error("not MP3");
+        return -1;
+    }
 
     // The old tag (and its footer, if flagged) ends where the audio starts.
     uint64_t audio_off = 0;

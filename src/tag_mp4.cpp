@@ -62,19 +62,21 @@ static mp4_region find_child(mp4_region region, const char* name) {
     return mp4_region{nullptr, 0};
 }
 
-// The value of an item's first "data" child as a new NUL-terminated text, or NULL when there is
-// no such child, it is too short for its type and locale words, or memory runs out.
-static char* read_data_string(mp4_region item) {
+// The value of an item's first "data" child as a new NUL-terminated text in *text, or NULL when
+// there is no such child or it is too short for its type and locale words. -1 when memory runs out.
+static int read_data_string(mp4_region item, char** text) {
+    *text = nullptr;
     mp4_region data = find_child(item, "data");
     if (!data.start || data.len < 8)
-        return nullptr;
+        return 0;
     uint64_t n = data.len - 8;
-    char* text = (char*)malloc(n + 1);
-    if (!text)
-        return nullptr;
-    memcpy(text, data.start + 8, n);
-    text[n] = '\0';
-    return text;
+    char* copy = (char*)malloc(n + 1);
+    if (!copy)
+        return -1;
+    memcpy(copy, data.start + 8, n);
+    copy[n] = '\0';
+    *text = copy;
+    return 0;
 }
 
 // The record's field for one of the four text items, or NULL for any other type. Their types
@@ -92,35 +94,36 @@ static char** text_item_field(id3_tags* t, const char* type) {
 }
 
 // "trkn" value: two reserved bytes, the track number and the total, each big-endian 16-bit.
-static void read_track(mp4_region item, id3_tags* t) {
+static int read_track(mp4_region item, id3_tags* t) {
     mp4_region data = find_child(item, "data");
     if (!data.start || data.len < 14)
-        return;
+        return 0;
     unsigned track = id3_be16(data.start + 10);
     unsigned total = id3_be16(data.start + 12);
     char* text = (char*)malloc(32);
     if (!text)
-        return;
+        return -1;
     if (total != 0)
         snprintf(text, 32, "%u/%u", track, total);
     else
         snprintf(text, 32, "%u", track);
     free(t->track);
     t->track = text;
+    return 0;
 }
 
 // "covr" value: the image file's bytes. Files mark PNG and JPEG with the data type code, but the
 // picture itself is what decides: a PNG starts with 0x89.
-static void read_cover(mp4_region item, id3_tags* t) {
+static int read_cover(mp4_region item, id3_tags* t) {
     mp4_region data = find_child(item, "data");
     if (!data.start || data.len < 9)
-        return;
+        return 0;
     uint64_t n = data.len - 8;
     const uint8_t* image = data.start + 8;
     // Allocated before the old picture goes, so a failed allocation keeps the earlier cover whole.
     uint8_t* copy = (uint8_t*)malloc(n);
     if (!copy)
-        return;
+        return -1;
     memcpy(copy, image, n);
     free(t->cover_data);
     t->cover_data = copy;
@@ -128,6 +131,7 @@ static void read_cover(mp4_region item, id3_tags* t) {
     t->has_cover = 1;
     const char* mime = n >= 4 && image[0] == 0x89 ? "image/png" : "image/jpeg";
     snprintf(t->cover_mime, sizeof t->cover_mime, "%s", mime);
+    return 0;
 }
 
 int id3_mp4_read(const uint8_t* data, uint64_t len, id3_tags* t) {
@@ -158,16 +162,23 @@ int id3_mp4_read(const uint8_t* data, uint64_t len, id3_tags* t) {
     char type[5];
     mp4_region item;
     while (get_atom(ilst, &pos, type, &item)) {
+        int rc = 0;
         if (char** field = text_item_field(t, type)) {
-            char* text = read_data_string(item);
+            char* text;
+            rc = read_data_string(item, &text);
             if (text) {
                 free(*field);
                 *field = text;
             }
         } else if (strcmp(type, "trkn") == 0) {
-            read_track(item, t);
+            rc = read_track(item, t);
         } else if (strcmp(type, "covr") == 0) {
-            read_cover(item, t);
+            rc = read_cover(item, t);
+        }
+        if (rc != 0) {
+            // A record missing a tag the file holds must not pass for the file's tags.
+            id3_set_error("oom");
+            return -1;
         }
     }
     return 0;
