@@ -42,47 +42,64 @@ extern "C" {
 #endif
 
 /*
- * Reads the tags of the MP3, FLAC or MP4/M4A file at `path`.
+ * Reads the tags of the MP3, FLAC or MP4/M4A file at `path` (the file is read whole, never changed).
  * Returns the JSON object described above as a NUL-terminated UTF-8 text that the caller owns and
- * must release with id3_free_string(), or NULL on failure (a NULL path gives "NULL path").
+ * must release with id3_free_string(), or NULL on failure. Messages: "NULL path", "cannot open:
+ * PATH (REASON)", "unsupported or unrecognized format", "too short for ID3", "no ID3 header",
+ * "oom".
  */
 QID3_API char* id3_read(const char* path);
 
 /*
  * Writes the text tags of the JSON object `tags_json` into the MP3 or FLAC file at `path`, keeping
- * every tag the object does not name and the file's cover. MP4 files are refused.
- * Returns 0 when the file was rewritten, -1 on failure (the file is then unchanged).
+ * every tag the object does not name and the file's cover. The JSON is checked before the file is
+ * looked at. Returns 0 when the file was rewritten, -1 on failure; the file is then unchanged.
+ * Messages include "NULL argument", "invalid tags JSON", "tags JSON must be object",
+ * "unsupported format for write", "MP4/m4a write unsupported (read-only)", "cannot create temp:
+ * REASON", "cannot replace target (read-only or locked): PATH". After a success the error text is
+ * normally empty, but may hold the message of a harmless step (an "ID3" file too short to hold a
+ * tag leaves "too short for ID3"): judge success by the result only.
+ * Frames and comments that the library does not represent are not kept (see the README).
  */
 QID3_API int32_t id3_write(const char* path, const char* tags_json);
 
 /*
- * Saves the cover picture embedded in the file at `path` to `out_path`, byte for byte (the file is
- * created or overwritten). Returns 0 on success, -1 on failure ("no cover art" when there is none).
+ * Saves the cover picture embedded in the MP3, FLAC or MP4 file at `path` to `out_path`, byte for
+ * byte (the picture file is created or overwritten). Returns 0 on success, -1 on failure: "NULL
+ * argument", the read's messages, "no cover art" (no picture file is created then), "cannot write
+ * cover: REASON", "short cover write".
  */
 QID3_API int32_t id3_extract_cover(const char* path, const char* out_path);
 
 /*
- * Makes the picture file at `image_path` the cover of the MP3 or FLAC file at `path`, keeping its
- * text tags. The picture is labelled "image/png" when it starts with the PNG signature, else
- * "image/jpeg". Returns 0 when the file was rewritten, -1 on failure (the file is then unchanged).
+ * Makes the picture file at `image_path` the cover of the MP3 or FLAC file at `path`, replacing any
+ * earlier picture and keeping the text tags. The picture is read first and labelled "image/png"
+ * when it is at least 8 bytes long and starts with 0x89 'P' 'N' 'G', else "image/jpeg". An empty
+ * picture file removes an MP3 file's cover and gives a FLAC file an empty picture block.
+ * Returns 0 when the file was rewritten, -1 on failure; the file is then unchanged ("cover set
+ * unsupported for this format" for MP4 and unrecognised files).
  */
 QID3_API int32_t id3_set_cover(const char* path, const char* image_path);
 
 /*
  * Writes `tags_json` into every file named by the JSON array of path strings `dir_json`, as
- * id3_write() would; members that are not strings are skipped. Returns the number of files written
- * (0 or more), or -1 when an argument is NULL or `dir_json` is not a JSON array. After a run,
- * id3_last_error() holds what the last path's write left.
+ * id3_write() would, one after another with no early stop; members that are not strings are
+ * skipped. Returns the number of files written (0 or more), or -1 when an argument is NULL ("NULL
+ * argument") or `dir_json` is not a JSON array ("invalid dir_json", "dir_json must be array of
+ * paths"). After a run, id3_last_error() holds what the last path's write left.
  */
 QID3_API int32_t id3_batch(const char* dir_json, const char* tags_json);
 
 /*
  * The text of the last failure: never NULL, empty when nothing is recorded. The text belongs to the
- * library and changes with the next call; do not free it.
+ * library (one per process) and changes with the next call; do not free it.
  */
 QID3_API const char* id3_last_error(void);
 
-/* Releases a text returned by id3_read(). NULL is allowed and does nothing. */
+/*
+ * Releases a text returned by id3_read() (with the C library's free). NULL is allowed and does
+ * nothing. The error text is not changed.
+ */
 QID3_API void id3_free_string(char* text);
 
 #ifdef __cplusplus
