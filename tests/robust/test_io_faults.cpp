@@ -436,6 +436,8 @@ TEST_F(IoFaults, FileReplacedBetweenReads) {
         {"mp3_then_other_mp3", {mp3_a, mp3_a, mp3_b}},
         {"flac_then_mp3", {flac, flac, mp3_a}},
         {"mp3_then_flac", {mp3_a, mp3_a, flac}},
+        {"mp3_then_m4a", {mp3_a, mp3_a, m4a_with_tags(20000, 1000)}},
+        {"flac_briefly_unrecognised", {flac, S("RIFF....WAVEfmt "), flac}},
         {"mp3_briefly_empty", {mp3_a, Bytes(), mp3_a}},
     };
     for (const Versions& v : cases) {
