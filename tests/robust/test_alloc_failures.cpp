@@ -185,6 +185,12 @@ std::string judge(const SweepCase& c, const FileSet& fixtures, const Outcome& cl
         if (changed != (o.rc < 0 ? 0 : o.rc))
             return "batch counted " + std::to_string(o.rc) + " but changed " +
                    std::to_string(changed);
+        // The message is the last write's: none when song.flac was written, else its failure.
+        bool last_written = o.files.at("song.flac") != fixtures.at("song.flac");
+        if (o.rc >= 0 && last_written && !o.message.empty())
+            return "batch ended with a written file but the message \"" + o.message + "\"";
+        if (o.rc >= 0 && !last_written && !about_memory(o.message))
+            return "batch's last write failed with \"" + o.message + "\"";
     } else if ((failed || clean.rc != 0) && changed != 0) {
         return "failed but changed a file";
     } else if (!failed && o.files != clean.files) {
