@@ -311,6 +311,34 @@ TEST_F(IoFaults, ReadErrorInTheMiddleOfTheFile) {
     EXPECT_EQ(temp_files_in(backing), std::vector<std::string>{});
 }
 
+// Saving a cover writes the picture file directly: a failure there is reported, and the audio
+// file is never touched.
+TEST_F(IoFaults, CoverFileCannotBeWritten) {
+    Bytes flac = flac_with_tags(5000, 30000);
+    ASSERT_TRUE(write_file(in_backing("song.flac"), flac));
+    struct Fault {
+        const char* rule;
+        std::string message;
+    };
+    const Fault faults[] = {
+        {"create:out.jpg:EACCES", std::string("cannot write cover: ") + strerror(EACCES)},
+        {"write:out.jpg:ENOSPC:0", "short cover write"},
+        {"write:out.jpg:ENOSPC:20000", "short cover write"},
+        {"flush:out.jpg:EIO", "short cover write"},
+    };
+    for (const Fault& f : faults) {
+        SCOPED_TRACE(f.rule);
+        Mounted m;
+        ASSERT_TRUE(mount_faultfs(backing, point, {f.rule}, &m));
+        EXPECT_EQ(id3_extract_cover(on_mount("song.flac").c_str(), on_mount("out.jpg").c_str()),
+                  -1);
+        EXPECT_EQ(std::string(id3_last_error()), f.message);
+        m.take_down();
+        EXPECT_EQ(read_file(in_backing("song.flac")), flac);
+        remove(in_backing("out.jpg").c_str());
+    }
+}
+
 // The file can be read when its kind is detected but not when its tags are loaded, or not when
 // the writer reads it again: the write stops and the file is kept.
 TEST_F(IoFaults, LaterReadOfTheSameFileFails) {
