@@ -7,6 +7,8 @@
 #include <stdint.h>
 #include <stddef.h>
 
+#include "platform.h"
+
 #define ID3_FMT_UNKNOWN 0
 #define ID3_FMT_MP3 1
 #define ID3_FMT_FLAC 2
@@ -43,6 +45,30 @@ void id3_set_error(const char* fmt, ...);
 int id3_has_error(void);
 void id3_clear_error(void);
 
+// A file opened for one call: the platform handle, the size taken when it was opened, and its
+// first bytes, read once, from which the container is detected and most tags are read. A file image
+// already in memory can stand in for an open file: every read is then served from the image.
+#define ID3_HEAD_BYTES 65536u
+struct id3_file {
+    plat_file pf;     // fd -1 for an image in memory
+    const char* path; // for messages
+    uint64_t size;
+    const uint8_t* head;
+    uint64_t head_len; // min(size, ID3_HEAD_BYTES) for an open file; the whole image otherwise
+    uint8_t* head_owned;
+};
+
+// Opens a regular file and reads its first bytes. 0, or -1 with a message ("cannot open: ...",
+// "cannot read: ...", "oom"). The record needs id3_file_close on every path after a call.
+int id3_file_open(id3_file* f, const char* path);
+void id3_file_from_image(id3_file* f, const uint8_t* data, uint64_t len);
+void id3_file_close(id3_file* f);
+// Reads exactly n bytes at off, which the caller has checked against f->size. 0, or -1 with a
+// message.
+int id3_file_read(const id3_file* f, uint64_t off, void* out, uint64_t n);
+// A malloc'd copy of n bytes at off with a NUL after them. NULL with a message.
+uint8_t* id3_file_dup(const id3_file* f, uint64_t off, uint64_t n);
+
 // Reads a whole file into a malloc'd block with a NUL after the last byte; *len gets the byte
 // count. Returns NULL with a message recorded on failure.
 uint8_t* id3_slurp(const char* path, uint64_t* len);
@@ -50,6 +76,18 @@ uint8_t* id3_slurp(const char* path, uint64_t* len);
 int32_t id3_detect_fmt(const uint8_t* data, uint64_t len);
 // Replaces the file at path with exactly len bytes of data through a temporary file and a rename.
 int id3_atomic_write(const char* path, const uint8_t* data, uint64_t len);
+
+// The new start of a file being rewritten: `data` replaces the old file's bytes before
+// `audio_off`, and the rest of the old file follows unchanged.
+struct id3_head {
+    uint8_t* data;
+    uint64_t len;
+    uint64_t audio_off;
+};
+// Replaces the file at path with head followed by the bytes of src from head->audio_off on,
+// copied without passing through memory where the system allows. src is closed before the
+// rename. 0, or -1 with a message.
+int id3_replace_with_head(const char* path, id3_file* src, const id3_head* head);
 
 // JSON mapping of a tag record.
 char* id3_tags_to_json(const id3_tags* t);
@@ -59,13 +97,23 @@ int32_t id3_tags_from_json(id3_tags* t, const char* text);
 char* id3_decode_id3_text(uint8_t encoding, const uint8_t* p, uint64_t n);
 char* id3_utf16_to_utf8(const uint8_t* p, uint64_t n, int big_endian);
 
-// Container readers: fill an emptied record from a whole file image. 0, or -1 with a message.
+// Container readers: fill an emptied record from an open file, reading only the bytes that hold
+// tags. Without want_cover a picture is noted (has_cover, cover_mime) but its bytes are not kept.
+// 0, or -1 with a message.
+int id3_mp3_load(const id3_file* f, id3_tags* t, int want_cover);
+int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover);
+int id3_mp4_load(const id3_file* f, id3_tags* t, int want_cover);
+// The same readers over a whole file image in memory, cover included.
 int id3_mp3_read(const uint8_t* data, uint64_t len, id3_tags* t);
 int id3_flac_read(const uint8_t* data, uint64_t len, id3_tags* t);
 int id3_mp4_read(const uint8_t* data, uint64_t len, id3_tags* t);
 
-// Container writers: rebuild the file at path from the record and its audio. 0, or -1 with a
-// message.
+// Container writers: the new head of the open file f from the record. head->data is malloc'd and
+// owned by the caller. 0, or -1 with a message.
+int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_head* head);
+int id3_flac_build_head(const id3_file* f, const id3_tags* t, int force_picture, id3_head* head);
+// Open, build and replace in one step: rebuild the file at path from the record and its audio.
+// 0, or -1 with a message.
 int id3_mp3_write(const char* path, const id3_tags* t);
 int id3_flac_write(const char* path, const id3_tags* t, int force_picture);
 

@@ -1,33 +1,79 @@
-// What differs between Windows and POSIX: 64-bit seeking, process id, ASCII case-insensitive
-// comparison, and the steps of replacing a file atomically. platform_win32.cpp calls the C runtime
-// and Win32 functions directly; platform_posix.cpp gives the same guarantees with POSIX calls.
+// What differs between Windows and POSIX: opening a file for one call and reading it at offsets,
+// the steps of replacing a file atomically, process id and ASCII case-insensitive comparison.
+// platform_win32.cpp uses the C runtime's descriptors and Win32 calls; platform_posix.cpp gives the
+// same guarantees with POSIX calls.
 #ifndef QUORVALE_PLATFORM_H
 #define QUORVALE_PLATFORM_H
 
 #include <stdint.h>
 #include <stddef.h>
-#include <stdio.h>
 
-// Seeks to the end (0 from SEEK_END) with a 64-bit offset; 0 on success.
-int plat_seek_end(FILE* f);
-// The 64-bit position, or a negative value on failure.
-int64_t plat_tell(FILE* f);
+// ERROR_ACCESS_DENIED: a rename refused because the target is read-only, locked or a folder.
+#define PLAT_ACCESS_DENIED 5ul
+
+// plat_open_read's result for a path that names something other than a regular file or a folder
+// (a FIFO, socket or device).
+#define PLAT_NOT_REGULAR (-2)
+
+// A regular file open for reading, with what identifies its contents at the time it was opened.
+struct plat_file {
+    int fd;
+    uint64_t size;
+    uint64_t device;
+    uint64_t inode;
+    int64_t mtime_ns;
+};
+
+// Opens a regular file for reading without ever blocking (a FIFO is not waited on). 0; -1 with
+// errno set (EISDIR for a folder); or PLAT_NOT_REGULAR.
+int plat_open_read(const char* path, plat_file* f);
+// Reads up to n bytes at offset off; fewer only at the end of the file. The count, or -1 with
+// errno.
+int64_t plat_pread(const plat_file* f, void* out, uint64_t n, uint64_t off);
+// Whether the open file still has the size and modification time it had when opened, and path
+// still names it. 1 when unchanged, 0 when changed.
+int plat_file_unchanged(const plat_file* f, const char* path);
+void plat_close(plat_file* f);
+
 int plat_getpid(void);
 // ASCII case-insensitive comparison of at most n bytes, like _strnicmp.
 int plat_strnicmp(const char* a, const char* b, size_t n);
-// Deletes a file; the outcome is not reported.
-void plat_unlink(const char* path);
 
-// The file that a write to `path` must replace: on POSIX a symbolic link is followed to the file it
-// names, so the link stays a link. Returns a malloc'd path, or NULL when memory runs out.
-char* plat_replace_target(const char* path);
-// Creates (or empties) the temporary file for writing in binary mode, never following a symbolic
-// link at its name, with the permission bits of `target` when it exists. NULL with errno set.
-FILE* plat_create_temp(const char* temp_path, const char* target);
-// Commits a stream's data to the disk after fflush. 0 on success, -1 with errno set.
-int plat_flush_to_disk(FILE* f);
-// Moves `temp_path` over `target`, replacing it. 0 on success, else a Windows system error code
-// (5 is ERROR_ACCESS_DENIED: a read-only or locked target).
-unsigned long plat_replace_file(const char* temp_path, const char* target);
+// The temporary file of one replacement. Where the file system allows, it has no name until just
+// before the rename, so a killed process leaves nothing behind.
+struct plat_temp {
+    int fd;
+    int named;       // has a name in the folder (always after plat_temp_link)
+    char* target;    // the file to replace (a symbolic link's final target on POSIX)
+    char* temp_name; // "<target>.quorvale-tmp.<pid>", the target's name part shortened if needed
+    char* folder;    // the target's folder, flushed after the rename
+};
+
+// Creates the temporary file for replacing `path`, with the permission bits, owner and group of
+// the file it replaces. 0; -1 with errno set; or -2 when no temporary name fits (nothing created).
+// On failure the record holds nothing to release.
+int plat_temp_create(plat_temp* t, const char* path);
+// Writes n bytes; 0, or -1 with errno.
+int plat_temp_write(plat_temp* t, const void* data, uint64_t n);
+// Copies n bytes of src from offset off to the end of the temporary file, in the kernel where it
+// can. 0; -1 with errno and *read_side set when reading src failed; 1 when src ended early.
+int plat_temp_copy(plat_temp* t, const plat_file* src, uint64_t off, uint64_t n, int* read_side);
+// Commits the temporary file's data to the disk. 0, or -1 with errno.
+int plat_temp_sync(plat_temp* t);
+// Commits every file of the temporary file's volume to the disk (one flush for a group of files).
+// 0, or -1 with errno.
+int plat_sync_volume(plat_temp* t);
+// Gives the temporary file its name (if it has none) and closes it. 0; -1 with errno, or -2 when
+// only the close failed (errno set; the name exists and plat_temp_discard removes it).
+int plat_temp_close(plat_temp* t);
+// Moves the closed temporary file over the target. 0, or a Windows system error code
+// (PLAT_ACCESS_DENIED for a read-only or locked target).
+unsigned long plat_temp_rename(plat_temp* t);
+// Flushes the target's folder so that the rename survives a power cut. 0, or -1 with errno.
+int plat_flush_folder(const plat_temp* t);
+// Closes and removes the temporary file, if any, and releases the record's texts.
+void plat_temp_discard(plat_temp* t);
+// Releases the record's texts after a successful rename.
+void plat_temp_release(plat_temp* t);
 
 #endif

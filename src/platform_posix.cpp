@@ -3,8 +3,10 @@
 //   - a target whose permission bits grant write to nobody is refused like a read-only file, also
 //     when the process runs as root;
 //   - the new file keeps the target's permission bits, owner and group (where allowed);
-//   - the temporary file is never opened through a symbolic link planted at its name;
-//   - after the rename the directory is flushed too, so the rename itself survives a power cut;
+//   - the temporary file is unnamed (O_TMPFILE) until it is complete and on the disk, so a killed
+//     process leaves no file behind; where the file system refuses that, it is a named file that is
+//     never opened through a symbolic link planted at its name;
+//   - after the rename the folder is flushed too, so the rename itself survives a power cut;
 //   - a target that is a symbolic link stays one: the file it names is replaced.
 //
 // Rename failures map to Windows system error codes:
@@ -21,6 +23,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -28,12 +31,76 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-int plat_seek_end(FILE* f) {
-    return fseeko(f, 0, SEEK_END);
+// Bytes moved per step when the kernel cannot copy between the two files itself.
+static const uint64_t COPY_BUFFER = 1u << 20;
+
+static int64_t mtime_ns_of(const struct stat* st) {
+    return (int64_t)st->st_mtim.tv_sec * 1000000000 + st->st_mtim.tv_nsec;
 }
 
-int64_t plat_tell(FILE* f) {
-    return (int64_t)ftello(f);
+int plat_open_read(const char* path, plat_file* f) {
+    f->fd = -1;
+    // O_NONBLOCK: opening a FIFO must not wait for a writer. It changes nothing for regular files.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        int err = errno;
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        close(fd);
+        if (S_ISDIR(st.st_mode)) {
+            errno = EISDIR;
+            return -1;
+        }
+        return PLAT_NOT_REGULAR;
+    }
+    f->fd = fd;
+    f->size = (uint64_t)st.st_size;
+    f->device = (uint64_t)st.st_dev;
+    f->inode = (uint64_t)st.st_ino;
+    f->mtime_ns = mtime_ns_of(&st);
+    return 0;
+}
+
+int64_t plat_pread(const plat_file* f, void* out, uint64_t n, uint64_t off) {
+    uint64_t got = 0;
+    while (got < n) {
+        uint64_t want = n - got;
+        if (want > (uint64_t)SSIZE_MAX)
+            want = (uint64_t)SSIZE_MAX;
+        ssize_t r = pread(f->fd, (uint8_t*)out + got, (size_t)want, (off_t)(off + got));
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (r == 0)
+            break;
+        got += (uint64_t)r;
+    }
+    return (int64_t)got;
+}
+
+int plat_file_unchanged(const plat_file* f, const char* path) {
+    struct stat st;
+    if (fstat(f->fd, &st) != 0 || (uint64_t)st.st_size != f->size ||
+        mtime_ns_of(&st) != f->mtime_ns)
+        return 0;
+    // Another program may have put a different file at the path (a rename over it).
+    if (stat(path, &st) != 0 || (uint64_t)st.st_dev != f->device || (uint64_t)st.st_ino != f->inode)
+        return 0;
+    return 1;
+}
+
+void plat_close(plat_file* f) {
+    if (f->fd >= 0)
+        close(f->fd);
+    f->fd = -1;
 }
 
 int plat_getpid(void) {
@@ -44,12 +111,8 @@ int plat_strnicmp(const char* a, const char* b, size_t n) {
     return strncasecmp(a, b, n);
 }
 
-void plat_unlink(const char* path) {
-    unlink(path);
-}
-
-// A malloc'd copy of the folder part of path ("." when there is none), or NULL when memory runs
-// out. Plain buffers, not std::string: nothing here may throw through the C interface.
+// The folder part of a path ("." when there is none), malloc'd; NULL when memory runs out. Plain
+// buffers, not std::string: nothing here may throw through the C interface.
 static char* dir_of(const char* path) {
     const char* slash = strrchr(path, '/');
     if (!slash)
@@ -59,7 +122,9 @@ static char* dir_of(const char* path) {
     return strndup(path, (size_t)(slash - path));
 }
 
-char* plat_replace_target(const char* path) {
+// The file that a write to `path` must replace: a symbolic link is followed to the file it names,
+// so the link stays a link. A malloc'd path, or NULL when memory runs out.
+static char* replace_target(const char* path) {
     char* current = strdup(path);
     // Follow a chain of links (bounded, as the kernel bounds it) to the file they name.
     for (int hops = 0; current && hops < 40; hops++) {
@@ -96,47 +161,248 @@ char* plat_replace_target(const char* path) {
     return current;
 }
 
-FILE* plat_create_temp(const char* temp_path, const char* target) {
-    // A file left at the temporary name (by a killed process, or planted) is removed rather than
-    // reused: O_EXCL and O_NOFOLLOW then make sure we write into a file we created ourselves, never
-    // through a link into another file.
-    unlink(temp_path);
-    struct stat target_st;
-    bool have_target = stat(target, &target_st) == 0 && S_ISREG(target_st.st_mode);
-    int fd = open(temp_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                  have_target ? 0600 : 0666);
-    if (fd < 0)
+// "<target>.quorvale-tmp.<pid>". When that name would pass the folder's limit on one name, the
+// part taken from the target's name is shortened on a UTF-8 character boundary. NULL with errno
+// ENAMETOOLONG when no name fits, ENOMEM when memory runs out.
+static char* temp_name_for(const char* target, const char* folder) {
+    char suffix[32];
+    int suffix_len = snprintf(suffix, sizeof suffix, ".quorvale-tmp.%d", plat_getpid());
+    const char* slash = strrchr(target, '/');
+    size_t dir_len = slash ? (size_t)(slash - target) + 1 : 0;
+    size_t base_len = strlen(target) - dir_len;
+
+    long name_max = NAME_MAX;
+    long limit = pathconf(folder, _PC_NAME_MAX);
+    if (limit > 0)
+        name_max = limit;
+    // A target whose own name passes the limit cannot be renamed onto either.
+    if ((size_t)name_max <= (size_t)suffix_len || base_len > (size_t)name_max) {
+        errno = ENAMETOOLONG;
         return nullptr;
-    if (have_target) {
-        // The replacement must not widen access to a private file: owner and group first (which
-        // clears set-id bits), then the exact permission bits.
-        if (fchown(fd, target_st.st_uid, target_st.st_gid) != 0) {
-            // Not allowed for an unprivileged process on another user's file: the new file is
-            // then ours, with the target's permission bits.
-        }
-        if (fchmod(fd, target_st.st_mode & 07777) != 0) {
-            int err = errno;
-            close(fd);
-            unlink(temp_path);
-            errno = err;
-            return nullptr;
-        }
     }
-    FILE* f = fdopen(fd, "wb");
-    if (!f) {
-        int err = errno;
-        close(fd);
-        unlink(temp_path);
-        errno = err;
+    size_t keep = base_len;
+    if (keep + (size_t)suffix_len > (size_t)name_max) {
+        keep = (size_t)name_max - (size_t)suffix_len;
+        // Step back over continuation bytes so that no character is cut in two.
+        while (keep > 0 && ((uint8_t)target[dir_len + keep] & 0xC0) == 0x80)
+            keep--;
     }
-    return f;
+    size_t total = dir_len + keep + (size_t)suffix_len;
+    if (total >= 4096) {
+        errno = ENAMETOOLONG;
+        return nullptr;
+    }
+    char* name = (char*)malloc(total + 1);
+    if (!name) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    memcpy(name, target, dir_len + keep);
+    memcpy(name + dir_len + keep, suffix, (size_t)suffix_len + 1);
+    return name;
 }
 
-int plat_flush_to_disk(FILE* f) {
-    int fd = fileno(f);
-    if (fd < 0)
+// Gives the new file the owner, group and permission bits of the file it replaces. The owner and
+// group go first (changing them clears set-id bits), then the exact bits, so that the replacement
+// never widens access to a private file.
+static int copy_ownership(int fd, const struct stat* target_st) {
+    if (fchown(fd, target_st->st_uid, target_st->st_gid) != 0) {
+        // Not allowed for an unprivileged process on another user's file: the new file is then
+        // ours, with the target's permission bits.
+    }
+    return fchmod(fd, target_st->st_mode & 07777);
+}
+
+int plat_temp_create(plat_temp* t, const char* path) {
+    t->fd = -1;
+    t->named = 0;
+    t->temp_name = nullptr;
+    t->folder = nullptr;
+    t->target = replace_target(path);
+    // The folder is taken now, so that nothing after the rename can fail for want of memory.
+    t->folder = t->target ? dir_of(t->target) : nullptr;
+    t->temp_name = t->folder ? temp_name_for(t->target, t->folder) : nullptr;
+    if (!t->temp_name) {
+        int err = t->folder ? errno : ENOMEM;
+        plat_temp_release(t);
+        errno = err;
+        return err == ENAMETOOLONG ? -2 : -1;
+    }
+    struct stat target_st;
+    bool have_target = stat(t->target, &target_st) == 0 && S_ISREG(target_st.st_mode);
+    mode_t create_mode = have_target ? 0600 : 0666;
+
+#ifdef O_TMPFILE
+    int fd = open(t->folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, create_mode);
+    int err = errno;
+    if (fd < 0 && err != EOPNOTSUPP && err != EISDIR && err != EINVAL) {
+        plat_temp_discard(t);
+        errno = err;
+        return -1;
+    }
+    if (fd >= 0) {
+        if (have_target && copy_ownership(fd, &target_st) != 0) {
+            err = errno;
+            close(fd);
+            plat_temp_discard(t);
+            errno = err;
+            return -1;
+        }
+        t->fd = fd;
         return 0;
-    return fsync(fd) == 0 ? 0 : -1;
+    }
+#endif
+    // The file system has no unnamed files. A file left at the temporary name (by a killed
+    // process, or planted) is removed rather than reused: O_EXCL and O_NOFOLLOW then make sure we
+    // write into a file we created ourselves, never through a link into another file.
+    unlink(t->temp_name);
+    t->fd = open(t->temp_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, create_mode);
+    if (t->fd < 0) {
+        int open_err = errno;
+        plat_temp_discard(t);
+        errno = open_err;
+        return -1;
+    }
+    t->named = 1;
+    if (have_target && copy_ownership(t->fd, &target_st) != 0) {
+        int chmod_err = errno;
+        plat_temp_discard(t);
+        errno = chmod_err;
+        return -1;
+    }
+    return 0;
+}
+
+int plat_temp_write(plat_temp* t, const void* data, uint64_t n) {
+    const uint8_t* p = (const uint8_t*)data;
+    while (n > 0) {
+        size_t step = n > (uint64_t)SSIZE_MAX ? (size_t)SSIZE_MAX : (size_t)n;
+        ssize_t w = write(t->fd, p, step);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (w == 0) {
+            errno = ENOSPC;
+            return -1;
+        }
+        p += w;
+        n -= (uint64_t)w;
+    }
+    return 0;
+}
+
+// The copy through a buffer of our own, for what the kernel would not copy.
+static int copy_through_buffer(plat_temp* t, const plat_file* src, uint64_t off, uint64_t n,
+                               int* read_side) {
+    uint64_t cap = n < COPY_BUFFER ? n : COPY_BUFFER;
+    uint8_t* buf = (uint8_t*)malloc((size_t)cap);
+    if (!buf) {
+        *read_side = 0;
+        errno = ENOMEM;
+        return -1;
+    }
+    while (n > 0) {
+        uint64_t step = n < cap ? n : cap;
+        int64_t got = plat_pread(src, buf, step, off);
+        if (got < 0) {
+            int err = errno;
+            free(buf);
+            *read_side = 1;
+            errno = err;
+            return -1;
+        }
+        if (got == 0) {
+            free(buf);
+            return 1;
+        }
+        if (plat_temp_write(t, buf, (uint64_t)got) != 0) {
+            int err = errno;
+            free(buf);
+            *read_side = 0;
+            errno = err;
+            return -1;
+        }
+        off += (uint64_t)got;
+        n -= (uint64_t)got;
+    }
+    free(buf);
+    return 0;
+}
+
+int plat_temp_copy(plat_temp* t, const plat_file* src, uint64_t off, uint64_t n, int* read_side) {
+    *read_side = 0;
+#if defined(__linux__)
+    // copy_file_range moves the bytes inside the kernel (or shares extents, on file systems that
+    // can), without passing them through this process.
+    while (n > 0) {
+        loff_t in_off = (loff_t)off;
+        size_t step = n > (uint64_t)(1u << 30) ? (size_t)(1u << 30) : (size_t)n;
+        ssize_t r = copy_file_range(src->fd, &in_off, t->fd, nullptr, step, 0);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            // Not offered between these two files, or a failure whose side we want to know: the
+            // buffer copy goes on from here and reports it precisely.
+            break;
+        }
+        if (r == 0)
+            return 1; // the source is shorter than when it was opened
+        off += (uint64_t)r;
+        n -= (uint64_t)r;
+    }
+    if (n == 0)
+        return 0;
+#endif
+    return copy_through_buffer(t, src, off, n, read_side);
+}
+
+int plat_temp_sync(plat_temp* t) {
+    return fsync(t->fd) == 0 ? 0 : -1;
+}
+
+int plat_sync_volume(plat_temp* t) {
+#if defined(__linux__)
+    return syncfs(t->fd) == 0 ? 0 : -1;
+#else
+    return plat_temp_sync(t);
+#endif
+}
+
+// Links an unnamed temporary file at its temporary name. 0, or -1 with errno.
+static int link_temp(plat_temp* t) {
+#ifdef O_TMPFILE
+    char proc_path[64];
+    snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", t->fd);
+    for (int attempt = 0; attempt < 2; attempt++) {
+        int rc = linkat(AT_FDCWD, proc_path, AT_FDCWD, t->temp_name, AT_SYMLINK_FOLLOW);
+        if (rc != 0 && errno == ENOENT)
+            rc = linkat(t->fd, "", AT_FDCWD, t->temp_name, AT_EMPTY_PATH); // no /proc
+        if (rc == 0) {
+            t->named = 1;
+            return 0;
+        }
+        // A file left at the name by a killed process, or planted there, is removed; a link
+        // planted there is removed, never followed.
+        if (errno != EEXIST || attempt > 0)
+            return -1;
+        unlink(t->temp_name);
+    }
+    return -1;
+#else
+    errno = EINVAL;
+    return -1;
+#endif
+}
+
+int plat_temp_close(plat_temp* t) {
+    if (!t->named && link_temp(t) != 0)
+        return -1;
+    int fd = t->fd;
+    t->fd = -1;
+    // Some file systems report write errors only at close.
+    return close(fd) == 0 ? 0 : -2;
 }
 
 static unsigned long windows_code(int err) {
@@ -147,7 +413,7 @@ static unsigned long windows_code(int err) {
     case EBUSY:
     case ETXTBSY:
     case EISDIR:
-        return 5;
+        return PLAT_ACCESS_DENIED;
     case ENOENT:
         return 2;
     case ENOTDIR:
@@ -168,26 +434,50 @@ static unsigned long windows_code(int err) {
     }
 }
 
-unsigned long plat_replace_file(const char* temp_path, const char* target) {
+unsigned long plat_temp_rename(plat_temp* t) {
     struct stat st;
-    if (stat(target, &st) == 0 && S_ISREG(st.st_mode)) {
-        // Windows refuses to replace a read-only file. POSIX rename only asks the directory, and
-        // root may write anything, so the target's own permission bits are checked here.
+    if (stat(t->target, &st) == 0 && S_ISREG(st.st_mode)) {
+        // Windows refuses to replace a read-only file. POSIX rename only asks the folder, and root
+        // may write anything, so the target's own permission bits are checked here.
         if ((st.st_mode & 0222) == 0)
-            return 5;
-        if (access(target, W_OK) != 0 && (errno == EACCES || errno == EROFS || errno == EPERM))
-            return 5;
+            return PLAT_ACCESS_DENIED;
+        if (access(t->target, W_OK) != 0 && (errno == EACCES || errno == EROFS || errno == EPERM))
+            return PLAT_ACCESS_DENIED;
     }
-    if (rename(temp_path, target) != 0)
+    if (rename(t->temp_name, t->target) != 0)
         return windows_code(errno);
-    // The rename is an update of the directory: flush the directory so that the new name survives
-    // a power cut. The target already holds the new contents; a failure here cannot be undone.
-    char* dir = dir_of(target);
-    int dir_fd = dir ? open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-    free(dir);
-    if (dir_fd >= 0) {
-        fsync(dir_fd);
-        close(dir_fd);
-    }
+    t->named = 0;
     return 0;
+}
+
+int plat_flush_folder(const plat_temp* t) {
+    // The rename is an update of the folder: flush the folder so that the new name survives a
+    // power cut. A folder that cannot be opened for reading cannot be flushed by us at all.
+    int dir_fd = open(t->folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd < 0)
+        return 0;
+    int rc = fsync(dir_fd);
+    int err = errno;
+    close(dir_fd);
+    errno = err;
+    return rc == 0 ? 0 : -1;
+}
+
+void plat_temp_discard(plat_temp* t) {
+    if (t->fd >= 0)
+        close(t->fd);
+    t->fd = -1;
+    if (t->named && t->temp_name)
+        unlink(t->temp_name);
+    t->named = 0;
+    plat_temp_release(t);
+}
+
+void plat_temp_release(plat_temp* t) {
+    free(t->target);
+    free(t->temp_name);
+    free(t->folder);
+    t->target = nullptr;
+    t->temp_name = nullptr;
+    t->folder = nullptr;
 }

@@ -26,6 +26,12 @@ struct tags_guard {
     id3_tags* t;
     ~tags_guard() { id3_tags_free(t); }
 };
+
+// Closes an opened file at the end of a scope, on every path.
+struct file_guard {
+    id3_file* f;
+    ~file_guard() { id3_file_close(f); }
+};
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -88,60 +94,119 @@ void id3_free_string(char* text) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Whole-file reading and container detection
+// Opening files and reading from them
+
+static int open_failed(const char* path, int rc) {
+    if (rc == PLAT_NOT_REGULAR)
+        id3_set_error("cannot open: %s (not a regular file)", path);
+    else
+        id3_set_error("cannot open: %s (%s)", path, strerror(errno));
+    return -1;
+}
+
+// Reads exactly n bytes of an open file at off. A file that ends early has shrunk since it was
+// opened: what was read of it no longer describes it.
+static int read_exact(const id3_file* f, uint64_t off, void* out, uint64_t n) {
+    int64_t got = plat_pread(&f->pf, out, n, off);
+    if (got < 0) {
+        id3_set_error("cannot read: %s (%s)", f->path, strerror(errno ? errno : EIO));
+        return -1;
+    }
+    if ((uint64_t)got != n) {
+        id3_set_error("file changed while reading: %s", f->path);
+        return -1;
+    }
+    return 0;
+}
+
+int id3_file_open(id3_file* f, const char* path) {
+    memset(f, 0, sizeof *f);
+    f->pf.fd = -1;
+    f->path = path;
+    int rc = plat_open_read(path, &f->pf);
+    if (rc != 0)
+        return open_failed(path, rc);
+    f->size = f->pf.size;
+    f->head_len = f->size < ID3_HEAD_BYTES ? f->size : ID3_HEAD_BYTES;
+    f->head_owned = (uint8_t*)malloc((size_t)f->head_len + 1);
+    if (!f->head_owned) {
+        id3_set_error("oom");
+        return -1;
+    }
+    f->head = f->head_owned;
+    return read_exact(f, 0, f->head_owned, f->head_len);
+}
+
+void id3_file_from_image(id3_file* f, const uint8_t* data, uint64_t len) {
+    memset(f, 0, sizeof *f);
+    f->pf.fd = -1;
+    f->path = "";
+    f->size = len;
+    f->head = data;
+    f->head_len = len;
+}
+
+void id3_file_close(id3_file* f) {
+    plat_close(&f->pf);
+    free(f->head_owned);
+    f->head_owned = nullptr;
+    f->head = nullptr;
+}
+
+int id3_file_read(const id3_file* f, uint64_t off, void* out, uint64_t n) {
+    if (off > f->size || n > f->size - off) {
+        id3_set_error("file changed while reading: %s", f->path);
+        return -1;
+    }
+    if (n == 0)
+        return 0;
+    // Most reads fall inside the bytes read at open.
+    if (off < f->head_len && n <= f->head_len - off) {
+        memcpy(out, f->head + off, (size_t)n);
+        return 0;
+    }
+    if (f->pf.fd < 0) {
+        id3_set_error("file changed while reading: %s", f->path);
+        return -1;
+    }
+    return read_exact(f, off, out, n);
+}
+
+uint8_t* id3_file_dup(const id3_file* f, uint64_t off, uint64_t n) {
+    if (n >= SIZE_MAX) {
+        id3_set_error("oom");
+        return nullptr;
+    }
+    uint8_t* copy = (uint8_t*)malloc((size_t)n + 1);
+    if (!copy) {
+        id3_set_error("oom");
+        return nullptr;
+    }
+    if (id3_file_read(f, off, copy, n) != 0) {
+        free(copy);
+        return nullptr;
+    }
+    copy[n] = 0;
+    return copy;
+}
 
 uint8_t* id3_slurp(const char* path, uint64_t* len) {
     *len = 0;
-    FILE* f = fopen(path, "rb");
-    if (!f) {
-        id3_set_error("cannot open: %s (%s)", path, strerror(errno));
+    id3_file f;
+    file_guard guard{&f};
+    if (id3_file_open(&f, path) != 0)
         return nullptr;
-    }
-    if (plat_seek_end(f) != 0) {
-        fclose(f);
-        id3_set_error("seek failed");
+    uint8_t* data = id3_file_dup(&f, 0, f.size);
+    if (!data)
         return nullptr;
-    }
-    int64_t size = plat_tell(f);
-    if (size < 0) {
-        fclose(f);
-        id3_set_error("ftell failed");
-        return nullptr;
-    }
-    rewind(f);
-    if ((uint64_t)size >= SIZE_MAX) {
-        fclose(f);
-        id3_set_error("oom");
-        return nullptr;
-    }
-    uint8_t* data = (uint8_t*)malloc((size_t)size + 1);
-    if (!data) {
-        fclose(f);
-        id3_set_error("oom");
-        return nullptr;
-    }
-    size_t got = size > 0 ? fread(data, 1, (size_t)size, f) : 0;
-    // A read that stopped on an I/O error is not the file: a writer working from it would replace
-    // the file with a truncated copy. A file that merely shrank since its size was taken still
-    // gives the shorter image.
-    if (got < (size_t)size && ferror(f)) {
-        int err = errno;
-        fclose(f);
-        free(data);
-        id3_set_error("cannot read: %s (%s)", path, strerror(err ? err : EIO));
-        return nullptr;
-    }
-    // A file that grew since its size was taken would be read without its tail, and a write built
-    // on that image would cut the file short.
-    if (got == (size_t)size && fgetc(f) != EOF) {
-        fclose(f);
+    // A file that grew since it was opened would be read without its tail.
+    uint8_t extra;
+    if (plat_pread(&f.pf, &extra, 1, f.size) == 1) {
         free(data);
         id3_set_error("file changed while reading: %s", path);
         return nullptr;
     }
-    fclose(f);
-    data[got] = 0;
-    *len = got;
+    *len = f.size;
     return data;
 }
 
@@ -169,37 +234,27 @@ int32_t id3_detect_fmt(const uint8_t* data, uint64_t len) {
     return ID3_FMT_UNKNOWN;
 }
 
-// How a load went, for the writers that must not rewrite a file whose tags they could not read.
-struct load_outcome {
-    bool read_failed;   // the file itself could not be read
-    uint64_t image_len; // bytes the reader saw
-};
+// The container of an open file, from the bytes read at open.
+static int32_t file_format(const id3_file* f) {
+    return f->size < 4 ? ID3_FMT_UNKNOWN : id3_detect_fmt(f->head, f->head_len);
+}
 
-// Fills the record from the file at path.
-static int load_tags(const char* path, id3_tags* t, load_outcome* outcome) {
+// Fills the record from the open file.
+static int load_tags(const id3_file* f, id3_tags* t, int want_cover) {
     id3_tags_init(t);
-    outcome->read_failed = false;
-    outcome->image_len = 0;
-    uint64_t len = 0;
-    owned_bytes image(id3_slurp(path, &len));
-    if (!image) {
-        outcome->read_failed = true;
-        return -1;
-    }
-    outcome->image_len = len;
-    if (len < 4) {
+    if (f->size < 4) {
         t->format = ID3_FMT_UNKNOWN;
         id3_set_error("unsupported or unrecognized format");
         return -1;
     }
-    t->format = id3_detect_fmt(image.get(), len);
+    t->format = file_format(f);
     switch (t->format) {
     case ID3_FMT_MP3:
-        return id3_mp3_read(image.get(), len, t);
+        return id3_mp3_load(f, t, want_cover);
     case ID3_FMT_FLAC:
-        return id3_flac_read(image.get(), len, t);
+        return id3_flac_load(f, t, want_cover);
     case ID3_FMT_MP4:
-        return id3_mp4_read(image.get(), len, t);
+        return id3_mp4_load(f, t, want_cover);
     default:
         id3_set_error("unsupported or unrecognized format");
         return -1;
@@ -207,22 +262,10 @@ static int load_tags(const char* path, id3_tags* t, load_outcome* outcome) {
 }
 
 // Whether a write may go on after a failed load: only for an "ID3" file too short to hold a tag,
-// which has no tags to lose. A file that could not be read, a reader that ran out of memory, or a
-// file whose container changed since it was detected must not be rewritten from an empty record.
-static bool load_failure_is_harmless(const id3_tags* loaded, int32_t detected,
-                                     const load_outcome* outcome) {
-    return !outcome->read_failed && detected == ID3_FMT_MP3 && loaded->format == ID3_FMT_MP3 &&
-           outcome->image_len < 10;
-}
-
-// Reads a file only to detect its container; 0 with *fmt set, or -1 when it cannot be read.
-static int detect_file(const char* path, int32_t* fmt) {
-    uint64_t len = 0;
-    owned_bytes image(id3_slurp(path, &len));
-    if (!image)
-        return -1;
-    *fmt = len < 4 ? ID3_FMT_UNKNOWN : id3_detect_fmt(image.get(), len);
-    return 0;
+// which has no tags to lose. A reader that ran out of memory or could not read the file must not
+// lead to a rewrite from an empty record.
+static bool load_failure_is_harmless(const id3_file* f, const id3_tags* loaded) {
+    return loaded->format == ID3_FMT_MP3 && f->size < 10;
 }
 
 char* id3_read(const char* path) {
@@ -231,10 +274,14 @@ char* id3_read(const char* path) {
         id3_set_error("NULL path");
         return nullptr;
     }
+    id3_file f;
+    file_guard fguard{&f};
+    if (id3_file_open(&f, path) != 0)
+        return nullptr;
     id3_tags t;
     tags_guard guard{&t};
-    load_outcome outcome;
-    if (load_tags(path, &t, &outcome) != 0)
+    // The JSON reports a cover without its bytes.
+    if (load_tags(&f, &t, 0) != 0)
         return nullptr;
     return id3_tags_to_json(&t);
 }
@@ -355,83 +402,144 @@ int32_t id3_tags_from_json(id3_tags* t, const char* text) {
 
 // ---------------------------------------------------------------------------------------------
 // Atomic replacement
+//
+// The new file is written beside the target: its head from memory, then the rest of the old file
+// copied by the system. It is committed to the disk, named, and renamed over the target; then the
+// folder is flushed. A failure at any step before the rename leaves the target as it was and
+// removes the temporary file.
 
-int id3_atomic_write(const char* path, const uint8_t* data, uint64_t len) {
-    // A symbolic link stays a link: the file it names receives the new contents, and the
-    // temporary file is made beside that file so the rename stays on one volume.
-    owned_text target(plat_replace_target(path));
-    if (!target) {
-        id3_set_error("oom");
-        return -1;
-    }
-    char temp[4096];
-    int n = snprintf(temp, sizeof temp, "%s.quorvale-tmp.%d", target.get(), plat_getpid());
-    if (n < 0 || (size_t)n >= sizeof temp) {
+// Creates the temporary file and fills it with the head and the bytes of src from audio_off on.
+// src may be NULL when there is nothing to copy. 0, or -1 with a message and nothing left behind.
+static int replace_fill(plat_temp* temp, const char* path, const id3_file* src, const uint8_t* head,
+                        uint64_t head_len, uint64_t audio_off) {
+    int rc = plat_temp_create(temp, path);
+    if (rc == -2) {
         id3_set_error("path too long for a temporary file: %s", path);
         return -1;
     }
-    if (len > SIZE_MAX) {
-        id3_set_error("short write");
-        return -1;
-    }
-    FILE* f = plat_create_temp(temp, target.get());
-    if (!f) {
+    if (rc != 0) {
         id3_set_error("cannot create temp: %s", strerror(errno));
         return -1;
     }
-    // One write of the whole image.
-    size_t written = len > 0 ? fwrite(data, 1, (size_t)len, f) : 0;
-    if (written != (size_t)len) {
-        fclose(f);
-        plat_unlink(temp);
+    if (plat_temp_write(temp, head, head_len) != 0) {
+        plat_temp_discard(temp);
         id3_set_error("short write");
         return -1;
     }
-    if (fflush(f) != 0) {
-        fclose(f);
-        plat_unlink(temp);
-        id3_set_error("fflush failed");
-        return -1;
+    if (src && audio_off < src->size) {
+        int read_side = 0;
+        rc = plat_temp_copy(temp, &src->pf, audio_off, src->size - audio_off, &read_side);
+        if (rc != 0) {
+            int err = errno;
+            plat_temp_discard(temp);
+            if (rc > 0)
+                id3_set_error("file changed while writing: %s", path);
+            else if (read_side)
+                id3_set_error("cannot read: %s (%s)", path, strerror(err));
+            else
+                id3_set_error("short write");
+            return -1;
+        }
+        // A file that grew since it was opened would lose its new tail with the old file.
+        uint8_t extra;
+        if (plat_pread(&src->pf, &extra, 1, src->size) != 0) {
+            plat_temp_discard(temp);
+            id3_set_error("file changed while writing: %s", path);
+            return -1;
+        }
     }
+    return 0;
+}
+
+// Commits a filled temporary file: its data to the disk (unless a flush of its whole volume has
+// done that), then its name and the rename over the target, then the folder. 0, or -1 with a
+// message; before the rename a failure removes the temporary file and keeps the target.
+static int replace_commit(plat_temp* temp, const char* path, id3_file* src, bool synced) {
     // The data must be on the disk before the rename makes it the target: after a power cut the
     // target is then either the old file or the complete new one. A failed flush means the data
     // may not be there, so the old file is kept.
-    if (plat_flush_to_disk(f) != 0) {
+    if (!synced && plat_temp_sync(temp) != 0) {
         int err = errno;
-        fclose(f);
-        plat_unlink(temp);
+        plat_temp_discard(temp);
         id3_set_error("disk flush failed: %s", strerror(err));
         return -1;
     }
-    // Some file systems report write errors only at close.
-    if (fclose(f) != 0) {
+    int rc = plat_temp_close(temp);
+    if (rc != 0) {
         int err = errno;
-        plat_unlink(temp);
-        id3_set_error("close failed: %s", strerror(err));
+        plat_temp_discard(temp);
+        if (rc == -2)
+            id3_set_error("close failed: %s", strerror(err));
+        else
+            id3_set_error("cannot create temp: %s", strerror(err));
         return -1;
     }
-    unsigned long code = plat_replace_file(temp, target.get());
+    // Bytes that another program appended or changed since the file was read would be lost with
+    // the old file: such a file is left as it is.
+    if (src && !plat_file_unchanged(&src->pf, path)) {
+        plat_temp_discard(temp);
+        id3_set_error("file changed while writing: %s", path);
+        return -1;
+    }
+    // Windows refuses to rename over a file that is open, and some file systems move such a file
+    // aside first: the source is closed before it is replaced.
+    if (src)
+        plat_close(&src->pf);
+    unsigned long code = plat_temp_rename(temp);
     if (code != 0) {
-        // The code was taken before the delete, so the delete cannot change it.
-        plat_unlink(temp);
-        if (code == 5)
+        plat_temp_discard(temp);
+        if (code == PLAT_ACCESS_DENIED)
             id3_set_error("cannot replace target (read-only or locked): %s", path);
         else
             id3_set_error("rename failed (win32 %lu): %s", code, path);
         return -1;
     }
+    // The target holds the new contents from here on; what remains is making the rename durable.
+    if (plat_flush_folder(temp) != 0) {
+        id3_set_error("folder flush failed: %s (%s)", temp->folder, strerror(errno));
+        plat_temp_release(temp);
+        return -1;
+    }
+    plat_temp_release(temp);
     return 0;
+}
+
+int id3_atomic_write(const char* path, const uint8_t* data, uint64_t len) {
+    plat_temp temp;
+    if (replace_fill(&temp, path, nullptr, data, len, 0) != 0)
+        return -1;
+    return replace_commit(&temp, path, nullptr, false);
+}
+
+int id3_replace_with_head(const char* path, id3_file* src, const id3_head* head) {
+    plat_temp temp;
+    if (replace_fill(&temp, path, src, head->data, head->len, head->audio_off) != 0)
+        return -1;
+    return replace_commit(&temp, path, src, false);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Tag writing
 
-int32_t id3_write(const char* path, const char* tags_json) {
-    id3_clear_error();
-    if (!path || !tags_json) {
-        id3_set_error("NULL argument");
-        return -1;
-    }
+// Builds the new head of the open file from the record. 0, or -1 with a message.
+static int build_head(const id3_file* f, const id3_tags* t, int force_picture, id3_head* head) {
+    if (t->format == ID3_FMT_MP3)
+        return id3_mp3_build_head(f, t, head);
+    return id3_flac_build_head(f, t, force_picture, head);
+}
+
+// A write that has its temporary file filled but not yet committed.
+struct prepared_write {
+    id3_file src;
+    plat_temp temp;
+};
+
+// Everything of one write up to the commit: the file opened once, its tags loaded and merged with
+// the update, the new head built and the temporary file filled. 0, or -1 with a message and
+// nothing left open.
+static int prepare_write(const char* path, const char* tags_json, prepared_write* w) {
+    memset(w, 0, sizeof *w);
+    w->src.pf.fd = -1;
     id3_tags update, current;
     id3_tags_init(&update);
     id3_tags_init(&current);
@@ -441,23 +549,23 @@ int32_t id3_write(const char* path, const char* tags_json) {
     if (id3_tags_from_json(&update, tags_json) != 0)
         return -1;
 
-    int32_t fmt;
-    if (detect_file(path, &fmt) != 0)
-        return -1;
-    if (fmt == ID3_FMT_MP4) {
-        id3_set_error("MP4/m4a write unsupported (read-only)");
+    if (id3_file_open(&w->src, path) != 0) {
+        id3_file_close(&w->src);
         return -1;
     }
-    if (fmt != ID3_FMT_MP3 && fmt != ID3_FMT_FLAC) {
-        id3_set_error("unsupported format for write");
+    int32_t fmt = file_format(&w->src);
+    if (fmt == ID3_FMT_MP4 || (fmt != ID3_FMT_MP3 && fmt != ID3_FMT_FLAC)) {
+        id3_set_error(fmt == ID3_FMT_MP4 ? "MP4/m4a write unsupported (read-only)"
+                                         : "unsupported format for write");
+        id3_file_close(&w->src);
         return -1;
     }
-
-    load_outcome outcome;
-    if (load_tags(path, &current, &outcome) != 0) {
+    if (load_tags(&w->src, &current, 1) != 0) {
         // Writing without the file's existing tags and cover would destroy them.
-        if (!load_failure_is_harmless(&current, fmt, &outcome))
+        if (!load_failure_is_harmless(&w->src, &current)) {
+            id3_file_close(&w->src);
             return -1;
+        }
         // An "ID3" file too short for a tag holds no tags to lose: it is rewritten with the
         // given ones, and the reader's message stays readable.
         id3_tags_free(&current);
@@ -470,14 +578,38 @@ int32_t id3_write(const char* path, const char* tags_json) {
     for (size_t i = 0; i < 6; i++) {
         if (*update_fields[i] && id3_tags_set_str(current_fields[i], *update_fields[i]) != 0) {
             id3_set_error("oom");
+            id3_file_close(&w->src);
             return -1;
         }
     }
     current.format = fmt;
 
-    if (fmt == ID3_FMT_MP3)
-        return id3_mp3_write(path, &current);
-    return id3_flac_write(path, &current, 0);
+    id3_head head = {nullptr, 0, 0};
+    int rc = build_head(&w->src, &current, 0, &head);
+    if (rc == 0)
+        rc = replace_fill(&w->temp, path, &w->src, head.data, head.len, head.audio_off);
+    free(head.data);
+    if (rc != 0) {
+        if (!id3_has_error())
+            id3_set_error(fmt == ID3_FMT_MP3 ? "mp3 write failed" : "flac write failed");
+        id3_file_close(&w->src);
+        return -1;
+    }
+    return 0;
+}
+
+int32_t id3_write(const char* path, const char* tags_json) {
+    id3_clear_error();
+    if (!path || !tags_json) {
+        id3_set_error("NULL argument");
+        return -1;
+    }
+    prepared_write w;
+    if (prepare_write(path, tags_json, &w) != 0)
+        return -1;
+    int rc = replace_commit(&w.temp, path, &w.src, false);
+    id3_file_close(&w.src);
+    return rc;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -489,23 +621,26 @@ int32_t id3_extract_cover(const char* path, const char* out_path) {
         id3_set_error("NULL argument");
         return -1;
     }
+    id3_file f;
+    file_guard fguard{&f};
+    if (id3_file_open(&f, path) != 0)
+        return -1;
     id3_tags t;
     tags_guard guard{&t};
-    load_outcome outcome;
-    if (load_tags(path, &t, &outcome) != 0)
+    if (load_tags(&f, &t, 1) != 0)
         return -1;
     if (!t.cover_data || t.cover_size == 0) {
         id3_set_error("no cover art");
         return -1;
     }
-    FILE* f = fopen(out_path, "wb");
-    if (!f) {
+    FILE* out = fopen(out_path, "wb");
+    if (!out) {
         id3_set_error("cannot write cover: %s", strerror(errno));
         return -1;
     }
-    size_t written = fwrite(t.cover_data, 1, (size_t)t.cover_size, f);
+    size_t written = fwrite(t.cover_data, 1, (size_t)t.cover_size, out);
     // A failed close can lose buffered bytes: it counts as a short write.
-    int close_rc = fclose(f);
+    int close_rc = fclose(out);
     if (written != t.cover_size || close_rc != 0) {
         id3_set_error("short cover write");
         return -1;
@@ -528,20 +663,25 @@ int32_t id3_set_cover(const char* path, const char* image_path) {
     const char* mime =
         pic_len >= 8 && memcmp(picture.get(), png_start, 4) == 0 ? "image/png" : "image/jpeg";
 
+    id3_file f;
+    file_guard fguard{&f};
+    if (id3_file_open(&f, path) != 0)
+        return -1;
     id3_tags t;
     tags_guard guard{&t};
-    load_outcome outcome;
-    if (load_tags(path, &t, &outcome) != 0) {
+    if (load_tags(&f, &t, 1) != 0) {
         // Writing without the file's existing tags would destroy them. A file of a kind that
         // cannot take a cover goes on to be refused below.
         bool writable = t.format == ID3_FMT_MP3 || t.format == ID3_FMT_FLAC;
-        if (outcome.read_failed || (writable && !load_failure_is_harmless(&t, t.format, &outcome)))
+        if (writable && !load_failure_is_harmless(&f, &t))
             return -1;
+        int32_t fmt = t.format;
         id3_tags_free(&t);
-        int32_t fmt;
-        if (detect_file(path, &fmt) != 0)
-            return -1;
         t.format = fmt;
+    }
+    if (t.format != ID3_FMT_MP3 && t.format != ID3_FMT_FLAC) {
+        id3_set_error("cover set unsupported for this format");
+        return -1;
     }
     free(t.cover_data);
     t.cover_size = pic_len;
@@ -549,16 +689,131 @@ int32_t id3_set_cover(const char* path, const char* image_path) {
     snprintf(t.cover_mime, sizeof t.cover_mime, "%s", mime);
     t.has_cover = 1;
 
-    if (t.format == ID3_FMT_MP3)
-        return id3_mp3_write(path, &t);
-    if (t.format == ID3_FMT_FLAC)
-        return id3_flac_write(path, &t, 1);
-    id3_set_error("cover set unsupported for this format");
-    return -1;
+    id3_head head = {nullptr, 0, 0};
+    int rc = build_head(&f, &t, 1, &head);
+    if (rc == 0)
+        rc = id3_replace_with_head(path, &f, &head);
+    free(head.data);
+    if (rc != 0 && !id3_has_error())
+        id3_set_error(t.format == ID3_FMT_MP3 ? "mp3 write failed" : "flac write failed");
+    return rc;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Batch writing
+//
+// The files of a batch are written in groups: each file's temporary file is filled, then one
+// flush of the volume commits all of them to the disk, then they are renamed one by one and each
+// folder is flushed once. Every file is still either old or new after a crash at any point. A file
+// that is already in the group (the same path, or another path to the same file) first commits
+// the group, so that it is read with the earlier write applied, as when written in sequence.
+
+// At most this many files, and this many bytes written, wait in one group.
+#define BATCH_GROUP_FILES 32
+#define BATCH_GROUP_BYTES (256ull << 20)
+
+struct batch_entry {
+    prepared_write w;
+    const char* path;
+    char message[512]; // what the write left in the error buffer after its preparation
+};
+
+struct batch_state {
+    batch_entry entries[BATCH_GROUP_FILES];
+    int count;
+    uint64_t bytes;
+    int32_t written;
+    const char* last_path; // the array's last string member
+    bool last_done;
+    char last_message[512]; // that member's outcome, once known
+};
+
+// Keeps the outcome of the array's last string member, which the call leaves behind.
+static void batch_outcome(batch_state* b, bool is_last) {
+    if (is_last) {
+        snprintf(b->last_message, sizeof b->last_message, "%s", id3_last_error());
+        b->last_done = true;
+    }
+}
+
+// Commits the group: one flush per volume, the renames, one flush per folder.
+static void batch_commit(batch_state* b) {
+    bool flushed[BATCH_GROUP_FILES] = {false};
+    bool failed[BATCH_GROUP_FILES] = {false};
+    char flush_error[BATCH_GROUP_FILES][128];
+    for (int i = 0; i < b->count; i++) {
+        if (flushed[i])
+            continue;
+        // One flush commits every file of the volume; the files on the same volume share it.
+        int rc = plat_sync_volume(&b->entries[i].w.temp);
+        int err = errno;
+        for (int j = i; j < b->count; j++) {
+            if (b->entries[j].w.src.pf.device != b->entries[i].w.src.pf.device)
+                continue;
+            flushed[j] = true;
+            if (rc != 0) {
+                failed[j] = true;
+                snprintf(flush_error[j], sizeof flush_error[j], "%s", strerror(err));
+            }
+        }
+    }
+    for (int i = 0; i < b->count; i++) {
+        batch_entry* e = &b->entries[i];
+        id3_clear_error();
+        int rc;
+        if (failed[i]) {
+            plat_temp_discard(&e->w.temp);
+            id3_set_error("disk flush failed: %s", flush_error[i]);
+            rc = -1;
+        } else {
+            rc = replace_commit(&e->w.temp, e->path, &e->w.src, true);
+        }
+        id3_file_close(&e->w.src);
+        if (rc == 0) {
+            b->written++;
+            // A success keeps what its preparation left (the message of a harmless failed load).
+            snprintf(g_err, sizeof g_err, "%s", e->message);
+        }
+        batch_outcome(b, e->path == b->last_path);
+    }
+    b->count = 0;
+    b->bytes = 0;
+}
+
+// Whether the file at path is one that the group already writes.
+static bool batch_holds(const batch_state* b, const id3_file* f) {
+    for (int i = 0; i < b->count; i++) {
+        const plat_file* other = &b->entries[i].w.src.pf;
+        if (other->device == f->pf.device && other->inode == f->pf.inode)
+            return true;
+    }
+    return false;
+}
+
+static void batch_add(batch_state* b, const char* path, const char* tags_json) {
+    id3_clear_error();
+    bool is_last = path == b->last_path;
+    // A file already in the group is written after the group, as in sequence.
+    id3_file probe;
+    if (plat_open_read(path, &probe.pf) == 0) {
+        bool clash = batch_holds(b, &probe);
+        plat_close(&probe.pf);
+        if (clash)
+            batch_commit(b);
+        id3_clear_error();
+    }
+    batch_entry* e = &b->entries[b->count];
+    if (prepare_write(path, tags_json, &e->w) != 0) {
+        batch_outcome(b, is_last);
+        return;
+    }
+    e->path = path;
+    snprintf(e->message, sizeof e->message, "%s", id3_last_error());
+    b->bytes += e->w.src.size;
+    b->count++;
+    if (b->count == BATCH_GROUP_FILES || b->bytes >= BATCH_GROUP_BYTES)
+        batch_commit(b);
+}
 
 int32_t id3_batch(const char* dir_json, const char* tags_json) {
     id3_clear_error();
@@ -578,16 +833,34 @@ int32_t id3_batch(const char* dir_json, const char* tags_json) {
         id3_set_error("dir_json must be array of paths");
         return -1;
     }
-    int32_t written = 0;
-    yyjson_arr_iter iter;
-    yyjson_arr_iter_init(root, &iter);
-    yyjson_val* item;
-    // Every string member is tried; others are skipped without a message. Each write clears the
-    // error buffer first, so what remains is the last write's outcome.
-    while ((item = yyjson_arr_iter_next(&iter))) {
-        if (yyjson_is_str(item) && id3_write(yyjson_get_str(item), tags_json) == 0)
-            written++;
+    // The state is large (a message per waiting file); it lives on the heap.
+    batch_state* b = (batch_state*)calloc(1, sizeof *b);
+    if (!b) {
+        yyjson_doc_free(doc);
+        id3_set_error("oom");
+        return -1;
     }
+    yyjson_arr_iter iter;
+    yyjson_val* item;
+    yyjson_arr_iter_init(root, &iter);
+    while ((item = yyjson_arr_iter_next(&iter))) {
+        if (yyjson_is_str(item))
+            b->last_path = yyjson_get_str(item);
+    }
+    // Every string member is tried; others are skipped without a message. What remains in the
+    // error buffer is the last write's outcome, as if each file had been written in turn.
+    yyjson_arr_iter_init(root, &iter);
+    while ((item = yyjson_arr_iter_next(&iter))) {
+        if (yyjson_is_str(item))
+            batch_add(b, yyjson_get_str(item), tags_json);
+    }
+    batch_commit(b);
+    int32_t written = b->written;
+    if (b->last_done)
+        snprintf(g_err, sizeof g_err, "%s", b->last_message);
+    else
+        id3_clear_error();
+    free(b);
     yyjson_doc_free(doc);
     return written;
 }

@@ -101,7 +101,7 @@ static int read_comments(const uint8_t* body, uint64_t body_len, id3_tags* t) {
 
 // PICTURE body (big-endian): type, MIME length M, MIME, description length D, description, width,
 // height, depth, colours, data length P, data. The fixed fields take 32 bytes.
-static int read_picture(const uint8_t* body, uint64_t body_len, id3_tags* t) {
+static int read_picture(const uint8_t* body, uint64_t body_len, id3_tags* t, bool want_cover) {
     if (body_len < 32)
         return 0;
     uint64_t mime_len = id3_be32(body + 4);
@@ -116,15 +116,17 @@ static int read_picture(const uint8_t* body, uint64_t body_len, id3_tags* t) {
     if (data_len > body_len - start)
         data_len = body_len - start;
 
-    // An empty picture is still a cover: one spare byte keeps the block valid. The copy is made
-    // before the old picture goes.
-    uint8_t* cover = (uint8_t*)malloc((size_t)data_len + 1);
-    if (!cover)
-        return -1;
-    memcpy(cover, body + start, (size_t)data_len);
-    free(t->cover_data);
-    t->cover_data = cover;
-    t->cover_size = data_len;
+    if (want_cover) {
+        // An empty picture is still a cover: one spare byte keeps the block valid. The copy is
+        // made before the old picture goes.
+        uint8_t* cover = (uint8_t*)malloc((size_t)data_len + 1);
+        if (!cover)
+            return -1;
+        memcpy(cover, body + start, (size_t)data_len);
+        free(t->cover_data);
+        t->cover_data = cover;
+        t->cover_size = data_len;
+    }
     t->has_cover = 1;
 
     if (mime_len == 0) {
@@ -142,39 +144,66 @@ static int read_picture(const uint8_t* body, uint64_t body_len, id3_tags* t) {
     return 0;
 }
 
-int id3_flac_read(const uint8_t* data, uint64_t len, id3_tags* t) {
+// A block body: a pointer into the bytes read at open when it lies there, else a copy read from the
+// file. NULL with a message.
+static const uint8_t* block_body(const id3_file* f, uint64_t off, uint64_t n, owned_bytes* hold) {
+    if (off < f->head_len && n <= f->head_len - off)
+        return f->head + off;
+    hold->reset(id3_file_dup(f, off, n));
+    return hold->get();
+}
+
+int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover) {
     t->format = ID3_FMT_FLAC;
-    if (!is_flac(data, len)) {
+    if (!is_flac(f->head, f->size)) {
         id3_set_error("not FLAC");
         return -1;
     }
-    // Damaged metadata ends the walk; what was read before it stays.
+    // Only the block headers and the bodies of the blocks that hold tags are read. Damaged
+    // metadata ends the walk; what was read before it stays.
+    uint64_t len = f->size;
     uint64_t pos = 4;
     for (;;) {
         if (len - pos < 4)
             break;
-        uint8_t flag_type = data[pos];
-        uint64_t body_len = id3_be24(data + pos + 1);
+        uint8_t header[4];
+        if (id3_file_read(f, pos, header, 4) != 0)
+            return -1;
+        uint8_t flag_type = header[0];
+        uint64_t body_len = id3_be24(header + 1);
         if (body_len > len - pos - 4)
             break;
-        const uint8_t* body = data + pos + 4;
         uint8_t type = flag_type & 0x7F;
-        int rc = 0;
-        if (type == FLAC_VORBIS_COMMENT)
-            rc = read_comments(body, body_len, t);
-        else if (type == FLAC_PICTURE)
-            rc = read_picture(body, body_len, t);
-        if (rc != 0) {
-            // A record missing a tag the file holds must not pass for the file's tags: a write
-            // built on it would drop that tag.
-            id3_set_error("oom");
-            return -1;
+        if (type == FLAC_VORBIS_COMMENT || type == FLAC_PICTURE) {
+            owned_bytes hold;
+            const uint8_t* body = block_body(f, pos + 4, body_len, &hold);
+            if (!body)
+                return -1;
+            int rc = type == FLAC_VORBIS_COMMENT ? read_comments(body, body_len, t)
+                                                 : read_picture(body, body_len, t, want_cover != 0);
+            if (rc != 0) {
+                // A record missing a tag the file holds must not pass for the file's tags: a write
+                // built on it would drop that tag.
+                id3_set_error("oom");
+                return -1;
+            }
         }
         if (flag_type & FLAC_LAST_BLOCK)
             break;
         pos += 4 + body_len;
     }
     return 0;
+}
+
+int id3_flac_read(const uint8_t* data, uint64_t len, id3_tags* t) {
+    if (!data) {
+        t->format = ID3_FMT_FLAC;
+        id3_set_error("not FLAC");
+        return -1;
+    }
+    id3_file f;
+    id3_file_from_image(&f, data, len);
+    return id3_flac_load(&f, t, 1);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -187,7 +216,7 @@ struct fbuf {
     uint64_t cap;
 };
 
-// Appends n bytes. -1 when memory runs out, with the buffer left as it was.
+// Appends n bytes (or room for them). -1 when memory runs out, with the buffer left as it was.
 static int fbuf_app(fbuf* b, const void* bytes, uint64_t n) {
     if (n > UINT64_MAX - b->len)
         return -1;
@@ -207,7 +236,8 @@ static int fbuf_app(fbuf* b, const void* bytes, uint64_t n) {
         b->data = grown;
         b->cap = cap;
     }
-    if (n > 0)
+    // NULL bytes reserve the room, for a caller that fills it in place.
+    if (n > 0 && bytes)
         memcpy(b->data + b->len, bytes, (size_t)n);
     b->len = need;
     return 0;
@@ -305,37 +335,44 @@ static uint8_t* build_picture(const id3_tags* t, const char* mime, uint64_t mime
     return body;
 }
 
-// The new file: "fLaC", the old blocks other than PADDING, VORBIS_COMMENT and PICTURE (order and
-// bodies kept, last-block flag cleared), the new VORBIS_COMMENT, the new PICTURE if any, then the
-// old bytes after the metadata. The old metadata ends after the flagged block, where fewer than 4
-// bytes remain, or at the end of the file when a block runs past it (that block is dropped).
-// -1 when memory runs out.
-static int build_file(fbuf* out, const uint8_t* old, uint64_t len, const uint8_t* vc,
-                      uint32_t vc_len, const uint8_t* picture, uint32_t picture_len) {
+// The new head: "fLaC", the old blocks other than PADDING, VORBIS_COMMENT and PICTURE (order and
+// bodies kept, last-block flag cleared), the new VORBIS_COMMENT, the new PICTURE if any; the old
+// bytes after the metadata follow it. The old metadata ends after the flagged block, where fewer
+// than 4 bytes remain, or at the end of the file when a block runs past it (that block is
+// dropped). *meta_end gets that offset. -1 when memory runs out or the file cannot be read.
+static int build_head(fbuf* out, const id3_file* f, const uint8_t* vc, uint32_t vc_len,
+                      const uint8_t* picture, uint32_t picture_len, uint64_t* meta_end) {
     if (fbuf_app(out, FLAC_MARKER, 4) != 0)
         return -1;
+    uint64_t len = f->size;
     uint64_t pos = 4;
-    uint64_t meta_end = len;
+    *meta_end = len;
     for (;;) {
         if (len - pos < 4) {
-            meta_end = pos;
+            *meta_end = pos;
             break;
         }
-        uint8_t flag_type = old[pos];
-        uint32_t body_len = id3_be24(old + pos + 1);
+        uint8_t header[4];
+        if (id3_file_read(f, pos, header, 4) != 0)
+            return -1;
+        uint8_t flag_type = header[0];
+        uint32_t body_len = id3_be24(header + 1);
         if (body_len > len - pos - 4) {
-            meta_end = len;
+            *meta_end = len;
             break;
         }
         uint8_t type = flag_type & 0x7F;
         if (type != FLAC_PADDING && type != FLAC_VORBIS_COMMENT && type != FLAC_PICTURE) {
+            // The body is read straight into its place in the new head.
+            uint64_t body_at = out->len + 4;
             if (fbuf_block_header(out, type, body_len) != 0 ||
-                fbuf_app(out, old + pos + 4, body_len) != 0)
+                fbuf_app(out, nullptr, body_len) != 0 ||
+                id3_file_read(f, pos + 4, out->data + body_at, body_len) != 0)
                 return -1;
         }
         pos += 4 + (uint64_t)body_len;
         if (flag_type & FLAC_LAST_BLOCK) {
-            meta_end = pos;
+            *meta_end = pos;
             break;
         }
     }
@@ -349,17 +386,12 @@ static int build_file(fbuf* out, const uint8_t* old, uint64_t len, const uint8_t
             fbuf_app(out, picture, picture_len) != 0)
             return -1;
     }
-    return fbuf_app(out, old + meta_end, len - meta_end);
+    return 0;
 }
 
-int id3_flac_write(const char* path, const id3_tags* t, int force_picture) {
+int id3_flac_build_head(const id3_file* f, const id3_tags* t, int force_picture, id3_head* head) {
     bool want_picture = t->cover_data && (t->cover_size > 0 || force_picture);
-
-    uint64_t len = 0;
-    owned_bytes old(id3_slurp(path, &len));
-    if (!old)
-        return -1;
-    if (!is_flac(old.get(), len)) {
+    if (!is_flac(f->head, f->size)) {
         id3_set_error("not FLAC");
         return -1;
     }
@@ -380,17 +412,31 @@ int id3_flac_write(const char* path, const id3_tags* t, int force_picture) {
     owned_bytes vc(build_vc(t, &vc_len));
     owned_bytes picture(want_picture ? build_picture(t, mime, mime_len, picture_len) : nullptr);
     fbuf out = {nullptr, 0, 0};
+    uint64_t meta_end = 0;
     if (!vc || (want_picture && !picture) ||
-        build_file(&out, old.get(), len, vc.get(), vc_len, picture.get(), (uint32_t)picture_len) !=
+        build_head(&out, f, vc.get(), vc_len, picture.get(), (uint32_t)picture_len, &meta_end) !=
             0) {
         free(out.data);
-        // A more precise message of an earlier step of the same call stays.
-        if (!id3_has_error())
-            id3_set_error("flac write failed");
-        return -1;
+        return -1; // the caller records its generic message if none is recorded
     }
-    // On failure the replacement has recorded its own message.
-    int rc = id3_atomic_write(path, out.data, out.len);
-    free(out.data);
+    head->data = out.data;
+    head->len = out.len;
+    head->audio_off = meta_end;
+    return 0;
+}
+
+int id3_flac_write(const char* path, const id3_tags* t, int force_picture) {
+    id3_file f;
+    int rc = id3_file_open(&f, path);
+    id3_head head = {nullptr, 0, 0};
+    if (rc == 0)
+        rc = id3_flac_build_head(&f, t, force_picture, &head);
+    if (rc == 0)
+        rc = id3_replace_with_head(path, &f, &head);
+    free(head.data);
+    id3_file_close(&f);
+    // A more precise message of an earlier step of the same call stays.
+    if (rc != 0 && !id3_has_error())
+        id3_set_error("flac write failed");
     return rc;
 }

@@ -78,7 +78,7 @@ static void store_text_frame(const uint8_t* id, char* text, id3_tags* t) {
 
 // APIC body of n bytes. A body that does not hold every field up to at least one picture byte is
 // passed over; every search stays inside the body. Returns -1 only when memory runs out.
-static int read_apic(const uint8_t* body, uint64_t n, id3_tags* t) {
+static int read_apic(const uint8_t* body, uint64_t n, id3_tags* t, bool want_cover) {
     if (n <= 3)
         return 0;
     const uint8_t* mime_end = (const uint8_t*)memchr(body + 1, 0, (size_t)(n - 1));
@@ -104,16 +104,18 @@ static int read_apic(const uint8_t* body, uint64_t n, id3_tags* t) {
     }
     if (start == 0 || start >= n)
         return 0; // no terminator, or no picture bytes after it
-    uint64_t size = n - start;
-    // The new picture is copied before the old one goes, so a failed copy leaves the record's
-    // earlier picture whole.
-    uint8_t* copy = (uint8_t*)malloc((size_t)size);
-    if (!copy)
-        return -1;
-    memcpy(copy, body + start, (size_t)size);
-    free(t->cover_data);
-    t->cover_data = copy;
-    t->cover_size = size;
+    if (want_cover) {
+        uint64_t size = n - start;
+        // The new picture is copied before the old one goes, so a failed copy leaves the record's
+        // earlier picture whole.
+        uint8_t* copy = (uint8_t*)malloc((size_t)size);
+        if (!copy)
+            return -1;
+        memcpy(copy, body + start, (size_t)size);
+        free(t->cover_data);
+        t->cover_data = copy;
+        t->cover_size = size;
+    }
     t->has_cover = 1;
     uint64_t mime_len = i - 1;
     if (mime_len == 0) {
@@ -130,7 +132,8 @@ static int read_apic(const uint8_t* body, uint64_t n, id3_tags* t) {
 // Walks the frames of an area of a bytes. Stops at padding, a zero size or a frame that overruns
 // the area. Returns -1 when memory runs out: a record missing a tag that the file holds must not
 // pass for the file's tags, or a write would drop that tag.
-static int walk_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_tags* t) {
+static int walk_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_tags* t,
+                       bool want_cover) {
     uint64_t pos = 0;
     while (a - pos >= 10) {
         const uint8_t* hdr = area + pos;
@@ -170,7 +173,7 @@ static int walk_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_tags*
                     store_text_frame(hdr, text, t);
                 }
             } else if (memcmp(hdr, "APIC", 4) == 0) {
-                if (read_apic(body, n, t) != 0)
+                if (read_apic(body, n, t, want_cover) != 0)
                     return -1;
             }
         }
@@ -179,7 +182,9 @@ static int walk_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_tags*
     return 0;
 }
 
-int id3_mp3_read(const uint8_t* data, uint64_t len, id3_tags* t) {
+// Reads the tag at the start of data, which holds the file's first len bytes, or at least all of
+// its tag.
+static int parse_tag(const uint8_t* data, uint64_t len, id3_tags* t, bool want_cover) {
     t->format = ID3_FMT_MP3;
     if (!data) {
         id3_set_error("too short for ID3");
@@ -228,11 +233,39 @@ int id3_mp3_read(const uint8_t* data, uint64_t len, id3_tags* t) {
         area = area_copy.get();
         area_len = decoded_len;
     }
-    if (walk_frames(area, area_len, major, t) != 0) {
+    if (walk_frames(area, area_len, major, t, want_cover) != 0) {
         id3_set_error("oom");
         return -1;
     }
     return 0;
+}
+
+int id3_mp3_read(const uint8_t* data, uint64_t len, id3_tags* t) {
+    return parse_tag(data, len, t, true);
+}
+
+// Bytes from the start of the file to the end of its ID3v2 tag, the header's size taken as it is
+// (the reader bounds it by the file).
+static uint64_t tag_extent(const id3_file* f) {
+    if (f->size < 10 || memcmp(f->head, "ID3", 3) != 0)
+        return f->size < 10 ? f->size : 10;
+    return 10 + (uint64_t)id3_syncsafe32(f->head + 6);
+}
+
+int id3_mp3_load(const id3_file* f, id3_tags* t, int want_cover) {
+    // The reader looks at nothing past the tag: the file's first bytes up to the tag's end are all
+    // it needs, whatever the size of the audio after them.
+    uint64_t need = tag_extent(f);
+    if (need > f->size)
+        need = f->size;
+    if (need <= f->head_len)
+        return parse_tag(f->head, need, t, want_cover != 0);
+    owned_bytes tag(id3_file_dup(f, 0, need));
+    if (!tag) {
+        t->format = ID3_FMT_MP3;
+        return -1;
+    }
+    return parse_tag(tag.get(), need, t, want_cover != 0);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -392,28 +425,15 @@ static bool tag_fits(const text_frame* texts, int count, const id3_tags* t, bool
     return total <= SYNCSAFE_MAX;
 }
 
-int id3_mp3_write(const char* path, const id3_tags* t) {
-    uint64_t len = 0;
-    owned_bytes file(id3_slurp(path, &len));
-    if (!file)
-        return -1;
-    const uint8_t* old = file.get();
-    // The file was detected as MP3 before its tags were loaded; if another program has since made
-    // it a FLAC or MP4 file, putting an ID3 tag in front would damage that file.
-    int32_t now = len < 4 ? ID3_FMT_UNKNOWN : id3_detect_fmt(old, len);
-    if (now == ID3_FMT_FLAC || now == ID3_FMT_MP4) {
-        id3_set_error("not MP3");
-        return -1;
-    }
-
+int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_head* head) {
     // The old tag (and its footer, if flagged) ends where the audio starts.
     uint64_t audio_off = 0;
-    if (len >= 10 && memcmp(old, "ID3", 3) == 0) {
-        audio_off = 10 + (uint64_t)id3_syncsafe32(old + 6);
-        if (old[5] & 0x10)
+    if (f->size >= 10 && memcmp(f->head, "ID3", 3) == 0) {
+        audio_off = 10 + (uint64_t)id3_syncsafe32(f->head + 6);
+        if (f->head[5] & 0x10)
             audio_off += 10;
-        if (audio_off > len)
-            audio_off = len;
+        if (audio_off > f->size)
+            audio_off = f->size;
     }
 
     text_frame texts[7];
@@ -424,31 +444,39 @@ int id3_mp3_write(const char* path, const id3_tags* t) {
         return -1;
     }
 
-    id3_buf frames = {nullptr, 0, 0};
     id3_buf out = {nullptr, 0, 0};
-    bool ok = true;
+    uint8_t hdr[10] = {'I', 'D', '3', 4, 0, 0};
+    bool ok = buf_append(&out, hdr, sizeof hdr) == 0;
     for (int i = 0; ok && i < text_count; i++)
-        ok = append_text_frame(&frames, texts[i].id, texts[i].text, texts[i].len) == 0;
+        ok = append_text_frame(&out, texts[i].id, texts[i].text, texts[i].len) == 0;
     if (ok && with_apic)
-        ok = append_apic_frame(&frames, t) == 0;
+        ok = append_apic_frame(&out, t) == 0;
     if (ok) {
         static const uint8_t zeros[PADDING] = {0};
-        uint8_t hdr[10] = {'I', 'D', '3', 4, 0, 0};
-        id3_put_syncsafe32(hdr + 6, (uint32_t)(frames.len + PADDING));
-        ok = buf_append(&out, hdr, sizeof hdr) == 0 &&
-             buf_append(&out, frames.data, frames.len) == 0 &&
-             buf_append(&out, zeros, sizeof zeros) == 0 &&
-             buf_append(&out, old + audio_off, len - audio_off) == 0;
+        ok = buf_append(&out, zeros, sizeof zeros) == 0;
     }
-    buf_free(&frames);
-    file.reset();
-    if (ok)
-        ok = id3_atomic_write(path, out.data, out.len) == 0;
-    buf_free(&out);
     if (!ok) {
-        if (!id3_has_error())
-            id3_set_error("mp3 write failed");
+        buf_free(&out); // the caller records its generic message
         return -1;
     }
+    id3_put_syncsafe32(out.data + 6, (uint32_t)(out.len - 10));
+    head->data = out.data;
+    head->len = out.len;
+    head->audio_off = audio_off;
     return 0;
+}
+
+int id3_mp3_write(const char* path, const id3_tags* t) {
+    id3_file f;
+    int rc = id3_file_open(&f, path);
+    id3_head head = {nullptr, 0, 0};
+    if (rc == 0)
+        rc = id3_mp3_build_head(&f, t, &head);
+    if (rc == 0)
+        rc = id3_replace_with_head(path, &f, &head);
+    free(head.data);
+    id3_file_close(&f);
+    if (rc != 0 && !id3_has_error())
+        id3_set_error("mp3 write failed");
+    return rc;
 }

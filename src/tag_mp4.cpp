@@ -18,6 +18,28 @@ struct mp4_region {
 };
 } // namespace
 
+// The extent of the atom whose header starts at p, with `remaining` bytes of its region left from
+// there (at least 8; p holds 16 bytes when remaining allows). 1 with *size (the whole atom) and
+// *header_size set, or 0 when the header does not describe an atom that fits.
+static int atom_extent(const uint8_t* p, uint64_t remaining, uint64_t* size,
+                       uint64_t* header_size) {
+    *size = id3_be32(p);
+    *header_size = 8;
+    if (*size == 0) {
+        *size = remaining; // runs to the end of its container
+    } else if (*size == 1) {
+        if (remaining < 16)
+            return 0;
+        *size = id3_be64(p + 8);
+        *header_size = 16;
+        if (*size < 16 || *size > remaining)
+            return 0;
+    } else if (*size < 8 || *size > remaining) {
+        return 0;
+    }
+    return 1;
+}
+
 // Reads the atom header at *pos of the region. On success fills type (four bytes and a NUL) and
 // the payload, moves *pos past the atom and returns 1. Returns 0, leaving *pos and the payload
 // alone, when fewer than 8 bytes remain or the header does not describe an atom that fits.
@@ -28,21 +50,9 @@ static int get_atom(mp4_region region, uint64_t* pos, char type[5], mp4_region* 
     const uint8_t* p = region.start + *pos;
     memcpy(type, p + 4, 4);
     type[4] = '\0';
-
-    uint64_t size = id3_be32(p);
-    uint64_t header = 8;
-    if (size == 0) {
-        size = remaining;
-    } else if (size == 1) {
-        if (remaining < 16)
-            return 0;
-        size = id3_be64(p + 8);
-        header = 16;
-        if (size < 16 || size > remaining)
-            return 0;
-    } else if (size < 8 || size > remaining) {
+    uint64_t size, header;
+    if (!atom_extent(p, remaining, &size, &header))
         return 0;
-    }
     payload->start = p + header;
     payload->len = size - header;
     *pos += size;
@@ -114,12 +124,18 @@ static int read_track(mp4_region item, id3_tags* t) {
 
 // "covr" value: the image file's bytes. Files mark PNG and JPEG with the data type code, but the
 // picture itself is what decides: a PNG starts with 0x89.
-static int read_cover(mp4_region item, id3_tags* t) {
+static int read_cover(mp4_region item, id3_tags* t, bool want_cover) {
     mp4_region data = find_child(item, "data");
     if (!data.start || data.len < 9)
         return 0;
     uint64_t n = data.len - 8;
     const uint8_t* image = data.start + 8;
+    const char* mime = n >= 4 && image[0] == 0x89 ? "image/png" : "image/jpeg";
+    if (!want_cover) {
+        snprintf(t->cover_mime, sizeof t->cover_mime, "%s", mime);
+        t->has_cover = 1;
+        return 0;
+    }
     // Allocated before the old picture goes, so a failed allocation keeps the earlier cover whole.
     uint8_t* copy = (uint8_t*)malloc(n);
     if (!copy)
@@ -129,35 +145,59 @@ static int read_cover(mp4_region item, id3_tags* t) {
     t->cover_data = copy;
     t->cover_size = n;
     t->has_cover = 1;
-    const char* mime = n >= 4 && image[0] == 0x89 ? "image/png" : "image/jpeg";
     snprintf(t->cover_mime, sizeof t->cover_mime, "%s", mime);
     return 0;
 }
 
-int id3_mp4_read(const uint8_t* data, uint64_t len, id3_tags* t) {
-    t->format = ID3_FMT_MP4;
-    if (!data || len < 8) {
-        id3_set_error("too short for MP4");
-        return -1;
-    }
-    mp4_region image{data, len};
-    mp4_region moov = find_child(image, "moov");
-    if (!moov.start)
-        return 0;
-    mp4_region udta = find_child(moov, "udta");
-    if (!udta.start)
-        return 0;
-    mp4_region meta = find_child(udta, "meta");
-    if (!meta.start || meta.len < 4)
-        return 0;
-    // meta is a full box (a version-and-flags word before its children) in files that follow
-    // the ISO layout, and a plain container in some older QuickTime-style files.
-    mp4_region ilst = find_child(mp4_region{meta.start + 4, meta.len - 4}, "ilst");
-    if (!ilst.start)
-        ilst = find_child(meta, "ilst");
-    if (!ilst.start)
-        return 0;
+// A run of the file's bytes: the whole file or the payload of one atom, read only where needed.
+namespace {
+struct mp4_span {
+    uint64_t off;
+    uint64_t len;
+};
+} // namespace
 
+// get_atom over the file: reads only the atom's header. 1 with *pos moved past the atom, 0 when no
+// atom fits there, -1 when the file cannot be read (message recorded).
+static int get_atom_in_file(const id3_file* f, mp4_span region, uint64_t* pos, char type[5],
+                            mp4_span* payload) {
+    if (*pos > region.len || region.len - *pos < 8)
+        return 0;
+    uint64_t remaining = region.len - *pos;
+    uint8_t header[16];
+    uint64_t header_len = remaining < 16 ? 8 : 16;
+    if (id3_file_read(f, region.off + *pos, header, header_len) != 0)
+        return -1;
+    memcpy(type, header + 4, 4);
+    type[4] = '\0';
+    uint64_t size, header_size;
+    if (!atom_extent(header, remaining, &size, &header_size))
+        return 0;
+    payload->off = region.off + *pos + header_size;
+    payload->len = size - header_size;
+    *pos += size;
+    return 1;
+}
+
+// find_child over the file: the payload of the first atom of the given type. 1 found, 0 not, -1
+// when the file cannot be read.
+static int find_child_in_file(const id3_file* f, mp4_span region, const char* name,
+                              mp4_span* found) {
+    uint64_t pos = 0;
+    char type[5];
+    mp4_span payload;
+    int rc;
+    while ((rc = get_atom_in_file(f, region, &pos, type, &payload)) == 1) {
+        if (strcmp(type, name) == 0) {
+            *found = payload;
+            return 1;
+        }
+    }
+    return rc;
+}
+
+// Reads the items of an item list held in memory.
+static int read_items(mp4_region ilst, id3_tags* t, bool want_cover) {
     uint64_t pos = 0;
     char type[5];
     mp4_region item;
@@ -173,7 +213,7 @@ int id3_mp4_read(const uint8_t* data, uint64_t len, id3_tags* t) {
         } else if (strcmp(type, "trkn") == 0) {
             rc = read_track(item, t);
         } else if (strcmp(type, "covr") == 0) {
-            rc = read_cover(item, t);
+            rc = read_cover(item, t, want_cover);
         }
         if (rc != 0) {
             // A record missing a tag the file holds must not pass for the file's tags.
@@ -182,4 +222,48 @@ int id3_mp4_read(const uint8_t* data, uint64_t len, id3_tags* t) {
         }
     }
     return 0;
+}
+
+int id3_mp4_load(const id3_file* f, id3_tags* t, int want_cover) {
+    t->format = ID3_FMT_MP4;
+    if (f->size < 8) {
+        id3_set_error("too short for MP4");
+        return -1;
+    }
+    // Only the atom headers on the way to the item list are read, wherever moov lies: never the
+    // media data nor the sample tables.
+    mp4_span moov, udta, meta, ilst;
+    int rc = find_child_in_file(f, mp4_span{0, f->size}, "moov", &moov);
+    if (rc == 1)
+        rc = find_child_in_file(f, moov, "udta", &udta);
+    if (rc == 1)
+        rc = find_child_in_file(f, udta, "meta", &meta);
+    if (rc == 1 && meta.len < 4)
+        return 0;
+    if (rc == 1) {
+        // meta is a full box (a version-and-flags word before its children) in files that follow
+        // the ISO layout, and a plain container in some older QuickTime-style files.
+        rc = find_child_in_file(f, mp4_span{meta.off + 4, meta.len - 4}, "ilst", &ilst);
+        if (rc == 0)
+            rc = find_child_in_file(f, meta, "ilst", &ilst);
+    }
+    if (rc != 1)
+        return rc;
+    uint8_t* items = id3_file_dup(f, ilst.off, ilst.len);
+    if (!items)
+        return -1;
+    rc = read_items(mp4_region{items, ilst.len}, t, want_cover != 0);
+    free(items);
+    return rc;
+}
+
+int id3_mp4_read(const uint8_t* data, uint64_t len, id3_tags* t) {
+    if (!data) {
+        t->format = ID3_FMT_MP4;
+        id3_set_error("too short for MP4");
+        return -1;
+    }
+    id3_file f;
+    id3_file_from_image(&f, data, len);
+    return id3_mp4_load(&f, t, 1);
 }
