@@ -239,6 +239,7 @@ TEST(FlacWrite, LongCommentsAreCutAtCharacterBoundaries) {
         {"3-byte characters after two ASCII bytes", "ab" + times(euro, 1000), 1016},
         {"4-byte characters", times(smile, 500), 1016},
         {"4-byte character across the limit", std::string(1015, 'a') + smile, 1015},
+        {"4-byte character with only its last byte over", std::string(1014, 'a') + smile, 1014},
         {"2-byte character ending on the limit", std::string(1015, 'a') + e_acute + "b", 1017},
         // Continuation bytes alone are no character to keep whole: the byte count stands.
         {"stray continuation bytes", std::string(1010, 'a') + std::string(20, '\x80'), 1017},
