@@ -27,7 +27,9 @@ FILE* plat_create_temp(const char* temp_path, const char* target);
 // Commits a stream's data to the disk after fflush. 0 on success, -1 with errno set.
 int plat_flush_to_disk(FILE* f);
 // Moves `temp_path` over `target`, replacing it. 0 on success, else a Windows system error code
-// (5 is ERROR_ACCESS_DENIED: a read-only or locked target).
+// (5 is ERROR_ACCESS_DENIED: a read-only or locked target), or PLAT_FOLDER_FLUSH_FAILED when the
+// target was replaced but its folder could not be flushed (the message is then recorded).
+#define PLAT_FOLDER_FLUSH_FAILED 0xFFFFFFFFul
 unsigned long plat_replace_file(const char* temp_path, const char* target);
 
 #endif

@@ -19,6 +19,8 @@
 //   anything else                           -> 31  ERROR_GEN_FAILURE
 #include "platform.h"
 
+#include "id3_internal.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -181,13 +183,18 @@ unsigned long plat_replace_file(const char* temp_path, const char* target) {
     if (rename(temp_path, target) != 0)
         return windows_code(errno);
     // The rename is an update of the directory: flush the directory so that the new name survives
-    // a power cut. The target already holds the new contents; a failure here cannot be undone.
+    // a power cut. The target already holds the new contents; a failure here cannot be undone, but
+    // the caller learns that the new name may not survive.
     char* dir = dir_of(target);
     int dir_fd = dir ? open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-    free(dir);
+    unsigned long result = 0;
     if (dir_fd >= 0) {
-        fsync(dir_fd);
+        if (fsync(dir_fd) != 0) {
+            id3_set_error("folder flush failed: %s (%s)", dir, strerror(errno));
+            result = PLAT_FOLDER_FLUSH_FAILED;
+        }
         close(dir_fd);
     }
-    return 0;
+    free(dir);
+    return result;
 }

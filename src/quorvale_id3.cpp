@@ -411,6 +411,8 @@ int id3_atomic_write(const char* path, const uint8_t* data, uint64_t len) {
         return -1;
     }
     unsigned long code = plat_replace_file(temp, target.get());
+    if (code == PLAT_FOLDER_FLUSH_FAILED)
+        return -1; // the target holds the new contents; the message names the folder
     if (code != 0) {
         // The code was taken before the delete, so the delete cannot change it.
         plat_unlink(temp);
