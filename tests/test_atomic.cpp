@@ -194,3 +194,45 @@ TEST(AtomicWrite, ShortWriteKeepsTheTarget) {
     EXPECT_EQ(read_file(target), S("old"));
     EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"big.mp3"});
 }
+
+// Root may give a file any owner, so the replacement is made with the target's owner and group
+// (and its permission bits), by a tag write and by a cover change alike.
+TEST(AtomicWrite, OwnerAndGroupAreKept) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root can hand a file to another owner";
+    const uid_t uid = 4242;
+    const gid_t gid = 4343;
+    TempDir dir;
+    std::string picture = dir.file("cover.png");
+    ASSERT_TRUE(write_file(picture, B({0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}) + S("png")));
+    // Root in a user namespace may have no other ids to give.
+    if (chown(picture.c_str(), uid, gid) != 0)
+        GTEST_SKIP() << "cannot give a file to " << uid << ":" << gid;
+    struct Case {
+        const char* name;
+        Bytes contents;
+    } cases[] = {
+        {"song.mp3", B({0xFF, 0xFB, 0x90, 0x64}) + repeat(0x11, 400)},
+        {"song.flac", S("fLaC") + B({0x80}) + be24(34) + repeat(0x10, 34) + repeat(0x22, 400)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string target = dir.file(c.name);
+        ASSERT_TRUE(write_file(target, c.contents));
+        for (bool cover : {false, true}) {
+            SCOPED_TRACE(cover ? "id3_set_cover" : "id3_write");
+            ASSERT_EQ(chown(target.c_str(), uid, gid), 0);
+            ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+            ASSERT_EQ(cover ? id3_set_cover(target.c_str(), picture.c_str())
+                            : id3_write(target.c_str(), "{\"title\":\"x\"}"),
+                      0)
+                << id3_last_error();
+            struct stat st;
+            ASSERT_EQ(stat(target.c_str(), &st), 0);
+            EXPECT_EQ(st.st_uid, uid);
+            EXPECT_EQ(st.st_gid, gid);
+            EXPECT_EQ(st.st_mode & 07777, 0640u);
+        }
+        EXPECT_NE(read_file(target), c.contents);
+    }
+}

@@ -239,6 +239,7 @@ TEST(FlacWrite, LongCommentsAreCutAtCharacterBoundaries) {
         {"3-byte characters after two ASCII bytes", "ab" + times(euro, 1000), 1016},
         {"4-byte characters", times(smile, 500), 1016},
         {"4-byte character across the limit", std::string(1015, 'a') + smile, 1015},
+        {"4-byte character with only its last byte over", std::string(1014, 'a') + smile, 1014},
         {"2-byte character ending on the limit", std::string(1015, 'a') + e_acute + "b", 1017},
         // Continuation bytes alone are no character to keep whole: the byte count stands.
         {"stray continuation bytes", std::string(1010, 'a') + std::string(20, '\x80'), 1017},
@@ -372,8 +373,21 @@ TEST(FlacWrite, CoverTooLargeForOneBlock) {
             uint64_t body_len = 32 + (c.mime[0] ? strlen(c.mime) : 10) + c.size;
             size_t at = w.after.size() - 64 - (size_t)body_len - 4;
             EXPECT_EQ(w.after[at], 0x86);
-            EXPECT_EQ(id3_be24(&w.after[at + 1]), body_len);
+            EXPECT_EQ(Bytes(w.after.begin() + at + 1, w.after.begin() + at + 4),
+                      be24((uint32_t)body_len));
             EXPECT_TRUE(Bytes(w.after.end() - 64, w.after.end()) == audio(64));
+            // The block is read back whole, and a later write carries it over byte for byte.
+            std::string out = w.dir.file("out.bin");
+            ASSERT_EQ(id3_extract_cover(w.path.c_str(), out.c_str()), 0) << id3_last_error();
+            EXPECT_TRUE(read_file(out) == Bytes(c.size, 0x5A)) << "the picture differs";
+            ASSERT_EQ(id3_write(w.path.c_str(), "{\"title\":\"T2\"}"), 0) << id3_last_error();
+            Bytes rewritten = read_file(w.path);
+            ASSERT_GE(rewritten.size(), 64 + body_len + 4);
+            EXPECT_TRUE(Bytes(rewritten.end() - 64 - (long)body_len - 4, rewritten.end()) ==
+                        Bytes(w.after.begin() + at, w.after.end()))
+                << "the picture block or the audio changed";
+            ASSERT_EQ(id3_extract_cover(w.path.c_str(), out.c_str()), 0) << id3_last_error();
+            EXPECT_TRUE(read_file(out) == Bytes(c.size, 0x5A)) << "the picture differs";
         } else {
             EXPECT_EQ(w.rc, -1);
             EXPECT_STREQ(id3_last_error(), "cover too large for FLAC picture block");

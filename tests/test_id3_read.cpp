@@ -301,6 +301,14 @@ const ReadCase kApicCases[] = {
     {"picture_with_unsync_and_length",
      tag(4, 0, frame4("APIC", unsync(syncsafe(13) + apic(0, "image/jpeg", B({0}), kJpeg)), 0x03)),
      "cover(image/jpeg)=FF D8 FF E0 00 10 4A 46;"},
+    // A picture that ends in FF ends the unsynchronised data with FF 00: that 00 goes too, also
+    // when nothing follows it (the frame fills the tag; the version 3 tag has no padding).
+    {"picture_ending_in_ff_with_frame_unsync",
+     tag(4, 0, frame4("APIC", unsync(apic(3, "image/jpeg", B({0}), B({0xFF, 0xD8, 0xFF}))), 0x02)),
+     "cover(image/jpeg)=FF D8 FF;"},
+    {"picture_ending_in_ff_with_whole_tag_unsync",
+     tag(3, 0x80, unsync(frame3("APIC", apic(0, "image/jpeg", B({0}), B({0xFF, 0xD8, 0xFF}))))),
+     "cover(image/jpeg)=FF D8 FF;"},
     // The searches end with the body as it stands after the flags. Without a terminator in it,
     // the padding that follows (00 bytes) must not be taken as one.
     {"search_bounded_after_length_indicator",

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -331,6 +332,59 @@ TEST(Mp3Write, RecordReadFromAnOldTagSurvivesTheRoundTrip) {
     WriteResult again = write_over(w.after, second.t);
     ASSERT_EQ(again.rc, 0) << id3_last_error();
     EXPECT_EQ(again.after, w.after);
+}
+
+// Tags and frames of 2 MiB and more use the top byte of their syncsafe sizes. Through the public
+// functions: a hand-made version 2.4 tag with a 3 MB picture is read and rewritten, then a cover
+// of 3 MB is set; each time the picture comes back exactly and the audio follows the tag whole.
+TEST(Mp3Write, TagsOfTwoMiBAndMore) {
+    auto pattern = [](size_t n, uint8_t seed) {
+        Bytes out(n);
+        for (size_t i = 0; i < n; i++)
+            out[i] = (uint8_t)(i * 251 + i / 4093 + seed);
+        return out;
+    };
+    const Bytes audio = kAudio + pattern(100000, 3);
+    const Bytes first = kPng + pattern(3000000, 1);
+    const Bytes second = kPng + pattern(3100000, 2);
+    TempDir dir;
+    std::string song = dir.file("song.mp3");
+    std::string picture = dir.file("second.png");
+    std::string out = dir.file("out.png");
+    Bytes apic = B({3}) + S("image/png") + B({0, 3, 0}) + first;
+    ASSERT_TRUE(
+        write_file(song, tag(4, 0, frame4("TIT2", text("Old")) + frame4("APIC", apic)) + audio));
+    ASSERT_TRUE(write_file(picture, second));
+
+    // The tag's size field counts exactly the bytes before the audio, which is the file's tail.
+    auto expect_tag_then_audio = [&]() {
+        Bytes now = read_file(song);
+        ASSERT_GT(now.size(), audio.size() + (2u << 20));
+        EXPECT_EQ(hex(Bytes(now.begin() + 6, now.begin() + 10)),
+                  hex(syncsafe((uint32_t)(now.size() - 10 - audio.size()))));
+        EXPECT_TRUE(Bytes(now.end() - (long)audio.size(), now.end()) == audio)
+            << "the audio was not kept";
+    };
+    auto expect_cover = [&](const Bytes& want) {
+        remove(out.c_str());
+        ASSERT_EQ(id3_extract_cover(song.c_str(), out.c_str()), 0) << id3_last_error();
+        Bytes got = read_file(out);
+        EXPECT_EQ(got.size(), want.size());
+        EXPECT_TRUE(got == want) << "the picture bytes differ";
+    };
+
+    expect_cover(first);
+    ASSERT_EQ(id3_write(song.c_str(), "{\"title\":\"New\"}"), 0) << id3_last_error();
+    expect_tag_then_audio();
+    expect_cover(first);
+    char* json = id3_read(song.c_str());
+    ASSERT_NE(json, nullptr) << id3_last_error();
+    EXPECT_NE(std::string(json).find("\"title\":\"New\""), std::string::npos) << json;
+    id3_free_string(json);
+
+    ASSERT_EQ(id3_set_cover(song.c_str(), picture.c_str()), 0) << id3_last_error();
+    expect_tag_then_audio();
+    expect_cover(second);
 }
 
 // --- Failures ------------------------------------------------------------------------------

@@ -12,12 +12,16 @@
 //   flush:MATCH:ERR          closing the file fails
 //   create:MATCH:ERR         creating the file fails
 //   rename:MATCH:ERR         a rename from or to the path fails
+//   fsyncdir:MATCH:ERR       committing a folder to the disk fails
 //   open:MATCH:ERR:N         opening for reading fails from the (N+1)-th time on
 //   size:MATCH:-:DELTA       the size reported for the file is off by DELTA bytes (a file that
 //                            shrank or grew since its size was taken)
 //   versions:MATCH           the k-th opening for reading serves the backing file PATH.v<k> (the
 //                            last one there is, once k runs past them): a file that changes
 //                            between two reads
+//   log:FILE                 every rename and folder flush is appended to FILE as it happens,
+//                            one a line: "rename FROM TO" or "fsyncdir FOLDER" (paths as seen
+//                            from the mount point; a failing operation is logged too)
 // Data are never cached (direct I/O, no attribute caching), so every operation reaches us.
 #define FUSE_USE_VERSION 31
 
@@ -50,6 +54,17 @@ struct fault_rule {
 std::string g_backing;
 std::vector<fault_rule> g_rules;
 std::map<std::string, int> g_read_opens; // per path, for "open" and "versions"
+std::string g_log;                       // the "log" rule's file, or empty
+
+void log_operation(const std::string& line) {
+    if (g_log.empty())
+        return;
+    FILE* f = fopen(g_log.c_str(), "a");
+    if (!f)
+        return;
+    fprintf(f, "%s\n", line.c_str());
+    fclose(f);
+}
 
 bool path_matches(const fault_rule& r, const char* path) {
     return r.match == "*" || strstr(path, r.match.c_str()) != nullptr;
@@ -200,13 +215,22 @@ int fs_fsync(const char* path, int, struct fuse_file_info* fi) {
     return fsync((int)fi->fh) == 0 ? 0 : -errno;
 }
 
-int fs_fsyncdir(const char*, int, struct fuse_file_info*) {
-    return 0;
+int fs_fsyncdir(const char* path, int, struct fuse_file_info*) {
+    log_operation(std::string("fsyncdir ") + path);
+    if (const fault_rule* r = find_rule("fsyncdir", path))
+        return -r->error;
+    int fd = open(real(path).c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0)
+        return -errno;
+    int rc = fsync(fd) == 0 ? 0 : -errno;
+    close(fd);
+    return rc;
 }
 
 int fs_rename(const char* from, const char* to, unsigned int flags) {
     if (flags != 0)
         return -EINVAL;
+    log_operation(std::string("rename ") + from + " " + to);
     for (const char* path : {from, to}) {
         if (const fault_rule* r = find_rule("rename", path))
             return -r->error;
@@ -285,8 +309,13 @@ int main(int argc, char** argv) {
     }
     g_backing = backing;
     free(backing);
-    for (int i = 3; i < argc; i++)
-        g_rules.push_back(parse_rule(argv[i]));
+    for (int i = 3; i < argc; i++) {
+        fault_rule r = parse_rule(argv[i]);
+        if (r.op == "log")
+            g_log = r.match;
+        else
+            g_rules.push_back(r);
+    }
 
     struct fuse_operations ops;
     memset(&ops, 0, sizeof ops);

@@ -26,6 +26,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ostream>
 #include <string>
@@ -260,6 +261,102 @@ TEST_F(IoFaults, DiskFullInTheTagOrInTheAudio) {
         EXPECT_EQ(std::string(id3_last_error()), "short write");
         EXPECT_EQ(read_file(in_backing("song.mp3")), original);
         EXPECT_EQ(temp_files_in(backing), std::vector<std::string>{});
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The folder flush after the rename
+
+// The operations qid3_faultfs logged ("rename FROM TO", "fsyncdir FOLDER"), in order.
+std::vector<std::string> logged(const std::string& log) {
+    std::vector<std::string> lines;
+    std::string line;
+    for (uint8_t c : read_file(log)) {
+        if (c != '\n') {
+            line += (char)c;
+        } else {
+            lines.push_back(line);
+            line.clear();
+        }
+    }
+    return lines;
+}
+
+// The new name is only safe from a power cut once the folder that holds it is flushed, so the
+// flush must come after the rename that makes the new file the target.
+TEST_F(IoFaults, TargetsFolderIsFlushedAfterTheRename) {
+    ASSERT_EQ(mkdir(in_backing("music").c_str(), 0755), 0);
+    ASSERT_TRUE(write_file(in_backing("music/song.mp3"), mp3_with_tags(20000, 1000)));
+    ASSERT_TRUE(write_file(in_backing("music/song.flac"), flac_with_tags(20000, 1000)));
+    ASSERT_TRUE(write_file(in_backing("cover.png"), png_picture(700)));
+    std::string log = dir.file("operations.log");
+    Mounted m;
+    ASSERT_TRUE(mount_faultfs(backing, point, {"log:" + log}, &m));
+    for (const char* name : {"song.mp3", "song.flac"}) {
+        std::string target = on_mount(std::string("music/") + name);
+        for (Write w : {Write::Tags, Write::Cover}) {
+            SCOPED_TRACE(std::string(name) + (w == Write::Tags ? " id3_write" : " id3_set_cover"));
+            ASSERT_TRUE(write_file(log, {}));
+            int32_t rc = w == Write::Tags
+                             ? id3_write(target.c_str(), TAGS)
+                             : id3_set_cover(target.c_str(), on_mount("cover.png").c_str());
+            ASSERT_EQ(rc, 0) << id3_last_error();
+            std::vector<std::string> ops = logged(log);
+            std::string all;
+            for (const std::string& op : ops)
+                all += op + "\n";
+            // The last rename onto the target, then a flush of its folder.
+            std::string onto = std::string(" /music/") + name;
+            size_t renamed = ops.size();
+            for (size_t i = 0; i < ops.size(); i++) {
+                if (ops[i].rfind("rename ", 0) == 0 && ops[i].size() > onto.size() &&
+                    ops[i].compare(ops[i].size() - onto.size(), onto.size(), onto) == 0)
+                    renamed = i;
+            }
+            ASSERT_LT(renamed, ops.size()) << "no rename onto the target:\n" << all;
+            EXPECT_TRUE(std::find(ops.begin() + (long)renamed, ops.end(), "fsyncdir /music") !=
+                        ops.end())
+                << "the folder was not flushed after the rename:\n"
+                << all;
+        }
+    }
+}
+
+// A folder flush that fails comes after the rename: the target already holds the new, complete
+// file, and the call reports that its new name may not survive a power cut.
+TEST_F(IoFaults, FailingFolderFlushIsReported) {
+    ASSERT_EQ(mkdir(in_backing("music").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(dir.file("scratch").c_str(), 0755), 0);
+    Bytes picture = png_picture(700);
+    ASSERT_TRUE(write_file(in_backing("cover.png"), picture));
+    ASSERT_TRUE(write_file(dir.file("scratch/cover.png"), picture));
+    for (const char* name : {"song.mp3", "song.flac"}) {
+        Bytes original = std::string(name) == "song.mp3" ? mp3_with_tags(20000, 1000)
+                                                         : flac_with_tags(20000, 1000);
+        ASSERT_TRUE(write_file(in_backing(std::string("music/") + name), original));
+        // The same calls on a copy elsewhere give the contents the target must have.
+        std::string scratch = dir.file(std::string("scratch/") + name);
+        ASSERT_TRUE(write_file(scratch, original));
+        Mounted m;
+        ASSERT_TRUE(mount_faultfs(backing, point, {"fsyncdir:music:EIO"}, &m));
+        std::string target = on_mount(std::string("music/") + name);
+        for (Write w : {Write::Tags, Write::Cover}) {
+            SCOPED_TRACE(std::string(name) + (w == Write::Tags ? " id3_write" : " id3_set_cover"));
+            int32_t rc = w == Write::Tags
+                             ? id3_write(target.c_str(), TAGS)
+                             : id3_set_cover(target.c_str(), on_mount("cover.png").c_str());
+            EXPECT_EQ(rc, -1);
+            EXPECT_EQ(std::string(id3_last_error()),
+                      "folder flush failed: " + on_mount("music") + " (" + strerror(EIO) + ")");
+            ASSERT_EQ(w == Write::Tags
+                          ? id3_write(scratch.c_str(), TAGS)
+                          : id3_set_cover(scratch.c_str(), dir.file("scratch/cover.png").c_str()),
+                      0)
+                << id3_last_error();
+            EXPECT_TRUE(read_file(in_backing(std::string("music/") + name)) == read_file(scratch))
+                << "the target does not hold the new, complete file";
+            EXPECT_EQ(temp_files_in(in_backing("music")), std::vector<std::string>{});
+        }
     }
 }
 
