@@ -1,4 +1,4 @@
-// The tag object parser on any text. Whatever the text, parsing either fails with one of its two
+// The tag object parser on any text. Whatever the text, parsing either fails with one of its
 // messages and leaves the record as it was, or sets only the six text fields; a record rendered as
 // JSON and parsed again gives back the same texts.
 #include "fuzz_common.h"
@@ -32,7 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz_require(rc == 0 || rc == -1, "result is 0 or -1");
     if (rc != 0) {
         std::string msg = id3_last_error();
-        fuzz_require(msg == "invalid tags JSON" || msg == "tags JSON must be object",
+        fuzz_require(msg == "invalid tags JSON" || msg == "tags JSON must be object" ||
+                         msg.rfind("NUL character in tag value: ", 0) == 0,
                      "failure message");
         fuzz_require(!t.title && !t.artist && !t.genre && !t.date && !t.track &&
                          strcmp(t.album, "kept album") == 0,
@@ -51,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz_require(json != nullptr, "rendering succeeds");
     id3_tags back;
     id3_tags_init(&back);
-    fuzz_require(id3_tags_from_json(&back, json) == 0, "the rendered text parses strictly");
+    fuzz_require(id3_tags_from_json(&back, json) == 0, "the rendered text parses again");
     char* const* fields[] = {&t.title, &t.artist, &t.album, &t.genre, &t.date, &t.track};
     char* const* back_fields[] = {&back.title, &back.artist, &back.album,
                                   &back.genre, &back.date,   &back.track};

@@ -47,6 +47,15 @@ def frame(ident, body, major=3, flags=0):
     return ident + size + bytes([0, flags]) + body
 
 
+def frame22(ident, body):
+    return ident + struct.pack(">I", len(body))[1:] + body
+
+
+def frame4_plain(ident, body):
+    # A version 4 frame whose size was written as a plain integer, as older iTunes did.
+    return ident + be32(len(body)) + b"\x00\x00" + body
+
+
 def id3_tag(major, frames, flags=0, padding=16, ext=b""):
     area = ext + frames + b"\x00" * padding
     return b"ID3" + bytes([major, 0, flags]) + syncsafe(len(area)) + area
@@ -72,6 +81,17 @@ def mp3_seeds():
           + frame(b"TALB", be32(9) + unsync(b"\x03Alb\xff\xe0um"), 4, 0x03)
           + frame(b"TCON", b"\x03Rock", 4, 0x08)
           + frame(b"APIC", b"\x01image/jpeg\x00\x03" + utf16("d") + b"\x00\x00" + JPEG, 4))
+    v22 = (frame22(b"TT2", b"\x00Caf\xe9 title")
+           + frame22(b"TP1", b"\x01" + utf16("Artist") + b"\x00\x00")
+           + frame22(b"TAL", b"\x00Album") + frame22(b"TCO", b"\x00(13)")
+           + frame22(b"TYE", b"\x002001") + frame22(b"TRK", b"\x003/12")
+           + frame22(b"COM", b"\x00eng\x00comment") + frame22(b"TT1", b"")
+           + frame22(b"PIC", b"\x00JPG\x03cover\x00" + JPEG)
+           + frame22(b"PIC", b"\x01GIF\x04" + utf16("d") + b"\x00\x00" + PNG))
+    v4_plain = (frame4_plain(b"TIT2", b"\x03" + b"t" * 199)
+                + frame(b"TPE1", b"", 4)
+                + frame4_plain(b"APIC", b"\x00image/png\x00\x03\x00" + PNG * 12)
+                + frame(b"TALB", b"\x03album", 4))
     v3_unsync_frames = frame(b"TIT2", b"\x00A\xff\xe0B") + frame(b"APIC", b"\x00\x00\x03\x00" + JPEG)
     seeds = {
         "v3_texts_and_picture": id3_tag(3, v3) + MPEG_AUDIO,
@@ -81,7 +101,10 @@ def mp3_seeds():
         "v4_extended_header_footer": id3_tag(4, frame(b"TIT2", b"\x03ext", 4), 0x50,
                                              ext=syncsafe(6) + b"\x01\x00") + b"3DI\x04\x00\x50"
                                     + syncsafe(0) + MPEG_AUDIO,
-        "v2_tag": id3_tag(2, frame(b"TT2\x00", b"\x00old")),
+        "v22_texts_and_pictures": id3_tag(2, v22) + MPEG_AUDIO,
+        "v22_unsynchronised": id3_tag(2, unsync(v22), flags=0x80) + MPEG_AUDIO,
+        "v22_compressed": id3_tag(2, v22, flags=0x40),
+        "v4_plain_sizes_and_empty_frame": id3_tag(4, v4_plain) + MPEG_AUDIO,
         "frame_sync_only": MPEG_AUDIO,
         "id3_too_short": b"ID3\x03\x00",
         "tag_larger_than_file": b"ID3\x03\x00\x00\x00\x00\x7f\x7f" + frame(b"TIT2", b"\x00cut"),
@@ -170,6 +193,7 @@ JSON_SEEDS = {
     "duplicates_escapes": b'{"title":"a\\u0000b","title":"second","genre":"\\ud83c\\udfb5\\t\\"q\\""}',
     "read_output": b'{"title":"x","artist":"","album":"","genre":"","date":"","track":"",'
                    b'"format":"mp3","has_cover":true,"cover_mime":"image/png"}',
+    "latin1_bytes": b'{"title":"caf\xe9","artist":"\xff\xfe","album":"a\\u0000"}',
     "not_object": b'["title"]',
     "trailing_comma": b'{"title":"x",}',
 }
@@ -180,6 +204,7 @@ BATCH_SEEDS = {
     "single_string": b'"one.mp3"',
     "object_with_array": b'{"paths":["a.mp3"]}',
     "nul_in_path": b'["a\\u0000b.mp3",""]',
+    "latin1_path": b'["caf\xe9.mp3","x\\u0000"]',
     "trailing_comma": b'["a.mp3",]',
 }
 

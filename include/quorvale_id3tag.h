@@ -6,7 +6,11 @@
  *    "format":"mp3|flac|mp4","has_cover":true|false,"cover_mime":"image/jpeg"}
  * "cover_mime" is present only when the file's cover has a MIME type. For writing, only the six
  * text members are read ("year" is accepted in place of "date"); a member that is absent or not a
- * string leaves that tag as the file has it, and an empty string stores an empty tag.
+ * string leaves that tag as the file has it, and an empty string stores an empty tag. Strings may
+ * hold bytes that are not valid UTF-8 (id3_read passes such bytes through); they are stored as
+ * they stand. A member that is read and holds U+0000 fails the call with "NUL character in tag
+ * value: KEY" before any file is looked at; an id3_batch path holding U+0000 fails as that file's
+ * write with "NUL character in path".
  *
  * Conventions:
  *   - Integer results are 0 on success and -1 on failure (id3_batch returns a count instead of 0).

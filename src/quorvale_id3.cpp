@@ -341,9 +341,39 @@ char* id3_tags_to_json(const id3_tags* t) {
     return text;
 }
 
+// Whether a JSON text holds a raw byte below 0x20 inside a string, where only its escape may
+// stand.
+static bool raw_control_in_string(const char* text, size_t len) {
+    bool in_string = false;
+    for (size_t i = 0; i < len; i++) {
+        unsigned char c = (unsigned char)text[i];
+        if (!in_string) {
+            in_string = c == '"';
+        } else if (c < 0x20) {
+            return true;
+        } else if (c == '\\') {
+            i++; // the escaped character never ends the string
+        } else if (c == '"') {
+            in_string = false;
+        }
+    }
+    return false;
+}
+
+// Parses strict JSON, except that strings may hold bytes that are not UTF-8: id3_read passes such
+// bytes through from the file, and its object must parse again. yyjson's flag for them also lets
+// raw control characters into strings, which are refused first. NULL when the text is refused.
+static yyjson_doc* parse_json(const char* text) {
+    size_t len = strlen(text);
+    if (raw_control_in_string(text, len))
+        return nullptr;
+    return yyjson_read_opts((char*)text, len, YYJSON_READ_ALLOW_INVALID_UNICODE, nullptr, nullptr);
+}
+
 // The string value of the first member whose key is exactly `key` (byte for byte), or NULL when
-// that member is missing or not a string. Later duplicates never count.
-static const char* obj_str(yyjson_val* obj, const char* key) {
+// that member is missing or not a string; *len gets the value's length in bytes, which counts any
+// U+0000 in it. Later duplicates never count.
+static const char* obj_str(yyjson_val* obj, const char* key, size_t* len) {
     if (!yyjson_is_obj(obj) || yyjson_obj_size(obj) == 0)
         return nullptr;
     size_t key_len = strlen(key);
@@ -353,7 +383,10 @@ static const char* obj_str(yyjson_val* obj, const char* key) {
     while ((k = yyjson_obj_iter_next(&iter))) {
         if (yyjson_get_len(k) == key_len && memcmp(yyjson_get_str(k), key, key_len) == 0) {
             yyjson_val* v = yyjson_obj_iter_get_val(k);
-            return yyjson_is_str(v) ? yyjson_get_str(v) : nullptr;
+            if (!yyjson_is_str(v))
+                return nullptr;
+            *len = yyjson_get_len(v);
+            return yyjson_get_str(v);
         }
     }
     return nullptr;
@@ -364,8 +397,7 @@ int32_t id3_tags_from_json(id3_tags* t, const char* text) {
         id3_set_error("null tags_json");
         return -1;
     }
-    yyjson_doc* doc =
-        yyjson_read_opts((char*)text, strlen(text), YYJSON_READ_NOFLAG, nullptr, nullptr);
+    yyjson_doc* doc = parse_json(text);
     if (!doc) {
         id3_set_error("invalid tags JSON");
         return -1;
@@ -376,22 +408,35 @@ int32_t id3_tags_from_json(id3_tags* t, const char* text) {
         id3_set_error("tags JSON must be object");
         return -1;
     }
+    struct member {
+        const char* key;
+        char** field;
+        const char* value;
+        size_t len;
+    };
+    member members[] = {{"title", &t->title, nullptr, 0}, {"artist", &t->artist, nullptr, 0},
+                        {"album", &t->album, nullptr, 0}, {"genre", &t->genre, nullptr, 0},
+                        {"date", &t->date, nullptr, 0},   {"track", &t->track, nullptr, 0}};
+    for (member& m : members) {
+        m.value = obj_str(root, m.key, &m.len);
+        if (!m.value && m.field == &t->date) {
+            m.key = "year";
+            m.value = obj_str(root, m.key, &m.len);
+        }
+        // A text field ends at its first NUL: the value would be stored cut short.
+        if (m.value && memchr(m.value, 0, m.len)) {
+            yyjson_doc_free(doc);
+            id3_set_error("NUL character in tag value: %s", m.key);
+            return -1;
+        }
+    }
     // A value that cannot be copied fails the call: a write that then succeeded would silently
     // keep the file's old tag.
-    const char* v;
     bool copied = true;
-    if ((v = obj_str(root, "title")))
-        copied = copied && id3_tags_set_str(&t->title, v) == 0;
-    if ((v = obj_str(root, "artist")))
-        copied = copied && id3_tags_set_str(&t->artist, v) == 0;
-    if ((v = obj_str(root, "album")))
-        copied = copied && id3_tags_set_str(&t->album, v) == 0;
-    if ((v = obj_str(root, "genre")))
-        copied = copied && id3_tags_set_str(&t->genre, v) == 0;
-    if ((v = obj_str(root, "date")) || (v = obj_str(root, "year")))
-        copied = copied && id3_tags_set_str(&t->date, v) == 0;
-    if ((v = obj_str(root, "track")))
-        copied = copied && id3_tags_set_str(&t->track, v) == 0;
+    for (const member& m : members) {
+        if (m.value)
+            copied = copied && id3_tags_set_str(m.field, m.value) == 0;
+    }
     yyjson_doc_free(doc);
     if (!copied) {
         id3_set_error("oom");
@@ -790,9 +835,15 @@ static bool batch_holds(const batch_state* b, const id3_file* f) {
     return false;
 }
 
-static void batch_add(batch_state* b, const char* path, const char* tags_json) {
+static void batch_add(batch_state* b, const char* path, size_t path_len, const char* tags_json) {
     id3_clear_error();
     bool is_last = path == b->last_path;
+    // Cut at its NUL, the path would name another file.
+    if (memchr(path, 0, path_len)) {
+        id3_set_error("NUL character in path");
+        batch_outcome(b, is_last);
+        return;
+    }
     // A file already in the group is written after the group, as in sequence.
     id3_file probe;
     if (plat_open_read(path, &probe.pf) == 0) {
@@ -821,8 +872,7 @@ int32_t id3_batch(const char* dir_json, const char* tags_json) {
         id3_set_error("NULL argument");
         return -1;
     }
-    yyjson_doc* doc =
-        yyjson_read_opts((char*)dir_json, strlen(dir_json), YYJSON_READ_NOFLAG, nullptr, nullptr);
+    yyjson_doc* doc = parse_json(dir_json);
     if (!doc) {
         id3_set_error("invalid dir_json");
         return -1;
@@ -852,7 +902,7 @@ int32_t id3_batch(const char* dir_json, const char* tags_json) {
     yyjson_arr_iter_init(root, &iter);
     while ((item = yyjson_arr_iter_next(&iter))) {
         if (yyjson_is_str(item))
-            batch_add(b, yyjson_get_str(item), tags_json);
+            batch_add(b, yyjson_get_str(item), yyjson_get_len(item), tags_json);
     }
     batch_commit(b);
     int32_t written = b->written;

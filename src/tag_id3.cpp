@@ -5,10 +5,11 @@
 //   tag header, 10 bytes: "ID3", major version, revision, flags, syncsafe size of what follows
 //     (extended header, frames, padding; a 10-byte footer after them is not counted)
 //   frame header, 10 bytes: identifier (4), size (4; syncsafe from version 4 on), status flags,
-//     format flags
+//     format flags; version 2.2: identifier (3), size (3), no flags
 //   text frame body: encoding byte, text
 //   APIC body: encoding byte, MIME type + 00, picture type, description + terminator (00 00 for the
-//     UTF-16 encodings, 00 otherwise), picture bytes
+//     UTF-16 encodings, 00 otherwise), picture bytes; the version 2.2 PIC has a 3-byte image
+//     format ("JPG", "PNG") in place of the MIME type
 #include "id3_internal.h"
 
 #include <stdint.h>
@@ -76,29 +77,28 @@ static void store_text_frame(const uint8_t* id, char* text, id3_tags* t) {
     *field = text;
 }
 
-// APIC body of n bytes. A body that does not hold every field up to at least one picture byte is
-// passed over; every search stays inside the body. Returns -1 only when memory runs out.
-static int read_apic(const uint8_t* body, uint64_t n, id3_tags* t, bool want_cover) {
-    if (n <= 3)
-        return 0;
-    const uint8_t* mime_end = (const uint8_t*)memchr(body + 1, 0, (size_t)(n - 1));
-    if (!mime_end)
-        return 0;
-    uint64_t i = (uint64_t)(mime_end - body);
-    if (i + 2 >= n)
-        return 0; // no room for the picture type and anything after it
+// Picture-type byte at type_at, then the description in the frame's encoding (body byte 0), then
+// the picture bytes to the end of the body. A body without a description terminator or without
+// picture bytes after it is passed over; every search stays inside the body. The record's cover
+// gets the picture and the mime_len bytes of mime (at most 63; none leaves cover_mime empty).
+// Returns -1 only when memory runs out.
+static int store_picture(const uint8_t* body, uint64_t n, uint64_t type_at, const uint8_t* mime,
+                         uint64_t mime_len, id3_tags* t, bool want_cover) {
+    if (type_at + 1 >= n)
+        return 0; // nothing after the picture type
+    uint64_t desc = type_at + 1;
     uint64_t start = 0;
     uint8_t encoding = body[0];
     if (encoding == 1 || encoding == 2) {
         // A UTF-16 description ends with a 00 00 unit, at an even distance from its start.
-        for (uint64_t k = i + 2; n - k >= 2; k += 2) {
+        for (uint64_t k = desc; n - k >= 2; k += 2) {
             if (body[k] == 0 && body[k + 1] == 0) {
                 start = k + 2;
                 break;
             }
         }
     } else {
-        const uint8_t* desc_end = (const uint8_t*)memchr(body + i + 2, 0, (size_t)(n - i - 2));
+        const uint8_t* desc_end = (const uint8_t*)memchr(body + desc, 0, (size_t)(n - desc));
         if (desc_end)
             start = (uint64_t)(desc_end - body) + 1;
     }
@@ -117,21 +117,75 @@ static int read_apic(const uint8_t* body, uint64_t n, id3_tags* t, bool want_cov
         t->cover_size = size;
     }
     t->has_cover = 1;
-    uint64_t mime_len = i - 1;
-    if (mime_len == 0) {
-        strcpy(t->cover_mime, "image/jpeg");
-    } else {
-        if (mime_len > sizeof t->cover_mime - 1)
-            mime_len = sizeof t->cover_mime - 1;
-        memcpy(t->cover_mime, body + 1, (size_t)mime_len);
-        t->cover_mime[mime_len] = '\0';
-    }
+    if (mime_len > sizeof t->cover_mime - 1)
+        mime_len = sizeof t->cover_mime - 1;
+    if (mime_len > 0)
+        memcpy(t->cover_mime, mime, (size_t)mime_len);
+    t->cover_mime[mime_len] = '\0';
     return 0;
 }
 
-// Walks the frames of an area of a bytes. Stops at padding, a zero size or a frame that overruns
-// the area. Returns -1 when memory runs out: a record missing a tag that the file holds must not
-// pass for the file's tags, or a write would drop that tag.
+// APIC body of n bytes. A body that does not hold every field up to at least one picture byte is
+// passed over. Returns -1 only when memory runs out.
+static int read_apic(const uint8_t* body, uint64_t n, id3_tags* t, bool want_cover) {
+    if (n <= 3)
+        return 0;
+    const uint8_t* mime_end = (const uint8_t*)memchr(body + 1, 0, (size_t)(n - 1));
+    if (!mime_end)
+        return 0;
+    uint64_t i = (uint64_t)(mime_end - body);
+    static const char jpeg[] = "image/jpeg"; // what an empty MIME type is taken for
+    if (i == 1)
+        return store_picture(body, n, i + 1, (const uint8_t*)jpeg, sizeof jpeg - 1, t, want_cover);
+    return store_picture(body, n, i + 1, body + 1, i - 1, t, want_cover);
+}
+
+// Version 2.2 PIC body: encoding byte, 3-byte image format, picture type, description, picture.
+// Only the formats "JPG" and "PNG" have a MIME type; any other leaves it empty.
+static int read_pic(const uint8_t* body, uint64_t n, id3_tags* t, bool want_cover) {
+    if (n <= 5)
+        return 0;
+    const char* mime = "";
+    if (memcmp(body + 1, "JPG", 3) == 0)
+        mime = "image/jpeg";
+    else if (memcmp(body + 1, "PNG", 3) == 0)
+        mime = "image/png";
+    return store_picture(body, n, 4, (const uint8_t*)mime, strlen(mime), t, want_cover);
+}
+
+// A character of a frame identifier: A-Z or 0-9.
+static bool is_id_char(uint8_t c) {
+    return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+// Whether offset off of an area of a bytes is a place where a frame may end: the end of the area,
+// a 00 byte (padding), or four identifier characters (the next frame).
+static bool is_frame_boundary(const uint8_t* area, uint64_t a, uint64_t off) {
+    if (off > a)
+        return false;
+    if (off == a || area[off] == 0x00)
+        return true;
+    if (a - off < 4)
+        return false;
+    return is_id_char(area[off]) && is_id_char(area[off + 1]) && is_id_char(area[off + 2]) &&
+           is_id_char(area[off + 3]);
+}
+
+// Body size of the version 4 frame at pos. Some writers (older iTunes among them) stored a plain
+// 32-bit size there: the plain size is taken only when the syncsafe one leads to no frame
+// boundary and the plain one does.
+static uint64_t v4_frame_size(const uint8_t* area, uint64_t a, uint64_t pos) {
+    uint64_t syncsafe = id3_syncsafe32(area + pos + 4);
+    uint64_t plain = id3_be32(area + pos + 4);
+    if (!is_frame_boundary(area, a, pos + 10 + syncsafe) &&
+        is_frame_boundary(area, a, pos + 10 + plain))
+        return plain;
+    return syncsafe;
+}
+
+// Walks the frames of an area of a bytes. Stops at padding or a frame that overruns the area; a
+// frame of size 0 is passed over. Returns -1 when memory runs out: a record missing a tag that the
+// file holds must not pass for the file's tags, or a write would drop that tag.
 static int walk_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_tags* t,
                        bool want_cover) {
     uint64_t pos = 0;
@@ -139,8 +193,8 @@ static int walk_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_tags*
         const uint8_t* hdr = area + pos;
         if (hdr[0] == 0x00)
             break;
-        uint64_t stored = major >= 4 ? id3_syncsafe32(hdr + 4) : id3_be32(hdr + 4);
-        if (stored == 0 || stored > a - pos - 10)
+        uint64_t stored = major >= 4 ? v4_frame_size(area, a, pos) : id3_be32(hdr + 4);
+        if (stored > a - pos - 10)
             break;
         uint8_t format_flags = hdr[9];
         const uint8_t* body = hdr + 10;
@@ -182,6 +236,43 @@ static int walk_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_tags*
     return 0;
 }
 
+// The version 2.2 text frames the record holds, each with the version 2.3 frame whose rule it
+// follows.
+static const char* const kV22Texts[][2] = {{"TT2", "TIT2"}, {"TP1", "TPE1"}, {"TAL", "TALB"},
+                                           {"TCO", "TCON"}, {"TYE", "TYER"}, {"TRK", "TRCK"}};
+
+// Walks the frames of a version 2.2 area of a bytes. Frame header, 6 bytes: identifier (3), body
+// size (24-bit), no flags. Stops at an identifier that is not A-Z/0-9 (padding among them) or a
+// frame that overruns the area. Returns -1 when memory runs out.
+static int walk_frames_v22(const uint8_t* area, uint64_t a, id3_tags* t, bool want_cover) {
+    uint64_t pos = 0;
+    while (a - pos >= 6) {
+        const uint8_t* hdr = area + pos;
+        if (!is_id_char(hdr[0]) || !is_id_char(hdr[1]) || !is_id_char(hdr[2]))
+            break;
+        uint64_t n = id3_be24(hdr + 3);
+        if (n > a - pos - 6)
+            break;
+        const uint8_t* body = hdr + 6;
+        if (memcmp(hdr, "PIC", 3) == 0) {
+            if (read_pic(body, n, t, want_cover) != 0)
+                return -1;
+        } else if (n > 0) {
+            for (const auto& ids : kV22Texts) {
+                if (memcmp(hdr, ids[0], 3) != 0)
+                    continue;
+                char* text = id3_decode_id3_text(body[0], body + 1, n - 1);
+                if (!text)
+                    return -1;
+                store_text_frame((const uint8_t*)ids[1], text, t);
+                break;
+            }
+        }
+        pos += 6 + n;
+    }
+    return 0;
+}
+
 // Reads the tag at the start of data, which holds the file's first len bytes, or at least all of
 // its tag.
 static int parse_tag(const uint8_t* data, uint64_t len, id3_tags* t, bool want_cover) {
@@ -205,6 +296,9 @@ static int parse_tag(const uint8_t* data, uint64_t len, id3_tags* t, bool want_c
 
     uint8_t major = data[3];
     uint8_t flags = data[5];
+    // In version 2.2 this flag marks a compressed tag, for which no scheme was ever defined.
+    if (major == 2 && (flags & 0x40))
+        return 0;
     uint64_t usable = id3_syncsafe32(data + 6);
     if (usable > len - 10)
         usable = len - 10; // a tag that claims more than the file holds is read to the end
@@ -222,8 +316,8 @@ static int parse_tag(const uint8_t* data, uint64_t len, id3_tags* t, bool want_c
     }
     const uint8_t* area = data + area_off;
     owned_bytes area_copy;
-    if ((flags & 0x80) && major == 3) {
-        // Version 2.3 unsynchronises the whole tag; 2.4 does it frame by frame.
+    if ((flags & 0x80) && (major == 2 || major == 3)) {
+        // Versions 2.2 and 2.3 unsynchronise the whole tag; 2.4 does it frame by frame.
         uint64_t decoded_len = 0;
         area_copy.reset(unsync_decode(area, area_len, &decoded_len));
         if (!area_copy) {
@@ -233,7 +327,9 @@ static int parse_tag(const uint8_t* data, uint64_t len, id3_tags* t, bool want_c
         area = area_copy.get();
         area_len = decoded_len;
     }
-    if (walk_frames(area, area_len, major, t, want_cover) != 0) {
+    int walked = major == 2 ? walk_frames_v22(area, area_len, t, want_cover)
+                            : walk_frames(area, area_len, major, t, want_cover);
+    if (walked != 0) {
         id3_set_error("oom");
         return -1;
     }

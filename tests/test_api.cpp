@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -26,9 +28,8 @@ const Bytes kPng = B({0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}) + S("fake pn
 
 Bytes tagged_mp3() {
     return id3v23(v3_text("TIT2", "Old Title") + v3_text("TPE1", "Artist") +
-                  v3_text("TALB", "Album") + v3_text("TCON", "Rock") +
-                  v3_text("TYER", "1999") + v3_text("TRCK", "3/12") +
-                  v3_apic("image/jpeg", kJpeg)) +
+                  v3_text("TALB", "Album") + v3_text("TCON", "Rock") + v3_text("TYER", "1999") +
+                  v3_text("TRCK", "3/12") + v3_apic("image/jpeg", kJpeg)) +
            kAudio;
 }
 
@@ -57,7 +58,9 @@ Bytes tagged_flac() {
 Bytes atom(const char* type, const Bytes& payload) {
     return be32((uint32_t)payload.size() + 8) + S(type) + payload;
 }
-Bytes data_atom(const Bytes& value) { return atom("data", be32(1) + be32(0) + value); }
+Bytes data_atom(const Bytes& value) {
+    return atom("data", be32(1) + be32(0) + value);
+}
 Bytes tagged_m4a() {
     Bytes ilst = atom("\xA9nam", data_atom(S("M4A Title"))) +
                  atom("covr", atom("data", be32(13) + be32(0) + kPng));
@@ -145,6 +148,56 @@ TEST(Write, ReadObjectPassedBackIsAFixedPoint) {
     }
 }
 
+TEST(Write, BytesThatAreNotUtf8PassBackUnchanged) {
+    // A FLAC comment holding a Latin-1 byte comes out of id3_read as that byte.
+    TempDir dir;
+    std::string path = dir.file("latin1.flac");
+    Bytes flac = S("fLaC") + flac_block(0, repeat(0x10, 34)) +
+                 flac_block(4, vorbis_comment({"TITLE=Caf\xE9", "ARTIST=A"}), true) + kFlacFrames;
+    ASSERT_TRUE(write_file(path, flac));
+    std::string first = read_json(path);
+    ASSERT_EQ(first, obj("Caf\xE9", "A", "", "", "", "", "flac", nullptr));
+    ASSERT_EQ(id3_write(path.c_str(), first.c_str()), 0) << id3_last_error();
+    EXPECT_EQ(read_json(path), first);
+    Bytes after = read_file(path);
+    const Bytes comment = S("TITLE=Caf\xE9");
+    EXPECT_NE(std::search(after.begin(), after.end(), comment.begin(), comment.end()), after.end());
+    // A new value with such a byte is stored as given.
+    ASSERT_EQ(id3_write(path.c_str(), "{\"artist\":\"\xFF\xFE\"}"), 0) << id3_last_error();
+    EXPECT_EQ(read_json(path), obj("Caf\xE9", "\xFF\xFE", "", "", "", "", "flac", nullptr));
+}
+
+TEST(Write, Id3v22FileKeepsItsTags) {
+    // Version 2.2 frames: 3-character identifier, 24-bit size. A picture of format "GIF" has no
+    // MIME type, so the object has no "cover_mime".
+    auto frame = [](const char* id, const Bytes& body) {
+        return S(id) + be24((uint32_t)body.size()) + body;
+    };
+    auto tag = [](const Bytes& frames) {
+        return S("ID3") + B({2, 0, 0}) + syncsafe((uint32_t)frames.size()) + frames;
+    };
+    Bytes texts = frame("TT2", B({0}) + S("Old")) + frame("TP1", B({0}) + S("Artist")) +
+                  frame("TAL", B({0}) + S("Album")) + frame("TYE", B({0}) + S("1999")) +
+                  frame("TRK", B({0}) + S("3/12"));
+    TempDir dir;
+    std::string gif = dir.file("gif.mp3"), jpg = dir.file("jpg.mp3");
+    ASSERT_TRUE(
+        write_file(gif, tag(texts + frame("PIC", B({0}) + S("GIF") + B({3, 0}) + kPng)) + kAudio));
+    EXPECT_EQ(read_json(gif), "{\"title\":\"Old\",\"artist\":\"Artist\",\"album\":\"Album\","
+                              "\"genre\":\"\",\"date\":\"1999\",\"track\":\"3/12\",\"format\":"
+                              "\"mp3\",\"has_cover\":true}");
+    EXPECT_EQ(extract(gif, dir), kPng);
+    // A write naming one field keeps what the version 2.2 tag held.
+    ASSERT_TRUE(
+        write_file(jpg, tag(texts + frame("PIC", B({0}) + S("JPG") + B({3, 0}) + kJpeg)) + kAudio));
+    EXPECT_EQ(read_json(jpg),
+              obj("Old", "Artist", "Album", "", "1999", "3/12", "mp3", "image/jpeg"));
+    ASSERT_EQ(id3_write(jpg.c_str(), "{\"genre\":\"Rock\"}"), 0) << id3_last_error();
+    EXPECT_EQ(read_json(jpg),
+              obj("Old", "Artist", "Album", "Rock", "1999", "3/12", "mp3", "image/jpeg"));
+    EXPECT_EQ(extract(jpg, dir), kJpeg);
+}
+
 TEST(Write, FrameSyncMp3GetsANewTag) {
     TempDir dir;
     std::string path = dir.file("bare.mp3");
@@ -181,6 +234,10 @@ TEST(Write, FailuresLeaveTheFileUnchanged) {
         {"three bytes", S("ID3"), "{}", "unsupported format for write"},
         {"invalid json", tagged_mp3(), "{\"title\":", "invalid tags JSON"},
         {"array json", tagged_flac(), "[\"title\"]", "tags JSON must be object"},
+        {"nul in value", tagged_mp3(), "{\"title\":\"a\\u0000b\"}",
+         "NUL character in tag value: title"},
+        {"nul in year", tagged_flac(), "{\"year\":\"1999\\u0000\"}",
+         "NUL character in tag value: year"},
     };
     for (const Case& c : cases) {
         std::string path = dir.file(c.name);
@@ -194,6 +251,8 @@ TEST(Write, FailuresLeaveTheFileUnchanged) {
     std::string missing = dir.file("missing.mp3");
     EXPECT_EQ(id3_write(missing.c_str(), "nope"), -1);
     EXPECT_STREQ(id3_last_error(), "invalid tags JSON");
+    EXPECT_EQ(id3_write(missing.c_str(), "{\"album\":\"\\u0000\"}"), -1);
+    EXPECT_STREQ(id3_last_error(), "NUL character in tag value: album");
     EXPECT_EQ(id3_write(missing.c_str(), "{}"), -1);
     EXPECT_EQ(std::string(id3_last_error()).rfind("cannot open: " + missing + " (", 0), 0u);
 }
@@ -343,10 +402,10 @@ TEST(Batch, CountsAndTheLastMessage) {
 
     std::string mixed = arr({q(a), "1", "null", "[" + q(b) + "]", "{\"p\":" + q(b) + "}", q(b)});
     EXPECT_EQ(id3_batch(mixed.c_str(), tags.c_str()), 2);
-    EXPECT_EQ(read_json(a), obj("Old Title", "Artist", "Batch", "Rock", "1999", "3/12", "mp3",
-                                "image/jpeg"));
-    EXPECT_EQ(read_json(b), obj("Old Title", "Artist", "Batch", "Rock", "1999", "3/12", "flac",
-                                "image/jpeg"));
+    EXPECT_EQ(read_json(a),
+              obj("Old Title", "Artist", "Batch", "Rock", "1999", "3/12", "mp3", "image/jpeg"));
+    EXPECT_EQ(read_json(b),
+              obj("Old Title", "Artist", "Batch", "Rock", "1999", "3/12", "flac", "image/jpeg"));
 
     EXPECT_EQ(id3_batch(arr({q(missing), q(a)}).c_str(), tags.c_str()), 1);
     EXPECT_STREQ(id3_last_error(), "");
@@ -354,6 +413,34 @@ TEST(Batch, CountsAndTheLastMessage) {
     EXPECT_EQ(std::string(id3_last_error()).rfind("cannot open: " + missing, 0), 0u);
     // A path listed twice is written and counted twice.
     EXPECT_EQ(id3_batch(arr({q(a), q(a)}).c_str(), tags.c_str()), 2);
+}
+
+TEST(Batch, PathWithNulIsAFailedWrite) {
+    // Cut at its NUL, "a.mp3\u0000.bak" would name a.mp3: that file must stay as it is.
+    TempDir dir;
+    std::string a = dir.file("a.mp3"), b = dir.file("b.flac");
+    ASSERT_TRUE(write_file(a, tagged_mp3()));
+    ASSERT_TRUE(write_file(b, tagged_flac()));
+    const std::string nul_path = "\"" + a + "\\u0000.bak\"";
+    const std::string tags = "{\"album\":\"Batch\"}";
+    EXPECT_EQ(id3_batch(("[" + nul_path + "]").c_str(), tags.c_str()), 0);
+    EXPECT_STREQ(id3_last_error(), "NUL character in path");
+    EXPECT_EQ(read_file(a), tagged_mp3());
+    // The batch goes on; the message is the last write's.
+    EXPECT_EQ(id3_batch(("[" + nul_path + ",\"" + b + "\"]").c_str(), tags.c_str()), 1);
+    EXPECT_STREQ(id3_last_error(), "");
+    EXPECT_EQ(read_file(a), tagged_mp3());
+    EXPECT_EQ(read_json(b),
+              obj("Old Title", "Artist", "Batch", "Rock", "1999", "3/12", "flac", "image/jpeg"));
+    EXPECT_EQ(id3_batch(("[\"" + b + "\"," + nul_path + "]").c_str(), tags.c_str()), 1);
+    EXPECT_STREQ(id3_last_error(), "NUL character in path");
+    EXPECT_EQ(list_dir(dir.path), (std::vector<std::string>{"a.mp3", "b.flac"}));
+    // A path with a byte that is not UTF-8 is handed on as it stands.
+    std::string latin1 = dir.file("caf\xE9.mp3");
+    ASSERT_TRUE(write_file(latin1, tagged_mp3()));
+    EXPECT_EQ(id3_batch(("[\"" + latin1 + "\"]").c_str(), tags.c_str()), 1) << id3_last_error();
+    EXPECT_EQ(read_json(latin1),
+              obj("Old Title", "Artist", "Batch", "Rock", "1999", "3/12", "mp3", "image/jpeg"));
 }
 
 TEST(Batch, BadArguments) {
@@ -372,6 +459,8 @@ TEST(Batch, BadArguments) {
         {"", "{}", -1, "invalid dir_json"},
         {"[\"" + a + "\",]", "{}", -1, "invalid dir_json"},
         {"[1] x", "{}", -1, "invalid dir_json"},
+        {"[\"a\x01\"]", "{}", -1, "invalid dir_json"},
+        {"[\"a\"]\xE9", "{}", -1, "invalid dir_json"},
         {one, "{\"title\":", 0, "invalid tags JSON"},
         {one, "[]", 0, "tags JSON must be object"},
     };

@@ -276,7 +276,15 @@ TEST(JsonIn, MembersApplyOnlyAsStrings) {
         {"date beats year", "{\"year\":\"1999\",\"date\":\"2001\"}", nullptr, "2001"},
         {"number date, string year", "{\"date\":2001,\"year\":\"1999\"}", nullptr, "1999"},
         {"empty date stops year", "{\"date\":\"\",\"year\":\"1999\"}", nullptr, ""},
-        {"U+0000 cuts the value", "{\"title\":\"ab\\u0000cd\"}", "ab", nullptr},
+        // U+0000 matters only in a member that is used.
+        {"U+0000 in an unused year", "{\"date\":\"1\",\"year\":\"a\\u0000\"}", nullptr, "1"},
+        {"U+0000 in a later duplicate", "{\"title\":\"a\",\"title\":\"b\\u0000\"}", "a", nullptr},
+        {"U+0000 in another member", "{\"titel\":\"a\\u0000\",\"comment\":\"\\u0000\"}", nullptr,
+         nullptr},
+        {"U+0000 in a key", "{\"title\\u0000\":\"a\"}", nullptr, nullptr},
+        // Bytes that are not UTF-8 stand inside strings and are kept: id3_read passes them through.
+        {"Latin-1 byte kept", "{\"title\":\"caf\xE9\"}", "caf\xE9", nullptr},
+        {"stray bytes kept", "{\"title\":\"\xFF\xFE\xC3\",\"\xE9\":1}", "\xFF\xFE\xC3", nullptr},
         {"escaped key resolved", "{\"t\\u0069tle\":\"esc\"}", "esc", nullptr},
         {"output object passes back",
          "{\"title\":\"T\",\"artist\":\"\",\"album\":\"\",\"genre\":\"\",\"date\":\"\",\"track\":"
@@ -336,7 +344,23 @@ TEST(JsonIn, FailuresLeaveTheRecordUnchanged) {
         {"{} {}", "invalid tags JSON"},
         {"\xEF\xBB\xBF{}", "invalid tags JSON"},
         {"{\"title\":NaN}", "invalid tags JSON"},
-        {"{\"title\":\"\xFF\"}", "invalid tags JSON"},
+        // Bytes that are not UTF-8 are allowed inside strings only; raw control characters are
+        // not allowed there even then.
+        {"\xE9{}", "invalid tags JSON"},
+        {"{\"title\":\"a\"}\xE9", "invalid tags JSON"},
+        {"{\"title\":\"a\x01\"}", "invalid tags JSON"},
+        {"{\"title\":\"a\tb\"}", "invalid tags JSON"},
+        {"{\"title\":\"\xE9\nb\"}", "invalid tags JSON"},
+        {"{\"x\":\"\\\"\x1F\"}", "invalid tags JSON"},
+        {"{\"title\":\"\\ud800\"}", "invalid tags JSON"},
+        {"{\"title\":\"\\x41\"}", "invalid tags JSON"},
+        // A value holding U+0000 would be stored cut short.
+        {"{\"title\":\"a\\u0000b\"}", "NUL character in tag value: title"},
+        {"{\"title\":\"new\",\"track\":\"1\\u00002\"}", "NUL character in tag value: track"},
+        {"{\"year\":\"\\u0000\"}", "NUL character in tag value: year"},
+        {"{\"date\":\"2\\u0000\",\"year\":\"1\"}", "NUL character in tag value: date"},
+        {"{\"artist\":\"\\u0000\",\"album\":\"\\u0000\"}", "NUL character in tag value: artist"},
+        {"{\"genre\":\"\xE9\\u0000\"}", "NUL character in tag value: genre"},
         {"[]", "tags JSON must be object"},
         {"\"title\"", "tags JSON must be object"},
         {"42", "tags JSON must be object"},

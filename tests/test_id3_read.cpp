@@ -1,5 +1,6 @@
-// The ID3v2 reader: tag headers of versions 2 to 4, extended headers, unsynchronisation, frame
-// flags, the end of the frame walk, text frames, APIC layouts and malformed tags. Every tag is
+// The ID3v2 reader: tag headers of versions 0 to 5, extended headers, unsynchronisation, frame
+// flags, frame sizes, the end of the frame walk, text frames, APIC layouts, version 2.2 tags and
+// malformed tags. Every tag is
 // built byte by byte.
 #include "id3_internal.h"
 #include "quorvale_id3tag.h"
@@ -20,13 +21,17 @@ namespace {
 Bytes tag(int major, int flags, const Bytes& rest) {
     return S("ID3") + B({major, 0, flags}) + syncsafe((uint32_t)rest.size()) + rest;
 }
-// Frame with a plain 32-bit size (versions 2 and 3).
+// Frame with a plain 32-bit size (versions 0, 1 and 3).
 Bytes frame3(const std::string& id, const Bytes& body, int format_flags = 0) {
     return S(id) + be32((uint32_t)body.size()) + B({0, format_flags}) + body;
 }
 // Frame with a syncsafe size (version 4).
 Bytes frame4(const std::string& id, const Bytes& body, int format_flags = 0) {
     return S(id) + syncsafe((uint32_t)body.size()) + B({0, format_flags}) + body;
+}
+// Version 2.2 frame: 3-character identifier, 24-bit size, no flags.
+Bytes frame2(const std::string& id, const Bytes& body) {
+    return S(id) + be24((uint32_t)body.size()) + body;
 }
 // Text frame body in UTF-8 or ISO-8859-1 (encodings 3 and 0).
 Bytes text(const std::string& value, int encoding = 3) {
@@ -122,7 +127,11 @@ const ReadCase kHeaderCases[] = {
     {"v4_utf8", tag(4, 0, frame4("TIT2", text("Hi"))) + kAudio, "title=Hi;"},
     {"v3_utf16", tag(3, 0, frame3("TPE1", B({1, 0xFF, 0xFE, 0x41, 0x00, 0xE9, 0x00}))),
      "artist=A\xC3\xA9;"},
-    {"v2_walked_with_plain_sizes", tag(2, 0, frame3("TALB", text("Old"))), "album=Old;"},
+    {"v1_walked_with_plain_sizes",
+     tag(1, 0, frame3("TALB", text(k199)) + frame3("TPE1", text("b"))),
+     "artist=b;album=" + k199 + ";"},
+    {"v0_extended_header_plain",
+     tag(0, 0x40, be32(6) + B({0, 0, 0, 0, 0, 0}) + frame3("TIT2", text("x"))), "title=x;"},
     {"v5_uses_v4_rules", tag(5, 0, frame4("TIT2", text(k199))), "title=" + k199 + ";"},
     // A body of 200 bytes: the size bytes differ between the plain and the syncsafe form.
     {"v4_syncsafe_frame_size", tag(4, 0, frame4("TIT2", text(k199)) + frame4("TPE1", text("b"))),
@@ -197,17 +206,25 @@ const ReadCase kFlagCases[] = {
     // Bits of the other version mean nothing.
     {"v3_ignores_v4_bits", tag(3, 0, frame3("TIT2", text("x"), 0x0C)), "title=x;"},
     {"v4_ignores_v3_bits", tag(4, 0, frame4("TIT2", text("x"), 0x80)), "title=x;"},
-    {"v2_ignores_all_bits", tag(2, 0, frame3("TIT2", text("x"), 0xFF)), "title=x;"},
+    {"v1_ignores_all_bits", tag(1, 0, frame3("TIT2", text("x"), 0xFF)), "title=x;"},
+    // Only versions 2.2 and 2.3 unsynchronise the whole tag.
+    {"v1_tag_flag_ignored", tag(1, 0x80, frame3("TIT2", B({3, 0x41, 0xFF, 0x00, 0x42}))),
+     "title=A\xFF;"},
 };
 INSTANTIATE_TEST_SUITE_P(Flags, Reader, ::testing::ValuesIn(kFlagCases), name_of);
 
 // --- The end of the frame walk -------------------------------------------------------------
 
 const ReadCase kWalkCases[] = {
-    {"size_zero_stops",
+    // A frame of size 0 holds nothing; the next header follows its own.
+    {"size_zero_passed_over",
      tag(4, 0,
          frame4("TIT2", text("a")) + S("TALB") + syncsafe(0) + B({0, 0}) +
              frame4("TPE1", text("b"))),
+     "title=a;artist=b;"},
+    {"v3_size_zero_passed_over",
+     tag(3, 0, frame3("TIT2", {}) + frame3("APIC", {}) + frame3("TPE1", text("b"))), "artist=b;"},
+    {"size_zero_last_in_area", tag(4, 0, frame4("TIT2", text("a")) + frame4("TPE1", {})),
      "title=a;"},
     {"overrun_stops",
      tag(4, 0, frame4("TIT2", text("a")) + S("TPE1") + syncsafe(50) + B({0, 0}) + text("b")),
@@ -327,6 +344,143 @@ const ReadCase kApicCases[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Apic, Reader, ::testing::ValuesIn(kApicCases), name_of);
 
+// --- Version 4 frame sizes written as plain integers ------------------------------------------
+
+// A version 4 frame header with the size as a plain 32-bit integer, as older iTunes wrote it.
+Bytes frame4_plain(const std::string& id, const Bytes& body) {
+    return S(id) + be32((uint32_t)body.size()) + B({0, 0}) + body;
+}
+const std::string k127(127, 'a');
+const Bytes kCover150 = repeat(0x11, 150);
+const std::string kCover150Hex = hex(kCover150);
+
+// The syncsafe size S counts unless the place it leads to is no frame boundary (the area's end, a
+// 00 byte, four characters A-Z/0-9) while the plain size P leads to one inside the area.
+const ReadCase kV4SizeCases[] = {
+    // 200 = 00 00 00 C8: S = 72 lands inside the text.
+    {"plain_size_before_next_frame",
+     tag(4, 0, frame4_plain("TIT2", text(k199)) + frame4("TPE1", text("b"))),
+     "title=" + k199 + ";artist=b;"},
+    {"plain_size_to_area_end",
+     tag(4, 0, frame4("TPE1", text("b")) + frame4_plain("TIT2", text(k199))),
+     "title=" + k199 + ";artist=b;"},
+    {"plain_size_to_padding", tag(4, 0, frame4_plain("TIT2", text(k199)) + repeat(0, 20)),
+     "title=" + k199 + ";"},
+    // A 163-byte picture frame: S = 35 lands inside the picture, which would be cut to 22 bytes.
+    {"plain_size_picture",
+     tag(4, 0,
+         frame4_plain("APIC", apic(3, "image/png", B({0}), kCover150)) + frame4("TIT2", text("x"))),
+     "title=x;cover(image/png)=" + kCover150Hex + ";"},
+    // S = 200 reaches TPE1, P = 328 reaches the padding: both are boundaries, S counts.
+    {"both_sizes_lead_to_boundaries",
+     tag(4, 0, frame4("TIT2", text(k199)) + frame4("TPE1", text("b")) + repeat(0, 200)),
+     "title=" + k199 + ";artist=b;"},
+    // Neither leads to a boundary: S counts, and the walk ends at the bytes it leads to.
+    {"neither_leads_to_a_boundary_plain_past_end",
+     tag(4, 0, S("TIT2") + B({0, 0, 1, 0, 0, 0}) + text(k127) + S("zzzz") + repeat('z', 20)),
+     "title=" + k127 + ";"},
+    {"neither_leads_to_a_boundary_plain_inside",
+     tag(4, 0,
+         S("TIT2") + B({0, 0, 0, 0x90, 0, 0}) + text(std::string(15, 'a')) + repeat('z', 300)),
+     "title=" + std::string(15, 'a') + ";"},
+    // S = 1, P = 129 leads to a lower-case identifier, which is no boundary: S counts.
+    {"plain_size_to_lower_case_not_taken",
+     tag(4, 0,
+         frame4("TPE1", text("b")) + S("TIT2") + B({0, 0, 0, 0x81, 0, 0}) + text("x") +
+             repeat('a', 127) + S("tpe1") + B({0, 0, 0, 2, 0, 0, 3, 'c'})),
+     "title=;artist=b;"},
+    // Below 128 both forms read the same.
+    {"equal_sizes",
+     tag(4, 0, frame4("TIT2", text(std::string(126, 'a'))) + frame4("TPE1", text("b"))),
+     "title=" + std::string(126, 'a') + ";artist=b;"},
+    {"equal_sizes_leading_nowhere", tag(4, 0, frame4("TIT2", text("x")) + S("zzzzzzzzzz")),
+     "title=x;"},
+};
+INSTANTIATE_TEST_SUITE_P(V4Sizes, Reader, ::testing::ValuesIn(kV4SizeCases), name_of);
+
+// --- Version 2.2 -------------------------------------------------------------------------------
+
+Bytes pic(int encoding, const std::string& format, const Bytes& description, const Bytes& picture) {
+    return B({encoding}) + S(format) + B({3}) + description + picture;
+}
+
+const ReadCase kV22Cases[] = {
+    {"all_fields",
+     tag(2, 0,
+         frame2("TT2", text("T", 0)) + frame2("TP1", text("A", 0)) + frame2("TAL", text("L", 0)) +
+             frame2("TCO", text("(13)", 0)) + frame2("TYE", text("1999", 0)) +
+             frame2("TRK", text("3/12", 0)) + frame2("PIC", pic(0, "JPG", B({0}), kJpeg))) +
+         kAudio,
+     "title=T;artist=A;album=L;genre=(13);date=1999;track=3/12;cover(image/jpeg)=FF D8 FF E0 00 "
+     "10 4A 46;"},
+    {"latin1_and_utf16",
+     tag(2, 0,
+         frame2("TT2", text("Caf\xE9", 0)) +
+             frame2("TP1", B({1, 0xFF, 0xFE, 0x41, 0x00, 0xE9, 0x00}))),
+     "title=Caf\xC3\xA9;artist=A\xC3\xA9;"},
+    // TYE follows the version 2.3 year's rule: it fills only a date not yet given.
+    {"first_year_kept", tag(2, 0, frame2("TYE", text("1999")) + frame2("TYE", text("2000"))),
+     "date=1999;"},
+    {"empty_year_then_year", tag(2, 0, frame2("TYE", text("")) + frame2("TYE", text("2000"))),
+     "date=2000;"},
+    {"two_titles_last_wins", tag(2, 0, frame2("TT2", text("one")) + frame2("TT2", text("two"))),
+     "title=two;"},
+    {"other_frames_passed_over",
+     tag(2, 0,
+         frame2("TT1", text("g")) + frame2("TXX", B({0}) + S("TT2") + B({0}) + S("v")) +
+             frame2("COM", B({0}) + S("eng") + B({0}) + S("c")) + frame2("TT2", text("x"))),
+     "title=x;"},
+    {"v23_identifiers_not_read", tag(2, 0, frame2("TIT", text("x")) + frame2("TPE", text("y"))),
+     ""},
+    {"encoding_byte_only_is_empty", tag(2, 0, frame2("TT2", B({0}))), "title=;"},
+    {"size_zero_passed_over",
+     tag(2, 0, frame2("TT2", {}) + frame2("PIC", {}) + frame2("TP1", text("b"))), "artist=b;"},
+    // Walk ends.
+    {"padding_ends_walk",
+     tag(2, 0, frame2("TT2", text("a")) + repeat(0, 6) + frame2("TP1", text("b"))), "title=a;"},
+    {"lower_case_identifier_ends_walk",
+     tag(2, 0, frame2("TT2", text("a")) + frame2("tp1", text("b")) + frame2("TAL", text("c"))),
+     "title=a;"},
+    {"overrun_ends_walk", tag(2, 0, frame2("TT2", text("a")) + S("TP1") + be24(50) + text("b")),
+     "title=a;"},
+    {"short_remainder_ends_walk", tag(2, 0, frame2("TT2", text("a")) + S("TP1") + B({0, 0})),
+     "title=a;"},
+    {"tag_size_beyond_data", S("ID3") + B({2, 0, 0}) + syncsafe(5000) + frame2("TT2", text("a")),
+     "title=a;"},
+    // Pictures.
+    {"pic_png", tag(2, 0, frame2("PIC", pic(0, "PNG", S("front") + B({0}), kPic))),
+     "cover(image/png)=89 50 4E 47;"},
+    {"pic_other_format_has_no_mime", tag(2, 0, frame2("PIC", pic(0, "GIF", B({0}), kPic))),
+     "cover()=89 50 4E 47;"},
+    {"pic_format_case_matters", tag(2, 0, frame2("PIC", pic(0, "jpg", B({0}), kJpeg))),
+     "cover()=FF D8 FF E0 00 10 4A 46;"},
+    // "d" in UTF-16LE is 64 00: the 00 00 at an odd distance is not the terminator.
+    {"pic_utf16_description",
+     tag(2, 0, frame2("PIC", pic(1, "PNG", B({0xFF, 0xFE, 0x64, 0x00, 0x00, 0x00}), kPic))),
+     "cover(image/png)=89 50 4E 47;"},
+    {"pic_no_description_terminator", tag(2, 0, frame2("PIC", pic(0, "PNG", S("desc"), {}))), ""},
+    {"pic_no_picture_bytes", tag(2, 0, frame2("PIC", pic(0, "PNG", B({0}), {}))), ""},
+    {"pic_body_of_five_bytes", tag(2, 0, frame2("PIC", B({0}) + S("PNG") + B({3}))), ""},
+    {"pic_then_apic_shaped_frame_ignored",
+     tag(2, 0,
+         frame2("PIC", pic(0, "PNG", B({0}), kPic)) +
+             frame2("API", apic(0, "image/gif", B({0}), kJpeg))),
+     "cover(image/png)=89 50 4E 47;"},
+    // Tag flags: 0x80 undoes unsynchronisation over the whole frame area, and frame sizes are
+    // those of the decoded frames; 0x40 marks a compressed tag, of which nothing is read.
+    {"whole_area_unsync",
+     tag(2, 0x80,
+         unsync(frame2("TT2", B({0, 0x41, 0xFF, 0x42})) +
+                frame2("PIC", pic(0, "JPG", B({0}), kJpeg)) + frame2("TP1", text("b")))),
+     "title=A\xC3\xBF"
+     "B;artist=b;cover(image/jpeg)=FF D8 FF E0 00 10 4A 46;"},
+    {"compressed_tag_not_read", tag(2, 0x40, frame2("TT2", text("x"))) + kAudio, ""},
+    {"compressed_and_unsync_not_read", tag(2, 0xC0, frame2("TT2", text("x"))), ""},
+    // Other tag flags mean nothing in version 2.2.
+    {"other_flags_ignored", tag(2, 0x30, frame2("TT2", text("x"))), "title=x;"},
+};
+INSTANTIATE_TEST_SUITE_P(V22, Reader, ::testing::ValuesIn(kV22Cases), name_of);
+
 // --- Failures --------------------------------------------------------------------------------
 
 TEST(ReaderFailure, MessagesAndOnlyFormatSet) {
@@ -375,7 +529,13 @@ TEST(ReaderRobustness, TruncatedAndMutatedTagsStayInsideTheImage) {
                    be32(6) + repeat(0, 6) +
                        unsync(frame3("TPE1", B({1, 0xFF, 0xFE, 0x41, 0x00})) +
                               frame3("APIC", apic(2, "", B({0x00, 0x41, 0x00, 0x00}), kJpeg))));
-    for (const Bytes& whole : {full, v3}) {
+    Bytes v22 = tag(2, 0x80,
+                    unsync(frame2("TT2", B({1, 0xFF, 0xFE, 0x41, 0x00})) + frame2("TYE", {}) +
+                           frame2("PIC", pic(1, "PNG", B({0x64, 0x00, 0x00, 0x00}), kJpeg)))) +
+                kAudio;
+    const Bytes* sources[] = {&full, &v3, &v22};
+    for (const Bytes* source : sources) {
+        const Bytes& whole = *source;
         ReadResult r = read_tags(whole);
         ASSERT_EQ(r.rc, 0);
         ASSERT_NE(r.fields, "");
@@ -385,12 +545,12 @@ TEST(ReaderRobustness, TruncatedAndMutatedTagsStayInsideTheImage) {
         }
     }
     std::mt19937 rng(20261210);
-    for (int round = 0; round < 3000; round++) {
-        Bytes damaged = round % 2 ? full : v3;
+    for (int round = 0; round < 4500; round++) {
+        Bytes damaged = *sources[round % 3];
         int changes = 1 + (int)(rng() % 4);
         for (int i = 0; i < changes; i++)
             damaged[10 + rng() % (damaged.size() - 10)] = (uint8_t)rng();
-        if (round % 3 == 0)
+        if (round / 3 % 3 == 0)
             damaged.resize(10 + rng() % (damaged.size() - 10));
         ReadResult r = read_tags(damaged);
         EXPECT_EQ(r.rc, 0) << hex(damaged);

@@ -91,6 +91,43 @@ def unsynchronise_v24_frames(path):
         f.write(data[:6] + iu.to_syncsafe(len(frames)) + frames + data[end:])
 
 
+def plain_v24_frame_sizes(path):
+    """Rewrites every frame size of a v2.4 tag as a plain 32-bit integer, as older iTunes wrote
+    them."""
+    data = iu.read_bytes(path)
+    assert data[3] == 4
+    frames = b""
+    for fid, flags, body in iu.id3_frames(data):
+        frames += (fid.encode("latin-1") + len(body).to_bytes(4, "big") + b"\x00" +
+                   bytes([flags]) + body)
+    frames += b"\x00" * 64
+    end = iu.mp3_audio_offset(data)
+    with open(path, "wb") as f:
+        f.write(data[:6] + iu.to_syncsafe(len(frames)) + frames + data[end:])
+
+
+def handmade_id3v22(values, picture):
+    """An ID3v2.2 tag built here, as no peer writes one: 3-character identifiers and 24-bit sizes,
+    texts in UTF-16 with byte-order mark, and a PIC frame of format JPG or PNG."""
+    def frame(fid, body):
+        return fid + len(body).to_bytes(3, "big") + body
+
+    def tag(path, media):
+        frames = b""
+        for key, fid in (("title", b"TT2"), ("artist", b"TP1"), ("album", b"TAL"),
+                         ("genre", b"TCO"), ("date", b"TYE"), ("track", b"TRK")):
+            frames += frame(fid, b"\x01" + values[key].encode("utf-16") + b"\x00\x00")
+        image_format = b"PNG" if picture.endswith(".png") else b"JPG"
+        frames += frame(b"PIC", b"\x00" + image_format + b"\x03front\x00" +
+                        media.picture_bytes(picture))
+        frames += b"\x00" * 64
+        data = iu.read_bytes(path)
+        with open(path, "wb") as f:
+            f.write(b"ID3\x02\x00\x00" + iu.to_syncsafe(len(frames)) + frames +
+                    data[iu.mp3_audio_offset(data):])
+    return tag
+
+
 def then(*steps):
     def tag(path, media):
         for step in steps:
@@ -235,6 +272,15 @@ CASES = {
                            then(mutagen_id3(WIDE, 1, 3, [(3, "front", "noise.jpg")]),
                                 lambda path, media: unsynchronise_v23_tag(path)),
                            result(WIDE, "mp3", "image/jpeg", date="2024"), "noise.jpg"),
+    # ID3v2.4 whose frame sizes are plain integers (older iTunes): the picture frame's size reads
+    # differently as a syncsafe integer, and the plain reading is taken.
+    "itunes-v24-plain-sizes": ("lame.mp3",
+                               then(mutagen_id3(WIDE, 3, 4, [(3, "front", "noise.jpg")]),
+                                    lambda path, media: plain_v24_frame_sizes(path)),
+                               result(WIDE, "mp3", "image/jpeg"), "noise.jpg"),
+    # ID3v2.2, built here (no peer writes it; mutagen and TagLib read it, see below).
+    "handmade-v22": ("ffmpeg.mp3", handmade_id3v22(dict(WIDE, date="2024"), "red.jpg"),
+                     result(WIDE, "mp3", "image/jpeg", date="2024"), "red.jpg"),
     # ID3v2.4 with every frame unsynchronised and carrying a data length indicator.
     "mutagen-v24-frame-unsync": ("lame.mp3",
                                  then(mutagen_id3(WIDE, 3, 4, [(3, "front", "red.jpg")]),
@@ -409,3 +455,42 @@ def test_unsynchronised_fixtures_are_valid_for_mutagen(case, tagged, media):
     tags = ID3(tagged(case))
     assert str(tags["TIT2"]) == WIDE["title"]
     assert tags.getall("APIC")[0].data == media.picture_bytes(CASES[case][3])
+
+
+def test_handmade_and_itunes_fixtures_read_alike_by_peers(tagged, media, lib, taglib_reader,
+                                                         tmp_path):
+    """mutagen and TagLib read the hand-built ID3v2.2 tag and the plain-size ID3v2.4 tag as the
+    values they were made from, and so does the library."""
+    for case, version in (("handmade-v22", (2, 2, 0)), ("itunes-v24-plain-sizes", (2, 4, 0))):
+        path = tagged(case)
+        expected = CASES[case][2]
+        picture = media.picture_bytes(CASES[case][3])
+        tags = ID3(path)
+        assert tags.version == version
+        for key, frame in ID3_FRAMES:
+            assert str(tags[frame.__name__]) == expected[key], (case, key)
+        assert [f.data for f in tags.getall("APIC")] == [picture]
+        seen = iu.taglib_read(taglib_reader, path, tmp_path / case)
+        for key, name in (("title", "TITLE"), ("artist", "ARTIST"), ("album", "ALBUM"),
+                          ("genre", "GENRE"), ("date", "DATE"), ("track", "TRACKNUMBER")):
+            assert seen[name] == [expected[key]], (case, key)
+        assert [p["size"] for p in seen["pictures"]] == [len(picture)]
+        assert iu.read_bytes(tmp_path / case / "picture-0") == picture
+        assert lib.read(path) == expected
+        assert lib.extract_cover(path, tmp_path / (case + ".bin")) == picture
+
+
+def test_plain_size_fixture_needs_the_plain_reading(tagged):
+    """In the plain-size tag, the picture frame's size read as a syncsafe integer leads into the
+    picture, to no frame boundary: only the plain reading reaches the next frame."""
+    data = iu.read_bytes(tagged("itunes-v24-plain-sizes"))
+    end = iu.mp3_audio_offset(data)
+    pos = 10
+    while data[pos:pos + 4] != b"APIC":
+        pos += 10 + int.from_bytes(data[pos + 4:pos + 8], "big")
+    raw = data[pos + 4:pos + 8]
+    plain, syncsafe = int.from_bytes(raw, "big"), iu.syncsafe(raw)
+    assert plain != syncsafe
+    after = data[pos + 10 + syncsafe:pos + 14 + syncsafe]
+    assert pos + 10 + syncsafe < end and after[0] != 0 and not all(
+        chr(b).isdigit() or "A" <= chr(b) <= "Z" for b in after)
