@@ -126,7 +126,7 @@ for g in "${groups[@]}"; do
       apt_install clang libclang-rt-14-dev libfuse3-dev fuse3 valgrind e2fsprogs python3
       ;;
     windows)
-      apt_install g++-mingw-w64-x86-64-posix wine64 wine xz-utils llvm lld clang
+      apt_install g++-mingw-w64-x86-64-posix wine64 wine xz-utils llvm lld clang mono-mcs mono-runtime
       install_yyjson_source
       ;;
     bench)

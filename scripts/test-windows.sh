@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Cross-builds quorvale-id3tag.dll and its test suite with mingw-w64, checks the DLL's exports and
-# imports, and runs the suite under Wine.
+# imports, and runs the suite under Wine. Then makes the release archive
+# quorvale-id3tag-VERSION-win64.zip with CPack and checks what it gives a Windows developer: the
+# packaged program, the version resources, the MSVC import library, programs linked against it, and
+# the C# declarations and manifest that docs/windows.md shows.
 #
 #   scripts/test-windows.sh [BUILD_DIR]          default build folder: build-windows
 #   scripts/test-windows.sh --check-dll DLL      only the export and import check (used by CTest)
@@ -166,6 +169,33 @@ LINES
   done
 }
 
+# C#: the declarations docs/windows.md gives (tests/windows/QuorvaleId3Tag.cs), compiled with Mono's
+# mcs and run by Mono against a Linux build of the library. Debian has no .NET runtime for Wine, so
+# this tests the marshalling (UTF-8 texts, the IntPtr results, id3_free_string, the error text), not
+# Windows' loading of the DLL.
+check_csharp() {
+  local dir="$checks/csharp" lib="$build/linux"
+  mkdir -p "$dir"
+  cmake -S "$root" -B "$lib" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQID3_BUILD_TESTS=OFF \
+    -DQID3_BUILD_CLI=OFF >/dev/null
+  cmake --build "$lib" -j"$jobs" --target quorvale-id3tag >/dev/null
+  mcs -nologo -warnaserror -out:"$dir/TagCheck.exe" tests/windows/QuorvaleId3Tag.cs \
+    tests/windows/TagCheck.cs
+  cp samples/sample.mp3 samples/cover.png "$dir/"
+  (cd "$dir" && LD_LIBRARY_PATH="$lib/src" mono TagCheck.exe) || fail "the C# declarations failed"
+}
+
+# docs/windows.md shows FILE whole, as one fenced block, so that what it tells readers is what ran.
+doc_quotes() {
+  python3 - "$1" docs/windows.md <<'PY' || fail "docs/windows.md does not quote $1 as it is"
+import re, sys
+code = open(sys.argv[1], encoding="utf-8").read()
+doc = open(sys.argv[2], encoding="utf-8").read()
+sys.exit(0 if code in re.findall(r"^```[a-z]*\n(.*?)^```$", doc, re.S | re.M) else 1)
+PY
+  echo "test-windows: docs/windows.md quotes $1"
+}
+
 if [ "${1:-}" = "--check-dll" ]; then
   check_dll "$2"
   exit $?
@@ -247,4 +277,7 @@ check_version_resources "$pkg/bin/quorvale-id3tag.dll" 2
 check_version_resources "$pkg/bin/quorvale-tag.exe" 1
 check_import_library "$pkg/lib/quorvale-id3tag.lib"
 check_consumers
+check_csharp
+doc_quotes tests/windows/QuorvaleId3Tag.cs
+doc_quotes tests/windows/utf8.manifest
 echo "test-windows: done in $(($(date +%s) - start)) s"
