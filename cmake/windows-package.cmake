@@ -64,7 +64,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "Read and write MP3, FLAC and MP4 tags through a small C interface with JSON values")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_FILE_NAME quorvale-id3tag-${PROJECT_VERSION}-win64)
-# The DLL and the program go out without their DWARF debug information (2 MB of the DLL's 2.1).
+# The DLL and the program go out without their DWARF debug information (the DLL shrinks from 2.1 MB
+# to 0.35 MB).
 set(CPACK_STRIP_FILES ON)
 # Everything sits in one folder of the archive's name.
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
