@@ -43,3 +43,13 @@ target_link_libraries(qid3_yyjson INTERFACE ${QID3_SEEK_LIB})
 # finds the DLL next to the test programs that load it.
 add_link_options(-static)
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)
+
+# The version resources, the .def and the MSVC import library, and the release archive need the
+# library's targets and installation rules: cmake/windows-package.cmake runs after the top-level
+# CMakeLists.txt has been read to its end.
+if(CMAKE_VERSION VERSION_LESS 3.19)
+  message(FATAL_ERROR "the Windows build needs CMake 3.19 or later (cmake_language(DEFER))")
+endif()
+# The call's arguments are expanded when it runs, hence the variable.
+set(QID3_WINDOWS_PACKAGE ${CMAKE_CURRENT_LIST_DIR}/windows-package.cmake)
+cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL include ${QID3_WINDOWS_PACKAGE})

@@ -5,7 +5,8 @@
 #
 # Groups: build (compiler, CMake, yyjson 0.12.0), test (GoogleTest), samples (encoders used to make
 # sample files), interop (peer tagging tools), robust (fuzzing, FUSE), windows (mingw-w64, Wine,
-# yyjson source for the DLL), bench (Google Benchmark, TagLib), python (pytest), package (dpkg tools).
+# yyjson source for the DLL, LLVM's dlltool, clang and lld-link for the MSVC import library and its
+# test), bench (Google Benchmark, TagLib), python (pytest), package (dpkg tools).
 # With no group: build and test.
 set -euo pipefail
 
@@ -125,7 +126,7 @@ for g in "${groups[@]}"; do
       apt_install clang libclang-rt-14-dev libfuse3-dev fuse3 valgrind e2fsprogs python3
       ;;
     windows)
-      apt_install g++-mingw-w64-x86-64-posix wine64 wine xz-utils
+      apt_install g++-mingw-w64-x86-64-posix wine64 wine xz-utils llvm lld clang mono-mcs mono-runtime
       install_yyjson_source
       ;;
     bench)

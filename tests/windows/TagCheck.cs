@@ -1,0 +1,63 @@
+// Runs the declarations of QuorvaleId3Tag.cs (the ones docs/windows.md gives) against the library,
+// in a folder holding sample.mp3 and cover.png; exits non-zero on the first wrong result.
+using System;
+using System.IO;
+
+static class TagCheck
+{
+    static void Expect(bool ok, string what)
+    {
+        if (!ok)
+        {
+            Console.Error.WriteLine("TagCheck: " + what);
+            Environment.Exit(1);
+        }
+    }
+
+    static int Main()
+    {
+        string json = QuorvaleId3Tag.Read("sample.mp3");
+        Expect(json.Contains("\"title\":\"Señal de prueba\"") && json.Contains("\"format\":\"mp3\""),
+               "read sample.mp3: " + json);
+
+        File.Copy("sample.mp3", "copy.mp3", true);
+        QuorvaleId3Tag.Write("copy.mp3", "{\"title\":\"Café ☃\"}");
+        json = QuorvaleId3Tag.Read("copy.mp3");
+        Expect(json.Contains("\"title\":\"Café ☃\",\"artist\":\"Zoë Quorvale\""),
+               "UTF-8 title written and read back: " + json);
+
+        QuorvaleId3Tag.SetCover("copy.mp3", "cover.png");
+        QuorvaleId3Tag.ExtractCover("copy.mp3", "cover-out.png");
+        Expect(Convert.ToBase64String(File.ReadAllBytes("cover-out.png")) ==
+                   Convert.ToBase64String(File.ReadAllBytes("cover.png")),
+               "the extracted cover differs from cover.png");
+
+        Expect(QuorvaleId3Tag.Batch("[\"copy.mp3\",\"missing.mp3\"]", "{\"album\":\"Ålbum\"}") == 1,
+               "batch over one file and one missing path");
+        Expect(QuorvaleId3Tag.Read("copy.mp3").Contains("\"album\":\"Ålbum\""), "batch's album");
+
+        string[] failing = { "read", "write", "batch" };
+        foreach (string call in failing)
+        {
+            try
+            {
+                if (call == "read")
+                    QuorvaleId3Tag.Read("missing.mp3");
+                else if (call == "write")
+                    QuorvaleId3Tag.Write("copy.mp3", "{not json");
+                else
+                    QuorvaleId3Tag.Batch("{}", "{}");
+                Expect(false, call + " did not fail");
+            }
+            catch (TagException e)
+            {
+                string want = call == "read" ? "cannot open: missing.mp3"
+                            : call == "write" ? "invalid tags JSON" : "dir_json must be array";
+                Expect(e.Message.StartsWith(want), call + " failed with: " + e.Message);
+            }
+        }
+        Console.WriteLine("TagCheck: the C# declarations read, write, set and extract covers, " +
+                          "batch, and report errors");
+        return 0;
+    }
+}
