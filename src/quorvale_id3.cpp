@@ -496,10 +496,13 @@ static int replace_fill(plat_temp* temp, const char* path, const id3_file* src, 
     return 0;
 }
 
+static int finish_folder(plat_temp* temp);
+
 // Commits a filled temporary file: its data to the disk (unless a flush of its whole volume has
 // done that), then its name and the rename over the target, then the folder. 0, or -1 with a
 // message; before the rename a failure removes the temporary file and keeps the target.
-static int replace_commit(plat_temp* temp, const char* path, id3_file* src, bool synced) {
+static int replace_commit(plat_temp* temp, const char* path, id3_file* src, bool synced,
+                          bool flush_folder) {
     // The data must be on the disk before the rename makes it the target: after a power cut the
     // target is then either the old file or the complete new one. A failed flush means the data
     // may not be there, so the old file is kept.
@@ -540,27 +543,40 @@ static int replace_commit(plat_temp* temp, const char* path, id3_file* src, bool
         return -1;
     }
     // The target holds the new contents from here on; what remains is making the rename durable.
+    // A batch flushes each folder once, after all its renames, and releases the record itself.
+    if (!flush_folder)
+        return 0;
+    return finish_folder(temp);
+}
+
+// Flushes the folder of a renamed temporary file. 0, or -1 with a message: the target holds the
+// new contents either way, but the rename may not survive a power cut.
+static int flush_folder(const plat_temp* temp) {
     if (plat_flush_folder(temp) != 0) {
         id3_set_error("folder flush failed: %s (%s)", temp->folder, strerror(errno));
-        plat_temp_release(temp);
         return -1;
     }
-    plat_temp_release(temp);
     return 0;
+}
+
+static int finish_folder(plat_temp* temp) {
+    int rc = flush_folder(temp);
+    plat_temp_release(temp);
+    return rc;
 }
 
 int id3_atomic_write(const char* path, const uint8_t* data, uint64_t len) {
     plat_temp temp;
     if (replace_fill(&temp, path, nullptr, data, len, 0) != 0)
         return -1;
-    return replace_commit(&temp, path, nullptr, false);
+    return replace_commit(&temp, path, nullptr, false, true);
 }
 
 int id3_replace_with_head(const char* path, id3_file* src, const id3_head* head) {
     plat_temp temp;
     if (replace_fill(&temp, path, src, head->data, head->len, head->audio_off) != 0)
         return -1;
-    return replace_commit(&temp, path, src, false);
+    return replace_commit(&temp, path, src, false, true);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -652,7 +668,7 @@ int32_t id3_write(const char* path, const char* tags_json) {
     prepared_write w;
     if (prepare_write(path, tags_json, &w) != 0)
         return -1;
-    int rc = replace_commit(&w.temp, path, &w.src, false);
+    int rc = replace_commit(&w.temp, path, &w.src, false, true);
     id3_file_close(&w.src);
     return rc;
 }
@@ -802,22 +818,53 @@ static void batch_commit(batch_state* b) {
             }
         }
     }
+    // The renames, in order; each folder is flushed once after them.
+    int rc[BATCH_GROUP_FILES];
+    char message[BATCH_GROUP_FILES][512];
     for (int i = 0; i < b->count; i++) {
         batch_entry* e = &b->entries[i];
         id3_clear_error();
-        int rc;
         if (failed[i]) {
             plat_temp_discard(&e->w.temp);
             id3_set_error("disk flush failed: %s", flush_error[i]);
-            rc = -1;
+            rc[i] = -1;
         } else {
-            rc = replace_commit(&e->w.temp, e->path, &e->w.src, true);
+            rc[i] = replace_commit(&e->w.temp, e->path, &e->w.src, true, false);
         }
         id3_file_close(&e->w.src);
-        if (rc == 0) {
+        snprintf(message[i], sizeof message[i], "%s", id3_last_error());
+    }
+    bool renamed[BATCH_GROUP_FILES];
+    for (int i = 0; i < b->count; i++)
+        renamed[i] = rc[i] == 0;
+    for (int i = 0; i < b->count; i++) {
+        if (!renamed[i])
+            continue;
+        const char* folder = b->entries[i].w.temp.folder;
+        // A folder already flushed for an earlier file of the group shares that outcome.
+        int earlier = -1;
+        for (int j = 0; j < i && earlier < 0; j++) {
+            if (renamed[j] && strcmp(b->entries[j].w.temp.folder, folder) == 0)
+                earlier = j;
+        }
+        if (earlier >= 0) {
+            rc[i] = rc[earlier];
+            snprintf(message[i], sizeof message[i], "%s", message[earlier]);
+            continue;
+        }
+        id3_clear_error();
+        rc[i] = flush_folder(&b->entries[i].w.temp);
+        snprintf(message[i], sizeof message[i], "%s", id3_last_error());
+    }
+    for (int i = 0; i < b->count; i++) {
+        batch_entry* e = &b->entries[i];
+        plat_temp_release(&e->w.temp);
+        if (rc[i] == 0) {
             b->written++;
             // A success keeps what its preparation left (the message of a harmless failed load).
             snprintf(g_err, sizeof g_err, "%s", e->message);
+        } else {
+            snprintf(g_err, sizeof g_err, "%s", message[i]);
         }
         batch_outcome(b, e->path == b->last_path);
     }

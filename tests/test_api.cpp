@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -413,6 +415,63 @@ TEST(Batch, CountsAndTheLastMessage) {
     EXPECT_EQ(std::string(id3_last_error()).rfind("cannot open: " + missing, 0), 0u);
     // A path listed twice is written and counted twice.
     EXPECT_EQ(id3_batch(arr({q(a), q(a)}).c_str(), tags.c_str()), 2);
+}
+
+// Files are written in groups that share one flush, but the outcome is that of writing them in
+// turn: the same bytes, the same count and the same last message, also when a file is listed
+// twice, reached through a link, or when there are more files than one group holds.
+TEST(Batch, GroupsGiveWhatWritesInTurnGive) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> paths; // names in the folder; "" is a missing file
+    };
+    std::vector<std::string> many;
+    for (int i = 0; i < 40; i++)
+        many.push_back("m" + std::to_string(i) + (i % 2 ? ".flac" : ".mp3"));
+    const Case cases[] = {
+        {"listed_twice", {"a.mp3", "b.flac", "a.mp3"}},
+        {"through_a_link", {"a.mp3", "link.mp3", "b.flac"}},
+        {"missing_in_the_middle", {"a.mp3", "", "b.flac"}},
+        {"missing_at_the_end", {"a.mp3", "b.flac", ""}},
+        {"more_than_a_group", many},
+    };
+    const std::string tags = "{\"album\":\"Batch\",\"track\":\"7\"}";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir grouped, in_turn;
+        std::string array = "[";
+        int expected_count = 0;
+        std::string expected_message;
+        for (const TempDir* d : {&grouped, &in_turn}) {
+            for (const std::string& name : c.paths) {
+                if (name.empty() || name == "link.mp3")
+                    continue;
+                bool mp3 = name.size() > 4 && name.compare(name.size() - 4, 4, ".mp3") == 0;
+                ASSERT_TRUE(write_file(d->file(name), mp3 ? tagged_mp3() : tagged_flac()));
+            }
+        }
+        ASSERT_EQ(symlink("a.mp3", grouped.file("link.mp3").c_str()), 0);
+        ASSERT_EQ(symlink("a.mp3", in_turn.file("link.mp3").c_str()), 0);
+        for (const std::string& name : c.paths) {
+            std::string in_turn_path = in_turn.file(name.empty() ? "missing.mp3" : name);
+            if (id3_write(in_turn_path.c_str(), tags.c_str()) == 0)
+                expected_count++;
+            expected_message = id3_last_error();
+            array += std::string(array.size() > 1 ? "," : "") + "\"" +
+                     grouped.file(name.empty() ? "missing.mp3" : name) + "\"";
+        }
+        array += "]";
+        EXPECT_EQ(id3_batch(array.c_str(), tags.c_str()), expected_count);
+        std::string message = id3_last_error();
+        // Messages name the file: compare them with the folder's name taken out.
+        size_t at = message.find(grouped.path);
+        if (at != std::string::npos)
+            message.replace(at, grouped.path.size(), in_turn.path);
+        EXPECT_EQ(message, expected_message);
+        EXPECT_EQ(list_dir(grouped.path), list_dir(in_turn.path));
+        for (const std::string& name : list_dir(in_turn.path))
+            EXPECT_EQ(read_file(grouped.file(name)), read_file(in_turn.file(name))) << name;
+    }
 }
 
 TEST(Batch, PathWithNulIsAFailedWrite) {
