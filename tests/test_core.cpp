@@ -1,11 +1,14 @@
 // The tag record, the error buffer, whole-file reading, container detection and the JSON mapping.
 #include "id3_internal.h"
 #include "quorvale_id3tag.h"
+#include "bounded_read_check.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
 
+#include <stdio.h>
 #include <stdlib.h>
+#include <unistd.h>
 #include <string.h>
 
 #include <string>
@@ -128,13 +131,104 @@ TEST(Slurp, FailuresRecordTheirMessages) {
     EXPECT_EQ(std::string(id3_last_error()),
               "cannot open: " + missing + " (No such file or directory)");
 
-    // A directory opens for reading on Linux but never gives an image (depending on the file
-    // system its size is huge or the read fails).
+    // A folder is refused at once, not read as a file of some huge size.
     len = 99;
     EXPECT_EQ(id3_slurp(dir.path.c_str(), &len), nullptr);
     EXPECT_EQ(len, 0u);
-    EXPECT_TRUE(id3_has_error());
+    EXPECT_EQ(std::string(id3_last_error()), "cannot open: " + dir.path + " (Is a directory)");
 }
+
+// The bounded readers give what the whole-image readers give on the committed samples.
+TEST(BoundedReads, SamplesMatchTheWholeImageReaders) {
+    const std::pair<const char*, int32_t> samples[] = {
+        {"sample.mp3", ID3_FMT_MP3}, {"sample.flac", ID3_FMT_FLAC}, {"sample.m4a", ID3_FMT_MP4}};
+    for (const auto& s : samples) {
+        Bytes image = read_file(std::string(QID3_SAMPLES_DIR) + "/" + s.first);
+        ASSERT_FALSE(image.empty()) << s.first;
+        EXPECT_EQ(bounded_read_difference(s.second, image), "") << s.first;
+    }
+}
+
+#ifdef __linux__
+// Bytes this process has read from files so far (rchar of /proc/self/io).
+uint64_t bytes_read_so_far() {
+    FILE* f = fopen("/proc/self/io", "r");
+    if (!f)
+        return 0;
+    unsigned long long rchar = 0;
+    if (fscanf(f, "rchar: %llu", &rchar) != 1)
+        rchar = 0;
+    fclose(f);
+    return rchar;
+}
+
+// A read costs the tag, not the audio: files with 256 MB of (sparse) audio are read with at most
+// their tag region and 64 KiB more, wherever the MP4 item list lies.
+TEST(BoundedReads, BytesReadFollowTheTagsNotTheAudio) {
+    TempDir dir;
+    const uint64_t audio = 256ull << 20;
+    const Bytes cover = repeat(0x5A, 100000);
+    Bytes apic_body = B({0}) + S("image/png") + B({0, 3, 0}) + cover;
+    Bytes mp3_tag = S("ID3") + B({3, 0, 0});
+    Bytes frames = S("TIT2") + be32(4) + B({0, 0, 0}) + S("big") + S("APIC") +
+                   be32((uint32_t)apic_body.size()) + B({0, 0}) + apic_body;
+    mp3_tag += syncsafe((uint32_t)frames.size()) + frames;
+
+    auto block = [](int type, const Bytes& body, bool last) {
+        return B({(last ? 0x80 : 0) | type}) + be24((uint32_t)body.size()) + body;
+    };
+    Bytes comments = le32(1) + S("v") + le32(1) + le32(9) + S("TITLE=big");
+    Bytes picture = be32(3) + be32(9) + S("image/png") + be32(0) + be32(1) + be32(1) + be32(24) +
+                    be32(0) + be32((uint32_t)cover.size()) + cover;
+    Bytes flac_meta = S("fLaC") + block(0, repeat(0x10, 34), false) + block(4, comments, false) +
+                      block(6, picture, true);
+
+    auto box = [](const char* type, const Bytes& payload) {
+        return be32((uint32_t)payload.size() + 8) + S(type) + payload;
+    };
+    Bytes ilst = box("ilst", box("\251nam", box("data", be32(1) + be32(0) + S("big"))) +
+                                 box("covr", box("data", be32(14) + be32(0) + cover)));
+    Bytes moov =
+        box("moov", box("trak", repeat(0, 5000)) + box("udta", box("meta", be32(0) + ilst)));
+    Bytes ftyp = box("ftyp", S("M4A ") + be32(0));
+    // mdat with a 64-bit size.
+    Bytes mdat_header = be32(1) + S("mdat") + be64(audio + 16);
+
+    struct Case {
+        const char* name;
+        Bytes head;         // written at the start
+        Bytes tail;         // written after the audio
+        uint64_t tag_bytes; // the tag or metadata region
+    } cases[] = {
+        {"mp3", mp3_tag, {}, mp3_tag.size()},
+        {"flac", flac_meta, {}, flac_meta.size()},
+        {"m4a_moov_first", ftyp + moov + mdat_header, {}, moov.size()},
+        {"m4a_moov_after_mdat", ftyp + mdat_header, moov, moov.size()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string path = dir.file(c.name);
+        ASSERT_TRUE(write_file(path, c.head));
+        ASSERT_EQ(truncate(path.c_str(), (off_t)(c.head.size() + audio)), 0);
+        if (!c.tail.empty()) {
+            FILE* f = fopen(path.c_str(), "r+b");
+            ASSERT_NE(f, nullptr);
+            ASSERT_EQ(fseeko(f, 0, SEEK_END), 0);
+            ASSERT_EQ(fwrite(c.tail.data(), 1, c.tail.size(), f), c.tail.size());
+            ASSERT_EQ(fclose(f), 0);
+        }
+        uint64_t before = bytes_read_so_far();
+        char* json = id3_read(path.c_str());
+        uint64_t used = bytes_read_so_far() - before;
+        ASSERT_NE(json, nullptr) << id3_last_error();
+        EXPECT_NE(std::string(json).find("\"title\":\"big\""), std::string::npos) << json;
+        EXPECT_NE(std::string(json).find("\"has_cover\":true"), std::string::npos) << json;
+        id3_free_string(json);
+        // The second look at /proc/self/io counts itself too: a few hundred bytes.
+        EXPECT_LE(used, c.tag_bytes + 65536 + 1024) << used << " bytes read";
+    }
+}
+#endif
 
 TEST(Detect, ContainerFromTheFirstBytes) {
     struct Case {

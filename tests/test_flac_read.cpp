@@ -2,6 +2,7 @@
 // built byte by byte.
 #include "id3_internal.h"
 #include "quorvale_id3tag.h"
+#include "bounded_read_check.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
@@ -65,6 +66,7 @@ struct Read {
         id3_tags_init(&t);
         id3_clear_error();
         rc = id3_flac_read(file.data(), file.size(), &t);
+        EXPECT_EQ(bounded_read_difference(ID3_FMT_FLAC, file), "");
     }
     ~Read() { id3_tags_free(&t); }
     Read(const Read&) = delete;

@@ -4,6 +4,7 @@
 // built byte by byte.
 #include "id3_internal.h"
 #include "quorvale_id3tag.h"
+#include "bounded_read_check.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
@@ -87,6 +88,7 @@ ReadResult read_tags(const Bytes& data) {
     int rc = id3_mp3_read(copy, data.size(), &t);
     free(copy);
     ReadResult r{rc, describe(t), t.format};
+    EXPECT_EQ(bounded_read_difference(ID3_FMT_MP3, data), "");
     id3_tags_free(&t);
     return r;
 }

@@ -2,6 +2,7 @@
 // byte by byte.
 #include "id3_internal.h"
 #include "quorvale_id3tag.h"
+#include "bounded_read_check.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
@@ -81,6 +82,7 @@ struct Read {
             memcpy(copy, image.data(), image.size());
         rc = id3_mp4_read(copy, image.size(), &t);
         free(copy);
+        EXPECT_EQ(bounded_read_difference(ID3_FMT_MP4, image), "");
     }
     ~Read() { id3_tags_free(&t); }
     Read(const Read&) = delete;
