@@ -255,6 +255,12 @@ def main():
     roundtrip["unknown_kind"] = b"RIFF\x00\x00\x00\x00WAVEfmt "
     roundtrip["three_bytes"] = b"ID3"
     write_dir(os.path.join(out, "fuzz_write_roundtrip"), roundtrip)
+    # The first byte picks the reader (0 MP3, 1 FLAC, 2 MP4); the rest is the file.
+    bounded = {}
+    for selector, (kind, seeds) in enumerate((("mp3", mp3), ("flac", flac), ("mp4", mp4))):
+        for name, data in seeds.items():
+            bounded[kind + "_" + name] = bytes([selector]) + data
+    write_dir(os.path.join(out, "fuzz_bounded_read"), bounded)
 
 
 if __name__ == "__main__":

@@ -512,16 +512,6 @@ static int replace_commit(plat_temp* temp, const char* path, id3_file* src, bool
         id3_set_error("disk flush failed: %s", strerror(err));
         return -1;
     }
-    int rc = plat_temp_close(temp);
-    if (rc != 0) {
-        int err = errno;
-        plat_temp_discard(temp);
-        if (rc == -2)
-            id3_set_error("close failed: %s", strerror(err));
-        else
-            id3_set_error("cannot create temp: %s", strerror(err));
-        return -1;
-    }
     // Bytes that another program appended or changed since the file was read would be lost with
     // the old file: such a file is left as it is.
     if (src && !plat_file_unchanged(&src->pf, path)) {
@@ -533,6 +523,16 @@ static int replace_commit(plat_temp* temp, const char* path, id3_file* src, bool
     // aside first: the source is closed before it is replaced.
     if (src)
         plat_close(&src->pf);
+    int rc = plat_temp_close(temp);
+    if (rc != 0) {
+        int err = errno;
+        plat_temp_discard(temp);
+        if (rc == -2)
+            id3_set_error("close failed: %s", strerror(err));
+        else
+            id3_set_error("cannot create temp: %s", strerror(err));
+        return -1;
+    }
     unsigned long code = plat_temp_rename(temp);
     if (code != 0) {
         plat_temp_discard(temp);
