@@ -4,6 +4,12 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
+if(NOT WIN32 AND NOT APPLE)
+  # The Debian package carries its own copy of yyjson in LIBDIR/quorvale-id3tag (Debian 12 has no
+  # libyyjson0); elsewhere that folder does not exist and yyjson is found the usual way.
+  set_target_properties(quorvale-id3tag PROPERTIES INSTALL_RPATH "$ORIGIN/quorvale-id3tag")
+endif()
+
 install(TARGETS quorvale-id3tag EXPORT quorvale-id3tag-targets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -37,6 +43,24 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/quorvale-id3tag.pc.in
 install(FILES ${PROJECT_BINARY_DIR}/quorvale-id3tag.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  # A library installed into a system folder (/usr/local/lib, say) is found by programs that have no
+  # RPATH, pkg-config consumers and Python's ctypes only once the loader's cache knows it: refresh
+  # the cache when root installs straight into the system (not into a DESTDIR or a package).
+  install(CODE [[
+    if("$ENV{DESTDIR}" STREQUAL "" AND CMAKE_INSTALL_PREFIX MATCHES "^/usr(/local)?/?$")
+      execute_process(COMMAND id -u OUTPUT_VARIABLE qid3_uid OUTPUT_STRIP_TRAILING_WHITESPACE)
+      find_program(qid3_ldconfig ldconfig PATHS /sbin /usr/sbin)
+      if(qid3_uid STREQUAL "0" AND qid3_ldconfig)
+        message(STATUS "Running ldconfig")
+        execute_process(COMMAND ${qid3_ldconfig})
+      else()
+        message(STATUS "Run ldconfig as root so that programs find the library")
+      endif()
+    endif()
+  ]])
+endif()
+
 if(NOT WIN32)
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGE_NAME quorvale-id3tag)
@@ -47,9 +71,25 @@ if(NOT WIN32)
   set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
   set(CPACK_DEBIAN_PACKAGE_SECTION libs)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-  # Dependencies (libyyjson0, libc6, libstdc++6) come from the linked libraries.
+  # The package holds, besides what cmake --install puts in place, the yyjson shared library this
+  # build links (in LIBDIR/quorvale-id3tag, found through the library's RUNPATH) and the Python
+  # module for Debian's python3 (see cmake/deb-extras.cmake). Its dependencies (libc6, libgcc-s1,
+  # libstdc++6) are computed by dpkg-shlibdeps from the files it holds.
+  get_filename_component(qid3_yyjson_so "${YYJSON_LINK_LIBRARIES}" REALPATH)
+  set(CPACK_QID3_YYJSON_LIBRARY "${qid3_yyjson_so}")
+  set(CPACK_QID3_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
+  set(CPACK_QID3_PYTHON_SOURCE "${PROJECT_SOURCE_DIR}/bindings/python/quorvale_id3tag")
+  set(CPACK_QID3_LIBRARY_NAME "libquorvale-id3tag.so.${PROJECT_VERSION_MAJOR}")
+  set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/deb-extras.cmake)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS python3)
+  # The shlibs file names the public library only (CPack's own would also offer the private yyjson
+  # to other packages). CPack adds the ldconfig calls on install and removal itself.
+  file(WRITE ${PROJECT_BINARY_DIR}/deb/shlibs
+    "libquorvale-id3tag ${PROJECT_VERSION_MAJOR} quorvale-id3tag (>= ${PROJECT_VERSION})\n")
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/deb/shlibs
+    ${CMAKE_CURRENT_LIST_DIR}/deb/prerm)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   include(CPack)
 endif()

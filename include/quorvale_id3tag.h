@@ -49,8 +49,9 @@ extern "C" {
  * Reads the tags of the MP3, FLAC or MP4/M4A file at `path` (the file is read whole, never
  * changed). Returns the JSON object described above as a NUL-terminated UTF-8 text that the caller
  * owns and must release with id3_free_string(), or NULL on failure. Messages: "NULL path", "cannot
- * open: PATH (REASON)", "unsupported or unrecognized format", "too short for ID3", "no ID3 header",
- * "oom".
+ * open: PATH (REASON)", "cannot read: PATH (REASON)", "seek failed", "ftell failed", "file changed
+ * while reading: PATH" (its size changed between measuring and reading), "unsupported or
+ * unrecognized format", "too short for ID3", "no ID3 header", "oom".
  */
 QID3_API char* id3_read(const char* path);
 

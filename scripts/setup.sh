@@ -6,7 +6,8 @@
 # Groups: build (compiler, CMake, yyjson 0.12.0), test (GoogleTest), samples (encoders used to make
 # sample files), interop (peer tagging tools), robust (fuzzing, FUSE), windows (mingw-w64, Wine,
 # yyjson source for the DLL, LLVM's dlltool, clang and lld-link for the MSVC import library and its
-# test), bench (Google Benchmark, TagLib), python (pytest), package (dpkg tools).
+# test), bench (Google Benchmark, TagLib), python (pytest, venv, pip, setuptools), package (dpkg
+# tools).
 # With no group: build and test.
 set -euo pipefail
 
@@ -133,10 +134,11 @@ for g in "${groups[@]}"; do
       apt_install libbenchmark-dev libtag1-dev lame flac ffmpeg
       ;;
     python)
-      apt_install python3 python3-pytest
+      # The package is built with Debian's setuptools (pip --no-build-isolation) in a venv.
+      apt_install python3 python3-pytest python3-venv python3-pip python3-setuptools python3-wheel
       ;;
     package)
-      apt_install dpkg-dev fakeroot
+      apt_install dpkg-dev fakeroot binutils
       ;;
     *)
       echo "setup: unknown group '$g'" >&2

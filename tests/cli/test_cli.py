@@ -13,6 +13,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 TOOL = None
@@ -69,6 +70,16 @@ def read_bytes(path):
         return f.read()
 
 
+def json_lines(out):
+    """The objects of JSON Lines output; every line must be one object."""
+    return [json.loads(line) for line in out.decode("utf-8").split("\n")[:-1]]
+
+
+def join(*parts):
+    # The program joins the names it finds in a folder with "/", also on Windows.
+    return "/".join(parts)
+
+
 class CliTestCase(unittest.TestCase):
     """Gives each test its own directory with fresh copies of the fixtures."""
 
@@ -83,6 +94,24 @@ class CliTestCase(unittest.TestCase):
 
     def path(self, name):
         return os.path.join(self.dir, name)
+
+    def make_tree(self):
+        """A folder with audio files at two depths, audio under a misleading name, and files that
+        are not audio (one named like an MP3). Returns (folder, audio paths in walk order, the
+        other paths)."""
+        top = self.path("tree")
+        os.makedirs(join(top, "b-sub", "deeper"))
+        os.makedirs(join(top, "empty"))
+        audio = [join(top, "a.mp3"), join(top, "b-sub", "deeper", "d.flac"),
+                 join(top, "b-sub", "m.m4a"), join(top, "c.dat")]
+        for name, dest in [("sample.mp3", audio[0]), ("sample.flac", audio[1]),
+                           ("sample.m4a", audio[2]), ("sample.flac", audio[3])]:
+            shutil.copyfile(os.path.join(FIXTURES, name), dest)
+        others = [join(top, "b-sub", "cover.png"), join(top, "fake.mp3")]
+        shutil.copyfile(os.path.join(FIXTURES, "cover.png"), others[0])
+        with open(others[1], "w") as f:
+            f.write("a text file named like an MP3\n")
+        return top, audio, others
 
     def read_tags(self, path):
         code, out, err = run_tool("read", path)
@@ -109,7 +138,7 @@ class Read(CliTestCase):
                 self.assertTrue(out.endswith(b"}\n") and out.count(b"\n") == 1, out)
                 self.assertEqual(json.loads(out)["format"], fmt)
 
-    def test_several_files_one_failing(self):
+    def test_several_files_are_json_lines(self):
         mp3 = self.copy("sample.mp3")
         flac = self.copy("sample.flac")
         missing = self.path("missing.mp3")
@@ -118,23 +147,124 @@ class Read(CliTestCase):
             f.write("not audio at all\n")
         code, out, err = run_tool("read", mp3, missing, flac, text)
         self.assertEqual(code, 1)
-        lines = out.decode().splitlines()
-        self.assertEqual(len(lines), 2, lines)
-        for line, path, fmt in zip(lines, [mp3, flac], ["mp3", "flac"]):
-            name, _, obj = line.partition("\t")
-            self.assertEqual(name, path)
-            self.assertEqual(json.loads(obj)["format"], fmt)
+        lines = json_lines(out)
+        self.assertEqual([list(obj)[0] for obj in lines], ["path"] * 4)
+        self.assertEqual([obj["path"] for obj in lines], [mp3, missing, flac, text])
+        self.assertEqual([obj.get("format") for obj in lines], ["mp3", None, "flac", None])
+        self.assertTrue(lines[1]["error"].startswith("cannot open: " + missing), lines[1])
+        self.assertEqual(lines[3], {"path": text, "error": "unsupported or unrecognized format"})
+        # the rest of each object is what reading the file alone gives
+        self.assertEqual({k: v for k, v in lines[0].items() if k != "path"}, self.read_tags(mp3))
         errors = err.decode().splitlines()
         self.assertEqual(len(errors), 2, errors)
         self.assertTrue(errors[0].startswith("quorvale-tag: %s: cannot open: " % missing),
                         errors[0])
         self.assertEqual(errors[1], "quorvale-tag: %s: unsupported or unrecognized format" % text)
 
+    def test_any_file_name_stays_on_its_line(self):
+        if WINDOWS:
+            self.skipTest("such names cannot be made or passed on Windows")
+        names = ["tab\there.mp3", "new\nline.mp3", 'quote" back\\slash.mp3', "ctl\x01.mp3"]
+        paths = [self.copy("sample.mp3", n) for n in names]
+        odd = os.fsencode(self.dir) + b"/caf\xe9.mp3"
+        shutil.copyfile(os.path.join(FIXTURES, "sample.mp3"), odd)
+        code, out, err = run_tool("read", *paths, odd)
+        self.assertEqual((code, err), (0, b""))
+        lines = json_lines(out)
+        self.assertEqual(len(lines), 5)
+        self.assertEqual([obj["path"] for obj in lines[:4]], paths)
+        # a byte that is not UTF-8 comes back through os.fsencode
+        self.assertEqual(os.fsencode(lines[4]["path"]), odd)
+
     def test_several_good_files_succeed(self):
         paths = [self.copy("sample.mp3"), self.copy("sample.m4a")]
         code, out, err = run_tool("read", *paths)
         self.assertEqual((code, err), (0, b""))
-        self.assertEqual([l.split(b"\t")[0].decode() for l in out.splitlines()], paths)
+        self.assertEqual([obj["path"] for obj in json_lines(out)], paths)
+
+    def test_recursive_reads_audio_by_content(self):
+        top, audio, others = self.make_tree()
+        for flag in ["-r", "--recursive"]:
+            with self.subTest(flag=flag):
+                code, out, err = run_tool("read", flag, top)
+                self.assertEqual(code, 0, err)
+                lines = json_lines(out)
+                self.assertEqual([obj["path"] for obj in lines], audio)
+                self.assertEqual([obj["format"] for obj in lines], ["mp3", "flac", "mp4", "flac"])
+                notes = err.decode().splitlines()
+                self.assertEqual(notes, ["quorvale-tag: %s: skipped (not an MP3, FLAC or MP4 file)"
+                                         % p for p in others])
+        # one folder alone is still a list; a folder without -r is refused and the rest is read
+        code, out, err = run_tool("read", "-r", join(top, "b-sub", "deeper"))
+        self.assertEqual([obj["path"] for obj in json_lines(out)], [audio[1]])
+        code, out, err = run_tool("read", top, audio[0])
+        self.assertEqual(code, 1)
+        self.assertIn(b"is a folder", err)
+        self.assertEqual(json.loads(out)["format"], "mp3")
+
+    def test_recursive_does_not_follow_links_to_folders(self):
+        if WINDOWS:
+            self.skipTest("symbolic links")
+        top, audio, _ = self.make_tree()
+        os.symlink("..", join(top, "b-sub", "up"))
+        os.symlink(audio[0], join(top, "link.mp3"))
+        code, out, err = run_tool("read", "-r", top)
+        self.assertEqual(code, 0, err)
+        paths = [obj["path"] for obj in json_lines(out)]
+        self.assertEqual(paths, audio[:3] + [audio[3], join(top, "link.mp3")])
+        self.assertIn(("quorvale-tag: %s: skipped (not a regular file)" %
+                       join(top, "b-sub", "up")).encode(), err)
+
+    def test_each_line_is_out_before_the_next_file(self):
+        if WINDOWS:
+            self.skipTest("FIFOs")
+        # A FIFO with no writer blocks the open of the second file: the first line must already
+        # have reached the pipe, as it would before an interrupted run.
+        mp3 = self.copy("sample.mp3")
+        fifo = self.path("blocks")
+        os.mkfifo(fifo)
+        proc = subprocess.Popen(TOOL_PREFIX + [TOOL, "read", mp3, fifo], stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL)
+        try:
+            line = proc.stdout.readline()
+            self.assertEqual(json.loads(line)["path"], mp3)
+            self.assertIsNone(proc.poll())
+        finally:
+            proc.kill()
+            proc.wait()
+            proc.stdout.close()
+
+    def test_progress_only_on_a_terminal(self):
+        if WINDOWS:
+            self.skipTest("pseudo-terminals")
+        import pty
+        paths = [self.copy("sample.mp3"), self.copy("sample.flac"), self.copy("sample.m4a")]
+        primary, secondary = pty.openpty()
+        try:
+            proc = subprocess.run(TOOL_PREFIX + [TOOL, "read"] + paths, stdout=subprocess.PIPE,
+                                  stderr=secondary, timeout=60)
+            os.close(secondary)
+            secondary = None
+            shown = b""
+            while True:
+                try:
+                    chunk = os.read(primary, 4096)
+                except OSError:  # the terminal is closed and drained
+                    break
+                if not chunk:
+                    break
+                shown += chunk
+        finally:
+            os.close(primary)
+            if secondary is not None:
+                os.close(secondary)
+        self.assertEqual(proc.returncode, 0)
+        for n in (1, 2, 3):
+            self.assertIn(b"quorvale-tag: file %d of 3" % n, shown)
+        self.assertTrue(shown.rstrip(b" ").endswith(b"\r"), shown)  # cleared at the end
+        self.assertEqual(len(json_lines(proc.stdout)), 3)
+        # not on a pipe
+        self.assertEqual(run_tool("read", *paths)[2], b"")
 
 
 class Write(CliTestCase):
@@ -193,6 +323,40 @@ class Write(CliTestCase):
         self.assertEqual(read_bytes(m4a), before)
         self.assertEqual(self.read_tags(mp3)["title"], "Both?")
 
+    def test_dry_run_shows_the_merge_and_writes_nothing(self):
+        mp3, flac, m4a = self.copy("sample.mp3"), self.copy("sample.flac"), self.copy("sample.m4a")
+        before = {p: read_bytes(p) for p in (mp3, flac, m4a)}
+        # alone: the bare object a read would give after the write
+        code, out, err = run_tool("write", "--dry-run", mp3, "--title", "Dry", "--track", "")
+        self.assertEqual((code, err), (0, b""))
+        expected = dict(self.read_tags(mp3), title="Dry", track="")
+        self.assertEqual(json.loads(out), expected)
+        # several: JSON Lines; the library's rules apply ("year" stands for "date"), and a file a
+        # write would refuse gets its error
+        code, out, err = run_tool("write", "--dry-run", "--json", '{"year":"1970","x":1}', flac,
+                                  m4a)
+        self.assertEqual(code, 1)
+        lines = json_lines(out)
+        self.assertEqual(lines[0], dict(self.read_tags(flac), path=flac, date="1970"))
+        self.assertEqual(lines[1], {"path": m4a, "error": "MP4/m4a write unsupported (read-only)"})
+        for path, data in before.items():
+            self.assertEqual(read_bytes(path), data)
+        # then the real write stores what the dry run showed
+        self.assertEqual(run_tool("write", mp3, "--title", "Dry", "--track", "")[0], 0)
+        self.assertEqual(self.read_tags(mp3), expected)
+
+    def test_recursive_write(self):
+        top, audio, others = self.make_tree()
+        before = {p: read_bytes(p) for p in others + [audio[2]]}
+        code, out, err = run_tool("write", "-r", top, "--album", "Walked")
+        self.assertEqual((code, out), (1, b""))
+        self.assertIn(("quorvale-tag: %s: MP4/m4a write unsupported" % audio[2]).encode(), err)
+        self.assertEqual(err.count(b"skipped (not an MP3, FLAC or MP4 file)"), 2)
+        for path in [audio[0], audio[1], audio[3]]:
+            self.assertEqual(self.read_tags(path)["album"], "Walked")
+        for path, data in before.items():
+            self.assertEqual(read_bytes(path), data)
+
     def test_bad_arguments_write_nothing(self):
         path = self.copy("sample.mp3")
         before = read_bytes(path)
@@ -233,6 +397,37 @@ class Cover(CliTestCase):
                 code, out, err = run_tool("cover", "get", path, out_path)
                 self.assertEqual((code, out, err), (0, b"", b""))
                 self.assertEqual(read_bytes(out_path), read_bytes(image_path))
+
+    def test_get_to_standard_output(self):
+        tmp = self.path("tmp")
+        os.mkdir(tmp)
+        for audio, image in [("sample.mp3", "cover.png"), ("sample.flac", "cover.jpg")]:
+            with self.subTest(audio=audio):
+                path = self.copy(audio)
+                self.assertEqual(run_tool("cover", "set", path, self.copy(image))[0], 0)
+                proc = subprocess.run(TOOL_PREFIX + [TOOL, "cover", "get", path, "-"],
+                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60,
+                                      env=dict(os.environ, TMPDIR=tmp))
+                self.assertEqual((proc.returncode, proc.stderr), (0, b""))
+                self.assertEqual(proc.stdout, read_bytes(self.path(image)))
+        if not WINDOWS:  # the temporary file is gone
+            self.assertEqual(os.listdir(tmp), [])
+        untagged = self.path("untagged.mp3")
+        with open(untagged, "wb") as f:
+            f.write(b"\xff\xfb\x90\x64" + bytes(413))
+        self.assert_failed_with(run_tool("cover", "get", untagged, "-"), 1, "no cover art")
+
+    def test_set_warns_about_other_pictures(self):
+        gif = self.path("cover.gif")
+        with open(gif, "wb") as f:
+            f.write(b"GIF89a\x01\x00\x01\x00\x00\x00\x00;")
+        path = self.copy("sample.flac")
+        code, out, err = run_tool("cover", "set", path, gif)
+        self.assertEqual((code, out), (0, b""))
+        self.assertEqual(err.decode().splitlines(),
+                         ["quorvale-tag: warning: %s is neither a PNG nor a JPEG picture; it is "
+                          "stored labelled image/jpeg" % gif])
+        self.assertEqual(self.read_tags(path)["cover_mime"], "image/jpeg")
 
     def test_get_without_cover(self):
         # an MP3 stream without any tag: one frame header and silence
@@ -295,6 +490,17 @@ class Batch(CliTestCase):
         self.assertIn(b"invalid tags JSON", err)
         self.assertEqual(self.read_tags(mp3)["album"], "B")
 
+    def test_recursive(self):
+        top, audio, others = self.make_tree()
+        code, out, err = run_tool("batch", "--recursive", "--genre", "Walked", top)
+        self.assertEqual((code, out), (1, b"wrote 3 of 4 files\n"))
+        self.assertEqual(err.count(b"skipped (not an MP3, FLAC or MP4 file)"), 2)
+        self.assertEqual([self.read_tags(p)["genre"] for p in [audio[0], audio[1], audio[3]]],
+                         ["Walked"] * 3)
+        # an empty folder is no failure
+        code, out, err = run_tool("batch", "-r", join(top, "empty"), "--genre", "x")
+        self.assertEqual((code, out, err), (0, b"wrote 0 of 0 files\n", b""))
+
     def test_non_utf8_path_refused_before_writing(self):
         mp3 = self.copy("sample.mp3")
         if WINDOWS:  # the program sees this name in the ANSI code page: 0xE9 for the accent
@@ -332,6 +538,8 @@ class Usage(CliTestCase):
             ["cover", "set", f, f, f],
             ["batch", "--title", "x"],
             ["batch", f],
+            ["batch", "--dry-run", f, "--title", "x"],
+            ["read", "-R", f],
             ["help", "frob"],
         ]
         for args in cases:

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Builds the Debian package with CPack, lists its contents and checks what it holds and needs.
-#   deb.sh BUILD_DIR
+# Builds the Debian package with CPack, lists its contents and checks what it holds and needs: its
+# dependencies are Debian 12's own packages (yyjson travels inside it), and the program and the
+# Python module of the unpacked package work from its own files.
+#   deb.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build=$1
+src=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 (cd "$build" && cpack -G DEB -B "$work" >/dev/null)
@@ -16,9 +19,52 @@ for want in \
   'libquorvale-id3tag.so.1 ' \
   '/pkgconfig/quorvale-id3tag.pc' \
   '/cmake/quorvale-id3tag/quorvale-id3tag-config.cmake' \
-  '/usr/bin/quorvale-tag'; do
+  '/usr/bin/quorvale-tag' \
+  '/quorvale-id3tag/libyyjson.so.0' \
+  '/usr/lib/python3/dist-packages/quorvale_id3tag/__init__.py' \
+  '/usr/lib/python3/dist-packages/quorvale_id3tag/py.typed'; do
   grep -qF -- "$want" "$work/contents" || { echo "missing from the package: $want" >&2; exit 1; }
 done
-dpkg-deb -f "$deb" Depends | grep -q 'libyyjson0' ||
-  { echo "package does not depend on libyyjson0" >&2; exit 1; }
+
+# What it depends on: no yyjson, and each package one that apt can fetch from a configured archive
+# (not only one that happens to be installed here from a local file).
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "depends: $depends"
+if grep -q yyjson <<<"$depends"; then
+  echo "the package depends on a yyjson package, which Debian 12 does not have" >&2
+  exit 1
+fi
+dpkg-deb -f "$deb" Provides Conflicts Breaks | grep . && { echo "unexpected relations" >&2; exit 1; }
+for dep in $(tr ',' '\n' <<<"$depends" | sed 's/(.*)//; s/|.*//' | tr -d ' '); do
+  policy=$(apt-cache policy "$dep")
+  if ! grep -Eq '^ +[0-9]+ +[a-z]+://' <<<"$policy"; then
+    echo "dependency $dep is not offered by any configured archive" >&2
+    exit 1
+  fi
+done
+shlibs=$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./shlibs)
+[ "$shlibs" = 'libquorvale-id3tag 1 quorvale-id3tag (>= 1.0.0)' ] ||
+  { echo "shlibs: $shlibs" >&2; exit 1; }
+apt-get install -s -o Debug::NoLocking=1 "$deb" >"$work/simulate" 2>&1 ||
+  { cat "$work/simulate" >&2; echo "apt cannot resolve the package" >&2; exit 1; }
+grep -E '^(Inst|Conf) ' "$work/simulate" || true
+
+# Unpacked: the program finds the packaged library and its yyjson through RPATH and RUNPATH alone.
+root="$work/root"
+dpkg-deb -x "$deb" "$root"
+resolved=$(env -u LD_LIBRARY_PATH ldd "$root/usr/bin/quorvale-tag")
+grep -E 'quorvale|yyjson' <<<"$resolved"
+grep -q "libyyjson.so.0 => $root/usr/bin/../lib/quorvale-id3tag/libyyjson.so.0" <<<"$resolved"
+grep -q "libquorvale-id3tag.so.1 => $root/usr/bin/../lib/libquorvale-id3tag.so.1" <<<"$resolved"
+out=$(env -u LD_LIBRARY_PATH "$root/usr/bin/quorvale-tag" read "$src/samples/sample.flac")
+grep -q '"format":"flac"' <<<"$out"
+# The Python module loads the packaged library through the link beside it.
+env -u QUORVALE_ID3TAG_LIB PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -I -c '
+import sys
+sys.path.insert(0, sys.argv[1] + "/usr/lib/python3/dist-packages")
+import quorvale_id3tag as tags
+assert tags.library_path().startswith(sys.argv[1]), tags.library_path()
+assert tags.read(sys.argv[2])["format"] == "mp3"
+print("python module:", tags.library_path())
+' "$root" "$src/samples/sample.mp3"
 echo "debian package: ok"

@@ -34,6 +34,9 @@ grep -q "$expect" <<<"$out"
 soname=$(objdump -p "$prefix"/lib/libquorvale-id3tag.so | awk '/SONAME/ {print $2}')
 echo "SONAME: $soname"
 [ "$soname" = "libquorvale-id3tag.so.1" ]
-test -x "$prefix/bin/quorvale-tag"
+# The installed program finds the installed library by its RPATH, with no loader set-up.
+out=$(env -u LD_LIBRARY_PATH "$prefix/bin/quorvale-tag" read "$sample")
+echo "installed quorvale-tag: $out"
+grep -q "$expect" <<<"$out"
 test -f "$prefix/include/quorvale_id3tag.h"
 echo "install consumers: ok"

@@ -344,7 +344,7 @@ CASES = {
 
 
 @pytest.mark.parametrize("case", sorted(CASES))
-def test_peer_written_file_reads_as_specified(case, tagged, media, lib, tmp_path):
+def test_peer_written_file_gives_the_expected_tags(case, tagged, media, lib, tmp_path):
     _, _, expected, cover = CASES[case]
     path = tagged(case)
     assert lib.read(path) == expected

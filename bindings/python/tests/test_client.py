@@ -1,13 +1,15 @@
-"""The Python client against the built library, on copies of the committed samples."""
+"""The Python client against the built library, on copies of the committed samples. The module is
+the one Python finds: the source folder (PYTHONPATH) or an installed package."""
 
+import json
 import os
 import shutil
+import subprocess
 import sys
 
 import pytest
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
-import quorvale_id3tag as tags  # noqa: E402
+import quorvale_id3tag as tags
 
 SAMPLES = os.environ.get("QID3_SAMPLES_DIR") or os.path.join(
     os.path.dirname(__file__), "..", "..", "..", "samples")
@@ -70,8 +72,10 @@ def test_batch_counts_and_reports_the_last_failure(copies, tmp_path):
 
 def test_errors_carry_the_library_message(tmp_path):
     missing = tmp_path / "nothing.mp3"
-    with pytest.raises(tags.TagError, match=r"^cannot open: .*nothing\.mp3 \("):
+    with pytest.raises(tags.TagError, match=r"^cannot open: .*nothing\.mp3 \(") as caught:
         tags.read(missing)
+    assert caught.value.message == str(caught.value)
+    assert caught.value.path == missing
     text = tmp_path / "notes.txt"
     text.write_bytes(b"just text, no audio")
     with pytest.raises(tags.TagError, match=r"^unsupported or unrecognized format$"):
@@ -87,3 +91,43 @@ def test_bad_arguments_are_refused_before_the_call(copies):
         tags.write(copies["sample.mp3"], colour="blue")
     with pytest.raises(TypeError):
         tags.write(copies["sample.mp3"], track=7)
+
+
+def test_a_named_library_that_cannot_load_is_not_replaced(tmp_path):
+    bogus = tmp_path / "libquorvale-id3tag.so.1"
+    bogus.write_bytes(b"not a shared object")
+    with pytest.raises(tags.LibraryNotFound, match="library not found"):
+        tags.load_library(str(bogus))
+
+
+def run_module(*args):
+    return subprocess.run([sys.executable, "-m", "quorvale_id3tag"] + [str(a) for a in args],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+
+
+def test_module_command_line(copies, tmp_path):
+    # one file: the bare object
+    proc = run_module("read", copies["sample.flac"])
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads(proc.stdout) == tags.read(copies["sample.flac"])
+    # several files: one object per line, led by its path; a failure is a line with "error"
+    odd = tmp_path / "tab\there.mp3"
+    shutil.copyfile(copies["sample.mp3"], odd)
+    missing = tmp_path / "missing.flac"
+    proc = run_module("read", odd, missing)
+    assert proc.returncode == 1
+    lines = [json.loads(line) for line in proc.stdout.decode().splitlines()]
+    assert [list(obj)[0] for obj in lines] == ["path", "path"]
+    assert lines[0]["path"] == str(odd) and lines[0]["format"] == "mp3"
+    assert lines[1]["path"] == str(missing) and lines[1]["error"].startswith("cannot open: ")
+    assert b"missing.flac: cannot open: " in proc.stderr
+    # write, then the cover out and in
+    proc = run_module("write", copies["sample.mp3"], "--title", "From the module")
+    assert proc.returncode == 0, proc.stderr
+    assert tags.read(copies["sample.mp3"])["title"] == "From the module"
+    out = tmp_path / "cover.out"
+    assert run_module("cover", "get", copies["sample.mp3"], out).returncode == 0
+    assert out.read_bytes()[:2] == b"\xff\xd8"
+    proc = run_module("write", copies["sample.m4a"], "--title", "x")
+    assert proc.returncode == 1 and b"MP4/m4a write unsupported" in proc.stderr
+    assert run_module("write", copies["sample.mp3"]).returncode == 2

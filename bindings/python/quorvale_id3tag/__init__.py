@@ -1,0 +1,221 @@
+"""Python client for the quorvale-id3tag library, on the standard library's ctypes.
+
+    import quorvale_id3tag as tags
+    info = tags.read("song.mp3")            # {'title': ..., 'format': 'mp3', 'has_cover': True, ...}
+    tags.write("song.mp3", title="New title", track="3/12")
+    tags.extract_cover("song.mp3", "cover.jpg")
+    tags.set_cover("song.flac", "cover.png")
+    written = tags.batch(["a.mp3", "b.flac"], album="Live")
+
+Every failure raises TagError carrying the library's message. The library keeps one error text per
+process: this module serialises its calls with a lock, so it may be used from several threads.
+
+The shared library is looked for, in this order: the path given to load_library(), the environment
+variable QUORVALE_ID3TAG_LIB, a copy inside this package (bundled when it was installed, or the
+Debian package's link), the system loader's search (a library installed by `cmake --install` into a
+system prefix, or by the Debian package), and the usual install folders under /usr/local and /usr.
+"""
+
+import ctypes
+import ctypes.util
+import json
+import os
+import sys
+import threading
+from typing import Dict, Iterable, List, Optional, TypedDict, Union
+
+__all__ = ["TagError", "LibraryNotFound", "Tags", "read", "write", "extract_cover", "set_cover",
+           "batch", "load_library", "library_path", "TEXT_KEYS"]
+
+__version__ = "1.0.0"
+
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+#: The text tags write() and batch() take; "year" is accepted in place of "date".
+TEXT_KEYS = ("title", "artist", "album", "genre", "date", "track", "year")
+
+if os.name == "nt":
+    LIBRARY_NAME = "quorvale-id3tag.dll"
+else:
+    LIBRARY_NAME = "libquorvale-id3tag.so.1"
+
+
+class _TagsBase(TypedDict):
+    title: str
+    artist: str
+    album: str
+    genre: str
+    date: str
+    track: str
+    format: str
+    has_cover: bool
+
+
+class Tags(_TagsBase, total=False):
+    """What read() returns; cover_mime is there only when the cover has a MIME type."""
+
+    cover_mime: str
+
+
+class TagError(Exception):
+    """A library call failed. str(error) and error.message are the library's message; error.path
+    is the file the call was about, when there was one."""
+
+    def __init__(self, message: str, path: Optional[PathLike] = None) -> None:
+        super().__init__(message)
+        self.message = message
+        self.path = path
+
+
+class LibraryNotFound(OSError):
+    """The shared library could not be loaded from any of the places looked at."""
+
+
+_lib = None  # type: Optional[ctypes.CDLL]
+_lib_path = None  # type: Optional[str]
+_lock = threading.Lock()
+
+
+def _candidates() -> List[str]:
+    here = os.path.dirname(os.path.abspath(__file__))
+    found = [os.path.join(here, LIBRARY_NAME), LIBRARY_NAME]
+    if os.name == "nt":
+        return found  # the loader's search: its cache, LD_LIBRARY_PATH, /usr/lib/...
+    found.append(ctypes.util.find_library("quorvale-id3tag"))
+    # A fresh install into a prefix whose folder the loader's cache does not know yet.
+    multiarch = getattr(sys.implementation, "_multiarch", "")
+    for prefix in ("/usr/local", "/usr"):
+        for libdir in ("lib", "lib64", os.path.join("lib", multiarch) if multiarch else ""):
+            if libdir:
+                found.append(os.path.join(prefix, libdir, LIBRARY_NAME))
+    return [c for c in found if c]
+
+
+def load_library(path: Optional[str] = None) -> ctypes.CDLL:
+    """Loads the shared library (see the module's help for where it is looked for) and returns it.
+    Called by the first operation; call it yourself to choose the library."""
+    global _lib, _lib_path
+    chosen = path or os.environ.get("QUORVALE_ID3TAG_LIB")
+    # A library the caller names is the only one tried: another must not silently stand in for it.
+    candidates = [chosen] if chosen else _candidates()
+    lib = None
+    errors = []
+    for candidate in candidates:
+        if os.sep in candidate and not os.path.exists(candidate) and not chosen:
+            continue
+        try:
+            lib = ctypes.CDLL(candidate)
+            break
+        except OSError as exc:
+            errors.append(str(exc))
+    if lib is None:
+        raise LibraryNotFound("quorvale-id3tag library not found (install it with cmake --install "
+                              "or the Debian package, or set QUORVALE_ID3TAG_LIB)" +
+                              "".join("; " + e for e in errors))
+
+    # id3_read's result is kept as a raw pointer so that it can be handed back to id3_free_string.
+    lib.id3_read.argtypes = [ctypes.c_char_p]
+    lib.id3_read.restype = ctypes.c_void_p
+    for name in ("id3_write", "id3_extract_cover", "id3_set_cover", "id3_batch"):
+        fn = getattr(lib, name)
+        fn.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
+        fn.restype = ctypes.c_int32
+    lib.id3_last_error.argtypes = []
+    lib.id3_last_error.restype = ctypes.c_char_p
+    lib.id3_free_string.argtypes = [ctypes.c_void_p]
+    lib.id3_free_string.restype = None
+    _lib = lib
+    _lib_path = candidate
+    return lib
+
+
+def library_path() -> str:
+    """The name the library was loaded by (a path, or the bare name the system loader found),
+    loading it first if needed."""
+    _library()
+    assert _lib_path is not None
+    return _lib_path
+
+
+def _library() -> ctypes.CDLL:
+    return _lib if _lib is not None else load_library()
+
+
+def _path(path: PathLike) -> bytes:
+    # Paths go to the library as the bytes the operating system uses for them.
+    return os.fsencode(path)
+
+
+def _error(lib: ctypes.CDLL, path: Optional[PathLike] = None) -> TagError:
+    return TagError(lib.id3_last_error().decode("utf-8", "replace"), path)
+
+
+def _tags_json(tags: Dict[str, str]) -> bytes:
+    for key, value in tags.items():
+        if key not in TEXT_KEYS:
+            raise TypeError("unknown tag %r (known: %s)" % (key, ", ".join(TEXT_KEYS)))
+        if not isinstance(value, str):
+            raise TypeError("tag %r must be a str, not %s" % (key, type(value).__name__))
+    return json.dumps(tags, ensure_ascii=False).encode("utf-8")
+
+
+def read(path: PathLike) -> Tags:
+    """Returns the file's tags: title, artist, album, genre, date, track, format ("mp3", "flac" or
+    "mp4"), has_cover and, when the cover has one, cover_mime."""
+    lib = _library()
+    with _lock:
+        ptr = lib.id3_read(_path(path))
+        if not ptr:
+            raise _error(lib, path)
+        try:
+            text = ctypes.string_at(ptr)
+        finally:
+            lib.id3_free_string(ptr)
+    # Tag bytes that are not valid UTF-8 pass through the library unchanged.
+    result = json.loads(text.decode("utf-8", "surrogateescape"))
+    return result  # type: ignore[no-any-return]
+
+
+def write(path: PathLike, **tags: str) -> None:
+    """Writes the given text tags (title=..., artist=..., ...) into an MP3 or FLAC file, keeping
+    the others and the cover. An empty string stores an empty tag."""
+    lib = _library()
+    payload = _tags_json(tags)
+    with _lock:
+        if lib.id3_write(_path(path), payload) != 0:
+            raise _error(lib, path)
+
+
+def extract_cover(path: PathLike, out_path: PathLike) -> None:
+    """Saves the file's cover picture to out_path, byte for byte."""
+    lib = _library()
+    with _lock:
+        if lib.id3_extract_cover(_path(path), _path(out_path)) != 0:
+            raise _error(lib, path)
+
+
+def set_cover(path: PathLike, image_path: PathLike) -> None:
+    """Makes the picture file image_path the cover of an MP3 or FLAC file. A picture that does not
+    start with the PNG signature is labelled image/jpeg."""
+    lib = _library()
+    with _lock:
+        if lib.id3_set_cover(_path(path), _path(image_path)) != 0:
+            raise _error(lib, path)
+
+
+def batch(paths: Iterable[PathLike], **tags: str) -> int:
+    """Writes the tags into every file of `paths`; returns how many were written. What the last
+    file's write left as message (empty when it succeeded) is kept as batch.last_error."""
+    lib = _library()
+    array = json.dumps([os.fsdecode(p) for p in paths], ensure_ascii=False)
+    payload = _tags_json(tags)
+    with _lock:
+        count = lib.id3_batch(array.encode("utf-8", "surrogateescape"), payload)
+        message = lib.id3_last_error().decode("utf-8", "replace")
+    if count < 0:
+        raise TagError(message)
+    batch.last_error = message  # type: ignore[attr-defined]
+    return int(count)
+
+
+batch.last_error = ""  # type: ignore[attr-defined]

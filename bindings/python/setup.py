@@ -1,0 +1,34 @@
+"""Build hook: with QUORVALE_ID3TAG_BUNDLE=PATH set, the shared library at PATH is copied into the
+package (as libquorvale-id3tag.so.1, or quorvale-id3tag.dll on Windows), which then loads that copy
+first and is built as a platform wheel. Everything else is in pyproject.toml."""
+
+import os
+import shutil
+
+from setuptools import setup
+from setuptools.command.build_py import build_py
+from setuptools.dist import Distribution
+
+BUNDLE = os.environ.get("QUORVALE_ID3TAG_BUNDLE", "")
+LIBRARY_NAME = "quorvale-id3tag.dll" if os.name == "nt" else "libquorvale-id3tag.so.1"
+
+
+class BuildPy(build_py):
+    def run(self):
+        super().run()
+        dest = os.path.join(self.build_lib, "quorvale_id3tag", LIBRARY_NAME)
+        if BUNDLE:
+            if not os.path.isfile(BUNDLE):
+                raise SystemExit("QUORVALE_ID3TAG_BUNDLE: no file " + BUNDLE)
+            shutil.copyfile(BUNDLE, dest)  # a symbolic link is followed
+        elif os.path.exists(dest):
+            os.remove(dest)  # left by an earlier bundling build in the same build folder
+
+
+class Wheel(Distribution):
+    def has_ext_modules(self):
+        # A bundled library makes the wheel specific to this platform.
+        return bool(BUNDLE)
+
+
+setup(cmdclass={"build_py": BuildPy}, distclass=Wheel)
