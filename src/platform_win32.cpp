@@ -36,7 +36,6 @@ static int errno_of_win32(DWORD code) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_DRIVE:
-    case ERROR_INVALID_NAME:
     case ERROR_BAD_PATHNAME:
     case ERROR_BAD_NETPATH:
     case ERROR_BAD_NET_NAME:
@@ -66,6 +65,7 @@ static int errno_of_win32(DWORD code) {
         return ENOTDIR;
     case ERROR_INVALID_HANDLE:
         return EBADF;
+    case ERROR_INVALID_NAME: // a character that no name may hold, such as '?' (as fopen says)
     case ERROR_INVALID_PARAMETER:
     case ERROR_NEGATIVE_SEEK:
         return EINVAL;

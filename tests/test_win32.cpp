@@ -196,7 +196,8 @@ TEST(WinReplace, RefusedTargetsGiveTheAccessDeniedMessage) {
 }
 
 // Only disk files are read: a folder, the NUL device and a named pipe that nobody writes to are
-// refused at once, by every call that opens a file, and nothing waits on them.
+// refused at once, by every call that opens a file, and nothing waits on them. A name that cannot
+// exist reads as fopen words it.
 TEST(WinOpen, OnlyDiskFilesAreOpened) {
     TempDir dir;
     std::string folder = dir.file("album.mp3");
@@ -220,6 +221,7 @@ TEST(WinOpen, OnlyDiskFilesAreOpened) {
         {folder, strerror(EISDIR)},
         {"NUL", "not a regular file"},
         {pipe, "not a regular file"},
+        {dir.file("a?b.mp3"), strerror(EINVAL)}, // no name may hold '?'
     };
     for (const Case& c : cases) {
         // Each call runs on a thread of its own, so that one that blocks fails the test instead
