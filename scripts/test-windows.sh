@@ -44,8 +44,8 @@ check_dll() {
     return 1
   fi
   local fn
-  for fn in _fseeki64 _ftelli64 _fileno _get_osfhandle FlushFileBuffers MoveFileExA GetLastError \
-    _unlink _getpid _strnicmp; do
+  for fn in CreateFileA ReadFile WriteFile GetFileInformationByHandle GetFileType _open_osfhandle \
+    _get_osfhandle FlushFileBuffers MoveFileExA GetLastError DeleteFileA _getpid _strnicmp; do
     if ! grep -Eq "^[[:space:]]+[0-9a-f]+[[:space:]]+[0-9]+[[:space:]]+$fn\$" <<<"$dump"; then
       echo "check-dll: $fn is not imported" >&2
       return 1

@@ -1,26 +1,205 @@
-// Windows side of the platform layer: the C runtime's 64-bit stream functions and the Win32 calls
-// that replace a file. Paths are narrow texts in the ANSI code page, passed unchanged to the
-// runtime's fopen and to the A functions of Win32.
+// Windows side of the platform layer: Win32 file handles, held as C runtime descriptors
+// (_open_osfhandle) so that the records look as they do on POSIX. Paths are narrow texts in the
+// ANSI code page, passed unchanged to the A functions of Win32.
 //
-// Replacing a file: the temporary file is written, flushed with fflush, committed to the disk with
-// FlushFileBuffers, closed, and moved over the target with MoveFileExA(MOVEFILE_REPLACE_EXISTING).
-// Windows refuses that move with ERROR_ACCESS_DENIED when the target is read-only, a folder, or
-// open without FILE_SHARE_DELETE; the code is handed back unchanged to the caller.
+// Reading: a file is opened once with every share mode, so that other programs may still read,
+// write, rename or delete it while a call reads it; reads are positioned (ReadFile with an
+// offset). Only disk files are read: pipes, consoles and devices such as NUL are refused before
+// anything waits on them.
+//
+// Replacing a file: the temporary file "<target>.quorvale-tmp.<pid>" is written, committed to the
+// disk with FlushFileBuffers, closed, and moved over the target with
+// MoveFileExA(MOVEFILE_REPLACE_EXISTING). Windows refuses that move with ERROR_ACCESS_DENIED when
+// the target is read-only, a folder, or open without FILE_SHARE_DELETE; the code is handed back
+// unchanged to the caller. NTFS records the rename in its journal; Windows offers programs without
+// administrator rights no flush of a folder or of a volume.
 #include "platform.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <io.h>
 #include <process.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
 
-int plat_seek_end(FILE* f) {
-    return _fseeki64(f, 0, SEEK_END);
+// Bytes moved per ReadFile or WriteFile, and the copy buffer of plat_temp_copy.
+static const uint64_t IO_STEP = 1u << 20;
+// The longest temporary name, terminator included.
+static const size_t TEMP_NAME_MAX = 4096;
+static const DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The errno value closest to a Win32 error code, for the text of a message.
+static int errno_of_win32(DWORD code) {
+    switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+        return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+    case ERROR_NETWORK_ACCESS_DENIED:
+    case ERROR_DRIVE_LOCKED:
+        return EACCES;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        return EEXIST;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return ENOSPC;
+    case ERROR_TOO_MANY_OPEN_FILES:
+        return EMFILE;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+    case ERROR_NOT_ENOUGH_QUOTA:
+        return ENOMEM;
+    case ERROR_FILENAME_EXCED_RANGE:
+        return ENAMETOOLONG;
+    case ERROR_DIRECTORY:
+        return ENOTDIR;
+    case ERROR_INVALID_HANDLE:
+        return EBADF;
+    case ERROR_INVALID_NAME: // a character that no name may hold, such as '?' (as fopen says)
+    case ERROR_INVALID_PARAMETER:
+    case ERROR_NEGATIVE_SEEK:
+        return EINVAL;
+    case ERROR_NOT_SAME_DEVICE:
+        return EXDEV;
+    default:
+        return EIO;
+    }
 }
 
-int64_t plat_tell(FILE* f) {
-    return (int64_t)_ftelli64(f);
+static int fail_with(DWORD code) {
+    errno = errno_of_win32(code);
+    return -1;
+}
+
+static HANDLE handle_of(int fd) {
+    return (HANDLE)_get_osfhandle(fd);
+}
+
+// What identifies a file's contents: 0, or -1 with errno.
+static int info_of(HANDLE h, BY_HANDLE_FILE_INFORMATION* info) {
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = EBADF;
+        return -1;
+    }
+    return GetFileInformationByHandle(h, info) ? 0 : fail_with(GetLastError());
+}
+
+static uint64_t size_of(const BY_HANDLE_FILE_INFORMATION* info) {
+    return ((uint64_t)info->nFileSizeHigh << 32) | info->nFileSizeLow;
+}
+
+static uint64_t index_of(const BY_HANDLE_FILE_INFORMATION* info) {
+    return ((uint64_t)info->nFileIndexHigh << 32) | info->nFileIndexLow;
+}
+
+// The last write time in nanoseconds since 1970. A FILETIME counts 100 ns steps since 1601; the
+// arithmetic is unsigned, so a time past 2262 wraps instead of overflowing (the value is only
+// compared).
+static int64_t mtime_ns_of(const BY_HANDLE_FILE_INFORMATION* info) {
+    uint64_t ticks = ((uint64_t)info->ftLastWriteTime.dwHighDateTime << 32) |
+                     info->ftLastWriteTime.dwLowDateTime;
+    return (int64_t)((ticks - 116444736000000000ull) * 100u);
+}
+
+int plat_open_read(const char* path, plat_file* f) {
+    f->fd = -1;
+    // Every share mode: other programs may go on writing, renaming or deleting the file.
+    HANDLE h = CreateFileA(path, GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        DWORD code = GetLastError();
+        // A folder cannot be opened as a file, and CreateFileA says only "access denied".
+        DWORD attrs = code == ERROR_ACCESS_DENIED ? GetFileAttributesA(path) : 0;
+        if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY)) {
+            errno = EISDIR;
+            return -1;
+        }
+        return fail_with(code);
+    }
+    // Pipes, consoles and devices: a read could wait for ever, and there is no size to trust.
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        return PLAT_NOT_REGULAR;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    int rc = info_of(h, &info);
+    if (rc == 0 && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        errno = EISDIR;
+        rc = -1;
+    }
+    int fd = rc == 0 ? _open_osfhandle((intptr_t)h, _O_RDONLY) : -1;
+    if (fd < 0) {
+        int err = errno;
+        CloseHandle(h);
+        errno = err;
+        return -1;
+    }
+    f->fd = fd;
+    f->size = size_of(&info);
+    f->device = info.dwVolumeSerialNumber;
+    f->inode = index_of(&info);
+    f->mtime_ns = mtime_ns_of(&info);
+    return 0;
+}
+
+int64_t plat_pread(const plat_file* f, void* out, uint64_t n, uint64_t off) {
+    HANDLE h = handle_of(f->fd);
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = EBADF;
+        return -1;
+    }
+    uint64_t got = 0;
+    while (got < n) {
+        DWORD want = (DWORD)(n - got < IO_STEP ? n - got : IO_STEP);
+        uint64_t at = off + got;
+        OVERLAPPED where = {};
+        where.Offset = (DWORD)at;
+        where.OffsetHigh = (DWORD)(at >> 32);
+        DWORD r = 0;
+        if (!ReadFile(h, (uint8_t*)out + got, want, &r, &where)) {
+            DWORD code = GetLastError();
+            if (code == ERROR_HANDLE_EOF)
+                break;
+            return fail_with(code);
+        }
+        if (r == 0)
+            break;
+        got += r;
+    }
+    return (int64_t)got;
+}
+
+int plat_file_unchanged(const plat_file* f, const char* path) {
+    BY_HANDLE_FILE_INFORMATION now;
+    if (info_of(handle_of(f->fd), &now) != 0 || size_of(&now) != f->size ||
+        mtime_ns_of(&now) != f->mtime_ns)
+        return 0;
+    // Another program may have moved a different file to the path. Opening for the attributes
+    // alone is allowed whatever share modes the file's other handles have.
+    HANDLE h =
+        CreateFileA(path, FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    BY_HANDLE_FILE_INFORMATION there;
+    int rc = info_of(h, &there);
+    CloseHandle(h);
+    return rc == 0 && there.dwVolumeSerialNumber == f->device && index_of(&there) == f->inode;
+}
+
+void plat_close(plat_file* f) {
+    if (f->fd >= 0)
+        _close(f->fd);
+    f->fd = -1;
 }
 
 int plat_getpid(void) {
@@ -31,64 +210,272 @@ int plat_strnicmp(const char* a, const char* b, size_t n) {
     return _strnicmp(a, b, n);
 }
 
-void plat_unlink(const char* path) {
-    _unlink(path);
+// ---------------------------------------------------------------------------------------------
+// The temporary files this process has open. Only administrators may flush a whole volume, so a
+// flush of "the volume" flushes each of these that lives on it: the group of a batch is committed
+// by one call, as on POSIX. A descriptor is closed only under the lock, never while a flush uses
+// it.
+
+static SRWLOCK g_temps_lock = SRWLOCK_INIT;
+static int* g_temps;
+static size_t g_temp_count;
+static size_t g_temp_cap;
+
+static int temps_add(int fd) {
+    int rc = 0;
+    AcquireSRWLockExclusive(&g_temps_lock);
+    if (g_temp_count == g_temp_cap) {
+        size_t cap = g_temp_cap ? g_temp_cap * 2 : 16;
+        int* grown = (int*)realloc(g_temps, cap * sizeof *grown);
+        if (grown) {
+            g_temps = grown;
+            g_temp_cap = cap;
+        } else {
+            rc = -1;
+        }
+    }
+    if (rc == 0)
+        g_temps[g_temp_count++] = fd;
+    ReleaseSRWLockExclusive(&g_temps_lock);
+    if (rc != 0)
+        errno = ENOMEM;
+    return rc;
 }
 
-char* plat_replace_target(const char* path) {
-    // MoveFileExA replaces a symbolic link itself, not the file it names; the path is used as
-    // given.
-    size_t n = strlen(path) + 1;
-    char* out = (char*)malloc(n);
-    if (out)
-        memcpy(out, path, n);
+// Takes fd off the list and closes it: the result of _close, with errno.
+static int temps_close(int fd) {
+    AcquireSRWLockExclusive(&g_temps_lock);
+    for (size_t i = 0; i < g_temp_count; i++) {
+        if (g_temps[i] == fd) {
+            g_temps[i] = g_temps[--g_temp_count];
+            break;
+        }
+    }
+    if (g_temp_count == 0) {
+        free(g_temps);
+        g_temps = nullptr;
+        g_temp_cap = 0;
+    }
+    int rc = _close(fd);
+    int err = errno;
+    ReleaseSRWLockExclusive(&g_temps_lock);
+    errno = err;
+    return rc;
+}
+
+// The folder part of a path, for messages: up to the last separator ("C:\" and "\" keep theirs),
+// "." when there is none. A separator byte inside a double-byte character of the code page does
+// not count. malloc'd; NULL when memory runs out.
+static char* folder_of(const char* path) {
+    size_t drive = path[0] && path[1] == ':' ? 2 : 0;
+    const char* cut = nullptr;
+    for (const char* p = path + drive; *p; p++) {
+        if (IsDBCSLeadByte((BYTE)*p) && p[1])
+            p++;
+        else if (*p == '\\' || *p == '/')
+            cut = p;
+    }
+    size_t len = cut ? (size_t)(cut - path) : drive;
+    if (cut && len == drive)
+        len++;
+    const char* text = len > 0 ? path : ".";
+    if (len == 0)
+        len = 1;
+    char* out = (char*)malloc(len + 1);
+    if (out) {
+        memcpy(out, text, len);
+        out[len] = '\0';
+    }
     return out;
 }
 
-FILE* plat_create_temp(const char* temp_path, const char* target) {
-    (void)target;
-    return fopen(temp_path, "wb");
+static char* copy_of(const char* text) {
+    size_t n = strlen(text) + 1;
+    char* out = (char*)malloc(n);
+    if (out)
+        memcpy(out, text, n);
+    return out;
 }
 
-// The errno value closest to a Win32 error code of a failed flush, for the message's text.
-static int errno_of_win32(DWORD code) {
-    switch (code) {
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-        return ENOSPC;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_WRITE_PROTECT:
-        return EACCES;
-    case ERROR_INVALID_HANDLE:
-        return EBADF;
-    default:
-        return EIO;
+int plat_temp_create(plat_temp* t, const char* path) {
+    t->fd = -1;
+    t->named = 0;
+    t->temp_name = nullptr;
+    // MoveFileExA replaces a symbolic link itself, not the file it names; the path is used as
+    // given.
+    t->target = copy_of(path);
+    t->folder = t->target ? folder_of(path) : nullptr;
+    char suffix[32];
+    int suffix_len = snprintf(suffix, sizeof suffix, ".quorvale-tmp.%d", plat_getpid());
+    size_t path_len = strlen(path);
+    if (path_len + (size_t)suffix_len >= TEMP_NAME_MAX) {
+        plat_temp_release(t);
+        errno = ENAMETOOLONG;
+        return -2;
     }
-}
-
-int plat_flush_to_disk(FILE* f) {
-    int fd = _fileno(f);
-    if (fd < 0)
-        return 0;
-    intptr_t handle = _get_osfhandle(fd);
-    if (handle == -1) {
-        errno = EBADF;
+    t->temp_name = t->folder ? (char*)malloc(path_len + (size_t)suffix_len + 1) : nullptr;
+    if (!t->temp_name) {
+        plat_temp_release(t);
+        errno = ENOMEM;
         return -1;
     }
-    // The stream's buffer went to the system with fflush; this pushes the system's cache of the
-    // file to the disk, so that the rename cannot reach the disk before the data does.
-    if (!FlushFileBuffers((HANDLE)handle)) {
-        errno = errno_of_win32(GetLastError());
+    memcpy(t->temp_name, path, path_len);
+    memcpy(t->temp_name + path_len, suffix, (size_t)suffix_len + 1);
+
+    // A file left at the name (by a killed run, or planted) is removed, and CREATE_NEW then makes
+    // sure that we write into a file we created, never through a link planted at the name.
+    DWORD remove_code = DeleteFileA(t->temp_name) ? 0 : GetLastError();
+    HANDLE h = CreateFileA(t->temp_name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        DWORD code = GetLastError();
+        // The name is taken by something that could not be removed (a folder, a file held open
+        // by another program): that refusal is the reason.
+        if ((code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) && remove_code != 0 &&
+            remove_code != ERROR_FILE_NOT_FOUND)
+            code = remove_code;
+        plat_temp_release(t);
+        return fail_with(code);
+    }
+    t->named = 1;
+    t->fd = _open_osfhandle((intptr_t)h, 0);
+    if (t->fd < 0) {
+        int err = errno;
+        CloseHandle(h);
+        plat_temp_discard(t);
+        errno = err;
+        return -1;
+    }
+    if (temps_add(t->fd) != 0) {
+        _close(t->fd);
+        t->fd = -1;
+        plat_temp_discard(t);
+        errno = ENOMEM;
         return -1;
     }
     return 0;
 }
 
-unsigned long plat_replace_file(const char* temp_path, const char* target) {
-    if (MoveFileExA(temp_path, target, MOVEFILE_REPLACE_EXISTING))
+int plat_temp_write(plat_temp* t, const void* data, uint64_t n) {
+    HANDLE h = handle_of(t->fd);
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = EBADF;
+        return -1;
+    }
+    const uint8_t* p = (const uint8_t*)data;
+    while (n > 0) {
+        DWORD step = (DWORD)(n < IO_STEP ? n : IO_STEP);
+        DWORD w = 0;
+        if (!WriteFile(h, p, step, &w, nullptr))
+            return fail_with(GetLastError());
+        if (w == 0) {
+            errno = ENOSPC;
+            return -1;
+        }
+        p += w;
+        n -= w;
+    }
+    return 0;
+}
+
+int plat_temp_copy(plat_temp* t, const plat_file* src, uint64_t off, uint64_t n, int* read_side) {
+    *read_side = 0;
+    uint64_t cap = n < IO_STEP ? n : IO_STEP;
+    uint8_t* buf = (uint8_t*)malloc((size_t)cap + 1);
+    if (!buf) {
+        errno = ENOMEM;
+        return -1;
+    }
+    int rc = 0;
+    while (n > 0 && rc == 0) {
+        int64_t got = plat_pread(src, buf, n < cap ? n : cap, off);
+        if (got < 0) {
+            *read_side = 1;
+            rc = -1;
+        } else if (got == 0) {
+            rc = 1; // the source is shorter than when it was opened
+        } else if (plat_temp_write(t, buf, (uint64_t)got) != 0) {
+            rc = -1;
+        } else {
+            off += (uint64_t)got;
+            n -= (uint64_t)got;
+        }
+    }
+    int err = errno;
+    free(buf);
+    errno = err;
+    return rc;
+}
+
+int plat_temp_sync(plat_temp* t) {
+    HANDLE h = handle_of(t->fd);
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = EBADF;
+        return -1;
+    }
+    // Pushes the system's cache of the file to the disk, so that the rename cannot reach the disk
+    // before the data does.
+    return FlushFileBuffers(h) ? 0 : fail_with(GetLastError());
+}
+
+int plat_sync_volume(plat_temp* t) {
+    BY_HANDLE_FILE_INFORMATION mine;
+    if (info_of(handle_of(t->fd), &mine) != 0 || plat_temp_sync(t) != 0)
+        return -1;
+    int rc = 0;
+    AcquireSRWLockShared(&g_temps_lock);
+    for (size_t i = 0; i < g_temp_count && rc == 0; i++) {
+        int fd = g_temps[i];
+        BY_HANDLE_FILE_INFORMATION other;
+        if (fd == t->fd || info_of(handle_of(fd), &other) != 0 ||
+            other.dwVolumeSerialNumber != mine.dwVolumeSerialNumber)
+            continue;
+        if (!FlushFileBuffers(handle_of(fd)))
+            rc = fail_with(GetLastError());
+    }
+    int err = errno;
+    ReleaseSRWLockShared(&g_temps_lock);
+    errno = err;
+    return rc;
+}
+
+int plat_temp_close(plat_temp* t) {
+    int fd = t->fd;
+    t->fd = -1;
+    return temps_close(fd) == 0 ? 0 : -2;
+}
+
+unsigned long plat_temp_rename(plat_temp* t) {
+    if (MoveFileExA(t->temp_name, t->target, MOVEFILE_REPLACE_EXISTING)) {
+        t->named = 0;
         return 0;
+    }
     // Taken at once, before any other call can change it.
     DWORD code = GetLastError();
     // A failure must never read as success.
     return code != 0 ? (unsigned long)code : (unsigned long)ERROR_GEN_FAILURE;
+}
+
+int plat_flush_folder(const plat_temp* t) {
+    (void)t;
+    return 0;
+}
+
+void plat_temp_discard(plat_temp* t) {
+    if (t->fd >= 0)
+        temps_close(t->fd);
+    t->fd = -1;
+    if (t->named && t->temp_name)
+        DeleteFileA(t->temp_name);
+    t->named = 0;
+    plat_temp_release(t);
+}
+
+void plat_temp_release(plat_temp* t) {
+    free(t->target);
+    free(t->temp_name);
+    free(t->folder);
+    t->target = nullptr;
+    t->temp_name = nullptr;
+    t->folder = nullptr;
 }

@@ -1,6 +1,6 @@
 // What a Windows caller sees: the replacement of a file through MoveFileExA and the codes it
-// refuses with, paths in the ANSI code page, 64-bit seeking, _strnicmp, and the one error text per
-// process.
+// refuses with, files held open by other programs, only disk files opened, reads and identities of
+// open files, paths in the ANSI code page, _strnicmp, and the one error text per process.
 #include "id3_internal.h"
 #include "platform.h"
 #include "quorvale_id3tag.h"
@@ -9,11 +9,16 @@
 #include <gtest/gtest.h>
 
 #include <errno.h>
+#include <fcntl.h>
+#include <io.h>
 #include <process.h>
 #include <string.h>
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
+#include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -146,8 +151,9 @@ TEST(WinReplace, MissingFolderFailsAtTheTemporaryFile) {
 }
 
 // MoveFileExA refuses with ERROR_ACCESS_DENIED a target that is a folder, and a target that another
-// handle holds open without FILE_SHARE_DELETE (as fopen and many programs open files).
-// Either way the target stays as it was and the temporary file is gone.
+// handle holds open without FILE_SHARE_DELETE (as fopen and many programs open files). Either way
+// the target stays as it was and the temporary file is gone. A tag write reads the held file first
+// (its own handle shares everything) and is refused only at the rename.
 TEST(WinReplace, RefusedTargetsGiveTheAccessDeniedMessage) {
     TempDir dir;
     std::string folder = dir.file("d.mp3");
@@ -158,7 +164,8 @@ TEST(WinReplace, RefusedTargetsGiveTheAccessDeniedMessage) {
     EXPECT_EQ(read_file(folder + "/inside"), S("x"));
 
     std::string held = dir.file("held.mp3");
-    ASSERT_TRUE(write_file(held, S("old")));
+    const Bytes old = small_mp3();
+    ASSERT_TRUE(write_file(held, old));
     const DWORD shares[] = {FILE_SHARE_READ, FILE_SHARE_READ | FILE_SHARE_WRITE};
     for (DWORD share : shares) {
         HANDLE h = CreateFileA(held.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
@@ -166,8 +173,10 @@ TEST(WinReplace, RefusedTargetsGiveTheAccessDeniedMessage) {
         ASSERT_NE(h, INVALID_HANDLE_VALUE);
         EXPECT_EQ(write_bytes(held, S("new")), -1) << "share " << share;
         EXPECT_EQ(std::string(id3_last_error()), refused(held));
+        EXPECT_EQ(id3_write(held.c_str(), "{\"title\":\"new\"}"), -1) << "share " << share;
+        EXPECT_EQ(std::string(id3_last_error()), refused(held));
         CloseHandle(h);
-        EXPECT_EQ(read_file(held), S("old"));
+        EXPECT_EQ(read_file(held), old);
     }
     FILE* open_for_reading = fopen(held.c_str(), "rb");
     ASSERT_NE(open_for_reading, nullptr);
@@ -176,9 +185,97 @@ TEST(WinReplace, RefusedTargetsGiveTheAccessDeniedMessage) {
     fclose(open_for_reading);
 
     EXPECT_EQ(list_dir(dir.path), (std::vector<std::string>{"d.mp3", "held.mp3"}));
-    // Once the handles are closed the same write goes through.
+    // Once the handles are closed the same writes go through.
+    ASSERT_EQ(id3_write(held.c_str(), "{\"title\":\"new\"}"), 0) << id3_last_error();
+    char* json = id3_read(held.c_str());
+    ASSERT_NE(json, nullptr) << id3_last_error();
+    EXPECT_NE(std::string(json).find("\"title\":\"new\""), std::string::npos) << json;
+    id3_free_string(json);
     ASSERT_EQ(write_bytes(held, S("new")), 0) << id3_last_error();
     EXPECT_EQ(read_file(held), S("new"));
+}
+
+// Only disk files are read: a folder, the NUL device and a named pipe that nobody writes to are
+// refused at once, by every call that opens a file, and nothing waits on them. A name that cannot
+// exist reads as fopen words it.
+TEST(WinOpen, OnlyDiskFilesAreOpened) {
+    TempDir dir;
+    std::string folder = dir.file("album.mp3");
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    // One instance of the pipe for each call that opens it; a client may connect to an instance
+    // before its server waits for one.
+    std::string pipe = "\\\\.\\pipe\\quorvale-test-" + std::to_string(_getpid());
+    std::vector<HANDLE> servers;
+    for (int i = 0; i < 3; i++) {
+        HANDLE server =
+            CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT,
+                             PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr);
+        ASSERT_NE(server, INVALID_HANDLE_VALUE);
+        servers.push_back(server);
+    }
+    struct Case {
+        std::string path;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {folder, strerror(EISDIR)},
+        {"NUL", "not a regular file"},
+        {pipe, "not a regular file"},
+        {dir.file("a?b.mp3"), strerror(EINVAL)}, // no name may hold '?'
+    };
+    for (const Case& c : cases) {
+        // Each call runs on a thread of its own, so that one that blocks fails the test instead
+        // of hanging it.
+        auto messages = std::make_shared<std::promise<std::vector<std::string>>>();
+        std::future<std::vector<std::string>> done = messages->get_future();
+        std::string path = c.path;
+        std::thread([messages, path] {
+            std::vector<std::string> got;
+            id3_free_string(id3_read(path.c_str()));
+            got.push_back(id3_last_error());
+            id3_write(path.c_str(), "{\"title\":\"x\"}");
+            got.push_back(id3_last_error());
+            id3_extract_cover(path.c_str(), (path + ".jpg").c_str());
+            got.push_back(id3_last_error());
+            messages->set_value(got);
+        }).detach();
+        ASSERT_EQ(done.wait_for(std::chrono::seconds(20)), std::future_status::ready)
+            << c.path << " blocked";
+        std::string expected = "cannot open: " + c.path + " (" + c.reason + ")";
+        EXPECT_EQ(done.get(), std::vector<std::string>(3, expected));
+    }
+    for (HANDLE server : servers)
+        CloseHandle(server);
+    EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"album.mp3"});
+}
+
+// The audio after the tag goes from the old file to the new one in steps; several megabytes of
+// bytes that differ everywhere, ending part-way into a step, must arrive unchanged and in order.
+TEST(WinReplace, LargeAudioIsCopiedIntact) {
+    TempDir dir;
+    std::string path = dir.file("long.mp3");
+    Bytes audio = B({0xFF, 0xFB, 0x90, 0x64});
+    uint32_t x = 2463534242u;
+    while (audio.size() < (5u << 20) + 12345) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        audio.push_back((uint8_t)(x >> 24));
+    }
+    Bytes old = small_mp3();
+    size_t old_tag = old.size() - 417;
+    ASSERT_TRUE(write_file(path, Bytes(old.begin(), old.begin() + old_tag) + audio));
+
+    ASSERT_EQ(id3_write(path.c_str(), "{\"title\":\"a much longer title than before\"}"), 0)
+        << id3_last_error();
+    Bytes now = read_file(path);
+    ASSERT_GT(now.size(), audio.size());
+    EXPECT_TRUE(std::equal(audio.begin(), audio.end(), now.end() - (ptrdiff_t)audio.size()));
+    EXPECT_EQ(now.size(), 10 +
+                              (size_t)(((now[6] & 0x7F) << 21) | ((now[7] & 0x7F) << 14) |
+                                       ((now[8] & 0x7F) << 7) | (now[9] & 0x7F)) +
+                              audio.size());
+    EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"long.mp3"});
 }
 
 // Windows refuses to replace a file with the read-only attribute (ERROR_ACCESS_DENIED). Wine does
@@ -202,79 +299,159 @@ TEST(WinReplace, ReadOnlyAttribute) {
     SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
-// The rename's failure code is passed on unchanged: the caller words its message from it.
-TEST(WinPlatform, ReplaceFileReturnsTheSystemCode) {
+// The rename's failure code is passed on unchanged: the caller words its message from it. After a
+// failure the temporary file is removed; after a success only the target remains.
+TEST(WinPlatform, RenameReturnsTheSystemCode) {
     TempDir dir;
-    std::string temp = dir.file("t.tmp");
     std::string target = dir.file("song.mp3");
     ASSERT_TRUE(CreateDirectoryA(dir.file("folder").c_str(), nullptr));
     struct Case {
         const char* what;
-        bool make_temp;
         std::string target;
+        bool remove_temp;
         unsigned long code;
     };
     const Case cases[] = {
-        {"no temporary file", false, target, ERROR_FILE_NOT_FOUND},
-        {"missing folder", true, dir.file("none/song.mp3"), ERROR_PATH_NOT_FOUND},
-        {"folder target", true, dir.file("folder"), ERROR_ACCESS_DENIED},
-        {"new target", true, target, 0},
-        {"existing target", true, target, 0},
+        {"temporary file gone", target, true, ERROR_FILE_NOT_FOUND},
+        {"folder target", dir.file("folder"), false, ERROR_ACCESS_DENIED},
+        {"new target", target, false, 0},
+        {"existing target", target, false, 0},
     };
     for (const Case& c : cases) {
-        if (c.make_temp) {
-            ASSERT_TRUE(write_file(temp, S(c.what)));
+        plat_temp t;
+        ASSERT_EQ(plat_temp_create(&t, c.target.c_str()), 0) << c.what;
+        EXPECT_EQ(std::string(t.temp_name), temp_name(c.target));
+        Bytes data = S(c.what);
+        ASSERT_EQ(plat_temp_write(&t, data.data(), data.size()), 0) << c.what;
+        ASSERT_EQ(plat_temp_sync(&t), 0) << c.what;
+        ASSERT_EQ(plat_temp_close(&t), 0) << c.what;
+        if (c.remove_temp) {
+            ASSERT_TRUE(DeleteFileA(t.temp_name));
         }
-        EXPECT_EQ(plat_replace_file(temp.c_str(), c.target.c_str()), c.code) << c.what;
-        if (c.code == 0) {
-            EXPECT_EQ(read_file(target), S(c.what));
+        unsigned long code = plat_temp_rename(&t);
+        EXPECT_EQ(code, c.code) << c.what;
+        if (code == 0) {
+            EXPECT_EQ(read_file(target), data);
+            EXPECT_EQ(plat_flush_folder(&t), 0);
+            plat_temp_release(&t);
+        } else {
+            plat_temp_discard(&t);
         }
-        plat_unlink(temp.c_str());
     }
     EXPECT_EQ(list_dir(dir.path), (std::vector<std::string>{"folder", "song.mp3"}));
 }
 
-// Committing to the disk: FlushFileBuffers needs a handle with write access. A stream opened for
+// Committing to the disk: FlushFileBuffers needs a handle with write access. A descriptor open for
 // reading is refused, and the failure is reported with errno set, never as success.
-TEST(WinPlatform, FlushToDiskReportsFailure) {
+TEST(WinPlatform, FlushReportsFailure) {
     TempDir dir;
     std::string path = dir.file("f.bin");
     ASSERT_TRUE(write_file(path, S("data")));
-    FILE* w = fopen(path.c_str(), "ab");
-    ASSERT_NE(w, nullptr);
-    ASSERT_GE(fputs("more", w), 0);
-    EXPECT_EQ(fflush(w), 0);
-    EXPECT_EQ(plat_flush_to_disk(w), 0);
-    fclose(w);
-
-    FILE* r = fopen(path.c_str(), "rb");
-    ASSERT_NE(r, nullptr);
+    plat_temp t;
+    t.fd = _open(path.c_str(), _O_RDONLY | _O_BINARY);
+    ASSERT_GE(t.fd, 0);
     errno = 0;
-    EXPECT_EQ(plat_flush_to_disk(r), -1);
+    EXPECT_EQ(plat_temp_sync(&t), -1);
     EXPECT_EQ(errno, EACCES);
-    fclose(r);
+    errno = 0;
+    EXPECT_EQ(plat_sync_volume(&t), -1);
+    EXPECT_EQ(errno, EACCES);
+    _close(t.fd);
 }
 
-// Sizes beyond 4 GiB come through the 64-bit seek and tell intact. SetEndOfFile extends the file
-// without writing it, so this costs no disk space on NTFS or under Wine.
-TEST(WinPlatform, SeekAndTellBeyond4GiB) {
+// Sizes and offsets beyond 4 GiB come through intact. SetEndOfFile extends the file without
+// writing it, so this costs no disk space on NTFS or under Wine.
+TEST(WinPlatform, SizeAndReadsBeyond4GiB) {
     TempDir dir;
     std::string path = dir.file("big.bin");
-    const int64_t size = (int64_t(5) << 30) + 10;
+    const uint64_t size = (uint64_t(5) << 30) + 10;
     HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     LARGE_INTEGER end;
-    end.QuadPart = size;
+    end.QuadPart = (LONGLONG)size;
     bool extended = SetFilePointerEx(h, end, nullptr, FILE_BEGIN) && SetEndOfFile(h);
     CloseHandle(h);
     ASSERT_TRUE(extended);
-    FILE* f = fopen(path.c_str(), "rb");
-    ASSERT_NE(f, nullptr);
-    EXPECT_EQ(plat_seek_end(f), 0);
-    EXPECT_EQ(plat_tell(f), size);
-    fclose(f);
+    plat_file f;
+    ASSERT_EQ(plat_open_read(path.c_str(), &f), 0) << strerror(errno);
+    EXPECT_EQ(f.size, size);
+    uint8_t buf[20];
+    // An offset cut to 32 bits would land 1 GiB into the file and read all 20 bytes.
+    EXPECT_EQ(plat_pread(&f, buf, sizeof buf, uint64_t(5) << 30), 10);
+    EXPECT_EQ(plat_pread(&f, buf, sizeof buf, size), 0);
+    plat_close(&f);
     DeleteFileA(path.c_str());
+}
+
+// What identifies an open file: two names of one file give the same volume and index, and any
+// change another program makes after the open (its size, its time, or the file at the path) reads
+// as changed.
+TEST(WinPlatform, ChangesSinceTheOpenAreSeen) {
+    TempDir dir;
+    std::string path = dir.file("song.mp3");
+    std::string other = dir.file("other.mp3");
+    std::string link = dir.file("link.mp3");
+    enum Change { NONE, APPEND, TIME, MOVED_OVER, DELETED };
+    const Change changes[] = {NONE, APPEND, TIME, MOVED_OVER, DELETED};
+    for (Change change : changes) {
+        ASSERT_TRUE(write_file(path, S("contents")));
+        ASSERT_TRUE(write_file(other, S("contents")));
+        plat_file f;
+        ASSERT_EQ(plat_open_read(path.c_str(), &f), 0) << strerror(errno);
+        EXPECT_EQ(f.size, 8u);
+        plat_file g;
+        ASSERT_EQ(plat_open_read(other.c_str(), &g), 0);
+        EXPECT_TRUE(g.device == f.device && g.inode != f.inode) << change;
+        plat_close(&g);
+        // The handle shares everything: the file may be written, renamed or deleted while it is
+        // open here.
+        HANDLE h = INVALID_HANDLE_VALUE;
+        if (change == APPEND || change == TIME) {
+            h = CreateFileA(path.c_str(),
+                            change == APPEND ? FILE_APPEND_DATA : FILE_WRITE_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+            ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        }
+        DWORD w = 0;
+        const FILETIME old_time = {0x12345678, 0x01D00000};
+        switch (change) {
+        case NONE:
+            break;
+        case APPEND:
+            EXPECT_TRUE(WriteFile(h, "x", 1, &w, nullptr));
+            CloseHandle(h);
+            break;
+        case TIME:
+            EXPECT_TRUE(SetFileTime(h, nullptr, nullptr, &old_time));
+            CloseHandle(h);
+            break;
+        case MOVED_OVER:
+            // Not over the open file itself: Wine refuses that while a handle is open, and so
+            // does Windows without its POSIX-style renames.
+            ASSERT_TRUE(MoveFileExA(path.c_str(), (path + ".old").c_str(), 0));
+            ASSERT_TRUE(MoveFileExA(other.c_str(), path.c_str(), 0));
+            break;
+        case DELETED:
+            ASSERT_TRUE(DeleteFileA(path.c_str()));
+            break;
+        }
+        // Windows refuses to open a file deleted while open elsewhere, or has removed its name.
+        // Wine keeps the name, and the file openable, until the last handle is closed.
+        if (change != DELETED || !running_under_wine()) {
+            EXPECT_EQ(plat_file_unchanged(&f, path.c_str()), change == NONE ? 1 : 0) << change;
+        }
+        if (change == NONE) {
+            ASSERT_TRUE(CreateHardLinkA(link.c_str(), path.c_str(), nullptr));
+            ASSERT_EQ(plat_open_read(link.c_str(), &g), 0);
+            EXPECT_TRUE(g.device == f.device && g.inode == f.inode);
+            plat_close(&g);
+            DeleteFileA(link.c_str());
+        }
+        plat_close(&f);
+        DeleteFileA((path + ".old").c_str());
+    }
 }
 
 TEST(WinPlatform, StrnicmpComparesAsciiLettersOnly) {
