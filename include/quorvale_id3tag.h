@@ -15,12 +15,17 @@
  * Conventions:
  *   - Integer results are 0 on success and -1 on failure (id3_batch returns a count instead of 0).
  *     Pointer results are NULL on failure. After a failure, id3_last_error() describes it.
- *   - Paths are narrow strings passed unchanged to fopen (UTF-8 on Linux, the ANSI code page on
- * Windows).
+ *   - Paths are narrow strings passed unchanged to the system's file calls (UTF-8 on Linux, the
+ *     ANSI code page on Windows). A path must name a regular file: a folder fails with "cannot
+ *     open: PATH (Is a directory)", a FIFO, socket or device with "cannot open: PATH (not a
+ *     regular file)", at once and without waiting.
  *   - The library keeps one error text per process and no other state. Calls from several threads
  * must be serialised by the caller, each together with its id3_last_error() read.
- *   - Files are read whole; a file is only ever changed by writing a temporary file beside it and
- *     renaming it over the original, so a failed write leaves the original untouched.
+ *   - A file is opened once per call and only its tags are read (an MP3 file's ID3v2 tag, a FLAC
+ *     file's metadata blocks, an MP4 file's atom headers and item list), never its audio. A file
+ *     is only ever changed by writing a temporary file beside it (the new tags, then the audio
+ *     copied by the system), flushing it to the disk and renaming it over the original, so a
+ *     failed write leaves the original untouched.
  */
 #ifndef QUORVALE_ID3TAG_H
 #define QUORVALE_ID3TAG_H
@@ -46,12 +51,12 @@ extern "C" {
 #endif
 
 /*
- * Reads the tags of the MP3, FLAC or MP4/M4A file at `path` (the file is read whole, never
- * changed). Returns the JSON object described above as a NUL-terminated UTF-8 text that the caller
- * owns and must release with id3_free_string(), or NULL on failure. Messages: "NULL path", "cannot
- * open: PATH (REASON)", "cannot read: PATH (REASON)", "seek failed", "ftell failed", "file changed
- * while reading: PATH" (its size changed between measuring and reading), "unsupported or
- * unrecognized format", "too short for ID3", "no ID3 header", "oom".
+ * Reads the tags of the MP3, FLAC or MP4/M4A file at `path` (only the bytes that hold tags are
+ * read; the file is never changed). Returns the JSON object described above as a NUL-terminated
+ * UTF-8 text that the caller owns and must release with id3_free_string(), or NULL on failure.
+ * Messages: "NULL path", "cannot open: PATH (REASON)", "cannot open: PATH (not a regular file)",
+ * "cannot read: PATH (REASON)", "file changed while reading: PATH" (it ended before the size it had
+ * when opened), "unsupported or unrecognized format", "too short for ID3", "no ID3 header", "oom".
  */
 QID3_API char* id3_read(const char* path);
 
@@ -61,7 +66,12 @@ QID3_API char* id3_read(const char* path);
  * looked at. Returns 0 when the file was rewritten, -1 on failure; the file is then unchanged.
  * Messages include "NULL argument", "invalid tags JSON", "tags JSON must be object",
  * "unsupported format for write", "MP4/m4a write unsupported (read-only)", "cannot create temp:
- * REASON", "cannot replace target (read-only or locked): PATH". After a success the error text is
+ * REASON", "short write", "disk flush failed: REASON", "close failed: REASON", "file changed while
+ * writing: PATH" (another program changed or replaced the file while it was rewritten: the file is
+ * left as that program made it), "cannot replace target (read-only or locked): PATH", "rename
+ * failed (win32 CODE): PATH", "path too long for a temporary file: PATH", and "folder flush failed:
+ * FOLDER (REASON)", after which the file already holds the new tags but the rename may not survive
+ * a power cut. After a success the error text is
  * normally empty, but may hold the message of a harmless step (an "ID3" file too short to hold a
  * tag leaves "too short for ID3"): judge success by the result only.
  * Frames and comments that the library does not represent are not kept (see the README).
@@ -89,7 +99,9 @@ QID3_API int32_t id3_set_cover(const char* path, const char* image_path);
 /*
  * Writes `tags_json` into every file named by the JSON array of path strings `dir_json`, as
  * id3_write() would, one after another with no early stop; members that are not strings are
- * skipped. Returns the number of files written (0 or more), or -1 when an argument is NULL ("NULL
+ * skipped. Files are committed in groups with one disk flush each; the files written, the count
+ * and the message left are those of writing the files in turn (a path listed twice is written
+ * twice). Returns the number of files written (0 or more), or -1 when an argument is NULL ("NULL
  * argument") or `dir_json` is not a JSON array ("invalid dir_json", "dir_json must be array of
  * paths"). After a run, id3_last_error() holds what the last path's write left.
  */

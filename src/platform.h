@@ -61,7 +61,9 @@ int plat_temp_copy(plat_temp* t, const plat_file* src, uint64_t off, uint64_t n,
 // Commits the temporary file's data to the disk. 0, or -1 with errno.
 int plat_temp_sync(plat_temp* t);
 // Commits every file of the temporary file's volume to the disk (one flush for a group of files).
-// 0, or -1 with errno.
+// 0; -1 with errno; or PLAT_NO_VOLUME_FLUSH where the system offers no such flush to this process,
+// and each file must be flushed on its own.
+#define PLAT_NO_VOLUME_FLUSH (-2)
 int plat_sync_volume(plat_temp* t);
 // Gives the temporary file its name (if it has none) and closes it. 0; -1 with errno, or -2 when
 // only the close failed (errno set; the name exists and plat_temp_discard removes it).

@@ -210,59 +210,6 @@ int plat_strnicmp(const char* a, const char* b, size_t n) {
     return _strnicmp(a, b, n);
 }
 
-// ---------------------------------------------------------------------------------------------
-// The temporary files this process has open. Only administrators may flush a whole volume, so a
-// flush of "the volume" flushes each of these that lives on it: the group of a batch is committed
-// by one call, as on POSIX. A descriptor is closed only under the lock, never while a flush uses
-// it.
-
-static SRWLOCK g_temps_lock = SRWLOCK_INIT;
-static int* g_temps;
-static size_t g_temp_count;
-static size_t g_temp_cap;
-
-static int temps_add(int fd) {
-    int rc = 0;
-    AcquireSRWLockExclusive(&g_temps_lock);
-    if (g_temp_count == g_temp_cap) {
-        size_t cap = g_temp_cap ? g_temp_cap * 2 : 16;
-        int* grown = (int*)realloc(g_temps, cap * sizeof *grown);
-        if (grown) {
-            g_temps = grown;
-            g_temp_cap = cap;
-        } else {
-            rc = -1;
-        }
-    }
-    if (rc == 0)
-        g_temps[g_temp_count++] = fd;
-    ReleaseSRWLockExclusive(&g_temps_lock);
-    if (rc != 0)
-        errno = ENOMEM;
-    return rc;
-}
-
-// Takes fd off the list and closes it: the result of _close, with errno.
-static int temps_close(int fd) {
-    AcquireSRWLockExclusive(&g_temps_lock);
-    for (size_t i = 0; i < g_temp_count; i++) {
-        if (g_temps[i] == fd) {
-            g_temps[i] = g_temps[--g_temp_count];
-            break;
-        }
-    }
-    if (g_temp_count == 0) {
-        free(g_temps);
-        g_temps = nullptr;
-        g_temp_cap = 0;
-    }
-    int rc = _close(fd);
-    int err = errno;
-    ReleaseSRWLockExclusive(&g_temps_lock);
-    errno = err;
-    return rc;
-}
-
 // The folder part of a path, for messages: up to the last separator ("C:\" and "\" keep theirs),
 // "." when there is none. A separator byte inside a double-byte character of the code page does
 // not count. malloc'd; NULL when memory runs out.
@@ -346,13 +293,6 @@ int plat_temp_create(plat_temp* t, const char* path) {
         errno = err;
         return -1;
     }
-    if (temps_add(t->fd) != 0) {
-        _close(t->fd);
-        t->fd = -1;
-        plat_temp_discard(t);
-        errno = ENOMEM;
-        return -1;
-    }
     return 0;
 }
 
@@ -419,30 +359,15 @@ int plat_temp_sync(plat_temp* t) {
 }
 
 int plat_sync_volume(plat_temp* t) {
-    BY_HANDLE_FILE_INFORMATION mine;
-    if (info_of(handle_of(t->fd), &mine) != 0 || plat_temp_sync(t) != 0)
-        return -1;
-    int rc = 0;
-    AcquireSRWLockShared(&g_temps_lock);
-    for (size_t i = 0; i < g_temp_count && rc == 0; i++) {
-        int fd = g_temps[i];
-        BY_HANDLE_FILE_INFORMATION other;
-        if (fd == t->fd || info_of(handle_of(fd), &other) != 0 ||
-            other.dwVolumeSerialNumber != mine.dwVolumeSerialNumber)
-            continue;
-        if (!FlushFileBuffers(handle_of(fd)))
-            rc = fail_with(GetLastError());
-    }
-    int err = errno;
-    ReleaseSRWLockShared(&g_temps_lock);
-    errno = err;
-    return rc;
+    // Only administrators may flush a whole volume: the caller flushes each file instead.
+    (void)t;
+    return PLAT_NO_VOLUME_FLUSH;
 }
 
 int plat_temp_close(plat_temp* t) {
     int fd = t->fd;
     t->fd = -1;
-    return temps_close(fd) == 0 ? 0 : -2;
+    return _close(fd) == 0 ? 0 : -2;
 }
 
 unsigned long plat_temp_rename(plat_temp* t) {
@@ -463,7 +388,7 @@ int plat_flush_folder(const plat_temp* t) {
 
 void plat_temp_discard(plat_temp* t) {
     if (t->fd >= 0)
-        temps_close(t->fd);
+        _close(t->fd);
     t->fd = -1;
     if (t->named && t->temp_name)
         DeleteFileA(t->temp_name);

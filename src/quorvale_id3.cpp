@@ -806,10 +806,15 @@ static void batch_commit(batch_state* b) {
         if (flushed[i])
             continue;
         // One flush commits every file of the volume; the files on the same volume share it.
+        // Where no such flush is offered, each file is flushed on its own.
         int rc = plat_sync_volume(&b->entries[i].w.temp);
+        bool whole_volume = rc != PLAT_NO_VOLUME_FLUSH;
+        if (!whole_volume)
+            rc = plat_temp_sync(&b->entries[i].w.temp);
         int err = errno;
         for (int j = i; j < b->count; j++) {
-            if (b->entries[j].w.src.pf.device != b->entries[i].w.src.pf.device)
+            if (b->entries[j].w.src.pf.device != b->entries[i].w.src.pf.device ||
+                (!whole_volume && j != i))
                 continue;
             flushed[j] = true;
             if (rc != 0) {

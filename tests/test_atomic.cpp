@@ -6,13 +6,18 @@
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -234,5 +239,82 @@ TEST(AtomicWrite, OwnerAndGroupAreKept) {
             EXPECT_EQ(st.st_mode & 07777, 0640u);
         }
         EXPECT_NE(read_file(target), c.contents);
+    }
+}
+
+// A name that leaves no room for ".quorvale-tmp.PID" within the folder's limit of 255 bytes is
+// still written: the temporary name takes a shorter part of it, cut between two characters.
+TEST(AtomicWrite, LongNamesGetAShortenedTemporaryName) {
+    TempDir dir;
+    // 3-byte characters (U+20AC) after 0, 1 and 2 ASCII bytes: whatever the length of the process
+    // id in the suffix, a cut at a fixed byte count lands inside a character in two of the three.
+    std::string euros;
+    for (int i = 0; i < 80; i++)
+        euros += "\xE2\x82\xAC";
+    const std::string names[] = {std::string(238, 'n') + ".mp3", euros + ".mp3",
+                                 "a" + euros + ".mp3", "ab" + euros + ".mp3",
+                                 std::string(251, 'x') + ".mp3"};
+    for (const std::string& name : names) {
+        SCOPED_TRACE(std::to_string(name.size()) + " bytes");
+        std::string target = dir.file(name);
+        ASSERT_TRUE(write_file(target, S("old")));
+        plat_temp t;
+        ASSERT_EQ(plat_temp_create(&t, target.c_str()), 0) << strerror(errno);
+        std::string temp = t.temp_name;
+        plat_temp_discard(&t);
+        std::string temp_base = temp.substr(dir.path.size() + 1);
+        std::string suffix = ".quorvale-tmp." + std::to_string(getpid());
+        EXPECT_LE(temp_base.size(), 255u);
+        ASSERT_GT(temp_base.size(), suffix.size());
+        std::string kept = temp_base.substr(0, temp_base.size() - suffix.size());
+        EXPECT_EQ(temp_base.substr(kept.size()), suffix);
+        EXPECT_EQ(name.compare(0, kept.size(), kept), 0) << "not a prefix of the target's name";
+        // The cut falls before a character's first byte, never inside one.
+        if (kept.size() < name.size()) {
+            EXPECT_NE((uint8_t)name[kept.size()] & 0xC0, 0x80) << "cut inside a character";
+        }
+
+        EXPECT_EQ(write_bytes(target, S("new")), 0) << id3_last_error();
+        EXPECT_EQ(read_file(target), S("new"));
+        EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{name});
+        remove(target.c_str());
+    }
+}
+
+// The source is checked just before the rename: bytes appended by another program since it was
+// opened, or another file moved to its path, make the write fail and the file stay as the other
+// program left it.
+TEST(AtomicWrite, SourceChangedWhileWritingIsLeftAlone) {
+    const Bytes original = S("ID3") + B({4, 0, 0}) + syncsafe(0) + repeat(0x11, 5000);
+    enum Change { Appended, Replaced };
+    for (Change change : {Appended, Replaced}) {
+        SCOPED_TRACE(change == Appended ? "appended" : "replaced");
+        TempDir dir;
+        std::string target = dir.file("song.mp3");
+        ASSERT_TRUE(write_file(target, original));
+        id3_file f;
+        ASSERT_EQ(id3_file_open(&f, target.c_str()), 0) << id3_last_error();
+        id3_tags t;
+        id3_tags_init(&t);
+        t.title = strdup("new");
+        id3_head head = {nullptr, 0, 0};
+        ASSERT_EQ(id3_mp3_build_head(&f, &t, &head), 0);
+        Bytes after_change = original + S("appended");
+        if (change == Appended) {
+            FILE* out = fopen(target.c_str(), "ab");
+            ASSERT_NE(out, nullptr);
+            fputs("appended", out);
+            fclose(out);
+        } else {
+            ASSERT_TRUE(write_file(dir.file("other"), after_change));
+            ASSERT_EQ(rename(dir.file("other").c_str(), target.c_str()), 0);
+        }
+        EXPECT_EQ(id3_replace_with_head(target.c_str(), &f, &head), -1);
+        EXPECT_EQ(std::string(id3_last_error()), "file changed while writing: " + target);
+        free(head.data);
+        id3_tags_free(&t);
+        id3_file_close(&f);
+        EXPECT_EQ(read_file(target), after_change);
+        EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"song.mp3"});
     }
 }

@@ -353,9 +353,8 @@ TEST(WinPlatform, FlushReportsFailure) {
     errno = 0;
     EXPECT_EQ(plat_temp_sync(&t), -1);
     EXPECT_EQ(errno, EACCES);
-    errno = 0;
-    EXPECT_EQ(plat_sync_volume(&t), -1);
-    EXPECT_EQ(errno, EACCES);
+    // A volume flush is for administrators: the batch flushes each file through plat_temp_sync.
+    EXPECT_EQ(plat_sync_volume(&t), PLAT_NO_VOLUME_FLUSH);
     _close(t.fd);
 }
 
