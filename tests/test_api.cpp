@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <string>
@@ -430,7 +432,10 @@ TEST(Batch, GroupsGiveWhatWritesInTurnGive) {
         many.push_back("m" + std::to_string(i) + (i % 2 ? ".flac" : ".mp3"));
     const Case cases[] = {
         {"listed_twice", {"a.mp3", "b.flac", "a.mp3"}},
+        {"another_spelling", {"a.mp3", "./a.mp3", "b.flac"}},
+#ifndef _WIN32
         {"through_a_link", {"a.mp3", "link.mp3", "b.flac"}},
+#endif
         {"missing_in_the_middle", {"a.mp3", "", "b.flac"}},
         {"missing_at_the_end", {"a.mp3", "b.flac", ""}},
         {"more_than_a_group", many},
@@ -444,14 +449,16 @@ TEST(Batch, GroupsGiveWhatWritesInTurnGive) {
         std::string expected_message;
         for (const TempDir* d : {&grouped, &in_turn}) {
             for (const std::string& name : c.paths) {
-                if (name.empty() || name == "link.mp3")
+                if (name.empty() || name == "link.mp3" || name == "./a.mp3")
                     continue;
                 bool mp3 = name.size() > 4 && name.compare(name.size() - 4, 4, ".mp3") == 0;
                 ASSERT_TRUE(write_file(d->file(name), mp3 ? tagged_mp3() : tagged_flac()));
             }
         }
+#ifndef _WIN32
         ASSERT_EQ(symlink("a.mp3", grouped.file("link.mp3").c_str()), 0);
         ASSERT_EQ(symlink("a.mp3", in_turn.file("link.mp3").c_str()), 0);
+#endif
         for (const std::string& name : c.paths) {
             std::string in_turn_path = in_turn.file(name.empty() ? "missing.mp3" : name);
             if (id3_write(in_turn_path.c_str(), tags.c_str()) == 0)
