@@ -1,8 +1,13 @@
 // Tag writing on any file. The bytes become a file in a temporary folder (on tmpfs when there is
-// one, so the disk flush costs nothing), the file is written with a fixed tag object, and then:
-//   - a file of a writable kind (MP3 or FLAC) is rewritten: id3_read and the container's reader
-//     give back the written texts, the cover it had is kept, and its audio bytes are unchanged;
-//   - any other file is refused with the documented message and stays byte for byte as it was;
+// one, so the disk flush costs nothing); the file is written with {} and then with a fixed tag
+// object:
+//   - a file of a writable kind (MP3 or FLAC) is rewritten. After {}, id3_read gives what it gave
+//     before, the cover is the same, every old frame or comment the write carries is still there,
+//     and a second {} changes nothing. After the fixed object, id3_read and the container's
+//     reader give back the written texts and the cover it had is kept. The audio bytes are
+//     unchanged throughout;
+//   - a FLAC file whose metadata blocks run past its end, and any other file, is refused with the
+//     documented message and stays byte for byte as it was;
 //   - no temporary file is left beside it.
 #include "fuzz_common.h"
 
@@ -10,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -71,64 +77,198 @@ static uint64_t mp3_audio_start(const Bytes& b) {
     return end < b.size() ? end : b.size();
 }
 
-// End of the metadata blocks of a FLAC file: after the block with the last-block flag, at the end
-// of the file when a block runs past it, or where fewer than 4 bytes remain.
-static uint64_t flac_audio_start(const Bytes& b) {
-    uint64_t pos = 4;
+// Where a FLAC stream starts: after an ID3v2 tag that it follows right away, else 0.
+static uint64_t flac_base(const Bytes& b) {
+    uint64_t end = mp3_audio_start(b);
+    return end > 0 && b.size() - end >= 4 && memcmp(b.data() + end, "fLaC", 4) == 0 ? end : 0;
+}
+
+// End of the metadata blocks of a FLAC stream at base: after the block with the last-block flag,
+// or where fewer than 4 bytes remain. UINT64_MAX when a block runs past the end of the file.
+static uint64_t flac_audio_start(const Bytes& b, uint64_t base) {
+    uint64_t pos = base + 4;
     for (;;) {
         if (b.size() - pos < 4)
             return pos;
         uint64_t body = id3_be24(b.data() + pos + 1);
         if (body > b.size() - pos - 4)
-            return b.size();
+            return UINT64_MAX;
         if (b[pos] & 0x80)
             return pos + 4 + body;
         pos += 4 + body;
     }
 }
 
-static int read_record(int32_t fmt, const Bytes& b, id3_tags* t) {
+static bool contains(const Bytes& hay, const uint8_t* p, size_t n) {
+    return std::search(hay.begin(), hay.end(), p, p + n) != hay.end();
+}
+
+static bool is_id_char(uint8_t c) {
+    return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+// The old FLAC comments (each with its length) and PICTURE bodies that a write of {} carries are
+// all in the new file.
+static void require_flac_items_kept(const Bytes& in, uint64_t base, const Bytes& out) {
+    uint64_t pos = base + 4;
+    while (in.size() - pos >= 4) {
+        uint64_t n = id3_be24(in.data() + pos + 1);
+        const uint8_t* body = in.data() + pos + 4;
+        uint8_t type = in[pos] & 0x7F;
+        if (type == 6)
+            fuzz_require(contains(out, body, n), "an old picture is kept");
+        if (type == 4 && n >= 8 && id3_le32(body) <= n - 8) {
+            uint64_t at = 8 + id3_le32(body);
+            for (uint32_t left = id3_le32(body + at - 4); left > 0 && n - at >= 4; left--) {
+                uint64_t len = id3_le32(body + at);
+                if (len > n - at - 4)
+                    break;
+                fuzz_require(contains(out, body + at, 4 + len), "an old comment is kept");
+                at += 4 + len;
+            }
+        }
+        if (in[pos] & 0x80)
+            break;
+        pos += 4 + n;
+    }
+}
+
+// The frames of a plain version 2.3 or 2.4 tag (no tag flags) that a write of {} carries are all
+// in the new file: a version 2.4 frame whole, a version 2.3 frame's body. The walk stops at a size
+// of 128 or more in a version 2.4 tag, whose reading the reader may choose differently.
+static void require_mp3_frames_kept(const Bytes& in, const Bytes& out) {
+    if (in.size() < 10 || memcmp(in.data(), "ID3", 3) != 0 || (in[3] != 3 && in[3] != 4) ||
+        in[5] != 0)
+        return;
+    uint64_t end = std::min<uint64_t>(10 + id3_syncsafe32(in.data() + 6), in.size());
+    uint64_t pos = 10;
+    while (end - pos >= 10 && in[pos] != 0) {
+        const uint8_t* hdr = in.data() + pos;
+        uint64_t n = id3_be32(hdr + 4); // equal to the syncsafe reading below 128
+        if ((in[3] == 4 && n >= 128) || n > end - pos - 10)
+            return;
+        bool id =
+            is_id_char(hdr[0]) && is_id_char(hdr[1]) && is_id_char(hdr[2]) && is_id_char(hdr[3]);
+        if (id && n > 0 && !(in[3] == 3 && (hdr[9] & 0xC0))) {
+            if (in[3] == 4)
+                fuzz_require(contains(out, hdr, 10 + n), "an old frame is kept byte for byte");
+            else
+                fuzz_require(contains(out, hdr + 10, n), "an old frame's body is kept");
+        }
+        pos += 10 + n;
+    }
+}
+
+static int read_record(int32_t fmt, const Bytes& b, uint64_t base, id3_tags* t) {
     id3_tags_init(t);
     t->format = fmt;
     return fmt == ID3_FMT_MP3 ? id3_mp3_read(b.data(), b.size(), t)
-                              : id3_flac_read(b.data(), b.size(), t);
+                              : id3_flac_read(b.data() + base, b.size() - base, t);
 }
 
 static bool text_is(const char* field, const char* want) {
     return field && strcmp(field, want) == 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Bytes input(data, data + size);
+static void write_input(const uint8_t* data, size_t size) {
     FILE* f = fopen(g_path.c_str(), "wb");
     fuzz_require(f != nullptr, "create the input file");
     fuzz_require((size == 0 || fwrite(data, 1, size, f) == size) && fclose(f) == 0,
                  "write the input file");
+}
+
+// id3_read's text, or "" when it fails.
+static std::string read_json() {
+    char* json = id3_read(g_path.c_str());
+    std::string out = json ? json : "";
+    free(json);
+    return out;
+}
+
+// Whether two objects of id3_read are the same, cover_mime left out when told.
+static bool same_json(const std::string& a, const std::string& b, bool but_mime) {
+    if (!but_mime)
+        return a == b;
+    yyjson_doc* da = yyjson_read(a.data(), a.size(), YYJSON_READ_ALLOW_INVALID_UNICODE);
+    yyjson_doc* db = yyjson_read(b.data(), b.size(), YYJSON_READ_ALLOW_INVALID_UNICODE);
+    fuzz_require(da && db, "id3_read gives JSON");
+    bool same = true;
+    for (const char* key : {"title", "artist", "album", "genre", "date", "track", "format"}) {
+        size_t la = 0, lb = 0;
+        const char* va = fuzz_json_str(yyjson_doc_get_root(da), key, &la);
+        const char* vb = fuzz_json_str(yyjson_doc_get_root(db), key, &lb);
+        same = same && va && vb && la == lb && memcmp(va, vb, la) == 0;
+    }
+    same = same && yyjson_equals(yyjson_obj_get(yyjson_doc_get_root(da), "has_cover"),
+                                 yyjson_obj_get(yyjson_doc_get_root(db), "has_cover"));
+    yyjson_doc_free(da);
+    yyjson_doc_free(db);
+    return same;
+}
+
+// The cover id3_extract_cover gives, or nothing.
+static Bytes cover_of() {
+    std::string out = std::string(g_folder) + "/cover";
+    Bytes cover;
+    if (id3_extract_cover(g_path.c_str(), out.c_str()) == 0)
+        cover = read_all(out);
+    unlink(out.c_str());
+    return cover;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    Bytes input(data, data + size);
+    write_input(data, size);
 
     int32_t fmt = size < 4 ? ID3_FMT_UNKNOWN : id3_detect_fmt(data, size);
+    uint64_t base = fmt == ID3_FMT_MP3 ? flac_base(input) : 0;
+    if (base > 0 || fmt == ID3_FMT_FLAC)
+        fmt = ID3_FMT_FLAC;
     bool writable = fmt == ID3_FMT_MP3 || fmt == ID3_FMT_FLAC;
+    bool damaged = fmt == ID3_FMT_FLAC && flac_audio_start(input, base) == UINT64_MAX;
     id3_tags before;
     id3_tags_init(&before);
     if (writable)
-        read_record(fmt, input, &before);
+        read_record(fmt, input, base, &before);
+    std::string json_before = read_json();
+    Bytes cover_before = cover_of();
 
-    int32_t rc = id3_write(g_path.c_str(), TAGS);
+    int32_t rc = id3_write(g_path.c_str(), "{}");
     std::string msg = id3_last_error();
     Bytes output = read_all(g_path);
     fuzz_require(entries_in_folder() == 1, "no temporary file is left");
 
-    if (!writable) {
-        fuzz_require(rc == -1, "only MP3 and FLAC files are written");
-        const char* want = fmt == ID3_FMT_MP4 ? "MP4/m4a write unsupported (read-only)"
-                                              : "unsupported format for write";
+    if (!writable || damaged) {
+        fuzz_require(rc == -1, "only MP3 and FLAC files with whole metadata are written");
+        const char* want = damaged              ? "FLAC metadata runs past the end of the file"
+                           : fmt == ID3_FMT_MP4 ? "MP4/m4a write unsupported (read-only)"
+                                                : "unsupported format for write";
         fuzz_require(msg == want, "refusal message");
         fuzz_require(output == input, "a refused file is unchanged");
         id3_tags_free(&before);
         return 0;
     }
     fuzz_require(rc == 0, "an MP3 or FLAC file on tmpfs is written");
+    // A write that names nothing changes nothing that is read, and keeps every carried item. Only
+    // an MP3 tag of a version other than 2.3 and 2.4 is written anew from the record, and a
+    // picture without a MIME type then gets image/jpeg.
+    bool regenerated = fmt == ID3_FMT_MP3 && size >= 10 && memcmp(data, "ID3", 3) == 0 &&
+                       data[3] != 3 && data[3] != 4;
+    if (!json_before.empty())
+        fuzz_require(same_json(read_json(), json_before, regenerated), "{} reads back as before");
+    fuzz_require(cover_of() == cover_before, "{} keeps the cover");
+    if (fmt == ID3_FMT_FLAC)
+        require_flac_items_kept(input, base, output);
+    else
+        require_mp3_frames_kept(input, output);
+    fuzz_require(id3_write(g_path.c_str(), "{}") == 0 && read_all(g_path) == output,
+                 "a second {} changes nothing");
 
-    // Through the public reading path first, then field by field with the container's reader.
+    // Then every field named.
+    rc = id3_write(g_path.c_str(), TAGS);
+    fuzz_require(rc == 0, "the rewritten file is written again");
+    Bytes second = read_all(g_path);
+    fuzz_require(entries_in_folder() == 1, "no temporary file is left");
     char* json = id3_read(g_path.c_str());
     fuzz_require(json != nullptr, "id3_read reads the written file");
     yyjson_doc* doc = yyjson_read(json, strlen(json), YYJSON_READ_ALLOW_INVALID_UNICODE);
@@ -144,7 +284,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     free(json);
 
     id3_tags after;
-    fuzz_require(read_record(fmt, output, &after) == 0, "the written file reads back");
+    fuzz_require(read_record(fmt, second, base, &after) == 0, "the written file reads back");
     fuzz_require(text_is(after.title, WANT_TITLE) && text_is(after.artist, WANT_ARTIST) &&
                      text_is(after.album, "") && text_is(after.genre, "Rock") &&
                      text_is(after.date, "2024-05-01") && text_is(after.track, "3/12"),
@@ -156,15 +296,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const char* mime = before.cover_mime[0] ? before.cover_mime : "image/jpeg";
         fuzz_require(strcmp(after.cover_mime, mime) == 0, "the cover's MIME type is kept");
     } else {
-        fuzz_require(after.cover_size == 0 && !after.cover_data, "no cover appears");
+        // An empty old picture is carried as it is; none appears where there was none.
+        fuzz_require(after.cover_size == 0 && !after.cover_data == !before.cover_data,
+                     "no cover appears");
     }
 
-    uint64_t in_audio = fmt == ID3_FMT_MP3 ? mp3_audio_start(input) : flac_audio_start(input);
-    uint64_t out_audio = fmt == ID3_FMT_MP3 ? mp3_audio_start(output) : flac_audio_start(output);
+    uint64_t in_audio = fmt == ID3_FMT_MP3 ? mp3_audio_start(input) : flac_audio_start(input, base);
+    uint64_t out_audio =
+        fmt == ID3_FMT_MP3 ? mp3_audio_start(second) : flac_audio_start(second, base);
     uint64_t audio_len = input.size() - in_audio;
-    fuzz_require(output.size() - out_audio == audio_len &&
+    fuzz_require(second.size() - out_audio == audio_len &&
                      (audio_len == 0 ||
-                      memcmp(output.data() + out_audio, input.data() + in_audio, audio_len) == 0),
+                      memcmp(second.data() + out_audio, input.data() + in_audio, audio_len) == 0),
                  "the audio bytes are unchanged");
     id3_tags_free(&after);
     id3_tags_free(&before);

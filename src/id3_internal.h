@@ -56,6 +56,7 @@ struct id3_file {
     const uint8_t* head;
     uint64_t head_len; // min(size, ID3_HEAD_BYTES) for an open file; the whole image otherwise
     uint8_t* head_owned;
+    uint64_t base; // where a FLAC stream starts: after an ID3v2 tag in front of it, else 0
 };
 
 // Opens a regular file and reads its first bytes. 0, or -1 with a message ("cannot open: ...",
@@ -74,6 +75,9 @@ uint8_t* id3_file_dup(const id3_file* f, uint64_t off, uint64_t n);
 uint8_t* id3_slurp(const char* path, uint64_t* len);
 // Container of a file image from its first bytes (at most 71 are looked at).
 int32_t id3_detect_fmt(const uint8_t* data, uint64_t len);
+// Container of an open file. A FLAC stream right after an ID3v2 tag is FLAC, and f->base is set to
+// its start. The format, or -1 with a message when the file cannot be read.
+int32_t id3_file_format(id3_file* f);
 // Replaces the file at path with exactly len bytes of data through a temporary file and a rename.
 int id3_atomic_write(const char* path, const uint8_t* data, uint64_t len);
 
@@ -108,12 +112,31 @@ int id3_mp3_read(const uint8_t* data, uint64_t len, id3_tags* t);
 int id3_flac_read(const uint8_t* data, uint64_t len, id3_tags* t);
 int id3_mp4_read(const uint8_t* data, uint64_t len, id3_tags* t);
 
-// Container writers: the new head of the open file f from the record. head->data is malloc'd and
-// owned by the caller. 0, or -1 with a message.
-int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_head* head);
-int id3_flac_build_head(const id3_file* f, const id3_tags* t, int force_picture, id3_head* head);
+// The fields a write names: those the caller supplied. Their old frames or comments are replaced
+// by the record's values; everything else of the old tags is carried over as it stands.
+#define ID3_NAMED_TITLE 0x01u
+#define ID3_NAMED_ARTIST 0x02u
+#define ID3_NAMED_ALBUM 0x04u
+#define ID3_NAMED_GENRE 0x08u
+#define ID3_NAMED_DATE 0x10u
+#define ID3_NAMED_TRACK 0x20u
+// The fields of the record that are not NULL.
+uint32_t id3_tags_present(const id3_tags* t);
+
+// What one write changes: the named fields, and whether the record's cover replaces the old front
+// covers (otherwise the old pictures are all kept).
+struct id3_change {
+    uint32_t named;
+    int cover_replaced;
+};
+
+// Container writers: the new head of the open file f from the record and the old tags. head->data
+// is malloc'd and owned by the caller. 0, or -1 with a message.
+int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head);
+int id3_flac_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head);
 // Open, build and replace in one step: rebuild the file at path from the record and its audio.
-// 0, or -1 with a message.
+// Every non-NULL field is named; the cover is replaced when the record holds cover bytes (for
+// FLAC, also zero of them when force_picture is set). 0, or -1 with a message.
 int id3_mp3_write(const char* path, const id3_tags* t);
 int id3_flac_write(const char* path, const id3_tags* t, int force_picture);
 

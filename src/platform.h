@@ -50,8 +50,9 @@ struct plat_temp {
 };
 
 // Creates the temporary file for replacing `path`, with the permission bits, owner and group of
-// the file it replaces. 0; -1 with errno set; or -2 when no temporary name fits (nothing created).
-// On failure the record holds nothing to release.
+// the file it replaces (on Linux also its extended attributes and ACLs). 0; -1 with errno set; -2
+// when no temporary name fits; or -3 with errno set when the extended attributes cannot be
+// copied (nothing created). On failure the record holds nothing to release.
 int plat_temp_create(plat_temp* t, const char* path);
 // Writes n bytes; 0, or -1 with errno.
 int plat_temp_write(plat_temp* t, const void* data, uint64_t n);

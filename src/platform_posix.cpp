@@ -2,7 +2,9 @@
 // MoveFileExA and FlushFileBuffers, and no weaker guarantees:
 //   - a target whose permission bits grant write to nobody is refused like a read-only file, also
 //     when the process runs as root;
-//   - the new file keeps the target's permission bits, owner and group (where allowed);
+//   - the new file keeps the target's permission bits, owner and group (where allowed), and on
+//     Linux its extended attributes: user.*, POSIX ACLs, and security.* and trusted.* where the
+//     process may set them;
 //   - the temporary file is unnamed (O_TMPFILE) until it is complete and on the disk, so a killed
 //     process leaves no file behind; where the file system refuses that, it is a named file that is
 //     never opened through a symbolic link planted at its name;
@@ -30,6 +32,9 @@
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/xattr.h>
+#endif
 
 // Bytes moved per step when the kernel cannot copy between the two files itself.
 static const uint64_t COPY_BUFFER = 1u << 20;
@@ -202,14 +207,101 @@ static char* temp_name_for(const char* target, const char* folder) {
     return name;
 }
 
-// Gives the new file the owner, group and permission bits of the file it replaces. The owner and
-// group go first (changing them clears set-id bits), then the exact bits, so that the replacement
-// never widens access to a private file.
-static int copy_ownership(int fd, const struct stat* target_st) {
+#if defined(__linux__)
+// Copies one extended attribute of the file at src to fd. A value that went away meanwhile is
+// passed over. 0, or -1 with errno.
+static int copy_xattr(const char* src, int fd, const char* name) {
+    for (int attempt = 0; attempt < 4; attempt++) {
+        ssize_t n = getxattr(src, name, nullptr, 0);
+        if (n < 0)
+            return errno == ENODATA ? 0 : -1;
+        char* value = (char*)malloc(n > 0 ? (size_t)n : 1);
+        if (!value) {
+            errno = ENOMEM;
+            return -1;
+        }
+        ssize_t got = getxattr(src, name, value, (size_t)n);
+        int rc = got < 0 ? -1 : fsetxattr(fd, name, value, (size_t)got, 0);
+        int err = errno;
+        free(value);
+        if (got < 0 && err == ERANGE)
+            continue; // the value grew between the two calls
+        if (got < 0 && err == ENODATA)
+            return 0;
+        errno = err;
+        return rc;
+    }
+    errno = ERANGE;
+    return -1;
+}
+
+// Gives fd the extended attributes of the file at src: user.* and the POSIX ACLs always (a
+// failure fails the copy: the replacement must not lose them or widen access), security.* and
+// trusted.* where the process may set them. Other namespaces belong to their file systems and are
+// left alone. A file system without extended attributes has none to copy. 0, or -1 with errno.
+static int copy_xattrs(const char* src, int fd) {
+    char* names = nullptr;
+    ssize_t len = -1;
+    for (int attempt = 0; attempt < 4 && len < 0; attempt++) {
+        ssize_t n = listxattr(src, nullptr, 0);
+        if (n <= 0) {
+            int err = errno;
+            free(names);
+            errno = err;
+            return n == 0 || err == ENOTSUP ? 0 : -1;
+        }
+        free(names);
+        names = (char*)malloc((size_t)n);
+        if (!names) {
+            errno = ENOMEM;
+            return -1;
+        }
+        len = listxattr(src, names, (size_t)n);
+        if (len < 0 && errno != ERANGE) {
+            free(names);
+            return -1;
+        }
+    }
+    if (len < 0) {
+        free(names);
+        errno = ERANGE;
+        return -1;
+    }
+    int rc = 0;
+    for (ssize_t at = 0; at < len && rc == 0; at += (ssize_t)strlen(names + at) + 1) {
+        const char* name = names + at;
+        bool privileged = strncmp(name, "security.", 9) == 0 || strncmp(name, "trusted.", 8) == 0;
+        bool required = strncmp(name, "user.", 5) == 0 ||
+                        strcmp(name, "system.posix_acl_access") == 0 ||
+                        strcmp(name, "system.posix_acl_default") == 0;
+        if (!privileged && !required)
+            continue;
+        rc = copy_xattr(src, fd, name);
+        if (rc != 0 && privileged && (errno == EPERM || errno == EACCES || errno == ENOTSUP))
+            rc = 0;
+    }
+    int err = errno;
+    free(names);
+    errno = err;
+    return rc;
+}
+#endif
+
+// Gives the new file the owner, group, extended attributes and permission bits of the file it
+// replaces. The owner and group go first (changing them clears set-id bits), the exact bits last,
+// so that the replacement never widens access to a private file. 0; -1 with errno when the bits
+// cannot be set; -3 with errno when the extended attributes cannot be copied.
+static int copy_ownership(int fd, const char* target, const struct stat* target_st) {
     if (fchown(fd, target_st->st_uid, target_st->st_gid) != 0) {
         // Not allowed for an unprivileged process on another user's file: the new file is then
         // ours, with the target's permission bits.
     }
+#if defined(__linux__)
+    if (copy_xattrs(target, fd) != 0)
+        return -3;
+#else
+    (void)target;
+#endif
     return fchmod(fd, target_st->st_mode & 07777);
 }
 
@@ -241,12 +333,13 @@ int plat_temp_create(plat_temp* t, const char* path) {
         return -1;
     }
     if (fd >= 0) {
-        if (have_target && copy_ownership(fd, &target_st) != 0) {
+        int copied = have_target ? copy_ownership(fd, t->target, &target_st) : 0;
+        if (copied != 0) {
             err = errno;
             close(fd);
             plat_temp_discard(t);
             errno = err;
-            return -1;
+            return copied;
         }
         t->fd = fd;
         return 0;
@@ -264,11 +357,12 @@ int plat_temp_create(plat_temp* t, const char* path) {
         return -1;
     }
     t->named = 1;
-    if (have_target && copy_ownership(t->fd, &target_st) != 0) {
-        int chmod_err = errno;
+    int copied = have_target ? copy_ownership(t->fd, t->target, &target_st) : 0;
+    if (copied != 0) {
+        int copy_err = errno;
         plat_temp_discard(t);
-        errno = chmod_err;
-        return -1;
+        errno = copy_err;
+        return copied;
     }
     return 0;
 }

@@ -70,6 +70,16 @@ int id3_tags_set_str(char** field, const char* text) {
     return 0;
 }
 
+uint32_t id3_tags_present(const id3_tags* t) {
+    const char* const fields[] = {t->title, t->artist, t->album, t->genre, t->date, t->track};
+    uint32_t present = 0;
+    for (int i = 0; i < 6; i++) {
+        if (fields[i])
+            present |= 1u << i;
+    }
+    return present;
+}
+
 void id3_set_error(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
@@ -234,20 +244,36 @@ int32_t id3_detect_fmt(const uint8_t* data, uint64_t len) {
     return ID3_FMT_UNKNOWN;
 }
 
-// The container of an open file, from the bytes read at open.
-static int32_t file_format(const id3_file* f) {
-    return f->size < 4 ? ID3_FMT_UNKNOWN : id3_detect_fmt(f->head, f->head_len);
+int32_t id3_file_format(id3_file* f) {
+    f->base = 0;
+    if (f->size < 4)
+        return ID3_FMT_UNKNOWN;
+    int32_t fmt = id3_detect_fmt(f->head, f->head_len);
+    if (fmt != ID3_FMT_MP3 || f->size < 10 || memcmp(f->head, "ID3", 3) != 0)
+        return fmt;
+    // "ID3" and then "fLaC" right where that tag (and its footer) ends: a FLAC stream that a
+    // program put an ID3v2 tag in front of.
+    uint64_t end = 10 + (uint64_t)id3_syncsafe32(f->head + 6) + ((f->head[5] & 0x10) ? 10 : 0);
+    uint8_t marker[4];
+    if (end > f->size || f->size - end < 4)
+        return fmt;
+    if (id3_file_read(f, end, marker, 4) != 0)
+        return -1;
+    if (memcmp(marker, "fLaC", 4) != 0)
+        return fmt;
+    f->base = end;
+    return ID3_FMT_FLAC;
 }
 
 // Fills the record from the open file.
-static int load_tags(const id3_file* f, id3_tags* t, int want_cover) {
+static int load_tags(id3_file* f, id3_tags* t, int want_cover) {
     id3_tags_init(t);
     if (f->size < 4) {
         t->format = ID3_FMT_UNKNOWN;
         id3_set_error("unsupported or unrecognized format");
         return -1;
     }
-    t->format = file_format(f);
+    t->format = id3_file_format(f);
     switch (t->format) {
     case ID3_FMT_MP3:
         return id3_mp3_load(f, t, want_cover);
@@ -255,6 +281,9 @@ static int load_tags(const id3_file* f, id3_tags* t, int want_cover) {
         return id3_flac_load(f, t, want_cover);
     case ID3_FMT_MP4:
         return id3_mp4_load(f, t, want_cover);
+    case -1:
+        t->format = ID3_FMT_MP3; // an "ID3" file whose bytes after the tag cannot be read
+        return -1;
     default:
         id3_set_error("unsupported or unrecognized format");
         return -1;
@@ -462,6 +491,10 @@ static int replace_fill(plat_temp* temp, const char* path, const id3_file* src, 
         id3_set_error("path too long for a temporary file: %s", path);
         return -1;
     }
+    if (rc == -3) {
+        id3_set_error("cannot copy extended attributes: %s (%s)", path, strerror(errno));
+        return -1;
+    }
     if (rc != 0) {
         id3_set_error("cannot create temp: %s", strerror(errno));
         return -1;
@@ -582,11 +615,12 @@ int id3_replace_with_head(const char* path, id3_file* src, const id3_head* head)
 // ---------------------------------------------------------------------------------------------
 // Tag writing
 
-// Builds the new head of the open file from the record. 0, or -1 with a message.
-static int build_head(const id3_file* f, const id3_tags* t, int force_picture, id3_head* head) {
+// Builds the new head of the open file from the record and the file's old tags. 0, or -1 with a
+// message.
+static int build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head) {
     if (t->format == ID3_FMT_MP3)
-        return id3_mp3_build_head(f, t, head);
-    return id3_flac_build_head(f, t, force_picture, head);
+        return id3_mp3_build_head(f, t, change, head);
+    return id3_flac_build_head(f, t, change, head);
 }
 
 // A write that has its temporary file filled but not yet committed.
@@ -614,7 +648,11 @@ static int prepare_write(const char* path, const char* tags_json, prepared_write
         id3_file_close(&w->src);
         return -1;
     }
-    int32_t fmt = file_format(&w->src);
+    int32_t fmt = id3_file_format(&w->src);
+    if (fmt < 0) {
+        id3_file_close(&w->src);
+        return -1;
+    }
     if (fmt == ID3_FMT_MP4 || (fmt != ID3_FMT_MP3 && fmt != ID3_FMT_FLAC)) {
         id3_set_error(fmt == ID3_FMT_MP4 ? "MP4/m4a write unsupported (read-only)"
                                          : "unsupported format for write");
@@ -645,8 +683,10 @@ static int prepare_write(const char* path, const char* tags_json, prepared_write
     }
     current.format = fmt;
 
+    // The fields the caller supplied are replaced; all else of the old tags is carried over.
+    id3_change change = {id3_tags_present(&update), 0};
     id3_head head = {nullptr, 0, 0};
-    int rc = build_head(&w->src, &current, 0, &head);
+    int rc = build_head(&w->src, &current, change, &head);
     if (rc == 0)
         rc = replace_fill(&w->temp, path, &w->src, head.data, head.len, head.audio_off);
     free(head.data);
@@ -750,8 +790,10 @@ int32_t id3_set_cover(const char* path, const char* image_path) {
     snprintf(t.cover_mime, sizeof t.cover_mime, "%s", mime);
     t.has_cover = 1;
 
+    // No field is named: only the front cover changes.
+    id3_change change = {0, 1};
     id3_head head = {nullptr, 0, 0};
-    int rc = build_head(&f, &t, 1, &head);
+    int rc = build_head(&f, &t, change, &head);
     if (rc == 0)
         rc = id3_replace_with_head(path, &f, &head);
     free(head.data);

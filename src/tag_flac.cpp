@@ -33,53 +33,72 @@ struct free_deleter {
 using owned_bytes = std::unique_ptr<uint8_t, free_deleter>;
 } // namespace
 
-static bool is_flac(const uint8_t* data, uint64_t len) {
-    return data && len >= 4 && memcmp(data, FLAC_MARKER, 4) == 0;
-}
-
 // ---------------------------------------------------------------------------------------------
 // Reader
 
-// The comment keys that name a field of the record, compared whole and without regard to ASCII
-// case.
-static char** field_for_key(id3_tags* t, const char* key, uint64_t key_len) {
-    struct key_field {
-        const char* name;
-        char** field;
-    };
-    const key_field keys[] = {{"TITLE", &t->title}, {"ARTIST", &t->artist},
-                              {"ALBUM", &t->album}, {"GENRE", &t->genre},
-                              {"DATE", &t->date},   {"TRACKNUMBER", &t->track}};
-    for (const key_field& k : keys) {
-        size_t name_len = strlen(k.name);
-        if (key_len == name_len && plat_strnicmp(key, k.name, name_len) == 0)
-            return k.field;
+// The comment keys of the record's fields, in the record's order, compared whole and without
+// regard to ASCII case.
+static const char* const kFieldKeys[6] = {"TITLE", "ARTIST", "ALBUM",
+                                          "GENRE", "DATE",   "TRACKNUMBER"};
+
+// The record field (0 title ... 5 track) that a comment key names, or -1.
+static int field_of_key(const char* key, uint64_t key_len) {
+    for (int i = 0; i < 6; i++) {
+        size_t name_len = strlen(kFieldKeys[i]);
+        if (key_len == name_len && plat_strnicmp(key, kFieldKeys[i], name_len) == 0)
+            return i;
     }
-    return nullptr;
+    return -1;
+}
+
+static char** field_for_key(id3_tags* t, const char* key, uint64_t key_len) {
+    char** const fields[] = {&t->title, &t->artist, &t->album, &t->genre, &t->date, &t->track};
+    int i = field_of_key(key, key_len);
+    return i < 0 ? nullptr : fields[i];
 }
 
 // VORBIS_COMMENT body (little-endian): vendor length V, vendor, comment count N, then N times a
-// 4-byte length T and T bytes of "KEY=value".
-static int read_comments(const uint8_t* body, uint64_t body_len, id3_tags* t) {
+// 4-byte length T and T bytes of "KEY=value". The comments are walked one at a time.
+struct comment_walk {
+    const uint8_t* body;
+    uint64_t body_len;
+    uint64_t pos;
+    uint32_t left;
+};
+
+static void comments_start(comment_walk* w, const uint8_t* body, uint64_t body_len) {
+    *w = comment_walk{body, body_len, body_len, 0};
     if (body_len < 8)
-        return 0;
+        return;
     uint64_t vendor_len = id3_le32(body);
     if (vendor_len > body_len - 8)
-        return 0;
-    uint32_t count = id3_le32(body + 4 + vendor_len);
-    uint64_t pos = 8 + vendor_len;
-    // The count is only an upper bound: every comment is checked against the body before it is
-    // read, and each one takes at least 4 bytes, so a huge count ends with the body.
-    for (uint32_t i = 0; i < count; i++) {
-        if (body_len - pos < 4)
-            return 0;
-        uint64_t text_len = id3_le32(body + pos);
-        pos += 4;
-        if (text_len > body_len - pos)
-            return 0;
-        const char* text = (const char*)body + pos;
-        pos += text_len;
+        return;
+    w->left = id3_le32(body + 4 + vendor_len);
+    w->pos = 8 + vendor_len;
+}
 
+// The next comment's text and length. False when the count is reached or the next comment does
+// not fit the body: the count is only an upper bound, and every comment is checked against the
+// body before it is read (each takes at least 4 bytes, so a huge count ends with the body).
+static bool next_comment(comment_walk* w, const char** text, uint64_t* text_len) {
+    if (w->left == 0 || w->body_len - w->pos < 4)
+        return false;
+    uint64_t n = id3_le32(w->body + w->pos);
+    if (n > w->body_len - w->pos - 4)
+        return false;
+    *text = (const char*)w->body + w->pos + 4;
+    *text_len = n;
+    w->pos += 4 + n;
+    w->left--;
+    return true;
+}
+
+static int read_comments(const uint8_t* body, uint64_t body_len, id3_tags* t) {
+    comment_walk w;
+    comments_start(&w, body, body_len);
+    const char* text = nullptr;
+    uint64_t text_len = 0;
+    while (next_comment(&w, &text, &text_len)) {
         const char* eq = (const char*)memchr(text, '=', (size_t)text_len);
         if (!eq)
             continue;
@@ -153,46 +172,79 @@ static const uint8_t* block_body(const id3_file* f, uint64_t off, uint64_t n, ow
     return hold->get();
 }
 
+// Whether the file holds the stream marker at f->base: 1 or 0, or -1 with a message when the file
+// cannot be read. "not FLAC" is recorded for 0.
+static int has_marker(const id3_file* f) {
+    uint8_t marker[4];
+    if (f->base > f->size || f->size - f->base < 4 || !f->head) {
+        id3_set_error("not FLAC");
+        return 0;
+    }
+    if (id3_file_read(f, f->base, marker, 4) != 0)
+        return -1;
+    if (memcmp(marker, FLAC_MARKER, 4) != 0) {
+        id3_set_error("not FLAC");
+        return 0;
+    }
+    return 1;
+}
+
+// A walk over the metadata blocks, one header read at a time.
+struct block_walk {
+    uint64_t pos; // the next block's header; where the metadata ends once the walk is over
+    bool done;    // the flagged last block has been passed
+};
+
+// The next block: 1 with its flag-and-type byte, body offset and length, and the walk moved past
+// it; 0 at the end of the metadata (after the flagged block, or where fewer than 4 bytes remain);
+// 2 for a block whose body runs past the end of the file; -1 with a message when the file cannot
+// be read.
+static int next_block(const id3_file* f, block_walk* w, uint8_t* flag_type, uint64_t* body_at,
+                      uint64_t* body_len) {
+    if (w->done || f->size - w->pos < 4)
+        return 0;
+    uint8_t header[4];
+    if (id3_file_read(f, w->pos, header, 4) != 0)
+        return -1;
+    uint64_t n = id3_be24(header + 1);
+    if (n > f->size - w->pos - 4)
+        return 2;
+    *flag_type = header[0];
+    *body_at = w->pos + 4;
+    *body_len = n;
+    w->pos += 4 + n;
+    w->done = (header[0] & FLAC_LAST_BLOCK) != 0;
+    return 1;
+}
+
 int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover) {
     t->format = ID3_FMT_FLAC;
-    if (!is_flac(f->head, f->size)) {
-        id3_set_error("not FLAC");
+    if (has_marker(f) != 1)
         return -1;
-    }
     // Only the block headers and the bodies of the blocks that hold tags are read. Damaged
     // metadata ends the walk; what was read before it stays.
-    uint64_t len = f->size;
-    uint64_t pos = 4;
-    for (;;) {
-        if (len - pos < 4)
-            break;
-        uint8_t header[4];
-        if (id3_file_read(f, pos, header, 4) != 0)
-            return -1;
-        uint8_t flag_type = header[0];
-        uint64_t body_len = id3_be24(header + 1);
-        if (body_len > len - pos - 4)
-            break;
+    block_walk w = {f->base + 4, false};
+    uint8_t flag_type = 0;
+    uint64_t body_at = 0, body_len = 0;
+    int found;
+    while ((found = next_block(f, &w, &flag_type, &body_at, &body_len)) == 1) {
         uint8_t type = flag_type & 0x7F;
-        if (type == FLAC_VORBIS_COMMENT || type == FLAC_PICTURE) {
-            owned_bytes hold;
-            const uint8_t* body = block_body(f, pos + 4, body_len, &hold);
-            if (!body)
-                return -1;
-            int rc = type == FLAC_VORBIS_COMMENT ? read_comments(body, body_len, t)
-                                                 : read_picture(body, body_len, t, want_cover != 0);
-            if (rc != 0) {
-                // A record missing a tag the file holds must not pass for the file's tags: a write
-                // built on it would drop that tag.
-                id3_set_error("oom");
-                return -1;
-            }
+        if (type != FLAC_VORBIS_COMMENT && type != FLAC_PICTURE)
+            continue;
+        owned_bytes hold;
+        const uint8_t* body = block_body(f, body_at, body_len, &hold);
+        if (!body)
+            return -1;
+        int rc = type == FLAC_VORBIS_COMMENT ? read_comments(body, body_len, t)
+                                             : read_picture(body, body_len, t, want_cover != 0);
+        if (rc != 0) {
+            // A record missing a tag the file holds must not pass for the file's tags: a write
+            // built on it would drop that tag.
+            id3_set_error("oom");
+            return -1;
         }
-        if (flag_type & FLAC_LAST_BLOCK)
-            break;
-        pos += 4 + body_len;
     }
-    return 0;
+    return found < 0 ? -1 : 0;
 }
 
 int id3_flac_read(const uint8_t* data, uint64_t len, id3_tags* t) {
@@ -268,56 +320,6 @@ static uint64_t comment_text_len(uint64_t key_len, const char* value) {
     return key_len + 1 + keep;
 }
 
-// VORBIS_COMMENT body from the record's texts (little-endian): vendor length 15, the vendor,
-// the comment count, then each comment as a length and "KEY=value". NULL when memory runs out.
-static uint8_t* build_vc(const id3_tags* t, uint32_t* body_len) {
-    struct key_text {
-        const char* key;
-        const char* text;
-    };
-    const key_text comments[] = {{"TITLE", t->title}, {"ARTIST", t->artist},
-                                 {"ALBUM", t->album}, {"GENRE", t->genre},
-                                 {"DATE", t->date},   {"TRACKNUMBER", t->track}};
-    uint32_t count = 0;
-    for (const key_text& c : comments)
-        count += c.text ? 1 : 0;
-
-    uint64_t cap = 4096;
-    uint8_t* body = (uint8_t*)malloc((size_t)cap);
-    if (!body)
-        return nullptr;
-    const uint64_t vendor_len = sizeof VENDOR - 1;
-    id3_put_le32(body, (uint32_t)vendor_len);
-    memcpy(body + 4, VENDOR, (size_t)vendor_len);
-    id3_put_le32(body + 4 + vendor_len, count);
-    uint64_t pos = 8 + vendor_len;
-
-    for (const key_text& c : comments) {
-        if (!c.text)
-            continue;
-        uint64_t key_len = strlen(c.key);
-        uint64_t text_len = comment_text_len(key_len, c.text);
-        uint64_t end = pos + 4 + text_len;
-        if (end > cap) {
-            uint8_t* grown = (uint8_t*)realloc(body, (size_t)(end * 2));
-            if (!grown) {
-                free(body);
-                return nullptr;
-            }
-            body = grown;
-            cap = end * 2;
-        }
-        id3_put_le32(body + pos, (uint32_t)text_len);
-        uint8_t* text = body + pos + 4;
-        memcpy(text, c.key, (size_t)key_len);
-        text[key_len] = '=';
-        memcpy(text + key_len + 1, c.text, (size_t)(text_len - key_len - 1));
-        pos = end;
-    }
-    *body_len = (uint32_t)pos;
-    return body;
-}
-
 // PICTURE body for the record's cover, as a front cover with no description or dimensions.
 static uint8_t* build_picture(const id3_tags* t, const char* mime, uint64_t mime_len,
                               uint64_t body_len) {
@@ -335,87 +337,202 @@ static uint8_t* build_picture(const id3_tags* t, const char* mime, uint64_t mime
     return body;
 }
 
-// The new head: "fLaC", the old blocks other than PADDING, VORBIS_COMMENT and PICTURE (order and
-// bodies kept, last-block flag cleared), the new VORBIS_COMMENT, the new PICTURE if any; the old
-// bytes after the metadata follow it. The old metadata ends after the flagged block, where fewer
-// than 4 bytes remain, or at the end of the file when a block runs past it (that block is
-// dropped). *meta_end gets that offset. -1 when memory runs out or the file cannot be read.
-static int build_head(fbuf* out, const id3_file* f, const uint8_t* vc, uint32_t vc_len,
-                      const uint8_t* picture, uint32_t picture_len, uint64_t* meta_end) {
-    if (fbuf_app(out, FLAC_MARKER, 4) != 0)
-        return -1;
-    uint64_t len = f->size;
-    uint64_t pos = 4;
-    *meta_end = len;
-    for (;;) {
-        if (len - pos < 4) {
-            *meta_end = pos;
-            break;
-        }
-        uint8_t header[4];
-        if (id3_file_read(f, pos, header, 4) != 0)
-            return -1;
-        uint8_t flag_type = header[0];
-        uint32_t body_len = id3_be24(header + 1);
-        if (body_len > len - pos - 4) {
-            *meta_end = len;
-            break;
-        }
-        uint8_t type = flag_type & 0x7F;
-        if (type != FLAC_PADDING && type != FLAC_VORBIS_COMMENT && type != FLAC_PICTURE) {
-            // The body is read straight into its place in the new head.
-            uint64_t body_at = out->len + 4;
-            if (fbuf_block_header(out, type, body_len) != 0 ||
-                fbuf_app(out, nullptr, body_len) != 0 ||
-                id3_file_read(f, pos + 4, out->data + body_at, body_len) != 0)
-                return -1;
-        }
-        pos += 4 + (uint64_t)body_len;
-        if (flag_type & FLAC_LAST_BLOCK) {
-            *meta_end = pos;
-            break;
-        }
-    }
+// What the old metadata gives the new: the blocks kept as they are, the comments carried into the
+// new VORBIS_COMMENT block (each as a 4-byte length and its text), and the PICTURE blocks kept
+// (headers included).
+struct old_metadata {
+    fbuf blocks;
+    fbuf comments;
+    uint32_t comment_count;
+    fbuf pictures;
+    uint64_t last_picture; // offset in `pictures` of the last header
+    uint64_t end;          // where the old metadata ends
+};
 
-    // The last block written carries the flag.
-    uint8_t vc_header = picture ? FLAC_VORBIS_COMMENT : FLAC_VORBIS_COMMENT | FLAC_LAST_BLOCK;
-    if (fbuf_block_header(out, vc_header, vc_len) != 0 || fbuf_app(out, vc, vc_len) != 0)
+static void old_metadata_free(old_metadata* m) {
+    free(m->blocks.data);
+    free(m->comments.data);
+    free(m->pictures.data);
+}
+
+// Appends a block: header (type, flag clear) and the body read from the file.
+static int copy_block(fbuf* out, const id3_file* f, uint8_t type, uint64_t body_at,
+                      uint64_t body_len) {
+    uint64_t at = out->len + 4;
+    if (fbuf_block_header(out, type, (uint32_t)body_len) != 0 ||
+        fbuf_app(out, nullptr, body_len) != 0 ||
+        id3_file_read(f, body_at, out->data + at, body_len) != 0)
         return -1;
-    if (picture) {
-        if (fbuf_block_header(out, FLAC_PICTURE | FLAC_LAST_BLOCK, picture_len) != 0 ||
-            fbuf_app(out, picture, picture_len) != 0)
+    return 0;
+}
+
+// The comments of an old VORBIS_COMMENT body that are kept: all whose key (the bytes before the
+// first "=", or the whole comment without one) names no named field. -1 when memory runs out or
+// the comments pass what one block holds.
+static int carry_comments(old_metadata* m, const uint8_t* body, uint64_t body_len, uint32_t named) {
+    comment_walk w;
+    comments_start(&w, body, body_len);
+    const char* text = nullptr;
+    uint64_t text_len = 0;
+    while (next_comment(&w, &text, &text_len)) {
+        const char* eq = (const char*)memchr(text, '=', (size_t)text_len);
+        uint64_t key_len = eq ? (uint64_t)(eq - text) : text_len;
+        int field = field_of_key(text, key_len);
+        if (field >= 0 && (named & (1u << field)))
+            continue;
+        uint8_t len[4];
+        id3_put_le32(len, (uint32_t)text_len);
+        if (fbuf_app(&m->comments, len, 4) != 0 || fbuf_app(&m->comments, text, text_len) != 0)
             return -1;
+        m->comment_count++;
+        if (m->comments.len > FLAC_MAX_BODY) {
+            id3_set_error("comments too large for FLAC comment block");
+            return -1;
+        }
     }
     return 0;
 }
 
-int id3_flac_build_head(const id3_file* f, const id3_tags* t, int force_picture, id3_head* head) {
-    bool want_picture = t->cover_data && (t->cover_size > 0 || force_picture);
-    if (!is_flac(f->head, f->size)) {
-        id3_set_error("not FLAC");
+// Walks the old metadata blocks: PADDING is dropped, comments and pictures are sorted out by the
+// change, every other block is kept (order and body; its flag is set again later). -1 with a
+// message ("oom" unless more precise) when a block runs past the end of the file (its bytes
+// could be audio, which a rewrite would lose), memory runs out or the file cannot be read.
+static int walk_old_metadata(const id3_file* f, id3_change change, old_metadata* m) {
+    block_walk w = {f->base + 4, false};
+    uint8_t flag_type = 0;
+    uint64_t body_at = 0, body_len = 0;
+    int found;
+    while ((found = next_block(f, &w, &flag_type, &body_at, &body_len)) == 1) {
+        uint8_t type = flag_type & 0x7F;
+        if (type == FLAC_PADDING)
+            continue;
+        if (type == FLAC_VORBIS_COMMENT) {
+            owned_bytes hold;
+            const uint8_t* body = block_body(f, body_at, body_len, &hold);
+            if (!body || carry_comments(m, body, body_len, change.named) != 0)
+                return -1;
+            continue;
+        }
+        if (type == FLAC_PICTURE) {
+            uint8_t picture_type[4] = {0, 0, 0, 0};
+            if (change.cover_replaced && body_len >= 4) {
+                if (id3_file_read(f, body_at, picture_type, 4) != 0)
+                    return -1;
+                if (id3_be32(picture_type) == 3)
+                    continue; // a front cover, replaced
+            }
+            m->last_picture = m->pictures.len;
+            if (copy_block(&m->pictures, f, FLAC_PICTURE, body_at, body_len) != 0)
+                return -1;
+            continue;
+        }
+        if (copy_block(&m->blocks, f, type, body_at, body_len) != 0)
+            return -1;
+    }
+    if (found == 2)
+        id3_set_error("FLAC metadata runs past the end of the file");
+    m->end = w.pos;
+    return found == 0 ? 0 : -1;
+}
+
+// VORBIS_COMMENT body (little-endian): vendor length 15, the vendor, the comment count, then each
+// comment as a length and its text: the named fields' comments ("KEY=value", cut to COMMENT_MAX)
+// in the record's order, then the carried ones. -1 when memory runs out or the body passes what
+// one block holds.
+static int build_vc(fbuf* body, const id3_tags* t, uint32_t named, const old_metadata* m) {
+    const char* const texts[6] = {t->title, t->artist, t->album, t->genre, t->date, t->track};
+    uint32_t count = m->comment_count;
+    for (int i = 0; i < 6; i++)
+        count += texts[i] && (named & (1u << i)) ? 1 : 0;
+    uint8_t head[8 + sizeof VENDOR - 1];
+    const uint64_t vendor_len = sizeof VENDOR - 1;
+    id3_put_le32(head, (uint32_t)vendor_len);
+    memcpy(head + 4, VENDOR, (size_t)vendor_len);
+    id3_put_le32(head + 4 + vendor_len, count);
+    if (fbuf_app(body, head, sizeof head) != 0)
+        return -1;
+    for (int i = 0; i < 6; i++) {
+        if (!texts[i] || !(named & (1u << i)))
+            continue;
+        uint64_t key_len = strlen(kFieldKeys[i]);
+        uint64_t text_len = comment_text_len(key_len, texts[i]);
+        uint8_t len[4];
+        id3_put_le32(len, (uint32_t)text_len);
+        if (fbuf_app(body, len, 4) != 0 || fbuf_app(body, kFieldKeys[i], key_len) != 0 ||
+            fbuf_app(body, "=", 1) != 0 || fbuf_app(body, texts[i], text_len - key_len - 1) != 0)
+            return -1;
+    }
+    if (fbuf_app(body, m->comments.data, m->comments.len) != 0)
+        return -1;
+    if (body->len > FLAC_MAX_BODY) {
+        id3_set_error("comments too large for FLAC comment block");
         return -1;
     }
+    return 0;
+}
 
-    const char* mime = t->cover_mime[0] ? t->cover_mime : DEFAULT_MIME;
-    uint64_t mime_len = strnlen(mime, sizeof t->cover_mime - 1);
+// The new head: the bytes before the stream (an ID3v2 tag in front of it) as they are, "fLaC",
+// the old blocks other than PADDING, VORBIS_COMMENT and PICTURE (order and bodies kept), the new
+// VORBIS_COMMENT, the PICTURE blocks kept, the record's PICTURE if one is written; the last block
+// carries the last-metadata-block flag. The old bytes after the metadata follow it.
+static int build_head(fbuf* out, const id3_file* f, const old_metadata* m, const fbuf* vc,
+                      const uint8_t* picture, uint32_t picture_len) {
+    if (fbuf_app(out, nullptr, f->base) != 0 || id3_file_read(f, 0, out->data, f->base) != 0 ||
+        fbuf_app(out, FLAC_MARKER, 4) != 0 || fbuf_app(out, m->blocks.data, m->blocks.len) != 0)
+        return -1;
+    uint64_t last = out->len;
+    if (fbuf_block_header(out, FLAC_VORBIS_COMMENT, (uint32_t)vc->len) != 0 ||
+        fbuf_app(out, vc->data, vc->len) != 0)
+        return -1;
+    if (m->pictures.len > 0) {
+        last = out->len + m->last_picture;
+        if (fbuf_app(out, m->pictures.data, m->pictures.len) != 0)
+            return -1;
+    }
+    if (picture) {
+        last = out->len;
+        if (fbuf_block_header(out, FLAC_PICTURE, picture_len) != 0 ||
+            fbuf_app(out, picture, picture_len) != 0)
+            return -1;
+    }
+    out->data[last] |= FLAC_LAST_BLOCK;
+    return 0;
+}
+
+int id3_flac_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head) {
+    if (has_marker(f) != 1)
+        return -1;
+    old_metadata m;
+    memset(&m, 0, sizeof m);
+    fbuf vc = {nullptr, 0, 0};
+    fbuf out = {nullptr, 0, 0};
+    owned_bytes picture;
     uint64_t picture_len = 0;
-    if (want_picture) {
+    // The record's cover is written when it replaces the old front covers, or when the file has
+    // no picture to keep.
+    bool want_picture = t->cover_data && (change.cover_replaced || t->cover_size > 0);
+    int rc = walk_old_metadata(f, change, &m);
+    if (rc == 0 && want_picture && (change.cover_replaced || m.pictures.len == 0)) {
+        const char* mime = t->cover_mime[0] ? t->cover_mime : DEFAULT_MIME;
+        uint64_t mime_len = strnlen(mime, sizeof t->cover_mime - 1);
         // The body length must fit the 24-bit field of its block header.
         if (t->cover_size > FLAC_MAX_BODY - 32 - mime_len) {
             id3_set_error("cover too large for FLAC picture block");
-            return -1;
+            rc = -1;
+        } else {
+            picture_len = 32 + mime_len + t->cover_size;
+            picture.reset(build_picture(t, mime, mime_len, picture_len));
+            rc = picture ? 0 : -1;
         }
-        picture_len = 32 + mime_len + t->cover_size;
     }
-
-    uint32_t vc_len = 0;
-    owned_bytes vc(build_vc(t, &vc_len));
-    owned_bytes picture(want_picture ? build_picture(t, mime, mime_len, picture_len) : nullptr);
-    fbuf out = {nullptr, 0, 0};
-    uint64_t meta_end = 0;
-    if (!vc || (want_picture && !picture) ||
-        build_head(&out, f, vc.get(), vc_len, picture.get(), (uint32_t)picture_len, &meta_end) !=
-            0) {
+    if (rc == 0)
+        rc = build_vc(&vc, t, change.named, &m);
+    if (rc == 0)
+        rc = build_head(&out, f, &m, &vc, picture.get(), (uint32_t)picture_len);
+    uint64_t meta_end = m.end;
+    old_metadata_free(&m);
+    free(vc.data);
+    if (rc != 0) {
         free(out.data);
         return -1; // the caller records its generic message if none is recorded
     }
@@ -429,8 +546,12 @@ int id3_flac_write(const char* path, const id3_tags* t, int force_picture) {
     id3_file f;
     int rc = id3_file_open(&f, path);
     id3_head head = {nullptr, 0, 0};
+    if (rc == 0 && id3_file_format(&f) < 0)
+        rc = -1;
+    id3_change change = {id3_tags_present(t),
+                         t->cover_data && (t->cover_size > 0 || force_picture)};
     if (rc == 0)
-        rc = id3_flac_build_head(&f, t, force_picture, &head);
+        rc = id3_flac_build_head(&f, t, change, &head);
     if (rc == 0)
         rc = id3_replace_with_head(path, &f, &head);
     free(head.data);

@@ -158,6 +158,11 @@ static bool is_id_char(uint8_t c) {
     return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
 }
 
+// A version 2.3/2.4 frame identifier: four characters A-Z or 0-9.
+static bool is_frame_id(const uint8_t* p) {
+    return is_id_char(p[0]) && is_id_char(p[1]) && is_id_char(p[2]) && is_id_char(p[3]);
+}
+
 // Whether offset off of an area of a bytes is a place where a frame may end: the end of the area,
 // a 00 byte (padding), or four identifier characters (the next frame).
 static bool is_frame_boundary(const uint8_t* area, uint64_t a, uint64_t off) {
@@ -165,22 +170,70 @@ static bool is_frame_boundary(const uint8_t* area, uint64_t a, uint64_t off) {
         return false;
     if (off == a || area[off] == 0x00)
         return true;
-    if (a - off < 4)
-        return false;
-    return is_id_char(area[off]) && is_id_char(area[off + 1]) && is_id_char(area[off + 2]) &&
-           is_id_char(area[off + 3]);
+    return a - off >= 4 && is_frame_id(area + off);
 }
 
 // Body size of the version 4 frame at pos. Some writers (older iTunes among them) stored a plain
 // 32-bit size there: the plain size is taken only when the syncsafe one leads to no frame
-// boundary and the plain one does.
-static uint64_t v4_frame_size(const uint8_t* area, uint64_t a, uint64_t pos) {
+// boundary and the plain one does. *plain tells which one was taken.
+static uint64_t v4_frame_size(const uint8_t* area, uint64_t a, uint64_t pos, bool* plain) {
     uint64_t syncsafe = id3_syncsafe32(area + pos + 4);
-    uint64_t plain = id3_be32(area + pos + 4);
-    if (!is_frame_boundary(area, a, pos + 10 + syncsafe) &&
-        is_frame_boundary(area, a, pos + 10 + plain))
-        return plain;
-    return syncsafe;
+    uint64_t plain_size = id3_be32(area + pos + 4);
+    *plain = !is_frame_boundary(area, a, pos + 10 + syncsafe) &&
+             is_frame_boundary(area, a, pos + 10 + plain_size);
+    return *plain ? plain_size : syncsafe;
+}
+
+// A frame of a version 2.3 or 2.4 frame area, as the walk finds it.
+struct frame_ref {
+    const uint8_t* hdr; // the 10-byte header; the body follows it
+    uint64_t size;      // body bytes
+    bool plain_size;    // a version 4 size that was stored as a plain integer
+};
+
+// The frame at *pos, which then moves past it. False at padding, where fewer than 10 bytes remain,
+// or at a frame that overruns the area: the walk ends there.
+static bool next_frame(const uint8_t* area, uint64_t a, uint8_t major, uint64_t* pos,
+                       frame_ref* fr) {
+    if (a - *pos < 10 || area[*pos] == 0x00)
+        return false;
+    const uint8_t* hdr = area + *pos;
+    bool plain = false;
+    uint64_t stored = major >= 4 ? v4_frame_size(area, a, *pos, &plain) : id3_be32(hdr + 4);
+    if (stored > a - *pos - 10)
+        return false;
+    *fr = frame_ref{hdr, stored, plain};
+    *pos += 10 + stored;
+    return true;
+}
+
+// The body of a frame as its format flags make it: unsynchronisation removed and the data length
+// indicator dropped (version 4). *skip is set for a compressed or encrypted frame, which is not
+// read. -1 when memory runs out.
+static int frame_body(const frame_ref* fr, uint8_t major, const uint8_t** body, uint64_t* n,
+                      owned_bytes* copy, bool* skip) {
+    uint8_t format_flags = fr->hdr[9];
+    *body = fr->hdr + 10;
+    *n = fr->size;
+    *skip = false;
+    if (major == 3) {
+        *skip = (format_flags & 0xC0) != 0; // compressed or encrypted
+    } else if (major >= 4) {
+        if (format_flags & 0x02) {
+            uint64_t decoded_len = 0;
+            copy->reset(unsync_decode(*body, *n, &decoded_len));
+            if (!*copy)
+                return -1;
+            *body = copy->get();
+            *n = decoded_len;
+        }
+        if ((format_flags & 0x01) && *n > 3) {
+            *body += 4; // data length indicator
+            *n -= 4;
+        }
+        *skip = (format_flags & 0x0C) != 0; // compressed or encrypted
+    }
+    return 0;
 }
 
 // Walks the frames of an area of a bytes. Stops at padding or a frame that overruns the area; a
@@ -189,49 +242,28 @@ static uint64_t v4_frame_size(const uint8_t* area, uint64_t a, uint64_t pos) {
 static int walk_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_tags* t,
                        bool want_cover) {
     uint64_t pos = 0;
-    while (a - pos >= 10) {
-        const uint8_t* hdr = area + pos;
-        if (hdr[0] == 0x00)
-            break;
-        uint64_t stored = major >= 4 ? v4_frame_size(area, a, pos) : id3_be32(hdr + 4);
-        if (stored > a - pos - 10)
-            break;
-        uint8_t format_flags = hdr[9];
-        const uint8_t* body = hdr + 10;
-        uint64_t n = stored;
+    frame_ref fr;
+    while (next_frame(area, a, major, &pos, &fr)) {
+        const uint8_t* hdr = fr.hdr;
+        const uint8_t* body = nullptr;
+        uint64_t n = 0;
         owned_bytes copy;
         bool skip = false;
-        if (major == 3) {
-            skip = (format_flags & 0xC0) != 0; // compressed or encrypted
-        } else if (major >= 4) {
-            if (format_flags & 0x02) {
-                uint64_t decoded_len = 0;
-                copy.reset(unsync_decode(body, n, &decoded_len));
-                if (!copy)
+        if (frame_body(&fr, major, &body, &n, &copy, &skip) != 0)
+            return -1;
+        if (skip)
+            continue;
+        if (hdr[0] == 'T' && memcmp(hdr, "TXXX", 4) != 0) {
+            if (n > 0) {
+                char* text = id3_decode_id3_text(body[0], body + 1, n - 1);
+                if (!text)
                     return -1;
-                body = copy.get();
-                n = decoded_len;
+                store_text_frame(hdr, text, t);
             }
-            if ((format_flags & 0x01) && n > 3) {
-                body += 4; // data length indicator
-                n -= 4;
-            }
-            skip = (format_flags & 0x0C) != 0; // compressed or encrypted
+        } else if (memcmp(hdr, "APIC", 4) == 0) {
+            if (read_apic(body, n, t, want_cover) != 0)
+                return -1;
         }
-        if (!skip) {
-            if (hdr[0] == 'T' && memcmp(hdr, "TXXX", 4) != 0) {
-                if (n > 0) {
-                    char* text = id3_decode_id3_text(body[0], body + 1, n - 1);
-                    if (!text)
-                        return -1;
-                    store_text_frame(hdr, text, t);
-                }
-            } else if (memcmp(hdr, "APIC", 4) == 0) {
-                if (read_apic(body, n, t, want_cover) != 0)
-                    return -1;
-            }
-        }
-        pos += 10 + stored;
     }
     return 0;
 }
@@ -273,6 +305,45 @@ static int walk_frames_v22(const uint8_t* area, uint64_t a, id3_tags* t, bool wa
     return 0;
 }
 
+// The frame area of the tag at the start of data, which begins with "ID3" and holds len >= 10
+// bytes: the first len bytes of the file, or at least all of its tag. The extended header is
+// passed over and a tag-wide unsynchronisation undone (into *copy). 1 with the area; 0 when the
+// tag holds nothing that can be read; -1 when memory runs out.
+static int tag_area(const uint8_t* data, uint64_t len, const uint8_t** area, uint64_t* area_len,
+                    owned_bytes* copy) {
+    uint8_t major = data[3];
+    uint8_t flags = data[5];
+    // In version 2.2 this flag marks a compressed tag, for which no scheme was ever defined.
+    if (major == 2 && (flags & 0x40))
+        return 0;
+    uint64_t usable = id3_syncsafe32(data + 6);
+    if (usable > len - 10)
+        usable = len - 10; // a tag that claims more than the file holds is read to the end
+    uint64_t area_off = 10;
+    *area_len = usable;
+    if (flags & 0x40) {
+        if (usable <= 3)
+            return 0;
+        // Version 3 and earlier count the extended header without its own size field.
+        uint64_t ext = major <= 3 ? (uint64_t)id3_be32(data + 10) + 4 : id3_syncsafe32(data + 10);
+        if (usable < ext)
+            return 0;
+        area_off += ext;
+        *area_len -= ext;
+    }
+    *area = data + area_off;
+    if ((flags & 0x80) && (major == 2 || major == 3)) {
+        // Versions 2.2 and 2.3 unsynchronise the whole tag; 2.4 does it frame by frame.
+        uint64_t decoded_len = 0;
+        copy->reset(unsync_decode(*area, *area_len, &decoded_len));
+        if (!*copy)
+            return -1;
+        *area = copy->get();
+        *area_len = decoded_len;
+    }
+    return 1;
+}
+
 // Reads the tag at the start of data, which holds the file's first len bytes, or at least all of
 // its tag.
 static int parse_tag(const uint8_t* data, uint64_t len, id3_tags* t, bool want_cover) {
@@ -294,41 +365,18 @@ static int parse_tag(const uint8_t* data, uint64_t len, id3_tags* t, bool want_c
         return -1;
     }
 
-    uint8_t major = data[3];
-    uint8_t flags = data[5];
-    // In version 2.2 this flag marks a compressed tag, for which no scheme was ever defined.
-    if (major == 2 && (flags & 0x40))
-        return 0;
-    uint64_t usable = id3_syncsafe32(data + 6);
-    if (usable > len - 10)
-        usable = len - 10; // a tag that claims more than the file holds is read to the end
-    uint64_t area_off = 10;
-    uint64_t area_len = usable;
-    if (flags & 0x40) {
-        if (usable <= 3)
-            return 0;
-        // Version 3 and earlier count the extended header without its own size field.
-        uint64_t ext = major <= 3 ? (uint64_t)id3_be32(data + 10) + 4 : id3_syncsafe32(data + 10);
-        if (usable < ext)
-            return 0;
-        area_off += ext;
-        area_len -= ext;
-    }
-    const uint8_t* area = data + area_off;
+    const uint8_t* area = nullptr;
+    uint64_t area_len = 0;
     owned_bytes area_copy;
-    if ((flags & 0x80) && (major == 2 || major == 3)) {
-        // Versions 2.2 and 2.3 unsynchronise the whole tag; 2.4 does it frame by frame.
-        uint64_t decoded_len = 0;
-        area_copy.reset(unsync_decode(area, area_len, &decoded_len));
-        if (!area_copy) {
-            id3_set_error("oom");
-            return -1;
-        }
-        area = area_copy.get();
-        area_len = decoded_len;
+    int found = tag_area(data, len, &area, &area_len, &area_copy);
+    if (found < 0) {
+        id3_set_error("oom");
+        return -1;
     }
-    int walked = major == 2 ? walk_frames_v22(area, area_len, t, want_cover)
-                            : walk_frames(area, area_len, major, t, want_cover);
+    if (found == 0)
+        return 0;
+    int walked = data[3] == 2 ? walk_frames_v22(area, area_len, t, want_cover)
+                              : walk_frames(area, area_len, data[3], t, want_cover);
     if (walked != 0) {
         id3_set_error("oom");
         return -1;
@@ -348,20 +396,29 @@ static uint64_t tag_extent(const id3_file* f) {
     return 10 + (uint64_t)id3_syncsafe32(f->head + 6);
 }
 
-int id3_mp3_load(const id3_file* f, id3_tags* t, int want_cover) {
-    // The reader looks at nothing past the tag: the file's first bytes up to the tag's end are all
-    // it needs, whatever the size of the audio after them.
+// The file's first bytes up to the end of its tag (all the reader looks at, whatever the size of
+// the audio after them): a pointer into the bytes read at open, or a copy in *hold. *len gets
+// their count. NULL with a message when the file cannot be read.
+static const uint8_t* tag_bytes(const id3_file* f, uint64_t* len, owned_bytes* hold) {
     uint64_t need = tag_extent(f);
     if (need > f->size)
         need = f->size;
+    *len = need;
     if (need <= f->head_len)
-        return parse_tag(f->head, need, t, want_cover != 0);
-    owned_bytes tag(id3_file_dup(f, 0, need));
+        return f->head;
+    hold->reset(id3_file_dup(f, 0, need));
+    return hold->get();
+}
+
+int id3_mp3_load(const id3_file* f, id3_tags* t, int want_cover) {
+    uint64_t len = 0;
+    owned_bytes hold;
+    const uint8_t* tag = tag_bytes(f, &len, &hold);
     if (!tag) {
         t->format = ID3_FMT_MP3;
         return -1;
     }
-    return parse_tag(tag.get(), need, t, want_cover != 0);
+    return parse_tag(tag, len, t, want_cover != 0);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -485,32 +542,35 @@ static void add_text_frame(text_frame* out, int* count, const char* id, const ch
     (*count)++;
 }
 
-static int list_text_frames(const id3_tags* t, text_frame out[7]) {
+// The frames of the record's fields in `fields` (ID3_NAMED_* bits) that are not NULL.
+static int list_text_frames(const id3_tags* t, uint32_t fields, text_frame out[7]) {
     int count = 0;
-    if (t->title)
+    if (t->title && (fields & ID3_NAMED_TITLE))
         add_text_frame(out, &count, "TIT2", t->title, strlen(t->title));
-    if (t->artist)
+    if (t->artist && (fields & ID3_NAMED_ARTIST))
         add_text_frame(out, &count, "TPE1", t->artist, strlen(t->artist));
-    if (t->album)
+    if (t->album && (fields & ID3_NAMED_ALBUM))
         add_text_frame(out, &count, "TALB", t->album, strlen(t->album));
-    if (t->genre)
+    if (t->genre && (fields & ID3_NAMED_GENRE))
         add_text_frame(out, &count, "TCON", t->genre, strlen(t->genre));
-    if (t->date) {
+    if (t->date && (fields & ID3_NAMED_DATE)) {
         uint64_t date_len = strlen(t->date);
         add_text_frame(out, &count, "TDRC", t->date, date_len);
         // The version 2.3 year frame too, for readers that know no TDRC.
         if (date_len >= 4)
             add_text_frame(out, &count, "TYER", t->date, 4);
     }
-    if (t->track)
+    if (t->track && (fields & ID3_NAMED_TRACK))
         add_text_frame(out, &count, "TRCK", t->track, strlen(t->track));
     return count;
 }
 
 // Whether the whole tag (frames + padding), and so every frame body in it, fits a syncsafe size.
-// The texts are real strings, so only the picture's count can make the sum wrap.
-static bool tag_fits(const text_frame* texts, int count, const id3_tags* t, bool with_apic) {
-    uint64_t total = PADDING;
+// `carried` counts the old frames kept, which fit one already. The texts are real strings, so
+// only the picture's count can make the sum wrap.
+static bool tag_fits(const text_frame* texts, int count, uint64_t carried, const id3_tags* t,
+                     bool with_apic) {
+    uint64_t total = PADDING + carried;
     for (int i = 0; i < count; i++)
         total += 10 + texts[i].len + 1;
     if (with_apic) {
@@ -521,7 +581,113 @@ static bool tag_fits(const text_frame* texts, int count, const id3_tags* t, bool
     return total <= SYNCSAFE_MAX;
 }
 
-int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_head* head) {
+// Whether a frame is one of a named field: a new frame takes its place. The date takes all the
+// frames that once held parts of it.
+static bool is_named_frame(const uint8_t* id, uint32_t named) {
+    static const struct {
+        const char id[5];
+        uint32_t field;
+    } kFrames[] = {{"TIT2", ID3_NAMED_TITLE}, {"TPE1", ID3_NAMED_ARTIST}, {"TALB", ID3_NAMED_ALBUM},
+                   {"TCON", ID3_NAMED_GENRE}, {"TRCK", ID3_NAMED_TRACK},  {"TDRC", ID3_NAMED_DATE},
+                   {"TYER", ID3_NAMED_DATE},  {"TDAT", ID3_NAMED_DATE},   {"TIME", ID3_NAMED_DATE},
+                   {"TRDA", ID3_NAMED_DATE}};
+    for (const auto& k : kFrames) {
+        if ((named & k.field) && memcmp(id, k.id, 4) == 0)
+            return true;
+    }
+    return false;
+}
+
+// The picture type of an APIC frame (the byte after the MIME type), or -1 when the body does not
+// reach it or cannot be read (compressed or encrypted). -2 when memory runs out.
+static int apic_type(const frame_ref* fr, uint8_t major) {
+    const uint8_t* body = nullptr;
+    uint64_t n = 0;
+    owned_bytes copy;
+    bool skip = false;
+    if (frame_body(fr, major, &body, &n, &copy, &skip) != 0)
+        return -2;
+    if (skip || n < 2)
+        return -1;
+    const uint8_t* mime_end = (const uint8_t*)memchr(body + 1, 0, (size_t)(n - 1));
+    if (!mime_end || (uint64_t)(mime_end - body) + 1 >= n)
+        return -1;
+    return mime_end[1];
+}
+
+// Appends the frames of an old version 2.3 or 2.4 frame area that the new tag keeps, in their
+// order: APIC frames to `pictures`, the others to `frames`. Left out are the frames of named
+// fields, front covers (picture type 3) when the cover is replaced, version 2.3 frames that are
+// compressed or encrypted, frames of size 0, and frames whose identifier is not four characters
+// A-Z or 0-9 (a reader that finds one cannot tell where the frame before it ends). A version 2.4
+// frame is kept byte for byte, except that a size stored as a plain integer is made syncsafe; a
+// version 2.3 frame gets a version 2.4 header. -1 when memory runs out.
+static int carry_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_change change,
+                        id3_buf* frames, id3_buf* pictures) {
+    uint64_t pos = 0;
+    frame_ref fr;
+    while (next_frame(area, a, major, &pos, &fr)) {
+        const uint8_t* hdr = fr.hdr;
+        if (fr.size == 0 || !is_frame_id(hdr))
+            continue;
+        if (major == 3 && (hdr[9] & 0xC0))
+            continue;
+        if (is_named_frame(hdr, change.named))
+            continue;
+        bool picture = memcmp(hdr, "APIC", 4) == 0;
+        if (picture && change.cover_replaced) {
+            int type = apic_type(&fr, major);
+            if (type == -2)
+                return -1;
+            if (type == 3)
+                continue;
+        }
+        uint8_t out[10];
+        memcpy(out, hdr, 10);
+        if (major == 3) {
+            // Status flags move one bit down; of the format flags only grouping has a meaning
+            // that stays (the body is already free of unsynchronisation).
+            id3_put_syncsafe32(out + 4, (uint32_t)fr.size);
+            out[8] = (uint8_t)((hdr[8] & 0xE0) >> 1);
+            out[9] = (hdr[9] & 0x20) ? 0x40 : 0x00;
+        } else if (fr.plain_size) {
+            id3_put_syncsafe32(out + 4, (uint32_t)fr.size);
+        }
+        id3_buf* to = picture ? pictures : frames;
+        uint64_t before = to->len;
+        if (buf_append(to, out, sizeof out) != 0 || buf_append(to, hdr + 10, fr.size) != 0) {
+            to->len = before;
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// The frames of the file's old tag that the new tag keeps. 1 when the old tag is of version 2.3
+// or 2.4 (only such a tag is carried over, possibly with no frame kept); 0 when there is no such
+// tag; -1 with a message when the file cannot be read or memory runs out.
+static int old_frames(const id3_file* f, id3_change change, id3_buf* frames, id3_buf* pictures) {
+    if (f->size < 10 || memcmp(f->head, "ID3", 3) != 0 || (f->head[3] != 3 && f->head[3] != 4))
+        return 0;
+    uint64_t len = 0;
+    owned_bytes hold;
+    const uint8_t* tag = tag_bytes(f, &len, &hold);
+    if (!tag)
+        return -1;
+    const uint8_t* area = nullptr;
+    uint64_t area_len = 0;
+    owned_bytes area_copy;
+    int found = tag_area(tag, len, &area, &area_len, &area_copy);
+    if (found > 0 && carry_frames(area, area_len, tag[3], change, frames, pictures) != 0)
+        found = -1;
+    if (found < 0) {
+        id3_set_error("oom");
+        return -1;
+    }
+    return 1;
+}
+
+int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head) {
     // The old tag (and its footer, if flagged) ends where the audio starts.
     uint64_t audio_off = 0;
     if (f->size >= 10 && memcmp(f->head, "ID3", 3) == 0) {
@@ -532,10 +698,24 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_head* head) {
             audio_off = f->size;
     }
 
+    id3_buf carried = {nullptr, 0, 0};
+    id3_buf pictures = {nullptr, 0, 0};
+    int old = old_frames(f, change, &carried, &pictures);
+    if (old < 0) {
+        buf_free(&carried);
+        buf_free(&pictures);
+        return -1;
+    }
+    // Over an old tag of version 2.3 or 2.4 the fields that are not named keep their old frames;
+    // over any other, every field of the record is written.
+    uint32_t fields = old > 0 ? change.named : ~0u;
     text_frame texts[7];
-    int text_count = list_text_frames(t, texts);
-    bool with_apic = t->cover_data && t->cover_size > 0;
-    if (!tag_fits(texts, text_count, t, with_apic)) {
+    int text_count = list_text_frames(t, fields, texts);
+    bool with_apic =
+        t->cover_data && t->cover_size > 0 && (change.cover_replaced || pictures.len == 0);
+    if (!tag_fits(texts, text_count, carried.len + pictures.len, t, with_apic)) {
+        buf_free(&carried);
+        buf_free(&pictures);
         id3_set_error("tag too large for ID3v2");
         return -1;
     }
@@ -545,6 +725,10 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_head* head) {
     bool ok = buf_append(&out, hdr, sizeof hdr) == 0;
     for (int i = 0; ok && i < text_count; i++)
         ok = append_text_frame(&out, texts[i].id, texts[i].text, texts[i].len) == 0;
+    ok = ok && buf_append(&out, carried.data, carried.len) == 0 &&
+         buf_append(&out, pictures.data, pictures.len) == 0;
+    buf_free(&carried);
+    buf_free(&pictures);
     if (ok && with_apic)
         ok = append_apic_frame(&out, t) == 0;
     if (ok) {
@@ -566,8 +750,9 @@ int id3_mp3_write(const char* path, const id3_tags* t) {
     id3_file f;
     int rc = id3_file_open(&f, path);
     id3_head head = {nullptr, 0, 0};
+    id3_change change = {id3_tags_present(t), t->cover_data && t->cover_size > 0};
     if (rc == 0)
-        rc = id3_mp3_build_head(&f, t, &head);
+        rc = id3_mp3_build_head(&f, t, change, &head);
     if (rc == 0)
         rc = id3_replace_with_head(path, &f, &head);
     free(head.data);

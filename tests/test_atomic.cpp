@@ -14,6 +14,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <string>
@@ -298,7 +299,7 @@ TEST(AtomicWrite, SourceChangedWhileWritingIsLeftAlone) {
         id3_tags_init(&t);
         t.title = strdup("new");
         id3_head head = {nullptr, 0, 0};
-        ASSERT_EQ(id3_mp3_build_head(&f, &t, &head), 0);
+        ASSERT_EQ(id3_mp3_build_head(&f, &t, id3_change{ID3_NAMED_TITLE, 0}, &head), 0);
         Bytes after_change = original + S("appended");
         if (change == Appended) {
             FILE* out = fopen(target.c_str(), "ab");
@@ -316,5 +317,51 @@ TEST(AtomicWrite, SourceChangedWhileWritingIsLeftAlone) {
         id3_file_close(&f);
         EXPECT_EQ(read_file(target), after_change);
         EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"song.mp3"});
+    }
+}
+
+// The replacement gets the old file's extended attributes: user.*, the POSIX access ACL, and
+// trusted.* (this process may set them when it runs as root). A file system without extended
+// attributes has none to keep, and the test has nothing to check there.
+TEST(AtomicWrite, ExtendedAttributesAndAclAreKept) {
+    TempDir dir;
+    std::string target = dir.file("song.mp3");
+    ASSERT_TRUE(write_file(target, B({0xFF, 0xFB, 0x90, 0x64})));
+    ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+    if (setxattr(target.c_str(), "user.comment", "kept", 4, 0) != 0)
+        GTEST_SKIP() << "no user extended attributes here: " << strerror(errno);
+    // The ACL as the kernel stores it: version 2, then entries of tag, permissions and id (all
+    // little-endian): owner rw, user 4321 r, group r, mask r, others nothing.
+    Bytes acl = le32(2);
+    const uint32_t none = 0xFFFFFFFF;
+    const struct {
+        uint16_t tag, perm;
+        uint32_t id;
+    } entries[] = {
+        {0x01, 6, none}, {0x02, 4, 4321}, {0x04, 4, none}, {0x10, 4, none}, {0x20, 0, none}};
+    for (const auto& e : entries)
+        acl += B({e.tag & 0xFF, e.tag >> 8, e.perm & 0xFF, e.perm >> 8}) + le32(e.id);
+    bool with_acl =
+        setxattr(target.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) == 0;
+    bool with_trusted = setxattr(target.c_str(), "trusted.origin", "x", 1, 0) == 0;
+    struct stat before;
+    ASSERT_EQ(stat(target.c_str(), &before), 0);
+
+    ASSERT_EQ(id3_write(target.c_str(), "{\"title\":\"T\"}"), 0) << id3_last_error();
+    struct stat after;
+    ASSERT_EQ(stat(target.c_str(), &after), 0);
+    EXPECT_NE(after.st_ino, before.st_ino) << "the path names a new file";
+    EXPECT_EQ(after.st_mode & 07777, before.st_mode & 07777);
+    auto value = [&](const char* name) {
+        char buf[256];
+        ssize_t n = getxattr(target.c_str(), name, buf, sizeof buf);
+        return n < 0 ? Bytes() : Bytes(buf, buf + n);
+    };
+    EXPECT_EQ(value("user.comment"), S("kept"));
+    if (with_acl) {
+        EXPECT_EQ(hex(value("system.posix_acl_access")), hex(acl));
+    }
+    if (with_trusted) {
+        EXPECT_EQ(value("trusted.origin"), S("x"));
     }
 }

@@ -70,6 +70,14 @@ struct Record {
     ~Record() { id3_tags_free(&t); }
     Record(const Record&) = delete;
     Record& operator=(const Record&) = delete;
+    // The six texts in the record's order; NULL leaves a field absent.
+    void texts(const std::vector<const char*>& values) {
+        char** fields[] = {&t.title, &t.artist, &t.album, &t.genre, &t.date, &t.track};
+        for (size_t i = 0; i < 6; i++) {
+            if (values[i])
+                id3_tags_set_str(fields[i], values[i]);
+        }
+    }
     void cover(const Bytes& data, const char* mime) {
         free(t.cover_data);
         t.cover_data = (uint8_t*)malloc(data.size() + 1);
@@ -99,7 +107,8 @@ struct Written {
 } // namespace
 
 // Every old block but PADDING, VORBIS_COMMENT and PICTURE keeps its place and body with its flag
-// cleared; the new comments and the last picture follow, then the audio as it was.
+// cleared; the new comments (the named title, then the old comments of other keys) and the old
+// pictures byte for byte follow, then the audio as it was.
 TEST(FlacWrite, BlockOrderThroughIdWrite) {
     Bytes seektable = repeat(0x22, 18);
     Bytes application = S("qvtt") + S("app data");
@@ -108,7 +117,7 @@ TEST(FlacWrite, BlockOrderThroughIdWrite) {
     Bytes frames = audio(5000);
     Bytes before = MARKER + streaminfo() + block(3, seektable) +
                    block(4, le32(6) + S("vendor") + le32(3) + comment("TITLE=Old") +
-                                comment("ARTIST=Band") + comment("COMMENT=dropped")) +
+                                comment("ARTIST=Band") + comment("COMMENT=kept")) +
                    block(1, repeat(0, 1024)) + block(6, front) + block(6, back) +
                    block(2, application, true) + frames;
 
@@ -117,20 +126,21 @@ TEST(FlacWrite, BlockOrderThroughIdWrite) {
     ASSERT_TRUE(write_file(path, before));
     ASSERT_EQ(id3_write(path.c_str(), "{\"title\":\"New\"}"), 0) << id3_last_error();
 
-    Bytes vc = our_vc({"TITLE=New", "ARTIST=Band"});
-    Bytes pic = our_picture("image/png", S("BACK-PNG"));
+    Bytes vc = our_vc({"TITLE=New", "ARTIST=Band", "COMMENT=kept"});
     Bytes expected = MARKER + streaminfo() + block(3, seektable) + block(2, application) +
-                     B({0x04}) + be24((uint32_t)vc.size()) + vc + B({0x86}) +
-                     be24((uint32_t)pic.size()) + pic + frames;
+                     block(4, vc) + block(6, front) + block(6, back, true) + frames;
     EXPECT_EQ(hex(read_file(path)), hex(expected));
     EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"song.flac"});
 }
 
-// Which new blocks are written, and the flag-and-type byte of each.
+// Which picture blocks are written, and the flag-and-type byte of each. A record cover replaces
+// the old front cover (type 3) and follows the other old pictures; without one both old pictures
+// stay.
 TEST(FlacWrite, PictureBlockAndHeaderBytes) {
-    Bytes two_pictures = MARKER + streaminfo() +
-                         block(6, picture_body(3, "image/png", "", S("A"))) +
-                         block(6, picture_body(4, "image/png", "", S("B")), true) + audio(100);
+    const Bytes front = picture_body(3, "image/png", "", S("A"));
+    const Bytes back = picture_body(4, "image/png", "", S("B"));
+    Bytes two_pictures =
+        MARKER + streaminfo() + block(6, front) + block(6, back, true) + audio(100);
     struct Case {
         const char* name;
         std::optional<Bytes> cover; // cover_data null when absent
@@ -159,14 +169,13 @@ TEST(FlacWrite, PictureBlockAndHeaderBytes) {
         Written w(two_pictures, r.t, c.force);
         ASSERT_EQ(w.rc, 0) << id3_last_error();
         Bytes vc = our_vc({"TITLE=T"});
-        Bytes expected = MARKER + streaminfo();
+        Bytes expected = MARKER + streaminfo() + block(4, vc);
         if (c.picture) {
-            expected += B({0x04}) + be24((uint32_t)vc.size()) + vc + B({0x86}) +
-                        be24((uint32_t)c.picture->size()) + *c.picture;
+            expected += block(6, back) + B({0x86}) + be24((uint32_t)c.picture->size()) + *c.picture;
             size_t mime_len = c.mime.empty() ? 10 : c.mime.size();
             EXPECT_EQ(c.picture->size(), 32 + mime_len + (c.cover ? c.cover->size() : 0));
         } else {
-            expected += B({0x84}) + be24((uint32_t)vc.size()) + vc;
+            expected += block(6, front) + block(6, back, true);
         }
         expected += audio(100);
         EXPECT_EQ(hex(w.after), hex(expected));
@@ -195,11 +204,7 @@ TEST(FlacWrite, CommentBodies) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Record r;
-        char** fields[] = {&r.t.title, &r.t.artist, &r.t.album, &r.t.genre, &r.t.date, &r.t.track};
-        for (size_t i = 0; i < 6; i++) {
-            if (c.fields[i])
-                id3_tags_set_str(fields[i], c.fields[i]);
-        }
+        r.texts(c.fields);
         Written w(MARKER + streaminfo(true), r.t, 0);
         ASSERT_EQ(w.rc, 0) << id3_last_error();
         Bytes vc = our_vc(c.comments);
@@ -282,16 +287,11 @@ TEST(FlacWrite, EndOfOldMetadata) {
          MARKER + streaminfo() + new_vc + B({0xAB, 0xCD})},
         {"no flag, 3 bytes after", MARKER + streaminfo() + B({0x00, 0x00, 0x05}),
          MARKER + streaminfo() + new_vc + B({0x00, 0x00, 0x05})},
-        {"ends inside STREAMINFO", MARKER + B({0x00}) + be24(34) + repeat(0x11, 20),
-         MARKER + new_vc},
         {"ends inside a STREAMINFO header", MARKER + B({0x00, 0x00}), MARKER + new_vc + B({0, 0})},
-        {"block past the end after STREAMINFO",
-         MARKER + streaminfo() + B({0x02}) + be24(1000) + S("short"),
-         MARKER + streaminfo() + new_vc},
-        {"padding, old comments and an empty picture dropped",
+        {"padding and the named field's comment dropped, an empty picture kept",
          MARKER + block(1, repeat(0, 10)) + streaminfo() + block(4, our_vc({"TITLE=old"})) +
              block(6, {}) + block(1, {}, true) + audio(50),
-         MARKER + streaminfo() + new_vc + audio(50)},
+         MARKER + streaminfo() + block(4, vc) + block(6, {}, true) + audio(50)},
         {"flagged padding ends the metadata",
          MARKER + streaminfo() + block(1, repeat(0, 8), true) + audio(40),
          MARKER + streaminfo() + new_vc + audio(40)},
@@ -335,7 +335,7 @@ TEST(FlacWrite, ReadAfterWrite) {
     EXPECT_EQ(back.artist, nullptr);
     EXPECT_STREQ(back.album, "");
     EXPECT_EQ(back.genre, nullptr);
-    EXPECT_EQ(back.date, nullptr); // the record had none: the old comment is gone
+    EXPECT_STREQ(back.date, "1999"); // not named: the old comment is carried
     EXPECT_STREQ(back.track, "04/10");
     EXPECT_EQ(back.has_cover, 1);
     EXPECT_EQ(Bytes(back.cover_data, back.cover_data + back.cover_size), cover);
@@ -397,6 +397,21 @@ TEST(FlacWrite, CoverTooLargeForOneBlock) {
     }
 }
 
+// Writes the title T over `before` through the writer and expects a refusal with `message` and the
+// file left as it was. The writer's path, for more checks.
+static std::string expect_refused(TempDir& dir, const Bytes& before, const char* message) {
+    Record r;
+    id3_tags_set_str(&r.t.title, "T");
+    std::string path = dir.file("song.flac");
+    EXPECT_TRUE(write_file(path, before));
+    id3_clear_error();
+    EXPECT_EQ(id3_flac_write(path.c_str(), &r.t, 0), -1);
+    EXPECT_STREQ(id3_last_error(), message);
+    EXPECT_TRUE(read_file(path) == before);
+    EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"song.flac"});
+    return path;
+}
+
 TEST(FlacWrite, NotFlacLeavesTheFileAlone) {
     struct Case {
         const char* name;
@@ -405,17 +420,12 @@ TEST(FlacWrite, NotFlacLeavesTheFileAlone) {
         {"empty", {}},
         {"three bytes", S("fLa")},
         {"lower case marker", S("flac") + streaminfo(true)},
-        {"ID3 tag in front", S("ID3") + B({4, 0, 0}) + syncsafe(0) + MARKER + streaminfo(true)},
+        {"ID3 tag with no FLAC after it", S("ID3") + B({4, 0, 0}) + syncsafe(0) + S("fLa")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Record r;
-        id3_tags_set_str(&r.t.title, "T");
-        Written w(c.before, r.t, 0);
-        EXPECT_EQ(w.rc, -1);
-        EXPECT_STREQ(id3_last_error(), "not FLAC");
-        EXPECT_TRUE(w.after == c.before);
-        EXPECT_EQ(list_dir(w.dir.path), std::vector<std::string>{"song.flac"});
+        TempDir dir;
+        expect_refused(dir, c.before, "not FLAC");
     }
 }
 
@@ -457,4 +467,146 @@ TEST(FlacWrite, RecordUnchanged) {
     EXPECT_EQ(memcmp(&copy, &r.t, sizeof copy), 0);
     EXPECT_EQ(strlen(r.t.title), 2000u);
     EXPECT_STREQ(r.t.cover_mime, "");
+}
+
+// The new comment block: the named fields' comments, then every comment of the old blocks whose
+// key is not a named one, in file order, byte for byte and uncut, keys compared without regard to
+// ASCII case.
+TEST(FlacWrite, CommentsOfOtherKeysAreCarried) {
+    const std::string long_comment = "LYRICS=" + std::string(3000, 'l');
+    const std::string raw = std::string("NOTE=caf\xE9 ") + std::string(1, '\0') + "x";
+    Bytes two_blocks =
+        MARKER + streaminfo() +
+        block(4, le32(3) + S("old") + le32(5) + comment("title=Old") + comment("ARTIST=One") +
+                     comment("ARTIST=Two") + comment("no equals sign") + comment(long_comment)) +
+        block(1, repeat(0, 16)) +
+        block(4, le32(0) + le32(3) + comment("Date=2001") + comment(raw) + comment("=empty key")) +
+        block(2, S("qvttapp"), true) + audio(64);
+    struct Case {
+        const char* name;
+        std::vector<const char*> fields; // title, artist, album, genre, date, track; NULL unnamed
+        std::vector<std::string> comments;
+    } cases[] = {
+        {"nothing named",
+         {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
+         {"title=Old", "ARTIST=One", "ARTIST=Two", "no equals sign", long_comment, "Date=2001", raw,
+          "=empty key"}},
+        {"title named",
+         {"New", nullptr, nullptr, nullptr, nullptr, nullptr},
+         {"TITLE=New", "ARTIST=One", "ARTIST=Two", "no equals sign", long_comment, "Date=2001", raw,
+          "=empty key"}},
+        {"artist and date named",
+         {nullptr, "Solo", nullptr, nullptr, "1999", nullptr},
+         {"ARTIST=Solo", "DATE=1999", "title=Old", "no equals sign", long_comment, raw,
+          "=empty key"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Record r;
+        r.texts(c.fields);
+        Written w(two_blocks, r.t, 0);
+        ASSERT_EQ(w.rc, 0) << id3_last_error();
+        EXPECT_EQ(hex(w.after), hex(MARKER + streaminfo() + block(2, S("qvttapp")) +
+                                    block(4, our_vc(c.comments), true) + audio(64)));
+    }
+}
+
+// A comment block that the carried comments would make longer than a block holds is refused before
+// anything is written.
+TEST(FlacWrite, CommentsTooLargeForOneBlock) {
+    // Two old blocks of 9 MB each: together they pass the 24-bit block length.
+    const std::string big(9000000, 'c');
+    Bytes body = le32(0) + le32(1) + comment("COMMENT=" + big);
+    Bytes before = MARKER + streaminfo() + block(4, body) + block(4, body, true) + audio(32);
+    Record r;
+    id3_tags_set_str(&r.t.title, "T");
+    Written w(before, r.t, 0);
+    EXPECT_EQ(w.rc, -1);
+    EXPECT_STREQ(id3_last_error(), "comments too large for FLAC comment block");
+    EXPECT_TRUE(w.after == before);
+    EXPECT_EQ(list_dir(w.dir.path), std::vector<std::string>{"song.flac"});
+}
+
+// Metadata blocks that run past the end of the file: the bytes they would drop may be the audio,
+// so the writers refuse the file and leave it as it is; reading it still gives what comes before.
+TEST(FlacWrite, MetadataPastTheEndIsRefused) {
+    Bytes pic = picture_body(3, "image/jpeg", "", S("JPEGDATA"));
+    struct Case {
+        const char* name;
+        Bytes before;
+    } cases[] = {
+        {"ends inside STREAMINFO", MARKER + B({0x00}) + be24(34) + repeat(0x11, 20)},
+        {"block past the end after STREAMINFO",
+         MARKER + streaminfo() + B({0x02}) + be24(1000) + S("short")},
+        // A PICTURE block that declares length 0 with its picture after it: the picture's bytes
+        // are taken for block headers until one of them runs past the end.
+        {"picture of declared length 0", MARKER + streaminfo() + block(4, our_vc({"TITLE=t"})) +
+                                             B({0x06, 0, 0, 0}) + pic + audio(4000)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        std::string path =
+            expect_refused(dir, c.before, "FLAC metadata runs past the end of the file");
+        EXPECT_EQ(id3_write(path.c_str(), "{\"title\":\"x\"}"), -1);
+        EXPECT_STREQ(id3_last_error(), "FLAC metadata runs past the end of the file");
+        std::string image = dir.file("cover.png");
+        ASSERT_TRUE(write_file(image, S("\x89PNG\r\n\x1a\n")));
+        EXPECT_EQ(id3_set_cover(path.c_str(), image.c_str()), -1);
+        EXPECT_STREQ(id3_last_error(), "FLAC metadata runs past the end of the file");
+        EXPECT_TRUE(read_file(path) == c.before);
+        char* json = id3_read(path.c_str());
+        EXPECT_NE(json, nullptr) << id3_last_error();
+        id3_free_string(json);
+    }
+}
+
+// A FLAC stream behind an ID3v2 tag (with or without a footer) is read and written as FLAC; the
+// tag in front is kept byte for byte.
+TEST(FlacWrite, StreamBehindAnId3TagIsFlac) {
+    Bytes frames = S("TIT2") + be32(4) + B({0, 0, 3}) + S("mp3");
+    Bytes tag =
+        S("ID3") + B({3, 0, 0}) + syncsafe((uint32_t)frames.size() + 20) + frames + repeat(0, 20);
+    Bytes footer_tag = S("ID3") + B({4, 0, 0x10}) + syncsafe(8) + repeat(0, 8) + S("3DI") +
+                       B({4, 0, 0x10}) + syncsafe(8);
+    Bytes stream =
+        MARKER + streaminfo() + block(4, our_vc({"TITLE=flac", "ALBUM=A"}), true) + audio(500);
+    for (const Bytes& front : {tag, footer_tag}) {
+        SCOPED_TRACE(hex(Bytes(front.begin(), front.begin() + 6)));
+        TempDir dir;
+        std::string path = dir.file("song.flac");
+        ASSERT_TRUE(write_file(path, front + stream));
+        char* json = id3_read(path.c_str());
+        ASSERT_NE(json, nullptr) << id3_last_error();
+        EXPECT_NE(std::string(json).find("\"title\":\"flac\""), std::string::npos) << json;
+        EXPECT_NE(std::string(json).find("\"format\":\"flac\""), std::string::npos) << json;
+        id3_free_string(json);
+
+        ASSERT_EQ(id3_write(path.c_str(), "{\"title\":\"New\"}"), 0) << id3_last_error();
+        EXPECT_EQ(hex(read_file(path)),
+                  hex(front + MARKER + streaminfo() +
+                      block(4, our_vc({"TITLE=New", "ALBUM=A"}), true) + audio(500)));
+    }
+}
+
+// id3_set_cover names no field: every comment stays, the old front cover gives way to the new
+// picture, the other pictures stay in their order.
+TEST(FlacWrite, SetCoverKeepsCommentsAndOtherPictures) {
+    Bytes front = picture_body(3, "image/jpeg", "front", S("FRONT"), 1, 1, 24);
+    Bytes back = picture_body(4, "image/png", "back", S("BACK"), 2, 2, 32);
+    Bytes leaflet = picture_body(5, "image/png", "", S("LEAF"));
+    Bytes vc = le32(6) + S("vendor") + le32(2) + comment("TITLE=Keep") + comment("ARTIST=Me");
+    Bytes before = MARKER + streaminfo() + block(6, back) + block(4, vc) + block(6, front) +
+                   block(6, leaflet, true) + audio(80);
+    TempDir dir;
+    std::string path = dir.file("song.flac");
+    std::string image = dir.file("new.png");
+    Bytes png = B({0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 1, 2, 3});
+    ASSERT_TRUE(write_file(path, before));
+    ASSERT_TRUE(write_file(image, png));
+    ASSERT_EQ(id3_set_cover(path.c_str(), image.c_str()), 0) << id3_last_error();
+    EXPECT_EQ(hex(read_file(path)),
+              hex(MARKER + streaminfo() + block(4, our_vc({"TITLE=Keep", "ARTIST=Me"})) +
+                  block(6, back) + block(6, leaflet) +
+                  block(6, our_picture("image/png", png), true) + audio(80)));
 }

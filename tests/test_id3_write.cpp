@@ -143,7 +143,8 @@ TEST(Mp3Write, WorkedExampleByteForByte) {
 struct OldFileCase {
     const char* name;
     Bytes before;
-    Bytes audio_after; // what follows the new tag
+    Bytes audio_after;  // what follows the new tag
+    Bytes carried = {}; // the old frames after the new title
 };
 void PrintTo(const OldFileCase& c, std::ostream* os) {
     *os << c.name;
@@ -157,25 +158,28 @@ TEST_P(OldTag, IsReplacedAndTheRestKept) {
     Record r(f);
     WriteResult w = write_over(c.before, r.t);
     ASSERT_EQ(w.rc, 0) << id3_last_error();
-    EXPECT_EQ(hex(w.after), hex(new_tag(frame4("TIT2", text("Hi"))) + c.audio_after));
+    EXPECT_EQ(hex(w.after), hex(new_tag(frame4("TIT2", text("Hi")) + c.carried) + c.audio_after));
 }
 
 const Bytes kOldFrames = frame3("TIT2", text("Old")) + frame3("COMM", B({3}) + S("eng") + B({0})) +
                          frame3("TXXX", B({3}) + S("k") + B({0}) + S("v")) + repeat(0, 40);
+// What the new tag keeps of them: all but the title, which the write names.
+const Bytes kKept =
+    frame4("COMM", B({3}) + S("eng") + B({0})) + frame4("TXXX", B({3}) + S("k") + B({0}) + S("v"));
 
 const OldFileCase kOldFileCases[] = {
     {"no_tag", kAudio, kAudio},
-    {"v3_tag_with_padding", tag(3, 0, kOldFrames) + kAudio, kAudio},
+    {"v3_tag_with_padding", tag(3, 0, kOldFrames) + kAudio, kAudio, kKept},
     {"v2_tag", tag(2, 0, repeat(0, 30)) + kAudio, kAudio},
     {"footer_removed", tag(4, 0x10, kOldFrames) + S("3DI") + B({4, 0, 0x10}) + syncsafe(0) + kAudio,
-     kAudio},
+     kAudio, kKept},
     {"size_beyond_file", S("ID3") + B({4, 0, 0}) + syncsafe(1000) + repeat(0x55, 20), {}},
     {"size_one_beyond_file", S("ID3") + B({4, 0, 0}) + syncsafe(21) + repeat(0x55, 20), {}},
-    {"footer_beyond_file", tag(4, 0x10, kOldFrames) + S("3DI"), {}},
-    {"tag_is_whole_file", tag(4, 0, kOldFrames), {}},
+    {"footer_beyond_file", tag(4, 0x10, kOldFrames) + S("3DI"), {}, kKept},
+    {"tag_is_whole_file", tag(4, 0, kOldFrames), {}, kKept},
     {"id3_shorter_than_header", S("ID3") + B({3, 0}), S("ID3") + B({3, 0})},
     {"second_tag_is_audio", tag(3, 0, kOldFrames) + tag(4, 0, frame4("TPE1", text("x"))) + kAudio,
-     tag(4, 0, frame4("TPE1", text("x"))) + kAudio},
+     tag(4, 0, frame4("TPE1", text("x"))) + kAudio, kKept},
     // Bit 7 of each size byte is masked off: 80 80 80 8A is a size of 10.
     {"size_bits_masked", S("ID3") + B({3, 0, 0, 0x80, 0x80, 0x80, 0x8A}) + repeat(0, 10) + kAudio,
      kAudio},
@@ -307,13 +311,15 @@ TEST(Mp3Write, RecordReadBackUnchanged) {
 
 TEST(Mp3Write, RecordReadFromAnOldTagSurvivesTheRoundTrip) {
     // A version 2.3 tag with ISO-8859-1 and UTF-16 texts, a year, frames the record does not
-    // carry, and a picture: read, written, read again.
+    // hold, and a picture: read, written, read again. The frames the record does not hold are
+    // carried over with version 2.4 headers.
+    Bytes comm = B({0}) + S("eng") + B({0});
+    Bytes txxx = B({0}) + S("key") + B({0}) + S("value");
     Bytes old =
         tag(3, 0,
             frame3("TIT2", B({0}) + S("Caf\xE9")) +
                 frame3("TPE1", B({1, 0xFF, 0xFE, 0x41, 0x00, 0x42, 0x00})) +
-                frame3("TYER", text("1987")) + frame3("COMM", B({0}) + S("eng") + B({0})) +
-                frame3("TXXX", B({0}) + S("key") + B({0}) + S("value")) +
+                frame3("TYER", text("1987")) + frame3("COMM", comm) + frame3("TXXX", txxx) +
                 frame3("APIC", B({0}) + S("image/png") + B({0, 3}) + S("d") + B({0}) + kPng) +
                 repeat(0, 100)) +
         kAudio;
@@ -324,8 +330,8 @@ TEST(Mp3Write, RecordReadFromAnOldTagSurvivesTheRoundTrip) {
     ReadBack second(w.after);
     EXPECT_EQ(describe(second.t), describe(first.t));
     std::string image(w.after.begin(), w.after.end());
-    EXPECT_EQ(image.find("COMM"), std::string::npos);
-    EXPECT_EQ(image.find("TXXX"), std::string::npos);
+    std::string carried = hex(frame4("COMM", comm) + frame4("TXXX", txxx));
+    EXPECT_NE(hex(w.after).find(carried), std::string::npos) << hex(w.after);
     EXPECT_EQ(Bytes(w.after.end() - (long)kAudio.size(), w.after.end()), kAudio);
 
     // Writing the same record again gives the same file.
@@ -333,6 +339,129 @@ TEST(Mp3Write, RecordReadFromAnOldTagSurvivesTheRoundTrip) {
     ASSERT_EQ(again.rc, 0) << id3_last_error();
     EXPECT_EQ(again.after, w.after);
 }
+
+// --- What an old tag of version 2.3 or 2.4 passes on ----------------------------------------
+
+// The named fields' frames come first, then the old frames that are kept, in their order, then
+// the pictures, then the padding. Through the public functions: id3_write names the members of its
+// object, id3_set_cover names none and replaces the front cover.
+struct CarryCase {
+    const char* name;
+    Bytes old_tag;
+    const char* json; // id3_write's object, or NULL for id3_set_cover with kPng
+    Bytes frames;     // the new tag's frames
+};
+void PrintTo(const CarryCase& c, std::ostream* os) {
+    *os << c.name;
+}
+class Carry : public ::testing::TestWithParam<CarryCase> {};
+
+TEST_P(Carry, KeepsWhatWasNotNamed) {
+    const CarryCase& c = GetParam();
+    TempDir dir;
+    std::string path = dir.file("song.mp3");
+    std::string picture = dir.file("cover.png");
+    ASSERT_TRUE(write_file(path, c.old_tag + kAudio));
+    ASSERT_TRUE(write_file(picture, kPng));
+    char* before = id3_read(path.c_str());
+    ASSERT_NE(before, nullptr) << id3_last_error();
+    if (c.json)
+        ASSERT_EQ(id3_write(path.c_str(), c.json), 0) << id3_last_error();
+    else
+        ASSERT_EQ(id3_set_cover(path.c_str(), picture.c_str()), 0) << id3_last_error();
+    EXPECT_EQ(hex(read_file(path)), hex(new_tag(c.frames) + kAudio));
+    // A write of {} gives back what was read; other writes are checked by the bytes above.
+    char* after = id3_read(path.c_str());
+    ASSERT_NE(after, nullptr) << id3_last_error();
+    if (c.json && std::string(c.json) == "{}") {
+        EXPECT_STREQ(after, before);
+    }
+    id3_free_string(before);
+    id3_free_string(after);
+}
+
+Bytes apic(int type, const std::string& data) {
+    return B({0}) + S("image/png") + B({0, type}) + S("desc") + B({0}) + S(data);
+}
+Bytes new_apic() {
+    return frame4("APIC", B({3}) + S("image/png") + B({0, 3, 0}) + kPng);
+}
+const Bytes kComm = B({1, 'e', 'n', 'g', 0xFF, 0xFE, 0, 0, 0xFF, 0xFE, 'x', 0});
+// A version 2.4 frame with status flags and unsynchronisation and data length indicator flags.
+const Bytes kFlagged4 =
+    S("TPE2") + syncsafe(9) + B({0x60, 0x03}) + be32(4) + B({3, 'A', 0xFF, 0x00, 'B'});
+// Version 2.3 frames: status flags 0xE0, then grouping (0x20), compression (0x80), encryption.
+const Bytes kStatus3 = S("TPE2") + be32(3) + B({0xE0, 0x00}) + B({3, 'A', 'B'});
+const Bytes kGroup3 = S("TCOM") + be32(4) + B({0x00, 0x20}) + B({7, 3, 'C', 'D'});
+const Bytes kZip3 = S("TIT2") + be32(6) + B({0x00, 0x80}) + repeat(1, 6);
+const Bytes kCrypt3 = S("TALB") + be32(6) + B({0x00, 0x40}) + repeat(2, 6);
+// A size of 200 stored as a plain integer (00 00 00 C8), which a reader takes as such.
+const Bytes kPlain4 = S("COMM") + be32(200) + B({0, 0}) + B({3}) + S("eng") + repeat('c', 196);
+
+const CarryCase kCarryCases[] = {
+    {"nothing named keeps every frame",
+     tag(4, 0,
+         frame4("TIT2", text("T")) + frame4("COMM", kComm) + frame4("TYER", text("1999")) +
+             repeat(0, 9)),
+     "{}", frame4("TIT2", text("T")) + frame4("COMM", kComm) + frame4("TYER", text("1999"))},
+    {"named title first, old title dropped",
+     tag(4, 0,
+         frame4("TPE1", text("A")) + frame4("TIT2", text("Old")) + frame4("TIT2", text("Old2"))),
+     "{\"title\":\"New\"}", frame4("TIT2", text("New")) + frame4("TPE1", text("A"))},
+    {"named date drops every date frame",
+     tag(3, 0,
+         frame3("TYER", text("1999")) + frame3("TDAT", text("0101")) +
+             frame3("TIME", text("1200")) + frame3("TRDA", text("x")) +
+             frame3("TDRC", text("1998")) + frame3("TORY", text("1990"))),
+     "{\"year\":\"2024-05-01\"}",
+     frame4("TDRC", text("2024-05-01")) + frame4("TYER", text("2024")) +
+         frame4("TORY", text("1990"))},
+    {"unknown key names nothing", tag(4, 0, frame4("TIT2", text("T"))), "{\"titel\":\"x\"}",
+     frame4("TIT2", text("T"))},
+    {"version 2.4 flags kept byte for byte", tag(4, 0, kFlagged4), "{}", kFlagged4},
+    {"plain integer size made syncsafe", tag(4, 0, kPlain4 + frame4("TIT2", text("T"))), "{}",
+     S("COMM") + syncsafe(200) + B({0, 0}) + B({3}) + S("eng") + repeat('c', 196) +
+         frame4("TIT2", text("T"))},
+    {"version 2.3 headers become version 2.4",
+     tag(3, 0, kStatus3 + kGroup3 + kZip3 + kCrypt3 + frame3("TRCK", text("1"))), "{}",
+     S("TPE2") + syncsafe(3) + B({0x70, 0x00, 3, 'A', 'B'}) + S("TCOM") + syncsafe(4) +
+         B({0x00, 0x40, 7, 3, 'C', 'D'}) + frame4("TRCK", text("1"))},
+    {"version 2.3 unsynchronisation undone",
+     tag(3, 0x80, S("TXXX") + B({0, 0, 0, 5, 0, 0}) + B({0, 'k', 0, 0xFF, 0x00, 0xE0})), "{}",
+     frame4("TXXX", B({0, 'k', 0, 0xFF, 0xE0}))},
+    {"zero-size frames and odd identifiers dropped",
+     tag(4, 0,
+         S("TPE3") + syncsafe(0) + B({0, 0}) + frame4("TPE1", text("A")) +
+             frame4("Tx!1", text("odd")) + frame4("TALB", text("L"))),
+     "{}", frame4("TPE1", text("A")) + frame4("TALB", text("L"))},
+    {"pictures kept in order after the other frames",
+     tag(4, 0,
+         frame4("APIC", apic(4, "BACK")) + frame4("TIT2", text("T")) +
+             frame4("APIC", apic(3, "FRONT"))),
+     "{\"artist\":\"A\"}",
+     frame4("TPE1", text("A")) + frame4("TIT2", text("T")) + frame4("APIC", apic(4, "BACK")) +
+         frame4("APIC", apic(3, "FRONT"))},
+    {"a new cover replaces only the front covers",
+     tag(4, 0,
+         frame4("APIC", apic(3, "OLDFRONT")) + frame4("TIT2", text("T")) +
+             frame4("APIC", apic(4, "BACK")) + frame4("APIC", B({0}) + S("image/png"))),
+     nullptr,
+     frame4("TIT2", text("T")) + frame4("APIC", apic(4, "BACK")) +
+         frame4("APIC", B({0}) + S("image/png")) + new_apic()},
+    // Version 2.2 (and any version other than 2.3 and 2.4) passes nothing on: the record is
+    // written whole.
+    {"version 2.2 writes the record",
+     tag(2, 0,
+         S("TT2") + be24(3) + B({0, 'T', '2'}) + S("COM") + be24(5) + B({0}) + S("eng") + B({0})),
+     "{\"genre\":\"G\"}", frame4("TIT2", text("T2")) + frame4("TCON", text("G"))},
+};
+INSTANTIATE_TEST_SUITE_P(OldTags, Carry, ::testing::ValuesIn(kCarryCases),
+                         [](const ::testing::TestParamInfo<CarryCase>& info) {
+                             std::string name = info.param.name;
+                             for (char& ch : name)
+                                 ch = isalnum((unsigned char)ch) ? ch : '_';
+                             return name;
+                         });
 
 // Tags and frames of 2 MiB and more use the top byte of their syncsafe sizes. Through the public
 // functions: a hand-made version 2.4 tag with a 3 MB picture is read and rewritten, then a cover
