@@ -114,7 +114,7 @@ for g in "${groups[@]}"; do
       install_yyjson
       ;;
     test)
-      apt_install googletest libgtest-dev binutils python3
+      apt_install googletest libgtest-dev binutils python3 strace
       ;;
     samples)
       apt_install lame flac ffmpeg
