@@ -133,6 +133,9 @@ struct id3_change {
 // Container writers: the new head of the open file f from the record and the old tags. head->data
 // is malloc'd and owned by the caller. 0, or -1 with a message.
 int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head);
+// Whether the MP3 file's tag is one whose frames a write carries over (version 2.3 or 2.4), its
+// pictures included.
+int id3_mp3_carries_pictures(const id3_file* f);
 int id3_flac_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head);
 // Open, build and replace in one step: rebuild the file at path from the record and its audio.
 // Every non-NULL field is named; the cover is replaced when the record holds cover bytes (for

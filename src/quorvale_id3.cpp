@@ -170,10 +170,16 @@ int id3_file_read(const id3_file* f, uint64_t off, void* out, uint64_t n) {
     }
     if (n == 0)
         return 0;
-    // Most reads fall inside the bytes read at open.
-    if (off < f->head_len && n <= f->head_len - off) {
-        memcpy(out, f->head + off, (size_t)n);
-        return 0;
+    // Most reads fall inside the bytes read at open; of one that starts there, only the rest is
+    // read from the file.
+    if (off < f->head_len) {
+        uint64_t in_head = f->head_len - off < n ? f->head_len - off : n;
+        memcpy(out, f->head + off, (size_t)in_head);
+        out = (uint8_t*)out + in_head;
+        off += in_head;
+        n -= in_head;
+        if (n == 0)
+            return 0;
     }
     if (f->pf.fd < 0) {
         id3_set_error("file changed while reading: %s", f->path);
@@ -659,7 +665,10 @@ static int prepare_write(const char* path, const char* tags_json, prepared_write
         id3_file_close(&w->src);
         return -1;
     }
-    if (load_tags(&w->src, &current, 1) != 0) {
+    // The old pictures are carried over as they stand; only an MP3 file whose tag is of another
+    // version than 2.3 or 2.4 has its cover written anew from the record.
+    int want_cover = fmt == ID3_FMT_MP3 && !id3_mp3_carries_pictures(&w->src);
+    if (load_tags(&w->src, &current, want_cover) != 0) {
         // Writing without the file's existing tags and cover would destroy them.
         if (!load_failure_is_harmless(&w->src, &current)) {
             id3_file_close(&w->src);

@@ -463,6 +463,20 @@ static int buf_append(id3_buf* b, const void* p, uint64_t n) {
     return 0;
 }
 
+// Makes room for n more bytes at once, so that appending them does not grow the buffer again.
+static int buf_reserve(id3_buf* b, uint64_t n) {
+    if (n > UINT64_MAX - b->len || b->len + n > SIZE_MAX)
+        return -1;
+    if (b->len + n <= b->cap)
+        return 0;
+    uint8_t* grown = (uint8_t*)realloc(b->data, (size_t)(b->len + n));
+    if (!grown)
+        return -1;
+    b->data = grown;
+    b->cap = b->len + n;
+    return 0;
+}
+
 static void buf_free(id3_buf* b) {
     free(b->data);
     b->data = nullptr;
@@ -510,23 +524,17 @@ static int append_apic_frame(id3_buf* frames, const id3_tags* t) {
     uint64_t mime_len = apic_mime_len(t);
     const uint8_t encoding = 3;
     const uint8_t after_mime[3] = {0x00, 0x03, 0x00}; // MIME terminator, front cover, description
-    id3_buf body = {nullptr, 0, 0};
-    int rc = -1;
-    if (buf_append(&body, &encoding, 1) == 0 && buf_append(&body, mime, mime_len) == 0 &&
-        buf_append(&body, after_mime, sizeof after_mime) == 0 &&
-        buf_append(&body, t->cover_data, t->cover_size) == 0) {
-        uint8_t hdr[10];
-        put_frame_header(hdr, "APIC", body.len);
-        uint64_t before = frames->len;
-        rc = 0;
-        if (buf_append(frames, hdr, sizeof hdr) != 0 ||
-            buf_append(frames, body.data, body.len) != 0) {
-            frames->len = before;
-            rc = -1;
-        }
+    uint8_t hdr[10];
+    put_frame_header(hdr, "APIC", 1 + mime_len + sizeof after_mime + t->cover_size);
+    uint64_t before = frames->len;
+    if (buf_append(frames, hdr, sizeof hdr) != 0 || buf_append(frames, &encoding, 1) != 0 ||
+        buf_append(frames, mime, mime_len) != 0 ||
+        buf_append(frames, after_mime, sizeof after_mime) != 0 ||
+        buf_append(frames, t->cover_data, t->cover_size) != 0) {
+        frames->len = before;
+        return -1;
     }
-    buf_free(&body);
-    return rc;
+    return 0;
 }
 
 // The text frames in the order they are written, with their bodies' lengths.
@@ -565,11 +573,12 @@ static int list_text_frames(const id3_tags* t, uint32_t fields, text_frame out[7
     return count;
 }
 
-// Whether the whole tag (frames + padding), and so every frame body in it, fits a syncsafe size.
+// Whether the whole tag (frames + padding), and so every frame body in it, fits a syncsafe size;
+// *size gets its byte count.
 // `carried` counts the old frames kept, which fit one already. The texts are real strings, so
 // only the picture's count can make the sum wrap.
 static bool tag_fits(const text_frame* texts, int count, uint64_t carried, const id3_tags* t,
-                     bool with_apic) {
+                     bool with_apic, uint64_t* size) {
     uint64_t total = PADDING + carried;
     for (int i = 0; i < count; i++)
         total += 10 + texts[i].len + 1;
@@ -578,6 +587,7 @@ static bool tag_fits(const text_frame* texts, int count, uint64_t carried, const
             return false;
         total += 10 + apic_mime_len(t) + 4 + t->cover_size;
     }
+    *size = total;
     return total <= SYNCSAFE_MAX;
 }
 
@@ -616,14 +626,15 @@ static int apic_type(const frame_ref* fr, uint8_t major) {
 }
 
 // Appends the frames of an old version 2.3 or 2.4 frame area that the new tag keeps, in their
-// order: APIC frames to `pictures`, the others to `frames`. Left out are the frames of named
+// order, to `to`: the APIC frames when `pictures` is set, else the others. *bytes grows by what
+// they take; with `to` NULL they are only counted. Left out are the frames of named
 // fields, front covers (picture type 3) when the cover is replaced, version 2.3 frames that are
 // compressed or encrypted, frames of size 0, and frames whose identifier is not four characters
 // A-Z or 0-9 (a reader that finds one cannot tell where the frame before it ends). A version 2.4
 // frame is kept byte for byte, except that a size stored as a plain integer is made syncsafe; a
 // version 2.3 frame gets a version 2.4 header. -1 when memory runs out.
 static int carry_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_change change,
-                        id3_buf* frames, id3_buf* pictures) {
+                        bool pictures, id3_buf* to, uint64_t* bytes) {
     uint64_t pos = 0;
     frame_ref fr;
     while (next_frame(area, a, major, &pos, &fr)) {
@@ -635,6 +646,8 @@ static int carry_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_chan
         if (is_named_frame(hdr, change.named))
             continue;
         bool picture = memcmp(hdr, "APIC", 4) == 0;
+        if (picture != pictures)
+            continue;
         if (picture && change.cover_replaced) {
             int type = apic_type(&fr, major);
             if (type == -2)
@@ -653,7 +666,9 @@ static int carry_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_chan
         } else if (fr.plain_size) {
             id3_put_syncsafe32(out + 4, (uint32_t)fr.size);
         }
-        id3_buf* to = picture ? pictures : frames;
+        *bytes += sizeof out + fr.size;
+        if (!to)
+            continue; // only counting
         uint64_t before = to->len;
         if (buf_append(to, out, sizeof out) != 0 || buf_append(to, hdr + 10, fr.size) != 0) {
             to->len = before;
@@ -663,27 +678,28 @@ static int carry_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_chan
     return 0;
 }
 
-// The frames of the file's old tag that the new tag keeps. 1 when the old tag is of version 2.3
-// or 2.4 (only such a tag is carried over, possibly with no frame kept); 0 when there is no such
-// tag; -1 with a message when the file cannot be read or memory runs out.
-static int old_frames(const id3_file* f, id3_change change, id3_buf* frames, id3_buf* pictures) {
-    if (f->size < 10 || memcmp(f->head, "ID3", 3) != 0 || (f->head[3] != 3 && f->head[3] != 4))
+int id3_mp3_carries_pictures(const id3_file* f) {
+    return f->size >= 10 && memcmp(f->head, "ID3", 3) == 0 && (f->head[3] == 3 || f->head[3] == 4);
+}
+
+// The frame area of the file's old tag when its frames are carried over: 1 with *area and
+// *area_len (the bytes held in *hold or *copy); 0 when there is no tag of version 2.3 or 2.4; -1
+// with a message when the file cannot be read or memory runs out.
+static int old_area(const id3_file* f, owned_bytes* hold, owned_bytes* copy, const uint8_t** area,
+                    uint64_t* area_len) {
+    if (!id3_mp3_carries_pictures(f))
         return 0;
     uint64_t len = 0;
-    owned_bytes hold;
-    const uint8_t* tag = tag_bytes(f, &len, &hold);
+    const uint8_t* tag = tag_bytes(f, &len, hold);
     if (!tag)
         return -1;
-    const uint8_t* area = nullptr;
-    uint64_t area_len = 0;
-    owned_bytes area_copy;
-    int found = tag_area(tag, len, &area, &area_len, &area_copy);
-    if (found > 0 && carry_frames(area, area_len, tag[3], change, frames, pictures) != 0)
-        found = -1;
+    int found = tag_area(tag, len, area, area_len, copy);
     if (found < 0) {
         id3_set_error("oom");
         return -1;
     }
+    if (found == 0)
+        *area_len = 0; // a tag of version 2.3 or 2.4 with nothing to carry
     return 1;
 }
 
@@ -698,12 +714,19 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
             audio_off = f->size;
     }
 
-    id3_buf carried = {nullptr, 0, 0};
-    id3_buf pictures = {nullptr, 0, 0};
-    int old = old_frames(f, change, &carried, &pictures);
-    if (old < 0) {
-        buf_free(&carried);
-        buf_free(&pictures);
+    owned_bytes hold, copy;
+    const uint8_t* area = nullptr;
+    uint64_t area_len = 0;
+    int old = old_area(f, &hold, &copy, &area, &area_len);
+    if (old < 0)
+        return -1;
+    uint8_t major = f->head[3];
+    // What is carried is counted first, so that the new tag is checked and sized once.
+    uint64_t kept_frames = 0, kept_pictures = 0;
+    if (old > 0 &&
+        (carry_frames(area, area_len, major, change, false, nullptr, &kept_frames) != 0 ||
+         carry_frames(area, area_len, major, change, true, nullptr, &kept_pictures) != 0)) {
+        id3_set_error("oom");
         return -1;
     }
     // Over an old tag of version 2.3 or 2.4 the fields that are not named keep their old frames;
@@ -712,23 +735,22 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
     text_frame texts[7];
     int text_count = list_text_frames(t, fields, texts);
     bool with_apic =
-        t->cover_data && t->cover_size > 0 && (change.cover_replaced || pictures.len == 0);
-    if (!tag_fits(texts, text_count, carried.len + pictures.len, t, with_apic)) {
-        buf_free(&carried);
-        buf_free(&pictures);
+        t->cover_data && t->cover_size > 0 && (change.cover_replaced || kept_pictures == 0);
+    uint64_t total = 0;
+    if (!tag_fits(texts, text_count, kept_frames + kept_pictures, t, with_apic, &total)) {
         id3_set_error("tag too large for ID3v2");
         return -1;
     }
 
     id3_buf out = {nullptr, 0, 0};
     uint8_t hdr[10] = {'I', 'D', '3', 4, 0, 0};
-    bool ok = buf_append(&out, hdr, sizeof hdr) == 0;
+    bool ok = buf_reserve(&out, 10 + total) == 0 && buf_append(&out, hdr, sizeof hdr) == 0;
     for (int i = 0; ok && i < text_count; i++)
         ok = append_text_frame(&out, texts[i].id, texts[i].text, texts[i].len) == 0;
-    ok = ok && buf_append(&out, carried.data, carried.len) == 0 &&
-         buf_append(&out, pictures.data, pictures.len) == 0;
-    buf_free(&carried);
-    buf_free(&pictures);
+    uint64_t counted = 0;
+    if (ok && old > 0)
+        ok = carry_frames(area, area_len, major, change, false, &out, &counted) == 0 &&
+             carry_frames(area, area_len, major, change, true, &out, &counted) == 0;
     if (ok && with_apic)
         ok = append_apic_frame(&out, t) == 0;
     if (ok) {
