@@ -1,10 +1,12 @@
 // One write in a fresh process, for the peak-memory figures of qid3_bench:
 //
 //   qid3_bench_child idle
-//   qid3_bench_child [--as-limit=BYTES] lib_write|lib_set_cover|floor_write|taglib_write
-//                    PATH KIND PICTURE TAG_LENGTH
+//   qid3_bench_child [--as-limit=BYTES] OP PATH KIND PICTURE TAG_LENGTH
 //
-// TAG_LENGTH is the size of the tag region at the start of the file (the floor needs it).
+// OP is lib_write, lib_set_cover, floor_write, taglib_write (PICTURE: the new cover of
+// lib_set_cover), or lib_extract, taglib_extract (PICTURE: the file the cover is saved to); the
+// last two serve to profile one extraction (perf stat, strace). TAG_LENGTH is the size of the tag
+// region at the start of the file (the floor needs it).
 // --as-limit sets RLIMIT_AS (the address-space limit of `ulimit -v`) just before the call.
 //
 // The peak resident set is the process's own high-water mark (VmHWM in /proc/self/status). The
@@ -160,6 +162,10 @@ int main(int argc, char** argv) {
         ok = floor_rewrite(path, layout, nullptr) == 0;
     else if (strcmp(op, "taglib_write") == 0)
         ok = taglib_write_title(path, kind, "Peak memory");
+    else if (strcmp(op, "lib_extract") == 0)
+        ok = id3_extract_cover(path, picture) == 0;
+    else if (strcmp(op, "taglib_extract") == 0)
+        ok = taglib_extract_cover(path, kind, picture);
     else {
         fprintf(stderr, "qid3_bench_child: unknown operation %s\n", op);
         return 2;
