@@ -7,15 +7,15 @@
 #   scripts/bench.sh [--table FILE] [qid3_bench options...]
 #
 # Examples:
-#   scripts/bench.sh                                   # the full default run (10-15 minutes)
+#   scripts/bench.sh                                   # the full default run (4-5 minutes)
 #   scripts/bench.sh --qid3-sizes=100K,10M             # without the 100 MB files
 #   scripts/bench.sh --benchmark_filter='id3_read/'    # one case only
-#   scripts/bench.sh --qid3-sparse=0 --qid3-huge=0      # without the sparse files
+#   scripts/bench.sh --qid3-sparse=0 --qid3-huge=0     # without the sparse files
 #   scripts/bench.sh --qid3-smoke --qid3-batch=3       # one iteration of everything, 100 KB files
 #
-# The fixture files (about 3 GB with the 100 MB size, and up to 8 GB more while the sparse files
-# are written: a rewrite fills their holes) go to a fresh folder under TMPDIR (or /tmp, or
-# --qid3-dir=DIR) and are removed afterwards. The build goes to build-bench/ unless
+# The fixture files (about 4.5 GB with the 100 MB and 200 MB sizes, and up to 7 GB more once the
+# sparse files are rewritten: a rewrite fills their holes) go to a fresh folder under TMPDIR (or
+# /tmp, or --qid3-dir=DIR) and are removed afterwards. The build goes to build-bench/ unless
 # QID3_BENCH_BUILD names another folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
