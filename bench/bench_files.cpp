@@ -201,7 +201,8 @@ void audio_filler(Bytes* file, uint64_t count, noise* n, const uint8_t* sync, ui
 }
 
 // ---------------------------------------------------------------------------------------------
-// M4A: ftyp, moov (mvhd, udta/meta/ilst), then one mdat box holding the rest of the file.
+// M4A: ftyp, moov (mvhd, udta/meta/ilst) and one mdat box holding the rest of the file, with the
+// moov box either before or after mdat.
 
 Bytes atom(const char* type, const Bytes& payload) {
     Bytes a;
@@ -232,11 +233,15 @@ Bytes text_item(const char* type, const char* text) {
     return atom(type, data_atom(1, value));
 }
 
-Bytes m4a_head(const Bytes& picture) {
+Bytes m4a_ftyp() {
     Bytes ftyp;
     put_text(&ftyp, "M4A ");
     put_be32(&ftyp, 0);
     put_text(&ftyp, "M4A mp42isom");
+    return atom("ftyp", ftyp);
+}
+
+Bytes m4a_moov(const Bytes& picture) {
     Bytes mvhd(100, 0);
     mvhd[15] = 0x03; // timescale 1000
     mvhd[14] = 0xE8;
@@ -264,8 +269,16 @@ Bytes m4a_head(const Bytes& picture) {
     Bytes meta_payload(4, 0); // version and flags
     Bytes meta_children = cat({atom("hdlr", hdlr), atom("ilst", ilst)});
     put(&meta_payload, meta_children.data(), meta_children.size());
-    Bytes moov = atom("moov", cat({atom("mvhd", mvhd), atom("udta", atom("meta", meta_payload))}));
-    return cat({atom("ftyp", ftyp), moov});
+    return atom("moov", cat({atom("mvhd", mvhd), atom("udta", atom("meta", meta_payload))}));
+}
+
+// The mdat box of `size` bytes (header included) with noise as its payload.
+void m4a_mdat(Bytes* file, uint64_t size, noise* n) {
+    put_be32(file, (uint32_t)size);
+    put_text(file, "mdat");
+    uint64_t start = file->size();
+    file->resize(start + size - 8);
+    fill_noise(n, file->data() + start, size - 8);
 }
 
 } // namespace
@@ -284,31 +297,34 @@ Bytes bench_picture(uint64_t size, uint32_t seed) {
     return pic;
 }
 
-Bytes bench_file_bytes(const bench_file_spec& spec) {
+Bytes bench_file_bytes(const bench_file_spec& spec, bench_layout* layout) {
     Bytes picture = bench_picture(spec.cover_size, (uint32_t)spec.kind);
     noise n{0x2545F4914F6CDD1Dull + spec.total_size};
     Bytes file;
-    switch (spec.kind) {
-    case KIND_MP3_V23:
-    case KIND_MP3_V24:
-        file = id3_tag(spec.kind == KIND_MP3_V24 ? 4 : 3, picture);
-        break;
-    case KIND_FLAC:
-        file = flac_head(picture, spec.total_size / 4 * 4);
-        break;
-    case KIND_M4A:
-        file = m4a_head(picture);
-        break;
+    if (spec.kind == KIND_M4A_HEAD || spec.kind == KIND_M4A_TAIL) {
+        Bytes ftyp = m4a_ftyp(), moov = m4a_moov(picture);
+        uint64_t head = ftyp.size() + moov.size();
+        uint64_t mdat = spec.total_size > head + 16 ? spec.total_size - head : 16;
+        file.reserve(head + mdat);
+        put(&file, ftyp.data(), ftyp.size());
+        if (spec.kind == KIND_M4A_TAIL)
+            m4a_mdat(&file, mdat, &n);
+        layout->tag_offset = file.size();
+        layout->tag_length = moov.size();
+        put(&file, moov.data(), moov.size());
+        if (spec.kind == KIND_M4A_HEAD)
+            m4a_mdat(&file, mdat, &n);
+        return file;
     }
+    if (spec.kind == KIND_FLAC)
+        file = flac_head(picture, spec.total_size / 4 * 4);
+    else
+        file = id3_tag(spec.kind == KIND_MP3_V24 ? 4 : 3, picture);
+    layout->tag_offset = 0;
+    layout->tag_length = file.size();
     uint64_t audio = spec.total_size > file.size() + 16 ? spec.total_size - file.size() : 16;
     file.reserve(file.size() + audio);
-    if (spec.kind == KIND_M4A) {
-        put_be32(&file, (uint32_t)audio);
-        put_text(&file, "mdat");
-        uint64_t start = file.size();
-        file.resize(start + audio - 8);
-        fill_noise(&n, file.data() + start, audio - 8);
-    } else if (spec.kind == KIND_FLAC) {
+    if (spec.kind == KIND_FLAC) {
         static const uint8_t flac_sync[2] = {0xFF, 0xF8};
         audio_filler(&file, audio, &n, flac_sync, 2, 4096);
     } else {
@@ -319,6 +335,19 @@ Bytes bench_file_bytes(const bench_file_spec& spec) {
     return file;
 }
 
+bool bench_write_sparse(const std::string& path, const bench_file_spec& spec,
+                        bench_layout* layout) {
+    if (spec.kind != KIND_MP3_V23 && spec.kind != KIND_MP3_V24 && spec.kind != KIND_FLAC)
+        return false;
+    bench_file_spec start = spec;
+    start.total_size = 64 * 1024 + spec.cover_size + 16 * 1024;
+    if (start.total_size > spec.total_size)
+        return false;
+    if (!bench_write_file(path, bench_file_bytes(start, layout)))
+        return false;
+    return truncate(path.c_str(), (off_t)spec.total_size) == 0;
+}
+
 const char* bench_kind_name(bench_kind kind) {
     switch (kind) {
     case KIND_MP3_V23:
@@ -327,15 +356,20 @@ const char* bench_kind_name(bench_kind kind) {
         return "mp3v24";
     case KIND_FLAC:
         return "flac";
-    case KIND_M4A:
-        return "m4a";
+    case KIND_M4A_HEAD:
+        return "m4a_moovfirst";
+    case KIND_M4A_TAIL:
+        return "m4a_moovlast";
     }
     return "?";
 }
 
 std::string bench_size_name(uint64_t bytes) {
     char text[32];
-    if (bytes >= 1024 * 1024 && bytes % (1024 * 1024) == 0)
+    const uint64_t GB = 1024ull * 1024 * 1024;
+    if (bytes >= GB && bytes % GB == 0)
+        snprintf(text, sizeof text, "%lluGB", (unsigned long long)(bytes / GB));
+    else if (bytes >= 1024 * 1024 && bytes % (1024 * 1024) == 0)
         snprintf(text, sizeof text, "%lluMB", (unsigned long long)(bytes / (1024 * 1024)));
     else if (bytes >= 1024 && bytes % 1024 == 0)
         snprintf(text, sizeof text, "%lluKB", (unsigned long long)(bytes / 1024));

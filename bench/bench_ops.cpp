@@ -1,4 +1,7 @@
 // Floors and TagLib counterparts of the benchmarked calls.
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE // copy_file_range
+#endif
 #include "bench_ops.h"
 
 #include <errno.h>
@@ -113,72 +116,106 @@ TagLib::ID3v2::AttachedPictureFrame* first_apic(TagLib::ID3v2::Tag* tag) {
 // ---------------------------------------------------------------------------------------------
 // Floors
 
-int64_t floor_read(const char* path) {
-    uint64_t len = 0;
-    owned_bytes data(read_whole(path, &len));
-    return data ? (int64_t)len : -1;
+namespace {
+// The tag region of an open file in a fresh block; null on failure.
+uint8_t* read_region(int fd, const bench_layout& layout) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || layout.tag_offset + layout.tag_length > (uint64_t)st.st_size)
+        return nullptr;
+    owned_bytes region((uint8_t*)malloc(layout.tag_length ? layout.tag_length : 1));
+    if (!region)
+        return nullptr;
+    uint64_t got = 0;
+    while (got < layout.tag_length) {
+        ssize_t n = pread(fd, region.get() + got, layout.tag_length - got,
+                          (off_t)(layout.tag_offset + got));
+        if (n <= 0)
+            return nullptr;
+        got += (uint64_t)n;
+    }
+    return region.release();
 }
 
-int floor_rewrite(const char* path, int reads, const char* picture_path, bool flush_dir) {
+std::string folder_of(const char* path) {
+    std::string dir = path;
+    size_t slash = dir.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+}
+} // namespace
+
+int64_t floor_read(const char* path, const bench_layout& layout) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    owned_bytes region(read_region(fd, layout));
+    close(fd);
+    return region ? (int64_t)layout.tag_length : -1;
+}
+
+int floor_rewrite(const char* path, const bench_layout& layout, const char* picture_path) {
+    if (layout.tag_offset != 0)
+        return -1;
+    int src = open(path, O_RDONLY | O_CLOEXEC);
+    if (src < 0)
+        return -1;
+    struct stat st;
+    owned_bytes region(read_region(src, layout));
+    if (!region || fstat(src, &st) != 0) {
+        close(src);
+        return -1;
+    }
     if (picture_path) {
         uint64_t pic_len = 0;
         owned_bytes picture(read_whole(picture_path, &pic_len));
-        if (!picture)
+        if (!picture) {
+            close(src);
             return -1;
+        }
     }
-    uint64_t len = 0;
-    owned_bytes image;
-    for (int i = 0; i < reads; i++) {
-        image.reset(read_whole(path, &len));
-        if (!image)
-            return -1;
-    }
-    uint64_t cap = 4096;
-    while (cap < len)
-        cap *= 2;
-    owned_bytes out((uint8_t*)malloc(cap));
-    if (!out)
-        return -1;
-    memcpy(out.get(), image.get(), len);
-    image.reset();
-
     std::string temp = std::string(path) + ".floor-tmp";
     int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
+    if (fd < 0) {
+        close(src);
         return -1;
-    if (!write_all(fd, out.get(), len) || fsync(fd) != 0) {
-        close(fd);
+    }
+    bool ok = write_all(fd, region.get(), layout.tag_length);
+    loff_t in_off = (loff_t)layout.tag_length;
+    uint64_t left = (uint64_t)st.st_size - layout.tag_length;
+    while (ok && left > 0) {
+        size_t step = left > (1u << 30) ? (size_t)(1u << 30) : (size_t)left;
+        ssize_t n = copy_file_range(src, &in_off, fd, nullptr, step, 0);
+        if (n <= 0)
+            ok = false;
+        else
+            left -= (uint64_t)n;
+    }
+    close(src);
+    ok = ok && fsync(fd) == 0;
+    if (close(fd) != 0 || !ok || rename(temp.c_str(), path) != 0) {
         unlink(temp.c_str());
         return -1;
     }
-    if (close(fd) != 0 || rename(temp.c_str(), path) != 0) {
-        unlink(temp.c_str());
+    int dir_fd = open(folder_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd < 0)
         return -1;
-    }
-    if (flush_dir) {
-        std::string dir = path;
-        size_t slash = dir.rfind('/');
-        dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
-        int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dir_fd < 0)
-            return -1;
-        int rc = fsync(dir_fd);
-        close(dir_fd);
-        if (rc != 0)
-            return -1;
-    }
-    return 0;
+    int rc = fsync(dir_fd);
+    close(dir_fd);
+    return rc == 0 ? 0 : -1;
 }
 
-int floor_extract(const char* path, uint64_t cover_size, const char* out_path) {
-    uint64_t len = 0;
-    owned_bytes image(read_whole(path, &len));
-    if (!image || cover_size > len)
+int floor_extract(const char* path, const bench_layout& layout, uint64_t cover_size,
+                  const char* out_path) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    owned_bytes region(read_region(fd, layout));
+    close(fd);
+    if (!region || cover_size > layout.tag_length)
         return -1;
     FILE* f = fopen(out_path, "wb");
     if (!f)
         return -1;
-    bool ok = fwrite(image.get(), 1, cover_size, f) == cover_size;
+    bool ok = fwrite(region.get(), 1, cover_size, f) == cover_size;
     return fclose(f) == 0 && ok ? 0 : -1;
 }
 
@@ -212,7 +249,8 @@ static bool taglib_load(const char* path, bench_kind kind, taglib_tags* out,
             *cover = pictures.front()->data();
         return true;
     }
-    case KIND_M4A: {
+    case KIND_M4A_HEAD:
+    case KIND_M4A_TAIL: {
         TagLib::MP4::File f(path, false);
         TagLib::MP4::Tag* tag = f.isValid() ? f.tag() : nullptr;
         if (!tag)
@@ -243,7 +281,7 @@ bool taglib_write_title(const char* path, bench_kind kind, const char* title) {
         f.xiphComment(true)->setTitle(text);
         return f.save();
     }
-    if (kind == KIND_M4A)
+    if (kind == KIND_M4A_HEAD || kind == KIND_M4A_TAIL)
         return false;
     TagLib::MPEG::File f(path, false);
     if (!f.isValid())
@@ -270,7 +308,7 @@ bool taglib_set_cover(const char* path, bench_kind kind, const char* picture_pat
         f.addPicture(p);
         return f.save();
     }
-    if (kind == KIND_M4A)
+    if (kind == KIND_M4A_HEAD || kind == KIND_M4A_TAIL)
         return false;
     TagLib::MPEG::File f(path, false);
     if (!f.isValid())

@@ -8,20 +8,24 @@
 #include <stdint.h>
 #include <string>
 
-// Floor of a read: the whole file into one fresh block with one read call. Returns the byte count,
-// or -1 when the file cannot be read.
-int64_t floor_read(const char* path);
+// The floors know where the tags are (the fixture's layout) and do the least a call with that
+// outcome must do.
 
-// Floor of an atomic rewrite: `reads` whole-file reads of `path` (after one read of
-// `picture_path`, when it is given), one copy of the image into a fresh buffer grown by doubling,
-// one write to a temporary file beside the target, the disk flush, and the rename over the target;
-// with `flush_dir`, also the flush of the folder that makes the rename itself durable. The file
-// keeps its bytes. Returns 0, or -1 on failure.
-int floor_rewrite(const char* path, int reads, const char* picture_path, bool flush_dir);
+// Floor of a read: open, fstat, the tag region into one fresh block with one pread, close.
+// Returns the byte count, or -1 when the file cannot be read.
+int64_t floor_read(const char* path, const bench_layout& layout);
 
-// Floor of saving a cover: one whole-file read and `cover_size` bytes of it written to
+// Floor of a rewrite that keeps the audio: the tag region read as above (and the picture file
+// read, when `picture_path` is given), a temporary file beside the target, the region written to
+// it, the audio after the region copied in the kernel (copy_file_range), fsync, rename over the
+// target, fsync of the folder. The file keeps its bytes. For tags at the start of the file only.
+// Returns 0, or -1 on failure.
+int floor_rewrite(const char* path, const bench_layout& layout, const char* picture_path);
+
+// Floor of saving a cover: the read floor and then `cover_size` bytes of the region written to
 // `out_path` (no flush, as a plain save of a picture file). Returns 0, or -1.
-int floor_extract(const char* path, uint64_t cover_size, const char* out_path);
+int floor_extract(const char* path, const bench_layout& layout, uint64_t cover_size,
+                  const char* out_path);
 
 // What a TagLib read of the six text fields and the cover gives.
 struct taglib_tags {

@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
 # Builds the benchmarks and runs them: the library's calls against their floors and against TagLib
-# on generated MP3, FLAC and M4A files of 100 KB, 10 MB and 100 MB, then the peak memory of writes.
+# on generated MP3, FLAC and M4A files of 100 KB, 10 MB and 100 MB and a 1 GB sparse MP3, then the
+# bytes each read takes from its file, a 5 GB sparse MP3 (read time, write under a 1 GiB address
+# limit) and the peak memory of writes (also of 200 MB files).
 #
 #   scripts/bench.sh [--table FILE] [qid3_bench options...]
 #
 # Examples:
-#   scripts/bench.sh                                   # the full default run (a few minutes)
+#   scripts/bench.sh                                   # the full default run (4-5 minutes)
 #   scripts/bench.sh --qid3-sizes=100K,10M             # without the 100 MB files
 #   scripts/bench.sh --benchmark_filter='id3_read/'    # one case only
+#   scripts/bench.sh --qid3-sparse=0 --qid3-huge=0     # without the sparse files
 #   scripts/bench.sh --qid3-smoke --qid3-batch=3       # one iteration of everything, 100 KB files
 #
-# The fixture files (about 2 GB with the 100 MB size) go to a fresh folder under TMPDIR (or /tmp,
-# or --qid3-dir=DIR) and are removed afterwards. The build goes to build-bench/ unless
+# The fixture files (about 4.5 GB with the 100 MB and 200 MB sizes, and up to 7 GB more once the
+# sparse files are rewritten: a rewrite fills their holes) go to a fresh folder under TMPDIR (or
+# /tmp, or --qid3-dir=DIR) and are removed afterwards. The build goes to build-bench/ unless
 # QID3_BENCH_BUILD names another folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
