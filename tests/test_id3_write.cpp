@@ -124,7 +124,7 @@ std::string describe(const id3_tags& t) {
            " mime=" + t.cover_mime + " has_cover=" + std::to_string(t.has_cover);
 }
 
-TEST(Mp3Write, WorkedExampleByteForByte) {
+TEST(Mp3Write, TitleOverAVersion3TagByteForByte) {
     Fields f;
     f.title = "Hi";
     Record r(f);
