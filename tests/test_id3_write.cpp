@@ -124,7 +124,7 @@ std::string describe(const id3_tags& t) {
            " mime=" + t.cover_mime + " has_cover=" + std::to_string(t.has_cover);
 }
 
-TEST(Mp3Write, TitleOverAVersion3TagByteForByte) {
+TEST(Mp3Write, TitleOnBareAudioByteForByte) {
     Fields f;
     f.title = "Hi";
     Record r(f);
