@@ -9,6 +9,33 @@
 
 #include "platform.h"
 
+#include <stdlib.h>
+
+#include <memory>
+
+// Blocks from the standard heap released at the end of a scope, on every path.
+struct id3_free_deleter {
+    void operator()(void* p) const { free(p); }
+};
+using id3_owned_bytes = std::unique_ptr<uint8_t, id3_free_deleter>;
+using id3_owned_text = std::unique_ptr<char, id3_free_deleter>;
+
+// The MIME type a picture is taken for when nothing names its type.
+#define ID3_DEFAULT_MIME "image/jpeg"
+
+// A growable byte buffer: all zero is empty; its holder releases it with id3_buf_release.
+struct id3_buf {
+    uint8_t* data;
+    uint64_t len;
+    uint64_t cap;
+};
+// Appends n bytes (with `bytes` NULL: room for them, for the caller to fill). -1 when memory runs
+// out, the buffer left as it was.
+int id3_buf_append(id3_buf* b, const void* bytes, uint64_t n);
+// Makes room for n more bytes at once, so that appending them does not grow the buffer again.
+int id3_buf_reserve(id3_buf* b, uint64_t n);
+void id3_buf_release(id3_buf* b);
+
 #define ID3_FMT_UNKNOWN 0
 #define ID3_FMT_MP3 1
 #define ID3_FMT_FLAC 2
@@ -36,6 +63,16 @@ void id3_tags_free(id3_tags* t);
 // Replaces *field with a copy of text (NULL stores ""). Returns -1 on allocation failure, keeping
 // the old value.
 int id3_tags_set_str(char** field, const char* text);
+
+// Replaces *field with a NUL-terminated copy of n bytes (which may hold anything). -1 when memory
+// runs out, with the old value kept.
+int id3_tags_store_text(char** field, const char* bytes, uint64_t n);
+// Stores a copy of the n picture bytes at data as the record's cover, with the MIME type's
+// mime_len bytes (cut at a NUL and to 63 bytes; none leaves the type empty). Without copy_bytes
+// only that there is a cover and its type are stored. The copy is made before the old cover goes:
+// -1 when memory runs out, with the record's earlier cover whole.
+int id3_tags_store_cover(id3_tags* t, const uint8_t* data, uint64_t n, const char* mime,
+                         uint64_t mime_len, int copy_bytes);
 
 // Error buffer: one 512-byte text per process.
 #if defined(__GNUC__)
@@ -88,6 +125,21 @@ struct id3_head {
     uint64_t len;
     uint64_t audio_off;
 };
+// The steps of one replacement, for callers that commit several files together (id3_batch).
+// Fill: creates the temporary file with the head and the bytes of src from audio_off on (src NULL:
+// nothing to copy); 0, or -1 with a message and nothing left behind. Commit: flushes it to the
+// disk (unless `synced`: a flush of its volume did), checks that src is unchanged and closes it,
+// names the temporary file and renames it over the target, then flushes the folder when
+// `flush_folder`; otherwise the caller flushes the folder and releases the record. 0, or -1 with a
+// message; before the rename a failure removes the temporary file and keeps the target.
+int id3_replace_fill(plat_temp* temp, const char* path, const id3_file* src, const uint8_t* head,
+                     uint64_t head_len, uint64_t audio_off);
+int id3_replace_commit(plat_temp* temp, const char* path, id3_file* src, bool synced,
+                       bool flush_folder);
+// Flushes the folder of a renamed temporary file: 0, or -1 with a message (the target already
+// holds the new contents). The _finish form also releases the record.
+int id3_replace_flush_folder(const plat_temp* temp);
+int id3_replace_finish_folder(plat_temp* temp);
 // Replaces the file at path with head followed by the bytes of src from head->audio_off on,
 // copied without passing through memory where the system allows. src is closed before the
 // rename. 0, or -1 with a message.
@@ -143,6 +195,21 @@ int id3_flac_build_head(const id3_file* f, const id3_tags* t, id3_change change,
 int id3_mp3_write(const char* path, const id3_tags* t);
 int id3_flac_write(const char* path, const id3_tags* t, int force_picture);
 
+// The ID3v2 tag header, at the start of an MP3 file: "ID3", major version, revision, flags, and
+// the syncsafe size of what follows it (extended header, frames, padding; not the footer).
+#define ID3_HEADER_LEN 10
+#define ID3_VERSION_AT 3
+#define ID3_FLAGS_AT 5
+#define ID3_SIZE_AT 6
+#define ID3_FOOTER_LEN 10
+#define ID3_FLAG_UNSYNC 0x80   // versions 2.2 and 2.3: the whole tag is unsynchronised
+#define ID3_FLAG_EXTENDED 0x40 // an extended header follows (version 2.2: the tag is compressed)
+#define ID3_FLAG_FOOTER 0x10   // version 2.4: a 10-byte footer follows the tag
+
+// Bytes from the start of the file to the end of the ID3v2 tag whose header `hdr` is, footer
+// included. The caller checks it against the file's size.
+static inline uint64_t id3_tag_end(const uint8_t* hdr);
+
 // Integer readers over a byte pointer. The caller has checked that the bytes are there.
 static inline uint32_t id3_be16(const uint8_t* p) {
     return (uint32_t)p[0] << 8 | p[1];
@@ -189,6 +256,11 @@ static inline void id3_put_syncsafe32(uint8_t* p, uint32_t v) {
     p[1] = (uint8_t)((v >> 14) & 0x7F);
     p[2] = (uint8_t)((v >> 7) & 0x7F);
     p[3] = (uint8_t)(v & 0x7F);
+}
+
+static inline uint64_t id3_tag_end(const uint8_t* hdr) {
+    return ID3_HEADER_LEN + (uint64_t)id3_syncsafe32(hdr + ID3_SIZE_AT) +
+           ((hdr[ID3_FLAGS_AT] & ID3_FLAG_FOOTER) ? ID3_FOOTER_LEN : 0);
 }
 
 #endif

@@ -15,11 +15,6 @@
 #include <memory>
 
 namespace {
-struct free_deleter {
-    void operator()(void* p) const { free(p); }
-};
-using owned_bytes = std::unique_ptr<uint8_t, free_deleter>;
-using owned_text = std::unique_ptr<char, free_deleter>;
 
 // Releases a tag record at the end of a scope, on every path.
 struct tags_guard {
@@ -80,6 +75,47 @@ uint32_t id3_tags_present(const id3_tags* t) {
     return present;
 }
 
+int id3_tags_store_text(char** field, const char* bytes, uint64_t n) {
+    if (n >= SIZE_MAX)
+        return -1;
+    char* copy = (char*)malloc((size_t)n + 1);
+    if (!copy)
+        return -1;
+    if (n > 0)
+        memcpy(copy, bytes, (size_t)n);
+    copy[n] = '\0';
+    free(*field);
+    *field = copy;
+    return 0;
+}
+
+int id3_tags_store_cover(id3_tags* t, const uint8_t* data, uint64_t n, const char* mime,
+                         uint64_t mime_len, int copy_bytes) {
+    if (copy_bytes) {
+        // An empty picture is still a cover, with a block of its own.
+        if (n > SIZE_MAX)
+            return -1;
+        uint8_t* copy = (uint8_t*)malloc(n > 0 ? (size_t)n : 1);
+        if (!copy)
+            return -1;
+        if (n > 0)
+            memcpy(copy, data, (size_t)n);
+        free(t->cover_data);
+        t->cover_data = copy;
+        t->cover_size = n;
+    }
+    t->has_cover = 1;
+    if (mime_len > sizeof t->cover_mime - 1)
+        mime_len = sizeof t->cover_mime - 1;
+    const void* nul = mime_len > 0 ? memchr(mime, '\0', (size_t)mime_len) : nullptr;
+    if (nul)
+        mime_len = (uint64_t)((const char*)nul - mime);
+    if (mime_len > 0)
+        memcpy(t->cover_mime, mime, (size_t)mime_len);
+    t->cover_mime[mime_len] = '\0';
+    return 0;
+}
+
 void id3_set_error(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
@@ -104,127 +140,7 @@ void id3_free_string(char* text) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Opening files and reading from them
-
-static int open_failed(const char* path, int rc) {
-    if (rc == PLAT_NOT_REGULAR)
-        id3_set_error("cannot open: %s (not a regular file)", path);
-    else
-        id3_set_error("cannot open: %s (%s)", path, strerror(errno));
-    return -1;
-}
-
-// Reads exactly n bytes of an open file at off. A file that ends early has shrunk since it was
-// opened: what was read of it no longer describes it.
-static int read_exact(const id3_file* f, uint64_t off, void* out, uint64_t n) {
-    int64_t got = plat_pread(&f->pf, out, n, off);
-    if (got < 0) {
-        id3_set_error("cannot read: %s (%s)", f->path, strerror(errno ? errno : EIO));
-        return -1;
-    }
-    if ((uint64_t)got != n) {
-        id3_set_error("file changed while reading: %s", f->path);
-        return -1;
-    }
-    return 0;
-}
-
-int id3_file_open(id3_file* f, const char* path) {
-    memset(f, 0, sizeof *f);
-    f->pf.fd = -1;
-    f->path = path;
-    int rc = plat_open_read(path, &f->pf);
-    if (rc != 0)
-        return open_failed(path, rc);
-    f->size = f->pf.size;
-    f->head_len = f->size < ID3_HEAD_BYTES ? f->size : ID3_HEAD_BYTES;
-    f->head_owned = (uint8_t*)malloc((size_t)f->head_len + 1);
-    if (!f->head_owned) {
-        id3_set_error("oom");
-        return -1;
-    }
-    f->head = f->head_owned;
-    return read_exact(f, 0, f->head_owned, f->head_len);
-}
-
-void id3_file_from_image(id3_file* f, const uint8_t* data, uint64_t len) {
-    memset(f, 0, sizeof *f);
-    f->pf.fd = -1;
-    f->path = "";
-    f->size = len;
-    f->head = data;
-    f->head_len = len;
-}
-
-void id3_file_close(id3_file* f) {
-    plat_close(&f->pf);
-    free(f->head_owned);
-    f->head_owned = nullptr;
-    f->head = nullptr;
-}
-
-int id3_file_read(const id3_file* f, uint64_t off, void* out, uint64_t n) {
-    if (off > f->size || n > f->size - off) {
-        id3_set_error("file changed while reading: %s", f->path);
-        return -1;
-    }
-    if (n == 0)
-        return 0;
-    // Most reads fall inside the bytes read at open; of one that starts there, only the rest is
-    // read from the file.
-    if (off < f->head_len) {
-        uint64_t in_head = f->head_len - off < n ? f->head_len - off : n;
-        memcpy(out, f->head + off, (size_t)in_head);
-        out = (uint8_t*)out + in_head;
-        off += in_head;
-        n -= in_head;
-        if (n == 0)
-            return 0;
-    }
-    if (f->pf.fd < 0) {
-        id3_set_error("file changed while reading: %s", f->path);
-        return -1;
-    }
-    return read_exact(f, off, out, n);
-}
-
-uint8_t* id3_file_dup(const id3_file* f, uint64_t off, uint64_t n) {
-    if (n >= SIZE_MAX) {
-        id3_set_error("oom");
-        return nullptr;
-    }
-    uint8_t* copy = (uint8_t*)malloc((size_t)n + 1);
-    if (!copy) {
-        id3_set_error("oom");
-        return nullptr;
-    }
-    if (id3_file_read(f, off, copy, n) != 0) {
-        free(copy);
-        return nullptr;
-    }
-    copy[n] = 0;
-    return copy;
-}
-
-uint8_t* id3_slurp(const char* path, uint64_t* len) {
-    *len = 0;
-    id3_file f;
-    file_guard guard{&f};
-    if (id3_file_open(&f, path) != 0)
-        return nullptr;
-    uint8_t* data = id3_file_dup(&f, 0, f.size);
-    if (!data)
-        return nullptr;
-    // A file that grew since it was opened would be read without its tail.
-    uint8_t extra;
-    if (plat_pread(&f.pf, &extra, 1, f.size) == 1) {
-        free(data);
-        id3_set_error("file changed while reading: %s", path);
-        return nullptr;
-    }
-    *len = f.size;
-    return data;
-}
+// Container detection and dispatch
 
 int32_t id3_detect_fmt(const uint8_t* data, uint64_t len) {
     if (!data || len < 4)
@@ -255,11 +171,11 @@ int32_t id3_file_format(id3_file* f) {
     if (f->size < 4)
         return ID3_FMT_UNKNOWN;
     int32_t fmt = id3_detect_fmt(f->head, f->head_len);
-    if (fmt != ID3_FMT_MP3 || f->size < 10 || memcmp(f->head, "ID3", 3) != 0)
+    if (fmt != ID3_FMT_MP3 || f->size < ID3_HEADER_LEN || memcmp(f->head, "ID3", 3) != 0)
         return fmt;
     // "ID3" and then "fLaC" right where that tag (and its footer) ends: a FLAC stream that a
     // program put an ID3v2 tag in front of.
-    uint64_t end = 10 + (uint64_t)id3_syncsafe32(f->head + 6) + ((f->head[5] & 0x10) ? 10 : 0);
+    uint64_t end = id3_tag_end(f->head);
     uint8_t marker[4];
     if (end > f->size || f->size - end < 4)
         return fmt;
@@ -481,144 +397,6 @@ int32_t id3_tags_from_json(id3_tags* t, const char* text) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Atomic replacement
-//
-// The new file is written beside the target: its head from memory, then the rest of the old file
-// copied by the system. It is committed to the disk, named, and renamed over the target; then the
-// folder is flushed. A failure at any step before the rename leaves the target as it was and
-// removes the temporary file.
-
-// Creates the temporary file and fills it with the head and the bytes of src from audio_off on.
-// src may be NULL when there is nothing to copy. 0, or -1 with a message and nothing left behind.
-static int replace_fill(plat_temp* temp, const char* path, const id3_file* src, const uint8_t* head,
-                        uint64_t head_len, uint64_t audio_off) {
-    int rc = plat_temp_create(temp, path);
-    if (rc == -2) {
-        id3_set_error("path too long for a temporary file: %s", path);
-        return -1;
-    }
-    if (rc == -3) {
-        id3_set_error("cannot copy extended attributes: %s (%s)", path, strerror(errno));
-        return -1;
-    }
-    if (rc != 0) {
-        id3_set_error("cannot create temp: %s", strerror(errno));
-        return -1;
-    }
-    if (plat_temp_write(temp, head, head_len) != 0) {
-        plat_temp_discard(temp);
-        id3_set_error("short write");
-        return -1;
-    }
-    if (src && audio_off < src->size) {
-        int read_side = 0;
-        rc = plat_temp_copy(temp, &src->pf, audio_off, src->size - audio_off, &read_side);
-        if (rc != 0) {
-            int err = errno;
-            plat_temp_discard(temp);
-            if (rc > 0)
-                id3_set_error("file changed while writing: %s", path);
-            else if (read_side)
-                id3_set_error("cannot read: %s (%s)", path, strerror(err));
-            else
-                id3_set_error("short write");
-            return -1;
-        }
-        // A file that grew since it was opened would lose its new tail with the old file.
-        uint8_t extra;
-        if (plat_pread(&src->pf, &extra, 1, src->size) != 0) {
-            plat_temp_discard(temp);
-            id3_set_error("file changed while writing: %s", path);
-            return -1;
-        }
-    }
-    return 0;
-}
-
-static int finish_folder(plat_temp* temp);
-
-// Commits a filled temporary file: its data to the disk (unless a flush of its whole volume has
-// done that), then its name and the rename over the target, then the folder. 0, or -1 with a
-// message; before the rename a failure removes the temporary file and keeps the target.
-static int replace_commit(plat_temp* temp, const char* path, id3_file* src, bool synced,
-                          bool flush_folder) {
-    // The data must be on the disk before the rename makes it the target: after a power cut the
-    // target is then either the old file or the complete new one. A failed flush means the data
-    // may not be there, so the old file is kept.
-    if (!synced && plat_temp_sync(temp) != 0) {
-        int err = errno;
-        plat_temp_discard(temp);
-        id3_set_error("disk flush failed: %s", strerror(err));
-        return -1;
-    }
-    // Bytes that another program appended or changed since the file was read would be lost with
-    // the old file: such a file is left as it is.
-    if (src && !plat_file_unchanged(&src->pf, path)) {
-        plat_temp_discard(temp);
-        id3_set_error("file changed while writing: %s", path);
-        return -1;
-    }
-    // Windows refuses to rename over a file that is open, and some file systems move such a file
-    // aside first: the source is closed before it is replaced.
-    if (src)
-        plat_close(&src->pf);
-    int rc = plat_temp_close(temp);
-    if (rc != 0) {
-        int err = errno;
-        plat_temp_discard(temp);
-        if (rc == -2)
-            id3_set_error("close failed: %s", strerror(err));
-        else
-            id3_set_error("cannot create temp: %s", strerror(err));
-        return -1;
-    }
-    unsigned long code = plat_temp_rename(temp);
-    if (code != 0) {
-        plat_temp_discard(temp);
-        if (code == PLAT_ACCESS_DENIED)
-            id3_set_error("cannot replace target (read-only or locked): %s", path);
-        else
-            id3_set_error("rename failed (win32 %lu): %s", code, path);
-        return -1;
-    }
-    // The target holds the new contents from here on; what remains is making the rename durable.
-    // A batch flushes each folder once, after all its renames, and releases the record itself.
-    if (!flush_folder)
-        return 0;
-    return finish_folder(temp);
-}
-
-// Flushes the folder of a renamed temporary file. 0, or -1 with a message: the target holds the
-// new contents either way, but the rename may not survive a power cut.
-static int flush_folder(const plat_temp* temp) {
-    if (plat_flush_folder(temp) != 0) {
-        id3_set_error("folder flush failed: %s (%s)", temp->folder, strerror(errno));
-        return -1;
-    }
-    return 0;
-}
-
-static int finish_folder(plat_temp* temp) {
-    int rc = flush_folder(temp);
-    plat_temp_release(temp);
-    return rc;
-}
-
-int id3_atomic_write(const char* path, const uint8_t* data, uint64_t len) {
-    plat_temp temp;
-    if (replace_fill(&temp, path, nullptr, data, len, 0) != 0)
-        return -1;
-    return replace_commit(&temp, path, nullptr, false, true);
-}
-
-int id3_replace_with_head(const char* path, id3_file* src, const id3_head* head) {
-    plat_temp temp;
-    if (replace_fill(&temp, path, src, head->data, head->len, head->audio_off) != 0)
-        return -1;
-    return replace_commit(&temp, path, src, false, true);
-}
-
-// ---------------------------------------------------------------------------------------------
 // Tag writing
 
 // Builds the new head of the open file from the record and the file's old tags. 0, or -1 with a
@@ -697,7 +475,7 @@ static int prepare_write(const char* path, const char* tags_json, prepared_write
     id3_head head = {nullptr, 0, 0};
     int rc = build_head(&w->src, &current, change, &head);
     if (rc == 0)
-        rc = replace_fill(&w->temp, path, &w->src, head.data, head.len, head.audio_off);
+        rc = id3_replace_fill(&w->temp, path, &w->src, head.data, head.len, head.audio_off);
     free(head.data);
     if (rc != 0) {
         if (!id3_has_error())
@@ -717,7 +495,7 @@ int32_t id3_write(const char* path, const char* tags_json) {
     prepared_write w;
     if (prepare_write(path, tags_json, &w) != 0)
         return -1;
-    int rc = replace_commit(&w.temp, path, &w.src, false, true);
+    int rc = id3_replace_commit(&w.temp, path, &w.src, false, true);
     id3_file_close(&w.src);
     return rc;
 }
@@ -766,12 +544,12 @@ int32_t id3_set_cover(const char* path, const char* image_path) {
     }
     // The picture is read before the audio file is looked at.
     uint64_t pic_len = 0;
-    owned_bytes picture(id3_slurp(image_path, &pic_len));
+    id3_owned_bytes picture(id3_slurp(image_path, &pic_len));
     if (!picture)
         return -1;
     static const uint8_t png_start[4] = {0x89, 'P', 'N', 'G'};
     const char* mime =
-        pic_len >= 8 && memcmp(picture.get(), png_start, 4) == 0 ? "image/png" : "image/jpeg";
+        pic_len >= 8 && memcmp(picture.get(), png_start, 4) == 0 ? "image/png" : ID3_DEFAULT_MIME;
 
     id3_file f;
     file_guard fguard{&f};
@@ -885,7 +663,7 @@ static void batch_commit(batch_state* b) {
             id3_set_error("disk flush failed: %s", flush_error[i]);
             rc[i] = -1;
         } else {
-            rc[i] = replace_commit(&e->w.temp, e->path, &e->w.src, true, false);
+            rc[i] = id3_replace_commit(&e->w.temp, e->path, &e->w.src, true, false);
         }
         id3_file_close(&e->w.src);
         snprintf(message[i], sizeof message[i], "%s", id3_last_error());
@@ -909,7 +687,7 @@ static void batch_commit(batch_state* b) {
             continue;
         }
         id3_clear_error();
-        rc[i] = flush_folder(&b->entries[i].w.temp);
+        rc[i] = id3_replace_flush_folder(&b->entries[i].w.temp);
         snprintf(message[i], sizeof message[i], "%s", id3_last_error());
     }
     for (int i = 0; i < b->count; i++) {

@@ -13,25 +13,29 @@
 
 #include <memory>
 
+#define FLAC_MARKER_LEN 4
+#define FLAC_BLOCK_HEADER_LEN 4
 #define FLAC_PADDING 1
 #define FLAC_VORBIS_COMMENT 4
 #define FLAC_PICTURE 6
 #define FLAC_LAST_BLOCK 0x80
+#define FLAC_TYPE_MASK 0x7F
 #define FLAC_MAX_BODY 0xFFFFFFu
 
-static const char FLAC_MARKER[4] = {'f', 'L', 'a', 'C'};
+// PICTURE body (big-endian): picture type (4), MIME length M (4), MIME, description length D (4),
+// description, width, height, depth, colours (4 each), data length (4), data. Offsets of the
+// fields after the MIME type count from its end, and those after the description from its end.
+#define PICTURE_MIME_LEN_AT 4
+#define PICTURE_MIME_AT 8
+#define PICTURE_DESC_LEN_AFTER_MIME 0
+#define PICTURE_DATA_LEN_AFTER_DESC 16 // width, height, depth and colours come first
+#define PICTURE_FIXED_LEN 32           // every field but the MIME type, description and data
+
+static const char FLAC_MARKER[FLAC_MARKER_LEN] = {'f', 'L', 'a', 'C'};
 static const char VENDOR[] = "quorvale-id3tag";
-static const char DEFAULT_MIME[] = "image/jpeg";
 
 // A comment text is at most this many bytes, key and "=" included.
 #define COMMENT_MAX 1023
-
-namespace {
-struct free_deleter {
-    void operator()(void* p) const { free(p); }
-};
-using owned_bytes = std::unique_ptr<uint8_t, free_deleter>;
-} // namespace
 
 // ---------------------------------------------------------------------------------------------
 // Reader
@@ -88,7 +92,7 @@ static bool next_comment(comment_walk* w, const char** text, uint64_t* text_len)
         return false;
     *text = (const char*)w->body + w->pos + 4;
     *text_len = n;
-    w->pos += 4 + n;
+    w->pos += FLAC_BLOCK_HEADER_LEN + n;
     w->left--;
     return true;
 }
@@ -106,66 +110,45 @@ static int read_comments(const uint8_t* body, uint64_t body_len, id3_tags* t) {
         char** field = field_for_key(t, text, key_len);
         if (!field)
             continue;
-        uint64_t value_len = text_len - key_len - 1;
-        char* value = (char*)malloc((size_t)value_len + 1);
-        if (!value)
+        if (id3_tags_store_text(field, eq + 1, text_len - key_len - 1) != 0)
             return -1;
-        memcpy(value, eq + 1, (size_t)value_len);
-        value[value_len] = '\0';
-        free(*field);
-        *field = value;
     }
     return 0;
 }
 
-// PICTURE body (big-endian): type, MIME length M, MIME, description length D, description, width,
-// height, depth, colours, data length P, data. The fixed fields take 32 bytes.
+// The cover of a PICTURE body (layout above).
 static int read_picture(const uint8_t* body, uint64_t body_len, id3_tags* t, bool want_cover) {
-    if (body_len < 32)
+    if (body_len < PICTURE_FIXED_LEN)
         return 0;
-    uint64_t mime_len = id3_be32(body + 4);
-    if (mime_len > body_len - 12)
+    uint64_t mime_len = id3_be32(body + PICTURE_MIME_LEN_AT);
+    // The description's length field follows the MIME type: it must be inside the body before it
+    // is read (the fuzzers once found it read past a short block).
+    if (mime_len > body_len - PICTURE_MIME_AT - 4)
         return 0;
-    uint64_t desc_len = id3_be32(body + 8 + mime_len);
-    if (mime_len > body_len - 32 || desc_len > body_len - 32 - mime_len)
+    const uint8_t* after_mime = body + PICTURE_MIME_AT + mime_len;
+    uint64_t desc_len = id3_be32(after_mime + PICTURE_DESC_LEN_AFTER_MIME);
+    // All the fixed fields, the MIME type and the description must fit before the data starts.
+    if (mime_len > body_len - PICTURE_FIXED_LEN ||
+        desc_len > body_len - PICTURE_FIXED_LEN - mime_len)
         return 0;
-    uint64_t start = 32 + mime_len + desc_len;
-    uint64_t data_len = id3_be32(body + 28 + mime_len + desc_len);
+    uint64_t start = PICTURE_FIXED_LEN + mime_len + desc_len;
+    const uint8_t* after_desc = after_mime + 4 + desc_len;
+    uint64_t data_len = id3_be32(after_desc + PICTURE_DATA_LEN_AFTER_DESC);
     // A data length that overruns the block yields what the block holds.
     if (data_len > body_len - start)
         data_len = body_len - start;
 
-    if (want_cover) {
-        // An empty picture is still a cover: one spare byte keeps the block valid. The copy is
-        // made before the old picture goes.
-        uint8_t* cover = (uint8_t*)malloc((size_t)data_len + 1);
-        if (!cover)
-            return -1;
-        memcpy(cover, body + start, (size_t)data_len);
-        free(t->cover_data);
-        t->cover_data = cover;
-        t->cover_size = data_len;
-    }
-    t->has_cover = 1;
-
-    if (mime_len == 0) {
-        memcpy(t->cover_mime, DEFAULT_MIME, sizeof DEFAULT_MIME);
-    } else {
-        const char* mime = (const char*)body + 8;
-        size_t n =
-            mime_len < sizeof t->cover_mime - 1 ? (size_t)mime_len : sizeof t->cover_mime - 1;
-        const char* nul = (const char*)memchr(mime, '\0', n);
-        if (nul)
-            n = (size_t)(nul - mime);
-        memcpy(t->cover_mime, mime, n);
-        t->cover_mime[n] = '\0';
-    }
-    return 0;
+    if (mime_len == 0)
+        return id3_tags_store_cover(t, body + start, data_len, ID3_DEFAULT_MIME,
+                                    sizeof ID3_DEFAULT_MIME - 1, want_cover);
+    return id3_tags_store_cover(t, body + start, data_len, (const char*)body + PICTURE_MIME_AT,
+                                mime_len, want_cover);
 }
 
 // A block body: a pointer into the bytes read at open when it lies there, else a copy read from the
 // file. NULL with a message.
-static const uint8_t* block_body(const id3_file* f, uint64_t off, uint64_t n, owned_bytes* hold) {
+static const uint8_t* block_body(const id3_file* f, uint64_t off, uint64_t n,
+                                 id3_owned_bytes* hold) {
     if (off < f->head_len && n <= f->head_len - off)
         return f->head + off;
     hold->reset(id3_file_dup(f, off, n));
@@ -180,9 +163,9 @@ static int has_marker(const id3_file* f) {
         id3_set_error("not FLAC");
         return 0;
     }
-    if (id3_file_read(f, f->base, marker, 4) != 0)
+    if (id3_file_read(f, f->base, marker, FLAC_MARKER_LEN) != 0)
         return -1;
-    if (memcmp(marker, FLAC_MARKER, 4) != 0) {
+    if (memcmp(marker, FLAC_MARKER, FLAC_MARKER_LEN) != 0) {
         id3_set_error("not FLAC");
         return 0;
     }
@@ -201,18 +184,18 @@ struct block_walk {
 // be read.
 static int next_block(const id3_file* f, block_walk* w, uint8_t* flag_type, uint64_t* body_at,
                       uint64_t* body_len) {
-    if (w->done || f->size - w->pos < 4)
+    if (w->done || f->size - w->pos < FLAC_BLOCK_HEADER_LEN)
         return 0;
-    uint8_t header[4];
-    if (id3_file_read(f, w->pos, header, 4) != 0)
+    uint8_t header[FLAC_BLOCK_HEADER_LEN];
+    if (id3_file_read(f, w->pos, header, FLAC_BLOCK_HEADER_LEN) != 0)
         return -1;
     uint64_t n = id3_be24(header + 1);
-    if (n > f->size - w->pos - 4)
+    if (n > f->size - w->pos - FLAC_BLOCK_HEADER_LEN)
         return 2;
     *flag_type = header[0];
-    *body_at = w->pos + 4;
+    *body_at = w->pos + FLAC_BLOCK_HEADER_LEN;
     *body_len = n;
-    w->pos += 4 + n;
+    w->pos += FLAC_BLOCK_HEADER_LEN + n;
     w->done = (header[0] & FLAC_LAST_BLOCK) != 0;
     return 1;
 }
@@ -223,15 +206,15 @@ int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover) {
         return -1;
     // Only the block headers and the bodies of the blocks that hold tags are read. Damaged
     // metadata ends the walk; what was read before it stays.
-    block_walk w = {f->base + 4, false};
+    block_walk w = {f->base + FLAC_MARKER_LEN, false};
     uint8_t flag_type = 0;
     uint64_t body_at = 0, body_len = 0;
     int found;
     while ((found = next_block(f, &w, &flag_type, &body_at, &body_len)) == 1) {
-        uint8_t type = flag_type & 0x7F;
+        uint8_t type = flag_type & FLAC_TYPE_MASK;
         if (type != FLAC_VORBIS_COMMENT && type != FLAC_PICTURE)
             continue;
-        owned_bytes hold;
+        id3_owned_bytes hold;
         const uint8_t* body = block_body(f, body_at, body_len, &hold);
         if (!body)
             return -1;
@@ -261,45 +244,11 @@ int id3_flac_read(const uint8_t* data, uint64_t len, id3_tags* t) {
 // ---------------------------------------------------------------------------------------------
 // Writer
 
-// Growable byte buffer; starts all zero, and its holder frees `data`.
-struct fbuf {
-    uint8_t* data;
-    uint64_t len;
-    uint64_t cap;
-};
-
-// Appends n bytes (or room for them). -1 when memory runs out, with the buffer left as it was.
-static int fbuf_app(fbuf* b, const void* bytes, uint64_t n) {
-    if (n > UINT64_MAX - b->len)
-        return -1;
-    uint64_t need = b->len + n;
-    if (need > b->cap) {
-        uint64_t cap = b->cap ? b->cap : 4096;
-        while (cap < need) {
-            if (cap > UINT64_MAX / 2)
-                return -1;
-            cap *= 2;
-        }
-        if (cap > SIZE_MAX)
-            return -1;
-        uint8_t* grown = (uint8_t*)realloc(b->data, (size_t)cap);
-        if (!grown)
-            return -1;
-        b->data = grown;
-        b->cap = cap;
-    }
-    // NULL bytes reserve the room, for a caller that fills it in place.
-    if (n > 0 && bytes)
-        memcpy(b->data + b->len, bytes, (size_t)n);
-    b->len = need;
-    return 0;
-}
-
-static int fbuf_block_header(fbuf* b, uint8_t flag_type, uint32_t body_len) {
-    uint8_t header[4];
+static int append_block_header(id3_buf* b, uint8_t flag_type, uint32_t body_len) {
+    uint8_t header[FLAC_BLOCK_HEADER_LEN];
     header[0] = flag_type;
     id3_put_be24(header + 1, body_len);
-    return fbuf_app(b, header, 4);
+    return id3_buf_append(b, header, FLAC_BLOCK_HEADER_LEN);
 }
 
 // Bytes of "KEY=value" kept within COMMENT_MAX. A cut never splits a UTF-8 character: when the
@@ -326,14 +275,15 @@ static uint8_t* build_picture(const id3_tags* t, const char* mime, uint64_t mime
     uint8_t* body = (uint8_t*)malloc((size_t)body_len);
     if (!body)
         return nullptr;
-    memset(body, 0, 32 + (size_t)mime_len);
+    memset(body, 0, PICTURE_FIXED_LEN + (size_t)mime_len);
     id3_put_be32(body, 3);
-    id3_put_be32(body + 4, (uint32_t)mime_len);
-    memcpy(body + 8, mime, (size_t)mime_len);
+    id3_put_be32(body + PICTURE_MIME_LEN_AT, (uint32_t)mime_len);
+    memcpy(body + PICTURE_MIME_AT, mime, (size_t)mime_len);
     // Description length, width, height, depth and colours stay 0.
-    id3_put_be32(body + 28 + mime_len, (uint32_t)t->cover_size);
+    uint8_t* after_desc = body + PICTURE_MIME_AT + mime_len + 4;
+    id3_put_be32(after_desc + PICTURE_DATA_LEN_AFTER_DESC, (uint32_t)t->cover_size);
     if (t->cover_size > 0)
-        memcpy(body + 32 + mime_len, t->cover_data, (size_t)t->cover_size);
+        memcpy(body + PICTURE_FIXED_LEN + mime_len, t->cover_data, (size_t)t->cover_size);
     return body;
 }
 
@@ -341,26 +291,26 @@ static uint8_t* build_picture(const id3_tags* t, const char* mime, uint64_t mime
 // new VORBIS_COMMENT block (each as a 4-byte length and its text), and the PICTURE blocks kept
 // (headers included).
 struct old_metadata {
-    fbuf blocks;
-    fbuf comments;
+    id3_buf blocks;
+    id3_buf comments;
     uint32_t comment_count;
-    fbuf pictures;
+    id3_buf pictures;
     uint64_t last_picture; // offset in `pictures` of the last header
     uint64_t end;          // where the old metadata ends
 };
 
 static void old_metadata_free(old_metadata* m) {
-    free(m->blocks.data);
-    free(m->comments.data);
-    free(m->pictures.data);
+    id3_buf_release(&m->blocks);
+    id3_buf_release(&m->comments);
+    id3_buf_release(&m->pictures);
 }
 
 // Appends a block: header (type, flag clear) and the body read from the file.
-static int copy_block(fbuf* out, const id3_file* f, uint8_t type, uint64_t body_at,
+static int copy_block(id3_buf* out, const id3_file* f, uint8_t type, uint64_t body_at,
                       uint64_t body_len) {
-    uint64_t at = out->len + 4;
-    if (fbuf_block_header(out, type, (uint32_t)body_len) != 0 ||
-        fbuf_app(out, nullptr, body_len) != 0 ||
+    uint64_t at = out->len + FLAC_BLOCK_HEADER_LEN;
+    if (append_block_header(out, type, (uint32_t)body_len) != 0 ||
+        id3_buf_append(out, nullptr, body_len) != 0 ||
         id3_file_read(f, body_at, out->data + at, body_len) != 0)
         return -1;
     return 0;
@@ -382,7 +332,8 @@ static int carry_comments(old_metadata* m, const uint8_t* body, uint64_t body_le
             continue;
         uint8_t len[4];
         id3_put_le32(len, (uint32_t)text_len);
-        if (fbuf_app(&m->comments, len, 4) != 0 || fbuf_app(&m->comments, text, text_len) != 0)
+        if (id3_buf_append(&m->comments, len, 4) != 0 ||
+            id3_buf_append(&m->comments, text, text_len) != 0)
             return -1;
         m->comment_count++;
         if (m->comments.len > FLAC_MAX_BODY) {
@@ -398,16 +349,16 @@ static int carry_comments(old_metadata* m, const uint8_t* body, uint64_t body_le
 // message ("oom" unless more precise) when a block runs past the end of the file (its bytes
 // could be audio, which a rewrite would lose), memory runs out or the file cannot be read.
 static int walk_old_metadata(const id3_file* f, id3_change change, old_metadata* m) {
-    block_walk w = {f->base + 4, false};
+    block_walk w = {f->base + FLAC_MARKER_LEN, false};
     uint8_t flag_type = 0;
     uint64_t body_at = 0, body_len = 0;
     int found;
     while ((found = next_block(f, &w, &flag_type, &body_at, &body_len)) == 1) {
-        uint8_t type = flag_type & 0x7F;
+        uint8_t type = flag_type & FLAC_TYPE_MASK;
         if (type == FLAC_PADDING)
             continue;
         if (type == FLAC_VORBIS_COMMENT) {
-            owned_bytes hold;
+            id3_owned_bytes hold;
             const uint8_t* body = block_body(f, body_at, body_len, &hold);
             if (!body || carry_comments(m, body, body_len, change.named) != 0)
                 return -1;
@@ -439,7 +390,7 @@ static int walk_old_metadata(const id3_file* f, id3_change change, old_metadata*
 // comment as a length and its text: the named fields' comments ("KEY=value", cut to COMMENT_MAX)
 // in the record's order, then the carried ones. -1 when memory runs out or the body passes what
 // one block holds.
-static int build_vc(fbuf* body, const id3_tags* t, uint32_t named, const old_metadata* m) {
+static int build_vc(id3_buf* body, const id3_tags* t, uint32_t named, const old_metadata* m) {
     const char* const texts[6] = {t->title, t->artist, t->album, t->genre, t->date, t->track};
     uint32_t count = m->comment_count;
     for (int i = 0; i < 6; i++)
@@ -449,7 +400,7 @@ static int build_vc(fbuf* body, const id3_tags* t, uint32_t named, const old_met
     id3_put_le32(head, (uint32_t)vendor_len);
     memcpy(head + 4, VENDOR, (size_t)vendor_len);
     id3_put_le32(head + 4 + vendor_len, count);
-    if (fbuf_app(body, head, sizeof head) != 0)
+    if (id3_buf_append(body, head, sizeof head) != 0)
         return -1;
     for (int i = 0; i < 6; i++) {
         if (!texts[i] || !(named & (1u << i)))
@@ -458,11 +409,13 @@ static int build_vc(fbuf* body, const id3_tags* t, uint32_t named, const old_met
         uint64_t text_len = comment_text_len(key_len, texts[i]);
         uint8_t len[4];
         id3_put_le32(len, (uint32_t)text_len);
-        if (fbuf_app(body, len, 4) != 0 || fbuf_app(body, kFieldKeys[i], key_len) != 0 ||
-            fbuf_app(body, "=", 1) != 0 || fbuf_app(body, texts[i], text_len - key_len - 1) != 0)
+        if (id3_buf_append(body, len, 4) != 0 ||
+            id3_buf_append(body, kFieldKeys[i], key_len) != 0 ||
+            id3_buf_append(body, "=", 1) != 0 ||
+            id3_buf_append(body, texts[i], text_len - key_len - 1) != 0)
             return -1;
     }
-    if (fbuf_app(body, m->comments.data, m->comments.len) != 0)
+    if (id3_buf_append(body, m->comments.data, m->comments.len) != 0)
         return -1;
     if (body->len > FLAC_MAX_BODY) {
         id3_set_error("comments too large for FLAC comment block");
@@ -475,24 +428,26 @@ static int build_vc(fbuf* body, const id3_tags* t, uint32_t named, const old_met
 // the old blocks other than PADDING, VORBIS_COMMENT and PICTURE (order and bodies kept), the new
 // VORBIS_COMMENT, the PICTURE blocks kept, the record's PICTURE if one is written; the last block
 // carries the last-metadata-block flag. The old bytes after the metadata follow it.
-static int build_head(fbuf* out, const id3_file* f, const old_metadata* m, const fbuf* vc,
+static int build_head(id3_buf* out, const id3_file* f, const old_metadata* m, const id3_buf* vc,
                       const uint8_t* picture, uint32_t picture_len) {
-    if (fbuf_app(out, nullptr, f->base) != 0 || id3_file_read(f, 0, out->data, f->base) != 0 ||
-        fbuf_app(out, FLAC_MARKER, 4) != 0 || fbuf_app(out, m->blocks.data, m->blocks.len) != 0)
+    if (id3_buf_append(out, nullptr, f->base) != 0 ||
+        id3_file_read(f, 0, out->data, f->base) != 0 ||
+        id3_buf_append(out, FLAC_MARKER, FLAC_MARKER_LEN) != 0 ||
+        id3_buf_append(out, m->blocks.data, m->blocks.len) != 0)
         return -1;
     uint64_t last = out->len;
-    if (fbuf_block_header(out, FLAC_VORBIS_COMMENT, (uint32_t)vc->len) != 0 ||
-        fbuf_app(out, vc->data, vc->len) != 0)
+    if (append_block_header(out, FLAC_VORBIS_COMMENT, (uint32_t)vc->len) != 0 ||
+        id3_buf_append(out, vc->data, vc->len) != 0)
         return -1;
     if (m->pictures.len > 0) {
         last = out->len + m->last_picture;
-        if (fbuf_app(out, m->pictures.data, m->pictures.len) != 0)
+        if (id3_buf_append(out, m->pictures.data, m->pictures.len) != 0)
             return -1;
     }
     if (picture) {
         last = out->len;
-        if (fbuf_block_header(out, FLAC_PICTURE, picture_len) != 0 ||
-            fbuf_app(out, picture, picture_len) != 0)
+        if (append_block_header(out, FLAC_PICTURE, picture_len) != 0 ||
+            id3_buf_append(out, picture, picture_len) != 0)
             return -1;
     }
     out->data[last] |= FLAC_LAST_BLOCK;
@@ -504,23 +459,23 @@ int id3_flac_build_head(const id3_file* f, const id3_tags* t, id3_change change,
         return -1;
     old_metadata m;
     memset(&m, 0, sizeof m);
-    fbuf vc = {nullptr, 0, 0};
-    fbuf out = {nullptr, 0, 0};
-    owned_bytes picture;
+    id3_buf vc = {nullptr, 0, 0};
+    id3_buf out = {nullptr, 0, 0};
+    id3_owned_bytes picture;
     uint64_t picture_len = 0;
     // The record's cover is written when it replaces the old front covers, or when the file has
     // no picture to keep.
     bool want_picture = t->cover_data && (change.cover_replaced || t->cover_size > 0);
     int rc = walk_old_metadata(f, change, &m);
     if (rc == 0 && want_picture && (change.cover_replaced || m.pictures.len == 0)) {
-        const char* mime = t->cover_mime[0] ? t->cover_mime : DEFAULT_MIME;
+        const char* mime = t->cover_mime[0] ? t->cover_mime : ID3_DEFAULT_MIME;
         uint64_t mime_len = strnlen(mime, sizeof t->cover_mime - 1);
         // The body length must fit the 24-bit field of its block header.
-        if (t->cover_size > FLAC_MAX_BODY - 32 - mime_len) {
+        if (t->cover_size > FLAC_MAX_BODY - PICTURE_FIXED_LEN - mime_len) {
             id3_set_error("cover too large for FLAC picture block");
             rc = -1;
         } else {
-            picture_len = 32 + mime_len + t->cover_size;
+            picture_len = PICTURE_FIXED_LEN + mime_len + t->cover_size;
             picture.reset(build_picture(t, mime, mime_len, picture_len));
             rc = picture ? 0 : -1;
         }
@@ -531,9 +486,9 @@ int id3_flac_build_head(const id3_file* f, const id3_tags* t, id3_change change,
         rc = build_head(&out, f, &m, &vc, picture.get(), (uint32_t)picture_len);
     uint64_t meta_end = m.end;
     old_metadata_free(&m);
-    free(vc.data);
+    id3_buf_release(&vc);
     if (rc != 0) {
-        free(out.data);
+        id3_buf_release(&out);
         return -1; // the caller records its generic message if none is recorded
     }
     head->data = out.data;

@@ -18,12 +18,24 @@
 
 #include <memory>
 
-namespace {
-struct free_deleter {
-    void operator()(void* p) const { free(p); }
-};
-using owned_bytes = std::unique_ptr<uint8_t, free_deleter>;
-} // namespace
+// Frame header of versions 2.3 and 2.4: identifier (4), body size (4), status flags, format flags.
+#define FRAME_HEADER_LEN 10
+#define FRAME_SIZE_AT 4
+#define FRAME_STATUS_AT 8
+#define FRAME_FORMAT_AT 9
+// Version 2.3 flags.
+#define V3_STATUS_FLAGS 0xE0 // tag alter, file alter, read only: one bit higher than in 2.4
+#define V3_FORMAT_COMPRESSED 0x80
+#define V3_FORMAT_ENCRYPTED 0x40
+#define V3_FORMAT_GROUPED 0x20
+// Version 2.4 format flags.
+#define V4_FORMAT_GROUPED 0x40
+#define V4_FORMAT_COMPRESSED 0x08
+#define V4_FORMAT_ENCRYPTED 0x04
+#define V4_FORMAT_UNSYNC 0x02
+#define V4_FORMAT_DATA_LENGTH 0x01 // a 4-byte data length indicator starts the body
+// Frame header of version 2.2: identifier (3), body size (3), no flags.
+#define V22_FRAME_HEADER_LEN 6
 
 // An MPEG audio frame starts with eleven set bits.
 static bool is_mpeg_sync(const uint8_t* data, uint64_t len) {
@@ -104,25 +116,8 @@ static int store_picture(const uint8_t* body, uint64_t n, uint64_t type_at, cons
     }
     if (start == 0 || start >= n)
         return 0; // no terminator, or no picture bytes after it
-    if (want_cover) {
-        uint64_t size = n - start;
-        // The new picture is copied before the old one goes, so a failed copy leaves the record's
-        // earlier picture whole.
-        uint8_t* copy = (uint8_t*)malloc((size_t)size);
-        if (!copy)
-            return -1;
-        memcpy(copy, body + start, (size_t)size);
-        free(t->cover_data);
-        t->cover_data = copy;
-        t->cover_size = size;
-    }
-    t->has_cover = 1;
-    if (mime_len > sizeof t->cover_mime - 1)
-        mime_len = sizeof t->cover_mime - 1;
-    if (mime_len > 0)
-        memcpy(t->cover_mime, mime, (size_t)mime_len);
-    t->cover_mime[mime_len] = '\0';
-    return 0;
+    return id3_tags_store_cover(t, body + start, n - start, (const char*)mime, mime_len,
+                                want_cover);
 }
 
 // APIC body of n bytes. A body that does not hold every field up to at least one picture byte is
@@ -134,7 +129,7 @@ static int read_apic(const uint8_t* body, uint64_t n, id3_tags* t, bool want_cov
     if (!mime_end)
         return 0;
     uint64_t i = (uint64_t)(mime_end - body);
-    static const char jpeg[] = "image/jpeg"; // what an empty MIME type is taken for
+    static const char jpeg[] = ID3_DEFAULT_MIME; // what an empty MIME type is taken for
     if (i == 1)
         return store_picture(body, n, i + 1, (const uint8_t*)jpeg, sizeof jpeg - 1, t, want_cover);
     return store_picture(body, n, i + 1, body + 1, i - 1, t, want_cover);
@@ -147,7 +142,7 @@ static int read_pic(const uint8_t* body, uint64_t n, id3_tags* t, bool want_cove
         return 0;
     const char* mime = "";
     if (memcmp(body + 1, "JPG", 3) == 0)
-        mime = "image/jpeg";
+        mime = ID3_DEFAULT_MIME;
     else if (memcmp(body + 1, "PNG", 3) == 0)
         mime = "image/png";
     return store_picture(body, n, 4, (const uint8_t*)mime, strlen(mime), t, want_cover);
@@ -177,10 +172,10 @@ static bool is_frame_boundary(const uint8_t* area, uint64_t a, uint64_t off) {
 // 32-bit size there: the plain size is taken only when the syncsafe one leads to no frame
 // boundary and the plain one does. *plain tells which one was taken.
 static uint64_t v4_frame_size(const uint8_t* area, uint64_t a, uint64_t pos, bool* plain) {
-    uint64_t syncsafe = id3_syncsafe32(area + pos + 4);
-    uint64_t plain_size = id3_be32(area + pos + 4);
-    *plain = !is_frame_boundary(area, a, pos + 10 + syncsafe) &&
-             is_frame_boundary(area, a, pos + 10 + plain_size);
+    uint64_t syncsafe = id3_syncsafe32(area + pos + FRAME_SIZE_AT);
+    uint64_t plain_size = id3_be32(area + pos + FRAME_SIZE_AT);
+    *plain = !is_frame_boundary(area, a, pos + FRAME_HEADER_LEN + syncsafe) &&
+             is_frame_boundary(area, a, pos + FRAME_HEADER_LEN + plain_size);
     return *plain ? plain_size : syncsafe;
 }
 
@@ -195,15 +190,16 @@ struct frame_ref {
 // or at a frame that overruns the area: the walk ends there.
 static bool next_frame(const uint8_t* area, uint64_t a, uint8_t major, uint64_t* pos,
                        frame_ref* fr) {
-    if (a - *pos < 10 || area[*pos] == 0x00)
+    if (a - *pos < FRAME_HEADER_LEN || area[*pos] == 0x00)
         return false;
     const uint8_t* hdr = area + *pos;
     bool plain = false;
-    uint64_t stored = major >= 4 ? v4_frame_size(area, a, *pos, &plain) : id3_be32(hdr + 4);
-    if (stored > a - *pos - 10)
+    uint64_t stored =
+        major >= 4 ? v4_frame_size(area, a, *pos, &plain) : id3_be32(hdr + FRAME_SIZE_AT);
+    if (stored > a - *pos - FRAME_HEADER_LEN)
         return false;
     *fr = frame_ref{hdr, stored, plain};
-    *pos += 10 + stored;
+    *pos += FRAME_HEADER_LEN + stored;
     return true;
 }
 
@@ -211,15 +207,15 @@ static bool next_frame(const uint8_t* area, uint64_t a, uint8_t major, uint64_t*
 // indicator dropped (version 4). *skip is set for a compressed or encrypted frame, which is not
 // read. -1 when memory runs out.
 static int frame_body(const frame_ref* fr, uint8_t major, const uint8_t** body, uint64_t* n,
-                      owned_bytes* copy, bool* skip) {
-    uint8_t format_flags = fr->hdr[9];
-    *body = fr->hdr + 10;
+                      id3_owned_bytes* copy, bool* skip) {
+    uint8_t format_flags = fr->hdr[FRAME_FORMAT_AT];
+    *body = fr->hdr + FRAME_HEADER_LEN;
     *n = fr->size;
     *skip = false;
     if (major == 3) {
-        *skip = (format_flags & 0xC0) != 0; // compressed or encrypted
+        *skip = (format_flags & (V3_FORMAT_COMPRESSED | V3_FORMAT_ENCRYPTED)) != 0;
     } else if (major >= 4) {
-        if (format_flags & 0x02) {
+        if (format_flags & V4_FORMAT_UNSYNC) {
             uint64_t decoded_len = 0;
             copy->reset(unsync_decode(*body, *n, &decoded_len));
             if (!*copy)
@@ -227,11 +223,11 @@ static int frame_body(const frame_ref* fr, uint8_t major, const uint8_t** body, 
             *body = copy->get();
             *n = decoded_len;
         }
-        if ((format_flags & 0x01) && *n > 3) {
-            *body += 4; // data length indicator
+        if ((format_flags & V4_FORMAT_DATA_LENGTH) && *n > 3) {
+            *body += 4;
             *n -= 4;
         }
-        *skip = (format_flags & 0x0C) != 0; // compressed or encrypted
+        *skip = (format_flags & (V4_FORMAT_COMPRESSED | V4_FORMAT_ENCRYPTED)) != 0;
     }
     return 0;
 }
@@ -247,7 +243,7 @@ static int walk_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_tags*
         const uint8_t* hdr = fr.hdr;
         const uint8_t* body = nullptr;
         uint64_t n = 0;
-        owned_bytes copy;
+        id3_owned_bytes copy;
         bool skip = false;
         if (frame_body(&fr, major, &body, &n, &copy, &skip) != 0)
             return -1;
@@ -278,14 +274,14 @@ static const char* const kV22Texts[][2] = {{"TT2", "TIT2"}, {"TP1", "TPE1"}, {"T
 // frame that overruns the area. Returns -1 when memory runs out.
 static int walk_frames_v22(const uint8_t* area, uint64_t a, id3_tags* t, bool want_cover) {
     uint64_t pos = 0;
-    while (a - pos >= 6) {
+    while (a - pos >= V22_FRAME_HEADER_LEN) {
         const uint8_t* hdr = area + pos;
         if (!is_id_char(hdr[0]) || !is_id_char(hdr[1]) || !is_id_char(hdr[2]))
             break;
         uint64_t n = id3_be24(hdr + 3);
-        if (n > a - pos - 6)
+        if (n > a - pos - V22_FRAME_HEADER_LEN)
             break;
-        const uint8_t* body = hdr + 6;
+        const uint8_t* body = hdr + V22_FRAME_HEADER_LEN;
         if (memcmp(hdr, "PIC", 3) == 0) {
             if (read_pic(body, n, t, want_cover) != 0)
                 return -1;
@@ -300,7 +296,7 @@ static int walk_frames_v22(const uint8_t* area, uint64_t a, id3_tags* t, bool wa
                 break;
             }
         }
-        pos += 6 + n;
+        pos += V22_FRAME_HEADER_LEN + n;
     }
     return 0;
 }
@@ -310,29 +306,32 @@ static int walk_frames_v22(const uint8_t* area, uint64_t a, id3_tags* t, bool wa
 // passed over and a tag-wide unsynchronisation undone (into *copy). 1 with the area; 0 when the
 // tag holds nothing that can be read; -1 when memory runs out.
 static int tag_area(const uint8_t* data, uint64_t len, const uint8_t** area, uint64_t* area_len,
-                    owned_bytes* copy) {
-    uint8_t major = data[3];
-    uint8_t flags = data[5];
+                    id3_owned_bytes* copy) {
+    uint8_t major = data[ID3_VERSION_AT];
+    uint8_t flags = data[ID3_FLAGS_AT];
     // In version 2.2 this flag marks a compressed tag, for which no scheme was ever defined.
-    if (major == 2 && (flags & 0x40))
+    if (major == 2 && (flags & ID3_FLAG_EXTENDED))
         return 0;
-    uint64_t usable = id3_syncsafe32(data + 6);
-    if (usable > len - 10)
-        usable = len - 10; // a tag that claims more than the file holds is read to the end
-    uint64_t area_off = 10;
+    uint64_t usable = id3_syncsafe32(data + ID3_SIZE_AT);
+    if (usable > len - ID3_HEADER_LEN)
+        usable =
+            len - ID3_HEADER_LEN; // a tag that claims more than the file holds is read to the end
+    uint64_t area_off = ID3_HEADER_LEN;
     *area_len = usable;
-    if (flags & 0x40) {
+    if (flags & ID3_FLAG_EXTENDED) {
+        // Its size field must be there before it is read.
         if (usable <= 3)
             return 0;
         // Version 3 and earlier count the extended header without its own size field.
-        uint64_t ext = major <= 3 ? (uint64_t)id3_be32(data + 10) + 4 : id3_syncsafe32(data + 10);
+        const uint8_t* ext_size = data + ID3_HEADER_LEN;
+        uint64_t ext = major <= 3 ? (uint64_t)id3_be32(ext_size) + 4 : id3_syncsafe32(ext_size);
         if (usable < ext)
             return 0;
         area_off += ext;
         *area_len -= ext;
     }
     *area = data + area_off;
-    if ((flags & 0x80) && (major == 2 || major == 3)) {
+    if ((flags & ID3_FLAG_UNSYNC) && (major == 2 || major == 3)) {
         // Versions 2.2 and 2.3 unsynchronise the whole tag; 2.4 does it frame by frame.
         uint64_t decoded_len = 0;
         copy->reset(unsync_decode(*area, *area_len, &decoded_len));
@@ -352,7 +351,7 @@ static int parse_tag(const uint8_t* data, uint64_t len, id3_tags* t, bool want_c
         id3_set_error("too short for ID3");
         return -1;
     }
-    if (len < 10) {
+    if (len < ID3_HEADER_LEN) {
         if (is_mpeg_sync(data, len))
             return 0;
         id3_set_error("too short for ID3");
@@ -367,7 +366,7 @@ static int parse_tag(const uint8_t* data, uint64_t len, id3_tags* t, bool want_c
 
     const uint8_t* area = nullptr;
     uint64_t area_len = 0;
-    owned_bytes area_copy;
+    id3_owned_bytes area_copy;
     int found = tag_area(data, len, &area, &area_len, &area_copy);
     if (found < 0) {
         id3_set_error("oom");
@@ -391,15 +390,15 @@ int id3_mp3_read(const uint8_t* data, uint64_t len, id3_tags* t) {
 // Bytes from the start of the file to the end of its ID3v2 tag, the header's size taken as it is
 // (the reader bounds it by the file).
 static uint64_t tag_extent(const id3_file* f) {
-    if (f->size < 10 || memcmp(f->head, "ID3", 3) != 0)
-        return f->size < 10 ? f->size : 10;
-    return 10 + (uint64_t)id3_syncsafe32(f->head + 6);
+    if (f->size < ID3_HEADER_LEN || memcmp(f->head, "ID3", 3) != 0)
+        return f->size < ID3_HEADER_LEN ? f->size : ID3_HEADER_LEN;
+    return ID3_HEADER_LEN + (uint64_t)id3_syncsafe32(f->head + ID3_SIZE_AT);
 }
 
 // The file's first bytes up to the end of its tag (all the reader looks at, whatever the size of
 // the audio after them): a pointer into the bytes read at open, or a copy in *hold. *len gets
 // their count. NULL with a message when the file cannot be read.
-static const uint8_t* tag_bytes(const id3_file* f, uint64_t* len, owned_bytes* hold) {
+static const uint8_t* tag_bytes(const id3_file* f, uint64_t* len, id3_owned_bytes* hold) {
     uint64_t need = tag_extent(f);
     if (need > f->size)
         need = f->size;
@@ -412,7 +411,7 @@ static const uint8_t* tag_bytes(const id3_file* f, uint64_t* len, owned_bytes* h
 
 int id3_mp3_load(const id3_file* f, id3_tags* t, int want_cover) {
     uint64_t len = 0;
-    owned_bytes hold;
+    id3_owned_bytes hold;
     const uint8_t* tag = tag_bytes(f, &len, &hold);
     if (!tag) {
         t->format = ID3_FMT_MP3;
@@ -428,77 +427,22 @@ int id3_mp3_load(const id3_file* f, id3_tags* t, int want_cover) {
 static const uint64_t SYNCSAFE_MAX = 0x0FFFFFFF;
 static const uint64_t PADDING = 1024;
 
-struct id3_buf {
-    uint8_t* data;
-    uint64_t len;
-    uint64_t cap;
-};
-
-// Appends n bytes. A buffer without storage starts at 256 bytes, or at 512 doubled until the
-// bytes fit; a buffer with storage doubles until they fit. -1 (buffer unchanged) when it cannot
-// grow.
-static int buf_append(id3_buf* b, const void* p, uint64_t n) {
-    if (n == 0)
-        return 0;
-    if (n > UINT64_MAX - b->len)
-        return -1;
-    uint64_t need = b->len + n;
-    if (need > b->cap) {
-        uint64_t cap = b->data ? b->cap : (need <= 256 ? 256 : 512);
-        while (cap < need) {
-            if (cap > UINT64_MAX / 2)
-                return -1;
-            cap *= 2;
-        }
-        if (cap > SIZE_MAX)
-            return -1;
-        uint8_t* grown = (uint8_t*)realloc(b->data, (size_t)cap);
-        if (!grown)
-            return -1;
-        b->data = grown;
-        b->cap = cap;
-    }
-    memcpy(b->data + b->len, p, (size_t)n);
-    b->len = need;
-    return 0;
-}
-
-// Makes room for n more bytes at once, so that appending them does not grow the buffer again.
-static int buf_reserve(id3_buf* b, uint64_t n) {
-    if (n > UINT64_MAX - b->len || b->len + n > SIZE_MAX)
-        return -1;
-    if (b->len + n <= b->cap)
-        return 0;
-    uint8_t* grown = (uint8_t*)realloc(b->data, (size_t)(b->len + n));
-    if (!grown)
-        return -1;
-    b->data = grown;
-    b->cap = b->len + n;
-    return 0;
-}
-
-static void buf_free(id3_buf* b) {
-    free(b->data);
-    b->data = nullptr;
-    b->len = b->cap = 0;
-}
-
 static void put_frame_header(uint8_t* hdr, const char* id, uint64_t body_size) {
     memcpy(hdr, id, 4);
     id3_put_syncsafe32(hdr + 4, (uint32_t)body_size);
-    hdr[8] = 0x00;
-    hdr[9] = 0x00;
+    hdr[FRAME_STATUS_AT] = 0x00;
+    hdr[FRAME_FORMAT_AT] = 0x00;
 }
 
 // A text frame: header, encoding 3 (UTF-8), the text's n bytes without a terminator. On failure
 // the frames buffer keeps its earlier length, so no frame is left half written.
 static int append_text_frame(id3_buf* frames, const char* id, const char* text, uint64_t n) {
-    uint8_t hdr[10];
+    uint8_t hdr[FRAME_HEADER_LEN];
     put_frame_header(hdr, id, n + 1);
     const uint8_t encoding = 3;
     uint64_t before = frames->len;
-    if (buf_append(frames, hdr, sizeof hdr) != 0 || buf_append(frames, &encoding, 1) != 0 ||
-        buf_append(frames, text, n) != 0) {
+    if (id3_buf_append(frames, hdr, sizeof hdr) != 0 || id3_buf_append(frames, &encoding, 1) != 0 ||
+        id3_buf_append(frames, text, n) != 0) {
         frames->len = before;
         return -1;
     }
@@ -506,12 +450,12 @@ static int append_text_frame(id3_buf* frames, const char* id, const char* text, 
 }
 
 static const char* apic_mime(const id3_tags* t) {
-    return t->cover_mime[0] != '\0' ? t->cover_mime : "image/jpeg";
+    return t->cover_mime[0] != '\0' ? t->cover_mime : ID3_DEFAULT_MIME;
 }
 
 static uint64_t apic_mime_len(const id3_tags* t) {
     if (t->cover_mime[0] == '\0')
-        return strlen("image/jpeg");
+        return strlen(ID3_DEFAULT_MIME);
     // The field is read no further than its 64 bytes, terminated or not.
     const void* nul = memchr(t->cover_mime, 0, sizeof t->cover_mime);
     return nul ? (uint64_t)((const char*)nul - t->cover_mime) : sizeof t->cover_mime;
@@ -524,13 +468,13 @@ static int append_apic_frame(id3_buf* frames, const id3_tags* t) {
     uint64_t mime_len = apic_mime_len(t);
     const uint8_t encoding = 3;
     const uint8_t after_mime[3] = {0x00, 0x03, 0x00}; // MIME terminator, front cover, description
-    uint8_t hdr[10];
+    uint8_t hdr[FRAME_HEADER_LEN];
     put_frame_header(hdr, "APIC", 1 + mime_len + sizeof after_mime + t->cover_size);
     uint64_t before = frames->len;
-    if (buf_append(frames, hdr, sizeof hdr) != 0 || buf_append(frames, &encoding, 1) != 0 ||
-        buf_append(frames, mime, mime_len) != 0 ||
-        buf_append(frames, after_mime, sizeof after_mime) != 0 ||
-        buf_append(frames, t->cover_data, t->cover_size) != 0) {
+    if (id3_buf_append(frames, hdr, sizeof hdr) != 0 || id3_buf_append(frames, &encoding, 1) != 0 ||
+        id3_buf_append(frames, mime, mime_len) != 0 ||
+        id3_buf_append(frames, after_mime, sizeof after_mime) != 0 ||
+        id3_buf_append(frames, t->cover_data, t->cover_size) != 0) {
         frames->len = before;
         return -1;
     }
@@ -581,11 +525,11 @@ static bool tag_fits(const text_frame* texts, int count, uint64_t carried, const
                      bool with_apic, uint64_t* size) {
     uint64_t total = PADDING + carried;
     for (int i = 0; i < count; i++)
-        total += 10 + texts[i].len + 1;
+        total += FRAME_HEADER_LEN + texts[i].len + 1;
     if (with_apic) {
         if (t->cover_size > SYNCSAFE_MAX)
             return false;
-        total += 10 + apic_mime_len(t) + 4 + t->cover_size;
+        total += FRAME_HEADER_LEN + apic_mime_len(t) + 4 + t->cover_size;
     }
     *size = total;
     return total <= SYNCSAFE_MAX;
@@ -613,7 +557,7 @@ static bool is_named_frame(const uint8_t* id, uint32_t named) {
 static int apic_type(const frame_ref* fr, uint8_t major) {
     const uint8_t* body = nullptr;
     uint64_t n = 0;
-    owned_bytes copy;
+    id3_owned_bytes copy;
     bool skip = false;
     if (frame_body(fr, major, &body, &n, &copy, &skip) != 0)
         return -2;
@@ -641,7 +585,7 @@ static int carry_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_chan
         const uint8_t* hdr = fr.hdr;
         if (fr.size == 0 || !is_frame_id(hdr))
             continue;
-        if (major == 3 && (hdr[9] & 0xC0))
+        if (major == 3 && (hdr[FRAME_FORMAT_AT] & (V3_FORMAT_COMPRESSED | V3_FORMAT_ENCRYPTED)))
             continue;
         if (is_named_frame(hdr, change.named))
             continue;
@@ -655,22 +599,24 @@ static int carry_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_chan
             if (type == 3)
                 continue;
         }
-        uint8_t out[10];
-        memcpy(out, hdr, 10);
+        uint8_t out[FRAME_HEADER_LEN];
+        memcpy(out, hdr, FRAME_HEADER_LEN);
         if (major == 3) {
             // Status flags move one bit down; of the format flags only grouping has a meaning
             // that stays (the body is already free of unsynchronisation).
-            id3_put_syncsafe32(out + 4, (uint32_t)fr.size);
-            out[8] = (uint8_t)((hdr[8] & 0xE0) >> 1);
-            out[9] = (hdr[9] & 0x20) ? 0x40 : 0x00;
+            id3_put_syncsafe32(out + FRAME_SIZE_AT, (uint32_t)fr.size);
+            out[FRAME_STATUS_AT] = (uint8_t)((hdr[FRAME_STATUS_AT] & V3_STATUS_FLAGS) >> 1);
+            out[FRAME_FORMAT_AT] =
+                (hdr[FRAME_FORMAT_AT] & V3_FORMAT_GROUPED) ? V4_FORMAT_GROUPED : 0;
         } else if (fr.plain_size) {
-            id3_put_syncsafe32(out + 4, (uint32_t)fr.size);
+            id3_put_syncsafe32(out + FRAME_SIZE_AT, (uint32_t)fr.size);
         }
         *bytes += sizeof out + fr.size;
         if (!to)
             continue; // only counting
         uint64_t before = to->len;
-        if (buf_append(to, out, sizeof out) != 0 || buf_append(to, hdr + 10, fr.size) != 0) {
+        if (id3_buf_append(to, out, sizeof out) != 0 ||
+            id3_buf_append(to, hdr + FRAME_HEADER_LEN, fr.size) != 0) {
             to->len = before;
             return -1;
         }
@@ -679,14 +625,16 @@ static int carry_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_chan
 }
 
 int id3_mp3_carries_pictures(const id3_file* f) {
-    return f->size >= 10 && memcmp(f->head, "ID3", 3) == 0 && (f->head[3] == 3 || f->head[3] == 4);
+    if (f->size < ID3_HEADER_LEN || memcmp(f->head, "ID3", 3) != 0)
+        return 0;
+    return f->head[ID3_VERSION_AT] == 3 || f->head[ID3_VERSION_AT] == 4;
 }
 
 // The frame area of the file's old tag when its frames are carried over: 1 with *area and
 // *area_len (the bytes held in *hold or *copy); 0 when there is no tag of version 2.3 or 2.4; -1
 // with a message when the file cannot be read or memory runs out.
-static int old_area(const id3_file* f, owned_bytes* hold, owned_bytes* copy, const uint8_t** area,
-                    uint64_t* area_len) {
+static int old_area(const id3_file* f, id3_owned_bytes* hold, id3_owned_bytes* copy,
+                    const uint8_t** area, uint64_t* area_len) {
     if (!id3_mp3_carries_pictures(f))
         return 0;
     uint64_t len = 0;
@@ -706,15 +654,13 @@ static int old_area(const id3_file* f, owned_bytes* hold, owned_bytes* copy, con
 int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head) {
     // The old tag (and its footer, if flagged) ends where the audio starts.
     uint64_t audio_off = 0;
-    if (f->size >= 10 && memcmp(f->head, "ID3", 3) == 0) {
-        audio_off = 10 + (uint64_t)id3_syncsafe32(f->head + 6);
-        if (f->head[5] & 0x10)
-            audio_off += 10;
+    if (f->size >= ID3_HEADER_LEN && memcmp(f->head, "ID3", 3) == 0) {
+        audio_off = id3_tag_end(f->head);
         if (audio_off > f->size)
             audio_off = f->size;
     }
 
-    owned_bytes hold, copy;
+    id3_owned_bytes hold, copy;
     const uint8_t* area = nullptr;
     uint64_t area_len = 0;
     int old = old_area(f, &hold, &copy, &area, &area_len);
@@ -743,8 +689,9 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
     }
 
     id3_buf out = {nullptr, 0, 0};
-    uint8_t hdr[10] = {'I', 'D', '3', 4, 0, 0};
-    bool ok = buf_reserve(&out, 10 + total) == 0 && buf_append(&out, hdr, sizeof hdr) == 0;
+    uint8_t hdr[ID3_HEADER_LEN] = {'I', 'D', '3', 4, 0, 0};
+    bool ok = id3_buf_reserve(&out, ID3_HEADER_LEN + total) == 0 &&
+              id3_buf_append(&out, hdr, sizeof hdr) == 0;
     for (int i = 0; ok && i < text_count; i++)
         ok = append_text_frame(&out, texts[i].id, texts[i].text, texts[i].len) == 0;
     uint64_t counted = 0;
@@ -755,13 +702,13 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
         ok = append_apic_frame(&out, t) == 0;
     if (ok) {
         static const uint8_t zeros[PADDING] = {0};
-        ok = buf_append(&out, zeros, sizeof zeros) == 0;
+        ok = id3_buf_append(&out, zeros, sizeof zeros) == 0;
     }
     if (!ok) {
-        buf_free(&out); // the caller records its generic message
+        id3_buf_release(&out); // the caller records its generic message
         return -1;
     }
-    id3_put_syncsafe32(out.data + 6, (uint32_t)(out.len - 10));
+    id3_put_syncsafe32(out.data + ID3_SIZE_AT, (uint32_t)(out.len - ID3_HEADER_LEN));
     head->data = out.data;
     head->len = out.len;
     head->audio_off = audio_off;

@@ -6,6 +6,19 @@
 // "data" child whose payload is a type word, a locale word and then the value.
 #include "id3_internal.h"
 
+// Atom header: 32-bit size and type; with size 1, a 64-bit size after the type.
+#define ATOM_HEADER_LEN 8
+#define ATOM_LARGE_HEADER_LEN 16
+#define ATOM_SIZE_TO_END 0 // the atom runs to the end of its container
+#define ATOM_SIZE_LARGE 1  // the 64-bit size follows the type
+// A "data" atom's payload: type word, locale word, then the value.
+#define DATA_VALUE_AT 8
+// "trkn" value: two reserved bytes, the track number and the total (16-bit each), two more.
+#define TRKN_TRACK_AT (DATA_VALUE_AT + 2)
+#define TRKN_TOTAL_AT (DATA_VALUE_AT + 4)
+// A full box (meta in the ISO layout) starts its payload with a version-and-flags word.
+#define FULL_BOX_HEADER_LEN 4
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -24,17 +37,18 @@ struct mp4_region {
 static int atom_extent(const uint8_t* p, uint64_t remaining, uint64_t* size,
                        uint64_t* header_size) {
     *size = id3_be32(p);
-    *header_size = 8;
-    if (*size == 0) {
-        *size = remaining; // runs to the end of its container
-    } else if (*size == 1) {
-        if (remaining < 16)
+    *header_size = ATOM_HEADER_LEN;
+    if (*size == ATOM_SIZE_TO_END) {
+        *size = remaining;
+    } else if (*size == ATOM_SIZE_LARGE) {
+        // The 64-bit size must be inside the region before it is read.
+        if (remaining < ATOM_LARGE_HEADER_LEN)
             return 0;
-        *size = id3_be64(p + 8);
-        *header_size = 16;
-        if (*size < 16 || *size > remaining)
+        *size = id3_be64(p + ATOM_HEADER_LEN);
+        *header_size = ATOM_LARGE_HEADER_LEN;
+        if (*size < ATOM_LARGE_HEADER_LEN || *size > remaining)
             return 0;
-    } else if (*size < 8 || *size > remaining) {
+    } else if (*size < ATOM_HEADER_LEN || *size > remaining) {
         return 0;
     }
     return 1;
@@ -44,7 +58,7 @@ static int atom_extent(const uint8_t* p, uint64_t remaining, uint64_t* size,
 // the payload, moves *pos past the atom and returns 1. Returns 0, leaving *pos and the payload
 // alone, when fewer than 8 bytes remain or the header does not describe an atom that fits.
 static int get_atom(mp4_region region, uint64_t* pos, char type[5], mp4_region* payload) {
-    if (*pos > region.len || region.len - *pos < 8)
+    if (*pos > region.len || region.len - *pos < ATOM_HEADER_LEN)
         return 0;
     uint64_t remaining = region.len - *pos;
     const uint8_t* p = region.start + *pos;
@@ -72,21 +86,14 @@ static mp4_region find_child(mp4_region region, const char* name) {
     return mp4_region{nullptr, 0};
 }
 
-// The value of an item's first "data" child as a new NUL-terminated text in *text, or NULL when
-// there is no such child or it is too short for its type and locale words. -1 when memory runs out.
-static int read_data_string(mp4_region item, char** text) {
-    *text = nullptr;
+// Stores the value of an item's first "data" child in *field; nothing when there is no such child
+// or it is too short for its type and locale words. -1 when memory runs out.
+static int read_data_string(mp4_region item, char** field) {
     mp4_region data = find_child(item, "data");
-    if (!data.start || data.len < 8)
+    if (!data.start || data.len < DATA_VALUE_AT)
         return 0;
-    uint64_t n = data.len - 8;
-    char* copy = (char*)malloc(n + 1);
-    if (!copy)
-        return -1;
-    memcpy(copy, data.start + 8, n);
-    copy[n] = '\0';
-    *text = copy;
-    return 0;
+    return id3_tags_store_text(field, (const char*)data.start + DATA_VALUE_AT,
+                               data.len - DATA_VALUE_AT);
 }
 
 // The record's field for one of the four text items, or NULL for any other type. Their types
@@ -106,10 +113,10 @@ static char** text_item_field(id3_tags* t, const char* type) {
 // "trkn" value: two reserved bytes, the track number and the total, each big-endian 16-bit.
 static int read_track(mp4_region item, id3_tags* t) {
     mp4_region data = find_child(item, "data");
-    if (!data.start || data.len < 14)
+    if (!data.start || data.len < TRKN_TOTAL_AT + 2)
         return 0;
-    unsigned track = id3_be16(data.start + 10);
-    unsigned total = id3_be16(data.start + 12);
+    unsigned track = id3_be16(data.start + TRKN_TRACK_AT);
+    unsigned total = id3_be16(data.start + TRKN_TOTAL_AT);
     char* text = (char*)malloc(32);
     if (!text)
         return -1;
@@ -126,27 +133,12 @@ static int read_track(mp4_region item, id3_tags* t) {
 // picture itself is what decides: a PNG starts with 0x89.
 static int read_cover(mp4_region item, id3_tags* t, bool want_cover) {
     mp4_region data = find_child(item, "data");
-    if (!data.start || data.len < 9)
-        return 0;
-    uint64_t n = data.len - 8;
-    const uint8_t* image = data.start + 8;
-    const char* mime = n >= 4 && image[0] == 0x89 ? "image/png" : "image/jpeg";
-    if (!want_cover) {
-        snprintf(t->cover_mime, sizeof t->cover_mime, "%s", mime);
-        t->has_cover = 1;
-        return 0;
-    }
-    // Allocated before the old picture goes, so a failed allocation keeps the earlier cover whole.
-    uint8_t* copy = (uint8_t*)malloc(n);
-    if (!copy)
-        return -1;
-    memcpy(copy, image, n);
-    free(t->cover_data);
-    t->cover_data = copy;
-    t->cover_size = n;
-    t->has_cover = 1;
-    snprintf(t->cover_mime, sizeof t->cover_mime, "%s", mime);
-    return 0;
+    if (!data.start || data.len <= DATA_VALUE_AT)
+        return 0; // no picture byte
+    uint64_t n = data.len - DATA_VALUE_AT;
+    const uint8_t* image = data.start + DATA_VALUE_AT;
+    const char* mime = n >= 4 && image[0] == 0x89 ? "image/png" : ID3_DEFAULT_MIME;
+    return id3_tags_store_cover(t, image, n, mime, strlen(mime), want_cover);
 }
 
 // A run of the file's bytes: the whole file or the payload of one atom, read only where needed.
@@ -161,11 +153,12 @@ struct mp4_span {
 // atom fits there, -1 when the file cannot be read (message recorded).
 static int get_atom_in_file(const id3_file* f, mp4_span region, uint64_t* pos, char type[5],
                             mp4_span* payload) {
-    if (*pos > region.len || region.len - *pos < 8)
+    if (*pos > region.len || region.len - *pos < ATOM_HEADER_LEN)
         return 0;
     uint64_t remaining = region.len - *pos;
-    uint8_t header[16];
-    uint64_t header_len = remaining < 16 ? 8 : 16;
+    uint8_t header[ATOM_LARGE_HEADER_LEN];
+    uint64_t header_len =
+        remaining < ATOM_LARGE_HEADER_LEN ? ATOM_HEADER_LEN : ATOM_LARGE_HEADER_LEN;
     if (id3_file_read(f, region.off + *pos, header, header_len) != 0)
         return -1;
     memcpy(type, header + 4, 4);
@@ -204,12 +197,7 @@ static int read_items(mp4_region ilst, id3_tags* t, bool want_cover) {
     while (get_atom(ilst, &pos, type, &item)) {
         int rc = 0;
         if (char** field = text_item_field(t, type)) {
-            char* text;
-            rc = read_data_string(item, &text);
-            if (text) {
-                free(*field);
-                *field = text;
-            }
+            rc = read_data_string(item, field);
         } else if (strcmp(type, "trkn") == 0) {
             rc = read_track(item, t);
         } else if (strcmp(type, "covr") == 0) {
@@ -238,12 +226,14 @@ int id3_mp4_load(const id3_file* f, id3_tags* t, int want_cover) {
         rc = find_child_in_file(f, moov, "udta", &udta);
     if (rc == 1)
         rc = find_child_in_file(f, udta, "meta", &meta);
-    if (rc == 1 && meta.len < 4)
+    if (rc == 1 && meta.len < FULL_BOX_HEADER_LEN)
         return 0;
     if (rc == 1) {
         // meta is a full box (a version-and-flags word before its children) in files that follow
         // the ISO layout, and a plain container in some older QuickTime-style files.
-        rc = find_child_in_file(f, mp4_span{meta.off + 4, meta.len - 4}, "ilst", &ilst);
+        rc = find_child_in_file(
+            f, mp4_span{meta.off + FULL_BOX_HEADER_LEN, meta.len - FULL_BOX_HEADER_LEN}, "ilst",
+            &ilst);
         if (rc == 0)
             rc = find_child_in_file(f, meta, "ilst", &ilst);
     }

@@ -1,0 +1,327 @@
+// File access, the one place where the library touches files: opening a file once for a call and
+// reading only the bytes asked for, whole-file reading (for pictures), the growable buffer the
+// writers build new tags in, and the atomic replacement of a file by a new head and the old file's
+// remaining bytes.
+#include "id3_internal.h"
+#include "platform.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+// Closes an opened file at the end of a scope, on every path.
+struct file_guard {
+    id3_file* f;
+    ~file_guard() { id3_file_close(f); }
+};
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Growable buffer
+
+int id3_buf_reserve(id3_buf* b, uint64_t n) {
+    if (n > UINT64_MAX - b->len || b->len + n > SIZE_MAX)
+        return -1;
+    if (b->len + n <= b->cap)
+        return 0;
+    uint8_t* grown = (uint8_t*)realloc(b->data, (size_t)(b->len + n));
+    if (!grown)
+        return -1;
+    b->data = grown;
+    b->cap = b->len + n;
+    return 0;
+}
+
+int id3_buf_append(id3_buf* b, const void* bytes, uint64_t n) {
+    if (n > UINT64_MAX - b->len)
+        return -1;
+    uint64_t need = b->len + n;
+    if (need > b->cap) {
+        // Doubling from 4 KiB keeps the copies of a growing buffer linear in its final size.
+        uint64_t cap = b->cap ? b->cap : 4096;
+        while (cap < need) {
+            if (cap > UINT64_MAX / 2)
+                return -1;
+            cap *= 2;
+        }
+        if (cap > SIZE_MAX)
+            return -1;
+        uint8_t* grown = (uint8_t*)realloc(b->data, (size_t)cap);
+        if (!grown)
+            return -1;
+        b->data = grown;
+        b->cap = cap;
+    }
+    // NULL bytes reserve the room, for a caller that fills it in place.
+    if (n > 0 && bytes)
+        memcpy(b->data + b->len, bytes, (size_t)n);
+    b->len = need;
+    return 0;
+}
+
+void id3_buf_release(id3_buf* b) {
+    free(b->data);
+    b->data = nullptr;
+    b->len = b->cap = 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Opening files and reading from them
+
+static int open_failed(const char* path, int rc) {
+    if (rc == PLAT_NOT_REGULAR)
+        id3_set_error("cannot open: %s (not a regular file)", path);
+    else
+        id3_set_error("cannot open: %s (%s)", path, strerror(errno));
+    return -1;
+}
+
+// Reads exactly n bytes of an open file at off. A file that ends early has shrunk since it was
+// opened: what was read of it no longer describes it.
+static int read_exact(const id3_file* f, uint64_t off, void* out, uint64_t n) {
+    int64_t got = plat_pread(&f->pf, out, n, off);
+    if (got < 0) {
+        id3_set_error("cannot read: %s (%s)", f->path, strerror(errno ? errno : EIO));
+        return -1;
+    }
+    if ((uint64_t)got != n) {
+        id3_set_error("file changed while reading: %s", f->path);
+        return -1;
+    }
+    return 0;
+}
+
+int id3_file_open(id3_file* f, const char* path) {
+    memset(f, 0, sizeof *f);
+    f->pf.fd = -1;
+    f->path = path;
+    int rc = plat_open_read(path, &f->pf);
+    if (rc != 0)
+        return open_failed(path, rc);
+    f->size = f->pf.size;
+    f->head_len = f->size < ID3_HEAD_BYTES ? f->size : ID3_HEAD_BYTES;
+    f->head_owned = (uint8_t*)malloc((size_t)f->head_len + 1);
+    if (!f->head_owned) {
+        id3_set_error("oom");
+        return -1;
+    }
+    f->head = f->head_owned;
+    return read_exact(f, 0, f->head_owned, f->head_len);
+}
+
+void id3_file_from_image(id3_file* f, const uint8_t* data, uint64_t len) {
+    memset(f, 0, sizeof *f);
+    f->pf.fd = -1;
+    f->path = "";
+    f->size = len;
+    f->head = data;
+    f->head_len = len;
+}
+
+void id3_file_close(id3_file* f) {
+    plat_close(&f->pf);
+    free(f->head_owned);
+    f->head_owned = nullptr;
+    f->head = nullptr;
+}
+
+int id3_file_read(const id3_file* f, uint64_t off, void* out, uint64_t n) {
+    if (off > f->size || n > f->size - off) {
+        id3_set_error("file changed while reading: %s", f->path);
+        return -1;
+    }
+    if (n == 0)
+        return 0;
+    // Most reads fall inside the bytes read at open; of one that starts there, only the rest is
+    // read from the file.
+    if (off < f->head_len) {
+        uint64_t in_head = f->head_len - off < n ? f->head_len - off : n;
+        memcpy(out, f->head + off, (size_t)in_head);
+        out = (uint8_t*)out + in_head;
+        off += in_head;
+        n -= in_head;
+        if (n == 0)
+            return 0;
+    }
+    if (f->pf.fd < 0) {
+        id3_set_error("file changed while reading: %s", f->path);
+        return -1;
+    }
+    return read_exact(f, off, out, n);
+}
+
+uint8_t* id3_file_dup(const id3_file* f, uint64_t off, uint64_t n) {
+    if (n >= SIZE_MAX) {
+        id3_set_error("oom");
+        return nullptr;
+    }
+    uint8_t* copy = (uint8_t*)malloc((size_t)n + 1);
+    if (!copy) {
+        id3_set_error("oom");
+        return nullptr;
+    }
+    if (id3_file_read(f, off, copy, n) != 0) {
+        free(copy);
+        return nullptr;
+    }
+    copy[n] = 0;
+    return copy;
+}
+
+uint8_t* id3_slurp(const char* path, uint64_t* len) {
+    *len = 0;
+    id3_file f;
+    file_guard guard{&f};
+    if (id3_file_open(&f, path) != 0)
+        return nullptr;
+    uint8_t* data = id3_file_dup(&f, 0, f.size);
+    if (!data)
+        return nullptr;
+    // A file that grew since it was opened would be read without its tail.
+    uint8_t extra;
+    if (plat_pread(&f.pf, &extra, 1, f.size) == 1) {
+        free(data);
+        id3_set_error("file changed while reading: %s", path);
+        return nullptr;
+    }
+    *len = f.size;
+    return data;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Atomic replacement
+//
+// The new file is written beside the target: its head from memory, then the rest of the old file
+// copied by the system. It is committed to the disk, named, and renamed over the target; then the
+// folder is flushed. A failure at any step before the rename leaves the target as it was and
+// removes the temporary file.
+
+// Creates the temporary file and fills it with the head and the bytes of src from audio_off on.
+// src may be NULL when there is nothing to copy. 0, or -1 with a message and nothing left behind.
+int id3_replace_fill(plat_temp* temp, const char* path, const id3_file* src, const uint8_t* head,
+                     uint64_t head_len, uint64_t audio_off) {
+    int rc = plat_temp_create(temp, path);
+    if (rc == -2) {
+        id3_set_error("path too long for a temporary file: %s", path);
+        return -1;
+    }
+    if (rc == -3) {
+        id3_set_error("cannot copy extended attributes: %s (%s)", path, strerror(errno));
+        return -1;
+    }
+    if (rc != 0) {
+        id3_set_error("cannot create temp: %s", strerror(errno));
+        return -1;
+    }
+    if (plat_temp_write(temp, head, head_len) != 0) {
+        plat_temp_discard(temp);
+        id3_set_error("short write");
+        return -1;
+    }
+    if (src && audio_off < src->size) {
+        int read_side = 0;
+        rc = plat_temp_copy(temp, &src->pf, audio_off, src->size - audio_off, &read_side);
+        if (rc != 0) {
+            int err = errno;
+            plat_temp_discard(temp);
+            if (rc > 0)
+                id3_set_error("file changed while writing: %s", path);
+            else if (read_side)
+                id3_set_error("cannot read: %s (%s)", path, strerror(err));
+            else
+                id3_set_error("short write");
+            return -1;
+        }
+        // A file that grew since it was opened would lose its new tail with the old file.
+        uint8_t extra;
+        if (plat_pread(&src->pf, &extra, 1, src->size) != 0) {
+            plat_temp_discard(temp);
+            id3_set_error("file changed while writing: %s", path);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Commits a filled temporary file: its data to the disk (unless a flush of its whole volume has
+// done that), then its name and the rename over the target, then the folder. 0, or -1 with a
+// message; before the rename a failure removes the temporary file and keeps the target.
+int id3_replace_commit(plat_temp* temp, const char* path, id3_file* src, bool synced,
+                       bool flush_folder) {
+    // The data must be on the disk before the rename makes it the target: after a power cut the
+    // target is then either the old file or the complete new one. A failed flush means the data
+    // may not be there, so the old file is kept.
+    if (!synced && plat_temp_sync(temp) != 0) {
+        int err = errno;
+        plat_temp_discard(temp);
+        id3_set_error("disk flush failed: %s", strerror(err));
+        return -1;
+    }
+    // Bytes that another program appended or changed since the file was read would be lost with
+    // the old file: such a file is left as it is.
+    if (src && !plat_file_unchanged(&src->pf, path)) {
+        plat_temp_discard(temp);
+        id3_set_error("file changed while writing: %s", path);
+        return -1;
+    }
+    // Windows refuses to rename over a file that is open, and some file systems move such a file
+    // aside first: the source is closed before it is replaced.
+    if (src)
+        plat_close(&src->pf);
+    int rc = plat_temp_close(temp);
+    if (rc != 0) {
+        int err = errno;
+        plat_temp_discard(temp);
+        if (rc == -2)
+            id3_set_error("close failed: %s", strerror(err));
+        else
+            id3_set_error("cannot create temp: %s", strerror(err));
+        return -1;
+    }
+    unsigned long code = plat_temp_rename(temp);
+    if (code != 0) {
+        plat_temp_discard(temp);
+        if (code == PLAT_ACCESS_DENIED)
+            id3_set_error("cannot replace target (read-only or locked): %s", path);
+        else
+            id3_set_error("rename failed (win32 %lu): %s", code, path);
+        return -1;
+    }
+    // The target holds the new contents from here on; what remains is making the rename durable.
+    // A batch flushes each folder once, after all its renames, and releases the record itself.
+    if (!flush_folder)
+        return 0;
+    return id3_replace_finish_folder(temp);
+}
+
+// Flushes the folder of a renamed temporary file. 0, or -1 with a message: the target holds the
+// new contents either way, but the rename may not survive a power cut.
+int id3_replace_flush_folder(const plat_temp* temp) {
+    if (plat_flush_folder(temp) != 0) {
+        id3_set_error("folder flush failed: %s (%s)", temp->folder, strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+int id3_replace_finish_folder(plat_temp* temp) {
+    int rc = id3_replace_flush_folder(temp);
+    plat_temp_release(temp);
+    return rc;
+}
+
+int id3_atomic_write(const char* path, const uint8_t* data, uint64_t len) {
+    plat_temp temp;
+    if (id3_replace_fill(&temp, path, nullptr, data, len, 0) != 0)
+        return -1;
+    return id3_replace_commit(&temp, path, nullptr, false, true);
+}
+
+int id3_replace_with_head(const char* path, id3_file* src, const id3_head* head) {
+    plat_temp temp;
+    if (id3_replace_fill(&temp, path, src, head->data, head->len, head->audio_off) != 0)
+        return -1;
+    return id3_replace_commit(&temp, path, src, false, true);
+}
