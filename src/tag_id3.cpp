@@ -666,7 +666,8 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
     int old = old_area(f, &hold, &copy, &area, &area_len);
     if (old < 0)
         return -1;
-    uint8_t major = f->head[3];
+    // Only a file with a tag of version 2.3 or 2.4 (and so its full header) has frames to carry.
+    uint8_t major = old > 0 ? f->head[ID3_VERSION_AT] : 0;
     // What is carried is counted first, so that the new tag is checked and sized once.
     uint64_t kept_frames = 0, kept_pictures = 0;
     if (old > 0 &&
