@@ -69,12 +69,15 @@ QID3_API char* id3_read(const char* path);
  * REASON", "short write", "disk flush failed: REASON", "close failed: REASON", "file changed while
  * writing: PATH" (another program changed or replaced the file while it was rewritten: the file is
  * left as that program made it), "cannot replace target (read-only or locked): PATH", "rename
- * failed (win32 CODE): PATH", "path too long for a temporary file: PATH", and "folder flush failed:
- * FOLDER (REASON)", after which the file already holds the new tags but the rename may not survive
- * a power cut. After a success the error text is
- * normally empty, but may hold the message of a harmless step (an "ID3" file too short to hold a
- * tag leaves "too short for ID3"): judge success by the result only.
- * Frames and comments that the library does not represent are not kept (see the README).
+ * failed (win32 CODE): PATH", "path too long for a temporary file: PATH", "tag too large for
+ * ID3v2", "cover too large for FLAC picture block", "comments too large for FLAC comment block",
+ * "FLAC metadata runs past the end of the file" (a damaged file whose audio a rewrite could lose;
+ * it is left alone), "cannot copy extended attributes: PATH (REASON)" (Linux), and "folder flush
+ * failed: FOLDER (REASON)", after which the file already holds the new tags but the rename may not
+ * survive a power cut. After a success the error text is normally empty, but may hold the message
+ * of a harmless step (an "ID3" file too short to hold a tag leaves "too short for ID3"): judge
+ * success by the result only. Everything of the old tags that the object does not name is carried
+ * over: other frames, comments and pictures (docs/carrying.md lists the few things still dropped).
  */
 QID3_API int32_t id3_write(const char* path, const char* tags_json);
 
@@ -87,10 +90,11 @@ QID3_API int32_t id3_write(const char* path, const char* tags_json);
 QID3_API int32_t id3_extract_cover(const char* path, const char* out_path);
 
 /*
- * Makes the picture file at `image_path` the cover of the MP3 or FLAC file at `path`, replacing any
- * earlier picture and keeping the text tags. The picture is read first and labelled "image/png"
- * when it is at least 8 bytes long and starts with 0x89 'P' 'N' 'G', else "image/jpeg". An empty
- * picture file removes an MP3 file's cover and gives a FLAC file an empty picture block.
+ * Makes the picture file at `image_path` the front cover of the MP3 or FLAC file at `path`: the
+ * old front covers (picture type 3) give way to it, and the other pictures and every tag stay. The
+ * picture is read first and labelled "image/png" when it is at least 8 bytes long and starts with
+ * 0x89 'P' 'N' 'G', else "image/jpeg". An empty picture file removes an MP3 file's front covers and
+ * gives a FLAC file an empty picture block.
  * Returns 0 when the file was rewritten, -1 on failure; the file is then unchanged ("cover set
  * unsupported for this format" for MP4 and unrecognised files).
  */
