@@ -517,38 +517,46 @@ TEST(Mp3Write, TagsOfTwoMiBAndMore) {
 
 // --- Failures ------------------------------------------------------------------------------
 
-// The MP3 and FLAC writers keep the message of the step that failed, and the file as it was: one
+// The MP3 and FLAC writers keep the message of the step that failed, and the file as it was. One
 // row per writer.
-TEST(WriterFailure, StepMessagesAreKept) {
-    struct Case {
-        int32_t format;
-        const char* name;
-        Bytes content;
-    } cases[] = {
-        {ID3_FMT_MP3, "song.mp3", kAudio},
-        {ID3_FMT_FLAC, "song.flac",
-         S("fLaC") + flac_block(0, repeat(0x11, 34), true) + flac_audio(10)},
-    };
-    auto write = [](int32_t format, const std::string& path, const id3_tags* t) {
-        return format == ID3_FMT_MP3 ? id3_mp3_write(path.c_str(), t)
-                                     : id3_flac_write(path.c_str(), t, 0);
-    };
+struct WriterCase {
+    int32_t format;
+    const char* name;
+    Bytes content;
+};
+const WriterCase kWriterCases[] = {
+    {ID3_FMT_MP3, "song.mp3", kAudio},
+    {ID3_FMT_FLAC, "song.flac", S("fLaC") + flac_block(0, repeat(0x11, 34), true) + flac_audio(10)},
+};
+
+int write_title(const WriterCase& c, const std::string& path) {
     Fields f;
     f.title = "x";
     Record r(f);
-    for (const Case& c : cases) {
+    id3_clear_error();
+    return c.format == ID3_FMT_MP3 ? id3_mp3_write(path.c_str(), &r.t)
+                                   : id3_flac_write(path.c_str(), &r.t, 0);
+}
+
+TEST(WriterFailure, MissingFileKeepsTheReadMessage) {
+    for (const WriterCase& c : kWriterCases) {
         SCOPED_TRACE(c.name);
-        // A missing file: the read's message.
         TempDir dir;
         std::string path = dir.file(c.name);
-        id3_clear_error();
-        EXPECT_EQ(write(c.format, path, &r.t), -1);
+        EXPECT_EQ(write_title(c, path), -1);
         EXPECT_EQ(std::string(id3_last_error()).rfind("cannot open: " + path + " (", 0), 0u)
             << id3_last_error();
         EXPECT_TRUE(list_dir(dir.path).empty());
+    }
+}
 
-        // A folder in the temporary file's place makes the replacement fail; its message, not the
-        // writer's generic one, is what the caller sees, and the target keeps its contents.
+TEST(WriterFailure, ReplacementMessageIsKept) {
+    // A folder in the temporary file's place makes the replacement fail; its message, not the
+    // writer's generic one, is what the caller sees, and the target keeps its contents.
+    for (const WriterCase& c : kWriterCases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        std::string path = dir.file(c.name);
         ASSERT_TRUE(write_file(path, c.content));
 #ifdef _WIN32
         int pid = _getpid();
@@ -561,8 +569,7 @@ TEST(WriterFailure, StepMessagesAreKept) {
 #else
         ASSERT_EQ(mkdir(blocker.c_str(), 0700), 0);
 #endif
-        id3_clear_error();
-        EXPECT_EQ(write(c.format, path, &r.t), -1);
+        EXPECT_EQ(write_title(c, path), -1);
         EXPECT_EQ(std::string(id3_last_error()).rfind("cannot create temp: ", 0), 0u)
             << id3_last_error();
         EXPECT_EQ(read_file(path), c.content);
