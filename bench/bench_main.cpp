@@ -595,6 +595,15 @@ struct io_count {
     bool ok = false;
 };
 
+// The number after `key` in the text of /proc/self/io.
+bool io_field(const char* text, const char* key, uint64_t* value) {
+    const char* at = strstr(text, key);
+    if (!at)
+        return false;
+    *value = strtoull(at + strlen(key), nullptr, 10);
+    return true;
+}
+
 io_count read_io() {
     io_count c;
     int fd = open("/proc/self/io", O_RDONLY | O_CLOEXEC);
@@ -606,12 +615,8 @@ io_count read_io() {
     if (n <= 0)
         return c;
     text[n] = 0;
-    const char* r = strstr(text, "rchar:");
-    const char* s = strstr(text, "syscr:");
-    if (!r || !s)
+    if (!io_field(text, "rchar:", &c.rchar) || !io_field(text, "syscr:", &c.syscr))
         return c;
-    c.rchar = strtoull(r + 6, nullptr, 10);
-    c.syscr = strtoull(s + 6, nullptr, 10);
     c.text_len = (uint64_t)n;
     c.ok = true;
     return c;

@@ -82,9 +82,8 @@ static const char READ_HELP[] =
 
 static const char WRITE_HELP[] =
     "Usage: " PROGRAM " write FILE... (--json OBJECT | TAG OPTIONS)\n"
-    "Write tags into each MP3 or FLAC FILE. Tags that are not given keep the value the file has, "
-    "and\n"
-    "the cover picture is kept. MP4/M4A files are refused.\n"
+    "Write tags into each MP3 or FLAC FILE. Tags that are not given keep the value the file has,\n"
+    "and the cover picture is kept. MP4/M4A files are refused.\n"
     "\n"
     "Tag options (each at most once; an empty VALUE stores an empty tag):\n"
     "  --title VALUE   --artist VALUE   --album VALUE\n"
@@ -92,15 +91,14 @@ static const char WRITE_HELP[] =
     "Values must be UTF-8; they are escaped into a JSON object for you.\n"
     "\n"
     "  --json OBJECT   the tags as a JSON object, passed unchanged to the library, for example\n"
-    "                  '{\"title\":\"Song\",\"track\":\"3\"}' (\"year\" is accepted for "
-    "\"date\").\n"
+    "                  '{\"title\":\"Song\",\"track\":\"3\"}'; \"year\" is accepted for \"date\".\n"
     "                  --json cannot be combined with the tag options.\n"
     "\n"
     "  -r, --recursive  a FILE that is a folder stands for the MP3, FLAC and MP4 files under it\n"
     "  --dry-run        write nothing: print, as \"read\" does, the tags each file would hold\n"
     "\n"
     "Options may also be written --title=VALUE; after \"--\" every argument is a FILE.\n"
-    "Each file is written on its own; a failure is reported and the other files are still "
+    "Each file is written on its own; a failure is reported and the other files are still\n"
     "written.\n";
 
 static const char COVER_HELP[] =
@@ -109,20 +107,18 @@ static const char COVER_HELP[] =
     "\n"
     "get: save the cover picture embedded in the MP3, FLAC or MP4/M4A FILE to OUT, byte for byte\n"
     "     (OUT is created or overwritten); OUT \"-\" writes it to standard output.\n"
-    "set: make the picture file IMAGE the cover of the MP3 or FLAC FILE, replacing any earlier "
-    "one\n"
-    "     and keeping the text tags. A picture starting with the PNG signature is labelled\n"
-    "     image/png, any other image/jpeg (with a warning when it is not a JPEG either). An empty\n"
-    "     IMAGE is refused.\n";
+    "set: make the picture file IMAGE the cover of the MP3 or FLAC FILE, replacing any\n"
+    "     earlier one and keeping the text tags. A picture starting with the PNG signature is\n"
+    "     labelled image/png, any other image/jpeg (with a warning when it is not a JPEG\n"
+    "     either). An empty IMAGE is refused.\n";
 
 static const char BATCH_HELP[] =
     "Usage: " PROGRAM " batch [-r] FILE... (--json OBJECT | TAG OPTIONS)\n"
     "Write the same tags into every FILE with one library call and report \"wrote N of M files\".\n"
-    "The tags are given as for \"write\" (see " PROGRAM
-    " help write). The exit status is 1 unless\n"
-    "every file was written; the library then reports the message of the last file only, which\n"
-    "is printed when there is one. The paths must be valid UTF-8. With -r (--recursive), a FILE\n"
-    "that is a folder stands for the MP3, FLAC and MP4 files under it.\n";
+    "The tags are given as for \"write\" (see " PROGRAM " help write). The exit status is 1\n"
+    "unless every file was written; the library then reports the message of the last file\n"
+    "only, which is printed when there is one. The paths must be valid UTF-8. With -r\n"
+    "(--recursive), a FILE that is a folder stands for the MP3, FLAC and MP4 files under it.\n";
 
 /* A growing text in one malloc'd block; `failed` is set when an allocation fails. */
 struct text_buf {

@@ -35,9 +35,20 @@ install(FILES ${PROJECT_BINARY_DIR}/quorvale-id3tag-config.cmake
               ${PROJECT_BINARY_DIR}/quorvale-id3tag-config-version.cmake
   DESTINATION ${QID3_CMAKE_DIR})
 
-# The pkg-config file finds its prefix from its own place, so an install under any --prefix works.
-file(RELATIVE_PATH QID3_PC_TO_PREFIX /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /root)
-string(REGEX REPLACE "/$" "" QID3_PC_TO_PREFIX "${QID3_PC_TO_PREFIX}")
+# The pkg-config file finds its prefix from its own place, so an install under any --prefix works:
+# one "/.." for each folder of LIBDIR/pkgconfig. That needs the folders relative to the prefix.
+foreach(dir CMAKE_INSTALL_LIBDIR CMAKE_INSTALL_INCLUDEDIR)
+  if(IS_ABSOLUTE "${${dir}}")
+    message(FATAL_ERROR "${dir} (${${dir}}) must be relative to the install prefix")
+  endif()
+endforeach()
+set(QID3_PC_TO_PREFIX "")
+string(REPLACE "/" ";" qid3_pc_dirs "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+foreach(dir IN LISTS qid3_pc_dirs)
+  if(NOT dir STREQUAL "" AND NOT dir STREQUAL ".")
+    string(APPEND QID3_PC_TO_PREFIX "/..")
+  endif()
+endforeach()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/quorvale-id3tag.pc.in
   ${PROJECT_BINARY_DIR}/quorvale-id3tag.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/quorvale-id3tag.pc

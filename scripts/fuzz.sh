@@ -9,11 +9,16 @@
 #   --short      20 seconds per target (what CI runs)
 #   --seconds N  N seconds per target (default 60)
 #   --runs N     stop each target after N executions instead of after a time
-#   TARGET       fuzz only these (default: all six)
+#   TARGET       fuzz only these (default: all of them)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 build="$root/build-fuzz"
+
+# The comment block at the top of this file, without its "# " marks.
+usage() {
+  sed -n '2,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$0"
+}
 
 seconds=60
 runs=""
@@ -23,7 +28,7 @@ while [ $# -gt 0 ]; do
     --short) seconds=20 ;;
     --seconds) seconds=$2; shift ;;
     --runs) runs=$2; shift ;;
-    -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
+    -h|--help) usage; exit 0 ;;
     -*) echo "fuzz.sh: unknown option $1" >&2; exit 2 ;;
     *) targets+=("$1") ;;
   esac
@@ -42,7 +47,9 @@ CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebI
   -DQID3_BUILD_FUZZ=ON -DQID3_BUILD_TESTS=OFF -DQID3_BUILD_CLI=OFF >/dev/null
 cmake --build "$build" --target qid3_fuzzers -j"$(nproc 2>/dev/null || echo 2)" >/dev/null
 
-# Seeds are made afresh each time; what the fuzzers add to the corpus stays between runs.
+# Seeds are made afresh each time; what the fuzzers add to the corpus stays between runs. The
+# scripts run Python as Debian's /usr/bin/python3, the interpreter scripts/setup.sh installs (and
+# the one that sees its python3-* packages), whatever else comes first on PATH.
 /usr/bin/python3 "$root/fuzz/make_seeds.py" "$build/seeds" "$root/samples"
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:symbolize=1"

@@ -187,7 +187,7 @@ check_csharp() {
 
 # docs/windows.md shows FILE whole, as one fenced block, so that what it tells readers is what ran.
 doc_quotes() {
-  python3 - "$1" docs/windows.md <<'PY' || fail "docs/windows.md does not quote $1 as it is"
+  /usr/bin/python3 - "$1" docs/windows.md <<'PY' || fail "docs/windows.md does not quote $1 as it is"
 import re, sys
 code = open(sys.argv[1], encoding="utf-8").read()
 doc = open(sys.argv[2], encoding="utf-8").read()

@@ -28,17 +28,6 @@ std::string describe(const id3_tags& t) {
     return out;
 }
 
-int read_image(int32_t format, const uint8_t* data, uint64_t len, id3_tags* t) {
-    switch (format) {
-    case ID3_FMT_MP3:
-        return id3_mp3_read(data, len, t);
-    case ID3_FMT_FLAC:
-        return id3_flac_read(data, len, t);
-    default:
-        return id3_mp4_read(data, len, t);
-    }
-}
-
 int load_file(int32_t format, const id3_file* f, id3_tags* t) {
     switch (format) {
     case ID3_FMT_MP3:
@@ -52,19 +41,28 @@ int load_file(int32_t format, const id3_file* f, id3_tags* t) {
 
 } // namespace
 
+int read_image(int32_t format, const uint8_t* data, uint64_t len, id3_tags* t) {
+    switch (format) {
+    case ID3_FMT_MP3:
+        return id3_mp3_read(data, len, t);
+    case ID3_FMT_FLAC:
+        return id3_flac_read(data, len, t);
+    default:
+        return id3_mp4_read(data, len, t);
+    }
+}
+
 std::string bounded_read_difference(int32_t format, const Bytes& image) {
     // The reference reads an exactly sized heap copy, so that a read past it shows under a
     // sanitizer.
-    uint8_t* copy = (uint8_t*)malloc(image.empty() ? 1 : image.size());
-    if (!image.empty())
-        memcpy(copy, image.data(), image.size());
+    HeapBytes copy = exact_copy(image);
     id3_tags whole;
     id3_tags_init(&whole);
     whole.format = format;
     id3_clear_error();
-    int whole_rc = read_image(format, copy, image.size(), &whole);
+    int whole_rc = read_image(format, copy.get(), image.size(), &whole);
     std::string whole_message = id3_last_error();
-    free(copy);
+    copy.reset();
     std::string whole_record = describe(whole);
     char* whole_json = whole_rc == 0 ? id3_tags_to_json(&whole) : nullptr;
     std::string expected_json = whole_json ? whole_json : "";

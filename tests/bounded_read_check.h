@@ -3,10 +3,14 @@
 #ifndef QID3_BOUNDED_READ_CHECK_H
 #define QID3_BOUNDED_READ_CHECK_H
 
+#include "id3_internal.h"
 #include "test_util.h"
 
 #include <stdint.h>
 #include <string>
+
+// The whole-image reader of `format` (ID3_FMT_MP3, ID3_FMT_FLAC or ID3_FMT_MP4) on data[0..len).
+int read_image(int32_t format, const uint8_t* data, uint64_t len, id3_tags* t);
 
 // Reads `image` with the whole-image reader of `format` and, from a file holding the same bytes,
 // with the bounded loader of that format; also id3_read's JSON against the whole-image record when

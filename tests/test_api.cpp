@@ -17,60 +17,41 @@ namespace {
 
 // ID3v2.3 text frame with ISO-8859-1 text.
 Bytes v3_text(const char* id, const std::string& text) {
-    return S(id) + be32((uint32_t)text.size() + 1) + B({0, 0, 0}) + S(text);
+    return id3_frame3(id, id3_text(text, 0));
 }
 Bytes v3_apic(const std::string& mime, const Bytes& picture) {
-    Bytes body = B({0}) + S(mime) + B({0, 3, 0}) + picture;
-    return S("APIC") + be32((uint32_t)body.size()) + B({0, 0}) + body;
-}
-Bytes id3v23(const Bytes& frames) {
-    return S("ID3") + B({3, 0, 0}) + syncsafe((uint32_t)frames.size()) + frames;
+    return id3_frame3("APIC", B({0}) + S(mime) + B({0, 3, 0}) + picture);
 }
 const Bytes kAudio = B({0xFF, 0xFB, 0x90, 0x64}) + repeat(0x11, 400) + B({0xFF, 0xFB, 0x90, 0x64});
 const Bytes kJpeg = B({0xFF, 0xD8, 0xFF, 0xE0}) + S("fake jpeg body") + B({0xFF, 0xD9});
 const Bytes kPng = B({0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}) + S("fake png");
 
 Bytes tagged_mp3() {
-    return id3v23(v3_text("TIT2", "Old Title") + v3_text("TPE1", "Artist") +
-                  v3_text("TALB", "Album") + v3_text("TCON", "Rock") + v3_text("TYER", "1999") +
-                  v3_text("TRCK", "3/12") + v3_apic("image/jpeg", kJpeg)) +
+    return id3_tag(3, 0,
+                   v3_text("TIT2", "Old Title") + v3_text("TPE1", "Artist") +
+                       v3_text("TALB", "Album") + v3_text("TCON", "Rock") +
+                       v3_text("TYER", "1999") + v3_text("TRCK", "3/12") +
+                       v3_apic("image/jpeg", kJpeg)) +
            kAudio;
 }
 
-Bytes flac_block(int type, const Bytes& body, bool last = false) {
-    return B({(last ? 0x80 : 0) | type}) + be24((uint32_t)body.size()) + body;
-}
-Bytes vorbis_comment(std::initializer_list<std::string> comments) {
-    Bytes body = le32(6) + S("tester") + le32((uint32_t)comments.size());
-    for (const std::string& c : comments)
-        body += le32((uint32_t)c.size()) + S(c);
-    return body;
-}
-Bytes flac_picture(const std::string& mime, const Bytes& data) {
-    return be32(3) + be32((uint32_t)mime.size()) + S(mime) + be32(0) + be32(1) + be32(1) +
-           be32(24) + be32(0) + be32((uint32_t)data.size()) + data;
-}
 const Bytes kFlacFrames = B({0xFF, 0xF8, 0x69, 0x08}) + repeat(0x22, 300);
 Bytes tagged_flac() {
     return S("fLaC") + flac_block(0, repeat(0x10, 34)) +
-           flac_block(4, vorbis_comment({"TITLE=Old Title", "ARTIST=Artist", "ALBUM=Album",
-                                         "GENRE=Rock", "DATE=1999", "TRACKNUMBER=3/12"})) +
-           flac_block(6, flac_picture("image/jpeg", kJpeg)) + flac_block(1, repeat(0, 64), true) +
-           kFlacFrames;
+           flac_block(4,
+                      vorbis_comment("tester", {"TITLE=Old Title", "ARTIST=Artist", "ALBUM=Album",
+                                                "GENRE=Rock", "DATE=1999", "TRACKNUMBER=3/12"})) +
+           flac_block(6, flac_picture(3, "image/jpeg", "", kJpeg, 1, 1, 24)) +
+           flac_block(1, repeat(0, 64), true) + kFlacFrames;
 }
 
-Bytes atom(const char* type, const Bytes& payload) {
-    return be32((uint32_t)payload.size() + 8) + S(type) + payload;
-}
-Bytes data_atom(const Bytes& value) {
-    return atom("data", be32(1) + be32(0) + value);
-}
 Bytes tagged_m4a() {
-    Bytes ilst = atom("\xA9nam", data_atom(S("M4A Title"))) +
-                 atom("covr", atom("data", be32(13) + be32(0) + kPng));
-    Bytes meta = be32(0) + atom("hdlr", repeat(0, 25)) + atom("ilst", ilst);
-    return atom("ftyp", S("M4A ") + be32(0) + S("isomM4A ")) +
-           atom("moov", atom("udta", atom("meta", meta))) + atom("mdat", repeat(0x33, 50));
+    Bytes ilst =
+        mp4_atom("\xA9nam", mp4_data(S("M4A Title"))) + mp4_atom("covr", mp4_data(kPng, 13));
+    Bytes meta = be32(0) + mp4_atom("hdlr", repeat(0, 25)) + mp4_atom("ilst", ilst);
+    return mp4_atom("ftyp", S("M4A ") + be32(0) + S("isomM4A ")) +
+           mp4_atom("moov", mp4_atom("udta", mp4_atom("meta", meta))) +
+           mp4_atom("mdat", repeat(0x33, 50));
 }
 
 std::string read_json(const std::string& path) {
@@ -157,7 +138,8 @@ TEST(Write, BytesThatAreNotUtf8PassBackUnchanged) {
     TempDir dir;
     std::string path = dir.file("latin1.flac");
     Bytes flac = S("fLaC") + flac_block(0, repeat(0x10, 34)) +
-                 flac_block(4, vorbis_comment({"TITLE=Caf\xE9", "ARTIST=A"}), true) + kFlacFrames;
+                 flac_block(4, vorbis_comment("tester", {"TITLE=Caf\xE9", "ARTIST=A"}), true) +
+                 kFlacFrames;
     ASSERT_TRUE(write_file(path, flac));
     std::string first = read_json(path);
     ASSERT_EQ(first, obj("Caf\xE9", "A", "", "", "", "", "flac", nullptr));
@@ -174,26 +156,22 @@ TEST(Write, BytesThatAreNotUtf8PassBackUnchanged) {
 TEST(Write, Id3v22FileKeepsItsTags) {
     // Version 2.2 frames: 3-character identifier, 24-bit size. A picture of format "GIF" has no
     // MIME type, so the object has no "cover_mime".
-    auto frame = [](const char* id, const Bytes& body) {
-        return S(id) + be24((uint32_t)body.size()) + body;
-    };
-    auto tag = [](const Bytes& frames) {
-        return S("ID3") + B({2, 0, 0}) + syncsafe((uint32_t)frames.size()) + frames;
-    };
-    Bytes texts = frame("TT2", B({0}) + S("Old")) + frame("TP1", B({0}) + S("Artist")) +
-                  frame("TAL", B({0}) + S("Album")) + frame("TYE", B({0}) + S("1999")) +
-                  frame("TRK", B({0}) + S("3/12"));
+    Bytes texts = id3_frame2("TT2", B({0}) + S("Old")) + id3_frame2("TP1", B({0}) + S("Artist")) +
+                  id3_frame2("TAL", B({0}) + S("Album")) + id3_frame2("TYE", B({0}) + S("1999")) +
+                  id3_frame2("TRK", B({0}) + S("3/12"));
     TempDir dir;
     std::string gif = dir.file("gif.mp3"), jpg = dir.file("jpg.mp3");
-    ASSERT_TRUE(
-        write_file(gif, tag(texts + frame("PIC", B({0}) + S("GIF") + B({3, 0}) + kPng)) + kAudio));
+    ASSERT_TRUE(write_file(
+        gif,
+        id3_tag(2, 0, texts + id3_frame2("PIC", B({0}) + S("GIF") + B({3, 0}) + kPng)) + kAudio));
     EXPECT_EQ(read_json(gif), "{\"title\":\"Old\",\"artist\":\"Artist\",\"album\":\"Album\","
                               "\"genre\":\"\",\"date\":\"1999\",\"track\":\"3/12\",\"format\":"
                               "\"mp3\",\"has_cover\":true}");
     EXPECT_EQ(extract(gif, dir), kPng);
     // A write naming one field keeps what the version 2.2 tag held.
-    ASSERT_TRUE(
-        write_file(jpg, tag(texts + frame("PIC", B({0}) + S("JPG") + B({3, 0}) + kJpeg)) + kAudio));
+    ASSERT_TRUE(write_file(
+        jpg,
+        id3_tag(2, 0, texts + id3_frame2("PIC", B({0}) + S("JPG") + B({3, 0}) + kJpeg)) + kAudio));
     EXPECT_EQ(read_json(jpg),
               obj("Old", "Artist", "Album", "", "1999", "3/12", "mp3", "image/jpeg"));
     ASSERT_EQ(id3_write(jpg.c_str(), "{\"genre\":\"Rock\"}"), 0) << id3_last_error();

@@ -29,11 +29,14 @@ char* dup(const char* s) {
     return p;
 }
 
+// The message before any call: taken while the program starts, before any test runs, so that the
+// check holds in whichever order the tests run.
+const std::string g_error_at_start = id3_last_error();
+
 } // namespace
 
 TEST(ErrorBuffer, EmptyAtStartThenClearedByTheNextCall) {
-    // Nothing has run in this process yet (this test runs first in its program).
-    EXPECT_STREQ(id3_last_error(), "");
+    EXPECT_EQ(g_error_at_start, "");
     EXPECT_EQ(id3_read(nullptr), nullptr);
     EXPECT_STREQ(id3_last_error(), "NULL path");
     id3_free_string(nullptr); // allowed, and leaves the message alone
@@ -168,29 +171,20 @@ TEST(BoundedReads, BytesReadFollowTheTagsNotTheAudio) {
     TempDir dir;
     const uint64_t audio = 256ull << 20;
     const Bytes cover = repeat(0x5A, 100000);
-    Bytes apic_body = B({0}) + S("image/png") + B({0, 3, 0}) + cover;
-    Bytes mp3_tag = S("ID3") + B({3, 0, 0});
-    Bytes frames = S("TIT2") + be32(4) + B({0, 0, 0}) + S("big") + S("APIC") +
-                   be32((uint32_t)apic_body.size()) + B({0, 0}) + apic_body;
-    mp3_tag += syncsafe((uint32_t)frames.size()) + frames;
+    Bytes mp3_tag = id3_tag(3, 0,
+                            id3_frame3("TIT2", id3_text("big", 0)) +
+                                id3_frame3("APIC", B({0}) + S("image/png") + B({0, 3, 0}) + cover));
 
-    auto block = [](int type, const Bytes& body, bool last) {
-        return B({(last ? 0x80 : 0) | type}) + be24((uint32_t)body.size()) + body;
-    };
-    Bytes comments = le32(1) + S("v") + le32(1) + le32(9) + S("TITLE=big");
-    Bytes picture = be32(3) + be32(9) + S("image/png") + be32(0) + be32(1) + be32(1) + be32(24) +
-                    be32(0) + be32((uint32_t)cover.size()) + cover;
-    Bytes flac_meta = S("fLaC") + block(0, repeat(0x10, 34), false) + block(4, comments, false) +
-                      block(6, picture, true);
+    Bytes comments = vorbis_comment("v", {"TITLE=big"});
+    Bytes picture = flac_picture(3, "image/png", "", cover, 1, 1, 24);
+    Bytes flac_meta = S("fLaC") + flac_block(0, repeat(0x10, 34)) + flac_block(4, comments) +
+                      flac_block(6, picture, true);
 
-    auto box = [](const char* type, const Bytes& payload) {
-        return be32((uint32_t)payload.size() + 8) + S(type) + payload;
-    };
-    Bytes ilst = box("ilst", box("\251nam", box("data", be32(1) + be32(0) + S("big"))) +
-                                 box("covr", box("data", be32(14) + be32(0) + cover)));
-    Bytes moov =
-        box("moov", box("trak", repeat(0, 5000)) + box("udta", box("meta", be32(0) + ilst)));
-    Bytes ftyp = box("ftyp", S("M4A ") + be32(0));
+    Bytes ilst = mp4_atom("ilst", mp4_atom("\251nam", mp4_data(S("big"))) +
+                                      mp4_atom("covr", mp4_data(cover, 14)));
+    Bytes moov = mp4_atom("moov", mp4_atom("trak", repeat(0, 5000)) +
+                                      mp4_atom("udta", mp4_atom("meta", be32(0) + ilst)));
+    Bytes ftyp = mp4_atom("ftyp", S("M4A ") + be32(0));
     // mdat with a 64-bit size.
     Bytes mdat_header = be32(1) + S("mdat") + be64(audio + 16);
 
@@ -229,6 +223,28 @@ TEST(BoundedReads, BytesReadFollowTheTagsNotTheAudio) {
     }
 }
 #endif
+
+// Every container reader refuses a NULL image, whatever length comes with it, with its own message,
+// and still sets the format. One row per reader.
+TEST(Readers, NullImageFailsAndSetsOnlyTheFormat) {
+    struct Case {
+        int32_t format;
+        uint64_t len;
+        const char* message;
+    } cases[] = {
+        {ID3_FMT_MP3, 0, "too short for ID3"},
+        {ID3_FMT_FLAC, 100, "not FLAC"},
+        {ID3_FMT_MP4, 100, "too short for MP4"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        id3_tags t;
+        id3_tags_init(&t);
+        EXPECT_EQ(read_image(c.format, nullptr, c.len, &t), -1);
+        EXPECT_STREQ(id3_last_error(), c.message);
+        EXPECT_EQ(t.format, c.format);
+    }
+}
 
 TEST(Detect, ContainerFromTheFirstBytes) {
     struct Case {

@@ -24,23 +24,9 @@
 
 namespace {
 
-// "ID3", major version, revision 0, flags, syncsafe size of the rest.
-Bytes tag(int major, int flags, const Bytes& rest) {
-    return S("ID3") + B({major, 0, flags}) + syncsafe((uint32_t)rest.size()) + rest;
-}
-// A frame as the writer makes it: syncsafe size, no flags.
-Bytes frame4(const std::string& id, const Bytes& body) {
-    return S(id) + syncsafe((uint32_t)body.size()) + B({0, 0}) + body;
-}
-Bytes frame3(const std::string& id, const Bytes& body) {
-    return S(id) + be32((uint32_t)body.size()) + B({0, 0}) + body;
-}
-Bytes text(const std::string& value) {
-    return B({3}) + S(value);
-}
 // The whole new tag: header, frames, 1024 bytes of padding.
 Bytes new_tag(const Bytes& frames) {
-    return tag(4, 0, frames + repeat(0, 1024));
+    return id3_tag(4, 0, frames + repeat(0, 1024));
 }
 
 const Bytes kAudio = B({0xFF, 0xFB, 0x90, 0x64, 0x00, 0x11, 0x22, 0xFF, 0x00, 0x49, 0x44, 0x33});
@@ -158,28 +144,32 @@ TEST_P(OldTag, IsReplacedAndTheRestKept) {
     Record r(f);
     WriteResult w = write_over(c.before, r.t);
     ASSERT_EQ(w.rc, 0) << id3_last_error();
-    EXPECT_EQ(hex(w.after), hex(new_tag(frame4("TIT2", text("Hi")) + c.carried) + c.audio_after));
+    EXPECT_EQ(hex(w.after),
+              hex(new_tag(id3_frame4("TIT2", id3_text("Hi")) + c.carried) + c.audio_after));
 }
 
-const Bytes kOldFrames = frame3("TIT2", text("Old")) + frame3("COMM", B({3}) + S("eng") + B({0})) +
-                         frame3("TXXX", B({3}) + S("k") + B({0}) + S("v")) + repeat(0, 40);
+const Bytes kOldFrames = id3_frame3("TIT2", id3_text("Old")) +
+                         id3_frame3("COMM", B({3}) + S("eng") + B({0})) +
+                         id3_frame3("TXXX", B({3}) + S("k") + B({0}) + S("v")) + repeat(0, 40);
 // What the new tag keeps of them: all but the title, which the write names.
-const Bytes kKept =
-    frame4("COMM", B({3}) + S("eng") + B({0})) + frame4("TXXX", B({3}) + S("k") + B({0}) + S("v"));
+const Bytes kKept = id3_frame4("COMM", B({3}) + S("eng") + B({0})) +
+                    id3_frame4("TXXX", B({3}) + S("k") + B({0}) + S("v"));
 
 const OldFileCase kOldFileCases[] = {
     {"no_tag", kAudio, kAudio},
-    {"v3_tag_with_padding", tag(3, 0, kOldFrames) + kAudio, kAudio, kKept},
-    {"v2_tag", tag(2, 0, repeat(0, 30)) + kAudio, kAudio},
-    {"footer_removed", tag(4, 0x10, kOldFrames) + S("3DI") + B({4, 0, 0x10}) + syncsafe(0) + kAudio,
-     kAudio, kKept},
+    {"v3_tag_with_padding", id3_tag(3, 0, kOldFrames) + kAudio, kAudio, kKept},
+    {"v2_tag", id3_tag(2, 0, repeat(0, 30)) + kAudio, kAudio},
+    {"footer_removed",
+     id3_tag(4, 0x10, kOldFrames) + S("3DI") + B({4, 0, 0x10}) + syncsafe(0) + kAudio, kAudio,
+     kKept},
     {"size_beyond_file", S("ID3") + B({4, 0, 0}) + syncsafe(1000) + repeat(0x55, 20), {}},
     {"size_one_beyond_file", S("ID3") + B({4, 0, 0}) + syncsafe(21) + repeat(0x55, 20), {}},
-    {"footer_beyond_file", tag(4, 0x10, kOldFrames) + S("3DI"), {}, kKept},
-    {"tag_is_whole_file", tag(4, 0, kOldFrames), {}, kKept},
+    {"footer_beyond_file", id3_tag(4, 0x10, kOldFrames) + S("3DI"), {}, kKept},
+    {"tag_is_whole_file", id3_tag(4, 0, kOldFrames), {}, kKept},
     {"id3_shorter_than_header", S("ID3") + B({3, 0}), S("ID3") + B({3, 0})},
-    {"second_tag_is_audio", tag(3, 0, kOldFrames) + tag(4, 0, frame4("TPE1", text("x"))) + kAudio,
-     tag(4, 0, frame4("TPE1", text("x"))) + kAudio, kKept},
+    {"second_tag_is_audio",
+     id3_tag(3, 0, kOldFrames) + id3_tag(4, 0, id3_frame4("TPE1", id3_text("x"))) + kAudio,
+     id3_tag(4, 0, id3_frame4("TPE1", id3_text("x"))) + kAudio, kKept},
     // Bit 7 of each size byte is masked off: 80 80 80 8A is a size of 10.
     {"size_bits_masked", S("ID3") + B({3, 0, 0, 0x80, 0x80, 0x80, 0x8A}) + repeat(0, 10) + kAudio,
      kAudio},
@@ -251,26 +241,27 @@ const std::string k200(200, 'x');
 const FramesCase kFramesCases[] = {
     {"empty_record", Fields(), {}},
     {"date_with_year", with_date("2024-05-01"),
-     frame4("TDRC", text("2024-05-01")) + frame4("TYER", text("2024"))},
+     id3_frame4("TDRC", id3_text("2024-05-01")) + id3_frame4("TYER", id3_text("2024"))},
     {"date_of_four", with_date("2024"),
-     frame4("TDRC", text("2024")) + frame4("TYER", text("2024"))},
-    {"date_too_short_for_year", with_date("99"), frame4("TDRC", text("99"))},
-    {"empty_date", with_date(""), frame4("TDRC", B({3}))},
-    {"empty_title", title_only(""), frame4("TIT2", B({3}))},
+     id3_frame4("TDRC", id3_text("2024")) + id3_frame4("TYER", id3_text("2024"))},
+    {"date_too_short_for_year", with_date("99"), id3_frame4("TDRC", id3_text("99"))},
+    {"empty_date", with_date(""), id3_frame4("TDRC", B({3}))},
+    {"empty_title", title_only(""), id3_frame4("TIT2", B({3}))},
     {"size_counts_bytes", title_only("\xE6\x97\xA5\xE6\x9C\xAC"),
-     frame4("TIT2", B({3, 0xE6, 0x97, 0xA5, 0xE6, 0x9C, 0xAC}))},
+     id3_frame4("TIT2", B({3, 0xE6, 0x97, 0xA5, 0xE6, 0x9C, 0xAC}))},
     // 201 bytes of body: the syncsafe size bytes are 00 00 01 49.
     {"syncsafe_frame_size", title_only(k200.c_str()),
-     S("TIT2") + B({0, 0, 1, 0x49, 0, 0}) + text(k200)},
+     S("TIT2") + B({0, 0, 1, 0x49, 0, 0}) + id3_text(k200)},
     {"all_fields_in_order", all_fields(),
-     frame4("TIT2", text("T")) + frame4("TPE1", text("A")) + frame4("TALB", text("L")) +
-         frame4("TCON", text("Rock")) + frame4("TDRC", text("2024-05-01")) +
-         frame4("TYER", text("2024")) + frame4("TRCK", text("3/12")) +
-         frame4("APIC", B({3}) + S("image/png") + B({0, 3, 0}) + kPng)},
+     id3_frame4("TIT2", id3_text("T")) + id3_frame4("TPE1", id3_text("A")) +
+         id3_frame4("TALB", id3_text("L")) + id3_frame4("TCON", id3_text("Rock")) +
+         id3_frame4("TDRC", id3_text("2024-05-01")) + id3_frame4("TYER", id3_text("2024")) +
+         id3_frame4("TRCK", id3_text("3/12")) +
+         id3_frame4("APIC", B({3}) + S("image/png") + B({0, 3, 0}) + kPng)},
     {"picture_without_mime_is_jpeg", with_cover(kPng, ""),
-     frame4("APIC", B({3}) + S("image/jpeg") + B({0, 3, 0}) + kPng)},
+     id3_frame4("APIC", B({3}) + S("image/jpeg") + B({0, 3, 0}) + kPng)},
     {"picture_of_one_byte", with_cover(B({0x00}), "image/gif"),
-     frame4("APIC", B({3}) + S("image/gif") + B({0, 3, 0, 0}))},
+     id3_frame4("APIC", B({3}) + S("image/gif") + B({0, 3, 0, 0}))},
     {"cover_pointer_with_size_zero", pointer_without_bytes(), {}},
 };
 INSTANTIATE_TEST_SUITE_P(Records, Frames, ::testing::ValuesIn(kFramesCases),
@@ -286,7 +277,7 @@ TEST(Mp3Write, HasCoverWithoutBytesWritesNoPicture) {
     strcpy(r.t.cover_mime, "image/png");
     WriteResult w = write_over(kAudio, r.t);
     ASSERT_EQ(w.rc, 0) << id3_last_error();
-    EXPECT_EQ(hex(w.after), hex(new_tag(frame4("TIT2", text("x"))) + kAudio));
+    EXPECT_EQ(hex(w.after), hex(new_tag(id3_frame4("TIT2", id3_text("x"))) + kAudio));
 }
 
 // --- Read after write ----------------------------------------------------------------------
@@ -315,14 +306,15 @@ TEST(Mp3Write, RecordReadFromAnOldTagSurvivesTheRoundTrip) {
     // carried over with version 2.4 headers.
     Bytes comm = B({0}) + S("eng") + B({0});
     Bytes txxx = B({0}) + S("key") + B({0}) + S("value");
-    Bytes old =
-        tag(3, 0,
-            frame3("TIT2", B({0}) + S("Caf\xE9")) +
-                frame3("TPE1", B({1, 0xFF, 0xFE, 0x41, 0x00, 0x42, 0x00})) +
-                frame3("TYER", text("1987")) + frame3("COMM", comm) + frame3("TXXX", txxx) +
-                frame3("APIC", B({0}) + S("image/png") + B({0, 3}) + S("d") + B({0}) + kPng) +
-                repeat(0, 100)) +
-        kAudio;
+    Bytes old = id3_tag(3, 0,
+                        id3_frame3("TIT2", B({0}) + S("Caf\xE9")) +
+                            id3_frame3("TPE1", B({1, 0xFF, 0xFE, 0x41, 0x00, 0x42, 0x00})) +
+                            id3_frame3("TYER", id3_text("1987")) + id3_frame3("COMM", comm) +
+                            id3_frame3("TXXX", txxx) +
+                            id3_frame3("APIC", B({0}) + S("image/png") + B({0, 3}) + S("d") +
+                                                   B({0}) + kPng) +
+                            repeat(0, 100)) +
+                kAudio;
     ReadBack first(old);
     ASSERT_STREQ(first.t.title, "Caf\xC3\xA9");
     WriteResult w = write_over(old, first.t);
@@ -330,7 +322,7 @@ TEST(Mp3Write, RecordReadFromAnOldTagSurvivesTheRoundTrip) {
     ReadBack second(w.after);
     EXPECT_EQ(describe(second.t), describe(first.t));
     std::string image(w.after.begin(), w.after.end());
-    std::string carried = hex(frame4("COMM", comm) + frame4("TXXX", txxx));
+    std::string carried = hex(id3_frame4("COMM", comm) + id3_frame4("TXXX", txxx));
     EXPECT_NE(hex(w.after).find(carried), std::string::npos) << hex(w.after);
     EXPECT_EQ(Bytes(w.after.end() - (long)kAudio.size(), w.after.end()), kAudio);
 
@@ -384,7 +376,7 @@ Bytes apic(int type, const std::string& data) {
     return B({0}) + S("image/png") + B({0, type}) + S("desc") + B({0}) + S(data);
 }
 Bytes new_apic() {
-    return frame4("APIC", B({3}) + S("image/png") + B({0, 3, 0}) + kPng);
+    return id3_frame4("APIC", B({3}) + S("image/png") + B({0, 3, 0}) + kPng);
 }
 const Bytes kComm = B({1, 'e', 'n', 'g', 0xFF, 0xFE, 0, 0, 0xFF, 0xFE, 'x', 0});
 // A version 2.4 frame with status flags and unsynchronisation and data length indicator flags.
@@ -400,60 +392,66 @@ const Bytes kPlain4 = S("COMM") + be32(200) + B({0, 0}) + B({3}) + S("eng") + re
 
 const CarryCase kCarryCases[] = {
     {"nothing named keeps every frame",
-     tag(4, 0,
-         frame4("TIT2", text("T")) + frame4("COMM", kComm) + frame4("TYER", text("1999")) +
-             repeat(0, 9)),
-     "{}", frame4("TIT2", text("T")) + frame4("COMM", kComm) + frame4("TYER", text("1999"))},
+     id3_tag(4, 0,
+             id3_frame4("TIT2", id3_text("T")) + id3_frame4("COMM", kComm) +
+                 id3_frame4("TYER", id3_text("1999")) + repeat(0, 9)),
+     "{}",
+     id3_frame4("TIT2", id3_text("T")) + id3_frame4("COMM", kComm) +
+         id3_frame4("TYER", id3_text("1999"))},
     {"named title first, old title dropped",
-     tag(4, 0,
-         frame4("TPE1", text("A")) + frame4("TIT2", text("Old")) + frame4("TIT2", text("Old2"))),
-     "{\"title\":\"New\"}", frame4("TIT2", text("New")) + frame4("TPE1", text("A"))},
+     id3_tag(4, 0,
+             id3_frame4("TPE1", id3_text("A")) + id3_frame4("TIT2", id3_text("Old")) +
+                 id3_frame4("TIT2", id3_text("Old2"))),
+     "{\"title\":\"New\"}",
+     id3_frame4("TIT2", id3_text("New")) + id3_frame4("TPE1", id3_text("A"))},
     {"named date drops every date frame",
-     tag(3, 0,
-         frame3("TYER", text("1999")) + frame3("TDAT", text("0101")) +
-             frame3("TIME", text("1200")) + frame3("TRDA", text("x")) +
-             frame3("TDRC", text("1998")) + frame3("TORY", text("1990"))),
+     id3_tag(3, 0,
+             id3_frame3("TYER", id3_text("1999")) + id3_frame3("TDAT", id3_text("0101")) +
+                 id3_frame3("TIME", id3_text("1200")) + id3_frame3("TRDA", id3_text("x")) +
+                 id3_frame3("TDRC", id3_text("1998")) + id3_frame3("TORY", id3_text("1990"))),
      "{\"year\":\"2024-05-01\"}",
-     frame4("TDRC", text("2024-05-01")) + frame4("TYER", text("2024")) +
-         frame4("TORY", text("1990"))},
-    {"unknown key names nothing", tag(4, 0, frame4("TIT2", text("T"))), "{\"titel\":\"x\"}",
-     frame4("TIT2", text("T"))},
-    {"version 2.4 flags kept byte for byte", tag(4, 0, kFlagged4), "{}", kFlagged4},
-    {"plain integer size made syncsafe", tag(4, 0, kPlain4 + frame4("TIT2", text("T"))), "{}",
+     id3_frame4("TDRC", id3_text("2024-05-01")) + id3_frame4("TYER", id3_text("2024")) +
+         id3_frame4("TORY", id3_text("1990"))},
+    {"unknown key names nothing", id3_tag(4, 0, id3_frame4("TIT2", id3_text("T"))),
+     "{\"titel\":\"x\"}", id3_frame4("TIT2", id3_text("T"))},
+    {"version 2.4 flags kept byte for byte", id3_tag(4, 0, kFlagged4), "{}", kFlagged4},
+    {"plain integer size made syncsafe", id3_tag(4, 0, kPlain4 + id3_frame4("TIT2", id3_text("T"))),
+     "{}",
      S("COMM") + syncsafe(200) + B({0, 0}) + B({3}) + S("eng") + repeat('c', 196) +
-         frame4("TIT2", text("T"))},
+         id3_frame4("TIT2", id3_text("T"))},
     {"version 2.3 headers become version 2.4",
-     tag(3, 0, kStatus3 + kGroup3 + kZip3 + kCrypt3 + frame3("TRCK", text("1"))), "{}",
+     id3_tag(3, 0, kStatus3 + kGroup3 + kZip3 + kCrypt3 + id3_frame3("TRCK", id3_text("1"))), "{}",
      S("TPE2") + syncsafe(3) + B({0x70, 0x00, 3, 'A', 'B'}) + S("TCOM") + syncsafe(4) +
-         B({0x00, 0x40, 7, 3, 'C', 'D'}) + frame4("TRCK", text("1"))},
+         B({0x00, 0x40, 7, 3, 'C', 'D'}) + id3_frame4("TRCK", id3_text("1"))},
     {"version 2.3 unsynchronisation undone",
-     tag(3, 0x80, S("TXXX") + B({0, 0, 0, 5, 0, 0}) + B({0, 'k', 0, 0xFF, 0x00, 0xE0})), "{}",
-     frame4("TXXX", B({0, 'k', 0, 0xFF, 0xE0}))},
+     id3_tag(3, 0x80, S("TXXX") + B({0, 0, 0, 5, 0, 0}) + B({0, 'k', 0, 0xFF, 0x00, 0xE0})), "{}",
+     id3_frame4("TXXX", B({0, 'k', 0, 0xFF, 0xE0}))},
     {"zero-size frames and odd identifiers dropped",
-     tag(4, 0,
-         S("TPE3") + syncsafe(0) + B({0, 0}) + frame4("TPE1", text("A")) +
-             frame4("Tx!1", text("odd")) + frame4("TALB", text("L"))),
-     "{}", frame4("TPE1", text("A")) + frame4("TALB", text("L"))},
+     id3_tag(4, 0,
+             S("TPE3") + syncsafe(0) + B({0, 0}) + id3_frame4("TPE1", id3_text("A")) +
+                 id3_frame4("Tx!1", id3_text("odd")) + id3_frame4("TALB", id3_text("L"))),
+     "{}", id3_frame4("TPE1", id3_text("A")) + id3_frame4("TALB", id3_text("L"))},
     {"pictures kept in order after the other frames",
-     tag(4, 0,
-         frame4("APIC", apic(4, "BACK")) + frame4("TIT2", text("T")) +
-             frame4("APIC", apic(3, "FRONT"))),
+     id3_tag(4, 0,
+             id3_frame4("APIC", apic(4, "BACK")) + id3_frame4("TIT2", id3_text("T")) +
+                 id3_frame4("APIC", apic(3, "FRONT"))),
      "{\"artist\":\"A\"}",
-     frame4("TPE1", text("A")) + frame4("TIT2", text("T")) + frame4("APIC", apic(4, "BACK")) +
-         frame4("APIC", apic(3, "FRONT"))},
+     id3_frame4("TPE1", id3_text("A")) + id3_frame4("TIT2", id3_text("T")) +
+         id3_frame4("APIC", apic(4, "BACK")) + id3_frame4("APIC", apic(3, "FRONT"))},
     {"a new cover replaces only the front covers",
-     tag(4, 0,
-         frame4("APIC", apic(3, "OLDFRONT")) + frame4("TIT2", text("T")) +
-             frame4("APIC", apic(4, "BACK")) + frame4("APIC", B({0}) + S("image/png"))),
+     id3_tag(4, 0,
+             id3_frame4("APIC", apic(3, "OLDFRONT")) + id3_frame4("TIT2", id3_text("T")) +
+                 id3_frame4("APIC", apic(4, "BACK")) + id3_frame4("APIC", B({0}) + S("image/png"))),
      nullptr,
-     frame4("TIT2", text("T")) + frame4("APIC", apic(4, "BACK")) +
-         frame4("APIC", B({0}) + S("image/png")) + new_apic()},
+     id3_frame4("TIT2", id3_text("T")) + id3_frame4("APIC", apic(4, "BACK")) +
+         id3_frame4("APIC", B({0}) + S("image/png")) + new_apic()},
     // Version 2.2 (and any version other than 2.3 and 2.4) passes nothing on: the record is
     // written whole.
     {"version 2.2 writes the record",
-     tag(2, 0,
-         S("TT2") + be24(3) + B({0, 'T', '2'}) + S("COM") + be24(5) + B({0}) + S("eng") + B({0})),
-     "{\"genre\":\"G\"}", frame4("TIT2", text("T2")) + frame4("TCON", text("G"))},
+     id3_tag(2, 0,
+             S("TT2") + be24(3) + B({0, 'T', '2'}) + S("COM") + be24(5) + B({0}) + S("eng") +
+                 B({0})),
+     "{\"genre\":\"G\"}", id3_frame4("TIT2", id3_text("T2")) + id3_frame4("TCON", id3_text("G"))},
 };
 INSTANTIATE_TEST_SUITE_P(OldTags, Carry, ::testing::ValuesIn(kCarryCases),
                          [](const ::testing::TestParamInfo<CarryCase>& info) {
@@ -481,8 +479,9 @@ TEST(Mp3Write, TagsOfTwoMiBAndMore) {
     std::string picture = dir.file("second.png");
     std::string out = dir.file("out.png");
     Bytes apic = B({3}) + S("image/png") + B({0, 3, 0}) + first;
-    ASSERT_TRUE(
-        write_file(song, tag(4, 0, frame4("TIT2", text("Old")) + frame4("APIC", apic)) + audio));
+    ASSERT_TRUE(write_file(
+        song,
+        id3_tag(4, 0, id3_frame4("TIT2", id3_text("Old")) + id3_frame4("APIC", apic)) + audio));
     ASSERT_TRUE(write_file(picture, second));
 
     // The tag's size field counts exactly the bytes before the audio, which is the file's tail.
@@ -518,44 +517,63 @@ TEST(Mp3Write, TagsOfTwoMiBAndMore) {
 
 // --- Failures ------------------------------------------------------------------------------
 
-TEST(Mp3WriteFailure, MissingFileKeepsTheReadMessage) {
-    TempDir dir;
-    std::string path = dir.file("absent.mp3");
+// The MP3 and FLAC writers keep the message of the step that failed, and the file as it was. One
+// row per writer.
+struct WriterCase {
+    int32_t format;
+    const char* name;
+    Bytes content;
+};
+const WriterCase kWriterCases[] = {
+    {ID3_FMT_MP3, "song.mp3", kAudio},
+    {ID3_FMT_FLAC, "song.flac", S("fLaC") + flac_block(0, repeat(0x11, 34), true) + flac_audio(10)},
+};
+
+int write_title(const WriterCase& c, const std::string& path) {
     Fields f;
     f.title = "x";
     Record r(f);
     id3_clear_error();
-    EXPECT_EQ(id3_mp3_write(path.c_str(), &r.t), -1);
-    EXPECT_EQ(std::string(id3_last_error()).rfind("cannot open: " + path + " (", 0), 0u)
-        << id3_last_error();
-    EXPECT_TRUE(list_dir(dir.path).empty());
+    return c.format == ID3_FMT_MP3 ? id3_mp3_write(path.c_str(), &r.t)
+                                   : id3_flac_write(path.c_str(), &r.t, 0);
 }
 
-TEST(Mp3WriteFailure, ReplacementMessageIsKept) {
+TEST(WriterFailure, MissingFileKeepsTheReadMessage) {
+    for (const WriterCase& c : kWriterCases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        std::string path = dir.file(c.name);
+        EXPECT_EQ(write_title(c, path), -1);
+        EXPECT_EQ(std::string(id3_last_error()).rfind("cannot open: " + path + " (", 0), 0u)
+            << id3_last_error();
+        EXPECT_TRUE(list_dir(dir.path).empty());
+    }
+}
+
+TEST(WriterFailure, ReplacementMessageIsKept) {
     // A folder in the temporary file's place makes the replacement fail; its message, not the
     // writer's generic one, is what the caller sees, and the target keeps its contents.
-    TempDir dir;
-    std::string path = dir.file("song.mp3");
-    ASSERT_TRUE(write_file(path, kAudio));
+    for (const WriterCase& c : kWriterCases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        std::string path = dir.file(c.name);
+        ASSERT_TRUE(write_file(path, c.content));
 #ifdef _WIN32
-    int pid = _getpid();
+        int pid = _getpid();
 #else
-    int pid = (int)getpid();
+        int pid = (int)getpid();
 #endif
-    std::string blocker = path + ".quorvale-tmp." + std::to_string(pid);
+        std::string blocker = path + ".quorvale-tmp." + std::to_string(pid);
 #ifdef _WIN32
-    ASSERT_TRUE(CreateDirectoryA(blocker.c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryA(blocker.c_str(), nullptr));
 #else
-    ASSERT_EQ(mkdir(blocker.c_str(), 0700), 0);
+        ASSERT_EQ(mkdir(blocker.c_str(), 0700), 0);
 #endif
-    Fields f;
-    f.title = "x";
-    Record r(f);
-    id3_clear_error();
-    EXPECT_EQ(id3_mp3_write(path.c_str(), &r.t), -1);
-    EXPECT_EQ(std::string(id3_last_error()).rfind("cannot create temp: ", 0), 0u)
-        << id3_last_error();
-    EXPECT_EQ(read_file(path), kAudio);
+        EXPECT_EQ(write_title(c, path), -1);
+        EXPECT_EQ(std::string(id3_last_error()).rfind("cannot create temp: ", 0), 0u)
+            << id3_last_error();
+        EXPECT_EQ(read_file(path), c.content);
+    }
 }
 
 // Address space that cannot be read: a writer that touched these bytes would crash, so a

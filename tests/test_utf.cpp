@@ -25,12 +25,8 @@ Bytes take_text(char* text) {
 
 // Decodes from an exactly sized heap copy, so that a read past the count shows under a sanitizer.
 Bytes decode(int encoding, const Bytes& in) {
-    uint8_t* copy = (uint8_t*)malloc(in.empty() ? 1 : in.size());
-    if (!in.empty())
-        memcpy(copy, in.data(), in.size());
-    Bytes out = take_text(id3_decode_id3_text((uint8_t)encoding, copy, in.size()));
-    free(copy);
-    return out;
+    HeapBytes copy = exact_copy(in);
+    return take_text(id3_decode_id3_text((uint8_t)encoding, copy.get(), in.size()));
 }
 
 struct DecodeCase {

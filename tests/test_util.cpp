@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -46,6 +47,64 @@ Bytes operator+(Bytes a, const Bytes& b) {
 Bytes& operator+=(Bytes& a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
+}
+
+Bytes id3_tag(int major, int flags, const Bytes& rest) {
+    return S("ID3") + B({major, 0, flags}) + syncsafe((uint32_t)rest.size()) + rest;
+}
+Bytes id3_frame2(const std::string& id, const Bytes& body) {
+    return S(id) + be24((uint32_t)body.size()) + body;
+}
+Bytes id3_frame3(const std::string& id, const Bytes& body, int format_flags) {
+    return S(id) + be32((uint32_t)body.size()) + B({0, format_flags}) + body;
+}
+Bytes id3_frame4(const std::string& id, const Bytes& body, int format_flags) {
+    return S(id) + syncsafe((uint32_t)body.size()) + B({0, format_flags}) + body;
+}
+Bytes id3_text(const std::string& value, int encoding) {
+    return B({encoding}) + S(value);
+}
+
+Bytes flac_block(int type, const Bytes& body, bool last) {
+    return B({type | (last ? 0x80 : 0)}) + be24((uint32_t)body.size()) + body;
+}
+Bytes flac_audio(size_t n) {
+    Bytes out = B({0xFF, 0xF8, 0x69, 0x08});
+    for (size_t i = 0; out.size() < n; i++)
+        out.push_back((uint8_t)(i * 131 + 7));
+    out.resize(n);
+    return out;
+}
+Bytes vorbis_entry(const std::string& text) {
+    return le32((uint32_t)text.size()) + S(text);
+}
+Bytes vorbis_comment(const std::string& vendor, const std::vector<std::string>& comments,
+                     std::optional<uint32_t> count) {
+    Bytes body = vorbis_entry(vendor) + le32(count ? *count : (uint32_t)comments.size());
+    for (const std::string& c : comments)
+        body += vorbis_entry(c);
+    return body;
+}
+Bytes flac_picture(uint32_t type, const std::string& mime, const std::string& desc,
+                   const Bytes& data, uint32_t width, uint32_t height, uint32_t depth,
+                   std::optional<uint32_t> data_len) {
+    return be32(type) + be32((uint32_t)mime.size()) + S(mime) + be32((uint32_t)desc.size()) +
+           S(desc) + be32(width) + be32(height) + be32(depth) + be32(0) +
+           be32(data_len ? *data_len : (uint32_t)data.size()) + data;
+}
+
+Bytes mp4_atom(const std::string& type, const Bytes& payload) {
+    return be32((uint32_t)(8 + payload.size())) + S(type) + payload;
+}
+Bytes mp4_data(const Bytes& value, uint32_t type_code) {
+    return mp4_atom("data", be32(type_code) + be32(0) + value);
+}
+
+HeapBytes exact_copy(const Bytes& data) {
+    HeapBytes copy((uint8_t*)malloc(data.empty() ? 1 : data.size()));
+    if (copy && !data.empty())
+        memcpy(copy.get(), data.data(), data.size());
+    return copy;
 }
 
 TempDir::TempDir() {

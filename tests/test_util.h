@@ -4,6 +4,10 @@
 #define QID3_TEST_UTIL_H
 
 #include <stdint.h>
+#include <stdlib.h>
+
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +25,45 @@ Bytes syncsafe(uint32_t v);
 Bytes repeat(uint8_t byte, size_t count);
 Bytes operator+(Bytes a, const Bytes& b);
 Bytes& operator+=(Bytes& a, const Bytes& b);
+
+// Container builders, one set per format, so that every test builds the same structure the same
+// way. ID3v2: "ID3", major version, revision 0, flags, syncsafe size of the rest.
+Bytes id3_tag(int major, int flags, const Bytes& rest);
+// Frames of version 2.2 (3-character identifier, 24-bit size, no flags), of versions 2.3 and
+// earlier (32-bit size) and of version 2.4 (syncsafe size); the flag bytes are 0 and format_flags.
+Bytes id3_frame2(const std::string& id, const Bytes& body);
+Bytes id3_frame3(const std::string& id, const Bytes& body, int format_flags = 0);
+Bytes id3_frame4(const std::string& id, const Bytes& body, int format_flags = 0);
+// Text frame body: the encoding byte (3 UTF-8, 0 ISO-8859-1) and the text, no terminator.
+Bytes id3_text(const std::string& value, int encoding = 3);
+
+// FLAC metadata block: last-block flag and type in one byte, 24-bit length, body.
+Bytes flac_block(int type, const Bytes& body, bool last = false);
+// FLAC audio: a frame sync and n - 4 bytes that look like nothing in particular.
+Bytes flac_audio(size_t n);
+// One Vorbis comment: 32-bit little-endian length and the text.
+Bytes vorbis_entry(const std::string& text);
+// VORBIS_COMMENT body; the count defaults to the number of comments given.
+Bytes vorbis_comment(const std::string& vendor, const std::vector<std::string>& comments,
+                     std::optional<uint32_t> count = {});
+// PICTURE body: picture type, MIME, description, width, height, depth, 0 colours, data; the data
+// length field defaults to the size of the data given.
+Bytes flac_picture(uint32_t type, const std::string& mime, const std::string& desc,
+                   const Bytes& data, uint32_t width = 0, uint32_t height = 0, uint32_t depth = 0,
+                   std::optional<uint32_t> data_len = {});
+
+// MP4 atom with an ordinary 32-bit size.
+Bytes mp4_atom(const std::string& type, const Bytes& payload);
+// "data" atom: type indicator (1 UTF-8 text, 13 JPEG, 14 PNG), locale 0, value.
+Bytes mp4_data(const Bytes& value, uint32_t type_code = 1);
+
+// A heap block holding exactly the bytes given (one byte for none), so that a read past the end
+// shows under a sanitizer; a reader handed it cannot keep pointers into a vector either.
+struct FreeDeleter {
+    void operator()(void* p) const { free(p); }
+};
+using HeapBytes = std::unique_ptr<uint8_t, FreeDeleter>;
+HeapBytes exact_copy(const Bytes& data);
 
 // A fresh folder for one test, removed (with its contents) when the object goes away.
 struct TempDir {

@@ -9,6 +9,10 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix="$work/prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
+# The library folder below the prefix, as the build chose it (lib, or lib/<multiarch> for /usr).
+libdir_rel=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:[A-Z]*=//p' "$build/CMakeCache.txt")
+[ -n "$libdir_rel" ] || { echo "run.sh: no CMAKE_INSTALL_LIBDIR in $build/CMakeCache.txt" >&2; exit 1; }
+lib="$prefix/$libdir_rel"
 
 sample="$src/samples/sample.flac"
 expect='"format":"flac"'
@@ -17,21 +21,22 @@ expect='"format":"flac"'
 cmake -S "$src/tests/install/cmake_consumer" -B "$work/cmake-build" \
   -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/cmake-build" >/dev/null
-out=$(LD_LIBRARY_PATH="$prefix/lib" "$work/cmake-build/consumer" "$sample")
+out=$(LD_LIBRARY_PATH="$lib" "$work/cmake-build/consumer" "$sample")
 echo "cmake consumer: $out"
 grep -q "$expect" <<<"$out"
 
 # pkg-config consumer.
-pc_dir=$(dirname "$(find "$prefix" -name quorvale-id3tag.pc | head -n1)")
+pc_dir="$lib/pkgconfig"
 flags=$(PKG_CONFIG_PATH="$pc_dir" pkg-config --cflags --libs quorvale-id3tag)
 cc "$src/tests/install/consumer.c" -o "$work/pc-consumer" $flags
 libdir=$(PKG_CONFIG_PATH="$pc_dir" pkg-config --variable=libdir quorvale-id3tag)
+[ "$(realpath "$libdir")" = "$(realpath "$lib")" ] || { echo "run.sh: pkg-config libdir $libdir" >&2; exit 1; }
 out=$(LD_LIBRARY_PATH="$libdir" "$work/pc-consumer" "$sample")
 echo "pkg-config consumer: $out"
 grep -q "$expect" <<<"$out"
 
 # The installed library keeps its SONAME and exports only the seven functions.
-soname=$(objdump -p "$prefix"/lib/libquorvale-id3tag.so | awk '/SONAME/ {print $2}')
+soname=$(objdump -p "$lib/libquorvale-id3tag.so" | awk '/SONAME/ {print $2}')
 echo "SONAME: $soname"
 [ "$soname" = "libquorvale-id3tag.so.1" ]
 # The installed program finds the installed library by its RPATH, with no loader set-up.

@@ -1,6 +1,6 @@
 // Replaces the C allocator with one that forwards to glibc's own entry points and can fail the Nth
-// call. Blocks allocated while counting are kept in a fixed open-addressing table (the table
-// itself must not allocate), keyed by address.
+// call, or the calls of one size. Blocks allocated while counting are kept in a fixed
+// open-addressing table (the table itself must not allocate), keyed by address.
 #include "fail_alloc.h"
 
 #include <stddef.h>
@@ -28,6 +28,7 @@ struct watch_state {
     bool matching_frees;
     long calls;
     long fail_at;
+    size_t fail_size; // 0: no size is failed
     bool failed;
     long live;
     uintptr_t slots[SLOTS];
@@ -77,12 +78,14 @@ bool forget(void* block) {
     return false;
 }
 
-// Counts one allocation call; true (with errno set as glibc sets it) when this one is to fail.
-bool count_call() {
+// Counts one allocation call of `size` bytes; true (with errno set as glibc sets it) when this one
+// is to fail.
+bool count_call(size_t size) {
     if (!g_watch.counting)
         return false;
     g_watch.calls++;
-    if (g_watch.fail_at > 0 && g_watch.calls == g_watch.fail_at) {
+    if ((g_watch.fail_at > 0 && g_watch.calls == g_watch.fail_at) ||
+        (g_watch.fail_size > 0 && size == g_watch.fail_size)) {
         g_watch.failed = true;
         errno = ENOMEM;
         return true;
@@ -93,7 +96,7 @@ bool count_call() {
 } // namespace
 
 extern "C" void* malloc(size_t size) {
-    if (count_call())
+    if (count_call(size))
         return nullptr;
     void* p = __libc_malloc(size);
     if (g_watch.counting)
@@ -102,7 +105,7 @@ extern "C" void* malloc(size_t size) {
 }
 
 extern "C" void* calloc(size_t count, size_t size) {
-    if (count_call())
+    if (count_call(count * size))
         return nullptr;
     void* p = __libc_calloc(count, size);
     if (g_watch.counting)
@@ -117,7 +120,7 @@ extern "C" void* realloc(void* block, size_t size) {
         forget(block);
         return __libc_realloc(block, 0);
     }
-    if (count_call())
+    if (count_call(size))
         return nullptr; // the old block stays valid and owned by the caller
     void* p = __libc_realloc(block, size);
     // A block from before the count that merely moves is not a new one.
@@ -138,13 +141,20 @@ void fail_alloc_begin(long fail_at) {
     g_watch.live = 0;
     g_watch.failed = false;
     g_watch.fail_at = fail_at;
+    g_watch.fail_size = 0;
     g_watch.matching_frees = true;
     g_watch.counting = true;
+}
+
+void fail_alloc_begin_size(size_t size) {
+    fail_alloc_begin(0);
+    g_watch.fail_size = size;
 }
 
 void fail_alloc_disarm(void) {
     g_watch.counting = false;
     g_watch.fail_at = 0;
+    g_watch.fail_size = 0;
 }
 
 long fail_alloc_calls(void) {
@@ -163,4 +173,5 @@ void fail_alloc_end(void) {
     g_watch.counting = false;
     g_watch.matching_frees = false;
     g_watch.fail_at = 0;
+    g_watch.fail_size = 0;
 }

@@ -4,14 +4,19 @@
 // allocator.
 //
 // Between fail_alloc_begin and fail_alloc_end every allocation call is counted, the chosen one
-// fails, and every block allocated is remembered until it is freed, so that fail_alloc_live tells
-// how many blocks the code under test left behind.
+// (or each one of a chosen size) fails, and every block allocated is remembered until it is freed,
+// so that fail_alloc_live tells how many blocks the code under test left behind.
 #ifndef QID3_FAIL_ALLOC_H
 #define QID3_FAIL_ALLOC_H
+
+#include <stddef.h>
 
 // Starts counting: the fail_at-th allocation call from now (1 for the first) returns NULL; 0 lets
 // every call succeed.
 void fail_alloc_begin(long fail_at);
+// Starts counting as fail_alloc_begin(0) does, and fails every allocation call of exactly `size`
+// bytes (calloc: count times size) until fail_alloc_disarm.
+void fail_alloc_begin_size(size_t size);
 // Stops counting and failing new allocations; frees of blocks counted so far are still matched.
 void fail_alloc_disarm(void);
 // Allocation calls (malloc, calloc, realloc) counted since fail_alloc_begin.

@@ -22,16 +22,11 @@ Bytes jpeg_picture(size_t size) {
     return head + noise(size > head.size() ? size - head.size() : 0, 11);
 }
 
-// ID3v2.3 frame: identifier, plain 32-bit size, two flag bytes, body.
-static Bytes id3v23_frame(const char* id, const Bytes& body) {
-    return S(id) + be32((uint32_t)body.size()) + B({0, 0}) + body;
-}
-
 static Bytes mp3_frames(size_t cover_size);
 
 Bytes mp3_with_tags(size_t audio_size, size_t cover_size) {
     Bytes area = mp3_frames(cover_size) + repeat(0, 100);
-    Bytes tag = S("ID3") + B({3, 0, 0}) + syncsafe((uint32_t)area.size()) + area;
+    Bytes tag = id3_tag(3, 0, area);
     return tag + B({0xFF, 0xFB, 0x90, 0x64}) + noise(audio_size, 1);
 }
 
@@ -46,7 +41,7 @@ Bytes mp3_unsynchronised(size_t audio_size, size_t cover_size) {
             area.push_back(0x00);
     }
     area += repeat(0, 100);
-    Bytes tag = S("ID3") + B({3, 0, 0x80}) + syncsafe((uint32_t)area.size()) + area;
+    Bytes tag = id3_tag(3, 0x80, area);
     return tag + B({0xFF, 0xFB, 0x90, 0x64}) + noise(audio_size, 4);
 }
 
@@ -55,63 +50,44 @@ static Bytes mp3_frames(size_t cover_size) {
     for (char c : std::string("Old artist"))
         utf16_artist += B({c, 0});
     utf16_artist += B({0, 0});
-    Bytes frames =
-        id3v23_frame("TIT2", B({0}) + S("Old title")) + id3v23_frame("TPE1", utf16_artist) +
-        id3v23_frame("TALB", B({0}) + S("Old album")) + id3v23_frame("TCON", B({0}) + S("Jazz")) +
-        id3v23_frame("TYER", B({0}) + S("1999")) + id3v23_frame("TRCK", B({0}) + S("1/9")) +
-        id3v23_frame("COMM", B({0}) + S("eng") + B({0}) + S("dropped on write")) +
-        id3v23_frame("APIC", B({0}) + S("image/png") + B({0, 3}) + S("front") + B({0}) +
-                                 png_picture(cover_size));
+    Bytes frames = id3_frame3("TIT2", B({0}) + S("Old title")) + id3_frame3("TPE1", utf16_artist) +
+                   id3_frame3("TALB", B({0}) + S("Old album")) +
+                   id3_frame3("TCON", B({0}) + S("Jazz")) + id3_frame3("TYER", B({0}) + S("1999")) +
+                   id3_frame3("TRCK", B({0}) + S("1/9")) +
+                   id3_frame3("COMM", B({0}) + S("eng") + B({0}) + S("dropped on write")) +
+                   id3_frame3("APIC", B({0}) + S("image/png") + B({0, 3}) + S("front") + B({0}) +
+                                          png_picture(cover_size));
     return frames;
-}
-
-static Bytes flac_block(int type, const Bytes& body, bool last) {
-    return B({type | (last ? 0x80 : 0)}) + be24((uint32_t)body.size()) + body;
-}
-
-static Bytes vorbis_comment_entry(const std::string& text) {
-    return le32((uint32_t)text.size()) + S(text);
 }
 
 Bytes flac_with_tags(size_t audio_size, size_t cover_size) {
     Bytes streaminfo =
         B({0x10, 0x00, 0x10, 0x00}) + repeat(0, 6) + B({0x0A, 0xC4, 0x42, 0xF0}) + repeat(0, 20);
-    Bytes comments = le32(8) + S("testsuit") + le32(6) + vorbis_comment_entry("TITLE=Old title") +
-                     vorbis_comment_entry("ARTIST=Old artist") +
-                     vorbis_comment_entry("ALBUM=Old album") + vorbis_comment_entry("GENRE=Jazz") +
-                     vorbis_comment_entry("DATE=1999") + vorbis_comment_entry("TRACKNUMBER=1/9");
-    Bytes mime = S("image/jpeg");
-    Bytes picture = be32(3) + be32((uint32_t)mime.size()) + mime + be32(0) + be32(1) + be32(1) +
-                    be32(24) + be32(0) + be32((uint32_t)cover_size) + jpeg_picture(cover_size);
+    Bytes comments =
+        vorbis_comment("testsuit", {"TITLE=Old title", "ARTIST=Old artist", "ALBUM=Old album",
+                                    "GENRE=Jazz", "DATE=1999", "TRACKNUMBER=1/9"});
+    Bytes picture = flac_picture(3, "image/jpeg", "", jpeg_picture(cover_size), 1, 1, 24);
     return S("fLaC") + flac_block(0, streaminfo, false) + flac_block(4, comments, false) +
            flac_block(1, repeat(0, 64), false) + flac_block(6, picture, true) +
            B({0xFF, 0xF8, 0x69, 0x08}) + noise(audio_size, 2);
 }
 
-static Bytes atom(const char* type, const Bytes& payload) {
-    return be32((uint32_t)(8 + payload.size())) + S(type) + payload;
-}
-
-static Bytes data_atom(uint32_t type_code, const Bytes& value) {
-    return atom("data", be32(type_code) + be32(0) + value);
-}
-
 Bytes m4a_with_tags(size_t audio_size, size_t cover_size) {
-    Bytes items = atom("\xA9nam", data_atom(1, S("Old title"))) +
-                  atom("\xA9"
-                       "ART",
-                       data_atom(1, S("Old artist"))) +
-                  atom("\xA9"
-                       "alb",
-                       data_atom(1, S("Old album"))) +
-                  atom("\xA9gen", data_atom(1, S("Jazz"))) +
-                  atom("trkn", data_atom(0, be32(0) + B({0, 1, 0, 9, 0, 0}))) +
-                  atom("covr", data_atom(14, png_picture(cover_size)));
-    Bytes hdlr = atom("hdlr", repeat(0, 8) + S("mdirappl") + repeat(0, 9));
-    Bytes meta = atom("meta", B({0, 0, 0, 0}) + hdlr + atom("ilst", items));
-    Bytes moov = atom("moov", atom("mvhd", repeat(0, 100)) + atom("udta", meta));
-    Bytes ftyp = atom("ftyp", S("M4A ") + be32(0x200) + S("isomM4A "));
-    return ftyp + moov + atom("mdat", noise(audio_size, 3));
+    Bytes items = mp4_atom("\xA9nam", mp4_data(S("Old title"))) +
+                  mp4_atom("\xA9"
+                           "ART",
+                           mp4_data(S("Old artist"))) +
+                  mp4_atom("\xA9"
+                           "alb",
+                           mp4_data(S("Old album"))) +
+                  mp4_atom("\xA9gen", mp4_data(S("Jazz"))) +
+                  mp4_atom("trkn", mp4_data(be32(0) + B({0, 1, 0, 9, 0, 0}), 0)) +
+                  mp4_atom("covr", mp4_data(png_picture(cover_size), 14));
+    Bytes hdlr = mp4_atom("hdlr", repeat(0, 8) + S("mdirappl") + repeat(0, 9));
+    Bytes meta = mp4_atom("meta", B({0, 0, 0, 0}) + hdlr + mp4_atom("ilst", items));
+    Bytes moov = mp4_atom("moov", mp4_atom("mvhd", repeat(0, 100)) + mp4_atom("udta", meta));
+    Bytes ftyp = mp4_atom("ftyp", S("M4A ") + be32(0x200) + S("isomM4A "));
+    return ftyp + moov + mp4_atom("mdat", noise(audio_size, 3));
 }
 
 size_t mp3_audio_offset(const Bytes& file) {

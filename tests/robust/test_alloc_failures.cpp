@@ -4,6 +4,7 @@
 // result of an undisturbed run, or fails with a message about memory, leaving every file as it was
 // and no temporary file behind.
 #include "fail_alloc.h"
+#include "id3_internal.h"
 #include "quorvale_id3tag.h"
 #include "robust_fixtures.h"
 #include "test_util.h"
@@ -246,3 +247,45 @@ INSTANTIATE_TEST_SUITE_P(Exports, AllocationFailure, testing::ValuesIn(CASES),
                          });
 
 } // namespace
+
+// The MP4 reader with one cover copy failing: a record without a cover the file holds must not
+// pass for the file's tags (a write would drop the cover), so the read fails. The record is left
+// consistent: the earlier cover whole, never a cover flag without bytes.
+TEST(Mp4Read, CoverThatCannotBeCopiedFailsTheReadAndKeepsTheRecordConsistent) {
+    const Bytes png = B({0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A});
+    const Bytes big = repeat(0xFF, 12345);
+    auto covr = [](const Bytes& image) { return mp4_atom("covr", mp4_data(image, 13)); };
+    const Bytes items = covr(png) + covr(big) + mp4_atom("\251nam", mp4_data(S("after")));
+    const Bytes hdlr =
+        mp4_atom("hdlr", be32(0) + be32(0) + S("mdirappl") + be32(0) + be32(0) + B({0}));
+    const Bytes image =
+        mp4_atom("ftyp", S("M4A ") + be32(0x200) + S("M4A isommp42")) +
+        mp4_atom("moov",
+                 mp4_atom("mvhd", repeat(0, 100)) +
+                     mp4_atom("udta", mp4_atom("meta", be32(0) + hdlr + mp4_atom("ilst", items)))) +
+        mp4_atom("mdat", repeat(0x21, 16));
+
+    // Tools that replace malloc themselves (valgrind) take fail_alloc's place: check first.
+    // Called through a volatile pointer so that the compiler cannot fold the call away.
+    void* (*volatile alloc)(size_t) = malloc;
+    fail_alloc_begin_size(big.size());
+    void* probe = alloc(big.size());
+    fail_alloc_end();
+    if (probe) {
+        free(probe);
+        GTEST_SKIP() << "malloc is replaced by the environment; failure cannot be injected";
+    }
+
+    id3_tags t;
+    id3_tags_init(&t);
+    fail_alloc_begin_size(big.size());
+    int rc = id3_mp4_read(image.data(), image.size(), &t);
+    fail_alloc_end();
+    EXPECT_EQ(rc, -1);
+    EXPECT_STREQ(id3_last_error(), "oom");
+    ASSERT_NE(t.cover_data, nullptr);
+    EXPECT_EQ(Bytes(t.cover_data, t.cover_data + t.cover_size), png);
+    EXPECT_STREQ(t.cover_mime, "image/png");
+    EXPECT_EQ(t.has_cover, 1);
+    id3_tags_free(&t);
+}
