@@ -90,6 +90,9 @@ std::string bounded_read_difference(int32_t format, const Bytes& image) {
     std::string bounded_message = id3_last_error();
     std::string bounded_record = describe(bounded);
     id3_tags_free(&bounded);
+    // The container id3_read takes the file for: as the image's first bytes say, except that a
+    // FLAC stream behind an ID3v2 tag is FLAC.
+    int32_t detected = id3_file_format(&f);
     id3_file_close(&f);
 
     if (bounded_rc != whole_rc)
@@ -102,8 +105,6 @@ std::string bounded_read_difference(int32_t format, const Bytes& image) {
     if (bounded_record != whole_record)
         return "record from the file: " + bounded_record + "\nfrom the image: " + whole_record;
 
-    int32_t detected =
-        image.size() < 4 ? ID3_FMT_UNKNOWN : id3_detect_fmt(image.data(), image.size());
     if (whole_rc == 0 && detected == format) {
         char* json = id3_read(path.c_str());
         std::string got = json ? json : std::string("NULL: ") + id3_last_error();

@@ -12,6 +12,7 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -60,6 +61,21 @@ TEST(FuzzRegressions, ReaderInputsAreReadSafely) {
         }
     }
     RecordProperty("replayed", replayed);
+}
+
+// Inputs on which the bounded readers and the whole-image readers once disagreed (the first byte
+// picks the reader, as in fuzz_bounded_read).
+TEST(FuzzRegressions, BoundedReadInputsMatchTheWholeImageReaders) {
+    static const int32_t formats[3] = {ID3_FMT_MP3, ID3_FMT_FLAC, ID3_FMT_MP4};
+    std::string folder = std::string(QID3_FUZZ_REGRESSIONS_DIR) + "/fuzz_bounded_read";
+    std::vector<std::string> names = list_dir(folder);
+    ASSERT_FALSE(names.empty()) << folder;
+    for (const std::string& name : names) {
+        Bytes input = read_file(folder + "/" + name);
+        ASSERT_FALSE(input.empty()) << name;
+        Bytes image(input.begin() + 1, input.end());
+        EXPECT_EQ(bounded_read_difference(formats[input[0] % 3], image), "") << name;
+    }
 }
 
 } // namespace
