@@ -20,24 +20,6 @@ target_compile_options(qid3_yyjson PRIVATE -w)
 target_include_directories(qid3_yyjson SYSTEM PUBLIC ${QID3_YYJSON_SRC}/src)
 set_target_properties(qid3_yyjson PROPERTIES POSITION_INDEPENDENT_CODE ON)
 
-# mingw-w64's libmsvcrt.a replaces msvcrt.dll's _fseeki64 and _ftelli64 with emulations over
-# fgetpos and fsetpos (for the 32-bit msvcrt.dll of Windows XP, which lacks them). This small import
-# library binds the two names to msvcrt.dll's own exports; it comes ahead of the runtime libraries
-# on every link line that takes yyjson, so the linker resolves them here first.
-if(NOT QID3_MINGW_PREFIX)
-  set(QID3_MINGW_PREFIX x86_64-w64-mingw32)
-endif()
-find_program(QID3_DLLTOOL NAMES ${QID3_MINGW_PREFIX}-dlltool dlltool REQUIRED)
-set(QID3_SEEK_DEF ${PROJECT_BINARY_DIR}/msvcrt_seek.def)
-set(QID3_SEEK_LIB ${PROJECT_BINARY_DIR}/libqid3_msvcrt_seek.a)
-file(WRITE ${QID3_SEEK_DEF} "LIBRARY msvcrt.dll\nEXPORTS\n_fseeki64\n_ftelli64\n")
-execute_process(COMMAND ${QID3_DLLTOOL} --input-def ${QID3_SEEK_DEF} --output-lib ${QID3_SEEK_LIB}
-                RESULT_VARIABLE QID3_DLLTOOL_RESULT)
-if(NOT QID3_DLLTOOL_RESULT EQUAL 0)
-  message(FATAL_ERROR "dlltool could not make ${QID3_SEEK_LIB}")
-endif()
-target_link_libraries(qid3_yyjson INTERFACE ${QID3_SEEK_LIB})
-
 # Every program and DLL is linked with the C, C++ and thread runtimes inside, so that it imports
 # only system DLLs (KERNEL32, msvcrt). Programs and the DLL share one output folder, where Windows
 # finds the DLL next to the test programs that load it.
