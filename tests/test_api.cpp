@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -396,6 +399,73 @@ TEST(Batch, CountsAndTheLastMessage) {
     // A path listed twice is written and counted twice.
     EXPECT_EQ(id3_batch(arr({q(a), q(a)}).c_str(), tags.c_str()), 2);
 }
+
+#ifndef _WIN32
+// A path that names a FIFO, a device or a folder is refused at once by every call that opens it.
+// Each call runs in a child process, so that one which waited on the FIFO fails the test instead
+// of hanging it.
+TEST(Paths, OnlyRegularFilesAreOpenedAndNothingWaits) {
+    TempDir dir;
+    std::string fifo = dir.file("pipe.mp3");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    std::string picture = dir.file("p.png");
+    ASSERT_TRUE(write_file(picture, kPng));
+    std::string out = dir.file("out.jpg");
+    struct Case {
+        std::string path;
+        std::string reason;
+    } cases[] = {{fifo, "not a regular file"},
+                 {"/dev/null", "not a regular file"},
+                 {dir.path, "Is a directory"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        std::string want = "cannot open: " + c.path + " (" + c.reason + ")";
+        for (int call = 0; call < 5; call++) {
+            pid_t child = fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                bool failed;
+                switch (call) {
+                case 0: {
+                    char* json = id3_read(c.path.c_str());
+                    failed = json == nullptr;
+                    id3_free_string(json);
+                    break;
+                }
+                case 1:
+                    failed = id3_write(c.path.c_str(), "{\"title\":\"x\"}") == -1;
+                    break;
+                case 2:
+                    failed = id3_extract_cover(c.path.c_str(), out.c_str()) == -1;
+                    break;
+                case 3:
+                    failed = id3_set_cover(c.path.c_str(), picture.c_str()) == -1;
+                    break;
+                default: // the picture path
+                    failed = id3_set_cover(picture.c_str(), c.path.c_str()) == -1;
+                    break;
+                }
+                _exit(failed && want == id3_last_error() ? 0 : 1);
+            }
+            int status = 0;
+            pid_t done = 0;
+            for (int waited = 0; waited < 100 && done == 0; waited++) {
+                done = waitpid(child, &status, WNOHANG);
+                if (done == 0)
+                    usleep(100 * 1000);
+            }
+            if (done == 0) {
+                kill(child, SIGKILL);
+                waitpid(child, &status, 0);
+                ADD_FAILURE() << "call " << call << " waited on the path";
+                continue;
+            }
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+                << "call " << call << " did not fail with: " << want;
+        }
+    }
+}
+#endif
 
 // Files are written in groups that share one flush, but the outcome is that of writing them in
 // turn: the same bytes, the same count and the same last message, also when a file is listed
