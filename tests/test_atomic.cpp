@@ -12,6 +12,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -299,9 +300,13 @@ TEST(AtomicWrite, LongNamesGetAShortenedTemporaryName) {
 // program left it.
 TEST(AtomicWrite, SourceChangedWhileWritingIsLeftAlone) {
     const Bytes original = S("ID3") + B({4, 0, 0}) + syncsafe(0) + repeat(0x11, 5000);
-    enum Change { Appended, Replaced };
-    for (Change change : {Appended, Replaced}) {
-        SCOPED_TRACE(change == Appended ? "appended" : "replaced");
+    // EditedInPlace: a tag editor's "keep file times" rewrites bytes in place and puts the
+    // modification time back; only the change time tells.
+    enum Change { Appended, Replaced, EditedInPlace };
+    for (Change change : {Appended, Replaced, EditedInPlace}) {
+        SCOPED_TRACE(change == Appended   ? "appended"
+                     : change == Replaced ? "replaced"
+                                          : "in place");
         TempDir dir;
         std::string target = dir.file("song.mp3");
         ASSERT_TRUE(write_file(target, original));
@@ -313,7 +318,18 @@ TEST(AtomicWrite, SourceChangedWhileWritingIsLeftAlone) {
         id3_head head = {nullptr, 0, 0};
         ASSERT_EQ(id3_mp3_build_head(&f, &t, id3_change{ID3_NAMED_TITLE, 0}, &head), 0);
         Bytes after_change = original + S("appended");
-        if (change == Appended) {
+        if (change == EditedInPlace) {
+            after_change = original;
+            after_change[100] = 0x22;
+            struct stat before;
+            ASSERT_EQ(stat(target.c_str(), &before), 0);
+            int fd = open(target.c_str(), O_WRONLY);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(pwrite(fd, "\x22", 1, 100), 1);
+            struct timespec times[2] = {before.st_atim, before.st_mtim};
+            ASSERT_EQ(futimens(fd, times), 0);
+            close(fd);
+        } else if (change == Appended) {
             FILE* out = fopen(target.c_str(), "ab");
             ASSERT_NE(out, nullptr);
             fputs("appended", out);
