@@ -22,6 +22,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -475,6 +476,96 @@ TEST_F(IoFaults, FullTmpfs) {
               "short write: " + song + " (" + strerror(ENOSPC) + ")");
     EXPECT_EQ(read_file(song), original);
     EXPECT_EQ(temp_files_in(point), std::vector<std::string>{});
+}
+
+// A batch writes as many files as writing them one by one would: on a disk with room for one
+// replacement at a time, and with few descriptors left, a group that cannot grow commits what it
+// has and goes on.
+TEST_F(IoFaults, BatchWritesAsManyAsWritingInTurn) {
+    Mounted m;
+    // 3 files of ~60 KiB in 256 KiB: one replacement fits beside them, three at once do not.
+    ASSERT_TRUE(mount_tmpfs(point, "size=256k,mode=0755", &m));
+    std::string list = "[";
+    std::vector<Bytes> originals;
+    for (int i = 0; i < 3; i++) {
+        originals.push_back(mp3_with_tags(60000, 1000));
+        originals.back().back() = (uint8_t)i;
+        std::string song = on_mount("song" + std::to_string(i) + ".mp3");
+        ASSERT_TRUE(write_file(song, originals.back()));
+        list += std::string(i ? "," : "") + "\"" + song + "\"";
+    }
+    list += "]";
+    EXPECT_EQ(id3_batch(list.c_str(), TAGS), 3) << id3_last_error();
+    EXPECT_STREQ(id3_last_error(), "");
+    for (int i = 0; i < 3; i++) {
+        Bytes now = read_file(on_mount("song" + std::to_string(i) + ".mp3"));
+        ASSERT_FALSE(now.empty());
+        EXPECT_NE(now, originals[i]);
+        EXPECT_EQ(now.back(), (uint8_t)i) << "audio of another file";
+    }
+    EXPECT_EQ(temp_files_in(point), std::vector<std::string>{});
+}
+
+TEST_F(IoFaults, BatchUnderALowOpenFilesLimit) {
+    std::string list = "[";
+    for (int i = 0; i < 40; i++) {
+        std::string song = dir.file("s" + std::to_string(i) + ".mp3");
+        ASSERT_TRUE(write_file(song, mp3_with_tags(2000, 100)));
+        list += std::string(i ? "," : "") + "\"" + song + "\"";
+    }
+    list += "]";
+    // In a child: the limit must not reach the test's own descriptors.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        struct rlimit lim = {64, 64};
+        setrlimit(RLIMIT_NOFILE, &lim);
+        int32_t written = id3_batch(list.c_str(), TAGS);
+        std::string out = std::to_string(written) + ":" + id3_last_error();
+        ssize_t ignored = write(fds[1], out.data(), out.size());
+        (void)ignored;
+        _exit(0);
+    }
+    close(fds[1]);
+    char buf[600] = {0};
+    ssize_t n = read(fds[0], buf, sizeof buf - 1);
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_GT(n, 0);
+    EXPECT_STREQ(buf, "40:");
+    EXPECT_EQ(temp_files_in(dir.path), std::vector<std::string>{});
+}
+
+// On a file system without unnamed temporary files (FUSE here; NFS and SMB alike), names long
+// enough to be shortened in their temporary names still get temporary files of their own: each
+// file keeps its own audio, and a file at a name like ours is left alone.
+TEST_F(IoFaults, LongNamesSharingTheirStartKeepTheirOwnAudio) {
+    std::string common(235, 'n');
+    const std::string names[] = {common + "-first-song.mp3", common + "-second-song.mp3"};
+    std::string list = "[";
+    for (int i = 0; i < 2; i++) {
+        Bytes file = mp3_with_tags(20000 + 1000 * (size_t)i, 500);
+        file.back() = (uint8_t)(0xA0 + i);
+        ASSERT_TRUE(write_file(in_backing(names[i]), file));
+        list += std::string(i ? "," : "") + "\"" + on_mount(names[i]) + "\"";
+    }
+    list += "]";
+    std::string planted = common.substr(0, 200) + ".quorvale-tmp." + std::to_string(getpid());
+    ASSERT_TRUE(write_file(in_backing(planted), S("not ours")));
+    Mounted m;
+    ASSERT_TRUE(mount_faultfs(backing, point, {"log:/dev/null"}, &m));
+    EXPECT_EQ(id3_batch(list.c_str(), TAGS), 2) << id3_last_error();
+    m.take_down();
+    for (int i = 0; i < 2; i++) {
+        Bytes now = read_file(in_backing(names[i]));
+        ASSERT_FALSE(now.empty());
+        EXPECT_EQ(now.size() - mp3_audio_offset(now), 4 + 20000 + 1000 * (size_t)i);
+        EXPECT_EQ(now.back(), (uint8_t)(0xA0 + i)) << names[i].substr(235);
+    }
+    EXPECT_EQ(read_file(in_backing(planted)), S("not ours"));
 }
 
 TEST_F(IoFaults, ReadOnlyFileSystem) {
