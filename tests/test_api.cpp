@@ -466,6 +466,51 @@ TEST(Paths, OnlyRegularFilesAreOpenedAndNothingWaits) {
         }
     }
 }
+
+// A cover is saved only to a regular file or a new name: a FIFO, a device or a folder is refused
+// at once, and so is the source file itself under any of its names (the song would be replaced by
+// its picture). Each call runs in a child, so that one which waited fails the test.
+TEST(Cover, ExtractRefusesOutputsThatAreNotANewFile) {
+    TempDir dir;
+    std::string song = dir.file("song.mp3");
+    ASSERT_TRUE(write_file(song, tagged_mp3()));
+    std::string fifo = dir.file("pipe.jpg");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    std::string hard_link = dir.file("same-song.jpg");
+    ASSERT_EQ(link(song.c_str(), hard_link.c_str()), 0);
+    const std::string cases[][2] = {
+        {fifo, "not a regular file"},
+        {"/dev/null", "not a regular file"},
+        {dir.file("."), "not a regular file"},
+        {song, "the output is the source file"},
+        {hard_link, "the output is the source file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c[0]);
+        std::string want = "cannot write cover: " + c[0] + " (" + c[1] + ")";
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            bool failed = id3_extract_cover(song.c_str(), c[0].c_str()) == -1;
+            _exit(failed && want == id3_last_error() ? 0 : 1);
+        }
+        int status = 0;
+        pid_t done = 0;
+        for (int waited = 0; waited < 100 && done == 0; waited++) {
+            done = waitpid(child, &status, WNOHANG);
+            if (done == 0)
+                usleep(100 * 1000);
+        }
+        if (done == 0) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            ADD_FAILURE() << "the call waited on the output";
+            continue;
+        }
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "did not fail with: " << want;
+        EXPECT_EQ(read_file(song), tagged_mp3());
+    }
+}
 #endif
 
 // Files are written in groups that share one flush, but the outcome is that of writing them in

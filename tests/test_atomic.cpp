@@ -11,8 +11,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/resource.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -158,6 +158,55 @@ TEST(AtomicWrite, PlantedLinkAtTheTemporaryNameIsNotFollowed) {
     struct stat st;
     for (const std::string& name : guessable_temp_names(target))
         EXPECT_TRUE(lstat(name.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << name;
+}
+
+// The folder is opened once: a folder swapped for a symbolic link between the reading and the
+// rename (by a user who owns it, while a more privileged process writes) cannot redirect the
+// replacement into the folder the link names.
+TEST(AtomicWrite, FolderSwappedForALinkDoesNotRedirectTheReplacement) {
+    TempDir dir;
+    ASSERT_EQ(mkdir(dir.file("music").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(dir.file("other").c_str(), 0755), 0);
+    const Bytes original = S("ID3") + B({4, 0, 0}) + syncsafe(0) + repeat(0x11, 5000);
+    std::string song = dir.file("music/song.mp3");
+    ASSERT_TRUE(write_file(song, original));
+    ASSERT_TRUE(write_file(dir.file("other/song.mp3"), S("another folder's file")));
+
+    id3_file f;
+    ASSERT_EQ(id3_file_open_mode(&f, song.c_str(), ID3_OPEN_WRITE), 0) << id3_last_error();
+    id3_tags t;
+    id3_tags_init(&t);
+    t.title = strdup("new");
+    id3_head head = {nullptr, 0, 0};
+    ASSERT_EQ(id3_mp3_build_head(&f, &t, id3_change{ID3_NAMED_TITLE, 0}, &head), 0);
+    plat_temp temp;
+    ASSERT_EQ(id3_replace_fill(&temp, song.c_str(), &f, head.data, head.len, head.audio_off), 0)
+        << id3_last_error();
+    // The steps of the commit, with the swap after the last check of the source by its path.
+    ASSERT_EQ(plat_temp_sync(&temp), 0);
+    ASSERT_EQ(plat_file_unchanged(&f.pf, song.c_str()), 1);
+    ASSERT_EQ(rename(dir.file("music").c_str(), dir.file("music-moved").c_str()), 0);
+    ASSERT_EQ(symlink("other", dir.file("music").c_str()), 0);
+    ASSERT_EQ(plat_temp_close(&temp), 0) << strerror(errno);
+    unsigned long code = plat_temp_rename(&temp, &f.pf);
+    if (code == 0) {
+        EXPECT_EQ(plat_flush_folder(&temp), 0);
+        plat_temp_release(&temp);
+    } else {
+        plat_temp_discard(&temp);
+    }
+    free(head.data);
+    id3_tags_free(&t);
+    id3_file_close(&f);
+
+    EXPECT_EQ(read_file(dir.file("other/song.mp3")), S("another folder's file"));
+    EXPECT_EQ(list_dir(dir.file("other")), std::vector<std::string>{"song.mp3"});
+    // The file that was read, in the folder that was opened, is the one replaced.
+    EXPECT_EQ(code, 0ul);
+    Bytes moved = read_file(dir.file("music-moved/song.mp3"));
+    EXPECT_NE(moved, original);
+    EXPECT_EQ(Bytes(moved.end() - 5000, moved.end()), repeat(0x11, 5000));
+    EXPECT_EQ(list_dir(dir.file("music-moved")), std::vector<std::string>{"song.mp3"});
 }
 
 TEST(AtomicWrite, SymbolicLinkTargetStaysALink) {
