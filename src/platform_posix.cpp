@@ -730,6 +730,9 @@ unsigned long plat_temp_rename(plat_temp* t, const plat_file* src) {
     // Only the file that was read is replaced: in the folder we hold, under the same name.
     if (src && (!exists || (uint64_t)st.st_dev != src->device || (uint64_t)st.st_ino != src->inode))
         return PLAT_TARGET_CHANGED;
+    // A device, FIFO or socket is never replaced by a file.
+    if (exists && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+        return PLAT_ACCESS_DENIED;
     if (exists && S_ISREG(st.st_mode)) {
         // Windows refuses to replace a read-only file. POSIX rename only asks the folder, and root
         // may write anything, so the target's own permission bits are checked here.

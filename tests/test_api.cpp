@@ -467,7 +467,7 @@ TEST(Paths, OnlyRegularFilesAreOpenedAndNothingWaits) {
     }
 }
 
-// A cover is saved only to a regular file or a new name: a FIFO, a device or a folder is refused
+// A cover is saved only to a regular file or a new name: a FIFO or a folder is refused
 // at once, and so is the source file itself under any of its names (the song would be replaced by
 // its picture). Each call runs in a child, so that one which waited fails the test.
 TEST(Cover, ExtractRefusesOutputsThatAreNotANewFile) {
@@ -480,7 +480,6 @@ TEST(Cover, ExtractRefusesOutputsThatAreNotANewFile) {
     ASSERT_EQ(link(song.c_str(), hard_link.c_str()), 0);
     const std::string cases[][2] = {
         {fifo, "not a regular file"},
-        {"/dev/null", "not a regular file"},
         {dir.file("."), "not a regular file"},
         {song, "the output is the source file"},
         {hard_link, "the output is the source file"},
