@@ -322,7 +322,7 @@ TEST(WinPlatform, RenameReturnsTheSystemCode) {
         if (c.remove_temp) {
             ASSERT_TRUE(DeleteFileA(t.temp_name));
         }
-        unsigned long code = plat_temp_rename(&t);
+        unsigned long code = plat_temp_rename(&t, nullptr);
         EXPECT_EQ(code, c.code) << c.what;
         if (code == 0) {
             EXPECT_EQ(read_file(target), data);
