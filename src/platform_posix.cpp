@@ -410,12 +410,11 @@ static int copy_xattrs(const char* src, int fd) {
 // so that the replacement never widens access to a private file. 0; -1 with errno when the bits
 // cannot be set; -3 with errno when the extended attributes cannot be copied.
 static int copy_ownership(int fd, const char* target, const struct stat* target_st) {
-    if (fchown(fd, target_st->st_uid, target_st->st_gid) != 0) {
-        // Not allowed for an unprivileged process on another user's file: the new file is then
-        // ours, with the target's permission bits, and keeps the group where we are a member.
-        if (fchown(fd, (uid_t)-1, target_st->st_gid) != 0) {
-        }
-    }
+    // Another user's file may not be given away by an unprivileged process: the new file is then
+    // ours, with the target's permission bits, and keeps the group where we are a member of it.
+    bool owned = fchown(fd, target_st->st_uid, target_st->st_gid) == 0 ||
+                 fchown(fd, (uid_t)-1, target_st->st_gid) == 0;
+    (void)owned; // neither: the new file is ours and in our group
 #if defined(__linux__)
     if (copy_xattrs(target, fd) != 0)
         return -3;

@@ -12,6 +12,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -40,7 +41,94 @@ mode_t mode_of(const std::string& path) {
     return st.st_mode & 07777;
 }
 
+// Runs write_bytes(path, "new") as user `uid` with primary group `gid` and the supplementary
+// groups given (a user made up for the test, as setpriv would run it). "rc:message".
+std::string write_as(uid_t uid, gid_t gid, std::vector<gid_t> groups, const std::string& path) {
+    int fds[2];
+    if (pipe(fds) != 0)
+        return "pipe failed";
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        std::string out;
+        if (setgroups(groups.size(), groups.data()) != 0 || setresgid(gid, gid, gid) != 0 ||
+            setresuid(uid, uid, uid) != 0) {
+            out = "cannot become the user";
+        } else {
+            int rc = write_bytes(path, S("new"));
+            out = std::to_string(rc) + ":" + id3_last_error();
+        }
+        ssize_t ignored = write(fds[1], out.data(), out.size());
+        (void)ignored;
+        _exit(0);
+    }
+    close(fds[1]);
+    std::string out;
+    char buf[600];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0)
+        out.append(buf, (size_t)n);
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return out;
+}
+
 } // namespace
+
+// A second user, for the cases that depend on who owns what. Needs root to become that user.
+TEST(AtomicWrite, OwnershipAndFolderRightsOfAnotherUser) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run as a second user";
+    const uid_t user = 4321, other = 4322;
+    const gid_t own_group = 4321, shared_group = 2000;
+    TempDir dir;
+    ASSERT_EQ(chmod(dir.path.c_str(), 0755), 0);
+    struct stat st;
+
+    // A group member rewrites a group-writable file of root's in a group folder: the file
+    // becomes the member's (the owner cannot be kept), the group stays.
+    std::string group_dir = dir.file("group");
+    ASSERT_EQ(mkdir(group_dir.c_str(), 0775), 0);
+    ASSERT_EQ(chown(group_dir.c_str(), 0, shared_group), 0);
+    ASSERT_EQ(chmod(group_dir.c_str(), 0775), 0);
+    std::string shared = group_dir + "/song.mp3";
+    ASSERT_TRUE(write_file(shared, S("old")));
+    ASSERT_EQ(chown(shared.c_str(), 0, shared_group), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 0664), 0);
+    EXPECT_EQ(write_as(user, own_group, {shared_group}, shared), "0:");
+    ASSERT_EQ(stat(shared.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, user);
+    EXPECT_EQ(st.st_gid, shared_group);
+    EXPECT_EQ(st.st_mode & 07777, 0664u);
+    EXPECT_EQ(read_file(shared), S("new"));
+
+    // A sticky folder: another user's file, writable by all, cannot be replaced by us.
+    std::string sticky_dir = dir.file("sticky");
+    ASSERT_EQ(mkdir(sticky_dir.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(sticky_dir.c_str(), 01777), 0);
+    std::string theirs = sticky_dir + "/song.mp3";
+    ASSERT_TRUE(write_file(theirs, S("old")));
+    ASSERT_EQ(chown(theirs.c_str(), other, other), 0);
+    ASSERT_EQ(chmod(theirs.c_str(), 0666), 0);
+    EXPECT_EQ(write_as(user, own_group, {}, theirs),
+              "-1:cannot replace target (another user's file in a sticky folder): " + theirs);
+    EXPECT_EQ(read_file(theirs), S("old"));
+    EXPECT_EQ(list_dir(sticky_dir), std::vector<std::string>{"song.mp3"});
+
+    // A read-only folder: the message names it.
+    std::string locked_dir = dir.file("locked");
+    ASSERT_EQ(mkdir(locked_dir.c_str(), 0555), 0);
+    ASSERT_EQ(chown(locked_dir.c_str(), user, own_group), 0);
+    std::string mine = locked_dir + "/song.mp3";
+    ASSERT_EQ(chmod(locked_dir.c_str(), 0755), 0);
+    ASSERT_TRUE(write_file(mine, S("old")));
+    ASSERT_EQ(chown(mine.c_str(), user, own_group), 0);
+    ASSERT_EQ(chmod(locked_dir.c_str(), 0555), 0);
+    EXPECT_EQ(write_as(user, own_group, {}, mine),
+              "-1:cannot create temp: " + locked_dir + " (" + strerror(EACCES) + ")");
+    EXPECT_EQ(read_file(mine), S("old"));
+}
 
 TEST(AtomicWrite, ReplacesTheTargetAndLeavesNoTemporaryFile) {
     TempDir dir;
