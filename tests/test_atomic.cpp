@@ -297,6 +297,34 @@ TEST(AtomicWrite, FolderSwappedForALinkDoesNotRedirectTheReplacement) {
     EXPECT_EQ(list_dir(dir.file("music-moved")), std::vector<std::string>{"song.mp3"});
 }
 
+// A sparse file keeps its holes: only the data of the old file is copied into the new one.
+TEST(AtomicWrite, SparseFileKeepsItsHoles) {
+    TempDir dir;
+    std::string song = dir.file("sparse.mp3");
+    const Bytes start =
+        S("ID3") + B({4, 0, 0}) + syncsafe(0) + B({0xFF, 0xFB, 0x90, 0x64}) + repeat(0x11, 4096);
+    ASSERT_TRUE(write_file(song, start));
+    const off_t size = 64 << 20;
+    {
+        int fd = open(song.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(pwrite(fd, "tail", 4, size - 4), 4);
+        close(fd);
+    }
+    struct stat st;
+    ASSERT_EQ(stat(song.c_str(), &st), 0);
+    if ((off_t)st.st_blocks * 512 >= size / 2)
+        GTEST_SKIP() << "this file system keeps no holes";
+    ASSERT_EQ(id3_write(song.c_str(), "{\"title\":\"holes\"}"), 0) << id3_last_error();
+    ASSERT_EQ(stat(song.c_str(), &st), 0);
+    Bytes now = read_file(song);
+    ASSERT_GT(now.size(), (size_t)size);
+    EXPECT_EQ(Bytes(now.end() - 4, now.end()), S("tail"));
+    EXPECT_EQ(now[now.size() - 5], 0);
+    EXPECT_EQ(now[now.size() / 2], 0);
+    EXPECT_LT((off_t)st.st_blocks * 512, 4 << 20) << "the holes were filled";
+}
+
 TEST(AtomicWrite, SymbolicLinkTargetStaysALink) {
     TempDir dir;
     ASSERT_EQ(mkdir(dir.file("music").c_str(), 0755), 0);
