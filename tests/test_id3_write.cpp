@@ -552,19 +552,30 @@ TEST(WriterFailure, MissingFileKeepsTheReadMessage) {
 }
 
 TEST(WriterFailure, ReplacementMessageIsKept) {
-    // A read-only target makes the replacement fail; its message, not the writer's generic one,
-    // is what the caller sees, and the target keeps its contents.
+    // A target that cannot be replaced (read-only on POSIX, held open without delete sharing on
+    // Windows) makes the replacement fail; its message, not the writer's generic one, is what the
+    // caller sees, and the target keeps its contents.
     for (const WriterCase& c : kWriterCases) {
         SCOPED_TRACE(c.name);
         TempDir dir;
         std::string path = dir.file(c.name);
         ASSERT_TRUE(write_file(path, c.content));
+#ifdef _WIN32
+        HANDLE held = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+#else
         ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+#endif
         EXPECT_EQ(write_title(c, path), -1);
         EXPECT_EQ(std::string(id3_last_error()),
                   "cannot replace target (read-only or locked): " + path);
-        EXPECT_EQ(read_file(path), c.content);
+#ifdef _WIN32
+        CloseHandle(held);
+#else
         chmod(path.c_str(), 0644);
+#endif
+        EXPECT_EQ(read_file(path), c.content);
     }
 }
 

@@ -145,7 +145,7 @@ TEST(WinReplace, MissingFolderFailsAtTheTemporaryFile) {
     std::string target = dir.file("no-such-folder/song.mp3");
     EXPECT_EQ(write_bytes(target, S("new")), -1);
     EXPECT_EQ(std::string(id3_last_error()),
-              std::string("cannot create temp: ") + strerror(ENOENT));
+              "cannot create temp: " + dir.file("no-such-folder") + " (" + strerror(ENOENT) + ")");
     EXPECT_TRUE(list_dir(dir.path).empty());
 }
 
