@@ -402,6 +402,18 @@ TEST(Batch, CountsAndTheLastMessage) {
 }
 
 #ifndef _WIN32
+// Whether a child ended within 10 seconds; one that did not is killed.
+static bool ended_in_time(pid_t child, int* status) {
+    for (int waited = 0; waited < 100; waited++) {
+        if (waitpid(child, status, WNOHANG) != 0)
+            return true;
+        usleep(100 * 1000);
+    }
+    kill(child, SIGKILL);
+    waitpid(child, status, 0);
+    return false;
+}
+
 // A path that names a FIFO, a device or a folder is refused at once by every call that opens it.
 // Each call runs in a child process, so that one which waited on the FIFO fails the test instead
 // of hanging it.
@@ -449,15 +461,7 @@ TEST(Paths, OnlyRegularFilesAreOpenedAndNothingWaits) {
                 _exit(failed && want == id3_last_error() ? 0 : 1);
             }
             int status = 0;
-            pid_t done = 0;
-            for (int waited = 0; waited < 100 && done == 0; waited++) {
-                done = waitpid(child, &status, WNOHANG);
-                if (done == 0)
-                    usleep(100 * 1000);
-            }
-            if (done == 0) {
-                kill(child, SIGKILL);
-                waitpid(child, &status, 0);
+            if (!ended_in_time(child, &status)) {
                 ADD_FAILURE() << "call " << call << " waited on the path";
                 continue;
             }
@@ -494,15 +498,7 @@ TEST(Cover, ExtractRefusesOutputsThatAreNotANewFile) {
             _exit(failed && want == id3_last_error() ? 0 : 1);
         }
         int status = 0;
-        pid_t done = 0;
-        for (int waited = 0; waited < 100 && done == 0; waited++) {
-            done = waitpid(child, &status, WNOHANG);
-            if (done == 0)
-                usleep(100 * 1000);
-        }
-        if (done == 0) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
+        if (!ended_in_time(child, &status)) {
             ADD_FAILURE() << "the call waited on the output";
             continue;
         }

@@ -44,34 +44,13 @@ mode_t mode_of(const std::string& path) {
 // Runs write_bytes(path, "new") as user `uid` with primary group `gid` and the supplementary
 // groups given (a user made up for the test, as setpriv would run it). "rc:message".
 std::string write_as(uid_t uid, gid_t gid, std::vector<gid_t> groups, const std::string& path) {
-    int fds[2];
-    if (pipe(fds) != 0)
-        return "pipe failed";
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        std::string out;
+    return output_of_child([&] {
         if (setgroups(groups.size(), groups.data()) != 0 || setresgid(gid, gid, gid) != 0 ||
-            setresuid(uid, uid, uid) != 0) {
-            out = "cannot become the user";
-        } else {
-            int rc = write_bytes(path, S("new"));
-            out = std::to_string(rc) + ":" + id3_last_error();
-        }
-        ssize_t ignored = write(fds[1], out.data(), out.size());
-        (void)ignored;
-        _exit(0);
-    }
-    close(fds[1]);
-    std::string out;
-    char buf[600];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0)
-        out.append(buf, (size_t)n);
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return out;
+            setresuid(uid, uid, uid) != 0)
+            return std::string("cannot become the user");
+        int rc = write_bytes(path, S("new"));
+        return std::to_string(rc) + ":" + id3_last_error();
+    });
 }
 
 } // namespace
@@ -351,28 +330,13 @@ TEST(AtomicWrite, ShortWriteKeepsTheTarget) {
     std::string target = dir.file("big.mp3");
     ASSERT_TRUE(write_file(target, S("old")));
     Bytes image = repeat(0x5A, 1 << 20);
-    int pipefd[2];
-    ASSERT_EQ(pipe(pipefd), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
+    std::string got = output_of_child([&] {
         signal(SIGXFSZ, SIG_IGN);
         struct rlimit lim = {64 * 1024, 64 * 1024};
         setrlimit(RLIMIT_FSIZE, &lim);
         int rc = write_bytes(target, image);
-        std::string msg = std::to_string(rc) + ":" + id3_last_error();
-        ssize_t ignored = write(pipefd[1], msg.data(), msg.size());
-        (void)ignored;
-        _exit(0);
-    }
-    close(pipefd[1]);
-    char buf[600] = {0};
-    ssize_t n = read(pipefd[0], buf, sizeof buf - 1);
-    close(pipefd[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_GT(n, 0);
-    std::string got(buf, (size_t)n);
+        return std::to_string(rc) + ":" + id3_last_error();
+    });
     EXPECT_EQ(got, "-1:short write: " + target + " (" + strerror(EFBIG) + ")");
     EXPECT_EQ(read_file(target), S("old"));
     EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"big.mp3"});
