@@ -93,11 +93,17 @@ static int read_exact(const id3_file* f, uint64_t off, void* out, uint64_t n) {
     return 0;
 }
 
-int id3_file_open(id3_file* f, const char* path) {
+// Opens path for reading (mode ID3_OPEN_READ), or as the source of its replacement, held against
+// other writers until closed (ID3_OPEN_WRITE waits for them; ID3_OPEN_WRITE_NOWAIT returns
+// ID3_WOULD_BLOCK with no message instead).
+int id3_file_open_mode(id3_file* f, const char* path, int mode) {
     memset(f, 0, sizeof *f);
     f->pf.fd = -1;
     f->path = path;
-    int rc = plat_open_read(path, &f->pf);
+    int rc = mode == ID3_OPEN_READ ? plat_open_read(path, &f->pf)
+                                   : plat_open_write(path, &f->pf, mode == ID3_OPEN_WRITE);
+    if (rc == PLAT_WOULD_BLOCK)
+        return ID3_WOULD_BLOCK;
     if (rc != 0)
         return open_failed(path, rc);
     f->size = f->pf.size;
@@ -109,6 +115,10 @@ int id3_file_open(id3_file* f, const char* path) {
     }
     f->head = f->head_owned;
     return read_exact(f, 0, f->head_owned, f->head_len);
+}
+
+int id3_file_open(id3_file* f, const char* path) {
+    return id3_file_open_mode(f, path, ID3_OPEN_READ);
 }
 
 void id3_file_from_image(id3_file* f, const uint8_t* data, uint64_t len) {
@@ -198,6 +208,20 @@ uint8_t* id3_slurp(const char* path, uint64_t* len) {
 // folder is flushed. A failure at any step before the rename leaves the target as it was and
 // removes the temporary file.
 
+// The folder part of path for a message ("." when it has none), cut to fit out.
+static const char* folder_part(const char* path, char* out, size_t cap) {
+    const char* end = nullptr;
+    for (const char* p = path; *p; p++) {
+        if (*p == '/' || *p == '\\')
+            end = p;
+    }
+    if (!end)
+        return ".";
+    size_t n = end == path ? 1 : (size_t)(end - path);
+    snprintf(out, cap, "%.*s", (int)n, path);
+    return out;
+}
+
 // Creates the temporary file and fills it with the head and the bytes of src from audio_off on.
 // src may be NULL when there is nothing to copy. 0, or -1 with a message and nothing left behind.
 int id3_replace_fill(plat_temp* temp, const char* path, const id3_file* src, const uint8_t* head,
@@ -212,12 +236,16 @@ int id3_replace_fill(plat_temp* temp, const char* path, const id3_file* src, con
         return -1;
     }
     if (rc != 0) {
-        id3_set_error("cannot create temp: %s", strerror(errno));
+        char folder[400];
+        int err = errno;
+        id3_set_error("cannot create temp: %s (%s)", folder_part(path, folder, sizeof folder),
+                      strerror(err));
         return -1;
     }
     if (plat_temp_write(temp, head, head_len) != 0) {
+        int err = errno;
         plat_temp_discard(temp);
-        id3_set_error("short write");
+        id3_set_error("short write: %s (%s)", path, strerror(err));
         return -1;
     }
     if (src && audio_off < src->size) {
@@ -231,7 +259,7 @@ int id3_replace_fill(plat_temp* temp, const char* path, const id3_file* src, con
             else if (read_side)
                 id3_set_error("cannot read: %s (%s)", path, strerror(err));
             else
-                id3_set_error("short write");
+                id3_set_error("short write: %s (%s)", path, strerror(err));
             return -1;
         }
         // A file that grew since it was opened would lose its new tail with the old file.
@@ -256,7 +284,7 @@ int id3_replace_commit(plat_temp* temp, const char* path, id3_file* src, bool sy
     if (!synced && plat_temp_sync(temp) != 0) {
         int err = errno;
         plat_temp_discard(temp);
-        id3_set_error("disk flush failed: %s", strerror(err));
+        id3_set_error("disk flush failed: %s (%s)", path, strerror(err));
         return -1;
     }
     // Bytes that another program appended or changed since the file was read would be lost with
@@ -266,24 +294,29 @@ int id3_replace_commit(plat_temp* temp, const char* path, id3_file* src, bool sy
         id3_set_error("file changed while writing: %s", path);
         return -1;
     }
-    // Windows refuses to rename over a file that is open, and some file systems move such a file
-    // aside first: the source is closed before it is replaced.
+    // Windows refuses to rename over a file that is open: there the source is closed before it is
+    // replaced. Elsewhere it stays open, and the other writers of the file wait until the rename.
     if (src)
-        plat_close(&src->pf);
+        plat_close_before_replace(&src->pf);
     int rc = plat_temp_close(temp);
     if (rc != 0) {
         int err = errno;
         plat_temp_discard(temp);
         if (rc == -2)
-            id3_set_error("close failed: %s", strerror(err));
+            id3_set_error("close failed: %s (%s)", path, strerror(err));
         else
             id3_set_error("cannot create temp: %s", strerror(err));
         return -1;
     }
-    unsigned long code = plat_temp_rename(temp);
+    unsigned long code = plat_temp_rename(temp, src ? &src->pf : nullptr);
     if (code != 0) {
         plat_temp_discard(temp);
-        if (code == PLAT_ACCESS_DENIED)
+        if (code == PLAT_TARGET_CHANGED)
+            id3_set_error("file changed while writing: %s", path);
+        else if (code == PLAT_STICKY_FOLDER)
+            id3_set_error("cannot replace target (another user's file in a sticky folder): %s",
+                          path);
+        else if (code == PLAT_ACCESS_DENIED)
             id3_set_error("cannot replace target (read-only or locked): %s", path);
         else
             id3_set_error("rename failed (win32 %lu): %s", code, path);

@@ -99,6 +99,14 @@ struct id3_file {
 // Opens a regular file and reads its first bytes. 0, or -1 with a message ("cannot open: ...",
 // "cannot read: ...", "oom"). The record needs id3_file_close on every path after a call.
 int id3_file_open(id3_file* f, const char* path);
+// The same for the source of a replacement (ID3_OPEN_WRITE): the file is held against other
+// writers of it, waiting for them, until id3_file_close (ID3_OPEN_WRITE_NOWAIT does not wait and
+// returns ID3_WOULD_BLOCK, without a message and with nothing open, when another writer holds it).
+#define ID3_OPEN_READ 0
+#define ID3_OPEN_WRITE 1
+#define ID3_OPEN_WRITE_NOWAIT 2
+#define ID3_WOULD_BLOCK (-2)
+int id3_file_open_mode(id3_file* f, const char* path, int mode);
 void id3_file_from_image(id3_file* f, const uint8_t* data, uint64_t len);
 void id3_file_close(id3_file* f);
 // Reads exactly n bytes at off, which the caller has checked against f->size. 0, or -1 with a

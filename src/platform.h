@@ -22,17 +22,33 @@ struct plat_file {
     uint64_t device;
     uint64_t inode;
     int64_t mtime_ns;
+    int64_t ctime_ns; // POSIX change time (an edit that restores the modification time moves it)
+    void* lock;       // Windows: the named mutex held while the file is written
 };
 
 // Opens a regular file for reading without ever blocking (a FIFO is not waited on). 0; -1 with
 // errno set (EISDIR for a folder); or PLAT_NOT_REGULAR.
 int plat_open_read(const char* path, plat_file* f);
+// What stands at path, without opening it for reading: 0 for a regular file (device and inode
+// set), PLAT_NOT_REGULAR for a FIFO, socket or device, -1 with errno (EISDIR for a folder,
+// ENOENT for nothing).
+int plat_identify(const char* path, plat_file* f);
 // Reads up to n bytes at offset off; fewer only at the end of the file. The count, or -1 with
 // errno.
 int64_t plat_pread(const plat_file* f, void* out, uint64_t n, uint64_t off);
-// Whether the open file still has the size and modification time it had when opened, and path
-// still names it. 1 when unchanged, 0 when changed.
+// Opens a regular file to be replaced, and waits until no other writer of the same file (another
+// process or thread) holds it; the file stays held until plat_close. Readers never wait. A path
+// replaced while we waited is opened again, so that what is read is the file now at the path.
+// With wait 0, PLAT_WOULD_BLOCK (nothing open) when another writer holds it. Otherwise as
+// plat_open_read.
+#define PLAT_WOULD_BLOCK (-4)
+int plat_open_write(const char* path, plat_file* f, int wait);
+// Whether the open file still has the size, modification and change times it had when opened,
+// and path still names it. 1 when unchanged, 0 when changed.
 int plat_file_unchanged(const plat_file* f, const char* path);
+// Closes the source before its replacement where the system requires that (Windows refuses to
+// rename over an open file). On POSIX the file stays open and held through the rename.
+void plat_close_before_replace(plat_file* f);
 void plat_close(plat_file* f);
 
 int plat_getpid(void);
@@ -45,8 +61,11 @@ struct plat_temp {
     int fd;
     int named;       // has a name in the folder (always after plat_temp_link)
     char* target;    // the file to replace (a symbolic link's final target on POSIX)
-    char* temp_name; // "<target>.quorvale-tmp.<pid>", the target's name part shortened if needed
+    char* temp_name; // "<target>.quorvale-tmp.<pid>.<random>", the name part shortened if needed
     char* folder;    // the target's folder, flushed after the rename
+    int dir_fd;      // POSIX: the folder, opened once; every later step works relative to it
+    int err;         // the errno of the last failed step
+    unsigned create_mode;
 };
 
 // Creates the temporary file for replacing `path`, with the permission bits, owner and group of
@@ -61,17 +80,15 @@ int plat_temp_write(plat_temp* t, const void* data, uint64_t n);
 int plat_temp_copy(plat_temp* t, const plat_file* src, uint64_t off, uint64_t n, int* read_side);
 // Commits the temporary file's data to the disk. 0, or -1 with errno.
 int plat_temp_sync(plat_temp* t);
-// Commits every file of the temporary file's volume to the disk (one flush for a group of files).
-// 0; -1 with errno; or PLAT_NO_VOLUME_FLUSH where the system offers no such flush to this process,
-// and each file must be flushed on its own.
-#define PLAT_NO_VOLUME_FLUSH (-2)
-int plat_sync_volume(plat_temp* t);
 // Gives the temporary file its name (if it has none) and closes it. 0; -1 with errno, or -2 when
 // only the close failed (errno set; the name exists and plat_temp_discard removes it).
 int plat_temp_close(plat_temp* t);
 // Moves the closed temporary file over the target. 0, or a Windows system error code
-// (PLAT_ACCESS_DENIED for a read-only or locked target).
-unsigned long plat_temp_rename(plat_temp* t);
+// (PLAT_ACCESS_DENIED for a read-only or locked target; t->err tells why). With src, the target
+// must still be that file (PLAT_TARGET_CHANGED otherwise): nothing else is ever replaced.
+#define PLAT_TARGET_CHANGED 0x20000001ul
+#define PLAT_STICKY_FOLDER 0x20000002ul
+unsigned long plat_temp_rename(plat_temp* t, const plat_file* src);
 // Flushes the target's folder so that the rename survives a power cut. 0, or -1 with errno.
 int plat_flush_folder(const plat_temp* t);
 // Closes and removes the temporary file, if any, and releases the record's texts.

@@ -9,7 +9,14 @@
 //     process leaves no file behind; where the file system refuses that, it is a named file that is
 //     never opened through a symbolic link planted at its name;
 //   - after the rename the folder is flushed too, so the rename itself survives a power cut;
-//   - a target that is a symbolic link stays one: the file it names is replaced.
+//   - a target that is a symbolic link stays one: the file it names is replaced;
+//   - writers of one file take turns: each holds an exclusive open-file-description lock on the
+//     source from before its read until after its rename (readers take none and never wait);
+//   - every step after the folder is opened works relative to that folder's descriptor, so a
+//     folder swapped for a symbolic link meanwhile cannot redirect the replacement, and only the
+//     file that was read is ever replaced;
+//   - temporary names are unique (pid, a random part, O_EXCL), and only a file this call created
+//     is ever removed.
 //
 // Rename failures map to Windows system error codes:
 //   EACCES EPERM EROFS EBUSY ETXTBSY EISDIR -> 5   ERROR_ACCESS_DENIED
@@ -31,22 +38,35 @@
 #include <string.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 #if defined(__linux__)
+#include <sys/vfs.h>
 #include <sys/xattr.h>
+// statfs's f_type of a FUSE file system.
+#define FUSE_SUPER_MAGIC 0x65735546
 #endif
 
 // Bytes moved per step when the kernel cannot copy between the two files itself.
 static const uint64_t COPY_BUFFER = 1u << 20;
 
-static int64_t mtime_ns_of(const struct stat* st) {
-    return (int64_t)st->st_mtim.tv_sec * 1000000000 + st->st_mtim.tv_nsec;
+static int64_t ns_of(const struct timespec& ts) {
+    return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
 }
 
-int plat_open_read(const char* path, plat_file* f) {
+static void take_identity(plat_file* f, const struct stat* st) {
+    f->size = (uint64_t)st->st_size;
+    f->device = (uint64_t)st->st_dev;
+    f->inode = (uint64_t)st->st_ino;
+    f->mtime_ns = ns_of(st->st_mtim);
+    f->ctime_ns = ns_of(st->st_ctim);
+}
+
+static int open_regular(const char* path, int access, plat_file* f) {
     f->fd = -1;
+    f->lock = nullptr;
     // O_NONBLOCK: opening a FIFO must not wait for a writer. It changes nothing for regular files.
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int fd = open(path, access | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return -1;
     struct stat st;
@@ -65,11 +85,74 @@ int plat_open_read(const char* path, plat_file* f) {
         return PLAT_NOT_REGULAR;
     }
     f->fd = fd;
-    f->size = (uint64_t)st.st_size;
-    f->device = (uint64_t)st.st_dev;
-    f->inode = (uint64_t)st.st_ino;
-    f->mtime_ns = mtime_ns_of(&st);
+    take_identity(f, &st);
     return 0;
+}
+
+int plat_open_read(const char* path, plat_file* f) {
+    return open_regular(path, O_RDONLY, f);
+}
+
+int plat_identify(const char* path, plat_file* f) {
+    f->fd = -1;
+    f->lock = nullptr;
+    struct stat st;
+    if (stat(path, &st) != 0)
+        return -1;
+    if (S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode))
+        return PLAT_NOT_REGULAR;
+    take_identity(f, &st);
+    return 0;
+}
+
+int plat_open_write(const char* path, plat_file* f, int wait) {
+    // Each round follows a rename by another writer; a path that changes at every look (a file
+    // system whose identities do not hold) is given up on.
+    for (int round = 0; round < 1000; round++) {
+        // An exclusive lock needs a descriptor open for writing. A file we may not write is
+        // written unheld: its replacement is refused as read-only anyway. One open only: the
+        // file read is the file held.
+        int rc = open_regular(path, O_RDWR, f);
+        if (rc == -1 && (errno == EACCES || errno == EPERM || errno == EROFS || errno == ETXTBSY))
+            return open_regular(path, O_RDONLY, f);
+        if (rc != 0)
+            return rc;
+        int rw = f->fd;
+        struct stat st;
+        struct flock lock;
+        memset(&lock, 0, sizeof lock);
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET; // l_start 0, l_len 0: the whole file
+        while (fcntl(rw, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock) != 0) {
+            int err = errno;
+            if (err == EINTR)
+                continue;
+            if (!wait && (err == EAGAIN || err == EACCES)) {
+                plat_close(f);
+                return PLAT_WOULD_BLOCK;
+            }
+            // A file system without locks (some FUSE and network ones): written unheld.
+            if (err == EINVAL || err == ENOLCK || err == EOPNOTSUPP || err == ENOSYS)
+                break;
+            plat_close(f);
+            errno = err;
+            return -1;
+        }
+        // The writer we waited for may have renamed its new file over this one: that file, now at
+        // the path, is the one to read and update.
+        if (stat(path, &st) == 0 && (uint64_t)st.st_dev == f->device &&
+            (uint64_t)st.st_ino == f->inode && fstat(rw, &st) == 0) {
+            take_identity(f, &st);
+            return 0;
+        }
+        plat_close(f);
+    }
+    errno = EAGAIN;
+    return -1;
 }
 
 int64_t plat_pread(const plat_file* f, void* out, uint64_t n, uint64_t off) {
@@ -94,12 +177,26 @@ int64_t plat_pread(const plat_file* f, void* out, uint64_t n, uint64_t off) {
 int plat_file_unchanged(const plat_file* f, const char* path) {
     struct stat st;
     if (fstat(f->fd, &st) != 0 || (uint64_t)st.st_size != f->size ||
-        mtime_ns_of(&st) != f->mtime_ns)
+        ns_of(st.st_mtim) != f->mtime_ns || ns_of(st.st_ctim) != f->ctime_ns)
         return 0;
     // Another program may have put a different file at the path (a rename over it).
     if (stat(path, &st) != 0 || (uint64_t)st.st_dev != f->device || (uint64_t)st.st_ino != f->inode)
         return 0;
     return 1;
+}
+
+void plat_close_before_replace(plat_file* f) {
+    // The lock goes with the descriptor: it is held through the rename. Except on FUSE: libfuse
+    // moves a file that is open aside (".fuse_hidden...") before renaming over it, and a rename
+    // that then fails would leave the path empty; there the source is closed first, as on
+    // Windows, and the lock ends there.
+#if defined(__linux__)
+    struct statfs fs;
+    if (f->fd >= 0 && fstatfs(f->fd, &fs) == 0 && fs.f_type == FUSE_SUPER_MAGIC)
+        plat_close(f);
+#else
+    (void)f;
+#endif
 }
 
 void plat_close(plat_file* f) {
@@ -166,12 +263,33 @@ static char* replace_target(const char* path) {
     return current;
 }
 
-// "<target>.quorvale-tmp.<pid>". When that name would pass the folder's limit on one name, the
-// part taken from the target's name is shortened on a UTF-8 character boundary. NULL with errno
+// A random 32-bit value, different in every thread and call: the clock, the thread's own
+// address and a per-thread counter, mixed (splitmix64).
+static uint32_t random_part(void) {
+    static thread_local uint64_t counter;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    uint64_t x = (uint64_t)ns_of(now) ^ ((uint64_t)(uintptr_t)&counter << 16) ^
+                 ++counter * 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return (uint32_t)(x ^ (x >> 31));
+}
+
+// The name part of a path.
+static const char* base_of(const char* path) {
+    const char* slash = strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+
+// "<target>.quorvale-tmp.<pid>.<random>". When that name would pass the folder's limit on one
+// name, the part taken from the target's name is shortened on a UTF-8 character boundary (the
+// random part and O_EXCL keep shortened names of different targets apart). NULL with errno
 // ENAMETOOLONG when no name fits, ENOMEM when memory runs out.
 static char* temp_name_for(const char* target, const char* folder) {
-    char suffix[32];
-    int suffix_len = snprintf(suffix, sizeof suffix, ".quorvale-tmp.%d", plat_getpid());
+    char suffix[48];
+    int suffix_len = snprintf(suffix, sizeof suffix, ".quorvale-tmp.%d.%08x", plat_getpid(),
+                              (unsigned)random_part());
     const char* slash = strrchr(target, '/');
     size_t dir_len = slash ? (size_t)(slash - target) + 1 : 0;
     size_t base_len = strlen(target) - dir_len;
@@ -292,10 +410,11 @@ static int copy_xattrs(const char* src, int fd) {
 // so that the replacement never widens access to a private file. 0; -1 with errno when the bits
 // cannot be set; -3 with errno when the extended attributes cannot be copied.
 static int copy_ownership(int fd, const char* target, const struct stat* target_st) {
-    if (fchown(fd, target_st->st_uid, target_st->st_gid) != 0) {
-        // Not allowed for an unprivileged process on another user's file: the new file is then
-        // ours, with the target's permission bits.
-    }
+    // Another user's file may not be given away by an unprivileged process: the new file is then
+    // ours, with the target's permission bits, and keeps the group where we are a member of it.
+    bool owned = fchown(fd, target_st->st_uid, target_st->st_gid) == 0 ||
+                 fchown(fd, (uid_t)-1, target_st->st_gid) == 0;
+    (void)owned; // neither: the new file is ours and in our group
 #if defined(__linux__)
     if (copy_xattrs(target, fd) != 0)
         return -3;
@@ -305,9 +424,39 @@ static int copy_ownership(int fd, const char* target, const struct stat* target_
     return fchmod(fd, target_st->st_mode & 07777);
 }
 
+// Tries fresh temporary names until one is free. make(t) creates the file at t->temp_name
+// relative to the folder: 0, or -1 with errno (EEXIST: the name is taken, try another).
+static int at_fresh_name(plat_temp* t, int (*make)(plat_temp*)) {
+    for (int attempt = 0; attempt < 16; attempt++) {
+        if (attempt > 0) {
+            char* next = temp_name_for(t->target, t->folder);
+            if (!next)
+                return -1;
+            free(t->temp_name);
+            t->temp_name = next;
+        }
+        if (make(t) == 0)
+            return 0;
+        if (errno != EEXIST)
+            return -1;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+static int create_named(plat_temp* t) {
+    // O_EXCL and O_NOFOLLOW: a file we created ourselves, never one planted at the name or a
+    // link into another file.
+    t->fd = openat(t->dir_fd, base_of(t->temp_name),
+                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, (mode_t)t->create_mode);
+    return t->fd >= 0 ? 0 : -1;
+}
+
 int plat_temp_create(plat_temp* t, const char* path) {
     t->fd = -1;
+    t->dir_fd = -1;
     t->named = 0;
+    t->err = 0;
     t->temp_name = nullptr;
     t->folder = nullptr;
     t->target = replace_target(path);
@@ -320,12 +469,27 @@ int plat_temp_create(plat_temp* t, const char* path) {
         errno = err;
         return err == ENAMETOOLONG ? -2 : -1;
     }
+    // The folder is opened once; a folder we may search but not read is held by its path only,
+    // and cannot be flushed by us.
+    t->dir_fd = open(t->folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#ifdef O_PATH
+    if (t->dir_fd < 0 && errno == EACCES)
+        t->dir_fd = open(t->folder, O_PATH | O_DIRECTORY | O_CLOEXEC);
+#endif
+    if (t->dir_fd < 0) {
+        int err = errno;
+        plat_temp_release(t);
+        errno = err;
+        return -1;
+    }
     struct stat target_st;
-    bool have_target = stat(t->target, &target_st) == 0 && S_ISREG(target_st.st_mode);
-    mode_t create_mode = have_target ? 0600 : 0666;
+    bool have_target =
+        fstatat(t->dir_fd, base_of(t->target), &target_st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(target_st.st_mode);
+    t->create_mode = have_target ? 0600 : 0666;
 
 #ifdef O_TMPFILE
-    int fd = open(t->folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, create_mode);
+    int fd = openat(t->dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, (mode_t)t->create_mode);
     int err = errno;
     if (fd < 0 && err != EOPNOTSUPP && err != EISDIR && err != EINVAL) {
         plat_temp_discard(t);
@@ -345,12 +509,8 @@ int plat_temp_create(plat_temp* t, const char* path) {
         return 0;
     }
 #endif
-    // The file system has no unnamed files. A file left at the temporary name (by a killed
-    // process, or planted) is removed rather than reused: O_EXCL and O_NOFOLLOW then make sure we
-    // write into a file we created ourselves, never through a link into another file.
-    unlink(t->temp_name);
-    t->fd = open(t->temp_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, create_mode);
-    if (t->fd < 0) {
+    // The file system has no unnamed files: a named one, at a name nobody else holds.
+    if (at_fresh_name(t, create_named) != 0) {
         int open_err = errno;
         plat_temp_discard(t);
         errno = open_err;
@@ -425,8 +585,9 @@ static int copy_through_buffer(plat_temp* t, const plat_file* src, uint64_t off,
     return 0;
 }
 
-int plat_temp_copy(plat_temp* t, const plat_file* src, uint64_t off, uint64_t n, int* read_side) {
-    *read_side = 0;
+// Copies n bytes of src from off, holes included as data.
+static int copy_bytes(plat_temp* t, const plat_file* src, uint64_t off, uint64_t n,
+                      int* read_side) {
 #if defined(__linux__)
     // copy_file_range moves the bytes inside the kernel (or shares extents, on file systems that
     // can), without passing them through this process.
@@ -452,42 +613,75 @@ int plat_temp_copy(plat_temp* t, const plat_file* src, uint64_t off, uint64_t n,
     return copy_through_buffer(t, src, off, n, read_side);
 }
 
+int plat_temp_copy(plat_temp* t, const plat_file* src, uint64_t off, uint64_t n, int* read_side) {
+    *read_side = 0;
+#if defined(SEEK_DATA) && defined(SEEK_HOLE)
+    // The holes of a sparse file stay holes: only its data is copied, and the new file skips
+    // ahead over the rest. A file system that does not know holes reports all of it as data.
+    uint64_t end = off + n;
+    bool skipped = false;
+    while (off < end) {
+        off_t data = lseek(src->fd, (off_t)off, SEEK_DATA);
+        if (data < 0 && errno != ENXIO)
+            break; // not offered: a plain copy of the rest
+        uint64_t data_at = data < 0 || (uint64_t)data > end ? end : (uint64_t)data;
+        if (data_at > off) {
+            if (lseek(t->fd, (off_t)(data_at - off), SEEK_CUR) < 0)
+                return -1;
+            skipped = true;
+            off = data_at;
+            continue;
+        }
+        off_t hole = lseek(src->fd, (off_t)off, SEEK_HOLE);
+        uint64_t hole_at = hole < 0 || (uint64_t)hole > end ? end : (uint64_t)hole;
+        if (hole_at <= off)
+            hole_at = end;
+        int rc = copy_bytes(t, src, off, hole_at - off, read_side);
+        if (rc != 0)
+            return rc;
+        off = hole_at;
+    }
+    // A file that ends in a hole gets its length.
+    if (skipped) {
+        off_t at = lseek(t->fd, 0, SEEK_CUR);
+        if (at < 0 || ftruncate(t->fd, at) != 0)
+            return -1;
+    }
+    n = end - off;
+    if (n == 0)
+        return 0;
+#endif
+    return copy_bytes(t, src, off, n, read_side);
+}
+
 int plat_temp_sync(plat_temp* t) {
     return fsync(t->fd) == 0 ? 0 : -1;
 }
 
-int plat_sync_volume(plat_temp* t) {
-#if defined(__linux__)
-    return syncfs(t->fd) == 0 ? 0 : -1;
-#else
-    return plat_temp_sync(t);
-#endif
-}
-
-// Links an unnamed temporary file at its temporary name. 0, or -1 with errno.
-static int link_temp(plat_temp* t) {
+// Links an unnamed temporary file at its temporary name, which linkat never takes from another
+// file. 0, or -1 with errno (EEXIST: the name is taken).
+static int link_at_name(plat_temp* t) {
 #ifdef O_TMPFILE
     char proc_path[64];
     snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", t->fd);
-    for (int attempt = 0; attempt < 2; attempt++) {
-        int rc = linkat(AT_FDCWD, proc_path, AT_FDCWD, t->temp_name, AT_SYMLINK_FOLLOW);
-        if (rc != 0 && errno == ENOENT)
-            rc = linkat(t->fd, "", AT_FDCWD, t->temp_name, AT_EMPTY_PATH); // no /proc
-        if (rc == 0) {
-            t->named = 1;
-            return 0;
-        }
-        // A file left at the name by a killed process, or planted there, is removed; a link
-        // planted there is removed, never followed.
-        if (errno != EEXIST || attempt > 0)
-            return -1;
-        unlink(t->temp_name);
-    }
-    return -1;
+    const char* name = base_of(t->temp_name);
+    int rc = linkat(AT_FDCWD, proc_path, t->dir_fd, name, AT_SYMLINK_FOLLOW);
+    if (rc != 0 && errno == ENOENT)
+        rc = linkat(t->fd, "", t->dir_fd, name, AT_EMPTY_PATH); // no /proc
+    return rc;
 #else
+    (void)t;
     errno = EINVAL;
     return -1;
 #endif
+}
+
+// A taken name is passed over for a fresh one, never removed.
+static int link_temp(plat_temp* t) {
+    if (at_fresh_name(t, link_at_name) != 0)
+        return -1;
+    t->named = 1;
+    return 0;
 }
 
 int plat_temp_close(plat_temp* t) {
@@ -528,46 +722,63 @@ static unsigned long windows_code(int err) {
     }
 }
 
-unsigned long plat_temp_rename(plat_temp* t) {
+unsigned long plat_temp_rename(plat_temp* t, const plat_file* src) {
+    const char* target_name = base_of(t->target);
     struct stat st;
-    if (stat(t->target, &st) == 0 && S_ISREG(st.st_mode)) {
+    bool exists = fstatat(t->dir_fd, target_name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+    // Only the file that was read is replaced: in the folder we hold, under the same name.
+    if (src && (!exists || (uint64_t)st.st_dev != src->device || (uint64_t)st.st_ino != src->inode))
+        return PLAT_TARGET_CHANGED;
+    // A device, FIFO or socket is never replaced by a file.
+    if (exists && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+        return PLAT_ACCESS_DENIED;
+    if (exists && S_ISREG(st.st_mode)) {
         // Windows refuses to replace a read-only file. POSIX rename only asks the folder, and root
         // may write anything, so the target's own permission bits are checked here.
         if ((st.st_mode & 0222) == 0)
             return PLAT_ACCESS_DENIED;
-        if (access(t->target, W_OK) != 0 && (errno == EACCES || errno == EROFS || errno == EPERM))
+        if (faccessat(t->dir_fd, target_name, W_OK, 0) != 0 &&
+            (errno == EACCES || errno == EROFS || errno == EPERM)) {
+            t->err = errno;
             return PLAT_ACCESS_DENIED;
+        }
     }
-    if (rename(t->temp_name, t->target) != 0)
-        return windows_code(errno);
+    if (renameat(t->dir_fd, base_of(t->temp_name), t->dir_fd, target_name) != 0) {
+        t->err = errno;
+        // A sticky folder lets only a file's owner (or the folder's) replace it.
+        struct stat dir_st;
+        if ((t->err == EPERM || t->err == EACCES) && exists && fstat(t->dir_fd, &dir_st) == 0 &&
+            (dir_st.st_mode & S_ISVTX) && st.st_uid != geteuid() && dir_st.st_uid != geteuid())
+            return PLAT_STICKY_FOLDER;
+        return windows_code(t->err);
+    }
     t->named = 0;
     return 0;
 }
 
 int plat_flush_folder(const plat_temp* t) {
     // The rename is an update of the folder: flush the folder so that the new name survives a
-    // power cut. A folder that cannot be opened for reading cannot be flushed by us at all.
-    int dir_fd = open(t->folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir_fd < 0)
+    // power cut. A folder held by its path only (not readable) cannot be flushed by us at all.
+    if (fsync(t->dir_fd) == 0 || errno == EBADF)
         return 0;
-    int rc = fsync(dir_fd);
-    int err = errno;
-    close(dir_fd);
-    errno = err;
-    return rc == 0 ? 0 : -1;
+    return -1;
 }
 
 void plat_temp_discard(plat_temp* t) {
     if (t->fd >= 0)
         close(t->fd);
     t->fd = -1;
+    // Only the name this call created.
     if (t->named && t->temp_name)
-        unlink(t->temp_name);
+        unlinkat(t->dir_fd, base_of(t->temp_name), 0);
     t->named = 0;
     plat_temp_release(t);
 }
 
 void plat_temp_release(plat_temp* t) {
+    if (t->dir_fd >= 0)
+        close(t->dir_fd);
+    t->dir_fd = -1;
     free(t->target);
     free(t->temp_name);
     free(t->folder);

@@ -7,7 +7,15 @@
 // offset). Only disk files are read: pipes, consoles and devices such as NUL are refused before
 // anything waits on them.
 //
-// Replacing a file: the temporary file "<target>.quorvale-tmp.<pid>" is written, committed to the
+// Writers of one file take turns: each holds a named mutex, "Local\quorvale-id3-write-" with the
+// file's volume serial number and file index, from before it reads the file until after its
+// rename (a byte-range lock cannot serve, as it goes with the source handle, which must be closed
+// before MoveFileExA). The mutex is owned by the thread, so threads of one process take turns as
+// well; Windows releases it if its owner dies. It covers the writers of one session. Readers take
+// none and never wait.
+//
+// Replacing a file: the temporary file "<target>.quorvale-tmp.<pid>.<random>" (created with
+// CREATE_NEW: a name that is taken is passed over, never removed) is written, committed to the
 // disk with FlushFileBuffers, closed, and moved over the target with
 // MoveFileExA(MOVEFILE_REPLACE_EXISTING). Windows refuses that move with ERROR_ACCESS_DENIED when
 // the target is read-only, a folder, or open without FILE_SHARE_DELETE; the code is handed back
@@ -113,6 +121,8 @@ static int64_t mtime_ns_of(const BY_HANDLE_FILE_INFORMATION* info) {
 
 int plat_open_read(const char* path, plat_file* f) {
     f->fd = -1;
+    f->lock = nullptr;
+    f->ctime_ns = 0;
     // Every share mode: other programs may go on writing, renaming or deleting the file.
     HANDLE h = CreateFileA(path, GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -196,10 +206,89 @@ int plat_file_unchanged(const plat_file* f, const char* path) {
     return rc == 0 && there.dwVolumeSerialNumber == f->device && index_of(&there) == f->inode;
 }
 
-void plat_close(plat_file* f) {
+void plat_close_before_replace(plat_file* f) {
     if (f->fd >= 0)
         _close(f->fd);
     f->fd = -1;
+}
+
+void plat_close(plat_file* f) {
+    plat_close_before_replace(f);
+    if (f->lock) {
+        ReleaseMutex((HANDLE)f->lock);
+        CloseHandle((HANDLE)f->lock);
+        f->lock = nullptr;
+    }
+}
+
+// Identifies the file at path without opening its contents. 0, or -1 with errno.
+static int identify_at(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
+    HANDLE h = CreateFileA(path, FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return fail_with(GetLastError());
+    int rc = info_of(h, info);
+    DWORD type = GetFileType(h);
+    CloseHandle(h);
+    if (rc == 0 && type != FILE_TYPE_DISK)
+        return PLAT_NOT_REGULAR;
+    return rc;
+}
+
+int plat_identify(const char* path, plat_file* f) {
+    f->fd = -1;
+    f->lock = nullptr;
+    BY_HANDLE_FILE_INFORMATION info;
+    int rc = identify_at(path, &info);
+    if (rc != 0)
+        return rc;
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        errno = EISDIR;
+        return -1;
+    }
+    f->size = size_of(&info);
+    f->device = info.dwVolumeSerialNumber;
+    f->inode = index_of(&info);
+    f->mtime_ns = mtime_ns_of(&info);
+    f->ctime_ns = 0;
+    return 0;
+}
+
+int plat_open_write(const char* path, plat_file* f, int wait) {
+    for (;;) {
+        int rc = plat_open_read(path, f);
+        if (rc != 0)
+            return rc;
+        char name[96];
+        snprintf(name, sizeof name, "Local\\quorvale-id3-write-%08llx-%016llx",
+                 (unsigned long long)f->device, (unsigned long long)f->inode);
+        HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
+        if (!mutex) {
+            DWORD code = GetLastError();
+            plat_close(f);
+            return fail_with(code);
+        }
+        DWORD got = WaitForSingleObject(mutex, wait ? INFINITE : 0);
+        if (got != WAIT_OBJECT_0 && got != WAIT_ABANDONED) {
+            DWORD code = GetLastError();
+            CloseHandle(mutex);
+            plat_close(f);
+            if (got == WAIT_TIMEOUT)
+                return PLAT_WOULD_BLOCK;
+            return fail_with(code);
+        }
+        f->lock = mutex;
+        // The writer we waited for may have moved its new file over this one: that file, now at
+        // the path, is the one to read and update.
+        BY_HANDLE_FILE_INFORMATION info, there;
+        if (info_of(handle_of(f->fd), &info) == 0 && identify_at(path, &there) == 0 &&
+            there.dwVolumeSerialNumber == f->device && index_of(&there) == f->inode) {
+            f->size = size_of(&info);
+            f->mtime_ns = mtime_ns_of(&info);
+            return 0;
+        }
+        plat_close(f);
+    }
 }
 
 int plat_getpid(void) {
@@ -252,35 +341,41 @@ int plat_temp_create(plat_temp* t, const char* path) {
     // given.
     t->target = copy_of(path);
     t->folder = t->target ? folder_of(path) : nullptr;
-    char suffix[32];
-    int suffix_len = snprintf(suffix, sizeof suffix, ".quorvale-tmp.%d", plat_getpid());
     size_t path_len = strlen(path);
-    if (path_len + (size_t)suffix_len >= TEMP_NAME_MAX) {
+    // ".quorvale-tmp.<pid>.<random>": CREATE_NEW makes sure that we write into a file we created,
+    // never through a link planted at the name; a name that is taken is passed over for another,
+    // and whatever stands there is left alone.
+    const size_t suffix_max = 48;
+    if (path_len + suffix_max >= TEMP_NAME_MAX) {
         plat_temp_release(t);
         errno = ENAMETOOLONG;
         return -2;
     }
-    t->temp_name = t->folder ? (char*)malloc(path_len + (size_t)suffix_len + 1) : nullptr;
+    t->temp_name = t->folder ? (char*)malloc(path_len + suffix_max + 1) : nullptr;
     if (!t->temp_name) {
         plat_temp_release(t);
         errno = ENOMEM;
         return -1;
     }
-    memcpy(t->temp_name, path, path_len);
-    memcpy(t->temp_name + path_len, suffix, (size_t)suffix_len + 1);
-
-    // A file left at the name (by a killed run, or planted) is removed, and CREATE_NEW then makes
-    // sure that we write into a file we created, never through a link planted at the name.
-    DWORD remove_code = DeleteFileA(t->temp_name) ? 0 : GetLastError();
-    HANDLE h = CreateFileA(t->temp_name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = INVALID_HANDLE_VALUE;
+    DWORD code = ERROR_FILE_EXISTS;
+    for (int attempt = 0; attempt < 16 && h == INVALID_HANDLE_VALUE; attempt++) {
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        uint64_t x = (uint64_t)now.QuadPart ^ ((uint64_t)GetCurrentThreadId() << 32) ^
+                     (uint64_t)attempt * 0x9E3779B97F4A7C15ull;
+        x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+        x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+        snprintf(t->temp_name, path_len + suffix_max + 1, "%s.quorvale-tmp.%d.%08x", path,
+                 plat_getpid(), (unsigned)(x ^ (x >> 31)));
+        h = CreateFileA(t->temp_name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE)
+            code = GetLastError();
+        if (h == INVALID_HANDLE_VALUE && code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS)
+            break;
+    }
     if (h == INVALID_HANDLE_VALUE) {
-        DWORD code = GetLastError();
-        // The name is taken by something that could not be removed (a folder, a file held open
-        // by another program): that refusal is the reason.
-        if ((code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) && remove_code != 0 &&
-            remove_code != ERROR_FILE_NOT_FOUND)
-            code = remove_code;
         plat_temp_release(t);
         return fail_with(code);
     }
@@ -358,19 +453,16 @@ int plat_temp_sync(plat_temp* t) {
     return FlushFileBuffers(h) ? 0 : fail_with(GetLastError());
 }
 
-int plat_sync_volume(plat_temp* t) {
-    // Only administrators may flush a whole volume: the caller flushes each file instead.
-    (void)t;
-    return PLAT_NO_VOLUME_FLUSH;
-}
-
 int plat_temp_close(plat_temp* t) {
     int fd = t->fd;
     t->fd = -1;
     return _close(fd) == 0 ? 0 : -2;
 }
 
-unsigned long plat_temp_rename(plat_temp* t) {
+unsigned long plat_temp_rename(plat_temp* t, const plat_file* src) {
+    // The source, closed by now, was checked against the path just before; the mutex keeps other
+    // writers of it from moving a file there since.
+    (void)src;
     if (MoveFileExA(t->temp_name, t->target, MOVEFILE_REPLACE_EXISTING)) {
         t->named = 0;
         return 0;

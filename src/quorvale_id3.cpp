@@ -407,6 +407,14 @@ static int build_head(const id3_file* f, const id3_tags* t, id3_change change, i
     return id3_flac_build_head(f, t, change, head);
 }
 
+// Records the generic message of a failed write: running out of memory is named as such.
+static void write_failed(int32_t fmt, const char* path) {
+    if (errno == ENOMEM)
+        id3_set_error("out of memory while writing: %s", path);
+    else
+        id3_set_error(fmt == ID3_FMT_MP3 ? "mp3 write failed" : "flac write failed");
+}
+
 // A write that has its temporary file filled but not yet committed.
 struct prepared_write {
     id3_file src;
@@ -415,8 +423,10 @@ struct prepared_write {
 
 // Everything of one write up to the commit: the file opened once, its tags loaded and merged with
 // the update, the new head built and the temporary file filled. 0, or -1 with a message and
-// nothing left open.
-static int prepare_write(const char* path, const char* tags_json, prepared_write* w) {
+// nothing left open; ID3_WOULD_BLOCK, without a message, when open_mode does not wait and another
+// writer holds the file.
+static int prepare_write(const char* path, const char* tags_json, prepared_write* w,
+                         int open_mode) {
     memset(w, 0, sizeof *w);
     w->src.pf.fd = -1;
     id3_tags update, current;
@@ -428,9 +438,10 @@ static int prepare_write(const char* path, const char* tags_json, prepared_write
     if (id3_tags_from_json(&update, tags_json) != 0)
         return -1;
 
-    if (id3_file_open(&w->src, path) != 0) {
+    int opened = id3_file_open_mode(&w->src, path, open_mode);
+    if (opened != 0) {
         id3_file_close(&w->src);
-        return -1;
+        return opened;
     }
     int32_t fmt = id3_file_format(&w->src);
     if (fmt < 0) {
@@ -473,13 +484,14 @@ static int prepare_write(const char* path, const char* tags_json, prepared_write
     // The fields the caller supplied are replaced; all else of the old tags is carried over.
     id3_change change = {id3_tags_present(&update), 0};
     id3_head head = {nullptr, 0, 0};
+    errno = 0;
     int rc = build_head(&w->src, &current, change, &head);
     if (rc == 0)
         rc = id3_replace_fill(&w->temp, path, &w->src, head.data, head.len, head.audio_off);
     free(head.data);
     if (rc != 0) {
         if (!id3_has_error())
-            id3_set_error(fmt == ID3_FMT_MP3 ? "mp3 write failed" : "flac write failed");
+            write_failed(fmt, path);
         id3_file_close(&w->src);
         return -1;
     }
@@ -493,7 +505,7 @@ int32_t id3_write(const char* path, const char* tags_json) {
         return -1;
     }
     prepared_write w;
-    if (prepare_write(path, tags_json, &w) != 0)
+    if (prepare_write(path, tags_json, &w, ID3_OPEN_WRITE) != 0)
         return -1;
     int rc = id3_replace_commit(&w.temp, path, &w.src, false, true);
     id3_file_close(&w.src);
@@ -521,19 +533,20 @@ int32_t id3_extract_cover(const char* path, const char* out_path) {
         id3_set_error("no cover art");
         return -1;
     }
-    FILE* out = fopen(out_path, "wb");
-    if (!out) {
-        id3_set_error("cannot write cover: %s", strerror(errno));
+    // A FIFO or device would be waited on or written in part; the source itself would be
+    // replaced by its picture.
+    plat_file out;
+    int kind = plat_identify(out_path, &out);
+    if (kind == PLAT_NOT_REGULAR || (kind != 0 && errno == EISDIR)) {
+        id3_set_error("cannot write cover: %s (not a regular file)", out_path);
         return -1;
     }
-    size_t written = fwrite(t.cover_data, 1, (size_t)t.cover_size, out);
-    // A failed close can lose buffered bytes: it counts as a short write.
-    int close_rc = fclose(out);
-    if (written != t.cover_size || close_rc != 0) {
-        id3_set_error("short cover write");
+    if (kind == 0 && out.device == f.pf.device && out.inode == f.pf.inode) {
+        id3_set_error("cannot write cover: %s (the output is the source file)", out_path);
         return -1;
     }
-    return 0;
+    // The picture replaces the output atomically: a failure leaves an existing one as it was.
+    return id3_atomic_write(out_path, t.cover_data, t.cover_size);
 }
 
 int32_t id3_set_cover(const char* path, const char* image_path) {
@@ -553,7 +566,7 @@ int32_t id3_set_cover(const char* path, const char* image_path) {
 
     id3_file f;
     file_guard fguard{&f};
-    if (id3_file_open(&f, path) != 0)
+    if (id3_file_open_mode(&f, path, ID3_OPEN_WRITE) != 0)
         return -1;
     id3_tags t;
     tags_guard guard{&t};
@@ -580,23 +593,25 @@ int32_t id3_set_cover(const char* path, const char* image_path) {
     // No field is named: only the front cover changes.
     id3_change change = {0, 1};
     id3_head head = {nullptr, 0, 0};
+    errno = 0;
     int rc = build_head(&f, &t, change, &head);
     if (rc == 0)
         rc = id3_replace_with_head(path, &f, &head);
     free(head.data);
     if (rc != 0 && !id3_has_error())
-        id3_set_error(t.format == ID3_FMT_MP3 ? "mp3 write failed" : "flac write failed");
+        write_failed(t.format, path);
     return rc;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Batch writing
 //
-// The files of a batch are written in groups: each file's temporary file is filled, then one
-// flush of the volume commits all of them to the disk, then they are renamed one by one and each
-// folder is flushed once. Every file is still either old or new after a crash at any point. A file
-// that is already in the group (the same path, or another path to the same file) first commits
-// the group, so that it is read with the earlier write applied, as when written in sequence.
+// The files of a batch are written in groups: each file's temporary file is filled, then each is
+// committed to the disk (its own data only, not other programs'), then they are renamed one by one
+// and each folder is flushed once. Every file is still either old or new after a crash at any
+// point. A file that is already in the group (the same path, or another path to the same file)
+// first commits the group, so that it is read with the earlier write applied, as when written in
+// sequence.
 
 // At most this many files, and this many bytes written, wait in one group.
 #define BATCH_GROUP_FILES 32
@@ -628,28 +643,12 @@ static void batch_outcome(batch_state* b, bool is_last) {
 
 // Commits the group: one flush per volume, the renames, one flush per folder.
 static void batch_commit(batch_state* b) {
-    bool flushed[BATCH_GROUP_FILES] = {false};
     bool failed[BATCH_GROUP_FILES] = {false};
     char flush_error[BATCH_GROUP_FILES][128];
     for (int i = 0; i < b->count; i++) {
-        if (flushed[i])
-            continue;
-        // One flush commits every file of the volume; the files on the same volume share it.
-        // Where no such flush is offered, each file is flushed on its own.
-        int rc = plat_sync_volume(&b->entries[i].w.temp);
-        bool whole_volume = rc != PLAT_NO_VOLUME_FLUSH;
-        if (!whole_volume)
-            rc = plat_temp_sync(&b->entries[i].w.temp);
-        int err = errno;
-        for (int j = i; j < b->count; j++) {
-            if (b->entries[j].w.src.pf.device != b->entries[i].w.src.pf.device ||
-                (!whole_volume && j != i))
-                continue;
-            flushed[j] = true;
-            if (rc != 0) {
-                failed[j] = true;
-                snprintf(flush_error[j], sizeof flush_error[j], "%s", strerror(err));
-            }
+        if (plat_temp_sync(&b->entries[i].w.temp) != 0) {
+            failed[i] = true;
+            snprintf(flush_error[i], sizeof flush_error[i], "%s", strerror(errno));
         }
     }
     // The renames, in order; each folder is flushed once after them.
@@ -735,9 +734,20 @@ static void batch_add(batch_state* b, const char* path, size_t path_len, const c
         id3_clear_error();
     }
     batch_entry* e = &b->entries[b->count];
-    if (prepare_write(path, tags_json, &e->w) != 0) {
-        batch_outcome(b, is_last);
-        return;
+    // While the group holds other files, another writer's file is not waited for (two batches
+    // waiting for each other's files would wait for ever), and a group that cannot grow (a full
+    // disk, no descriptors left) commits what it has: the file is then tried again alone, as it
+    // would be when written in turn.
+    bool added = b->count > 0 && prepare_write(path, tags_json, &e->w, ID3_OPEN_WRITE_NOWAIT) == 0;
+    if (!added) {
+        if (b->count > 0)
+            batch_commit(b);
+        id3_clear_error();
+        e = &b->entries[0];
+        if (prepare_write(path, tags_json, &e->w, ID3_OPEN_WRITE) != 0) {
+            batch_outcome(b, is_last);
+            return;
+        }
     }
     e->path = path;
     snprintf(e->message, sizeof e->message, "%s", id3_last_error());

@@ -718,7 +718,7 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
 
 int id3_mp3_write(const char* path, const id3_tags* t) {
     id3_file f;
-    int rc = id3_file_open(&f, path);
+    int rc = id3_file_open_mode(&f, path, ID3_OPEN_WRITE);
     id3_head head = {nullptr, 0, 0};
     id3_change change = {id3_tags_present(t), t->cover_data && t->cover_size > 0};
     if (rc == 0)

@@ -276,7 +276,8 @@ TEST(Cover, ExtractFailures) {
     ASSERT_TRUE(write_file(tagged, tagged_mp3()));
     std::string unwritable = dir.file("no/such/dir/out.jpg");
     EXPECT_EQ(id3_extract_cover(tagged.c_str(), unwritable.c_str()), -1);
-    EXPECT_STREQ(id3_last_error(), "cannot write cover: No such file or directory");
+    EXPECT_EQ(std::string(id3_last_error()),
+              "cannot create temp: " + dir.file("no/such/dir") + " (No such file or directory)");
 
     std::string text = dir.file("t.txt");
     ASSERT_TRUE(write_file(text, S("plain text file")));
@@ -401,6 +402,18 @@ TEST(Batch, CountsAndTheLastMessage) {
 }
 
 #ifndef _WIN32
+// Whether a child ended within 10 seconds; one that did not is killed.
+static bool ended_in_time(pid_t child, int* status) {
+    for (int waited = 0; waited < 100; waited++) {
+        if (waitpid(child, status, WNOHANG) != 0)
+            return true;
+        usleep(100 * 1000);
+    }
+    kill(child, SIGKILL);
+    waitpid(child, status, 0);
+    return false;
+}
+
 // A path that names a FIFO, a device or a folder is refused at once by every call that opens it.
 // Each call runs in a child process, so that one which waited on the FIFO fails the test instead
 // of hanging it.
@@ -448,21 +461,49 @@ TEST(Paths, OnlyRegularFilesAreOpenedAndNothingWaits) {
                 _exit(failed && want == id3_last_error() ? 0 : 1);
             }
             int status = 0;
-            pid_t done = 0;
-            for (int waited = 0; waited < 100 && done == 0; waited++) {
-                done = waitpid(child, &status, WNOHANG);
-                if (done == 0)
-                    usleep(100 * 1000);
-            }
-            if (done == 0) {
-                kill(child, SIGKILL);
-                waitpid(child, &status, 0);
+            if (!ended_in_time(child, &status)) {
                 ADD_FAILURE() << "call " << call << " waited on the path";
                 continue;
             }
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
                 << "call " << call << " did not fail with: " << want;
         }
+    }
+}
+
+// A cover is saved only to a regular file or a new name: a FIFO or a folder is refused
+// at once, and so is the source file itself under any of its names (the song would be replaced by
+// its picture). Each call runs in a child, so that one which waited fails the test.
+TEST(Cover, ExtractRefusesOutputsThatAreNotANewFile) {
+    TempDir dir;
+    std::string song = dir.file("song.mp3");
+    ASSERT_TRUE(write_file(song, tagged_mp3()));
+    std::string fifo = dir.file("pipe.jpg");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    std::string hard_link = dir.file("same-song.jpg");
+    ASSERT_EQ(link(song.c_str(), hard_link.c_str()), 0);
+    const std::string cases[][2] = {
+        {fifo, "not a regular file"},
+        {dir.file("."), "not a regular file"},
+        {song, "the output is the source file"},
+        {hard_link, "the output is the source file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c[0]);
+        std::string want = "cannot write cover: " + c[0] + " (" + c[1] + ")";
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            bool failed = id3_extract_cover(song.c_str(), c[0].c_str()) == -1;
+            _exit(failed && want == id3_last_error() ? 0 : 1);
+        }
+        int status = 0;
+        if (!ended_in_time(child, &status)) {
+            ADD_FAILURE() << "the call waited on the output";
+            continue;
+        }
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "did not fail with: " << want;
+        EXPECT_EQ(read_file(song), tagged_mp3());
     }
 }
 #endif

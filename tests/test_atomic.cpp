@@ -11,19 +11,24 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <fcntl.h>
+#include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 namespace {
 
-std::string temp_name(const std::string& target) {
-    return target + ".quorvale-tmp." + std::to_string(getpid());
+// Names a temporary file of this process could have had before they took a random part.
+std::vector<std::string> guessable_temp_names(const std::string& target) {
+    std::string pid = std::to_string(getpid());
+    return {target + ".quorvale-tmp." + pid, target + ".quorvale-tmp." + pid + ".00000000"};
 }
 
 int write_bytes(const std::string& path, const Bytes& data) {
@@ -36,7 +41,73 @@ mode_t mode_of(const std::string& path) {
     return st.st_mode & 07777;
 }
 
+// Runs write_bytes(path, "new") as user `uid` with primary group `gid` and the supplementary
+// groups given (a user made up for the test, as setpriv would run it). "rc:message".
+std::string write_as(uid_t uid, gid_t gid, std::vector<gid_t> groups, const std::string& path) {
+    return output_of_child([&] {
+        if (setgroups(groups.size(), groups.data()) != 0 || setresgid(gid, gid, gid) != 0 ||
+            setresuid(uid, uid, uid) != 0)
+            return std::string("cannot become the user");
+        int rc = write_bytes(path, S("new"));
+        return std::to_string(rc) + ":" + id3_last_error();
+    });
+}
+
 } // namespace
+
+// A second user, for the cases that depend on who owns what. Needs root to become that user.
+TEST(AtomicWrite, OwnershipAndFolderRightsOfAnotherUser) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run as a second user";
+    const uid_t user = 4321, other = 4322;
+    const gid_t own_group = 4321, shared_group = 2000;
+    TempDir dir;
+    ASSERT_EQ(chmod(dir.path.c_str(), 0755), 0);
+    struct stat st;
+
+    // A group member rewrites a group-writable file of root's in a group folder: the file
+    // becomes the member's (the owner cannot be kept), the group stays.
+    std::string group_dir = dir.file("group");
+    ASSERT_EQ(mkdir(group_dir.c_str(), 0775), 0);
+    ASSERT_EQ(chown(group_dir.c_str(), 0, shared_group), 0);
+    ASSERT_EQ(chmod(group_dir.c_str(), 0775), 0);
+    std::string shared = group_dir + "/song.mp3";
+    ASSERT_TRUE(write_file(shared, S("old")));
+    ASSERT_EQ(chown(shared.c_str(), 0, shared_group), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 0664), 0);
+    EXPECT_EQ(write_as(user, own_group, {shared_group}, shared), "0:");
+    ASSERT_EQ(stat(shared.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, user);
+    EXPECT_EQ(st.st_gid, shared_group);
+    EXPECT_EQ(st.st_mode & 07777, 0664u);
+    EXPECT_EQ(read_file(shared), S("new"));
+
+    // A sticky folder: another user's file, writable by all, cannot be replaced by us.
+    std::string sticky_dir = dir.file("sticky");
+    ASSERT_EQ(mkdir(sticky_dir.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(sticky_dir.c_str(), 01777), 0);
+    std::string theirs = sticky_dir + "/song.mp3";
+    ASSERT_TRUE(write_file(theirs, S("old")));
+    ASSERT_EQ(chown(theirs.c_str(), other, other), 0);
+    ASSERT_EQ(chmod(theirs.c_str(), 0666), 0);
+    EXPECT_EQ(write_as(user, own_group, {}, theirs),
+              "-1:cannot replace target (another user's file in a sticky folder): " + theirs);
+    EXPECT_EQ(read_file(theirs), S("old"));
+    EXPECT_EQ(list_dir(sticky_dir), std::vector<std::string>{"song.mp3"});
+
+    // A read-only folder: the message names it.
+    std::string locked_dir = dir.file("locked");
+    ASSERT_EQ(mkdir(locked_dir.c_str(), 0555), 0);
+    ASSERT_EQ(chown(locked_dir.c_str(), user, own_group), 0);
+    std::string mine = locked_dir + "/song.mp3";
+    ASSERT_EQ(chmod(locked_dir.c_str(), 0755), 0);
+    ASSERT_TRUE(write_file(mine, S("old")));
+    ASSERT_EQ(chown(mine.c_str(), user, own_group), 0);
+    ASSERT_EQ(chmod(locked_dir.c_str(), 0555), 0);
+    EXPECT_EQ(write_as(user, own_group, {}, mine),
+              "-1:cannot create temp: " + locked_dir + " (" + strerror(EACCES) + ")");
+    EXPECT_EQ(read_file(mine), S("old"));
+}
 
 TEST(AtomicWrite, ReplacesTheTargetAndLeavesNoTemporaryFile) {
     TempDir dir;
@@ -62,15 +133,23 @@ TEST(AtomicWrite, EmptyImageAndMissingTarget) {
     EXPECT_EQ(list_dir(dir.path), (std::vector<std::string>{"a.flac", "new.mp3"}));
 }
 
-TEST(AtomicWrite, LeftoverTemporaryFileIsReplacedNotReused) {
+// Files at names like ours (a killed run's, or another writer's in progress) are neither reused
+// nor removed: only a file the call created itself is ever removed.
+TEST(AtomicWrite, FilesAtTemporaryNamesAreLeftAlone) {
     TempDir dir;
     std::string target = dir.file("t.mp3");
     ASSERT_TRUE(write_file(target, S("old")));
-    // A stale temporary file of a killed run with the same process id, longer than the new image.
-    ASSERT_TRUE(write_file(temp_name(target), repeat('x', 5000)));
+    std::vector<std::string> expected = {"t.mp3"};
+    for (const std::string& name : guessable_temp_names(target)) {
+        ASSERT_TRUE(write_file(name, repeat('x', 5000)));
+        expected.push_back(name.substr(dir.path.size() + 1));
+    }
+    std::sort(expected.begin(), expected.end());
     ASSERT_EQ(write_bytes(target, S("new")), 0) << id3_last_error();
     EXPECT_EQ(read_file(target), S("new"));
-    EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"t.mp3"});
+    EXPECT_EQ(list_dir(dir.path), expected);
+    for (const std::string& name : guessable_temp_names(target))
+        EXPECT_EQ(read_file(name), repeat('x', 5000));
 }
 
 TEST(AtomicWrite, ReadOnlyTargetIsRefusedEvenForRoot) {
@@ -105,7 +184,8 @@ TEST(AtomicWrite, UncreatableTemporaryFile) {
     ASSERT_TRUE(write_file(blocker, S("x")));
     std::string target = blocker + "/song.mp3";
     EXPECT_EQ(write_bytes(target, S("new")), -1);
-    EXPECT_STREQ(id3_last_error(), "cannot create temp: Not a directory");
+    EXPECT_EQ(std::string(id3_last_error()),
+              "cannot create temp: " + blocker + " (Not a directory)");
     EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"plain"});
 }
 
@@ -136,16 +216,92 @@ TEST(AtomicWrite, PlantedLinkAtTheTemporaryNameIsNotFollowed) {
     std::string victim = dir.file("victim.txt");
     ASSERT_TRUE(write_file(target, S("old")));
     ASSERT_TRUE(write_file(victim, S("precious")));
-    ASSERT_EQ(symlink(victim.c_str(), temp_name(target).c_str()), 0);
-    // Either the link is removed and a fresh file made, or the write is refused; the file the
-    // link names is never written.
-    int rc = write_bytes(target, S("new"));
+    for (const std::string& name : guessable_temp_names(target))
+        ASSERT_EQ(symlink(victim.c_str(), name.c_str()), 0);
+    // The links are neither followed nor removed.
+    ASSERT_EQ(write_bytes(target, S("new")), 0) << id3_last_error();
     EXPECT_EQ(read_file(victim), S("precious"));
-    if (rc == 0)
-        EXPECT_EQ(read_file(target), S("new"));
-    else
-        EXPECT_EQ(read_file(target), S("old"));
-    EXPECT_FALSE(file_exists(temp_name(target)));
+    EXPECT_EQ(read_file(target), S("new"));
+    struct stat st;
+    for (const std::string& name : guessable_temp_names(target))
+        EXPECT_TRUE(lstat(name.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << name;
+}
+
+// The folder is opened once: a folder swapped for a symbolic link between the reading and the
+// rename (by a user who owns it, while a more privileged process writes) cannot redirect the
+// replacement into the folder the link names.
+TEST(AtomicWrite, FolderSwappedForALinkDoesNotRedirectTheReplacement) {
+    TempDir dir;
+    ASSERT_EQ(mkdir(dir.file("music").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(dir.file("other").c_str(), 0755), 0);
+    const Bytes original = S("ID3") + B({4, 0, 0}) + syncsafe(0) + repeat(0x11, 5000);
+    std::string song = dir.file("music/song.mp3");
+    ASSERT_TRUE(write_file(song, original));
+    ASSERT_TRUE(write_file(dir.file("other/song.mp3"), S("another folder's file")));
+
+    id3_file f;
+    ASSERT_EQ(id3_file_open_mode(&f, song.c_str(), ID3_OPEN_WRITE), 0) << id3_last_error();
+    id3_tags t;
+    id3_tags_init(&t);
+    t.title = strdup("new");
+    id3_head head = {nullptr, 0, 0};
+    ASSERT_EQ(id3_mp3_build_head(&f, &t, id3_change{ID3_NAMED_TITLE, 0}, &head), 0);
+    plat_temp temp;
+    ASSERT_EQ(id3_replace_fill(&temp, song.c_str(), &f, head.data, head.len, head.audio_off), 0)
+        << id3_last_error();
+    // The steps of the commit, with the swap after the last check of the source by its path.
+    ASSERT_EQ(plat_temp_sync(&temp), 0);
+    ASSERT_EQ(plat_file_unchanged(&f.pf, song.c_str()), 1);
+    ASSERT_EQ(rename(dir.file("music").c_str(), dir.file("music-moved").c_str()), 0);
+    ASSERT_EQ(symlink("other", dir.file("music").c_str()), 0);
+    ASSERT_EQ(plat_temp_close(&temp), 0) << strerror(errno);
+    unsigned long code = plat_temp_rename(&temp, &f.pf);
+    if (code == 0) {
+        EXPECT_EQ(plat_flush_folder(&temp), 0);
+        plat_temp_release(&temp);
+    } else {
+        plat_temp_discard(&temp);
+    }
+    free(head.data);
+    id3_tags_free(&t);
+    id3_file_close(&f);
+
+    EXPECT_EQ(read_file(dir.file("other/song.mp3")), S("another folder's file"));
+    EXPECT_EQ(list_dir(dir.file("other")), std::vector<std::string>{"song.mp3"});
+    // The file that was read, in the folder that was opened, is the one replaced.
+    EXPECT_EQ(code, 0ul);
+    Bytes moved = read_file(dir.file("music-moved/song.mp3"));
+    EXPECT_NE(moved, original);
+    EXPECT_EQ(Bytes(moved.end() - 5000, moved.end()), repeat(0x11, 5000));
+    EXPECT_EQ(list_dir(dir.file("music-moved")), std::vector<std::string>{"song.mp3"});
+}
+
+// A sparse file keeps its holes: only the data of the old file is copied into the new one.
+TEST(AtomicWrite, SparseFileKeepsItsHoles) {
+    TempDir dir;
+    std::string song = dir.file("sparse.mp3");
+    const Bytes start =
+        S("ID3") + B({4, 0, 0}) + syncsafe(0) + B({0xFF, 0xFB, 0x90, 0x64}) + repeat(0x11, 4096);
+    ASSERT_TRUE(write_file(song, start));
+    const off_t size = 64 << 20;
+    {
+        int fd = open(song.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(pwrite(fd, "tail", 4, size - 4), 4);
+        close(fd);
+    }
+    struct stat st;
+    ASSERT_EQ(stat(song.c_str(), &st), 0);
+    if ((off_t)st.st_blocks * 512 >= size / 2)
+        GTEST_SKIP() << "this file system keeps no holes";
+    ASSERT_EQ(id3_write(song.c_str(), "{\"title\":\"holes\"}"), 0) << id3_last_error();
+    ASSERT_EQ(stat(song.c_str(), &st), 0);
+    Bytes now = read_file(song);
+    ASSERT_GT(now.size(), (size_t)size);
+    EXPECT_EQ(Bytes(now.end() - 4, now.end()), S("tail"));
+    EXPECT_EQ(now[now.size() - 5], 0);
+    EXPECT_EQ(now[now.size() / 2], 0);
+    EXPECT_LT((off_t)st.st_blocks * 512, 4 << 20) << "the holes were filled";
 }
 
 TEST(AtomicWrite, SymbolicLinkTargetStaysALink) {
@@ -174,29 +330,14 @@ TEST(AtomicWrite, ShortWriteKeepsTheTarget) {
     std::string target = dir.file("big.mp3");
     ASSERT_TRUE(write_file(target, S("old")));
     Bytes image = repeat(0x5A, 1 << 20);
-    int pipefd[2];
-    ASSERT_EQ(pipe(pipefd), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
+    std::string got = output_of_child([&] {
         signal(SIGXFSZ, SIG_IGN);
         struct rlimit lim = {64 * 1024, 64 * 1024};
         setrlimit(RLIMIT_FSIZE, &lim);
         int rc = write_bytes(target, image);
-        std::string msg = std::to_string(rc) + ":" + id3_last_error();
-        ssize_t ignored = write(pipefd[1], msg.data(), msg.size());
-        (void)ignored;
-        _exit(0);
-    }
-    close(pipefd[1]);
-    char buf[600] = {0};
-    ssize_t n = read(pipefd[0], buf, sizeof buf - 1);
-    close(pipefd[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_GT(n, 0);
-    std::string got(buf, (size_t)n);
-    EXPECT_TRUE(got == "-1:short write" || got == "-1:fflush failed") << got;
+        return std::to_string(rc) + ":" + id3_last_error();
+    });
+    EXPECT_EQ(got, "-1:short write: " + target + " (" + strerror(EFBIG) + ")");
     EXPECT_EQ(read_file(target), S("old"));
     EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"big.mp3"});
 }
@@ -243,8 +384,8 @@ TEST(AtomicWrite, OwnerAndGroupAreKept) {
     }
 }
 
-// A name that leaves no room for ".quorvale-tmp.PID" within the folder's limit of 255 bytes is
-// still written: the temporary name takes a shorter part of it, cut between two characters.
+// A name that leaves no room for ".quorvale-tmp.PID.RANDOM" within the folder's limit of 255 bytes
+// is still written: the temporary name takes a shorter part of it, cut between two characters.
 TEST(AtomicWrite, LongNamesGetAShortenedTemporaryName) {
     TempDir dir;
     // 3-byte characters (U+20AC) after 0, 1 and 2 ASCII bytes: whatever the length of the process
@@ -264,11 +405,12 @@ TEST(AtomicWrite, LongNamesGetAShortenedTemporaryName) {
         std::string temp = t.temp_name;
         plat_temp_discard(&t);
         std::string temp_base = temp.substr(dir.path.size() + 1);
-        std::string suffix = ".quorvale-tmp." + std::to_string(getpid());
+        // ".quorvale-tmp.PID.XXXXXXXX", the last part random.
+        std::string suffix = ".quorvale-tmp." + std::to_string(getpid()) + ".";
         EXPECT_LE(temp_base.size(), 255u);
-        ASSERT_GT(temp_base.size(), suffix.size());
-        std::string kept = temp_base.substr(0, temp_base.size() - suffix.size());
-        EXPECT_EQ(temp_base.substr(kept.size()), suffix);
+        ASSERT_GT(temp_base.size(), suffix.size() + 8);
+        std::string kept = temp_base.substr(0, temp_base.size() - suffix.size() - 8);
+        EXPECT_EQ(temp_base.substr(kept.size(), suffix.size()), suffix);
         EXPECT_EQ(name.compare(0, kept.size(), kept), 0) << "not a prefix of the target's name";
         // The cut falls before a character's first byte, never inside one.
         if (kept.size() < name.size()) {
@@ -287,9 +429,13 @@ TEST(AtomicWrite, LongNamesGetAShortenedTemporaryName) {
 // program left it.
 TEST(AtomicWrite, SourceChangedWhileWritingIsLeftAlone) {
     const Bytes original = S("ID3") + B({4, 0, 0}) + syncsafe(0) + repeat(0x11, 5000);
-    enum Change { Appended, Replaced };
-    for (Change change : {Appended, Replaced}) {
-        SCOPED_TRACE(change == Appended ? "appended" : "replaced");
+    // EditedInPlace: a tag editor's "keep file times" rewrites bytes in place and puts the
+    // modification time back; only the change time tells.
+    enum Change { Appended, Replaced, EditedInPlace };
+    for (Change change : {Appended, Replaced, EditedInPlace}) {
+        SCOPED_TRACE(change == Appended   ? "appended"
+                     : change == Replaced ? "replaced"
+                                          : "in place");
         TempDir dir;
         std::string target = dir.file("song.mp3");
         ASSERT_TRUE(write_file(target, original));
@@ -301,7 +447,18 @@ TEST(AtomicWrite, SourceChangedWhileWritingIsLeftAlone) {
         id3_head head = {nullptr, 0, 0};
         ASSERT_EQ(id3_mp3_build_head(&f, &t, id3_change{ID3_NAMED_TITLE, 0}, &head), 0);
         Bytes after_change = original + S("appended");
-        if (change == Appended) {
+        if (change == EditedInPlace) {
+            after_change = original;
+            after_change[100] = 0x22;
+            struct stat before;
+            ASSERT_EQ(stat(target.c_str(), &before), 0);
+            int fd = open(target.c_str(), O_WRONLY);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(pwrite(fd, "\x22", 1, 100), 1);
+            struct timespec times[2] = {before.st_atim, before.st_mtim};
+            ASSERT_EQ(futimens(fd, times), 0);
+            close(fd);
+        } else if (change == Appended) {
             FILE* out = fopen(target.c_str(), "ab");
             ASSERT_NE(out, nullptr);
             fputs("appended", out);

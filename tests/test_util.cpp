@@ -7,6 +7,10 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 namespace fs = std::filesystem;
 
@@ -161,3 +165,30 @@ std::string hex(const Bytes& data) {
     }
     return out;
 }
+
+#ifndef _WIN32
+std::string output_of_child(const std::function<std::string()>& fn) {
+    int fds[2];
+    if (pipe(fds) != 0)
+        return "pipe failed";
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        std::string out = fn();
+        ssize_t ignored = write(fds[1], out.data(), out.size());
+        (void)ignored;
+        _exit(0);
+    }
+    close(fds[1]);
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0)
+        out.append(buf, (size_t)n);
+    close(fds[0]);
+    int status = 0;
+    if (pid > 0)
+        waitpid(pid, &status, 0);
+    return out;
+}
+#endif

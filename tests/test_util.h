@@ -6,6 +6,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -81,5 +82,11 @@ bool file_exists(const std::string& path);
 // Names in a folder (without "." and ".."), sorted.
 std::vector<std::string> list_dir(const std::string& path);
 std::string hex(const Bytes& data); // "49 44 33" for diagnostics
+
+#ifndef _WIN32
+// Runs fn in a forked child (where limits and identities may be changed without touching the
+// test) and returns the text fn returned, once the child has ended.
+std::string output_of_child(const std::function<std::string()>& fn);
+#endif
 
 #endif

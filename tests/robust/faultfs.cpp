@@ -13,8 +13,9 @@
 //   create:MATCH:ERR         creating the file fails
 //   rename:MATCH:ERR         a rename from or to the path fails
 //   fsyncdir:MATCH:ERR       committing a folder to the disk fails
-//   open:MATCH:ERR:N         opening for reading fails from the (N+1)-th time on
-//   size:MATCH:-:DELTA       the size reported for the file is off by DELTA bytes (a file that
+//   open:MATCH:ERR:N         opening for reading (or reading and writing) fails from the (N+1)-th
+//   time on size:MATCH:-:DELTA       the size reported for the file is off by DELTA bytes (a file
+//   that
 //                            shrank or grew since its size was taken)
 //   versions:MATCH           the k-th opening for reading serves the backing file PATH.v<k> (the
 //                            last one there is, once k runs past them): a file that changes
@@ -146,7 +147,8 @@ int fs_readdir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, struct 
 
 int fs_open(const char* path, struct fuse_file_info* fi) {
     std::string file = real(path);
-    if ((fi->flags & O_ACCMODE) == O_RDONLY) {
+    // A writer opens its source for reading and writing (to lock it): that counts as reading.
+    if ((fi->flags & O_ACCMODE) != O_WRONLY) {
         int opened = ++g_read_opens[path];
         const fault_rule* r = find_rule("open", path);
         if (r && opened > r->arg)

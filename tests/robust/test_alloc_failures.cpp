@@ -140,13 +140,11 @@ Outcome run_case(const SweepCase& c, const TempDir& dir, const FileSet& fixtures
 bool about_memory(const std::string& message) {
     // The JSON parser does not tell a lack of memory from bad text, so its two messages are taken
     // as well.
-    static const std::set<std::string> generic = {"oom",
-                                                  "mp3 write failed",
-                                                  "flac write failed",
-                                                  "json write failed",
-                                                  "invalid tags JSON",
+    // A write that runs out of memory says so ("out of memory while writing: PATH"), not only
+    // "mp3 write failed".
+    static const std::set<std::string> generic = {"oom", "json write failed", "invalid tags JSON",
                                                   "invalid dir_json"};
-    return generic.count(message) > 0 ||
+    return generic.count(message) > 0 || message.rfind("out of memory while writing: ", 0) == 0 ||
            message.find("Cannot allocate memory") != std::string::npos;
 }
 

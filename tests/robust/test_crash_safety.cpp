@@ -98,11 +98,11 @@ TEST_P(CrashSafety, KilledWriterLeavesOldOrNewFile) {
                    << " bytes; old " << current.size() << ", new " << next.size() << ")";
         }
         // Only the killed process's own temporary file may be left; it is cleared here.
-        std::string own_temp = std::string(c.file) + ".quorvale-tmp." + std::to_string(child);
+        std::string own_temp = std::string(c.file) + ".quorvale-tmp." + std::to_string(child) + ".";
         for (const std::string& name : list_dir(dir.path)) {
             if (name == c.file)
                 continue;
-            EXPECT_EQ(name, own_temp) << "unexpected file left";
+            EXPECT_EQ(name.rfind(own_temp, 0), 0u) << "unexpected file left: " << name;
             temp_left++;
             remove(dir.file(name).c_str());
         }
