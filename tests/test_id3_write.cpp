@@ -411,7 +411,7 @@ const CarryCase kCarryCases[] = {
                  id3_frame3("TDRC", id3_text("1998")) + id3_frame3("TORY", id3_text("1990"))),
      "{\"year\":\"2024-05-01\"}",
      id3_frame4("TDRC", id3_text("2024-05-01")) + id3_frame4("TYER", id3_text("2024")) +
-         id3_frame4("TORY", id3_text("1990"))},
+         id3_frame4("TDOR", id3_text("1990"))},
     {"unknown key names nothing", id3_tag(4, 0, id3_frame4("TIT2", id3_text("T"))),
      "{\"titel\":\"x\"}", id3_frame4("TIT2", id3_text("T"))},
     {"version 2.4 flags kept byte for byte", id3_tag(4, 0, kFlagged4), "{}", kFlagged4},
@@ -422,7 +422,28 @@ const CarryCase kCarryCases[] = {
     {"version 2.3 headers become version 2.4",
      id3_tag(3, 0, kStatus3 + kGroup3 + kZip3 + kCrypt3 + id3_frame3("TRCK", id3_text("1"))), "{}",
      S("TPE2") + syncsafe(3) + B({0x70, 0x00, 3, 'A', 'B'}) + S("TCOM") + syncsafe(4) +
-         B({0x00, 0x40, 7, 3, 'C', 'D'}) + id3_frame4("TRCK", id3_text("1"))},
+         B({0x00, 0x40, 7, 3, 'C', 'D'}) +
+         // Compressed: the decompressed size 0x01010101 becomes a syncsafe data length indicator
+         // in front of the same compressed bytes.
+         S("TIT2") + syncsafe(6) + B({0x00, 0x09, 0x08, 0x04, 0x02, 0x01, 1, 1}) +
+         id3_frame4("TRCK", id3_text("1"))},
+    // Version 2.3 frames that version 2.4 replaced take their 2.4 form: the year, day and time
+    // one recording time, the original year TDOR, the involved people TIPL; the recording dates
+    // and the size go; RVAD, which has no 2.4 form, stays as it is.
+    {"version 2.3 frames take their version 2.4 form",
+     id3_tag(3, 0,
+             id3_frame3("TIME", id3_text("1030")) + id3_frame3("TYER", id3_text("2022")) +
+                 id3_frame3("TDAT", id3_text("0201")) + id3_frame3("TORY", id3_text("1990")) +
+                 id3_frame3("IPLS", B({0}) + S("mix") + B({0}) + S("Me")) +
+                 id3_frame3("TRDA", id3_text("x")) + id3_frame3("TSIZ", id3_text("5")) +
+                 id3_frame3("RVAD", B({3, 16, 1, 2, 3, 4}))),
+     "{}",
+     id3_frame4("TDRC", id3_text("2022-01-02T10:30")) + id3_frame4("TDOR", id3_text("1990")) +
+         id3_frame4("TIPL", B({0}) + S("mix") + B({0}) + S("Me")) +
+         id3_frame4("RVAD", B({3, 16, 1, 2, 3, 4}))},
+    {"version 2.3 year without a day stays a year",
+     id3_tag(3, 0, id3_frame3("TYER", id3_text("2022")) + id3_frame3("TDAT", id3_text("2"))),
+     "{}", id3_frame4("TDRC", id3_text("2022"))},
     {"version 2.3 unsynchronisation undone",
      id3_tag(3, 0x80, S("TXXX") + B({0, 0, 0, 5, 0, 0}) + B({0, 'k', 0, 0xFF, 0x00, 0xE0})), "{}",
      id3_frame4("TXXX", B({0, 'k', 0, 0xFF, 0xE0}))},
@@ -445,13 +466,19 @@ const CarryCase kCarryCases[] = {
      nullptr,
      id3_frame4("TIT2", id3_text("T")) + id3_frame4("APIC", apic(4, "BACK")) +
          id3_frame4("APIC", B({0}) + S("image/png")) + new_apic()},
-    // Version 2.2 (and any version other than 2.3 and 2.4) passes nothing on: the record is
-    // written whole.
-    {"version 2.2 writes the record",
+    // Version 2.2 frames take their later identifiers, PIC its MIME type; frames without a later
+    // form (CRM, unknown identifiers) go.
+    {"version 2.2 frames take their version 2.4 form",
      id3_tag(2, 0,
              S("TT2") + be24(3) + B({0, 'T', '2'}) + S("COM") + be24(5) + B({0}) + S("eng") +
-                 B({0})),
-     "{\"genre\":\"G\"}", id3_frame4("TIT2", id3_text("T2")) + id3_frame4("TCON", id3_text("G"))},
+                 B({0}) + S("XYZ") + be24(1) + B({0}) + S("TCP") + be24(2) + B({0, '1'}) +
+                 S("PIC") + be24(6) + B({0}) + S("PNG") + B({4, 0}) + S("TYE") + be24(5) +
+                 B({0}) + S("2004") + S("TDA") + be24(5) + B({0}) + S("0311")),
+     "{\"genre\":\"G\"}",
+     id3_frame4("TCON", id3_text("G")) + id3_frame4("TIT2", B({0, 'T', '2'})) +
+         id3_frame4("COMM", B({0}) + S("eng") + B({0})) + id3_frame4("TCMP", B({0, '1'})) +
+         id3_frame4("TDRC", id3_text("2004-11-03")) +
+         id3_frame4("APIC", B({0}) + S("image/png") + B({0, 4, 0}))},
 };
 INSTANTIATE_TEST_SUITE_P(OldTags, Carry, ::testing::ValuesIn(kCarryCases),
                          [](const ::testing::TestParamInfo<CarryCase>& info) {
