@@ -958,10 +958,13 @@ static int carry_old_frame(const uint8_t* area, uint64_t a, uint8_t major, const
     if (memcmp(of->id, "TYER", 4) == 0 && !(format_flags & V3_FORMAT_GROUPED)) {
         id3_owned_text year(id3_decode_id3_text(body[0], body + 1, n - 1));
         id3_buf text = {nullptr, 0, 0};
-        static const uint8_t kUtf8 = 3;
-        int rc = !year || old_recording_time(area, a, major, year.get(), &text) != 0
-                     ? -1
-                     : emit_frame(to, bytes, hdr, &kUtf8, 1, text.data, text.len);
+        int rc = !year || old_recording_time(area, a, major, year.get(), &text) != 0 ? -1 : 0;
+        // ISO-8859-1 for an ASCII text, as mutagen and TagLib write the joined frame.
+        uint8_t encoding = 0;
+        for (uint64_t i = 0; i < text.len; i++)
+            encoding = text.data[i] >= 0x80 ? 3 : encoding;
+        if (rc == 0)
+            rc = emit_frame(to, bytes, hdr, &encoding, 1, text.data, text.len);
         id3_buf_release(&text);
         return rc;
     }

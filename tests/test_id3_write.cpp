@@ -438,12 +438,12 @@ const CarryCase kCarryCases[] = {
                  id3_frame3("TRDA", id3_text("x")) + id3_frame3("TSIZ", id3_text("5")) +
                  id3_frame3("RVAD", B({3, 16, 1, 2, 3, 4}))),
      "{}",
-     id3_frame4("TDRC", id3_text("2022-01-02T10:30")) + id3_frame4("TDOR", id3_text("1990")) +
+     id3_frame4("TDRC", B({0}) + S("2022-01-02T10:30")) + id3_frame4("TDOR", id3_text("1990")) +
          id3_frame4("TIPL", B({0}) + S("mix") + B({0}) + S("Me")) +
          id3_frame4("RVAD", B({3, 16, 1, 2, 3, 4}))},
     {"version 2.3 year without a day stays a year",
      id3_tag(3, 0, id3_frame3("TYER", id3_text("2022")) + id3_frame3("TDAT", id3_text("2"))),
-     "{}", id3_frame4("TDRC", id3_text("2022"))},
+     "{}", id3_frame4("TDRC", B({0}) + S("2022"))},
     {"version 2.3 unsynchronisation undone",
      id3_tag(3, 0x80, S("TXXX") + B({0, 0, 0, 5, 0, 0}) + B({0, 'k', 0, 0xFF, 0x00, 0xE0})), "{}",
      id3_frame4("TXXX", B({0, 'k', 0, 0xFF, 0xE0}))},
@@ -477,7 +477,7 @@ const CarryCase kCarryCases[] = {
      "{\"genre\":\"G\"}",
      id3_frame4("TCON", id3_text("G")) + id3_frame4("TIT2", B({0, 'T', '2'})) +
          id3_frame4("COMM", B({0}) + S("eng") + B({0})) + id3_frame4("TCMP", B({0, '1'})) +
-         id3_frame4("TDRC", id3_text("2004-11-03")) +
+         id3_frame4("TDRC", B({0}) + S("2004-11-03")) +
          id3_frame4("APIC", B({0}) + S("image/png") + B({0, 4, 0}))},
 };
 INSTANTIATE_TEST_SUITE_P(OldTags, Carry, ::testing::ValuesIn(kCarryCases),
