@@ -11,6 +11,7 @@
 //     UTF-16 encodings, 00 otherwise), picture bytes; the version 2.2 PIC has a 3-byte image
 //     format ("JPG", "PNG") in place of the MIME type
 #include "id3_internal.h"
+#include "platform.h"
 
 #include <stdint.h>
 #include <stdio.h>
@@ -1073,22 +1074,81 @@ static int old_area(const id3_file* f, id3_owned_bytes* hold, id3_owned_bytes* c
     return 1;
 }
 
+// The file's ID3v1 tag into v1 (128 bytes): 1 when there is one, 0 when not, -1 with a message
+// when the file cannot be read.
+static int read_v1_tag(const id3_file* f, uint8_t* v1) {
+    if (f->size < V1_TAG_LEN ||
+        !is_v1_tag((const uint8_t*)"TAG", f->size, v2_end(f->head, f->head_len)))
+        return 0;
+    if (id3_file_read(f, f->size - V1_TAG_LEN, v1, V1_TAG_LEN) != 0)
+        return -1;
+    return memcmp(v1, "TAG", 3) == 0 ? 1 : 0;
+}
+
+// A UTF-8 text into an ID3v1 field of n bytes: ISO-8859-1, a character outside it as '?', cut to
+// n bytes, padded with 00.
+static void put_v1_text(uint8_t* field, uint64_t n, const char* text) {
+    memset(field, 0, (size_t)n);
+    const uint8_t* p = (const uint8_t*)text;
+    for (uint64_t o = 0; *p && o < n; o++) {
+        uint32_t c = *p++;
+        if (c >= 0x80) {
+            int more = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+            c &= 0x3F >> more;
+            for (; more > 0 && (*p & 0xC0) == 0x80; more--)
+                c = (c << 6) | (*p++ & 0x3F);
+        }
+        field[o] = c <= 0xFF ? (uint8_t)c : '?';
+    }
+}
+
+// Brings an ID3v1 tag in step with the fields a write names: the texts as put_v1_text gives them,
+// the year from the date's first four bytes, the genre by its number (255, none, for a name
+// outside the list), the track in the version 1.1 place when it is a number of 1 to 255 (0
+// there, and the full comment kept, otherwise).
+static void update_v1(uint8_t* v1, const id3_tags* t, uint32_t named) {
+    struct {
+        uint32_t field;
+        const char* text;
+        uint64_t at, n;
+    } texts[] = {{ID3_NAMED_TITLE, t->title, V1_TITLE_AT, V1_TEXT_LEN},
+                 {ID3_NAMED_ARTIST, t->artist, V1_ARTIST_AT, V1_TEXT_LEN},
+                 {ID3_NAMED_ALBUM, t->album, V1_ALBUM_AT, V1_TEXT_LEN},
+                 {ID3_NAMED_DATE, t->date, V1_YEAR_AT, 4}};
+    for (const auto& f : texts) {
+        if ((named & f.field) && f.text)
+            put_v1_text(v1 + f.at, f.n, f.text);
+    }
+    if ((named & ID3_NAMED_GENRE) && t->genre) {
+        v1[V1_GENRE_AT] = 255;
+        for (size_t i = 0; i < sizeof kV1Genres / sizeof kV1Genres[0]; i++) {
+            size_t len = strlen(kV1Genres[i]);
+            if (strlen(t->genre) == len && plat_strnicmp(t->genre, kV1Genres[i], len) == 0)
+                v1[V1_GENRE_AT] = (uint8_t)i;
+        }
+    }
+    if ((named & ID3_NAMED_TRACK) && t->track) {
+        char* end = nullptr;
+        long number = strtol(t->track, &end, 10);
+        bool v11 = v1[V1_TRACK_AT - 1] == 0;
+        if (number >= 1 && number <= 255 && end != t->track && (*end == '\0' || *end == '/') &&
+            v11) {
+            v1[V1_TRACK_AT] = (uint8_t)number;
+        } else if (v11) {
+            v1[V1_TRACK_AT] = 0;
+        }
+    }
+}
+
 // What an ID3v1 tag at the end of the file adds to a write over the ID3v2 tag in front (none, or
 // one of any version): the fields the record holds that the ID3v2 tag does not give (*fields; the
 // reader took them from ID3v1, and the new tag writes them) and the ID3v1 comment when the ID3v2
 // tag holds no comment frame (*comment). -1 with a message when the file cannot be read or memory
 // runs out.
-static int v1_additions(const id3_file* f, const id3_tags* t, const uint8_t* area,
-                        uint64_t area_len, uint8_t major, uint32_t* fields,
+static int v1_additions(const id3_file* f, const uint8_t* v1, const id3_tags* t,
+                        const uint8_t* area, uint64_t area_len, uint8_t major, uint32_t* fields,
                         id3_owned_text* comment) {
     *fields = 0;
-    uint8_t v1[V1_TAG_LEN];
-    if (!is_v1_tag((const uint8_t*)"TAG", f->size, v2_end(f->head, f->head_len)))
-        return 0;
-    if (id3_file_read(f, f->size - V1_TAG_LEN, v1, sizeof v1) != 0)
-        return -1;
-    if (memcmp(v1, "TAG", 3) != 0)
-        return 0;
     id3_tags v2;
     id3_tags_init(&v2);
     uint64_t len = 0;
@@ -1144,11 +1204,20 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
         return -1;
     // Only a file with a tag of version 2.3 or 2.4 (and so its full header) has frames to carry.
     uint8_t major = old > 0 ? f->head[ID3_VERSION_AT] : 0;
-    // ID3v1 fields that the ID3v2 tag lacks move into it, and its comment when it has none.
+    // ID3v1 fields that the ID3v2 tag lacks move into it, and its comment when it has none; the
+    // ID3v1 tag itself follows the named fields.
     uint32_t from_v1 = 0;
     id3_owned_text v1_comment;
-    if (v1_additions(f, t, area, area_len, major, &from_v1, &v1_comment) != 0)
+    uint8_t v1[V1_TAG_LEN];
+    int has_v1 = read_v1_tag(f, v1);
+    if (has_v1 < 0 ||
+        (has_v1 > 0 && v1_additions(f, v1, t, area, area_len, major, &from_v1, &v1_comment) != 0))
         return -1;
+    if (has_v1 > 0 && change.named != 0) {
+        update_v1(v1, t, change.named);
+        memcpy(head->tail, v1, V1_TAG_LEN);
+        head->tail_len = V1_TAG_LEN;
+    }
     bool with_comment = v1_comment && v1_comment.get()[0] != '\0';
     change.named |= from_v1;
     // What is carried is counted first, so that the new tag is checked and sized once.
@@ -1206,7 +1275,7 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
 int id3_mp3_write(const char* path, const id3_tags* t) {
     id3_file f;
     int rc = id3_file_open(&f, path);
-    id3_head head = {nullptr, 0, 0};
+    id3_head head = {};
     id3_change change = {id3_tags_present(t), t->cover_data && t->cover_size > 0};
     if (rc == 0)
         rc = id3_mp3_build_head(&f, t, change, &head);
