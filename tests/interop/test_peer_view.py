@@ -87,6 +87,14 @@ def v23_dates_and_compressed(path, media):
     prepend(path, id3_tag(3, frames))
 
 
+def utf16_without_mark(path, media):
+    """UTF-16 (encoding 1) texts without their byte-order mark, little-endian as Windows taggers
+    write them."""
+    frames = [v23_frame("TPE1", b"\x01" + "Ärtist".encode("utf-16-le")),
+              v23_frame("TALB", b"\x01" + "Album".encode("utf-16-le"))]
+    prepend(path, id3_tag(3, frames))
+
+
 def v1_only(path, media):
     prepend(path, b"", id3v1("V1 Title", "V1 Artist", "V1 Album", "2001", "v1 comment", 7, 8))
 
@@ -163,6 +171,7 @@ FILES = {
     "eyed3": ("lame.mp3", eyed3_tagged),
     "id3v2-with-v1": ("lame.mp3", id3v2_with_v1),
     "v1-only": ("lame.mp3", v1_only),
+    "utf16-without-mark": ("lame.mp3", utf16_without_mark),
     "v1-under-sparse-v2": ("lame.mp3", v1_with_sparse_v2),
     "v23-dates-compressed": ("lame.mp3", v23_dates_and_compressed),
     "metaflac": ("flac.flac", metaflac_tagged),
