@@ -224,8 +224,8 @@ static const char* folder_part(const char* path, char* out, size_t cap) {
 
 // Creates the temporary file and fills it with the head and the bytes of src from audio_off on.
 // src may be NULL when there is nothing to copy. 0, or -1 with a message and nothing left behind.
-int id3_replace_fill(plat_temp* temp, const char* path, const id3_file* src, const uint8_t* head,
-                     uint64_t head_len, uint64_t audio_off) {
+int id3_replace_fill(plat_temp* temp, const char* path, const id3_file* src, const id3_head* head) {
+    uint64_t audio_off = head->audio_off;
     int rc = plat_temp_create(temp, path);
     if (rc == -2) {
         id3_set_error("path too long for a temporary file: %s", path);
@@ -242,7 +242,7 @@ int id3_replace_fill(plat_temp* temp, const char* path, const id3_file* src, con
                       strerror(err));
         return -1;
     }
-    if (plat_temp_write(temp, head, head_len) != 0) {
+    if (plat_temp_write(temp, head->data, head->len) != 0) {
         int err = errno;
         plat_temp_discard(temp);
         id3_set_error("short write: %s (%s)", path, strerror(err));
@@ -250,7 +250,11 @@ int id3_replace_fill(plat_temp* temp, const char* path, const id3_file* src, con
     }
     if (src && audio_off < src->size) {
         int read_side = 0;
-        rc = plat_temp_copy(temp, &src->pf, audio_off, src->size - audio_off, &read_side);
+        uint64_t tail_len = head->tail_len <= src->size - audio_off ? head->tail_len : 0;
+        rc =
+            plat_temp_copy(temp, &src->pf, audio_off, src->size - audio_off - tail_len, &read_side);
+        if (rc == 0 && tail_len > 0 && plat_temp_write(temp, head->tail, tail_len) != 0)
+            rc = -1;
         if (rc != 0) {
             int err = errno;
             plat_temp_discard(temp);
@@ -347,14 +351,15 @@ int id3_replace_finish_folder(plat_temp* temp) {
 
 int id3_atomic_write(const char* path, const uint8_t* data, uint64_t len) {
     plat_temp temp;
-    if (id3_replace_fill(&temp, path, nullptr, data, len, 0) != 0)
+    id3_head head = {const_cast<uint8_t*>(data), len, 0, {0}, 0};
+    if (id3_replace_fill(&temp, path, nullptr, &head) != 0)
         return -1;
     return id3_replace_commit(&temp, path, nullptr, false, true);
 }
 
 int id3_replace_with_head(const char* path, id3_file* src, const id3_head* head) {
     plat_temp temp;
-    if (id3_replace_fill(&temp, path, src, head->data, head->len, head->audio_off) != 0)
+    if (id3_replace_fill(&temp, path, src, head) != 0)
         return -1;
     return id3_replace_commit(&temp, path, src, false, true);
 }

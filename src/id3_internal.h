@@ -127,21 +127,24 @@ int32_t id3_file_format(id3_file* f);
 int id3_atomic_write(const char* path, const uint8_t* data, uint64_t len);
 
 // The new start of a file being rewritten: `data` replaces the old file's bytes before
-// `audio_off`, and the rest of the old file follows unchanged.
+// `audio_off`, and the rest of the old file follows unchanged, except that its last `tail_len`
+// bytes (an ID3v1 tag) are replaced by `tail`.
+#define ID3_TAIL_MAX 128
 struct id3_head {
     uint8_t* data;
     uint64_t len;
     uint64_t audio_off;
+    uint8_t tail[ID3_TAIL_MAX];
+    uint64_t tail_len;
 };
 // The steps of one replacement, for callers that commit several files together (id3_batch).
-// Fill: creates the temporary file with the head and the bytes of src from audio_off on (src NULL:
-// nothing to copy); 0, or -1 with a message and nothing left behind. Commit: flushes it to the
-// disk (unless `synced`: a flush of its volume did), checks that src is unchanged and closes it,
-// names the temporary file and renames it over the target, then flushes the folder when
-// `flush_folder`; otherwise the caller flushes the folder and releases the record. 0, or -1 with a
-// message; before the rename a failure removes the temporary file and keeps the target.
-int id3_replace_fill(plat_temp* temp, const char* path, const id3_file* src, const uint8_t* head,
-                     uint64_t head_len, uint64_t audio_off);
+// Fill: creates the temporary file with the head and the bytes of src from audio_off on, its tail
+// replaced (src NULL: nothing to copy); 0, or -1 with a message and nothing left behind. Commit:
+// flushes it to the disk (unless `synced`: a flush of its volume did), checks that src is unchanged
+// and closes it, names the temporary file and renames it over the target, then flushes the folder
+// when `flush_folder`; otherwise the caller flushes the folder and releases the record. 0, or -1
+// with a message; before the rename a failure removes the temporary file and keeps the target.
+int id3_replace_fill(plat_temp* temp, const char* path, const id3_file* src, const id3_head* head);
 int id3_replace_commit(plat_temp* temp, const char* path, id3_file* src, bool synced,
                        bool flush_folder);
 // Flushes the folder of a renamed temporary file: 0, or -1 with a message (the target already

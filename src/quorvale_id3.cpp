@@ -472,8 +472,16 @@ static int prepare_write(const char* path, const char* tags_json, prepared_write
                                     &update.genre, &update.date,   &update.track};
     char** const current_fields[] = {&current.title, &current.artist, &current.album,
                                      &current.genre, &current.date,   &current.track};
+    // A field given the value it reads as now is not a change: its old frames or comments stay
+    // as they are (several values, texts longer than a read gives, no frame for an empty text).
+    uint32_t named = 0;
     for (size_t i = 0; i < 6; i++) {
-        if (*update_fields[i] && id3_tags_set_str(current_fields[i], *update_fields[i]) != 0) {
+        const char* given = *update_fields[i];
+        const char* had = *current_fields[i] ? *current_fields[i] : "";
+        if (!given || strcmp(given, had) == 0)
+            continue;
+        named |= 1u << i;
+        if (id3_tags_set_str(current_fields[i], given) != 0) {
             id3_set_error("oom");
             id3_file_close(&w->src);
             return -1;
@@ -481,13 +489,13 @@ static int prepare_write(const char* path, const char* tags_json, prepared_write
     }
     current.format = fmt;
 
-    // The fields the caller supplied are replaced; all else of the old tags is carried over.
-    id3_change change = {id3_tags_present(&update), 0};
-    id3_head head = {nullptr, 0, 0};
+    // The fields the caller changed are replaced; all else of the old tags is carried over.
+    id3_change change = {named, 0};
+    id3_head head = {};
     errno = 0;
     int rc = build_head(&w->src, &current, change, &head);
     if (rc == 0)
-        rc = id3_replace_fill(&w->temp, path, &w->src, head.data, head.len, head.audio_off);
+        rc = id3_replace_fill(&w->temp, path, &w->src, &head);
     free(head.data);
     if (rc != 0) {
         if (!id3_has_error())
@@ -592,7 +600,7 @@ int32_t id3_set_cover(const char* path, const char* image_path) {
 
     // No field is named: only the front cover changes.
     id3_change change = {0, 1};
-    id3_head head = {nullptr, 0, 0};
+    id3_head head = {};
     errno = 0;
     int rc = build_head(&f, &t, change, &head);
     if (rc == 0)

@@ -500,7 +500,7 @@ int id3_flac_build_head(const id3_file* f, const id3_tags* t, id3_change change,
 int id3_flac_write(const char* path, const id3_tags* t, int force_picture) {
     id3_file f;
     int rc = id3_file_open_mode(&f, path, ID3_OPEN_WRITE);
-    id3_head head = {nullptr, 0, 0};
+    id3_head head = {};
     if (rc == 0 && id3_file_format(&f) < 0)
         rc = -1;
     id3_change change = {id3_tags_present(t),

@@ -11,8 +11,10 @@
 //     UTF-16 encodings, 00 otherwise), picture bytes; the version 2.2 PIC has a 3-byte image
 //     format ("JPG", "PNG") in place of the MIME type
 #include "id3_internal.h"
+#include "platform.h"
 
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -343,6 +345,23 @@ static int tag_area(const uint8_t* data, uint64_t len, const uint8_t** area, uin
     return 1;
 }
 
+static bool is_digits(const char* s, size_t n);
+static int old_recording_time(const uint8_t* area, uint64_t a, uint8_t major, const char* year,
+                              id3_buf* text);
+
+// A version 2.2/2.3 year joined with the tag's day and time into one recording time, as the
+// writer's version 2.4 tag holds it. -1 when memory runs out.
+static int join_old_date(const uint8_t* area, uint64_t a, uint8_t major, id3_tags* t) {
+    if (!is_digits(t->date, 4))
+        return 0;
+    id3_buf text = {nullptr, 0, 0};
+    int rc = old_recording_time(area, a, major, t->date, &text);
+    if (rc == 0 && text.len > 4)
+        rc = id3_tags_store_text(&t->date, (const char*)text.data, text.len);
+    id3_buf_release(&text);
+    return rc;
+}
+
 // Reads the tag at the start of data, which holds the file's first len bytes, or at least all of
 // its tag.
 static int parse_tag(const uint8_t* data, uint64_t len, id3_tags* t, bool want_cover) {
@@ -376,6 +395,8 @@ static int parse_tag(const uint8_t* data, uint64_t len, id3_tags* t, bool want_c
         return 0;
     int walked = data[3] == 2 ? walk_frames_v22(area, area_len, t, want_cover)
                               : walk_frames(area, area_len, data[3], t, want_cover);
+    if (walked == 0 && data[3] <= 3)
+        walked = join_old_date(area, area_len, data[3], t);
     if (walked != 0) {
         id3_set_error("oom");
         return -1;
@@ -383,8 +404,174 @@ static int parse_tag(const uint8_t* data, uint64_t len, id3_tags* t, bool want_c
     return 0;
 }
 
+// ---------------------------------------------------------------------------------------------
+// ID3v1: 128 bytes at the end of the file: "TAG", title (30), artist (30), album (30), year (4),
+// comment (30; version 1.1: 28, a 00 byte and the track number), genre (1). Texts are Latin-1,
+// padded with 00 or spaces.
+
+#define V1_TAG_LEN 128
+#define V1_TITLE_AT 3
+#define V1_ARTIST_AT 33
+#define V1_ALBUM_AT 63
+#define V1_YEAR_AT 93
+#define V1_COMMENT_AT 97
+#define V1_TRACK_AT 126 // version 1.1, after a 00 at 125
+#define V1_GENRE_AT 127
+#define V1_TEXT_LEN 30
+
+// The genre numbers of ID3v1 and their names, as Winamp extended the list.
+static const char* const kV1Genres[] = {"Blues",
+                                        "Classic Rock",
+                                        "Country",
+                                        "Dance",
+                                        "Disco",
+                                        "Funk",
+                                        "Grunge",
+                                        "Hip-Hop",
+                                        "Jazz",
+                                        "Metal",
+                                        "New Age",
+                                        "Oldies",
+                                        "Other",
+                                        "Pop",
+                                        "R&B",
+                                        "Rap",
+                                        "Reggae",
+                                        "Rock",
+                                        "Techno",
+                                        "Industrial",
+                                        "Alternative",
+                                        "Ska",
+                                        "Death Metal",
+                                        "Pranks",
+                                        "Soundtrack",
+                                        "Euro-Techno",
+                                        "Ambient",
+                                        "Trip-Hop",
+                                        "Vocal",
+                                        "Jazz+Funk",
+                                        "Fusion",
+                                        "Trance",
+                                        "Classical",
+                                        "Instrumental",
+                                        "Acid",
+                                        "House",
+                                        "Game",
+                                        "Sound Clip",
+                                        "Gospel",
+                                        "Noise",
+                                        "Alternative Rock",
+                                        "Bass",
+                                        "Soul",
+                                        "Punk",
+                                        "Space",
+                                        "Meditative",
+                                        "Instrumental Pop",
+                                        "Instrumental Rock",
+                                        "Ethnic",
+                                        "Gothic",
+                                        "Darkwave",
+                                        "Techno-Industrial",
+                                        "Electronic",
+                                        "Pop-Folk",
+                                        "Eurodance",
+                                        "Dream",
+                                        "Southern Rock",
+                                        "Comedy",
+                                        "Cult",
+                                        "Gangsta",
+                                        "Top 40",
+                                        "Christian Rap",
+                                        "Pop/Funk",
+                                        "Jungle",
+                                        "Native American",
+                                        "Cabaret",
+                                        "New Wave",
+                                        "Psychedelic",
+                                        "Rave",
+                                        "Showtunes",
+                                        "Trailer",
+                                        "Lo-Fi",
+                                        "Tribal",
+                                        "Acid Punk",
+                                        "Acid Jazz",
+                                        "Polka",
+                                        "Retro",
+                                        "Musical",
+                                        "Rock & Roll",
+                                        "Hard Rock"};
+
+// Whether the file's last 128 bytes (v1, after the ID3v2 tag that ends at v2_end) are an ID3v1
+// tag.
+static bool is_v1_tag(const uint8_t* v1, uint64_t size, uint64_t v2_end) {
+    return size >= V1_TAG_LEN && size - V1_TAG_LEN >= v2_end && memcmp(v1, "TAG", 3) == 0;
+}
+
+// A Latin-1 field of an ID3v1 tag as UTF-8, trailing spaces and padding left out. -1 when memory
+// runs out.
+static int v1_text(const uint8_t* p, uint64_t n, char** out) {
+    uint64_t len = 0;
+    while (len < n && p[len] != 0)
+        len++;
+    while (len > 0 && p[len - 1] == ' ')
+        len--;
+    *out = id3_decode_id3_text(0, p, len);
+    return *out ? 0 : -1;
+}
+
+// Fills the fields the record lacks (NULL or empty) from an ID3v1 tag. -1 when memory runs out.
+static int read_v1(const uint8_t* v1, id3_tags* t) {
+    struct {
+        char** field;
+        uint64_t at, n;
+    } texts[] = {{&t->title, V1_TITLE_AT, V1_TEXT_LEN},
+                 {&t->artist, V1_ARTIST_AT, V1_TEXT_LEN},
+                 {&t->album, V1_ALBUM_AT, V1_TEXT_LEN},
+                 {&t->date, V1_YEAR_AT, 4}};
+    for (const auto& f : texts) {
+        if (*f.field && (*f.field)[0] != '\0')
+            continue;
+        char* text = nullptr;
+        if (v1_text(v1 + f.at, f.n, &text) != 0)
+            return -1;
+        if (text[0] == '\0' && !*f.field) {
+            free(text);
+            continue;
+        }
+        free(*f.field);
+        *f.field = text;
+    }
+    char number[4];
+    const char* genre = nullptr;
+    if (v1[V1_GENRE_AT] < sizeof kV1Genres / sizeof kV1Genres[0])
+        genre = kV1Genres[v1[V1_GENRE_AT]];
+    if (genre && (!t->genre || t->genre[0] == '\0') && id3_tags_set_str(&t->genre, genre) != 0)
+        return -1;
+    if (v1[V1_TRACK_AT - 1] == 0 && v1[V1_TRACK_AT] != 0 && (!t->track || t->track[0] == '\0')) {
+        snprintf(number, sizeof number, "%u", v1[V1_TRACK_AT]);
+        if (id3_tags_set_str(&t->track, number) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+// The end of the ID3v2 tag at the start of data (0 without one).
+static uint64_t v2_end(const uint8_t* head, uint64_t len) {
+    if (len < ID3_HEADER_LEN || memcmp(head, "ID3", 3) != 0)
+        return 0;
+    return id3_tag_end(head);
+}
+
 int id3_mp3_read(const uint8_t* data, uint64_t len, id3_tags* t) {
-    return parse_tag(data, len, t, true);
+    int rc = parse_tag(data, len, t, true);
+    if (rc != 0 || len < V1_TAG_LEN)
+        return rc;
+    const uint8_t* v1 = data + len - V1_TAG_LEN;
+    if (is_v1_tag(v1, len, v2_end(data, len)) && read_v1(v1, t) != 0) {
+        id3_set_error("oom");
+        return -1;
+    }
+    return 0;
 }
 
 // Bytes from the start of the file to the end of its ID3v2 tag, the header's size taken as it is
@@ -417,7 +604,20 @@ int id3_mp3_load(const id3_file* f, id3_tags* t, int want_cover) {
         t->format = ID3_FMT_MP3;
         return -1;
     }
-    return parse_tag(tag, len, t, want_cover != 0);
+    if (parse_tag(tag, len, t, want_cover != 0) != 0)
+        return -1;
+    // ID3v1 fills what the ID3v2 tag lacks: one read of the last 128 bytes.
+    uint8_t v1[V1_TAG_LEN];
+    if (f->size < V1_TAG_LEN ||
+        !is_v1_tag((const uint8_t*)"TAG", f->size, v2_end(f->head, f->head_len)))
+        return 0;
+    if (id3_file_read(f, f->size - V1_TAG_LEN, v1, sizeof v1) != 0)
+        return -1;
+    if (memcmp(v1, "TAG", 3) == 0 && read_v1(v1, t) != 0) {
+        id3_set_error("oom");
+        return -1;
+    }
+    return 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -569,57 +769,279 @@ static int apic_type(const frame_ref* fr, uint8_t major) {
     return mime_end[1];
 }
 
-// Appends the frames of an old version 2.3 or 2.4 frame area that the new tag keeps, in their
-// order, to `to`: the APIC frames when `pictures` is set, else the others. *bytes grows by what
-// they take; with `to` NULL they are only counted. Left out are the frames of named
-// fields, front covers (picture type 3) when the cover is replaced, version 2.3 frames that are
-// compressed or encrypted, frames of size 0, and frames whose identifier is not four characters
-// A-Z or 0-9 (a reader that finds one cannot tell where the frame before it ends). A version 2.4
-// frame is kept byte for byte, except that a size stored as a plain integer is made syncsafe; a
-// version 2.3 frame gets a version 2.4 header. -1 when memory runs out.
+// Version 2.2 frames by their later identifiers, as version 2.3 names them (the bodies are the
+// same, except PIC's image format). Frames missing here (CRM, LNK and unknown identifiers) have
+// no later form and are not carried.
+static const char kV22Ids[][2][5] = {
+    {"BUF", "RBUF"}, {"CNT", "PCNT"}, {"COM", "COMM"}, {"CRA", "AENC"}, {"ETC", "ETCO"},
+    {"GEO", "GEOB"}, {"GP1", "GRP1"}, {"IPL", "IPLS"}, {"MCI", "MCDI"}, {"MLL", "MLLT"},
+    {"MVI", "MVIN"}, {"MVN", "MVNM"}, {"PIC", "APIC"}, {"POP", "POPM"}, {"REV", "RVRB"},
+    {"RVA", "RVAD"}, {"SLT", "SYLT"}, {"STC", "SYTC"}, {"TAL", "TALB"}, {"TBP", "TBPM"},
+    {"TCM", "TCOM"}, {"TCO", "TCON"}, {"TCP", "TCMP"}, {"TCR", "TCOP"}, {"TDA", "TDAT"},
+    {"TDY", "TDLY"}, {"TEN", "TENC"}, {"TFT", "TFLT"}, {"TIM", "TIME"}, {"TKE", "TKEY"},
+    {"TLA", "TLAN"}, {"TLE", "TLEN"}, {"TMT", "TMED"}, {"TOA", "TOPE"}, {"TOF", "TOFN"},
+    {"TOL", "TOLY"}, {"TOR", "TORY"}, {"TOT", "TOAL"}, {"TP1", "TPE1"}, {"TP2", "TPE2"},
+    {"TP3", "TPE3"}, {"TP4", "TPE4"}, {"TPA", "TPOS"}, {"TPB", "TPUB"}, {"TRC", "TSRC"},
+    {"TRD", "TRDA"}, {"TRK", "TRCK"}, {"TS2", "TSO2"}, {"TSA", "TSOA"}, {"TSC", "TSOC"},
+    {"TSI", "TSIZ"}, {"TSP", "TSOP"}, {"TSS", "TSSE"}, {"TST", "TSOT"}, {"TT1", "TIT1"},
+    {"TT2", "TIT2"}, {"TT3", "TIT3"}, {"TXT", "TEXT"}, {"TXX", "TXXX"}, {"TYE", "TYER"},
+    {"UFI", "UFID"}, {"ULT", "USLT"}, {"WAF", "WOAF"}, {"WAR", "WOAR"}, {"WAS", "WOAS"},
+    {"WCM", "WCOM"}, {"WCP", "WCOP"}, {"WPB", "WPUB"}, {"WXX", "WXXX"}};
+
+// Version 2.3 frames that version 2.4 replaced, with their 2.4 form; an empty one drops the frame.
+// The year becomes the recording time, which also takes the day (TDAT) and time (TIME); the
+// recording dates (TRDA) and the size (TSIZ) have no 2.4 form and no reader shows them. The
+// volume and equalisation frames (RVAD, EQUA) are carried as they are.
+static const char kV24Forms[][2][5] = {{"TYER", "TDRC"}, {"TDAT", ""},     {"TIME", ""},
+                                       {"TORY", "TDOR"}, {"IPLS", "TIPL"}, {"TRDA", ""},
+                                       {"TSIZ", ""}};
+
+// A frame of an old tag of any version, in version 2.3/2.4 terms.
+struct old_frame {
+    char id[5];          // the version 2.3 identifier (a version 2.2 one translated); "" unknown
+    const uint8_t* hdr;  // versions 2.3/2.4: the 10-byte header; 2.2: NULL
+    const uint8_t* body; // the stored body, as the frame holds it
+    uint64_t n;
+    frame_ref ref; // versions 2.3/2.4
+};
+
+// The frame at *pos of an old tag of version `major`, which then moves past it. False where the
+// walk ends.
+static bool next_old_frame(const uint8_t* area, uint64_t a, uint8_t major, uint64_t* pos,
+                           old_frame* of) {
+    memset(of, 0, sizeof *of);
+    if (major != 2) {
+        if (!next_frame(area, a, major, pos, &of->ref))
+            return false;
+        of->hdr = of->ref.hdr;
+        of->body = of->hdr + FRAME_HEADER_LEN;
+        of->n = of->ref.size;
+        if (is_frame_id(of->hdr))
+            memcpy(of->id, of->hdr, 4);
+        return true;
+    }
+    if (a - *pos < V22_FRAME_HEADER_LEN)
+        return false;
+    const uint8_t* hdr = area + *pos;
+    if (!is_id_char(hdr[0]) || !is_id_char(hdr[1]) || !is_id_char(hdr[2]))
+        return false;
+    uint64_t n = id3_be24(hdr + 3);
+    if (n > a - *pos - V22_FRAME_HEADER_LEN)
+        return false;
+    for (const auto& ids : kV22Ids) {
+        if (memcmp(hdr, ids[0], 3) == 0)
+            memcpy(of->id, ids[1], 5);
+    }
+    of->body = hdr + V22_FRAME_HEADER_LEN;
+    of->n = n;
+    *pos += V22_FRAME_HEADER_LEN + n;
+    return true;
+}
+
+// Whether an old frame's body is stored as it reads (not compressed or encrypted).
+static bool old_frame_plain(const old_frame* of, uint8_t major) {
+    uint8_t format_flags = of->hdr ? of->hdr[FRAME_FORMAT_AT] : 0;
+    if (major == 3)
+        return (format_flags & (V3_FORMAT_COMPRESSED | V3_FORMAT_ENCRYPTED)) == 0;
+    if (major >= 4)
+        return (format_flags & (V4_FORMAT_COMPRESSED | V4_FORMAT_ENCRYPTED)) == 0;
+    return true;
+}
+
+// The text of the first readable frame `id` of an old tag, or NULL (none, or memory ran out: a
+// date is then carried with less of it).
+static char* old_frame_text(const uint8_t* area, uint64_t a, uint8_t major, const char* id) {
+    uint64_t pos = 0;
+    old_frame of;
+    while (next_old_frame(area, a, major, &pos, &of)) {
+        if (memcmp(of.id, id, 4) == 0 && of.n > 0 && old_frame_plain(&of, major))
+            return id3_decode_id3_text(of.body[0], of.body + 1, of.n - 1);
+    }
+    return nullptr;
+}
+
+static bool is_digits(const char* s, size_t n) {
+    if (!s || strlen(s) != n)
+        return false;
+    for (size_t i = 0; i < n; i++) {
+        if (s[i] < '0' || s[i] > '9')
+            return false;
+    }
+    return true;
+}
+
+// The recording time of a version 2.2/2.3 tag: the year, then -MM-DD from the day (TDAT, DDMM)
+// and THH:MM from the time (TIME, HHMM) when they are four digits and the year is too.
+// -1 when memory runs out.
+static int old_recording_time(const uint8_t* area, uint64_t a, uint8_t major, const char* year,
+                              id3_buf* text) {
+    if (id3_buf_append(text, year, strlen(year)) != 0)
+        return -1;
+    if (!is_digits(year, 4))
+        return 0;
+    id3_owned_text day(old_frame_text(area, a, major, "TDAT"));
+    if (!is_digits(day.get(), 4))
+        return 0;
+    const char* d = day.get();
+    const char md[6] = {'-', d[2], d[3], '-', d[0], d[1]};
+    if (id3_buf_append(text, md, sizeof md) != 0)
+        return -1;
+    id3_owned_text time(old_frame_text(area, a, major, "TIME"));
+    if (!is_digits(time.get(), 4))
+        return 0;
+    const char* h = time.get();
+    const char hm[6] = {'T', h[0], h[1], ':', h[2], h[3]};
+    return id3_buf_append(text, hm, sizeof hm);
+}
+
+// Appends a version 2.4 frame to `to`: the header with the body size, prefix bytes, then the body.
+// *bytes grows by its length; with `to` NULL it is only counted. -1 when memory runs out.
+static int emit_frame(id3_buf* to, uint64_t* bytes, uint8_t hdr[FRAME_HEADER_LEN],
+                      const uint8_t* prefix, uint64_t prefix_n, const uint8_t* body, uint64_t n) {
+    id3_put_syncsafe32(hdr + FRAME_SIZE_AT, (uint32_t)(prefix_n + n));
+    *bytes += FRAME_HEADER_LEN + prefix_n + n;
+    if (!to)
+        return 0;
+    uint64_t before = to->len;
+    if (id3_buf_append(to, hdr, FRAME_HEADER_LEN) != 0 ||
+        id3_buf_append(to, prefix, prefix_n) != 0 || id3_buf_append(to, body, n) != 0) {
+        to->len = before;
+        return -1;
+    }
+    return 0;
+}
+
+// The picture type of an old picture frame, or -1 when it cannot be read. -2 when memory runs out.
+static int old_picture_type(const old_frame* of, uint8_t major) {
+    if (major == 2)
+        return of->n > 4 ? of->body[4] : -1;
+    return apic_type(&of->ref, major);
+}
+
+// Carries one frame of a version 2.2 or 2.3 tag in its version 2.4 form (see kV22Ids and
+// kV24Forms). -1 when memory runs out.
+static int carry_old_frame(const uint8_t* area, uint64_t a, uint8_t major, const old_frame* of,
+                           id3_buf* to, uint64_t* bytes) {
+    char id[5];
+    memcpy(id, of->id, 5);
+    for (const auto& form : kV24Forms) {
+        if (memcmp(id, form[0], 4) == 0)
+            memcpy(id, form[1], 5);
+    }
+    if (id[0] == '\0')
+        return 0;
+    uint8_t hdr[FRAME_HEADER_LEN] = {0};
+    memcpy(hdr, id, 4);
+    const uint8_t* body = of->body;
+    uint64_t n = of->n;
+    // Version 2.3: status flags move one bit down; the body is already free of the tag's
+    // unsynchronisation. Version 2.2 has no flags.
+    uint8_t format_flags = major == 3 ? of->hdr[FRAME_FORMAT_AT] : 0;
+    if (major == 3)
+        hdr[FRAME_STATUS_AT] = (uint8_t)((of->hdr[FRAME_STATUS_AT] & V3_STATUS_FLAGS) >> 1);
+    if (format_flags & V3_FORMAT_COMPRESSED) {
+        // A 2.3 compressed body starts with the decompressed size (plain 32-bit); 2.4 keeps the
+        // same zlib bytes behind a data length indicator (syncsafe). Grouped ones order their
+        // extra bytes differently and are not carried.
+        if ((format_flags & (V3_FORMAT_ENCRYPTED | V3_FORMAT_GROUPED)) || n < 4)
+            return 0;
+        uint32_t full = id3_be32(body);
+        if (full > SYNCSAFE_MAX)
+            return 0;
+        uint8_t dli[4];
+        id3_put_syncsafe32(dli, full);
+        hdr[FRAME_FORMAT_AT] = V4_FORMAT_COMPRESSED | V4_FORMAT_DATA_LENGTH;
+        return emit_frame(to, bytes, hdr, dli, sizeof dli, body + 4, n - 4);
+    }
+    if (format_flags & V3_FORMAT_ENCRYPTED)
+        return 0;
+    hdr[FRAME_FORMAT_AT] = (format_flags & V3_FORMAT_GROUPED) ? V4_FORMAT_GROUPED : 0;
+    if (memcmp(of->id, "TYER", 4) == 0 && !(format_flags & V3_FORMAT_GROUPED)) {
+        id3_owned_text year(id3_decode_id3_text(body[0], body + 1, n - 1));
+        id3_buf text = {nullptr, 0, 0};
+        int rc = !year || old_recording_time(area, a, major, year.get(), &text) != 0 ? -1 : 0;
+        // ISO-8859-1 for an ASCII text, as mutagen and TagLib write the joined frame.
+        uint8_t encoding = 0;
+        for (uint64_t i = 0; i < text.len; i++)
+            encoding = text.data[i] >= 0x80 ? 3 : encoding;
+        if (rc == 0)
+            rc = emit_frame(to, bytes, hdr, &encoding, 1, text.data, text.len);
+        id3_buf_release(&text);
+        return rc;
+    }
+    if (major == 2 && memcmp(of->id, "APIC", 4) == 0) {
+        // PIC: encoding, image format (3), then what APIC has after its MIME type.
+        if (n < 5)
+            return 0;
+        uint8_t prefix[12] = {body[0], 'i', 'm', 'a', 'g', 'e', '/'};
+        uint64_t p = 7;
+        if (memcmp(body + 1, "JPG", 3) == 0) {
+            memcpy(prefix + p, "jpeg", 4);
+            p += 4;
+        } else {
+            for (int i = 1; i <= 3 && body[i] != 0; i++)
+                prefix[p++] = (uint8_t)(body[i] | (body[i] >= 'A' && body[i] <= 'Z' ? 32 : 0));
+        }
+        prefix[p++] = 0x00;
+        return emit_frame(to, bytes, hdr, prefix, p, body + 4, n - 4);
+    }
+    return emit_frame(to, bytes, hdr, nullptr, 0, body, n);
+}
+
+// Appends the frames of an old frame area that the new tag keeps, in their order, to `to`: the
+// pictures when `pictures` is set, else the others. *bytes grows by what they take; with `to`
+// NULL they are only counted. Left out are the frames of named fields, front covers (picture type
+// 3) when the cover is replaced, frames of size 0, and frames whose identifier is not four
+// characters A-Z or 0-9 (a reader that finds one cannot tell where the frame before it ends). A
+// version 2.4 frame is kept byte for byte, except that a size stored as a plain integer is made
+// syncsafe; a version 2.2 or 2.3 frame takes its version 2.4 form. -1 when memory runs out.
 static int carry_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_change change,
                         bool pictures, id3_buf* to, uint64_t* bytes) {
+    // The 2.3 year gives way to a recording time the old tag already holds.
+    bool has_tdrc = false;
     uint64_t pos = 0;
-    frame_ref fr;
-    while (next_frame(area, a, major, &pos, &fr)) {
-        const uint8_t* hdr = fr.hdr;
-        if (fr.size == 0 || !is_frame_id(hdr))
+    old_frame of;
+    while (major < 4 && !has_tdrc && next_old_frame(area, a, major, &pos, &of))
+        has_tdrc = memcmp(of.id, "TDRC", 4) == 0;
+    pos = 0;
+    while (next_old_frame(area, a, major, &pos, &of)) {
+        if (of.n == 0 || of.id[0] == '\0')
             continue;
-        if (major == 3 && (hdr[FRAME_FORMAT_AT] & (V3_FORMAT_COMPRESSED | V3_FORMAT_ENCRYPTED)))
+        if (is_named_frame((const uint8_t*)of.id, change.named))
             continue;
-        if (is_named_frame(hdr, change.named))
+        if (has_tdrc && memcmp(of.id, "TYER", 4) == 0)
             continue;
-        bool picture = memcmp(hdr, "APIC", 4) == 0;
+        bool picture = memcmp(of.id, "APIC", 4) == 0;
         if (picture != pictures)
             continue;
         if (picture && change.cover_replaced) {
-            int type = apic_type(&fr, major);
+            int type = old_picture_type(&of, major);
             if (type == -2)
                 return -1;
             if (type == 3)
                 continue;
         }
-        uint8_t out[FRAME_HEADER_LEN];
-        memcpy(out, hdr, FRAME_HEADER_LEN);
-        if (major == 3) {
-            // Status flags move one bit down; of the format flags only grouping has a meaning
-            // that stays (the body is already free of unsynchronisation).
-            id3_put_syncsafe32(out + FRAME_SIZE_AT, (uint32_t)fr.size);
-            out[FRAME_STATUS_AT] = (uint8_t)((hdr[FRAME_STATUS_AT] & V3_STATUS_FLAGS) >> 1);
-            out[FRAME_FORMAT_AT] =
-                (hdr[FRAME_FORMAT_AT] & V3_FORMAT_GROUPED) ? V4_FORMAT_GROUPED : 0;
-        } else if (fr.plain_size) {
-            id3_put_syncsafe32(out + FRAME_SIZE_AT, (uint32_t)fr.size);
+        if (major < 4) {
+            if (carry_old_frame(area, a, major, &of, to, bytes) != 0)
+                return -1;
+            continue;
         }
-        *bytes += sizeof out + fr.size;
-        if (!to)
-            continue; // only counting
-        uint64_t before = to->len;
-        if (id3_buf_append(to, out, sizeof out) != 0 ||
-            id3_buf_append(to, hdr + FRAME_HEADER_LEN, fr.size) != 0) {
-            to->len = before;
+        uint8_t hdr[FRAME_HEADER_LEN];
+        memcpy(hdr, of.hdr, FRAME_HEADER_LEN);
+        if (!of.ref.plain_size) {
+            // Byte for byte, size field included.
+            *bytes += FRAME_HEADER_LEN + of.n;
+            if (!to)
+                continue;
+            uint64_t before = to->len;
+            if (id3_buf_append(to, of.hdr, FRAME_HEADER_LEN + of.n) != 0) {
+                to->len = before;
+                return -1;
+            }
+            continue;
+        }
+        if (emit_frame(to, bytes, hdr, nullptr, 0, of.body, of.n) != 0)
             return -1;
-        }
     }
     return 0;
 }
@@ -627,7 +1049,8 @@ static int carry_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_chan
 int id3_mp3_carries_pictures(const id3_file* f) {
     if (f->size < ID3_HEADER_LEN || memcmp(f->head, "ID3", 3) != 0)
         return 0;
-    return f->head[ID3_VERSION_AT] == 3 || f->head[ID3_VERSION_AT] == 4;
+    uint8_t major = f->head[ID3_VERSION_AT];
+    return major >= 2 && major <= 4;
 }
 
 // The frame area of the file's old tag when its frames are carried over: 1 with *area and
@@ -651,6 +1074,119 @@ static int old_area(const id3_file* f, id3_owned_bytes* hold, id3_owned_bytes* c
     return 1;
 }
 
+// The file's ID3v1 tag into v1 (128 bytes): 1 when there is one, 0 when not, -1 with a message
+// when the file cannot be read.
+static int read_v1_tag(const id3_file* f, uint8_t* v1) {
+    if (f->size < V1_TAG_LEN ||
+        !is_v1_tag((const uint8_t*)"TAG", f->size, v2_end(f->head, f->head_len)))
+        return 0;
+    if (id3_file_read(f, f->size - V1_TAG_LEN, v1, V1_TAG_LEN) != 0)
+        return -1;
+    return memcmp(v1, "TAG", 3) == 0 ? 1 : 0;
+}
+
+// A UTF-8 text into an ID3v1 field of n bytes: ISO-8859-1, a character outside it as '?', cut to
+// n bytes, padded with 00.
+static void put_v1_text(uint8_t* field, uint64_t n, const char* text) {
+    memset(field, 0, (size_t)n);
+    const uint8_t* p = (const uint8_t*)text;
+    for (uint64_t o = 0; *p && o < n; o++) {
+        uint32_t c = *p++;
+        if (c >= 0x80) {
+            int more = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+            c &= 0x3F >> more;
+            for (; more > 0 && (*p & 0xC0) == 0x80; more--)
+                c = (c << 6) | (*p++ & 0x3F);
+        }
+        field[o] = c <= 0xFF ? (uint8_t)c : '?';
+    }
+}
+
+// Brings an ID3v1 tag in step with the fields a write names: the texts as put_v1_text gives them,
+// the year from the date's first four bytes, the genre by its number (255, none, for a name
+// outside the list), the track in the version 1.1 place when it is a number of 1 to 255 (0
+// there, and the full comment kept, otherwise).
+static void update_v1(uint8_t* v1, const id3_tags* t, uint32_t named) {
+    struct {
+        uint32_t field;
+        const char* text;
+        uint64_t at, n;
+    } texts[] = {{ID3_NAMED_TITLE, t->title, V1_TITLE_AT, V1_TEXT_LEN},
+                 {ID3_NAMED_ARTIST, t->artist, V1_ARTIST_AT, V1_TEXT_LEN},
+                 {ID3_NAMED_ALBUM, t->album, V1_ALBUM_AT, V1_TEXT_LEN},
+                 {ID3_NAMED_DATE, t->date, V1_YEAR_AT, 4}};
+    for (const auto& f : texts) {
+        if ((named & f.field) && f.text)
+            put_v1_text(v1 + f.at, f.n, f.text);
+    }
+    if ((named & ID3_NAMED_GENRE) && t->genre) {
+        v1[V1_GENRE_AT] = 255;
+        for (size_t i = 0; i < sizeof kV1Genres / sizeof kV1Genres[0]; i++) {
+            size_t len = strlen(kV1Genres[i]);
+            if (strlen(t->genre) == len && plat_strnicmp(t->genre, kV1Genres[i], len) == 0)
+                v1[V1_GENRE_AT] = (uint8_t)i;
+        }
+    }
+    if ((named & ID3_NAMED_TRACK) && t->track) {
+        char* end = nullptr;
+        long number = strtol(t->track, &end, 10);
+        bool v11 = v1[V1_TRACK_AT - 1] == 0;
+        if (number >= 1 && number <= 255 && end != t->track && (*end == '\0' || *end == '/') &&
+            v11) {
+            v1[V1_TRACK_AT] = (uint8_t)number;
+        } else if (v11) {
+            v1[V1_TRACK_AT] = 0;
+        }
+    }
+}
+
+// What an ID3v1 tag at the end of the file adds to a write over the ID3v2 tag in front (none, or
+// one of any version): the fields the record holds that the ID3v2 tag does not give (*fields; the
+// reader took them from ID3v1, and the new tag writes them) and the ID3v1 comment when the ID3v2
+// tag holds no comment frame (*comment). -1 with a message when the file cannot be read or memory
+// runs out.
+static int v1_additions(const id3_file* f, const uint8_t* v1, const id3_tags* t,
+                        const uint8_t* area, uint64_t area_len, uint8_t major, uint32_t* fields,
+                        id3_owned_text* comment) {
+    *fields = 0;
+    id3_tags v2;
+    id3_tags_init(&v2);
+    uint64_t len = 0;
+    id3_owned_bytes hold;
+    const uint8_t* tag = tag_bytes(f, &len, &hold);
+    int rc = tag ? parse_tag(tag, len, &v2, false) : -1;
+    const char* const had[] = {v2.title, v2.artist, v2.album, v2.genre, v2.date, v2.track};
+    const char* const has[] = {t->title, t->artist, t->album, t->genre, t->date, t->track};
+    for (int i = 0; rc == 0 && i < 6; i++) {
+        if (has[i] && strcmp(has[i], had[i] ? had[i] : "") != 0)
+            *fields |= 1u << i;
+    }
+    id3_tags_free(&v2);
+    if (rc != 0)
+        return -1;
+    uint64_t pos = 0;
+    old_frame of;
+    while (major > 0 && next_old_frame(area, area_len, major, &pos, &of)) {
+        if (memcmp(of.id, "COMM", 4) == 0)
+            return 0;
+    }
+    char* text = nullptr;
+    if (v1_text(v1 + V1_COMMENT_AT, v1[V1_TRACK_AT - 1] == 0 ? 28 : V1_TEXT_LEN, &text) != 0) {
+        id3_set_error("oom");
+        return -1;
+    }
+    comment->reset(text);
+    return 0;
+}
+
+// A comment frame: UTF-8, language "eng", an empty description, the text. *bytes grows by its
+// length; with `frames` NULL it is only counted. -1 when memory runs out.
+static int append_comment_frame(id3_buf* frames, const char* text, uint64_t* bytes) {
+    static const uint8_t lead[5] = {3, 'e', 'n', 'g', 0};
+    uint8_t hdr[FRAME_HEADER_LEN] = {'C', 'O', 'M', 'M'};
+    return emit_frame(frames, bytes, hdr, lead, sizeof lead, (const uint8_t*)text, strlen(text));
+}
+
 int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head) {
     // The old tag (and its footer, if flagged) ends where the audio starts.
     uint64_t audio_off = 0;
@@ -668,16 +1204,34 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
         return -1;
     // Only a file with a tag of version 2.3 or 2.4 (and so its full header) has frames to carry.
     uint8_t major = old > 0 ? f->head[ID3_VERSION_AT] : 0;
+    // ID3v1 fields that the ID3v2 tag lacks move into it, and its comment when it has none; the
+    // ID3v1 tag itself follows the named fields.
+    uint32_t from_v1 = 0;
+    id3_owned_text v1_comment;
+    uint8_t v1[V1_TAG_LEN];
+    int has_v1 = read_v1_tag(f, v1);
+    if (has_v1 < 0 ||
+        (has_v1 > 0 && v1_additions(f, v1, t, area, area_len, major, &from_v1, &v1_comment) != 0))
+        return -1;
+    if (has_v1 > 0 && change.named != 0) {
+        update_v1(v1, t, change.named);
+        memcpy(head->tail, v1, V1_TAG_LEN);
+        head->tail_len = V1_TAG_LEN;
+    }
+    bool with_comment = v1_comment && v1_comment.get()[0] != '\0';
+    change.named |= from_v1;
     // What is carried is counted first, so that the new tag is checked and sized once.
     uint64_t kept_frames = 0, kept_pictures = 0;
+    if (with_comment)
+        append_comment_frame(nullptr, v1_comment.get(), &kept_frames); // only counts it
     if (old > 0 &&
         (carry_frames(area, area_len, major, change, false, nullptr, &kept_frames) != 0 ||
          carry_frames(area, area_len, major, change, true, nullptr, &kept_pictures) != 0)) {
         id3_set_error("oom");
         return -1;
     }
-    // Over an old tag of version 2.3 or 2.4 the fields that are not named keep their old frames;
-    // over any other, every field of the record is written.
+    // Over an old tag the fields that are not named keep their old frames; without one, every
+    // field of the record is written.
     uint32_t fields = old > 0 ? change.named : ~0u;
     text_frame texts[7];
     int text_count = list_text_frames(t, fields, texts);
@@ -699,6 +1253,8 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
     if (ok && old > 0)
         ok = carry_frames(area, area_len, major, change, false, &out, &counted) == 0 &&
              carry_frames(area, area_len, major, change, true, &out, &counted) == 0;
+    if (ok && with_comment)
+        ok = append_comment_frame(&out, v1_comment.get(), &counted) == 0;
     if (ok && with_apic)
         ok = append_apic_frame(&out, t) == 0;
     if (ok) {
@@ -719,7 +1275,7 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
 int id3_mp3_write(const char* path, const id3_tags* t) {
     id3_file f;
     int rc = id3_file_open_mode(&f, path, ID3_OPEN_WRITE);
-    id3_head head = {nullptr, 0, 0};
+    id3_head head = {};
     id3_change change = {id3_tags_present(t), t->cover_data && t->cover_size > 0};
     if (rc == 0)
         rc = id3_mp3_build_head(&f, t, change, &head);

@@ -128,6 +128,9 @@ char* id3_decode_id3_text(uint8_t encoding, const uint8_t* p, uint64_t n) {
     case 0:
         return latin1_to_utf8(p, n);
     case 1:
+        // A text that lacks its mark is read little-endian, as mutagen and eyeD3 read it (the
+        // writers that leave the mark out are Windows taggers); TagLib and ffmpeg show nothing.
+        return id3_utf16_to_utf8(p, n, 0);
     case 2:
         return id3_utf16_to_utf8(p, n, 1);
     default:

@@ -237,6 +237,50 @@ const ReadCase kWalkCases[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Walk, Reader, ::testing::ValuesIn(kWalkCases), name_of);
 
+// --- ID3v1 at the end of the file, and version 2.3 dates --------------------------------------
+
+// An ID3v1 tag: "TAG", title, artist, album (30 each), year (4), comment (30: version 1.1 puts
+// 00 and the track in its last two bytes when track is not negative), genre.
+Bytes v1_tag(const std::string& title, const std::string& artist, const std::string& album,
+             const std::string& year, const std::string& comment, int track, int genre) {
+    auto field = [](const std::string& text, size_t n) {
+        Bytes out = S(text.substr(0, n));
+        return out + repeat(0, n - out.size());
+    };
+    Bytes comment_field = track >= 0 ? field(comment, 28) + B({0, track}) : field(comment, 30);
+    return S("TAG") + field(title, 30) + field(artist, 30) + field(album, 30) + field(year, 4) +
+           comment_field + B({genre});
+}
+
+const ReadCase kV1Cases[] = {
+    {"v1_alone", kAudio + v1_tag("Title", "Artist", "Album", "2001", "c", 7, 8),
+     "title=Title;artist=Artist;album=Album;genre=Jazz;date=2001;track=7;"},
+    // ISO-8859-1, trailing spaces dropped; genre 255 is none; a full version 1.0 comment has no
+    // track.
+    {"v1_latin1_no_genre_no_track",
+     kAudio + v1_tag("Caf\xE9   ", "", "", "", std::string(30, 'c'), -1, 255),
+     "title=Caf\xC3\xA9;"},
+    // The ID3v2 tag wins; ID3v1 fills what it lacks or holds empty.
+    {"v1_fills_what_v2_lacks",
+     id3_tag(4, 0, id3_frame4("TIT2", id3_text("V2")) + id3_frame4("TALB", id3_text(""))) + kAudio +
+         v1_tag("V1", "Artist", "Album", "1998", "", 2, 17),
+     "title=V2;artist=Artist;album=Album;genre=Rock;date=1998;track=2;"},
+    // A "TAG" inside the ID3v2 tag is not an ID3v1 tag.
+    {"tag_inside_v2_not_read",
+     id3_tag(4, 0, id3_frame4("TXXX", Bytes(50, 'x') + S("TAGtitle") + Bytes(120, ' '))), ""},
+    // Version 2.3 year, day (DDMM) and time (HHMM) read as one date; a day that is not four
+    // digits leaves the year alone.
+    {"v23_year_day_time",
+     id3_tag(3, 0,
+             id3_frame3("TIME", id3_text("1030")) + id3_frame3("TYER", id3_text("2022")) +
+                 id3_frame3("TDAT", id3_text("0201"))),
+     "date=2022-01-02T10:30;"},
+    {"v23_day_not_four_digits",
+     id3_tag(3, 0, id3_frame3("TYER", id3_text("2022")) + id3_frame3("TDAT", id3_text("21"))),
+     "date=2022;"},
+};
+INSTANTIATE_TEST_SUITE_P(V1AndDates, Reader, ::testing::ValuesIn(kV1Cases), name_of);
+
 // --- Text frames -----------------------------------------------------------------------------
 
 const ReadCase kTextCases[] = {

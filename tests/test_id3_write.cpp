@@ -333,6 +333,50 @@ TEST(Mp3Write, RecordReadFromAnOldTagSurvivesTheRoundTrip) {
     EXPECT_EQ(again.after, w.after);
 }
 
+// id3_read's object written back changes no byte of the tag: two values in one TPE1, a UTF-16
+// title and no album, genre, date or track frame (which read as "") all stay as they are.
+TEST(Mp3Write, ReadObjectWrittenBackChangesNothing) {
+    TempDir dir;
+    std::string path = dir.file("song.mp3");
+    Bytes before = new_tag(id3_frame4("TPE1", B({3}) + S("One") + B({0}) + S("Two")) +
+                           id3_frame4("TIT2", B({1, 0xFF, 0xFE, 'T', 0, 'i', 0})) +
+                           id3_frame4("COMM", B({0}) + S("eng") + B({0}) + S("c"))) +
+                   kAudio;
+    ASSERT_TRUE(write_file(path, before));
+    char* read = id3_read(path.c_str());
+    ASSERT_NE(read, nullptr) << id3_last_error();
+    EXPECT_EQ(id3_write(path.c_str(), read), 0) << id3_last_error();
+    id3_free_string(read);
+    EXPECT_EQ(hex(read_file(path)), hex(before));
+}
+
+// An ID3v1 tag at the end: what the ID3v2 tag lacks moves into it with its comment, and the
+// ID3v1 tag follows the named fields (ISO-8859-1, '?' for other characters, cut to 30 bytes; the
+// genre by number; the track in the version 1.1 place).
+TEST(Mp3Write, Id3v1KeptInStep) {
+    auto v1_text = [](const std::string& text) { return S(text) + repeat(0, 30 - text.size()); };
+    Bytes v1_old = S("TAG") + v1_text("Old") + v1_text("V1 Artist") + v1_text("") + S("1999") +
+                   S("note") + repeat(0, 24) + B({0, 3, 8});
+    TempDir dir;
+    std::string path = dir.file("song.mp3");
+    ASSERT_TRUE(write_file(path, new_tag(id3_frame4("TIT2", id3_text("Old"))) + kAudio + v1_old));
+    ASSERT_EQ(id3_write(path.c_str(),
+                        "{\"title\":\"\xC3\x9C\xE2\x9C\x93 a title longer than thirty bytes\","
+                        "\"genre\":\"rock\",\"track\":\"5/9\"}"),
+              0)
+        << id3_last_error();
+    Bytes v1_new = S("TAG") + B({0xDC, '?'}) + S(" a title longer than thirty") + B({' '}) +
+                   v1_text("V1 Artist") + v1_text("") + S("1999") + S("note") + repeat(0, 24) +
+                   B({0, 5, 17});
+    Bytes frames =
+        id3_frame4("TIT2", id3_text("\xC3\x9C\xE2\x9C\x93 a title longer than thirty bytes")) +
+        id3_frame4("TPE1", id3_text("V1 Artist")) + id3_frame4("TCON", id3_text("rock")) +
+        id3_frame4("TDRC", id3_text("1999")) + id3_frame4("TYER", id3_text("1999")) +
+        id3_frame4("TRCK", id3_text("5/9")) +
+        id3_frame4("COMM", B({3}) + S("eng") + B({0}) + S("note"));
+    EXPECT_EQ(hex(read_file(path)), hex(new_tag(frames) + kAudio + v1_new));
+}
+
 // --- What an old tag of version 2.3 or 2.4 passes on ----------------------------------------
 
 // The named fields' frames come first, then the old frames that are kept, in their order, then
@@ -412,7 +456,7 @@ const CarryCase kCarryCases[] = {
                  id3_frame3("TDRC", id3_text("1998")) + id3_frame3("TORY", id3_text("1990"))),
      "{\"year\":\"2024-05-01\"}",
      id3_frame4("TDRC", id3_text("2024-05-01")) + id3_frame4("TYER", id3_text("2024")) +
-         id3_frame4("TORY", id3_text("1990"))},
+         id3_frame4("TDOR", id3_text("1990"))},
     {"unknown key names nothing", id3_tag(4, 0, id3_frame4("TIT2", id3_text("T"))),
      "{\"titel\":\"x\"}", id3_frame4("TIT2", id3_text("T"))},
     {"version 2.4 flags kept byte for byte", id3_tag(4, 0, kFlagged4), "{}", kFlagged4},
@@ -423,7 +467,28 @@ const CarryCase kCarryCases[] = {
     {"version 2.3 headers become version 2.4",
      id3_tag(3, 0, kStatus3 + kGroup3 + kZip3 + kCrypt3 + id3_frame3("TRCK", id3_text("1"))), "{}",
      S("TPE2") + syncsafe(3) + B({0x70, 0x00, 3, 'A', 'B'}) + S("TCOM") + syncsafe(4) +
-         B({0x00, 0x40, 7, 3, 'C', 'D'}) + id3_frame4("TRCK", id3_text("1"))},
+         B({0x00, 0x40, 7, 3, 'C', 'D'}) +
+         // Compressed: the decompressed size 0x01010101 becomes a syncsafe data length indicator
+         // in front of the same compressed bytes.
+         S("TIT2") + syncsafe(6) + B({0x00, 0x09, 0x08, 0x04, 0x02, 0x01, 1, 1}) +
+         id3_frame4("TRCK", id3_text("1"))},
+    // Version 2.3 frames that version 2.4 replaced take their 2.4 form: the year, day and time
+    // one recording time, the original year TDOR, the involved people TIPL; the recording dates
+    // and the size go; RVAD, which has no 2.4 form, stays as it is.
+    {"version 2.3 frames take their version 2.4 form",
+     id3_tag(3, 0,
+             id3_frame3("TIME", id3_text("1030")) + id3_frame3("TYER", id3_text("2022")) +
+                 id3_frame3("TDAT", id3_text("0201")) + id3_frame3("TORY", id3_text("1990")) +
+                 id3_frame3("IPLS", B({0}) + S("mix") + B({0}) + S("Me")) +
+                 id3_frame3("TRDA", id3_text("x")) + id3_frame3("TSIZ", id3_text("5")) +
+                 id3_frame3("RVAD", B({3, 16, 1, 2, 3, 4}))),
+     "{}",
+     id3_frame4("TDRC", B({0}) + S("2022-01-02T10:30")) + id3_frame4("TDOR", id3_text("1990")) +
+         id3_frame4("TIPL", B({0}) + S("mix") + B({0}) + S("Me")) +
+         id3_frame4("RVAD", B({3, 16, 1, 2, 3, 4}))},
+    {"version 2.3 year without a day stays a year",
+     id3_tag(3, 0, id3_frame3("TYER", id3_text("2022")) + id3_frame3("TDAT", id3_text("2"))), "{}",
+     id3_frame4("TDRC", B({0}) + S("2022"))},
     {"version 2.3 unsynchronisation undone",
      id3_tag(3, 0x80, S("TXXX") + B({0, 0, 0, 5, 0, 0}) + B({0, 'k', 0, 0xFF, 0x00, 0xE0})), "{}",
      id3_frame4("TXXX", B({0, 'k', 0, 0xFF, 0xE0}))},
@@ -446,13 +511,19 @@ const CarryCase kCarryCases[] = {
      nullptr,
      id3_frame4("TIT2", id3_text("T")) + id3_frame4("APIC", apic(4, "BACK")) +
          id3_frame4("APIC", B({0}) + S("image/png")) + new_apic()},
-    // Version 2.2 (and any version other than 2.3 and 2.4) passes nothing on: the record is
-    // written whole.
-    {"version 2.2 writes the record",
+    // Version 2.2 frames take their later identifiers, PIC its MIME type; frames without a later
+    // form (CRM, unknown identifiers) go.
+    {"version 2.2 frames take their version 2.4 form",
      id3_tag(2, 0,
              S("TT2") + be24(3) + B({0, 'T', '2'}) + S("COM") + be24(5) + B({0}) + S("eng") +
-                 B({0})),
-     "{\"genre\":\"G\"}", id3_frame4("TIT2", id3_text("T2")) + id3_frame4("TCON", id3_text("G"))},
+                 B({0}) + S("XYZ") + be24(1) + B({0}) + S("TCP") + be24(2) + B({0, '1'}) +
+                 S("PIC") + be24(6) + B({0}) + S("PNG") + B({4, 0}) + S("TYE") + be24(5) + B({0}) +
+                 S("2004") + S("TDA") + be24(5) + B({0}) + S("0311")),
+     "{\"genre\":\"G\"}",
+     id3_frame4("TCON", id3_text("G")) + id3_frame4("TIT2", B({0, 'T', '2'})) +
+         id3_frame4("COMM", B({0}) + S("eng") + B({0})) + id3_frame4("TCMP", B({0, '1'})) +
+         id3_frame4("TDRC", B({0}) + S("2004-11-03")) +
+         id3_frame4("APIC", B({0}) + S("image/png") + B({0, 4, 0}))},
 };
 INSTANTIATE_TEST_SUITE_P(OldTags, Carry, ::testing::ValuesIn(kCarryCases),
                          [](const ::testing::TestParamInfo<CarryCase>& info) {

@@ -194,11 +194,13 @@ def flac_audio_offset(data):
 
 
 def audio_bytes(path):
-    """The bytes after the ID3v2 tag (MP3) or after the metadata blocks (FLAC)."""
+    """The bytes after the ID3v2 tag and before an ID3v1 tag (MP3; a write keeps the ID3v1 tag in
+    step with the fields it names), or after the metadata blocks (FLAC)."""
     data = read_bytes(path)
     if str(path).endswith(".flac"):
         return data[flac_audio_offset(data):]
-    return data[mp3_audio_offset(data):]
+    end = len(data) - 128 if data[-128:][:3] == b"TAG" else len(data)
+    return data[mp3_audio_offset(data):end]
 
 
 # --- Peer readers --------------------------------------------------------------------------------

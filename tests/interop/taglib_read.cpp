@@ -6,8 +6,10 @@
 //  "size":225}]}
 //
 // The six keys are TagLib's property names (TITLE, ARTIST, ALBUM, GENRE, DATE, TRACKNUMBER), each
-// with every value TagLib reports. With PICTURE_DIR, picture number i is saved there as
-// "picture-<i>", byte for byte. Exit status 0 on success, 1 when the file cannot be read.
+// with every value the ID3v2 tag or Vorbis comment gives; "properties" holds every property of the
+// file as TagLib reports it (ID3v1 included where TagLib falls back to it). With PICTURE_DIR,
+// picture number i is saved there as "picture-<i>", byte for byte. Exit status 0 on success, 1 when
+// the file cannot be read.
 #include <taglib/attachedpictureframe.h>
 #include <taglib/flacfile.h>
 #include <taglib/flacpicture.h>
@@ -69,6 +71,22 @@ std::string property_json(const TagLib::PropertyMap& props) {
     return out;
 }
 
+// Every property TagLib reports, under its own names: ,"properties":{"KEY":["value",...],...}
+std::string all_properties_json(const TagLib::PropertyMap& props) {
+    std::string out = ",\"properties\":{";
+    bool first = true;
+    for (const auto& entry : props) {
+        out += first ? "" : ",";
+        first = false;
+        out += json_quote(entry.first.to8Bit(true)) + ":[";
+        for (unsigned i = 0; i < entry.second.size(); ++i) {
+            out += (i > 0 ? "," : "") + json_quote(entry.second[i].to8Bit(true));
+        }
+        out += "]";
+    }
+    return out + "}";
+}
+
 bool save_picture(const std::string& dir, size_t index, const TagLib::ByteVector& data) {
     std::string path = dir + "/picture-" + std::to_string(index);
     FILE* f = std::fopen(path.c_str(), "wb");
@@ -109,6 +127,7 @@ int read_mp3(const char* path, const char* picture_dir) {
     int version = tag ? static_cast<int>(tag->header()->majorVersion()) : 0;
     std::string out = "{\"kind\":\"mp3\",\"id3v2_version\":" + std::to_string(version);
     out += property_json(tag ? tag->properties() : TagLib::PropertyMap());
+    out += all_properties_json(file.properties());
     picture_info pictures[16];
     size_t count = 0;
     if (tag) {
@@ -135,6 +154,7 @@ int read_flac(const char* path, const char* picture_dir) {
     std::string out = "{\"kind\":\"flac\"";
     out += property_json(file.xiphComment() ? file.xiphComment()->properties()
                                             : TagLib::PropertyMap());
+    out += all_properties_json(file.properties());
     picture_info pictures[16];
     size_t count = 0;
     for (TagLib::FLAC::Picture* picture : file.pictureList()) {
