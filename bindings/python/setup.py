@@ -9,7 +9,17 @@ from setuptools import setup
 from setuptools.command.build_py import build_py
 from setuptools.dist import Distribution
 
-BUNDLE = os.environ.get("QUORVALE_ID3TAG_BUNDLE", "")
+
+def bundle_path():
+    """A relative QUORVALE_ID3TAG_BUNDLE means the folder the user typed the command in. pip runs
+    this script from the package folder, but keeps the shell's PWD in the environment."""
+    path = os.environ.get("QUORVALE_ID3TAG_BUNDLE", "")
+    if path and not os.path.isabs(path):
+        path = os.path.join(os.environ.get("PWD", os.getcwd()), path)
+    return path
+
+
+BUNDLE = bundle_path()
 LIBRARY_NAME = "quorvale-id3tag.dll" if os.name == "nt" else "libquorvale-id3tag.so.1"
 
 

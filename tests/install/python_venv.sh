@@ -12,14 +12,23 @@ trap 'rm -rf "$work"' EXIT
 unset PYTHONPATH QUORVALE_ID3TAG_LIB
 export PYTHONDONTWRITEBYTECODE=1 PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INDEX=1
 
-# pip builds in the source folder; a copy keeps build/ and *.egg-info out of the checkout.
-cp -r "$src/bindings/python" "$work/package"
-/usr/bin/python3 -m venv --system-site-packages "$work/venv"
-py="$work/venv/bin/python"
+# The README's own install lines, run as they stand from a folder laid out like the clone (pip
+# builds in the source folder; a copy keeps build/ and *.egg-info out of the checkout). They make
+# the environment, install the package alone and then again carrying the library just built.
+mkdir -p "$work/bindings" "$work/build/src"
+cp -r "$src/bindings/python" "$work/bindings/python"
+cp "$lib" "$work/build/src/libquorvale-id3tag.so.1"
+readme_lines=$(awk '/^## Python/ {in_section = 1} in_section && /^```sh/ {in_block = 1; next}
+                    in_block && /^```/ {exit} in_block {print}' "$src/README.md")
+grep -q 'QUORVALE_ID3TAG_BUNDLE=build/src/' <<<"$readme_lines"
 cd "$work"
+echo "== the README's lines:"
+echo "$readme_lines"
+PIP_QUIET=1 bash -euo pipefail -c "$readme_lines"
+py="$work/venv/bin/python"
+mv "$work/bindings/python" "$work/package"
 
 echo "== bundled: the library just built inside the package"
-QUORVALE_ID3TAG_BUNDLE="$lib" "$py" -m pip install -q --no-build-isolation ./package
 site=$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
 loaded=$("$py" -m quorvale_id3tag library)
 echo "loaded: $loaded"
