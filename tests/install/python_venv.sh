@@ -34,6 +34,14 @@ loaded=$("$py" -m quorvale_id3tag library)
 echo "loaded: $loaded"
 [ "$loaded" = "$site/quorvale_id3tag/libquorvale-id3tag.so.1" ]
 test -f "$site/quorvale_id3tag/py.typed"
+# The package's version is the C header's; the wheel names its licence and authors.
+header_version=$(sed -n 's/^#define QUORVALE_ID3TAG_VERSION "\(.*\)"$/\1/p' "$src/include/quorvale_id3tag.h")
+metadata=$("$py" -c 'import importlib.metadata as m; d = m.metadata("quorvale-id3tag")
+print(d["Version"]); print(d["License"]); print(d["Author"])')
+echo "metadata: $metadata"
+[ "$metadata" = "$header_version
+MIT
+The quorvale-id3tag developers" ]
 QID3_SAMPLES_DIR="$src/samples" "$py" -m pytest -q -p no:cacheprovider "$src/bindings/python/tests"
 
 echo "== plain: the package alone, the library from QUORVALE_ID3TAG_LIB or the system"
