@@ -3,7 +3,9 @@ package (as libquorvale-id3tag.so.1, or quorvale-id3tag.dll on Windows), which t
 first and is built as a platform wheel. Everything else is in pyproject.toml."""
 
 import os
+import re
 import shutil
+import subprocess
 
 from setuptools import setup
 from setuptools.command.build_py import build_py
@@ -21,6 +23,19 @@ def bundle_path():
 
 BUNDLE = bundle_path()
 LIBRARY_NAME = "quorvale-id3tag.dll" if os.name == "nt" else "libquorvale-id3tag.so.1"
+# The Linux library links yyjson as a shared library, which a plain system may not have: a
+# bundling build carries the copy the library resolves to (the Windows DLL has yyjson built in).
+YYJSON_NAME = "libyyjson.so.0"
+
+
+def resolved_yyjson(library):
+    """Where the system loader finds the library's yyjson, from ldd's "NAME => PATH" line."""
+    listing = subprocess.run(["ldd", library], stdout=subprocess.PIPE, universal_newlines=True,
+                             check=True).stdout
+    found = re.search(r"^\s*" + re.escape(YYJSON_NAME) + r" => (\S+)", listing, re.M)
+    if not found:
+        raise SystemExit("QUORVALE_ID3TAG_BUNDLE: %s does not resolve %s" % (library, YYJSON_NAME))
+    return found.group(1)
 
 
 class BuildPy(build_py):
@@ -33,6 +48,11 @@ class BuildPy(build_py):
             shutil.copyfile(BUNDLE, dest)  # a symbolic link is followed
         elif os.path.exists(dest):
             os.remove(dest)  # left by an earlier bundling build in the same build folder
+        yyjson_dest = os.path.join(self.build_lib, "quorvale_id3tag", YYJSON_NAME)
+        if BUNDLE and os.name != "nt":
+            shutil.copyfile(resolved_yyjson(BUNDLE), yyjson_dest)
+        elif os.path.exists(yyjson_dest):
+            os.remove(yyjson_dest)
 
 
 class Wheel(Distribution):

@@ -34,6 +34,11 @@ loaded=$("$py" -m quorvale_id3tag library)
 echo "loaded: $loaded"
 [ "$loaded" = "$site/quorvale_id3tag/libquorvale-id3tag.so.1" ]
 test -f "$site/quorvale_id3tag/py.typed"
+# The wheel carries yyjson too, and that copy is the one loaded (a plain system has none).
+yyjson_maps=$("$py" -c 'import quorvale_id3tag as t; t.load_library()
+print("".join(l for l in open("/proc/self/maps") if "libyyjson" in l))')
+grep -q "$site/quorvale_id3tag/libyyjson.so.0" <<<"$yyjson_maps"
+! grep -v "$site/quorvale_id3tag/libyyjson.so.0" <<<"$yyjson_maps" | grep -q libyyjson
 # The package's version is the C header's; the wheel names its licence and authors.
 header_version=$(sed -n 's/^#define QUORVALE_ID3TAG_VERSION "\(.*\)"$/\1/p' "$src/include/quorvale_id3tag.h")
 metadata=$("$py" -c 'import importlib.metadata as m; d = m.metadata("quorvale-id3tag")
@@ -52,10 +57,16 @@ QUORVALE_ID3TAG_LIB="$lib" "$py" -m quorvale_id3tag read "$src/samples/sample.fl
   grep -q '"format":"flac"'
 # Without the variable the library is found only where a system install put it; the message then
 # says what to do.
+# Found by the loader's search, the library's path is still printed in full.
+found=$(LD_LIBRARY_PATH=$(dirname "$lib") "$py" -m quorvale_id3tag library)
+[ "$found" = "$(dirname "$lib")/libquorvale-id3tag.so.1" ]
 if out=$("$py" -m quorvale_id3tag library 2>&1); then
   echo "found by the system: $out"
 else
   grep -q "library not found (install it with cmake --install" <<<"$out"
+  # one line, no traceback
+  [ "$(wc -l <<<"$out")" = 1 ]
+  grep -q '^quorvale_id3tag: ' <<<"$out"
   echo "not installed on this system: the message says so"
 fi
 echo "python package: ok"
