@@ -2,7 +2,8 @@
 #
 # yyjson is compiled from the source tree in third_party/yyjson-src (Debian's 0.10.0 source
 # tarball, fetched by `scripts/setup.sh windows`) and linked statically into the DLL, so the DLL
-# needs no yyjson DLL beside it. The Linux build uses the shared yyjson 0.12.0 instead.
+# needs no yyjson DLL beside it. The Linux build links a shared yyjson instead (the releases it
+# accepts: cmake/yyjson.cmake).
 set(QID3_YYJSON_SRC ${PROJECT_SOURCE_DIR}/third_party/yyjson-src CACHE PATH
     "yyjson source tree compiled into the Windows DLL")
 if(NOT EXISTS ${QID3_YYJSON_SRC}/src/yyjson.c)

@@ -32,6 +32,12 @@
 
 #include <stdint.h>
 
+/* The release this header belongs to. The build takes the project's version from these lines. */
+#define QUORVALE_ID3TAG_VERSION_MAJOR 1
+#define QUORVALE_ID3TAG_VERSION_MINOR 0
+#define QUORVALE_ID3TAG_VERSION_PATCH 0
+#define QUORVALE_ID3TAG_VERSION "1.0.0"
+
 #if defined(QUORVALE_ID3TAG_STATIC)
 #define QID3_API
 #elif defined(_WIN32)

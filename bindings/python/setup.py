@@ -3,14 +3,39 @@ package (as libquorvale-id3tag.so.1, or quorvale-id3tag.dll on Windows), which t
 first and is built as a platform wheel. Everything else is in pyproject.toml."""
 
 import os
+import re
 import shutil
+import subprocess
 
 from setuptools import setup
 from setuptools.command.build_py import build_py
 from setuptools.dist import Distribution
 
-BUNDLE = os.environ.get("QUORVALE_ID3TAG_BUNDLE", "")
+
+def bundle_path():
+    """A relative QUORVALE_ID3TAG_BUNDLE means the folder the user typed the command in. pip runs
+    this script from the package folder, but keeps the shell's PWD in the environment."""
+    path = os.environ.get("QUORVALE_ID3TAG_BUNDLE", "")
+    if path and not os.path.isabs(path):
+        path = os.path.join(os.environ.get("PWD", os.getcwd()), path)
+    return path
+
+
+BUNDLE = bundle_path()
 LIBRARY_NAME = "quorvale-id3tag.dll" if os.name == "nt" else "libquorvale-id3tag.so.1"
+# The Linux library links yyjson as a shared library, which a plain system may not have: a
+# bundling build carries the copy the library resolves to (the Windows DLL has yyjson built in).
+YYJSON_NAME = "libyyjson.so.0"
+
+
+def resolved_yyjson(library):
+    """Where the system loader finds the library's yyjson, from ldd's "NAME => PATH" line."""
+    listing = subprocess.run(["ldd", library], stdout=subprocess.PIPE, universal_newlines=True,
+                             check=True).stdout
+    found = re.search(r"^\s*" + re.escape(YYJSON_NAME) + r" => (\S+)", listing, re.M)
+    if not found:
+        raise SystemExit("QUORVALE_ID3TAG_BUNDLE: %s does not resolve %s" % (library, YYJSON_NAME))
+    return found.group(1)
 
 
 class BuildPy(build_py):
@@ -23,6 +48,11 @@ class BuildPy(build_py):
             shutil.copyfile(BUNDLE, dest)  # a symbolic link is followed
         elif os.path.exists(dest):
             os.remove(dest)  # left by an earlier bundling build in the same build folder
+        yyjson_dest = os.path.join(self.build_lib, "quorvale_id3tag", YYJSON_NAME)
+        if BUNDLE and os.name != "nt":
+            shutil.copyfile(resolved_yyjson(BUNDLE), yyjson_dest)
+        elif os.path.exists(yyjson_dest):
+            os.remove(yyjson_dest)
 
 
 class Wheel(Distribution):

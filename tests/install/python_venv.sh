@@ -12,19 +12,41 @@ trap 'rm -rf "$work"' EXIT
 unset PYTHONPATH QUORVALE_ID3TAG_LIB
 export PYTHONDONTWRITEBYTECODE=1 PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INDEX=1
 
-# pip builds in the source folder; a copy keeps build/ and *.egg-info out of the checkout.
-cp -r "$src/bindings/python" "$work/package"
-/usr/bin/python3 -m venv --system-site-packages "$work/venv"
-py="$work/venv/bin/python"
+# The README's own install lines, run as they stand from a folder laid out like the clone (pip
+# builds in the source folder; a copy keeps build/ and *.egg-info out of the checkout). They make
+# the environment, install the package alone and then again carrying the library just built.
+mkdir -p "$work/bindings" "$work/build/src"
+cp -r "$src/bindings/python" "$work/bindings/python"
+cp "$lib" "$work/build/src/libquorvale-id3tag.so.1"
+readme_lines=$(awk '/^## Python/ {in_section = 1} in_section && /^```sh/ {in_block = 1; next}
+                    in_block && /^```/ {exit} in_block {print}' "$src/README.md")
+grep -q 'QUORVALE_ID3TAG_BUNDLE=build/src/' <<<"$readme_lines"
 cd "$work"
+echo "== the README's lines:"
+echo "$readme_lines"
+PIP_QUIET=1 bash -euo pipefail -c "$readme_lines"
+py="$work/venv/bin/python"
+mv "$work/bindings/python" "$work/package"
 
 echo "== bundled: the library just built inside the package"
-QUORVALE_ID3TAG_BUNDLE="$lib" "$py" -m pip install -q --no-build-isolation ./package
 site=$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
 loaded=$("$py" -m quorvale_id3tag library)
 echo "loaded: $loaded"
 [ "$loaded" = "$site/quorvale_id3tag/libquorvale-id3tag.so.1" ]
 test -f "$site/quorvale_id3tag/py.typed"
+# The wheel carries yyjson too, and that copy is the one loaded (a plain system has none).
+yyjson_maps=$("$py" -c 'import quorvale_id3tag as t; t.load_library()
+print("".join(l for l in open("/proc/self/maps") if "libyyjson" in l))')
+grep -q "$site/quorvale_id3tag/libyyjson.so.0" <<<"$yyjson_maps"
+! grep -v "$site/quorvale_id3tag/libyyjson.so.0" <<<"$yyjson_maps" | grep -q libyyjson
+# The package's version is the C header's; the wheel names its licence and authors.
+header_version=$(sed -n 's/^#define QUORVALE_ID3TAG_VERSION "\(.*\)"$/\1/p' "$src/include/quorvale_id3tag.h")
+metadata=$("$py" -c 'import importlib.metadata as m; d = m.metadata("quorvale-id3tag")
+print(d["Version"]); print(d["License"]); print(d["Author"])')
+echo "metadata: $metadata"
+[ "$metadata" = "$header_version
+MIT
+The quorvale-id3tag developers" ]
 QID3_SAMPLES_DIR="$src/samples" "$py" -m pytest -q -p no:cacheprovider "$src/bindings/python/tests"
 
 echo "== plain: the package alone, the library from QUORVALE_ID3TAG_LIB or the system"
@@ -35,10 +57,16 @@ QUORVALE_ID3TAG_LIB="$lib" "$py" -m quorvale_id3tag read "$src/samples/sample.fl
   grep -q '"format":"flac"'
 # Without the variable the library is found only where a system install put it; the message then
 # says what to do.
+# Found by the loader's search, the library's path is still printed in full.
+found=$(LD_LIBRARY_PATH=$(dirname "$lib") "$py" -m quorvale_id3tag library)
+[ "$found" = "$(dirname "$lib")/libquorvale-id3tag.so.1" ]
 if out=$("$py" -m quorvale_id3tag library 2>&1); then
   echo "found by the system: $out"
 else
   grep -q "library not found (install it with cmake --install" <<<"$out"
+  # one line, no traceback
+  [ "$(wc -l <<<"$out")" = 1 ]
+  grep -q '^quorvale_id3tag: ' <<<"$out"
   echo "not installed on this system: the message says so"
 fi
 echo "python package: ok"

@@ -71,6 +71,7 @@ class LibraryNotFound(OSError):
     """The shared library could not be loaded from any of the places looked at."""
 
 
+_BUNDLED_YYJSON = "libyyjson.so.0"  # carried beside a bundled Linux library
 _lib = None  # type: Optional[ctypes.CDLL]
 _lib_path = None  # type: Optional[str]
 _lock = threading.Lock()
@@ -104,6 +105,10 @@ def load_library(path: Optional[str] = None) -> ctypes.CDLL:
         if os.sep in candidate and not os.path.exists(candidate) and not chosen:
             continue
         try:
+            bundled_yyjson = os.path.join(os.path.dirname(candidate), _BUNDLED_YYJSON)
+            if os.sep in candidate and os.path.exists(bundled_yyjson):
+                # Loaded first and global, so the library's need for it is met by this copy.
+                ctypes.CDLL(bundled_yyjson, mode=ctypes.RTLD_GLOBAL)
             lib = ctypes.CDLL(candidate)
             break
         except OSError as exc:
@@ -125,13 +130,31 @@ def load_library(path: Optional[str] = None) -> ctypes.CDLL:
     lib.id3_free_string.argtypes = [ctypes.c_void_p]
     lib.id3_free_string.restype = None
     _lib = lib
-    _lib_path = candidate
+    _lib_path = _loaded_file(lib, candidate)
     return lib
 
 
+def _loaded_file(lib: ctypes.CDLL, name: str) -> str:
+    """The file the system loader took for a bare name, from dladdr on one of its functions."""
+    if os.name == "nt" or os.sep in name:
+        return name
+
+    class DlInfo(ctypes.Structure):
+        _fields_ = [("dli_fname", ctypes.c_char_p), ("dli_fbase", ctypes.c_void_p),
+                    ("dli_sname", ctypes.c_char_p), ("dli_saddr", ctypes.c_void_p)]
+
+    info = DlInfo()
+    dladdr = ctypes.CDLL(None).dladdr
+    dladdr.argtypes = [ctypes.c_void_p, ctypes.POINTER(DlInfo)]
+    address = ctypes.cast(lib.id3_last_error, ctypes.c_void_p)
+    if dladdr(address, ctypes.byref(info)) and info.dli_fname:
+        return os.path.abspath(os.fsdecode(info.dli_fname))
+    return name
+
+
 def library_path() -> str:
-    """The name the library was loaded by (a path, or the bare name the system loader found),
-    loading it first if needed."""
+    """The file the library was loaded from (on Linux also when the system loader found it by
+    name), loading it first if needed."""
     _library()
     assert _lib_path is not None
     return _lib_path

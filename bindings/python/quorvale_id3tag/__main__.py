@@ -14,7 +14,7 @@ import json
 import sys
 from typing import List, Optional
 
-from . import TagError, extract_cover, library_path, read, set_cover, write
+from . import LibraryNotFound, TagError, extract_cover, library_path, read, set_cover, write
 
 TAG_OPTIONS = ("title", "artist", "album", "genre", "date", "track")
 
@@ -86,5 +86,14 @@ def main(argv: Optional[List[str]] = None) -> int:
     return status
 
 
+def run() -> int:
+    try:
+        return main()
+    except LibraryNotFound as error:
+        # One line, as for every other failure; the trace would only show this module's frames.
+        print("quorvale_id3tag: %s" % error, file=sys.stderr)
+        return 1
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run())
