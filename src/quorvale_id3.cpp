@@ -145,12 +145,11 @@ void id3_free_string(char* text) {
 int32_t id3_detect_fmt(const uint8_t* data, uint64_t len) {
     if (!data || len < 4)
         return ID3_FMT_UNKNOWN;
-    if (data[0] == 'I' && data[1] == 'D' && data[2] == '3')
+    if (id3_is_tag_header(data, len))
         return ID3_FMT_MP3;
     if (data[0] == 'f' && data[1] == 'L' && data[2] == 'a' && data[3] == 'C')
         return ID3_FMT_FLAC;
-    // An MPEG audio frame starts with eleven set sync bits.
-    if (data[0] == 0xFF && data[1] >= 0xE0)
+    if (id3_is_mpeg_audio(data, len))
         return ID3_FMT_MP3;
     if (len < 8)
         return ID3_FMT_UNKNOWN;
@@ -171,7 +170,7 @@ int32_t id3_file_format(id3_file* f) {
     if (f->size < 4)
         return ID3_FMT_UNKNOWN;
     int32_t fmt = id3_detect_fmt(f->head, f->head_len);
-    if (fmt != ID3_FMT_MP3 || f->size < ID3_HEADER_LEN || memcmp(f->head, "ID3", 3) != 0)
+    if (fmt != ID3_FMT_MP3 || f->size < ID3_HEADER_LEN || !id3_is_tag_header(f->head, f->head_len))
         return fmt;
     // "ID3" and then "fLaC" right where that tag (and its footer) ends: a FLAC stream that a
     // program put an ID3v2 tag in front of.
