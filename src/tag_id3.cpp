@@ -209,32 +209,10 @@ static bool is_frame_id(const uint8_t* p) {
     return is_id_char(p[0]) && is_id_char(p[1]) && is_id_char(p[2]) && is_id_char(p[3]);
 }
 
-// Whether offset off of an area of a bytes is a place where a frame may end: the end of the area,
-// a 00 byte (padding), or four identifier characters (the next frame).
-static bool is_frame_boundary(const uint8_t* area, uint64_t a, uint64_t off) {
-    if (off > a)
-        return false;
-    if (off == a || area[off] == 0x00)
-        return true;
-    return a - off >= 4 && is_frame_id(area + off);
-}
-
-// Body size of the version 4 frame at pos. Some writers (older iTunes among them) stored a plain
-// 32-bit size there: the plain size is taken only when the syncsafe one leads to no frame
-// boundary and the plain one does. *plain tells which one was taken.
-static uint64_t v4_frame_size(const uint8_t* area, uint64_t a, uint64_t pos, bool* plain) {
-    uint64_t syncsafe = id3_syncsafe32(area + pos + FRAME_SIZE_AT);
-    uint64_t plain_size = id3_be32(area + pos + FRAME_SIZE_AT);
-    *plain = !is_frame_boundary(area, a, pos + FRAME_HEADER_LEN + syncsafe) &&
-             is_frame_boundary(area, a, pos + FRAME_HEADER_LEN + plain_size);
-    return *plain ? plain_size : syncsafe;
-}
-
 // A frame of a version 2.3 or 2.4 frame area, as the walk finds it.
 struct frame_ref {
     const uint8_t* hdr; // the 10-byte header; the body follows it
     uint64_t size;      // body bytes
-    bool plain_size;    // a version 4 size that was stored as a plain integer
 };
 
 // The frame at *pos, which then moves past it. False at padding, where fewer than 10 bytes remain,
@@ -244,12 +222,11 @@ static bool next_frame(const uint8_t* area, uint64_t a, uint8_t major, uint64_t*
     if (a - *pos < FRAME_HEADER_LEN || area[*pos] == 0x00)
         return false;
     const uint8_t* hdr = area + *pos;
-    bool plain = false;
     uint64_t stored =
-        major >= 4 ? v4_frame_size(area, a, *pos, &plain) : id3_be32(hdr + FRAME_SIZE_AT);
+        major >= 4 ? id3_syncsafe32(hdr + FRAME_SIZE_AT) : id3_be32(hdr + FRAME_SIZE_AT);
     if (stored > a - *pos - FRAME_HEADER_LEN)
         return false;
-    *fr = frame_ref{hdr, stored, plain};
+    *fr = frame_ref{hdr, stored};
     *pos += FRAME_HEADER_LEN + stored;
     return true;
 }
@@ -352,6 +329,85 @@ static int walk_frames_v22(const uint8_t* area, uint64_t a, id3_tags* t, bool wa
     return 0;
 }
 
+// How a walk over the frames of a version 2.4 area goes when each size field is read one way.
+struct size_reading {
+    bool to_end;     // every frame fits and the walk ends at the area's end or in zero padding
+    uint64_t frames; // frames with a valid identifier that fit, up to the first that does not
+};
+
+static size_reading walk_sizes(const uint8_t* area, uint64_t a, bool plain) {
+    size_reading r = {false, 0};
+    uint64_t pos = 0;
+    while (a - pos >= FRAME_HEADER_LEN && area[pos] != 0x00) {
+        const uint8_t* size_field = area + pos + FRAME_SIZE_AT;
+        uint64_t size = plain ? id3_be32(size_field) : id3_syncsafe32(size_field);
+        if (size > a - pos - FRAME_HEADER_LEN)
+            return r;
+        if (is_frame_id(area + pos))
+            r.frames++;
+        pos += FRAME_HEADER_LEN + size;
+    }
+    // The rest must be padding: zero bytes only (a frame cut short is not).
+    for (uint64_t i = pos; i < a; i++) {
+        if (area[i] != 0x00)
+            return r;
+    }
+    r.to_end = true;
+    return r;
+}
+
+// Whether a version 2.4 tag stores its frame sizes as plain 32-bit integers (as older iTunes
+// did) rather than syncsafe ones. Chosen for the tag as a whole: the reading under which every
+// frame fits and the walk ends at the end or in padding, the syncsafe one when both or neither
+// do, unless the plain one then walks more frames. The two readings agree for frames under 128
+// bytes.
+static bool v4_sizes_are_plain(const uint8_t* area, uint64_t a) {
+    size_reading syncsafe = walk_sizes(area, a, false);
+    if (syncsafe.to_end)
+        return false;
+    size_reading plain = walk_sizes(area, a, true);
+    return plain.to_end || plain.frames > syncsafe.frames;
+}
+
+// A copy of the frames of a version 2.4 area, up to where the walk ends, with syncsafe sizes and,
+// when `decode` is set (the tag-wide unsynchronisation flag), each body freed of
+// unsynchronisation and its frame flag cleared: the tag's flag covers every frame, whatever its
+// own flag says. NULL when memory runs out.
+static uint8_t* normalise_v4_frames(const uint8_t* area, uint64_t a, bool plain, bool decode,
+                                    uint64_t* out_len) {
+    id3_buf out = {nullptr, 0, 0};
+    if (id3_buf_reserve(&out, a + 1) != 0) // decoding never lengthens a body
+        return nullptr;
+    uint64_t pos = 0;
+    while (a - pos >= FRAME_HEADER_LEN && area[pos] != 0x00) {
+        const uint8_t* hdr = area + pos;
+        uint64_t size = plain ? id3_be32(hdr + FRAME_SIZE_AT) : id3_syncsafe32(hdr + FRAME_SIZE_AT);
+        if (size > a - pos - FRAME_HEADER_LEN)
+            break;
+        const uint8_t* body = hdr + FRAME_HEADER_LEN;
+        uint8_t new_hdr[FRAME_HEADER_LEN];
+        memcpy(new_hdr, hdr, FRAME_HEADER_LEN);
+        uint64_t body_len = size;
+        id3_owned_bytes decoded;
+        if (decode) {
+            decoded.reset(unsync_decode(body, size, &body_len));
+            if (!decoded) {
+                id3_buf_release(&out);
+                return nullptr;
+            }
+            body = decoded.get();
+            new_hdr[FRAME_FORMAT_AT] &= (uint8_t)~V4_FORMAT_UNSYNC;
+        }
+        id3_put_syncsafe32(new_hdr + FRAME_SIZE_AT, (uint32_t)body_len);
+        // Room was reserved for all of it.
+        id3_buf_append(&out, new_hdr, sizeof new_hdr);
+        id3_buf_append(&out, body, body_len);
+        pos += FRAME_HEADER_LEN + size;
+    }
+    *out_len = out.len;
+    return out.data;
+}
+
 // The frame area of the tag at the start of data, which begins with "ID3" and holds len >= 10
 // bytes: the first len bytes of the file, or at least all of its tag. The extended header is
 // passed over and a tag-wide unsynchronisation undone (into *copy). 1 with the area; 0 when the
@@ -369,7 +425,11 @@ static int tag_area(const uint8_t* data, uint64_t len, const uint8_t** area, uin
             len - ID3_HEADER_LEN; // a tag that claims more than the file holds is read to the end
     uint64_t area_off = ID3_HEADER_LEN;
     *area_len = usable;
-    if (flags & ID3_FLAG_EXTENDED) {
+    // Some taggers set the flag without writing the header; the frames then start right away
+    // (an extended header's size field never reads as four identifier characters).
+    bool extended =
+        (flags & ID3_FLAG_EXTENDED) && !(usable >= 4 && is_frame_id(data + ID3_HEADER_LEN));
+    if (extended) {
         // Its size field must be there before it is read.
         if (usable <= 3)
             return 0;
@@ -383,13 +443,25 @@ static int tag_area(const uint8_t* data, uint64_t len, const uint8_t** area, uin
     }
     *area = data + area_off;
     if ((flags & ID3_FLAG_UNSYNC) && (major == 2 || major == 3)) {
-        // Versions 2.2 and 2.3 unsynchronise the whole tag; 2.4 does it frame by frame.
+        // Versions 2.2 and 2.3 unsynchronise the whole tag, frame headers included; in 2.4 the
+        // flag covers every frame body, and sizes count the bytes as stored.
         uint64_t decoded_len = 0;
         copy->reset(unsync_decode(*area, *area_len, &decoded_len));
         if (!*copy)
             return -1;
         *area = copy->get();
         *area_len = decoded_len;
+    } else if (major >= 4) {
+        bool plain = v4_sizes_are_plain(*area, *area_len);
+        bool decode = (flags & ID3_FLAG_UNSYNC) != 0;
+        if (plain || decode) {
+            uint64_t normal_len = 0;
+            copy->reset(normalise_v4_frames(*area, *area_len, plain, decode, &normal_len));
+            if (!*copy)
+                return -1;
+            *area = copy->get();
+            *area_len = normal_len;
+        }
     }
     return 1;
 }
@@ -626,8 +698,8 @@ static int apic_type(const frame_ref* fr, uint8_t major) {
 // fields, front covers (picture type 3) when the cover is replaced, version 2.3 frames that are
 // compressed or encrypted, frames of size 0, and frames whose identifier is not four characters
 // A-Z or 0-9 (a reader that finds one cannot tell where the frame before it ends). A version 2.4
-// frame is kept byte for byte, except that a size stored as a plain integer is made syncsafe; a
-// version 2.3 frame gets a version 2.4 header. -1 when memory runs out.
+// frame is kept byte for byte (as tag_area gives it); a version 2.3 frame gets a version 2.4
+// header. -1 when memory runs out.
 static int carry_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_change change,
                         bool pictures, id3_buf* to, uint64_t* bytes) {
     uint64_t pos = 0;
@@ -659,8 +731,6 @@ static int carry_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_chan
             out[FRAME_STATUS_AT] = (uint8_t)((hdr[FRAME_STATUS_AT] & V3_STATUS_FLAGS) >> 1);
             out[FRAME_FORMAT_AT] =
                 (hdr[FRAME_FORMAT_AT] & V3_FORMAT_GROUPED) ? V4_FORMAT_GROUPED : 0;
-        } else if (fr.plain_size) {
-            id3_put_syncsafe32(out + FRAME_SIZE_AT, (uint32_t)fr.size);
         }
         *bytes += sizeof out + fr.size;
         if (!to)

@@ -425,6 +425,15 @@ const CarryCase kCarryCases[] = {
     {"version 2.3 unsynchronisation undone",
      id3_tag(3, 0x80, S("TXXX") + B({0, 0, 0, 5, 0, 0}) + B({0, 'k', 0, 0xFF, 0x00, 0xE0})), "{}",
      id3_frame4("TXXX", B({0, 'k', 0, 0xFF, 0xE0}))},
+    // In version 2.4 the tag flag covers every frame, with its own flag or without: the new tag
+    // has no such flag, so the frames come over decoded, their own flag cleared.
+    {"version 2.4 tag-wide unsynchronisation undone",
+     id3_tag(4, 0x80,
+             S("TXXX") + syncsafe(6) + B({0, 0}) + B({0, 'k', 0, 0xFF, 0x00, 0xE0}) + S("TPE2") +
+                 syncsafe(5) + B({0x40, 0x02}) + B({0, 0xFF, 0x00, 0x00, 'x'})),
+     "{}",
+     id3_frame4("TXXX", B({0, 'k', 0, 0xFF, 0xE0})) + S("TPE2") + syncsafe(4) + B({0x40, 0x00}) +
+         B({0, 0xFF, 0x00, 'x'})},
     {"zero-size frames and odd identifiers dropped",
      id3_tag(4, 0,
              S("TPE3") + syncsafe(0) + B({0, 0}) + id3_frame4("TPE1", id3_text("A")) +
