@@ -535,6 +535,20 @@ int32_t id3_extract_cover(const char* path, const char* out_path) {
     return 0;
 }
 
+// The MIME type of a picture file by its first bytes: PNG, GIF, WebP (a RIFF file of form
+// "WEBP") and BMP; anything else is taken for JPEG. Players and ffmpeg go by the label.
+static const char* picture_mime(const uint8_t* p, uint64_t n) {
+    if (n >= 8 && memcmp(p, "\x89PNG", 4) == 0)
+        return "image/png";
+    if (n >= 6 && (memcmp(p, "GIF87a", 6) == 0 || memcmp(p, "GIF89a", 6) == 0))
+        return "image/gif";
+    if (n >= 12 && memcmp(p, "RIFF", 4) == 0 && memcmp(p + 8, "WEBP", 4) == 0)
+        return "image/webp";
+    if (n >= 14 && memcmp(p, "BM", 2) == 0) // at least its 14-byte file header
+        return "image/bmp";
+    return ID3_DEFAULT_MIME;
+}
+
 int32_t id3_set_cover(const char* path, const char* image_path) {
     id3_clear_error();
     if (!path || !image_path) {
@@ -546,9 +560,7 @@ int32_t id3_set_cover(const char* path, const char* image_path) {
     id3_owned_bytes picture(id3_slurp(image_path, &pic_len));
     if (!picture)
         return -1;
-    static const uint8_t png_start[4] = {0x89, 'P', 'N', 'G'};
-    const char* mime =
-        pic_len >= 8 && memcmp(picture.get(), png_start, 4) == 0 ? "image/png" : ID3_DEFAULT_MIME;
+    const char* mime = picture_mime(picture.get(), pic_len);
 
     id3_file f;
     file_guard fguard{&f};

@@ -317,8 +317,9 @@ static int copy_block(id3_buf* out, const id3_file* f, uint8_t type, uint64_t bo
 }
 
 // The comments of an old VORBIS_COMMENT body that are kept: all whose key (the bytes before the
-// first "=", or the whole comment without one) names no named field. -1 when memory runs out or
-// the comments pass what one block holds.
+// first "=") names no named field, and every comment without "=", which has no key (the reader
+// gives it no field, even when it spells a field's key). -1 when memory runs out or the comments
+// pass what one block holds.
 static int carry_comments(old_metadata* m, const uint8_t* body, uint64_t body_len, uint32_t named) {
     comment_walk w;
     comments_start(&w, body, body_len);
@@ -326,8 +327,7 @@ static int carry_comments(old_metadata* m, const uint8_t* body, uint64_t body_le
     uint64_t text_len = 0;
     while (next_comment(&w, &text, &text_len)) {
         const char* eq = (const char*)memchr(text, '=', (size_t)text_len);
-        uint64_t key_len = eq ? (uint64_t)(eq - text) : text_len;
-        int field = field_of_key(text, key_len);
+        int field = eq ? field_of_key(text, (uint64_t)(eq - text)) : -1;
         if (field >= 0 && (named & (1u << field)))
             continue;
         uint8_t len[4];

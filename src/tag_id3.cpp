@@ -618,7 +618,7 @@ static void add_text_frame(text_frame* out, int* count, const char* id, const ch
 }
 
 // The frames of the record's fields in `fields` (ID3_NAMED_* bits) that are not NULL.
-static int list_text_frames(const id3_tags* t, uint32_t fields, text_frame out[7]) {
+static int list_text_frames(const id3_tags* t, uint32_t fields, text_frame out[6]) {
     int count = 0;
     if (t->title && (fields & ID3_NAMED_TITLE))
         add_text_frame(out, &count, "TIT2", t->title, strlen(t->title));
@@ -628,13 +628,9 @@ static int list_text_frames(const id3_tags* t, uint32_t fields, text_frame out[7
         add_text_frame(out, &count, "TALB", t->album, strlen(t->album));
     if (t->genre && (fields & ID3_NAMED_GENRE))
         add_text_frame(out, &count, "TCON", t->genre, strlen(t->genre));
-    if (t->date && (fields & ID3_NAMED_DATE)) {
-        uint64_t date_len = strlen(t->date);
-        add_text_frame(out, &count, "TDRC", t->date, date_len);
-        // The version 2.3 year frame too, for readers that know no TDRC.
-        if (date_len >= 4)
-            add_text_frame(out, &count, "TYER", t->date, 4);
-    }
+    // TDRC only: TYER is a version 2.3 frame, which version 2.4 readers do not map.
+    if (t->date && (fields & ID3_NAMED_DATE))
+        add_text_frame(out, &count, "TDRC", t->date, strlen(t->date));
     if (t->track && (fields & ID3_NAMED_TRACK))
         add_text_frame(out, &count, "TRCK", t->track, strlen(t->track));
     return count;
@@ -806,7 +802,7 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
     // Over an old tag of version 2.3 or 2.4 the fields that are not named keep their old frames;
     // over any other, every field of the record is written.
     uint32_t fields = old > 0 ? change.named : ~0u;
-    text_frame texts[7];
+    text_frame texts[6];
     int text_count = list_text_frames(t, fields, texts);
     bool with_apic =
         t->cover_data && t->cover_size > 0 && (change.cover_replaced || kept_pictures == 0);

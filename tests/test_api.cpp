@@ -310,7 +310,14 @@ TEST(Cover, SetLabelsAndKeepsTheTextTags) {
         {"png", kPng, "image/png"},
         {"png start only, 8 bytes", B({0x89, 'P', 'N', 'G', 0, 0, 0, 0}), "image/png"},
         {"png start, 7 bytes", png7, "image/jpeg"},
-        {"gif", gif, "image/jpeg"},
+        {"gif", gif, "image/gif"},
+        {"gif87a", S("GIF87a") + repeat(2, 10), "image/gif"},
+        {"gif8 only", S("GIF8") + repeat(2, 10), "image/jpeg"},
+        {"webp", S("RIFF") + le32(20) + S("WEBPVP8 ") + repeat(3, 12), "image/webp"},
+        {"riff of another form", S("RIFF") + le32(20) + S("WAVEfmt ") + repeat(3, 12),
+         "image/jpeg"},
+        {"bmp", S("BM") + le32(30) + repeat(0, 24), "image/bmp"},
+        {"bmp start, 13 bytes", S("BM") + repeat(0, 11), "image/jpeg"},
         {"jpeg", kJpeg, "image/jpeg"},
     };
     for (const Case& c : cases) {
