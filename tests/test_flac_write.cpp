@@ -456,6 +456,23 @@ TEST(FlacWrite, CommentsOfOtherKeysAreCarried) {
     }
 }
 
+// A comment block whose declared length falls short of its comments: the comments the reader
+// gives are carried, and the audio starts after them, not at the declared end.
+TEST(FlacWrite, CommentBlockLengthShortOfItsComments) {
+    const Bytes body = le32(3) + S("ven") + le32(3) + vorbis_entry("TITLE=old") +
+                       vorbis_entry("ARTIST=world") + vorbis_entry("ALBUM=x");
+    Bytes before =
+        MARKER + streaminfo() + B({0x84}) + be24((uint32_t)body.size() - 9) + body + flac_audio(64);
+    Record r;
+    id3_tags_set_str(&r.t.title, "New");
+    Written w(before, r.t, 0);
+    ASSERT_EQ(w.rc, 0) << id3_last_error();
+    EXPECT_EQ(hex(w.after),
+              hex(MARKER + streaminfo() +
+                  flac_block(4, our_vc({"TITLE=New", "ARTIST=world", "ALBUM=x"}), true) +
+                  flac_audio(64)));
+}
+
 // A comment block that the carried comments would make longer than a block holds is refused before
 // anything is written.
 TEST(FlacWrite, CommentsTooLargeForOneBlock) {
