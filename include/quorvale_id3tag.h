@@ -92,9 +92,10 @@ QID3_API int32_t id3_extract_cover(const char* path, const char* out_path);
 /*
  * Makes the picture file at `image_path` the front cover of the MP3 or FLAC file at `path`: the
  * old front covers (picture type 3) give way to it, and the other pictures and every tag stay. The
- * picture is read first and labelled "image/png" when it is at least 8 bytes long and starts with
- * 0x89 'P' 'N' 'G', else "image/jpeg". An empty picture file removes an MP3 file's front covers and
- * gives a FLAC file an empty picture block.
+ * picture is read first and labelled by its first bytes: "image/png" (at least 8 bytes starting
+ * 0x89 'P' 'N' 'G'), "image/gif" ("GIF87a" or "GIF89a"), "image/webp" ("RIFF", 4 bytes, "WEBP"),
+ * "image/bmp" (at least 14 bytes starting "BM"), else "image/jpeg". An empty picture file removes
+ * an MP3 file's front covers and gives a FLAC file an empty picture block.
  * Returns 0 when the file was rewritten, -1 on failure; the file is then unchanged ("cover set
  * unsupported for this format" for MP4 and unrecognised files).
  */
