@@ -838,22 +838,25 @@ static int is_empty_file(const char* path) {
     return empty;
 }
 
-/* The library labels every picture that does not start with the PNG signature image/jpeg: say so
- * when the picture is neither a PNG nor a JPEG file. */
-static void warn_unless_png_or_jpeg(const char* image) {
+/* The library labels PNG, GIF, WebP and BMP pictures by their first bytes and every other one
+ * image/jpeg: say so when the picture is none of these nor a JPEG file. */
+static void warn_unless_known_picture(const char* image) {
     static const unsigned char PNG[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     static const unsigned char JPEG[3] = {0xFF, 0xD8, 0xFF};
-    unsigned char head[8];
+    unsigned char head[14];
     FILE* file = fopen(image, "rb");
     if (!file)
         return; /* the library reports it */
     size_t len = fread(head, 1, sizeof head, file);
     fclose(file);
-    if ((len == sizeof PNG && memcmp(head, PNG, sizeof PNG) == 0) ||
-        (len >= sizeof JPEG && memcmp(head, JPEG, sizeof JPEG) == 0))
+    if ((len >= sizeof PNG && memcmp(head, PNG, sizeof PNG) == 0) ||
+        (len >= sizeof JPEG && memcmp(head, JPEG, sizeof JPEG) == 0) ||
+        (len >= 6 && (memcmp(head, "GIF87a", 6) == 0 || memcmp(head, "GIF89a", 6) == 0)) ||
+        (len >= 12 && memcmp(head, "RIFF", 4) == 0 && memcmp(head + 8, "WEBP", 4) == 0) ||
+        (len >= 14 && memcmp(head, "BM", 2) == 0))
         return;
     fprintf(stderr,
-            "%s: warning: %s is neither a PNG nor a JPEG picture; it is stored labelled "
+            "%s: warning: %s is not a PNG, JPEG, GIF, WebP or BMP picture; it is stored labelled "
             "image/jpeg\n",
             PROGRAM, image);
 }
@@ -929,7 +932,7 @@ static int cmd_cover(int argc, char** argv) {
         fprintf(stderr, "%s: %s: the image file is empty\n", PROGRAM, operands[1]);
         return EXIT_FAILED;
     }
-    warn_unless_png_or_jpeg(operands[1]);
+    warn_unless_known_picture(operands[1]);
     if (id3_set_cover(operands[0], operands[1]) != 0) {
         fprintf(stderr, "%s: %s: %s\n", PROGRAM, operands[0], library_error());
         return EXIT_FAILED;

@@ -62,7 +62,11 @@ extern "C" {
  * UTF-8 text that the caller owns and must release with id3_free_string(), or NULL on failure.
  * Messages: "NULL path", "cannot open: PATH (REASON)", "cannot open: PATH (not a regular file)",
  * "cannot read: PATH (REASON)", "file changed while reading: PATH" (it ended before the size it had
- * when opened), "unsupported or unrecognized format", "too short for ID3", "no ID3 header", "oom".
+ * when opened), "unsupported or unrecognized format", "too short for ID3", "no ID3 header", "MP4
+ * atom size smaller than its header" (a damaged MP4 file), "oom". A file that begins with "ID3"
+ * counts as MP3 only with a tag header of version 2, 3 or 4 and a syncsafe size; one without a tag
+ * only when it starts with two valid MPEG audio frame headers (or one frame that ends with the
+ * file). An ID3v2 tag whose size points past the end of the file is read up to that end.
  */
 QID3_API char* id3_read(const char* path);
 
@@ -77,13 +81,14 @@ QID3_API char* id3_read(const char* path);
  * left as that program made it), "cannot replace target (read-only or locked): PATH", "rename
  * failed (win32 CODE): PATH", "path too long for a temporary file: PATH", "tag too large for
  * ID3v2", "cover too large for FLAC picture block", "comments too large for FLAC comment block",
- * "FLAC metadata runs past the end of the file" (a damaged file whose audio a rewrite could lose;
- * it is left alone), "cannot copy extended attributes: PATH (REASON)" (Linux), and "folder flush
- * failed: FOLDER (REASON)", after which the file already holds the new tags but the rename may not
- * survive a power cut. After a success the error text is normally empty, but may hold the message
- * of a harmless step (an "ID3" file too short to hold a tag leaves "too short for ID3"): judge
- * success by the result only. Everything of the old tags that the object does not name is carried
- * over: other frames, comments and pictures (docs/carrying.md lists the few things still dropped).
+ * "FLAC metadata runs past the end of the file" and "ID3v2 tag runs past the end of the file" (a
+ * damaged file whose audio a rewrite could lose; it is left alone), "cannot copy extended
+ * attributes: PATH (REASON)" (Linux), and "folder flush failed: FOLDER (REASON)", after which the
+ * file already holds the new tags but the rename may not survive a power cut. After a success the
+ * error text is normally empty, but may hold the message of a harmless step (an "ID3" file too
+ * short to hold a tag leaves "too short for ID3"): judge success by the result only. Everything of
+ * the old tags that the object does not name is carried over: other frames, comments and pictures
+ * (docs/carrying.md lists the few things still dropped).
  */
 QID3_API int32_t id3_write(const char* path, const char* tags_json);
 
@@ -98,9 +103,10 @@ QID3_API int32_t id3_extract_cover(const char* path, const char* out_path);
 /*
  * Makes the picture file at `image_path` the front cover of the MP3 or FLAC file at `path`: the
  * old front covers (picture type 3) give way to it, and the other pictures and every tag stay. The
- * picture is read first and labelled "image/png" when it is at least 8 bytes long and starts with
- * 0x89 'P' 'N' 'G', else "image/jpeg". An empty picture file removes an MP3 file's front covers and
- * gives a FLAC file an empty picture block.
+ * picture is read first and labelled by its first bytes: "image/png" (at least 8 bytes starting
+ * 0x89 'P' 'N' 'G'), "image/gif" ("GIF87a" or "GIF89a"), "image/webp" ("RIFF", 4 bytes, "WEBP"),
+ * "image/bmp" (at least 14 bytes starting "BM"), else "image/jpeg". An empty picture file removes
+ * an MP3 file's front covers and gives a FLAC file an empty picture block.
  * Returns 0 when the file was rewritten, -1 on failure; the file is then unchanged ("cover set
  * unsupported for this format" for MP4 and unrecognised files).
  */

@@ -10,6 +10,7 @@
 #include "platform.h"
 
 #include <stdlib.h>
+#include <string.h>
 
 #include <memory>
 
@@ -221,6 +222,16 @@ int id3_flac_write(const char* path, const id3_tags* t, int force_picture);
 // included. The caller checks it against the file's size.
 static inline uint64_t id3_tag_end(const uint8_t* hdr);
 
+// Whether the len bytes at data begin an ID3v2 tag header: "ID3", major version 2, 3 or 4, and a
+// syncsafe size (bit 7 clear in all four size bytes). Bytes short of the full header are checked
+// as far as they go. Other files that begin with "ID3" (text among them) hold no tag.
+static inline bool id3_is_tag_header(const uint8_t* data, uint64_t len);
+
+// Whether the len bytes at data, the start of a file without an ID3v2 tag (or all of a shorter
+// file), begin MPEG audio: a valid frame header (version, layer, bitrate and sample rate), and a
+// second one where the first frame ends, unless the file ends exactly there.
+bool id3_is_mpeg_audio(const uint8_t* data, uint64_t len);
+
 // Integer readers over a byte pointer. The caller has checked that the bytes are there.
 static inline uint32_t id3_be16(const uint8_t* p) {
     return (uint32_t)p[0] << 8 | p[1];
@@ -267,6 +278,18 @@ static inline void id3_put_syncsafe32(uint8_t* p, uint32_t v) {
     p[1] = (uint8_t)((v >> 14) & 0x7F);
     p[2] = (uint8_t)((v >> 7) & 0x7F);
     p[3] = (uint8_t)(v & 0x7F);
+}
+
+static inline bool id3_is_tag_header(const uint8_t* data, uint64_t len) {
+    if (len < 3 || memcmp(data, "ID3", 3) != 0)
+        return false;
+    if (len > ID3_VERSION_AT && (data[ID3_VERSION_AT] < 2 || data[ID3_VERSION_AT] > 4))
+        return false;
+    for (uint64_t i = ID3_SIZE_AT; i < ID3_HEADER_LEN && i < len; i++) {
+        if (data[i] & 0x80)
+            return false;
+    }
+    return true;
 }
 
 static inline uint64_t id3_tag_end(const uint8_t* hdr) {

@@ -145,12 +145,11 @@ void id3_free_string(char* text) {
 int32_t id3_detect_fmt(const uint8_t* data, uint64_t len) {
     if (!data || len < 4)
         return ID3_FMT_UNKNOWN;
-    if (data[0] == 'I' && data[1] == 'D' && data[2] == '3')
+    if (id3_is_tag_header(data, len))
         return ID3_FMT_MP3;
     if (data[0] == 'f' && data[1] == 'L' && data[2] == 'a' && data[3] == 'C')
         return ID3_FMT_FLAC;
-    // An MPEG audio frame starts with eleven set sync bits.
-    if (data[0] == 0xFF && data[1] >= 0xE0)
+    if (id3_is_mpeg_audio(data, len))
         return ID3_FMT_MP3;
     if (len < 8)
         return ID3_FMT_UNKNOWN;
@@ -171,7 +170,7 @@ int32_t id3_file_format(id3_file* f) {
     if (f->size < 4)
         return ID3_FMT_UNKNOWN;
     int32_t fmt = id3_detect_fmt(f->head, f->head_len);
-    if (fmt != ID3_FMT_MP3 || f->size < ID3_HEADER_LEN || memcmp(f->head, "ID3", 3) != 0)
+    if (fmt != ID3_FMT_MP3 || f->size < ID3_HEADER_LEN || !id3_is_tag_header(f->head, f->head_len))
         return fmt;
     // "ID3" and then "fLaC" right where that tag (and its footer) ends: a FLAC stream that a
     // program put an ID3v2 tag in front of.
@@ -557,6 +556,20 @@ int32_t id3_extract_cover(const char* path, const char* out_path) {
     return id3_atomic_write(out_path, t.cover_data, t.cover_size);
 }
 
+// The MIME type of a picture file by its first bytes: PNG, GIF, WebP (a RIFF file of form
+// "WEBP") and BMP; anything else is taken for JPEG. Players and ffmpeg go by the label.
+static const char* picture_mime(const uint8_t* p, uint64_t n) {
+    if (n >= 8 && memcmp(p, "\x89PNG", 4) == 0)
+        return "image/png";
+    if (n >= 6 && (memcmp(p, "GIF87a", 6) == 0 || memcmp(p, "GIF89a", 6) == 0))
+        return "image/gif";
+    if (n >= 12 && memcmp(p, "RIFF", 4) == 0 && memcmp(p + 8, "WEBP", 4) == 0)
+        return "image/webp";
+    if (n >= 14 && memcmp(p, "BM", 2) == 0) // at least its 14-byte file header
+        return "image/bmp";
+    return ID3_DEFAULT_MIME;
+}
+
 int32_t id3_set_cover(const char* path, const char* image_path) {
     id3_clear_error();
     if (!path || !image_path) {
@@ -568,9 +581,7 @@ int32_t id3_set_cover(const char* path, const char* image_path) {
     id3_owned_bytes picture(id3_slurp(image_path, &pic_len));
     if (!picture)
         return -1;
-    static const uint8_t png_start[4] = {0x89, 'P', 'N', 'G'};
-    const char* mime =
-        pic_len >= 8 && memcmp(picture.get(), png_start, 4) == 0 ? "image/png" : ID3_DEFAULT_MIME;
+    const char* mime = picture_mime(picture.get(), pic_len);
 
     id3_file f;
     file_guard fguard{&f};

@@ -200,6 +200,83 @@ static int next_block(const id3_file* f, block_walk* w, uint8_t* flag_type, uint
     return 1;
 }
 
+// Bytes that the vendor, the count and every counted comment of a VORBIS_COMMENT body take from
+// its start; 0 when they do not all fit its n bytes.
+static uint64_t comments_extent(const uint8_t* body, uint64_t n) {
+    if (n < 8)
+        return 0;
+    uint64_t vendor_len = id3_le32(body);
+    if (vendor_len > n - 8)
+        return 0;
+    uint32_t count = id3_le32(body + 4 + vendor_len);
+    uint64_t pos = 8 + vendor_len;
+    // Each comment takes at least 4 bytes, so a huge count ends with the bytes.
+    for (; count > 0; count--) {
+        if (n - pos < 4)
+            return 0;
+        uint64_t len = id3_le32(body + pos);
+        if (len > n - pos - 4)
+            return 0;
+        pos += 4 + len;
+    }
+    return pos;
+}
+
+// How far past a VORBIS_COMMENT block's declared end its comments are looked for.
+#define COMMENT_OVERRUN_MAX ((uint64_t)1 << 26)
+
+// Whether what stands at pos can follow a block: the end of the file; after the last block, an
+// audio frame's sync code (FF F8 or FF F9); else a block header of a valid type whose body fits
+// the file. -1 when the file cannot be read.
+static int continues_stream(const id3_file* f, uint64_t pos, bool after_last) {
+    if (pos == f->size)
+        return 1;
+    uint8_t next[FLAC_BLOCK_HEADER_LEN];
+    uint64_t need = after_last ? 2 : FLAC_BLOCK_HEADER_LEN;
+    if (f->size - pos < need)
+        return 0;
+    if (id3_file_read(f, pos, next, need) != 0)
+        return -1;
+    if (after_last)
+        return next[0] == 0xFF && (next[1] & 0xFE) == 0xF8;
+    return (next[0] & FLAC_TYPE_MASK) != FLAC_TYPE_MASK &&
+           id3_be24(next + 1) <= f->size - pos - FLAC_BLOCK_HEADER_LEN;
+}
+
+// The body of the VORBIS_COMMENT block that the walk has just passed (body_at, *body_len). Some
+// taggers wrote a length short of the comments, which mutagen reads whole. When the counted
+// comments overrun the declared body, nothing that can follow a block stands at its declared end,
+// and the comments end within the bytes after it where something can, the body runs to their
+// end (*body_len) and so does the walk. Otherwise the declared body, read as far as it goes. NULL
+// with a message when memory runs out or the file cannot be read.
+static const uint8_t* comment_block_body(const id3_file* f, block_walk* w, uint64_t body_at,
+                                         uint64_t* body_len, id3_owned_bytes* hold) {
+    const uint8_t* body = block_body(f, body_at, *body_len, hold);
+    if (!body || comments_extent(body, *body_len) != 0)
+        return body;
+    int declared_end_fits = continues_stream(f, w->pos, w->done);
+    if (declared_end_fits != 0)
+        return declared_end_fits < 0 ? nullptr : body;
+    uint64_t window = f->size - body_at;
+    if (window > *body_len + COMMENT_OVERRUN_MAX)
+        window = *body_len + COMMENT_OVERRUN_MAX;
+    if (window == *body_len)
+        return body;
+    id3_owned_bytes longer(id3_file_dup(f, body_at, window));
+    if (!longer)
+        return nullptr;
+    uint64_t extent = comments_extent(longer.get(), window);
+    if (extent == 0)
+        return body;
+    int extent_fits = continues_stream(f, body_at + extent, w->done);
+    if (extent_fits != 1)
+        return extent_fits < 0 ? nullptr : body;
+    hold->reset(longer.release());
+    *body_len = extent;
+    w->pos = body_at + extent;
+    return hold->get();
+}
+
 int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover) {
     t->format = ID3_FMT_FLAC;
     if (has_marker(f) != 1)
@@ -215,7 +292,9 @@ int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover) {
         if (type != FLAC_VORBIS_COMMENT && type != FLAC_PICTURE)
             continue;
         id3_owned_bytes hold;
-        const uint8_t* body = block_body(f, body_at, body_len, &hold);
+        const uint8_t* body = type == FLAC_VORBIS_COMMENT
+                                  ? comment_block_body(f, &w, body_at, &body_len, &hold)
+                                  : block_body(f, body_at, body_len, &hold);
         if (!body)
             return -1;
         int rc = type == FLAC_VORBIS_COMMENT ? read_comments(body, body_len, t)
@@ -317,8 +396,9 @@ static int copy_block(id3_buf* out, const id3_file* f, uint8_t type, uint64_t bo
 }
 
 // The comments of an old VORBIS_COMMENT body that are kept: all whose key (the bytes before the
-// first "=", or the whole comment without one) names no named field. -1 when memory runs out or
-// the comments pass what one block holds.
+// first "=") names no named field, and every comment without "=", which has no key (the reader
+// gives it no field, even when it spells a field's key). -1 when memory runs out or the comments
+// pass what one block holds.
 static int carry_comments(old_metadata* m, const uint8_t* body, uint64_t body_len, uint32_t named) {
     comment_walk w;
     comments_start(&w, body, body_len);
@@ -326,8 +406,7 @@ static int carry_comments(old_metadata* m, const uint8_t* body, uint64_t body_le
     uint64_t text_len = 0;
     while (next_comment(&w, &text, &text_len)) {
         const char* eq = (const char*)memchr(text, '=', (size_t)text_len);
-        uint64_t key_len = eq ? (uint64_t)(eq - text) : text_len;
-        int field = field_of_key(text, key_len);
+        int field = eq ? field_of_key(text, (uint64_t)(eq - text)) : -1;
         if (field >= 0 && (named & (1u << field)))
             continue;
         uint8_t len[4];
@@ -359,7 +438,7 @@ static int walk_old_metadata(const id3_file* f, id3_change change, old_metadata*
             continue;
         if (type == FLAC_VORBIS_COMMENT) {
             id3_owned_bytes hold;
-            const uint8_t* body = block_body(f, body_at, body_len, &hold);
+            const uint8_t* body = comment_block_body(f, &w, body_at, &body_len, &hold);
             if (!body || carry_comments(m, body, body_len, change.named) != 0)
                 return -1;
             continue;

@@ -44,6 +44,57 @@ static bool is_mpeg_sync(const uint8_t* data, uint64_t len) {
     return len >= 2 && data[0] == 0xFF && data[1] >= 0xE0;
 }
 
+// MPEG audio frame header, 4 bytes: 11 sync bits, version (2 bits: 0 = 2.5, 1 reserved, 2 = 2,
+// 3 = 1), layer (2 bits: 0 reserved, 1 = III, 2 = II, 3 = I), protection bit; bitrate index (4
+// bits; 0 free format, 15 invalid), sample-rate index (2 bits; 3 reserved), padding bit, private
+// bit; mode and the rest.
+#define MPEG_HEADER_LEN 4
+#define MPEG_VERSION_1 3
+#define MPEG_VERSION_RESERVED 1
+#define MPEG_LAYER_I 3
+#define MPEG_LAYER_III 1
+
+// Bytes of the MPEG audio frame whose header is at h; 0 when the header is not valid.
+static uint64_t mpeg_frame_len(const uint8_t* h) {
+    // Bitrates in kbit/s by index: MPEG 1 layers I, II, III; MPEG 2 and 2.5 layer I, layers II
+    // and III.
+    static const uint16_t kBitrates[5][15] = {
+        {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},
+        {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},
+        {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},
+        {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},
+        {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}};
+    static const uint32_t kRatesV1[3] = {44100, 48000, 32000};
+    if (h[0] != 0xFF || (h[1] & 0xE0) != 0xE0)
+        return 0;
+    unsigned version = (h[1] >> 3) & 3, layer = (h[1] >> 1) & 3;
+    unsigned bitrate_index = h[2] >> 4, rate_index = (h[2] >> 2) & 3, padding = (h[2] >> 1) & 1;
+    if (version == MPEG_VERSION_RESERVED || layer == 0 || bitrate_index == 0 ||
+        bitrate_index == 15 || rate_index == 3)
+        return 0;
+    bool v1 = version == MPEG_VERSION_1;
+    unsigned table = v1 ? 3 - layer : (layer == MPEG_LAYER_I ? 3 : 4);
+    uint64_t bitrate = (uint64_t)kBitrates[table][bitrate_index] * 1000;
+    // MPEG 2 halves the MPEG 1 sample rates, MPEG 2.5 quarters them.
+    uint64_t rate = kRatesV1[rate_index] >> (v1 ? 0 : version == 2 ? 1 : 2);
+    if (layer == MPEG_LAYER_I)
+        return (12 * bitrate / rate + padding) * 4;
+    // Layer III of MPEG 2 and 2.5 has half as many samples per frame.
+    uint64_t factor = (layer == MPEG_LAYER_III && !v1) ? 72 : 144;
+    return factor * bitrate / rate + padding;
+}
+
+bool id3_is_mpeg_audio(const uint8_t* data, uint64_t len) {
+    if (!data || len < MPEG_HEADER_LEN)
+        return false;
+    uint64_t first = mpeg_frame_len(data);
+    if (first == 0 || first > len)
+        return false;
+    if (first == len)
+        return true;
+    return len - first >= MPEG_HEADER_LEN && mpeg_frame_len(data + first) != 0;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Reader
 
@@ -160,32 +211,10 @@ static bool is_frame_id(const uint8_t* p) {
     return is_id_char(p[0]) && is_id_char(p[1]) && is_id_char(p[2]) && is_id_char(p[3]);
 }
 
-// Whether offset off of an area of a bytes is a place where a frame may end: the end of the area,
-// a 00 byte (padding), or four identifier characters (the next frame).
-static bool is_frame_boundary(const uint8_t* area, uint64_t a, uint64_t off) {
-    if (off > a)
-        return false;
-    if (off == a || area[off] == 0x00)
-        return true;
-    return a - off >= 4 && is_frame_id(area + off);
-}
-
-// Body size of the version 4 frame at pos. Some writers (older iTunes among them) stored a plain
-// 32-bit size there: the plain size is taken only when the syncsafe one leads to no frame
-// boundary and the plain one does. *plain tells which one was taken.
-static uint64_t v4_frame_size(const uint8_t* area, uint64_t a, uint64_t pos, bool* plain) {
-    uint64_t syncsafe = id3_syncsafe32(area + pos + FRAME_SIZE_AT);
-    uint64_t plain_size = id3_be32(area + pos + FRAME_SIZE_AT);
-    *plain = !is_frame_boundary(area, a, pos + FRAME_HEADER_LEN + syncsafe) &&
-             is_frame_boundary(area, a, pos + FRAME_HEADER_LEN + plain_size);
-    return *plain ? plain_size : syncsafe;
-}
-
 // A frame of a version 2.3 or 2.4 frame area, as the walk finds it.
 struct frame_ref {
     const uint8_t* hdr; // the 10-byte header; the body follows it
     uint64_t size;      // body bytes
-    bool plain_size;    // a version 4 size that was stored as a plain integer
 };
 
 // The frame at *pos, which then moves past it. False at padding, where fewer than 10 bytes remain,
@@ -195,12 +224,11 @@ static bool next_frame(const uint8_t* area, uint64_t a, uint8_t major, uint64_t*
     if (a - *pos < FRAME_HEADER_LEN || area[*pos] == 0x00)
         return false;
     const uint8_t* hdr = area + *pos;
-    bool plain = false;
     uint64_t stored =
-        major >= 4 ? v4_frame_size(area, a, *pos, &plain) : id3_be32(hdr + FRAME_SIZE_AT);
+        major >= 4 ? id3_syncsafe32(hdr + FRAME_SIZE_AT) : id3_be32(hdr + FRAME_SIZE_AT);
     if (stored > a - *pos - FRAME_HEADER_LEN)
         return false;
-    *fr = frame_ref{hdr, stored, plain};
+    *fr = frame_ref{hdr, stored};
     *pos += FRAME_HEADER_LEN + stored;
     return true;
 }
@@ -303,6 +331,85 @@ static int walk_frames_v22(const uint8_t* area, uint64_t a, id3_tags* t, bool wa
     return 0;
 }
 
+// How a walk over the frames of a version 2.4 area goes when each size field is read one way.
+struct size_reading {
+    bool to_end;     // every frame fits and the walk ends at the area's end or in zero padding
+    uint64_t frames; // frames with a valid identifier that fit, up to the first that does not
+};
+
+static size_reading walk_sizes(const uint8_t* area, uint64_t a, bool plain) {
+    size_reading r = {false, 0};
+    uint64_t pos = 0;
+    while (a - pos >= FRAME_HEADER_LEN && area[pos] != 0x00) {
+        const uint8_t* size_field = area + pos + FRAME_SIZE_AT;
+        uint64_t size = plain ? id3_be32(size_field) : id3_syncsafe32(size_field);
+        if (size > a - pos - FRAME_HEADER_LEN)
+            return r;
+        if (is_frame_id(area + pos))
+            r.frames++;
+        pos += FRAME_HEADER_LEN + size;
+    }
+    // The rest must be padding: zero bytes only (a frame cut short is not).
+    for (uint64_t i = pos; i < a; i++) {
+        if (area[i] != 0x00)
+            return r;
+    }
+    r.to_end = true;
+    return r;
+}
+
+// Whether a version 2.4 tag stores its frame sizes as plain 32-bit integers (as older iTunes
+// did) rather than syncsafe ones. Chosen for the tag as a whole: the reading under which every
+// frame fits and the walk ends at the end or in padding, the syncsafe one when both or neither
+// do, unless the plain one then walks more frames. The two readings agree for frames under 128
+// bytes.
+static bool v4_sizes_are_plain(const uint8_t* area, uint64_t a) {
+    size_reading syncsafe = walk_sizes(area, a, false);
+    if (syncsafe.to_end)
+        return false;
+    size_reading plain = walk_sizes(area, a, true);
+    return plain.to_end || plain.frames > syncsafe.frames;
+}
+
+// A copy of the frames of a version 2.4 area, up to where the walk ends, with syncsafe sizes and,
+// when `decode` is set (the tag-wide unsynchronisation flag), each body freed of
+// unsynchronisation and its frame flag cleared: the tag's flag covers every frame, whatever its
+// own flag says. NULL when memory runs out.
+static uint8_t* normalise_v4_frames(const uint8_t* area, uint64_t a, bool plain, bool decode,
+                                    uint64_t* out_len) {
+    id3_buf out = {nullptr, 0, 0};
+    if (id3_buf_reserve(&out, a + 1) != 0) // decoding never lengthens a body
+        return nullptr;
+    uint64_t pos = 0;
+    while (a - pos >= FRAME_HEADER_LEN && area[pos] != 0x00) {
+        const uint8_t* hdr = area + pos;
+        uint64_t size = plain ? id3_be32(hdr + FRAME_SIZE_AT) : id3_syncsafe32(hdr + FRAME_SIZE_AT);
+        if (size > a - pos - FRAME_HEADER_LEN)
+            break;
+        const uint8_t* body = hdr + FRAME_HEADER_LEN;
+        uint8_t new_hdr[FRAME_HEADER_LEN];
+        memcpy(new_hdr, hdr, FRAME_HEADER_LEN);
+        uint64_t body_len = size;
+        id3_owned_bytes decoded;
+        if (decode) {
+            decoded.reset(unsync_decode(body, size, &body_len));
+            if (!decoded) {
+                id3_buf_release(&out);
+                return nullptr;
+            }
+            body = decoded.get();
+            new_hdr[FRAME_FORMAT_AT] &= (uint8_t)~V4_FORMAT_UNSYNC;
+        }
+        id3_put_syncsafe32(new_hdr + FRAME_SIZE_AT, (uint32_t)body_len);
+        // Room was reserved for all of it.
+        id3_buf_append(&out, new_hdr, sizeof new_hdr);
+        id3_buf_append(&out, body, body_len);
+        pos += FRAME_HEADER_LEN + size;
+    }
+    *out_len = out.len;
+    return out.data;
+}
+
 // The frame area of the tag at the start of data, which begins with "ID3" and holds len >= 10
 // bytes: the first len bytes of the file, or at least all of its tag. The extended header is
 // passed over and a tag-wide unsynchronisation undone (into *copy). 1 with the area; 0 when the
@@ -320,7 +427,11 @@ static int tag_area(const uint8_t* data, uint64_t len, const uint8_t** area, uin
             len - ID3_HEADER_LEN; // a tag that claims more than the file holds is read to the end
     uint64_t area_off = ID3_HEADER_LEN;
     *area_len = usable;
-    if (flags & ID3_FLAG_EXTENDED) {
+    // Some taggers set the flag without writing the header; the frames then start right away
+    // (an extended header's size field never reads as four identifier characters).
+    bool extended =
+        (flags & ID3_FLAG_EXTENDED) && !(usable >= 4 && is_frame_id(data + ID3_HEADER_LEN));
+    if (extended) {
         // Its size field must be there before it is read.
         if (usable <= 3)
             return 0;
@@ -334,13 +445,25 @@ static int tag_area(const uint8_t* data, uint64_t len, const uint8_t** area, uin
     }
     *area = data + area_off;
     if ((flags & ID3_FLAG_UNSYNC) && (major == 2 || major == 3)) {
-        // Versions 2.2 and 2.3 unsynchronise the whole tag; 2.4 does it frame by frame.
+        // Versions 2.2 and 2.3 unsynchronise the whole tag, frame headers included; in 2.4 the
+        // flag covers every frame body, and sizes count the bytes as stored.
         uint64_t decoded_len = 0;
         copy->reset(unsync_decode(*area, *area_len, &decoded_len));
         if (!*copy)
             return -1;
         *area = copy->get();
         *area_len = decoded_len;
+    } else if (major >= 4) {
+        bool plain = v4_sizes_are_plain(*area, *area_len);
+        bool decode = (flags & ID3_FLAG_UNSYNC) != 0;
+        if (plain || decode) {
+            uint64_t normal_len = 0;
+            copy->reset(normalise_v4_frames(*area, *area_len, plain, decode, &normal_len));
+            if (!*copy)
+                return -1;
+            *area = copy->get();
+            *area_len = normal_len;
+        }
     }
     return 1;
 }
@@ -695,7 +818,7 @@ static void add_text_frame(text_frame* out, int* count, const char* id, const ch
 }
 
 // The frames of the record's fields in `fields` (ID3_NAMED_* bits) that are not NULL.
-static int list_text_frames(const id3_tags* t, uint32_t fields, text_frame out[7]) {
+static int list_text_frames(const id3_tags* t, uint32_t fields, text_frame out[6]) {
     int count = 0;
     if (t->title && (fields & ID3_NAMED_TITLE))
         add_text_frame(out, &count, "TIT2", t->title, strlen(t->title));
@@ -705,13 +828,9 @@ static int list_text_frames(const id3_tags* t, uint32_t fields, text_frame out[7
         add_text_frame(out, &count, "TALB", t->album, strlen(t->album));
     if (t->genre && (fields & ID3_NAMED_GENRE))
         add_text_frame(out, &count, "TCON", t->genre, strlen(t->genre));
-    if (t->date && (fields & ID3_NAMED_DATE)) {
-        uint64_t date_len = strlen(t->date);
-        add_text_frame(out, &count, "TDRC", t->date, date_len);
-        // The version 2.3 year frame too, for readers that know no TDRC.
-        if (date_len >= 4)
-            add_text_frame(out, &count, "TYER", t->date, 4);
-    }
+    // TDRC only: TYER is a version 2.3 frame, which version 2.4 readers do not map.
+    if (t->date && (fields & ID3_NAMED_DATE))
+        add_text_frame(out, &count, "TDRC", t->date, strlen(t->date));
     if (t->track && (fields & ID3_NAMED_TRACK))
         add_text_frame(out, &count, "TRCK", t->track, strlen(t->track));
     return count;
@@ -993,8 +1112,9 @@ static int carry_old_frame(const uint8_t* area, uint64_t a, uint8_t major, const
 // NULL they are only counted. Left out are the frames of named fields, front covers (picture type
 // 3) when the cover is replaced, frames of size 0, and frames whose identifier is not four
 // characters A-Z or 0-9 (a reader that finds one cannot tell where the frame before it ends). A
-// version 2.4 frame is kept byte for byte, except that a size stored as a plain integer is made
-// syncsafe; a version 2.2 or 2.3 frame takes its version 2.4 form. -1 when memory runs out.
+// version 2.4 frame is kept byte for byte (as tag_area gives it: sizes syncsafe, the tag's
+// unsynchronisation undone); a version 2.2 or 2.3 frame takes its version 2.4 form. -1 when memory
+// runs out.
 static int carry_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_change change,
                         bool pictures, id3_buf* to, uint64_t* bytes) {
     // The 2.3 year gives way to a recording time the old tag already holds.
@@ -1026,22 +1146,15 @@ static int carry_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_chan
                 return -1;
             continue;
         }
-        uint8_t hdr[FRAME_HEADER_LEN];
-        memcpy(hdr, of.hdr, FRAME_HEADER_LEN);
-        if (!of.ref.plain_size) {
-            // Byte for byte, size field included.
-            *bytes += FRAME_HEADER_LEN + of.n;
-            if (!to)
-                continue;
-            uint64_t before = to->len;
-            if (id3_buf_append(to, of.hdr, FRAME_HEADER_LEN + of.n) != 0) {
-                to->len = before;
-                return -1;
-            }
+        // Byte for byte, size field included.
+        *bytes += FRAME_HEADER_LEN + of.n;
+        if (!to)
             continue;
-        }
-        if (emit_frame(to, bytes, hdr, nullptr, 0, of.body, of.n) != 0)
+        uint64_t before = to->len;
+        if (id3_buf_append(to, of.hdr, FRAME_HEADER_LEN + of.n) != 0) {
+            to->len = before;
             return -1;
+        }
     }
     return 0;
 }
@@ -1191,6 +1304,12 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
     // The old tag (and its footer, if flagged) ends where the audio starts.
     uint64_t audio_off = 0;
     if (f->size >= ID3_HEADER_LEN && memcmp(f->head, "ID3", 3) == 0) {
+        // A tag size past the end of the file is damage: taking the whole file for the tag would
+        // drop whatever audio it holds. A flagged footer cut short at the end is only the footer.
+        if (ID3_HEADER_LEN + (uint64_t)id3_syncsafe32(f->head + ID3_SIZE_AT) > f->size) {
+            id3_set_error("ID3v2 tag runs past the end of the file");
+            return -1;
+        }
         audio_off = id3_tag_end(f->head);
         if (audio_off > f->size)
             audio_off = f->size;
@@ -1233,7 +1352,7 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
     // Over an old tag the fields that are not named keep their old frames; without one, every
     // field of the record is written.
     uint32_t fields = old > 0 ? change.named : ~0u;
-    text_frame texts[7];
+    text_frame texts[6];
     int text_count = list_text_frames(t, fields, texts);
     bool with_apic =
         t->cover_data && t->cover_size > 0 && (change.cover_replaced || kept_pictures == 0);

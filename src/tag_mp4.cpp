@@ -33,7 +33,8 @@ struct mp4_region {
 
 // The extent of the atom whose header starts at p, with `remaining` bytes of its region left from
 // there (at least 8; p holds 16 bytes when remaining allows). 1 with *size (the whole atom) and
-// *header_size set, or 0 when the header does not describe an atom that fits.
+// *header_size set, 0 when the header does not describe an atom that fits, -1 (message recorded)
+// for a size smaller than the header that holds it: a damaged file, which peers refuse.
 static int atom_extent(const uint8_t* p, uint64_t remaining, uint64_t* size,
                        uint64_t* header_size) {
     *size = id3_be32(p);
@@ -46,9 +47,16 @@ static int atom_extent(const uint8_t* p, uint64_t remaining, uint64_t* size,
             return 0;
         *size = id3_be64(p + ATOM_HEADER_LEN);
         *header_size = ATOM_LARGE_HEADER_LEN;
-        if (*size < ATOM_LARGE_HEADER_LEN || *size > remaining)
+        if (*size < ATOM_LARGE_HEADER_LEN) {
+            id3_set_error("MP4 atom size smaller than its header");
+            return -1;
+        }
+        if (*size > remaining)
             return 0;
-    } else if (*size < ATOM_HEADER_LEN || *size > remaining) {
+    } else if (*size < ATOM_HEADER_LEN) {
+        id3_set_error("MP4 atom size smaller than its header");
+        return -1;
+    } else if (*size > remaining) {
         return 0;
     }
     return 1;
@@ -56,7 +64,8 @@ static int atom_extent(const uint8_t* p, uint64_t remaining, uint64_t* size,
 
 // Reads the atom header at *pos of the region. On success fills type (four bytes and a NUL) and
 // the payload, moves *pos past the atom and returns 1. Returns 0, leaving *pos and the payload
-// alone, when fewer than 8 bytes remain or the header does not describe an atom that fits.
+// alone, when fewer than 8 bytes remain or the header does not describe an atom that fits; -1 as
+// atom_extent does.
 static int get_atom(mp4_region region, uint64_t* pos, char type[5], mp4_region* payload) {
     if (*pos > region.len || region.len - *pos < ATOM_HEADER_LEN)
         return 0;
@@ -65,33 +74,35 @@ static int get_atom(mp4_region region, uint64_t* pos, char type[5], mp4_region* 
     memcpy(type, p + 4, 4);
     type[4] = '\0';
     uint64_t size, header;
-    if (!atom_extent(p, remaining, &size, &header))
-        return 0;
+    int extent = atom_extent(p, remaining, &size, &header);
+    if (extent != 1)
+        return extent;
     payload->start = p + header;
     payload->len = size - header;
     *pos += size;
     return 1;
 }
 
-// Payload of the first atom of the given type among the atoms of the region; the empty region
-// when the walk ends without one.
-static mp4_region find_child(mp4_region region, const char* name) {
+// The payload of the first atom of the given type among the atoms of the region: 1 with *found,
+// 0 when the walk ends without one, -1 as get_atom does.
+static int find_child(mp4_region region, const char* name, mp4_region* found) {
     uint64_t pos = 0;
     char type[5];
-    mp4_region payload;
-    while (get_atom(region, &pos, type, &payload)) {
+    int rc;
+    while ((rc = get_atom(region, &pos, type, found)) == 1) {
         if (strcmp(type, name) == 0)
-            return payload;
+            return 1;
     }
-    return mp4_region{nullptr, 0};
+    return rc;
 }
 
 // Stores the value of an item's first "data" child in *field; nothing when there is no such child
-// or it is too short for its type and locale words. -1 when memory runs out.
+// or it is too short for its type and locale words. -1 when memory runs out or an atom is damaged.
 static int read_data_string(mp4_region item, char** field) {
-    mp4_region data = find_child(item, "data");
-    if (!data.start || data.len < DATA_VALUE_AT)
-        return 0;
+    mp4_region data;
+    int found = find_child(item, "data", &data);
+    if (found != 1 || data.len < DATA_VALUE_AT)
+        return found < 0 ? -1 : 0;
     return id3_tags_store_text(field, (const char*)data.start + DATA_VALUE_AT,
                                data.len - DATA_VALUE_AT);
 }
@@ -112,9 +123,10 @@ static char** text_item_field(id3_tags* t, const char* type) {
 
 // "trkn" value: two reserved bytes, the track number and the total, each big-endian 16-bit.
 static int read_track(mp4_region item, id3_tags* t) {
-    mp4_region data = find_child(item, "data");
-    if (!data.start || data.len < TRKN_TOTAL_AT + 2)
-        return 0;
+    mp4_region data;
+    int found = find_child(item, "data", &data);
+    if (found != 1 || data.len < TRKN_TOTAL_AT + 2)
+        return found < 0 ? -1 : 0;
     unsigned track = id3_be16(data.start + TRKN_TRACK_AT);
     unsigned total = id3_be16(data.start + TRKN_TOTAL_AT);
     char* text = (char*)malloc(32);
@@ -132,9 +144,10 @@ static int read_track(mp4_region item, id3_tags* t) {
 // "covr" value: the image file's bytes. Files mark PNG and JPEG with the data type code, but the
 // picture itself is what decides: a PNG starts with 0x89.
 static int read_cover(mp4_region item, id3_tags* t, bool want_cover) {
-    mp4_region data = find_child(item, "data");
-    if (!data.start || data.len <= DATA_VALUE_AT)
-        return 0; // no picture byte
+    mp4_region data;
+    int found = find_child(item, "data", &data);
+    if (found != 1 || data.len <= DATA_VALUE_AT)
+        return found < 0 ? -1 : 0; // a damaged atom, or no picture byte
     uint64_t n = data.len - DATA_VALUE_AT;
     const uint8_t* image = data.start + DATA_VALUE_AT;
     const char* mime = n >= 4 && image[0] == 0x89 ? "image/png" : ID3_DEFAULT_MIME;
@@ -150,7 +163,8 @@ struct mp4_span {
 } // namespace
 
 // get_atom over the file: reads only the atom's header. 1 with *pos moved past the atom, 0 when no
-// atom fits there, -1 when the file cannot be read (message recorded).
+// atom fits there, -1 when the file cannot be read or the atom's size is damaged (message
+// recorded).
 static int get_atom_in_file(const id3_file* f, mp4_span region, uint64_t* pos, char type[5],
                             mp4_span* payload) {
     if (*pos > region.len || region.len - *pos < ATOM_HEADER_LEN)
@@ -164,8 +178,9 @@ static int get_atom_in_file(const id3_file* f, mp4_span region, uint64_t* pos, c
     memcpy(type, header + 4, 4);
     type[4] = '\0';
     uint64_t size, header_size;
-    if (!atom_extent(header, remaining, &size, &header_size))
-        return 0;
+    int extent = atom_extent(header, remaining, &size, &header_size);
+    if (extent != 1)
+        return extent;
     payload->off = region.off + *pos + header_size;
     payload->len = size - header_size;
     *pos += size;
@@ -194,7 +209,8 @@ static int read_items(mp4_region ilst, id3_tags* t, bool want_cover) {
     uint64_t pos = 0;
     char type[5];
     mp4_region item;
-    while (get_atom(ilst, &pos, type, &item)) {
+    int found;
+    while ((found = get_atom(ilst, &pos, type, &item)) == 1) {
         int rc = 0;
         if (char** field = text_item_field(t, type)) {
             rc = read_data_string(item, field);
@@ -205,11 +221,12 @@ static int read_items(mp4_region ilst, id3_tags* t, bool want_cover) {
         }
         if (rc != 0) {
             // A record missing a tag the file holds must not pass for the file's tags.
-            id3_set_error("oom");
+            if (!id3_has_error())
+                id3_set_error("oom");
             return -1;
         }
     }
-    return 0;
+    return found < 0 ? -1 : 0;
 }
 
 int id3_mp4_load(const id3_file* f, id3_tags* t, int want_cover) {

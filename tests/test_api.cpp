@@ -25,7 +25,8 @@ Bytes v3_text(const char* id, const std::string& text) {
 Bytes v3_apic(const std::string& mime, const Bytes& picture) {
     return id3_frame3("APIC", B({0}) + S(mime) + B({0, 3, 0}) + picture);
 }
-const Bytes kAudio = B({0xFF, 0xFB, 0x90, 0x64}) + repeat(0x11, 400) + B({0xFF, 0xFB, 0x90, 0x64});
+// MPEG 1 layer III at 128 kbit/s and 44.1 kHz: a 417-byte frame, then the next frame's header.
+const Bytes kAudio = B({0xFF, 0xFB, 0x90, 0x64}) + repeat(0x11, 413) + B({0xFF, 0xFB, 0x90, 0x64});
 const Bytes kJpeg = B({0xFF, 0xD8, 0xFF, 0xE0}) + S("fake jpeg body") + B({0xFF, 0xD9});
 const Bytes kPng = B({0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}) + S("fake png");
 
@@ -217,6 +218,19 @@ TEST(Write, FailuresLeaveTheFileUnchanged) {
         {"unknown", S("just some text here"), "{}", "unsupported format for write"},
         {"empty", {}, "{}", "unsupported format for write"},
         {"three bytes", S("ID3"), "{}", "unsupported format for write"},
+        // A damaged tag size: taking the whole file for the tag would drop its audio.
+        {"tag past the end", S("ID3") + B({4, 0, 0}) + syncsafe(960960) + kAudio,
+         "{\"title\":\"x\"}", "ID3v2 tag runs past the end of the file"},
+        {"tag one byte past the end",
+         S("ID3") + B({3, 0, 0}) + syncsafe((uint32_t)kAudio.size() + 1) + kAudio, "{}",
+         "ID3v2 tag runs past the end of the file"},
+        // Files that only look like MP3 at their first bytes.
+        {"text beginning with ID3", S("ID3 tags, a how-to\n\nStep one: ...\n"), "{}",
+         "unsupported format for write"},
+        {"ID3 with a plain size", S("ID3") + B({4, 0, 0, 0, 0, 0x01, 0x80}) + kAudio, "{}",
+         "unsupported format for write"},
+        {"UTF-16 text", B({0xFF, 0xFE, 'a', 0, '=', 0, '1', 0, '\r', 0, '\n', 0}), "{}",
+         "unsupported format for write"},
         {"invalid json", tagged_mp3(), "{\"title\":", "invalid tags JSON"},
         {"array json", tagged_flac(), "[\"title\"]", "tags JSON must be object"},
         {"nul in value", tagged_mp3(), "{\"title\":\"a\\u0000b\"}",
@@ -297,7 +311,14 @@ TEST(Cover, SetLabelsAndKeepsTheTextTags) {
         {"png", kPng, "image/png"},
         {"png start only, 8 bytes", B({0x89, 'P', 'N', 'G', 0, 0, 0, 0}), "image/png"},
         {"png start, 7 bytes", png7, "image/jpeg"},
-        {"gif", gif, "image/jpeg"},
+        {"gif", gif, "image/gif"},
+        {"gif87a", S("GIF87a") + repeat(2, 10), "image/gif"},
+        {"gif8 only", S("GIF8") + repeat(2, 10), "image/jpeg"},
+        {"webp", S("RIFF") + le32(20) + S("WEBPVP8 ") + repeat(3, 12), "image/webp"},
+        {"riff of another form", S("RIFF") + le32(20) + S("WAVEfmt ") + repeat(3, 12),
+         "image/jpeg"},
+        {"bmp", S("BM") + le32(30) + repeat(0, 24), "image/bmp"},
+        {"bmp start, 13 bytes", S("BM") + repeat(0, 11), "image/jpeg"},
         {"jpeg", kJpeg, "image/jpeg"},
     };
     for (const Case& c : cases) {

@@ -358,7 +358,7 @@ TEST(AtomicWrite, OwnerAndGroupAreKept) {
         const char* name;
         Bytes contents;
     } cases[] = {
-        {"song.mp3", B({0xFF, 0xFB, 0x90, 0x64}) + repeat(0x11, 400)},
+        {"song.mp3", B({0xFF, 0xFB, 0x90, 0x64}) + repeat(0x11, 413)},
         {"song.flac", S("fLaC") + B({0x80}) + be24(34) + repeat(0x10, 34) + repeat(0x22, 400)},
     };
     for (const Case& c : cases) {
@@ -482,7 +482,7 @@ TEST(AtomicWrite, SourceChangedWhileWritingIsLeftAlone) {
 TEST(AtomicWrite, ExtendedAttributesAndAclAreKept) {
     TempDir dir;
     std::string target = dir.file("song.mp3");
-    ASSERT_TRUE(write_file(target, B({0xFF, 0xFB, 0x90, 0x64})));
+    ASSERT_TRUE(write_file(target, B({0xFF, 0xFB, 0x90, 0x64}) + repeat(0x11, 413)));
     ASSERT_EQ(chmod(target.c_str(), 0640), 0);
     if (setxattr(target.c_str(), "user.comment", "kept", 4, 0) != 0)
         GTEST_SKIP() << "no user extended attributes here: " << strerror(errno);

@@ -255,13 +255,22 @@ TEST(Detect, ContainerFromTheFirstBytes) {
         {"empty", {}, ID3_FMT_UNKNOWN},
         {"three bytes ID3", S("ID3"), ID3_FMT_UNKNOWN},
         {"ID3 at four bytes", S("ID3") + B({4}), ID3_FMT_MP3},
+        {"ID3 version 2", S("ID3") + B({2, 0, 0}) + syncsafe(0), ID3_FMT_MP3},
+        {"ID3 version 3", S("ID3") + B({3, 0, 0}) + syncsafe(0), ID3_FMT_MP3},
+        // A header that no tag has: a text file that begins with "ID3" is left alone.
+        {"ID3 version 1", S("ID3") + B({1, 0, 0}) + syncsafe(0), ID3_FMT_UNKNOWN},
+        {"ID3 version 5", S("ID3") + B({5, 0, 0}) + syncsafe(0), ID3_FMT_UNKNOWN},
+        {"ID3 text", S("ID3 tags are great\n"), ID3_FMT_UNKNOWN},
+        {"ID3 short version 9", S("ID3") + B({9}), ID3_FMT_UNKNOWN},
+        {"ID3 size bit 7 first byte", S("ID3") + B({4, 0, 0, 0x80, 0, 0, 0}), ID3_FMT_UNKNOWN},
+        {"ID3 size bit 7 last byte", S("ID3") + B({4, 0, 0, 0, 0, 0, 0x80}), ID3_FMT_UNKNOWN},
+        {"ID3 size bit 7 past a short file", S("ID3") + B({4, 0, 0, 0, 0x81}), ID3_FMT_UNKNOWN},
         {"ID3 and ftyp", S("ID3") + B({4}) + S("ftyp") + B({0}), ID3_FMT_MP3},
         {"ID followed by other", S("IDX") + B({0, 0, 0, 0, 0}), ID3_FMT_UNKNOWN},
         {"fLaC", S("fLaC"), ID3_FMT_FLAC},
         {"flac lower case", S("flac") + repeat(0, 8), ID3_FMT_UNKNOWN},
         {"fLaX", S("fLaX") + repeat(0, 8), ID3_FMT_UNKNOWN},
-        {"frame sync FB", B({0xFF, 0xFB, 0x90, 0x00}), ID3_FMT_MP3},
-        {"frame sync E0", B({0xFF, 0xE0, 0x00, 0x00}), ID3_FMT_MP3},
+        {"frame sync E0", B({0xFF, 0xE0, 0x00, 0x00}), ID3_FMT_UNKNOWN},
         {"no sync DF", B({0xFF, 0xDF, 0x00, 0x00}), ID3_FMT_UNKNOWN},
         {"no sync DF then ftyp", B({0xFF, 0xDF, 0, 0}) + S("ftyp"), ID3_FMT_MP4},
         {"ftyp at 4 of 8 bytes", B({0, 0, 0, 8}) + S("ftyp"), ID3_FMT_MP4},
@@ -275,6 +284,56 @@ TEST(Detect, ContainerFromTheFirstBytes) {
     for (const Case& c : cases)
         EXPECT_EQ(id3_detect_fmt(c.data.data(), c.data.size()), c.expected) << c.name;
     EXPECT_EQ(id3_detect_fmt(nullptr, 100), ID3_FMT_UNKNOWN);
+}
+
+// Without a tag, a file is MPEG audio only from a valid frame header followed by a second one
+// where the first frame ends (or by the end of the file there).
+TEST(Detect, MpegAudioNeedsTwoValidFrameHeaders) {
+    // MPEG 1 layer III, 128 kbit/s, 44.1 kHz, no padding: 417 bytes.
+    const Bytes v1_l3 = B({0xFF, 0xFB, 0x90, 0x00});
+    // The same with the padding bit: 418 bytes.
+    const Bytes v1_l3_padded = B({0xFF, 0xFB, 0x92, 0x00});
+    // MPEG 2 layer III, 64 kbit/s, 22.05 kHz: 72 * 64000 / 22050 = 208 bytes.
+    const Bytes v2_l3 = B({0xFF, 0xF3, 0x80, 0x00});
+    // MPEG 2.5 layer III, 8 kbit/s, 8 kHz: 72 * 8000 / 8000 = 72 bytes.
+    const Bytes v25_l3 = B({0xFF, 0xE3, 0x18, 0x00});
+    // MPEG 1 layer I, 32 kbit/s, 32 kHz: (12 * 32000 / 32000) * 4 = 48 bytes.
+    const Bytes v1_l1 = B({0xFF, 0xFF, 0x18, 0x00});
+    // MPEG 1 layer II, 32 kbit/s, 48 kHz: 144 * 32000 / 48000 = 96 bytes.
+    const Bytes v1_l2 = B({0xFF, 0xFD, 0x14, 0x00});
+    struct Case {
+        const char* name;
+        Bytes data;
+        int32_t expected;
+    } cases[] = {
+        {"two frames", v1_l3 + repeat(0, 413) + v1_l3, ID3_FMT_MP3},
+        {"one frame ending with the file", v1_l3 + repeat(0, 413), ID3_FMT_MP3},
+        {"padded frame", v1_l3_padded + repeat(0, 414) + v1_l3, ID3_FMT_MP3},
+        {"padding bit not counted", v1_l3_padded + repeat(0, 413) + v1_l3, ID3_FMT_UNKNOWN},
+        {"MPEG 2 layer III", v2_l3 + repeat(0, 204) + v2_l3, ID3_FMT_MP3},
+        {"MPEG 2.5 layer III", v25_l3 + repeat(0, 68) + v25_l3, ID3_FMT_MP3},
+        {"MPEG 1 layer I", v1_l1 + repeat(0, 44) + v1_l1, ID3_FMT_MP3},
+        {"MPEG 1 layer II", v1_l2 + repeat(0, 92) + v1_l2, ID3_FMT_MP3},
+        {"file ends inside the first frame", v1_l3 + repeat(0, 412), ID3_FMT_UNKNOWN},
+        {"second header cut short", v1_l3 + repeat(0, 413) + B({0xFF, 0xFB, 0x90}),
+         ID3_FMT_UNKNOWN},
+        {"no second header", v1_l3 + repeat(0, 413) + S("text"), ID3_FMT_UNKNOWN},
+        {"second header a byte late", v1_l3 + repeat(0, 414) + v1_l3, ID3_FMT_UNKNOWN},
+        {"reserved version", B({0xFF, 0xEB, 0x90, 0}) + repeat(0, 413) + v1_l3, ID3_FMT_UNKNOWN},
+        {"reserved layer", B({0xFF, 0xF9, 0x90, 0}) + repeat(0, 413) + v1_l3, ID3_FMT_UNKNOWN},
+        {"free bitrate", B({0xFF, 0xFB, 0x00, 0}) + repeat(0, 413) + v1_l3, ID3_FMT_UNKNOWN},
+        {"bad bitrate", B({0xFF, 0xFB, 0xF0, 0}) + repeat(0, 413) + v1_l3, ID3_FMT_UNKNOWN},
+        {"reserved sample rate", B({0xFF, 0xFB, 0x9C, 0}) + repeat(0, 413) + v1_l3,
+         ID3_FMT_UNKNOWN},
+        {"second header invalid", v1_l3 + repeat(0, 413) + B({0xFF, 0xFB, 0xF0, 0}),
+         ID3_FMT_UNKNOWN},
+        // UTF-16 little-endian text with its byte order mark passes the sync test alone.
+        {"UTF-16 text", B({0xFF, 0xFE, '[', 0, 'P', 0, 'l', 0, 'a', 0, 'y', 0, ']', 0}),
+         ID3_FMT_UNKNOWN},
+        {"UTF-16 text, long", B({0xFF, 0xFE}) + repeat('a', 3000), ID3_FMT_UNKNOWN},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(id3_detect_fmt(c.data.data(), c.data.size()), c.expected) << c.name;
 }
 
 TEST(Load, ShortAndUnknownFilesFail) {

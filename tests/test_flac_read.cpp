@@ -202,6 +202,49 @@ TEST(FlacRead, AllSixKeysInOneBlock) {
     EXPECT_EQ(r.fields(), expected);
 }
 
+// A comment block whose declared length falls short of its comments (mutagen reads them whole):
+// when nothing that can follow a block stands at the declared end, and the comments end where
+// something can, the comments are read to their end and the walk goes on from there.
+TEST(FlacRead, CommentBlockLengthShortOfItsComments) {
+    const Bytes body = le32(3) + S("ven") + le32(3) + vorbis_entry("TITLE=hello") +
+                       vorbis_entry("ARTIST=world") + vorbis_entry("ALBUM=x");
+    auto short_block = [&](size_t cut, bool last) {
+        return B({last ? 0x84 : 0x04}) + be24((uint32_t)(body.size() - cut)) + body;
+    };
+    const Bytes picture = flac_block(6, picture_body(3, "image/png", "", S("PNG")), true);
+    struct Case {
+        const char* name;
+        Bytes file;
+        Text artist;
+        Text album;
+        bool cover;
+    } cases[] = {
+        {"last block, one byte short",
+         MARKER + streaminfo() + short_block(1, true) + flac_audio(40), "world", "x", false},
+        {"last block, into the second comment",
+         MARKER + streaminfo() + short_block(20, true) + flac_audio(40), "world", "x", false},
+        {"last block, only the vendor declared",
+         MARKER + streaminfo() + short_block(body.size() - 7, true) + flac_audio(40), "world", "x",
+         false},
+        {"last block, comments end at the file's end", MARKER + streaminfo() + short_block(4, true),
+         "world", "x", false},
+        {"picture block after it", MARKER + streaminfo() + short_block(4, false) + picture, "world",
+         "x", true},
+        // The comments end where no audio frame starts: the declared body is read as it is.
+        {"no audio after the comments", MARKER + streaminfo() + short_block(4, true) + S("junk!"),
+         "world", std::nullopt, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Read r(c.file);
+        EXPECT_EQ(r.rc, 0);
+        EXPECT_EQ(text(r.t.title), Text("hello"));
+        EXPECT_EQ(text(r.t.artist), c.artist);
+        EXPECT_EQ(text(r.t.album), c.album);
+        EXPECT_EQ(r.t.has_cover, c.cover ? 1 : 0);
+    }
+}
+
 TEST(FlacRead, LaterCommentWins) {
     Read one_block(MARKER + vc_block({"TITLE=first", "ARTIST=x", "title=second"}, true));
     EXPECT_EQ(text(one_block.t.title), Text("second"));

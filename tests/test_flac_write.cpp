@@ -413,7 +413,7 @@ TEST(FlacWrite, RecordUnchanged) {
 
 // The new comment block: the named fields' comments, then every comment of the old blocks whose
 // key is not a named one, in file order, byte for byte and uncut, keys compared without regard to
-// ASCII case.
+// ASCII case. A comment without "=" has no key, even one that spells a field's key ("TITLE").
 TEST(FlacWrite, CommentsOfOtherKeysAreCarried) {
     const std::string long_comment = "LYRICS=" + std::string(3000, 'l');
     const std::string raw = std::string("NOTE=caf\xE9 ") + std::string(1, '\0') + "x";
@@ -423,8 +423,9 @@ TEST(FlacWrite, CommentsOfOtherKeysAreCarried) {
                           vorbis_entry("ARTIST=One") + vorbis_entry("ARTIST=Two") +
                           vorbis_entry("no equals sign") + vorbis_entry(long_comment)) +
         flac_block(1, repeat(0, 16)) +
-        flac_block(4, le32(0) + le32(3) + vorbis_entry("Date=2001") + vorbis_entry(raw) +
-                          vorbis_entry("=empty key")) +
+        flac_block(4, le32(0) + le32(5) + vorbis_entry("Date=2001") + vorbis_entry(raw) +
+                          vorbis_entry("=empty key") + vorbis_entry("TITLE") +
+                          vorbis_entry("date")) +
         flac_block(2, S("qvttapp"), true) + flac_audio(64);
     struct Case {
         const char* name;
@@ -434,15 +435,15 @@ TEST(FlacWrite, CommentsOfOtherKeysAreCarried) {
         {"nothing named",
          {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
          {"title=Old", "ARTIST=One", "ARTIST=Two", "no equals sign", long_comment, "Date=2001", raw,
-          "=empty key"}},
+          "=empty key", "TITLE", "date"}},
         {"title named",
          {"New", nullptr, nullptr, nullptr, nullptr, nullptr},
          {"TITLE=New", "ARTIST=One", "ARTIST=Two", "no equals sign", long_comment, "Date=2001", raw,
-          "=empty key"}},
+          "=empty key", "TITLE", "date"}},
         {"artist and date named",
          {nullptr, "Solo", nullptr, nullptr, "1999", nullptr},
          {"ARTIST=Solo", "DATE=1999", "title=Old", "no equals sign", long_comment, raw,
-          "=empty key"}},
+          "=empty key", "TITLE", "date"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -453,6 +454,23 @@ TEST(FlacWrite, CommentsOfOtherKeysAreCarried) {
         EXPECT_EQ(hex(w.after), hex(MARKER + streaminfo() + flac_block(2, S("qvttapp")) +
                                     flac_block(4, our_vc(c.comments), true) + flac_audio(64)));
     }
+}
+
+// A comment block whose declared length falls short of its comments: the comments the reader
+// gives are carried, and the audio starts after them, not at the declared end.
+TEST(FlacWrite, CommentBlockLengthShortOfItsComments) {
+    const Bytes body = le32(3) + S("ven") + le32(3) + vorbis_entry("TITLE=old") +
+                       vorbis_entry("ARTIST=world") + vorbis_entry("ALBUM=x");
+    Bytes before =
+        MARKER + streaminfo() + B({0x84}) + be24((uint32_t)body.size() - 9) + body + flac_audio(64);
+    Record r;
+    id3_tags_set_str(&r.t.title, "New");
+    Written w(before, r.t, 0);
+    ASSERT_EQ(w.rc, 0) << id3_last_error();
+    EXPECT_EQ(hex(w.after),
+              hex(MARKER + streaminfo() +
+                  flac_block(4, our_vc({"TITLE=New", "ARTIST=world", "ALBUM=x"}), true) +
+                  flac_audio(64)));
 }
 
 // A comment block that the carried comments would make longer than a block holds is refused before

@@ -126,6 +126,14 @@ const ReadCase kHeaderCases[] = {
      "title=x;"},
     {"v4_extended_header",
      id3_tag(4, 0x40, syncsafe(6) + B({1, 0}) + id3_frame4("TIT2", id3_text("x"))), "title=x;"},
+    // The flag without the header (a known tagger fault): the frames start right after the tag
+    // header, and mutagen and TagLib read them.
+    {"v3_extended_flag_without_header",
+     id3_tag(3, 0x40, id3_frame3("TIT2", id3_text("x")) + id3_frame3("TPE1", id3_text("y"))),
+     "title=x;artist=y;"},
+    {"v4_extended_flag_without_header",
+     id3_tag(4, 0x40, id3_frame4("TIT2", id3_text("x")) + id3_frame4("TPE1", id3_text("y"))),
+     "title=x;artist=y;"},
     {"extended_header_larger_than_tag",
      id3_tag(3, 0x40, be32(100) + id3_frame3("TIT2", id3_text("x"))), ""},
     {"extended_header_size_does_not_wrap",
@@ -165,9 +173,15 @@ const ReadCase kFlagCases[] = {
                         id3_frame3("TPE1", id3_text("b")))),
      "title=A\xFF"
      "B;artist=b;"},
-    // Version 4 has no whole-tag unsynchronisation: the tag flag is ignored.
-    {"v4_tag_flag_ignored", id3_tag(4, 0x80, id3_frame4("TIT2", B({3, 0x41, 0xFF, 0x00, 0x42}))),
-     "title=A\xFF;"},
+    // In version 4 the tag flag covers every frame body, whether the frame has its own flag or not
+    // (as mutagen and TagLib read it); sizes count the stored bytes.
+    {"v4_tag_flag_covers_frames",
+     id3_tag(4, 0x80,
+             id3_frame4("TIT2", B({3, 0x41, 0xFF, 0x00, 0x42})) +
+                 id3_frame4("APIC", unsync(B({0}) + S("image/jpeg") + B({0, 3, 0}) + kJpeg)) +
+                 id3_frame4("TPE1", unsync(B({0, 'a', 0xFF, 0xE0})), 0x02)),
+     "title=A\xFF"
+     "B;artist=a\xC3\xBF\xC3\xA0;cover(image/jpeg)=FF D8 FF E0 00 10 4A 46;"},
     // Version 4 frame: unsynchronisation first, then the data length indicator goes.
     {"v4_frame_unsync_and_length",
      id3_tag(4, 0, id3_frame4("TIT2", unsync(syncsafe(4) + B({3, 0x41, 0xFF, 0x42})), 0x03)),
@@ -420,8 +434,9 @@ const std::string k127(127, 'a');
 const Bytes kCover150 = repeat(0x11, 150);
 const std::string kCover150Hex = hex(kCover150);
 
-// The syncsafe size S counts unless the place it leads to is no frame boundary (the area's end, a
-// 00 byte, four characters A-Z/0-9) while the plain size P leads to one inside the area.
+// Frame sizes are read one way for the whole tag: syncsafe (S) unless the plain reading (P, older
+// iTunes) walks every frame to the area's end or to zero padding and S does not; when neither
+// does, P only if it walks more frames. Each row was checked against mutagen and TagLib.
 const ReadCase kV4SizeCases[] = {
     // 200 = 00 00 00 C8: S = 72 lands inside the text.
     {"plain_size_before_next_frame",
@@ -454,12 +469,36 @@ const ReadCase kV4SizeCases[] = {
              S("TIT2") + B({0, 0, 0, 0x90, 0, 0}) + id3_text(std::string(15, 'a')) +
                  repeat('z', 300)),
      "title=" + std::string(15, 'a') + ";"},
-    // S = 1, P = 129 leads to a lower-case identifier, which is no boundary: S counts.
-    {"plain_size_to_lower_case_not_taken",
+    // S = 1 leads into the text; P = 129 leads to a frame with an unusual (lower-case)
+    // identifier, which ends the area: P walks to the end.
+    {"plain_size_to_lower_case_frame",
      id3_tag(4, 0,
              id3_frame4("TPE1", id3_text("b")) + S("TIT2") + B({0, 0, 0, 0x81, 0, 0}) +
                  id3_text("x") + repeat('a', 127) + S("tpe1") + B({0, 0, 0, 2, 0, 0, 3, 'c'})),
-     "title=;artist=b;"},
+     "title=x" + k127 + ";artist=b;"},
+    // A 163-byte picture whose byte at S = 35 is 00: that 00 is no padding, since more than zero
+    // bytes follow it, and P walks on to the next frame.
+    {"plain_size_picture_with_zero_at_syncsafe_end",
+     id3_tag(4, 0,
+             frame4_plain("APIC", apic(3, "image/png", B({0}),
+                                       repeat(0x11, 22) + B({0}) + repeat(0x11, 127))) +
+                 id3_frame4("TIT2", id3_text("x"))),
+     "title=x;cover(image/png)=" + hex(repeat(0x11, 22) + B({0}) + repeat(0x11, 127)) + ";"},
+    // S = 200 leads to a frame with an unusual (lower-case) identifier, then on to TPE1 and the
+    // padding; P = 328 leads to a 00 inside that frame, and P would swallow TPE1. mutagen reads
+    // TPE1 too; TagLib stops at the unusual identifier.
+    {"syncsafe_size_to_unusual_identifier",
+     id3_tag(4, 0,
+             id3_frame4("TIT2", id3_text(k199)) +
+                 id3_frame4("abcd", repeat('q', 118) + B({0}) + repeat('q', 31)) +
+                 id3_frame4("TPE1", id3_text(std::string(30, 'b'))) + repeat(0, 10)),
+     "title=" + k199 + ";artist=" + std::string(30, 'b') + ";"},
+    // Only the frames P walks are kept when neither reading walks to the end.
+    {"plain_walks_more_frames",
+     id3_tag(4, 0,
+             frame4_plain("TIT2", id3_text(k199)) + id3_frame4("TPE1", id3_text("b")) +
+                 id3_frame4("TALB", id3_text("c")) + S("junk") + B({0x7F, 0, 0, 0, 0, 0})),
+     "title=" + k199 + ";artist=b;album=c;"},
     // Below 128 both forms read the same.
     {"equal_sizes",
      id3_tag(4, 0,

@@ -427,10 +427,16 @@ class Cover(CliTestCase):
             f.write(b"GIF89a\x01\x00\x01\x00\x00\x00\x00;")
         path = self.copy("sample.flac")
         code, out, err = run_tool("cover", "set", path, gif)
+        self.assertEqual((code, out, err), (0, b"", b""))
+        self.assertEqual(self.read_tags(path)["cover_mime"], "image/gif")
+        tiff = self.path("cover.tif")
+        with open(tiff, "wb") as f:
+            f.write(b"II*\x00\x08\x00\x00\x00" + bytes(8))
+        code, out, err = run_tool("cover", "set", path, tiff)
         self.assertEqual((code, out), (0, b""))
         self.assertEqual(err.decode().splitlines(),
-                         ["quorvale-tag: warning: %s is neither a PNG nor a JPEG picture; it is "
-                          "stored labelled image/jpeg" % gif])
+                         ["quorvale-tag: warning: %s is not a PNG, JPEG, GIF, WebP or BMP picture; "
+                          "it is stored labelled image/jpeg" % tiff])
         self.assertEqual(self.read_tags(path)["cover_mime"], "image/jpeg")
 
     def test_get_without_cover(self):

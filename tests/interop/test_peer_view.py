@@ -305,11 +305,9 @@ ACCEPTED = {
     # and eyeD3 showed the ID3v1 one under descriptions of their own.
     ("v1-only", "mutagen", "*"): "ID3v1 comment without its reader-made description",
     ("v1-only", "eyed3", "comments"): "ID3v1 comment without its reader-made description",
-    # eyeD3 shows the ID3v1 year as the release date, the ID3v2 one as the recording date; TagLib
-    # shows the version 2.4 date twice, from TDRC and from the TYER written next to it.
+    # eyeD3 shows the ID3v1 year as the release date, the ID3v2 one as the recording date.
     ("v1-only", "eyed3", "recording_date"): "the ID3v1 year becomes TDRC",
     ("v1-only", "eyed3", "release_date"): "the ID3v1 year becomes TDRC",
-    ("v1-only", "taglib", "DATE"): "TYER next to TDRC",
     # Readers show the ID3v1 tag only when there is no ID3v2 tag; the fields the ID3v2 tag lacks
     # move into it with the first write, so readers now show them.
     ("v1-under-sparse-v2", "taglib", "*"): "ID3v1 fields move into the ID3v2 tag",
