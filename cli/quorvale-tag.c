@@ -806,14 +806,32 @@ static int scan_number(struct json_scan* s) {
 
 static int scan_value(struct json_scan* s, struct json_member* members);
 
-/* An object at s->pos (its "{"). With `members`, the first member of each known key is noted. */
-static int scan_object(struct json_scan* s, struct json_member* members) {
+/* Steps over the "{" or "[" at s->pos and the space after it: 1 when `close` follows at once (and
+ * is stepped over too), else 0. */
+static int scan_open(struct json_scan* s, char close) {
     s->pos++;
     scan_space(s);
-    if (s->text[s->pos] == '}') {
-        s->pos++;
+    if (s->text[s->pos] != close)
         return 0;
-    }
+    s->pos++;
+    return 1;
+}
+
+/* After an item of an object or array: 1 at `close` (stepped over), 0 after a ",", -1 otherwise
+ * with `error`. */
+static int scan_next(struct json_scan* s, char close, const char* error) {
+    scan_space(s);
+    char c = s->text[s->pos];
+    if (c != close && c != ',')
+        return scan_fail(s, error);
+    s->pos++;
+    return c == close;
+}
+
+/* An object at s->pos (its "{"). With `members`, the first member of each known key is noted. */
+static int scan_object(struct json_scan* s, struct json_member* members) {
+    if (scan_open(s, '}'))
+        return 0;
     for (;;) {
         scan_space(s);
         if (s->text[s->pos] != '"')
@@ -861,36 +879,22 @@ static int scan_object(struct json_scan* s, struct json_member* members) {
             known->type = first == '"' ? 's' : first == 'n' ? 'n' : 'o';
             known->has_nul = has_nul;
         }
-        scan_space(s);
-        if (s->text[s->pos] == '}') {
-            s->pos++;
-            return 0;
-        }
-        if (s->text[s->pos] != ',')
-            return scan_fail(s, "',' or '}' was expected");
-        s->pos++;
+        int next = scan_next(s, '}', "',' or '}' was expected");
+        if (next != 0)
+            return next > 0 ? 0 : -1;
     }
 }
 
 static int scan_array(struct json_scan* s) {
-    s->pos++;
-    scan_space(s);
-    if (s->text[s->pos] == ']') {
-        s->pos++;
+    if (scan_open(s, ']'))
         return 0;
-    }
     for (;;) {
         scan_space(s);
         if (scan_value(s, NULL) != 0)
             return -1;
-        scan_space(s);
-        if (s->text[s->pos] == ']') {
-            s->pos++;
-            return 0;
-        }
-        if (s->text[s->pos] != ',')
-            return scan_fail(s, "',' or ']' was expected");
-        s->pos++;
+        int next = scan_next(s, ']', "',' or ']' was expected");
+        if (next != 0)
+            return next > 0 ? 0 : -1;
     }
 }
 
@@ -902,7 +906,7 @@ static int scan_value(struct json_scan* s, struct json_member* members) {
     if (c == '-' || (c >= '0' && c <= '9'))
         return scan_number(s);
     if (c == '{' || c == '[') {
-        if (++s->depth > 10000)
+        if (++s->depth > 512)
             return scan_fail(s, "nested too deeply");
         int rc = c == '{' ? scan_object(s, members) : scan_array(s);
         s->depth--;
@@ -1414,8 +1418,8 @@ static int cover_get(const char* path, const char* out) {
 
 /* cover set FILE... IMAGE and cover remove FILE...: each file is written on its own, and a failure
  * is reported while the other files are still written. */
-static int cover_change(const char* action, const char* const* files, size_t file_count,
-                        const char* image, int recursive) {
+static int cover_change(const char* const* files, size_t file_count, const char* image,
+                        int recursive) {
     /* An empty picture is never a cover: embedding it would silently drop the file's picture. */
     if (image && is_empty_file(image)) {
         fprintf(stderr, "%s: %s: the image file is empty (use 'cover remove')\n", PROGRAM, image);
@@ -1441,7 +1445,6 @@ static int cover_change(const char* action, const char* const* files, size_t fil
         }
     }
     progress_clear(&progress);
-    (void)action;
     paths_free(&paths);
     return status;
 }
@@ -1499,10 +1502,9 @@ static int cmd_cover(int argc, char** argv) {
     else if (is_get)
         status = cover_get(operands[0], operands[1]);
     else if (is_set)
-        status = cover_change(action, operands, operand_count - 1, operands[operand_count - 1],
-                              recursive);
+        status = cover_change(operands, operand_count - 1, operands[operand_count - 1], recursive);
     else
-        status = cover_change(action, operands, operand_count, NULL, recursive);
+        status = cover_change(operands, operand_count, NULL, recursive);
     free(operands);
     return status;
 }
