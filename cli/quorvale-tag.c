@@ -49,11 +49,13 @@ static const char MAIN_HELP[] =
     "  write [-r] [--dry-run] FILE... TAGS\n"
     "                                    write tags into MP3 and FLAC files, one call per file\n"
     "  cover get FILE OUT|-              save the cover picture of FILE to OUT or stdout\n"
-    "  cover set FILE IMAGE              make the PNG or JPEG picture IMAGE the cover of FILE\n"
+    "  cover set [-r] FILE... IMAGE      make the PNG or JPEG picture IMAGE the cover of FILEs\n"
+    "  cover remove [-r] FILE...         remove the front cover pictures of FILEs\n"
     "  batch [-r] FILE... TAGS           write tags into all FILEs in one library call\n"
     "  help [COMMAND]                    show this help, or the help of COMMAND\n"
     "\n"
-    "TAGS is --json OBJECT, or any of --title, --artist, --album, --genre, --date, --track VALUE.\n"
+    "TAGS is --json OBJECT, or any of --title, --artist, --album, --genre, --date, --track VALUE\n"
+    "and --remove FIELD.\n"
     "-r, --recursive: a FILE that is a folder stands for the MP3, FLAC and MP4 files under it.\n"
     "\n"
     "Options:\n"
@@ -72,6 +74,8 @@ static const char READ_HELP[] =
     "is JSON Lines: one object per file with \"path\" as its first member, or\n"
     "{\"path\":...,\"error\":...} for a file that cannot be read (also reported on standard\n"
     "error; the exit status is then 1). Bytes of a path that are not UTF-8 are written \\udcXX.\n"
+    "A file whose tags end before what their headers declare (a cut-off file) is read as far as\n"
+    "it goes, with a warning on standard error.\n"
     "\n"
     "  -r, --recursive  a FILE that is a folder stands for the files under it, in name order;\n"
     "                   only MP3, FLAC and MP4 files (told by their content) are read, others\n"
@@ -89,13 +93,20 @@ static const char WRITE_HELP[] =
     "  --title VALUE   --artist VALUE   --album VALUE\n"
     "  --genre VALUE   --date VALUE     --track VALUE\n"
     "Values must be UTF-8; they are escaped into a JSON object for you.\n"
+    "  --remove FIELD  remove the tag FIELD (title, artist, album, genre, date or track): all its\n"
+    "                  frames or comments go; may be given for several fields\n"
     "\n"
     "  --json OBJECT   the tags as a JSON object, passed unchanged to the library, for example\n"
-    "                  '{\"title\":\"Song\",\"track\":\"3\"}'; \"year\" is accepted for \"date\".\n"
-    "                  --json cannot be combined with the tag options.\n"
+    "                  '{\"title\":\"Song\",\"track\":\"3\"}'; \"year\" is accepted for \"date\",\n"
+    "                  null removes a tag, and \"cover\":null the front covers. The object is\n"
+    "                  checked before any file (exit 2, with the place of a fault); members the\n"
+    "                  library ignores are warned about. It cannot be combined with the tag\n"
+    "                  options.\n"
     "\n"
     "  -r, --recursive  a FILE that is a folder stands for the MP3, FLAC and MP4 files under it\n"
     "  --dry-run        write nothing: print, as \"read\" does, the tags each file would hold\n"
+    "                   (the file is read, never copied; a file a write would refuse gets the\n"
+    "                   write's message)\n"
     "\n"
     "Options may also be written --title=VALUE; after \"--\" every argument is a FILE.\n"
     "Each file is written on its own; a failure is reported and the other files are still\n"
@@ -103,21 +114,28 @@ static const char WRITE_HELP[] =
 
 static const char COVER_HELP[] =
     "Usage: " PROGRAM " cover get FILE OUT\n"
-    "       " PROGRAM " cover set FILE IMAGE\n"
+    "       " PROGRAM " cover set [-r] FILE... IMAGE\n"
+    "       " PROGRAM " cover remove [-r] FILE...\n"
     "\n"
     "get: save the cover picture embedded in the MP3, FLAC or MP4/M4A FILE to OUT, byte for byte\n"
-    "     (OUT is created or overwritten); OUT \"-\" writes it to standard output.\n"
-    "set: make the picture file IMAGE the cover of the MP3 or FLAC FILE, replacing any\n"
-    "     earlier one and keeping the text tags. A picture starting with the PNG signature is\n"
-    "     labelled image/png, any other image/jpeg (with a warning when it is not a JPEG\n"
-    "     either). An empty IMAGE is refused.\n";
+    "     (OUT is created or overwritten); OUT \"-\" writes it to standard output, which must\n"
+    "     not be a terminal.\n"
+    "set: make the picture file IMAGE the front cover of each MP3 or FLAC FILE, replacing any\n"
+    "     earlier one and keeping the text tags and other pictures. A picture starting with the\n"
+    "     PNG signature is labelled image/png, any other image/jpeg (with a warning when it is\n"
+    "     not a JPEG either). An empty IMAGE is refused.\n"
+    "remove: remove the front cover pictures of each MP3 or FLAC FILE; other pictures stay.\n"
+    "\n"
+    "  -r, --recursive  a FILE that is a folder stands for the MP3, FLAC and MP4 files under it\n"
+    "Each file is written on its own; a failure is reported and the other files are still\n"
+    "written.\n";
 
 static const char BATCH_HELP[] =
     "Usage: " PROGRAM " batch [-r] FILE... (--json OBJECT | TAG OPTIONS)\n"
     "Write the same tags into every FILE with one library call and report \"wrote N of M files\".\n"
     "The tags are given as for \"write\" (see " PROGRAM " help write). The exit status is 1\n"
     "unless every file was written; the library then reports the message of the last file\n"
-    "only, which is printed when there is one. The paths must be valid UTF-8. With -r\n"
+    "only, which is printed when there is one. Paths are passed byte for byte. With -r\n"
     "(--recursive), a FILE that is a folder stands for the MP3, FLAC and MP4 files under it.\n";
 
 /* A growing text in one malloc'd block; `failed` is set when an allocation fails. */
@@ -202,9 +220,10 @@ static int is_valid_utf8(const char* text) {
 
 /* Appends `text` as a JSON string: the quotation mark, the reverse solidus and the control
  * characters are escaped and UTF-8 is copied as it is. A byte that is not part of well-formed UTF-8
- * (a file name can hold any) becomes the escape \udcXX of a lone surrogate, the form Python's
- * os.fsencode() turns back into that byte. */
-static void buf_append_json_string(struct text_buf* buf, const char* text) {
+ * (a file name can hold any) is copied as it is with `raw`, which the library's parser takes
+ * (id3_batch's paths), or else becomes the escape \udcXX of a lone surrogate, the form Python's
+ * os.fsencode() turns back into that byte (the "path" of read's output). */
+static void buf_append_json_bytes(struct text_buf* buf, const char* text, int raw) {
     /* characters with a two-letter escape, and the letter of each */
     static const char SHORT_ESCAPED[] = "\"\\\b\f\n\r\t";
     static const char SHORT_LETTERS[] = "\"\\bfnrt";
@@ -220,6 +239,8 @@ static void buf_append_json_string(struct text_buf* buf, const char* text) {
         } else if (*p < 0x20) {
             char esc[6] = {'\\', 'u', '0', '0', HEX[*p >> 4], HEX[*p & 0x0F]};
             buf_append(buf, esc, sizeof esc);
+        } else if (n == 0 && raw) {
+            buf_append(buf, (const char*)p, 1);
         } else if (n == 0) {
             char esc[6] = {'\\', 'u', 'd', 'c', HEX[*p >> 4], HEX[*p & 0x0F]};
             buf_append(buf, esc, sizeof esc);
@@ -231,6 +252,10 @@ static void buf_append_json_string(struct text_buf* buf, const char* text) {
         p++;
     }
     buf_append(buf, "\"", 1);
+}
+
+static void buf_append_json_string(struct text_buf* buf, const char* text) {
+    buf_append_json_bytes(buf, text, 0);
 }
 
 static const char* library_error(void) {
@@ -490,14 +515,17 @@ static void progress_show(struct progress* progress, size_t done) {
 }
 
 /* Prints the result for one file: alone, the library's object as it is; in a list (JSON Lines),
- * the object with "path" as its first member, or {"path":...,"error":...} after a failure, which is
- * also reported on standard error. Each line is flushed, so an interrupted run keeps what it
- * printed. Returns EXIT_OK, or EXIT_FAILED when `json` is NULL. */
+ * the object with "path" as its first member, or {"path":...,"error":...} after a failure (the
+ * message `error`, or the library's when that is NULL), which is also reported on standard error.
+ * Each line is flushed, so an interrupted run keeps what it printed. Returns EXIT_OK, or
+ * EXIT_FAILED when `json` is NULL. */
 static int print_result(struct progress* progress, const char* path, const char* json,
-                        int as_list) {
+                        const char* error, int as_list) {
     progress_clear(progress);
+    if (!error)
+        error = library_error();
     if (!json)
-        fprintf(stderr, "%s: %s: %s\n", PROGRAM, path, library_error());
+        fprintf(stderr, "%s: %s: %s\n", PROGRAM, path, error);
     if (as_list) {
         struct text_buf line = {0};
         buf_append_str(&line, "{\"path\":");
@@ -507,7 +535,7 @@ static int print_result(struct progress* progress, const char* path, const char*
             buf_append_str(&line, json + 1); /* the library's object after its "{" */
         } else {
             buf_append_str(&line, ",\"error\":");
-            buf_append_json_string(&line, library_error());
+            buf_append_json_string(&line, error);
             buf_append(&line, "}", 1);
         }
         if (line.failed) {
@@ -523,7 +551,7 @@ static int print_result(struct progress* progress, const char* path, const char*
     return json ? EXIT_OK : EXIT_FAILED;
 }
 
-/* ---- Temporary files, for "cover get FILE -" and "write --dry-run" ---- */
+/* ---- Temporary files, for "cover get FILE -" ---- */
 
 /* Creates an empty temporary file and returns its malloc'd name, or NULL (reported). */
 static char* make_temp_file(void) {
@@ -556,28 +584,397 @@ static char* make_temp_file(void) {
 #endif
 }
 
-/* Copies the whole of `from` to the open stream `to`. Returns 0, or -1 (reported). */
-static int copy_file_to(const char* from, FILE* to, const char* to_name) {
-    FILE* in = fopen(from, "rb");
-    if (!in) {
-        fprintf(stderr, "%s: cannot open: %s (%s)\n", PROGRAM, from, strerror(errno));
-        return -1;
-    }
+/* Copies the rest of the open stream `in` (named `from`) to the open stream `to`. Returns 0, or -1
+ * (reported). */
+static int copy_stream(FILE* in, const char* from, FILE* to, const char* to_name) {
     char block[65536];
     size_t n;
-    int status = 0;
-    while (status == 0 && (n = fread(block, 1, sizeof block, in)) > 0) {
+    while ((n = fread(block, 1, sizeof block, in)) > 0) {
         if (fwrite(block, 1, n, to) != n) {
             fprintf(stderr, "%s: cannot write to %s\n", PROGRAM, to_name);
-            status = -1;
+            return -1;
         }
     }
-    if (status == 0 && ferror(in)) {
+    if (ferror(in)) {
         fprintf(stderr, "%s: cannot read: %s\n", PROGRAM, from);
-        status = -1;
+        return -1;
     }
-    fclose(in);
-    return status;
+    return 0;
+}
+
+/* ---- Tags cut short ---- */
+
+#ifdef _WIN32
+#define seek64 _fseeki64
+#define tell64 _ftelli64
+#else
+#define seek64 fseeko
+#define tell64 ftello
+#endif
+
+/* Where the tags of the file that `file` reads declare that they end (the ID3v2 tag with its
+ * footer; after a FLAC stream's marker, its last metadata block), or 0 when there is nothing to
+ * tell. The file's own bytes are the judge: the library reads what of a tag is there. */
+static uint64_t declared_tag_end(FILE* file) {
+    unsigned char head[10];
+    uint64_t end = 0;
+    if (fread(head, 1, sizeof head, file) == sizeof head && memcmp(head, "ID3", 3) == 0 &&
+        (head[6] | head[7] | head[8] | head[9]) < 0x80) {
+        uint64_t size = ((uint64_t)head[6] << 21) | (head[7] << 14) | (head[8] << 7) | head[9];
+        end = 10 + size + ((head[5] & 0x10) ? 10 : 0); /* footer present flag */
+    }
+    unsigned char block[4];
+    if (seek64(file, (long long)end, SEEK_SET) != 0 || fread(block, 1, 4, file) != 4 ||
+        memcmp(block, "fLaC", 4) != 0)
+        return end;
+    /* FLAC metadata blocks: a last-block flag and type byte, then a 24-bit big-endian length. */
+    uint64_t at = end + 4;
+    for (int blocks = 0; blocks < 100000; blocks++) {
+        if (seek64(file, (long long)at, SEEK_SET) != 0 || fread(block, 1, 4, file) != 4)
+            return at + 4;
+        at += 4 + (((uint64_t)block[1] << 16) | (block[2] << 8) | block[3]);
+        if (block[0] & 0x80)
+            break;
+    }
+    return at;
+}
+
+/* Warns when the tags of `path` end before what their headers declare: a read then gives only
+ * what is there. */
+static void warn_if_truncated(const char* path) {
+    FILE* file = fopen(path, "rb");
+    if (!file)
+        return;
+    uint64_t end = declared_tag_end(file);
+    long long size = seek64(file, 0, SEEK_END) == 0 ? (long long)tell64(file) : -1;
+    fclose(file);
+    if (size >= 0 && end > (uint64_t)size)
+        fprintf(stderr,
+                "%s: warning: %s: the tags are cut short (their headers declare %llu bytes, the "
+                "file holds %lld); only what is there was read\n",
+                PROGRAM, path, (unsigned long long)end, size);
+}
+
+/* ---- The tag object, checked before any file is touched ---- */
+
+/* The members of a tag object the program knows: the six tags, "year" (read for "date" when that
+ * is neither a string nor null), "cover" (null removes the front covers) and the three members a
+ * read adds, which a write ignores. */
+enum {
+    TAG_DATE = 4,
+    KEY_YEAR = TAG_COUNT,
+    KEY_COVER,
+    KEY_FORMAT,
+    KEY_HAS_COVER,
+    KEY_COVER_MIME,
+    KEY_COUNT
+};
+static const char* const KNOWN_KEYS[KEY_COUNT] = {"title",  "artist",    "album",     "genre",
+                                                  "date",   "track",     "year",      "cover",
+                                                  "format", "has_cover", "cover_mime"};
+
+/* The first member of a known key, as its JSON text: `value` points at the value's first byte. */
+struct json_member {
+    const char* value; /* NULL when the key is absent */
+    size_t len;
+    char type;   /* 's' string, 'n' null, 'o' any other value */
+    int has_nul; /* a string holding \u0000 */
+};
+
+struct json_scan {
+    const char* text;
+    size_t pos;
+    const char* error; /* what is wrong at `pos`, or NULL */
+    int depth;
+    int warn; /* warn about the members of the tag object that the library ignores */
+};
+
+static int scan_fail(struct json_scan* s, const char* error) {
+    if (!s->error)
+        s->error = error;
+    return -1;
+}
+
+static void scan_space(struct json_scan* s) {
+    while (strchr(" \t\r\n", s->text[s->pos]) && s->text[s->pos])
+        s->pos++;
+}
+
+static int hex_value(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if ((c | 0x20) >= 'a' && (c | 0x20) <= 'f')
+        return (c | 0x20) - 'a' + 10;
+    return -1;
+}
+
+/* The four hex digits of a \u escape at s->pos (just after the "u"), or -1. */
+static long scan_hex4(struct json_scan* s) {
+    long code = 0;
+    for (int i = 0; i < 4; i++) {
+        int digit = hex_value(s->text[s->pos + i]);
+        if (digit < 0)
+            return scan_fail(s, "a \\u escape needs four hex digits");
+        code = code * 16 + digit;
+    }
+    s->pos += 4;
+    return code;
+}
+
+/* A string at s->pos (its opening quote). Bytes that are not UTF-8 are allowed inside it, as the
+ * library allows them; control characters and lone surrogate escapes are not. When `key` is given,
+ * the string's text with its escapes resolved (ASCII ones only; others as '?') is put there, cut to
+ * key_size - 1 bytes. */
+static int scan_string(struct json_scan* s, int* has_nul, char* key, size_t key_size) {
+    size_t key_len = 0;
+    s->pos++;
+    for (;;) {
+        unsigned char c = (unsigned char)s->text[s->pos];
+        long code = c;
+        if (c == '\0')
+            return scan_fail(s, "the text ends inside a string");
+        if (c < 0x20)
+            return scan_fail(s, "a control character inside a string must be escaped");
+        s->pos++;
+        if (c == '"')
+            break;
+        if (c == '\\') {
+            char e = s->text[s->pos++];
+            const char* escapes = "\"\\/bfnrt";
+            if (e == 'u') {
+                code = scan_hex4(s);
+                if (code < 0)
+                    return -1;
+                if (code >= 0xDC00 && code <= 0xDFFF)
+                    return scan_fail(s, "a lone low surrogate escape");
+                if (code >= 0xD800 && code <= 0xDBFF) {
+                    long low = -1;
+                    if (s->text[s->pos] == '\\' && s->text[s->pos + 1] == 'u') {
+                        s->pos += 2;
+                        low = scan_hex4(s);
+                    }
+                    if (low < 0xDC00 || low > 0xDFFF)
+                        return scan_fail(s, "a high surrogate escape without its low half");
+                }
+                if (code == 0 && has_nul)
+                    *has_nul = 1;
+            } else if (e == '\0' || !strchr(escapes, e)) {
+                s->pos--;
+                return scan_fail(s, "an unknown escape in a string");
+            } else {
+                code = strchr("\"\\/", e) ? e : '?';
+            }
+        }
+        if (key && key_len + 1 < key_size)
+            key[key_len++] = code < 0x80 ? (char)code : '?';
+    }
+    if (key)
+        key[key_len] = '\0';
+    return 0;
+}
+
+static int scan_number(struct json_scan* s) {
+    const char* t = s->text;
+    if (t[s->pos] == '-')
+        s->pos++;
+    if (t[s->pos] == '0') {
+        s->pos++;
+    } else if (t[s->pos] >= '1' && t[s->pos] <= '9') {
+        while (t[s->pos] >= '0' && t[s->pos] <= '9')
+            s->pos++;
+    } else {
+        return scan_fail(s, "a number needs a digit here");
+    }
+    if (t[s->pos] == '.') {
+        s->pos++;
+        if (t[s->pos] < '0' || t[s->pos] > '9')
+            return scan_fail(s, "a digit must follow the decimal point");
+        while (t[s->pos] >= '0' && t[s->pos] <= '9')
+            s->pos++;
+    }
+    if ((t[s->pos] | 0x20) == 'e') {
+        s->pos++;
+        if (t[s->pos] == '+' || t[s->pos] == '-')
+            s->pos++;
+        if (t[s->pos] < '0' || t[s->pos] > '9')
+            return scan_fail(s, "an exponent needs a digit");
+        while (t[s->pos] >= '0' && t[s->pos] <= '9')
+            s->pos++;
+    }
+    return 0;
+}
+
+static int scan_value(struct json_scan* s, struct json_member* members);
+
+/* Steps over the "{" or "[" at s->pos and the space after it: 1 when `close` follows at once (and
+ * is stepped over too), else 0. */
+static int scan_open(struct json_scan* s, char close) {
+    s->pos++;
+    scan_space(s);
+    if (s->text[s->pos] != close)
+        return 0;
+    s->pos++;
+    return 1;
+}
+
+/* After an item of an object or array: 1 at `close` (stepped over), 0 after a ",", -1 otherwise
+ * with `error`. */
+static int scan_next(struct json_scan* s, char close, const char* error) {
+    scan_space(s);
+    char c = s->text[s->pos];
+    if (c != close && c != ',')
+        return scan_fail(s, error);
+    s->pos++;
+    return c == close;
+}
+
+/* An object at s->pos (its "{"). With `members`, the first member of each known key is noted. */
+static int scan_object(struct json_scan* s, struct json_member* members) {
+    if (scan_open(s, '}'))
+        return 0;
+    for (;;) {
+        scan_space(s);
+        if (s->text[s->pos] != '"')
+            return scan_fail(s, "a member name (a string) was expected");
+        char key[16];
+        size_t key_start = s->pos + 1;
+        if (scan_string(s, NULL, key, sizeof key) != 0)
+            return -1;
+        int key_len = (int)(s->pos - 1 - key_start);
+        scan_space(s);
+        if (s->text[s->pos] != ':')
+            return scan_fail(s, "':' was expected after the member name");
+        s->pos++;
+        scan_space(s);
+        struct json_member* known = NULL;
+        int key_index = -1;
+        for (int i = 0; members && i < KEY_COUNT; i++) {
+            if (strcmp(key, KNOWN_KEYS[i]) == 0) {
+                key_index = i;
+                known = members[i].value ? NULL : &members[i];
+            }
+        }
+        char first = s->text[s->pos];
+        if (s->warn && members && key_index < 0)
+            fprintf(stderr, "%s: warning: --json member \"%.*s\" is not a tag; it is ignored\n",
+                    PROGRAM, key_len, s->text + key_start);
+        else if (s->warn && known && key_index <= KEY_YEAR && first != '"' && first != 'n')
+            fprintf(stderr,
+                    "%s: warning: --json member \"%s\" is ignored: its value must be a string "
+                    "or null\n",
+                    PROGRAM, key);
+        else if (s->warn && known && key_index == KEY_COVER && first != 'n')
+            fprintf(stderr,
+                    "%s: warning: --json member \"cover\" is ignored: only null (remove the "
+                    "cover) is understood\n",
+                    PROGRAM);
+        size_t start = s->pos;
+        int has_nul = 0;
+        int rc = first == '"' ? scan_string(s, &has_nul, NULL, 0) : scan_value(s, NULL);
+        if (rc != 0)
+            return -1;
+        if (known) {
+            known->value = s->text + start;
+            known->len = s->pos - start;
+            known->type = first == '"' ? 's' : first == 'n' ? 'n' : 'o';
+            known->has_nul = has_nul;
+        }
+        int next = scan_next(s, '}', "',' or '}' was expected");
+        if (next != 0)
+            return next > 0 ? 0 : -1;
+    }
+}
+
+static int scan_array(struct json_scan* s) {
+    if (scan_open(s, ']'))
+        return 0;
+    for (;;) {
+        scan_space(s);
+        if (scan_value(s, NULL) != 0)
+            return -1;
+        int next = scan_next(s, ']', "',' or ']' was expected");
+        if (next != 0)
+            return next > 0 ? 0 : -1;
+    }
+}
+
+static int scan_value(struct json_scan* s, struct json_member* members) {
+    static const char* const WORDS[] = {"true", "false", "null"};
+    char c = s->text[s->pos];
+    if (c == '"')
+        return scan_string(s, NULL, NULL, 0);
+    if (c == '-' || (c >= '0' && c <= '9'))
+        return scan_number(s);
+    if (c == '{' || c == '[') {
+        if (++s->depth > 512)
+            return scan_fail(s, "nested too deeply");
+        int rc = c == '{' ? scan_object(s, members) : scan_array(s);
+        s->depth--;
+        return rc;
+    }
+    for (size_t i = 0; i < sizeof WORDS / sizeof WORDS[0]; i++) {
+        size_t n = strlen(WORDS[i]);
+        if (strncmp(s->text + s->pos, WORDS[i], n) == 0) {
+            s->pos += n;
+            return 0;
+        }
+    }
+    return scan_fail(s, c ? "a value was expected" : "the text ends where a value was expected");
+}
+
+/* Reads the tag object `text` as strict JSON and notes its known members (members[KEY_COUNT]).
+ * Returns 0; or -1 with *error and *where (the byte offset of the fault) set; or 1 when the text is
+ * JSON but not an object. */
+static int scan_tag_object(const char* text, struct json_member* members, int warn,
+                           const char** error, size_t* where) {
+    struct json_scan s = {text, 0, NULL, 0, warn};
+    memset(members, 0, sizeof(struct json_member) * KEY_COUNT);
+    scan_space(&s);
+    int is_object = text[s.pos] == '{';
+    if (scan_value(&s, is_object ? members : NULL) == 0) {
+        scan_space(&s);
+        if (text[s.pos] != '\0')
+            scan_fail(&s, "only one value may stand in the text");
+    }
+    *error = s.error;
+    *where = s.pos;
+    return s.error ? -1 : is_object ? 0 : 1;
+}
+
+/* Checks the tag object of "write" and "batch" once, before any file: a text that is not one JSON
+ * object, or a tag holding U+0000, is a usage error. Members the library ignores are warned
+ * about. Returns EXIT_OK or the exit status of a reported error. */
+static int check_tag_object(const char* command, const char* text, struct json_member* members) {
+    char message[512];
+    const char* error;
+    size_t where;
+    int rc = scan_tag_object(text, members, 0, &error, &where);
+    if (rc < 0) {
+        size_t line = 1, column = 1;
+        for (size_t i = 0; i < where; i++) {
+            column = text[i] == '\n' ? 1 : column + 1;
+            line += text[i] == '\n';
+        }
+        snprintf(message, sizeof message,
+                 "%s: --json is not valid JSON at byte %lu (line %lu, column %lu): %s", command,
+                 (unsigned long)where, (unsigned long)line, (unsigned long)column, error);
+        return usage_error(command, message);
+    }
+    if (rc > 0) {
+        snprintf(message, sizeof message, "%s: --json must be a JSON object", command);
+        return usage_error(command, message);
+    }
+    int date_decides = members[TAG_DATE].type == 's' || members[TAG_DATE].type == 'n';
+    for (int i = 0; i <= KEY_YEAR; i++) {
+        if (members[i].has_nul && !(i == KEY_YEAR && date_decides)) {
+            snprintf(message, sizeof message, "%s: --json: the value of \"%s\" holds U+0000",
+                     command, KNOWN_KEYS[i]);
+            return usage_error(command, message);
+        }
+    }
+    /* Once the text is known to be good, a second pass tells of the members that do nothing. */
+    scan_tag_object(text, members, 1, &error, &where);
+    return EXIT_OK;
 }
 
 /* What the command line of "write" and "batch" holds: files and the tags to write. */
@@ -586,6 +983,7 @@ struct write_args {
     size_t file_count;
     const char* json;
     const char* values[TAG_COUNT];
+    int removes[TAG_COUNT]; /* --remove FIELD */
     int help;
     int recursive; /* -r: folders stand for the audio files under them */
     int dry_run;   /* write --dry-run: print what would be stored, change nothing */
@@ -639,7 +1037,8 @@ static int parse_write_args(const char* command, int argc, char** argv, char** v
         size_t name_len = equals ? (size_t)(equals - name) : strlen(name);
         int tag = tag_option_index(name, name_len);
         int is_json = name_len == 4 && memcmp(name, "json", 4) == 0;
-        if (arg[1] != '-' || (tag < 0 && !is_json)) {
+        int is_remove = name_len == 6 && memcmp(name, "remove", 6) == 0;
+        if (arg[1] != '-' || (tag < 0 && !is_json && !is_remove)) {
             snprintf(message, sizeof message, "%s: unknown option '%.*s'", command,
                      (int)(equals ? (size_t)(equals - arg) : strlen(arg)), arg);
             return usage_error(command, message);
@@ -652,6 +1051,16 @@ static int parse_write_args(const char* command, int argc, char** argv, char** v
         } else {
             snprintf(message, sizeof message, "%s: option '--%s' needs a value", command, name);
             return usage_error(command, message);
+        }
+        if (is_remove) {
+            int field = tag_option_index(value, strlen(value));
+            if (field < 0) {
+                snprintf(message, sizeof message,
+                         "%s: --remove takes title, artist, album, genre, date or track", command);
+                return usage_error(command, message);
+            }
+            args->removes[field] = 1;
+            continue;
         }
         const char** slot = is_json ? &args->json : &args->values[tag];
         if (*slot) {
@@ -670,21 +1079,32 @@ static int build_tags_json(const char* command, const struct write_args* args,
                            struct text_buf* json) {
     char message[256];
     int tag_options = 0;
-    for (int i = 0; i < TAG_COUNT; i++)
-        tag_options += args->values[i] != NULL;
+    for (int i = 0; i < TAG_COUNT; i++) {
+        tag_options += args->values[i] != NULL || args->removes[i];
+        if (args->values[i] && args->removes[i]) {
+            snprintf(message, sizeof message, "%s: --%s cannot be combined with --remove %s",
+                     command, TAG_KEYS[i], TAG_KEYS[i]);
+            return usage_error(command, message);
+        }
+    }
     if (args->json && tag_options)
         return usage_error(command, "--json cannot be combined with --title, --artist, --album, "
-                                    "--genre, --date or --track");
+                                    "--genre, --date, --track or --remove");
     if (args->json) {
         buf_append_str(json, args->json);
         return json->failed ? out_of_memory() : EXIT_OK;
     }
     if (!tag_options)
         return usage_error(command, "no tags given: use --json or --title, --artist, --album, "
-                                    "--genre, --date, --track");
+                                    "--genre, --date, --track, --remove");
     buf_append(json, "{", 1);
     int members = 0;
     for (int i = 0; i < TAG_COUNT; i++) {
+        if (args->removes[i]) {
+            buf_append_str(json, members++ ? "," : "");
+            buf_append_json_string(json, TAG_KEYS[i]);
+            buf_append_str(json, ":null");
+        }
         if (!args->values[i])
             continue;
         if (!is_valid_utf8(args->values[i])) {
@@ -706,10 +1126,11 @@ static int build_tags_json(const char* command, const struct write_args* args,
  * done (`args->help` 1), else the exit status of a reported error. The caller frees `args->files`
  * and `json->data` in every case. */
 static int parse_write_command(const char* command, const char* help, int argc, char** argv,
-                               char** value_argv, struct write_args* args, struct text_buf* json) {
-    int status = parse_write_args(command, argc, argv, value_argv, 2, args);
-    if (status != EXIT_OK)
-        return status;
+                               char** value_argv, struct write_args* args, struct text_buf* json,
+                               struct json_member* members) {
+    int parsed = parse_write_args(command, argc, argv, value_argv, 2, args);
+    if (parsed != EXIT_OK)
+        return parsed;
     if (args->help) {
         fputs(help, stdout);
         return EXIT_OK;
@@ -719,7 +1140,8 @@ static int parse_write_command(const char* command, const char* help, int argc, 
         snprintf(message, sizeof message, "%s: no FILE given", command);
         return usage_error(command, message);
     }
-    return build_tags_json(command, args, json);
+    int status = build_tags_json(command, args, json);
+    return status == EXIT_OK ? check_tag_object(command, json->data, members) : status;
 }
 
 static int cmd_read(int argc, char** argv) {
@@ -762,8 +1184,10 @@ static int cmd_read(int argc, char** argv) {
     for (size_t i = 0; i < paths.count && !paths.failed; i++) {
         progress_show(&progress, i);
         char* json = id3_read(paths.items[i]);
-        if (print_result(&progress, paths.items[i], json, as_list) != EXIT_OK)
+        if (print_result(&progress, paths.items[i], json, NULL, as_list) != EXIT_OK)
             status = EXIT_FAILED;
+        if (json)
+            warn_if_truncated(paths.items[i]);
         id3_free_string(json);
     }
     progress_clear(&progress);
@@ -771,37 +1195,105 @@ static int cmd_read(int argc, char** argv) {
     return status;
 }
 
-/* What `write` would store in `path`: the tags are written into a temporary copy, which is read
- * back and deleted; `path` itself is only read. Prints the result as `read` does. */
-static int dry_run_one(struct progress* progress, const char* path, const char* tags_json,
-                       int as_list) {
+/* Why a write would be refused for want of a place to write its temporary file beside `path`, or
+ * NULL. */
+static const char* unwritable_folder(const char* path) {
+#ifdef _WIN32
+    (void)path;
+    return NULL;
+#else
+    struct text_buf dir = {0};
+    const char* slash = strrchr(path, '/');
+    if (slash)
+        buf_append(&dir, path, slash == path ? 1 : (size_t)(slash - path));
+    else
+        buf_append_str(&dir, ".");
+    int ok = dir.failed || access(dir.data, W_OK | X_OK) == 0;
+    int reason = errno;
+    free(dir.data);
+    if (ok)
+        return NULL;
+    static char message[256];
+    snprintf(message, sizeof message, "cannot create temp: %s", strerror(reason));
+    return message;
+#endif
+}
+
+/* Appends the JSON text of one member's value, or `otherwise` when it is absent. */
+static void append_value(struct text_buf* out, const struct json_member* m, const char* otherwise) {
+    if (m->value)
+        buf_append(out, m->value, m->len);
+    else
+        buf_append_str(out, otherwise);
+}
+
+/* What a write of the tag object (its members `update`) would leave in `path`, told without
+ * writing anything: the file is read, the object is laid over what the read gives as the library
+ * lays it over the file's tags, and a file that a write would refuse gets the write's message.
+ * Prints the result as "read" does. */
+static int dry_run_one(struct progress* progress, const char* path,
+                       const struct json_member* update, int as_list) {
     char* current = id3_read(path); /* the file's own messages come first */
     if (!current)
-        return print_result(progress, path, NULL, as_list);
+        return print_result(progress, path, NULL, NULL, as_list);
+    struct json_member had[KEY_COUNT];
+    const char* error;
+    size_t where;
+    scan_tag_object(current, had, 0, &error, &where);
+    const char* refusal = NULL;
+    if (had[KEY_FORMAT].value && strncmp(had[KEY_FORMAT].value, "\"mp4\"", 5) == 0)
+        refusal = "MP4/m4a write unsupported (read-only)";
+    else
+        refusal = unwritable_folder(path);
+    if (refusal) {
+        id3_free_string(current);
+        return print_result(progress, path, NULL, refusal, as_list);
+    }
+    struct text_buf out = {0};
+    buf_append(&out, "{", 1);
+    for (int i = 0; i < TAG_COUNT; i++) {
+        const struct json_member* given = &update[i];
+        if (i == TAG_DATE && given->type != 's' && given->type != 'n')
+            given = &update[KEY_YEAR];
+        buf_append_str(&out, i ? ",\"" : "\"");
+        buf_append_str(&out, TAG_KEYS[i]);
+        buf_append_str(&out, "\":");
+        if (given->type == 's')
+            append_value(&out, given, "\"\"");
+        else if (given->type == 'n')
+            buf_append_str(&out, "\"\"");
+        else
+            append_value(&out, &had[i], "\"\"");
+    }
+    int cover_removed = update[KEY_COVER].type == 'n';
+    buf_append_str(&out, ",\"format\":");
+    append_value(&out, &had[KEY_FORMAT], "\"unknown\"");
+    buf_append_str(&out, ",\"has_cover\":");
+    if (cover_removed)
+        buf_append_str(&out, "false");
+    else
+        append_value(&out, &had[KEY_HAS_COVER], "false");
+    if (!cover_removed && had[KEY_COVER_MIME].value) {
+        buf_append_str(&out, ",\"cover_mime\":");
+        append_value(&out, &had[KEY_COVER_MIME], "\"\"");
+    }
+    buf_append(&out, "}", 1);
     id3_free_string(current);
-    char* json = NULL;
-    char* copy = make_temp_file();
-    if (!copy)
-        return EXIT_FAILED;
-    FILE* out = fopen(copy, "wb");
-    int copied = out && copy_file_to(path, out, copy) == 0;
-    if (out && fclose(out) != 0)
-        copied = 0;
-    if (copied)
-        json = id3_write(copy, tags_json) == 0 ? id3_read(copy) : NULL;
-    remove(copy);
-    free(copy);
-    if (!copied)
-        return EXIT_FAILED;
-    int status = print_result(progress, path, json, as_list);
-    id3_free_string(json);
+    if (out.failed) {
+        free(out.data);
+        return out_of_memory();
+    }
+    int status = print_result(progress, path, out.data, NULL, as_list);
+    free(out.data);
     return status;
 }
 
 static int cmd_write(int argc, char** argv, char** value_argv) {
     struct write_args args;
     struct text_buf json = {0};
-    int status = parse_write_command("write", WRITE_HELP, argc, argv, value_argv, &args, &json);
+    struct json_member members[KEY_COUNT];
+    int status =
+        parse_write_command("write", WRITE_HELP, argc, argv, value_argv, &args, &json, members);
     struct path_list paths = {0};
     if (status == EXIT_OK && !args.help)
         status = collect_paths(args.files, args.file_count, args.recursive, &paths);
@@ -812,7 +1304,7 @@ static int cmd_write(int argc, char** argv, char** value_argv) {
     for (size_t i = 0; i < paths.count && !paths.failed; i++) {
         progress_show(&progress, i);
         if (args.dry_run) {
-            if (dry_run_one(&progress, paths.items[i], json.data, as_list) != EXIT_OK)
+            if (dry_run_one(&progress, paths.items[i], members, as_list) != EXIT_OK)
                 status = EXIT_FAILED;
         } else if (id3_write(paths.items[i], json.data) != 0) {
             progress_clear(&progress);
@@ -861,103 +1353,173 @@ static void warn_unless_known_picture(const char* image) {
             PROGRAM, image);
 }
 
-/* cover get FILE OUT; OUT "-" is standard output, through a temporary file. */
-static int cover_get(const char* path, const char* out) {
-    if (strcmp(out, "-") != 0) {
-        if (id3_extract_cover(path, out) != 0) {
-            fprintf(stderr, "%s: %s: %s\n", PROGRAM, path, library_error());
-            return EXIT_FAILED;
-        }
+/* Whether a failed extraction failed at writing the picture out, not at reading the audio file. */
+static int failed_at_output(const char* message) {
+    static const char* const WRITE_FAILURES[] = {
+        "cannot create temp", "short write",         "disk flush failed",
+        "close failed",       "cannot replace",      "rename failed",
+        "path too long",      "folder flush failed", "cannot copy extended attributes"};
+    for (size_t i = 0; i < sizeof WRITE_FAILURES / sizeof WRITE_FAILURES[0]; i++) {
+        if (strncmp(message, WRITE_FAILURES[i], strlen(WRITE_FAILURES[i])) == 0)
+            return 1;
+    }
+    return 0;
+}
+
+/* Saves the cover of `path` to `out` and reports a failure: one at writing the picture names
+ * `out`. */
+static int extract_cover(const char* path, const char* out, const char* out_name) {
+    if (id3_extract_cover(path, out) == 0)
         return EXIT_OK;
+    const char* message = library_error();
+    if (failed_at_output(message))
+        fprintf(stderr, "%s: cannot write cover: %s: %s\n", PROGRAM, out_name, message);
+    else
+        fprintf(stderr, "%s: %s: %s\n", PROGRAM, path, message);
+    return EXIT_FAILED;
+}
+
+/* cover get FILE OUT; OUT "-" is standard output, through a temporary file that is deleted as soon
+ * as it is open, so that nothing is left behind when the reader goes away. */
+static int cover_get(const char* path, const char* out) {
+    if (strcmp(out, "-") != 0)
+        return extract_cover(path, out, out);
+#ifdef _WIN32
+    int to_terminal = _isatty(_fileno(stdout));
+#else
+    int to_terminal = isatty(fileno(stdout));
+#endif
+    if (to_terminal) {
+        fprintf(stderr,
+                "%s: cover get: standard output is a terminal; the picture is not written there "
+                "(redirect it, or give OUT)\n",
+                PROGRAM);
+        return EXIT_FAILED;
     }
     char* temp = make_temp_file();
     if (!temp)
         return EXIT_FAILED;
-    int status = EXIT_OK;
-    if (id3_extract_cover(path, temp) != 0) {
-        fprintf(stderr, "%s: %s: %s\n", PROGRAM, path, library_error());
-        status = EXIT_FAILED;
-    } else if (copy_file_to(temp, stdout, "standard output") != 0) {
+    int status = extract_cover(path, temp, "a temporary file");
+    FILE* in = status == EXIT_OK ? fopen(temp, "rb") : NULL;
+    if (status == EXIT_OK && !in) {
+        fprintf(stderr, "%s: cannot open: %s (%s)\n", PROGRAM, temp, strerror(errno));
         status = EXIT_FAILED;
     }
+#ifndef _WIN32
+    remove(temp); /* the open stream keeps the contents */
+#endif
+    if (in && copy_stream(in, temp, stdout, "standard output") != 0)
+        status = EXIT_FAILED;
+    if (in)
+        fclose(in);
+#ifdef _WIN32
     remove(temp);
+#endif
     free(temp);
+    return status;
+}
+
+/* cover set FILE... IMAGE and cover remove FILE...: each file is written on its own, and a failure
+ * is reported while the other files are still written. */
+static int cover_change(const char* const* files, size_t file_count, const char* image,
+                        int recursive) {
+    /* An empty picture is never a cover: embedding it would silently drop the file's picture. */
+    if (image && is_empty_file(image)) {
+        fprintf(stderr, "%s: %s: the image file is empty (use 'cover remove')\n", PROGRAM, image);
+        return EXIT_FAILED;
+    }
+    struct path_list paths = {0};
+    int status = collect_paths(files, file_count, recursive, &paths);
+    int warned = 0;
+    struct progress progress;
+    progress_begin(&progress, paths.count);
+    for (size_t i = 0; i < paths.count && !paths.failed; i++) {
+        progress_show(&progress, i);
+        const char* path = paths.items[i];
+        int rc = image ? id3_set_cover(path, image) : id3_write(path, "{\"cover\":null}");
+        progress_clear(&progress);
+        if (rc != 0) {
+            fprintf(stderr, "%s: %s: %s\n", PROGRAM, path, library_error());
+            status = EXIT_FAILED;
+        } else if (image && !warned) {
+            /* told once, and only when the picture was stored */
+            warn_unless_known_picture(image);
+            warned = 1;
+        }
+    }
+    progress_clear(&progress);
+    paths_free(&paths);
     return status;
 }
 
 static int cmd_cover(int argc, char** argv) {
     if (argc < 3)
-        return usage_error("cover", "cover: missing 'get' or 'set'");
+        return usage_error("cover", "cover: missing 'get', 'set' or 'remove'");
     const char* action = argv[2];
     if (is_help_option(action)) {
         fputs(COVER_HELP, stdout);
         return EXIT_OK;
     }
     int is_get = strcmp(action, "get") == 0;
-    if (!is_get && strcmp(action, "set") != 0) {
+    int is_set = strcmp(action, "set") == 0;
+    if (!is_get && !is_set && strcmp(action, "remove") != 0) {
         char message[256];
-        snprintf(message, sizeof message, "cover: unknown action '%s' (use 'get' or 'set')",
-                 action);
+        snprintf(message, sizeof message,
+                 "cover: unknown action '%s' (use 'get', 'set' or 'remove')", action);
         return usage_error("cover", message);
     }
-    const char* operands[2];
-    int operand_count = 0;
-    int only_files = 0;
-    for (int i = 3; i < argc; i++) {
+    const char** operands = (const char**)malloc(sizeof(const char*) * (size_t)argc);
+    if (!operands)
+        return out_of_memory();
+    size_t operand_count = 0;
+    int only_files = 0, recursive = 0;
+    const char* wrong = NULL;
+    char message[256];
+    for (int i = 3; i < argc && !wrong; i++) {
         const char* arg = argv[i];
         if (!only_files && strcmp(arg, "--") == 0) {
             only_files = 1;
         } else if (!only_files && is_help_option(arg)) {
+            free(operands);
             fputs(COVER_HELP, stdout);
             return EXIT_OK;
+        } else if (!only_files && !is_get && is_recursive_option(arg)) {
+            recursive = 1;
         } else if (!only_files && arg[0] == '-' && arg[1] != '\0') {
-            char message[256];
             snprintf(message, sizeof message, "cover %s: unknown option '%s'", action, arg);
-            return usage_error("cover", message);
-        } else if (operand_count == 2) {
-            return usage_error("cover", is_get
-                                            ? "cover get: expects FILE OUT, too many arguments"
-                                            : "cover set: expects FILE IMAGE, too many arguments");
+            wrong = message;
         } else {
             operands[operand_count++] = arg;
         }
     }
-    if (operand_count != 2)
-        return usage_error("cover", is_get ? "cover get: expects FILE OUT"
-                                           : "cover set: expects FILE IMAGE");
-    if (is_get)
-        return cover_get(operands[0], operands[1]);
-    /* An empty picture is never a cover: embedding it would silently drop the file's picture. */
-    if (is_empty_file(operands[1])) {
-        fprintf(stderr, "%s: %s: the image file is empty\n", PROGRAM, operands[1]);
-        return EXIT_FAILED;
-    }
-    warn_unless_known_picture(operands[1]);
-    if (id3_set_cover(operands[0], operands[1]) != 0) {
-        fprintf(stderr, "%s: %s: %s\n", PROGRAM, operands[0], library_error());
-        return EXIT_FAILED;
-    }
-    return EXIT_OK;
+    if (!wrong && is_get && operand_count != 2)
+        wrong = operand_count > 2 ? "cover get: expects FILE OUT, too many arguments"
+                                  : "cover get: expects FILE OUT";
+    else if (!wrong && is_set && operand_count < 2)
+        wrong = "cover set: expects FILE... IMAGE";
+    else if (!wrong && !is_get && !is_set && operand_count == 0)
+        wrong = "cover remove: expects FILE...";
+    int status;
+    if (wrong)
+        status = usage_error("cover", wrong);
+    else if (is_get)
+        status = cover_get(operands[0], operands[1]);
+    else if (is_set)
+        status = cover_change(operands, operand_count - 1, operands[operand_count - 1], recursive);
+    else
+        status = cover_change(operands, operand_count, NULL, recursive);
+    free(operands);
+    return status;
 }
 
 /* Writes `tags_json` into the files of `args` with one id3_batch call and reports the count. */
 static int run_batch(const struct path_list* files, const char* tags_json) {
-    /* The paths travel inside a JSON array, which holds UTF-8 text only. */
-    for (size_t i = 0; i < files->count; i++) {
-        if (!is_valid_utf8(files->items[i])) {
-            fprintf(stderr,
-                    "%s: %s: the path is not valid UTF-8 and cannot be passed to batch "
-                    "(use write); no file was written\n",
-                    PROGRAM, files->items[i]);
-            return EXIT_FAILED;
-        }
-    }
     struct text_buf paths = {0};
     buf_append(&paths, "[", 1);
     for (size_t i = 0; i < files->count; i++) {
         if (i)
             buf_append(&paths, ",", 1);
-        buf_append_json_string(&paths, files->items[i]);
+        buf_append_json_bytes(&paths, files->items[i], 1);
     }
     buf_append(&paths, "]", 1);
     if (paths.failed) {
@@ -987,7 +1549,9 @@ static int run_batch(const struct path_list* files, const char* tags_json) {
 static int cmd_batch(int argc, char** argv, char** value_argv) {
     struct write_args args;
     struct text_buf json = {0};
-    int status = parse_write_command("batch", BATCH_HELP, argc, argv, value_argv, &args, &json);
+    struct json_member members[KEY_COUNT];
+    int status =
+        parse_write_command("batch", BATCH_HELP, argc, argv, value_argv, &args, &json, members);
     struct path_list paths = {0};
     if (status == EXIT_OK && !args.help)
         status = collect_paths(args.files, args.file_count, args.recursive, &paths);

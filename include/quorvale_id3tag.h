@@ -5,8 +5,12 @@
  *   {"title":"...","artist":"...","album":"...","genre":"...","date":"...","track":"...",
  *    "format":"mp3|flac|mp4","has_cover":true|false,"cover_mime":"image/jpeg"}
  * "cover_mime" is present only when the file's cover has a MIME type. For writing, only the six
- * text members are read ("year" is accepted in place of "date"); a member that is absent or not a
- * string leaves that tag as the file has it, and an empty string stores an empty tag. Strings may
+ * text members are read ("year" is accepted in place of "date"); a member that is absent or neither
+ * a string nor null leaves that tag as the file has it, and an empty string stores an empty tag.
+ * A member whose value is null removes the tag: every frame of it (for "date" also the version
+ * 2.3 date frames TYER, TDAT, TIME, TRDA), every FLAC comment of its key, and the field of an
+ * ID3v1 tag. "cover":null removes the front covers (picture type 3) and keeps the other pictures;
+ * "format", "has_cover", "cover_mime" and every other member are ignored. Strings may
  * hold bytes that are not valid UTF-8 (id3_read passes such bytes through); they are stored as
  * they stand. A member that is read and holds U+0000 fails the call with "NUL character in tag
  * value: KEY" before any file is looked at; an id3_batch path holding U+0000 fails as that file's

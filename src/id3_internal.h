@@ -157,9 +157,16 @@ int id3_replace_finish_folder(plat_temp* temp);
 // rename. 0, or -1 with a message.
 int id3_replace_with_head(const char* path, id3_file* src, const id3_head* head);
 
-// JSON mapping of a tag record.
+// What a tags object removes: the fields given as null (ID3_NAMED_* bits), and the front covers
+// when "cover" is null.
+struct id3_removals {
+    uint32_t fields;
+    int cover;
+};
+
+// JSON mapping of a tag record. from_json fills *removed, when given, with what the object removes.
 char* id3_tags_to_json(const id3_tags* t);
-int32_t id3_tags_from_json(id3_tags* t, const char* text);
+int32_t id3_tags_from_json(id3_tags* t, const char* text, id3_removals* removed = nullptr);
 
 // ID3v2 text payloads to UTF-8 (each result is malloc'd, NULL only when memory runs out).
 char* id3_decode_id3_text(uint8_t encoding, const uint8_t* p, uint64_t n);

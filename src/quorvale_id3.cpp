@@ -320,10 +320,9 @@ static yyjson_doc* parse_json(const char* text) {
     return yyjson_read_opts((char*)text, len, YYJSON_READ_ALLOW_INVALID_UNICODE, nullptr, nullptr);
 }
 
-// The string value of the first member whose key is exactly `key` (byte for byte), or NULL when
-// that member is missing or not a string; *len gets the value's length in bytes, which counts any
-// U+0000 in it. Later duplicates never count.
-static const char* obj_str(yyjson_val* obj, const char* key, size_t* len) {
+// The first member whose key is exactly `key` (byte for byte), or NULL when there is none. Later
+// duplicates never count.
+static yyjson_val* obj_member(yyjson_val* obj, const char* key) {
     if (!yyjson_is_obj(obj) || yyjson_obj_size(obj) == 0)
         return nullptr;
     size_t key_len = strlen(key);
@@ -331,18 +330,15 @@ static const char* obj_str(yyjson_val* obj, const char* key, size_t* len) {
     yyjson_obj_iter_init(obj, &iter);
     yyjson_val* k;
     while ((k = yyjson_obj_iter_next(&iter))) {
-        if (yyjson_get_len(k) == key_len && memcmp(yyjson_get_str(k), key, key_len) == 0) {
-            yyjson_val* v = yyjson_obj_iter_get_val(k);
-            if (!yyjson_is_str(v))
-                return nullptr;
-            *len = yyjson_get_len(v);
-            return yyjson_get_str(v);
-        }
+        if (yyjson_get_len(k) == key_len && memcmp(yyjson_get_str(k), key, key_len) == 0)
+            return yyjson_obj_iter_get_val(k);
     }
     return nullptr;
 }
 
-int32_t id3_tags_from_json(id3_tags* t, const char* text) {
+int32_t id3_tags_from_json(id3_tags* t, const char* text, id3_removals* removed) {
+    if (removed)
+        *removed = id3_removals{0, 0};
     if (!text) {
         id3_set_error("null tags_json");
         return -1;
@@ -361,20 +357,24 @@ int32_t id3_tags_from_json(id3_tags* t, const char* text) {
     struct member {
         const char* key;
         char** field;
-        const char* value;
-        size_t len;
+        yyjson_val* value;
     };
-    member members[] = {{"title", &t->title, nullptr, 0}, {"artist", &t->artist, nullptr, 0},
-                        {"album", &t->album, nullptr, 0}, {"genre", &t->genre, nullptr, 0},
-                        {"date", &t->date, nullptr, 0},   {"track", &t->track, nullptr, 0}};
-    for (member& m : members) {
-        m.value = obj_str(root, m.key, &m.len);
-        if (!m.value && m.field == &t->date) {
+    member members[] = {{"title", &t->title, nullptr}, {"artist", &t->artist, nullptr},
+                        {"album", &t->album, nullptr}, {"genre", &t->genre, nullptr},
+                        {"date", &t->date, nullptr},   {"track", &t->track, nullptr}};
+    id3_removals found = {0, yyjson_is_null(obj_member(root, "cover"))};
+    for (size_t i = 0; i < 6; i++) {
+        member& m = members[i];
+        m.value = obj_member(root, m.key);
+        // Only a string or null under "date" decides; anything else gives way to "year".
+        if (m.field == &t->date && !yyjson_is_str(m.value) && !yyjson_is_null(m.value)) {
             m.key = "year";
-            m.value = obj_str(root, m.key, &m.len);
+            m.value = obj_member(root, m.key);
         }
+        if (yyjson_is_null(m.value))
+            found.fields |= 1u << i;
         // A text field ends at its first NUL: the value would be stored cut short.
-        if (m.value && memchr(m.value, 0, m.len)) {
+        if (yyjson_is_str(m.value) && memchr(yyjson_get_str(m.value), 0, yyjson_get_len(m.value))) {
             yyjson_doc_free(doc);
             id3_set_error("NUL character in tag value: %s", m.key);
             return -1;
@@ -384,14 +384,16 @@ int32_t id3_tags_from_json(id3_tags* t, const char* text) {
     // keep the file's old tag.
     bool copied = true;
     for (const member& m : members) {
-        if (m.value)
-            copied = copied && id3_tags_set_str(m.field, m.value) == 0;
+        if (yyjson_is_str(m.value))
+            copied = copied && id3_tags_set_str(m.field, yyjson_get_str(m.value)) == 0;
     }
     yyjson_doc_free(doc);
     if (!copied) {
         id3_set_error("oom");
         return -1;
     }
+    if (removed)
+        *removed = found;
     return 0;
 }
 
@@ -434,7 +436,8 @@ static int prepare_write(const char* path, const char* tags_json, prepared_write
     tags_guard update_guard{&update}, current_guard{&current};
 
     // The JSON is checked before the file is looked at.
-    if (id3_tags_from_json(&update, tags_json) != 0)
+    id3_removals removed;
+    if (id3_tags_from_json(&update, tags_json, &removed) != 0)
         return -1;
 
     int opened = id3_file_open_mode(&w->src, path, open_mode);
@@ -477,6 +480,13 @@ static int prepare_write(const char* path, const char* tags_json, prepared_write
     for (size_t i = 0; i < 6; i++) {
         const char* given = *update_fields[i];
         const char* had = *current_fields[i] ? *current_fields[i] : "";
+        if ((removed.fields & (1u << i)) && *current_fields[i]) {
+            // A removed field is named with no text: its frames or comments all go.
+            free(*current_fields[i]);
+            *current_fields[i] = nullptr;
+            named |= 1u << i;
+            continue;
+        }
         if (!given || strcmp(given, had) == 0)
             continue;
         named |= 1u << i;
@@ -487,9 +497,15 @@ static int prepare_write(const char* path, const char* tags_json, prepared_write
         }
     }
     current.format = fmt;
+    if (removed.cover) {
+        // No cover in the record and the old front covers replaced: they are dropped.
+        free(current.cover_data);
+        current.cover_data = nullptr;
+        current.cover_size = 0;
+    }
 
     // The fields the caller changed are replaced; all else of the old tags is carried over.
-    id3_change change = {named, 0};
+    id3_change change = {named, removed.cover};
     id3_head head = {};
     errno = 0;
     int rc = build_head(&w->src, &current, change, &head);

@@ -1218,7 +1218,8 @@ static void put_v1_text(uint8_t* field, uint64_t n, const char* text) {
 // Brings an ID3v1 tag in step with the fields a write names: the texts as put_v1_text gives them,
 // the year from the date's first four bytes, the genre by its number (255, none, for a name
 // outside the list), the track in the version 1.1 place when it is a number of 1 to 255 (0
-// there, and the full comment kept, otherwise).
+// there, and the full comment kept, otherwise). A named field without text is removed: blank, genre
+// 255, track 0.
 static void update_v1(uint8_t* v1, const id3_tags* t, uint32_t named) {
     struct {
         uint32_t field;
@@ -1229,23 +1230,23 @@ static void update_v1(uint8_t* v1, const id3_tags* t, uint32_t named) {
                  {ID3_NAMED_ALBUM, t->album, V1_ALBUM_AT, V1_TEXT_LEN},
                  {ID3_NAMED_DATE, t->date, V1_YEAR_AT, 4}};
     for (const auto& f : texts) {
-        if ((named & f.field) && f.text)
-            put_v1_text(v1 + f.at, f.n, f.text);
+        if (named & f.field)
+            put_v1_text(v1 + f.at, f.n, f.text ? f.text : "");
     }
-    if ((named & ID3_NAMED_GENRE) && t->genre) {
+    if (named & ID3_NAMED_GENRE) {
         v1[V1_GENRE_AT] = 255;
-        for (size_t i = 0; i < sizeof kV1Genres / sizeof kV1Genres[0]; i++) {
+        for (size_t i = 0; t->genre && i < sizeof kV1Genres / sizeof kV1Genres[0]; i++) {
             size_t len = strlen(kV1Genres[i]);
             if (strlen(t->genre) == len && plat_strnicmp(t->genre, kV1Genres[i], len) == 0)
                 v1[V1_GENRE_AT] = (uint8_t)i;
         }
     }
-    if ((named & ID3_NAMED_TRACK) && t->track) {
+    if (named & ID3_NAMED_TRACK) {
+        const char* track = t->track ? t->track : "";
         char* end = nullptr;
-        long number = strtol(t->track, &end, 10);
+        long number = strtol(track, &end, 10);
         bool v11 = v1[V1_TRACK_AT - 1] == 0;
-        if (number >= 1 && number <= 255 && end != t->track && (*end == '\0' || *end == '/') &&
-            v11) {
+        if (number >= 1 && number <= 255 && end != track && (*end == '\0' || *end == '/') && v11) {
             v1[V1_TRACK_AT] = (uint8_t)number;
         } else if (v11) {
             v1[V1_TRACK_AT] = 0;

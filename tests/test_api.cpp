@@ -97,7 +97,8 @@ TEST(Write, MergesMembersIntoTheFileTags) {
         {"{\"title\":\"New\"}", "New", "Artist", "1999"},
         {"{}", "Old Title", "Artist", "1999"},
         {"{\"artist\":\"\"}", "Old Title", "", "1999"},
-        {"{\"title\":null,\"artist\":7}", "Old Title", "Artist", "1999"},
+        // null removes the tag, a number is ignored
+        {"{\"title\":null,\"artist\":7}", "", "Artist", "1999"},
         {"{\"year\":\"2024\"}", "Old Title", "Artist", "2024"},
         {"{\"title\":\"caf\xC3\xA9 \\\"q\\\"\"}", "caf\xC3\xA9 \\\"q\\\"", "Artist", "1999"},
     };

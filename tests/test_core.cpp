@@ -500,6 +500,36 @@ TEST(JsonIn, TrackAndAllSixFields) {
     id3_tags_free(&t);
 }
 
+// Null members are reported as removals, never stored; other types are not removals.
+TEST(JsonIn, NullMembersAreRemovals) {
+    struct Case {
+        const char* json;
+        uint32_t fields;
+        int cover;
+    } cases[] = {
+        {"{\"title\":null,\"track\":null}", ID3_NAMED_TITLE | ID3_NAMED_TRACK, 0},
+        {"{\"year\":null}", ID3_NAMED_DATE, 0},
+        {"{\"date\":7,\"year\":null}", ID3_NAMED_DATE, 0},
+        {"{\"date\":\"1999\",\"year\":null}", 0, 0},
+        {"{\"date\":null,\"year\":\"1999\"}", ID3_NAMED_DATE, 0},
+        {"{\"title\":\"\",\"artist\":0,\"album\":false,\"genre\":[]}", 0, 0},
+        {"{\"title\":\"x\",\"title\":null}", 0, 0},
+        {"{\"Title\":null,\"cover\":null}", 0, 1},
+        {"{\"cover\":\"\"}", 0, 0},
+    };
+    for (const auto& c : cases) {
+        id3_tags t;
+        id3_tags_init(&t);
+        id3_removals removed = {99, 99};
+        ASSERT_EQ(id3_tags_from_json(&t, c.json, &removed), 0) << c.json;
+        EXPECT_EQ(removed.fields, c.fields) << c.json;
+        EXPECT_EQ(removed.cover, c.cover) << c.json;
+        // A null date decides: "year" is not looked at then.
+        EXPECT_EQ(t.date != nullptr, strstr(c.json, "\"date\":\"1999") != nullptr) << c.json;
+        id3_tags_free(&t);
+    }
+}
+
 TEST(JsonIn, FailuresLeaveTheRecordUnchanged) {
     struct Case {
         const char* json;

@@ -573,3 +573,35 @@ TEST(FlacWrite, SetCoverKeepsCommentsAndOtherPictures) {
                   flac_block(6, back) + flac_block(6, leaflet) +
                   flac_block(6, our_picture("image/png", png), true) + flac_audio(80)));
 }
+
+// A null member removes every comment of its key (whatever the key's letter case), "cover":null
+// the front covers; an empty string stores an empty comment; everything else is kept.
+TEST(FlacWrite, NullMembersRemove) {
+    Bytes front = flac_picture(3, "image/jpeg", "front", S("FRONT"), 1, 1, 24);
+    Bytes back = flac_picture(4, "image/png", "back", S("BACK"), 2, 2, 32);
+    Bytes vc = le32(6) + S("vendor") + le32(4) + vorbis_entry("TITLE=Keep") +
+               vorbis_entry("ARTIST=One") + vorbis_entry("artist=Two") + vorbis_entry("DATE=1999");
+    Bytes before = MARKER + streaminfo() + flac_block(6, front) + flac_block(4, vc) +
+                   flac_block(6, back, true) + flac_audio(80);
+    struct Case {
+        const char* json;
+        std::vector<std::string> comments;
+        bool front_kept;
+    } cases[] = {
+        {"{\"artist\":null}", {"TITLE=Keep", "DATE=1999"}, true},
+        {"{\"artist\":\"\",\"date\":null}", {"ARTIST=", "TITLE=Keep"}, true},
+        {"{\"album\":null}", {"TITLE=Keep", "ARTIST=One", "artist=Two", "DATE=1999"}, true},
+        {"{\"cover\":null}", {"TITLE=Keep", "ARTIST=One", "artist=Two", "DATE=1999"}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.json);
+        TempDir dir;
+        std::string path = dir.file("song.flac");
+        ASSERT_TRUE(write_file(path, before));
+        ASSERT_EQ(id3_write(path.c_str(), c.json), 0) << id3_last_error();
+        EXPECT_EQ(hex(read_file(path)),
+                  hex(MARKER + streaminfo() + flac_block(4, our_vc(c.comments)) +
+                      (c.front_kept ? flac_block(6, front) : Bytes()) + flac_block(6, back, true) +
+                      flac_audio(80)));
+    }
+}

@@ -372,6 +372,19 @@ TEST(Mp3Write, Id3v1KeptInStep) {
         id3_frame4("TDRC", id3_text("1999")) + id3_frame4("TRCK", id3_text("5/9")) +
         id3_frame4("COMM", B({3}) + S("eng") + B({0}) + S("note"));
     EXPECT_EQ(hex(read_file(path)), hex(new_tag(frames) + kAudio + v1_new));
+
+    // Removed fields go from both tags, so that the ID3v1 tag does not bring them back.
+    ASSERT_EQ(id3_write(path.c_str(), "{\"artist\":null,\"date\":null,\"genre\":null,"
+                                      "\"track\":null}"),
+              0)
+        << id3_last_error();
+    Bytes v1_removed = S("TAG") + B({0xDC, '?'}) + S(" a title longer than thirty") + B({' '}) +
+                       v1_text("") + v1_text("") + repeat(0, 4) + S("note") + repeat(0, 24) +
+                       B({0, 0, 255});
+    Bytes kept =
+        id3_frame4("TIT2", id3_text("\xC3\x9C\xE2\x9C\x93 a title longer than thirty bytes")) +
+        id3_frame4("COMM", B({3}) + S("eng") + B({0}) + S("note"));
+    EXPECT_EQ(hex(read_file(path)), hex(new_tag(kept) + kAudio + v1_removed));
 }
 
 // --- What an old tag of version 2.3 or 2.4 passes on ----------------------------------------
@@ -455,6 +468,25 @@ const CarryCase kCarryCases[] = {
      id3_frame4("TDRC", id3_text("2024-05-01")) + id3_frame4("TDOR", id3_text("1990"))},
     {"unknown key names nothing", id3_tag(4, 0, id3_frame4("TIT2", id3_text("T"))),
      "{\"titel\":\"x\"}", id3_frame4("TIT2", id3_text("T"))},
+    // A null member removes: a field's every frame (all date frames for the date), or with
+    // "cover" the front covers. An empty string still stores an empty frame.
+    {"null removes the title and every date frame",
+     id3_tag(3, 0,
+             id3_frame3("TIT2", id3_text("T")) + id3_frame3("TYER", id3_text("1999")) +
+                 id3_frame3("TDAT", id3_text("0101")) + id3_frame3("TPE1", id3_text("A")) +
+                 id3_frame3("TIT2", id3_text("T2"))),
+     "{\"title\":null,\"date\":null}", id3_frame4("TPE1", id3_text("A"))},
+    {"null year removes the date", id3_tag(4, 0, id3_frame4("TDRC", id3_text("1999"))),
+     "{\"date\":1,\"year\":null}", Bytes()},
+    {"null for a missing field changes nothing", id3_tag(4, 0, id3_frame4("TIT2", id3_text("T"))),
+     "{\"album\":null}", id3_frame4("TIT2", id3_text("T"))},
+    {"empty string keeps an empty frame", id3_tag(4, 0, id3_frame4("TIT2", id3_text("T"))),
+     "{\"title\":\"\"}", id3_frame4("TIT2", id3_text(""))},
+    {"null cover removes the front covers only",
+     id3_tag(4, 0,
+             id3_frame4("APIC", apic(3, "FRONT")) + id3_frame4("TIT2", id3_text("T")) +
+                 id3_frame4("APIC", apic(4, "BACK")) + id3_frame4("APIC", apic(3, "FRONT2"))),
+     "{\"cover\":null}", id3_frame4("TIT2", id3_text("T")) + id3_frame4("APIC", apic(4, "BACK"))},
     {"version 2.4 flags kept byte for byte", id3_tag(4, 0, kFlagged4), "{}", kFlagged4},
     {"plain integer size made syncsafe", id3_tag(4, 0, kPlain4 + id3_frame4("TIT2", id3_text("T"))),
      "{}",

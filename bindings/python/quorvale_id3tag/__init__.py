@@ -5,10 +5,24 @@
     tags.write("song.mp3", title="New title", track="3/12")
     tags.extract_cover("song.mp3", "cover.jpg")
     tags.set_cover("song.flac", "cover.png")
+    picture = tags.cover_bytes("song.mp3")  # the cover in memory
+    tags.set_cover("song.flac", data=picture)
+    info = tags.read(open("song.mp3", "rb"))  # a file object, or read_data(bytes)
+    tags.write("song.mp3", title=None)      # None removes a tag; remove_cover() the front covers
     written = tags.batch(["a.mp3", "b.flac"], album="Live")
 
-Every failure raises TagError carrying the library's message. The library keeps one error text per
-process: this module serialises its calls with a lock, so it may be used from several threads.
+Every failure raises TagError carrying the library's message; its subclasses tell the common kinds
+apart: FileMissing, NotAudio, ReadOnlyFormat, NoCover. The kind is decided from the library's
+message, the only thing the library reports.
+
+Threads: the library keeps one error text per process, which the next call from any thread
+replaces. A failed call and the read of its message must therefore happen with no other call in
+between, so this module runs every library call under one lock: calls from several threads are
+safe, but they run one after another, never in parallel. Processes (multiprocessing,
+concurrent.futures.ProcessPoolExecutor) each have their own library and do run in parallel.
+
+Files in memory (read_data, a file object given to read or cover_bytes, set_cover's data, and
+cover_bytes itself) go through a private temporary file that is removed before the call returns.
 
 The shared library is looked for, in this order: the path given to load_library(), the environment
 variable QUORVALE_ID3TAG_LIB, a copy inside this package (bundled when it was installed, or the
@@ -21,15 +35,19 @@ import ctypes.util
 import json
 import os
 import sys
+import tempfile
 import threading
-from typing import Dict, Iterable, List, Optional, TypedDict, Union
+from typing import IO, Dict, Iterable, List, Optional, TypedDict, Union
 
-__all__ = ["TagError", "LibraryNotFound", "Tags", "read", "write", "extract_cover", "set_cover",
-           "batch", "load_library", "library_path", "TEXT_KEYS"]
+__all__ = ["TagError", "FileMissing", "NotAudio", "ReadOnlyFormat", "NoCover", "LibraryNotFound",
+           "Tags", "read", "read_data", "write", "extract_cover", "cover_bytes", "set_cover",
+           "remove_cover", "batch", "load_library", "library_path", "TEXT_KEYS"]
 
 __version__ = "1.0.0"
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+#: A path, or a binary file object open for reading (its contents from the current position on).
+Source = Union[PathLike, IO[bytes]]
 
 #: The text tags write() and batch() take; "year" is accepted in place of "date".
 TEXT_KEYS = ("title", "artist", "album", "genre", "date", "track", "year")
@@ -65,6 +83,43 @@ class TagError(Exception):
         super().__init__(message)
         self.message = message
         self.path = path
+
+
+class FileMissing(TagError):
+    """The file does not exist ("cannot open: PATH (No such file or directory)")."""
+
+
+class NotAudio(TagError):
+    """The file is not one of the formats the library knows ("unsupported or unrecognized
+    format", "unsupported format for write"), or its ID3 tag is not one ("no ID3 header", "too
+    short for ID3")."""
+
+
+class ReadOnlyFormat(TagError):
+    """The file is an MP4/M4A file, which is read only ("MP4/m4a write unsupported (read-only)";
+    for set_cover, "cover set unsupported for this format" on an MP4 file)."""
+
+
+class NoCover(TagError):
+    """The file has no cover picture ("no cover art")."""
+
+
+# The kinds by the start of the library's message; "cover set unsupported" is told apart by the
+# file's format (set_cover).
+_KINDS = (("MP4/m4a write unsupported", ReadOnlyFormat),
+          ("unsupported or unrecognized format", NotAudio),
+          ("unsupported format for write", NotAudio), ("no ID3 header", NotAudio),
+          ("too short for ID3", NotAudio), ("no cover art", NoCover))
+
+
+def _kind(message: str) -> type:
+    if message.startswith("cannot open: ") and ("No such file" in message or
+                                                "cannot find the" in message):
+        return FileMissing
+    for start, kind in _KINDS:
+        if message.startswith(start):
+            return kind
+    return TagError
 
 
 class LibraryNotFound(OSError):
@@ -170,26 +225,55 @@ def _path(path: PathLike) -> bytes:
 
 
 def _error(lib: ctypes.CDLL, path: Optional[PathLike] = None) -> TagError:
-    return TagError(lib.id3_last_error().decode("utf-8", "replace"), path)
+    message = lib.id3_last_error().decode("utf-8", "replace")
+    return _kind(message)(message, path)  # type: ignore[no-any-return]
 
 
-def _tags_json(tags: Dict[str, str]) -> bytes:
+def _tags_json(tags: Dict[str, Optional[str]]) -> bytes:
     for key, value in tags.items():
         if key not in TEXT_KEYS:
             raise TypeError("unknown tag %r (known: %s)" % (key, ", ".join(TEXT_KEYS)))
-        if not isinstance(value, str):
-            raise TypeError("tag %r must be a str, not %s" % (key, type(value).__name__))
+        if value is not None and not isinstance(value, str):
+            raise TypeError("tag %r must be a str or None, not %s" % (key, type(value).__name__))
     return json.dumps(tags, ensure_ascii=False).encode("utf-8")
 
 
-def read(path: PathLike) -> Tags:
-    """Returns the file's tags: title, artist, album, genre, date, track, format ("mp3", "flac" or
-    "mp4"), has_cover and, when the cover has one, cover_mime."""
+class _TempFile:
+    """A private temporary file (mode 0600), removed on leaving the with block."""
+
+    def __init__(self, data: Union[bytes, IO[bytes], None] = None) -> None:
+        fd, self.path = tempfile.mkstemp(prefix="quorvale-id3tag-")
+        try:
+            with os.fdopen(fd, "wb") as out:
+                if isinstance(data, (bytes, bytearray, memoryview)):
+                    out.write(data)
+                elif data is not None:
+                    for block in iter(lambda: data.read(1 << 20), b""):  # type: ignore
+                        out.write(block)
+        except BaseException:
+            os.remove(self.path)
+            raise
+
+    def __enter__(self) -> str:
+        return self.path
+
+    def __exit__(self, *exc: object) -> None:
+        try:
+            os.remove(self.path)
+        except OSError:
+            pass
+
+
+def _is_file_object(source: object) -> bool:
+    return hasattr(source, "read") and not isinstance(source, (str, bytes, os.PathLike))
+
+
+def _read_path(path: PathLike, shown: Optional[PathLike]) -> Tags:
     lib = _library()
     with _lock:
         ptr = lib.id3_read(_path(path))
         if not ptr:
-            raise _error(lib, path)
+            raise _error(lib, shown)
         try:
             text = ctypes.string_at(ptr)
         finally:
@@ -199,9 +283,26 @@ def read(path: PathLike) -> Tags:
     return result  # type: ignore[no-any-return]
 
 
-def write(path: PathLike, **tags: str) -> None:
+def read(source: Source) -> Tags:
+    """Returns the tags of a file, named by its path or given as a binary file object: title,
+    artist, album, genre, date, track, format ("mp3", "flac" or "mp4"), has_cover and, when the
+    cover has one, cover_mime."""
+    if _is_file_object(source):
+        with _TempFile(source) as temp:  # type: ignore[arg-type]
+            return _read_path(temp, None)
+    return _read_path(source, source)  # type: ignore[arg-type]
+
+
+def read_data(data: bytes) -> Tags:
+    """read() for a whole file's bytes in memory."""
+    with _TempFile(bytes(data)) as temp:
+        return _read_path(temp, None)
+
+
+def write(path: PathLike, **tags: Optional[str]) -> None:
     """Writes the given text tags (title=..., artist=..., ...) into an MP3 or FLAC file, keeping
-    the others and the cover. An empty string stores an empty tag."""
+    the others and the cover. An empty string stores an empty tag; None removes the tag (all its
+    frames or comments)."""
     lib = _library()
     payload = _tags_json(tags)
     with _lock:
@@ -217,16 +318,58 @@ def extract_cover(path: PathLike, out_path: PathLike) -> None:
             raise _error(lib, path)
 
 
-def set_cover(path: PathLike, image_path: PathLike) -> None:
-    """Makes the picture file image_path the cover of an MP3 or FLAC file. A picture that does not
-    start with the PNG signature is labelled image/jpeg."""
+def cover_bytes(source: Source) -> bytes:
+    """The cover picture of a file (a path or a binary file object), byte for byte. Raises NoCover
+    when there is none."""
+    lib = _library()
+    with _TempFile() as out:
+        if _is_file_object(source):
+            with _TempFile(source) as audio:  # type: ignore[arg-type]
+                with _lock:
+                    if lib.id3_extract_cover(_path(audio), _path(out)) != 0:
+                        raise _error(lib)
+        else:
+            with _lock:
+                if lib.id3_extract_cover(_path(source), _path(out)) != 0:  # type: ignore
+                    raise _error(lib, source)  # type: ignore[arg-type]
+        with open(out, "rb") as f:
+            return f.read()
+
+
+def set_cover(path: PathLike, image_path: Optional[PathLike] = None, *,
+              data: Optional[bytes] = None) -> None:
+    """Makes a picture the front cover of an MP3 or FLAC file: the picture file image_path, or the
+    picture's bytes as data (one of the two). A picture that does not start with the PNG signature
+    is labelled image/jpeg. An MP4 file raises ReadOnlyFormat, a file of no known format NotAudio."""
+    if (image_path is None) == (data is None):
+        raise TypeError("set_cover takes either image_path or data")
+    if data is not None:
+        with _TempFile(bytes(data)) as temp:
+            return set_cover(path, temp)
     lib = _library()
     with _lock:
-        if lib.id3_set_cover(_path(path), _path(image_path)) != 0:
+        if lib.id3_set_cover(_path(path), _path(image_path)) == 0:  # type: ignore[arg-type]
+            return
+        error = _error(lib, path)
+    if error.message == "cover set unsupported for this format":
+        try:
+            mp4 = read(path)["format"] == "mp4"
+        except TagError:
+            mp4 = False
+        error = (ReadOnlyFormat if mp4 else NotAudio)(error.message, path)
+    raise error
+
+
+def remove_cover(path: PathLike) -> None:
+    """Removes the front cover pictures (picture type 3) of an MP3 or FLAC file; the other
+    pictures stay."""
+    lib = _library()
+    with _lock:
+        if lib.id3_write(_path(path), b'{"cover":null}') != 0:
             raise _error(lib, path)
 
 
-def batch(paths: Iterable[PathLike], **tags: str) -> int:
+def batch(paths: Iterable[PathLike], **tags: Optional[str]) -> int:
     """Writes the tags into every file of `paths`; returns how many were written. What the last
     file's write left as message (empty when it succeeded) is kept as batch.last_error."""
     lib = _library()
@@ -236,7 +379,7 @@ def batch(paths: Iterable[PathLike], **tags: str) -> int:
         count = lib.id3_batch(array.encode("utf-8", "surrogateescape"), payload)
         message = lib.id3_last_error().decode("utf-8", "replace")
     if count < 0:
-        raise TagError(message)
+        raise _kind(message)(message)
     batch.last_error = message  # type: ignore[attr-defined]
     return int(count)
 

@@ -86,6 +86,56 @@ def test_errors_carry_the_library_message(tmp_path):
         tags.extract_cover(bare, tmp_path / "c.jpg")
 
 
+def test_failure_kinds(copies, tmp_path):
+    text = tmp_path / "notes.txt"
+    text.write_bytes(b"just text, no audio")
+    bare = tmp_path / "bare.mp3"
+    bare.write_bytes(b"\xff\xfb\x90\x64" + b"\x00" * 413)  # one whole MPEG frame
+    cases = [
+        (lambda: tags.read(tmp_path / "missing.mp3"), tags.FileMissing),
+        (lambda: tags.read(text), tags.NotAudio),
+        (lambda: tags.write(text, title="x"), tags.NotAudio),
+        (lambda: tags.write(copies["sample.m4a"], title="x"), tags.ReadOnlyFormat),
+        (lambda: tags.set_cover(copies["sample.m4a"], copies["cover.png"]), tags.ReadOnlyFormat),
+        (lambda: tags.set_cover(text, copies["cover.png"]), tags.NotAudio),
+        (lambda: tags.cover_bytes(bare), tags.NoCover),
+        (lambda: tags.read(tmp_path), tags.TagError),  # a folder: none of the kinds
+    ]
+    for call, kind in cases:
+        with pytest.raises(tags.TagError) as caught:
+            call()
+        assert type(caught.value) is kind, caught.value.message
+
+
+def test_covers_and_files_in_memory(copies, tmp_path, monkeypatch):
+    # the private temporary files are all gone afterwards
+    private = tmp_path / "tmp"
+    private.mkdir()
+    monkeypatch.setattr(tags.tempfile, "tempdir", str(private))
+    png = copies["cover.png"].read_bytes()
+    tags.set_cover(copies["sample.mp3"], data=png)
+    assert tags.cover_bytes(copies["sample.mp3"]) == png
+    with open(copies["sample.mp3"], "rb") as f:
+        assert tags.cover_bytes(f) == png
+    with open(copies["sample.flac"], "rb") as f:
+        assert tags.read(f) == tags.read(copies["sample.flac"])
+    assert tags.read_data(copies["sample.m4a"].read_bytes()) == tags.read(copies["sample.m4a"])
+    with pytest.raises(tags.NotAudio):
+        tags.read_data(b"not audio at all")
+    with pytest.raises(TypeError):
+        tags.set_cover(copies["sample.mp3"])
+    assert list(private.iterdir()) == []
+
+
+@pytest.mark.parametrize("name", ["sample.mp3", "sample.flac"])
+def test_none_removes_a_tag_and_remove_cover_the_cover(copies, name):
+    tags.write(copies[name], title=None, artist="")
+    after = tags.read(copies[name])
+    assert (after["title"], after["artist"], after["has_cover"]) == ("", "", True)
+    tags.remove_cover(copies[name])
+    assert tags.read(copies[name])["has_cover"] is False
+
+
 def test_bad_arguments_are_refused_before_the_call(copies):
     with pytest.raises(TypeError):
         tags.write(copies["sample.mp3"], colour="blue")
