@@ -1512,6 +1512,50 @@ static int cmd_cover(int argc, char** argv) {
     return status;
 }
 
+/* Which file a path names: a write replaces the file through a rename, so a path whose file is
+ * the same after a batch was not written. */
+struct file_identity {
+    int known;
+    unsigned long long volume;
+    unsigned long long index;
+};
+
+static struct file_identity identify_file(const char* path) {
+    struct file_identity id = {0, 0, 0};
+#ifdef _WIN32
+    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (h == INVALID_HANDLE_VALUE)
+        return id;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(h, &info)) {
+        id.known = 1;
+        id.volume = info.dwVolumeSerialNumber;
+        id.index = (unsigned long long)info.nFileIndexHigh << 32 | info.nFileIndexLow;
+    }
+    CloseHandle(h);
+#else
+    struct stat st;
+    if (stat(path, &st) == 0) {
+        id.known = 1;
+        id.volume = (unsigned long long)st.st_dev;
+        id.index = (unsigned long long)st.st_ino;
+    }
+#endif
+    return id;
+}
+
+/* Names the files of a batch that were not written: those whose path names the same file as
+ * before it, or no file. The library reports a count and the last file's message only. */
+static void report_unwritten(const struct path_list* files, const struct file_identity* before) {
+    for (size_t i = 0; i < files->count; i++) {
+        struct file_identity now = identify_file(files->items[i]);
+        if (!now.known ||
+            (before[i].known && before[i].volume == now.volume && before[i].index == now.index))
+            fprintf(stderr, "%s: batch: not written: %s\n", PROGRAM, files->items[i]);
+    }
+}
+
 /* Writes `tags_json` into the files of `args` with one id3_batch call and reports the count. */
 static int run_batch(const struct path_list* files, const char* tags_json) {
     struct text_buf paths = {0};
@@ -1526,19 +1570,35 @@ static int run_batch(const struct path_list* files, const char* tags_json) {
         free(paths.data);
         return out_of_memory();
     }
+    struct file_identity* before =
+        (struct file_identity*)calloc(files->count ? files->count : 1, sizeof *before);
+    if (!before) {
+        free(paths.data);
+        return out_of_memory();
+    }
+    for (size_t i = 0; i < files->count; i++)
+        before[i] = identify_file(files->items[i]);
     int32_t written = id3_batch(paths.data, tags_json);
     free(paths.data);
     if (written < 0) {
+        free(before);
         fprintf(stderr, "%s: batch: %s\n", PROGRAM, library_error());
         return EXIT_FAILED;
     }
     printf("wrote %ld of %lu files\n", (long)written, (unsigned long)files->count);
-    if ((size_t)written == files->count)
+    if ((size_t)written == files->count) {
+        free(before);
         return EXIT_OK;
+    }
+    /* The library's message is read before anything else can change it. */
+    char last_copy[512];
+    snprintf(last_copy, sizeof last_copy, "%s", id3_last_error());
+    report_unwritten(files, before);
+    free(before);
     /* The library keeps the message of the last file only; it is empty when that one succeeded. */
     unsigned long failed = (unsigned long)(files->count - (size_t)written);
-    const char* last = id3_last_error();
-    if (last && *last)
+    const char* last = last_copy;
+    if (*last)
         fprintf(stderr, "%s: batch: %lu file(s) not written; last message: %s\n", PROGRAM, failed,
                 last);
     else

@@ -646,11 +646,17 @@ class Batch(CliTestCase):
         code, out, err = run_tool("batch", "--json", '{"album":"A"}', mp3, missing, m4a)
         self.assertEqual((code, out), (1, b"wrote 1 of 3 files\n"))
         self.assertIn(b"2 file(s) not written; last message: MP4/m4a write unsupported", err)
+        # each file not written is named, the written one is not
+        for path in (missing, m4a):
+            self.assertIn(b"batch: not written: " + path.encode() + b"\n", err)
+        self.assertNotIn(b"not written: " + mp3.encode(), err)
         self.assertEqual(self.read_tags(mp3)["album"], "A")
         # the last file succeeds: the count still tells of the failure
         code, out, err = run_tool("batch", "--album", "B", missing, mp3)
         self.assertEqual((code, out), (1, b"wrote 1 of 2 files\n"))
         self.assertIn(b"1 file(s) not written", err)
+        self.assertIn(b"batch: not written: " + missing.encode() + b"\n", err)
+        self.assertNotIn(b"not written: " + mp3.encode(), err)
         # a bad tag object is refused before any file
         code, out, err = run_tool("batch", "--json", "{oops", mp3)
         self.assertEqual((code, out), (2, b""))
