@@ -13,7 +13,10 @@
 //                                temp <folder dev>:<ino> (an O_TMPFILE or O_EXCL create)
 //   QID3_IO_GROW_PATH          after the QID3_IO_GROW_AFTER-th read (pread or read) of the file
 //   QID3_IO_GROW_AFTER         at this path, QID3_IO_GROW_BYTES is appended to it, once per
-//   QID3_IO_GROW_BYTES         QID3_IO_GROW_PATH value
+//   QID3_IO_GROW_BYTES         QID3_IO_GROW_PATH value; with QID3_IO_GROW_OFFSET they are written
+//                              over the bytes at that offset instead (an edit in place)
+//   QID3_IO_FROZEN_CTIME       stat, fstat and fstatat report a change time of 0, as file systems
+//                              that keep no change times do
 // The tests find the library loaded through qid3_io_interposer_loaded.
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE
@@ -117,9 +120,11 @@ void after_read(int fd) {
     const char* bytes = getenv("QID3_IO_GROW_BYTES");
     if (!bytes)
         bytes = "grown";
-    int out = (int)syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_APPEND | O_CLOEXEC);
+    const char* at = getenv("QID3_IO_GROW_OFFSET");
+    int out = (int)syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | (at ? 0 : O_APPEND) | O_CLOEXEC);
     if (out >= 0) {
-        ssize_t w = syscall(SYS_write, out, bytes, strlen(bytes));
+        ssize_t w = at ? syscall(SYS_pwrite64, out, bytes, strlen(bytes), (off_t)atoll(at))
+                       : syscall(SYS_write, out, bytes, strlen(bytes));
         (void)w;
         syscall(SYS_close, out);
     }
@@ -147,9 +152,31 @@ int open_common(const char* name, int dirfd, const char* path, int flags, mode_t
     return fd;
 }
 
+int frozen_ctime(int rc, struct stat* st) {
+    if (rc == 0 && injected("QID3_IO_FROZEN_CTIME")) {
+        st->st_ctim.tv_sec = 0;
+        st->st_ctim.tv_nsec = 0;
+    }
+    return rc;
+}
+
 } // namespace
 
 extern "C" {
+
+int stat(const char* path, struct stat* st) {
+    return frozen_ctime(next_fn<int (*)(const char*, struct stat*)>("stat")(path, st), st);
+}
+
+int fstat(int fd, struct stat* st) {
+    return frozen_ctime(next_fn<int (*)(int, struct stat*)>("fstat")(fd, st), st);
+}
+
+int fstatat(int dirfd, const char* path, struct stat* st, int flags) {
+    return frozen_ctime(
+        next_fn<int (*)(int, const char*, struct stat*, int)>("fstatat")(dirfd, path, st, flags),
+        st);
+}
 
 int openat(int dirfd, const char* path, int flags, ...) {
     va_list ap;

@@ -55,7 +55,9 @@ const char* const SETTINGS[] = {"QID3_IO_COPY_RANGE_ERRNO",
                                 "QID3_IO_LOG",
                                 "QID3_IO_GROW_PATH",
                                 "QID3_IO_GROW_AFTER",
-                                "QID3_IO_GROW_BYTES"};
+                                "QID3_IO_GROW_BYTES",
+                                "QID3_IO_GROW_OFFSET",
+                                "QID3_IO_FROZEN_CTIME"};
 
 // The interposer's settings for one case, cleared again when it ends.
 struct Faults {
@@ -309,6 +311,34 @@ TEST(InterposedIo, BatchGroupCommittedAtItsByteLimit) {
     EXPECT_LT(renames[1], temps[2]);
     // The first two share a group.
     EXPECT_LT(temps[1], renames[0]);
+}
+
+// Another program edits the file in place, keeping its size, between the writer's read and its
+// rename: the write is refused and the edit kept, also where the file system keeps no change
+// times and only the modification time shows the edit.
+TEST(InterposedIo, InPlaceEditDuringWriteKept) {
+    NEED_INTERPOSER();
+    for (bool frozen_ctime : {false, true}) {
+        SCOPED_TRACE(frozen_ctime ? "no change times" : "change times");
+        TempDir dir;
+        std::string song = dir.file("song.mp3");
+        Bytes original = mp3_with_tags(3000, 10);
+        ASSERT_TRUE(write_file(song, original));
+        Bytes edited = original;
+        memcpy(&edited[30], "EDIT", 4);
+        Faults faults;
+        if (frozen_ctime)
+            faults.set("QID3_IO_FROZEN_CTIME", 1);
+        faults.set("QID3_IO_GROW_PATH", song);
+        faults.set("QID3_IO_GROW_AFTER", 1);
+        faults.set("QID3_IO_GROW_OFFSET", 30);
+        faults.set("QID3_IO_GROW_BYTES", "EDIT");
+        EXPECT_EQ(id3_write(song.c_str(), TAGS), -1);
+        EXPECT_EQ(std::string(id3_last_error()), "file changed while writing: " + song);
+        Faults::clear();
+        EXPECT_TRUE(read_file(song) == edited);
+        EXPECT_EQ(temp_files_in(dir.path), std::vector<std::string>{});
+    }
 }
 
 // --- Reads
