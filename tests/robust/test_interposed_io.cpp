@@ -30,7 +30,7 @@ namespace {
 const char* const TAGS = "{\"title\":\"New title\"}";
 
 // The test registered in CTest runs with io_interpose preloaded (QID3_EXPECT_INTERPOSER): there
-// its absence is a failure. Run by hand without it, the cases that need it are skipped.
+// its absence is a failure. Built without that definition, the cases that need it are skipped.
 bool interposed() {
     bool loaded = dlsym(RTLD_DEFAULT, "qid3_io_interposer_loaded") != nullptr;
 #ifdef QID3_EXPECT_INTERPOSER
