@@ -236,8 +236,8 @@ ctest --test-dir "$build" --output-on-failure -j"$jobs" </dev/null
 
 # --- What a Windows developer receives: the archive, its version resources, the MSVC import library,
 # and programs linked against that library.
-version=$(sed -n 's/^project(quorvale-id3tag VERSION \([0-9][0-9.]*\).*/\1/p' CMakeLists.txt)
-[ -n "$version" ] || fail "no project version in CMakeLists.txt"
+version=$(sed -n 's/^#define QUORVALE_ID3TAG_VERSION "\([0-9][0-9.]*\)"$/\1/p' include/quorvale_id3tag.h)
+[ -n "$version" ] || fail "no QUORVALE_ID3TAG_VERSION in include/quorvale_id3tag.h"
 checks="$build/windows-checks"
 rm -rf "$checks"
 mkdir -p "$checks"
