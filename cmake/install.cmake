@@ -19,6 +19,15 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/quorvale_id3tag.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 if(TARGET quorvale-tag)
   install(TARGETS quorvale-tag RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  if(NOT WIN32)
+    # The manual page and the shell completion (zsh's site-functions folder; the Debian package
+    # moves the file to Debian's vendor-completions).
+    install(FILES ${PROJECT_SOURCE_DIR}/docs/quorvale-tag.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    install(FILES ${PROJECT_SOURCE_DIR}/docs/completion/quorvale-tag.bash
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME quorvale-tag)
+    install(FILES ${PROJECT_SOURCE_DIR}/docs/completion/_quorvale-tag
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/site-functions)
+  endif()
 endif()
 
 set(QID3_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/quorvale-id3tag)
@@ -77,9 +86,19 @@ if(NOT WIN32)
   set(CPACK_PACKAGE_NAME quorvale-id3tag)
   set(CPACK_PACKAGE_VENDOR quorvale)
   set(CPACK_PACKAGE_CONTACT "quorvale-id3tag developers <dev@quorvale.invalid>")
-  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "Read and write MP3, FLAC and MP4 tags through a small C interface with JSON values")
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "MP3, FLAC and MP4 tag library with a C interface")
+  set(CPACK_PACKAGE_DESCRIPTION
+    "quorvale-id3tag reads and writes the text tags (title, artist, album, genre,
+date, track) and the cover picture of MP3 (ID3v2), FLAC and MP4/M4A files;
+MP4 is read only. Tags are passed as UTF-8 JSON through seven C functions.
+The package holds the shared library, its header, pkg-config and CMake
+files, the quorvale-tag command-line program and the Python module
+quorvale_id3tag for python3.")
   set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+  # A Debian revision of its own, so that the package can change without a new library release.
+  set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+  set(QID3_DEB_VERSION ${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE})
+  set(CPACK_STRIP_FILES ON)
   set(CPACK_DEBIAN_PACKAGE_SECTION libs)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   # The package holds, besides what cmake --install puts in place, the yyjson shared library this
@@ -95,11 +114,17 @@ if(NOT WIN32)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_SUGGESTS python3)
   # The shlibs file names the public library only (CPack's own would also offer the private yyjson
-  # to other packages). CPack adds the ldconfig calls on install and removal itself.
+  # to other packages). The loader's cache is refreshed by dpkg's ldconfig trigger, not by
+  # maintainer scripts.
   file(WRITE ${PROJECT_BINARY_DIR}/deb/shlibs
     "libquorvale-id3tag ${PROJECT_VERSION_MAJOR} quorvale-id3tag (>= ${PROJECT_VERSION})\n")
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/deb/shlibs
-    ${CMAKE_CURRENT_LIST_DIR}/deb/prerm)
+    ${CMAKE_CURRENT_LIST_DIR}/deb/prerm ${CMAKE_CURRENT_LIST_DIR}/deb/postinst
+    ${CMAKE_CURRENT_LIST_DIR}/deb/postrm ${CMAKE_CURRENT_LIST_DIR}/deb/triggers)
+  # /usr/share/doc's copyright (ours and yyjson's notice) and changelog, the lintian overrides.
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/deb/changelog.in ${PROJECT_BINARY_DIR}/deb/changelog @ONLY)
+  set(CPACK_QID3_DEB_CHANGELOG ${PROJECT_BINARY_DIR}/deb/changelog)
+  set(CPACK_QID3_DEB_DIR ${CMAKE_CURRENT_LIST_DIR}/deb)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   include(CPack)

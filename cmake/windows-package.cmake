@@ -46,10 +46,12 @@ add_custom_command(OUTPUT ${QID3_MSVC_IMPLIB}
 add_custom_target(quorvale-id3tag-msvc-implib ALL DEPENDS ${QID3_MSVC_IMPLIB})
 
 # The archive: bin/ (DLL, program), lib/ (both import libraries, the .def, the CMake and pkg-config
-# files for MinGW), include/, and the README, the license and docs/windows.md. install.cmake installs
+# files for MinGW), include/, and the README, the license, yyjson's license and docs/windows.md. install.cmake installs
 # the binaries and the header.
 install(FILES ${QID3_MSVC_IMPLIB} ${QID3_DEF_FILE} DESTINATION lib)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
+# yyjson is compiled into the DLL: its MIT licence asks for its notice in every copy.
+install(FILES ${QID3_YYJSON_SRC}/LICENSE DESTINATION . RENAME LICENSE-yyjson)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/windows.md DESTINATION docs)
 
 if(CPack_CMake_INCLUDED)

@@ -7,7 +7,7 @@
 # sample files), interop (peer tagging tools), robust (fuzzing, FUSE), windows (mingw-w64, Wine,
 # yyjson source for the DLL, LLVM's dlltool, clang and lld-link for the MSVC import library and its
 # test), bench (Google Benchmark, TagLib), python (pytest, venv, pip, setuptools), package (dpkg
-# tools).
+# tools, lintian, man-db).
 # With no group: build and test.
 set -euo pipefail
 
@@ -138,7 +138,7 @@ for g in "${groups[@]}"; do
       apt_install python3 python3-pytest python3-venv python3-pip python3-setuptools python3-wheel
       ;;
     package)
-      apt_install dpkg-dev fakeroot binutils
+      apt_install dpkg-dev fakeroot binutils lintian man-db
       ;;
     *)
       echo "setup: unknown group '$g'" >&2

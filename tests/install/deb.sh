@@ -22,9 +22,35 @@ for want in \
   '/usr/bin/quorvale-tag' \
   '/quorvale-id3tag/libyyjson.so.0' \
   '/usr/lib/python3/dist-packages/quorvale_id3tag/__init__.py' \
-  '/usr/lib/python3/dist-packages/quorvale_id3tag/py.typed'; do
+  '/usr/lib/python3/dist-packages/quorvale_id3tag/py.typed' \
+  '/usr/lib/python3/dist-packages/quorvale_id3tag/quorvale-id3tag -> ../../../quorvale-id3tag' \
+  '/usr/share/doc/quorvale-id3tag/copyright' \
+  '/usr/share/doc/quorvale-id3tag/changelog.Debian.gz' \
+  '/usr/share/man/man1/quorvale-tag.1.gz' \
+  '/usr/share/bash-completion/completions/quorvale-tag' \
+  '/usr/share/zsh/vendor-completions/_quorvale-tag'; do
   grep -qF -- "$want" "$work/contents" || { echo "missing from the package: $want" >&2; exit 1; }
 done
+
+# lintian finds no error and no warning (the overrides the package carries give their reasons).
+if command -v lintian >/dev/null; then
+  lintian --fail-on error,warning "$deb" >"$work/lintian" 2>&1 ||
+    { cat "$work/lintian" >&2; echo "lintian finds errors or warnings" >&2; exit 1; }
+  echo "lintian: clean"
+elif [ -n "${CI:-}" ]; then
+  echo "lintian is not installed (scripts/setup.sh package)" >&2
+  exit 1
+else
+  echo "lintian is not installed (scripts/setup.sh package): not checked"
+fi
+# The copyright file carries yyjson's notice as well as ours, and dpkg refreshes the loader cache
+# through its trigger.
+copyright=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/quorvale-id3tag/copyright)
+grep -q 'Copyright: 2020 YaoYuan' <<<"$copyright"
+grep -q 'Copyright: 2026 quorvale-id3tag developers' <<<"$copyright"
+[ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./triggers)" = 'activate-noawait ldconfig' ]
+dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst ./postrm | grep -qE '^[^#]*ldconfig' &&
+  { echo "a maintainer script calls ldconfig" >&2; exit 1; }
 
 # What it depends on: no yyjson, and each package one that apt can fetch from a configured archive
 # (not only one that happens to be installed here from a local file).
@@ -58,13 +84,31 @@ grep -q "libyyjson.so.0 => $root/usr/bin/../lib/quorvale-id3tag/libyyjson.so.0" 
 grep -q "libquorvale-id3tag.so.1 => $root/usr/bin/../lib/libquorvale-id3tag.so.1" <<<"$resolved"
 out=$(env -u LD_LIBRARY_PATH "$root/usr/bin/quorvale-tag" read "$src/samples/sample.flac")
 grep -q '"format":"flac"' <<<"$out"
-# The Python module loads the packaged library through the link beside it.
+# The Python module loads the packaged library through the link beside it, and that library its
+# packaged yyjson, whose RUNPATH is resolved from the link's folder (not the system's yyjson, which
+# a machine may have as well).
+dist="$root/usr/lib/python3/dist-packages"
 env -u QUORVALE_ID3TAG_LIB PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -I -c '
 import sys
 sys.path.insert(0, sys.argv[1] + "/usr/lib/python3/dist-packages")
 import quorvale_id3tag as tags
 assert tags.library_path().startswith(sys.argv[1]), tags.library_path()
 assert tags.read(sys.argv[2])["format"] == "mp3"
+with open("/proc/self/maps") as maps:
+    yyjson = {line.split()[-1] for line in maps if "libyyjson" in line}
+assert yyjson == {sys.argv[1] + "/usr/lib/quorvale-id3tag/libyyjson.so.0"}, yyjson
 print("python module:", tags.library_path())
 ' "$root" "$src/samples/sample.mp3"
+# `python3 -m quorvale_id3tag library` prints the path of the library it loaded.
+printed=$(cd / && env -u QUORVALE_ID3TAG_LIB PYTHONDONTWRITEBYTECODE=1 PYTHONPATH="$dist" \
+  /usr/bin/python3 -m quorvale_id3tag library)
+echo "python3 -m quorvale_id3tag library: $printed"
+[ "$printed" = "$dist/quorvale_id3tag/libquorvale-id3tag.so.1" ] ||
+  { echo "expected the packaged library's path" >&2; exit 1; }
+# The manual page is a well-formed page of the program.
+if command -v man >/dev/null; then
+  page=$(MANWIDTH=80 man -l "$root/usr/share/man/man1/quorvale-tag.1.gz" 2>"$work/man.err")
+  [ ! -s "$work/man.err" ] || { cat "$work/man.err" >&2; exit 1; }
+  grep -q -- '--dry-run' <<<"$page"
+fi
 echo "debian package: ok"

@@ -14,6 +14,14 @@ libdir_rel=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:[A-Z]*=//p' "$build/CMakeCache.txt"
 [ -n "$libdir_rel" ] || { echo "run.sh: no CMAKE_INSTALL_LIBDIR in $build/CMakeCache.txt" >&2; exit 1; }
 lib="$prefix/$libdir_rel"
 
+# The program's manual page and shell completion, when the program is built.
+if [ -x "$prefix/bin/quorvale-tag" ]; then
+  for f in share/man/man1/quorvale-tag.1 share/bash-completion/completions/quorvale-tag \
+    share/zsh/site-functions/_quorvale-tag; do
+    [ -f "$prefix/$f" ] || { echo "run.sh: $f not installed" >&2; exit 1; }
+  done
+fi
+
 sample="$src/samples/sample.flac"
 expect='"format":"flac"'
 
