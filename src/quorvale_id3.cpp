@@ -483,11 +483,11 @@ static int prepare_write(const char* path, const char* tags_json, prepared_write
 
     // The fields the caller supplied are replaced; all else of the old tags is carried over.
     id3_change change = {id3_tags_present(&update), 0};
-    id3_head head = {nullptr, 0, 0};
+    id3_head head = {};
     errno = 0;
     int rc = build_head(&w->src, &current, change, &head);
     if (rc == 0)
-        rc = id3_replace_fill(&w->temp, path, &w->src, head.data, head.len, head.audio_off);
+        rc = id3_replace_fill(&w->temp, path, &w->src, &head);
     free(head.data);
     if (rc != 0) {
         if (!id3_has_error())
@@ -592,7 +592,7 @@ int32_t id3_set_cover(const char* path, const char* image_path) {
 
     // No field is named: only the front cover changes.
     id3_change change = {0, 1};
-    id3_head head = {nullptr, 0, 0};
+    id3_head head = {};
     errno = 0;
     int rc = build_head(&f, &t, change, &head);
     if (rc == 0)

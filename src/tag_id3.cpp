@@ -713,13 +713,16 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
     head->data = out.data;
     head->len = out.len;
     head->audio_off = audio_off;
+    // The padding ends the tag: more of it counts into the tag's size.
+    head->grow_kind = ID3_GROW_SYNCSAFE28;
+    head->grow_at = ID3_SIZE_AT;
     return 0;
 }
 
 int id3_mp3_write(const char* path, const id3_tags* t) {
     id3_file f;
     int rc = id3_file_open_mode(&f, path, ID3_OPEN_WRITE);
-    id3_head head = {nullptr, 0, 0};
+    id3_head head = {};
     id3_change change = {id3_tags_present(t), t->cover_data && t->cover_size > 0};
     if (rc == 0)
         rc = id3_mp3_build_head(&f, t, change, &head);

@@ -244,11 +244,10 @@ TEST(AtomicWrite, FolderSwappedForALinkDoesNotRedirectTheReplacement) {
     id3_tags t;
     id3_tags_init(&t);
     t.title = strdup("new");
-    id3_head head = {nullptr, 0, 0};
+    id3_head head = {};
     ASSERT_EQ(id3_mp3_build_head(&f, &t, id3_change{ID3_NAMED_TITLE, 0}, &head), 0);
     plat_temp temp;
-    ASSERT_EQ(id3_replace_fill(&temp, song.c_str(), &f, head.data, head.len, head.audio_off), 0)
-        << id3_last_error();
+    ASSERT_EQ(id3_replace_fill(&temp, song.c_str(), &f, &head), 0) << id3_last_error();
     // The steps of the commit, with the swap after the last check of the source by its path.
     ASSERT_EQ(plat_temp_sync(&temp), 0);
     ASSERT_EQ(plat_file_unchanged(&f.pf, song.c_str()), 1);
@@ -444,7 +443,7 @@ TEST(AtomicWrite, SourceChangedWhileWritingIsLeftAlone) {
         id3_tags t;
         id3_tags_init(&t);
         t.title = strdup("new");
-        id3_head head = {nullptr, 0, 0};
+        id3_head head = {};
         ASSERT_EQ(id3_mp3_build_head(&f, &t, id3_change{ID3_NAMED_TITLE, 0}, &head), 0);
         Bytes after_change = original + S("appended");
         if (change == EditedInPlace) {
