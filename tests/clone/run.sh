@@ -8,7 +8,9 @@ set -euo pipefail
 bin=${1:?usage: run.sh BUILD_TESTS_DIR [PROGRAM...]}
 shift
 programs=("$@")
-[ ${#programs[@]} -gt 0 ] || programs=(test_clone test_id3_write test_atomic test_concurrent)
+# The FLAC writer's tables pin the copy's exact bytes, padding included: they are not run here.
+[ ${#programs[@]} -gt 0 ] ||
+  programs=(test_clone test_id3_write test_atomic test_concurrent robust/test_robust_crash)
 
 skip() {
   echo "clone file systems skipped: $*"
