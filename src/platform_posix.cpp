@@ -664,8 +664,8 @@ static const uint64_t CLONE_BLOCK_MAX = 1u << 16;
 // What a file system says when it cannot share these blocks: no clone support at all, another
 // volume, offsets it will not take, a file in use as a swap file or program, or an unknown ioctl.
 static bool clone_refused(int err) {
-    return err == EOPNOTSUPP || err == ENOTSUP || err == EXDEV || err == EINVAL || err == ETXTBSY ||
-           err == ENOTTY || err == ENOSYS;
+    return err == EOPNOTSUPP || err == EXDEV || err == EINVAL || err == ETXTBSY || err == ENOTTY ||
+           err == ENOSYS;
 }
 
 static int clone_range(int dst_fd, uint64_t dst_off, int src_fd, uint64_t src_off, uint64_t n) {
