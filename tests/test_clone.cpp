@@ -138,10 +138,11 @@ TEST(Clone, WrittenFileAndSharedAudio) {
         // The old file's blocks stay reachable after the rename through a clone of it (or, where
         // there is none, a second name).
         unlink(old.c_str());
-        if (clones)
+        if (clones) {
             ASSERT_TRUE(clone_file(path, old));
-        else
+        } else {
             ASSERT_EQ(link(path.c_str(), old.c_str()), 0);
+        }
         std::vector<Extent> old_map = extents_of(old);
 
         id3_tags t;
@@ -217,5 +218,54 @@ TEST(Clone, WrittenFileAndSharedAudio) {
         }
         EXPECT_GT(blocks, 0u);
         EXPECT_EQ(shared, blocks) << "audio blocks not shared with the old file";
+    }
+}
+
+// A batch shares the audio as a single write does: on a file system that clones, every whole
+// audio block of each file is the old file's block; elsewhere each file is the copy.
+TEST(Clone, BatchSharesEachFilesAudio) {
+    TempDir dir;
+    const uint64_t block = fs_block(dir.path);
+    ASSERT_GT(block, 0u);
+    Bytes tag = id3_tag(4, 0, id3_frame4("TIT2", id3_text("Old")) + repeat(0, 500));
+    std::vector<std::string> paths;
+    std::vector<Bytes> audios;
+    for (unsigned i = 0; i < 3; i++) {
+        paths.push_back(dir.file("song" + std::to_string(i) + ".mp3"));
+        audios.push_back(random_bytes(100 * 1024 + 33 * i, 20 + i));
+        ASSERT_TRUE(write_file(paths[i], tag + audios[i]));
+    }
+    const bool clones = clone_file(paths[0], dir.file("probe"));
+    std::string list = "[";
+    for (size_t i = 0; i < paths.size(); i++) {
+        if (clones) {
+            ASSERT_TRUE(clone_file(paths[i], paths[i] + ".old"));
+        }
+        list += (i ? ",\"" : "\"") + paths[i] + "\"";
+    }
+    list += "]";
+    ASSERT_EQ(id3_batch(list.c_str(), "{\"title\":\"Batch\"}"), 3) << id3_last_error();
+    for (size_t i = 0; i < paths.size(); i++) {
+        SCOPED_TRACE(paths[i]);
+        Bytes after = read_file(paths[i]);
+        ASSERT_GT(after.size(), audios[i].size());
+        uint64_t audio_off = after.size() - audios[i].size();
+        EXPECT_TRUE(Bytes(after.begin() + (long)audio_off, after.end()) == audios[i]);
+        EXPECT_NE(json_of(paths[i]).find("\"title\":\"Batch\""), std::string::npos);
+        EXPECT_EQ(id3_syncsafe32(after.data() + ID3_SIZE_AT) + (uint64_t)ID3_HEADER_LEN, audio_off);
+        if (!clones)
+            continue;
+        EXPECT_EQ(audio_off % block, tag.size() % block);
+        std::vector<Extent> new_map = extents_of(paths[i]);
+        std::vector<Extent> old_map = extents_of(paths[i] + ".old");
+        uint64_t first = (audio_off + block - 1) / block * block;
+        for (uint64_t at = first; at + block <= after.size(); at += block) {
+            uint64_t phys_new = 0, phys_old = 0;
+            uint32_t flags = 0, old_flags = 0;
+            ASSERT_TRUE(physical_at(new_map, at, &phys_new, &flags));
+            ASSERT_TRUE(physical_at(old_map, at - audio_off + tag.size(), &phys_old, &old_flags));
+            ASSERT_EQ(phys_new, phys_old) << "block at " << at << " not shared";
+            ASSERT_TRUE(flags & FIEMAP_EXTENT_SHARED);
+        }
     }
 }
