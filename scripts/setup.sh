@@ -124,7 +124,8 @@ for g in "${groups[@]}"; do
         libtag1-dev kid3-cli
       ;;
     robust)
-      apt_install clang libclang-rt-14-dev libfuse3-dev fuse3 valgrind e2fsprogs python3
+      apt_install clang libclang-rt-14-dev libfuse3-dev fuse3 valgrind e2fsprogs python3 xfsprogs \
+        btrfs-progs
       ;;
     windows)
       apt_install g++-mingw-w64-x86-64-posix wine64 wine xz-utils llvm lld clang mono-mcs mono-runtime

@@ -10,6 +10,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <memory>
+
 namespace {
 // Closes an opened file at the end of a scope, on every path.
 struct file_guard {
@@ -222,10 +224,88 @@ static const char* folder_part(const char* path, char* out, size_t cap) {
     return out;
 }
 
+// The zero bytes to add to a head of head_len so that the audio at audio_off starts at the same
+// offset in a block of the new file as in the old one, when the head's padding can take them: then
+// the audio's whole blocks can be shared instead of copied. The length field is enlarged to count
+// them. 0 when no bytes are needed or the field cannot take them.
+static uint64_t align_padding(id3_head* head, uint64_t block) {
+    uint64_t extra = (head->audio_off % block + block - head->len % block) % block;
+    if (extra == 0 || head->grow_kind == ID3_GROW_NONE)
+        return 0;
+    uint8_t* field = head->data + head->grow_at;
+    if (head->grow_kind == ID3_GROW_SYNCSAFE28) {
+        if (head->grow_at + 4 > head->len)
+            return 0;
+        uint64_t size = id3_syncsafe32(field);
+        if (size + extra >= (1u << 28))
+            return 0;
+        id3_put_syncsafe32(field, (uint32_t)(size + extra));
+    } else {
+        if (head->grow_at + 3 > head->len)
+            return 0;
+        uint64_t size = ((uint64_t)field[0] << 16) | ((uint64_t)field[1] << 8) | field[2];
+        size += extra;
+        if (size >= (1u << 24))
+            return 0;
+        field[0] = (uint8_t)(size >> 16);
+        field[1] = (uint8_t)(size >> 8);
+        field[2] = (uint8_t)size;
+    }
+    return extra;
+}
+
+// Writes the head, and where the temporary file's file system can share blocks, the padding that
+// aligns the audio with the old file's blocks. *block: the block size to clone in, or 0.
+static int write_head(plat_temp* temp, const id3_file* src, id3_head* head, uint64_t* block) {
+    *block = 0;
+    // Aligning pays only when a whole block of audio is left to share.
+    uint64_t audio_len = src && head->audio_off < src->size ? src->size - head->audio_off : 0;
+    uint64_t size = audio_len > 0 ? plat_temp_clone_block(temp, &src->pf) : 0;
+    uint64_t extra = size > 0 && audio_len > size ? align_padding(head, size) : 0;
+    if (plat_temp_write(temp, head->data, head->len) != 0)
+        return -1;
+    if (extra > 0) {
+        std::unique_ptr<uint8_t, decltype(&free)> zeros((uint8_t*)calloc(1, (size_t)extra), free);
+        if (!zeros) {
+            errno = ENOMEM;
+            return -1;
+        }
+        if (plat_temp_write(temp, zeros.get(), extra) != 0)
+            return -1;
+    }
+    if (size > 0 && (head->len + extra) % size == head->audio_off % size)
+        *block = size;
+    return 0;
+}
+
+// Copies the bytes of src from off to end to the temporary file's end: the part before the first
+// whole block by a copy, the rest shared with src when block is non-zero and the file system
+// agrees. 0; -1 with errno and *read_side set when reading failed; 1 when src ended early.
+static int fill_audio(plat_temp* temp, const id3_file* src, uint64_t off, uint64_t end,
+                      uint64_t block, int* read_side) {
+    if (block > 0) {
+        uint64_t shared_at = (off + block - 1) / block * block;
+        if (shared_at < end) {
+            int rc = shared_at > off
+                         ? plat_temp_copy(temp, &src->pf, off, shared_at - off, read_side)
+                         : 0;
+            if (rc != 0)
+                return rc;
+            off = shared_at;
+            rc = plat_temp_clone(temp, &src->pf, off, end - off);
+            if (rc <= 0)
+                return rc;
+            // Refused: the copy takes over where the clone would have started.
+        }
+    }
+    return plat_temp_copy(temp, &src->pf, off, end - off, read_side);
+}
+
 // Creates the temporary file and fills it with the head and the bytes of src from audio_off on.
-// src may be NULL when there is nothing to copy. 0, or -1 with a message and nothing left behind.
-int id3_replace_fill(plat_temp* temp, const char* path, const id3_file* src, const id3_head* head) {
-    uint64_t audio_off = head->audio_off;
+// src may be NULL when there is nothing to copy. Where the audio's blocks can be shared, the
+// head's padding grows (head->data's length field with it). 0, or -1 with a message and nothing
+// left behind.
+int id3_replace_fill(plat_temp* temp, const char* path, const id3_file* src, id3_head* head) {
     int rc = plat_temp_create(temp, path);
     if (rc == -2) {
         id3_set_error("path too long for a temporary file: %s", path);
@@ -242,17 +322,17 @@ int id3_replace_fill(plat_temp* temp, const char* path, const id3_file* src, con
                       strerror(err));
         return -1;
     }
-    if (plat_temp_write(temp, head->data, head->len) != 0) {
+    uint64_t block = 0;
+    if (write_head(temp, src, head, &block) != 0) {
         int err = errno;
         plat_temp_discard(temp);
         id3_set_error("short write: %s (%s)", path, strerror(err));
         return -1;
     }
-    if (src && audio_off < src->size) {
+    if (src && head->audio_off < src->size) {
         int read_side = 0;
-        uint64_t tail_len = head->tail_len <= src->size - audio_off ? head->tail_len : 0;
-        rc =
-            plat_temp_copy(temp, &src->pf, audio_off, src->size - audio_off - tail_len, &read_side);
+        uint64_t tail_len = head->tail_len <= src->size - head->audio_off ? head->tail_len : 0;
+        rc = fill_audio(temp, src, head->audio_off, src->size - tail_len, block, &read_side);
         if (rc == 0 && tail_len > 0 && plat_temp_write(temp, head->tail, tail_len) != 0)
             rc = -1;
         if (rc != 0) {
@@ -351,13 +431,15 @@ int id3_replace_finish_folder(plat_temp* temp) {
 
 int id3_atomic_write(const char* path, const uint8_t* data, uint64_t len) {
     plat_temp temp;
-    id3_head head = {const_cast<uint8_t*>(data), len, 0, {0}, 0};
-    if (id3_replace_fill(&temp, path, nullptr, &head) != 0)
+    id3_head image = {};
+    image.data = const_cast<uint8_t*>(data);
+    image.len = len;
+    if (id3_replace_fill(&temp, path, nullptr, &image) != 0)
         return -1;
     return id3_replace_commit(&temp, path, nullptr, false, true);
 }
 
-int id3_replace_with_head(const char* path, id3_file* src, const id3_head* head) {
+int id3_replace_with_head(const char* path, id3_file* src, id3_head* head) {
     plat_temp temp;
     if (id3_replace_fill(&temp, path, src, head) != 0)
         return -1;

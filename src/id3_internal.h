@@ -129,23 +129,31 @@ int id3_atomic_write(const char* path, const uint8_t* data, uint64_t len);
 
 // The new start of a file being rewritten: `data` replaces the old file's bytes before
 // `audio_off`, and the rest of the old file follows unchanged, except that its last `tail_len`
-// bytes (an ID3v1 tag) are replaced by `tail`.
+// bytes (an ID3v1 tag) are replaced by `tail`. A head that ends in padding names the length field
+// that counts it (grow_kind, at grow_at): zero bytes appended to the head then count into that
+// field, so that the audio can start at the offset a block clone needs.
 #define ID3_TAIL_MAX 128
+#define ID3_GROW_NONE 0
+#define ID3_GROW_SYNCSAFE28 1 // an ID3v2 tag size: four syncsafe bytes
+#define ID3_GROW_BE24 2       // a FLAC block length: three big-endian bytes
 struct id3_head {
     uint8_t* data;
     uint64_t len;
     uint64_t audio_off;
     uint8_t tail[ID3_TAIL_MAX];
     uint64_t tail_len;
+    int grow_kind;
+    uint64_t grow_at;
 };
 // The steps of one replacement, for callers that commit several files together (id3_batch).
 // Fill: creates the temporary file with the head and the bytes of src from audio_off on, its tail
-// replaced (src NULL: nothing to copy); 0, or -1 with a message and nothing left behind. Commit:
+// replaced (src NULL: nothing to copy); where the audio's blocks can be shared, the head's padding
+// grows (with its length field). 0, or -1 with a message and nothing left behind. Commit:
 // flushes it to the disk (unless `synced`: a flush of its volume did), checks that src is unchanged
 // and closes it, names the temporary file and renames it over the target, then flushes the folder
 // when `flush_folder`; otherwise the caller flushes the folder and releases the record. 0, or -1
 // with a message; before the rename a failure removes the temporary file and keeps the target.
-int id3_replace_fill(plat_temp* temp, const char* path, const id3_file* src, const id3_head* head);
+int id3_replace_fill(plat_temp* temp, const char* path, const id3_file* src, id3_head* head);
 int id3_replace_commit(plat_temp* temp, const char* path, id3_file* src, bool synced,
                        bool flush_folder);
 // Flushes the folder of a renamed temporary file: 0, or -1 with a message (the target already
@@ -155,7 +163,7 @@ int id3_replace_finish_folder(plat_temp* temp);
 // Replaces the file at path with head followed by the bytes of src from head->audio_off on,
 // copied without passing through memory where the system allows. src is closed before the
 // rename. 0, or -1 with a message.
-int id3_replace_with_head(const char* path, id3_file* src, const id3_head* head);
+int id3_replace_with_head(const char* path, id3_file* src, id3_head* head);
 
 // What a tags object removes: the fields given as null (ID3_NAMED_* bits), and the front covers
 // when "cover" is null.

@@ -78,6 +78,13 @@ int plat_temp_write(plat_temp* t, const void* data, uint64_t n);
 // Copies n bytes of src from offset off to the end of the temporary file, in the kernel where it
 // can. 0; -1 with errno and *read_side set when reading src failed; 1 when src ended early.
 int plat_temp_copy(plat_temp* t, const plat_file* src, uint64_t off, uint64_t n, int* read_side);
+// The block size in which the temporary file can share src's blocks, when its file system can
+// clone (asked once, with a clone of nothing); 0 when it cannot.
+uint64_t plat_temp_clone_block(plat_temp* t, const plat_file* src);
+// Shares n bytes of src from off with the end of the temporary file, which must start at the same
+// offset in a block (n runs to the end of src or is a whole number of blocks). 0; 1 when the file
+// system refuses (nothing written: copy instead); -1 with errno.
+int plat_temp_clone(plat_temp* t, const plat_file* src, uint64_t off, uint64_t n);
 // Commits the temporary file's data to the disk. 0, or -1 with errno.
 int plat_temp_sync(plat_temp* t);
 // Gives the temporary file its name (if it has none) and closes it. 0; -1 with errno, or -2 when

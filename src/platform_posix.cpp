@@ -41,6 +41,8 @@
 #include <time.h>
 #include <unistd.h>
 #if defined(__linux__)
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/vfs.h>
 #include <sys/xattr.h>
 // statfs's f_type of a FUSE file system.
@@ -652,6 +654,70 @@ int plat_temp_copy(plat_temp* t, const plat_file* src, uint64_t off, uint64_t n,
         return 0;
 #endif
     return copy_bytes(t, src, off, n, read_side);
+}
+
+#if defined(__linux__) && defined(FICLONERANGE)
+// Block sizes a clone is tried with; outside them the file system's answer is not trusted.
+static const uint64_t CLONE_BLOCK_MIN = 512;
+static const uint64_t CLONE_BLOCK_MAX = 1u << 16;
+
+// What a file system says when it cannot share these blocks: no clone support at all, another
+// volume, offsets it will not take, a file in use as a swap file or program, or an unknown ioctl.
+static bool clone_refused(int err) {
+    return err == EOPNOTSUPP || err == EXDEV || err == EINVAL || err == ETXTBSY || err == ENOTTY ||
+           err == ENOSYS;
+}
+
+static int clone_range(int dst_fd, uint64_t dst_off, int src_fd, uint64_t src_off, uint64_t n) {
+    struct file_clone_range range;
+    range.src_fd = src_fd;
+    range.src_offset = src_off;
+    range.src_length = n;
+    range.dest_offset = dst_off;
+    int rc;
+    do {
+        rc = ioctl(dst_fd, FICLONERANGE, &range);
+    } while (rc != 0 && errno == EINTR);
+    return rc;
+}
+#endif
+
+uint64_t plat_temp_clone_block(plat_temp* t, const plat_file* src) {
+#if defined(__linux__) && defined(FICLONERANGE)
+    struct statfs fs;
+    if (fstatfs(t->fd, &fs) != 0)
+        return 0;
+    uint64_t block = (uint64_t)fs.f_bsize;
+    if (block < CLONE_BLOCK_MIN || block > CLONE_BLOCK_MAX || (block & (block - 1)) != 0)
+        return 0;
+    // A clone from the end of src shares nothing, but a file system without clones refuses it
+    // before it looks at the range.
+    if (clone_range(t->fd, 0, src->fd, src->size, 0) != 0)
+        return 0;
+    return block;
+#else
+    (void)t;
+    (void)src;
+    return 0;
+#endif
+}
+
+int plat_temp_clone(plat_temp* t, const plat_file* src, uint64_t off, uint64_t n) {
+#if defined(__linux__) && defined(FICLONERANGE)
+    off_t at = lseek(t->fd, 0, SEEK_CUR);
+    if (at < 0)
+        return -1;
+    if (clone_range(t->fd, (uint64_t)at, src->fd, off, n) != 0)
+        return clone_refused(errno) ? 1 : -1;
+    // The clone leaves the file position where it was; later steps expect it at the end.
+    return lseek(t->fd, (off_t)n, SEEK_CUR) < 0 ? -1 : 0;
+#else
+    (void)t;
+    (void)src;
+    (void)off;
+    (void)n;
+    return 1;
+#endif
 }
 
 int plat_temp_sync(plat_temp* t) {

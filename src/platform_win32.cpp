@@ -442,6 +442,22 @@ int plat_temp_copy(plat_temp* t, const plat_file* src, uint64_t off, uint64_t n,
     return rc;
 }
 
+// Block cloning (FSCTL_DUPLICATE_EXTENTS_TO_FILE on ReFS and Dev Drive) is not used yet: every
+// replacement copies.
+uint64_t plat_temp_clone_block(plat_temp* t, const plat_file* src) {
+    (void)t;
+    (void)src;
+    return 0;
+}
+
+int plat_temp_clone(plat_temp* t, const plat_file* src, uint64_t off, uint64_t n) {
+    (void)t;
+    (void)src;
+    (void)off;
+    (void)n;
+    return 1;
+}
+
 int plat_temp_sync(plat_temp* t) {
     HANDLE h = handle_of(t->fd);
     if (h == INVALID_HANDLE_VALUE) {

@@ -21,6 +21,11 @@
 #define FLAC_LAST_BLOCK 0x80
 #define FLAC_TYPE_MASK 0x7F
 #define FLAC_MAX_BODY 0xFFFFFFu
+// The PADDING block that ends every written metadata, left for the next edit to grow into in
+// place: as large as the old file's padding bodies together, at most PADDING_KEPT_MAX; 8 KiB (the
+// flac encoder's own default) for a file that had none.
+#define PADDING_DEFAULT 8192u
+#define PADDING_KEPT_MAX (1u << 20)
 
 // PICTURE body (big-endian): picture type (4), MIME length M (4), MIME, description length D (4),
 // description, width, height, depth, colours (4 each), data length (4), data. Offsets of the
@@ -376,6 +381,8 @@ struct old_metadata {
     id3_buf pictures;
     uint64_t last_picture; // offset in `pictures` of the last header
     uint64_t end;          // where the old metadata ends
+    uint64_t padding;      // the old PADDING bodies' bytes together
+    bool had_padding;
 };
 
 static void old_metadata_free(old_metadata* m) {
@@ -434,8 +441,11 @@ static int walk_old_metadata(const id3_file* f, id3_change change, old_metadata*
     int found;
     while ((found = next_block(f, &w, &flag_type, &body_at, &body_len)) == 1) {
         uint8_t type = flag_type & FLAC_TYPE_MASK;
-        if (type == FLAC_PADDING)
+        if (type == FLAC_PADDING) {
+            m->had_padding = true;
+            m->padding += body_len;
             continue;
+        }
         if (type == FLAC_VORBIS_COMMENT) {
             id3_owned_bytes hold;
             const uint8_t* body = comment_block_body(f, &w, body_at, &body_len, &hold);
@@ -505,10 +515,11 @@ static int build_vc(id3_buf* body, const id3_tags* t, uint32_t named, const old_
 
 // The new head: the bytes before the stream (an ID3v2 tag in front of it) as they are, "fLaC",
 // the old blocks other than PADDING, VORBIS_COMMENT and PICTURE (order and bodies kept), the new
-// VORBIS_COMMENT, the PICTURE blocks kept, the record's PICTURE if one is written; the last block
-// carries the last-metadata-block flag. The old bytes after the metadata follow it.
+// VORBIS_COMMENT, the PICTURE blocks kept, the record's PICTURE if one is written, and a PADDING
+// block, which carries the last-metadata-block flag. The old bytes after the metadata follow it.
+// *padding_at: where the PADDING block's header is.
 static int build_head(id3_buf* out, const id3_file* f, const old_metadata* m, const id3_buf* vc,
-                      const uint8_t* picture, uint32_t picture_len) {
+                      const uint8_t* picture, uint32_t picture_len, uint64_t* padding_at) {
     if (id3_buf_append(out, nullptr, f->base) != 0 ||
         id3_file_read(f, 0, out->data, f->base) != 0 ||
         id3_buf_append(out, FLAC_MARKER, FLAC_MARKER_LEN) != 0 ||
@@ -529,7 +540,16 @@ static int build_head(id3_buf* out, const id3_file* f, const old_metadata* m, co
             id3_buf_append(out, picture, picture_len) != 0)
             return -1;
     }
+    uint64_t padding = !m->had_padding                 ? PADDING_DEFAULT
+                       : m->padding > PADDING_KEPT_MAX ? PADDING_KEPT_MAX
+                                                       : m->padding;
+    last = out->len;
+    if (append_block_header(out, FLAC_PADDING, (uint32_t)padding) != 0 ||
+        id3_buf_append(out, nullptr, padding) != 0)
+        return -1;
+    memset(out->data + last + FLAC_BLOCK_HEADER_LEN, 0, (size_t)padding);
     out->data[last] |= FLAC_LAST_BLOCK;
+    *padding_at = last;
     return 0;
 }
 
@@ -561,8 +581,9 @@ int id3_flac_build_head(const id3_file* f, const id3_tags* t, id3_change change,
     }
     if (rc == 0)
         rc = build_vc(&vc, t, change.named, &m);
+    uint64_t padding_at = 0;
     if (rc == 0)
-        rc = build_head(&out, f, &m, &vc, picture.get(), (uint32_t)picture_len);
+        rc = build_head(&out, f, &m, &vc, picture.get(), (uint32_t)picture_len, &padding_at);
     uint64_t meta_end = m.end;
     old_metadata_free(&m);
     id3_buf_release(&vc);
@@ -573,6 +594,9 @@ int id3_flac_build_head(const id3_file* f, const id3_tags* t, id3_change change,
     head->data = out.data;
     head->len = out.len;
     head->audio_off = meta_end;
+    // The PADDING block ends the head: more of it counts into its length.
+    head->grow_kind = ID3_GROW_BE24;
+    head->grow_at = padding_at + 1;
     return 0;
 }
 

@@ -1389,6 +1389,9 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
     head->data = out.data;
     head->len = out.len;
     head->audio_off = audio_off;
+    // The padding ends the tag: more of it counts into the tag's size.
+    head->grow_kind = ID3_GROW_SYNCSAFE28;
+    head->grow_at = ID3_SIZE_AT;
     return 0;
 }
 

@@ -22,6 +22,12 @@ Bytes streaminfo(bool last = false) {
     return flac_block(0, repeat(0x11, 34), last);
 }
 
+// The PADDING block that ends the metadata this library writes: the old file's padding bytes
+// together, or 8 KiB when it had none.
+Bytes padding(size_t n = 8192) {
+    return flac_block(1, repeat(0, n), true);
+}
+
 // A VORBIS_COMMENT body as this library writes it.
 Bytes our_vc(const std::vector<std::string>& comments) {
     return vorbis_comment("quorvale-id3tag", comments);
@@ -97,7 +103,8 @@ TEST(FlacWrite, BlockOrderThroughIdWrite) {
 
     Bytes vc = our_vc({"TITLE=New", "ARTIST=Band", "COMMENT=kept"});
     Bytes expected = MARKER + streaminfo() + flac_block(3, seektable) + flac_block(2, application) +
-                     flac_block(4, vc) + flac_block(6, front) + flac_block(6, back, true) + frames;
+                     flac_block(4, vc) + flac_block(6, front) + flac_block(6, back) +
+                     padding(1024) + frames;
     EXPECT_EQ(hex(read_file(path)), hex(expected));
     EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"song.flac"});
 }
@@ -141,11 +148,11 @@ TEST(FlacWrite, PictureBlockAndHeaderBytes) {
         Bytes expected = MARKER + streaminfo() + flac_block(4, vc);
         if (c.picture) {
             expected +=
-                flac_block(6, back) + B({0x86}) + be24((uint32_t)c.picture->size()) + *c.picture;
+                flac_block(6, back) + B({0x06}) + be24((uint32_t)c.picture->size()) + *c.picture;
         } else {
-            expected += flac_block(6, front) + flac_block(6, back, true);
+            expected += flac_block(6, front) + flac_block(6, back);
         }
-        expected += flac_audio(100);
+        expected += padding() + flac_audio(100);
         EXPECT_EQ(hex(w.after), hex(expected));
     }
 }
@@ -176,15 +183,15 @@ TEST(FlacWrite, CommentBodies) {
         Written w(MARKER + streaminfo(true), r.t, 0);
         ASSERT_EQ(w.rc, 0) << id3_last_error();
         Bytes vc = our_vc(c.comments);
-        EXPECT_EQ(hex(w.after), hex(MARKER + streaminfo() + flac_block(4, vc, true)));
+        EXPECT_EQ(hex(w.after), hex(MARKER + streaminfo() + flac_block(4, vc) + padding()));
     }
 
     // With every text null the body is the vendor and a zero count: 23 bytes.
     Record empty;
     Written w(MARKER, empty.t, 0);
     ASSERT_EQ(w.rc, 0);
-    ASSERT_EQ(w.after.size(), 4u + 4 + 23);
-    EXPECT_EQ(w.after[4], 0x84);
+    ASSERT_EQ(w.after.size(), 4u + 4 + 23 + padding().size());
+    EXPECT_EQ(w.after[4], 0x04);
     EXPECT_EQ(Bytes(w.after.begin() + 5, w.after.begin() + 8), be24(23));
 }
 
@@ -225,7 +232,7 @@ TEST(FlacWrite, LongCommentsAreCutAtCharacterBoundaries) {
         Written w(MARKER, r.t, 0);
         ASSERT_EQ(w.rc, 0);
         Bytes vc = our_vc({"TITLE=" + c.title.substr(0, c.kept), "ARTIST=after"});
-        EXPECT_EQ(hex(w.after), hex(MARKER + flac_block(4, vc, true)));
+        EXPECT_EQ(hex(w.after), hex(MARKER + flac_block(4, vc) + padding()));
 
         // Reading it back gives the kept prefix.
         id3_tags back;
@@ -240,7 +247,7 @@ TEST(FlacWrite, LongCommentsAreCutAtCharacterBoundaries) {
 // How far the old metadata reaches, and which bytes follow the new blocks.
 TEST(FlacWrite, EndOfOldMetadata) {
     Bytes vc = our_vc({"TITLE=T"});
-    Bytes new_vc = flac_block(4, vc, true);
+    Bytes new_vc = flac_block(4, vc) + padding();
     struct Case {
         const char* name;
         Bytes before;
@@ -255,14 +262,18 @@ TEST(FlacWrite, EndOfOldMetadata) {
         {"no flag, 3 bytes after", MARKER + streaminfo() + B({0x00, 0x00, 0x05}),
          MARKER + streaminfo() + new_vc + B({0x00, 0x00, 0x05})},
         {"ends inside a STREAMINFO header", MARKER + B({0x00, 0x00}), MARKER + new_vc + B({0, 0})},
-        {"padding and the named field's comment dropped, an empty picture kept",
+        {"paddings merged at the end, the named field's comment dropped, an empty picture kept",
          MARKER + flac_block(1, repeat(0, 10)) + streaminfo() +
              flac_block(4, our_vc({"TITLE=old"})) + flac_block(6, {}) + flac_block(1, {}, true) +
              flac_audio(50),
-         MARKER + streaminfo() + flac_block(4, vc) + flac_block(6, {}, true) + flac_audio(50)},
+         MARKER + streaminfo() + flac_block(4, vc) + flac_block(6, {}) + padding(10) +
+             flac_audio(50)},
         {"flagged padding ends the metadata",
          MARKER + streaminfo() + flac_block(1, repeat(0, 8), true) + flac_audio(40),
-         MARKER + streaminfo() + new_vc + flac_audio(40)},
+         MARKER + streaminfo() + flac_block(4, vc) + padding(8) + flac_audio(40)},
+        {"padding beyond 1 MiB kept at 1 MiB",
+         MARKER + streaminfo() + flac_block(1, repeat(0, 3 << 20), true) + flac_audio(40),
+         MARKER + streaminfo() + flac_block(4, vc) + padding(1 << 20) + flac_audio(40)},
         {"reserved types copied with their type",
          MARKER + streaminfo() + flac_block(5, S("cue")) + flac_block(7, S("seven")) +
              flac_block(126, S("x"), true) + flac_audio(20),
@@ -337,10 +348,11 @@ TEST(FlacWrite, CoverTooLargeForOneBlock) {
         Written w(before, r.t, 1);
         if (c.fits) {
             ASSERT_EQ(w.rc, 0) << id3_last_error();
-            // The PICTURE header stands right before its body, which the audio follows.
+            // The PICTURE header stands right before its body, which the padding and the audio
+            // follow.
             uint64_t body_len = 32 + (c.mime[0] ? strlen(c.mime) : 10) + c.size;
-            size_t at = w.after.size() - 64 - (size_t)body_len - 4;
-            EXPECT_EQ(w.after[at], 0x86);
+            size_t at = w.after.size() - 64 - padding().size() - (size_t)body_len - 4;
+            EXPECT_EQ(w.after[at], 0x06);
             EXPECT_EQ(Bytes(w.after.begin() + at + 1, w.after.begin() + at + 4),
                       be24((uint32_t)body_len));
             EXPECT_TRUE(Bytes(w.after.end() - 64, w.after.end()) == flac_audio(64));
@@ -350,8 +362,9 @@ TEST(FlacWrite, CoverTooLargeForOneBlock) {
             EXPECT_TRUE(read_file(out) == Bytes(c.size, 0x5A)) << "the picture differs";
             ASSERT_EQ(id3_write(w.path.c_str(), "{\"title\":\"T2\"}"), 0) << id3_last_error();
             Bytes rewritten = read_file(w.path);
-            ASSERT_GE(rewritten.size(), 64 + body_len + 4);
-            EXPECT_TRUE(Bytes(rewritten.end() - 64 - (long)body_len - 4, rewritten.end()) ==
+            uint64_t tail = 64 + padding().size() + body_len + 4;
+            ASSERT_GE(rewritten.size(), tail);
+            EXPECT_TRUE(Bytes(rewritten.end() - (long)tail, rewritten.end()) ==
                         Bytes(w.after.begin() + at, w.after.end()))
                 << "the picture block or the audio changed";
             ASSERT_EQ(id3_extract_cover(w.path.c_str(), out.c_str()), 0) << id3_last_error();
@@ -451,8 +464,9 @@ TEST(FlacWrite, CommentsOfOtherKeysAreCarried) {
         r.texts(c.fields);
         Written w(two_blocks, r.t, 0);
         ASSERT_EQ(w.rc, 0) << id3_last_error();
-        EXPECT_EQ(hex(w.after), hex(MARKER + streaminfo() + flac_block(2, S("qvttapp")) +
-                                    flac_block(4, our_vc(c.comments), true) + flac_audio(64)));
+        EXPECT_EQ(hex(w.after),
+                  hex(MARKER + streaminfo() + flac_block(2, S("qvttapp")) +
+                      flac_block(4, our_vc(c.comments)) + padding(16) + flac_audio(64)));
     }
 }
 
@@ -467,10 +481,9 @@ TEST(FlacWrite, CommentBlockLengthShortOfItsComments) {
     id3_tags_set_str(&r.t.title, "New");
     Written w(before, r.t, 0);
     ASSERT_EQ(w.rc, 0) << id3_last_error();
-    EXPECT_EQ(hex(w.after),
-              hex(MARKER + streaminfo() +
-                  flac_block(4, our_vc({"TITLE=New", "ARTIST=world", "ALBUM=x"}), true) +
-                  flac_audio(64)));
+    EXPECT_EQ(hex(w.after), hex(MARKER + streaminfo() +
+                                flac_block(4, our_vc({"TITLE=New", "ARTIST=world", "ALBUM=x"})) +
+                                padding() + flac_audio(64)));
 }
 
 // A comment block that the carried comments would make longer than a block holds is refused before
@@ -545,9 +558,9 @@ TEST(FlacWrite, StreamBehindAnId3TagIsFlac) {
         id3_free_string(json);
 
         ASSERT_EQ(id3_write(path.c_str(), "{\"title\":\"New\"}"), 0) << id3_last_error();
-        EXPECT_EQ(hex(read_file(path)),
-                  hex(front + MARKER + streaminfo() +
-                      flac_block(4, our_vc({"TITLE=New", "ALBUM=A"}), true) + flac_audio(500)));
+        EXPECT_EQ(hex(read_file(path)), hex(front + MARKER + streaminfo() +
+                                            flac_block(4, our_vc({"TITLE=New", "ALBUM=A"})) +
+                                            padding() + flac_audio(500)));
     }
 }
 
@@ -571,7 +584,7 @@ TEST(FlacWrite, SetCoverKeepsCommentsAndOtherPictures) {
     EXPECT_EQ(hex(read_file(path)),
               hex(MARKER + streaminfo() + flac_block(4, our_vc({"TITLE=Keep", "ARTIST=Me"})) +
                   flac_block(6, back) + flac_block(6, leaflet) +
-                  flac_block(6, our_picture("image/png", png), true) + flac_audio(80)));
+                  flac_block(6, our_picture("image/png", png)) + padding() + flac_audio(80)));
 }
 
 // A null member removes every comment of its key (whatever the key's letter case), "cover":null
@@ -601,7 +614,7 @@ TEST(FlacWrite, NullMembersRemove) {
         ASSERT_EQ(id3_write(path.c_str(), c.json), 0) << id3_last_error();
         EXPECT_EQ(hex(read_file(path)),
                   hex(MARKER + streaminfo() + flac_block(4, our_vc(c.comments)) +
-                      (c.front_kept ? flac_block(6, front) : Bytes()) + flac_block(6, back, true) +
-                      flac_audio(80)));
+                      (c.front_kept ? flac_block(6, front) : Bytes()) + flac_block(6, back) +
+                      padding() + flac_audio(80)));
     }
 }

@@ -140,18 +140,24 @@ def test_flac_we_write_peers_read(written, lib, taglib_reader, tmp_path):
 @pytest.mark.parametrize("start", FLAC_STARTS)
 def test_flac_blocks_other_than_tags_survive(start, media, start_file, lib, tmp_path):
     """STREAMINFO, SEEKTABLE and APPLICATION blocks come through byte for byte and in order; the
-    old comments and padding give way to one comment block, the old pictures other than front
-    covers follow it byte for byte, then the new picture."""
+    old comments give way to one comment block, the old pictures other than front covers follow
+    it byte for byte, then the new picture, then one PADDING block as large as the old padding
+    together (8 KiB when there was none; more where the file system shares the audio's blocks)."""
     path = start_file(start, tmp_path)
     before, _ = iu.flac_blocks(iu.read_bytes(path))
     write_all(lib, path, media.picture("green.jpg"))
     after, _ = iu.flac_blocks(iu.read_bytes(path))
     kept = [b for b in before if b[0] not in (1, 4, 6)]
     pictures = [b for b in before if b[0] == 6 and b[1][:4] != b"\x00\x00\x00\x03"]
+    old_padding = [len(body) for t, body in before if t == 1]
     assert after[:len(kept)] == kept
-    assert after[len(kept) + 1:-1] == pictures
-    assert [t for t, _ in after[len(kept):]] == [4] + [6] * (len(pictures) + 1)
+    assert after[len(kept) + 1:-2] == pictures
+    assert [t for t, _ in after[len(kept):]] == [4] + [6] * (len(pictures) + 1) + [1]
     assert after[len(kept)][1][4:19] == b"quorvale-id3tag"
+    padding = after[-1][1]
+    assert padding == bytes(len(padding))
+    expected = min(sum(old_padding), 1 << 20) if old_padding else 8192
+    assert expected <= len(padding) < expected + 65536
 
 
 def test_m4a_is_refused_and_left_alone(media, lib, tmp_path):

@@ -1,0 +1,271 @@
+// Writes on the file system of TMPDIR. Where it can share blocks between files (XFS with reflink,
+// btrfs), the new file's audio starts at the old offset in a block, its padding is at most one
+// block less one byte longer, and FIEMAP shows its whole audio blocks at the old file's physical
+// blocks. Where it cannot (ext4, tmpfs), the file holds exactly the head the writer built and the
+// old audio. tests/clone/run.sh runs this on loop-mounted XFS and btrfs.
+#include "id3_internal.h"
+#include "quorvale_id3tag.h"
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <linux/fiemap.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Extent {
+    uint64_t logical, physical, length;
+    uint32_t flags;
+};
+
+// The file's extents as FIEMAP reports them (data flushed first, so that none is delayed).
+std::vector<Extent> extents_of(const std::string& path) {
+    std::vector<Extent> out;
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0)
+        return out;
+    const unsigned max = 512;
+    std::vector<uint8_t> buf(sizeof(fiemap) + max * sizeof(fiemap_extent));
+    fiemap* map = (fiemap*)buf.data();
+    map->fm_start = 0;
+    map->fm_length = FIEMAP_MAX_OFFSET;
+    map->fm_flags = FIEMAP_FLAG_SYNC;
+    map->fm_extent_count = max;
+    if (ioctl(fd, FS_IOC_FIEMAP, map) == 0) {
+        for (unsigned i = 0; i < map->fm_mapped_extents; i++) {
+            const fiemap_extent& e = map->fm_extents[i];
+            out.push_back({e.fe_logical, e.fe_physical, e.fe_length, e.fe_flags});
+        }
+    }
+    close(fd);
+    return out;
+}
+
+// The physical address of a logical offset, with the extent's flags; false in a hole.
+bool physical_at(const std::vector<Extent>& map, uint64_t off, uint64_t* phys, uint32_t* flags) {
+    for (const Extent& e : map) {
+        if (off >= e.logical && off < e.logical + e.length) {
+            *phys = e.physical + (off - e.logical);
+            *flags = e.flags;
+            return true;
+        }
+    }
+    return false;
+}
+
+uint64_t fs_block(const std::string& dir) {
+    struct statfs fs;
+    return statfs(dir.c_str(), &fs) == 0 ? (uint64_t)fs.f_bsize : 0;
+}
+
+// Whether dst can share src's blocks: a whole-file clone.
+bool clone_file(const std::string& src, const std::string& dst) {
+    int in = open(src.c_str(), O_RDONLY);
+    int out = open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    bool ok = in >= 0 && out >= 0 && ioctl(out, FICLONE, in) == 0;
+    if (in >= 0)
+        close(in);
+    if (out >= 0)
+        close(out);
+    return ok;
+}
+
+Bytes random_bytes(size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    Bytes out(n);
+    for (uint8_t& b : out)
+        b = (uint8_t)gen();
+    return out;
+}
+
+std::string json_of(const std::string& path) {
+    char* json = id3_read(path.c_str());
+    std::string text = json ? json : "(null)";
+    id3_free_string(json);
+    return text;
+}
+
+const Bytes FLAC_STREAMINFO = flac_block(0, repeat(0x11, 34));
+
+} // namespace
+
+TEST(Clone, WrittenFileAndSharedAudio) {
+    TempDir dir;
+    // The audio is long enough for whole blocks of every block size a file system uses.
+    const Bytes audio = random_bytes(300 * 1024 + 777, 7);
+    const Bytes small_audio = random_bytes(700, 8);
+    Bytes old_tag = id3_tag(4, 0, id3_frame4("TIT2", id3_text("Old")) + repeat(0, 1001));
+    Bytes big_tag = id3_tag(3, 0, id3_frame3("TPE1", id3_text(std::string(9000, 'a'), 0)));
+    struct Case {
+        const char* name;
+        bool flac;
+        Bytes before;
+        uint64_t audio_off;
+    } cases[] = {
+        {"mp3 with a tag", false, old_tag + audio, old_tag.size()},
+        {"mp3 without a tag", false, audio, 0},
+        {"mp3 with a tag longer than two blocks", false, big_tag + audio, big_tag.size()},
+        {"mp3 with less than a block of audio", false, old_tag + small_audio, old_tag.size()},
+        {"flac without padding", true,
+         S("fLaC") + FLAC_STREAMINFO + flac_block(4, vorbis_comment("v", {"A=b"}), true) + audio,
+         4 + FLAC_STREAMINFO.size() + 4 + vorbis_comment("v", {"A=b"}).size()},
+        {"flac with padding", true,
+         S("fLaC") + FLAC_STREAMINFO + flac_block(1, repeat(0, 300), true) + audio,
+         4 + FLAC_STREAMINFO.size() + 4 + 300},
+    };
+    const uint64_t block = fs_block(dir.path);
+    ASSERT_GT(block, 0u);
+    // Whether this file system clones at all decides what is expected.
+    ASSERT_TRUE(write_file(dir.file("probe"), audio));
+    const bool clones = clone_file(dir.file("probe"), dir.file("probe-copy"));
+    printf("block size %llu, file system %s clone\n", (unsigned long long)block,
+           clones ? "can" : "cannot");
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string path = dir.file(c.flac ? "song.flac" : "song.mp3");
+        std::string old = dir.file("old");
+        ASSERT_TRUE(write_file(path, c.before));
+        // The old file's blocks stay reachable after the rename through a clone of it (or, where
+        // there is none, a second name).
+        unlink(old.c_str());
+        if (clones) {
+            ASSERT_TRUE(clone_file(path, old));
+        } else {
+            ASSERT_EQ(link(path.c_str(), old.c_str()), 0);
+        }
+        std::vector<Extent> old_map = extents_of(old);
+
+        id3_tags t;
+        id3_tags_init(&t);
+        id3_tags_set_str(&t.title, "New");
+        id3_change change = {id3_tags_present(&t), 0};
+        // The head the writer builds: what a file system without clones gets before the audio.
+        id3_file f;
+        ASSERT_EQ(id3_file_open(&f, path.c_str()), 0) << id3_last_error();
+        id3_head head = {};
+        ASSERT_EQ(c.flac ? id3_flac_build_head(&f, &t, change, &head)
+                         : id3_mp3_build_head(&f, &t, change, &head),
+                  0);
+        id3_file_close(&f);
+        Bytes built(head.data, head.data + head.len);
+        free(head.data);
+        ASSERT_EQ(head.audio_off, c.audio_off);
+        std::string plain = dir.file(c.flac ? "plain.flac" : "plain.mp3");
+        Bytes audio_part(c.before.begin() + (long)c.audio_off, c.before.end());
+        ASSERT_TRUE(write_file(plain, built + audio_part));
+
+        int rc = c.flac ? id3_flac_write(path.c_str(), &t, 0) : id3_mp3_write(path.c_str(), &t);
+        id3_tags_free(&t);
+        ASSERT_EQ(rc, 0) << id3_last_error();
+        Bytes after = read_file(path);
+
+        // Reads back as the plain layout does, and the audio is the old audio.
+        EXPECT_EQ(json_of(path), json_of(plain));
+        ASSERT_GE(after.size(), built.size() + audio_part.size());
+        uint64_t extra = after.size() - built.size() - audio_part.size();
+        uint64_t new_audio_off = built.size() + extra;
+        EXPECT_TRUE(Bytes(after.begin() + (long)new_audio_off, after.end()) == audio_part);
+        EXPECT_TRUE(Bytes(after.begin() + (long)built.size(),
+                          after.begin() + (long)new_audio_off) == Bytes(extra, 0))
+            << "the added padding is not zeros";
+        if (!clones || audio_part.size() <= block) {
+            EXPECT_EQ(extra, 0u);
+            EXPECT_TRUE(after == built + audio_part) << "the bytes differ from the copy's";
+            continue;
+        }
+        EXPECT_LT(extra, block);
+        EXPECT_EQ(new_audio_off % block, c.audio_off % block);
+        // The padding counts the added bytes: the ID3v2 size or the PADDING block's length.
+        if (c.flac) {
+            uint64_t at = 4;
+            bool last = false;
+            while (!last && at + 4 <= after.size()) {
+                last = (after[at] & 0x80) != 0;
+                if (last) {
+                    EXPECT_EQ(after[at] & 0x7F, 1) << "the last block is not PADDING";
+                }
+                at += 4 + ((uint64_t)after[at + 1] << 16 | (uint64_t)after[at + 2] << 8 |
+                           after[at + 3]);
+            }
+            EXPECT_EQ(at, new_audio_off);
+        } else {
+            EXPECT_EQ(id3_syncsafe32(after.data() + ID3_SIZE_AT) + (uint64_t)ID3_HEADER_LEN,
+                      new_audio_off);
+        }
+        // Every whole block of the new audio is the old file's block at the same place.
+        std::vector<Extent> new_map = extents_of(path);
+        uint64_t first = (new_audio_off + block - 1) / block * block;
+        uint64_t shared = 0, blocks = 0;
+        for (uint64_t at = first; at + block <= after.size(); at += block) {
+            blocks++;
+            uint64_t phys_new = 0, phys_old = 0;
+            uint32_t flags = 0, old_flags = 0;
+            ASSERT_TRUE(physical_at(new_map, at, &phys_new, &flags)) << "hole at " << at;
+            ASSERT_TRUE(
+                physical_at(old_map, at - new_audio_off + c.audio_off, &phys_old, &old_flags));
+            if (phys_new == phys_old && (flags & FIEMAP_EXTENT_SHARED))
+                shared++;
+        }
+        EXPECT_GT(blocks, 0u);
+        EXPECT_EQ(shared, blocks) << "audio blocks not shared with the old file";
+    }
+}
+
+// A batch shares the audio as a single write does: on a file system that clones, every whole
+// audio block of each file is the old file's block; elsewhere each file is the copy.
+TEST(Clone, BatchSharesEachFilesAudio) {
+    TempDir dir;
+    const uint64_t block = fs_block(dir.path);
+    ASSERT_GT(block, 0u);
+    Bytes tag = id3_tag(4, 0, id3_frame4("TIT2", id3_text("Old")) + repeat(0, 500));
+    std::vector<std::string> paths;
+    std::vector<Bytes> audios;
+    for (unsigned i = 0; i < 3; i++) {
+        paths.push_back(dir.file("song" + std::to_string(i) + ".mp3"));
+        audios.push_back(random_bytes(100 * 1024 + 33 * i, 20 + i));
+        ASSERT_TRUE(write_file(paths[i], tag + audios[i]));
+    }
+    const bool clones = clone_file(paths[0], dir.file("probe"));
+    std::string list = "[";
+    for (size_t i = 0; i < paths.size(); i++) {
+        if (clones) {
+            ASSERT_TRUE(clone_file(paths[i], paths[i] + ".old"));
+        }
+        list += (i ? ",\"" : "\"") + paths[i] + "\"";
+    }
+    list += "]";
+    ASSERT_EQ(id3_batch(list.c_str(), "{\"title\":\"Batch\"}"), 3) << id3_last_error();
+    for (size_t i = 0; i < paths.size(); i++) {
+        SCOPED_TRACE(paths[i]);
+        Bytes after = read_file(paths[i]);
+        ASSERT_GT(after.size(), audios[i].size());
+        uint64_t audio_off = after.size() - audios[i].size();
+        EXPECT_TRUE(Bytes(after.begin() + (long)audio_off, after.end()) == audios[i]);
+        EXPECT_NE(json_of(paths[i]).find("\"title\":\"Batch\""), std::string::npos);
+        EXPECT_EQ(id3_syncsafe32(after.data() + ID3_SIZE_AT) + (uint64_t)ID3_HEADER_LEN, audio_off);
+        if (!clones)
+            continue;
+        EXPECT_EQ(audio_off % block, tag.size() % block);
+        std::vector<Extent> new_map = extents_of(paths[i]);
+        std::vector<Extent> old_map = extents_of(paths[i] + ".old");
+        uint64_t first = (audio_off + block - 1) / block * block;
+        for (uint64_t at = first; at + block <= after.size(); at += block) {
+            uint64_t phys_new = 0, phys_old = 0;
+            uint32_t flags = 0, old_flags = 0;
+            ASSERT_TRUE(physical_at(new_map, at, &phys_new, &flags));
+            ASSERT_TRUE(physical_at(old_map, at - audio_off + tag.size(), &phys_old, &old_flags));
+            ASSERT_EQ(phys_new, phys_old) << "block at " << at << " not shared";
+            ASSERT_TRUE(flags & FIEMAP_EXTENT_SHARED);
+        }
+    }
+}
