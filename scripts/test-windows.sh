@@ -252,7 +252,7 @@ top="quorvale-id3tag-$version-win64"
 pkg="$checks/$top"
 for f in bin/quorvale-id3tag.dll bin/quorvale-tag.exe lib/quorvale-id3tag.lib \
   lib/quorvale-id3tag.def lib/quorvale-id3tag.dll.a include/quorvale_id3tag.h README.md LICENSE \
-  docs/windows.md; do
+  LICENSE-yyjson docs/windows.md; do
   [ -f "$pkg/$f" ] || fail "the archive has no $top/$f"
 done
 echo "test-windows: $(basename "$zip_file"): $(cmake -E tar tf "$zip_file" | grep -vc '/$') files"
