@@ -3,7 +3,7 @@ _quorvale_tag() {
     local cur prev words cword
     _init_completion || return
 
-    local tag_options="--title --artist --album --genre --date --track --json"
+    local tag_options="--title --artist --album --genre --date --track --json --remove"
     if [[ $cword -eq 1 ]]; then
         COMPREPLY=($(compgen -W "read write cover batch help --help --version" -- "$cur"))
         return
@@ -15,7 +15,7 @@ _quorvale_tag() {
             ;;
         cover)
             if [[ $cword -eq 2 ]]; then
-                COMPREPLY=($(compgen -W "get set" -- "$cur"))
+                COMPREPLY=($(compgen -W "get set remove" -- "$cur"))
                 return
             fi
             ;;
@@ -24,13 +24,17 @@ _quorvale_tag() {
         --title | --artist | --album | --genre | --date | --track | --json)
             return
             ;;
+        --remove)
+            COMPREPLY=($(compgen -W "title artist album genre date track" -- "$cur"))
+            return
+            ;;
     esac
     if [[ $cur == -* ]]; then
         case ${words[1]} in
             read) COMPREPLY=($(compgen -W "-r --recursive --help" -- "$cur")) ;;
             write) COMPREPLY=($(compgen -W "-r --recursive --dry-run --help $tag_options" -- "$cur")) ;;
             batch) COMPREPLY=($(compgen -W "-r --recursive --help $tag_options" -- "$cur")) ;;
-            cover) COMPREPLY=($(compgen -W "--help" -- "$cur")) ;;
+            cover) COMPREPLY=($(compgen -W "-r --recursive --help" -- "$cur")) ;;
         esac
         return
     fi
