@@ -261,6 +261,11 @@ int id3_mp4_load(const id3_file* f, id3_tags* t, int want_cover) {
         return -1;
     rc = read_items(mp4_region{items, ilst.len}, t, want_cover != 0);
     free(items);
+    if (rc != 0) {
+        // A damaged item list gives no tags: what was read before the fault is dropped.
+        id3_tags_free(t);
+        t->format = ID3_FMT_MP4;
+    }
     return rc;
 }
 
