@@ -285,8 +285,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     id3_tags after;
     fuzz_require(read_record(fmt, second, base, &after) == 0, "the written file reads back");
+    // An empty album over a file without one is no change, so no empty album is added.
     fuzz_require(text_is(after.title, WANT_TITLE) && text_is(after.artist, WANT_ARTIST) &&
-                     text_is(after.album, "") && text_is(after.genre, "Rock") &&
+                     (!after.album || text_is(after.album, "")) && text_is(after.genre, "Rock") &&
                      text_is(after.date, "2024-05-01") && text_is(after.track, "3/12"),
                  "the written texts read back");
     if (before.cover_data && before.cover_size > 0) {
