@@ -226,6 +226,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fmt = ID3_FMT_FLAC;
     bool writable = fmt == ID3_FMT_MP3 || fmt == ID3_FMT_FLAC;
     bool damaged = fmt == ID3_FMT_FLAC && flac_audio_start(input, base) == UINT64_MAX;
+    // An ID3v2 tag whose size runs past the end of the file is refused too.
+    bool tag_past_end = fmt == ID3_FMT_MP3 && size >= ID3_HEADER_LEN &&
+                        memcmp(data, "ID3", 3) == 0 &&
+                        ID3_HEADER_LEN + (uint64_t)id3_syncsafe32(data + ID3_SIZE_AT) > size;
     id3_tags before;
     id3_tags_init(&before);
     if (writable)
@@ -238,9 +242,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Bytes output = read_all(g_path);
     fuzz_require(entries_in_folder() == 1, "no temporary file is left");
 
-    if (!writable || damaged) {
+    if (!writable || damaged || tag_past_end) {
         fuzz_require(rc == -1, "only MP3 and FLAC files with whole metadata are written");
         const char* want = damaged              ? "FLAC metadata runs past the end of the file"
+                           : tag_past_end       ? "ID3v2 tag runs past the end of the file"
                            : fmt == ID3_FMT_MP4 ? "MP4/m4a write unsupported (read-only)"
                                                 : "unsupported format for write";
         fuzz_require(msg == want, "refusal message");
