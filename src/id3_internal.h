@@ -3,8 +3,8 @@
 // over the platform layer); the containers (tag_id3.cpp, tag_flac.cpp, tag_mp4.cpp, with
 // tag_utf.cpp); detection and dispatch (dispatch.cpp); the JSON form (json_form.cpp); reading,
 // writing and batch writing (reading.cpp, writing.cpp, batch.cpp), which the exports
-// (quorvale_id3.cpp) call. A source calls only what is declared in the layers below its own, and
-// small helpers for reading and writing integers in file formats.
+// (quorvale_id3.cpp) call. A source calls only what is declared for the layers below its own.
+// Last, small helpers for reading and writing integers in file formats.
 #ifndef QUORVALE_ID3_INTERNAL_H
 #define QUORVALE_ID3_INTERNAL_H
 
