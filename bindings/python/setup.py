@@ -1,6 +1,7 @@
-"""Build hook: with QUORVALE_ID3TAG_BUNDLE=PATH set, the shared library at PATH is copied into the
-package (as libquorvale-id3tag.so.1, or quorvale-id3tag.dll on Windows), which then loads that copy
-first and is built as a platform wheel. Everything else is in pyproject.toml."""
+"""Build hook: writes the package's version (the C header's) into it as _version.py. With
+QUORVALE_ID3TAG_BUNDLE=PATH set, the shared library at PATH is copied into the package (as
+libquorvale-id3tag.so.1, or quorvale-id3tag.dll on Windows), which then loads that copy first and
+is built as a platform wheel. Everything else is in pyproject.toml."""
 
 import os
 import re
@@ -41,6 +42,14 @@ def resolved_yyjson(library):
 class BuildPy(build_py):
     def run(self):
         super().run()
+        # The version the package was built with, which the installed module reports (from the
+        # clone's C header; see pyproject.toml).
+        version = self.distribution.get_version()
+        if not re.match(r"^\d+\.\d+\.\d+$", version):
+            raise SystemExit("quorvale_id3tag: no version in include/quorvale_id3tag.h; build the "
+                             "package from the project's clone (bindings/python)")
+        with open(os.path.join(self.build_lib, "quorvale_id3tag", "_version.py"), "w") as f:
+            f.write('__version__ = "%s"\n' % version)
         dest = os.path.join(self.build_lib, "quorvale_id3tag", LIBRARY_NAME)
         if BUNDLE:
             if not os.path.isfile(BUNDLE):
