@@ -158,7 +158,9 @@ def _candidates() -> List[str]:
     here = os.path.dirname(os.path.abspath(__file__))
     found = [os.path.join(here, LIBRARY_NAME), LIBRARY_NAME]
     if os.name == "nt":
-        return found  # the loader's search: its cache, LD_LIBRARY_PATH, /usr/lib/...
+        # The loader's search for a bare name (Python 3.8 and later): python.exe's folder,
+        # System32 and folders added with os.add_dll_directory, not PATH or the current folder.
+        return found
     found.append(ctypes.util.find_library("quorvale-id3tag"))
     # A fresh install into a prefix whose folder the loader's cache does not know yet.
     multiarch = getattr(sys.implementation, "_multiarch", "")
