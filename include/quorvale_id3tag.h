@@ -41,13 +41,12 @@
 #define QUORVALE_ID3TAG_VERSION_MAJOR 1
 #define QUORVALE_ID3TAG_VERSION_MINOR 0
 #define QUORVALE_ID3TAG_VERSION_PATCH 0
-#define QUORVALE_ID3TAG_TEXT_(n) #n
-#define QUORVALE_ID3TAG_TEXT(n) QUORVALE_ID3TAG_TEXT_(n)
-/* "MAJOR.MINOR.PATCH" */
+/* "MAJOR.MINOR.PATCH", from the numbers (the macro in between expands them first). */
+#define QUORVALE_ID3TAG_DOTTED_(major, minor, patch) #major "." #minor "." #patch
+#define QUORVALE_ID3TAG_DOTTED(major, minor, patch) QUORVALE_ID3TAG_DOTTED_(major, minor, patch)
 #define QUORVALE_ID3TAG_VERSION                                                                    \
-    QUORVALE_ID3TAG_TEXT(QUORVALE_ID3TAG_VERSION_MAJOR)                                            \
-    "." QUORVALE_ID3TAG_TEXT(QUORVALE_ID3TAG_VERSION_MINOR) "." QUORVALE_ID3TAG_TEXT(              \
-        QUORVALE_ID3TAG_VERSION_PATCH)
+    QUORVALE_ID3TAG_DOTTED(QUORVALE_ID3TAG_VERSION_MAJOR, QUORVALE_ID3TAG_VERSION_MINOR,           \
+                           QUORVALE_ID3TAG_VERSION_PATCH)
 
 #if defined(QUORVALE_ID3TAG_STATIC)
 #define QID3_API
