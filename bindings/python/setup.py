@@ -23,6 +23,12 @@ def bundle_path():
 
 
 BUNDLE = bundle_path()
+# The package's version is the C header's, read from the clone this folder belongs to.
+HEADER = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "include",
+                      "quorvale_id3tag.h")
+if not os.path.isfile(HEADER):
+    raise SystemExit("quorvale_id3tag: no %s, whose version the package takes: build the package "
+                     "from bindings/python in the project's clone" % os.path.normpath(HEADER))
 LIBRARY_NAME = "quorvale-id3tag.dll" if os.name == "nt" else "libquorvale-id3tag.so.1"
 # The Linux library links yyjson as a shared library, which a plain system may not have: a
 # bundling build carries the copy the library resolves to (the Windows DLL has yyjson built in).
@@ -44,12 +50,8 @@ class BuildPy(build_py):
         super().run()
         # The version the package was built with, which the installed module reports (from the
         # clone's C header; see pyproject.toml).
-        version = self.distribution.get_version()
-        if not re.match(r"^\d+\.\d+\.\d+$", version):
-            raise SystemExit("quorvale_id3tag: no version in include/quorvale_id3tag.h; build the "
-                             "package from the project's clone (bindings/python)")
         with open(os.path.join(self.build_lib, "quorvale_id3tag", "_version.py"), "w") as f:
-            f.write('__version__ = "%s"\n' % version)
+            f.write('__version__ = "%s"\n' % self.distribution.get_version())
         dest = os.path.join(self.build_lib, "quorvale_id3tag", LIBRARY_NAME)
         if BUNDLE:
             if not os.path.isfile(BUNDLE):
