@@ -5,9 +5,9 @@
 #     (scripts/setup.sh build).
 #   - The Windows cross build compiles yyjson into the DLL from a source tree (cmake/windows.cmake):
 #     0.10.0, because Debian's archive serves the source tarball of 0.10.0 but not of 0.12.0 (only
-#     0.12.0's binary packages and its debian/ folder), and the npm registry, the one other package
-#     source this project's machines reach, has no yyjson. The two releases parse and write alike for
-#     the flags this library uses; the unit tests run against both (the Windows ones under Wine).
+#     0.12.0's binary packages and its debian/ folder), and the npm registry has no yyjson package
+#     either. The two releases parse and write alike for the flags this library uses; the unit
+#     tests run against both (the Windows ones under Wine).
 set(QID3_YYJSON_OLDEST 0.10.0)
 set(QID3_YYJSON_BELOW 0.13)
 if(WIN32)
