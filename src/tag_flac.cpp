@@ -122,33 +122,75 @@ static int read_comments(const uint8_t* body, uint64_t body_len, id3_tags* t) {
     return 0;
 }
 
-// The cover of a PICTURE body (layout above).
-static int read_picture(const uint8_t* body, uint64_t body_len, id3_tags* t, bool want_cover) {
+// Every comment of a VORBIS_COMMENT body as a property: its name, upper-cased, is its key. A
+// comment without "=" is passed over.
+static int read_comment_props(const uint8_t* body, uint64_t body_len, id3_props* p) {
+    comment_walk w;
+    comments_start(&w, body, body_len);
+    const char* text = nullptr;
+    uint64_t text_len = 0;
+    while (next_comment(&w, &text, &text_len)) {
+        const char* eq = (const char*)memchr(text, '=', (size_t)text_len);
+        if (!eq)
+            continue;
+        uint64_t key_len = (uint64_t)(eq - text);
+        if (id3_props_add(p, text, key_len, true, eq + 1, text_len - key_len - 1) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+// The fields of a PICTURE body (layout above).
+struct picture_fields {
+    uint32_t type;
+    const uint8_t* mime;
+    uint64_t mime_len;
+    const uint8_t* description;
+    uint64_t description_len;
+    const uint8_t* data;
+    uint64_t data_len;
+};
+
+// False for a body too short for its fields. A data length that overruns the block yields what
+// the block holds.
+static bool parse_picture(const uint8_t* body, uint64_t body_len, picture_fields* pic) {
     if (body_len < PICTURE_FIXED_LEN)
-        return 0;
+        return false;
     uint64_t mime_len = id3_be32(body + PICTURE_MIME_LEN_AT);
     // The description's length field follows the MIME type: it must be inside the body before it
     // is read (the fuzzers once found it read past a short block).
     if (mime_len > body_len - PICTURE_MIME_AT - 4)
-        return 0;
+        return false;
     const uint8_t* after_mime = body + PICTURE_MIME_AT + mime_len;
     uint64_t desc_len = id3_be32(after_mime + PICTURE_DESC_LEN_AFTER_MIME);
     // All the fixed fields, the MIME type and the description must fit before the data starts.
     if (mime_len > body_len - PICTURE_FIXED_LEN ||
         desc_len > body_len - PICTURE_FIXED_LEN - mime_len)
-        return 0;
+        return false;
     uint64_t start = PICTURE_FIXED_LEN + mime_len + desc_len;
     const uint8_t* after_desc = after_mime + 4 + desc_len;
     uint64_t data_len = id3_be32(after_desc + PICTURE_DATA_LEN_AFTER_DESC);
-    // A data length that overruns the block yields what the block holds.
     if (data_len > body_len - start)
         data_len = body_len - start;
+    // An empty MIME type is taken for JPEG.
+    static const char jpeg[] = ID3_DEFAULT_MIME;
+    *pic = picture_fields{id3_be32(body),
+                          mime_len ? body + PICTURE_MIME_AT : (const uint8_t*)jpeg,
+                          mime_len ? mime_len : sizeof jpeg - 1,
+                          after_mime + 4,
+                          desc_len,
+                          body + start,
+                          data_len};
+    return true;
+}
 
-    if (mime_len == 0)
-        return id3_tags_store_cover(t, body + start, data_len, ID3_DEFAULT_MIME,
-                                    sizeof ID3_DEFAULT_MIME - 1, want_cover);
-    return id3_tags_store_cover(t, body + start, data_len, (const char*)body + PICTURE_MIME_AT,
-                                mime_len, want_cover);
+// The cover of a PICTURE body.
+static int read_picture(const uint8_t* body, uint64_t body_len, id3_tags* t, bool want_cover) {
+    picture_fields pic;
+    if (!parse_picture(body, body_len, &pic))
+        return 0;
+    return id3_tags_store_cover(t, pic.data, pic.data_len, (const char*)pic.mime, pic.mime_len,
+                                want_cover);
 }
 
 // A block body: a pointer into the bytes read at open when it lies there, else a copy read from the
@@ -278,8 +320,9 @@ static const uint8_t* comment_block_body(const id3_file* f, block_walk* w, uint6
     return hold->get();
 }
 
-int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover) {
-    t->format = ID3_FMT_FLAC;
+// Reads the blocks that hold tags into the record t or, with p, the property map. 0, or -1 with
+// a message.
+static int read_tag_blocks(const id3_file* f, id3_tags* t, id3_props* p, bool want_cover) {
     if (has_marker(f) != 1)
         return -1;
     // Only the block headers and the bodies of the blocks that hold tags are read. Damaged
@@ -298,8 +341,17 @@ int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover) {
                                   : block_body(f, body_at, body_len, &hold);
         if (!body)
             return -1;
-        int rc = type == FLAC_VORBIS_COMMENT ? read_comments(body, body_len, t)
-                                             : read_picture(body, body_len, t, want_cover != 0);
+        int rc = 0;
+        picture_fields pic;
+        if (p && type == FLAC_VORBIS_COMMENT)
+            rc = read_comment_props(body, body_len, p);
+        else if (p && parse_picture(body, body_len, &pic))
+            rc = id3_props_add_picture(p, (int32_t)pic.type, (const char*)pic.mime, pic.mime_len,
+                                       (const char*)pic.description, pic.description_len,
+                                       pic.data_len);
+        else if (!p)
+            rc = type == FLAC_VORBIS_COMMENT ? read_comments(body, body_len, t)
+                                             : read_picture(body, body_len, t, want_cover);
         if (rc != 0) {
             // A record missing a tag the file holds must not pass for the file's tags: a write
             // built on it would drop that tag.
@@ -308,6 +360,16 @@ int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover) {
         }
     }
     return found < 0 ? -1 : 0;
+}
+
+int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover) {
+    t->format = ID3_FMT_FLAC;
+    return read_tag_blocks(f, t, nullptr, want_cover != 0);
+}
+
+int id3_flac_load_props(const id3_file* f, id3_props* p) {
+    p->format = ID3_FMT_FLAC;
+    return read_tag_blocks(f, nullptr, p, false);
 }
 
 int id3_flac_read(const uint8_t* data, uint64_t len, id3_tags* t) {
