@@ -152,6 +152,7 @@ $out"
     done <<'LINES'
 ^acp 65001$
 ^read \{"title":"Señal de prueba",.*"format":"mp3"
+^read-all \{"format":"mp3","properties":\{"TITLE":\["Señal de prueba"\],.*"pictures":\[\{"type":3,
 ^read-missing NULL$
 ^error cannot open: missing\.mp3
 ^write 0$
@@ -165,7 +166,7 @@ LINES
       fail "consumer-$variant.exe: the extracted cover differs from cover.png"
     [ "$(ls "$dir/run" | LC_ALL=C sort)" = "$(printf '%s\n' cover-out.png cover.png "$copy" \
       sample.mp3 | LC_ALL=C sort)" ] || fail "consumer-$variant.exe left other files: $(ls "$dir/run")"
-    echo "test-windows: consumer-$variant.exe: all seven functions through quorvale-id3tag.lib"
+    echo "test-windows: consumer-$variant.exe: all eight functions through quorvale-id3tag.lib"
   done
 }
 
