@@ -1581,7 +1581,7 @@ static int add_described_frame(const prop_frame& fr, id3_props* p) {
         if (next_decoded(&w, &desc) < 0)
             return -1;
         const char* base = comment ? "COMMENT" : "LYRICS";
-        if (desc.get()[0] != '\0' && qualified_key(&key, base, desc.get(), false) != 0)
+        if (desc.get()[0] != '\0' && qualified_key(&key, base, desc.get(), true) != 0)
             return -1;
         const char* k = desc.get()[0] != '\0' ? (const char*)key.data : base;
         if (lyrics) {
@@ -1694,7 +1694,9 @@ static int add_frame_props(const prop_frame& fr, const uint8_t* area, uint64_t a
         strcmp(fr.id, "UFID") == 0 || strcmp(fr.id, "TIPL") == 0 || strcmp(fr.id, "IPLS") == 0 ||
         strcmp(fr.id, "TMCL") == 0)
         return add_described_frame(fr, p);
-    if (fr.id[0] == 'T')
+    // Text frames: T..., and the movement and grouping frames iTunes added in the same layout.
+    if (fr.id[0] == 'T' || strcmp(fr.id, "MVNM") == 0 || strcmp(fr.id, "MVIN") == 0 ||
+        strcmp(fr.id, "GRP1") == 0)
         return add_text_frame(fr, area, a, p);
     if (fr.id[0] == 'W' && strcmp(fr.id, "WXXX") != 0)
         return add_url_frame(fr, p);

@@ -318,7 +318,7 @@ TEST(ReadAll, Id3FramesByTheirKind) {
          {{"TITLE", {"\xC4\x80", "x"}}}},
         {"comment with a description",
          id3_frame4("COMM", comm("iTunNORM", "0 1")),
-         {{"COMMENT:iTunNORM", {"0 1"}}}},
+         {{"COMMENT:ITUNNORM", {"0 1"}}}},
         {"musician credits",
          id3_frame4("TMCL", id3_text(std::string("guitar\0G", 8))),
          {{"PERFORMER:GUITAR", {"G"}}}},

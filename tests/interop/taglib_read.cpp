@@ -1,4 +1,4 @@
-// Reads an MP3 or FLAC file with TagLib and prints what TagLib sees as one JSON object:
+// Reads an MP3, FLAC or M4A file with TagLib and prints what TagLib sees as one JSON object:
 //
 //   taglib_read FILE [PICTURE_DIR]
 //
@@ -9,11 +9,12 @@
 // with every value the ID3v2 tag or Vorbis comment gives; "properties" holds every property of the
 // file as TagLib reports it (ID3v1 included where TagLib falls back to it). With PICTURE_DIR,
 // picture number i is saved there as "picture-<i>", byte for byte. Exit status 0 on success, 1 when
-// the file cannot be read.
+// the file cannot be read. An M4A file gives only its kind and "properties".
 #include <taglib/attachedpictureframe.h>
 #include <taglib/flacfile.h>
 #include <taglib/flacpicture.h>
 #include <taglib/id3v2tag.h>
+#include <taglib/mp4file.h>
 #include <taglib/mpegfile.h>
 #include <taglib/tpropertymap.h>
 #include <taglib/xiphcomment.h>
@@ -168,6 +169,16 @@ int read_flac(const char* path, const char* picture_dir) {
     return 0;
 }
 
+int read_m4a(const char* path) {
+    TagLib::MP4::File file(path);
+    if (!file.isValid()) {
+        std::fprintf(stderr, "taglib_read: TagLib cannot read %s\n", path);
+        return 1;
+    }
+    std::printf("{\"kind\":\"m4a\"%s}\n", all_properties_json(file.properties()).c_str());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -182,6 +193,9 @@ int main(int argc, char** argv) {
     if (ends_with(argv[1], ".mp3")) {
         return read_mp3(argv[1], picture_dir);
     }
-    std::fprintf(stderr, "taglib_read: expected a .mp3 or .flac file: %s\n", argv[1]);
+    if (ends_with(argv[1], ".m4a")) {
+        return read_m4a(argv[1]);
+    }
+    std::fprintf(stderr, "taglib_read: expected a .mp3, .flac or .m4a file: %s\n", argv[1]);
     return 2;
 }
