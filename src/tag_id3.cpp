@@ -1473,7 +1473,8 @@ static int next_decoded(text_walk* w, id3_owned_text* out) {
 }
 
 // A genre as version 2.3 writes it by number: "N" or "(N)" alone gives the ID3v1 genre's name,
-// "(N)Text" gives Text; anything else stands as it is. *out points into value or the genre list.
+// "(N)Text" gives Text; anything else ("(N)(M)" among it) stands as it is. The result points into
+// value or the genre list.
 static const char* genre_name(const char* value) {
     const char* digits = value[0] == '(' ? value + 1 : value;
     size_t n = strspn(digits, "0123456789");
@@ -1484,6 +1485,8 @@ static const char* genre_name(const char* value) {
         if (*after != ')')
             return value;
         after++;
+        if (*after == '(')
+            return value;
         if (*after != '\0')
             return after;
     } else if (*after != '\0') {

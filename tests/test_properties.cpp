@@ -335,6 +335,9 @@ TEST(ReadAll, Id3FramesByTheirKind) {
         {"genre number past the list stands",
          id3_frame4("TCON", id3_text("(250)")),
          {{"GENRE", {"(250)"}}}},
+        {"two genre references stand",
+         id3_frame4("TCON", id3_text("(8)(17)")),
+         {{"GENRE", {"(8)(17)"}}}},
         {"binary frames are no properties",
          id3_frame4("PRIV", z("owner") + B({1, 2})) +
              id3_frame4("GEOB", B({0}) + z("a/b") + z("") + z("") + B({1})) +
