@@ -103,7 +103,9 @@ static bool next_comment(comment_walk* w, const char** text, uint64_t* text_len)
     return true;
 }
 
-static int read_comments(const uint8_t* body, uint64_t body_len, id3_tags* t) {
+// The comments of a VORBIS_COMMENT body into the record's fields or, with p, each as a property
+// whose key is its name, upper-cased. A comment without "=" is passed over.
+static int read_comments(const uint8_t* body, uint64_t body_len, id3_tags* t, id3_props* p) {
     comment_walk w;
     comments_start(&w, body, body_len);
     const char* text = nullptr;
@@ -113,28 +115,15 @@ static int read_comments(const uint8_t* body, uint64_t body_len, id3_tags* t) {
         if (!eq)
             continue;
         uint64_t key_len = (uint64_t)(eq - text);
+        const char* value = eq + 1;
+        uint64_t value_len = text_len - key_len - 1;
+        if (p) {
+            if (id3_props_add(p, text, key_len, true, value, value_len) != 0)
+                return -1;
+            continue;
+        }
         char** field = field_for_key(t, text, key_len);
-        if (!field)
-            continue;
-        if (id3_tags_store_text(field, eq + 1, text_len - key_len - 1) != 0)
-            return -1;
-    }
-    return 0;
-}
-
-// Every comment of a VORBIS_COMMENT body as a property: its name, upper-cased, is its key. A
-// comment without "=" is passed over.
-static int read_comment_props(const uint8_t* body, uint64_t body_len, id3_props* p) {
-    comment_walk w;
-    comments_start(&w, body, body_len);
-    const char* text = nullptr;
-    uint64_t text_len = 0;
-    while (next_comment(&w, &text, &text_len)) {
-        const char* eq = (const char*)memchr(text, '=', (size_t)text_len);
-        if (!eq)
-            continue;
-        uint64_t key_len = (uint64_t)(eq - text);
-        if (id3_props_add(p, text, key_len, true, eq + 1, text_len - key_len - 1) != 0)
+        if (field && id3_tags_store_text(field, value, value_len) != 0)
             return -1;
     }
     return 0;
@@ -343,15 +332,14 @@ static int read_tag_blocks(const id3_file* f, id3_tags* t, id3_props* p, bool wa
             return -1;
         int rc = 0;
         picture_fields pic;
-        if (p && type == FLAC_VORBIS_COMMENT)
-            rc = read_comment_props(body, body_len, p);
+        if (type == FLAC_VORBIS_COMMENT)
+            rc = read_comments(body, body_len, t, p);
         else if (p && parse_picture(body, body_len, &pic))
             rc = id3_props_add_picture(p, (int32_t)pic.type, (const char*)pic.mime, pic.mime_len,
                                        (const char*)pic.description, pic.description_len,
                                        pic.data_len);
         else if (!p)
-            rc = type == FLAC_VORBIS_COMMENT ? read_comments(body, body_len, t)
-                                             : read_picture(body, body_len, t, want_cover);
+            rc = read_picture(body, body_len, t, want_cover);
         if (rc != 0) {
             // A record missing a tag the file holds must not pass for the file's tags: a write
             // built on it would drop that tag.

@@ -299,18 +299,29 @@ static int walk_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_tags*
 static const char* const kV22Texts[][2] = {{"TT2", "TIT2"}, {"TP1", "TPE1"}, {"TAL", "TALB"},
                                            {"TCO", "TCON"}, {"TYE", "TYER"}, {"TRK", "TRCK"}};
 
-// Walks the frames of a version 2.2 area of a bytes. Frame header, 6 bytes: identifier (3), body
-// size (24-bit), no flags. Stops at an identifier that is not A-Z/0-9 (padding among them) or a
-// frame that overruns the area. Returns -1 when memory runs out.
+// The version 2.2 frame at *pos of an area of a bytes, which then moves past it. Frame header, 6
+// bytes: identifier (3), body size (24-bit), no flags. False at an identifier that is not A-Z/0-9
+// (padding among them) or a frame that overruns the area: the walk ends there.
+static bool next_frame_v22(const uint8_t* area, uint64_t a, uint64_t* pos, const uint8_t** hdr,
+                           uint64_t* n) {
+    if (a - *pos < V22_FRAME_HEADER_LEN)
+        return false;
+    *hdr = area + *pos;
+    if (!is_id_char((*hdr)[0]) || !is_id_char((*hdr)[1]) || !is_id_char((*hdr)[2]))
+        return false;
+    *n = id3_be24(*hdr + 3);
+    if (*n > a - *pos - V22_FRAME_HEADER_LEN)
+        return false;
+    *pos += V22_FRAME_HEADER_LEN + *n;
+    return true;
+}
+
+// Walks the frames of a version 2.2 area of a bytes. Returns -1 when memory runs out.
 static int walk_frames_v22(const uint8_t* area, uint64_t a, id3_tags* t, bool want_cover) {
     uint64_t pos = 0;
-    while (a - pos >= V22_FRAME_HEADER_LEN) {
-        const uint8_t* hdr = area + pos;
-        if (!is_id_char(hdr[0]) || !is_id_char(hdr[1]) || !is_id_char(hdr[2]))
-            break;
-        uint64_t n = id3_be24(hdr + 3);
-        if (n > a - pos - V22_FRAME_HEADER_LEN)
-            break;
+    const uint8_t* hdr = nullptr;
+    uint64_t n = 0;
+    while (next_frame_v22(area, a, &pos, &hdr, &n)) {
         const uint8_t* body = hdr + V22_FRAME_HEADER_LEN;
         if (memcmp(hdr, "PIC", 3) == 0) {
             if (read_pic(body, n, t, want_cover) != 0)
@@ -326,7 +337,6 @@ static int walk_frames_v22(const uint8_t* area, uint64_t a, id3_tags* t, bool wa
                 break;
             }
         }
-        pos += V22_FRAME_HEADER_LEN + n;
     }
     return 0;
 }
@@ -1710,14 +1720,9 @@ static int add_frame_props(const prop_frame& fr, const uint8_t* area, uint64_t a
 static int walk_frame_props(const uint8_t* area, uint64_t a, uint8_t major, id3_props* p) {
     if (major == 2) {
         uint64_t pos = 0;
-        while (a - pos >= V22_FRAME_HEADER_LEN) {
-            const uint8_t* hdr = area + pos;
-            if (!is_id_char(hdr[0]) || !is_id_char(hdr[1]) || !is_id_char(hdr[2]))
-                break;
-            uint64_t n = id3_be24(hdr + 3);
-            if (n > a - pos - V22_FRAME_HEADER_LEN)
-                break;
-            pos += V22_FRAME_HEADER_LEN + n;
+        const uint8_t* hdr = nullptr;
+        uint64_t n = 0;
+        while (next_frame_v22(area, a, &pos, &hdr, &n)) {
             // Read by its version 2.3 name (PIC as APIC, with its own layout).
             for (const auto& ids : kV22Ids) {
                 if (memcmp(hdr, ids[0], 3) != 0)
