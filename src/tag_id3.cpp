@@ -1546,20 +1546,46 @@ struct prop_frame {
     uint8_t major;
 };
 
-// Adds the properties of a text frame: the table's key, else the frame's id. A version 2.2/2.3
-// year takes the tag's day and time (TDAT, TIME) as one recording time, which those frames do
-// not give again.
-static int add_text_frame(const prop_frame& fr, const uint8_t* area, uint64_t a, id3_props* p) {
-    if (fr.major <= 3 && (strcmp(fr.id, "TDAT") == 0 || strcmp(fr.id, "TIME") == 0))
+// What the property reader knows of the whole tag while it walks its frames: whether it holds the
+// version 2.4 recording time and original date, and whether a year has been read.
+struct prop_tag {
+    bool has_recording_time; // TDRC
+    bool has_original_date;  // TDOR
+    bool year_read;          // TYER, joined with TDAT and TIME
+};
+
+// Whether a version 2.3/2.4 area holds a frame of the given id.
+static bool area_has_frame(const uint8_t* area, uint64_t a, uint8_t major, const char* id) {
+    uint64_t pos = 0;
+    frame_ref ref;
+    while (major != 2 && next_frame(area, a, major, &pos, &ref)) {
+        if (memcmp(ref.hdr, id, 4) == 0)
+            return true;
+    }
+    return false;
+}
+
+// Adds the properties of a text frame: the table's key, else the frame's id. The version 2.3 date
+// frames give way to their version 2.4 successors where the tag holds both (as writers that keep
+// TYER beside TDRC write them): TYER and TORY give nothing beside TDRC and TDOR. The first year
+// takes the tag's day and time (TDAT, TIME) as one recording time, which those frames do not give
+// again; a further year frame gives nothing.
+static int add_text_frame(const prop_frame& fr, const uint8_t* area, uint64_t a, prop_tag* tag,
+                          id3_props* p) {
+    bool year = strcmp(fr.id, "TYER") == 0;
+    if (strcmp(fr.id, "TDAT") == 0 || strcmp(fr.id, "TIME") == 0 ||
+        (year && (tag->has_recording_time || tag->year_read)) ||
+        (strcmp(fr.id, "TORY") == 0 && tag->has_original_date))
         return 0;
     const char* key = id3_property_of_id3(fr.id, "", 0, fr.major);
     text_walk w = {fr.body[0], fr.body + 1, fr.n - 1, 0, false};
-    if (fr.major <= 3 && strcmp(fr.id, "TYER") == 0) {
-        id3_owned_text year;
-        if (next_decoded(&w, &year) < 0)
+    if (year) {
+        tag->year_read = true;
+        id3_owned_text year_text;
+        if (next_decoded(&w, &year_text) < 0)
             return -1;
         id3_buf date = {nullptr, 0, 0};
-        int rc = old_recording_time(area, a, fr.major, year.get(), &date);
+        int rc = old_recording_time(area, a, fr.major, year_text.get(), &date);
         if (rc == 0)
             rc = id3_props_add(p, key, strlen(key), false, (const char*)date.data, date.len);
         id3_buf_release(&date);
@@ -1697,8 +1723,8 @@ static int add_picture_frame(const prop_frame& fr, bool v22, id3_props* p) {
                                  strlen(description.get()), w.n - w.pos);
 }
 
-static int add_frame_props(const prop_frame& fr, const uint8_t* area, uint64_t a, id3_props* p,
-                           bool v22) {
+static int add_frame_props(const prop_frame& fr, const uint8_t* area, uint64_t a, prop_tag* tag,
+                           id3_props* p, bool v22) {
     if (strcmp(fr.id, "APIC") == 0)
         return add_picture_frame(fr, v22, p);
     if (fr.n == 0)
@@ -1710,7 +1736,7 @@ static int add_frame_props(const prop_frame& fr, const uint8_t* area, uint64_t a
     // Text frames: T..., and the movement and grouping frames iTunes added in the same layout.
     if (fr.id[0] == 'T' || strcmp(fr.id, "MVNM") == 0 || strcmp(fr.id, "MVIN") == 0 ||
         strcmp(fr.id, "GRP1") == 0)
-        return add_text_frame(fr, area, a, p);
+        return add_text_frame(fr, area, a, tag, p);
     if (fr.id[0] == 'W' && strcmp(fr.id, "WXXX") != 0)
         return add_url_frame(fr, p);
     return 0; // a binary frame: no property
@@ -1718,6 +1744,8 @@ static int add_frame_props(const prop_frame& fr, const uint8_t* area, uint64_t a
 
 // Walks the frames of a frame area for their properties. -1 when memory runs out.
 static int walk_frame_props(const uint8_t* area, uint64_t a, uint8_t major, id3_props* p) {
+    prop_tag tag = {area_has_frame(area, a, major, "TDRC"), area_has_frame(area, a, major, "TDOR"),
+                    false};
     if (major == 2) {
         uint64_t pos = 0;
         const uint8_t* hdr = nullptr;
@@ -1729,7 +1757,7 @@ static int walk_frame_props(const uint8_t* area, uint64_t a, uint8_t major, id3_
                     continue;
                 prop_frame fr = {"", hdr + V22_FRAME_HEADER_LEN, n, major};
                 memcpy(fr.id, ids[1], 5);
-                if (add_frame_props(fr, area, a, p, true) != 0)
+                if (add_frame_props(fr, area, a, &tag, p, true) != 0)
                     return -1;
                 break;
             }
@@ -1747,7 +1775,7 @@ static int walk_frame_props(const uint8_t* area, uint64_t a, uint8_t major, id3_
         bool skip = false;
         if (frame_body(&ref, major, &fr.body, &fr.n, &copy, &skip) != 0)
             return -1;
-        if (!skip && add_frame_props(fr, area, a, p, false) != 0)
+        if (!skip && add_frame_props(fr, area, a, &tag, p, false) != 0)
             return -1;
     }
     return 0;

@@ -335,6 +335,14 @@ TEST(ReadAll, Id3FramesByTheirKind) {
         {"genre number past the list stands",
          id3_frame4("TCON", id3_text("(250)")),
          {{"GENRE", {"(250)"}}}},
+        {"a year beside the recording time gives way to it",
+         id3_frame4("TDRC", id3_text("2024-05-01")) + id3_frame4("TYER", id3_text("2024")) +
+             id3_frame4("TORY", id3_text("1990")) + id3_frame4("TDOR", id3_text("1990-02-03")),
+         {{"DATE", {"2024-05-01"}}, {"ORIGINALDATE", {"1990-02-03"}}}},
+        {"a year alone is the date; a second year gives nothing",
+         id3_frame4("TYER", id3_text("2024")) + id3_frame4("TYER", id3_text("1999")) +
+             id3_frame4("TORY", id3_text("1990")),
+         {{"DATE", {"2024"}}, {"ORIGINALDATE", {"1990"}}}},
         {"two genre references stand",
          id3_frame4("TCON", id3_text("(8)(17)")),
          {{"GENRE", {"(8)(17)"}}}},
@@ -418,6 +426,32 @@ TEST(ReadAll, Id3v1FillsTheKeysTheTagLacksAndMp4FlagsAreLeftOut) {
                                   freeform("Thing", {"v"}, "org.example")));
     ASSERT_TRUE(got.ok) << got.error;
     EXPECT_EQ(got.keys, (std::vector<std::string>{"TITLE", "THING"}));
+}
+
+// What this library writes reads back with one value per field, in the order written.
+TEST(ReadAll, WhatTheLibraryWritesGivesOneValuePerField) {
+    TempDir dir;
+    std::pair<const char*, Bytes> files[] = {
+        {"song.mp3", id3_tag(3, 0, id3_frame3("TIT2", id3_text("Old", 0))) +
+                         B({0xFF, 0xFB, 0x90, 0x64}) + repeat(0, 413)},
+        {"song.flac", flac_file({"TITLE=Old"})}};
+    for (const auto& file : files) {
+        SCOPED_TRACE(file.first);
+        std::string path = dir.file(file.first);
+        ASSERT_TRUE(write_file(path, file.second));
+        ASSERT_EQ(id3_write(path.c_str(), "{\"title\":\"T\",\"artist\":\"A\",\"album\":\"B\","
+                                          "\"genre\":\"Jazz\",\"date\":\"2024-05-01\","
+                                          "\"track\":\"3/12\"}"),
+                  0)
+            << id3_last_error();
+        AllTags got = read_all(path);
+        ASSERT_TRUE(got.ok) << got.error;
+        EXPECT_EQ(got.keys, (std::vector<std::string>{"TITLE", "ARTIST", "ALBUM", "GENRE", "DATE",
+                                                      "TRACKNUMBER"}));
+        EXPECT_EQ(got.properties["DATE"], Values{"2024-05-01"});
+        EXPECT_EQ(got.properties["TRACKNUMBER"], Values{"3/12"});
+        EXPECT_EQ(got.properties["GENRE"], Values{"Jazz"});
+    }
 }
 
 // id3_read_all fails where id3_read fails, with the same message, and reads where it reads.
