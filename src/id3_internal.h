@@ -41,6 +41,8 @@ void id3_buf_release(id3_buf* b);
 #define ID3_FMT_MP3 1
 #define ID3_FMT_FLAC 2
 #define ID3_FMT_MP4 3
+#define ID3_FMT_OGG 4  // Ogg Vorbis
+#define ID3_FMT_OPUS 5 // Ogg Opus
 
 // The tags of one file. Every pointer is NULL or a malloc'd block owned by the record. A NULL text
 // is an absent tag; "" is a present, empty one. The all-zero record is the empty record.
@@ -119,7 +121,8 @@ uint8_t* id3_file_dup(const id3_file* f, uint64_t off, uint64_t n);
 // Reads a whole file into a malloc'd block with a NUL after the last byte; *len gets the byte
 // count. Returns NULL with a message recorded on failure.
 uint8_t* id3_slurp(const char* path, uint64_t* len);
-// Container of a file image from its first bytes (at most 71 are looked at).
+// Container of a file image from its first bytes (at most 290 are looked at: an Ogg first page
+// with its lacing).
 int32_t id3_detect_fmt(const uint8_t* data, uint64_t len);
 // Container of an open file. A FLAC stream right after an ID3v2 tag is FLAC, and f->base is set to
 // its start. The format, or -1 with a message when the file cannot be read.
@@ -144,6 +147,11 @@ struct id3_head {
     uint64_t tail_len;
     int grow_kind;
     uint64_t grow_at;
+    // Ogg: with ogg_renumber set, every page of stream ogg_serial from audio_off on is copied with
+    // its sequence number moved by ogg_seq_delta (modulo 2^32) and its checksum computed again.
+    bool ogg_renumber;
+    uint32_t ogg_serial;
+    uint32_t ogg_seq_delta;
 };
 // The steps of one replacement, for callers that commit several files together (id3_batch).
 // Fill: creates the temporary file with the head and the bytes of src from audio_off on, its tail
@@ -190,6 +198,43 @@ int id3_mp4_load(const id3_file* f, id3_tags* t, int want_cover);
 int id3_mp3_read(const uint8_t* data, uint64_t len, id3_tags* t);
 int id3_flac_read(const uint8_t* data, uint64_t len, id3_tags* t);
 int id3_mp4_read(const uint8_t* data, uint64_t len, id3_tags* t);
+int id3_ogg_load(const id3_file* f, id3_tags* t, int want_cover);
+int id3_ogg_read(const uint8_t* data, uint64_t len, id3_tags* t);
+// Ogg Vorbis or Opus (ID3_FMT_OGG, ID3_FMT_OPUS) when the bytes begin an Ogg page whose first
+// packet is a Vorbis or Opus identification header, else ID3_FMT_UNKNOWN.
+int32_t id3_ogg_detect(const uint8_t* data, uint64_t len);
+
+// Vorbis comments, as FLAC's VORBIS_COMMENT block and Ogg's comment packet hold them
+// (little-endian): vendor length, vendor, comment count, then each comment as a 4-byte length and
+// "KEY=value". A walk yields the comments one at a time; the count is only an upper bound, and a
+// comment that does not fit the body ends the walk.
+struct id3_vc_walk {
+    const uint8_t* body;
+    uint64_t body_len;
+    uint64_t pos;
+    uint32_t left;
+};
+void id3_vc_walk_start(id3_vc_walk* w, const uint8_t* body, uint64_t body_len);
+bool id3_vc_walk_next(id3_vc_walk* w, const char** text, uint64_t* text_len);
+// The record field (0 title ... 5 track) that a comment key names (ASCII case ignored), or -1.
+int id3_vc_field_of_key(const char* key, uint64_t key_len);
+// Bytes that the vendor, the count and every counted comment take from the body's start; 0 when
+// they do not all fit its n bytes.
+uint64_t id3_vc_extent(const uint8_t* body, uint64_t n);
+// The six text tags of a comment body into the record. -1 when memory runs out.
+int id3_vc_read(const uint8_t* body, uint64_t body_len, id3_tags* t);
+// A new comment body: the vendor, the named fields' comments ("KEY=value", each cut to 1023 bytes
+// without splitting a UTF-8 character) in the record's order, then the carried comments (each
+// already a length and its text). -1 when memory runs out.
+int id3_vc_build(id3_buf* body, const uint8_t* vendor, uint64_t vendor_len, const id3_tags* t,
+                 uint32_t named, const id3_buf* carried, uint32_t carried_count);
+// A FLAC PICTURE block body: its cover into the record (the bytes only with want_cover); a body
+// too short for its fields is skipped. -1 when memory runs out.
+int id3_flac_picture_read(const uint8_t* body, uint64_t body_len, id3_tags* t, int want_cover);
+// A malloc'd PICTURE body of body_len bytes (32 + mime_len + the cover's size) holding the
+// record's cover as a front cover. NULL when memory runs out.
+uint8_t* id3_flac_picture_build(const id3_tags* t, const char* mime, uint64_t mime_len,
+                                uint64_t body_len);
 
 // The fields a write names: those the caller supplied. Their old frames or comments are replaced
 // by the record's values; everything else of the old tags is carried over as it stands.
@@ -216,6 +261,12 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
 // pictures included.
 int id3_mp3_carries_pictures(const id3_file* f);
 int id3_flac_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head);
+int id3_ogg_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head);
+// Renumbers the whole Ogg pages at the start of data[0..len) as head->ogg_renumber asks, in place;
+// *used gets the bytes of those pages. A page cut by len is left for the next call, unless
+// at_end. -1 with a message when the bytes are not Ogg pages.
+int id3_ogg_renumber_pages(uint8_t* data, uint64_t len, bool at_end, const id3_head* head,
+                           uint64_t* used);
 // Open, build and replace in one step: rebuild the file at path from the record and its audio.
 // Every non-NULL field is named; the cover is replaced when the record holds cover bytes (for
 // FLAC, also zero of them when force_picture is set). 0, or -1 with a message.

@@ -149,6 +149,9 @@ int32_t id3_detect_fmt(const uint8_t* data, uint64_t len) {
         return ID3_FMT_MP3;
     if (data[0] == 'f' && data[1] == 'L' && data[2] == 'a' && data[3] == 'C')
         return ID3_FMT_FLAC;
+    int32_t ogg = id3_ogg_detect(data, len);
+    if (ogg != ID3_FMT_UNKNOWN)
+        return ogg;
     if (id3_is_mpeg_audio(data, len))
         return ID3_FMT_MP3;
     if (len < 8)
@@ -202,6 +205,9 @@ static int load_tags(id3_file* f, id3_tags* t, int want_cover) {
         return id3_flac_load(f, t, want_cover);
     case ID3_FMT_MP4:
         return id3_mp4_load(f, t, want_cover);
+    case ID3_FMT_OGG:
+    case ID3_FMT_OPUS:
+        return id3_ogg_load(f, t, want_cover);
     case -1:
         t->format = ID3_FMT_MP3; // an "ID3" file whose bytes after the tag cannot be read
         return -1;
@@ -247,6 +253,10 @@ static const char* format_name(int32_t format) {
         return "flac";
     case ID3_FMT_MP4:
         return "mp4";
+    case ID3_FMT_OGG:
+        return "ogg";
+    case ID3_FMT_OPUS:
+        return "opus";
     default:
         return "unknown";
     }

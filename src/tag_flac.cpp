@@ -50,8 +50,7 @@ static const char VENDOR[] = "quorvale-id3tag";
 static const char* const kFieldKeys[6] = {"TITLE", "ARTIST", "ALBUM",
                                           "GENRE", "DATE",   "TRACKNUMBER"};
 
-// The record field (0 title ... 5 track) that a comment key names, or -1.
-static int field_of_key(const char* key, uint64_t key_len) {
+int id3_vc_field_of_key(const char* key, uint64_t key_len) {
     for (int i = 0; i < 6; i++) {
         size_t name_len = strlen(kFieldKeys[i]);
         if (key_len == name_len && plat_strnicmp(key, kFieldKeys[i], name_len) == 0)
@@ -62,21 +61,12 @@ static int field_of_key(const char* key, uint64_t key_len) {
 
 static char** field_for_key(id3_tags* t, const char* key, uint64_t key_len) {
     char** const fields[] = {&t->title, &t->artist, &t->album, &t->genre, &t->date, &t->track};
-    int i = field_of_key(key, key_len);
+    int i = id3_vc_field_of_key(key, key_len);
     return i < 0 ? nullptr : fields[i];
 }
 
-// VORBIS_COMMENT body (little-endian): vendor length V, vendor, comment count N, then N times a
-// 4-byte length T and T bytes of "KEY=value". The comments are walked one at a time.
-struct comment_walk {
-    const uint8_t* body;
-    uint64_t body_len;
-    uint64_t pos;
-    uint32_t left;
-};
-
-static void comments_start(comment_walk* w, const uint8_t* body, uint64_t body_len) {
-    *w = comment_walk{body, body_len, body_len, 0};
+void id3_vc_walk_start(id3_vc_walk* w, const uint8_t* body, uint64_t body_len) {
+    *w = id3_vc_walk{body, body_len, body_len, 0};
     if (body_len < 8)
         return;
     uint64_t vendor_len = id3_le32(body);
@@ -86,10 +76,7 @@ static void comments_start(comment_walk* w, const uint8_t* body, uint64_t body_l
     w->pos = 8 + vendor_len;
 }
 
-// The next comment's text and length. False when the count is reached or the next comment does
-// not fit the body: the count is only an upper bound, and every comment is checked against the
-// body before it is read (each takes at least 4 bytes, so a huge count ends with the body).
-static bool next_comment(comment_walk* w, const char** text, uint64_t* text_len) {
+bool id3_vc_walk_next(id3_vc_walk* w, const char** text, uint64_t* text_len) {
     if (w->left == 0 || w->body_len - w->pos < 4)
         return false;
     uint64_t n = id3_le32(w->body + w->pos);
@@ -97,17 +84,17 @@ static bool next_comment(comment_walk* w, const char** text, uint64_t* text_len)
         return false;
     *text = (const char*)w->body + w->pos + 4;
     *text_len = n;
-    w->pos += FLAC_BLOCK_HEADER_LEN + n;
+    w->pos += 4 + n;
     w->left--;
     return true;
 }
 
-static int read_comments(const uint8_t* body, uint64_t body_len, id3_tags* t) {
-    comment_walk w;
-    comments_start(&w, body, body_len);
+int id3_vc_read(const uint8_t* body, uint64_t body_len, id3_tags* t) {
+    id3_vc_walk w;
+    id3_vc_walk_start(&w, body, body_len);
     const char* text = nullptr;
     uint64_t text_len = 0;
-    while (next_comment(&w, &text, &text_len)) {
+    while (id3_vc_walk_next(&w, &text, &text_len)) {
         const char* eq = (const char*)memchr(text, '=', (size_t)text_len);
         if (!eq)
             continue;
@@ -121,8 +108,7 @@ static int read_comments(const uint8_t* body, uint64_t body_len, id3_tags* t) {
     return 0;
 }
 
-// The cover of a PICTURE body (layout above).
-static int read_picture(const uint8_t* body, uint64_t body_len, id3_tags* t, bool want_cover) {
+int id3_flac_picture_read(const uint8_t* body, uint64_t body_len, id3_tags* t, int want_cover) {
     if (body_len < PICTURE_FIXED_LEN)
         return 0;
     uint64_t mime_len = id3_be32(body + PICTURE_MIME_LEN_AT);
@@ -205,9 +191,7 @@ static int next_block(const id3_file* f, block_walk* w, uint8_t* flag_type, uint
     return 1;
 }
 
-// Bytes that the vendor, the count and every counted comment of a VORBIS_COMMENT body take from
-// its start; 0 when they do not all fit its n bytes.
-static uint64_t comments_extent(const uint8_t* body, uint64_t n) {
+uint64_t id3_vc_extent(const uint8_t* body, uint64_t n) {
     if (n < 8)
         return 0;
     uint64_t vendor_len = id3_le32(body);
@@ -257,7 +241,7 @@ static int continues_stream(const id3_file* f, uint64_t pos, bool after_last) {
 static const uint8_t* comment_block_body(const id3_file* f, block_walk* w, uint64_t body_at,
                                          uint64_t* body_len, id3_owned_bytes* hold) {
     const uint8_t* body = block_body(f, body_at, *body_len, hold);
-    if (!body || comments_extent(body, *body_len) != 0)
+    if (!body || id3_vc_extent(body, *body_len) != 0)
         return body;
     int declared_end_fits = continues_stream(f, w->pos, w->done);
     if (declared_end_fits != 0)
@@ -270,7 +254,7 @@ static const uint8_t* comment_block_body(const id3_file* f, block_walk* w, uint6
     id3_owned_bytes longer(id3_file_dup(f, body_at, window));
     if (!longer)
         return nullptr;
-    uint64_t extent = comments_extent(longer.get(), window);
+    uint64_t extent = id3_vc_extent(longer.get(), window);
     if (extent == 0)
         return body;
     int extent_fits = continues_stream(f, body_at + extent, w->done);
@@ -302,8 +286,8 @@ int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover) {
                                   : block_body(f, body_at, body_len, &hold);
         if (!body)
             return -1;
-        int rc = type == FLAC_VORBIS_COMMENT ? read_comments(body, body_len, t)
-                                             : read_picture(body, body_len, t, want_cover != 0);
+        int rc = type == FLAC_VORBIS_COMMENT ? id3_vc_read(body, body_len, t)
+                                             : id3_flac_picture_read(body, body_len, t, want_cover);
         if (rc != 0) {
             // A record missing a tag the file holds must not pass for the file's tags: a write
             // built on it would drop that tag.
@@ -353,9 +337,8 @@ static uint64_t comment_text_len(uint64_t key_len, const char* value) {
     return key_len + 1 + keep;
 }
 
-// PICTURE body for the record's cover, as a front cover with no description or dimensions.
-static uint8_t* build_picture(const id3_tags* t, const char* mime, uint64_t mime_len,
-                              uint64_t body_len) {
+uint8_t* id3_flac_picture_build(const id3_tags* t, const char* mime, uint64_t mime_len,
+                                uint64_t body_len) {
     uint8_t* body = (uint8_t*)malloc((size_t)body_len);
     if (!body)
         return nullptr;
@@ -407,13 +390,13 @@ static int copy_block(id3_buf* out, const id3_file* f, uint8_t type, uint64_t bo
 // gives it no field, even when it spells a field's key). -1 when memory runs out or the comments
 // pass what one block holds.
 static int carry_comments(old_metadata* m, const uint8_t* body, uint64_t body_len, uint32_t named) {
-    comment_walk w;
-    comments_start(&w, body, body_len);
+    id3_vc_walk w;
+    id3_vc_walk_start(&w, body, body_len);
     const char* text = nullptr;
     uint64_t text_len = 0;
-    while (next_comment(&w, &text, &text_len)) {
+    while (id3_vc_walk_next(&w, &text, &text_len)) {
         const char* eq = (const char*)memchr(text, '=', (size_t)text_len);
-        int field = eq ? field_of_key(text, (uint64_t)(eq - text)) : -1;
+        int field = eq ? id3_vc_field_of_key(text, (uint64_t)(eq - text)) : -1;
         if (field >= 0 && (named & (1u << field)))
             continue;
         uint8_t len[4];
@@ -475,28 +458,24 @@ static int walk_old_metadata(const id3_file* f, id3_change change, old_metadata*
     return found == 0 ? 0 : -1;
 }
 
-// VORBIS_COMMENT body (little-endian): vendor length 15, the vendor, the comment count, then each
-// comment as a length and its text: the named fields' comments ("KEY=value", cut to COMMENT_MAX)
-// in the record's order, then the carried ones. -1 when memory runs out or the body passes what
-// one block holds.
-static int build_vc(id3_buf* body, const id3_tags* t, uint32_t named, const old_metadata* m) {
+int id3_vc_build(id3_buf* body, const uint8_t* vendor, uint64_t vendor_len, const id3_tags* t,
+                 uint32_t named, const id3_buf* carried, uint32_t carried_count) {
     const char* const texts[6] = {t->title, t->artist, t->album, t->genre, t->date, t->track};
-    uint32_t count = m->comment_count;
+    uint32_t count = carried_count;
     for (int i = 0; i < 6; i++)
         count += texts[i] && (named & (1u << i)) ? 1 : 0;
-    uint8_t head[8 + sizeof VENDOR - 1];
-    const uint64_t vendor_len = sizeof VENDOR - 1;
-    id3_put_le32(head, (uint32_t)vendor_len);
-    memcpy(head + 4, VENDOR, (size_t)vendor_len);
-    id3_put_le32(head + 4 + vendor_len, count);
-    if (id3_buf_append(body, head, sizeof head) != 0)
+    uint8_t len[4];
+    id3_put_le32(len, (uint32_t)vendor_len);
+    if (id3_buf_append(body, len, 4) != 0 || id3_buf_append(body, vendor, vendor_len) != 0)
+        return -1;
+    id3_put_le32(len, count);
+    if (id3_buf_append(body, len, 4) != 0)
         return -1;
     for (int i = 0; i < 6; i++) {
         if (!texts[i] || !(named & (1u << i)))
             continue;
         uint64_t key_len = strlen(kFieldKeys[i]);
         uint64_t text_len = comment_text_len(key_len, texts[i]);
-        uint8_t len[4];
         id3_put_le32(len, (uint32_t)text_len);
         if (id3_buf_append(body, len, 4) != 0 ||
             id3_buf_append(body, kFieldKeys[i], key_len) != 0 ||
@@ -504,7 +483,14 @@ static int build_vc(id3_buf* body, const id3_tags* t, uint32_t named, const old_
             id3_buf_append(body, texts[i], text_len - key_len - 1) != 0)
             return -1;
     }
-    if (id3_buf_append(body, m->comments.data, m->comments.len) != 0)
+    return id3_buf_append(body, carried->data, carried->len);
+}
+
+// The new VORBIS_COMMENT body, with this library's name as its vendor. -1 when memory runs out or
+// the body passes what one block holds.
+static int build_vc(id3_buf* body, const id3_tags* t, uint32_t named, const old_metadata* m) {
+    if (id3_vc_build(body, (const uint8_t*)VENDOR, sizeof VENDOR - 1, t, named, &m->comments,
+                     m->comment_count) != 0)
         return -1;
     if (body->len > FLAC_MAX_BODY) {
         id3_set_error("comments too large for FLAC comment block");
@@ -575,7 +561,7 @@ int id3_flac_build_head(const id3_file* f, const id3_tags* t, id3_change change,
             rc = -1;
         } else {
             picture_len = PICTURE_FIXED_LEN + mime_len + t->cover_size;
-            picture.reset(build_picture(t, mime, mime_len, picture_len));
+            picture.reset(id3_flac_picture_build(t, mime, mime_len, picture_len));
             rc = picture ? 0 : -1;
         }
     }

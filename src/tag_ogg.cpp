@@ -1,0 +1,477 @@
+// Ogg Vorbis and Ogg Opus: the reader takes the six text tags and the cover from the comment
+// header packet; the writer builds a new comment packet, pages the header packets again and
+// leaves the audio pages as they are (renumbered when the count of header pages changes).
+//
+// An Ogg file is a sequence of pages. Page header (little-endian): "OggS", version 0, flags,
+// granule position (8), stream serial number (4), page sequence number (4), CRC-32 of the whole
+// page with this field zero (4), segment count S (1), then S lacing values and the body, whose
+// length is their sum. A packet is cut into 255-byte segments and ends with the first segment
+// shorter than 255 (0 when its length is a multiple of 255); a packet still open at the end of a
+// page goes on in the next page of its stream, which carries the continued flag.
+//
+// Vorbis streams begin with three header packets: identification ("\x01vorbis"), comments
+// ("\x03vorbis", a comment body, a framing byte) and setup ("\x05vorbis"); Opus streams with two:
+// "OpusHead" and "OpusTags" (a comment body, then bytes that are kept as they are). The first
+// page holds the identification packet alone, and audio starts on a page of its own.
+#include "id3_internal.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#define OGG_CAPTURE "OggS"
+#define OGG_CAPTURE_LEN 4
+#define OGG_HEADER_LEN 27
+#define OGG_VERSION_AT 4
+#define OGG_FLAGS_AT 5
+#define OGG_GRANULE_AT 6
+#define OGG_SERIAL_AT 14
+#define OGG_SEQUENCE_AT 18
+#define OGG_CRC_AT 22
+#define OGG_SEGMENTS_AT 26
+#define OGG_FLAG_CONTINUED 0x01
+#define OGG_FLAG_FIRST 0x02
+#define OGG_MAX_SEGMENTS 255
+#define OGG_SEGMENT_MAX 255
+#define OGG_MAX_PAGE (OGG_HEADER_LEN + OGG_MAX_SEGMENTS + OGG_MAX_SEGMENTS * OGG_SEGMENT_MAX)
+
+#define VORBIS_ID "\x01vorbis"
+#define VORBIS_COMMENTS "\x03vorbis"
+#define VORBIS_SETUP "\x05vorbis"
+#define VORBIS_PREFIX_LEN 7
+#define VORBIS_FRAMING 0x01
+#define OPUS_ID "OpusHead"
+#define OPUS_COMMENTS "OpusTags"
+#define OPUS_PREFIX_LEN 8
+
+// The header packets a stream begins with: identification, comments and (Vorbis) setup.
+#define OGG_ID_PACKET 0
+#define OGG_COMMENT_PACKET 1
+#define OGG_SETUP_PACKET 2
+#define OGG_HEADER_PACKETS_MAX 3
+
+// The comments that hold pictures: a FLAC PICTURE body in base64, or the older pair of a bare
+// picture in base64 and its MIME type.
+#define PICTURE_KEY "METADATA_BLOCK_PICTURE"
+#define COVERART_KEY "COVERART"
+#define COVERARTMIME_KEY "COVERARTMIME"
+#define FRONT_COVER 3
+
+// ---------------------------------------------------------------------------------------------
+// Page checksum: CRC-32 with polynomial 0x04C11DB7, most significant bit first, initial value 0
+// and no final inversion. Eight tables let the loop take eight bytes at a time.
+
+namespace {
+struct crc_tables {
+    uint32_t t[8][256];
+};
+
+constexpr crc_tables make_crc_tables() {
+    crc_tables c{};
+    for (uint32_t i = 0; i < 256; i++) {
+        uint32_t r = i << 24;
+        for (int bit = 0; bit < 8; bit++)
+            r = (r & 0x80000000u) ? (r << 1) ^ 0x04C11DB7u : r << 1;
+        c.t[0][i] = r;
+    }
+    for (int k = 1; k < 8; k++) {
+        for (uint32_t i = 0; i < 256; i++)
+            c.t[k][i] = (c.t[k - 1][i] << 8) ^ c.t[0][c.t[k - 1][i] >> 24];
+    }
+    return c;
+}
+
+constexpr crc_tables kCrc = make_crc_tables();
+} // namespace
+
+static uint32_t crc_update(uint32_t crc, const uint8_t* p, uint64_t n) {
+    while (n >= 8) {
+        uint32_t hi = crc ^ id3_be32(p);
+        uint32_t lo = id3_be32(p + 4);
+        crc = kCrc.t[7][hi >> 24] ^ kCrc.t[6][(hi >> 16) & 0xFF] ^ kCrc.t[5][(hi >> 8) & 0xFF] ^
+              kCrc.t[4][hi & 0xFF] ^ kCrc.t[3][lo >> 24] ^ kCrc.t[2][(lo >> 16) & 0xFF] ^
+              kCrc.t[1][(lo >> 8) & 0xFF] ^ kCrc.t[0][lo & 0xFF];
+        p += 8;
+        n -= 8;
+    }
+    for (; n > 0; n--, p++)
+        crc = (crc << 8) ^ kCrc.t[0][(crc >> 24) ^ *p];
+    return crc;
+}
+
+// The checksum of a whole page, its own field counted as zero.
+static uint32_t page_crc(const uint8_t* page, uint64_t len) {
+    static const uint8_t zero[4] = {0, 0, 0, 0};
+    uint32_t crc = crc_update(0, page, OGG_CRC_AT);
+    crc = crc_update(crc, zero, 4);
+    return crc_update(crc, page + OGG_CRC_AT + 4, len - OGG_CRC_AT - 4);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Base64 (standard alphabet), as picture comments hold pictures
+
+static const char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+static int base64_value(uint8_t c) {
+    if (c >= 'A' && c <= 'Z')
+        return c - 'A';
+    if (c >= 'a' && c <= 'z')
+        return c - 'a' + 26;
+    if (c >= '0' && c <= '9')
+        return c - '0' + 52;
+    if (c == '+')
+        return 62;
+    if (c == '/')
+        return 63;
+    return -1;
+}
+
+// Decodes up to `max` bytes of the base64 text into out (room for max bytes). Characters outside
+// the alphabet (line breaks among them) are skipped, and "=" ends the text, as mutagen reads
+// them. The byte count.
+static uint64_t base64_decode(const char* text, uint64_t n, uint8_t* out, uint64_t max) {
+    uint64_t got = 0;
+    uint32_t acc = 0;
+    int bits = 0;
+    for (uint64_t i = 0; i < n && got < max; i++) {
+        if (text[i] == '=')
+            break;
+        int v = base64_value((uint8_t)text[i]);
+        if (v < 0)
+            continue;
+        acc = (acc << 6) | (uint32_t)v;
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out[got++] = (uint8_t)(acc >> bits);
+        }
+    }
+    return got;
+}
+
+// Appends the base64 form of n bytes. -1 when memory runs out.
+static int base64_append(id3_buf* out, const uint8_t* p, uint64_t n) {
+    uint64_t at = out->len;
+    if (id3_buf_append(out, nullptr, (n + 2) / 3 * 4) != 0)
+        return -1;
+    char* o = (char*)out->data + at;
+    for (; n >= 3; n -= 3, p += 3, o += 4) {
+        uint32_t v = (uint32_t)p[0] << 16 | (uint32_t)p[1] << 8 | p[2];
+        o[0] = kBase64[v >> 18];
+        o[1] = kBase64[(v >> 12) & 63];
+        o[2] = kBase64[(v >> 6) & 63];
+        o[3] = kBase64[v & 63];
+    }
+    if (n > 0) {
+        uint32_t v = (uint32_t)p[0] << 16 | (n > 1 ? (uint32_t)p[1] << 8 : 0);
+        o[0] = kBase64[v >> 18];
+        o[1] = kBase64[(v >> 12) & 63];
+        o[2] = n > 1 ? kBase64[(v >> 6) & 63] : '=';
+        o[3] = '=';
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Detection and pages
+
+int32_t id3_ogg_detect(const uint8_t* data, uint64_t len) {
+    if (!data || len < OGG_HEADER_LEN || memcmp(data, OGG_CAPTURE, OGG_CAPTURE_LEN) != 0)
+        return ID3_FMT_UNKNOWN;
+    uint64_t body = OGG_HEADER_LEN + (uint64_t)data[OGG_SEGMENTS_AT];
+    if (body > len || len - body < OPUS_PREFIX_LEN)
+        return ID3_FMT_UNKNOWN;
+    if (memcmp(data + body, VORBIS_ID, VORBIS_PREFIX_LEN) == 0)
+        return ID3_FMT_OGG;
+    if (memcmp(data + body, OPUS_ID, OPUS_PREFIX_LEN) == 0)
+        return ID3_FMT_OPUS;
+    return ID3_FMT_UNKNOWN;
+}
+
+// The length of the page at the start of data[0..len): 0 when the bytes end within its header,
+// lacing or body; -1 when they do not begin a page (capture or version wrong).
+static int64_t page_len(const uint8_t* data, uint64_t len) {
+    if (len >= OGG_CAPTURE_LEN && memcmp(data, OGG_CAPTURE, OGG_CAPTURE_LEN) != 0)
+        return -1;
+    if (len > OGG_VERSION_AT && data[OGG_VERSION_AT] != 0)
+        return -1;
+    if (len < OGG_HEADER_LEN)
+        return 0;
+    uint64_t segments = data[OGG_SEGMENTS_AT];
+    if (len - OGG_HEADER_LEN < segments)
+        return 0;
+    uint64_t n = OGG_HEADER_LEN + segments;
+    for (uint64_t i = 0; i < segments; i++)
+        n += data[OGG_HEADER_LEN + i];
+    return n <= len ? (int64_t)n : 0;
+}
+
+// One page read from the file: its bytes (header, lacing, body) and the fields used here.
+struct ogg_page {
+    id3_buf bytes;
+    uint64_t at;
+    uint8_t flags;
+    uint32_t serial;
+    uint32_t segments;
+};
+
+// Reads and checks the page at `at`: its header, then the lacing, then the body the lacing
+// measures, each once the file is known to hold it. 0, or -1 with a message: the file ends within
+// the page, no page begins there, or its checksum is wrong.
+static int read_page(const id3_file* f, uint64_t at, ogg_page* p) {
+    p->at = at;
+    p->bytes.len = 0;
+    if (id3_buf_reserve(&p->bytes, OGG_MAX_PAGE) != 0) {
+        id3_set_error("oom");
+        return -1;
+    }
+    uint8_t* d = p->bytes.data;
+    uint64_t left = f->size - at;
+    uint64_t have = left < OGG_HEADER_LEN ? left : OGG_HEADER_LEN;
+    if (id3_file_read(f, at, d, have) != 0)
+        return -1;
+    if (page_len(d, have) < 0) {
+        id3_set_error("not an Ogg page at offset %llu", (unsigned long long)at);
+        return -1;
+    }
+    uint64_t segments = have == OGG_HEADER_LEN ? d[OGG_SEGMENTS_AT] : 0;
+    if (have < OGG_HEADER_LEN || left - OGG_HEADER_LEN < segments) {
+        id3_set_error("Ogg page runs past the end of the file");
+        return -1;
+    }
+    if (id3_file_read(f, at + OGG_HEADER_LEN, d + OGG_HEADER_LEN, segments) != 0)
+        return -1;
+    uint64_t body = 0;
+    for (uint64_t i = 0; i < segments; i++)
+        body += d[OGG_HEADER_LEN + i];
+    uint64_t body_at = OGG_HEADER_LEN + segments;
+    if (left - body_at < body) {
+        id3_set_error("Ogg page runs past the end of the file");
+        return -1;
+    }
+    if (id3_file_read(f, at + body_at, d + body_at, body) != 0)
+        return -1;
+    p->bytes.len = body_at + body;
+    if (id3_le32(d + OGG_CRC_AT) != page_crc(d, p->bytes.len)) {
+        id3_set_error("Ogg page checksum mismatch at offset %llu", (unsigned long long)at);
+        return -1;
+    }
+    p->flags = d[OGG_FLAGS_AT];
+    p->serial = id3_le32(d + OGG_SERIAL_AT);
+    p->segments = (uint32_t)segments;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Header packets
+
+// The header packets of the file's first stream, and how its pages hold them.
+struct ogg_headers {
+    int32_t format;
+    uint32_t serial;
+    id3_buf packets[OGG_HEADER_PACKETS_MAX];
+    int complete;   // header packets read whole
+    uint32_t pages; // pages of the stream up to `end`
+    uint64_t first_page_end;
+    uint64_t end;          // where the page that completes the last packet asked for ends
+    bool other_streams;    // pages of other streams among them
+    bool first_page_alone; // the first page holds the identification packet and nothing else
+    bool end_at_page_end;  // nothing follows the last packet asked for on its page
+};
+
+static void headers_free(ogg_headers* h) {
+    for (id3_buf& b : h->packets)
+        id3_buf_release(&b);
+}
+
+// The number of header packets a stream of the format begins with.
+static int header_packets(int32_t format) {
+    return format == ID3_FMT_OGG ? 3 : 2;
+}
+
+// Reads pages from the start of the file until `wanted` header packets of the first stream are
+// whole. Pages of other streams are passed over. 0, or -1 with a message.
+static int read_headers(const id3_file* f, int wanted, ogg_headers* h) {
+    memset(h, 0, sizeof *h);
+    h->format = id3_ogg_detect(f->head, f->head_len);
+    if (h->format == ID3_FMT_UNKNOWN) {
+        id3_set_error("not Ogg Vorbis or Opus");
+        return -1;
+    }
+    ogg_page page = {};
+    uint64_t at = 0;
+    bool open_packet = false; // a packet of the stream goes on in its next page
+    int rc = 0;
+    while (rc == 0 && h->complete < wanted) {
+        if (at == f->size) {
+            id3_set_error("Ogg stream ends within its header packets");
+            rc = -1;
+            break;
+        }
+        rc = read_page(f, at, &page);
+        if (rc != 0)
+            break;
+        const uint8_t* lacing = page.bytes.data + OGG_HEADER_LEN;
+        const uint8_t* body = lacing + page.segments;
+        if (at == 0)
+            h->serial = page.serial;
+        at += page.bytes.len;
+        if (page.serial != h->serial) {
+            h->other_streams = true;
+            continue;
+        }
+        h->pages++;
+        if (((page.flags & OGG_FLAG_CONTINUED) != 0) != open_packet ||
+            ((page.flags & OGG_FLAG_FIRST) != 0) != (h->pages == 1)) {
+            id3_set_error("Ogg header packets broken across pages at offset %llu",
+                          (unsigned long long)page.at);
+            rc = -1;
+            break;
+        }
+        uint32_t seg = 0;
+        uint64_t pos = 0;
+        while (seg < page.segments && h->complete < wanted) {
+            // The segments up to and including the one that ends the packet (or the page).
+            uint64_t n = 0;
+            bool ends = false;
+            while (seg < page.segments && !ends) {
+                n += lacing[seg];
+                ends = lacing[seg++] < OGG_SEGMENT_MAX;
+            }
+            if (id3_buf_append(&h->packets[h->complete], body + pos, n) != 0) {
+                id3_set_error("oom");
+                rc = -1;
+                break;
+            }
+            pos += n;
+            open_packet = !ends;
+            if (ends)
+                h->complete++;
+        }
+        if (h->pages == 1) {
+            h->first_page_end = at;
+            h->first_page_alone = h->complete == 1 && seg == page.segments;
+        }
+        h->end = at;
+        h->end_at_page_end = seg == page.segments;
+    }
+    id3_buf_release(&page.bytes);
+    return rc;
+}
+
+// Whether a header packet begins with its type's prefix and is at least `min` bytes long.
+static bool packet_is(const id3_buf* packet, const char* prefix, uint64_t prefix_len) {
+    return packet->len >= prefix_len && memcmp(packet->data, prefix, (size_t)prefix_len) == 0;
+}
+
+// The comment body inside the comment packet: *body and *body_len. False when the packet is not
+// the format's comment packet.
+static bool comment_body(const ogg_headers* h, const uint8_t** body, uint64_t* body_len) {
+    const id3_buf* p = &h->packets[OGG_COMMENT_PACKET];
+    uint64_t prefix = h->format == ID3_FMT_OGG ? VORBIS_PREFIX_LEN : OPUS_PREFIX_LEN;
+    if (!packet_is(p, h->format == ID3_FMT_OGG ? VORBIS_COMMENTS : OPUS_COMMENTS, prefix))
+        return false;
+    *body = p->data + prefix;
+    *body_len = p->len - prefix;
+    return true;
+}
+
+// Whether the comment text is "KEY=..." for the key (ASCII case ignored); *value after the "=".
+static bool comment_has_key(const char* text, uint64_t text_len, const char* key,
+                            const char** value, uint64_t* value_len) {
+    uint64_t key_len = strlen(key);
+    if (text_len <= key_len || text[key_len] != '=' ||
+        plat_strnicmp(text, key, (size_t)key_len) != 0)
+        return false;
+    *value = text + key_len + 1;
+    *value_len = text_len - key_len - 1;
+    return true;
+}
+
+// The picture type of a METADATA_BLOCK_PICTURE value, from its first bytes; -1 when too short.
+static int64_t picture_type(const char* value, uint64_t value_len) {
+    uint8_t first[6];
+    if (base64_decode(value, value_len, first, sizeof first) < 4)
+        return -1;
+    return id3_be32(first);
+}
+
+// The cover of the comments: the first front cover among the METADATA_BLOCK_PICTURE comments,
+// else the first of them, else the COVERART picture with the COVERARTMIME type. -1 when memory
+// runs out.
+static int read_cover(const uint8_t* body, uint64_t body_len, id3_tags* t, int want_cover) {
+    const char* picture = nullptr;
+    uint64_t picture_len = 0;
+    const char* coverart = nullptr;
+    uint64_t coverart_len = 0;
+    const char* coverart_mime = nullptr;
+    uint64_t coverart_mime_len = 0;
+    bool front = false;
+    id3_vc_walk w;
+    id3_vc_walk_start(&w, body, body_len);
+    const char* text = nullptr;
+    uint64_t text_len = 0;
+    while (id3_vc_walk_next(&w, &text, &text_len)) {
+        const char* value = nullptr;
+        uint64_t value_len = 0;
+        if (comment_has_key(text, text_len, PICTURE_KEY, &value, &value_len)) {
+            bool is_front = picture_type(value, value_len) == FRONT_COVER;
+            if (!picture || (is_front && !front)) {
+                picture = value;
+                picture_len = value_len;
+                front = is_front;
+            }
+        } else if (!coverart && comment_has_key(text, text_len, COVERART_KEY, &value, &value_len)) {
+            coverart = value;
+            coverart_len = value_len;
+        } else if (!coverart_mime &&
+                   comment_has_key(text, text_len, COVERARTMIME_KEY, &value, &value_len)) {
+            coverart_mime = value;
+            coverart_mime_len = value_len;
+        }
+    }
+    const char* chosen = picture ? picture : coverart;
+    uint64_t chosen_len = picture ? picture_len : coverart_len;
+    if (!chosen)
+        return 0;
+    uint64_t max = chosen_len / 4 * 3 + 3;
+    if (max >= SIZE_MAX)
+        return -1;
+    id3_owned_bytes decoded((uint8_t*)malloc((size_t)max + 1));
+    if (!decoded)
+        return -1;
+    uint64_t n = base64_decode(chosen, chosen_len, decoded.get(), max);
+    if (picture)
+        return id3_flac_picture_read(decoded.get(), n, t, want_cover);
+    if (!coverart_mime || coverart_mime_len == 0)
+        return id3_tags_store_cover(t, decoded.get(), n, ID3_DEFAULT_MIME,
+                                    sizeof ID3_DEFAULT_MIME - 1, want_cover);
+    return id3_tags_store_cover(t, decoded.get(), n, coverart_mime, coverart_mime_len, want_cover);
+}
+
+int id3_ogg_load(const id3_file* f, id3_tags* t, int want_cover) {
+    // Pages are read only until the comment packet is whole.
+    ogg_headers h;
+    int rc = read_headers(f, OGG_COMMENT_PACKET + 1, &h);
+    if (h.format != ID3_FMT_UNKNOWN)
+        t->format = h.format;
+    const uint8_t* body = nullptr;
+    uint64_t body_len = 0;
+    if (rc == 0 && !comment_body(&h, &body, &body_len)) {
+        id3_set_error("Ogg comment header missing");
+        rc = -1;
+    }
+    if (rc == 0 &&
+        (id3_vc_read(body, body_len, t) != 0 || read_cover(body, body_len, t, want_cover) != 0)) {
+        // A record missing a tag the file holds must not pass for the file's tags.
+        id3_set_error("oom");
+        rc = -1;
+    }
+    headers_free(&h);
+    return rc;
+}
+
+int id3_ogg_read(const uint8_t* data, uint64_t len, id3_tags* t) {
+    id3_file f;
+    id3_file_from_image(&f, data ? data : (const uint8_t*)"", data ? len : 0);
+    return id3_ogg_load(&f, t, 1);
+}
