@@ -301,6 +301,50 @@ static int fill_audio(plat_temp* temp, const id3_file* src, uint64_t off, uint64
     return plat_temp_copy(temp, &src->pf, off, end - off, read_side);
 }
 
+// The chunk in which renumbered Ogg pages are read and written: large enough that the system
+// calls cost little beside the copy, and more than a page (at most 65307 bytes).
+#define OGG_COPY_CHUNK (1u << 20)
+
+// Copies the bytes of src from off to end as Ogg pages, renumbered as head asks (each page of its
+// stream gets its sequence number moved and its checksum computed again). Memory holds one chunk
+// at a time. 0; -1 with errno and *read_side set when reading or writing failed; 1 when src ended
+// early; 2 with a message when the bytes are not whole Ogg pages.
+static int fill_renumbered(plat_temp* temp, const id3_file* src, uint64_t off, uint64_t end,
+                           const id3_head* head, int* read_side) {
+    id3_owned_bytes chunk((uint8_t*)malloc(OGG_COPY_CHUNK));
+    if (!chunk) {
+        errno = ENOMEM;
+        return -1;
+    }
+    uint64_t have = 0; // bytes in the chunk, the start of a page cut by its end among them
+    while (off < end || have > 0) {
+        uint64_t want = OGG_COPY_CHUNK - have < end - off ? OGG_COPY_CHUNK - have : end - off;
+        if (want > 0) {
+            int64_t got = plat_pread(&src->pf, chunk.get() + have, want, off);
+            if (got < 0) {
+                *read_side = 1;
+                return -1;
+            }
+            if (got == 0)
+                return 1;
+            have += (uint64_t)got;
+            off += (uint64_t)got;
+        }
+        uint64_t used = 0;
+        if (id3_ogg_renumber_pages(chunk.get(), have, off == end, head, &used) != 0)
+            return 2;
+        if (used == 0 && have == OGG_COPY_CHUNK) {
+            id3_set_error("damaged Ogg page among the audio");
+            return 2;
+        }
+        if (plat_temp_write(temp, chunk.get(), used) != 0)
+            return -1;
+        memmove(chunk.get(), chunk.get() + used, (size_t)(have - used));
+        have -= used;
+    }
+    return 0;
+}
+
 // Creates the temporary file and fills it with the head and the bytes of src from audio_off on.
 // src may be NULL when there is nothing to copy. Where the audio's blocks can be shared, the
 // head's padding grows (head->data's length field with it). 0, or -1 with a message and nothing
@@ -332,17 +376,21 @@ int id3_replace_fill(plat_temp* temp, const char* path, const id3_file* src, id3
     if (src && head->audio_off < src->size) {
         int read_side = 0;
         uint64_t tail_len = head->tail_len <= src->size - head->audio_off ? head->tail_len : 0;
-        rc = fill_audio(temp, src, head->audio_off, src->size - tail_len, block, &read_side);
+        rc = head->ogg_renumber
+                 ? fill_renumbered(temp, src, head->audio_off, src->size - tail_len, head,
+                                   &read_side)
+                 : fill_audio(temp, src, head->audio_off, src->size - tail_len, block, &read_side);
         if (rc == 0 && tail_len > 0 && plat_temp_write(temp, head->tail, tail_len) != 0)
             rc = -1;
         if (rc != 0) {
             int err = errno;
             plat_temp_discard(temp);
-            if (rc > 0)
+            // Damaged pages (rc 2) have their message already.
+            if (rc == 1)
                 id3_set_error("file changed while writing: %s", path);
-            else if (read_side)
+            else if (rc < 0 && read_side)
                 id3_set_error("cannot read: %s (%s)", path, strerror(err));
-            else
+            else if (rc < 0)
                 id3_set_error("short write: %s (%s)", path, strerror(err));
             return -1;
         }

@@ -475,3 +475,281 @@ int id3_ogg_read(const uint8_t* data, uint64_t len, id3_tags* t) {
     id3_file_from_image(&f, data ? data : (const uint8_t*)"", data ? len : 0);
     return id3_ogg_load(&f, t, 1);
 }
+
+// ---------------------------------------------------------------------------------------------
+// Writer
+
+// The comments of the old comment body that the new one carries, each as a length and its text:
+// all but the named fields' comments, and when the cover is replaced, the front covers among the
+// picture comments and the old COVERART pair (which would otherwise stand in for a removed
+// cover). *count gets their number; *kept_pictures whether a picture comment stays.
+static int carry_comments(const uint8_t* body, uint64_t body_len, id3_change change,
+                          id3_buf* carried, uint32_t* count, bool* kept_pictures) {
+    id3_vc_walk w;
+    id3_vc_walk_start(&w, body, body_len);
+    const char* text = nullptr;
+    uint64_t text_len = 0;
+    while (id3_vc_walk_next(&w, &text, &text_len)) {
+        const char* eq = (const char*)memchr(text, '=', (size_t)text_len);
+        int field = eq ? id3_vc_field_of_key(text, (uint64_t)(eq - text)) : -1;
+        if (field >= 0 && (change.named & (1u << field)))
+            continue;
+        const char* value = nullptr;
+        uint64_t value_len = 0;
+        bool picture = comment_has_key(text, text_len, PICTURE_KEY, &value, &value_len);
+        if (change.cover_replaced) {
+            if (picture && picture_type(value, value_len) == FRONT_COVER)
+                continue;
+            if (comment_has_key(text, text_len, COVERART_KEY, &value, &value_len) ||
+                comment_has_key(text, text_len, COVERARTMIME_KEY, &value, &value_len))
+                continue;
+        }
+        *kept_pictures = *kept_pictures || picture;
+        uint8_t len[4];
+        id3_put_le32(len, (uint32_t)text_len);
+        if (id3_buf_append(carried, len, 4) != 0 || id3_buf_append(carried, text, text_len) != 0)
+            return -1;
+        (*count)++;
+    }
+    return 0;
+}
+
+// Appends the record's cover as a METADATA_BLOCK_PICTURE comment (length and text). -1 with a
+// message when it is too large for a comment or memory runs out.
+static int append_picture_comment(id3_buf* carried, const id3_tags* t) {
+    const char* mime = t->cover_mime[0] ? t->cover_mime : ID3_DEFAULT_MIME;
+    uint64_t mime_len = strnlen(mime, sizeof t->cover_mime - 1);
+    // The picture's data length is a 32-bit field, and the comment's length too.
+    const uint64_t limit = (uint64_t)UINT32_MAX / 4 * 3 - 64 - mime_len;
+    if (t->cover_size > limit) {
+        id3_set_error("cover too large for Ogg picture comment");
+        return -1;
+    }
+    uint64_t block_len = 32 + mime_len + t->cover_size;
+    id3_owned_bytes block(id3_flac_picture_build(t, mime, mime_len, block_len));
+    if (!block)
+        return -1;
+    uint64_t text_len = sizeof PICTURE_KEY + (block_len + 2) / 3 * 4; // the key, "=", base64
+    uint8_t len[4];
+    id3_put_le32(len, (uint32_t)text_len);
+    if (id3_buf_append(carried, len, 4) != 0 ||
+        id3_buf_append(carried, PICTURE_KEY "=", sizeof PICTURE_KEY) != 0 ||
+        base64_append(carried, block.get(), block_len) != 0)
+        return -1;
+    return 0;
+}
+
+// The new comment packet: the format's prefix, the old vendor, the comments, and what followed
+// the old comments (Vorbis: the framing byte; Opus: padding or other data, kept as they are).
+static int build_comment_packet(const ogg_headers* h, const id3_tags* t, id3_change change,
+                                id3_buf* packet) {
+    const uint8_t* body = nullptr;
+    uint64_t body_len = 0;
+    if (!comment_body(h, &body, &body_len)) {
+        id3_set_error("Ogg comment header missing");
+        return -1;
+    }
+    uint64_t extent = id3_vc_extent(body, body_len);
+    if (extent == 0) {
+        id3_set_error("Ogg comment header damaged");
+        return -1;
+    }
+    id3_buf carried = {nullptr, 0, 0};
+    uint32_t count = 0;
+    bool kept_pictures = false;
+    int rc = carry_comments(body, body_len, change, &carried, &count, &kept_pictures);
+    // The record's cover is written when it replaces the old front covers, or when the file has
+    // no picture to keep.
+    bool want_picture = t->cover_data && (change.cover_replaced || t->cover_size > 0) &&
+                        (change.cover_replaced || !kept_pictures);
+    if (rc == 0 && want_picture) {
+        rc = append_picture_comment(&carried, t);
+        count++;
+    }
+    uint64_t prefix = body - h->packets[OGG_COMMENT_PACKET].data;
+    if (rc == 0)
+        rc = id3_buf_append(packet, h->packets[OGG_COMMENT_PACKET].data, prefix);
+    if (rc == 0)
+        rc = id3_vc_build(packet, body + 4, id3_le32(body), t, change.named, &carried, count);
+    id3_buf_release(&carried);
+    if (rc == 0 && h->format == ID3_FMT_OGG) {
+        const uint8_t framing = VORBIS_FRAMING;
+        rc = id3_buf_append(packet, &framing, 1);
+    } else if (rc == 0) {
+        rc = id3_buf_append(packet, body + extent, body_len - extent);
+    }
+    if (rc == 0 && packet->len > UINT32_MAX) {
+        id3_set_error("comments too large for Ogg comment header");
+        rc = -1;
+    }
+    return rc;
+}
+
+// Appends pages holding the packets in order, from sequence number `seq` on, each page as full as
+// its 255 segments allow; a page on which a packet ends has granule position 0, one on which none
+// ends -1. *pages gets their count.
+static int page_packets(id3_buf* out, uint32_t serial, uint32_t seq, const id3_buf* const* packets,
+                        int count, uint32_t* pages) {
+    *pages = 0;
+    int packet = 0;
+    uint64_t pos = 0;       // bytes of the current packet already paged
+    bool continued = false; // the current packet began on an earlier page
+    while (packet < count) {
+        uint8_t header[OGG_HEADER_LEN + OGG_MAX_SEGMENTS];
+        memset(header, 0, OGG_HEADER_LEN);
+        memcpy(header, OGG_CAPTURE, OGG_CAPTURE_LEN);
+        header[OGG_FLAGS_AT] = continued ? OGG_FLAG_CONTINUED : 0;
+        id3_put_le32(header + OGG_SERIAL_AT, serial);
+        id3_put_le32(header + OGG_SEQUENCE_AT, seq + *pages);
+        uint32_t segments = 0;
+        bool packet_ended = false;
+        uint64_t page_at = out->len;
+        if (id3_buf_append(out, nullptr, OGG_HEADER_LEN + OGG_MAX_SEGMENTS) != 0)
+            return -1;
+        // The lacing: whole segments of the current packet, a short one where it ends.
+        struct span {
+            int packet;
+            uint64_t from, len;
+        };
+        span spans[OGG_MAX_SEGMENTS];
+        int span_count = 0;
+        while (packet < count && segments < OGG_MAX_SEGMENTS) {
+            uint64_t left = packets[packet]->len - pos;
+            uint64_t take = left < OGG_SEGMENT_MAX ? left : OGG_SEGMENT_MAX;
+            header[OGG_HEADER_LEN + segments++] = (uint8_t)take;
+            if (span_count > 0 && spans[span_count - 1].packet == packet)
+                spans[span_count - 1].len += take;
+            else
+                spans[span_count++] = span{packet, pos, take};
+            pos += take;
+            if (take < OGG_SEGMENT_MAX) {
+                packet++;
+                pos = 0;
+                packet_ended = true;
+            }
+        }
+        continued = pos > 0;
+        header[OGG_SEGMENTS_AT] = (uint8_t)segments;
+        uint64_t granule = packet_ended ? 0 : UINT64_MAX;
+        id3_put_le32(header + OGG_GRANULE_AT, (uint32_t)granule);
+        id3_put_le32(header + OGG_GRANULE_AT + 4, (uint32_t)(granule >> 32));
+        out->len = page_at;
+        if (id3_buf_append(out, header, OGG_HEADER_LEN + segments) != 0)
+            return -1;
+        for (int i = 0; i < span_count; i++) {
+            if (id3_buf_append(out, packets[spans[i].packet]->data + spans[i].from, spans[i].len) !=
+                0)
+                return -1;
+        }
+        uint8_t* page = out->data + page_at;
+        id3_put_le32(page + OGG_CRC_AT, page_crc(page, out->len - page_at));
+        (*pages)++;
+    }
+    return 0;
+}
+
+// Finds the last page of the file, which must end where the file ends: 0 with its serial number,
+// or -1 with a message. Pages are at most OGG_MAX_PAGE bytes, so it starts within that many bytes
+// of the end.
+static int last_page_serial(const id3_file* f, uint64_t from, uint32_t* serial) {
+    uint64_t window = f->size - from < OGG_MAX_PAGE ? f->size - from : OGG_MAX_PAGE;
+    uint64_t start = f->size - window;
+    id3_owned_bytes tail(id3_file_dup(f, start, window));
+    if (!tail)
+        return -1;
+    for (uint64_t back = OGG_HEADER_LEN; back <= window; back++) {
+        const uint8_t* p = tail.get() + window - back;
+        if (memcmp(p, OGG_CAPTURE, OGG_CAPTURE_LEN) != 0)
+            continue;
+        int64_t n = page_len(p, back);
+        if (n == (int64_t)back && id3_le32(p + OGG_CRC_AT) == page_crc(p, back)) {
+            *serial = id3_le32(p + OGG_SERIAL_AT);
+            return 0;
+        }
+    }
+    id3_set_error("Ogg file does not end with a whole page");
+    return -1;
+}
+
+int id3_ogg_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head) {
+    ogg_headers h;
+    int32_t format = id3_ogg_detect(f->head, f->head_len);
+    int rc = read_headers(f, header_packets(format), &h);
+    uint32_t last_serial = 0;
+    if (rc == 0 && h.other_streams) {
+        id3_set_error("Ogg file with several streams: write unsupported");
+        rc = -1;
+    }
+    if (rc == 0 && (!h.first_page_alone || !h.end_at_page_end)) {
+        id3_set_error("Ogg header packets share pages with audio: write unsupported");
+        rc = -1;
+    }
+    if (rc == 0 && h.end < f->size) {
+        // A chained file ends with a page of another stream.
+        rc = last_page_serial(f, h.end, &last_serial);
+        if (rc == 0 && last_serial != h.serial) {
+            id3_set_error("Ogg file with several streams: write unsupported");
+            rc = -1;
+        }
+    }
+    if (rc == 0 && h.format == ID3_FMT_OGG &&
+        !packet_is(&h.packets[OGG_SETUP_PACKET], VORBIS_SETUP, VORBIS_PREFIX_LEN)) {
+        id3_set_error("Ogg Vorbis setup header missing");
+        rc = -1;
+    }
+    id3_buf comments = {nullptr, 0, 0};
+    id3_buf out = {nullptr, 0, 0};
+    if (rc == 0)
+        rc = build_comment_packet(&h, t, change, &comments);
+    // The first page, with the identification packet, stays as it is.
+    if (rc == 0 && (id3_buf_append(&out, nullptr, h.first_page_end) != 0 ||
+                    id3_file_read(f, 0, out.data, h.first_page_end) != 0))
+        rc = -1;
+    uint32_t pages = 0;
+    if (rc == 0) {
+        const id3_buf* packets[2] = {&comments, &h.packets[OGG_SETUP_PACKET]};
+        rc = page_packets(&out, h.serial, 1, packets, header_packets(h.format) - 1, &pages);
+    }
+    id3_buf_release(&comments);
+    uint32_t old_pages = h.pages;
+    uint32_t serial = h.serial;
+    uint64_t end = h.end;
+    headers_free(&h);
+    if (rc != 0) {
+        id3_buf_release(&out);
+        return -1;
+    }
+    head->data = out.data;
+    head->len = out.len;
+    head->audio_off = end;
+    // The audio pages follow the header pages in sequence: moved along when their count changes.
+    uint32_t delta = 1 + pages - old_pages;
+    head->ogg_renumber = delta != 0;
+    head->ogg_serial = serial;
+    head->ogg_seq_delta = delta;
+    return 0;
+}
+
+int id3_ogg_renumber_pages(uint8_t* data, uint64_t len, bool at_end, const id3_head* head,
+                           uint64_t* used) {
+    uint64_t pos = 0;
+    while (pos < len) {
+        int64_t n = page_len(data + pos, len - pos);
+        if (n == 0 && !at_end)
+            break;
+        if (n <= 0) {
+            id3_set_error("damaged Ogg page among the audio");
+            *used = pos;
+            return -1;
+        }
+        uint8_t* page = data + pos;
+        if (id3_le32(page + OGG_SERIAL_AT) == head->ogg_serial) {
+            id3_put_le32(page + OGG_SEQUENCE_AT,
+                         id3_le32(page + OGG_SEQUENCE_AT) + head->ogg_seq_delta);
+            id3_put_le32(page + OGG_CRC_AT, page_crc(page, (uint64_t)n));
+        }
+        pos += (uint64_t)n;
+    }
+    *used = pos;
+    return 0;
+}
