@@ -1,4 +1,5 @@
-// Reads an MP3 or FLAC file with TagLib and prints what TagLib sees as one JSON object:
+// Reads an MP3, FLAC, Ogg Vorbis or Opus file with TagLib and prints what TagLib sees as one JSON
+// object:
 //
 //   taglib_read FILE [PICTURE_DIR]
 //
@@ -15,7 +16,9 @@
 #include <taglib/flacpicture.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/mpegfile.h>
+#include <taglib/opusfile.h>
 #include <taglib/tpropertymap.h>
+#include <taglib/vorbisfile.h>
 #include <taglib/xiphcomment.h>
 
 #include <cstdio>
@@ -168,6 +171,30 @@ int read_flac(const char* path, const char* picture_dir) {
     return 0;
 }
 
+// Ogg Vorbis and Opus: the comment packet's properties and pictures. kind is "ogg" or "opus".
+template <typename OggFile>
+int read_ogg(const char* path, const char* kind, const char* picture_dir) {
+    OggFile file(path);
+    if (!file.isValid() || !file.tag()) {
+        std::fprintf(stderr, "taglib_read: TagLib cannot read %s\n", path);
+        return 1;
+    }
+    std::string out = std::string("{\"kind\":\"") + kind + "\"";
+    out += property_json(file.tag()->properties());
+    out += all_properties_json(file.properties());
+    picture_info pictures[16];
+    size_t count = 0;
+    for (TagLib::FLAC::Picture* picture : file.tag()->pictureList()) {
+        if (count < 16) {
+            pictures[count++] = {picture->mimeType().to8Bit(true),
+                                 static_cast<int>(picture->type()), picture->data()};
+        }
+    }
+    out += pictures_json(pictures, count, picture_dir);
+    std::printf("%s}\n", out.c_str());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -182,6 +209,12 @@ int main(int argc, char** argv) {
     if (ends_with(argv[1], ".mp3")) {
         return read_mp3(argv[1], picture_dir);
     }
-    std::fprintf(stderr, "taglib_read: expected a .mp3 or .flac file: %s\n", argv[1]);
+    if (ends_with(argv[1], ".ogg")) {
+        return read_ogg<TagLib::Ogg::Vorbis::File>(argv[1], "ogg", picture_dir);
+    }
+    if (ends_with(argv[1], ".opus")) {
+        return read_ogg<TagLib::Ogg::Opus::File>(argv[1], "opus", picture_dir);
+    }
+    std::fprintf(stderr, "taglib_read: expected a .mp3, .flac, .ogg or .opus file: %s\n", argv[1]);
     return 2;
 }
