@@ -467,6 +467,12 @@ int id3_ogg_load(const id3_file* f, id3_tags* t, int want_cover) {
         rc = -1;
     }
     headers_free(&h);
+    if (rc != 0) {
+        // A failed read leaves no tags behind, only the format.
+        int32_t format = t->format;
+        id3_tags_free(t);
+        t->format = format;
+    }
     return rc;
 }
 
