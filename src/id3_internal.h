@@ -218,6 +218,11 @@ void id3_vc_walk_start(id3_vc_walk* w, const uint8_t* body, uint64_t body_len);
 bool id3_vc_walk_next(id3_vc_walk* w, const char** text, uint64_t* text_len);
 // The record field (0 title ... 5 track) that a comment key names (ASCII case ignored), or -1.
 int id3_vc_field_of_key(const char* key, uint64_t key_len);
+// Whether a comment is one of the named fields' (ID3_NAMED_* bits): its key, the bytes before the
+// first "=", names one. A comment without "=" has no key, even when it spells a field's key.
+bool id3_vc_names_field(const char* text, uint64_t text_len, uint32_t named);
+// Appends one comment: its 4-byte length and its text. -1 when memory runs out.
+int id3_vc_append(id3_buf* b, const void* text, uint64_t text_len);
 // Bytes that the vendor, the count and every counted comment take from the body's start; 0 when
 // they do not all fit its n bytes.
 uint64_t id3_vc_extent(const uint8_t* body, uint64_t n);

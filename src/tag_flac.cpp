@@ -385,24 +385,29 @@ static int copy_block(id3_buf* out, const id3_file* f, uint8_t type, uint64_t bo
     return 0;
 }
 
-// The comments of an old VORBIS_COMMENT body that are kept: all whose key (the bytes before the
-// first "=") names no named field, and every comment without "=", which has no key (the reader
-// gives it no field, even when it spells a field's key). -1 when memory runs out or the comments
-// pass what one block holds.
+bool id3_vc_names_field(const char* text, uint64_t text_len, uint32_t named) {
+    const char* eq = (const char*)memchr(text, '=', (size_t)text_len);
+    int field = eq ? id3_vc_field_of_key(text, (uint64_t)(eq - text)) : -1;
+    return field >= 0 && (named & (1u << field));
+}
+
+int id3_vc_append(id3_buf* b, const void* text, uint64_t text_len) {
+    uint8_t len[4];
+    id3_put_le32(len, (uint32_t)text_len);
+    return id3_buf_append(b, len, 4) != 0 || id3_buf_append(b, text, text_len) != 0 ? -1 : 0;
+}
+
+// The comments of an old VORBIS_COMMENT body that are kept: all but the named fields'. -1 when
+// memory runs out or the comments pass what one block holds.
 static int carry_comments(old_metadata* m, const uint8_t* body, uint64_t body_len, uint32_t named) {
     id3_vc_walk w;
     id3_vc_walk_start(&w, body, body_len);
     const char* text = nullptr;
     uint64_t text_len = 0;
     while (id3_vc_walk_next(&w, &text, &text_len)) {
-        const char* eq = (const char*)memchr(text, '=', (size_t)text_len);
-        int field = eq ? id3_vc_field_of_key(text, (uint64_t)(eq - text)) : -1;
-        if (field >= 0 && (named & (1u << field)))
+        if (id3_vc_names_field(text, text_len, named))
             continue;
-        uint8_t len[4];
-        id3_put_le32(len, (uint32_t)text_len);
-        if (id3_buf_append(&m->comments, len, 4) != 0 ||
-            id3_buf_append(&m->comments, text, text_len) != 0)
+        if (id3_vc_append(&m->comments, text, text_len) != 0)
             return -1;
         m->comment_count++;
         if (m->comments.len > FLAC_MAX_BODY) {
@@ -464,10 +469,9 @@ int id3_vc_build(id3_buf* body, const uint8_t* vendor, uint64_t vendor_len, cons
     uint32_t count = carried_count;
     for (int i = 0; i < 6; i++)
         count += texts[i] && (named & (1u << i)) ? 1 : 0;
-    uint8_t len[4];
-    id3_put_le32(len, (uint32_t)vendor_len);
-    if (id3_buf_append(body, len, 4) != 0 || id3_buf_append(body, vendor, vendor_len) != 0)
+    if (id3_vc_append(body, vendor, vendor_len) != 0)
         return -1;
+    uint8_t len[4];
     id3_put_le32(len, count);
     if (id3_buf_append(body, len, 4) != 0)
         return -1;

@@ -496,9 +496,7 @@ static int carry_comments(const uint8_t* body, uint64_t body_len, id3_change cha
     const char* text = nullptr;
     uint64_t text_len = 0;
     while (id3_vc_walk_next(&w, &text, &text_len)) {
-        const char* eq = (const char*)memchr(text, '=', (size_t)text_len);
-        int field = eq ? id3_vc_field_of_key(text, (uint64_t)(eq - text)) : -1;
-        if (field >= 0 && (change.named & (1u << field)))
+        if (id3_vc_names_field(text, text_len, change.named))
             continue;
         const char* value = nullptr;
         uint64_t value_len = 0;
@@ -511,9 +509,7 @@ static int carry_comments(const uint8_t* body, uint64_t body_len, id3_change cha
                 continue;
         }
         *kept_pictures = *kept_pictures || picture;
-        uint8_t len[4];
-        id3_put_le32(len, (uint32_t)text_len);
-        if (id3_buf_append(carried, len, 4) != 0 || id3_buf_append(carried, text, text_len) != 0)
+        if (id3_vc_append(carried, text, text_len) != 0)
             return -1;
         (*count)++;
     }

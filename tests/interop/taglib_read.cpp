@@ -116,6 +116,20 @@ std::string pictures_json(const picture_info* pictures, size_t count, const char
     return out + "]";
 }
 
+// Pictures in FLAC's PICTURE form (FLAC blocks, Vorbis comments): the first 16.
+std::string flac_pictures_json(const TagLib::List<TagLib::FLAC::Picture*>& list,
+                               const char* picture_dir) {
+    picture_info pictures[16];
+    size_t count = 0;
+    for (TagLib::FLAC::Picture* picture : list) {
+        if (count < 16) {
+            pictures[count++] = {picture->mimeType().to8Bit(true),
+                                 static_cast<int>(picture->type()), picture->data()};
+        }
+    }
+    return pictures_json(pictures, count, picture_dir);
+}
+
 bool ends_with(std::string_view text, std::string_view tail) {
     return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
 }
@@ -158,15 +172,7 @@ int read_flac(const char* path, const char* picture_dir) {
     out += property_json(file.xiphComment() ? file.xiphComment()->properties()
                                             : TagLib::PropertyMap());
     out += all_properties_json(file.properties());
-    picture_info pictures[16];
-    size_t count = 0;
-    for (TagLib::FLAC::Picture* picture : file.pictureList()) {
-        if (count < 16) {
-            pictures[count++] = {picture->mimeType().to8Bit(true),
-                                 static_cast<int>(picture->type()), picture->data()};
-        }
-    }
-    out += pictures_json(pictures, count, picture_dir);
+    out += flac_pictures_json(file.pictureList(), picture_dir);
     std::printf("%s}\n", out.c_str());
     return 0;
 }
@@ -182,15 +188,7 @@ int read_ogg(const char* path, const char* kind, const char* picture_dir) {
     std::string out = std::string("{\"kind\":\"") + kind + "\"";
     out += property_json(file.tag()->properties());
     out += all_properties_json(file.properties());
-    picture_info pictures[16];
-    size_t count = 0;
-    for (TagLib::FLAC::Picture* picture : file.tag()->pictureList()) {
-        if (count < 16) {
-            pictures[count++] = {picture->mimeType().to8Bit(true),
-                                 static_cast<int>(picture->type()), picture->data()};
-        }
-    }
-    out += pictures_json(pictures, count, picture_dir);
+    out += flac_pictures_json(file.tag()->pictureList(), picture_dir);
     std::printf("%s}\n", out.c_str());
     return 0;
 }
