@@ -55,6 +55,11 @@
 #define COVERART_KEY "COVERART"
 #define COVERARTMIME_KEY "COVERARTMIME"
 #define FRONT_COVER 3
+// PICTURE body (big-endian): type (4), MIME length (4) at 4, MIME type from 8, description
+// length (4), description, width, height, depth, colours and data length (4 each), data.
+#define PICTURE_MIME_LEN_AT 4
+#define PICTURE_MIME_AT 8
+#define PICTURE_AFTER_DESC_LEN 20
 
 // ---------------------------------------------------------------------------------------------
 // Page checksum: CRC-32 with polynomial 0x04C11DB7, most significant bit first, initial value 0
@@ -106,36 +111,110 @@ static uint32_t page_crc(const uint8_t* page, uint64_t len) {
     return crc_update(crc, page + OGG_CRC_AT + 4, len - OGG_CRC_AT - 4);
 }
 
+// The checksum is linear: changing bytes of a page changes its checksum by the checksum of the
+// change alone, a message of zeros but for the changed bytes. That one is the checksum of the
+// changed bytes carried through the zero bytes after them, which multiplies it by x^(8n) modulo
+// the polynomial. So a page whose sequence number moves gets its new checksum without its bytes
+// being read again (and a page whose checksum was wrong stays as wrong as it was).
+namespace {
+// a * b modulo the polynomial, both of degree below 32 (bit 31: x^31).
+constexpr uint32_t gf2_multiply(uint32_t a, uint32_t b) {
+    uint32_t r = 0;
+    for (int bit = 31; bit >= 0; bit--) {
+        r = (r & 0x80000000u) ? (r << 1) ^ 0x04C11DB7u : r << 1;
+        if ((b >> bit) & 1)
+            r ^= a;
+    }
+    return r;
+}
+
+// x^(8 * 2^k) modulo the polynomial: the effect of 2^k zero bytes.
+struct zero_powers {
+    uint32_t p[64];
+};
+
+constexpr zero_powers make_zero_powers() {
+    zero_powers z{};
+    z.p[0] = 1u << 8;
+    for (int k = 1; k < 64; k++)
+        z.p[k] = gf2_multiply(z.p[k - 1], z.p[k - 1]);
+    return z;
+}
+
+constexpr zero_powers kZeroPowers = make_zero_powers();
+} // namespace
+
+// The checksum `crc` carried through n zero bytes.
+static uint32_t crc_through_zeros(uint32_t crc, uint64_t n) {
+    for (int k = 0; n > 0; k++, n >>= 1) {
+        if (n & 1)
+            crc = gf2_multiply(crc, kZeroPowers.p[k]);
+    }
+    return crc;
+}
+
+// Moves a whole page's sequence number by delta and its checksum with it.
+static void renumber_page(uint8_t* page, uint64_t len, uint32_t delta) {
+    uint32_t old_seq = id3_le32(page + OGG_SEQUENCE_AT);
+    uint32_t new_seq = old_seq + delta;
+    uint8_t change[4];
+    id3_put_le32(change, old_seq ^ new_seq);
+    uint32_t crc_change = crc_through_zeros(crc_update(0, change, 4), len - OGG_SEQUENCE_AT - 4);
+    id3_put_le32(page + OGG_SEQUENCE_AT, new_seq);
+    id3_put_le32(page + OGG_CRC_AT, id3_le32(page + OGG_CRC_AT) ^ crc_change);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Base64 (standard alphabet), as picture comments hold pictures
 
-static const char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+static constexpr char kBase64[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-static int base64_value(uint8_t c) {
-    if (c >= 'A' && c <= 'Z')
-        return c - 'A';
-    if (c >= 'a' && c <= 'z')
-        return c - 'a' + 26;
-    if (c >= '0' && c <= '9')
-        return c - '0' + 52;
-    if (c == '+')
-        return 62;
-    if (c == '/')
-        return 63;
-    return -1;
+// The value of each base64 character; -1 for every other byte.
+namespace {
+struct base64_table {
+    int8_t value[256];
+};
+
+constexpr base64_table make_base64_table() {
+    base64_table t{};
+    for (int c = 0; c < 256; c++)
+        t.value[c] = -1;
+    for (int i = 0; i < 64; i++)
+        t.value[(uint8_t)kBase64[i]] = (int8_t)i;
+    return t;
 }
+
+constexpr base64_table kBase64Values = make_base64_table();
+} // namespace
 
 // Decodes up to `max` bytes of the base64 text into out (room for max bytes). Characters outside
 // the alphabet (line breaks among them) are skipped, and "=" ends the text, as mutagen reads
 // them. The byte count.
 static uint64_t base64_decode(const char* text, uint64_t n, uint8_t* out, uint64_t max) {
+    const uint8_t* in = (const uint8_t*)text;
     uint64_t got = 0;
     uint32_t acc = 0;
     int bits = 0;
-    for (uint64_t i = 0; i < n && got < max; i++) {
-        if (text[i] == '=')
+    uint64_t i = 0;
+    while (i < n && got < max) {
+        // Four characters of the alphabet make three whole bytes at once.
+        if (bits == 0 && n - i >= 4 && max - got >= 3) {
+            int a = kBase64Values.value[in[i]], b = kBase64Values.value[in[i + 1]];
+            int c = kBase64Values.value[in[i + 2]], d = kBase64Values.value[in[i + 3]];
+            if ((a | b | c | d) >= 0) {
+                uint32_t v = (uint32_t)a << 18 | (uint32_t)b << 12 | (uint32_t)c << 6 | (uint32_t)d;
+                out[got] = (uint8_t)(v >> 16);
+                out[got + 1] = (uint8_t)(v >> 8);
+                out[got + 2] = (uint8_t)v;
+                got += 3;
+                i += 4;
+                continue;
+            }
+        }
+        if (in[i] == '=')
             break;
-        int v = base64_value((uint8_t)text[i]);
+        int v = kBase64Values.value[in[i++]];
         if (v < 0)
             continue;
         acc = (acc << 6) | (uint32_t)v;
@@ -205,26 +284,28 @@ static int64_t page_len(const uint8_t* data, uint64_t len) {
     return n <= len ? (int64_t)n : 0;
 }
 
-// One page read from the file: its bytes (header, lacing, body) and the fields used here.
+// One page read from the file: its bytes (header, lacing, body), in the bytes read at open when
+// it lies there, else copied into `copy`; and the fields used here.
 struct ogg_page {
-    id3_buf bytes;
+    const uint8_t* data;
+    uint64_t len;
+    id3_buf copy;
     uint64_t at;
     uint8_t flags;
     uint32_t serial;
     uint32_t segments;
 };
 
-// Reads and checks the page at `at`: its header, then the lacing, then the body the lacing
-// measures, each once the file is known to hold it. 0, or -1 with a message: the file ends within
-// the page, no page begins there, or its checksum is wrong.
-static int read_page(const id3_file* f, uint64_t at, ogg_page* p) {
-    p->at = at;
-    p->bytes.len = 0;
-    if (id3_buf_reserve(&p->bytes, OGG_MAX_PAGE) != 0) {
+// Reads the page at `at` that does not lie whole in the bytes read at open into p->copy: its
+// header, then the lacing, then the body the lacing measures, each once the file is known to hold
+// it. 0, or -1 with a message: the file ends within the page, or no page begins there.
+static int copy_page(const id3_file* f, uint64_t at, ogg_page* p) {
+    p->copy.len = 0;
+    if (id3_buf_reserve(&p->copy, OGG_MAX_PAGE) != 0) {
         id3_set_error("oom");
         return -1;
     }
-    uint8_t* d = p->bytes.data;
+    uint8_t* d = p->copy.data;
     uint64_t left = f->size - at;
     uint64_t have = left < OGG_HEADER_LEN ? left : OGG_HEADER_LEN;
     if (id3_file_read(f, at, d, have) != 0)
@@ -250,14 +331,35 @@ static int read_page(const id3_file* f, uint64_t at, ogg_page* p) {
     }
     if (id3_file_read(f, at + body_at, d + body_at, body) != 0)
         return -1;
-    p->bytes.len = body_at + body;
-    if (id3_le32(d + OGG_CRC_AT) != page_crc(d, p->bytes.len)) {
+    p->copy.len = body_at + body;
+    return 0;
+}
+
+// Reads and checks the page at `at`. 0, or -1 with a message: the file ends within the page, no
+// page begins there, or its checksum is wrong.
+static int read_page(const id3_file* f, uint64_t at, ogg_page* p) {
+    p->at = at;
+    int64_t in_head = at < f->head_len ? page_len(f->head + at, f->head_len - at) : 0;
+    if (in_head < 0) {
+        id3_set_error("not an Ogg page at offset %llu", (unsigned long long)at);
+        return -1;
+    }
+    if (in_head > 0) {
+        p->data = f->head + at;
+        p->len = (uint64_t)in_head;
+    } else {
+        if (copy_page(f, at, p) != 0)
+            return -1;
+        p->data = p->copy.data;
+        p->len = p->copy.len;
+    }
+    if (id3_le32(p->data + OGG_CRC_AT) != page_crc(p->data, p->len)) {
         id3_set_error("Ogg page checksum mismatch at offset %llu", (unsigned long long)at);
         return -1;
     }
-    p->flags = d[OGG_FLAGS_AT];
-    p->serial = id3_le32(d + OGG_SERIAL_AT);
-    p->segments = (uint32_t)segments;
+    p->flags = p->data[OGG_FLAGS_AT];
+    p->serial = id3_le32(p->data + OGG_SERIAL_AT);
+    p->segments = p->data[OGG_SEGMENTS_AT];
     return 0;
 }
 
@@ -310,11 +412,11 @@ static int read_headers(const id3_file* f, int wanted, ogg_headers* h) {
         rc = read_page(f, at, &page);
         if (rc != 0)
             break;
-        const uint8_t* lacing = page.bytes.data + OGG_HEADER_LEN;
+        const uint8_t* lacing = page.data + OGG_HEADER_LEN;
         const uint8_t* body = lacing + page.segments;
         if (at == 0)
             h->serial = page.serial;
-        at += page.bytes.len;
+        at += page.len;
         if (page.serial != h->serial) {
             h->other_streams = true;
             continue;
@@ -354,7 +456,7 @@ static int read_headers(const id3_file* f, int wanted, ogg_headers* h) {
         h->end = at;
         h->end_at_page_end = seg == page.segments;
     }
-    id3_buf_release(&page.bytes);
+    id3_buf_release(&page.copy);
     return rc;
 }
 
@@ -395,6 +497,24 @@ static int64_t picture_type(const char* value, uint64_t value_len) {
     return id3_be32(first);
 }
 
+// A picture comment's PICTURE body decoded as far as its fields go (type, MIME type, description,
+// dimensions, data length: all but the picture's bytes) into out (room for max bytes). The bytes
+// decoded: the fields' extent, or the whole body when it ends before them. A reader of the fields
+// finds them the same either way.
+static uint64_t picture_fields(const char* text, uint64_t n, uint8_t* out, uint64_t max) {
+    // Each length field tells how far the next one lies.
+    uint64_t need = PICTURE_MIME_AT;
+    uint64_t got = base64_decode(text, n, out, need);
+    if (got < need)
+        return got;
+    need += (uint64_t)id3_be32(out + PICTURE_MIME_LEN_AT) + 4;
+    got = base64_decode(text, n, out, need < max ? need : max);
+    if (got < need)
+        return got;
+    need += (uint64_t)id3_be32(out + need - 4) + PICTURE_AFTER_DESC_LEN;
+    return base64_decode(text, n, out, need < max ? need : max);
+}
+
 // The cover of the comments: the first front cover among the METADATA_BLOCK_PICTURE comments,
 // else the first of them, else the COVERART picture with the COVERARTMIME type. -1 when memory
 // runs out.
@@ -433,13 +553,20 @@ static int read_cover(const uint8_t* body, uint64_t body_len, id3_tags* t, int w
     uint64_t chosen_len = picture ? picture_len : coverart_len;
     if (!chosen)
         return 0;
+    if (!want_cover && !picture) {
+        // Without its bytes, a COVERART picture is only its type.
+        const char* mime = coverart_mime_len > 0 ? coverart_mime : ID3_DEFAULT_MIME;
+        uint64_t mime_len = coverart_mime_len > 0 ? coverart_mime_len : sizeof ID3_DEFAULT_MIME - 1;
+        return id3_tags_store_cover(t, nullptr, 0, mime, mime_len, 0);
+    }
     uint64_t max = chosen_len / 4 * 3 + 3;
     if (max >= SIZE_MAX)
         return -1;
     id3_owned_bytes decoded((uint8_t*)malloc((size_t)max + 1));
     if (!decoded)
         return -1;
-    uint64_t n = base64_decode(chosen, chosen_len, decoded.get(), max);
+    uint64_t n = picture && !want_cover ? picture_fields(chosen, chosen_len, decoded.get(), max)
+                                        : base64_decode(chosen, chosen_len, decoded.get(), max);
     if (picture)
         return id3_flac_picture_read(decoded.get(), n, t, want_cover);
     if (!coverart_mime || coverart_mime_len == 0)
@@ -745,11 +872,8 @@ int id3_ogg_renumber_pages(uint8_t* data, uint64_t len, bool at_end, const id3_h
             return -1;
         }
         uint8_t* page = data + pos;
-        if (id3_le32(page + OGG_SERIAL_AT) == head->ogg_serial) {
-            id3_put_le32(page + OGG_SEQUENCE_AT,
-                         id3_le32(page + OGG_SEQUENCE_AT) + head->ogg_seq_delta);
-            id3_put_le32(page + OGG_CRC_AT, page_crc(page, (uint64_t)n));
-        }
+        if (id3_le32(page + OGG_SERIAL_AT) == head->ogg_serial)
+            renumber_page(page, (uint64_t)n, head->ogg_seq_delta);
         pos += (uint64_t)n;
     }
     *used = pos;
