@@ -30,6 +30,7 @@
 #define OGG_SEGMENTS_AT 26
 #define OGG_FLAG_CONTINUED 0x01
 #define OGG_FLAG_FIRST 0x02
+#define OGG_FLAG_LAST 0x04
 #define OGG_MAX_SEGMENTS 255
 #define OGG_SEGMENT_MAX 255
 #define OGG_MAX_PAGE (OGG_HEADER_LEN + OGG_MAX_SEGMENTS + OGG_MAX_SEGMENTS * OGG_SEGMENT_MAX)
@@ -378,6 +379,7 @@ struct ogg_headers {
     bool other_streams;    // pages of other streams among them
     bool first_page_alone; // the first page holds the identification packet and nothing else
     bool end_at_page_end;  // nothing follows the last packet asked for on its page
+    uint8_t end_flags;     // the flags of the page that ends at `end`
 };
 
 static void headers_free(ogg_headers* h) {
@@ -455,6 +457,7 @@ static int read_headers(const id3_file* f, int wanted, ogg_headers* h) {
         }
         h->end = at;
         h->end_at_page_end = seg == page.segments;
+        h->end_flags = page.flags;
     }
     id3_buf_release(&page.copy);
     return rc;
@@ -716,9 +719,9 @@ static int build_comment_packet(const ogg_headers* h, const id3_tags* t, id3_cha
 
 // Appends pages holding the packets in order, from sequence number `seq` on, each page as full as
 // its 255 segments allow; a page on which a packet ends has granule position 0, one on which none
-// ends -1. *pages gets their count.
+// ends -1. The last page also gets last_flags. *pages gets their count.
 static int page_packets(id3_buf* out, uint32_t serial, uint32_t seq, const id3_buf* const* packets,
-                        int count, uint32_t* pages) {
+                        int count, uint8_t last_flags, uint32_t* pages) {
     *pages = 0;
     int packet = 0;
     uint64_t pos = 0;       // bytes of the current packet already paged
@@ -733,8 +736,6 @@ static int page_packets(id3_buf* out, uint32_t serial, uint32_t seq, const id3_b
         uint32_t segments = 0;
         bool packet_ended = false;
         uint64_t page_at = out->len;
-        if (id3_buf_append(out, nullptr, OGG_HEADER_LEN + OGG_MAX_SEGMENTS) != 0)
-            return -1;
         // The lacing: whole segments of the current packet, a short one where it ends.
         struct span {
             int packet;
@@ -758,11 +759,12 @@ static int page_packets(id3_buf* out, uint32_t serial, uint32_t seq, const id3_b
             }
         }
         continued = pos > 0;
+        if (packet == count)
+            header[OGG_FLAGS_AT] |= last_flags;
         header[OGG_SEGMENTS_AT] = (uint8_t)segments;
         uint64_t granule = packet_ended ? 0 : UINT64_MAX;
         id3_put_le32(header + OGG_GRANULE_AT, (uint32_t)granule);
         id3_put_le32(header + OGG_GRANULE_AT + 4, (uint32_t)(granule >> 32));
-        out->len = page_at;
         if (id3_buf_append(out, header, OGG_HEADER_LEN + segments) != 0)
             return -1;
         for (int i = 0; i < span_count; i++) {
@@ -837,7 +839,9 @@ int id3_ogg_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
     uint32_t pages = 0;
     if (rc == 0) {
         const id3_buf* packets[2] = {&comments, &h.packets[OGG_SETUP_PACKET]};
-        rc = page_packets(&out, h.serial, 1, packets, header_packets(h.format) - 1, &pages);
+        // A stream without audio ends on its last header page, which keeps its end flag.
+        rc = page_packets(&out, h.serial, 1, packets, header_packets(h.format) - 1,
+                          h.end_flags & OGG_FLAG_LAST, &pages);
     }
     id3_buf_release(&comments);
     uint32_t old_pages = h.pages;

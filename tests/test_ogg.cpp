@@ -560,6 +560,22 @@ TEST(OggWrite, DamagedAudioPageFailsTheRenumberedCopy) {
     EXPECT_EQ(w.after, w.before);
 }
 
+TEST(OggWrite, StreamWithoutAudioKeepsItsEndFlag) {
+    // The last header page ends the stream: after the write, the new last page does.
+    uint32_t seq = 0;
+    Bytes file = ogg_packets(SERIAL, &seq, {opus_head_packet()});
+    Bytes tags = ogg_packets(SERIAL, &seq, {opus_tags({"TITLE=t"})});
+    tags[5] |= 4;
+    Bytes rebuilt = ogg_page(tags[5], 0, SERIAL, 1, B({tags[27]}),
+                             Bytes(tags.begin() + 28, tags.end())); // checksum with the flag
+    Written w = write_with(file + rebuilt, R"({"title":"a longer title than before"})");
+    ASSERT_EQ(w.rc, 0) << w.message;
+    Parsed p = parse(w.after);
+    ASSERT_EQ(p.fault, "");
+    ASSERT_EQ(p.pages.size(), 2u);
+    EXPECT_EQ(p.pages[1].flags, 4);
+}
+
 TEST(OggWrite, WrittenFileReadsBackAndCoverExtracts) {
     TempDir dir;
     std::string path = dir.file("a.opus"), image = dir.file("c.jpg"), out = dir.file("out");
