@@ -306,7 +306,7 @@ static int fill_audio(plat_temp* temp, const id3_file* src, uint64_t off, uint64
 #define OGG_COPY_CHUNK (1u << 20)
 
 // Copies the bytes of src from off to end as Ogg pages, renumbered as head asks (each page of its
-// stream gets its sequence number moved and its checksum computed again). Memory holds one chunk
+// stream gets its sequence number moved, and its checksum with it). Memory holds one chunk
 // at a time. 0; -1 with errno and *read_side set when reading or writing failed; 1 when src ended
 // early; 2 with a message when the bytes are not whole Ogg pages.
 static int fill_renumbered(plat_temp* temp, const id3_file* src, uint64_t off, uint64_t end,

@@ -560,6 +560,24 @@ TEST(OggWrite, DamagedAudioPageFailsTheRenumberedCopy) {
     EXPECT_EQ(w.after, w.before);
 }
 
+TEST(OggWrite, BatchWritesVorbisAndOpusAndRefusesASecondStream) {
+    TempDir dir;
+    std::string vorbis = dir.file("a.ogg"), opus = dir.file("b.opus"), chained = dir.file("c.ogg");
+    Bytes two = vorbis_file(vorbis_comments({})) + vorbis_file(vorbis_comments({}), SHARED, 99);
+    ASSERT_TRUE(write_file(vorbis, vorbis_file(vorbis_comments({"TITLE=x"}), SMALL_PAGES)));
+    ASSERT_TRUE(write_file(opus, opus_file(opus_tags({"TITLE=x"}))));
+    ASSERT_TRUE(write_file(chained, two));
+    std::string paths = "[\"" + vorbis + "\",\"" + chained + "\",\"" + opus + "\"]";
+    EXPECT_EQ(id3_batch(paths.c_str(), R"({"album":"Live"})"), 2);
+    for (const std::string& path : {vorbis, opus}) {
+        Read r(read_file(path));
+        EXPECT_EQ(text(r.t.album), "Live") << path;
+        EXPECT_EQ(text(r.t.title), "x") << path;
+        EXPECT_EQ(parse(read_file(path)).fault, "") << path;
+    }
+    EXPECT_EQ(read_file(chained), two);
+}
+
 TEST(OggWrite, StreamWithoutAudioKeepsItsEndFlag) {
     // The last header page ends the stream: after the write, the new last page does.
     uint32_t seq = 0;
