@@ -303,7 +303,7 @@ static int fill_audio(plat_temp* temp, const id3_file* src, uint64_t off, uint64
 
 // The chunk in which renumbered Ogg pages are read and written: large enough that the system
 // calls cost little beside the copy, and more than a page (at most 65307 bytes).
-#define OGG_COPY_CHUNK (1u << 20)
+#define OGG_COPY_CHUNK (1u << 18)
 
 // Copies the bytes of src from off to end as Ogg pages, renumbered as head asks (each page of its
 // stream gets its sequence number moved, and its checksum with it). Memory holds one chunk

@@ -148,7 +148,7 @@ struct id3_head {
     int grow_kind;
     uint64_t grow_at;
     // Ogg: with ogg_renumber set, every page of stream ogg_serial from audio_off on is copied with
-    // its sequence number moved by ogg_seq_delta (modulo 2^32) and its checksum computed again.
+    // its sequence number moved by ogg_seq_delta (modulo 2^32), and its checksum with it.
     bool ogg_renumber;
     uint32_t ogg_serial;
     uint32_t ogg_seq_delta;
