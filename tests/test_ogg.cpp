@@ -74,24 +74,8 @@ Bytes opus_file(const Bytes& tags, size_t max_segments = 255, uint32_t serial = 
     return out + audio_pages(serial, &seq);
 }
 
-std::string base64(const Bytes& data) {
-    static const char* abc = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (size_t i = 0; i < data.size(); i += 3) {
-        uint32_t v = (uint32_t)data[i] << 16;
-        if (i + 1 < data.size())
-            v |= (uint32_t)data[i + 1] << 8;
-        if (i + 2 < data.size())
-            v |= data[i + 2];
-        out += abc[v >> 18];
-        out += abc[(v >> 12) & 63];
-        out += i + 1 < data.size() ? abc[(v >> 6) & 63] : '=';
-        out += i + 2 < data.size() ? abc[v & 63] : '=';
-    }
-    return out;
-}
 std::string picture_comment(uint32_t type, const std::string& mime, const Bytes& data) {
-    return "METADATA_BLOCK_PICTURE=" + base64(flac_picture(type, mime, "", data));
+    return "METADATA_BLOCK_PICTURE=" + base64_text(flac_picture(type, mime, "", data));
 }
 
 // A parsed Ogg file, checked as a demuxer would: every page whole with a right checksum, and per
@@ -286,16 +270,16 @@ TEST(OggRead, WhichPictureIsTheCover) {
          back,
          "image/gif"},
         {"picture before COVERART",
-         {"COVERART=" + base64(legacy), picture_comment(0, "image/png", front)},
+         {"COVERART=" + base64_text(legacy), picture_comment(0, "image/png", front)},
          front,
          "image/png"},
         {"COVERART with its type",
-         {"COVERARTMIME=image/png", "COVERART=" + base64(legacy)},
+         {"COVERARTMIME=image/png", "COVERART=" + base64_text(legacy)},
          legacy,
          "image/png"},
-        {"COVERART alone", {"COVERART=" + base64(legacy)}, legacy, "image/jpeg"},
+        {"COVERART alone", {"COVERART=" + base64_text(legacy)}, legacy, "image/jpeg"},
         {"base64 with line breaks",
-         {"COVERART=" + base64(legacy).substr(0, 4) + "\r\n" + base64(legacy).substr(4)},
+         {"COVERART=" + base64_text(legacy).substr(0, 4) + "\r\n" + base64_text(legacy).substr(4)},
          legacy,
          "image/jpeg"},
     };

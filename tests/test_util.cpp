@@ -146,6 +146,20 @@ Bytes ogg_packets(uint32_t serial, uint32_t* seq, const std::vector<Bytes>& pack
         flush(false);
     return out;
 }
+std::string base64_text(const Bytes& data) {
+    static const char* abc = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < data.size(); i += 3) {
+        uint32_t v = (uint32_t)data[i] << 16;
+        v |= i + 1 < data.size() ? (uint32_t)data[i + 1] << 8 : 0;
+        v |= i + 2 < data.size() ? data[i + 2] : 0;
+        out += abc[v >> 18];
+        out += abc[(v >> 12) & 63];
+        out += i + 1 < data.size() ? abc[(v >> 6) & 63] : '=';
+        out += i + 2 < data.size() ? abc[v & 63] : '=';
+    }
+    return out;
+}
 Bytes vorbis_id_packet() {
     return S("\x01vorbis") + le32(0) + B({2}) + le32(44100) + le32(0) + le32(128000) + le32(0) +
            B({0xB8, 1});

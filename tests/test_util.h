@@ -64,6 +64,8 @@ Bytes ogg_page(uint8_t flags, uint64_t granule, uint32_t serial, uint32_t seq, c
 // granule position `granule`, one on which none ends -1.
 Bytes ogg_packets(uint32_t serial, uint32_t* seq, const std::vector<Bytes>& packets,
                   size_t max_segments = 255, bool own_pages = false, uint64_t granule = 0);
+// The bytes in base64 (standard alphabet, "=" padding), as picture comments hold pictures.
+std::string base64_text(const Bytes& data);
 // The identification packets: Vorbis (stereo, 44100 Hz) and Opus (stereo, 48000 Hz).
 Bytes vorbis_id_packet();
 Bytes opus_head_packet();

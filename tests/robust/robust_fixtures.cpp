@@ -73,21 +73,11 @@ Bytes flac_with_tags(size_t audio_size, size_t cover_size) {
 }
 
 Bytes ogg_with_tags(size_t audio_size, size_t cover_size, bool opus) {
-    static const char* abc = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     Bytes picture = flac_picture(3, "image/jpeg", "", jpeg_picture(cover_size), 1, 1, 24);
-    std::string base64;
-    for (size_t i = 0; i < picture.size(); i += 3) {
-        uint32_t v = (uint32_t)picture[i] << 16;
-        v |= i + 1 < picture.size() ? (uint32_t)picture[i + 1] << 8 : 0;
-        v |= i + 2 < picture.size() ? picture[i + 2] : 0;
-        base64 += abc[v >> 18];
-        base64 += abc[(v >> 12) & 63];
-        base64 += i + 1 < picture.size() ? abc[(v >> 6) & 63] : '=';
-        base64 += i + 2 < picture.size() ? abc[v & 63] : '=';
-    }
-    Bytes comments = vorbis_comment(
-        "testsuit", {"TITLE=Old title", "ARTIST=Old artist", "ALBUM=Old album", "GENRE=Jazz",
-                     "DATE=1999", "TRACKNUMBER=1/9", "METADATA_BLOCK_PICTURE=" + base64});
+    Bytes comments =
+        vorbis_comment("testsuit", {"TITLE=Old title", "ARTIST=Old artist", "ALBUM=Old album",
+                                    "GENRE=Jazz", "DATE=1999", "TRACKNUMBER=1/9",
+                                    "METADATA_BLOCK_PICTURE=" + base64_text(picture)});
     uint32_t seq = 0;
     Bytes out = ogg_packets(77, &seq, {opus ? opus_head_packet() : vorbis_id_packet()});
     if (opus)
