@@ -405,6 +405,8 @@ int32_t id3_tags_from_json(id3_tags* t, const char* text, id3_removals* removed)
 static int build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head) {
     if (t->format == ID3_FMT_MP3)
         return id3_mp3_build_head(f, t, change, head);
+    if (t->format == ID3_FMT_MP4)
+        return id3_mp4_build_head(f, t, change, head);
     return id3_flac_build_head(f, t, change, head);
 }
 
@@ -413,7 +415,9 @@ static void write_failed(int32_t fmt, const char* path) {
     if (errno == ENOMEM)
         id3_set_error("out of memory while writing: %s", path);
     else
-        id3_set_error(fmt == ID3_FMT_MP3 ? "mp3 write failed" : "flac write failed");
+        id3_set_error(fmt == ID3_FMT_MP3   ? "mp3 write failed"
+                      : fmt == ID3_FMT_MP4 ? "mp4 write failed"
+                                           : "flac write failed");
 }
 
 // A write that has its temporary file filled but not yet committed.
@@ -450,9 +454,8 @@ static int prepare_write(const char* path, const char* tags_json, prepared_write
         id3_file_close(&w->src);
         return -1;
     }
-    if (fmt == ID3_FMT_MP4 || (fmt != ID3_FMT_MP3 && fmt != ID3_FMT_FLAC)) {
-        id3_set_error(fmt == ID3_FMT_MP4 ? "MP4/m4a write unsupported (read-only)"
-                                         : "unsupported format for write");
+    if (fmt != ID3_FMT_MP3 && fmt != ID3_FMT_FLAC && fmt != ID3_FMT_MP4) {
+        id3_set_error("unsupported format for write");
         id3_file_close(&w->src);
         return -1;
     }
@@ -608,14 +611,15 @@ int32_t id3_set_cover(const char* path, const char* image_path) {
     if (load_tags(&f, &t, 1) != 0) {
         // Writing without the file's existing tags would destroy them. A file of a kind that
         // cannot take a cover goes on to be refused below.
-        bool writable = t.format == ID3_FMT_MP3 || t.format == ID3_FMT_FLAC;
+        bool writable =
+            t.format == ID3_FMT_MP3 || t.format == ID3_FMT_FLAC || t.format == ID3_FMT_MP4;
         if (writable && !load_failure_is_harmless(&f, &t))
             return -1;
         int32_t fmt = t.format;
         id3_tags_free(&t);
         t.format = fmt;
     }
-    if (t.format != ID3_FMT_MP3 && t.format != ID3_FMT_FLAC) {
+    if (t.format != ID3_FMT_MP3 && t.format != ID3_FMT_FLAC && t.format != ID3_FMT_MP4) {
         id3_set_error("cover set unsupported for this format");
         return -1;
     }
