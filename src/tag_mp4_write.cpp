@@ -335,23 +335,29 @@ static int append_track(id3_buf* out, const id3_tags* t, uint32_t kept_total) {
     return append_item(out, "trkn", DATA_TYPE_IMPLICIT, value, TRKN_VALUE_LEN);
 }
 
-// Appends the "covr" item with the record's picture first and, from the old item when there is
-// one, every later picture after it.
+// Appends the "covr" item with the record's picture first (none for an empty one: the old front
+// picture is removed) and, from the old item when there is one, every later picture after it. An
+// item left without a picture goes.
 static int append_cover(id3_buf* out, const id3_tags* t, const uint8_t* buf, const mp4_atom* old) {
-    if (!t->cover_data)
-        return 0;
+    bool picture = t->cover_data && t->cover_size > 0;
     uint64_t at = out->len;
-    if (append_item(out, "covr", picture_type(t->cover_mime), t->cover_data, t->cover_size) != 0)
-        return -1;
-    if (!old)
-        return 0;
+    int rc = picture ? append_item(out, "covr", picture_type(t->cover_mime), t->cover_data,
+                                   t->cover_size)
+             : old   ? append_header(out, "covr", 0, ATOM_HEADER_LEN)
+                     : 0;
+    if (rc != 0 || !old) {
+        if (rc != 0 && !id3_has_error())
+            id3_set_error("oom");
+        return rc;
+    }
     uint64_t pos = payload_at(*old);
     mp4_atom child;
-    bool first = true;
-    int rc;
+    bool first = true, kept = picture;
     while ((rc = next_atom(buf, end_of(*old), &pos, &child)) == 1) {
-        bool front = first && strcmp(child.type, "data") == 0;
+        bool data = strcmp(child.type, "data") == 0;
+        bool front = first && data;
         first = first && !front;
+        kept = kept || (data && !front);
         if (!front && id3_buf_append(out, buf + child.at, child.size) != 0) {
             id3_set_error("oom");
             return -1;
@@ -359,6 +365,10 @@ static int append_cover(id3_buf* out, const id3_tags* t, const uint8_t* buf, con
     }
     if (rc != 0)
         return -1;
+    if (!kept) {
+        out->len = at;
+        return 0;
+    }
     uint64_t size = out->len - at;
     if (size > ATOM_SIZE32_MAX) {
         id3_set_error("MP4 item too large: covr");

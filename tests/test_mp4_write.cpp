@@ -319,7 +319,10 @@ TEST(Mp4Write, ItemsTable) {
          text_item(NAM, "New") + gnre},
         {"cover removed",
          text_item(NAM, "Old") + mp4_atom("covr", mp4_data(jpeg, 13) + mp4_data(back, 14)),
-         "{\"cover\":null}", text_item(NAM, "Old")},
+         "{\"cover\":null}", text_item(NAM, "Old") + mp4_atom("covr", mp4_data(back, 14))},
+        {"the only cover removed: the item goes",
+         text_item(NAM, "Old") + mp4_atom("covr", mp4_data(jpeg, 13)), "{\"cover\":null}",
+         text_item(NAM, "Old")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
