@@ -47,6 +47,7 @@ struct mp4_atom {
     uint64_t header;
     uint64_t size;
     char type[5];
+    bool to_end; // its size field is 0: it runs to the end of its container
 };
 
 // The item types a write names, by record field. Their types start with the single byte 0xA9
@@ -102,6 +103,7 @@ static int next_atom(const uint8_t* buf, uint64_t end, uint64_t* pos, mp4_atom* 
         return -1;
     }
     a->at = *pos;
+    a->to_end = id3_be32(buf + *pos) == 0;
     memcpy(a->type, buf + *pos + 4, 4);
     a->type[4] = '\0';
     *pos += a->size;
@@ -378,6 +380,23 @@ static int append_cover(id3_buf* out, const id3_tags* t, const uint8_t* buf, con
     return 0;
 }
 
+// An atom whose size runs to the end of its container would take in whatever followed it.
+static int refuse_after_open_end() {
+    id3_set_error("MP4 atom sized to the end of its container: nothing can follow it");
+    return -1;
+}
+
+// Whether the last of the atoms in [start, end) runs to the end of the region (size field 0):
+// nothing can be added after it. -1 when the atoms are damaged.
+static int ends_open(const uint8_t* buf, uint64_t start, uint64_t end) {
+    uint64_t pos = start;
+    mp4_atom a = {};
+    int rc;
+    while ((rc = next_atom(buf, end, &pos, &a)) == 1) {
+    }
+    return rc < 0 ? -1 : a.to_end ? 1 : 0;
+}
+
 // The new item list's payload: each old item as it stands, except the items of named fields,
 // which are replaced where the first of them stood (the others of the same type go) or added at
 // the end. A named genre also replaces a numeric "gnre" item. [start, end) is the old list's
@@ -388,6 +407,7 @@ static int build_items(const uint8_t* buf, uint64_t start, uint64_t end, const i
     bool track_done = false, cover_done = false;
     bool track_named = (change.named & ID3_NAMED_TRACK) != 0;
     uint32_t kept_total = old_total(buf, start, end);
+    uint64_t open_end = UINT64_MAX; // where a carried item that runs to the end ends
     uint64_t pos = start;
     mp4_atom item;
     int rc;
@@ -419,6 +439,8 @@ static int build_items(const uint8_t* buf, uint64_t start, uint64_t end, const i
             id3_set_error("oom");
             return -1;
         }
+        if (!replaced && item.to_end)
+            open_end = out->len;
         if (written != 0)
             return -1;
     }
@@ -433,7 +455,7 @@ static int build_items(const uint8_t* buf, uint64_t start, uint64_t end, const i
         return -1;
     if (change.cover_replaced && !cover_done && append_cover(out, t, buf, nullptr) != 0)
         return -1;
-    return 0;
+    return open_end < out->len ? refuse_after_open_end() : 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -655,9 +677,11 @@ static int find_path(const uint8_t* buf, const mp4_atom& moov, path_level* level
     *count = 3;
     *missing = 0;
     rc = find_atom(buf, payload_at(meta) + FULL_BOX_HEADER_LEN, end_of(meta), "ilst", ilst);
-    if (rc == 0 && find_atom(buf, payload_at(meta), end_of(meta), "ilst", &extra) == 1) {
+    if (rc != 1 && find_atom(buf, payload_at(meta), end_of(meta), "ilst", &extra) == 1) {
+        // Read from its start, the meta holds atoms: the word taken for a version was a size.
         *ilst = extra;
         rc = 1;
+        id3_clear_error();
     }
     if (rc < 0)
         return -1;
@@ -697,13 +721,25 @@ int id3_mp4_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
     if (build_items(buf, list_start, list_end, t, change, &items) != 0)
         return -1;
     uint64_t region_end = top.moov_at + top.moov_size;
-    if (!has_ilst && items.len == 0) {
-        // Nothing to add where no list was: moov stays as it is.
+    bool same_list =
+        has_ilst && items.len == list_end - list_start &&
+        (items.len == 0 || memcmp(items.data, buf + list_start, (size_t)items.len) == 0);
+    if ((!has_ilst && items.len == 0) || same_list) {
+        // Nothing to add where no list was, or the list as it was: moov stays as it is, byte for
+        // byte (sizes that run to the end of their container included).
         head->data = moov_bytes.release();
         head->len = top.moov_size;
         head->keep_len = top.moov_at;
         head->audio_off = region_end;
         return 0;
+    }
+    if (!has_ilst) {
+        // The new containers go at the end of the deepest one there is.
+        const mp4_atom& c = levels[count - 1].atom;
+        uint64_t first = payload_at(c) + (count == PATH_LEVELS_MAX ? FULL_BOX_HEADER_LEN : 0);
+        int open = ends_open(buf, first, end_of(c));
+        if (open != 0)
+            return open < 0 ? -1 : refuse_after_open_end();
     }
     if (has_ilst) {
         // The list keeps its header form unless its size no longer fits it.

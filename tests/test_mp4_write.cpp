@@ -65,7 +65,8 @@ struct Layout {
     bool chapter_track = true;
     bool mdat64 = false;
     bool self_contained = true;
-    Bytes moov_extra; // further atoms at the end of moov, before udta
+    bool meta_version = true; // meta as a full box
+    Bytes moov_extra;         // further atoms at the end of moov, before udta
 
     Bytes table(const std::vector<uint64_t>& offsets) const {
         Bytes entries;
@@ -86,7 +87,7 @@ struct Layout {
     Bytes udta() const {
         if (path == 0)
             return {};
-        Bytes meta_payload = be32(0) + HDLR;
+        Bytes meta_payload = (meta_version ? be32(0) : Bytes{}) + HDLR;
         if (path >= 3)
             meta_payload += mp4_atom("ilst", items) + after_ilst;
         return mp4_atom("udta",
@@ -228,6 +229,12 @@ TEST(Mp4Write, LayoutsTable) {
         Layout e = with_items(l, NEW_ITEMS);
         e.after_moov = free_atom((uint32_t)(100 - GROWTH)) + mp4_atom("uuid", repeat(7, 20));
         cases.push_back({"moov last with free and more after it", l, e});
+    }
+    {
+        // A meta without the version word, as older QuickTime files have it.
+        Layout l = base;
+        l.meta_version = false;
+        cases.push_back({"meta without its version word", l, with_items(l, NEW_ITEMS)});
     }
     {
         Layout l = base;
@@ -435,6 +442,20 @@ TEST(Mp4Write, RefusalsTable) {
                      "damaged MP4 atom layout"});
     cases.push_back(
         {"two moov", base.file() + base.moov(0), title, "MP4 file with more than one moov"});
+    {
+        // An atom with size 0 runs to the end of its container: an item or a udta added after
+        // it would be taken into it.
+        Layout l = base;
+        l.path = 0;
+        l.moov_extra = be32(0) + S("uuid") + repeat(9, 8);
+        cases.push_back({"moov ending in an atom sized to its end", l.file(), title,
+                         "MP4 atom sized to the end of its container: nothing can follow it"});
+        cases.push_back(
+            {"item list ending in an item sized to its end",
+             with_items(base, text_item(ART, "Band") + be32(0) + S("\251cmt") + repeat(1, 8))
+                 .file(),
+             title, "MP4 atom sized to the end of its container: nothing can follow it"});
+    }
     cases.push_back({"track that is not a number", base.file(), "{\"track\":\"A1\"}",
                      "MP4 track must be a number or number/total: A1"});
     cases.push_back({"track past 16 bits", base.file(), "{\"track\":\"70000\"}",
