@@ -196,40 +196,28 @@ TEST(Mp4Write, LayoutsTable) {
         l.before_moov = free_atom(16) + mp4_atom("wide", {});
         cases.push_back({"free atoms before moov stay", l, with_items(l, NEW_ITEMS)});
     }
-    {
+    // A free atom in `field` before the write and what the write leaves there.
+    auto free_case = [&](const char* name, Bytes Layout::*field, const Bytes& before,
+                         const Bytes& after, bool moov_last) {
         Layout l = base;
-        l.after_ilst = free_atom(64);
+        l.moov_last = moov_last;
+        l.*field = before;
         Layout e = with_items(l, NEW_ITEMS);
-        e.after_ilst = free_atom((uint32_t)(64 - GROWTH));
-        cases.push_back({"free after ilst gives the room", l, e});
-    }
-    {
-        Layout l = base;
-        l.after_ilst = free_atom((uint32_t)GROWTH, "skip");
-        Layout e = with_items(l, NEW_ITEMS);
-        e.after_ilst = {};
-        cases.push_back({"skip after ilst used up exactly", l, e});
-    }
-    {
-        Layout l = base;
-        l.after_ilst = free_atom((uint32_t)GROWTH + 4); // 4 bytes left: no atom
-        cases.push_back({"free after ilst too small: offsets shift", l, with_items(l, NEW_ITEMS)});
-    }
-    {
-        Layout l = base;
-        l.after_moov = free_atom(100);
-        Layout e = with_items(l, NEW_ITEMS);
-        e.after_moov = free_atom((uint32_t)(100 - GROWTH));
-        cases.push_back({"free after moov gives the room", l, e});
-    }
-    {
-        Layout l = base;
-        l.moov_last = true;
-        l.after_moov = free_atom(100) + mp4_atom("uuid", repeat(7, 20));
-        Layout e = with_items(l, NEW_ITEMS);
-        e.after_moov = free_atom((uint32_t)(100 - GROWTH)) + mp4_atom("uuid", repeat(7, 20));
-        cases.push_back({"moov last with free and more after it", l, e});
-    }
+        e.*field = after;
+        cases.push_back({name, l, e});
+    };
+    const Bytes uuid = mp4_atom("uuid", repeat(7, 20));
+    free_case("free after ilst gives the room", &Layout::after_ilst, free_atom(64),
+              free_atom((uint32_t)(64 - GROWTH)), false);
+    free_case("skip after ilst used up exactly", &Layout::after_ilst,
+              free_atom((uint32_t)GROWTH, "skip"), {}, false);
+    // 4 bytes would be left: no atom, so the offsets shift and the free atom stays.
+    free_case("free after ilst too small: offsets shift", &Layout::after_ilst,
+              free_atom((uint32_t)GROWTH + 4), free_atom((uint32_t)GROWTH + 4), false);
+    free_case("free after moov gives the room", &Layout::after_moov, free_atom(100),
+              free_atom((uint32_t)(100 - GROWTH)), false);
+    free_case("moov last with free and more after it", &Layout::after_moov, free_atom(100) + uuid,
+              free_atom((uint32_t)(100 - GROWTH)) + uuid, true);
     {
         // A meta without the version word, as older QuickTime files have it.
         Layout l = base;
