@@ -456,3 +456,39 @@ TEST(Mp4Write, RefusalsTable) {
         EXPECT_EQ(hex(r.after), hex(c.file));
     }
 }
+
+// Bytes appended to a file whose moov is last, or the file cut short inside the bytes kept before
+// moov, while the new file is made: the write fails and the file stays as the other program left
+// it.
+TEST(Mp4Write, FileChangedWhileWritingIsLeftAlone) {
+    Layout l = with_items(Layout{}, OLD_ITEMS);
+    l.moov_last = true;
+    const Bytes original = l.file();
+    for (bool appended : {true, false}) {
+        SCOPED_TRACE(appended ? "appended" : "cut short");
+        TempDir dir;
+        std::string path = dir.file("song.m4a");
+        ASSERT_TRUE(write_file(path, original));
+        id3_file f;
+        ASSERT_EQ(id3_file_open(&f, path.c_str()), 0) << id3_last_error();
+        id3_tags t;
+        id3_tags_init(&t);
+        t.title = strdup("new");
+        id3_head head = {};
+        ASSERT_EQ(id3_mp4_build_head(&f, &t, id3_change{ID3_NAMED_TITLE, 0}, &head), 0)
+            << id3_last_error();
+        // Everything before moov is kept from the file; nothing follows moov.
+        EXPECT_EQ(head.keep_len, FTYP.size() + l.mdat().size());
+        EXPECT_EQ(head.audio_off, original.size());
+        Bytes changed =
+            appended ? original + S("appended") : Bytes(original.begin(), original.begin() + 40);
+        ASSERT_TRUE(write_file(path, changed));
+        EXPECT_EQ(id3_replace_with_head(path.c_str(), &f, &head), -1);
+        EXPECT_EQ(std::string(id3_last_error()), "file changed while writing: " + path);
+        free(head.data);
+        id3_tags_free(&t);
+        id3_file_close(&f);
+        EXPECT_EQ(read_file(path), changed);
+        EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"song.m4a"});
+    }
+}
