@@ -141,9 +141,10 @@ TEST(Mp4Read, TypicalFileGivesEveryItem) {
 
     char* json = id3_tags_to_json(&r.t);
     ASSERT_NE(json, nullptr);
-    EXPECT_STREQ(json, "{\"title\":\"Caf\xC3\xA9 au lait\",\"artist\":\"Zo\xC3\xAB\",\"album\":"
-                       "\"Album\",\"genre\":\"Jazz\",\"date\":\"2024\",\"track\":\"3/12\",\"format\":"
-                       "\"mp4\",\"has_cover\":true,\"cover_mime\":\"image/jpeg\"}");
+    EXPECT_STREQ(json,
+                 "{\"title\":\"Caf\xC3\xA9 au lait\",\"artist\":\"Zo\xC3\xAB\",\"album\":"
+                 "\"Album\",\"genre\":\"Jazz\",\"date\":\"2024\",\"track\":\"3/12\",\"format\":"
+                 "\"mp4\",\"has_cover\":true,\"cover_mime\":\"image/jpeg\"}");
     id3_free_string(json);
 }
 
