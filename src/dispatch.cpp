@@ -62,7 +62,7 @@ int id3_load_tags(id3_file* f, id3_tags* t, int cover, id3_old_tag* keep) {
         return id3_mp3_load(f, t, cover, keep);
     case ID3_FMT_FLAC:
         // Every old picture is carried by the FLAC writer.
-        return id3_flac_load(f, t, cover == ID3_COVER_BYTES);
+        return id3_flac_load(f, t, cover == ID3_COVER_BYTES, keep);
     case ID3_FMT_MP4:
         return id3_mp4_load(f, t, cover == ID3_COVER_BYTES);
     case -1:
@@ -86,5 +86,5 @@ int id3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* old,
                    id3_head* head) {
     if (t->format == ID3_FMT_MP3)
         return id3_mp3_build_head(f, t, old, change, head);
-    return id3_flac_build_head(f, t, change, head);
+    return id3_flac_build_head(f, t, old, change, head);
 }

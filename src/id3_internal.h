@@ -214,10 +214,22 @@ char* id3_utf16_to_utf8(const uint8_t* p, uint64_t n, int big_endian);
 #define ID3_COVER_BYTES 1
 #define ID3_COVER_UNLESS_CARRIED 2
 
-// What a write's load keeps of an MP3 file's old tag for the writer, so that the tag is fetched
-// and decoded once: the frame area of a tag whose frames are carried, the texts the ID3v2 tag
-// gives on its own (before ID3v1 fills what it lacks), and the ID3v1 tag. All zero is empty;
-// id3_old_tag_free releases it.
+// A FLAC metadata block as the load walked it: its flag-and-type byte and its body (a
+// VORBIS_COMMENT body runs to the end of its comments where the declared length falls short of
+// them). The body bytes are kept for the comment blocks only: in the file's prefix or in
+// body_copy.
+struct id3_old_block {
+    uint8_t flag_type;
+    uint64_t body_at;
+    uint64_t body_len;
+    const uint8_t* body;
+    uint8_t* body_copy;
+};
+
+// What a write's load keeps of the old tags for the writer, so that they are fetched and decoded
+// once. MP3: the frame area of a tag whose frames are carried, the texts the ID3v2 tag gives on
+// its own (before ID3v1 fills what it lacks), and the ID3v1 tag. FLAC: the metadata blocks in
+// order and how the walk over them ended. All zero is empty; id3_old_tag_free releases it.
 #define ID3_V1_TAG_LEN 128
 struct id3_old_tag {
     uint8_t* tag_copy;   // the tag's bytes, when they reach past the file's prefix
@@ -229,6 +241,10 @@ struct id3_old_tag {
     id3_tags v2;
     int has_v1;
     uint8_t v1[ID3_V1_TAG_LEN];
+    id3_old_block* blocks;
+    uint64_t block_count;
+    uint64_t metadata_end; // where the walk stopped: the first byte after the metadata
+    int metadata_overrun;  // the walk stopped at a block whose body runs past the end of the file
 };
 void id3_old_tag_free(id3_old_tag* old);
 struct id3_old_tag_guard {
@@ -237,10 +253,10 @@ struct id3_old_tag_guard {
 };
 
 // Container readers: fill an emptied record from an open file, reading only the bytes that hold
-// tags; `cover` is one of ID3_COVER_*. With `keep`, the MP3 reader also keeps the old tag for a
-// writer. 0, or -1 with a message.
+// tags; `cover` is one of ID3_COVER_*. With `keep`, the MP3 and FLAC readers also keep the old
+// tags for a writer. 0, or -1 with a message.
 int id3_mp3_load(const id3_file* f, id3_tags* t, int cover, id3_old_tag* keep);
-int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover);
+int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover, id3_old_tag* keep);
 int id3_mp4_load(const id3_file* f, id3_tags* t, int want_cover);
 // The same readers over a whole file image in memory, cover included.
 int id3_mp3_read(const uint8_t* data, uint64_t len, id3_tags* t);
@@ -264,12 +280,13 @@ struct id3_change {
     int cover_replaced;
 };
 
-// Container writers: the new head of the open file f from the record and the old tags (for MP3,
-// as its load kept them in `old`). head->data is malloc'd and owned by the caller. 0, or -1 with
-// a message.
+// Container writers: the new head of the open file f from the record and the old tags, as the
+// load kept them in `old`. head->data is malloc'd and owned by the caller. 0, or -1 with a
+// message.
 int id3_mp3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* old,
                        id3_change change, id3_head* head);
-int id3_flac_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head);
+int id3_flac_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* old,
+                        id3_change change, id3_head* head);
 
 // Detection and dispatch (dispatch.cpp).
 // Container of a file image from its first bytes (at most 71 are looked at).

@@ -278,7 +278,19 @@ static const uint8_t* comment_block_body(const id3_file* f, block_walk* w, uint6
     return hold->get();
 }
 
-int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover) {
+// Adds a block to what the load keeps for a writer; the comment body's copy, if any, goes with
+// it. -1 when memory runs out.
+static int keep_block(id3_old_tag* keep, id3_buf* blocks, uint8_t flag_type, uint64_t body_at,
+                      uint64_t body_len, const uint8_t* body, id3_owned_bytes* copy) {
+    id3_old_block block = {flag_type, body_at, body_len, body, nullptr};
+    if (id3_buf_append(blocks, &block, sizeof block) != 0)
+        return -1;
+    keep->blocks = (id3_old_block*)blocks->data;
+    keep->blocks[keep->block_count++].body_copy = copy->release();
+    return 0;
+}
+
+int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover, id3_old_tag* keep) {
     t->format = ID3_FMT_FLAC;
     if (has_marker(f) != 1)
         return -1;
@@ -287,25 +299,43 @@ int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover) {
     block_walk w = {f->base + FLAC_MARKER_LEN, false};
     uint8_t flag_type = 0;
     uint64_t body_at = 0, body_len = 0;
+    // The kept blocks grow in this buffer; keep->blocks follows its data.
+    id3_buf kept = {nullptr, 0, 0};
     int found;
     while ((found = next_block(f, &w, &flag_type, &body_at, &body_len)) == BLOCK_FOUND) {
         uint8_t type = flag_type & FLAC_TYPE_MASK;
-        if (type != FLAC_VORBIS_COMMENT && type != FLAC_PICTURE)
-            continue;
         id3_owned_bytes hold;
-        const uint8_t* body = type == FLAC_VORBIS_COMMENT
-                                  ? comment_block_body(f, &w, body_at, &body_len, &hold)
-                                  : block_body(f, body_at, body_len, &hold);
-        if (!body)
-            return -1;
-        int rc = type == FLAC_VORBIS_COMMENT ? read_comments(body, body_len, t)
-                                             : read_picture(body, body_len, t, want_cover != 0);
-        if (rc != 0) {
-            // A record missing a tag the file holds must not pass for the file's tags: a write
-            // built on it would drop that tag.
+        const uint8_t* body = nullptr;
+        if (type == FLAC_VORBIS_COMMENT || type == FLAC_PICTURE) {
+            body = type == FLAC_VORBIS_COMMENT
+                       ? comment_block_body(f, &w, body_at, &body_len, &hold)
+                       : block_body(f, body_at, body_len, &hold);
+            if (!body)
+                return -1;
+            int rc = type == FLAC_VORBIS_COMMENT ? read_comments(body, body_len, t)
+                                                 : read_picture(body, body_len, t, want_cover != 0);
+            if (rc != 0) {
+                // A record missing a tag the file holds must not pass for the file's tags: a
+                // write built on it would drop that tag.
+                id3_set_error("oom");
+                return -1;
+            }
+        }
+        if (!keep)
+            continue;
+        // A writer needs the comments' bytes; other bodies it copies from the file.
+        if (type != FLAC_VORBIS_COMMENT) {
+            body = nullptr;
+            hold.reset();
+        }
+        if (keep_block(keep, &kept, flag_type, body_at, body_len, body, &hold) != 0) {
             id3_set_error("oom");
             return -1;
         }
+    }
+    if (keep) {
+        keep->metadata_end = w.pos;
+        keep->metadata_overrun = found == BLOCK_OVERRUN;
     }
     return found < 0 ? -1 : 0;
 }
@@ -318,7 +348,7 @@ int id3_flac_read(const uint8_t* data, uint64_t len, id3_tags* t) {
     }
     id3_file f;
     id3_file_from_image(&f, data, len);
-    return id3_flac_load(&f, t, 1);
+    return id3_flac_load(&f, t, 1, nullptr);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -426,49 +456,48 @@ static int carry_comments(old_metadata* m, const uint8_t* body, uint64_t body_le
     return 0;
 }
 
-// Walks the old metadata blocks: PADDING is dropped, comments and pictures are sorted out by the
-// change, every other block is kept (order and body; its flag is set again later). -1 with a
-// message ("oom" unless more precise) when a block runs past the end of the file (its bytes
-// could be audio, which a rewrite would lose), memory runs out or the file cannot be read.
-static int walk_old_metadata(const id3_file* f, id3_change change, old_metadata* m) {
-    block_walk w = {f->base + FLAC_MARKER_LEN, false};
-    uint8_t flag_type = 0;
-    uint64_t body_at = 0, body_len = 0;
-    int found;
-    while ((found = next_block(f, &w, &flag_type, &body_at, &body_len)) == BLOCK_FOUND) {
-        uint8_t type = flag_type & FLAC_TYPE_MASK;
+// Goes over the old metadata blocks as the load walked them: PADDING is dropped, comments and
+// pictures are sorted out by the change, every other block is kept (order and body; its flag is
+// set again later). -1 with a message ("oom" unless more precise) when a block runs past the end
+// of the file (its bytes could be audio, which a rewrite would lose), memory runs out or the file
+// cannot be read.
+static int sort_old_metadata(const id3_file* f, const id3_old_tag* old, id3_change change,
+                             old_metadata* m) {
+    for (uint64_t i = 0; i < old->block_count; i++) {
+        const id3_old_block* b = &old->blocks[i];
+        uint8_t type = b->flag_type & FLAC_TYPE_MASK;
         if (type == FLAC_PADDING) {
             m->had_padding = true;
-            m->padding += body_len;
+            m->padding += b->body_len;
             continue;
         }
         if (type == FLAC_VORBIS_COMMENT) {
-            id3_owned_bytes hold;
-            const uint8_t* body = comment_block_body(f, &w, body_at, &body_len, &hold);
-            if (!body || carry_comments(m, body, body_len, change.named) != 0)
+            if (carry_comments(m, b->body, b->body_len, change.named) != 0)
                 return -1;
             continue;
         }
         if (type == FLAC_PICTURE) {
             uint8_t picture_type[4] = {0, 0, 0, 0};
-            if (change.cover_replaced && body_len >= 4) {
-                if (id3_file_read(f, body_at, picture_type, 4) != 0)
+            if (change.cover_replaced && b->body_len >= 4) {
+                if (id3_file_read(f, b->body_at, picture_type, 4) != 0)
                     return -1;
                 if (id3_be32(picture_type) == ID3_PICTURE_FRONT_COVER)
                     continue; // a front cover, replaced
             }
             m->last_picture = m->pictures.len;
-            if (copy_block(&m->pictures, f, FLAC_PICTURE, body_at, body_len) != 0)
+            if (copy_block(&m->pictures, f, FLAC_PICTURE, b->body_at, b->body_len) != 0)
                 return -1;
             continue;
         }
-        if (copy_block(&m->blocks, f, type, body_at, body_len) != 0)
+        if (copy_block(&m->blocks, f, type, b->body_at, b->body_len) != 0)
             return -1;
     }
-    if (found == BLOCK_OVERRUN)
+    m->end = old->metadata_end;
+    if (old->metadata_overrun) {
         id3_set_error("FLAC metadata runs past the end of the file");
-    m->end = w.pos;
-    return found == BLOCK_END ? 0 : -1;
+        return -1;
+    }
+    return 0;
 }
 
 // VORBIS_COMMENT body (little-endian): vendor length 15, the vendor, the comment count, then each
@@ -550,7 +579,8 @@ static int assemble_metadata(id3_buf* out, const id3_file* f, const old_metadata
     return 0;
 }
 
-int id3_flac_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head) {
+int id3_flac_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* old,
+                        id3_change change, id3_head* head) {
     if (has_marker(f) != 1)
         return -1;
     old_metadata m;
@@ -562,7 +592,7 @@ int id3_flac_build_head(const id3_file* f, const id3_tags* t, id3_change change,
     // The record's cover is written when it replaces the old front covers, or when the file has
     // no picture to keep.
     bool want_picture = t->cover_data && (change.cover_replaced || t->cover_size > 0);
-    int rc = walk_old_metadata(f, change, &m);
+    int rc = sort_old_metadata(f, old, change, &m);
     if (rc == 0 && want_picture && (change.cover_replaced || m.pictures.len == 0)) {
         const char* mime = t->cover_mime[0] ? t->cover_mime : ID3_DEFAULT_MIME;
         uint64_t mime_len = strnlen(mime, sizeof t->cover_mime - 1);
