@@ -14,6 +14,7 @@
 //     documented message and stays byte for byte as it was;
 //   - no temporary file is left beside it.
 #include "fuzz_common.h"
+#include "fuzz_write_tags.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -25,9 +26,6 @@
 
 using Bytes = std::vector<uint8_t>;
 
-static const char* const TAGS = "{\"title\":\"Fuzz title \\u2713\",\"artist\":\"\\u00c4rtist\","
-                                "\"album\":\"\",\"genre\":\"Rock\",\"date\":\"2024-05-01\","
-                                "\"track\":\"3/12\"}";
 static const char* const WANT_TITLE = "Fuzz title \xE2\x9C\x93";
 static const char* const WANT_ARTIST = "\xC3\x84rtist";
 
@@ -415,7 +413,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                  "a second {} changes nothing");
 
     // Then every field named.
-    rc = id3_write(g_path.c_str(), TAGS);
+    rc = id3_write(g_path.c_str(), FUZZ_WRITE_TAGS);
     fuzz_require(rc == 0, "the rewritten file is written again");
     Bytes second = read_all(g_path);
     fuzz_require(entries_in_folder() == 1, "no temporary file is left");

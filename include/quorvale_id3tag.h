@@ -36,11 +36,17 @@
 
 #include <stdint.h>
 
-/* The release this header belongs to. The build takes the project's version from these lines. */
+/* The release this header belongs to: the project's one version number. The build, the packages
+ * and the Python module take it from these three lines; the text form is made from them. */
 #define QUORVALE_ID3TAG_VERSION_MAJOR 1
 #define QUORVALE_ID3TAG_VERSION_MINOR 0
 #define QUORVALE_ID3TAG_VERSION_PATCH 0
-#define QUORVALE_ID3TAG_VERSION "1.0.0"
+/* "MAJOR.MINOR.PATCH", from the numbers (the macro in between expands them first). */
+#define QUORVALE_ID3TAG_DOTTED_(major, minor, patch) #major "." #minor "." #patch
+#define QUORVALE_ID3TAG_DOTTED(major, minor, patch) QUORVALE_ID3TAG_DOTTED_(major, minor, patch)
+#define QUORVALE_ID3TAG_VERSION                                                                    \
+    QUORVALE_ID3TAG_DOTTED(QUORVALE_ID3TAG_VERSION_MAJOR, QUORVALE_ID3TAG_VERSION_MINOR,           \
+                           QUORVALE_ID3TAG_VERSION_PATCH)
 
 #if defined(QUORVALE_ID3TAG_STATIC)
 #define QID3_API

@@ -4,6 +4,7 @@
 #include "id3_internal.h"
 #include "quorvale_id3tag.h"
 #include "test_util.h"
+#include "write_paths.h"
 
 #include <gtest/gtest.h>
 
@@ -483,7 +484,7 @@ TEST(Mp4Write, FileChangedWhileWritingIsLeftAlone) {
         Bytes changed =
             appended ? original + S("appended") : Bytes(original.begin(), original.begin() + 40);
         ASSERT_TRUE(write_file(path, changed));
-        EXPECT_EQ(id3_replace_with_head(path.c_str(), &f, &head), -1);
+        EXPECT_EQ(replace_with_head(path.c_str(), &f, &head), -1);
         EXPECT_EQ(std::string(id3_last_error()), "file changed while writing: " + path);
         free(head.data);
         id3_tags_free(&t);

@@ -34,6 +34,7 @@ import ctypes
 import ctypes.util
 import json
 import os
+import re
 import sys
 import tempfile
 import threading
@@ -43,7 +44,28 @@ __all__ = ["TagError", "FileMissing", "NotAudio", "ReadOnlyFormat", "NoCover", "
            "Tags", "read", "read_data", "write", "extract_cover", "cover_bytes", "set_cover",
            "remove_cover", "batch", "load_library", "library_path", "TEXT_KEYS"]
 
-__version__ = "1.0.0"
+
+
+def _header_version() -> str:
+    """The version written in the C header of the clone this source folder belongs to
+    (QUORVALE_ID3TAG_VERSION_MAJOR, _MINOR and _PATCH), or "unknown" outside a clone."""
+    header = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir,
+                          os.pardir, "include", "quorvale_id3tag.h")
+    try:
+        with open(header, encoding="utf-8") as f:
+            text = f.read()
+    except OSError:
+        return "unknown"
+    parts = [re.search(r"^#define QUORVALE_ID3TAG_VERSION_%s (\d+)$" % part, text, re.M)
+             for part in ("MAJOR", "MINOR", "PATCH")]
+    return ".".join(p.group(1) for p in parts) if all(parts) else "unknown"
+
+
+try:
+    # Written beside this file when the package is built (setup.py) or packaged for Debian.
+    from ._version import __version__
+except ImportError:  # imported from the source folder
+    __version__ = _header_version()
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 #: A path, or a binary file object open for reading (its contents from the current position on).
@@ -136,7 +158,9 @@ def _candidates() -> List[str]:
     here = os.path.dirname(os.path.abspath(__file__))
     found = [os.path.join(here, LIBRARY_NAME), LIBRARY_NAME]
     if os.name == "nt":
-        return found  # the loader's search: its cache, LD_LIBRARY_PATH, /usr/lib/...
+        # The loader's search for a bare name (Python 3.8 and later): python.exe's folder,
+        # System32 and folders added with os.add_dll_directory, not PATH or the current folder.
+        return found
     found.append(ctypes.util.find_library("quorvale-id3tag"))
     # A fresh install into a prefix whose folder the loader's cache does not know yet.
     multiarch = getattr(sys.implementation, "_multiarch", "")
