@@ -325,7 +325,7 @@ static void check_mp4(const Bytes& input) {
     fuzz_require(read_all(g_path) == input, "{} keeps an MP4 file byte for byte, or refuses it");
     fuzz_require(rc == 0 || id3_has_error(), "a refusal has a message");
 
-    rc = id3_write(g_path.c_str(), TAGS);
+    rc = id3_write(g_path.c_str(), FUZZ_WRITE_TAGS);
     Bytes output = read_all(g_path);
     fuzz_require(entries_in_folder() == 1, "no temporary file is left");
     if (rc != 0) {
