@@ -42,12 +42,12 @@ static const char* const TAG_KEYS[TAG_COUNT] = {"title", "artist", "album",
 
 static const char MAIN_HELP[] =
     "Usage: " PROGRAM " COMMAND [ARGS...]\n"
-    "Read and write the tags of MP3, FLAC and MP4/M4A files (MP4/M4A are read only).\n"
+    "Read and write the tags of MP3, FLAC and MP4/M4A files.\n"
     "\n"
     "Commands:\n"
     "  read [-r] FILE...                 print the tags of each FILE as JSON\n"
     "  write [-r] [--dry-run] FILE... TAGS\n"
-    "                                    write tags into MP3 and FLAC files, one call per file\n"
+    "                                    write tags into MP3, FLAC and MP4 files, one per call\n"
     "  cover get FILE OUT|-              save the cover picture of FILE to OUT or stdout\n"
     "  cover set [-r] FILE... IMAGE      make the PNG or JPEG picture IMAGE the cover of FILEs\n"
     "  cover remove [-r] FILE...         remove the front cover pictures of FILEs\n"
@@ -86,8 +86,8 @@ static const char READ_HELP[] =
 
 static const char WRITE_HELP[] =
     "Usage: " PROGRAM " write FILE... (--json OBJECT | TAG OPTIONS)\n"
-    "Write tags into each MP3 or FLAC FILE. Tags that are not given keep the value the file has,\n"
-    "and the cover picture is kept. MP4/M4A files are refused.\n"
+    "Write tags into each MP3, FLAC or MP4/M4A FILE. Tags that are not given keep the value the\n"
+    "file has, and the cover picture is kept.\n"
     "\n"
     "Tag options (each at most once; an empty VALUE stores an empty tag):\n"
     "  --title VALUE   --artist VALUE   --album VALUE\n"
@@ -120,11 +120,11 @@ static const char COVER_HELP[] =
     "get: save the cover picture embedded in the MP3, FLAC or MP4/M4A FILE to OUT, byte for byte\n"
     "     (OUT is created or overwritten); OUT \"-\" writes it to standard output, which must\n"
     "     not be a terminal.\n"
-    "set: make the picture file IMAGE the front cover of each MP3 or FLAC FILE, replacing any\n"
+    "set: make the picture file IMAGE the front cover of each MP3, FLAC or MP4 FILE, replacing any\n"
     "     earlier one and keeping the text tags and other pictures. A picture starting with the\n"
     "     PNG signature is labelled image/png, any other image/jpeg (with a warning when it is\n"
     "     not a JPEG either). An empty IMAGE is refused.\n"
-    "remove: remove the front cover pictures of each MP3 or FLAC FILE; other pictures stay.\n"
+    "remove: remove the front cover pictures of each MP3, FLAC or MP4 FILE; others stay.\n"
     "\n"
     "  -r, --recursive  a FILE that is a folder stands for the MP3, FLAC and MP4 files under it\n"
     "Each file is written on its own; a failure is reported and the other files are still\n"
@@ -1240,11 +1240,7 @@ static int dry_run_one(struct progress* progress, const char* path,
     const char* error;
     size_t where;
     scan_tag_object(current, had, 0, &error, &where);
-    const char* refusal = NULL;
-    if (had[KEY_FORMAT].value && strncmp(had[KEY_FORMAT].value, "\"mp4\"", 5) == 0)
-        refusal = "MP4/m4a write unsupported (read-only)";
-    else
-        refusal = unwritable_folder(path);
+    const char* refusal = unwritable_folder(path);
     if (refusal) {
         id3_free_string(current);
         return print_result(progress, path, NULL, refusal, as_list);

@@ -81,24 +81,25 @@ extern "C" {
 QID3_API char* id3_read(const char* path);
 
 /*
- * Writes the text tags of the JSON object `tags_json` into the MP3 or FLAC file at `path`, keeping
- * every tag the object does not name and the file's cover. The JSON is checked before the file is
- * looked at. Returns 0 when the file was rewritten, -1 on failure; the file is then unchanged.
- * Messages include "NULL argument", "invalid tags JSON", "tags JSON must be object",
- * "unsupported format for write", "MP4/m4a write unsupported (read-only)", "cannot create temp:
- * REASON", "short write", "disk flush failed: REASON", "close failed: REASON", "file changed while
- * writing: PATH" (another program changed or replaced the file while it was rewritten: the file is
- * left as that program made it), "cannot replace target (read-only or locked): PATH", "rename
- * failed (win32 CODE): PATH", "path too long for a temporary file: PATH", "tag too large for
- * ID3v2", "cover too large for FLAC picture block", "comments too large for FLAC comment block",
- * "FLAC metadata runs past the end of the file" and "ID3v2 tag runs past the end of the file" (a
- * damaged file whose audio a rewrite could lose; it is left alone), "cannot copy extended
- * attributes: PATH (REASON)" (Linux), and "folder flush failed: FOLDER (REASON)", after which the
- * file already holds the new tags but the rename may not survive a power cut. After a success the
- * error text is normally empty, but may hold the message of a harmless step (an "ID3" file too
- * short to hold a tag leaves "too short for ID3"): judge success by the result only. Everything of
- * the old tags that the object does not name is carried over: other frames, comments and pictures
- * (docs/carrying.md lists the few things still dropped).
+ * Writes the text tags of the JSON object `tags_json` into the MP3, FLAC or MP4 file at `path`,
+ * keeping every tag the object does not name and the file's cover. The JSON is checked before the
+ * file is looked at. Returns 0 when the file was rewritten, -1 on failure; the file is then
+ * unchanged. Messages include "NULL argument", "invalid tags JSON", "tags JSON must be object",
+ * "unsupported format for write", "fragmented MP4 (moof) write unsupported" (and the other MP4
+ * layouts whose chunk offsets cannot be shown to stay right, the message naming why), "cannot
+ * create temp: REASON", "short write", "disk flush failed: REASON", "close failed: REASON", "file
+ * changed while writing: PATH" (another program changed or replaced the file while it was
+ * rewritten: the file is left as that program made it), "cannot replace target (read-only or
+ * locked): PATH", "rename failed (win32 CODE): PATH", "path too long for a temporary file: PATH",
+ * "tag too large for ID3v2", "cover too large for FLAC picture block", "comments too large for
+ * FLAC comment block", "FLAC metadata runs past the end of the file" and "ID3v2 tag runs past the
+ * end of the file" (a damaged file whose audio a rewrite could lose; it is left alone), "cannot
+ * copy extended attributes: PATH (REASON)" (Linux), and "folder flush failed: FOLDER (REASON)",
+ * after which the file already holds the new tags but the rename may not survive a power cut.
+ * After a success the error text is normally empty, but may hold the message of a harmless step
+ * (an "ID3" file too short to hold a tag leaves "too short for ID3"): judge success by the result
+ * only. Everything of the old tags that the object does not name is carried over: other frames,
+ * comments and pictures (docs/carrying.md lists the few things still dropped).
  */
 QID3_API int32_t id3_write(const char* path, const char* tags_json);
 
@@ -111,14 +112,14 @@ QID3_API int32_t id3_write(const char* path, const char* tags_json);
 QID3_API int32_t id3_extract_cover(const char* path, const char* out_path);
 
 /*
- * Makes the picture file at `image_path` the front cover of the MP3 or FLAC file at `path`: the
- * old front covers (picture type 3) give way to it, and the other pictures and every tag stay. The
+ * Makes the picture file at `image_path` the front cover of the MP3, FLAC or MP4 file at `path`:
+ * the old front covers (picture type 3; in MP4 the first picture of "covr") give way to it, and the other pictures and every tag stay. The
  * picture is read first and labelled by its first bytes: "image/png" (at least 8 bytes starting
  * 0x89 'P' 'N' 'G'), "image/gif" ("GIF87a" or "GIF89a"), "image/webp" ("RIFF", 4 bytes, "WEBP"),
  * "image/bmp" (at least 14 bytes starting "BM"), else "image/jpeg". An empty picture file removes
  * an MP3 file's front covers and gives a FLAC file an empty picture block.
  * Returns 0 when the file was rewritten, -1 on failure; the file is then unchanged ("cover set
- * unsupported for this format" for MP4 and unrecognised files).
+ * unsupported for this format" for unrecognised files).
  */
 QID3_API int32_t id3_set_cover(const char* path, const char* image_path);
 

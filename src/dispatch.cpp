@@ -79,12 +79,14 @@ bool id3_load_failure_is_harmless(const id3_file* f, const id3_tags* loaded) {
 }
 
 bool id3_format_writable(int32_t format) {
-    return format == ID3_FMT_MP3 || format == ID3_FMT_FLAC;
+    return format == ID3_FMT_MP3 || format == ID3_FMT_FLAC || format == ID3_FMT_MP4;
 }
 
 int id3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* old, id3_change change,
                    id3_head* head) {
     if (t->format == ID3_FMT_MP3)
         return id3_mp3_build_head(f, t, old, change, head);
+    if (t->format == ID3_FMT_MP4)
+        return id3_mp4_build_head(f, t, change, head);
     return id3_flac_build_head(f, t, old, change, head);
 }

@@ -167,7 +167,7 @@ static const char* folder_part(const char* path, char* out, size_t cap) {
     return out;
 }
 
-// The zero bytes to add to a head of head_len so that the audio at audio_off starts at the same
+// The zero bytes to add to a head of head->len bytes so that the audio at audio_off starts at the same
 // offset in a block of the new file as in the old one, when the head's padding can take them: then
 // the audio's whole blocks can be shared instead of copied. The length field is enlarged to count
 // them. 0 when no bytes are needed or the field cannot take them.
@@ -213,7 +213,7 @@ static int write_head(plat_temp* temp, const id3_file* src, id3_head* head, uint
         if (plat_temp_write(temp, zeros.get(), extra) != 0)
             return -1;
     }
-    if (size > 0 && (head->len + extra) % size == head->audio_off % size)
+    if (size > 0 && (head->keep_len + head->len + extra) % size == head->audio_off % size)
         *block = size;
     return 0;
 }
@@ -241,10 +241,33 @@ static int fill_audio(plat_temp* temp, const id3_file* src, uint64_t off, uint64
     return plat_temp_copy(temp, &src->pf, off, end - off, read_side);
 }
 
-// Creates the temporary file and fills it with the head and the bytes of src from audio_off on.
-// src may be NULL when there is nothing to copy. Where the audio's blocks can be shared, the
-// head's padding grows (head->data's length field with it). 0, or -1 with a message and nothing
-// left behind.
+// The message of a copy from the source that failed: rc and read_side as fill_audio gives them,
+// err the errno of the failure.
+static void replace_fill_failed(const char* path, int rc, int read_side, int err) {
+    if (rc > 0)
+        id3_set_error("file changed while writing: %s", path);
+    else if (read_side)
+        id3_set_error("cannot read: %s (%s)", path, strerror(err));
+    else
+        id3_set_error("short write: %s (%s)", path, strerror(err));
+}
+
+// Copies the first keep_len bytes of src, which stay before the head: their whole blocks shared
+// with src where the file system allows (they start at offset 0 in both files), the rest copied.
+// 0, or as fill_audio.
+static int copy_kept(plat_temp* temp, const id3_file* src, uint64_t keep_len, int* read_side) {
+    uint64_t block = plat_temp_clone_block(temp, &src->pf);
+    uint64_t whole = block > 0 ? keep_len / block * block : 0;
+    int rc = whole > 0 ? fill_audio(temp, src, 0, whole, block, read_side) : 0;
+    if (rc == 0 && keep_len > whole)
+        rc = plat_temp_copy(temp, &src->pf, whole, keep_len - whole, read_side);
+    return rc;
+}
+
+// Creates the temporary file and fills it with src's first keep_len bytes, the head and the bytes
+// of src from audio_off on. src may be NULL when there is nothing to copy. Where the audio's blocks
+// can be shared, the head's padding grows (head->data's length field with it). 0, or -1 with a
+// message and nothing left behind.
 int id3_replace_fill(plat_temp* temp, const char* path, const id3_file* src, id3_head* head) {
     int rc = plat_temp_create(temp, path);
     if (rc == PLAT_NAME_TOO_LONG) {
@@ -263,27 +286,32 @@ int id3_replace_fill(plat_temp* temp, const char* path, const id3_file* src, id3
         return -1;
     }
     uint64_t block = 0;
+    int read_side = 0;
+    rc = src && head->keep_len > 0 ? copy_kept(temp, src, head->keep_len, &read_side) : 0;
+    if (rc != 0) {
+        int err = errno;
+        plat_temp_discard(temp);
+        replace_fill_failed(path, rc, read_side, err);
+        return -1;
+    }
     if (write_head(temp, src, head, &block) != 0) {
         int err = errno;
         plat_temp_discard(temp);
         id3_set_error("short write: %s (%s)", path, strerror(err));
         return -1;
     }
-    if (src && head->audio_off < src->size) {
-        int read_side = 0;
-        uint64_t tail_len = head->tail_len <= src->size - head->audio_off ? head->tail_len : 0;
-        rc = fill_audio(temp, src, head->audio_off, src->size - tail_len, block, &read_side);
+    if (src && (head->audio_off < src->size || head->keep_len > 0)) {
+        uint64_t audio_len = head->audio_off < src->size ? src->size - head->audio_off : 0;
+        uint64_t tail_len = head->tail_len <= audio_len ? head->tail_len : 0;
+        rc = audio_len > 0
+                 ? fill_audio(temp, src, head->audio_off, src->size - tail_len, block, &read_side)
+                 : 0;
         if (rc == 0 && tail_len > 0 && plat_temp_write(temp, head->tail, tail_len) != 0)
             rc = -1;
         if (rc != 0) {
             int err = errno;
             plat_temp_discard(temp);
-            if (rc > 0)
-                id3_set_error("file changed while writing: %s", path);
-            else if (read_side)
-                id3_set_error("cannot read: %s (%s)", path, strerror(err));
-            else
-                id3_set_error("short write: %s (%s)", path, strerror(err));
+            replace_fill_failed(path, rc, read_side, err);
             return -1;
         }
         // A file that grew since it was opened would lose its new tail with the old file.

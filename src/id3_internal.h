@@ -139,11 +139,13 @@ uint8_t* id3_file_dup(const id3_file* f, uint64_t off, uint64_t n);
 // count. Returns NULL with a message recorded on failure.
 uint8_t* id3_slurp(const char* path, uint64_t* len);
 
-// The new start of a file being rewritten: `data` replaces the old file's bytes before
-// `audio_off`, and the rest of the old file follows unchanged, except that its last `tail_len`
-// bytes (an ID3v1 tag) are replaced by `tail`. A head that ends in padding names the length field
-// that counts it (grow_kind, at grow_at): zero bytes appended to the head then count into that
-// field, so that the audio can start at the offset a block clone needs.
+// The new start of a file being rewritten: `data` replaces the old file's bytes from `keep_len`
+// to `audio_off`, and the rest of the old file follows unchanged, except that its last `tail_len`
+// bytes (an ID3v1 tag) are replaced by `tail`. The old file's first `keep_len` bytes (usually none)
+// stay before `data`, so a region in the middle or at the end of a file can be replaced. A head
+// that ends in padding names the length field that counts it (grow_kind, at grow_at): zero bytes
+// appended to the head then count into that field, so that the audio can start at the offset a
+// block clone needs.
 #define ID3_TAIL_MAX 128
 #define ID3_GROW_NONE 0
 #define ID3_GROW_SYNCSAFE28 1 // an ID3v2 tag size: four syncsafe bytes
@@ -152,6 +154,7 @@ struct id3_head {
     uint8_t* data;
     uint64_t len;
     uint64_t audio_off;
+    uint64_t keep_len;
     uint8_t tail[ID3_TAIL_MAX];
     uint64_t tail_len;
     int grow_kind;
@@ -287,6 +290,14 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* 
                        id3_change change, id3_head* head);
 int id3_flac_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* old,
                         id3_change change, id3_head* head);
+// For MP4 the head is the new moov (with a free atom after it that gave or took its room), and
+// keep_len the bytes before the old moov.
+int id3_mp4_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head);
+// The extent of the MP4 atom whose header starts at p, with `remaining` bytes of its region left
+// (at least 8; 16 readable when remaining allows): 1 with the whole atom's *size and its
+// *header_size, 0 when it does not fit, -1 (message recorded) when its size is below its header.
+int id3_mp4_atom_extent(const uint8_t* p, uint64_t remaining, uint64_t* size,
+                        uint64_t* header_size);
 
 // Detection and dispatch (dispatch.cpp).
 // Container of a file image from its first bytes (at most 71 are looked at).
