@@ -42,14 +42,13 @@ static const char* const TAG_KEYS[TAG_COUNT] = {"title", "artist", "album",
 
 static const char MAIN_HELP[] =
     "Usage: " PROGRAM " COMMAND [ARGS...]\n"
-    "Read and write the tags of MP3, FLAC, MP4/M4A, Ogg Vorbis and Opus files (MP4/M4A are read\n"
-    "only).\n"
+    "Read and write the tags of MP3, FLAC, MP4/M4A, Ogg Vorbis and Opus files.\n"
     "\n"
     "Commands:\n"
     "  read [-r] FILE...                 print the tags of each FILE as JSON\n"
     "  write [-r] [--dry-run] FILE... TAGS\n"
-    "                                    write tags into MP3, FLAC, Ogg and Opus files, one call\n"
-    "                                    per file\n"
+    "                                    write tags into MP3, FLAC, MP4, Ogg and Opus files, one\n"
+    "                                    call per file\n"
     "  cover get FILE OUT|-              save the cover picture of FILE to OUT or stdout\n"
     "  cover set [-r] FILE... IMAGE      make the PNG or JPEG picture IMAGE the cover of FILEs\n"
     "  cover remove [-r] FILE...         remove the front cover pictures of FILEs\n"
@@ -89,9 +88,8 @@ static const char READ_HELP[] =
 
 static const char WRITE_HELP[] =
     "Usage: " PROGRAM " write FILE... (--json OBJECT | TAG OPTIONS)\n"
-    "Write tags into each MP3, FLAC, Ogg Vorbis or Opus FILE. Tags that are not given keep the "
-    "value the file has,\n"
-    "and the cover picture is kept. MP4/M4A files are refused.\n"
+    "Write tags into each MP3, FLAC, MP4/M4A, Ogg Vorbis or Opus FILE. Tags that are not given\n"
+    "keep the value the file has, and the cover picture is kept.\n"
     "\n"
     "Tag options (each at most once; an empty VALUE stores an empty tag):\n"
     "  --title VALUE   --artist VALUE   --album VALUE\n"
@@ -126,13 +124,12 @@ static const char COVER_HELP[] =
     "     OUT, byte for byte\n"
     "     (OUT is created or overwritten); OUT \"-\" writes it to standard output, which must\n"
     "     not be a terminal.\n"
-    "set: make the picture file IMAGE the front cover of each MP3, FLAC, Ogg or Opus FILE, "
-    "replacing any\n"
-    "     earlier one and keeping the text tags and other pictures. A picture starting with the\n"
-    "     PNG signature is labelled image/png, any other image/jpeg (with a warning when it is\n"
-    "     not a JPEG either). An empty IMAGE is refused.\n"
-    "remove: remove the front cover pictures of each MP3, FLAC, Ogg or Opus FILE; other pictures\n"
-    "        stay.\n"
+    "set: make the picture file IMAGE the front cover of each MP3, FLAC, MP4, Ogg or Opus FILE,\n"
+    "     replacing any earlier one and keeping the text tags and other pictures. A picture\n"
+    "     starting with the PNG signature is labelled image/png, any other image/jpeg (with a\n"
+    "     warning when it is not a JPEG either). An empty IMAGE is refused.\n"
+    "remove: remove the front cover pictures of each MP3, FLAC, MP4, Ogg or Opus FILE; other\n"
+    "        pictures stay.\n"
     "\n"
     "  -r, --recursive  a FILE that is a folder stands for the MP3, FLAC, MP4, Ogg and Opus\n"
     "                   files under it\n"
@@ -1260,11 +1257,7 @@ static int dry_run_one(struct progress* progress, const char* path,
     const char* error;
     size_t where;
     scan_tag_object(current, had, 0, &error, &where);
-    const char* refusal = NULL;
-    if (had[KEY_FORMAT].value && strncmp(had[KEY_FORMAT].value, "\"mp4\"", 5) == 0)
-        refusal = "MP4/m4a write unsupported (read-only)";
-    else
-        refusal = unwritable_folder(path);
+    const char* refusal = unwritable_folder(path);
     if (refusal) {
         id3_free_string(current);
         return print_result(progress, path, NULL, refusal, as_list);

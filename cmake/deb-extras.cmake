@@ -2,7 +2,8 @@
 # package holds.
 #   - yyjson's shared library, in LIBDIR/quorvale-id3tag under its SONAME, where the library's
 #     RUNPATH finds it;
-#   - the Python module for Debian's python3, whose library link points at the packaged library;
+#   - the Python module for Debian's python3, with its version and a library link that points at
+#     the packaged library;
 #   - /usr/share/doc/quorvale-id3tag (copyright, changelog.Debian.gz), the lintian overrides, the
 #     manual page compressed and the zsh completion in Debian's vendor-completions folder.
 set(root "${CPACK_TEMPORARY_INSTALL_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}")
@@ -26,6 +27,9 @@ set(module "${root}/lib/python3/dist-packages/quorvale_id3tag")
 file(MAKE_DIRECTORY "${module}")
 file(GLOB sources "${CPACK_QID3_PYTHON_SOURCE}/*.py" "${CPACK_QID3_PYTHON_SOURCE}/py.typed")
 file(COPY ${sources} DESTINATION "${module}")
+# The version the module reports (from the source folder it reads the C header instead).
+file(WRITE "${module}/_version.py" "__version__ = \"${CPACK_PACKAGE_VERSION}\"\n")
+file(CHMOD "${module}/_version.py" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 file(RELATIVE_PATH to_lib "${module}" "${root}/${CPACK_QID3_LIBDIR}/${CPACK_QID3_LIBRARY_NAME}")
 file(CREATE_LINK "${to_lib}" "${module}/${CPACK_QID3_LIBRARY_NAME}" SYMBOLIC)
 # The library's RUNPATH ($ORIGIN/quorvale-id3tag) is resolved from the folder of the path it is

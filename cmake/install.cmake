@@ -20,9 +20,12 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/quorvale_id3tag.h
 if(TARGET quorvale-tag)
   install(TARGETS quorvale-tag RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   if(NOT WIN32)
-    # The manual page and the shell completion (zsh's site-functions folder; the Debian package
-    # moves the file to Debian's vendor-completions).
-    install(FILES ${PROJECT_SOURCE_DIR}/docs/quorvale-tag.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    # The manual page, its header filled in with the project's version, and the shell completion
+    # (zsh's site-functions folder; the Debian package moves the file to Debian's
+    # vendor-completions).
+    configure_file(${PROJECT_SOURCE_DIR}/docs/quorvale-tag.1.in ${PROJECT_BINARY_DIR}/quorvale-tag.1
+                   @ONLY)
+    install(FILES ${PROJECT_BINARY_DIR}/quorvale-tag.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
     install(FILES ${PROJECT_SOURCE_DIR}/docs/completion/quorvale-tag.bash
       DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME quorvale-tag)
     install(FILES ${PROJECT_SOURCE_DIR}/docs/completion/_quorvale-tag

@@ -1,9 +1,9 @@
 # Windows build (included from yyjson.cmake when WIN32).
 #
-# yyjson is compiled from the source tree in third_party/yyjson-src (Debian's 0.10.0 source
-# tarball, fetched by `scripts/setup.sh windows`) and linked statically into the DLL, so the DLL
-# needs no yyjson DLL beside it. The Linux build links a shared yyjson instead (the releases it
-# accepts: cmake/yyjson.cmake).
+# yyjson is compiled from the source tree in third_party/yyjson-src (Debian's source tarball,
+# fetched by `scripts/setup.sh windows`) and linked statically into the DLL, so the DLL needs no
+# yyjson DLL beside it. The Linux build links a shared yyjson instead; the releases both accept, and
+# why the two builds use different ones: cmake/yyjson.cmake.
 set(QID3_YYJSON_SRC ${PROJECT_SOURCE_DIR}/third_party/yyjson-src CACHE PATH
     "yyjson source tree compiled into the Windows DLL")
 if(NOT EXISTS ${QID3_YYJSON_SRC}/src/yyjson.c)
@@ -12,6 +12,11 @@ endif()
 file(STRINGS ${QID3_YYJSON_SRC}/src/yyjson.h QID3_YYJSON_VERSION_LINE
      REGEX "^#define YYJSON_VERSION_STRING ")
 string(REGEX REPLACE ".*\"(.*)\".*" "\\1" QID3_YYJSON_VERSION "${QID3_YYJSON_VERSION_LINE}")
+if(QID3_YYJSON_VERSION VERSION_LESS QID3_YYJSON_OLDEST OR
+   NOT QID3_YYJSON_VERSION VERSION_LESS QID3_YYJSON_BELOW)
+  message(FATAL_ERROR "yyjson ${QID3_YYJSON_VERSION} in ${QID3_YYJSON_SRC}, but this library needs a "
+                      "release from 0.10.0 to 0.12.x: run scripts/setup.sh windows")
+endif()
 message(STATUS "yyjson ${QID3_YYJSON_VERSION} from ${QID3_YYJSON_SRC}, linked statically")
 
 add_library(qid3_yyjson STATIC ${QID3_YYJSON_SRC}/src/yyjson.c)

@@ -177,7 +177,34 @@ def mp4_seeds():
     mvhd = atom(b"mvhd", bytes(100))
     mdat = atom(b"mdat", bytes(32))
     wide = be32(1) + b"free" + struct.pack(">Q", 24) + bytes(8)
+    # Files whose samples the writer must follow: an audio track with its chunk offsets (stco or
+    # co64) into mdat, moov before or after it, free atoms that can give room.
+    samples = bytes(range(1, 49))
+
+    def trak(offsets, co64=False):
+        table = (atom(b"co64", bytes(4) + be32(len(offsets)) +
+                      b"".join(struct.pack(">Q", o) for o in offsets)) if co64 else
+                 atom(b"stco", bytes(4) + be32(len(offsets)) + b"".join(be32(o) for o in offsets)))
+        dref = atom(b"dref", bytes(4) + be32(1) + atom(b"url ", be32(1)))
+        stbl = atom(b"stbl", atom(b"stsd", bytes(8)) + table)
+        minf = atom(b"minf", atom(b"dinf", dref) + stbl)
+        return atom(b"trak", atom(b"mdia", minf))
+
+    def with_tracks(moov_first, co64=False, after_ilst=b"", after_moov=b""):
+        meta = atom(b"meta", b"\x00\x00\x00\x00" + hdlr + ilst + after_ilst)
+
+        def moov(at):
+            return atom(b"moov", mvhd + trak([at, at + 16], co64) + atom(b"udta", meta))
+        if moov_first:
+            at = len(ftyp) + len(moov(0)) + len(after_moov) + 8
+            return ftyp + moov(at) + after_moov + atom(b"mdat", samples)
+        return ftyp + atom(b"mdat", samples) + moov(len(ftyp) + 8) + after_moov
+
     return {
+        "tracks_moov_first": with_tracks(True),
+        "tracks_moov_last": with_tracks(False, after_moov=atom(b"free", bytes(24))),
+        "tracks_co64_free_after_ilst": with_tracks(True, True, after_ilst=atom(b"free", bytes(64))),
+        "tracks_free_after_moov": with_tracks(True, after_moov=atom(b"free", bytes(120))),
         "full_box_meta": ftyp + atom(b"moov", mvhd + atom(b"udta", full_meta)) + mdat,
         "plain_meta": ftyp + mdat + atom(b"moov", atom(b"udta", plain_meta)),
         "wide_atom_first": ftyp + wide + atom(b"moov", atom(b"udta", full_meta)),

@@ -39,11 +39,17 @@
 
 #include <stdint.h>
 
-/* The release this header belongs to. The build takes the project's version from these lines. */
+/* The release this header belongs to: the project's one version number. The build, the packages
+ * and the Python module take it from these three lines; the text form is made from them. */
 #define QUORVALE_ID3TAG_VERSION_MAJOR 1
 #define QUORVALE_ID3TAG_VERSION_MINOR 0
 #define QUORVALE_ID3TAG_VERSION_PATCH 0
-#define QUORVALE_ID3TAG_VERSION "1.0.0"
+/* "MAJOR.MINOR.PATCH", from the numbers (the macro in between expands them first). */
+#define QUORVALE_ID3TAG_DOTTED_(major, minor, patch) #major "." #minor "." #patch
+#define QUORVALE_ID3TAG_DOTTED(major, minor, patch) QUORVALE_ID3TAG_DOTTED_(major, minor, patch)
+#define QUORVALE_ID3TAG_VERSION                                                                    \
+    QUORVALE_ID3TAG_DOTTED(QUORVALE_ID3TAG_VERSION_MAJOR, QUORVALE_ID3TAG_VERSION_MINOR,           \
+                           QUORVALE_ID3TAG_VERSION_PATCH)
 
 #if defined(QUORVALE_ID3TAG_STATIC)
 #define QID3_API
@@ -83,27 +89,29 @@ extern "C" {
 QID3_API char* id3_read(const char* path);
 
 /*
- * Writes the text tags of the JSON object `tags_json` into the MP3, FLAC, Ogg Vorbis or Opus file
- * at `path`, keeping every tag the object does not name and the file's cover. The JSON is checked
- * before the file is looked at. Returns 0 when the file was rewritten, -1 on failure; the file is
- * then unchanged. Messages include "NULL argument", "invalid tags JSON", "tags JSON must be
- * object", "unsupported format for write", "MP4/m4a write unsupported (read-only)", "cannot create
- * temp: REASON", "short write", "disk flush failed: REASON", "close failed: REASON", "file changed
- * while writing: PATH" (another program changed or replaced the file while it was rewritten: the
- * file is left as that program made it), "cannot replace target (read-only or locked): PATH",
- * "rename failed (win32 CODE): PATH", "path too long for a temporary file: PATH", "tag too large
- * for ID3v2", "cover too large for FLAC picture block", "comments too large for FLAC comment
- * block", "FLAC metadata runs past the end of the file" and "ID3v2 tag runs past the end of the
- * file" (a damaged file whose audio a rewrite could lose; it is left alone), for Ogg files the
- * read's messages and "Ogg file with several streams: write unsupported", "Ogg header packets
- * share pages with audio: write unsupported", "Ogg file does not end with a whole page", "damaged
- * Ogg page among the audio", "cover too large for Ogg picture comment", "cannot copy extended
- * attributes: PATH (REASON)" (Linux), and "folder flush failed: FOLDER (REASON)", after which the
- * file already holds the new tags but the rename may not survive a power cut. After a success the
- * error text is normally empty, but may hold the message of a harmless step (an "ID3" file too
- * short to hold a tag leaves "too short for ID3"): judge success by the result only. Everything of
- * the old tags that the object does not name is carried over: other frames, comments and pictures
- * (docs/carrying.md lists the few things still dropped).
+ * Writes the text tags of the JSON object `tags_json` into the MP3, FLAC, MP4, Ogg Vorbis or Opus
+ * file at `path`, keeping every tag the object does not name and the file's cover. The JSON is
+ * checked before the file is looked at. Returns 0 when the file was rewritten, -1 on failure; the
+ * file is then unchanged. Messages include "NULL argument", "invalid tags JSON", "tags JSON must
+ * be object", "unsupported format for write", "fragmented MP4 (moof) write unsupported" (and the
+ * other MP4 layouts whose chunk offsets cannot be shown to stay right, the message naming why),
+ * "cannot create temp: REASON", "short write", "disk flush failed: REASON", "close failed:
+ * REASON", "file changed while writing: PATH" (another program changed or replaced the file while
+ * it was rewritten: the file is left as that program made it), "cannot replace target (read-only
+ * or locked): PATH", "rename failed (win32 CODE): PATH", "path too long for a temporary file:
+ * PATH", "tag too large for ID3v2", "cover too large for FLAC picture block", "comments too
+ * large for FLAC comment block", "FLAC metadata runs past the end of the file" and "ID3v2 tag
+ * runs past the end of the file" (a damaged file whose audio a rewrite could lose; it is left
+ * alone), for Ogg files the read's messages and "Ogg file with several streams: write
+ * unsupported", "Ogg header packets share pages with audio: write unsupported", "Ogg file does
+ * not end with a whole page", "damaged Ogg page among the audio", "cover too large for Ogg
+ * picture comment", "cannot copy extended attributes: PATH (REASON)" (Linux), and "folder flush
+ * failed: FOLDER (REASON)", after which the file already holds the new tags but the rename may
+ * not survive a power cut. After a success the error text is normally empty, but may hold the
+ * message of a harmless step (an "ID3" file too short to hold a tag leaves "too short for ID3"):
+ * judge success by the result only. Everything of the old tags that the object does not name is
+ * carried over: other frames, comments and pictures (docs/carrying.md lists the few things still
+ * dropped).
  */
 QID3_API int32_t id3_write(const char* path, const char* tags_json);
 
@@ -116,16 +124,16 @@ QID3_API int32_t id3_write(const char* path, const char* tags_json);
 QID3_API int32_t id3_extract_cover(const char* path, const char* out_path);
 
 /*
- * Makes the picture file at `image_path` the front cover of the MP3, FLAC, Ogg Vorbis or Opus file
- * at `path`: the old front covers (picture type 3) give way to it, and the other pictures and every
- * tag stay (in an Ogg file the cover is a METADATA_BLOCK_PICTURE comment, and an old COVERART
- * picture goes with the front covers). The picture is read first and labelled by its first bytes:
- * "image/png" (at least 8 bytes starting 0x89 'P' 'N' 'G'), "image/gif" ("GIF87a" or "GIF89a"),
- * "image/webp" ("RIFF", 4 bytes, "WEBP"), "image/bmp" (at least 14 bytes starting "BM"), else
- * "image/jpeg". An empty picture file removes an MP3 file's front covers and gives a FLAC or Ogg
- * file an empty picture.
+ * Makes the picture file at `image_path` the front cover of the MP3, FLAC, MP4, Ogg Vorbis or Opus
+ * file at `path`: the old front covers (picture type 3; in MP4 the first picture of "covr") give
+ * way to it, and the other pictures and every tag stay (in an Ogg file the cover is a
+ * METADATA_BLOCK_PICTURE comment, and an old COVERART picture goes with the front covers). The
+ * picture is read first and labelled by its first bytes: "image/png" (at least 8 bytes starting
+ * 0x89 'P' 'N' 'G'), "image/gif" ("GIF87a" or "GIF89a"), "image/webp" ("RIFF", 4 bytes,
+ * "WEBP"), "image/bmp" (at least 14 bytes starting "BM"), else "image/jpeg". An empty picture
+ * file removes an MP3 file's front covers and gives a FLAC or Ogg file an empty picture.
  * Returns 0 when the file was rewritten, -1 on failure; the file is then unchanged ("cover set
- * unsupported for this format" for MP4 and unrecognised files).
+ * unsupported for this format" for unrecognised files).
  */
 QID3_API int32_t id3_set_cover(const char* path, const char* image_path);
 

@@ -92,7 +92,8 @@ install_yyjson() {
 }
 
 install_yyjson_source() {
-  # The Windows DLL compiles yyjson from source; the archive serves the 0.10.0 source tarball.
+  # The Windows DLL compiles yyjson from source: 0.10.0, the release whose source tarball the archive
+  # serves (why not 0.12.0 like the Linux build: cmake/yyjson.cmake).
   local dest="$here/../third_party/yyjson-src"
   if [ -f "$dest/src/yyjson.c" ]; then
     return 0

@@ -236,8 +236,9 @@ ctest --test-dir "$build" --output-on-failure -j"$jobs" </dev/null
 
 # --- What a Windows developer receives: the archive, its version resources, the MSVC import library,
 # and programs linked against that library.
-version=$(sed -n 's/^#define QUORVALE_ID3TAG_VERSION "\([0-9][0-9.]*\)"$/\1/p' include/quorvale_id3tag.h)
-[ -n "$version" ] || fail "no QUORVALE_ID3TAG_VERSION in include/quorvale_id3tag.h"
+# The version is the one CMake took from include/quorvale_id3tag.h for this build.
+version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\([0-9][0-9.]*\)")$/\1/p' "$build/CPackConfig.cmake")
+[ -n "$version" ] || fail "no CPACK_PACKAGE_VERSION in $build/CPackConfig.cmake"
 checks="$build/windows-checks"
 rm -rf "$checks"
 mkdir -p "$checks"

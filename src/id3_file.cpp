@@ -1,7 +1,7 @@
 // File access, the one place where the library touches files: opening a file once for a call and
-// reading only the bytes asked for, whole-file reading (for pictures), the growable buffer the
-// writers build new tags in, and the atomic replacement of a file by a new head and the old file's
-// remaining bytes.
+// reading only the bytes asked for, whole-file reading (for pictures), the atomic replacement of a
+// file by a new head and the old file's remaining bytes, alone or in a group committed together,
+// and the writing of an extracted picture.
 #include "id3_internal.h"
 #include "platform.h"
 
@@ -11,63 +11,6 @@
 #include <string.h>
 
 #include <memory>
-
-namespace {
-// Closes an opened file at the end of a scope, on every path.
-struct file_guard {
-    id3_file* f;
-    ~file_guard() { id3_file_close(f); }
-};
-} // namespace
-
-// ---------------------------------------------------------------------------------------------
-// Growable buffer
-
-int id3_buf_reserve(id3_buf* b, uint64_t n) {
-    if (n > UINT64_MAX - b->len || b->len + n > SIZE_MAX)
-        return -1;
-    if (b->len + n <= b->cap)
-        return 0;
-    uint8_t* grown = (uint8_t*)realloc(b->data, (size_t)(b->len + n));
-    if (!grown)
-        return -1;
-    b->data = grown;
-    b->cap = b->len + n;
-    return 0;
-}
-
-int id3_buf_append(id3_buf* b, const void* bytes, uint64_t n) {
-    if (n > UINT64_MAX - b->len)
-        return -1;
-    uint64_t need = b->len + n;
-    if (need > b->cap) {
-        // Doubling from 4 KiB keeps the copies of a growing buffer linear in its final size.
-        uint64_t cap = b->cap ? b->cap : 4096;
-        while (cap < need) {
-            if (cap > UINT64_MAX / 2)
-                return -1;
-            cap *= 2;
-        }
-        if (cap > SIZE_MAX)
-            return -1;
-        uint8_t* grown = (uint8_t*)realloc(b->data, (size_t)cap);
-        if (!grown)
-            return -1;
-        b->data = grown;
-        b->cap = cap;
-    }
-    // NULL bytes reserve the room, for a caller that fills it in place.
-    if (n > 0 && bytes)
-        memcpy(b->data + b->len, bytes, (size_t)n);
-    b->len = need;
-    return 0;
-}
-
-void id3_buf_release(id3_buf* b) {
-    free(b->data);
-    b->data = nullptr;
-    b->len = b->cap = 0;
-}
 
 // ---------------------------------------------------------------------------------------------
 // Opening files and reading from them
@@ -109,14 +52,14 @@ int id3_file_open_mode(id3_file* f, const char* path, int mode) {
     if (rc != 0)
         return open_failed(path, rc);
     f->size = f->pf.size;
-    f->head_len = f->size < ID3_HEAD_BYTES ? f->size : ID3_HEAD_BYTES;
-    f->head_owned = (uint8_t*)malloc((size_t)f->head_len + 1);
-    if (!f->head_owned) {
+    f->prefix_len = f->size < ID3_PREFIX_BYTES ? f->size : ID3_PREFIX_BYTES;
+    f->prefix_owned = (uint8_t*)malloc((size_t)f->prefix_len + 1);
+    if (!f->prefix_owned) {
         id3_set_error("oom");
         return -1;
     }
-    f->head = f->head_owned;
-    return read_exact(f, 0, f->head_owned, f->head_len);
+    f->prefix = f->prefix_owned;
+    return read_exact(f, 0, f->prefix_owned, f->prefix_len);
 }
 
 int id3_file_open(id3_file* f, const char* path) {
@@ -128,15 +71,15 @@ void id3_file_from_image(id3_file* f, const uint8_t* data, uint64_t len) {
     f->pf.fd = -1;
     f->path = "";
     f->size = len;
-    f->head = data;
-    f->head_len = len;
+    f->prefix = data;
+    f->prefix_len = len;
 }
 
 void id3_file_close(id3_file* f) {
     plat_close(&f->pf);
-    free(f->head_owned);
-    f->head_owned = nullptr;
-    f->head = nullptr;
+    free(f->prefix_owned);
+    f->prefix_owned = nullptr;
+    f->prefix = nullptr;
 }
 
 int id3_file_read(const id3_file* f, uint64_t off, void* out, uint64_t n) {
@@ -148,12 +91,12 @@ int id3_file_read(const id3_file* f, uint64_t off, void* out, uint64_t n) {
         return 0;
     // Most reads fall inside the bytes read at open; of one that starts there, only the rest is
     // read from the file.
-    if (off < f->head_len) {
-        uint64_t in_head = f->head_len - off < n ? f->head_len - off : n;
-        memcpy(out, f->head + off, (size_t)in_head);
-        out = (uint8_t*)out + in_head;
-        off += in_head;
-        n -= in_head;
+    if (off < f->prefix_len) {
+        uint64_t in_prefix = f->prefix_len - off < n ? f->prefix_len - off : n;
+        memcpy(out, f->prefix + off, (size_t)in_prefix);
+        out = (uint8_t*)out + in_prefix;
+        off += in_prefix;
+        n -= in_prefix;
         if (n == 0)
             return 0;
     }
@@ -185,7 +128,7 @@ uint8_t* id3_file_dup(const id3_file* f, uint64_t off, uint64_t n) {
 uint8_t* id3_slurp(const char* path, uint64_t* len) {
     *len = 0;
     id3_file f;
-    file_guard guard{&f};
+    id3_file_guard guard{&f};
     if (id3_file_open(&f, path) != 0)
         return nullptr;
     uint8_t* data = id3_file_dup(&f, 0, f.size);
@@ -224,10 +167,10 @@ static const char* folder_part(const char* path, char* out, size_t cap) {
     return out;
 }
 
-// The zero bytes to add to a head of head_len so that the audio at audio_off starts at the same
-// offset in a block of the new file as in the old one, when the head's padding can take them: then
-// the audio's whole blocks can be shared instead of copied. The length field is enlarged to count
-// them. 0 when no bytes are needed or the field cannot take them.
+// The zero bytes to add to a head of head->len bytes so that the audio at audio_off starts at the
+// same offset in a block of the new file as in the old one, when the head's padding can take them:
+// then the audio's whole blocks can be shared instead of copied. The length field is enlarged to
+// count them. 0 when no bytes are needed or the field cannot take them.
 static uint64_t align_padding(id3_head* head, uint64_t block) {
     uint64_t extra = (head->audio_off % block + block - head->len % block) % block;
     if (extra == 0 || head->grow_kind == ID3_GROW_NONE)
@@ -243,13 +186,10 @@ static uint64_t align_padding(id3_head* head, uint64_t block) {
     } else {
         if (head->grow_at + 3 > head->len)
             return 0;
-        uint64_t size = ((uint64_t)field[0] << 16) | ((uint64_t)field[1] << 8) | field[2];
-        size += extra;
+        uint64_t size = (uint64_t)id3_be24(field) + extra;
         if (size >= (1u << 24))
             return 0;
-        field[0] = (uint8_t)(size >> 16);
-        field[1] = (uint8_t)(size >> 8);
-        field[2] = (uint8_t)size;
+        id3_put_be24(field, (uint32_t)size);
     }
     return extra;
 }
@@ -273,7 +213,7 @@ static int write_head(plat_temp* temp, const id3_file* src, id3_head* head, uint
         if (plat_temp_write(temp, zeros.get(), extra) != 0)
             return -1;
     }
-    if (size > 0 && (head->len + extra) % size == head->audio_off % size)
+    if (size > 0 && (head->keep_len + head->len + extra) % size == head->audio_off % size)
         *block = size;
     return 0;
 }
@@ -345,17 +285,40 @@ static int fill_renumbered(plat_temp* temp, const id3_file* src, uint64_t off, u
     return 0;
 }
 
-// Creates the temporary file and fills it with the head and the bytes of src from audio_off on.
-// src may be NULL when there is nothing to copy. Where the audio's blocks can be shared, the
-// head's padding grows (head->data's length field with it). 0, or -1 with a message and nothing
-// left behind.
+// The message of a copy from the source that failed: rc and read_side as fill_audio gives them,
+// err the errno of the failure.
+static void replace_fill_failed(const char* path, int rc, int read_side, int err) {
+    if (rc > 0)
+        id3_set_error("file changed while writing: %s", path);
+    else if (read_side)
+        id3_set_error("cannot read: %s (%s)", path, strerror(err));
+    else
+        id3_set_error("short write: %s (%s)", path, strerror(err));
+}
+
+// Copies the first keep_len bytes of src, which stay before the head: their whole blocks shared
+// with src where the file system allows (they start at offset 0 in both files), the rest copied.
+// 0, or as fill_audio.
+static int copy_kept(plat_temp* temp, const id3_file* src, uint64_t keep_len, int* read_side) {
+    uint64_t block = plat_temp_clone_block(temp, &src->pf);
+    uint64_t whole = block > 0 ? keep_len / block * block : 0;
+    int rc = whole > 0 ? fill_audio(temp, src, 0, whole, block, read_side) : 0;
+    if (rc == 0 && keep_len > whole)
+        rc = plat_temp_copy(temp, &src->pf, whole, keep_len - whole, read_side);
+    return rc;
+}
+
+// Creates the temporary file and fills it with src's first keep_len bytes, the head and the bytes
+// of src from audio_off on. src may be NULL when there is nothing to copy. Where the audio's blocks
+// can be shared, the head's padding grows (head->data's length field with it). 0, or -1 with a
+// message and nothing left behind.
 int id3_replace_fill(plat_temp* temp, const char* path, const id3_file* src, id3_head* head) {
     int rc = plat_temp_create(temp, path);
-    if (rc == -2) {
+    if (rc == PLAT_NAME_TOO_LONG) {
         id3_set_error("path too long for a temporary file: %s", path);
         return -1;
     }
-    if (rc == -3) {
+    if (rc == PLAT_XATTRS_FAILED) {
         id3_set_error("cannot copy extended attributes: %s (%s)", path, strerror(errno));
         return -1;
     }
@@ -367,16 +330,25 @@ int id3_replace_fill(plat_temp* temp, const char* path, const id3_file* src, id3
         return -1;
     }
     uint64_t block = 0;
+    int read_side = 0;
+    rc = src && head->keep_len > 0 ? copy_kept(temp, src, head->keep_len, &read_side) : 0;
+    if (rc != 0) {
+        int err = errno;
+        plat_temp_discard(temp);
+        replace_fill_failed(path, rc, read_side, err);
+        return -1;
+    }
     if (write_head(temp, src, head, &block) != 0) {
         int err = errno;
         plat_temp_discard(temp);
         id3_set_error("short write: %s (%s)", path, strerror(err));
         return -1;
     }
-    if (src && head->audio_off < src->size) {
-        int read_side = 0;
-        uint64_t tail_len = head->tail_len <= src->size - head->audio_off ? head->tail_len : 0;
-        rc = head->ogg_renumber
+    if (src && (head->audio_off < src->size || head->keep_len > 0)) {
+        uint64_t audio_len = head->audio_off < src->size ? src->size - head->audio_off : 0;
+        uint64_t tail_len = head->tail_len <= audio_len ? head->tail_len : 0;
+        rc = audio_len == 0 ? 0
+             : head->ogg_renumber
                  ? fill_renumbered(temp, src, head->audio_off, src->size - tail_len, head,
                                    &read_side)
                  : fill_audio(temp, src, head->audio_off, src->size - tail_len, block, &read_side);
@@ -385,13 +357,9 @@ int id3_replace_fill(plat_temp* temp, const char* path, const id3_file* src, id3
         if (rc != 0) {
             int err = errno;
             plat_temp_discard(temp);
-            // Damaged pages (rc 2) have their message already.
-            if (rc == 1)
-                id3_set_error("file changed while writing: %s", path);
-            else if (rc < 0 && read_side)
-                id3_set_error("cannot read: %s (%s)", path, strerror(err));
-            else if (rc < 0)
-                id3_set_error("short write: %s (%s)", path, strerror(err));
+            // Damaged Ogg pages (rc 2) have their message already.
+            if (rc != 2)
+                replace_fill_failed(path, rc, read_side, err);
             return -1;
         }
         // A file that grew since it was opened would lose its new tail with the old file.
@@ -434,7 +402,7 @@ int id3_replace_commit(plat_temp* temp, const char* path, id3_file* src, bool sy
     if (rc != 0) {
         int err = errno;
         plat_temp_discard(temp);
-        if (rc == -2)
+        if (rc == PLAT_CLOSE_FAILED)
             id3_set_error("close failed: %s (%s)", path, strerror(err));
         else
             id3_set_error("cannot create temp: %s", strerror(err));
@@ -477,19 +445,101 @@ int id3_replace_finish_folder(plat_temp* temp) {
     return rc;
 }
 
-int id3_atomic_write(const char* path, const uint8_t* data, uint64_t len) {
-    plat_temp temp;
-    id3_head image = {};
-    image.data = const_cast<uint8_t*>(data);
-    image.len = len;
-    if (id3_replace_fill(&temp, path, nullptr, &image) != 0)
-        return -1;
-    return id3_replace_commit(&temp, path, nullptr, false, true);
-}
-
 int id3_replace_with_head(const char* path, id3_file* src, id3_head* head) {
     plat_temp temp;
     if (id3_replace_fill(&temp, path, src, head) != 0)
         return -1;
     return id3_replace_commit(&temp, path, src, false, true);
+}
+
+int id3_write_cover_file(const char* out_path, const id3_file* src, const uint8_t* data,
+                         uint64_t len) {
+    // A FIFO or device would be waited on or written in part; the source itself would be
+    // replaced by its picture.
+    plat_file out;
+    int kind = plat_identify(out_path, &out);
+    if (kind == PLAT_NOT_REGULAR || (kind != 0 && errno == EISDIR)) {
+        id3_set_error("cannot write cover: %s (not a regular file)", out_path);
+        return -1;
+    }
+    if (kind == 0 && out.device == src->pf.device && out.inode == src->pf.inode) {
+        id3_set_error("cannot write cover: %s (the output is the source file)", out_path);
+        return -1;
+    }
+    // The picture replaces the output atomically: a failure leaves an existing one as it was.
+    plat_temp temp;
+    id3_head image = {};
+    image.data = const_cast<uint8_t*>(data);
+    image.len = len;
+    if (id3_replace_fill(&temp, out_path, nullptr, &image) != 0)
+        return -1;
+    return id3_replace_commit(&temp, out_path, nullptr, false, true);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Group commit
+//
+// The files of a group were each filled; each is now committed to the disk (its own data only,
+// not other programs'), then they are renamed one by one and each folder is flushed once. Every
+// file is still either old or new after a crash at any point.
+
+void id3_replace_commit_group(id3_pending* group, int count, int* rc,
+                              char (*messages)[ID3_ERROR_MAX]) {
+    bool failed[ID3_GROUP_MAX] = {false};
+    char flush_error[ID3_GROUP_MAX][128];
+    for (int i = 0; i < count; i++) {
+        if (plat_temp_sync(&group[i].temp) != 0) {
+            failed[i] = true;
+            snprintf(flush_error[i], sizeof flush_error[i], "%s", strerror(errno));
+        }
+    }
+    // The renames, in order; each folder is flushed once after them.
+    for (int i = 0; i < count; i++) {
+        id3_pending* p = &group[i];
+        id3_clear_error();
+        if (failed[i]) {
+            plat_temp_discard(&p->temp);
+            id3_set_error("disk flush failed: %s", flush_error[i]);
+            rc[i] = -1;
+        } else {
+            rc[i] = id3_replace_commit(&p->temp, p->path, &p->src, true, false);
+        }
+        id3_file_close(&p->src);
+        snprintf(messages[i], ID3_ERROR_MAX, "%s", id3_error_text());
+    }
+    bool renamed[ID3_GROUP_MAX];
+    for (int i = 0; i < count; i++)
+        renamed[i] = rc[i] == 0;
+    for (int i = 0; i < count; i++) {
+        if (!renamed[i])
+            continue;
+        const char* folder = group[i].temp.folder;
+        // A folder already flushed for an earlier file of the group shares that outcome.
+        int earlier = -1;
+        for (int j = 0; j < i && earlier < 0; j++) {
+            if (renamed[j] && strcmp(group[j].temp.folder, folder) == 0)
+                earlier = j;
+        }
+        if (earlier >= 0) {
+            rc[i] = rc[earlier];
+            snprintf(messages[i], ID3_ERROR_MAX, "%s", messages[earlier]);
+            continue;
+        }
+        id3_clear_error();
+        rc[i] = id3_replace_flush_folder(&group[i].temp);
+        snprintf(messages[i], ID3_ERROR_MAX, "%s", id3_error_text());
+    }
+    for (int i = 0; i < count; i++)
+        plat_temp_release(&group[i].temp);
+}
+
+bool id3_group_holds(const id3_pending* group, int count, const char* path) {
+    plat_file probe;
+    if (plat_open_read(path, &probe) != 0)
+        return false;
+    bool held = false;
+    for (int i = 0; i < count && !held; i++)
+        held = group[i].src.pf.device == probe.device && group[i].src.pf.inode == probe.inode;
+    plat_close(&probe);
+    return held;
 }

@@ -1,6 +1,10 @@
-// Internal declarations shared by the library's sources: the tag record, format codes, the error
-// buffer, whole-file reading, atomic replacement, the container readers and writers, and small
-// helpers for reading and writing integers in file formats.
+// Internal declarations shared by the library's sources, layer by layer from the bottom: the tag
+// record, error text and growable buffer (record.cpp); file access and replacement (id3_file.cpp,
+// over the platform layer); the containers (tag_id3.cpp, tag_flac.cpp, tag_mp4.cpp, with
+// tag_utf.cpp); detection and dispatch (dispatch.cpp); the JSON form (json_form.cpp); reading,
+// writing and batch writing (reading.cpp, writing.cpp, batch.cpp), which the exports
+// (quorvale_id3.cpp) call. A source calls only what is declared for the layers below its own.
+// Last, small helpers for reading and writing integers in file formats.
 #ifndef QUORVALE_ID3_INTERNAL_H
 #define QUORVALE_ID3_INTERNAL_H
 
@@ -77,26 +81,35 @@ int id3_tags_store_text(char** field, const char* bytes, uint64_t n);
 int id3_tags_store_cover(id3_tags* t, const uint8_t* data, uint64_t n, const char* mime,
                          uint64_t mime_len, int copy_bytes);
 
-// Error buffer: one 512-byte text per process.
+// Error text: one 512-byte text per process.
+#define ID3_ERROR_MAX 512
 #if defined(__GNUC__)
 __attribute__((format(printf, 1, 2)))
 #endif
 void id3_set_error(const char* fmt, ...);
 int id3_has_error(void);
 void id3_clear_error(void);
+const char* id3_error_text(void);
+
+// Releases a tag record at the end of a scope, on every path.
+struct id3_tags_guard {
+    id3_tags* t;
+    ~id3_tags_guard() { id3_tags_free(t); }
+};
 
 // A file opened for one call: the platform handle, the size taken when it was opened, and its
-// first bytes, read once, from which the container is detected and most tags are read. A file image
-// already in memory can stand in for an open file: every read is then served from the image.
-#define ID3_HEAD_BYTES 65536u
+// prefix, the first bytes read once at open, from which the container is detected and most tags
+// are read. A file image already in memory can stand in for an open file: every read is then
+// served from the image.
+#define ID3_PREFIX_BYTES 65536u
 struct id3_file {
     plat_file pf;     // fd -1 for an image in memory
     const char* path; // for messages
     uint64_t size;
-    const uint8_t* head;
-    uint64_t head_len; // min(size, ID3_HEAD_BYTES) for an open file; the whole image otherwise
-    uint8_t* head_owned;
-    uint64_t base; // where a FLAC stream starts: after an ID3v2 tag in front of it, else 0
+    const uint8_t* prefix; // prefix_owned for an open file; the image itself otherwise
+    uint64_t prefix_len; // min(size, ID3_PREFIX_BYTES) for an open file; the whole image otherwise
+    uint8_t* prefix_owned; // malloc'd by id3_file_open_mode, released by id3_file_close
+    uint64_t base;         // where a FLAC stream starts: after an ID3v2 tag in front of it, else 0
 };
 
 // Opens a regular file and reads its first bytes. 0, or -1 with a message ("cannot open: ...",
@@ -112,6 +125,12 @@ int id3_file_open(id3_file* f, const char* path);
 int id3_file_open_mode(id3_file* f, const char* path, int mode);
 void id3_file_from_image(id3_file* f, const uint8_t* data, uint64_t len);
 void id3_file_close(id3_file* f);
+
+// Closes an opened file at the end of a scope, on every path.
+struct id3_file_guard {
+    id3_file* f;
+    ~id3_file_guard() { id3_file_close(f); }
+};
 // Reads exactly n bytes at off, which the caller has checked against f->size. 0, or -1 with a
 // message.
 int id3_file_read(const id3_file* f, uint64_t off, void* out, uint64_t n);
@@ -121,20 +140,14 @@ uint8_t* id3_file_dup(const id3_file* f, uint64_t off, uint64_t n);
 // Reads a whole file into a malloc'd block with a NUL after the last byte; *len gets the byte
 // count. Returns NULL with a message recorded on failure.
 uint8_t* id3_slurp(const char* path, uint64_t* len);
-// Container of a file image from its first bytes (at most 290 are looked at: an Ogg first page
-// with its lacing).
-int32_t id3_detect_fmt(const uint8_t* data, uint64_t len);
-// Container of an open file. A FLAC stream right after an ID3v2 tag is FLAC, and f->base is set to
-// its start. The format, or -1 with a message when the file cannot be read.
-int32_t id3_file_format(id3_file* f);
-// Replaces the file at path with exactly len bytes of data through a temporary file and a rename.
-int id3_atomic_write(const char* path, const uint8_t* data, uint64_t len);
 
-// The new start of a file being rewritten: `data` replaces the old file's bytes before
-// `audio_off`, and the rest of the old file follows unchanged, except that its last `tail_len`
-// bytes (an ID3v1 tag) are replaced by `tail`. A head that ends in padding names the length field
-// that counts it (grow_kind, at grow_at): zero bytes appended to the head then count into that
-// field, so that the audio can start at the offset a block clone needs.
+// The new start of a file being rewritten: `data` replaces the old file's bytes from `keep_len`
+// to `audio_off`, and the rest of the old file follows unchanged, except that its last `tail_len`
+// bytes (an ID3v1 tag) are replaced by `tail`. The old file's first `keep_len` bytes (usually none)
+// stay before `data`, so a region in the middle or at the end of a file can be replaced. A head
+// that ends in padding names the length field that counts it (grow_kind, at grow_at): zero bytes
+// appended to the head then count into that field, so that the audio can start at the offset a
+// block clone needs.
 #define ID3_TAIL_MAX 128
 #define ID3_GROW_NONE 0
 #define ID3_GROW_SYNCSAFE28 1 // an ID3v2 tag size: four syncsafe bytes
@@ -143,6 +156,7 @@ struct id3_head {
     uint8_t* data;
     uint64_t len;
     uint64_t audio_off;
+    uint64_t keep_len;
     uint8_t tail[ID3_TAIL_MAX];
     uint64_t tail_len;
     int grow_kind;
@@ -153,14 +167,14 @@ struct id3_head {
     uint32_t ogg_serial;
     uint32_t ogg_seq_delta;
 };
-// The steps of one replacement, for callers that commit several files together (id3_batch).
-// Fill: creates the temporary file with the head and the bytes of src from audio_off on, its tail
-// replaced (src NULL: nothing to copy); where the audio's blocks can be shared, the head's padding
-// grows (with its length field). 0, or -1 with a message and nothing left behind. Commit:
-// flushes it to the disk (unless `synced`: a flush of its volume did), checks that src is unchanged
-// and closes it, names the temporary file and renames it over the target, then flushes the folder
-// when `flush_folder`; otherwise the caller flushes the folder and releases the record. 0, or -1
-// with a message; before the rename a failure removes the temporary file and keeps the target.
+// The steps of one replacement. Fill: creates the temporary file with the head and the bytes of
+// src from audio_off on, its tail replaced (src NULL: nothing to copy); where the audio's blocks
+// can be shared, the head's padding grows (with its length field). 0, or -1 with a message and
+// nothing left behind. Commit: flushes it to the disk (unless `synced`: the caller did), checks
+// that src is unchanged, names the temporary file and renames it over the target (src is closed
+// first where the system requires it), then flushes the folder when `flush_folder`; otherwise
+// the caller flushes the folder and releases the record. 0, or -1 with a message; before the
+// rename a failure removes the temporary file and keeps the target.
 int id3_replace_fill(plat_temp* temp, const char* path, const id3_file* src, id3_head* head);
 int id3_replace_commit(plat_temp* temp, const char* path, id3_file* src, bool synced,
                        bool flush_folder);
@@ -168,31 +182,102 @@ int id3_replace_commit(plat_temp* temp, const char* path, id3_file* src, bool sy
 // holds the new contents). The _finish form also releases the record.
 int id3_replace_flush_folder(const plat_temp* temp);
 int id3_replace_finish_folder(plat_temp* temp);
-// Replaces the file at path with head followed by the bytes of src from head->audio_off on,
-// copied without passing through memory where the system allows. src is closed before the
-// rename. 0, or -1 with a message.
-int id3_replace_with_head(const char* path, id3_file* src, id3_head* head);
 
-// What a tags object removes: the fields given as null (ID3_NAMED_* bits), and the front covers
-// when "cover" is null.
-struct id3_removals {
-    uint32_t fields;
-    int cover;
+// One file's replacement waiting in a group: its source, held open against other writers, and
+// its filled temporary file.
+struct id3_pending {
+    id3_file src;
+    plat_temp temp;
+    const char* path;
 };
+#define ID3_GROUP_MAX 32
+// Commits a group of at most ID3_GROUP_MAX filled replacements together: each temporary file is
+// flushed to the disk, then each renamed over its target in order, then each folder flushed once.
+// Every source is closed and every record released. rc[i] and messages[i] get each file's
+// outcome (0 or -1, and the error text it leaves).
+void id3_replace_commit_group(id3_pending* group, int count, int* rc,
+                              char (*messages)[ID3_ERROR_MAX]);
+// Whether path names the source of one of the group's replacements (the same file by another path
+// too).
+bool id3_group_holds(const id3_pending* group, int count, const char* path);
+// Writes an extracted picture to out_path, through a temporary file and a rename. The output must
+// be a regular file or nothing, and not the source file src. 0, or -1 with a message.
+int id3_write_cover_file(const char* out_path, const id3_file* src, const uint8_t* data,
+                         uint64_t len);
 
-// JSON mapping of a tag record. from_json fills *removed, when given, with what the object removes.
-char* id3_tags_to_json(const id3_tags* t);
-int32_t id3_tags_from_json(id3_tags* t, const char* text, id3_removals* removed = nullptr);
-
-// ID3v2 text payloads to UTF-8 (each result is malloc'd, NULL only when memory runs out).
+// ID3v2 text payloads to UTF-8 (each result is malloc'd, NULL only when memory runs out). The
+// encoding byte of a text frame:
+#define ID3_ENC_LATIN1 0
+#define ID3_ENC_UTF16 1   // with a byte-order mark
+#define ID3_ENC_UTF16BE 2 // without one, big-endian
+#define ID3_ENC_UTF8 3
 char* id3_decode_id3_text(uint8_t encoding, const uint8_t* p, uint64_t n);
 char* id3_utf16_to_utf8(const uint8_t* p, uint64_t n, int big_endian);
 
+// The picture type of a front cover, in ID3v2 APIC frames and FLAC PICTURE blocks alike.
+#define ID3_PICTURE_FRONT_COVER 3
+
+// A FLAC PICTURE body (big-endian), also the content of an Ogg METADATA_BLOCK_PICTURE comment:
+// picture type (4), MIME length M (4), MIME, description length D (4), description, width,
+// height, depth, colours (4 each), data length (4), data. Offsets of the fields after the MIME
+// type count from its end, and those after the description from its end.
+#define PICTURE_MIME_LEN_AT 4
+#define PICTURE_MIME_AT 8
+#define PICTURE_DESC_LEN_AFTER_MIME 0
+#define PICTURE_DATA_LEN_LEN 4         // the data length field
+#define PICTURE_DATA_LEN_AFTER_DESC 16 // width, height, depth and colours come first
+#define PICTURE_FIXED_LEN 32           // every field but the MIME type, description and data
+
+// What a reader keeps of the picture bytes: none (a picture is noted with has_cover and
+// cover_mime), the front cover's, or, for a write, only where the writer does not carry the old
+// pictures as they stand (an MP3 tag of a version other than 2.2 to 2.4).
+#define ID3_COVER_NONE 0
+#define ID3_COVER_BYTES 1
+#define ID3_COVER_UNLESS_CARRIED 2
+
+// A FLAC metadata block as the load walked it: its flag-and-type byte and its body (a
+// VORBIS_COMMENT body runs to the end of its comments where the declared length falls short of
+// them). The body bytes are kept for the comment blocks only: in the file's prefix or in
+// body_copy.
+struct id3_old_block {
+    uint8_t flag_type;
+    uint64_t body_at;
+    uint64_t body_len;
+    const uint8_t* body;
+    uint8_t* body_copy;
+};
+
+// What a write's load keeps of the old tags for the writer, so that they are fetched and decoded
+// once. MP3: the frame area of a tag whose frames are carried, the texts the ID3v2 tag gives on
+// its own (before ID3v1 fills what it lacks), and the ID3v1 tag. FLAC: the metadata blocks in
+// order and how the walk over them ended. All zero is empty; id3_old_tag_free releases it.
+#define ID3_V1_TAG_LEN 128
+struct id3_old_tag {
+    uint8_t* tag_copy;   // the tag's bytes, when they reach past the file's prefix
+    uint8_t* area_copy;  // the frame area, when it had to be decoded
+    const uint8_t* area; // the frames: in the prefix or in one of the copies
+    uint64_t area_len;
+    uint8_t major; // the version of a tag whose frames are carried; 0 when none are
+    int v2_read;   // the ID3v2 tag (or its absence) was read: v2 holds its texts
+    id3_tags v2;
+    int has_v1;
+    uint8_t v1[ID3_V1_TAG_LEN];
+    id3_old_block* blocks;
+    uint64_t block_count;
+    uint64_t metadata_end; // where the walk stopped: the first byte after the metadata
+    int metadata_overrun;  // the walk stopped at a block whose body runs past the end of the file
+};
+void id3_old_tag_free(id3_old_tag* old);
+struct id3_old_tag_guard {
+    id3_old_tag* old;
+    ~id3_old_tag_guard() { id3_old_tag_free(old); }
+};
+
 // Container readers: fill an emptied record from an open file, reading only the bytes that hold
-// tags. Without want_cover a picture is noted (has_cover, cover_mime) but its bytes are not kept.
-// 0, or -1 with a message.
-int id3_mp3_load(const id3_file* f, id3_tags* t, int want_cover);
-int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover);
+// tags; `cover` is one of ID3_COVER_*. With `keep`, the MP3 and FLAC readers also keep the old
+// tags for a writer. 0, or -1 with a message.
+int id3_mp3_load(const id3_file* f, id3_tags* t, int cover, id3_old_tag* keep);
+int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover, id3_old_tag* keep);
 int id3_mp4_load(const id3_file* f, id3_tags* t, int want_cover);
 // The same readers over a whole file image in memory, cover included.
 int id3_mp3_read(const uint8_t* data, uint64_t len, id3_tags* t);
@@ -204,10 +289,40 @@ int id3_ogg_read(const uint8_t* data, uint64_t len, id3_tags* t);
 // packet is a Vorbis or Opus identification header, else ID3_FMT_UNKNOWN.
 int32_t id3_ogg_detect(const uint8_t* data, uint64_t len);
 
-// Vorbis comments, as FLAC's VORBIS_COMMENT block and Ogg's comment packet hold them
-// (little-endian): vendor length, vendor, comment count, then each comment as a 4-byte length and
-// "KEY=value". A walk yields the comments one at a time; the count is only an upper bound, and a
-// comment that does not fit the body ends the walk.
+// Ogg pages (ogg_page.cpp). Page header (little-endian): "OggS", version 0, flags, granule
+// position (8), stream serial number (4), page sequence number (4), CRC-32 of the whole page with
+// this field zero (4), segment count S (1), then S lacing values and the body, whose length is
+// their sum.
+#define OGG_CAPTURE "OggS"
+#define OGG_CAPTURE_LEN 4
+#define OGG_HEADER_LEN 27
+#define OGG_VERSION_AT 4
+#define OGG_FLAGS_AT 5
+#define OGG_GRANULE_AT 6
+#define OGG_SERIAL_AT 14
+#define OGG_SEQUENCE_AT 18
+#define OGG_CRC_AT 22
+#define OGG_SEGMENTS_AT 26
+#define OGG_FLAG_CONTINUED 0x01
+#define OGG_FLAG_FIRST 0x02
+#define OGG_FLAG_LAST 0x04
+#define OGG_MAX_SEGMENTS 255
+#define OGG_SEGMENT_MAX 255
+#define OGG_MAX_PAGE (OGG_HEADER_LEN + OGG_MAX_SEGMENTS + OGG_MAX_SEGMENTS * OGG_SEGMENT_MAX)
+// The checksum of a whole page of len bytes, its own field counted as zero.
+uint32_t id3_ogg_page_crc(const uint8_t* page, uint64_t len);
+// The length of the whole page at data: -1 when the bytes are not an Ogg page, 0 when len cuts it.
+int64_t id3_ogg_page_len(const uint8_t* data, uint64_t len);
+// Renumbers the whole Ogg pages at the start of data[0..len) as head->ogg_renumber asks, in place;
+// *used gets the bytes of those pages. A page cut by len is left for the next call, unless
+// at_end. -1 with a message when the bytes are not Ogg pages.
+int id3_ogg_renumber_pages(uint8_t* data, uint64_t len, bool at_end, const id3_head* head,
+                           uint64_t* used);
+
+// Vorbis comments (vorbis_comment.cpp), as FLAC's VORBIS_COMMENT block and Ogg's comment packet
+// hold them (little-endian): vendor length, vendor, comment count, then each comment as a 4-byte
+// length and "KEY=value". A walk yields the comments one at a time; the count is only an upper
+// bound, and a comment that does not fit the body ends the walk.
 struct id3_vc_walk {
     const uint8_t* body;
     uint64_t body_len;
@@ -241,16 +356,15 @@ int id3_flac_picture_read(const uint8_t* body, uint64_t body_len, id3_tags* t, i
 uint8_t* id3_flac_picture_build(const id3_tags* t, const char* mime, uint64_t mime_len,
                                 uint64_t body_len);
 
-// The fields a write names: those the caller supplied. Their old frames or comments are replaced
+// The fields a write names: those the caller changed. Their old frames or comments are replaced
 // by the record's values; everything else of the old tags is carried over as it stands.
+#define ID3_FIELD_COUNT 6
 #define ID3_NAMED_TITLE 0x01u
 #define ID3_NAMED_ARTIST 0x02u
 #define ID3_NAMED_ALBUM 0x04u
 #define ID3_NAMED_GENRE 0x08u
 #define ID3_NAMED_DATE 0x10u
 #define ID3_NAMED_TRACK 0x20u
-// The fields of the record that are not NULL.
-uint32_t id3_tags_present(const id3_tags* t);
 
 // What one write changes: the named fields, and whether the record's cover replaces the old front
 // covers (otherwise the old pictures are all kept).
@@ -259,24 +373,80 @@ struct id3_change {
     int cover_replaced;
 };
 
-// Container writers: the new head of the open file f from the record and the old tags. head->data
-// is malloc'd and owned by the caller. 0, or -1 with a message.
-int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head);
-// Whether the MP3 file's tag is one whose frames a write carries over (version 2.3 or 2.4), its
-// pictures included.
-int id3_mp3_carries_pictures(const id3_file* f);
-int id3_flac_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head);
+// Container writers: the new head of the open file f from the record and the old tags, as the
+// load kept them in `old`. head->data is malloc'd and owned by the caller. 0, or -1 with a
+// message.
+int id3_mp3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* old,
+                       id3_change change, id3_head* head);
+int id3_flac_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* old,
+                        id3_change change, id3_head* head);
+// For MP4 the head is the new moov (with a free atom after it that gave or took its room), and
+// keep_len the bytes before the old moov.
+int id3_mp4_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head);
+// The extent of the MP4 atom whose header starts at p, with `remaining` bytes of its region left
+// (at least 8; 16 readable when remaining allows): 1 with the whole atom's *size and its
+// *header_size, 0 when it does not fit, -1 (message recorded) when its size is below its header.
+int id3_mp4_atom_extent(const uint8_t* p, uint64_t remaining, uint64_t* size,
+                        uint64_t* header_size);
 int id3_ogg_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head);
-// Renumbers the whole Ogg pages at the start of data[0..len) as head->ogg_renumber asks, in place;
-// *used gets the bytes of those pages. A page cut by len is left for the next call, unless
-// at_end. -1 with a message when the bytes are not Ogg pages.
-int id3_ogg_renumber_pages(uint8_t* data, uint64_t len, bool at_end, const id3_head* head,
-                           uint64_t* used);
-// Open, build and replace in one step: rebuild the file at path from the record and its audio.
-// Every non-NULL field is named; the cover is replaced when the record holds cover bytes (for
-// FLAC, also zero of them when force_picture is set). 0, or -1 with a message.
-int id3_mp3_write(const char* path, const id3_tags* t);
-int id3_flac_write(const char* path, const id3_tags* t, int force_picture);
+
+// Detection and dispatch (dispatch.cpp).
+// Container of a file image from its first bytes (at most 290 are looked at: an Ogg first page
+// with its lacing).
+int32_t id3_detect_fmt(const uint8_t* data, uint64_t len);
+// Container of an open file. A FLAC stream right after an ID3v2 tag is FLAC, and f->base is set to
+// its start. The format, or -1 with a message when the file cannot be read.
+int32_t id3_file_format(id3_file* f);
+// Fills an emptied record (its format set) from the open file by its container's reader; `cover`
+// and `keep` as for the readers. 0, or -1 with a message.
+int id3_load_tags(id3_file* f, id3_tags* t, int cover, id3_old_tag* keep);
+// Whether a write may go on after a failed load: only for an "ID3" file too short to hold a tag,
+// which has no tags to lose. A reader that ran out of memory or could not read the file must not
+// lead to a rewrite from an empty record.
+bool id3_load_failure_is_harmless(const id3_file* f, const id3_tags* loaded);
+// Whether this library writes the container.
+bool id3_format_writable(int32_t format);
+// The container writer of t->format.
+int id3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* old, id3_change change,
+                   id3_head* head);
+
+// The JSON form (json_form.cpp).
+// What a tags object removes: the fields given as null (ID3_NAMED_* bits), and the front covers
+// when "cover" is null.
+struct id3_removals {
+    uint32_t fields;
+    int cover;
+};
+// JSON mapping of a tag record. from_json fills *removed, when given, with what the object removes.
+char* id3_tags_to_json(const id3_tags* t);
+int32_t id3_tags_from_json(id3_tags* t, const char* text, id3_removals* removed = nullptr);
+// The string members of a JSON array of paths, in order, each with its byte count (a member may
+// hold U+0000). One malloc'd block holds the entries and their texts. NULL with a message
+// ("invalid dir_json", "dir_json must be array of paths", "oom").
+struct id3_path {
+    const char* text;
+    uint64_t len;
+};
+id3_path* id3_paths_from_json(const char* text, uint64_t* count);
+using id3_owned_paths = std::unique_ptr<id3_path, id3_free_deleter>;
+
+// Reading (reading.cpp): the JSON object of the file's tags (NULL with a message), and its front
+// cover written to out_path (0, or -1 with a message).
+char* id3_read_json(const char* path);
+int id3_extract_front_cover(const char* path, const char* out_path);
+
+// Writing (writing.cpp). Prepare: everything of one write up to the commit: the file opened once
+// (open_mode ID3_OPEN_WRITE or ID3_OPEN_WRITE_NOWAIT), its tags loaded and merged with the
+// update, the new head built and the temporary file filled. 0, or -1 with a message and nothing
+// left open; ID3_WOULD_BLOCK, without a message, when open_mode does not wait and another writer
+// holds the file. The others write one file: 0, or -1 with a message.
+int id3_prepare_write(const char* path, const char* tags_json, id3_pending* w, int open_mode);
+int id3_write_tags(const char* path, const char* tags_json);
+int id3_write_cover(const char* path, const char* image_path);
+
+// Batch writing (batch.cpp): the number of files written, or -1 with a message when dir_json is
+// refused.
+int32_t id3_write_batch(const char* dir_json, const char* tags_json);
 
 // The ID3v2 tag header, at the start of an MP3 file: "ID3", major version, revision, flags, and
 // the syncsafe size of what follows it (extended header, frames, padding; not the footer).

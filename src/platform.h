@@ -69,9 +69,12 @@ struct plat_temp {
 };
 
 // Creates the temporary file for replacing `path`, with the permission bits, owner and group of
-// the file it replaces (on Linux also its extended attributes and ACLs). 0; -1 with errno set; -2
-// when no temporary name fits; or -3 with errno set when the extended attributes cannot be
-// copied (nothing created). On failure the record holds nothing to release.
+// the file it replaces (on Linux also its extended attributes and ACLs). 0; -1 with errno set;
+// PLAT_NAME_TOO_LONG when no temporary name fits; or PLAT_XATTRS_FAILED with errno set when the
+// extended attributes cannot be copied (nothing created). On failure the record holds nothing to
+// release.
+#define PLAT_NAME_TOO_LONG (-2)
+#define PLAT_XATTRS_FAILED (-3)
 int plat_temp_create(plat_temp* t, const char* path);
 // Writes n bytes; 0, or -1 with errno.
 int plat_temp_write(plat_temp* t, const void* data, uint64_t n);
@@ -87,8 +90,10 @@ uint64_t plat_temp_clone_block(plat_temp* t, const plat_file* src);
 int plat_temp_clone(plat_temp* t, const plat_file* src, uint64_t off, uint64_t n);
 // Commits the temporary file's data to the disk. 0, or -1 with errno.
 int plat_temp_sync(plat_temp* t);
-// Gives the temporary file its name (if it has none) and closes it. 0; -1 with errno, or -2 when
-// only the close failed (errno set; the name exists and plat_temp_discard removes it).
+// Gives the temporary file its name (if it has none) and closes it. 0; -1 with errno, or
+// PLAT_CLOSE_FAILED when only the close failed (errno set; the name exists and plat_temp_discard
+// removes it).
+#define PLAT_CLOSE_FAILED (-2)
 int plat_temp_close(plat_temp* t);
 // Moves the closed temporary file over the target. 0, or a Windows system error code
 // (PLAT_ACCESS_DENIED for a read-only or locked target; t->err tells why). With src, the target

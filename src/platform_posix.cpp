@@ -410,7 +410,7 @@ static int copy_xattrs(const char* src, int fd) {
 // Gives the new file the owner, group, extended attributes and permission bits of the file it
 // replaces. The owner and group go first (changing them clears set-id bits), the exact bits last,
 // so that the replacement never widens access to a private file. 0; -1 with errno when the bits
-// cannot be set; -3 with errno when the extended attributes cannot be copied.
+// cannot be set; PLAT_XATTRS_FAILED with errno when the extended attributes cannot be copied.
 static int copy_ownership(int fd, const char* target, const struct stat* target_st) {
     // Another user's file may not be given away by an unprivileged process: the new file is then
     // ours, with the target's permission bits, and keeps the group where we are a member of it.
@@ -419,7 +419,7 @@ static int copy_ownership(int fd, const char* target, const struct stat* target_
     (void)owned; // neither: the new file is ours and in our group
 #if defined(__linux__)
     if (copy_xattrs(target, fd) != 0)
-        return -3;
+        return PLAT_XATTRS_FAILED;
 #else
     (void)target;
 #endif
@@ -469,7 +469,7 @@ int plat_temp_create(plat_temp* t, const char* path) {
         int err = t->folder ? errno : ENOMEM;
         plat_temp_release(t);
         errno = err;
-        return err == ENAMETOOLONG ? -2 : -1;
+        return err == ENAMETOOLONG ? PLAT_NAME_TOO_LONG : -1;
     }
     // The folder is opened once; a folder we may search but not read is held by its path only,
     // and cannot be flushed by us.
@@ -756,7 +756,7 @@ int plat_temp_close(plat_temp* t) {
     int fd = t->fd;
     t->fd = -1;
     // Some file systems report write errors only at close.
-    return close(fd) == 0 ? 0 : -2;
+    return close(fd) == 0 ? 0 : PLAT_CLOSE_FAILED;
 }
 
 static unsigned long windows_code(int err) {

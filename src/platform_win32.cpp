@@ -349,7 +349,7 @@ int plat_temp_create(plat_temp* t, const char* path) {
     if (path_len + suffix_max >= TEMP_NAME_MAX) {
         plat_temp_release(t);
         errno = ENAMETOOLONG;
-        return -2;
+        return PLAT_NAME_TOO_LONG;
     }
     t->temp_name = t->folder ? (char*)malloc(path_len + suffix_max + 1) : nullptr;
     if (!t->temp_name) {
@@ -472,7 +472,7 @@ int plat_temp_sync(plat_temp* t) {
 int plat_temp_close(plat_temp* t) {
     int fd = t->fd;
     t->fd = -1;
-    return _close(fd) == 0 ? 0 : -2;
+    return _close(fd) == 0 ? 0 : PLAT_CLOSE_FAILED;
 }
 
 unsigned long plat_temp_rename(plat_temp* t, const plat_file* src) {

@@ -27,121 +27,18 @@
 #define PADDING_DEFAULT 8192u
 #define PADDING_KEPT_MAX (1u << 20)
 
-// PICTURE body (big-endian): picture type (4), MIME length M (4), MIME, description length D (4),
-// description, width, height, depth, colours (4 each), data length (4), data. Offsets of the
-// fields after the MIME type count from its end, and those after the description from its end.
-#define PICTURE_MIME_LEN_AT 4
-#define PICTURE_MIME_AT 8
-#define PICTURE_DESC_LEN_AFTER_MIME 0
-#define PICTURE_DATA_LEN_AFTER_DESC 16 // width, height, depth and colours come first
-#define PICTURE_FIXED_LEN 32           // every field but the MIME type, description and data
-
 static const char FLAC_MARKER[FLAC_MARKER_LEN] = {'f', 'L', 'a', 'C'};
 static const char VENDOR[] = "quorvale-id3tag";
 
-// A comment text is at most this many bytes, key and "=" included.
-#define COMMENT_MAX 1023
-
 // ---------------------------------------------------------------------------------------------
 // Reader
-
-// The comment keys of the record's fields, in the record's order, compared whole and without
-// regard to ASCII case.
-static const char* const kFieldKeys[6] = {"TITLE", "ARTIST", "ALBUM",
-                                          "GENRE", "DATE",   "TRACKNUMBER"};
-
-int id3_vc_field_of_key(const char* key, uint64_t key_len) {
-    for (int i = 0; i < 6; i++) {
-        size_t name_len = strlen(kFieldKeys[i]);
-        if (key_len == name_len && plat_strnicmp(key, kFieldKeys[i], name_len) == 0)
-            return i;
-    }
-    return -1;
-}
-
-static char** field_for_key(id3_tags* t, const char* key, uint64_t key_len) {
-    char** const fields[] = {&t->title, &t->artist, &t->album, &t->genre, &t->date, &t->track};
-    int i = id3_vc_field_of_key(key, key_len);
-    return i < 0 ? nullptr : fields[i];
-}
-
-void id3_vc_walk_start(id3_vc_walk* w, const uint8_t* body, uint64_t body_len) {
-    *w = id3_vc_walk{body, body_len, body_len, 0};
-    if (body_len < 8)
-        return;
-    uint64_t vendor_len = id3_le32(body);
-    if (vendor_len > body_len - 8)
-        return;
-    w->left = id3_le32(body + 4 + vendor_len);
-    w->pos = 8 + vendor_len;
-}
-
-bool id3_vc_walk_next(id3_vc_walk* w, const char** text, uint64_t* text_len) {
-    if (w->left == 0 || w->body_len - w->pos < 4)
-        return false;
-    uint64_t n = id3_le32(w->body + w->pos);
-    if (n > w->body_len - w->pos - 4)
-        return false;
-    *text = (const char*)w->body + w->pos + 4;
-    *text_len = n;
-    w->pos += 4 + n;
-    w->left--;
-    return true;
-}
-
-int id3_vc_read(const uint8_t* body, uint64_t body_len, id3_tags* t) {
-    id3_vc_walk w;
-    id3_vc_walk_start(&w, body, body_len);
-    const char* text = nullptr;
-    uint64_t text_len = 0;
-    while (id3_vc_walk_next(&w, &text, &text_len)) {
-        const char* eq = (const char*)memchr(text, '=', (size_t)text_len);
-        if (!eq)
-            continue;
-        uint64_t key_len = (uint64_t)(eq - text);
-        char** field = field_for_key(t, text, key_len);
-        if (!field)
-            continue;
-        if (id3_tags_store_text(field, eq + 1, text_len - key_len - 1) != 0)
-            return -1;
-    }
-    return 0;
-}
-
-int id3_flac_picture_read(const uint8_t* body, uint64_t body_len, id3_tags* t, int want_cover) {
-    if (body_len < PICTURE_FIXED_LEN)
-        return 0;
-    uint64_t mime_len = id3_be32(body + PICTURE_MIME_LEN_AT);
-    // The description's length field follows the MIME type: it must be inside the body before it
-    // is read (the fuzzers once found it read past a short block).
-    if (mime_len > body_len - PICTURE_MIME_AT - 4)
-        return 0;
-    const uint8_t* after_mime = body + PICTURE_MIME_AT + mime_len;
-    uint64_t desc_len = id3_be32(after_mime + PICTURE_DESC_LEN_AFTER_MIME);
-    // All the fixed fields, the MIME type and the description must fit before the data starts.
-    if (mime_len > body_len - PICTURE_FIXED_LEN ||
-        desc_len > body_len - PICTURE_FIXED_LEN - mime_len)
-        return 0;
-    uint64_t start = PICTURE_FIXED_LEN + mime_len + desc_len;
-    const uint8_t* after_desc = after_mime + 4 + desc_len;
-    uint64_t data_len = id3_be32(after_desc + PICTURE_DATA_LEN_AFTER_DESC);
-    // A data length that overruns the block yields what the block holds.
-    if (data_len > body_len - start)
-        data_len = body_len - start;
-
-    if (mime_len == 0)
-        return id3_tags_store_cover(t, body + start, data_len, ID3_DEFAULT_MIME,
-                                    sizeof ID3_DEFAULT_MIME - 1, want_cover);
-    return id3_tags_store_cover(t, body + start, data_len, (const char*)body + PICTURE_MIME_AT,
-                                mime_len, want_cover);
-}
 
 // A block body: a pointer into the bytes read at open when it lies there, else a copy read from the
 // file. NULL with a message.
 static const uint8_t* block_body(const id3_file* f, uint64_t off, uint64_t n,
                                  id3_owned_bytes* hold) {
-    if (off < f->head_len && n <= f->head_len - off)
-        return f->head + off;
+    if (off < f->prefix_len && n <= f->prefix_len - off)
+        return f->prefix + off;
     hold->reset(id3_file_dup(f, off, n));
     return hold->get();
 }
@@ -150,7 +47,7 @@ static const uint8_t* block_body(const id3_file* f, uint64_t off, uint64_t n,
 // cannot be read. "not FLAC" is recorded for 0.
 static int has_marker(const id3_file* f) {
     uint8_t marker[4];
-    if (f->base > f->size || f->size - f->base < 4 || !f->head) {
+    if (f->base > f->size || f->size - f->base < 4 || !f->prefix) {
         id3_set_error("not FLAC");
         return 0;
     }
@@ -169,46 +66,29 @@ struct block_walk {
     bool done;    // the flagged last block has been passed
 };
 
-// The next block: 1 with its flag-and-type byte, body offset and length, and the walk moved past
-// it; 0 at the end of the metadata (after the flagged block, or where fewer than 4 bytes remain);
-// 2 for a block whose body runs past the end of the file; -1 with a message when the file cannot
-// be read.
+// The next block: BLOCK_FOUND with its flag-and-type byte, body offset and length, and the walk
+// moved past it; BLOCK_END at the end of the metadata (after the flagged block, or where fewer
+// than 4 bytes remain); BLOCK_OVERRUN for a block whose body runs past the end of the file; -1
+// with a message when the file cannot be read.
+#define BLOCK_END 0
+#define BLOCK_FOUND 1
+#define BLOCK_OVERRUN 2
 static int next_block(const id3_file* f, block_walk* w, uint8_t* flag_type, uint64_t* body_at,
                       uint64_t* body_len) {
     if (w->done || f->size - w->pos < FLAC_BLOCK_HEADER_LEN)
-        return 0;
+        return BLOCK_END;
     uint8_t header[FLAC_BLOCK_HEADER_LEN];
     if (id3_file_read(f, w->pos, header, FLAC_BLOCK_HEADER_LEN) != 0)
         return -1;
     uint64_t n = id3_be24(header + 1);
     if (n > f->size - w->pos - FLAC_BLOCK_HEADER_LEN)
-        return 2;
+        return BLOCK_OVERRUN;
     *flag_type = header[0];
     *body_at = w->pos + FLAC_BLOCK_HEADER_LEN;
     *body_len = n;
     w->pos += FLAC_BLOCK_HEADER_LEN + n;
     w->done = (header[0] & FLAC_LAST_BLOCK) != 0;
-    return 1;
-}
-
-uint64_t id3_vc_extent(const uint8_t* body, uint64_t n) {
-    if (n < 8)
-        return 0;
-    uint64_t vendor_len = id3_le32(body);
-    if (vendor_len > n - 8)
-        return 0;
-    uint32_t count = id3_le32(body + 4 + vendor_len);
-    uint64_t pos = 8 + vendor_len;
-    // Each comment takes at least 4 bytes, so a huge count ends with the bytes.
-    for (; count > 0; count--) {
-        if (n - pos < 4)
-            return 0;
-        uint64_t len = id3_le32(body + pos);
-        if (len > n - pos - 4)
-            return 0;
-        pos += 4 + len;
-    }
-    return pos;
+    return BLOCK_FOUND;
 }
 
 // How far past a VORBIS_COMMENT block's declared end its comments are looked for.
@@ -266,7 +146,19 @@ static const uint8_t* comment_block_body(const id3_file* f, block_walk* w, uint6
     return hold->get();
 }
 
-int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover) {
+// Adds a block to what the load keeps for a writer; the comment body's copy, if any, goes with
+// it. -1 when memory runs out.
+static int keep_block(id3_old_tag* keep, id3_buf* blocks, uint8_t flag_type, uint64_t body_at,
+                      uint64_t body_len, const uint8_t* body, id3_owned_bytes* copy) {
+    id3_old_block block = {flag_type, body_at, body_len, body, nullptr};
+    if (id3_buf_append(blocks, &block, sizeof block) != 0)
+        return -1;
+    keep->blocks = (id3_old_block*)blocks->data;
+    keep->blocks[keep->block_count++].body_copy = copy->release();
+    return 0;
+}
+
+int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover, id3_old_tag* keep) {
     t->format = ID3_FMT_FLAC;
     if (has_marker(f) != 1)
         return -1;
@@ -275,25 +167,44 @@ int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover) {
     block_walk w = {f->base + FLAC_MARKER_LEN, false};
     uint8_t flag_type = 0;
     uint64_t body_at = 0, body_len = 0;
+    // The kept blocks grow in this buffer; keep->blocks follows its data.
+    id3_buf kept = {nullptr, 0, 0};
     int found;
-    while ((found = next_block(f, &w, &flag_type, &body_at, &body_len)) == 1) {
+    while ((found = next_block(f, &w, &flag_type, &body_at, &body_len)) == BLOCK_FOUND) {
         uint8_t type = flag_type & FLAC_TYPE_MASK;
-        if (type != FLAC_VORBIS_COMMENT && type != FLAC_PICTURE)
-            continue;
         id3_owned_bytes hold;
-        const uint8_t* body = type == FLAC_VORBIS_COMMENT
-                                  ? comment_block_body(f, &w, body_at, &body_len, &hold)
-                                  : block_body(f, body_at, body_len, &hold);
-        if (!body)
-            return -1;
-        int rc = type == FLAC_VORBIS_COMMENT ? id3_vc_read(body, body_len, t)
-                                             : id3_flac_picture_read(body, body_len, t, want_cover);
-        if (rc != 0) {
-            // A record missing a tag the file holds must not pass for the file's tags: a write
-            // built on it would drop that tag.
+        const uint8_t* body = nullptr;
+        if (type == FLAC_VORBIS_COMMENT || type == FLAC_PICTURE) {
+            body = type == FLAC_VORBIS_COMMENT
+                       ? comment_block_body(f, &w, body_at, &body_len, &hold)
+                       : block_body(f, body_at, body_len, &hold);
+            if (!body)
+                return -1;
+            int rc = type == FLAC_VORBIS_COMMENT
+                         ? id3_vc_read(body, body_len, t)
+                         : id3_flac_picture_read(body, body_len, t, want_cover);
+            if (rc != 0) {
+                // A record missing a tag the file holds must not pass for the file's tags: a
+                // write built on it would drop that tag.
+                id3_set_error("oom");
+                return -1;
+            }
+        }
+        if (!keep)
+            continue;
+        // A writer needs the comments' bytes; other bodies it copies from the file.
+        if (type != FLAC_VORBIS_COMMENT) {
+            body = nullptr;
+            hold.reset();
+        }
+        if (keep_block(keep, &kept, flag_type, body_at, body_len, body, &hold) != 0) {
             id3_set_error("oom");
             return -1;
         }
+    }
+    if (keep) {
+        keep->metadata_end = w.pos;
+        keep->metadata_overrun = found == BLOCK_OVERRUN;
     }
     return found < 0 ? -1 : 0;
 }
@@ -306,7 +217,7 @@ int id3_flac_read(const uint8_t* data, uint64_t len, id3_tags* t) {
     }
     id3_file f;
     id3_file_from_image(&f, data, len);
-    return id3_flac_load(&f, t, 1);
+    return id3_flac_load(&f, t, 1, nullptr);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -317,41 +228,6 @@ static int append_block_header(id3_buf* b, uint8_t flag_type, uint32_t body_len)
     header[0] = flag_type;
     id3_put_be24(header + 1, body_len);
     return id3_buf_append(b, header, FLAC_BLOCK_HEADER_LEN);
-}
-
-// Bytes of "KEY=value" kept within COMMENT_MAX. A cut never splits a UTF-8 character: when the
-// first byte left out continues a character, the whole character goes.
-static uint64_t comment_text_len(uint64_t key_len, const char* value) {
-    uint64_t value_len = strnlen(value, COMMENT_MAX);
-    if (key_len + 1 + value_len <= COMMENT_MAX)
-        return key_len + 1 + value_len;
-    uint64_t keep = COMMENT_MAX - key_len - 1;
-    // A character has at most three continuation bytes; more in a row is not UTF-8, and then the
-    // plain byte count stands.
-    for (uint64_t back = 0; back <= 3; back++) {
-        if (((uint8_t)value[keep - back] & 0xC0) != 0x80) {
-            keep -= back;
-            break;
-        }
-    }
-    return key_len + 1 + keep;
-}
-
-uint8_t* id3_flac_picture_build(const id3_tags* t, const char* mime, uint64_t mime_len,
-                                uint64_t body_len) {
-    uint8_t* body = (uint8_t*)malloc((size_t)body_len);
-    if (!body)
-        return nullptr;
-    memset(body, 0, PICTURE_FIXED_LEN + (size_t)mime_len);
-    id3_put_be32(body, 3);
-    id3_put_be32(body + PICTURE_MIME_LEN_AT, (uint32_t)mime_len);
-    memcpy(body + PICTURE_MIME_AT, mime, (size_t)mime_len);
-    // Description length, width, height, depth and colours stay 0.
-    uint8_t* after_desc = body + PICTURE_MIME_AT + mime_len + 4;
-    id3_put_be32(after_desc + PICTURE_DATA_LEN_AFTER_DESC, (uint32_t)t->cover_size);
-    if (t->cover_size > 0)
-        memcpy(body + PICTURE_FIXED_LEN + mime_len, t->cover_data, (size_t)t->cover_size);
-    return body;
 }
 
 // What the old metadata gives the new: the blocks kept as they are, the comments carried into the
@@ -385,18 +261,6 @@ static int copy_block(id3_buf* out, const id3_file* f, uint8_t type, uint64_t bo
     return 0;
 }
 
-bool id3_vc_names_field(const char* text, uint64_t text_len, uint32_t named) {
-    const char* eq = (const char*)memchr(text, '=', (size_t)text_len);
-    int field = eq ? id3_vc_field_of_key(text, (uint64_t)(eq - text)) : -1;
-    return field >= 0 && (named & (1u << field));
-}
-
-int id3_vc_append(id3_buf* b, const void* text, uint64_t text_len) {
-    uint8_t len[4];
-    id3_put_le32(len, (uint32_t)text_len);
-    return id3_buf_append(b, len, 4) != 0 || id3_buf_append(b, text, text_len) != 0 ? -1 : 0;
-}
-
 // The comments of an old VORBIS_COMMENT body that are kept: all but the named fields'. -1 when
 // memory runs out or the comments pass what one block holds.
 static int carry_comments(old_metadata* m, const uint8_t* body, uint64_t body_len, uint32_t named) {
@@ -418,76 +282,48 @@ static int carry_comments(old_metadata* m, const uint8_t* body, uint64_t body_le
     return 0;
 }
 
-// Walks the old metadata blocks: PADDING is dropped, comments and pictures are sorted out by the
-// change, every other block is kept (order and body; its flag is set again later). -1 with a
-// message ("oom" unless more precise) when a block runs past the end of the file (its bytes
-// could be audio, which a rewrite would lose), memory runs out or the file cannot be read.
-static int walk_old_metadata(const id3_file* f, id3_change change, old_metadata* m) {
-    block_walk w = {f->base + FLAC_MARKER_LEN, false};
-    uint8_t flag_type = 0;
-    uint64_t body_at = 0, body_len = 0;
-    int found;
-    while ((found = next_block(f, &w, &flag_type, &body_at, &body_len)) == 1) {
-        uint8_t type = flag_type & FLAC_TYPE_MASK;
+// Goes over the old metadata blocks as the load walked them: PADDING is dropped, comments and
+// pictures are sorted out by the change, every other block is kept (order and body; its flag is
+// set again later). -1 with a message ("oom" unless more precise) when a block runs past the end
+// of the file (its bytes could be audio, which a rewrite would lose), memory runs out or the file
+// cannot be read.
+static int sort_old_metadata(const id3_file* f, const id3_old_tag* old, id3_change change,
+                             old_metadata* m) {
+    for (uint64_t i = 0; i < old->block_count; i++) {
+        const id3_old_block* b = &old->blocks[i];
+        uint8_t type = b->flag_type & FLAC_TYPE_MASK;
         if (type == FLAC_PADDING) {
             m->had_padding = true;
-            m->padding += body_len;
+            m->padding += b->body_len;
             continue;
         }
         if (type == FLAC_VORBIS_COMMENT) {
-            id3_owned_bytes hold;
-            const uint8_t* body = comment_block_body(f, &w, body_at, &body_len, &hold);
-            if (!body || carry_comments(m, body, body_len, change.named) != 0)
+            if (carry_comments(m, b->body, b->body_len, change.named) != 0)
                 return -1;
             continue;
         }
         if (type == FLAC_PICTURE) {
             uint8_t picture_type[4] = {0, 0, 0, 0};
-            if (change.cover_replaced && body_len >= 4) {
-                if (id3_file_read(f, body_at, picture_type, 4) != 0)
+            if (change.cover_replaced && b->body_len >= 4) {
+                if (id3_file_read(f, b->body_at, picture_type, 4) != 0)
                     return -1;
-                if (id3_be32(picture_type) == 3)
+                if (id3_be32(picture_type) == ID3_PICTURE_FRONT_COVER)
                     continue; // a front cover, replaced
             }
             m->last_picture = m->pictures.len;
-            if (copy_block(&m->pictures, f, FLAC_PICTURE, body_at, body_len) != 0)
+            if (copy_block(&m->pictures, f, FLAC_PICTURE, b->body_at, b->body_len) != 0)
                 return -1;
             continue;
         }
-        if (copy_block(&m->blocks, f, type, body_at, body_len) != 0)
+        if (copy_block(&m->blocks, f, type, b->body_at, b->body_len) != 0)
             return -1;
     }
-    if (found == 2)
+    m->end = old->metadata_end;
+    if (old->metadata_overrun) {
         id3_set_error("FLAC metadata runs past the end of the file");
-    m->end = w.pos;
-    return found == 0 ? 0 : -1;
-}
-
-int id3_vc_build(id3_buf* body, const uint8_t* vendor, uint64_t vendor_len, const id3_tags* t,
-                 uint32_t named, const id3_buf* carried, uint32_t carried_count) {
-    const char* const texts[6] = {t->title, t->artist, t->album, t->genre, t->date, t->track};
-    uint32_t count = carried_count;
-    for (int i = 0; i < 6; i++)
-        count += texts[i] && (named & (1u << i)) ? 1 : 0;
-    if (id3_vc_append(body, vendor, vendor_len) != 0)
         return -1;
-    uint8_t len[4];
-    id3_put_le32(len, count);
-    if (id3_buf_append(body, len, 4) != 0)
-        return -1;
-    for (int i = 0; i < 6; i++) {
-        if (!texts[i] || !(named & (1u << i)))
-            continue;
-        uint64_t key_len = strlen(kFieldKeys[i]);
-        uint64_t text_len = comment_text_len(key_len, texts[i]);
-        id3_put_le32(len, (uint32_t)text_len);
-        if (id3_buf_append(body, len, 4) != 0 ||
-            id3_buf_append(body, kFieldKeys[i], key_len) != 0 ||
-            id3_buf_append(body, "=", 1) != 0 ||
-            id3_buf_append(body, texts[i], text_len - key_len - 1) != 0)
-            return -1;
     }
-    return id3_buf_append(body, carried->data, carried->len);
+    return 0;
 }
 
 // The new VORBIS_COMMENT body, with this library's name as its vendor. -1 when memory runs out or
@@ -508,8 +344,9 @@ static int build_vc(id3_buf* body, const id3_tags* t, uint32_t named, const old_
 // VORBIS_COMMENT, the PICTURE blocks kept, the record's PICTURE if one is written, and a PADDING
 // block, which carries the last-metadata-block flag. The old bytes after the metadata follow it.
 // *padding_at: where the PADDING block's header is.
-static int build_head(id3_buf* out, const id3_file* f, const old_metadata* m, const id3_buf* vc,
-                      const uint8_t* picture, uint32_t picture_len, uint64_t* padding_at) {
+static int assemble_metadata(id3_buf* out, const id3_file* f, const old_metadata* m,
+                             const id3_buf* vc, const uint8_t* picture, uint32_t picture_len,
+                             uint64_t* padding_at) {
     if (id3_buf_append(out, nullptr, f->base) != 0 ||
         id3_file_read(f, 0, out->data, f->base) != 0 ||
         id3_buf_append(out, FLAC_MARKER, FLAC_MARKER_LEN) != 0 ||
@@ -543,7 +380,8 @@ static int build_head(id3_buf* out, const id3_file* f, const old_metadata* m, co
     return 0;
 }
 
-int id3_flac_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head) {
+int id3_flac_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* old,
+                        id3_change change, id3_head* head) {
     if (has_marker(f) != 1)
         return -1;
     old_metadata m;
@@ -555,7 +393,7 @@ int id3_flac_build_head(const id3_file* f, const id3_tags* t, id3_change change,
     // The record's cover is written when it replaces the old front covers, or when the file has
     // no picture to keep.
     bool want_picture = t->cover_data && (change.cover_replaced || t->cover_size > 0);
-    int rc = walk_old_metadata(f, change, &m);
+    int rc = sort_old_metadata(f, old, change, &m);
     if (rc == 0 && want_picture && (change.cover_replaced || m.pictures.len == 0)) {
         const char* mime = t->cover_mime[0] ? t->cover_mime : ID3_DEFAULT_MIME;
         uint64_t mime_len = strnlen(mime, sizeof t->cover_mime - 1);
@@ -573,7 +411,7 @@ int id3_flac_build_head(const id3_file* f, const id3_tags* t, id3_change change,
         rc = build_vc(&vc, t, change.named, &m);
     uint64_t padding_at = 0;
     if (rc == 0)
-        rc = build_head(&out, f, &m, &vc, picture.get(), (uint32_t)picture_len, &padding_at);
+        rc = assemble_metadata(&out, f, &m, &vc, picture.get(), (uint32_t)picture_len, &padding_at);
     uint64_t meta_end = m.end;
     old_metadata_free(&m);
     id3_buf_release(&vc);
@@ -588,24 +426,4 @@ int id3_flac_build_head(const id3_file* f, const id3_tags* t, id3_change change,
     head->grow_kind = ID3_GROW_BE24;
     head->grow_at = padding_at + 1;
     return 0;
-}
-
-int id3_flac_write(const char* path, const id3_tags* t, int force_picture) {
-    id3_file f;
-    int rc = id3_file_open_mode(&f, path, ID3_OPEN_WRITE);
-    id3_head head = {};
-    if (rc == 0 && id3_file_format(&f) < 0)
-        rc = -1;
-    id3_change change = {id3_tags_present(t),
-                         t->cover_data && (t->cover_size > 0 || force_picture)};
-    if (rc == 0)
-        rc = id3_flac_build_head(&f, t, change, &head);
-    if (rc == 0)
-        rc = id3_replace_with_head(path, &f, &head);
-    free(head.data);
-    id3_file_close(&f);
-    // A more precise message of an earlier step of the same call stays.
-    if (rc != 0 && !id3_has_error())
-        id3_set_error("flac write failed");
-    return rc;
 }

@@ -154,7 +154,7 @@ static int store_picture(const uint8_t* body, uint64_t n, uint64_t type_at, cons
     uint64_t desc = type_at + 1;
     uint64_t start = 0;
     uint8_t encoding = body[0];
-    if (encoding == 1 || encoding == 2) {
+    if (encoding == ID3_ENC_UTF16 || encoding == ID3_ENC_UTF16BE) {
         // A UTF-16 description ends with a 00 00 unit, at an even distance from its start.
         for (uint64_t k = desc; n - k >= 2; k += 2) {
             if (body[k] == 0 && body[k + 1] == 0) {
@@ -485,9 +485,19 @@ static int join_old_date(const uint8_t* area, uint64_t a, uint8_t major, id3_tag
     return rc;
 }
 
+// The frames of a tag as parse_tag found them, for a writer that carries them: the area, and the
+// decoded copy it lies in when it had to be decoded.
+struct found_area {
+    const uint8_t* area;
+    uint64_t len;
+    id3_owned_bytes copy;
+};
+
 // Reads the tag at the start of data, which holds the file's first len bytes, or at least all of
-// its tag.
-static int parse_tag(const uint8_t* data, uint64_t len, id3_tags* t, bool want_cover) {
+// its tag. With `found`, the frame area is left there (area NULL when the tag holds nothing that
+// can be read).
+static int parse_tag(const uint8_t* data, uint64_t len, id3_tags* t, bool want_cover,
+                     found_area* found = nullptr) {
     t->format = ID3_FMT_MP3;
     if (!data) {
         id3_set_error("too short for ID3");
@@ -509,12 +519,12 @@ static int parse_tag(const uint8_t* data, uint64_t len, id3_tags* t, bool want_c
     const uint8_t* area = nullptr;
     uint64_t area_len = 0;
     id3_owned_bytes area_copy;
-    int found = tag_area(data, len, &area, &area_len, &area_copy);
-    if (found < 0) {
+    int readable = tag_area(data, len, &area, &area_len, &area_copy);
+    if (readable < 0) {
         id3_set_error("oom");
         return -1;
     }
-    if (found == 0)
+    if (readable == 0)
         return 0;
     int walked = data[3] == 2 ? walk_frames_v22(area, area_len, t, want_cover)
                               : walk_frames(area, area_len, data[3], t, want_cover);
@@ -524,6 +534,11 @@ static int parse_tag(const uint8_t* data, uint64_t len, id3_tags* t, bool want_c
         id3_set_error("oom");
         return -1;
     }
+    if (found) {
+        found->area = area;
+        found->len = area_len;
+        found->copy = std::move(area_copy);
+    }
     return 0;
 }
 
@@ -532,7 +547,6 @@ static int parse_tag(const uint8_t* data, uint64_t len, id3_tags* t, bool want_c
 // comment (30; version 1.1: 28, a 00 byte and the track number), genre (1). Texts are Latin-1,
 // padded with 00 or spaces.
 
-#define V1_TAG_LEN 128
 #define V1_TITLE_AT 3
 #define V1_ARTIST_AT 33
 #define V1_ALBUM_AT 63
@@ -627,7 +641,7 @@ static const char* const kV1Genres[] = {"Blues",
 // Whether the file's last 128 bytes (v1, after the ID3v2 tag that ends at v2_end) are an ID3v1
 // tag.
 static bool is_v1_tag(const uint8_t* v1, uint64_t size, uint64_t v2_end) {
-    return size >= V1_TAG_LEN && size - V1_TAG_LEN >= v2_end && memcmp(v1, "TAG", 3) == 0;
+    return size >= ID3_V1_TAG_LEN && size - ID3_V1_TAG_LEN >= v2_end && memcmp(v1, "TAG", 3) == 0;
 }
 
 // A Latin-1 field of an ID3v1 tag as UTF-8, trailing spaces and padding left out. -1 when memory
@@ -687,9 +701,9 @@ static uint64_t v2_end(const uint8_t* head, uint64_t len) {
 
 int id3_mp3_read(const uint8_t* data, uint64_t len, id3_tags* t) {
     int rc = parse_tag(data, len, t, true);
-    if (rc != 0 || len < V1_TAG_LEN)
+    if (rc != 0 || len < ID3_V1_TAG_LEN)
         return rc;
-    const uint8_t* v1 = data + len - V1_TAG_LEN;
+    const uint8_t* v1 = data + len - ID3_V1_TAG_LEN;
     if (is_v1_tag(v1, len, v2_end(data, len)) && read_v1(v1, t) != 0) {
         id3_set_error("oom");
         return -1;
@@ -700,9 +714,9 @@ int id3_mp3_read(const uint8_t* data, uint64_t len, id3_tags* t) {
 // Bytes from the start of the file to the end of its ID3v2 tag, the header's size taken as it is
 // (the reader bounds it by the file).
 static uint64_t tag_extent(const id3_file* f) {
-    if (f->size < ID3_HEADER_LEN || memcmp(f->head, "ID3", 3) != 0)
+    if (f->size < ID3_HEADER_LEN || memcmp(f->prefix, "ID3", 3) != 0)
         return f->size < ID3_HEADER_LEN ? f->size : ID3_HEADER_LEN;
-    return ID3_HEADER_LEN + (uint64_t)id3_syncsafe32(f->head + ID3_SIZE_AT);
+    return ID3_HEADER_LEN + (uint64_t)id3_syncsafe32(f->prefix + ID3_SIZE_AT);
 }
 
 // The file's first bytes up to the end of its tag (all the reader looks at, whatever the size of
@@ -713,13 +727,37 @@ static const uint8_t* tag_bytes(const id3_file* f, uint64_t* len, id3_owned_byte
     if (need > f->size)
         need = f->size;
     *len = need;
-    if (need <= f->head_len)
-        return f->head;
+    if (need <= f->prefix_len)
+        return f->prefix;
     hold->reset(id3_file_dup(f, 0, need));
     return hold->get();
 }
 
-int id3_mp3_load(const id3_file* f, id3_tags* t, int want_cover) {
+// Whether the file's tag is one whose frames a write carries over (versions 2.2 to 2.4), its
+// pictures included.
+static bool carries_frames(const id3_file* f) {
+    if (f->size < ID3_HEADER_LEN || memcmp(f->prefix, "ID3", 3) != 0)
+        return false;
+    uint8_t major = f->prefix[ID3_VERSION_AT];
+    return major >= 2 && major <= 4;
+}
+
+// Copies the text fields of src that are present into dst. -1 when memory runs out.
+static int copy_texts(id3_tags* dst, const id3_tags* src) {
+    const char* const from[] = {src->title, src->artist, src->album,
+                                src->genre, src->date,   src->track};
+    char** const to[] = {&dst->title, &dst->artist, &dst->album,
+                         &dst->genre, &dst->date,   &dst->track};
+    for (int i = 0; i < ID3_FIELD_COUNT; i++) {
+        if (from[i] && id3_tags_set_str(to[i], from[i]) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+int id3_mp3_load(const id3_file* f, id3_tags* t, int cover, id3_old_tag* keep) {
+    bool carried = carries_frames(f);
+    bool want_cover = cover == ID3_COVER_BYTES || (cover == ID3_COVER_UNLESS_CARRIED && !carried);
     uint64_t len = 0;
     id3_owned_bytes hold;
     const uint8_t* tag = tag_bytes(f, &len, &hold);
@@ -727,16 +765,38 @@ int id3_mp3_load(const id3_file* f, id3_tags* t, int want_cover) {
         t->format = ID3_FMT_MP3;
         return -1;
     }
-    if (parse_tag(tag, len, t, want_cover != 0) != 0)
+    found_area found = {nullptr, 0, nullptr};
+    if (parse_tag(tag, len, t, want_cover, keep ? &found : nullptr) != 0)
         return -1;
+    if (keep) {
+        // The ID3v2 tag's own texts, before ID3v1 fills what it lacks.
+        if (copy_texts(&keep->v2, t) != 0) {
+            id3_set_error("oom");
+            return -1;
+        }
+        keep->v2_read = 1;
+        if (carried) {
+            keep->major = f->prefix[ID3_VERSION_AT];
+            keep->area = found.area;
+            keep->area_len = found.area ? found.len : 0;
+            keep->area_copy = found.copy.release();
+            keep->tag_copy = hold.release();
+        }
+    }
     // ID3v1 fills what the ID3v2 tag lacks: one read of the last 128 bytes.
-    uint8_t v1[V1_TAG_LEN];
-    if (f->size < V1_TAG_LEN ||
-        !is_v1_tag((const uint8_t*)"TAG", f->size, v2_end(f->head, f->head_len)))
+    uint8_t v1[ID3_V1_TAG_LEN];
+    if (f->size < ID3_V1_TAG_LEN ||
+        !is_v1_tag((const uint8_t*)"TAG", f->size, v2_end(f->prefix, f->prefix_len)))
         return 0;
-    if (id3_file_read(f, f->size - V1_TAG_LEN, v1, sizeof v1) != 0)
+    if (id3_file_read(f, f->size - ID3_V1_TAG_LEN, v1, sizeof v1) != 0)
         return -1;
-    if (memcmp(v1, "TAG", 3) == 0 && read_v1(v1, t) != 0) {
+    if (memcmp(v1, "TAG", 3) != 0)
+        return 0;
+    if (keep) {
+        keep->has_v1 = 1;
+        memcpy(keep->v1, v1, sizeof v1);
+    }
+    if (read_v1(v1, t) != 0) {
         id3_set_error("oom");
         return -1;
     }
@@ -762,7 +822,7 @@ static void put_frame_header(uint8_t* hdr, const char* id, uint64_t body_size) {
 static int append_text_frame(id3_buf* frames, const char* id, const char* text, uint64_t n) {
     uint8_t hdr[FRAME_HEADER_LEN];
     put_frame_header(hdr, id, n + 1);
-    const uint8_t encoding = 3;
+    const uint8_t encoding = ID3_ENC_UTF8;
     uint64_t before = frames->len;
     if (id3_buf_append(frames, hdr, sizeof hdr) != 0 || id3_buf_append(frames, &encoding, 1) != 0 ||
         id3_buf_append(frames, text, n) != 0) {
@@ -789,7 +849,7 @@ static uint64_t apic_mime_len(const id3_tags* t) {
 static int append_apic_frame(id3_buf* frames, const id3_tags* t) {
     const char* mime = apic_mime(t);
     uint64_t mime_len = apic_mime_len(t);
-    const uint8_t encoding = 3;
+    const uint8_t encoding = ID3_ENC_UTF8;
     const uint8_t after_mime[3] = {0x00, 0x03, 0x00}; // MIME terminator, front cover, description
     uint8_t hdr[FRAME_HEADER_LEN];
     put_frame_header(hdr, "APIC", 1 + mime_len + sizeof after_mime + t->cover_size);
@@ -871,20 +931,23 @@ static bool is_named_frame(const uint8_t* id, uint32_t named) {
     return false;
 }
 
-// The picture type of an APIC frame (the byte after the MIME type), or -1 when the body does not
-// reach it or cannot be read (compressed or encrypted). -2 when memory runs out.
+// The picture type of an APIC frame (the byte after the MIME type), or PICTURE_TYPE_UNKNOWN when
+// the body does not reach it or cannot be read (compressed or encrypted); PICTURE_TYPE_OOM when
+// memory runs out.
+#define PICTURE_TYPE_UNKNOWN (-1)
+#define PICTURE_TYPE_OOM (-2)
 static int apic_type(const frame_ref* fr, uint8_t major) {
     const uint8_t* body = nullptr;
     uint64_t n = 0;
     id3_owned_bytes copy;
     bool skip = false;
     if (frame_body(fr, major, &body, &n, &copy, &skip) != 0)
-        return -2;
+        return PICTURE_TYPE_OOM;
     if (skip || n < 2)
-        return -1;
+        return PICTURE_TYPE_UNKNOWN;
     const uint8_t* mime_end = (const uint8_t*)memchr(body + 1, 0, (size_t)(n - 1));
     if (!mime_end || (uint64_t)(mime_end - body) + 1 >= n)
-        return -1;
+        return PICTURE_TYPE_UNKNOWN;
     return mime_end[1];
 }
 
@@ -1030,10 +1093,10 @@ static int emit_frame(id3_buf* to, uint64_t* bytes, uint8_t hdr[FRAME_HEADER_LEN
     return 0;
 }
 
-// The picture type of an old picture frame, or -1 when it cannot be read. -2 when memory runs out.
+// The picture type of an old picture frame, as apic_type gives it.
 static int old_picture_type(const old_frame* of, uint8_t major) {
     if (major == 2)
-        return of->n > 4 ? of->body[4] : -1;
+        return of->n > 4 ? of->body[4] : PICTURE_TYPE_UNKNOWN;
     return apic_type(&of->ref, major);
 }
 
@@ -1080,9 +1143,9 @@ static int carry_old_frame(const uint8_t* area, uint64_t a, uint8_t major, const
         id3_buf text = {nullptr, 0, 0};
         int rc = !year || old_recording_time(area, a, major, year.get(), &text) != 0 ? -1 : 0;
         // ISO-8859-1 for an ASCII text, as mutagen and TagLib write the joined frame.
-        uint8_t encoding = 0;
+        uint8_t encoding = ID3_ENC_LATIN1;
         for (uint64_t i = 0; i < text.len; i++)
-            encoding = text.data[i] >= 0x80 ? 3 : encoding;
+            encoding = text.data[i] >= 0x80 ? ID3_ENC_UTF8 : encoding;
         if (rc == 0)
             rc = emit_frame(to, bytes, hdr, &encoding, 1, text.data, text.len);
         id3_buf_release(&text);
@@ -1136,9 +1199,9 @@ static int carry_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_chan
             continue;
         if (picture && change.cover_replaced) {
             int type = old_picture_type(&of, major);
-            if (type == -2)
+            if (type == PICTURE_TYPE_OOM)
                 return -1;
-            if (type == 3)
+            if (type == ID3_PICTURE_FRONT_COVER)
                 continue;
         }
         if (major < 4) {
@@ -1157,45 +1220,6 @@ static int carry_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_chan
         }
     }
     return 0;
-}
-
-int id3_mp3_carries_pictures(const id3_file* f) {
-    if (f->size < ID3_HEADER_LEN || memcmp(f->head, "ID3", 3) != 0)
-        return 0;
-    uint8_t major = f->head[ID3_VERSION_AT];
-    return major >= 2 && major <= 4;
-}
-
-// The frame area of the file's old tag when its frames are carried over: 1 with *area and
-// *area_len (the bytes held in *hold or *copy); 0 when there is no tag of version 2.3 or 2.4; -1
-// with a message when the file cannot be read or memory runs out.
-static int old_area(const id3_file* f, id3_owned_bytes* hold, id3_owned_bytes* copy,
-                    const uint8_t** area, uint64_t* area_len) {
-    if (!id3_mp3_carries_pictures(f))
-        return 0;
-    uint64_t len = 0;
-    const uint8_t* tag = tag_bytes(f, &len, hold);
-    if (!tag)
-        return -1;
-    int found = tag_area(tag, len, area, area_len, copy);
-    if (found < 0) {
-        id3_set_error("oom");
-        return -1;
-    }
-    if (found == 0)
-        *area_len = 0; // a tag of version 2.3 or 2.4 with nothing to carry
-    return 1;
-}
-
-// The file's ID3v1 tag into v1 (128 bytes): 1 when there is one, 0 when not, -1 with a message
-// when the file cannot be read.
-static int read_v1_tag(const id3_file* f, uint8_t* v1) {
-    if (f->size < V1_TAG_LEN ||
-        !is_v1_tag((const uint8_t*)"TAG", f->size, v2_end(f->head, f->head_len)))
-        return 0;
-    if (id3_file_read(f, f->size - V1_TAG_LEN, v1, V1_TAG_LEN) != 0)
-        return -1;
-    return memcmp(v1, "TAG", 3) == 0 ? 1 : 0;
 }
 
 // A UTF-8 text into an ID3v1 field of n bytes: ISO-8859-1, a character outside it as '?', cut to
@@ -1257,30 +1281,21 @@ static void update_v1(uint8_t* v1, const id3_tags* t, uint32_t named) {
 // What an ID3v1 tag at the end of the file adds to a write over the ID3v2 tag in front (none, or
 // one of any version): the fields the record holds that the ID3v2 tag does not give (*fields; the
 // reader took them from ID3v1, and the new tag writes them) and the ID3v1 comment when the ID3v2
-// tag holds no comment frame (*comment). -1 with a message when the file cannot be read or memory
-// runs out.
-static int v1_additions(const id3_file* f, const uint8_t* v1, const id3_tags* t,
-                        const uint8_t* area, uint64_t area_len, uint8_t major, uint32_t* fields,
+// tag holds no comment frame (*comment). -1 with a message when memory runs out.
+static int v1_additions(const id3_old_tag* old, const id3_tags* t, uint32_t* fields,
                         id3_owned_text* comment) {
     *fields = 0;
-    id3_tags v2;
-    id3_tags_init(&v2);
-    uint64_t len = 0;
-    id3_owned_bytes hold;
-    const uint8_t* tag = tag_bytes(f, &len, &hold);
-    int rc = tag ? parse_tag(tag, len, &v2, false) : -1;
-    const char* const had[] = {v2.title, v2.artist, v2.album, v2.genre, v2.date, v2.track};
+    const id3_tags* v2 = &old->v2;
+    const char* const had[] = {v2->title, v2->artist, v2->album, v2->genre, v2->date, v2->track};
     const char* const has[] = {t->title, t->artist, t->album, t->genre, t->date, t->track};
-    for (int i = 0; rc == 0 && i < 6; i++) {
+    for (int i = 0; i < ID3_FIELD_COUNT; i++) {
         if (has[i] && strcmp(has[i], had[i] ? had[i] : "") != 0)
             *fields |= 1u << i;
     }
-    id3_tags_free(&v2);
-    if (rc != 0)
-        return -1;
+    const uint8_t* v1 = old->v1;
     uint64_t pos = 0;
     old_frame of;
-    while (major > 0 && next_old_frame(area, area_len, major, &pos, &of)) {
+    while (old->major > 0 && next_old_frame(old->area, old->area_len, old->major, &pos, &of)) {
         if (memcmp(of.id, "COMM", 4) == 0)
             return 0;
     }
@@ -1296,47 +1311,43 @@ static int v1_additions(const id3_file* f, const uint8_t* v1, const id3_tags* t,
 // A comment frame: UTF-8, language "eng", an empty description, the text. *bytes grows by its
 // length; with `frames` NULL it is only counted. -1 when memory runs out.
 static int append_comment_frame(id3_buf* frames, const char* text, uint64_t* bytes) {
-    static const uint8_t lead[5] = {3, 'e', 'n', 'g', 0};
+    static const uint8_t lead[5] = {ID3_ENC_UTF8, 'e', 'n', 'g', 0};
     uint8_t hdr[FRAME_HEADER_LEN] = {'C', 'O', 'M', 'M'};
     return emit_frame(frames, bytes, hdr, lead, sizeof lead, (const uint8_t*)text, strlen(text));
 }
 
-int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head) {
+int id3_mp3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* old,
+                       id3_change change, id3_head* head) {
     // The old tag (and its footer, if flagged) ends where the audio starts.
     uint64_t audio_off = 0;
-    if (f->size >= ID3_HEADER_LEN && memcmp(f->head, "ID3", 3) == 0) {
+    if (f->size >= ID3_HEADER_LEN && memcmp(f->prefix, "ID3", 3) == 0) {
         // A tag size past the end of the file is damage: taking the whole file for the tag would
         // drop whatever audio it holds. A flagged footer cut short at the end is only the footer.
-        if (ID3_HEADER_LEN + (uint64_t)id3_syncsafe32(f->head + ID3_SIZE_AT) > f->size) {
+        if (ID3_HEADER_LEN + (uint64_t)id3_syncsafe32(f->prefix + ID3_SIZE_AT) > f->size) {
             id3_set_error("ID3v2 tag runs past the end of the file");
             return -1;
         }
-        audio_off = id3_tag_end(f->head);
+        audio_off = id3_tag_end(f->prefix);
         if (audio_off > f->size)
             audio_off = f->size;
     }
 
-    id3_owned_bytes hold, copy;
-    const uint8_t* area = nullptr;
-    uint64_t area_len = 0;
-    int old = old_area(f, &hold, &copy, &area, &area_len);
-    if (old < 0)
-        return -1;
-    // Only a file with a tag of version 2.3 or 2.4 (and so its full header) has frames to carry.
-    uint8_t major = old > 0 ? f->head[ID3_VERSION_AT] : 0;
+    // Only a file with a tag of version 2.2 to 2.4 (and so its full header) has frames to carry.
+    const uint8_t* area = old->area;
+    uint64_t area_len = old->area_len;
+    uint8_t major = old->major;
     // ID3v1 fields that the ID3v2 tag lacks move into it, and its comment when it has none; the
     // ID3v1 tag itself follows the named fields.
     uint32_t from_v1 = 0;
     id3_owned_text v1_comment;
-    uint8_t v1[V1_TAG_LEN];
-    int has_v1 = read_v1_tag(f, v1);
-    if (has_v1 < 0 ||
-        (has_v1 > 0 && v1_additions(f, v1, t, area, area_len, major, &from_v1, &v1_comment) != 0))
+    uint8_t v1[ID3_V1_TAG_LEN];
+    memcpy(v1, old->v1, sizeof v1);
+    if (old->has_v1 && v1_additions(old, t, &from_v1, &v1_comment) != 0)
         return -1;
-    if (has_v1 > 0 && change.named != 0) {
+    if (old->has_v1 && change.named != 0) {
         update_v1(v1, t, change.named);
-        memcpy(head->tail, v1, V1_TAG_LEN);
-        head->tail_len = V1_TAG_LEN;
+        memcpy(head->tail, v1, ID3_V1_TAG_LEN);
+        head->tail_len = ID3_V1_TAG_LEN;
     }
     bool with_comment = v1_comment && v1_comment.get()[0] != '\0';
     change.named |= from_v1;
@@ -1344,7 +1355,7 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
     uint64_t kept_frames = 0, kept_pictures = 0;
     if (with_comment)
         append_comment_frame(nullptr, v1_comment.get(), &kept_frames); // only counts it
-    if (old > 0 &&
+    if (major != 0 &&
         (carry_frames(area, area_len, major, change, false, nullptr, &kept_frames) != 0 ||
          carry_frames(area, area_len, major, change, true, nullptr, &kept_pictures) != 0)) {
         id3_set_error("oom");
@@ -1352,7 +1363,7 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
     }
     // Over an old tag the fields that are not named keep their old frames; without one, every
     // field of the record is written.
-    uint32_t fields = old > 0 ? change.named : ~0u;
+    uint32_t fields = major != 0 ? change.named : ~0u;
     text_frame texts[6];
     int text_count = list_text_frames(t, fields, texts);
     bool with_apic =
@@ -1370,7 +1381,7 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
     for (int i = 0; ok && i < text_count; i++)
         ok = append_text_frame(&out, texts[i].id, texts[i].text, texts[i].len) == 0;
     uint64_t counted = 0;
-    if (ok && old > 0)
+    if (ok && major != 0)
         ok = carry_frames(area, area_len, major, change, false, &out, &counted) == 0 &&
              carry_frames(area, area_len, major, change, true, &out, &counted) == 0;
     if (ok && with_comment)
@@ -1393,20 +1404,4 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
     head->grow_kind = ID3_GROW_SYNCSAFE28;
     head->grow_at = ID3_SIZE_AT;
     return 0;
-}
-
-int id3_mp3_write(const char* path, const id3_tags* t) {
-    id3_file f;
-    int rc = id3_file_open_mode(&f, path, ID3_OPEN_WRITE);
-    id3_head head = {};
-    id3_change change = {id3_tags_present(t), t->cover_data && t->cover_size > 0};
-    if (rc == 0)
-        rc = id3_mp3_build_head(&f, t, change, &head);
-    if (rc == 0)
-        rc = id3_replace_with_head(path, &f, &head);
-    free(head.data);
-    id3_file_close(&f);
-    if (rc != 0 && !id3_has_error())
-        id3_set_error("mp3 write failed");
-    return rc;
 }

@@ -18,23 +18,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#define OGG_CAPTURE "OggS"
-#define OGG_CAPTURE_LEN 4
-#define OGG_HEADER_LEN 27
-#define OGG_VERSION_AT 4
-#define OGG_FLAGS_AT 5
-#define OGG_GRANULE_AT 6
-#define OGG_SERIAL_AT 14
-#define OGG_SEQUENCE_AT 18
-#define OGG_CRC_AT 22
-#define OGG_SEGMENTS_AT 26
-#define OGG_FLAG_CONTINUED 0x01
-#define OGG_FLAG_FIRST 0x02
-#define OGG_FLAG_LAST 0x04
-#define OGG_MAX_SEGMENTS 255
-#define OGG_SEGMENT_MAX 255
-#define OGG_MAX_PAGE (OGG_HEADER_LEN + OGG_MAX_SEGMENTS + OGG_MAX_SEGMENTS * OGG_SEGMENT_MAX)
-
 #define VORBIS_ID "\x01vorbis"
 #define VORBIS_COMMENTS "\x03vorbis"
 #define VORBIS_SETUP "\x05vorbis"
@@ -55,115 +38,8 @@
 #define PICTURE_KEY "METADATA_BLOCK_PICTURE"
 #define COVERART_KEY "COVERART"
 #define COVERARTMIME_KEY "COVERARTMIME"
-#define FRONT_COVER 3
-// PICTURE body (big-endian): type (4), MIME length (4) at 4, MIME type from 8, description
-// length (4), description, width, height, depth, colours and data length (4 each), data.
-#define PICTURE_MIME_LEN_AT 4
-#define PICTURE_MIME_AT 8
-#define PICTURE_AFTER_DESC_LEN 20
 
 // ---------------------------------------------------------------------------------------------
-// Page checksum: CRC-32 with polynomial 0x04C11DB7, most significant bit first, initial value 0
-// and no final inversion. Eight tables let the loop take eight bytes at a time.
-
-namespace {
-struct crc_tables {
-    uint32_t t[8][256];
-};
-
-constexpr crc_tables make_crc_tables() {
-    crc_tables c{};
-    for (uint32_t i = 0; i < 256; i++) {
-        uint32_t r = i << 24;
-        for (int bit = 0; bit < 8; bit++)
-            r = (r & 0x80000000u) ? (r << 1) ^ 0x04C11DB7u : r << 1;
-        c.t[0][i] = r;
-    }
-    for (int k = 1; k < 8; k++) {
-        for (uint32_t i = 0; i < 256; i++)
-            c.t[k][i] = (c.t[k - 1][i] << 8) ^ c.t[0][c.t[k - 1][i] >> 24];
-    }
-    return c;
-}
-
-constexpr crc_tables kCrc = make_crc_tables();
-} // namespace
-
-static uint32_t crc_update(uint32_t crc, const uint8_t* p, uint64_t n) {
-    while (n >= 8) {
-        uint32_t hi = crc ^ id3_be32(p);
-        uint32_t lo = id3_be32(p + 4);
-        crc = kCrc.t[7][hi >> 24] ^ kCrc.t[6][(hi >> 16) & 0xFF] ^ kCrc.t[5][(hi >> 8) & 0xFF] ^
-              kCrc.t[4][hi & 0xFF] ^ kCrc.t[3][lo >> 24] ^ kCrc.t[2][(lo >> 16) & 0xFF] ^
-              kCrc.t[1][(lo >> 8) & 0xFF] ^ kCrc.t[0][lo & 0xFF];
-        p += 8;
-        n -= 8;
-    }
-    for (; n > 0; n--, p++)
-        crc = (crc << 8) ^ kCrc.t[0][(crc >> 24) ^ *p];
-    return crc;
-}
-
-// The checksum of a whole page, its own field counted as zero.
-static uint32_t page_crc(const uint8_t* page, uint64_t len) {
-    static const uint8_t zero[4] = {0, 0, 0, 0};
-    uint32_t crc = crc_update(0, page, OGG_CRC_AT);
-    crc = crc_update(crc, zero, 4);
-    return crc_update(crc, page + OGG_CRC_AT + 4, len - OGG_CRC_AT - 4);
-}
-
-// The checksum is linear: changing bytes of a page changes its checksum by the checksum of the
-// change alone, a message of zeros but for the changed bytes. That one is the checksum of the
-// changed bytes carried through the zero bytes after them, which multiplies it by x^(8n) modulo
-// the polynomial. So a page whose sequence number moves gets its new checksum without its bytes
-// being read again (and a page whose checksum was wrong stays as wrong as it was).
-namespace {
-// a * b modulo the polynomial, both of degree below 32 (bit 31: x^31).
-constexpr uint32_t gf2_multiply(uint32_t a, uint32_t b) {
-    uint32_t r = 0;
-    for (int bit = 31; bit >= 0; bit--) {
-        r = (r & 0x80000000u) ? (r << 1) ^ 0x04C11DB7u : r << 1;
-        if ((b >> bit) & 1)
-            r ^= a;
-    }
-    return r;
-}
-
-// x^(8 * 2^k) modulo the polynomial: the effect of 2^k zero bytes.
-struct zero_powers {
-    uint32_t p[64];
-};
-
-constexpr zero_powers make_zero_powers() {
-    zero_powers z{};
-    z.p[0] = 1u << 8;
-    for (int k = 1; k < 64; k++)
-        z.p[k] = gf2_multiply(z.p[k - 1], z.p[k - 1]);
-    return z;
-}
-
-constexpr zero_powers kZeroPowers = make_zero_powers();
-} // namespace
-
-// The checksum `crc` carried through n zero bytes.
-static uint32_t crc_through_zeros(uint32_t crc, uint64_t n) {
-    for (int k = 0; n > 0; k++, n >>= 1) {
-        if (n & 1)
-            crc = gf2_multiply(crc, kZeroPowers.p[k]);
-    }
-    return crc;
-}
-
-// Moves a whole page's sequence number by delta and its checksum with it.
-static void renumber_page(uint8_t* page, uint64_t len, uint32_t delta) {
-    uint32_t old_seq = id3_le32(page + OGG_SEQUENCE_AT);
-    uint32_t new_seq = old_seq + delta;
-    uint8_t change[4];
-    id3_put_le32(change, old_seq ^ new_seq);
-    uint32_t crc_change = crc_through_zeros(crc_update(0, change, 4), len - OGG_SEQUENCE_AT - 4);
-    id3_put_le32(page + OGG_SEQUENCE_AT, new_seq);
-    id3_put_le32(page + OGG_CRC_AT, id3_le32(page + OGG_CRC_AT) ^ crc_change);
-}
 
 // ---------------------------------------------------------------------------------------------
 // Base64 (standard alphabet), as picture comments hold pictures
@@ -267,24 +143,6 @@ int32_t id3_ogg_detect(const uint8_t* data, uint64_t len) {
     return ID3_FMT_UNKNOWN;
 }
 
-// The length of the page at the start of data[0..len): 0 when the bytes end within its header,
-// lacing or body; -1 when they do not begin a page (capture or version wrong).
-static int64_t page_len(const uint8_t* data, uint64_t len) {
-    if (len >= OGG_CAPTURE_LEN && memcmp(data, OGG_CAPTURE, OGG_CAPTURE_LEN) != 0)
-        return -1;
-    if (len > OGG_VERSION_AT && data[OGG_VERSION_AT] != 0)
-        return -1;
-    if (len < OGG_HEADER_LEN)
-        return 0;
-    uint64_t segments = data[OGG_SEGMENTS_AT];
-    if (len - OGG_HEADER_LEN < segments)
-        return 0;
-    uint64_t n = OGG_HEADER_LEN + segments;
-    for (uint64_t i = 0; i < segments; i++)
-        n += data[OGG_HEADER_LEN + i];
-    return n <= len ? (int64_t)n : 0;
-}
-
 // One page read from the file: its bytes (header, lacing, body), in the bytes read at open when
 // it lies there, else copied into `copy`; and the fields used here.
 struct ogg_page {
@@ -311,7 +169,7 @@ static int copy_page(const id3_file* f, uint64_t at, ogg_page* p) {
     uint64_t have = left < OGG_HEADER_LEN ? left : OGG_HEADER_LEN;
     if (id3_file_read(f, at, d, have) != 0)
         return -1;
-    if (page_len(d, have) < 0) {
+    if (id3_ogg_page_len(d, have) < 0) {
         id3_set_error("not an Ogg page at offset %llu", (unsigned long long)at);
         return -1;
     }
@@ -340,21 +198,22 @@ static int copy_page(const id3_file* f, uint64_t at, ogg_page* p) {
 // page begins there, or its checksum is wrong.
 static int read_page(const id3_file* f, uint64_t at, ogg_page* p) {
     p->at = at;
-    int64_t in_head = at < f->head_len ? page_len(f->head + at, f->head_len - at) : 0;
-    if (in_head < 0) {
+    int64_t in_prefix =
+        at < f->prefix_len ? id3_ogg_page_len(f->prefix + at, f->prefix_len - at) : 0;
+    if (in_prefix < 0) {
         id3_set_error("not an Ogg page at offset %llu", (unsigned long long)at);
         return -1;
     }
-    if (in_head > 0) {
-        p->data = f->head + at;
-        p->len = (uint64_t)in_head;
+    if (in_prefix > 0) {
+        p->data = f->prefix + at;
+        p->len = (uint64_t)in_prefix;
     } else {
         if (copy_page(f, at, p) != 0)
             return -1;
         p->data = p->copy.data;
         p->len = p->copy.len;
     }
-    if (id3_le32(p->data + OGG_CRC_AT) != page_crc(p->data, p->len)) {
+    if (id3_le32(p->data + OGG_CRC_AT) != id3_ogg_page_crc(p->data, p->len)) {
         id3_set_error("Ogg page checksum mismatch at offset %llu", (unsigned long long)at);
         return -1;
     }
@@ -396,7 +255,7 @@ static int header_packets(int32_t format) {
 // whole. Pages of other streams are passed over. 0, or -1 with a message.
 static int read_headers(const id3_file* f, int wanted, ogg_headers* h) {
     memset(h, 0, sizeof *h);
-    h->format = id3_ogg_detect(f->head, f->head_len);
+    h->format = id3_ogg_detect(f->prefix, f->prefix_len);
     if (h->format == ID3_FMT_UNKNOWN) {
         id3_set_error("not Ogg Vorbis or Opus");
         return -1;
@@ -514,7 +373,7 @@ static uint64_t picture_fields(const char* text, uint64_t n, uint8_t* out, uint6
     got = base64_decode(text, n, out, need < max ? need : max);
     if (got < need)
         return got;
-    need += (uint64_t)id3_be32(out + need - 4) + PICTURE_AFTER_DESC_LEN;
+    need += (uint64_t)id3_be32(out + need - 4) + PICTURE_DATA_LEN_AFTER_DESC + PICTURE_DATA_LEN_LEN;
     return base64_decode(text, n, out, need < max ? need : max);
 }
 
@@ -537,7 +396,7 @@ static int read_cover(const uint8_t* body, uint64_t body_len, id3_tags* t, int w
         const char* value = nullptr;
         uint64_t value_len = 0;
         if (comment_has_key(text, text_len, PICTURE_KEY, &value, &value_len)) {
-            bool is_front = picture_type(value, value_len) == FRONT_COVER;
+            bool is_front = picture_type(value, value_len) == ID3_PICTURE_FRONT_COVER;
             if (!picture || (is_front && !front)) {
                 picture = value;
                 picture_len = value_len;
@@ -632,7 +491,7 @@ static int carry_comments(const uint8_t* body, uint64_t body_len, id3_change cha
         uint64_t value_len = 0;
         bool picture = comment_has_key(text, text_len, PICTURE_KEY, &value, &value_len);
         if (change.cover_replaced) {
-            if (picture && picture_type(value, value_len) == FRONT_COVER)
+            if (picture && picture_type(value, value_len) == ID3_PICTURE_FRONT_COVER)
                 continue;
             if (comment_has_key(text, text_len, COVERART_KEY, &value, &value_len) ||
                 comment_has_key(text, text_len, COVERARTMIME_KEY, &value, &value_len))
@@ -773,7 +632,7 @@ static int page_packets(id3_buf* out, uint32_t serial, uint32_t seq, const id3_b
                 return -1;
         }
         uint8_t* page = out->data + page_at;
-        id3_put_le32(page + OGG_CRC_AT, page_crc(page, out->len - page_at));
+        id3_put_le32(page + OGG_CRC_AT, id3_ogg_page_crc(page, out->len - page_at));
         (*pages)++;
     }
     return 0;
@@ -792,8 +651,8 @@ static int last_page_serial(const id3_file* f, uint64_t from, uint32_t* serial) 
         const uint8_t* p = tail.get() + window - back;
         if (memcmp(p, OGG_CAPTURE, OGG_CAPTURE_LEN) != 0)
             continue;
-        int64_t n = page_len(p, back);
-        if (n == (int64_t)back && id3_le32(p + OGG_CRC_AT) == page_crc(p, back)) {
+        int64_t n = id3_ogg_page_len(p, back);
+        if (n == (int64_t)back && id3_le32(p + OGG_CRC_AT) == id3_ogg_page_crc(p, back)) {
             *serial = id3_le32(p + OGG_SERIAL_AT);
             return 0;
         }
@@ -804,7 +663,7 @@ static int last_page_serial(const id3_file* f, uint64_t from, uint32_t* serial) 
 
 int id3_ogg_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head) {
     ogg_headers h;
-    int32_t format = id3_ogg_detect(f->head, f->head_len);
+    int32_t format = id3_ogg_detect(f->prefix, f->prefix_len);
     int rc = read_headers(f, header_packets(format), &h);
     uint32_t last_serial = 0;
     if (rc == 0 && h.other_streams) {
@@ -860,26 +719,5 @@ int id3_ogg_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
     head->ogg_renumber = delta != 0;
     head->ogg_serial = serial;
     head->ogg_seq_delta = delta;
-    return 0;
-}
-
-int id3_ogg_renumber_pages(uint8_t* data, uint64_t len, bool at_end, const id3_head* head,
-                           uint64_t* used) {
-    uint64_t pos = 0;
-    while (pos < len) {
-        int64_t n = page_len(data + pos, len - pos);
-        if (n == 0 && !at_end)
-            break;
-        if (n <= 0) {
-            id3_set_error("damaged Ogg page among the audio");
-            *used = pos;
-            return -1;
-        }
-        uint8_t* page = data + pos;
-        if (id3_le32(page + OGG_SERIAL_AT) == head->ogg_serial)
-            renumber_page(page, (uint64_t)n, head->ogg_seq_delta);
-        pos += (uint64_t)n;
-    }
-    *used = pos;
     return 0;
 }

@@ -125,13 +125,13 @@ char* id3_decode_id3_text(uint8_t encoding, const uint8_t* p, uint64_t n) {
     if (!p)
         return empty_text();
     switch (encoding) {
-    case 0:
+    case ID3_ENC_LATIN1:
         return latin1_to_utf8(p, n);
-    case 1:
+    case ID3_ENC_UTF16:
         // A text that lacks its mark is read little-endian, as mutagen and eyeD3 read it (the
         // writers that leave the mark out are Windows taggers); TagLib and ffmpeg show nothing.
         return id3_utf16_to_utf8(p, n, 0);
-    case 2:
+    case ID3_ENC_UTF16BE:
         return id3_utf16_to_utf8(p, n, 1);
     default:
         return utf8_dup_n(p, n);

@@ -31,9 +31,9 @@ std::string describe(const id3_tags& t) {
 int load_file(int32_t format, const id3_file* f, id3_tags* t) {
     switch (format) {
     case ID3_FMT_MP3:
-        return id3_mp3_load(f, t, 1);
+        return id3_mp3_load(f, t, ID3_COVER_BYTES, nullptr);
     case ID3_FMT_FLAC:
-        return id3_flac_load(f, t, 1);
+        return id3_flac_load(f, t, 1, nullptr);
     case ID3_FMT_OGG:
     case ID3_FMT_OPUS:
         return id3_ogg_load(f, t, 1);

@@ -3,6 +3,7 @@
 #include "id3_internal.h"
 #include "quorvale_id3tag.h"
 #include "test_util.h"
+#include "write_paths.h"
 
 #include <gtest/gtest.h>
 
@@ -32,7 +33,7 @@ std::vector<std::string> guessable_temp_names(const std::string& target) {
 }
 
 int write_bytes(const std::string& path, const Bytes& data) {
-    return id3_atomic_write(path.c_str(), data.data(), data.size());
+    return replace_with_bytes(path.c_str(), data.data(), data.size());
 }
 
 mode_t mode_of(const std::string& path) {
@@ -123,7 +124,7 @@ TEST(AtomicWrite, EmptyImageAndMissingTarget) {
     TempDir dir;
     std::string target = dir.file("a.flac");
     ASSERT_TRUE(write_file(target, S("something")));
-    ASSERT_EQ(id3_atomic_write(target.c_str(), nullptr, 0), 0) << id3_last_error();
+    ASSERT_EQ(replace_with_bytes(target.c_str(), nullptr, 0), 0) << id3_last_error();
     EXPECT_TRUE(file_exists(target));
     EXPECT_TRUE(read_file(target).empty());
 
@@ -245,7 +246,7 @@ TEST(AtomicWrite, FolderSwappedForALinkDoesNotRedirectTheReplacement) {
     id3_tags_init(&t);
     t.title = strdup("new");
     id3_head head = {};
-    ASSERT_EQ(id3_mp3_build_head(&f, &t, id3_change{ID3_NAMED_TITLE, 0}, &head), 0);
+    ASSERT_EQ(build_head_for(&f, ID3_FMT_MP3, &t, id3_change{ID3_NAMED_TITLE, 0}, &head), 0);
     plat_temp temp;
     ASSERT_EQ(id3_replace_fill(&temp, song.c_str(), &f, &head), 0) << id3_last_error();
     // The steps of the commit, with the swap after the last check of the source by its path.
@@ -444,7 +445,7 @@ TEST(AtomicWrite, SourceChangedWhileWritingIsLeftAlone) {
         id3_tags_init(&t);
         t.title = strdup("new");
         id3_head head = {};
-        ASSERT_EQ(id3_mp3_build_head(&f, &t, id3_change{ID3_NAMED_TITLE, 0}, &head), 0);
+        ASSERT_EQ(build_head_for(&f, ID3_FMT_MP3, &t, id3_change{ID3_NAMED_TITLE, 0}, &head), 0);
         Bytes after_change = original + S("appended");
         if (change == EditedInPlace) {
             after_change = original;
@@ -466,7 +467,7 @@ TEST(AtomicWrite, SourceChangedWhileWritingIsLeftAlone) {
             ASSERT_TRUE(write_file(dir.file("other"), after_change));
             ASSERT_EQ(rename(dir.file("other").c_str(), target.c_str()), 0);
         }
-        EXPECT_EQ(id3_replace_with_head(target.c_str(), &f, &head), -1);
+        EXPECT_EQ(replace_with_head(target.c_str(), &f, &head), -1);
         EXPECT_EQ(std::string(id3_last_error()), "file changed while writing: " + target);
         free(head.data);
         id3_tags_free(&t);

@@ -6,6 +6,7 @@
 #include "id3_internal.h"
 #include "quorvale_id3tag.h"
 #include "test_util.h"
+#include "write_paths.h"
 
 #include <gtest/gtest.h>
 
@@ -148,14 +149,12 @@ TEST(Clone, WrittenFileAndSharedAudio) {
         id3_tags t;
         id3_tags_init(&t);
         id3_tags_set_str(&t.title, "New");
-        id3_change change = {id3_tags_present(&t), 0};
+        id3_change change = {named_fields_of(&t), 0};
         // The head the writer builds: what a file system without clones gets before the audio.
         id3_file f;
         ASSERT_EQ(id3_file_open(&f, path.c_str()), 0) << id3_last_error();
         id3_head head = {};
-        ASSERT_EQ(c.flac ? id3_flac_build_head(&f, &t, change, &head)
-                         : id3_mp3_build_head(&f, &t, change, &head),
-                  0);
+        ASSERT_EQ(build_head_for(&f, c.flac ? ID3_FMT_FLAC : ID3_FMT_MP3, &t, change, &head), 0);
         id3_file_close(&f);
         Bytes built(head.data, head.data + head.len);
         free(head.data);
@@ -164,7 +163,8 @@ TEST(Clone, WrittenFileAndSharedAudio) {
         Bytes audio_part(c.before.begin() + (long)c.audio_off, c.before.end());
         ASSERT_TRUE(write_file(plain, built + audio_part));
 
-        int rc = c.flac ? id3_flac_write(path.c_str(), &t, 0) : id3_mp3_write(path.c_str(), &t);
+        int rc =
+            c.flac ? write_record_flac(path.c_str(), &t, 0) : write_record_mp3(path.c_str(), &t);
         id3_tags_free(&t);
         ASSERT_EQ(rc, 0) << id3_last_error();
         Bytes after = read_file(path);

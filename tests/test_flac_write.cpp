@@ -3,6 +3,7 @@
 #include "id3_internal.h"
 #include "quorvale_id3tag.h"
 #include "test_util.h"
+#include "write_paths.h"
 
 #include <gtest/gtest.h>
 
@@ -74,7 +75,7 @@ struct Written {
         path = dir.file("song.flac");
         EXPECT_TRUE(write_file(path, before));
         id3_clear_error();
-        rc = id3_flac_write(path.c_str(), &t, force_picture);
+        rc = write_record_flac(path.c_str(), &t, force_picture);
         after = read_file(path);
     }
 };
@@ -323,7 +324,7 @@ TEST(FlacWrite, ReadAfterWrite) {
 
     // A second write of the same record gives the same file.
     Bytes first = w.after;
-    ASSERT_EQ(id3_flac_write(w.path.c_str(), &r.t, 0), 0);
+    ASSERT_EQ(write_record_flac(w.path.c_str(), &r.t, 0), 0);
     EXPECT_TRUE(read_file(w.path) == first);
 }
 
@@ -386,7 +387,7 @@ static std::string expect_refused(TempDir& dir, const Bytes& before, const char*
     std::string path = dir.file("song.flac");
     EXPECT_TRUE(write_file(path, before));
     id3_clear_error();
-    EXPECT_EQ(id3_flac_write(path.c_str(), &r.t, 0), -1);
+    EXPECT_EQ(write_record_flac(path.c_str(), &r.t, 0), -1);
     EXPECT_STREQ(id3_last_error(), message);
     EXPECT_TRUE(read_file(path) == before);
     EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"song.flac"});

@@ -3,6 +3,7 @@
 #include "id3_internal.h"
 #include "quorvale_id3tag.h"
 #include "test_util.h"
+#include "write_paths.h"
 
 #include <gtest/gtest.h>
 
@@ -85,7 +86,7 @@ WriteResult write_over(const Bytes& before, const id3_tags& t) {
     std::string path = dir.file("song.mp3");
     EXPECT_TRUE(write_file(path, before));
     id3_clear_error();
-    int rc = id3_mp3_write(path.c_str(), &t);
+    int rc = write_record_mp3(path.c_str(), &t);
     EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"song.mp3"}) << "temporary file left";
     return {rc, read_file(path)};
 }
@@ -643,8 +644,8 @@ int write_title(const WriterCase& c, const std::string& path) {
     f.title = "x";
     Record r(f);
     id3_clear_error();
-    return c.format == ID3_FMT_MP3 ? id3_mp3_write(path.c_str(), &r.t)
-                                   : id3_flac_write(path.c_str(), &r.t, 0);
+    return c.format == ID3_FMT_MP3 ? write_record_mp3(path.c_str(), &r.t)
+                                   : write_record_flac(path.c_str(), &r.t, 0);
 }
 
 TEST(WriterFailure, MissingFileKeepsTheReadMessage) {
@@ -743,7 +744,7 @@ TEST(Mp3WriteFailure, TagBeyondSyncsafeSizesIsRefusedBeforeWriting) {
         t.cover_size = c.cover_size;
         strcpy(t.cover_mime, "image/png");
         id3_set_error("an earlier step's message");
-        EXPECT_EQ(id3_mp3_write(path.c_str(), &t), -1);
+        EXPECT_EQ(write_record_mp3(path.c_str(), &t), -1);
         EXPECT_STREQ(id3_last_error(), "tag too large for ID3v2");
         EXPECT_EQ(read_file(path), kAudio);
         EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"song.mp3"});

@@ -5,6 +5,7 @@
 #include "platform.h"
 #include "quorvale_id3tag.h"
 #include "test_util.h"
+#include "write_paths.h"
 
 #include <gtest/gtest.h>
 
@@ -30,7 +31,7 @@ std::string temp_name(const std::string& target) {
 }
 
 int write_bytes(const std::string& path, const Bytes& data) {
-    return id3_atomic_write(path.c_str(), data.data(), data.size());
+    return replace_with_bytes(path.c_str(), data.data(), data.size());
 }
 
 std::string refused(const std::string& target) {
@@ -118,7 +119,7 @@ TEST(WinReplace, ReplacesOrCreatesTheTarget) {
             ASSERT_TRUE(write_file(temp_name(target), repeat('x', 5000)));
             names.push_back(std::string(c.name) + ".quorvale-tmp." + std::to_string(_getpid()));
         }
-        ASSERT_EQ(id3_atomic_write(target.c_str(), c.image.data(), c.image.size()), 0)
+        ASSERT_EQ(replace_with_bytes(target.c_str(), c.image.data(), c.image.size()), 0)
             << c.name << ": " << id3_last_error();
         EXPECT_EQ(read_file(target), c.image) << c.name;
         names.push_back(c.name);

@@ -1,6 +1,7 @@
-"""Build hook: with QUORVALE_ID3TAG_BUNDLE=PATH set, the shared library at PATH is copied into the
-package (as libquorvale-id3tag.so.1, or quorvale-id3tag.dll on Windows), which then loads that copy
-first and is built as a platform wheel. Everything else is in pyproject.toml."""
+"""Build hook: writes the package's version (the C header's) into it as _version.py. With
+QUORVALE_ID3TAG_BUNDLE=PATH set, the shared library at PATH is copied into the package (as
+libquorvale-id3tag.so.1, or quorvale-id3tag.dll on Windows), which then loads that copy first and
+is built as a platform wheel. Everything else is in pyproject.toml."""
 
 import os
 import re
@@ -22,6 +23,12 @@ def bundle_path():
 
 
 BUNDLE = bundle_path()
+# The package's version is the C header's, read from the clone this folder belongs to.
+HEADER = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "include",
+                      "quorvale_id3tag.h")
+if not os.path.isfile(HEADER):
+    raise SystemExit("quorvale_id3tag: no %s, whose version the package takes: build the package "
+                     "from bindings/python in the project's clone" % os.path.normpath(HEADER))
 LIBRARY_NAME = "quorvale-id3tag.dll" if os.name == "nt" else "libquorvale-id3tag.so.1"
 # The Linux library links yyjson as a shared library, which a plain system may not have: a
 # bundling build carries the copy the library resolves to (the Windows DLL has yyjson built in).
@@ -41,6 +48,10 @@ def resolved_yyjson(library):
 class BuildPy(build_py):
     def run(self):
         super().run()
+        # The version the package was built with, which the installed module reports (from the
+        # clone's C header; see pyproject.toml).
+        with open(os.path.join(self.build_lib, "quorvale_id3tag", "_version.py"), "w") as f:
+            f.write('__version__ = "%s"\n' % self.distribution.get_version())
         dest = os.path.join(self.build_lib, "quorvale_id3tag", LIBRARY_NAME)
         if BUNDLE:
             if not os.path.isfile(BUNDLE):

@@ -1,4 +1,5 @@
-/* A client of the installed library: reads a file's tags and prints them. */
+/* A client of the installed library: prints the header's version, then reads a file's tags and
+ * prints them. */
 #include <quorvale_id3tag.h>
 
 #include <stdio.h>
@@ -13,6 +14,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "consumer: %s\n", id3_last_error());
         return 1;
     }
+    printf("header %s\n", QUORVALE_ID3TAG_VERSION);
     puts(json);
     id3_free_string(json);
     return 0;

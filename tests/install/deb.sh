@@ -2,10 +2,11 @@
 # Builds the Debian package with CPack, lists its contents and checks what it holds and needs: its
 # dependencies are Debian 12's own packages (yyjson travels inside it), and the program and the
 # Python module of the unpacked package work from its own files.
-#   deb.sh BUILD_DIR SOURCE_DIR
+#   deb.sh BUILD_DIR SOURCE_DIR VERSION
 set -euo pipefail
 build=$1
 src=$2
+version=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 (cd "$build" && cpack -G DEB -B "$work" >/dev/null)
@@ -15,14 +16,15 @@ dpkg-deb -I "$deb" | sed -n '/Package:/,$p'
 dpkg-deb -c "$deb" | awk '{print $6, $7, $8}' | tee "$work/contents"
 for want in \
   '/usr/include/quorvale_id3tag.h' \
-  'libquorvale-id3tag.so.1.0.0' \
-  'libquorvale-id3tag.so.1 ' \
+  "libquorvale-id3tag.so.$version" \
+  "libquorvale-id3tag.so.${version%%.*} " \
   '/pkgconfig/quorvale-id3tag.pc' \
   '/cmake/quorvale-id3tag/quorvale-id3tag-config.cmake' \
   '/usr/bin/quorvale-tag' \
   '/quorvale-id3tag/libyyjson.so.0' \
   '/usr/lib/python3/dist-packages/quorvale_id3tag/__init__.py' \
   '/usr/lib/python3/dist-packages/quorvale_id3tag/py.typed' \
+  '/usr/lib/python3/dist-packages/quorvale_id3tag/_version.py' \
   '/usr/lib/python3/dist-packages/quorvale_id3tag/quorvale-id3tag -> ../../../quorvale-id3tag' \
   '/usr/share/doc/quorvale-id3tag/copyright' \
   '/usr/share/doc/quorvale-id3tag/changelog.Debian.gz' \
@@ -69,7 +71,7 @@ for dep in $(tr ',' '\n' <<<"$depends" | sed 's/(.*)//; s/|.*//' | tr -d ' '); d
   fi
 done
 shlibs=$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./shlibs)
-[ "$shlibs" = 'libquorvale-id3tag 1 quorvale-id3tag (>= 1.0.0)' ] ||
+[ "$shlibs" = "libquorvale-id3tag ${version%%.*} quorvale-id3tag (>= $version)" ] ||
   { echo "shlibs: $shlibs" >&2; exit 1; }
 apt-get install -s -o Debug::NoLocking=1 "$deb" >"$work/simulate" 2>&1 ||
   { cat "$work/simulate" >&2; echo "apt cannot resolve the package" >&2; exit 1; }
@@ -94,11 +96,12 @@ sys.path.insert(0, sys.argv[1] + "/usr/lib/python3/dist-packages")
 import quorvale_id3tag as tags
 assert tags.library_path().startswith(sys.argv[1]), tags.library_path()
 assert tags.read(sys.argv[2])["format"] == "mp3"
+assert tags.__version__ == sys.argv[3], tags.__version__
 with open("/proc/self/maps") as maps:
     yyjson = {line.split()[-1] for line in maps if "libyyjson" in line}
 assert yyjson == {sys.argv[1] + "/usr/lib/quorvale-id3tag/libyyjson.so.0"}, yyjson
 print("python module:", tags.library_path())
-' "$root" "$src/samples/sample.mp3"
+' "$root" "$src/samples/sample.mp3" "$version"
 # `python3 -m quorvale_id3tag library` prints the path of the library it loaded.
 printed=$(cd / && env -u QUORVALE_ID3TAG_LIB PYTHONDONTWRITEBYTECODE=1 PYTHONPATH="$dist" \
   /usr/bin/python3 -m quorvale_id3tag library)
@@ -110,5 +113,6 @@ if command -v man >/dev/null; then
   page=$(MANWIDTH=80 man -l "$root/usr/share/man/man1/quorvale-tag.1.gz" 2>"$work/man.err")
   [ ! -s "$work/man.err" ] || { cat "$work/man.err" >&2; exit 1; }
   grep -q -- '--dry-run' <<<"$page"
+  grep -q "quorvale-id3tag $version" <<<"$page"
 fi
 echo "debian package: ok"

@@ -42,6 +42,13 @@ libdir=$(PKG_CONFIG_PATH="$pc_dir" pkg-config --variable=libdir quorvale-id3tag)
 out=$(LD_LIBRARY_PATH="$libdir" "$work/pc-consumer" "$sample")
 echo "pkg-config consumer: $out"
 grep -q "$expect" <<<"$out"
+# The installed header's version text is the version the build gave the package and the program.
+version=$(PKG_CONFIG_PATH="$pc_dir" pkg-config --modversion quorvale-id3tag)
+grep -qx "header $version" <<<"$out" || { echo "run.sh: the header's version is not $version" >&2; exit 1; }
+if [ -x "$prefix/bin/quorvale-tag" ]; then
+  [ "$("$prefix/bin/quorvale-tag" --version)" = "quorvale-tag $version" ] ||
+    { echo "run.sh: quorvale-tag --version is not $version" >&2; exit 1; }
+fi
 
 # The installed library keeps its SONAME and exports only the seven functions.
 soname=$(objdump -p "$lib/libquorvale-id3tag.so" | awk '/SONAME/ {print $2}')

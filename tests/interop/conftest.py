@@ -28,7 +28,7 @@ def missing_tools():
     reader = os.environ.get("QID3_TAGLIB_READ", "")
     if not reader or not os.path.isfile(reader):
         missing.append("the TagLib reader: QID3_TAGLIB_READ=%r is not a file (Debian package "
-                       "libtag1-dev, then rebuild)" % reader)
+                       "libtag1-dev, then configure again)" % reader)
     return missing
 
 
@@ -43,7 +43,8 @@ def pytest_report_header(config):
 def pytest_sessionstart(session):
     missing = missing_tools()
     if missing:
-        pytest.exit("interop: missing tools, nothing was run:\n  " + "\n  ".join(missing),
+        pytest.exit("interop: missing tools, nothing was run (scripts/setup.sh interop installs "
+                    "them):\n  " + "\n  ".join(missing),
                     returncode=3)
 
 

@@ -1,5 +1,5 @@
-// Reads an MP3, FLAC, Ogg Vorbis or Opus file with TagLib and prints what TagLib sees as one JSON
-// object:
+// Reads an MP3, FLAC, MP4, Ogg Vorbis or Opus file with TagLib and prints what TagLib sees as one
+// JSON object:
 //
 //   taglib_read FILE [PICTURE_DIR]
 //
@@ -7,14 +7,15 @@
 //  "size":225}]}
 //
 // The six keys are TagLib's property names (TITLE, ARTIST, ALBUM, GENRE, DATE, TRACKNUMBER), each
-// with every value the ID3v2 tag or Vorbis comment gives; "properties" holds every property of the
-// file as TagLib reports it (ID3v1 included where TagLib falls back to it). With PICTURE_DIR,
-// picture number i is saved there as "picture-<i>", byte for byte. Exit status 0 on success, 1 when
-// the file cannot be read.
+// with every value the ID3v2 tag, Vorbis comment or MP4 item list gives; "properties" holds every
+// property of the file as TagLib reports it (ID3v1 included where TagLib falls back to it). With
+// PICTURE_DIR, picture number i is saved there as "picture-<i>", byte for byte. Exit status 0 on
+// success, 1 when the file cannot be read.
 #include <taglib/attachedpictureframe.h>
 #include <taglib/flacfile.h>
 #include <taglib/flacpicture.h>
 #include <taglib/id3v2tag.h>
+#include <taglib/mp4file.h>
 #include <taglib/mpegfile.h>
 #include <taglib/opusfile.h>
 #include <taglib/tpropertymap.h>
@@ -193,6 +194,34 @@ int read_ogg(const char* path, const char* kind, const char* picture_dir) {
     return 0;
 }
 
+// MP4 pictures have no picture type: each covr picture is given type 3, its MIME type from the
+// data type code (13 JPEG, 14 PNG).
+int read_mp4(const char* path, const char* picture_dir) {
+    TagLib::MP4::File file(path);
+    if (!file.isValid()) {
+        std::fprintf(stderr, "taglib_read: TagLib cannot read %s\n", path);
+        return 1;
+    }
+    TagLib::MP4::Tag* tag = file.tag();
+    std::string out = "{\"kind\":\"mp4\"";
+    out += property_json(tag ? tag->properties() : TagLib::PropertyMap());
+    out += all_properties_json(file.properties());
+    picture_info pictures[16];
+    size_t count = 0;
+    if (tag && tag->contains("covr")) {
+        for (const TagLib::MP4::CoverArt& art : tag->item("covr").toCoverArtList()) {
+            if (count < 16) {
+                const char* mime =
+                    art.format() == TagLib::MP4::CoverArt::PNG ? "image/png" : "image/jpeg";
+                pictures[count++] = {mime, 3, art.data()};
+            }
+        }
+    }
+    out += pictures_json(pictures, count, picture_dir);
+    std::printf("%s}\n", out.c_str());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -207,12 +236,16 @@ int main(int argc, char** argv) {
     if (ends_with(argv[1], ".mp3")) {
         return read_mp3(argv[1], picture_dir);
     }
+    if (ends_with(argv[1], ".m4a")) {
+        return read_mp4(argv[1], picture_dir);
+    }
     if (ends_with(argv[1], ".ogg")) {
         return read_ogg<TagLib::Ogg::Vorbis::File>(argv[1], "ogg", picture_dir);
     }
     if (ends_with(argv[1], ".opus")) {
         return read_ogg<TagLib::Ogg::Opus::File>(argv[1], "opus", picture_dir);
     }
-    std::fprintf(stderr, "taglib_read: expected a .mp3, .flac, .ogg or .opus file: %s\n", argv[1]);
+    std::fprintf(stderr, "taglib_read: expected a .mp3, .flac, .m4a, .ogg or .opus file: %s\n",
+                 argv[1]);
     return 2;
 }

@@ -34,6 +34,7 @@ import ctypes
 import ctypes.util
 import json
 import os
+import re
 import sys
 import tempfile
 import threading
@@ -43,7 +44,28 @@ __all__ = ["TagError", "FileMissing", "NotAudio", "ReadOnlyFormat", "NoCover", "
            "Tags", "read", "read_data", "write", "extract_cover", "cover_bytes", "set_cover",
            "remove_cover", "batch", "load_library", "library_path", "TEXT_KEYS"]
 
-__version__ = "1.0.0"
+
+
+def _header_version() -> str:
+    """The version written in the C header of the clone this source folder belongs to
+    (QUORVALE_ID3TAG_VERSION_MAJOR, _MINOR and _PATCH), or "unknown" outside a clone."""
+    header = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir,
+                          os.pardir, "include", "quorvale_id3tag.h")
+    try:
+        with open(header, encoding="utf-8") as f:
+            text = f.read()
+    except OSError:
+        return "unknown"
+    parts = [re.search(r"^#define QUORVALE_ID3TAG_VERSION_%s (\d+)$" % part, text, re.M)
+             for part in ("MAJOR", "MINOR", "PATCH")]
+    return ".".join(p.group(1) for p in parts) if all(parts) else "unknown"
+
+
+try:
+    # Written beside this file when the package is built (setup.py) or packaged for Debian.
+    from ._version import __version__
+except ImportError:  # imported from the source folder
+    __version__ = _header_version()
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 #: A path, or a binary file object open for reading (its contents from the current position on).
@@ -96,8 +118,8 @@ class NotAudio(TagError):
 
 
 class ReadOnlyFormat(TagError):
-    """The file is an MP4/M4A file, which is read only ("MP4/m4a write unsupported (read-only)";
-    for set_cover, "cover set unsupported for this format" on an MP4 file)."""
+    """The file is an MP4/M4A file in a layout the library does not write: fragmented
+    ("fragmented MP4 (moof) write unsupported")."""
 
 
 class NoCover(TagError):
@@ -106,7 +128,7 @@ class NoCover(TagError):
 
 # The kinds by the start of the library's message; "cover set unsupported" is told apart by the
 # file's format (set_cover).
-_KINDS = (("MP4/m4a write unsupported", ReadOnlyFormat),
+_KINDS = (("fragmented MP4", ReadOnlyFormat),
           ("unsupported or unrecognized format", NotAudio),
           ("unsupported format for write", NotAudio), ("no ID3 header", NotAudio),
           ("too short for ID3", NotAudio), ("no cover art", NoCover))
@@ -136,7 +158,9 @@ def _candidates() -> List[str]:
     here = os.path.dirname(os.path.abspath(__file__))
     found = [os.path.join(here, LIBRARY_NAME), LIBRARY_NAME]
     if os.name == "nt":
-        return found  # the loader's search: its cache, LD_LIBRARY_PATH, /usr/lib/...
+        # The loader's search for a bare name (Python 3.8 and later): python.exe's folder,
+        # System32 and folders added with os.add_dll_directory, not PATH or the current folder.
+        return found
     found.append(ctypes.util.find_library("quorvale-id3tag"))
     # A fresh install into a prefix whose folder the loader's cache does not know yet.
     multiarch = getattr(sys.implementation, "_multiarch", "")
@@ -338,9 +362,10 @@ def cover_bytes(source: Source) -> bytes:
 
 def set_cover(path: PathLike, image_path: Optional[PathLike] = None, *,
               data: Optional[bytes] = None) -> None:
-    """Makes a picture the front cover of an MP3, FLAC, Ogg Vorbis or Opus file: the picture file image_path, or the
-    picture's bytes as data (one of the two). A picture that does not start with the PNG signature
-    is labelled image/jpeg. An MP4 file raises ReadOnlyFormat, a file of no known format NotAudio."""
+    """Makes a picture the front cover of an MP3, FLAC, MP4, Ogg Vorbis or Opus file: the picture
+    file image_path, or the picture's bytes as data (one of the two). A picture that does not start
+    with the PNG signature is labelled image/jpeg. A fragmented MP4 file raises ReadOnlyFormat, a
+    file of no known format NotAudio."""
     if (image_path is None) == (data is None):
         raise TypeError("set_cover takes either image_path or data")
     if data is not None:

@@ -1,0 +1,220 @@
+// The JSON form of a tag record (what id3_read gives and id3_write takes) and of a batch's list of
+// paths. yyjson is used here and nowhere else.
+#include "id3_internal.h"
+
+#include <yyjson.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+static const char* format_name(int32_t format) {
+    switch (format) {
+    case ID3_FMT_MP3:
+        return "mp3";
+    case ID3_FMT_FLAC:
+        return "flac";
+    case ID3_FMT_MP4:
+        return "mp4";
+    case ID3_FMT_OGG:
+        return "ogg";
+    case ID3_FMT_OPUS:
+        return "opus";
+    default:
+        return "unknown";
+    }
+}
+
+char* id3_tags_to_json(const id3_tags* t) {
+    yyjson_mut_doc* doc = yyjson_mut_doc_new(nullptr);
+    if (!doc) {
+        id3_set_error("oom");
+        return nullptr;
+    }
+    // Without an object the document has no root and the write below fails.
+    yyjson_mut_val* root = yyjson_mut_obj(doc);
+    if (root) {
+        yyjson_mut_doc_set_root(doc, root);
+        // Values refer to the record's texts; the record does not change before the write.
+        bool added = yyjson_mut_obj_add_str(doc, root, "title", t->title ? t->title : "") &&
+                     yyjson_mut_obj_add_str(doc, root, "artist", t->artist ? t->artist : "") &&
+                     yyjson_mut_obj_add_str(doc, root, "album", t->album ? t->album : "") &&
+                     yyjson_mut_obj_add_str(doc, root, "genre", t->genre ? t->genre : "") &&
+                     yyjson_mut_obj_add_str(doc, root, "date", t->date ? t->date : "") &&
+                     yyjson_mut_obj_add_str(doc, root, "track", t->track ? t->track : "") &&
+                     yyjson_mut_obj_add_str(doc, root, "format", format_name(t->format)) &&
+                     yyjson_mut_obj_add_bool(doc, root, "has_cover",
+                                             t->has_cover != 0 || t->cover_size != 0) &&
+                     (t->cover_mime[0] == '\0' ||
+                      yyjson_mut_obj_add_str(doc, root, "cover_mime", t->cover_mime));
+        // An object missing a member would misreport the file's tags.
+        if (!added) {
+            yyjson_mut_doc_free(doc);
+            id3_set_error("oom");
+            return nullptr;
+        }
+    }
+    char* text =
+        yyjson_mut_write_opts(doc, YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr, nullptr, nullptr);
+    yyjson_mut_doc_free(doc);
+    if (!text) {
+        id3_set_error("json write failed");
+        return nullptr;
+    }
+    return text;
+}
+
+// Whether a JSON text holds a raw byte below 0x20 inside a string, where only its escape may
+// stand.
+static bool raw_control_in_string(const char* text, size_t len) {
+    bool in_string = false;
+    for (size_t i = 0; i < len; i++) {
+        unsigned char c = (unsigned char)text[i];
+        if (!in_string) {
+            in_string = c == '"';
+        } else if (c < 0x20) {
+            return true;
+        } else if (c == '\\') {
+            i++; // the escaped character never ends the string
+        } else if (c == '"') {
+            in_string = false;
+        }
+    }
+    return false;
+}
+
+// Parses strict JSON, except that strings may hold bytes that are not UTF-8: id3_read passes such
+// bytes through from the file, and its object must parse again. yyjson's flag for them also lets
+// raw control characters into strings, which are refused first. NULL when the text is refused.
+static yyjson_doc* parse_json(const char* text) {
+    size_t len = strlen(text);
+    if (raw_control_in_string(text, len))
+        return nullptr;
+    return yyjson_read_opts((char*)text, len, YYJSON_READ_ALLOW_INVALID_UNICODE, nullptr, nullptr);
+}
+
+// The first member whose key is exactly `key` (byte for byte), or NULL when there is none. Later
+// duplicates never count.
+static yyjson_val* obj_member(yyjson_val* obj, const char* key) {
+    if (!yyjson_is_obj(obj) || yyjson_obj_size(obj) == 0)
+        return nullptr;
+    size_t key_len = strlen(key);
+    yyjson_obj_iter iter;
+    yyjson_obj_iter_init(obj, &iter);
+    yyjson_val* k;
+    while ((k = yyjson_obj_iter_next(&iter))) {
+        if (yyjson_get_len(k) == key_len && memcmp(yyjson_get_str(k), key, key_len) == 0)
+            return yyjson_obj_iter_get_val(k);
+    }
+    return nullptr;
+}
+
+int32_t id3_tags_from_json(id3_tags* t, const char* text, id3_removals* removed) {
+    if (removed)
+        *removed = id3_removals{0, 0};
+    if (!text) {
+        id3_set_error("null tags_json");
+        return -1;
+    }
+    yyjson_doc* doc = parse_json(text);
+    if (!doc) {
+        id3_set_error("invalid tags JSON");
+        return -1;
+    }
+    yyjson_val* root = yyjson_doc_get_root(doc);
+    if (!yyjson_is_obj(root)) {
+        yyjson_doc_free(doc);
+        id3_set_error("tags JSON must be object");
+        return -1;
+    }
+    struct member {
+        const char* key;
+        char** field;
+        yyjson_val* value;
+    };
+    member members[] = {{"title", &t->title, nullptr}, {"artist", &t->artist, nullptr},
+                        {"album", &t->album, nullptr}, {"genre", &t->genre, nullptr},
+                        {"date", &t->date, nullptr},   {"track", &t->track, nullptr}};
+    id3_removals found = {0, yyjson_is_null(obj_member(root, "cover"))};
+    for (size_t i = 0; i < 6; i++) {
+        member& m = members[i];
+        m.value = obj_member(root, m.key);
+        // Only a string or null under "date" decides; anything else gives way to "year".
+        if (m.field == &t->date && !yyjson_is_str(m.value) && !yyjson_is_null(m.value)) {
+            m.key = "year";
+            m.value = obj_member(root, m.key);
+        }
+        if (yyjson_is_null(m.value))
+            found.fields |= 1u << i;
+        // A text field ends at its first NUL: the value would be stored cut short.
+        if (yyjson_is_str(m.value) && memchr(yyjson_get_str(m.value), 0, yyjson_get_len(m.value))) {
+            yyjson_doc_free(doc);
+            id3_set_error("NUL character in tag value: %s", m.key);
+            return -1;
+        }
+    }
+    // A value that cannot be copied fails the call: a write that then succeeded would silently
+    // keep the file's old tag.
+    bool copied = true;
+    for (const member& m : members) {
+        if (yyjson_is_str(m.value))
+            copied = copied && id3_tags_set_str(m.field, yyjson_get_str(m.value)) == 0;
+    }
+    yyjson_doc_free(doc);
+    if (!copied) {
+        id3_set_error("oom");
+        return -1;
+    }
+    if (removed)
+        *removed = found;
+    return 0;
+}
+
+id3_path* id3_paths_from_json(const char* text, uint64_t* count) {
+    *count = 0;
+    yyjson_doc* doc = parse_json(text);
+    if (!doc) {
+        id3_set_error("invalid dir_json");
+        return nullptr;
+    }
+    yyjson_val* root = yyjson_doc_get_root(doc);
+    if (!yyjson_is_arr(root)) {
+        yyjson_doc_free(doc);
+        id3_set_error("dir_json must be array of paths");
+        return nullptr;
+    }
+    // One block: the entries, then each path's bytes with a NUL after them.
+    uint64_t n = 0, text_bytes = 0;
+    yyjson_arr_iter iter;
+    yyjson_val* item;
+    yyjson_arr_iter_init(root, &iter);
+    while ((item = yyjson_arr_iter_next(&iter))) {
+        if (yyjson_is_str(item)) {
+            n++;
+            text_bytes += yyjson_get_len(item) + 1;
+        }
+    }
+    uint64_t entries_bytes = (n > 0 ? n : 1) * sizeof(id3_path);
+    id3_path* paths = (id3_path*)malloc((size_t)(entries_bytes + text_bytes));
+    if (!paths) {
+        yyjson_doc_free(doc);
+        id3_set_error("oom");
+        return nullptr;
+    }
+    char* out = (char*)paths + entries_bytes;
+    uint64_t i = 0;
+    yyjson_arr_iter_init(root, &iter);
+    while ((item = yyjson_arr_iter_next(&iter))) {
+        if (!yyjson_is_str(item))
+            continue;
+        size_t len = yyjson_get_len(item);
+        memcpy(out, yyjson_get_str(item), len);
+        out[len] = '\0';
+        paths[i].text = out;
+        paths[i].len = len;
+        out += len + 1;
+        i++;
+    }
+    yyjson_doc_free(doc);
+    *count = n;
+    return paths;
+}

@@ -1,0 +1,32 @@
+// Reading one file: its tags as the JSON object id3_read gives, and its front cover out to a
+// picture file.
+#include "id3_internal.h"
+
+char* id3_read_json(const char* path) {
+    id3_file f;
+    id3_file_guard fguard{&f};
+    if (id3_file_open(&f, path) != 0)
+        return nullptr;
+    id3_tags t;
+    id3_tags_guard guard{&t};
+    // The JSON reports a cover without its bytes.
+    if (id3_load_tags(&f, &t, ID3_COVER_NONE, nullptr) != 0)
+        return nullptr;
+    return id3_tags_to_json(&t);
+}
+
+int id3_extract_front_cover(const char* path, const char* out_path) {
+    id3_file f;
+    id3_file_guard fguard{&f};
+    if (id3_file_open(&f, path) != 0)
+        return -1;
+    id3_tags t;
+    id3_tags_guard guard{&t};
+    if (id3_load_tags(&f, &t, ID3_COVER_BYTES, nullptr) != 0)
+        return -1;
+    if (!t.cover_data || t.cover_size == 0) {
+        id3_set_error("no cover art");
+        return -1;
+    }
+    return id3_write_cover_file(out_path, &f, t.cover_data, t.cover_size);
+}

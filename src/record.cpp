@@ -1,0 +1,168 @@
+// The tag record (and the old tag a write keeps beside it), the process's error text and the
+// growable byte buffer: the bottom layer, which every other source may call and which calls
+// nothing of the library.
+#include "id3_internal.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+// ---------------------------------------------------------------------------------------------
+// Tag record
+
+void id3_tags_init(id3_tags* t) {
+    memset(t, 0, sizeof *t);
+}
+
+void id3_tags_free(id3_tags* t) {
+    if (!t)
+        return;
+    free(t->title);
+    free(t->artist);
+    free(t->album);
+    free(t->genre);
+    free(t->date);
+    free(t->track);
+    free(t->cover_data);
+    memset(t, 0, sizeof *t);
+}
+
+int id3_tags_set_str(char** field, const char* text) {
+    if (!text)
+        text = "";
+    size_t n = strlen(text);
+    // The copy is made before the old block goes, so a field may be set from its own text.
+    char* copy = (char*)malloc(n + 1);
+    if (!copy)
+        return -1;
+    memcpy(copy, text, n + 1);
+    free(*field);
+    *field = copy;
+    return 0;
+}
+
+int id3_tags_store_text(char** field, const char* bytes, uint64_t n) {
+    if (n >= SIZE_MAX)
+        return -1;
+    char* copy = (char*)malloc((size_t)n + 1);
+    if (!copy)
+        return -1;
+    if (n > 0)
+        memcpy(copy, bytes, (size_t)n);
+    copy[n] = '\0';
+    free(*field);
+    *field = copy;
+    return 0;
+}
+
+int id3_tags_store_cover(id3_tags* t, const uint8_t* data, uint64_t n, const char* mime,
+                         uint64_t mime_len, int copy_bytes) {
+    if (copy_bytes) {
+        // An empty picture is still a cover, with a block of its own.
+        if (n > SIZE_MAX)
+            return -1;
+        uint8_t* copy = (uint8_t*)malloc(n > 0 ? (size_t)n : 1);
+        if (!copy)
+            return -1;
+        if (n > 0)
+            memcpy(copy, data, (size_t)n);
+        free(t->cover_data);
+        t->cover_data = copy;
+        t->cover_size = n;
+    }
+    t->has_cover = 1;
+    if (mime_len > sizeof t->cover_mime - 1)
+        mime_len = sizeof t->cover_mime - 1;
+    const void* nul = mime_len > 0 ? memchr(mime, '\0', (size_t)mime_len) : nullptr;
+    if (nul)
+        mime_len = (uint64_t)((const char*)nul - mime);
+    if (mime_len > 0)
+        memcpy(t->cover_mime, mime, (size_t)mime_len);
+    t->cover_mime[mime_len] = '\0';
+    return 0;
+}
+
+// What a write's load keeps of the old tag (filled by the MP3 reader).
+void id3_old_tag_free(id3_old_tag* old) {
+    free(old->tag_copy);
+    free(old->area_copy);
+    id3_tags_free(&old->v2);
+    for (uint64_t i = 0; i < old->block_count; i++)
+        free(old->blocks[i].body_copy);
+    free(old->blocks);
+    memset(old, 0, sizeof *old);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Error text
+
+static char g_err[ID3_ERROR_MAX];
+
+void id3_set_error(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(g_err, sizeof g_err, fmt, ap);
+    va_end(ap);
+}
+
+int id3_has_error(void) {
+    return g_err[0] != '\0';
+}
+
+void id3_clear_error(void) {
+    g_err[0] = '\0';
+}
+
+const char* id3_error_text(void) {
+    return g_err;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Growable buffer
+
+int id3_buf_reserve(id3_buf* b, uint64_t n) {
+    if (n > UINT64_MAX - b->len || b->len + n > SIZE_MAX)
+        return -1;
+    if (b->len + n <= b->cap)
+        return 0;
+    uint8_t* grown = (uint8_t*)realloc(b->data, (size_t)(b->len + n));
+    if (!grown)
+        return -1;
+    b->data = grown;
+    b->cap = b->len + n;
+    return 0;
+}
+
+int id3_buf_append(id3_buf* b, const void* bytes, uint64_t n) {
+    if (n > UINT64_MAX - b->len)
+        return -1;
+    uint64_t need = b->len + n;
+    if (need > b->cap) {
+        // Doubling from 4 KiB keeps the copies of a growing buffer linear in its final size.
+        uint64_t cap = b->cap ? b->cap : 4096;
+        while (cap < need) {
+            if (cap > UINT64_MAX / 2)
+                return -1;
+            cap *= 2;
+        }
+        if (cap > SIZE_MAX)
+            return -1;
+        uint8_t* grown = (uint8_t*)realloc(b->data, (size_t)cap);
+        if (!grown)
+            return -1;
+        b->data = grown;
+        b->cap = cap;
+    }
+    // NULL bytes reserve the room, for a caller that fills it in place.
+    if (n > 0 && bytes)
+        memcpy(b->data + b->len, bytes, (size_t)n);
+    b->len = need;
+    return 0;
+}
+
+void id3_buf_release(id3_buf* b) {
+    free(b->data);
+    b->data = nullptr;
+    b->len = b->cap = 0;
+}

@@ -1,0 +1,197 @@
+// Writing one file: the tags it holds loaded once and merged with the caller's update (the fields
+// given a new value or removed, a new front cover), the container's new head built from them, and
+// the temporary file filled; then, for a single write, the commit.
+#include "id3_internal.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+// Records the generic message of a failed write: running out of memory is named as such.
+static void write_failed(int32_t fmt, const char* path) {
+    if (errno == ENOMEM)
+        id3_set_error("out of memory while writing: %s", path);
+    else
+        id3_set_error(fmt == ID3_FMT_MP3                          ? "mp3 write failed"
+                      : fmt == ID3_FMT_MP4                        ? "mp4 write failed"
+                      : fmt == ID3_FMT_OGG || fmt == ID3_FMT_OPUS ? "ogg write failed"
+                                                                  : "flac write failed");
+}
+
+// Merges the update into the loaded record: a removed field that the file holds is dropped, a
+// field given a value other than the one it reads as now takes it. A field given the value it
+// reads as now is not a change: its old frames or comments stay as they are (several values,
+// texts longer than a read gives, no frame for an empty text). The named fields, or -1 when
+// memory runs out.
+static int64_t merge_update(id3_tags* current, id3_tags* update, const id3_removals* removed) {
+    char** const update_fields[] = {&update->title, &update->artist, &update->album,
+                                    &update->genre, &update->date,   &update->track};
+    char** const current_fields[] = {&current->title, &current->artist, &current->album,
+                                     &current->genre, &current->date,   &current->track};
+    uint32_t named = 0;
+    for (size_t i = 0; i < ID3_FIELD_COUNT; i++) {
+        const char* given = *update_fields[i];
+        const char* had = *current_fields[i] ? *current_fields[i] : "";
+        if ((removed->fields & (1u << i)) && *current_fields[i]) {
+            // A removed field is named with no text: its frames or comments all go.
+            free(*current_fields[i]);
+            *current_fields[i] = nullptr;
+            named |= 1u << i;
+            continue;
+        }
+        if (!given || strcmp(given, had) == 0)
+            continue;
+        named |= 1u << i;
+        if (id3_tags_set_str(current_fields[i], given) != 0)
+            return -1;
+    }
+    if (removed->cover) {
+        // No cover in the record and the old front covers replaced: they are dropped.
+        free(current->cover_data);
+        current->cover_data = nullptr;
+        current->cover_size = 0;
+    }
+    return named;
+}
+
+// Builds the new head from the merged record and fills the temporary file. 0, or -1 with a
+// message.
+static int build_and_fill(id3_pending* w, const id3_tags* merged, const id3_old_tag* old,
+                          id3_change change) {
+    id3_head head = {};
+    errno = 0;
+    int rc = id3_build_head(&w->src, merged, old, change, &head);
+    if (rc == 0)
+        rc = id3_replace_fill(&w->temp, w->path, &w->src, &head);
+    free(head.data);
+    if (rc != 0 && !id3_has_error())
+        write_failed(merged->format, w->path);
+    return rc;
+}
+
+int id3_prepare_write(const char* path, const char* tags_json, id3_pending* w, int open_mode) {
+    memset(w, 0, sizeof *w);
+    w->src.pf.fd = -1;
+    w->path = path;
+    id3_tags update, current;
+    id3_tags_init(&update);
+    id3_tags_init(&current);
+    id3_tags_guard update_guard{&update}, current_guard{&current};
+    id3_old_tag old = {};
+    id3_old_tag_guard old_guard{&old};
+
+    // The JSON is checked before the file is looked at.
+    id3_removals removed;
+    if (id3_tags_from_json(&update, tags_json, &removed) != 0)
+        return -1;
+
+    int opened = id3_file_open_mode(&w->src, path, open_mode);
+    if (opened != 0) {
+        id3_file_close(&w->src);
+        return opened;
+    }
+    int32_t fmt = id3_file_format(&w->src);
+    if (fmt < 0) {
+        id3_file_close(&w->src);
+        return -1;
+    }
+    if (!id3_format_writable(fmt)) {
+        id3_set_error("unsupported format for write");
+        id3_file_close(&w->src);
+        return -1;
+    }
+    // The old pictures are carried over as they stand; only an MP3 file whose tag is of another
+    // version than 2.2 to 2.4 has its cover written anew from the record.
+    if (id3_load_tags(&w->src, &current, ID3_COVER_UNLESS_CARRIED, &old) != 0) {
+        // Writing without the file's existing tags and cover would destroy them.
+        if (!id3_load_failure_is_harmless(&w->src, &current)) {
+            id3_file_close(&w->src);
+            return -1;
+        }
+        // An "ID3" file too short for a tag holds no tags to lose: it is rewritten with the
+        // given ones, and the reader's message stays readable.
+        id3_tags_free(&current);
+    }
+    int64_t named = merge_update(&current, &update, &removed);
+    if (named < 0) {
+        id3_set_error("oom");
+        id3_file_close(&w->src);
+        return -1;
+    }
+    current.format = fmt;
+    // The fields the caller changed are replaced; all else of the old tags is carried over.
+    id3_change change = {(uint32_t)named, removed.cover};
+    if (build_and_fill(w, &current, &old, change) != 0) {
+        id3_file_close(&w->src);
+        return -1;
+    }
+    return 0;
+}
+
+int id3_write_tags(const char* path, const char* tags_json) {
+    id3_pending w;
+    if (id3_prepare_write(path, tags_json, &w, ID3_OPEN_WRITE) != 0)
+        return -1;
+    int rc = id3_replace_commit(&w.temp, path, &w.src, false, true);
+    id3_file_close(&w.src);
+    return rc;
+}
+
+// The MIME type of a picture file by its first bytes: PNG, GIF, WebP (a RIFF file of form
+// "WEBP") and BMP; anything else is taken for JPEG. Players and ffmpeg go by the label.
+static const char* picture_mime(const uint8_t* p, uint64_t n) {
+    if (n >= 8 && memcmp(p, "\x89PNG", 4) == 0)
+        return "image/png";
+    if (n >= 6 && (memcmp(p, "GIF87a", 6) == 0 || memcmp(p, "GIF89a", 6) == 0))
+        return "image/gif";
+    if (n >= 12 && memcmp(p, "RIFF", 4) == 0 && memcmp(p + 8, "WEBP", 4) == 0)
+        return "image/webp";
+    if (n >= 14 && memcmp(p, "BM", 2) == 0) // at least its 14-byte file header
+        return "image/bmp";
+    return ID3_DEFAULT_MIME;
+}
+
+int id3_write_cover(const char* path, const char* image_path) {
+    // The picture is read before the audio file is looked at.
+    uint64_t pic_len = 0;
+    id3_owned_bytes picture(id3_slurp(image_path, &pic_len));
+    if (!picture)
+        return -1;
+    const char* mime = picture_mime(picture.get(), pic_len);
+
+    id3_pending w;
+    memset(&w, 0, sizeof w);
+    w.path = path;
+    id3_file_guard fguard{&w.src};
+    if (id3_file_open_mode(&w.src, path, ID3_OPEN_WRITE) != 0)
+        return -1;
+    id3_tags t;
+    id3_tags_guard guard{&t};
+    id3_old_tag old = {};
+    id3_old_tag_guard old_guard{&old};
+    if (id3_load_tags(&w.src, &t, ID3_COVER_BYTES, &old) != 0) {
+        // Writing without the file's existing tags would destroy them. A file of a kind that
+        // cannot take a cover goes on to be refused below.
+        if (id3_format_writable(t.format) && !id3_load_failure_is_harmless(&w.src, &t))
+            return -1;
+        int32_t fmt = t.format;
+        id3_tags_free(&t);
+        t.format = fmt;
+    }
+    if (!id3_format_writable(t.format)) {
+        id3_set_error("cover set unsupported for this format");
+        return -1;
+    }
+    free(t.cover_data);
+    t.cover_size = pic_len;
+    t.cover_data = picture.release();
+    snprintf(t.cover_mime, sizeof t.cover_mime, "%s", mime);
+    t.has_cover = 1;
+
+    // No field is named: only the front cover changes.
+    id3_change change = {0, 1};
+    if (build_and_fill(&w, &t, &old, change) != 0)
+        return -1;
+    return id3_replace_commit(&w.temp, path, &w.src, false, true);
+}
