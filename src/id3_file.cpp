@@ -167,10 +167,10 @@ static const char* folder_part(const char* path, char* out, size_t cap) {
     return out;
 }
 
-// The zero bytes to add to a head of head->len bytes so that the audio at audio_off starts at the same
-// offset in a block of the new file as in the old one, when the head's padding can take them: then
-// the audio's whole blocks can be shared instead of copied. The length field is enlarged to count
-// them. 0 when no bytes are needed or the field cannot take them.
+// The zero bytes to add to a head of head->len bytes so that the audio at audio_off starts at the
+// same offset in a block of the new file as in the old one, when the head's padding can take them:
+// then the audio's whole blocks can be shared instead of copied. The length field is enlarged to
+// count them. 0 when no bytes are needed or the field cannot take them.
 static uint64_t align_padding(id3_head* head, uint64_t block) {
     uint64_t extra = (head->audio_off % block + block - head->len % block) % block;
     if (extra == 0 || head->grow_kind == ID3_GROW_NONE)
@@ -241,6 +241,50 @@ static int fill_audio(plat_temp* temp, const id3_file* src, uint64_t off, uint64
     return plat_temp_copy(temp, &src->pf, off, end - off, read_side);
 }
 
+// The chunk in which renumbered Ogg pages are read and written: large enough that the system
+// calls cost little beside the copy, and more than a page (at most 65307 bytes).
+#define OGG_COPY_CHUNK (1u << 18)
+
+// Copies the bytes of src from off to end as Ogg pages, renumbered as head asks (each page of its
+// stream gets its sequence number moved, and its checksum with it). Memory holds one chunk
+// at a time. 0; -1 with errno and *read_side set when reading or writing failed; 1 when src ended
+// early; 2 with a message when the bytes are not whole Ogg pages.
+static int fill_renumbered(plat_temp* temp, const id3_file* src, uint64_t off, uint64_t end,
+                           const id3_head* head, int* read_side) {
+    id3_owned_bytes chunk((uint8_t*)malloc(OGG_COPY_CHUNK));
+    if (!chunk) {
+        errno = ENOMEM;
+        return -1;
+    }
+    uint64_t have = 0; // bytes in the chunk, the start of a page cut by its end among them
+    while (off < end || have > 0) {
+        uint64_t want = OGG_COPY_CHUNK - have < end - off ? OGG_COPY_CHUNK - have : end - off;
+        if (want > 0) {
+            int64_t got = plat_pread(&src->pf, chunk.get() + have, want, off);
+            if (got < 0) {
+                *read_side = 1;
+                return -1;
+            }
+            if (got == 0)
+                return 1;
+            have += (uint64_t)got;
+            off += (uint64_t)got;
+        }
+        uint64_t used = 0;
+        if (id3_ogg_renumber_pages(chunk.get(), have, off == end, head, &used) != 0)
+            return 2;
+        if (used == 0 && have == OGG_COPY_CHUNK) {
+            id3_set_error("damaged Ogg page among the audio");
+            return 2;
+        }
+        if (plat_temp_write(temp, chunk.get(), used) != 0)
+            return -1;
+        memmove(chunk.get(), chunk.get() + used, (size_t)(have - used));
+        have -= used;
+    }
+    return 0;
+}
+
 // The message of a copy from the source that failed: rc and read_side as fill_audio gives them,
 // err the errno of the failure.
 static void replace_fill_failed(const char* path, int rc, int read_side, int err) {
@@ -303,15 +347,19 @@ int id3_replace_fill(plat_temp* temp, const char* path, const id3_file* src, id3
     if (src && (head->audio_off < src->size || head->keep_len > 0)) {
         uint64_t audio_len = head->audio_off < src->size ? src->size - head->audio_off : 0;
         uint64_t tail_len = head->tail_len <= audio_len ? head->tail_len : 0;
-        rc = audio_len > 0
-                 ? fill_audio(temp, src, head->audio_off, src->size - tail_len, block, &read_side)
-                 : 0;
+        rc = audio_len == 0 ? 0
+             : head->ogg_renumber
+                 ? fill_renumbered(temp, src, head->audio_off, src->size - tail_len, head,
+                                   &read_side)
+                 : fill_audio(temp, src, head->audio_off, src->size - tail_len, block, &read_side);
         if (rc == 0 && tail_len > 0 && plat_temp_write(temp, head->tail, tail_len) != 0)
             rc = -1;
         if (rc != 0) {
             int err = errno;
             plat_temp_discard(temp);
-            replace_fill_failed(path, rc, read_side, err);
+            // Damaged Ogg pages (rc 2) have their message already.
+            if (rc != 2)
+                replace_fill_failed(path, rc, read_side, err);
             return -1;
         }
         // A file that grew since it was opened would lose its new tail with the old file.

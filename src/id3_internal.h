@@ -45,6 +45,8 @@ void id3_buf_release(id3_buf* b);
 #define ID3_FMT_MP3 1
 #define ID3_FMT_FLAC 2
 #define ID3_FMT_MP4 3
+#define ID3_FMT_OGG 4  // Ogg Vorbis
+#define ID3_FMT_OPUS 5 // Ogg Opus
 
 // The tags of one file. Every pointer is NULL or a malloc'd block owned by the record. A NULL text
 // is an absent tag; "" is a present, empty one. The all-zero record is the empty record.
@@ -159,6 +161,11 @@ struct id3_head {
     uint64_t tail_len;
     int grow_kind;
     uint64_t grow_at;
+    // Ogg: with ogg_renumber set, every page of stream ogg_serial from audio_off on is copied with
+    // its sequence number moved by ogg_seq_delta (modulo 2^32), and its checksum with it.
+    bool ogg_renumber;
+    uint32_t ogg_serial;
+    uint32_t ogg_seq_delta;
 };
 // The steps of one replacement. Fill: creates the temporary file with the head and the bytes of
 // src from audio_off on, its tail replaced (src NULL: nothing to copy); where the audio's blocks
@@ -209,6 +216,17 @@ char* id3_utf16_to_utf8(const uint8_t* p, uint64_t n, int big_endian);
 
 // The picture type of a front cover, in ID3v2 APIC frames and FLAC PICTURE blocks alike.
 #define ID3_PICTURE_FRONT_COVER 3
+
+// A FLAC PICTURE body (big-endian), also the content of an Ogg METADATA_BLOCK_PICTURE comment:
+// picture type (4), MIME length M (4), MIME, description length D (4), description, width,
+// height, depth, colours (4 each), data length (4), data. Offsets of the fields after the MIME
+// type count from its end, and those after the description from its end.
+#define PICTURE_MIME_LEN_AT 4
+#define PICTURE_MIME_AT 8
+#define PICTURE_DESC_LEN_AFTER_MIME 0
+#define PICTURE_DATA_LEN_LEN 4         // the data length field
+#define PICTURE_DATA_LEN_AFTER_DESC 16 // width, height, depth and colours come first
+#define PICTURE_FIXED_LEN 32           // every field but the MIME type, description and data
 
 // What a reader keeps of the picture bytes: none (a picture is noted with has_cover and
 // cover_mime), the front cover's, or, for a write, only where the writer does not carry the old
@@ -265,6 +283,78 @@ int id3_mp4_load(const id3_file* f, id3_tags* t, int want_cover);
 int id3_mp3_read(const uint8_t* data, uint64_t len, id3_tags* t);
 int id3_flac_read(const uint8_t* data, uint64_t len, id3_tags* t);
 int id3_mp4_read(const uint8_t* data, uint64_t len, id3_tags* t);
+int id3_ogg_load(const id3_file* f, id3_tags* t, int want_cover);
+int id3_ogg_read(const uint8_t* data, uint64_t len, id3_tags* t);
+// Ogg Vorbis or Opus (ID3_FMT_OGG, ID3_FMT_OPUS) when the bytes begin an Ogg page whose first
+// packet is a Vorbis or Opus identification header, else ID3_FMT_UNKNOWN.
+int32_t id3_ogg_detect(const uint8_t* data, uint64_t len);
+
+// Ogg pages (ogg_page.cpp). Page header (little-endian): "OggS", version 0, flags, granule
+// position (8), stream serial number (4), page sequence number (4), CRC-32 of the whole page with
+// this field zero (4), segment count S (1), then S lacing values and the body, whose length is
+// their sum.
+#define OGG_CAPTURE "OggS"
+#define OGG_CAPTURE_LEN 4
+#define OGG_HEADER_LEN 27
+#define OGG_VERSION_AT 4
+#define OGG_FLAGS_AT 5
+#define OGG_GRANULE_AT 6
+#define OGG_SERIAL_AT 14
+#define OGG_SEQUENCE_AT 18
+#define OGG_CRC_AT 22
+#define OGG_SEGMENTS_AT 26
+#define OGG_FLAG_CONTINUED 0x01
+#define OGG_FLAG_FIRST 0x02
+#define OGG_FLAG_LAST 0x04
+#define OGG_MAX_SEGMENTS 255
+#define OGG_SEGMENT_MAX 255
+#define OGG_MAX_PAGE (OGG_HEADER_LEN + OGG_MAX_SEGMENTS + OGG_MAX_SEGMENTS * OGG_SEGMENT_MAX)
+// The checksum of a whole page of len bytes, its own field counted as zero.
+uint32_t id3_ogg_page_crc(const uint8_t* page, uint64_t len);
+// The length of the whole page at data: -1 when the bytes are not an Ogg page, 0 when len cuts it.
+int64_t id3_ogg_page_len(const uint8_t* data, uint64_t len);
+// Renumbers the whole Ogg pages at the start of data[0..len) as head->ogg_renumber asks, in place;
+// *used gets the bytes of those pages. A page cut by len is left for the next call, unless
+// at_end. -1 with a message when the bytes are not Ogg pages.
+int id3_ogg_renumber_pages(uint8_t* data, uint64_t len, bool at_end, const id3_head* head,
+                           uint64_t* used);
+
+// Vorbis comments (vorbis_comment.cpp), as FLAC's VORBIS_COMMENT block and Ogg's comment packet
+// hold them (little-endian): vendor length, vendor, comment count, then each comment as a 4-byte
+// length and "KEY=value". A walk yields the comments one at a time; the count is only an upper
+// bound, and a comment that does not fit the body ends the walk.
+struct id3_vc_walk {
+    const uint8_t* body;
+    uint64_t body_len;
+    uint64_t pos;
+    uint32_t left;
+};
+void id3_vc_walk_start(id3_vc_walk* w, const uint8_t* body, uint64_t body_len);
+bool id3_vc_walk_next(id3_vc_walk* w, const char** text, uint64_t* text_len);
+// The record field (0 title ... 5 track) that a comment key names (ASCII case ignored), or -1.
+int id3_vc_field_of_key(const char* key, uint64_t key_len);
+// Whether a comment is one of the named fields' (ID3_NAMED_* bits): its key, the bytes before the
+// first "=", names one. A comment without "=" has no key, even when it spells a field's key.
+bool id3_vc_names_field(const char* text, uint64_t text_len, uint32_t named);
+// Appends one comment: its 4-byte length and its text. -1 when memory runs out.
+int id3_vc_append(id3_buf* b, const void* text, uint64_t text_len);
+// Bytes that the vendor, the count and every counted comment take from the body's start; 0 when
+// they do not all fit its n bytes.
+uint64_t id3_vc_extent(const uint8_t* body, uint64_t n);
+// The six text tags of a comment body into the record. -1 when memory runs out.
+int id3_vc_read(const uint8_t* body, uint64_t body_len, id3_tags* t);
+// A new comment body: the vendor, the named fields' comments ("KEY=value", each cut to 1023 bytes
+// without splitting a UTF-8 character) in the record's order, then the carried comments (each
+// already a length and its text). -1 when memory runs out.
+int id3_vc_build(id3_buf* body, const uint8_t* vendor, uint64_t vendor_len, const id3_tags* t,
+                 uint32_t named, const id3_buf* carried, uint32_t carried_count);
+// A FLAC PICTURE block body: its cover into the record (the bytes only with want_cover); a body
+// too short for its fields is skipped. -1 when memory runs out.
+int id3_flac_picture_read(const uint8_t* body, uint64_t body_len, id3_tags* t, int want_cover);
+// A malloc'd PICTURE body of body_len bytes (32 + mime_len + the cover's size) holding the
+// record's cover as a front cover. NULL when memory runs out.
+uint8_t* id3_flac_picture_build(const id3_tags* t, const char* mime, uint64_t mime_len,
+                                uint64_t body_len);
 
 // The fields a write names: those the caller changed. Their old frames or comments are replaced
 // by the record's values; everything else of the old tags is carried over as it stands.
@@ -298,9 +388,11 @@ int id3_mp4_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
 // *header_size, 0 when it does not fit, -1 (message recorded) when its size is below its header.
 int id3_mp4_atom_extent(const uint8_t* p, uint64_t remaining, uint64_t* size,
                         uint64_t* header_size);
+int id3_ogg_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head);
 
 // Detection and dispatch (dispatch.cpp).
-// Container of a file image from its first bytes (at most 71 are looked at).
+// Container of a file image from its first bytes (at most 290 are looked at: an Ogg first page
+// with its lacing).
 int32_t id3_detect_fmt(const uint8_t* data, uint64_t len);
 // Container of an open file. A FLAC stream right after an ID3v2 tag is FLAC, and f->base is set to
 // its start. The format, or -1 with a message when the file cannot be read.

@@ -10,6 +10,7 @@ import argparse
 import json
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -63,6 +64,43 @@ def make_fixtures(dest):
         sh(*ffmpeg, "-i", "tone.wav", "-c:a", "aac", "-metadata", "title=Sample Title",
            "sample.m4a")
     os.remove(os.path.join(dest, "tone.wav"))
+
+
+def ogg_file(first_packet, comment_packet, setup_packet=None):
+    """A small Ogg file: the identification packet on the first page, the comment packet (and a
+    Vorbis setup packet) on the second, one audio page."""
+    def crc(data):
+        value = 0
+        for byte in data:
+            value ^= byte << 24
+            for _ in range(8):
+                value = ((value << 1) ^ 0x04C11DB7 if value & 0x80000000 else value << 1)
+                value &= 0xFFFFFFFF
+        return value
+
+    def page(flags, seq, packets):
+        lacing = b""
+        for p in packets:
+            lacing += b"\xff" * (len(p) // 255) + bytes([len(p) % 255])
+        head = (b"OggS\x00" + bytes([flags]) + struct.pack("<QII", 0, 77, seq) + b"\x00" * 4
+                + bytes([len(lacing)]) + lacing + b"".join(packets))
+        return head[:22] + struct.pack("<I", crc(head)) + head[26:]
+
+    headers = [comment_packet] + ([setup_packet] if setup_packet else [])
+    return page(2, 0, [first_packet]) + page(0, 1, headers) + page(4, 2, [b"\x80" * 40])
+
+
+def vorbis_comments(title):
+    text = b"TITLE=" + title
+    return (struct.pack("<I", 6) + b"vendor" + struct.pack("<I", 1) + struct.pack("<I", len(text))
+            + text)
+
+
+VORBIS_ID = b"\x01vorbis" + b"\x00" * 4 + b"\x02" + struct.pack("<I", 44100) + b"\x00" * 12 + b"\xb8\x01"
+OPUS_HEAD = b"OpusHead\x01\x02\x38\x01" + struct.pack("<I", 48000) + b"\x00\x00\x00"
+VORBIS_FILE = ogg_file(VORBIS_ID, b"\x03vorbis" + vorbis_comments(b"Vorbis") + b"\x01",
+                       b"\x05vorbis" + b"\x00" * 30)
+OPUS_FILE = ogg_file(OPUS_HEAD, b"OpusTags" + vorbis_comments(b"Opus"))
 
 
 def read_bytes(path):
@@ -217,7 +255,7 @@ class Read(CliTestCase):
                 self.assertEqual([obj["path"] for obj in lines], audio)
                 self.assertEqual([obj["format"] for obj in lines], ["mp3", "flac", "mp4", "flac"])
                 notes = err.decode().splitlines()
-                self.assertEqual(notes, ["quorvale-tag: %s: skipped (not an MP3, FLAC or MP4 file)"
+                self.assertEqual(notes, ["quorvale-tag: %s: skipped (not an MP3, FLAC, MP4, Ogg Vorbis or Opus file)"
                                          % p for p in others])
         # one folder alone is still a list; a folder without -r is refused and the rest is read
         code, out, err = run_tool("read", "-r", join(top, "b-sub", "deeper"))
@@ -226,6 +264,27 @@ class Read(CliTestCase):
         self.assertEqual(code, 1)
         self.assertIn(b"is a folder", err)
         self.assertEqual(json.loads(out)["format"], "mp3")
+
+    def test_recursive_takes_ogg_and_opus_by_content(self):
+        top = self.path("ogg")
+        os.makedirs(top)
+        files = {"a.ogg": VORBIS_FILE, "b.oga": VORBIS_FILE, "c.opus": OPUS_FILE,
+                 "d.dat": OPUS_FILE, "e.ogg": ogg_file(b"\x80theora" + b"\x00" * 40, b"x")}
+        for name, data in files.items():
+            with open(join(top, name), "wb") as f:
+                f.write(data)
+        code, out, err = run_tool("read", "-r", top)
+        self.assertEqual(code, 0, err)
+        lines = json_lines(out)
+        self.assertEqual([(os.path.basename(o["path"]), o["format"], o["title"]) for o in lines],
+                         [("a.ogg", "ogg", "Vorbis"), ("b.oga", "ogg", "Vorbis"),
+                          ("c.opus", "opus", "Opus"), ("d.dat", "opus", "Opus")])
+        self.assertEqual(err.decode().splitlines(), [
+            "quorvale-tag: %s: skipped (not an MP3, FLAC, MP4, Ogg Vorbis or Opus file)"
+            % join(top, "e.ogg")])
+        code, out, err = run_tool("write", "-r", top, "--title", "New")
+        self.assertEqual(code, 0, err)
+        self.assertEqual(self.read_tags(join(top, "c.opus"))["title"], "New")
 
     def test_recursive_does_not_follow_links_to_folders(self):
         if WINDOWS:
@@ -463,7 +522,7 @@ class Write(CliTestCase):
         self.assertEqual((code, out), (1, b""))
         self.assertIn(("quorvale-tag: %s: fragmented MP4 (moof) write unsupported" % audio[2])
                       .encode(), err)
-        self.assertEqual(err.count(b"skipped (not an MP3, FLAC or MP4 file)"), 2)
+        self.assertEqual(err.count(b"skipped (not an MP3, FLAC, MP4, Ogg Vorbis or Opus file)"), 2)
         for path in [audio[0], audio[1], audio[3]]:
             self.assertEqual(self.read_tags(path)["album"], "Walked")
         for path, data in before.items():
@@ -679,7 +738,7 @@ class Batch(CliTestCase):
         top, audio, others = self.make_tree()
         code, out, err = run_tool("batch", "--recursive", "--genre", "Walked", top)
         self.assertEqual((code, out), (1, b"wrote 3 of 4 files\n"))
-        self.assertEqual(err.count(b"skipped (not an MP3, FLAC or MP4 file)"), 2)
+        self.assertEqual(err.count(b"skipped (not an MP3, FLAC, MP4, Ogg Vorbis or Opus file)"), 2)
         self.assertEqual([self.read_tags(p)["genre"] for p in [audio[0], audio[1], audio[3]]],
                          ["Walked"] * 3)
         # an empty folder is no failure

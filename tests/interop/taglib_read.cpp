@@ -1,4 +1,5 @@
-// Reads an MP3, FLAC or MP4 file with TagLib and prints what TagLib sees as one JSON object:
+// Reads an MP3, FLAC, MP4, Ogg Vorbis or Opus file with TagLib and prints what TagLib sees as one
+// JSON object:
 //
 //   taglib_read FILE [PICTURE_DIR]
 //
@@ -16,7 +17,9 @@
 #include <taglib/id3v2tag.h>
 #include <taglib/mp4file.h>
 #include <taglib/mpegfile.h>
+#include <taglib/opusfile.h>
 #include <taglib/tpropertymap.h>
+#include <taglib/vorbisfile.h>
 #include <taglib/xiphcomment.h>
 
 #include <cstdio>
@@ -114,6 +117,20 @@ std::string pictures_json(const picture_info* pictures, size_t count, const char
     return out + "]";
 }
 
+// Pictures in FLAC's PICTURE form (FLAC blocks, Vorbis comments): the first 16.
+std::string flac_pictures_json(const TagLib::List<TagLib::FLAC::Picture*>& list,
+                               const char* picture_dir) {
+    picture_info pictures[16];
+    size_t count = 0;
+    for (TagLib::FLAC::Picture* picture : list) {
+        if (count < 16) {
+            pictures[count++] = {picture->mimeType().to8Bit(true),
+                                 static_cast<int>(picture->type()), picture->data()};
+        }
+    }
+    return pictures_json(pictures, count, picture_dir);
+}
+
 bool ends_with(std::string_view text, std::string_view tail) {
     return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
 }
@@ -156,15 +173,23 @@ int read_flac(const char* path, const char* picture_dir) {
     out += property_json(file.xiphComment() ? file.xiphComment()->properties()
                                             : TagLib::PropertyMap());
     out += all_properties_json(file.properties());
-    picture_info pictures[16];
-    size_t count = 0;
-    for (TagLib::FLAC::Picture* picture : file.pictureList()) {
-        if (count < 16) {
-            pictures[count++] = {picture->mimeType().to8Bit(true),
-                                 static_cast<int>(picture->type()), picture->data()};
-        }
+    out += flac_pictures_json(file.pictureList(), picture_dir);
+    std::printf("%s}\n", out.c_str());
+    return 0;
+}
+
+// Ogg Vorbis and Opus: the comment packet's properties and pictures. kind is "ogg" or "opus".
+template <typename OggFile>
+int read_ogg(const char* path, const char* kind, const char* picture_dir) {
+    OggFile file(path);
+    if (!file.isValid() || !file.tag()) {
+        std::fprintf(stderr, "taglib_read: TagLib cannot read %s\n", path);
+        return 1;
     }
-    out += pictures_json(pictures, count, picture_dir);
+    std::string out = std::string("{\"kind\":\"") + kind + "\"";
+    out += property_json(file.tag()->properties());
+    out += all_properties_json(file.properties());
+    out += flac_pictures_json(file.tag()->pictureList(), picture_dir);
     std::printf("%s}\n", out.c_str());
     return 0;
 }
@@ -214,6 +239,13 @@ int main(int argc, char** argv) {
     if (ends_with(argv[1], ".m4a")) {
         return read_mp4(argv[1], picture_dir);
     }
-    std::fprintf(stderr, "taglib_read: expected a .mp3, .flac or .m4a file: %s\n", argv[1]);
+    if (ends_with(argv[1], ".ogg")) {
+        return read_ogg<TagLib::Ogg::Vorbis::File>(argv[1], "ogg", picture_dir);
+    }
+    if (ends_with(argv[1], ".opus")) {
+        return read_ogg<TagLib::Ogg::Opus::File>(argv[1], "opus", picture_dir);
+    }
+    std::fprintf(stderr, "taglib_read: expected a .mp3, .flac, .m4a, .ogg or .opus file: %s\n",
+                 argv[1]);
     return 2;
 }
