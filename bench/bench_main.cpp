@@ -1061,16 +1061,16 @@ int main(int argc, char** argv) {
         fixture* v23_big = big ? add_fixture(dir, KIND_MP3_V23, size, MB, false, false) : nullptr;
         fixture* v24_big = big ? add_fixture(dir, KIND_MP3_V24, size, MB, true, false) : nullptr;
         fixture* flac = add_fixture(dir, KIND_FLAC, size, KB20, true, false);
-        fixture* m4a_head = add_fixture(dir, KIND_M4A_HEAD, size, KB20, false, false);
-        fixture* m4a_tail = add_fixture(dir, KIND_M4A_TAIL, size, KB20, false, false);
+        fixture* m4a_head = add_fixture(dir, KIND_M4A_HEAD, size, KB20, true, false);
+        fixture* m4a_tail = add_fixture(dir, KIND_M4A_TAIL, size, KB20, true, false);
         for (fixture* f : {v23, v24, v23_big, v24_big, flac, m4a_head, m4a_tail}) {
             if (f)
                 register_case(CASE_READ, f, opt);
         }
         // The library writes ID3v2.4 whatever it read, so after the first write a v2.3 file is a
-        // v2.4 file: the writing cases run on the v2.4 fixtures. MP4 is read only.
+        // v2.4 file: the writing cases run on the v2.4 fixtures.
         for (const case_def* c : {&CASE_WRITE, &CASE_SET_COVER}) {
-            for (fixture* f : {v24, v24_big, flac}) {
+            for (fixture* f : {v24, v24_big, flac, m4a_head, m4a_tail}) {
                 if (f)
                     register_case(*c, f, opt);
             }

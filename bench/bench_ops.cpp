@@ -152,9 +152,20 @@ int64_t floor_read(const char* path, const bench_layout& layout) {
     return region ? (int64_t)layout.tag_length : -1;
 }
 
+// Copies len bytes of src from off to the end of fd, in the kernel. false on failure.
+static bool copy_range(int src, int fd, uint64_t off, uint64_t len) {
+    loff_t in_off = (loff_t)off;
+    while (len > 0) {
+        size_t step = len > (1u << 30) ? (size_t)(1u << 30) : (size_t)len;
+        ssize_t n = copy_file_range(src, &in_off, fd, nullptr, step, 0);
+        if (n <= 0)
+            return false;
+        len -= (uint64_t)n;
+    }
+    return true;
+}
+
 int floor_rewrite(const char* path, const bench_layout& layout, const char* picture_path) {
-    if (layout.tag_offset != 0)
-        return -1;
     int src = open(path, O_RDONLY | O_CLOEXEC);
     if (src < 0)
         return -1;
@@ -178,17 +189,12 @@ int floor_rewrite(const char* path, const bench_layout& layout, const char* pict
         close(src);
         return -1;
     }
-    bool ok = write_all(fd, region.get(), layout.tag_length);
-    loff_t in_off = (loff_t)layout.tag_length;
-    uint64_t left = (uint64_t)st.st_size - layout.tag_length;
-    while (ok && left > 0) {
-        size_t step = left > (1u << 30) ? (size_t)(1u << 30) : (size_t)left;
-        ssize_t n = copy_file_range(src, &in_off, fd, nullptr, step, 0);
-        if (n <= 0)
-            ok = false;
-        else
-            left -= (uint64_t)n;
-    }
+    // What comes before the tags (the start of an MP4 file, all of it but moov when moov is
+    // last), the tags, then the rest.
+    uint64_t tag_end = layout.tag_offset + layout.tag_length;
+    bool ok = copy_range(src, fd, 0, layout.tag_offset) &&
+              write_all(fd, region.get(), layout.tag_length) &&
+              copy_range(src, fd, tag_end, (uint64_t)st.st_size - tag_end);
     close(src);
     ok = ok && fsync(fd) == 0;
     if (close(fd) != 0 || !ok || rename(temp.c_str(), path) != 0) {
@@ -281,8 +287,13 @@ bool taglib_write_title(const char* path, bench_kind kind, const char* title) {
         f.xiphComment(true)->setTitle(text);
         return f.save();
     }
-    if (kind == KIND_M4A_HEAD || kind == KIND_M4A_TAIL)
-        return false;
+    if (kind == KIND_M4A_HEAD || kind == KIND_M4A_TAIL) {
+        TagLib::MP4::File f(path, false);
+        if (!f.isValid() || !f.tag())
+            return false;
+        f.tag()->setTitle(text);
+        return f.save();
+    }
     TagLib::MPEG::File f(path, false);
     if (!f.isValid())
         return false;
@@ -308,8 +319,15 @@ bool taglib_set_cover(const char* path, bench_kind kind, const char* picture_pat
         f.addPicture(p);
         return f.save();
     }
-    if (kind == KIND_M4A_HEAD || kind == KIND_M4A_TAIL)
-        return false;
+    if (kind == KIND_M4A_HEAD || kind == KIND_M4A_TAIL) {
+        TagLib::MP4::File f(path, false);
+        if (!f.isValid() || !f.tag())
+            return false;
+        TagLib::MP4::CoverArtList covers;
+        covers.append(TagLib::MP4::CoverArt(TagLib::MP4::CoverArt::JPEG, picture));
+        f.tag()->setItem("covr", covers);
+        return f.save();
+    }
     TagLib::MPEG::File f(path, false);
     if (!f.isValid())
         return false;

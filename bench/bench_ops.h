@@ -17,9 +17,9 @@ int64_t floor_read(const char* path, const bench_layout& layout);
 
 // Floor of a rewrite that keeps the audio: the tag region read as above (and the picture file
 // read, when `picture_path` is given), a temporary file beside the target, the region written to
-// it, the audio after the region copied in the kernel (copy_file_range), fsync, rename over the
-// target, fsync of the folder. The file keeps its bytes. For tags at the start of the file only.
-// Returns 0, or -1 on failure.
+// it between the bytes before and after it, both copied in the kernel (copy_file_range), fsync,
+// rename over the target, fsync of the folder. The file keeps its bytes. Returns 0, or -1 on
+// failure.
 int floor_rewrite(const char* path, const bench_layout& layout, const char* picture_path);
 
 // Floor of saving a cover: the read floor and then `cover_size` bytes of the region written to

@@ -1,7 +1,7 @@
 /*
  * quorvale-tag: a command-line client of the quorvale-id3tag library. It reads and writes the tags
- * of MP3, FLAC and MP4/M4A files, moves cover pictures in and out, and writes one set of tags into
- * many files. It uses nothing but the library's public header.
+ * of MP3, FLAC, MP4/M4A, Ogg Vorbis and Opus files, moves cover pictures in and out, and writes one
+ * set of tags into many files. It uses nothing but the library's public header.
  *
  * Exit status: 0 success, 1 a file operation failed, 2 the command line was wrong.
  */
@@ -42,12 +42,13 @@ static const char* const TAG_KEYS[TAG_COUNT] = {"title", "artist", "album",
 
 static const char MAIN_HELP[] =
     "Usage: " PROGRAM " COMMAND [ARGS...]\n"
-    "Read and write the tags of MP3, FLAC and MP4/M4A files (MP4/M4A are read only).\n"
+    "Read and write the tags of MP3, FLAC, MP4/M4A, Ogg Vorbis and Opus files.\n"
     "\n"
     "Commands:\n"
     "  read [-r] [--all] FILE...         print the tags of each FILE as JSON\n"
     "  write [-r] [--dry-run] FILE... TAGS\n"
-    "                                    write tags into MP3 and FLAC files, one call per file\n"
+    "                                    write tags into MP3, FLAC, MP4, Ogg and Opus files, one\n"
+    "                                    call per file\n"
     "  cover get FILE OUT|-              save the cover picture of FILE to OUT or stdout\n"
     "  cover set [-r] FILE... IMAGE      make the PNG or JPEG picture IMAGE the cover of FILEs\n"
     "  cover remove [-r] FILE...         remove the front cover pictures of FILEs\n"
@@ -56,7 +57,8 @@ static const char MAIN_HELP[] =
     "\n"
     "TAGS is --json OBJECT, or any of --title, --artist, --album, --genre, --date, --track VALUE\n"
     "and --remove FIELD.\n"
-    "-r, --recursive: a FILE that is a folder stands for the MP3, FLAC and MP4 files under it.\n"
+    "-r, --recursive: a FILE that is a folder stands for the MP3, FLAC, MP4, Ogg and Opus files\n"
+    "under it.\n"
     "\n"
     "Options:\n"
     "  -h, --help      show help (also after a command: " PROGRAM " write --help)\n"
@@ -68,7 +70,7 @@ static const char READ_HELP[] =
     "Usage: " PROGRAM " read [-r] [--all] FILE...\n"
     "Print the tags of each FILE as the JSON object the library returns:\n"
     "  {\"title\":...,\"artist\":...,\"album\":...,\"genre\":...,\"date\":...,\"track\":...,\n"
-    "   \"format\":\"mp3|flac|mp4\",\"has_cover\":true|false[,\"cover_mime\":...]}\n"
+    "   \"format\":\"mp3|flac|mp4|ogg|opus\",\"has_cover\":true|false[,\"cover_mime\":...]}\n"
     "or, with --all, every property (several values per key) and every picture:\n"
     "  {\"format\":...,\"properties\":{\"ARTIST\":[\"A\",\"B\"],...},\n"
     "   \"pictures\":[{\"type\":3,\"mime\":...,\"description\":...,\"size\":N},...]}\n"
@@ -81,8 +83,8 @@ static const char READ_HELP[] =
     "it goes, with a warning on standard error.\n"
     "\n"
     "  -r, --recursive  a FILE that is a folder stands for the files under it, in name order;\n"
-    "                   only MP3, FLAC and MP4 files (told by their content) are read, others\n"
-    "                   are skipped with a note on standard error\n"
+    "                   only MP3, FLAC, MP4, Ogg Vorbis and Opus files (told by their content)\n"
+    "                   are read, others are skipped with a note on standard error\n"
     "  --all            every property and picture (the library's id3_read_all)\n"
     "\n"
     "Each line is written out as soon as its file is done; on a terminal, standard error shows\n"
@@ -90,8 +92,8 @@ static const char READ_HELP[] =
 
 static const char WRITE_HELP[] =
     "Usage: " PROGRAM " write FILE... (--json OBJECT | TAG OPTIONS)\n"
-    "Write tags into each MP3 or FLAC FILE. Tags that are not given keep the value the file has,\n"
-    "and the cover picture is kept. MP4/M4A files are refused.\n"
+    "Write tags into each MP3, FLAC, MP4/M4A, Ogg Vorbis or Opus FILE. Tags that are not given\n"
+    "keep the value the file has, and the cover picture is kept.\n"
     "\n"
     "Tag options (each at most once; an empty VALUE stores an empty tag):\n"
     "  --title VALUE   --artist VALUE   --album VALUE\n"
@@ -107,7 +109,8 @@ static const char WRITE_HELP[] =
     "                  library ignores are warned about. It cannot be combined with the tag\n"
     "                  options.\n"
     "\n"
-    "  -r, --recursive  a FILE that is a folder stands for the MP3, FLAC and MP4 files under it\n"
+    "  -r, --recursive  a FILE that is a folder stands for the MP3, FLAC, MP4, Ogg and Opus\n"
+    "                   files under it\n"
     "  --dry-run        write nothing: print, as \"read\" does, the tags each file would hold\n"
     "                   (the file is read, never copied; a file a write would refuse gets the\n"
     "                   write's message)\n"
@@ -121,16 +124,19 @@ static const char COVER_HELP[] =
     "       " PROGRAM " cover set [-r] FILE... IMAGE\n"
     "       " PROGRAM " cover remove [-r] FILE...\n"
     "\n"
-    "get: save the cover picture embedded in the MP3, FLAC or MP4/M4A FILE to OUT, byte for byte\n"
+    "get: save the cover picture embedded in the MP3, FLAC, MP4/M4A, Ogg Vorbis or Opus FILE to\n"
+    "     OUT, byte for byte\n"
     "     (OUT is created or overwritten); OUT \"-\" writes it to standard output, which must\n"
     "     not be a terminal.\n"
-    "set: make the picture file IMAGE the front cover of each MP3 or FLAC FILE, replacing any\n"
-    "     earlier one and keeping the text tags and other pictures. A picture starting with the\n"
-    "     PNG signature is labelled image/png, any other image/jpeg (with a warning when it is\n"
-    "     not a JPEG either). An empty IMAGE is refused.\n"
-    "remove: remove the front cover pictures of each MP3 or FLAC FILE; other pictures stay.\n"
+    "set: make the picture file IMAGE the front cover of each MP3, FLAC, MP4, Ogg or Opus FILE,\n"
+    "     replacing any earlier one and keeping the text tags and other pictures. A picture\n"
+    "     starting with the PNG signature is labelled image/png, any other image/jpeg (with a\n"
+    "     warning when it is not a JPEG either). An empty IMAGE is refused.\n"
+    "remove: remove the front cover pictures of each MP3, FLAC, MP4, Ogg or Opus FILE; other\n"
+    "        pictures stay.\n"
     "\n"
-    "  -r, --recursive  a FILE that is a folder stands for the MP3, FLAC and MP4 files under it\n"
+    "  -r, --recursive  a FILE that is a folder stands for the MP3, FLAC, MP4, Ogg and Opus\n"
+    "                   files under it\n"
     "Each file is written on its own; a failure is reported and the other files are still\n"
     "written.\n";
 
@@ -140,7 +146,8 @@ static const char BATCH_HELP[] =
     "The tags are given as for \"write\" (see " PROGRAM " help write). The exit status is 1\n"
     "unless every file was written; the library then reports the message of the last file\n"
     "only, which is printed when there is one. Paths are passed byte for byte. With -r\n"
-    "(--recursive), a FILE that is a folder stands for the MP3, FLAC and MP4 files under it.\n";
+    "(--recursive), a FILE that is a folder stands for the MP3, FLAC, MP4, Ogg and Opus files\n"
+    "under it.\n";
 
 /* A growing text in one malloc'd block; `failed` is set when an allocation fails. */
 struct text_buf {
@@ -335,10 +342,13 @@ static int compare_names(const void* a, const void* b) {
 }
 
 /* 1 when the start of the regular file at `path` is that of a file the library reads: an ID3v2 tag
- * or an MPEG audio frame, "fLaC", or an MP4 file-type box near the start. A file that cannot be
- * opened counts as one, so that the command reports why. */
+ * or an MPEG audio frame, "fLaC", an MP4 file-type box near the start, or an Ogg page whose first
+ * packet is a Vorbis or Opus identification header (.ogg, .oga and .opus files are told this way,
+ * whatever their name). A file that cannot be opened counts as one, so that the command reports
+ * why. */
 static int looks_like_audio(const char* path) {
-    unsigned char head[72];
+    /* An Ogg page: 27 header bytes, as many lacing values as byte 26 says, then the packet. */
+    unsigned char head[27 + 255 + 8];
     FILE* file = fopen(path, "rb");
     if (!file)
         return 1;
@@ -349,8 +359,14 @@ static int looks_like_audio(const char* path) {
     if (memcmp(head, "ID3", 3) == 0 || memcmp(head, "fLaC", 4) == 0 ||
         (head[0] == 0xFF && head[1] >= 0xE0))
         return 1;
-    for (size_t p = 4; p + 5 <= len; p++) {
+    for (size_t p = 4; p + 5 <= len && p + 5 <= 72; p++) {
         if (memcmp(head + p, "ftyp", 4) == 0)
+            return 1;
+    }
+    if (len >= 27 && memcmp(head, "OggS", 4) == 0) {
+        size_t packet = 27 + (size_t)head[26];
+        if (len >= packet + 8 && (memcmp(head + packet, "\x01vorbis", 7) == 0 ||
+                                  memcmp(head + packet, "OpusHead", 8) == 0))
             return 1;
     }
     return 0;
@@ -416,9 +432,9 @@ static int list_folder(const char* dir, struct path_list* names) {
     return 0;
 }
 
-/* Adds the MP3, FLAC and MP4 files under the folder `dir` to `out`, folder by folder in name order;
- * other files are skipped with a note. Symbolic links to folders are not followed (no loops).
- * Returns 0, or -1 when a folder could not be listed (the walk goes on). */
+/* Adds the MP3, FLAC, MP4, Ogg Vorbis and Opus files under the folder `dir` to `out`, folder by
+ * folder in name order; other files are skipped with a note. Symbolic links to folders are not
+ * followed (no loops). Returns 0, or -1 when a folder could not be listed (the walk goes on). */
 static int walk_folder(const char* dir, struct path_list* out) {
     struct path_list names = {0};
     int status = list_folder(dir, &names);
@@ -442,8 +458,9 @@ static int walk_folder(const char* dir, struct path_list* out) {
                 if (looks_like_audio(path.data))
                     paths_add(out, path.data, path.len);
                 else
-                    fprintf(stderr, "%s: %s: skipped (not an MP3, FLAC or MP4 file)\n", PROGRAM,
-                            path.data);
+                    fprintf(stderr,
+                            "%s: %s: skipped (not an MP3, FLAC, MP4, Ogg Vorbis or Opus file)\n",
+                            PROGRAM, path.data);
                 break;
             case ENTRY_OTHER:
                 fprintf(stderr, "%s: %s: skipped (not a regular file)\n", PROGRAM, path.data);
@@ -1247,11 +1264,7 @@ static int dry_run_one(struct progress* progress, const char* path,
     const char* error;
     size_t where;
     scan_tag_object(current, had, 0, &error, &where);
-    const char* refusal = NULL;
-    if (had[KEY_FORMAT].value && strncmp(had[KEY_FORMAT].value, "\"mp4\"", 5) == 0)
-        refusal = "MP4/m4a write unsupported (read-only)";
-    else
-        refusal = unwritable_folder(path);
+    const char* refusal = unwritable_folder(path);
     if (refusal) {
         id3_free_string(current);
         return print_result(progress, path, NULL, refusal, as_list);

@@ -7,8 +7,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1)
         return 0;
-    static const int32_t formats[3] = {ID3_FMT_MP3, ID3_FMT_FLAC, ID3_FMT_MP4};
-    int32_t format = formats[data[0] % 3];
+    static const int32_t formats[5] = {ID3_FMT_MP3, ID3_FMT_FLAC, ID3_FMT_MP4, ID3_FMT_OGG,
+                                       ID3_FMT_OPUS};
+    int32_t format = formats[data[0] % 5];
     Bytes image(data + 1, data + size);
     std::string difference = bounded_read_difference(format, image);
     if (!difference.empty()) {

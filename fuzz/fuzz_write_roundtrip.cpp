@@ -6,8 +6,14 @@
 //     and a second {} changes nothing. After the fixed object, id3_read and the container's
 //     reader give back the written texts and the cover it had is kept. The audio bytes are
 //     unchanged throughout;
+//   - an MP4 file is written or refused. Written with {}, it stays byte for byte as it was; with
+//     the fixed object, the texts read back, the cover is kept, every mdat stays byte for byte in
+//     order and every chunk offset that pointed into one points at the same bytes. Refused, it
+//     stays byte for byte as it was, with a message;
 //   - a FLAC file whose metadata blocks run past its end, and any other file, is refused with the
 //     documented message and stays byte for byte as it was;
+//   - an Ogg Vorbis or Opus file is either refused and stays as it was, or rewritten as above: its
+//     audio pages keep every byte but the sequence numbers and checksums of renumbered pages;
 //   - no temporary file is left beside it.
 #include "fuzz_common.h"
 #include "fuzz_write_tags.h"
@@ -162,11 +168,159 @@ static void require_mp3_frames_kept(const Bytes& in, const Bytes& out) {
     }
 }
 
+static bool is_ogg(int32_t fmt) {
+    return fmt == ID3_FMT_OGG || fmt == ID3_FMT_OPUS;
+}
+
+// Ogg page: "OggS", version, flags, granule (8), serial (4) at 14, sequence (4) at 18, checksum
+// (4) at 22, segment count at 26, the lacing, the body. The length of the whole page at pos, or 0
+// when the bytes end within it.
+static uint64_t ogg_page_len(const Bytes& b, uint64_t pos) {
+    if (b.size() - pos < 27)
+        return 0;
+    uint64_t segments = b[pos + 26];
+    if (b.size() - pos - 27 < segments)
+        return 0;
+    uint64_t len = 27 + segments;
+    for (uint64_t i = 0; i < segments; i++)
+        len += b[pos + 27 + i];
+    return len <= b.size() - pos ? len : 0;
+}
+
+// Where the pages holding the first stream's header packets (3 Vorbis, 2 Opus) end.
+static uint64_t ogg_audio_start(const Bytes& b, int32_t fmt) {
+    int want = fmt == ID3_FMT_OGG ? 3 : 2, packets = 0;
+    uint64_t pos = 0, len;
+    uint32_t serial = b.size() >= 18 ? id3_le32(b.data() + 14) : 0;
+    while (packets < want && (len = ogg_page_len(b, pos)) > 0) {
+        if (id3_le32(b.data() + pos + 14) == serial) {
+            for (uint64_t i = 0; i < b[pos + 26]; i++)
+                packets += b[pos + 27 + i] < 255;
+        }
+        pos += len;
+    }
+    fuzz_require(packets >= want, "a written Ogg file's header pages are whole");
+    return pos;
+}
+
+// Whether the Ogg audio after the header pages is the same in both, but for the sequence numbers
+// and checksums of renumbered pages.
+static bool ogg_same_audio(const Bytes& in, uint64_t in_at, const Bytes& out, uint64_t out_at) {
+    if (in.size() - in_at != out.size() - out_at)
+        return false;
+    if (memcmp(in.data() + in_at, out.data() + out_at, in.size() - in_at) == 0)
+        return true;
+    while (in_at < in.size()) {
+        uint64_t len = ogg_page_len(in, in_at);
+        if (len == 0 || ogg_page_len(out, out_at) != len ||
+            memcmp(in.data() + in_at, out.data() + out_at, 18) != 0 ||
+            memcmp(in.data() + in_at + 26, out.data() + out_at + 26, len - 26) != 0)
+            return false;
+        in_at += len;
+        out_at += len;
+    }
+    return true;
+}
+
 static int read_record(int32_t fmt, const Bytes& b, uint64_t base, id3_tags* t) {
     id3_tags_init(t);
     t->format = fmt;
+    if (is_ogg(fmt))
+        return id3_ogg_read(b.data(), b.size(), t);
+    if (fmt == ID3_FMT_MP4)
+        return id3_mp4_read(b.data(), b.size(), t);
     return fmt == ID3_FMT_MP3 ? id3_mp3_read(b.data(), b.size(), t)
                               : id3_flac_read(b.data() + base, b.size() - base, t);
+}
+
+// An MP4 atom in a file image: its start, header length and whole size.
+struct mp4_box {
+    uint64_t at, header, size;
+    char type[5];
+};
+
+// The atoms of b[start, end) as far as they tile it.
+static std::vector<mp4_box> mp4_boxes(const Bytes& b, uint64_t start, uint64_t end) {
+    std::vector<mp4_box> out;
+    uint64_t pos = start;
+    while (end - pos >= 8) {
+        mp4_box x = {pos, 8, id3_be32(b.data() + pos), {0}};
+        memcpy(x.type, b.data() + pos + 4, 4);
+        if (x.size == 1) {
+            if (end - pos < 16)
+                break;
+            x.size = id3_be64(b.data() + pos + 8);
+            x.header = 16;
+        } else if (x.size == 0) {
+            x.size = end - pos;
+        }
+        if (x.size < x.header || x.size > end - pos)
+            break;
+        out.push_back(x);
+        pos += x.size;
+    }
+    return out;
+}
+
+static const mp4_box* mp4_child(const std::vector<mp4_box>& boxes, const char* type) {
+    for (const mp4_box& x : boxes) {
+        if (memcmp(x.type, type, 4) == 0)
+            return &x;
+    }
+    return nullptr;
+}
+
+// The payloads of the top-level mdat atoms, in order.
+static std::vector<Bytes> mp4_media(const Bytes& b) {
+    std::vector<Bytes> out;
+    for (const mp4_box& x : mp4_boxes(b, 0, b.size())) {
+        if (memcmp(x.type, "mdat", 4) == 0)
+            out.emplace_back(b.begin() + x.at + x.header, b.begin() + x.at + x.size);
+    }
+    return out;
+}
+
+// Every entry of every stco and co64 table at moov/trak/mdia/minf/stbl, in order.
+static std::vector<uint64_t> mp4_chunk_offsets(const Bytes& b) {
+    std::vector<uint64_t> out;
+    std::vector<mp4_box> top = mp4_boxes(b, 0, b.size());
+    const mp4_box* moov = mp4_child(top, "moov");
+    if (!moov)
+        return out;
+    for (const mp4_box& trak : mp4_boxes(b, moov->at + moov->header, moov->at + moov->size)) {
+        if (memcmp(trak.type, "trak", 4) != 0)
+            continue;
+        const mp4_box* box = &trak;
+        std::vector<mp4_box> level;
+        for (const char* type : {"mdia", "minf", "stbl"}) {
+            level = mp4_boxes(b, box->at + box->header, box->at + box->size);
+            box = mp4_child(level, type);
+            if (!box)
+                break;
+        }
+        if (!box)
+            continue;
+        for (const mp4_box& t : mp4_boxes(b, box->at + box->header, box->at + box->size)) {
+            uint64_t width = memcmp(t.type, "co64", 4) == 0 ? 8 : 4;
+            if ((width == 4 && memcmp(t.type, "stco", 4) != 0) || t.size - t.header < 8)
+                continue;
+            const uint8_t* p = b.data() + t.at + t.header;
+            uint64_t count = std::min<uint64_t>(id3_be32(p + 4), (t.size - t.header - 8) / width);
+            for (uint64_t i = 0; i < count; i++)
+                out.push_back(width == 8 ? id3_be64(p + 8 + i * 8) : id3_be32(p + 8 + i * 4));
+        }
+    }
+    return out;
+}
+
+// The bytes of b at off up to 16, as far as they lie in one mdat's payload; none elsewhere.
+static Bytes mp4_sample_at(const Bytes& b, uint64_t off) {
+    for (const mp4_box& x : mp4_boxes(b, 0, b.size())) {
+        uint64_t start = x.at + x.header, end = x.at + x.size;
+        if (memcmp(x.type, "mdat", 4) == 0 && off >= start && off < end)
+            return Bytes(b.begin() + off, b.begin() + std::min<uint64_t>(end, off + 16));
+    }
+    return {};
 }
 
 static bool text_is(const char* field, const char* want) {
@@ -219,6 +373,47 @@ static Bytes cover_of() {
     return cover;
 }
 
+// An MP4 file: {} keeps it byte for byte; the fixed object is read back with every sample where
+// it was found. Any refusal leaves the file as it was.
+static void check_mp4(const Bytes& input) {
+    id3_tags before;
+    read_record(ID3_FMT_MP4, input, 0, &before);
+    int32_t rc = id3_write(g_path.c_str(), "{}");
+    fuzz_require(entries_in_folder() == 1, "no temporary file is left");
+    fuzz_require(read_all(g_path) == input, "{} keeps an MP4 file byte for byte, or refuses it");
+    fuzz_require(rc == 0 || id3_has_error(), "a refusal has a message");
+
+    rc = id3_write(g_path.c_str(), FUZZ_WRITE_TAGS);
+    Bytes output = read_all(g_path);
+    fuzz_require(entries_in_folder() == 1, "no temporary file is left");
+    if (rc != 0) {
+        fuzz_require(id3_has_error() && output == input, "a refused MP4 file is unchanged");
+        id3_tags_free(&before);
+        return;
+    }
+    id3_tags after;
+    fuzz_require(read_record(ID3_FMT_MP4, output, 0, &after) == 0, "the written file reads back");
+    fuzz_require(text_is(after.title, WANT_TITLE) && text_is(after.artist, WANT_ARTIST) &&
+                     (!after.album || text_is(after.album, "")) && text_is(after.genre, "Rock") &&
+                     text_is(after.date, "2024-05-01") && text_is(after.track, "3/12"),
+                 "the written texts read back");
+    fuzz_require(after.cover_size == before.cover_size &&
+                     (before.cover_size == 0 ||
+                      memcmp(after.cover_data, before.cover_data, before.cover_size) == 0),
+                 "the cover is kept byte for byte");
+    fuzz_require(mp4_media(output) == mp4_media(input), "every mdat is kept in order");
+    std::vector<uint64_t> old_offsets = mp4_chunk_offsets(input);
+    std::vector<uint64_t> new_offsets = mp4_chunk_offsets(output);
+    fuzz_require(old_offsets.size() == new_offsets.size(), "the chunk offsets are all kept");
+    for (size_t i = 0; i < old_offsets.size(); i++) {
+        Bytes sample = mp4_sample_at(input, old_offsets[i]);
+        fuzz_require(sample.empty() || mp4_sample_at(output, new_offsets[i]) == sample,
+                     "a chunk offset points at the same sample bytes");
+    }
+    id3_tags_free(&after);
+    id3_tags_free(&before);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Bytes input(data, data + size);
     write_input(data, size);
@@ -227,7 +422,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint64_t base = fmt == ID3_FMT_MP3 ? flac_base(input) : 0;
     if (base > 0 || fmt == ID3_FMT_FLAC)
         fmt = ID3_FMT_FLAC;
-    bool writable = fmt == ID3_FMT_MP3 || fmt == ID3_FMT_FLAC;
+    bool writable = fmt == ID3_FMT_MP3 || fmt == ID3_FMT_FLAC || is_ogg(fmt);
+    if (fmt == ID3_FMT_MP4) {
+        check_mp4(input);
+        return 0;
+    }
     bool damaged = fmt == ID3_FMT_FLAC && flac_audio_start(input, base) == UINT64_MAX;
     // An ID3v2 tag whose size runs past the end of the file is refused too.
     bool tag_past_end = fmt == ID3_FMT_MP3 && size >= ID3_HEADER_LEN &&
@@ -247,11 +446,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     if (!writable || damaged || tag_past_end) {
         fuzz_require(rc == -1, "only MP3 and FLAC files with whole metadata are written");
-        const char* want = damaged              ? "FLAC metadata runs past the end of the file"
-                           : tag_past_end       ? "ID3v2 tag runs past the end of the file"
-                           : fmt == ID3_FMT_MP4 ? "MP4/m4a write unsupported (read-only)"
-                                                : "unsupported format for write";
+        const char* want = damaged        ? "FLAC metadata runs past the end of the file"
+                           : tag_past_end ? "ID3v2 tag runs past the end of the file"
+                                          : "unsupported format for write";
         fuzz_require(msg == want, "refusal message");
+        fuzz_require(output == input, "a refused file is unchanged");
+        id3_tags_free(&before);
+        return 0;
+    }
+    if (is_ogg(fmt) && rc != 0) {
+        // Damaged pages, several streams, audio on a header page: refused, with a message.
+        fuzz_require(!msg.empty(), "a refused Ogg file has a message");
         fuzz_require(output == input, "a refused file is unchanged");
         id3_tags_free(&before);
         return 0;
@@ -267,7 +472,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz_require(cover_of() == cover_before, "{} keeps the cover");
     if (fmt == ID3_FMT_FLAC)
         require_flac_items_kept(input, base, output);
-    else
+    else if (fmt == ID3_FMT_MP3)
         require_mp3_frames_kept(input, output);
     fuzz_require(id3_write(g_path.c_str(), "{}") == 0 && read_all(g_path) == output,
                  "a second {} changes nothing");
@@ -286,7 +491,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fuzz_same_text(root, "title", WANT_TITLE) && fuzz_same_text(root, "artist", WANT_ARTIST) &&
             fuzz_same_text(root, "album", "") && fuzz_same_text(root, "genre", "Rock") &&
             fuzz_same_text(root, "date", "2024-05-01") && fuzz_same_text(root, "track", "3/12") &&
-            fuzz_same_text(root, "format", fmt == ID3_FMT_MP3 ? "mp3" : "flac"),
+            fuzz_same_text(root, "format",
+                           fmt == ID3_FMT_MP3    ? "mp3"
+                           : fmt == ID3_FMT_FLAC ? "flac"
+                           : fmt == ID3_FMT_OGG  ? "ogg"
+                                                 : "opus"),
         "id3_read gives the written texts");
     yyjson_doc_free(doc);
     free(json);
@@ -318,6 +527,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                      "no cover appears");
     }
 
+    if (is_ogg(fmt)) {
+        fuzz_require(ogg_same_audio(input, ogg_audio_start(input, fmt), second,
+                                    ogg_audio_start(second, fmt)),
+                     "the Ogg audio pages are unchanged but for their numbers");
+        id3_tags_free(&after);
+        id3_tags_free(&before);
+        return 0;
+    }
     uint64_t in_audio = fmt == ID3_FMT_MP3 ? mp3_audio_start(input) : flac_audio_start(input, base);
     uint64_t out_audio =
         fmt == ID3_FMT_MP3 ? mp3_audio_start(second) : flac_audio_start(second, base);

@@ -7,6 +7,7 @@ structure the readers and writers handle) and the project's sample files.
 creates OUT_DIR/<target>/ for every fuzz target. Large samples are left out: the readers look at
 the head of a file, and small inputs keep the fuzzers fast.
 """
+import base64
 import os
 import struct
 import sys
@@ -206,7 +207,34 @@ def mp4_seeds():
     mvhd = atom(b"mvhd", bytes(100))
     mdat = atom(b"mdat", bytes(32))
     wide = be32(1) + b"free" + struct.pack(">Q", 24) + bytes(8)
+    # Files whose samples the writer must follow: an audio track with its chunk offsets (stco or
+    # co64) into mdat, moov before or after it, free atoms that can give room.
+    samples = bytes(range(1, 49))
+
+    def trak(offsets, co64=False):
+        table = (atom(b"co64", bytes(4) + be32(len(offsets)) +
+                      b"".join(struct.pack(">Q", o) for o in offsets)) if co64 else
+                 atom(b"stco", bytes(4) + be32(len(offsets)) + b"".join(be32(o) for o in offsets)))
+        dref = atom(b"dref", bytes(4) + be32(1) + atom(b"url ", be32(1)))
+        stbl = atom(b"stbl", atom(b"stsd", bytes(8)) + table)
+        minf = atom(b"minf", atom(b"dinf", dref) + stbl)
+        return atom(b"trak", atom(b"mdia", minf))
+
+    def with_tracks(moov_first, co64=False, after_ilst=b"", after_moov=b""):
+        meta = atom(b"meta", b"\x00\x00\x00\x00" + hdlr + ilst + after_ilst)
+
+        def moov(at):
+            return atom(b"moov", mvhd + trak([at, at + 16], co64) + atom(b"udta", meta))
+        if moov_first:
+            at = len(ftyp) + len(moov(0)) + len(after_moov) + 8
+            return ftyp + moov(at) + after_moov + atom(b"mdat", samples)
+        return ftyp + atom(b"mdat", samples) + moov(len(ftyp) + 8) + after_moov
+
     return {
+        "tracks_moov_first": with_tracks(True),
+        "tracks_moov_last": with_tracks(False, after_moov=atom(b"free", bytes(24))),
+        "tracks_co64_free_after_ilst": with_tracks(True, True, after_ilst=atom(b"free", bytes(64))),
+        "tracks_free_after_moov": with_tracks(True, after_moov=atom(b"free", bytes(120))),
         "full_box_meta": ftyp + atom(b"moov", mvhd + atom(b"udta", full_meta)) + mdat,
         "plain_meta": ftyp + mdat + atom(b"moov", atom(b"udta", plain_meta)),
         "wide_atom_first": ftyp + wide + atom(b"moov", atom(b"udta", full_meta)),
@@ -214,6 +242,89 @@ def mp4_seeds():
         "size_zero_atom": ftyp + be32(0) + b"free" + atom(b"moov", atom(b"udta", full_meta)),
         "properties": ftyp + atom(b"moov", atom(b"udta", more_meta)) + mdat,
     }
+
+
+# ---- Ogg Vorbis and Opus ------------------------------------------------------------------------
+
+def ogg_crc(data):
+    crc = 0
+    for byte in data:
+        crc ^= byte << 24
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x04C11DB7 if crc & 0x80000000 else crc << 1) & 0xFFFFFFFF
+    return crc
+
+
+def ogg_page(flags, granule, serial, seq, lacing, body):
+    page = (b"OggS" + bytes([0, flags]) + struct.pack("<QII", granule, serial, seq) + le32(0)
+            + bytes([len(lacing)]) + bytes(lacing) + body)
+    return page[:22] + le32(ogg_crc(page)) + page[26:]
+
+
+def ogg_packets(serial, seq, packets, max_segments=255):
+    """Pages holding the packets from sequence number seq on: (bytes, next seq)."""
+    out, lacing, body, continued, ended = b"", [], b"", False, False
+    for packet in packets:
+        pos = 0
+        while True:
+            if len(lacing) == max_segments:
+                out += ogg_page((1 if continued else 0) | (2 if seq == 0 else 0),
+                                0 if ended else 0xFFFFFFFFFFFFFFFF, serial, seq, lacing, body)
+                seq, lacing, body, continued, ended = seq + 1, [], b"", True, False
+            take = min(255, len(packet) - pos)
+            lacing.append(take)
+            body += packet[pos:pos + take]
+            pos += take
+            if take < 255:
+                break
+        ended = True
+    if lacing:
+        out += ogg_page((1 if continued else 0) | (2 if seq == 0 else 0), 0 if ended else 2**64 - 1,
+                        serial, seq, lacing, body)
+        seq += 1
+    return out, seq
+
+
+def vorbis_comment(vendor, comments):
+    body = le32(len(vendor)) + vendor + le32(len(comments))
+    for c in comments:
+        body += le32(len(c)) + c
+    return body
+
+
+def ogg_seeds():
+    vorbis_id = b"\x01vorbis" + le32(0) + b"\x02" + le32(44100) + le32(0) * 3 + b"\xb8\x01"
+    opus_head = b"OpusHead\x01\x02\x38\x01" + le32(48000) + b"\x00\x00\x00"
+    setup = b"\x05vorbis" + bytes(range(256)) * 2
+    picture = (be32(3) + be32(9) + b"image/png" + be32(0) + be32(0) * 4 + be32(len(PNG)) + PNG)
+    comments = [b"TITLE=Ogg title", b"ARTIST=A", b"ALBUM=B", b"GENRE=Jazz", b"DATE=2024",
+                b"TRACKNUMBER=2/9", b"COMMENT=kept",
+                b"METADATA_BLOCK_PICTURE=" + base64.b64encode(picture)]
+    vorbis_tags = b"\x03vorbis" + vorbis_comment(b"Xiph.Org libVorbis", comments) + b"\x01"
+    opus_tags = b"OpusTags" + vorbis_comment(b"libopus", comments[:4] + [
+        b"COVERARTMIME=image/jpeg", b"COVERART=" + base64.b64encode(JPEG)]) + bytes(16)
+    audio = [bytes([0x80 + i]) * (60 + 9 * i) for i in range(6)]
+
+    def stream(serial, first, headers, max_segments=255):
+        out, seq = ogg_packets(serial, 0, [first])
+        pages, seq = ogg_packets(serial, seq, headers, max_segments)
+        out += pages
+        pages, seq = ogg_packets(serial, seq, audio)
+        return out + pages
+
+    seeds = {
+        "vorbis": stream(7, vorbis_id, [vorbis_tags, setup]),
+        "vorbis_small_pages": stream(7, vorbis_id, [vorbis_tags, setup], 2),
+        "opus": stream(9, opus_head, [opus_tags]),
+        "opus_small_pages": stream(9, opus_head, [opus_tags], 1),
+        "chained": stream(7, vorbis_id, [vorbis_tags, setup]) + stream(8, opus_head, [opus_tags]),
+    }
+    # A second stream's first page right after ours: a multiplexed file.
+    first, seq = ogg_packets(7, 0, [vorbis_id])
+    other, _ = ogg_packets(3, 0, [b"\x80theora" + bytes(40)])
+    rest, seq = ogg_packets(7, seq, [vorbis_tags, setup] + audio)
+    seeds["multiplexed"] = first + other + rest
+    return seeds
 
 
 # ---- JSON texts --------------------------------------------------------------------------------
@@ -248,7 +359,7 @@ def write_dir(path, seeds):
 
 
 def sample_seeds(samples_dir):
-    by_kind = {"mp3": {}, "flac": {}, "mp4": {}}
+    by_kind = {"mp3": {}, "flac": {}, "mp4": {}, "ogg": {}}
     if not samples_dir or not os.path.isdir(samples_dir):
         return by_kind
     for name in sorted(os.listdir(samples_dir)):
@@ -263,6 +374,8 @@ def sample_seeds(samples_dir):
             by_kind["flac"]["sample_" + name] = data
         elif b"ftyp" in data[4:72]:
             by_kind["mp4"]["sample_" + name] = data
+        elif data[:4] == b"OggS":
+            by_kind["ogg"]["sample_" + name] = data
     return by_kind
 
 
@@ -274,21 +387,27 @@ def main():
     mp3 = {**mp3_seeds(), **samples["mp3"]}
     flac = {**flac_seeds(), **samples["flac"]}
     mp4 = {**mp4_seeds(), **samples["mp4"]}
+    ogg = {**ogg_seeds(), **samples["ogg"]}
     write_dir(os.path.join(out, "fuzz_mp3_read"), mp3)
     write_dir(os.path.join(out, "fuzz_flac_read"), flac)
     write_dir(os.path.join(out, "fuzz_mp4_read"), mp4)
+    write_dir(os.path.join(out, "fuzz_ogg_read"), ogg)
     write_dir(os.path.join(out, "fuzz_tags_json"), JSON_SEEDS)
     write_dir(os.path.join(out, "fuzz_batch_paths"), BATCH_SEEDS)
     roundtrip = {}
-    for kind, seeds in (("mp3", mp3), ("flac", flac), ("mp4", mp4)):
+    for kind, seeds in (("mp3", mp3), ("flac", flac), ("mp4", mp4), ("ogg", ogg)):
         for name, data in seeds.items():
             roundtrip[kind + "_" + name] = data
     roundtrip["unknown_kind"] = b"RIFF\x00\x00\x00\x00WAVEfmt "
     roundtrip["three_bytes"] = b"ID3"
     write_dir(os.path.join(out, "fuzz_write_roundtrip"), roundtrip)
-    # The first byte picks the reader (0 MP3, 1 FLAC, 2 MP4); the rest is the file.
+    # The first byte picks the reader (0 MP3, 1 FLAC, 2 MP4, 3 Ogg Vorbis, 4 Opus); the rest is
+    # the file.
     bounded = {}
-    for selector, (kind, seeds) in enumerate((("mp3", mp3), ("flac", flac), ("mp4", mp4))):
+    opus = {name: data for name, data in ogg.items() if b"OpusHead" in data[:64]}
+    vorbis = {name: data for name, data in ogg.items() if name not in opus}
+    for selector, (kind, seeds) in enumerate((("mp3", mp3), ("flac", flac), ("mp4", mp4),
+                                              ("vorbis", vorbis), ("opus", opus))):
         for name, data in seeds.items():
             bounded[kind + "_" + name] = bytes([selector]) + data
     write_dir(os.path.join(out, "fuzz_bounded_read"), bounded)

@@ -1,9 +1,11 @@
 /*
- * quorvale-id3tag: read and write the descriptive tags of MP3 (ID3v2), FLAC and MP4/M4A files.
+ * quorvale-id3tag: read and write the descriptive tags of MP3 (ID3v2), FLAC, MP4/M4A, Ogg Vorbis
+ * and Opus files.
  *
  * Tags cross this interface as one UTF-8 JSON object:
  *   {"title":"...","artist":"...","album":"...","genre":"...","date":"...","track":"...",
- *    "format":"mp3|flac|mp4","has_cover":true|false,"cover_mime":"image/jpeg"}
+ *    "format":"mp3|flac|mp4|ogg|opus","has_cover":true|false,"cover_mime":"image/jpeg"}
+ * ("ogg" is Ogg Vorbis, "opus" Ogg Opus).
  * "cover_mime" is present only when the file's cover has a MIME type. For writing, only the six
  * text members are read ("year" is accepted in place of "date"); a member that is absent or neither
  * a string nor null leaves that tag as the file has it, and an empty string stores an empty tag.
@@ -26,7 +28,8 @@
  *   - The library keeps one error text per process and no other state. Calls from several threads
  * must be serialised by the caller, each together with its id3_last_error() read.
  *   - A file is opened once per call and only its tags are read (an MP3 file's ID3v2 tag, a FLAC
- *     file's metadata blocks, an MP4 file's atom headers and item list), never its audio. A file
+ *     file's metadata blocks, an MP4 file's atom headers and item list, an Ogg file's pages up to
+ *     the end of its comment header), never its audio. A file
  *     is only ever changed by writing a temporary file beside it (the new tags, then the audio
  *     copied by the system), flushing it to the disk and renaming it over the original, so a
  *     failed write leaves the original untouched.
@@ -67,24 +70,29 @@ extern "C" {
 #endif
 
 /*
- * Reads the tags of the MP3, FLAC or MP4/M4A file at `path` (only the bytes that hold tags are
- * read; the file is never changed). Returns the JSON object described above as a NUL-terminated
- * UTF-8 text that the caller owns and must release with id3_free_string(), or NULL on failure.
- * Messages: "NULL path", "cannot open: PATH (REASON)", "cannot open: PATH (not a regular file)",
- * "cannot read: PATH (REASON)", "file changed while reading: PATH" (it ended before the size it had
- * when opened), "unsupported or unrecognized format", "too short for ID3", "no ID3 header", "MP4
- * atom size smaller than its header" (a damaged MP4 file), "oom". A file that begins with "ID3"
- * counts as MP3 only with a tag header of version 2, 3 or 4 and a syncsafe size; one without a tag
- * only when it starts with two valid MPEG audio frame headers (or one frame that ends with the
- * file). An ID3v2 tag whose size points past the end of the file is read up to that end.
+ * Reads the tags of the MP3, FLAC, MP4/M4A, Ogg Vorbis or Opus file at `path` (only the bytes that
+ * hold tags are read; the file is never changed). Returns the JSON object described above as a
+ * NUL-terminated UTF-8 text that the caller owns and must release with id3_free_string(), or NULL
+ * on failure. Messages: "NULL path", "cannot open: PATH (REASON)", "cannot open: PATH (not a
+ * regular file)", "cannot read: PATH (REASON)", "file changed while reading: PATH" (it ended
+ * before the size it had when opened), "unsupported or unrecognized format", "too short for ID3",
+ * "no ID3 header", "MP4 atom size smaller than its header" (a damaged MP4 file), "oom", and for a
+ * damaged Ogg file "Ogg page checksum mismatch at offset N", "not an Ogg page at offset N", "Ogg
+ * page runs past the end of the file", "Ogg stream ends within its header packets", "Ogg header
+ * packets broken across pages at offset N" or "Ogg comment header missing". A file that begins
+ * with "ID3" counts as MP3 only with a tag header of version 2, 3 or 4 and a syncsafe size; one
+ * without a tag only when it starts with two valid MPEG audio frame headers (or one frame that ends
+ * with the file). An ID3v2 tag whose size points past the end of the file is read up to that end.
+ * An Ogg file counts as Ogg Vorbis or Opus when its first page's first packet is a Vorbis or Opus
+ * identification header; a file of several logical streams is read from the first one.
  */
 QID3_API char* id3_read(const char* path);
 
 /*
- * Reads every property and picture of the MP3, FLAC or MP4/M4A file at `path`, as bounded as
- * id3_read() (only the tag bytes are read). Returns a JSON object the caller releases with
- * id3_free_string(), or NULL on failure with id3_read()'s messages:
- *   {"format":"mp3|flac|mp4","properties":{"KEY":["value",...],...},
+ * Reads every property and picture of the MP3, FLAC, MP4/M4A, Ogg Vorbis or Opus file at `path`,
+ * as bounded as id3_read() (only the tag bytes are read). Returns a JSON object the caller
+ * releases with id3_free_string(), or NULL on failure with id3_read()'s messages:
+ *   {"format":"mp3|flac|mp4|ogg|opus","properties":{"KEY":["value",...],...},
  *    "pictures":[{"type":3,"mime":"image/jpeg","description":"","size":N},...]}
  * Keys are the property names taggers share (TITLE, ALBUMARTIST, DISCNUMBER, MUSICBRAINZ_TRACKID,
  * REPLAYGAIN_TRACK_GAIN, ...; docs/properties.md lists the table of keys, ID3v2 frames and MP4
@@ -98,44 +106,51 @@ QID3_API char* id3_read(const char* path);
 QID3_API char* id3_read_all(const char* path);
 
 /*
- * Writes the text tags of the JSON object `tags_json` into the MP3 or FLAC file at `path`, keeping
- * every tag the object does not name and the file's cover. The JSON is checked before the file is
- * looked at. Returns 0 when the file was rewritten, -1 on failure; the file is then unchanged.
- * Messages include "NULL argument", "invalid tags JSON", "tags JSON must be object",
- * "unsupported format for write", "MP4/m4a write unsupported (read-only)", "cannot create temp:
- * REASON", "short write", "disk flush failed: REASON", "close failed: REASON", "file changed while
- * writing: PATH" (another program changed or replaced the file while it was rewritten: the file is
- * left as that program made it), "cannot replace target (read-only or locked): PATH", "rename
- * failed (win32 CODE): PATH", "path too long for a temporary file: PATH", "tag too large for
- * ID3v2", "cover too large for FLAC picture block", "comments too large for FLAC comment block",
- * "FLAC metadata runs past the end of the file" and "ID3v2 tag runs past the end of the file" (a
- * damaged file whose audio a rewrite could lose; it is left alone), "cannot copy extended
- * attributes: PATH (REASON)" (Linux), and "folder flush failed: FOLDER (REASON)", after which the
- * file already holds the new tags but the rename may not survive a power cut. After a success the
- * error text is normally empty, but may hold the message of a harmless step (an "ID3" file too
- * short to hold a tag leaves "too short for ID3"): judge success by the result only. Everything of
- * the old tags that the object does not name is carried over: other frames, comments and pictures
- * (docs/carrying.md lists the few things still dropped).
+ * Writes the text tags of the JSON object `tags_json` into the MP3, FLAC, MP4, Ogg Vorbis or Opus
+ * file at `path`, keeping every tag the object does not name and the file's cover. The JSON is
+ * checked before the file is looked at. Returns 0 when the file was rewritten, -1 on failure; the
+ * file is then unchanged. Messages include "NULL argument", "invalid tags JSON", "tags JSON must
+ * be object", "unsupported format for write", "fragmented MP4 (moof) write unsupported" (and the
+ * other MP4 layouts whose chunk offsets cannot be shown to stay right, the message naming why),
+ * "cannot create temp: REASON", "short write", "disk flush failed: REASON", "close failed:
+ * REASON", "file changed while writing: PATH" (another program changed or replaced the file while
+ * it was rewritten: the file is left as that program made it), "cannot replace target (read-only
+ * or locked): PATH", "rename failed (win32 CODE): PATH", "path too long for a temporary file:
+ * PATH", "tag too large for ID3v2", "cover too large for FLAC picture block", "comments too
+ * large for FLAC comment block", "FLAC metadata runs past the end of the file" and "ID3v2 tag
+ * runs past the end of the file" (a damaged file whose audio a rewrite could lose; it is left
+ * alone), for Ogg files the read's messages and "Ogg file with several streams: write
+ * unsupported", "Ogg header packets share pages with audio: write unsupported", "Ogg file does
+ * not end with a whole page", "damaged Ogg page among the audio", "cover too large for Ogg
+ * picture comment", "cannot copy extended attributes: PATH (REASON)" (Linux), and "folder flush
+ * failed: FOLDER (REASON)", after which the file already holds the new tags but the rename may
+ * not survive a power cut. After a success the error text is normally empty, but may hold the
+ * message of a harmless step (an "ID3" file too short to hold a tag leaves "too short for ID3"):
+ * judge success by the result only. Everything of the old tags that the object does not name is
+ * carried over: other frames, comments and pictures (docs/carrying.md lists the few things still
+ * dropped).
  */
 QID3_API int32_t id3_write(const char* path, const char* tags_json);
 
 /*
- * Saves the cover picture embedded in the MP3, FLAC or MP4 file at `path` to `out_path`, byte for
- * byte (the picture file is created or overwritten). Returns 0 on success, -1 on failure: "NULL
- * argument", the read's messages, "no cover art" (no picture file is created then), "cannot write
- * cover: REASON", "short cover write".
+ * Saves the cover picture embedded in the MP3, FLAC, MP4, Ogg Vorbis or Opus file at `path` to
+ * `out_path`, byte for byte (the picture file is created or overwritten). Returns 0 on success, -1
+ * on failure: "NULL argument", the read's messages, "no cover art" (no picture file is created
+ * then), "cannot write cover: REASON", "short cover write".
  */
 QID3_API int32_t id3_extract_cover(const char* path, const char* out_path);
 
 /*
- * Makes the picture file at `image_path` the front cover of the MP3 or FLAC file at `path`: the
- * old front covers (picture type 3) give way to it, and the other pictures and every tag stay. The
+ * Makes the picture file at `image_path` the front cover of the MP3, FLAC, MP4, Ogg Vorbis or Opus
+ * file at `path`: the old front covers (picture type 3; in MP4 the first picture of "covr") give
+ * way to it, and the other pictures and every tag stay (in an Ogg file the cover is a
+ * METADATA_BLOCK_PICTURE comment, and an old COVERART picture goes with the front covers). The
  * picture is read first and labelled by its first bytes: "image/png" (at least 8 bytes starting
- * 0x89 'P' 'N' 'G'), "image/gif" ("GIF87a" or "GIF89a"), "image/webp" ("RIFF", 4 bytes, "WEBP"),
- * "image/bmp" (at least 14 bytes starting "BM"), else "image/jpeg". An empty picture file removes
- * an MP3 file's front covers and gives a FLAC file an empty picture block.
+ * 0x89 'P' 'N' 'G'), "image/gif" ("GIF87a" or "GIF89a"), "image/webp" ("RIFF", 4 bytes,
+ * "WEBP"), "image/bmp" (at least 14 bytes starting "BM"), else "image/jpeg". An empty picture
+ * file removes an MP3 file's front covers and gives a FLAC or Ogg file an empty picture.
  * Returns 0 when the file was rewritten, -1 on failure; the file is then unchanged ("cover set
- * unsupported for this format" for MP4 and unrecognised files).
+ * unsupported for this format" for unrecognised files).
  */
 QID3_API int32_t id3_set_cover(const char* path, const char* image_path);
 

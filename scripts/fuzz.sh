@@ -36,8 +36,8 @@ while [ $# -gt 0 ]; do
   esac
   shift
 done
-all_targets=(fuzz_mp3_read fuzz_flac_read fuzz_mp4_read fuzz_tags_json fuzz_batch_paths
-             fuzz_write_roundtrip fuzz_bounded_read)
+all_targets=(fuzz_mp3_read fuzz_flac_read fuzz_mp4_read fuzz_ogg_read fuzz_tags_json
+             fuzz_batch_paths fuzz_write_roundtrip fuzz_bounded_read)
 [ ${#targets[@]} -gt 0 ] || targets=("${all_targets[@]}")
 
 if ! command -v clang++ >/dev/null; then

@@ -122,6 +122,7 @@ for g in "${groups[@]}"; do
       ;;
     interop)
       apt_install lame flac ffmpeg python3-mutagen python3-pytest eyed3 id3v2 atomicparsley \
+        vorbis-tools opus-tools \
         libtag1-dev kid3-cli
       ;;
     robust)

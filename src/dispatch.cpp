@@ -11,6 +11,9 @@ int32_t id3_detect_fmt(const uint8_t* data, uint64_t len) {
         return ID3_FMT_MP3;
     if (data[0] == 'f' && data[1] == 'L' && data[2] == 'a' && data[3] == 'C')
         return ID3_FMT_FLAC;
+    int32_t ogg = id3_ogg_detect(data, len);
+    if (ogg != ID3_FMT_UNKNOWN)
+        return ogg;
     if (id3_is_mpeg_audio(data, len))
         return ID3_FMT_MP3;
     if (len < 8)
@@ -62,9 +65,13 @@ int id3_load_tags(id3_file* f, id3_tags* t, int cover, id3_old_tag* keep) {
         return id3_mp3_load(f, t, cover, keep);
     case ID3_FMT_FLAC:
         // Every old picture is carried by the FLAC writer.
-        return id3_flac_load(f, t, cover == ID3_COVER_BYTES);
+        return id3_flac_load(f, t, cover == ID3_COVER_BYTES, keep);
     case ID3_FMT_MP4:
         return id3_mp4_load(f, t, cover == ID3_COVER_BYTES);
+    case ID3_FMT_OGG:
+    case ID3_FMT_OPUS:
+        // The Ogg writer carries the old pictures, which are comments.
+        return id3_ogg_load(f, t, cover == ID3_COVER_BYTES);
     case -1:
         t->format = ID3_FMT_MP3; // an "ID3" file whose bytes after the tag cannot be read
         return -1;
@@ -88,6 +95,9 @@ int id3_load_props(id3_file* f, id3_props* p) {
         return id3_flac_load_props(f, p);
     case ID3_FMT_MP4:
         return id3_mp4_load_props(f, p);
+    case ID3_FMT_OGG:
+    case ID3_FMT_OPUS:
+        return id3_ogg_load_props(f, p);
     case -1:
         return -1;
     default:
@@ -101,12 +111,17 @@ bool id3_load_failure_is_harmless(const id3_file* f, const id3_tags* loaded) {
 }
 
 bool id3_format_writable(int32_t format) {
-    return format == ID3_FMT_MP3 || format == ID3_FMT_FLAC;
+    return format == ID3_FMT_MP3 || format == ID3_FMT_FLAC || format == ID3_FMT_MP4 ||
+           format == ID3_FMT_OGG || format == ID3_FMT_OPUS;
 }
 
 int id3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* old, id3_change change,
                    id3_head* head) {
     if (t->format == ID3_FMT_MP3)
         return id3_mp3_build_head(f, t, old, change, head);
-    return id3_flac_build_head(f, t, change, head);
+    if (t->format == ID3_FMT_MP4)
+        return id3_mp4_build_head(f, t, change, head);
+    if (t->format == ID3_FMT_OGG || t->format == ID3_FMT_OPUS)
+        return id3_ogg_build_head(f, t, change, head);
+    return id3_flac_build_head(f, t, old, change, head);
 }

@@ -167,10 +167,10 @@ static const char* folder_part(const char* path, char* out, size_t cap) {
     return out;
 }
 
-// The zero bytes to add to a head of head_len so that the audio at audio_off starts at the same
-// offset in a block of the new file as in the old one, when the head's padding can take them: then
-// the audio's whole blocks can be shared instead of copied. The length field is enlarged to count
-// them. 0 when no bytes are needed or the field cannot take them.
+// The zero bytes to add to a head of head->len bytes so that the audio at audio_off starts at the
+// same offset in a block of the new file as in the old one, when the head's padding can take them:
+// then the audio's whole blocks can be shared instead of copied. The length field is enlarged to
+// count them. 0 when no bytes are needed or the field cannot take them.
 static uint64_t align_padding(id3_head* head, uint64_t block) {
     uint64_t extra = (head->audio_off % block + block - head->len % block) % block;
     if (extra == 0 || head->grow_kind == ID3_GROW_NONE)
@@ -213,7 +213,7 @@ static int write_head(plat_temp* temp, const id3_file* src, id3_head* head, uint
         if (plat_temp_write(temp, zeros.get(), extra) != 0)
             return -1;
     }
-    if (size > 0 && (head->len + extra) % size == head->audio_off % size)
+    if (size > 0 && (head->keep_len + head->len + extra) % size == head->audio_off % size)
         *block = size;
     return 0;
 }
@@ -241,10 +241,77 @@ static int fill_audio(plat_temp* temp, const id3_file* src, uint64_t off, uint64
     return plat_temp_copy(temp, &src->pf, off, end - off, read_side);
 }
 
-// Creates the temporary file and fills it with the head and the bytes of src from audio_off on.
-// src may be NULL when there is nothing to copy. Where the audio's blocks can be shared, the
-// head's padding grows (head->data's length field with it). 0, or -1 with a message and nothing
-// left behind.
+// The chunk in which renumbered Ogg pages are read and written: large enough that the system
+// calls cost little beside the copy, and more than a page (at most 65307 bytes).
+#define OGG_COPY_CHUNK (1u << 18)
+
+// Copies the bytes of src from off to end as Ogg pages, renumbered as head asks (each page of its
+// stream gets its sequence number moved, and its checksum with it). Memory holds one chunk
+// at a time. 0; -1 with errno and *read_side set when reading or writing failed; 1 when src ended
+// early; 2 with a message when the bytes are not whole Ogg pages.
+static int fill_renumbered(plat_temp* temp, const id3_file* src, uint64_t off, uint64_t end,
+                           const id3_head* head, int* read_side) {
+    id3_owned_bytes chunk((uint8_t*)malloc(OGG_COPY_CHUNK));
+    if (!chunk) {
+        errno = ENOMEM;
+        return -1;
+    }
+    uint64_t have = 0; // bytes in the chunk, the start of a page cut by its end among them
+    while (off < end || have > 0) {
+        uint64_t want = OGG_COPY_CHUNK - have < end - off ? OGG_COPY_CHUNK - have : end - off;
+        if (want > 0) {
+            int64_t got = plat_pread(&src->pf, chunk.get() + have, want, off);
+            if (got < 0) {
+                *read_side = 1;
+                return -1;
+            }
+            if (got == 0)
+                return 1;
+            have += (uint64_t)got;
+            off += (uint64_t)got;
+        }
+        uint64_t used = 0;
+        if (id3_ogg_renumber_pages(chunk.get(), have, off == end, head, &used) != 0)
+            return 2;
+        if (used == 0 && have == OGG_COPY_CHUNK) {
+            id3_set_error("damaged Ogg page among the audio");
+            return 2;
+        }
+        if (plat_temp_write(temp, chunk.get(), used) != 0)
+            return -1;
+        memmove(chunk.get(), chunk.get() + used, (size_t)(have - used));
+        have -= used;
+    }
+    return 0;
+}
+
+// The message of a copy from the source that failed: rc and read_side as fill_audio gives them,
+// err the errno of the failure.
+static void replace_fill_failed(const char* path, int rc, int read_side, int err) {
+    if (rc > 0)
+        id3_set_error("file changed while writing: %s", path);
+    else if (read_side)
+        id3_set_error("cannot read: %s (%s)", path, strerror(err));
+    else
+        id3_set_error("short write: %s (%s)", path, strerror(err));
+}
+
+// Copies the first keep_len bytes of src, which stay before the head: their whole blocks shared
+// with src where the file system allows (they start at offset 0 in both files), the rest copied.
+// 0, or as fill_audio.
+static int copy_kept(plat_temp* temp, const id3_file* src, uint64_t keep_len, int* read_side) {
+    uint64_t block = plat_temp_clone_block(temp, &src->pf);
+    uint64_t whole = block > 0 ? keep_len / block * block : 0;
+    int rc = whole > 0 ? fill_audio(temp, src, 0, whole, block, read_side) : 0;
+    if (rc == 0 && keep_len > whole)
+        rc = plat_temp_copy(temp, &src->pf, whole, keep_len - whole, read_side);
+    return rc;
+}
+
+// Creates the temporary file and fills it with src's first keep_len bytes, the head and the bytes
+// of src from audio_off on. src may be NULL when there is nothing to copy. Where the audio's blocks
+// can be shared, the head's padding grows (head->data's length field with it). 0, or -1 with a
+// message and nothing left behind.
 int id3_replace_fill(plat_temp* temp, const char* path, const id3_file* src, id3_head* head) {
     int rc = plat_temp_create(temp, path);
     if (rc == PLAT_NAME_TOO_LONG) {
@@ -263,27 +330,36 @@ int id3_replace_fill(plat_temp* temp, const char* path, const id3_file* src, id3
         return -1;
     }
     uint64_t block = 0;
+    int read_side = 0;
+    rc = src && head->keep_len > 0 ? copy_kept(temp, src, head->keep_len, &read_side) : 0;
+    if (rc != 0) {
+        int err = errno;
+        plat_temp_discard(temp);
+        replace_fill_failed(path, rc, read_side, err);
+        return -1;
+    }
     if (write_head(temp, src, head, &block) != 0) {
         int err = errno;
         plat_temp_discard(temp);
         id3_set_error("short write: %s (%s)", path, strerror(err));
         return -1;
     }
-    if (src && head->audio_off < src->size) {
-        int read_side = 0;
-        uint64_t tail_len = head->tail_len <= src->size - head->audio_off ? head->tail_len : 0;
-        rc = fill_audio(temp, src, head->audio_off, src->size - tail_len, block, &read_side);
+    if (src && (head->audio_off < src->size || head->keep_len > 0)) {
+        uint64_t audio_len = head->audio_off < src->size ? src->size - head->audio_off : 0;
+        uint64_t tail_len = head->tail_len <= audio_len ? head->tail_len : 0;
+        rc = audio_len == 0 ? 0
+             : head->ogg_renumber
+                 ? fill_renumbered(temp, src, head->audio_off, src->size - tail_len, head,
+                                   &read_side)
+                 : fill_audio(temp, src, head->audio_off, src->size - tail_len, block, &read_side);
         if (rc == 0 && tail_len > 0 && plat_temp_write(temp, head->tail, tail_len) != 0)
             rc = -1;
         if (rc != 0) {
             int err = errno;
             plat_temp_discard(temp);
-            if (rc > 0)
-                id3_set_error("file changed while writing: %s", path);
-            else if (read_side)
-                id3_set_error("cannot read: %s (%s)", path, strerror(err));
-            else
-                id3_set_error("short write: %s (%s)", path, strerror(err));
+            // Damaged Ogg pages (rc 2) have their message already.
+            if (rc != 2)
+                replace_fill_failed(path, rc, read_side, err);
             return -1;
         }
         // A file that grew since it was opened would lose its new tail with the old file.

@@ -46,6 +46,8 @@ void id3_buf_release(id3_buf* b);
 #define ID3_FMT_MP3 1
 #define ID3_FMT_FLAC 2
 #define ID3_FMT_MP4 3
+#define ID3_FMT_OGG 4  // Ogg Vorbis
+#define ID3_FMT_OPUS 5 // Ogg Opus
 
 // The tags of one file. Every pointer is NULL or a malloc'd block owned by the record. A NULL text
 // is an absent tag; "" is a present, empty one. The all-zero record is the empty record.
@@ -140,11 +142,13 @@ uint8_t* id3_file_dup(const id3_file* f, uint64_t off, uint64_t n);
 // count. Returns NULL with a message recorded on failure.
 uint8_t* id3_slurp(const char* path, uint64_t* len);
 
-// The new start of a file being rewritten: `data` replaces the old file's bytes before
-// `audio_off`, and the rest of the old file follows unchanged, except that its last `tail_len`
-// bytes (an ID3v1 tag) are replaced by `tail`. A head that ends in padding names the length field
-// that counts it (grow_kind, at grow_at): zero bytes appended to the head then count into that
-// field, so that the audio can start at the offset a block clone needs.
+// The new start of a file being rewritten: `data` replaces the old file's bytes from `keep_len`
+// to `audio_off`, and the rest of the old file follows unchanged, except that its last `tail_len`
+// bytes (an ID3v1 tag) are replaced by `tail`. The old file's first `keep_len` bytes (usually none)
+// stay before `data`, so a region in the middle or at the end of a file can be replaced. A head
+// that ends in padding names the length field that counts it (grow_kind, at grow_at): zero bytes
+// appended to the head then count into that field, so that the audio can start at the offset a
+// block clone needs.
 #define ID3_TAIL_MAX 128
 #define ID3_GROW_NONE 0
 #define ID3_GROW_SYNCSAFE28 1 // an ID3v2 tag size: four syncsafe bytes
@@ -153,10 +157,16 @@ struct id3_head {
     uint8_t* data;
     uint64_t len;
     uint64_t audio_off;
+    uint64_t keep_len;
     uint8_t tail[ID3_TAIL_MAX];
     uint64_t tail_len;
     int grow_kind;
     uint64_t grow_at;
+    // Ogg: with ogg_renumber set, every page of stream ogg_serial from audio_off on is copied with
+    // its sequence number moved by ogg_seq_delta (modulo 2^32), and its checksum with it.
+    bool ogg_renumber;
+    uint32_t ogg_serial;
+    uint32_t ogg_seq_delta;
 };
 // The steps of one replacement. Fill: creates the temporary file with the head and the bytes of
 // src from audio_off on, its tail replaced (src NULL: nothing to copy); where the audio's blocks
@@ -208,6 +218,17 @@ char* id3_utf16_to_utf8(const uint8_t* p, uint64_t n, int big_endian);
 // The picture type of a front cover, in ID3v2 APIC frames and FLAC PICTURE blocks alike.
 #define ID3_PICTURE_FRONT_COVER 3
 
+// A FLAC PICTURE body (big-endian), also the content of an Ogg METADATA_BLOCK_PICTURE comment:
+// picture type (4), MIME length M (4), MIME, description length D (4), description, width,
+// height, depth, colours (4 each), data length (4), data. Offsets of the fields after the MIME
+// type count from its end, and those after the description from its end.
+#define PICTURE_MIME_LEN_AT 4
+#define PICTURE_MIME_AT 8
+#define PICTURE_DESC_LEN_AFTER_MIME 0
+#define PICTURE_DATA_LEN_LEN 4         // the data length field
+#define PICTURE_DATA_LEN_AFTER_DESC 16 // width, height, depth and colours come first
+#define PICTURE_FIXED_LEN 32           // every field but the MIME type, description and data
+
 // What a reader keeps of the picture bytes: none (a picture is noted with has_cover and
 // cover_mime), the front cover's, or, for a write, only where the writer does not carry the old
 // pictures as they stand (an MP3 tag of a version other than 2.2 to 2.4).
@@ -215,10 +236,22 @@ char* id3_utf16_to_utf8(const uint8_t* p, uint64_t n, int big_endian);
 #define ID3_COVER_BYTES 1
 #define ID3_COVER_UNLESS_CARRIED 2
 
-// What a write's load keeps of an MP3 file's old tag for the writer, so that the tag is fetched
-// and decoded once: the frame area of a tag whose frames are carried, the texts the ID3v2 tag
-// gives on its own (before ID3v1 fills what it lacks), and the ID3v1 tag. All zero is empty;
-// id3_old_tag_free releases it.
+// A FLAC metadata block as the load walked it: its flag-and-type byte and its body (a
+// VORBIS_COMMENT body runs to the end of its comments where the declared length falls short of
+// them). The body bytes are kept for the comment blocks only: in the file's prefix or in
+// body_copy.
+struct id3_old_block {
+    uint8_t flag_type;
+    uint64_t body_at;
+    uint64_t body_len;
+    const uint8_t* body;
+    uint8_t* body_copy;
+};
+
+// What a write's load keeps of the old tags for the writer, so that they are fetched and decoded
+// once. MP3: the frame area of a tag whose frames are carried, the texts the ID3v2 tag gives on
+// its own (before ID3v1 fills what it lacks), and the ID3v1 tag. FLAC: the metadata blocks in
+// order and how the walk over them ended. All zero is empty; id3_old_tag_free releases it.
 #define ID3_V1_TAG_LEN 128
 struct id3_old_tag {
     uint8_t* tag_copy;   // the tag's bytes, when they reach past the file's prefix
@@ -230,6 +263,10 @@ struct id3_old_tag {
     id3_tags v2;
     int has_v1;
     uint8_t v1[ID3_V1_TAG_LEN];
+    id3_old_block* blocks;
+    uint64_t block_count;
+    uint64_t metadata_end; // where the walk stopped: the first byte after the metadata
+    int metadata_overrun;  // the walk stopped at a block whose body runs past the end of the file
 };
 void id3_old_tag_free(id3_old_tag* old);
 struct id3_old_tag_guard {
@@ -238,15 +275,102 @@ struct id3_old_tag_guard {
 };
 
 // Container readers: fill an emptied record from an open file, reading only the bytes that hold
-// tags; `cover` is one of ID3_COVER_*. With `keep`, the MP3 reader also keeps the old tag for a
-// writer. 0, or -1 with a message.
+// tags; `cover` is one of ID3_COVER_*. With `keep`, the MP3 and FLAC readers also keep the old
+// tags for a writer. 0, or -1 with a message.
 int id3_mp3_load(const id3_file* f, id3_tags* t, int cover, id3_old_tag* keep);
-int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover);
+int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover, id3_old_tag* keep);
 int id3_mp4_load(const id3_file* f, id3_tags* t, int want_cover);
 // The same readers over a whole file image in memory, cover included.
 int id3_mp3_read(const uint8_t* data, uint64_t len, id3_tags* t);
 int id3_flac_read(const uint8_t* data, uint64_t len, id3_tags* t);
 int id3_mp4_read(const uint8_t* data, uint64_t len, id3_tags* t);
+int id3_ogg_load(const id3_file* f, id3_tags* t, int want_cover);
+int id3_ogg_read(const uint8_t* data, uint64_t len, id3_tags* t);
+// Ogg Vorbis or Opus (ID3_FMT_OGG, ID3_FMT_OPUS) when the bytes begin an Ogg page whose first
+// packet is a Vorbis or Opus identification header, else ID3_FMT_UNKNOWN.
+int32_t id3_ogg_detect(const uint8_t* data, uint64_t len);
+
+// Ogg pages (ogg_page.cpp). Page header (little-endian): "OggS", version 0, flags, granule
+// position (8), stream serial number (4), page sequence number (4), CRC-32 of the whole page with
+// this field zero (4), segment count S (1), then S lacing values and the body, whose length is
+// their sum.
+#define OGG_CAPTURE "OggS"
+#define OGG_CAPTURE_LEN 4
+#define OGG_HEADER_LEN 27
+#define OGG_VERSION_AT 4
+#define OGG_FLAGS_AT 5
+#define OGG_GRANULE_AT 6
+#define OGG_SERIAL_AT 14
+#define OGG_SEQUENCE_AT 18
+#define OGG_CRC_AT 22
+#define OGG_SEGMENTS_AT 26
+#define OGG_FLAG_CONTINUED 0x01
+#define OGG_FLAG_FIRST 0x02
+#define OGG_FLAG_LAST 0x04
+#define OGG_MAX_SEGMENTS 255
+#define OGG_SEGMENT_MAX 255
+#define OGG_MAX_PAGE (OGG_HEADER_LEN + OGG_MAX_SEGMENTS + OGG_MAX_SEGMENTS * OGG_SEGMENT_MAX)
+// The checksum of a whole page of len bytes, its own field counted as zero.
+uint32_t id3_ogg_page_crc(const uint8_t* page, uint64_t len);
+// The length of the whole page at data: -1 when the bytes are not an Ogg page, 0 when len cuts it.
+int64_t id3_ogg_page_len(const uint8_t* data, uint64_t len);
+// Renumbers the whole Ogg pages at the start of data[0..len) as head->ogg_renumber asks, in place;
+// *used gets the bytes of those pages. A page cut by len is left for the next call, unless
+// at_end. -1 with a message when the bytes are not Ogg pages.
+int id3_ogg_renumber_pages(uint8_t* data, uint64_t len, bool at_end, const id3_head* head,
+                           uint64_t* used);
+
+// Vorbis comments (vorbis_comment.cpp), as FLAC's VORBIS_COMMENT block and Ogg's comment packet
+// hold them (little-endian): vendor length, vendor, comment count, then each comment as a 4-byte
+// length and "KEY=value". A walk yields the comments one at a time; the count is only an upper
+// bound, and a comment that does not fit the body ends the walk.
+struct id3_vc_walk {
+    const uint8_t* body;
+    uint64_t body_len;
+    uint64_t pos;
+    uint32_t left;
+};
+void id3_vc_walk_start(id3_vc_walk* w, const uint8_t* body, uint64_t body_len);
+bool id3_vc_walk_next(id3_vc_walk* w, const char** text, uint64_t* text_len);
+// The record field (0 title ... 5 track) that a comment key names (ASCII case ignored), or -1.
+int id3_vc_field_of_key(const char* key, uint64_t key_len);
+// Whether a comment is one of the named fields' (ID3_NAMED_* bits): its key, the bytes before the
+// first "=", names one. A comment without "=" has no key, even when it spells a field's key.
+bool id3_vc_names_field(const char* text, uint64_t text_len, uint32_t named);
+// Appends one comment: its 4-byte length and its text. -1 when memory runs out.
+int id3_vc_append(id3_buf* b, const void* text, uint64_t text_len);
+// Bytes that the vendor, the count and every counted comment take from the body's start; 0 when
+// they do not all fit its n bytes.
+uint64_t id3_vc_extent(const uint8_t* body, uint64_t n);
+// The six text tags of a comment body into the record or, with p, every comment as a property
+// whose key is its name, upper-cased (a comment without "=" is passed over). -1 when memory runs
+// out.
+struct id3_props;
+int id3_vc_read(const uint8_t* body, uint64_t body_len, id3_tags* t, id3_props* p = nullptr);
+// The fields of a PICTURE body. False for a body too short for its fields; a data length that
+// overruns the body yields what the body holds, and an empty MIME type reads as image/jpeg.
+struct id3_picture_fields {
+    uint32_t type;
+    const uint8_t* mime;
+    uint64_t mime_len;
+    const uint8_t* description;
+    uint64_t description_len;
+    const uint8_t* data;
+    uint64_t data_len;
+};
+bool id3_picture_parse(const uint8_t* body, uint64_t body_len, id3_picture_fields* pic);
+// A new comment body: the vendor, the named fields' comments ("KEY=value", each cut to 1023 bytes
+// without splitting a UTF-8 character) in the record's order, then the carried comments (each
+// already a length and its text). -1 when memory runs out.
+int id3_vc_build(id3_buf* body, const uint8_t* vendor, uint64_t vendor_len, const id3_tags* t,
+                 uint32_t named, const id3_buf* carried, uint32_t carried_count);
+// A FLAC PICTURE block body: its cover into the record (the bytes only with want_cover); a body
+// too short for its fields is skipped. -1 when memory runs out.
+int id3_flac_picture_read(const uint8_t* body, uint64_t body_len, id3_tags* t, int want_cover);
+// A malloc'd PICTURE body of body_len bytes (32 + mime_len + the cover's size) holding the
+// record's cover as a front cover. NULL when memory runs out.
+uint8_t* id3_flac_picture_build(const id3_tags* t, const char* mime, uint64_t mime_len,
+                                uint64_t body_len);
 
 // The fields a write names: those the caller changed. Their old frames or comments are replaced
 // by the record's values; everything else of the old tags is carried over as it stands.
@@ -265,12 +389,22 @@ struct id3_change {
     int cover_replaced;
 };
 
-// Container writers: the new head of the open file f from the record and the old tags (for MP3,
-// as its load kept them in `old`). head->data is malloc'd and owned by the caller. 0, or -1 with
-// a message.
+// Container writers: the new head of the open file f from the record and the old tags, as the
+// load kept them in `old`. head->data is malloc'd and owned by the caller. 0, or -1 with a
+// message.
 int id3_mp3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* old,
                        id3_change change, id3_head* head);
-int id3_flac_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head);
+int id3_flac_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* old,
+                        id3_change change, id3_head* head);
+// For MP4 the head is the new moov (with a free atom after it that gave or took its room), and
+// keep_len the bytes before the old moov.
+int id3_mp4_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head);
+// The extent of the MP4 atom whose header starts at p, with `remaining` bytes of its region left
+// (at least 8; 16 readable when remaining allows): 1 with the whole atom's *size and its
+// *header_size, 0 when it does not fit, -1 (message recorded) when its size is below its header.
+int id3_mp4_atom_extent(const uint8_t* p, uint64_t remaining, uint64_t* size,
+                        uint64_t* header_size);
+int id3_ogg_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head);
 
 // The property map (properties.cpp): every text a tag holds, under the property names taggers
 // share, and every picture. The mapping of keys to ID3v2 frames and MP4 items is one table;
@@ -333,9 +467,11 @@ bool id3_props_has(const id3_props* p, const char* key);
 int id3_mp3_load_props(const id3_file* f, id3_props* p);
 int id3_flac_load_props(const id3_file* f, id3_props* p);
 int id3_mp4_load_props(const id3_file* f, id3_props* p);
+int id3_ogg_load_props(const id3_file* f, id3_props* p);
 
 // Detection and dispatch (dispatch.cpp).
-// Container of a file image from its first bytes (at most 71 are looked at).
+// Container of a file image from its first bytes (at most 290 are looked at: an Ogg first page
+// with its lacing).
 int32_t id3_detect_fmt(const uint8_t* data, uint64_t len);
 // Container of an open file. A FLAC stream right after an ID3v2 tag is FLAC, and f->base is set to
 // its start. The format, or -1 with a message when the file cannot be read.

@@ -17,6 +17,10 @@ static const char* format_name(int32_t format) {
         return "flac";
     case ID3_FMT_MP4:
         return "mp4";
+    case ID3_FMT_OGG:
+        return "ogg";
+    case ID3_FMT_OPUS:
+        return "opus";
     default:
         return "unknown";
     }

@@ -88,6 +88,9 @@ void id3_old_tag_free(id3_old_tag* old) {
     free(old->tag_copy);
     free(old->area_copy);
     id3_tags_free(&old->v2);
+    for (uint64_t i = 0; i < old->block_count; i++)
+        free(old->blocks[i].body_copy);
+    free(old->blocks);
     memset(old, 0, sizeof *old);
 }
 

@@ -27,160 +27,11 @@
 #define PADDING_DEFAULT 8192u
 #define PADDING_KEPT_MAX (1u << 20)
 
-// PICTURE body (big-endian): picture type (4), MIME length M (4), MIME, description length D (4),
-// description, width, height, depth, colours (4 each), data length (4), data. Offsets of the
-// fields after the MIME type count from its end, and those after the description from its end.
-#define PICTURE_MIME_LEN_AT 4
-#define PICTURE_MIME_AT 8
-#define PICTURE_DESC_LEN_AFTER_MIME 0
-#define PICTURE_DATA_LEN_AFTER_DESC 16 // width, height, depth and colours come first
-#define PICTURE_FIXED_LEN 32           // every field but the MIME type, description and data
-
 static const char FLAC_MARKER[FLAC_MARKER_LEN] = {'f', 'L', 'a', 'C'};
 static const char VENDOR[] = "quorvale-id3tag";
 
-// A comment text is at most this many bytes, key and "=" included.
-#define COMMENT_MAX 1023
-
 // ---------------------------------------------------------------------------------------------
 // Reader
-
-// The comment keys of the record's fields, in the record's order, compared whole and without
-// regard to ASCII case.
-static const char* const kFieldKeys[6] = {"TITLE", "ARTIST", "ALBUM",
-                                          "GENRE", "DATE",   "TRACKNUMBER"};
-
-// The record field (0 title ... 5 track) that a comment key names, or -1.
-static int field_of_key(const char* key, uint64_t key_len) {
-    for (int i = 0; i < 6; i++) {
-        size_t name_len = strlen(kFieldKeys[i]);
-        if (key_len == name_len && plat_strnicmp(key, kFieldKeys[i], name_len) == 0)
-            return i;
-    }
-    return -1;
-}
-
-static char** field_for_key(id3_tags* t, const char* key, uint64_t key_len) {
-    char** const fields[] = {&t->title, &t->artist, &t->album, &t->genre, &t->date, &t->track};
-    int i = field_of_key(key, key_len);
-    return i < 0 ? nullptr : fields[i];
-}
-
-// VORBIS_COMMENT body (little-endian): vendor length V, vendor, comment count N, then N times a
-// 4-byte length T and T bytes of "KEY=value". The comments are walked one at a time.
-#define VORBIS_LENGTH_LEN 4 // the vendor length, the count and each comment's length
-struct comment_walk {
-    const uint8_t* body;
-    uint64_t body_len;
-    uint64_t pos;
-    uint32_t left;
-};
-
-static void comments_start(comment_walk* w, const uint8_t* body, uint64_t body_len) {
-    *w = comment_walk{body, body_len, body_len, 0};
-    if (body_len < 2 * VORBIS_LENGTH_LEN)
-        return;
-    uint64_t vendor_len = id3_le32(body);
-    if (vendor_len > body_len - 2 * VORBIS_LENGTH_LEN)
-        return;
-    w->left = id3_le32(body + VORBIS_LENGTH_LEN + vendor_len);
-    w->pos = 2 * VORBIS_LENGTH_LEN + vendor_len;
-}
-
-// The next comment's text and length. False when the count is reached or the next comment does
-// not fit the body: the count is only an upper bound, and every comment is checked against the
-// body before it is read (each takes at least 4 bytes, so a huge count ends with the body).
-static bool next_comment(comment_walk* w, const char** text, uint64_t* text_len) {
-    if (w->left == 0 || w->body_len - w->pos < VORBIS_LENGTH_LEN)
-        return false;
-    uint64_t n = id3_le32(w->body + w->pos);
-    if (n > w->body_len - w->pos - VORBIS_LENGTH_LEN)
-        return false;
-    *text = (const char*)w->body + w->pos + VORBIS_LENGTH_LEN;
-    *text_len = n;
-    w->pos += VORBIS_LENGTH_LEN + n;
-    w->left--;
-    return true;
-}
-
-// The comments of a VORBIS_COMMENT body into the record's fields or, with p, each as a property
-// whose key is its name, upper-cased. A comment without "=" is passed over.
-static int read_comments(const uint8_t* body, uint64_t body_len, id3_tags* t, id3_props* p) {
-    comment_walk w;
-    comments_start(&w, body, body_len);
-    const char* text = nullptr;
-    uint64_t text_len = 0;
-    while (next_comment(&w, &text, &text_len)) {
-        const char* eq = (const char*)memchr(text, '=', (size_t)text_len);
-        if (!eq)
-            continue;
-        uint64_t key_len = (uint64_t)(eq - text);
-        const char* value = eq + 1;
-        uint64_t value_len = text_len - key_len - 1;
-        if (p) {
-            if (id3_props_add(p, text, key_len, true, value, value_len) != 0)
-                return -1;
-            continue;
-        }
-        char** field = field_for_key(t, text, key_len);
-        if (field && id3_tags_store_text(field, value, value_len) != 0)
-            return -1;
-    }
-    return 0;
-}
-
-// The fields of a PICTURE body (layout above).
-struct picture_fields {
-    uint32_t type;
-    const uint8_t* mime;
-    uint64_t mime_len;
-    const uint8_t* description;
-    uint64_t description_len;
-    const uint8_t* data;
-    uint64_t data_len;
-};
-
-// False for a body too short for its fields. A data length that overruns the block yields what
-// the block holds.
-static bool parse_picture(const uint8_t* body, uint64_t body_len, picture_fields* pic) {
-    if (body_len < PICTURE_FIXED_LEN)
-        return false;
-    uint64_t mime_len = id3_be32(body + PICTURE_MIME_LEN_AT);
-    // The description's length field follows the MIME type: it must be inside the body before it
-    // is read (the fuzzers once found it read past a short block).
-    if (mime_len > body_len - PICTURE_MIME_AT - 4)
-        return false;
-    const uint8_t* after_mime = body + PICTURE_MIME_AT + mime_len;
-    uint64_t desc_len = id3_be32(after_mime + PICTURE_DESC_LEN_AFTER_MIME);
-    // All the fixed fields, the MIME type and the description must fit before the data starts.
-    if (mime_len > body_len - PICTURE_FIXED_LEN ||
-        desc_len > body_len - PICTURE_FIXED_LEN - mime_len)
-        return false;
-    uint64_t start = PICTURE_FIXED_LEN + mime_len + desc_len;
-    const uint8_t* after_desc = after_mime + 4 + desc_len;
-    uint64_t data_len = id3_be32(after_desc + PICTURE_DATA_LEN_AFTER_DESC);
-    if (data_len > body_len - start)
-        data_len = body_len - start;
-    // An empty MIME type is taken for JPEG.
-    static const char jpeg[] = ID3_DEFAULT_MIME;
-    *pic = picture_fields{id3_be32(body),
-                          mime_len ? body + PICTURE_MIME_AT : (const uint8_t*)jpeg,
-                          mime_len ? mime_len : sizeof jpeg - 1,
-                          after_mime + 4,
-                          desc_len,
-                          body + start,
-                          data_len};
-    return true;
-}
-
-// The cover of a PICTURE body.
-static int read_picture(const uint8_t* body, uint64_t body_len, id3_tags* t, bool want_cover) {
-    picture_fields pic;
-    if (!parse_picture(body, body_len, &pic))
-        return 0;
-    return id3_tags_store_cover(t, pic.data, pic.data_len, (const char*)pic.mime, pic.mime_len,
-                                want_cover);
-}
 
 // A block body: a pointer into the bytes read at open when it lies there, else a copy read from the
 // file. NULL with a message.
@@ -240,20 +91,6 @@ static int next_block(const id3_file* f, block_walk* w, uint8_t* flag_type, uint
     return BLOCK_FOUND;
 }
 
-// Bytes that the vendor, the count and every counted comment of a VORBIS_COMMENT body take from
-// its start; 0 when they do not all fit its n bytes.
-static uint64_t comments_extent(const uint8_t* body, uint64_t n) {
-    if (n < 2 * VORBIS_LENGTH_LEN || id3_le32(body) > n - 2 * VORBIS_LENGTH_LEN)
-        return 0;
-    comment_walk w;
-    comments_start(&w, body, n);
-    const char* text = nullptr;
-    uint64_t text_len = 0;
-    while (next_comment(&w, &text, &text_len)) {
-    }
-    return w.left == 0 ? w.pos : 0;
-}
-
 // How far past a VORBIS_COMMENT block's declared end its comments are looked for.
 #define COMMENT_OVERRUN_MAX ((uint64_t)1 << 26)
 
@@ -284,7 +121,7 @@ static int continues_stream(const id3_file* f, uint64_t pos, bool after_last) {
 static const uint8_t* comment_block_body(const id3_file* f, block_walk* w, uint64_t body_at,
                                          uint64_t* body_len, id3_owned_bytes* hold) {
     const uint8_t* body = block_body(f, body_at, *body_len, hold);
-    if (!body || comments_extent(body, *body_len) != 0)
+    if (!body || id3_vc_extent(body, *body_len) != 0)
         return body;
     int declared_end_fits = continues_stream(f, w->pos, w->done);
     if (declared_end_fits != 0)
@@ -297,7 +134,7 @@ static const uint8_t* comment_block_body(const id3_file* f, block_walk* w, uint6
     id3_owned_bytes longer(id3_file_dup(f, body_at, window));
     if (!longer)
         return nullptr;
-    uint64_t extent = comments_extent(longer.get(), window);
+    uint64_t extent = id3_vc_extent(longer.get(), window);
     if (extent == 0)
         return body;
     int extent_fits = continues_stream(f, body_at + extent, w->done);
@@ -309,9 +146,22 @@ static const uint8_t* comment_block_body(const id3_file* f, block_walk* w, uint6
     return hold->get();
 }
 
-// Reads the blocks that hold tags into the record t or, with p, the property map. 0, or -1 with
-// a message.
-static int read_tag_blocks(const id3_file* f, id3_tags* t, id3_props* p, bool want_cover) {
+// Adds a block to what the load keeps for a writer; the comment body's copy, if any, goes with
+// it. -1 when memory runs out.
+static int keep_block(id3_old_tag* keep, id3_buf* blocks, uint8_t flag_type, uint64_t body_at,
+                      uint64_t body_len, const uint8_t* body, id3_owned_bytes* copy) {
+    id3_old_block block = {flag_type, body_at, body_len, body, nullptr};
+    if (id3_buf_append(blocks, &block, sizeof block) != 0)
+        return -1;
+    keep->blocks = (id3_old_block*)blocks->data;
+    keep->blocks[keep->block_count++].body_copy = copy->release();
+    return 0;
+}
+
+// Reads the blocks that hold tags into the record t or, with p, the property map; with keep, the
+// blocks are also kept for a writer. 0, or -1 with a message.
+static int read_tag_blocks(const id3_file* f, id3_tags* t, id3_props* p, bool want_cover,
+                           id3_old_tag* keep) {
     if (has_marker(f) != 1)
         return -1;
     // Only the block headers and the bodies of the blocks that hold tags are read. Damaged
@@ -319,45 +169,63 @@ static int read_tag_blocks(const id3_file* f, id3_tags* t, id3_props* p, bool wa
     block_walk w = {f->base + FLAC_MARKER_LEN, false};
     uint8_t flag_type = 0;
     uint64_t body_at = 0, body_len = 0;
+    // The kept blocks grow in this buffer; keep->blocks follows its data.
+    id3_buf kept = {nullptr, 0, 0};
     int found;
     while ((found = next_block(f, &w, &flag_type, &body_at, &body_len)) == BLOCK_FOUND) {
         uint8_t type = flag_type & FLAC_TYPE_MASK;
-        if (type != FLAC_VORBIS_COMMENT && type != FLAC_PICTURE)
-            continue;
         id3_owned_bytes hold;
-        const uint8_t* body = type == FLAC_VORBIS_COMMENT
-                                  ? comment_block_body(f, &w, body_at, &body_len, &hold)
-                                  : block_body(f, body_at, body_len, &hold);
-        if (!body)
-            return -1;
-        int rc = 0;
-        picture_fields pic;
-        if (type == FLAC_VORBIS_COMMENT)
-            rc = read_comments(body, body_len, t, p);
-        else if (p && parse_picture(body, body_len, &pic))
-            rc = id3_props_add_picture(p, (int32_t)pic.type, (const char*)pic.mime, pic.mime_len,
-                                       (const char*)pic.description, pic.description_len,
-                                       pic.data_len);
-        else if (!p)
-            rc = read_picture(body, body_len, t, want_cover);
-        if (rc != 0) {
-            // A record missing a tag the file holds must not pass for the file's tags: a write
-            // built on it would drop that tag.
+        const uint8_t* body = nullptr;
+        if (type == FLAC_VORBIS_COMMENT || type == FLAC_PICTURE) {
+            body = type == FLAC_VORBIS_COMMENT
+                       ? comment_block_body(f, &w, body_at, &body_len, &hold)
+                       : block_body(f, body_at, body_len, &hold);
+            if (!body)
+                return -1;
+            int rc = 0;
+            id3_picture_fields pic;
+            if (type == FLAC_VORBIS_COMMENT)
+                rc = id3_vc_read(body, body_len, t, p);
+            else if (p && id3_picture_parse(body, body_len, &pic))
+                rc = id3_props_add_picture(p, (int32_t)pic.type, (const char*)pic.mime,
+                                           pic.mime_len, (const char*)pic.description,
+                                           pic.description_len, pic.data_len);
+            else if (!p)
+                rc = id3_flac_picture_read(body, body_len, t, want_cover);
+            if (rc != 0) {
+                // A record missing a tag the file holds must not pass for the file's tags: a
+                // write built on it would drop that tag.
+                id3_set_error("oom");
+                return -1;
+            }
+        }
+        if (!keep)
+            continue;
+        // A writer needs the comments' bytes; other bodies it copies from the file.
+        if (type != FLAC_VORBIS_COMMENT) {
+            body = nullptr;
+            hold.reset();
+        }
+        if (keep_block(keep, &kept, flag_type, body_at, body_len, body, &hold) != 0) {
             id3_set_error("oom");
             return -1;
         }
     }
+    if (keep) {
+        keep->metadata_end = w.pos;
+        keep->metadata_overrun = found == BLOCK_OVERRUN;
+    }
     return found < 0 ? -1 : 0;
 }
 
-int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover) {
+int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover, id3_old_tag* keep) {
     t->format = ID3_FMT_FLAC;
-    return read_tag_blocks(f, t, nullptr, want_cover != 0);
+    return read_tag_blocks(f, t, nullptr, want_cover != 0, keep);
 }
 
 int id3_flac_load_props(const id3_file* f, id3_props* p) {
     p->format = ID3_FMT_FLAC;
-    return read_tag_blocks(f, nullptr, p, false);
+    return read_tag_blocks(f, nullptr, p, false, nullptr);
 }
 
 int id3_flac_read(const uint8_t* data, uint64_t len, id3_tags* t) {
@@ -368,7 +236,7 @@ int id3_flac_read(const uint8_t* data, uint64_t len, id3_tags* t) {
     }
     id3_file f;
     id3_file_from_image(&f, data, len);
-    return id3_flac_load(&f, t, 1);
+    return id3_flac_load(&f, t, 1, nullptr);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -379,42 +247,6 @@ static int append_block_header(id3_buf* b, uint8_t flag_type, uint32_t body_len)
     header[0] = flag_type;
     id3_put_be24(header + 1, body_len);
     return id3_buf_append(b, header, FLAC_BLOCK_HEADER_LEN);
-}
-
-// Bytes of "KEY=value" kept within COMMENT_MAX. A cut never splits a UTF-8 character: when the
-// first byte left out continues a character, the whole character goes.
-static uint64_t comment_text_len(uint64_t key_len, const char* value) {
-    uint64_t value_len = strnlen(value, COMMENT_MAX);
-    if (key_len + 1 + value_len <= COMMENT_MAX)
-        return key_len + 1 + value_len;
-    uint64_t keep = COMMENT_MAX - key_len - 1;
-    // A character has at most three continuation bytes; more in a row is not UTF-8, and then the
-    // plain byte count stands.
-    for (uint64_t back = 0; back <= 3; back++) {
-        if (((uint8_t)value[keep - back] & 0xC0) != 0x80) {
-            keep -= back;
-            break;
-        }
-    }
-    return key_len + 1 + keep;
-}
-
-// PICTURE body for the record's cover, as a front cover with no description or dimensions.
-static uint8_t* build_picture(const id3_tags* t, const char* mime, uint64_t mime_len,
-                              uint64_t body_len) {
-    uint8_t* body = (uint8_t*)malloc((size_t)body_len);
-    if (!body)
-        return nullptr;
-    memset(body, 0, PICTURE_FIXED_LEN + (size_t)mime_len);
-    id3_put_be32(body, ID3_PICTURE_FRONT_COVER);
-    id3_put_be32(body + PICTURE_MIME_LEN_AT, (uint32_t)mime_len);
-    memcpy(body + PICTURE_MIME_AT, mime, (size_t)mime_len);
-    // Description length, width, height, depth and colours stay 0.
-    uint8_t* after_desc = body + PICTURE_MIME_AT + mime_len + 4;
-    id3_put_be32(after_desc + PICTURE_DATA_LEN_AFTER_DESC, (uint32_t)t->cover_size);
-    if (t->cover_size > 0)
-        memcpy(body + PICTURE_FIXED_LEN + mime_len, t->cover_data, (size_t)t->cover_size);
-    return body;
 }
 
 // What the old metadata gives the new: the blocks kept as they are, the comments carried into the
@@ -448,24 +280,17 @@ static int copy_block(id3_buf* out, const id3_file* f, uint8_t type, uint64_t bo
     return 0;
 }
 
-// The comments of an old VORBIS_COMMENT body that are kept: all whose key (the bytes before the
-// first "=") names no named field, and every comment without "=", which has no key (the reader
-// gives it no field, even when it spells a field's key). -1 when memory runs out or the comments
-// pass what one block holds.
+// The comments of an old VORBIS_COMMENT body that are kept: all but the named fields'. -1 when
+// memory runs out or the comments pass what one block holds.
 static int carry_comments(old_metadata* m, const uint8_t* body, uint64_t body_len, uint32_t named) {
-    comment_walk w;
-    comments_start(&w, body, body_len);
+    id3_vc_walk w;
+    id3_vc_walk_start(&w, body, body_len);
     const char* text = nullptr;
     uint64_t text_len = 0;
-    while (next_comment(&w, &text, &text_len)) {
-        const char* eq = (const char*)memchr(text, '=', (size_t)text_len);
-        int field = eq ? field_of_key(text, (uint64_t)(eq - text)) : -1;
-        if (field >= 0 && (named & (1u << field)))
+    while (id3_vc_walk_next(&w, &text, &text_len)) {
+        if (id3_vc_names_field(text, text_len, named))
             continue;
-        uint8_t len[VORBIS_LENGTH_LEN];
-        id3_put_le32(len, (uint32_t)text_len);
-        if (id3_buf_append(&m->comments, len, VORBIS_LENGTH_LEN) != 0 ||
-            id3_buf_append(&m->comments, text, text_len) != 0)
+        if (id3_vc_append(&m->comments, text, text_len) != 0)
             return -1;
         m->comment_count++;
         if (m->comments.len > FLAC_MAX_BODY) {
@@ -476,81 +301,55 @@ static int carry_comments(old_metadata* m, const uint8_t* body, uint64_t body_le
     return 0;
 }
 
-// Walks the old metadata blocks: PADDING is dropped, comments and pictures are sorted out by the
-// change, every other block is kept (order and body; its flag is set again later). -1 with a
-// message ("oom" unless more precise) when a block runs past the end of the file (its bytes
-// could be audio, which a rewrite would lose), memory runs out or the file cannot be read.
-static int walk_old_metadata(const id3_file* f, id3_change change, old_metadata* m) {
-    block_walk w = {f->base + FLAC_MARKER_LEN, false};
-    uint8_t flag_type = 0;
-    uint64_t body_at = 0, body_len = 0;
-    int found;
-    while ((found = next_block(f, &w, &flag_type, &body_at, &body_len)) == BLOCK_FOUND) {
-        uint8_t type = flag_type & FLAC_TYPE_MASK;
+// Goes over the old metadata blocks as the load walked them: PADDING is dropped, comments and
+// pictures are sorted out by the change, every other block is kept (order and body; its flag is
+// set again later). -1 with a message ("oom" unless more precise) when a block runs past the end
+// of the file (its bytes could be audio, which a rewrite would lose), memory runs out or the file
+// cannot be read.
+static int sort_old_metadata(const id3_file* f, const id3_old_tag* old, id3_change change,
+                             old_metadata* m) {
+    for (uint64_t i = 0; i < old->block_count; i++) {
+        const id3_old_block* b = &old->blocks[i];
+        uint8_t type = b->flag_type & FLAC_TYPE_MASK;
         if (type == FLAC_PADDING) {
             m->had_padding = true;
-            m->padding += body_len;
+            m->padding += b->body_len;
             continue;
         }
         if (type == FLAC_VORBIS_COMMENT) {
-            id3_owned_bytes hold;
-            const uint8_t* body = comment_block_body(f, &w, body_at, &body_len, &hold);
-            if (!body || carry_comments(m, body, body_len, change.named) != 0)
+            if (carry_comments(m, b->body, b->body_len, change.named) != 0)
                 return -1;
             continue;
         }
         if (type == FLAC_PICTURE) {
             uint8_t picture_type[4] = {0, 0, 0, 0};
-            if (change.cover_replaced && body_len >= 4) {
-                if (id3_file_read(f, body_at, picture_type, 4) != 0)
+            if (change.cover_replaced && b->body_len >= 4) {
+                if (id3_file_read(f, b->body_at, picture_type, 4) != 0)
                     return -1;
                 if (id3_be32(picture_type) == ID3_PICTURE_FRONT_COVER)
                     continue; // a front cover, replaced
             }
             m->last_picture = m->pictures.len;
-            if (copy_block(&m->pictures, f, FLAC_PICTURE, body_at, body_len) != 0)
+            if (copy_block(&m->pictures, f, FLAC_PICTURE, b->body_at, b->body_len) != 0)
                 return -1;
             continue;
         }
-        if (copy_block(&m->blocks, f, type, body_at, body_len) != 0)
+        if (copy_block(&m->blocks, f, type, b->body_at, b->body_len) != 0)
             return -1;
     }
-    if (found == BLOCK_OVERRUN)
+    m->end = old->metadata_end;
+    if (old->metadata_overrun) {
         id3_set_error("FLAC metadata runs past the end of the file");
-    m->end = w.pos;
-    return found == BLOCK_END ? 0 : -1;
+        return -1;
+    }
+    return 0;
 }
 
-// VORBIS_COMMENT body (little-endian): vendor length 15, the vendor, the comment count, then each
-// comment as a length and its text: the named fields' comments ("KEY=value", cut to COMMENT_MAX)
-// in the record's order, then the carried ones. -1 when memory runs out or the body passes what
-// one block holds.
+// The new VORBIS_COMMENT body, with this library's name as its vendor. -1 when memory runs out or
+// the body passes what one block holds.
 static int build_vc(id3_buf* body, const id3_tags* t, uint32_t named, const old_metadata* m) {
-    const char* const texts[6] = {t->title, t->artist, t->album, t->genre, t->date, t->track};
-    uint32_t count = m->comment_count;
-    for (int i = 0; i < 6; i++)
-        count += texts[i] && (named & (1u << i)) ? 1 : 0;
-    uint8_t lead[2 * VORBIS_LENGTH_LEN + sizeof VENDOR - 1];
-    const uint64_t vendor_len = sizeof VENDOR - 1;
-    id3_put_le32(lead, (uint32_t)vendor_len);
-    memcpy(lead + VORBIS_LENGTH_LEN, VENDOR, (size_t)vendor_len);
-    id3_put_le32(lead + VORBIS_LENGTH_LEN + vendor_len, count);
-    if (id3_buf_append(body, lead, sizeof lead) != 0)
-        return -1;
-    for (int i = 0; i < 6; i++) {
-        if (!texts[i] || !(named & (1u << i)))
-            continue;
-        uint64_t key_len = strlen(kFieldKeys[i]);
-        uint64_t text_len = comment_text_len(key_len, texts[i]);
-        uint8_t len[VORBIS_LENGTH_LEN];
-        id3_put_le32(len, (uint32_t)text_len);
-        if (id3_buf_append(body, len, VORBIS_LENGTH_LEN) != 0 ||
-            id3_buf_append(body, kFieldKeys[i], key_len) != 0 ||
-            id3_buf_append(body, "=", 1) != 0 ||
-            id3_buf_append(body, texts[i], text_len - key_len - 1) != 0)
-            return -1;
-    }
-    if (id3_buf_append(body, m->comments.data, m->comments.len) != 0)
+    if (id3_vc_build(body, (const uint8_t*)VENDOR, sizeof VENDOR - 1, t, named, &m->comments,
+                     m->comment_count) != 0)
         return -1;
     if (body->len > FLAC_MAX_BODY) {
         id3_set_error("comments too large for FLAC comment block");
@@ -600,7 +399,8 @@ static int assemble_metadata(id3_buf* out, const id3_file* f, const old_metadata
     return 0;
 }
 
-int id3_flac_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head) {
+int id3_flac_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* old,
+                        id3_change change, id3_head* head) {
     if (has_marker(f) != 1)
         return -1;
     old_metadata m;
@@ -612,7 +412,7 @@ int id3_flac_build_head(const id3_file* f, const id3_tags* t, id3_change change,
     // The record's cover is written when it replaces the old front covers, or when the file has
     // no picture to keep.
     bool want_picture = t->cover_data && (change.cover_replaced || t->cover_size > 0);
-    int rc = walk_old_metadata(f, change, &m);
+    int rc = sort_old_metadata(f, old, change, &m);
     if (rc == 0 && want_picture && (change.cover_replaced || m.pictures.len == 0)) {
         const char* mime = t->cover_mime[0] ? t->cover_mime : ID3_DEFAULT_MIME;
         uint64_t mime_len = strnlen(mime, sizeof t->cover_mime - 1);
@@ -622,7 +422,7 @@ int id3_flac_build_head(const id3_file* f, const id3_tags* t, id3_change change,
             rc = -1;
         } else {
             picture_len = PICTURE_FIXED_LEN + mime_len + t->cover_size;
-            picture.reset(build_picture(t, mime, mime_len, picture_len));
+            picture.reset(id3_flac_picture_build(t, mime, mime_len, picture_len));
             rc = picture ? 0 : -1;
         }
     }

@@ -1,4 +1,4 @@
-// MP4/M4A tags, read only: the metadata item list at moov/udta/meta/ilst.
+// MP4/M4A tags, the reader: the metadata item list at moov/udta/meta/ilst.
 //
 // An MP4 file is a tree of atoms. Each atom starts with a big-endian 32-bit size (the whole atom,
 // header included) and a four-byte type; size 1 means a 64-bit size follows the type, size 0 means
@@ -35,8 +35,8 @@ struct mp4_region {
 // there (at least 8; p holds 16 bytes when remaining allows). 1 with *size (the whole atom) and
 // *header_size set, 0 when the header does not describe an atom that fits, -1 (message recorded)
 // for a size smaller than the header that holds it: a damaged file, which peers refuse.
-static int atom_extent(const uint8_t* p, uint64_t remaining, uint64_t* size,
-                       uint64_t* header_size) {
+int id3_mp4_atom_extent(const uint8_t* p, uint64_t remaining, uint64_t* size,
+                        uint64_t* header_size) {
     *size = id3_be32(p);
     *header_size = ATOM_HEADER_LEN;
     if (*size == ATOM_SIZE_TO_END) {
@@ -65,7 +65,7 @@ static int atom_extent(const uint8_t* p, uint64_t remaining, uint64_t* size,
 // Reads the atom header at *pos of the region. On success fills type (four bytes and a NUL) and
 // the payload, moves *pos past the atom and returns 1. Returns 0, leaving *pos and the payload
 // alone, when fewer than 8 bytes remain or the header does not describe an atom that fits; -1 as
-// atom_extent does.
+// id3_mp4_atom_extent does.
 static int get_atom(mp4_region region, uint64_t* pos, char type[5], mp4_region* payload) {
     if (*pos > region.len || region.len - *pos < ATOM_HEADER_LEN)
         return 0;
@@ -74,7 +74,7 @@ static int get_atom(mp4_region region, uint64_t* pos, char type[5], mp4_region* 
     memcpy(type, p + 4, 4);
     type[4] = '\0';
     uint64_t size, header;
-    int extent = atom_extent(p, remaining, &size, &header);
+    int extent = id3_mp4_atom_extent(p, remaining, &size, &header);
     if (extent != 1)
         return extent;
     payload->start = p + header;
@@ -107,7 +107,7 @@ static int read_data_string(mp4_region item, char** field) {
                                data.len - DATA_VALUE_AT);
 }
 
-// The record's field for one of the four text items, or NULL for any other type. Their types
+// The record's field for one of the five text items, or NULL for any other type. Their types
 // start with the single byte 0xA9 (octal 251), the copyright sign in ISO-8859-1.
 static char** text_item_field(id3_tags* t, const char* type) {
     if (strcmp(type, "\251nam") == 0)
@@ -118,6 +118,8 @@ static char** text_item_field(id3_tags* t, const char* type) {
         return &t->album;
     if (strcmp(type, "\251gen") == 0)
         return &t->genre;
+    if (strcmp(type, "\251day") == 0)
+        return &t->date;
     return nullptr;
 }
 
@@ -178,7 +180,7 @@ static int get_atom_in_file(const id3_file* f, mp4_span region, uint64_t* pos, c
     memcpy(type, header + 4, 4);
     type[4] = '\0';
     uint64_t size, header_size;
-    int extent = atom_extent(header, remaining, &size, &header_size);
+    int extent = id3_mp4_atom_extent(header, remaining, &size, &header_size);
     if (extent != 1)
         return extent;
     payload->off = region.off + *pos + header_size;

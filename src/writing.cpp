@@ -13,7 +13,10 @@ static void write_failed(int32_t fmt, const char* path) {
     if (errno == ENOMEM)
         id3_set_error("out of memory while writing: %s", path);
     else
-        id3_set_error(fmt == ID3_FMT_MP3 ? "mp3 write failed" : "flac write failed");
+        id3_set_error(fmt == ID3_FMT_MP3                          ? "mp3 write failed"
+                      : fmt == ID3_FMT_MP4                        ? "mp4 write failed"
+                      : fmt == ID3_FMT_OGG || fmt == ID3_FMT_OPUS ? "ogg write failed"
+                                                                  : "flac write failed");
 }
 
 // Merges the update into the loaded record: a removed field that the file holds is dropped, a
@@ -93,9 +96,8 @@ int id3_prepare_write(const char* path, const char* tags_json, id3_pending* w, i
         id3_file_close(&w->src);
         return -1;
     }
-    if (fmt == ID3_FMT_MP4 || !id3_format_writable(fmt)) {
-        id3_set_error(fmt == ID3_FMT_MP4 ? "MP4/m4a write unsupported (read-only)"
-                                         : "unsupported format for write");
+    if (!id3_format_writable(fmt)) {
+        id3_set_error("unsupported format for write");
         id3_file_close(&w->src);
         return -1;
     }

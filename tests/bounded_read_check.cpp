@@ -33,7 +33,10 @@ int load_file(int32_t format, const id3_file* f, id3_tags* t) {
     case ID3_FMT_MP3:
         return id3_mp3_load(f, t, ID3_COVER_BYTES, nullptr);
     case ID3_FMT_FLAC:
-        return id3_flac_load(f, t, 1);
+        return id3_flac_load(f, t, 1, nullptr);
+    case ID3_FMT_OGG:
+    case ID3_FMT_OPUS:
+        return id3_ogg_load(f, t, 1);
     default:
         return id3_mp4_load(f, t, 1);
     }
@@ -47,6 +50,9 @@ int read_image(int32_t format, const uint8_t* data, uint64_t len, id3_tags* t) {
         return id3_mp3_read(data, len, t);
     case ID3_FMT_FLAC:
         return id3_flac_read(data, len, t);
+    case ID3_FMT_OGG:
+    case ID3_FMT_OPUS:
+        return id3_ogg_read(data, len, t);
     default:
         return id3_mp4_read(data, len, t);
     }

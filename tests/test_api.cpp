@@ -215,7 +215,8 @@ TEST(Write, FailuresLeaveTheFileUnchanged) {
         const char* json;
         const char* message;
     } cases[] = {
-        {"m4a", tagged_m4a(), "{\"title\":\"x\"}", "MP4/m4a write unsupported (read-only)"},
+        {"fragmented m4a", tagged_m4a() + mp4_atom("moof", repeat(0, 8)), "{\"title\":\"x\"}",
+         "fragmented MP4 (moof) write unsupported"},
         {"unknown", S("just some text here"), "{}", "unsupported format for write"},
         {"empty", {}, "{}", "unsupported format for write"},
         {"three bytes", S("ID3"), "{}", "unsupported format for write"},
@@ -369,7 +370,8 @@ TEST(Cover, SetFailures) {
         Bytes content;
         const char* message;
     } cases[] = {
-        {"a.m4a", tagged_m4a(), "cover set unsupported for this format"},
+        {"a.m4a", tagged_m4a() + mp4_atom("moof", repeat(0, 8)),
+         "fragmented MP4 (moof) write unsupported"},
         {"a.txt", S("not audio at all"), "cover set unsupported for this format"},
         {"tiny", S("ab"), "cover set unsupported for this format"},
     };

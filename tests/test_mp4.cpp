@@ -134,17 +134,17 @@ TEST(Mp4Read, TypicalFileGivesEveryItem) {
     EXPECT_STREQ(r.t.album, "Album");
     EXPECT_STREQ(r.t.genre, "Jazz");
     EXPECT_STREQ(r.t.track, "3/12");
-    // The date item is not read: an MP4 file never has a date.
-    EXPECT_EQ(r.t.date, nullptr);
+    EXPECT_STREQ(r.t.date, "2024");
     EXPECT_EQ(r.cover(), jpeg);
     EXPECT_EQ(r.t.has_cover, 1);
     EXPECT_STREQ(r.t.cover_mime, "image/jpeg");
 
     char* json = id3_tags_to_json(&r.t);
     ASSERT_NE(json, nullptr);
-    EXPECT_STREQ(json, "{\"title\":\"Caf\xC3\xA9 au lait\",\"artist\":\"Zo\xC3\xAB\",\"album\":"
-                       "\"Album\",\"genre\":\"Jazz\",\"date\":\"\",\"track\":\"3/12\",\"format\":"
-                       "\"mp4\",\"has_cover\":true,\"cover_mime\":\"image/jpeg\"}");
+    EXPECT_STREQ(json,
+                 "{\"title\":\"Caf\xC3\xA9 au lait\",\"artist\":\"Zo\xC3\xAB\",\"album\":"
+                 "\"Album\",\"genre\":\"Jazz\",\"date\":\"2024\",\"track\":\"3/12\",\"format\":"
+                 "\"mp4\",\"has_cover\":true,\"cover_mime\":\"image/jpeg\"}");
     id3_free_string(json);
 }
 
@@ -445,9 +445,9 @@ TEST(Mp4Read, SeveralCovers) {
     expect_no_tags(none);
 }
 
-TEST(Mp4Read, DateItemIsIgnored) {
+TEST(Mp4Read, DateItemIsRead) {
     Read r(m4a(text_item(DAY, "2024-05-01") + text_item(NAM, "T")));
-    EXPECT_EQ(r.t.date, nullptr);
+    EXPECT_STREQ(r.t.date, "2024-05-01");
     EXPECT_EQ(r.title(), Text("T"));
 }
 

@@ -35,10 +35,10 @@ const std::vector<SampleCase> SAMPLES = {
      "\"genre\":\"Électronique\",\"date\":\"2025-11-30\",\"track\":\"4\",\"format\":\"flac\","
      "\"has_cover\":true,\"cover_mime\":\"image/png\"}",
      "cover.png"},
-    // The ilst also holds a ©day item with 2024, which is not read: the date stays empty.
+    // The ilst also holds a ©day item with 2024, read as the date.
     {"sample.m4a",
      "{\"title\":\"Ōmiya at night\",\"artist\":\"Søren Quorvale\",\"album\":\"Überblick\","
-     "\"genre\":\"Jazz\",\"date\":\"\",\"track\":\"7/9\",\"format\":\"mp4\","
+     "\"genre\":\"Jazz\",\"date\":\"2024\",\"track\":\"7/9\",\"format\":\"mp4\","
      "\"has_cover\":true,\"cover_mime\":\"image/png\"}",
      "cover.png"},
 };

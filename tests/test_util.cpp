@@ -97,6 +97,77 @@ Bytes flac_picture(uint32_t type, const std::string& mime, const std::string& de
            be32(data_len ? *data_len : (uint32_t)data.size()) + data;
 }
 
+Bytes ogg_page(uint8_t flags, uint64_t granule, uint32_t serial, uint32_t seq, const Bytes& lacing,
+               const Bytes& body) {
+    Bytes granule_bytes;
+    for (int i = 0; i < 8; i++)
+        granule_bytes.push_back((uint8_t)(granule >> (8 * i)));
+    Bytes page = S("OggS") + B({0, flags}) + granule_bytes + le32(serial) + le32(seq) + le32(0) +
+                 B({(int)lacing.size()}) + lacing + body;
+    uint32_t crc = 0;
+    for (uint8_t byte : page) {
+        crc ^= (uint32_t)byte << 24;
+        for (int bit = 0; bit < 8; bit++)
+            crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+    }
+    Bytes field = le32(crc);
+    std::copy(field.begin(), field.end(), page.begin() + 22);
+    return page;
+}
+Bytes ogg_packets(uint32_t serial, uint32_t* seq, const std::vector<Bytes>& packets,
+                  size_t max_segments, bool own_pages, uint64_t granule) {
+    Bytes out, lacing, body;
+    bool continued = false, ended = false;
+    auto flush = [&](bool still_open) {
+        uint8_t flags = (uint8_t)((continued ? 1 : 0) | (*seq == 0 ? 2 : 0));
+        out += ogg_page(flags, ended ? granule : UINT64_MAX, serial, (*seq)++, lacing, body);
+        lacing.clear();
+        body.clear();
+        continued = still_open;
+        ended = false;
+    };
+    for (const Bytes& packet : packets) {
+        if (own_pages && !lacing.empty())
+            flush(false);
+        size_t pos = 0;
+        for (;;) {
+            if (lacing.size() == max_segments)
+                flush(true);
+            size_t take = std::min<size_t>(255, packet.size() - pos);
+            lacing.push_back((uint8_t)take);
+            body.insert(body.end(), packet.begin() + pos, packet.begin() + pos + take);
+            pos += take;
+            if (take < 255)
+                break;
+        }
+        ended = true;
+    }
+    if (!lacing.empty())
+        flush(false);
+    return out;
+}
+std::string base64_text(const Bytes& data) {
+    static const char* abc = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < data.size(); i += 3) {
+        uint32_t v = (uint32_t)data[i] << 16;
+        v |= i + 1 < data.size() ? (uint32_t)data[i + 1] << 8 : 0;
+        v |= i + 2 < data.size() ? data[i + 2] : 0;
+        out += abc[v >> 18];
+        out += abc[(v >> 12) & 63];
+        out += i + 1 < data.size() ? abc[(v >> 6) & 63] : '=';
+        out += i + 2 < data.size() ? abc[v & 63] : '=';
+    }
+    return out;
+}
+Bytes vorbis_id_packet() {
+    return S("\x01vorbis") + le32(0) + B({2}) + le32(44100) + le32(0) + le32(128000) + le32(0) +
+           B({0xB8, 1});
+}
+Bytes opus_head_packet() {
+    return S("OpusHead") + B({1, 2, 0x38, 1}) + le32(48000) + B({0, 0, 0});
+}
+
 Bytes mp4_atom(const std::string& type, const Bytes& payload) {
     return be32((uint32_t)(8 + payload.size())) + S(type) + payload;
 }

@@ -53,6 +53,23 @@ Bytes flac_picture(uint32_t type, const std::string& mime, const std::string& de
                    const Bytes& data, uint32_t width = 0, uint32_t height = 0, uint32_t depth = 0,
                    std::optional<uint32_t> data_len = {});
 
+// Ogg page: flags (1 continued, 2 first, 4 last), granule position, serial and sequence numbers,
+// the lacing values and the body, with its checksum computed bit by bit (independently of the
+// library's table-driven one).
+Bytes ogg_page(uint8_t flags, uint64_t granule, uint32_t serial, uint32_t seq, const Bytes& lacing,
+               const Bytes& body);
+// Ogg pages of one stream holding the packets in order, from sequence number *seq on (advanced
+// past them; 0 gives the first page the first-page flag): each page takes at most max_segments
+// lacing values, and with own_pages every packet starts a page. A page on which a packet ends has
+// granule position `granule`, one on which none ends -1.
+Bytes ogg_packets(uint32_t serial, uint32_t* seq, const std::vector<Bytes>& packets,
+                  size_t max_segments = 255, bool own_pages = false, uint64_t granule = 0);
+// The bytes in base64 (standard alphabet, "=" padding), as picture comments hold pictures.
+std::string base64_text(const Bytes& data);
+// The identification packets: Vorbis (stereo, 44100 Hz) and Opus (stereo, 48000 Hz).
+Bytes vorbis_id_packet();
+Bytes opus_head_packet();
+
 // MP4 atom with an ordinary 32-bit size.
 Bytes mp4_atom(const std::string& type, const Bytes& payload);
 // "data" atom: type indicator (1 UTF-8 text, 13 JPEG, 14 PNG), locale 0, value.

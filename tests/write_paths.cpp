@@ -16,22 +16,26 @@ uint32_t named_fields_of(const id3_tags* t) {
 
 int build_head_for(id3_file* f, int32_t format, const id3_tags* t, id3_change change,
                    id3_head* head) {
-    if (format == ID3_FMT_FLAC) {
-        if (id3_file_format(f) < 0)
-            return -1;
-        return id3_flac_build_head(f, t, change, head);
-    }
-    // The writer carries what the old tag holds; a file the reader refuses (no tag, or damage it
-    // does not get past) is written over as one without a tag, and the reader's message is not
-    // what the write leaves.
+    if (format == ID3_FMT_FLAC && id3_file_format(f) < 0)
+        return -1;
+    // The writer carries what the old tags hold. A FLAC file the reader refuses is refused with
+    // its message; an MP3 file the reader refuses (no tag, or damage it does not get past) is
+    // written over as one without a tag, and the reader's message is not what the write leaves.
     std::string before = id3_error_text();
     id3_tags loaded;
     id3_tags_init(&loaded);
     id3_old_tag old = {};
-    if (id3_mp3_load(f, &loaded, ID3_COVER_NONE, &old) != 0)
-        id3_set_error("%s", before.c_str());
+    int loaded_rc = format == ID3_FMT_FLAC ? id3_flac_load(f, &loaded, 0, &old)
+                                           : id3_mp3_load(f, &loaded, ID3_COVER_NONE, &old);
     id3_tags_free(&loaded);
-    int rc = id3_mp3_build_head(f, t, &old, change, head);
+    if (loaded_rc != 0 && format == ID3_FMT_FLAC) {
+        id3_old_tag_free(&old);
+        return -1;
+    }
+    if (loaded_rc != 0)
+        id3_set_error("%s", before.c_str());
+    int rc = format == ID3_FMT_FLAC ? id3_flac_build_head(f, t, &old, change, head)
+                                    : id3_mp3_build_head(f, t, &old, change, head);
     id3_old_tag_free(&old);
     return rc;
 }

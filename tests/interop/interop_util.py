@@ -18,6 +18,11 @@ PEER_TOOLS = {
     "id3v2": "id3v2",
     "AtomicParsley": "atomicparsley",
     "kid3-cli": "kid3-cli",
+    "oggenc": "vorbis-tools",
+    "vorbiscomment": "vorbis-tools",
+    "ogginfo": "vorbis-tools",
+    "opusenc": "opus-tools",
+    "opusinfo": "opus-tools",
 }
 
 # Filled by conftest.py: the environment the peer tools run in (a UTF-8 locale and a private home,

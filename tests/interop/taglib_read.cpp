@@ -1,4 +1,5 @@
-// Reads an MP3, FLAC or M4A file with TagLib and prints what TagLib sees as one JSON object:
+// Reads an MP3, FLAC, MP4, Ogg Vorbis or Opus file with TagLib and prints what TagLib sees as one
+// JSON object:
 //
 //   taglib_read FILE [PICTURE_DIR]
 //
@@ -6,17 +7,19 @@
 //  "size":225}]}
 //
 // The six keys are TagLib's property names (TITLE, ARTIST, ALBUM, GENRE, DATE, TRACKNUMBER), each
-// with every value the ID3v2 tag or Vorbis comment gives; "properties" holds every property of the
-// file as TagLib reports it (ID3v1 included where TagLib falls back to it). With PICTURE_DIR,
-// picture number i is saved there as "picture-<i>", byte for byte. Exit status 0 on success, 1 when
-// the file cannot be read. An M4A file gives only its kind and "properties".
+// with every value the ID3v2 tag, Vorbis comment or MP4 item list gives; "properties" holds every
+// property of the file as TagLib reports it (ID3v1 included where TagLib falls back to it). With
+// PICTURE_DIR, picture number i is saved there as "picture-<i>", byte for byte. Exit status 0 on
+// success, 1 when the file cannot be read.
 #include <taglib/attachedpictureframe.h>
 #include <taglib/flacfile.h>
 #include <taglib/flacpicture.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/mp4file.h>
 #include <taglib/mpegfile.h>
+#include <taglib/opusfile.h>
 #include <taglib/tpropertymap.h>
+#include <taglib/vorbisfile.h>
 #include <taglib/xiphcomment.h>
 
 #include <cstdio>
@@ -114,6 +117,20 @@ std::string pictures_json(const picture_info* pictures, size_t count, const char
     return out + "]";
 }
 
+// Pictures in FLAC's PICTURE form (FLAC blocks, Vorbis comments): the first 16.
+std::string flac_pictures_json(const TagLib::List<TagLib::FLAC::Picture*>& list,
+                               const char* picture_dir) {
+    picture_info pictures[16];
+    size_t count = 0;
+    for (TagLib::FLAC::Picture* picture : list) {
+        if (count < 16) {
+            pictures[count++] = {picture->mimeType().to8Bit(true),
+                                 static_cast<int>(picture->type()), picture->data()};
+        }
+    }
+    return pictures_json(pictures, count, picture_dir);
+}
+
 bool ends_with(std::string_view text, std::string_view tail) {
     return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
 }
@@ -156,26 +173,52 @@ int read_flac(const char* path, const char* picture_dir) {
     out += property_json(file.xiphComment() ? file.xiphComment()->properties()
                                             : TagLib::PropertyMap());
     out += all_properties_json(file.properties());
-    picture_info pictures[16];
-    size_t count = 0;
-    for (TagLib::FLAC::Picture* picture : file.pictureList()) {
-        if (count < 16) {
-            pictures[count++] = {picture->mimeType().to8Bit(true),
-                                 static_cast<int>(picture->type()), picture->data()};
-        }
-    }
-    out += pictures_json(pictures, count, picture_dir);
+    out += flac_pictures_json(file.pictureList(), picture_dir);
     std::printf("%s}\n", out.c_str());
     return 0;
 }
 
-int read_m4a(const char* path) {
+// Ogg Vorbis and Opus: the comment packet's properties and pictures. kind is "ogg" or "opus".
+template <typename OggFile>
+int read_ogg(const char* path, const char* kind, const char* picture_dir) {
+    OggFile file(path);
+    if (!file.isValid() || !file.tag()) {
+        std::fprintf(stderr, "taglib_read: TagLib cannot read %s\n", path);
+        return 1;
+    }
+    std::string out = std::string("{\"kind\":\"") + kind + "\"";
+    out += property_json(file.tag()->properties());
+    out += all_properties_json(file.properties());
+    out += flac_pictures_json(file.tag()->pictureList(), picture_dir);
+    std::printf("%s}\n", out.c_str());
+    return 0;
+}
+
+// MP4 pictures have no picture type: each covr picture is given type 3, its MIME type from the
+// data type code (13 JPEG, 14 PNG).
+int read_mp4(const char* path, const char* picture_dir) {
     TagLib::MP4::File file(path);
     if (!file.isValid()) {
         std::fprintf(stderr, "taglib_read: TagLib cannot read %s\n", path);
         return 1;
     }
-    std::printf("{\"kind\":\"m4a\"%s}\n", all_properties_json(file.properties()).c_str());
+    TagLib::MP4::Tag* tag = file.tag();
+    std::string out = "{\"kind\":\"mp4\"";
+    out += property_json(tag ? tag->properties() : TagLib::PropertyMap());
+    out += all_properties_json(file.properties());
+    picture_info pictures[16];
+    size_t count = 0;
+    if (tag && tag->contains("covr")) {
+        for (const TagLib::MP4::CoverArt& art : tag->item("covr").toCoverArtList()) {
+            if (count < 16) {
+                const char* mime =
+                    art.format() == TagLib::MP4::CoverArt::PNG ? "image/png" : "image/jpeg";
+                pictures[count++] = {mime, 3, art.data()};
+            }
+        }
+    }
+    out += pictures_json(pictures, count, picture_dir);
+    std::printf("%s}\n", out.c_str());
     return 0;
 }
 
@@ -194,8 +237,15 @@ int main(int argc, char** argv) {
         return read_mp3(argv[1], picture_dir);
     }
     if (ends_with(argv[1], ".m4a")) {
-        return read_m4a(argv[1]);
+        return read_mp4(argv[1], picture_dir);
     }
-    std::fprintf(stderr, "taglib_read: expected a .mp3, .flac or .m4a file: %s\n", argv[1]);
+    if (ends_with(argv[1], ".ogg")) {
+        return read_ogg<TagLib::Ogg::Vorbis::File>(argv[1], "ogg", picture_dir);
+    }
+    if (ends_with(argv[1], ".opus")) {
+        return read_ogg<TagLib::Ogg::Opus::File>(argv[1], "opus", picture_dir);
+    }
+    std::fprintf(stderr, "taglib_read: expected a .mp3, .flac, .m4a, .ogg or .opus file: %s\n",
+                 argv[1]);
     return 2;
 }

@@ -327,19 +327,18 @@ CASES = {
     # ffmpeg writes lower-case keys and a picture of type 0 (other).
     "ffmpeg-flac": ("flac.flac", ffmpeg_metadata(WIDE, "blue.png"),
                     result(WIDE, "flac", "image/png"), "blue.png"),
-    # MP4: no date item is read (the date is always empty), and of a covr item with two pictures
-    # only the first is read.
+    # MP4: of a covr item with two pictures only the first is read.
     "mutagen-mp4": ("ffmpeg.m4a", mutagen_mp4(WIDE, (3, 12), ["red.jpg", "blue.png"]),
-                    result(WIDE, "mp4", "image/jpeg", date=""), "red.jpg"),
+                    result(WIDE, "mp4", "image/jpeg"), "red.jpg"),
     # A track without a total is the number alone; a PNG is told by its first byte.
     "mutagen-mp4-png": ("ffmpeg.m4a", mutagen_mp4(LATIN, (7, 0), ["blue.png"]),
-                        result(LATIN, "mp4", "image/png", date="", track="7"), "blue.png"),
+                        result(LATIN, "mp4", "image/png", track="7"), "blue.png"),
     "atomicparsley": ("ffmpeg.m4a", atomicparsley(WIDE, ["red.jpg", "blue.png"]),
-                      result(WIDE, "mp4", "image/jpeg", date=""), "red.jpg"),
+                      result(WIDE, "mp4", "image/jpeg"), "red.jpg"),
     "ffmpeg-m4a": ("ffmpeg.m4a", ffmpeg_metadata(WIDE, "red.jpg"),
-                   result(WIDE, "mp4", "image/jpeg", date=""), "red.jpg"),
+                   result(WIDE, "mp4", "image/jpeg"), "red.jpg"),
     "kid3-m4a": ("ffmpeg.m4a", kid3(WIDE_PLAIN, "blue.png"),
-                 result(WIDE_PLAIN, "mp4", "image/png", date=""), "blue.png"),
+                 result(WIDE_PLAIN, "mp4", "image/png"), "blue.png"),
 }
 
 
@@ -355,15 +354,16 @@ def test_peer_written_file_gives_the_expected_tags(case, tagged, media, lib, tmp
     assert lib.extract_cover(path, tmp_path / "cover.bin") == want
 
 
-def test_mp4_standard_genre_and_date_items_are_not_read(media, lib, tmp_path):
+def test_mp4_standard_genre_item_is_not_read(media, lib, tmp_path):
     """AtomicParsley stores a standard genre as the numeric gnre item and the year as the date
-    item; neither is read (genre and date come back empty), while mutagen reports both."""
+    item; the date is read, the numeric genre is not (it comes back empty), while mutagen reports
+    both."""
     path = media.copy("ffmpeg.m4a", tmp_path)
     iu.run(["AtomicParsley", path, "--genre", "Rock", "--year", "1999", "--overWrite"])
     data = iu.read_bytes(path)
     assert b"gnre" in data and b"\xa9gen" not in data and b"\xa9day" in data
     got = lib.read(path)
-    assert (got["genre"], got["date"]) == ("", "")
+    assert (got["genre"], got["date"]) == ("", "1999")
     items = MP4(path).tags
     assert (items["\xa9gen"], items["\xa9day"]) == (["Rock"], ["1999"])
 
@@ -406,9 +406,6 @@ DIFFERENCES = [
      ["First Artist", "Ärtist 李小龍"]),
     ("metaflac", "artist", "Ärtist 李小龍", "TagLib", taglib_view("ARTIST"),
      ["First Artist", "Ärtist 李小龍"]),
-    # MP4 dates are never read.
-    ("mutagen-mp4", "date", "", "mutagen", mutagen_view("date"), ["2024-05-01"]),
-    ("atomicparsley", "date", "", "ffprobe", ffprobe_view("date"), ["2024-05-01"]),
 ]
 
 

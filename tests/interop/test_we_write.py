@@ -158,10 +158,3 @@ def test_flac_blocks_other_than_tags_survive(start, media, start_file, lib, tmp_
     assert padding == bytes(len(padding))
     expected = min(sum(old_padding), 1 << 20) if old_padding else 8192
     assert expected <= len(padding) < expected + 65536
-
-
-def test_m4a_is_refused_and_left_alone(media, lib, tmp_path):
-    path = media.copy("ffmpeg.m4a", tmp_path)
-    before = iu.read_bytes(path)
-    assert lib.write_result(path, '{"title":"x"}') == (-1, "MP4/m4a write unsupported (read-only)")
-    assert iu.read_bytes(path) == before

@@ -72,6 +72,31 @@ Bytes flac_with_tags(size_t audio_size, size_t cover_size) {
            B({0xFF, 0xF8, 0x69, 0x08}) + noise(audio_size, 2);
 }
 
+Bytes ogg_with_tags(size_t audio_size, size_t cover_size, bool opus) {
+    Bytes picture = flac_picture(3, "image/jpeg", "", jpeg_picture(cover_size), 1, 1, 24);
+    Bytes comments =
+        vorbis_comment("testsuit", {"TITLE=Old title", "ARTIST=Old artist", "ALBUM=Old album",
+                                    "GENRE=Jazz", "DATE=1999", "TRACKNUMBER=1/9",
+                                    "METADATA_BLOCK_PICTURE=" + base64_text(picture)});
+    uint32_t seq = 0;
+    Bytes out = ogg_packets(77, &seq, {opus ? opus_head_packet() : vorbis_id_packet()});
+    if (opus)
+        out += ogg_packets(77, &seq, {S("OpusTags") + comments}, 255, true);
+    else
+        out += ogg_packets(
+            77, &seq, {S("\x03vorbis") + comments + B({1}), S("\x05vorbis") + noise(300, 3)}, 8);
+    // Audio packets of 200 bytes, 8 to a page.
+    std::vector<Bytes> packets;
+    for (size_t done = 0; done < audio_size; done += 200)
+        packets.push_back(noise(200, (uint32_t)(4 + done)));
+    for (size_t i = 0; i < packets.size(); i += 8) {
+        std::vector<Bytes> page(packets.begin() + i,
+                                packets.begin() + std::min(packets.size(), i + 8));
+        out += ogg_packets(77, &seq, page, 255, false, 960 * (i + 8));
+    }
+    return out;
+}
+
 Bytes m4a_with_tags(size_t audio_size, size_t cover_size) {
     Bytes items = mp4_atom("\xA9nam", mp4_data(S("Old title"))) +
                   mp4_atom("\xA9"

@@ -20,6 +20,10 @@ Bytes mp3_with_tags(size_t audio_size, size_t cover_size);
 Bytes mp3_unsynchronised(size_t audio_size, size_t cover_size);
 Bytes flac_with_tags(size_t audio_size, size_t cover_size);
 Bytes m4a_with_tags(size_t audio_size, size_t cover_size);
+// Ogg Vorbis (header packets on pages of 8 lacing values, so that a write pages them anew in
+// fewer pages and renumbers the audio pages) or Opus (the comment packet on its own pages); the
+// cover as a METADATA_BLOCK_PICTURE comment.
+Bytes ogg_with_tags(size_t audio_size, size_t cover_size, bool opus);
 
 // Where the audio starts: after the ID3v2 tag (with its footer), or after the last FLAC metadata
 // block. Both assume a well-formed file.

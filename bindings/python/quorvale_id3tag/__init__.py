@@ -138,8 +138,8 @@ class NotAudio(TagError):
 
 
 class ReadOnlyFormat(TagError):
-    """The file is an MP4/M4A file, which is read only ("MP4/m4a write unsupported (read-only)";
-    for set_cover, "cover set unsupported for this format" on an MP4 file)."""
+    """The file is an MP4/M4A file in a layout the library does not write: fragmented
+    ("fragmented MP4 (moof) write unsupported")."""
 
 
 class NoCover(TagError):
@@ -148,7 +148,7 @@ class NoCover(TagError):
 
 # The kinds by the start of the library's message; "cover set unsupported" is told apart by the
 # file's format (set_cover).
-_KINDS = (("MP4/m4a write unsupported", ReadOnlyFormat),
+_KINDS = (("fragmented MP4", ReadOnlyFormat),
           ("unsupported or unrecognized format", NotAudio),
           ("unsupported format for write", NotAudio), ("no ID3 header", NotAudio),
           ("too short for ID3", NotAudio), ("no cover art", NoCover))
@@ -335,8 +335,8 @@ def _read_path(path: PathLike, shown: Optional[PathLike]) -> Tags:
 
 def read(source: Source) -> Tags:
     """Returns the tags of a file, named by its path or given as a binary file object: title,
-    artist, album, genre, date, track, format ("mp3", "flac" or "mp4"), has_cover and, when the
-    cover has one, cover_mime."""
+    artist, album, genre, date, track, format ("mp3", "flac", "mp4", "ogg" or "opus"), has_cover
+    and, when the cover has one, cover_mime."""
     if _is_file_object(source):
         with _TempFile(source) as temp:  # type: ignore[arg-type]
             return _read_path(temp, None)
@@ -398,9 +398,10 @@ def cover_bytes(source: Source) -> bytes:
 
 def set_cover(path: PathLike, image_path: Optional[PathLike] = None, *,
               data: Optional[bytes] = None) -> None:
-    """Makes a picture the front cover of an MP3 or FLAC file: the picture file image_path, or the
-    picture's bytes as data (one of the two). A picture that does not start with the PNG signature
-    is labelled image/jpeg. An MP4 file raises ReadOnlyFormat, a file of no known format NotAudio."""
+    """Makes a picture the front cover of an MP3, FLAC, MP4, Ogg Vorbis or Opus file: the picture
+    file image_path, or the picture's bytes as data (one of the two). A picture that does not start
+    with the PNG signature is labelled image/jpeg. A fragmented MP4 file raises ReadOnlyFormat, a
+    file of no known format NotAudio."""
     if (image_path is None) == (data is None):
         raise TypeError("set_cover takes either image_path or data")
     if data is not None:

@@ -21,7 +21,8 @@ TAG_OPTIONS = ("title", "artist", "album", "genre", "date", "track")
 
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="python -m quorvale_id3tag",
-                                     description="Read and write MP3, FLAC and MP4 tags.")
+                                     description="Read and write MP3, FLAC, MP4, Ogg Vorbis "
+                                     "and Opus tags.")
     commands = parser.add_subparsers(dest="command", required=True)
     p_read = commands.add_parser("read", help="print the tags of each FILE as JSON")
     p_read.add_argument("files", nargs="+", metavar="FILE")

@@ -22,6 +22,10 @@ def copies(tmp_path):
         dest = tmp_path / name
         shutil.copyfile(os.path.join(SAMPLES, name), dest)
         out[name] = dest
+    # An MP4 file with a movie fragment, whose layout the library does not write.
+    fragmented = tmp_path / "fragmented.m4a"
+    fragmented.write_bytes(out["sample.m4a"].read_bytes() + b"\x00\x00\x00\x08moof")
+    out["fragmented.m4a"] = fragmented
     return out
 
 
@@ -63,11 +67,13 @@ def test_write_merges_and_keeps_the_cover(copies, name):
         assert after[key] == before[key]
 
 
-def test_write_refuses_mp4_and_leaves_it(copies):
-    original = copies["sample.m4a"].read_bytes()
-    with pytest.raises(tags.TagError, match=r"^MP4/m4a write unsupported \(read-only\)$"):
-        tags.write(copies["sample.m4a"], title="x")
-    assert copies["sample.m4a"].read_bytes() == original
+def test_write_mp4_and_refuse_a_fragmented_one(copies):
+    tags.write(copies["sample.m4a"], title="M4A \u00e9")
+    assert tags.read(copies["sample.m4a"])["title"] == "M4A \u00e9"
+    original = copies["fragmented.m4a"].read_bytes()
+    with pytest.raises(tags.TagError, match=r"^fragmented MP4 \(moof\) write unsupported$"):
+        tags.write(copies["fragmented.m4a"], title="x")
+    assert copies["fragmented.m4a"].read_bytes() == original
 
 
 def test_cover_round_trip(copies, tmp_path):
@@ -112,8 +118,9 @@ def test_failure_kinds(copies, tmp_path):
         (lambda: tags.read(tmp_path / "missing.mp3"), tags.FileMissing),
         (lambda: tags.read(text), tags.NotAudio),
         (lambda: tags.write(text, title="x"), tags.NotAudio),
-        (lambda: tags.write(copies["sample.m4a"], title="x"), tags.ReadOnlyFormat),
-        (lambda: tags.set_cover(copies["sample.m4a"], copies["cover.png"]), tags.ReadOnlyFormat),
+        (lambda: tags.write(copies["fragmented.m4a"], title="x"), tags.ReadOnlyFormat),
+        (lambda: tags.set_cover(copies["fragmented.m4a"], copies["cover.png"]),
+         tags.ReadOnlyFormat),
         (lambda: tags.set_cover(text, copies["cover.png"]), tags.NotAudio),
         (lambda: tags.cover_bytes(bare), tags.NoCover),
         (lambda: tags.read(tmp_path), tags.TagError),  # a folder: none of the kinds
@@ -195,6 +202,6 @@ def test_module_command_line(copies, tmp_path):
     out = tmp_path / "cover.out"
     assert run_module("cover", "get", copies["sample.mp3"], out).returncode == 0
     assert out.read_bytes()[:2] == b"\xff\xd8"
-    proc = run_module("write", copies["sample.m4a"], "--title", "x")
-    assert proc.returncode == 1 and b"MP4/m4a write unsupported" in proc.stderr
+    proc = run_module("write", copies["fragmented.m4a"], "--title", "x")
+    assert proc.returncode == 1 and b"fragmented MP4 (moof) write unsupported" in proc.stderr
     assert run_module("write", copies["sample.mp3"]).returncode == 2

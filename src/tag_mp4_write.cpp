@@ -1,0 +1,804 @@
+// MP4/M4A tags, the writer: a new moov built from the old one, with the item list at
+// moov/udta/meta/ilst changed where a write names a field and every other byte carried over.
+//
+// Only moov is rewritten; the bytes before it and after it are the old file's. When moov changes
+// size, the media data after it moves, and the chunk offset tables (stco, 32-bit; co64, 64-bit) of
+// every track, which hold absolute file offsets, are shifted by the change. A free or skip atom
+// right after the item list or right after moov gives or takes the room instead when it can, so
+// that no offset moves.
+#include "id3_internal.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+// Atom header: 32-bit size and type; the large form has size 1 and a 64-bit size after the type.
+#define ATOM_HEADER_LEN 8
+#define ATOM_LARGE_HEADER_LEN 16
+#define ATOM_SIZE_LARGE 1
+#define ATOM_SIZE32_MAX 0xFFFFFFFFull
+// A full box (meta, stco, co64, dref, hdlr) starts its payload with a version-and-flags word.
+#define FULL_BOX_HEADER_LEN 4
+// A chunk offset table: version-and-flags, a 32-bit entry count, then the entries.
+#define CHUNK_COUNT_AT 4
+#define CHUNK_ENTRIES_AT 8
+// A data reference entry whose flags have this bit set refers to this file itself.
+#define DREF_SELF_CONTAINED 1
+// A "data" atom's payload: type word (version byte and 24-bit type), locale word, then the value.
+#define DATA_VALUE_AT 8
+#define DATA_TYPE_IMPLICIT 0
+#define DATA_TYPE_UTF8 1
+#define DATA_TYPE_GIF 12
+#define DATA_TYPE_JPEG 13
+#define DATA_TYPE_PNG 14
+#define DATA_TYPE_BMP 27
+// "trkn" value: two reserved bytes, the track number and the total (16-bit each), two more.
+#define TRKN_VALUE_LEN 8
+#define TRKN_TRACK_AT 2
+#define TRKN_TOTAL_AT 4
+#define TRKN_MAX 65535u
+// The handler atom of a new meta: 8 bytes of header and 25 of payload.
+#define MDIR_HANDLER_LEN 33
+
+namespace {
+// One atom in the moov buffer: where it starts, its header length, its whole size and its type.
+struct mp4_atom {
+    uint64_t at;
+    uint64_t header;
+    uint64_t size;
+    char type[5];
+    bool to_end; // its size field is 0: it runs to the end of its container
+};
+
+// The item types a write names, by record field. Their types start with the single byte 0xA9
+// (octal 251), the copyright sign in ISO-8859-1.
+struct text_item {
+    const char* type;
+    uint32_t named;
+};
+const text_item TEXT_ITEMS[] = {{"\251nam", ID3_NAMED_TITLE},
+                                {"\251ART", ID3_NAMED_ARTIST},
+                                {"\251alb", ID3_NAMED_ALBUM},
+                                {"\251gen", ID3_NAMED_GENRE},
+                                {"\251day", ID3_NAMED_DATE}};
+const size_t TEXT_ITEM_COUNT = sizeof TEXT_ITEMS / sizeof TEXT_ITEMS[0];
+
+// The top level of the file, as far as the writer needs it.
+struct top_layout {
+    uint64_t moov_at;
+    uint64_t moov_size;
+    bool has_moov;
+    // A free or skip atom right after moov (size 0 when there is none).
+    uint64_t free_size;
+    char free_type[5];
+};
+
+// One atom on the path from moov down to the item list, as it is rewritten: its payload bytes
+// from cut_start to cut_end (offsets in the moov buffer) give way to the level below it, or at the
+// last level to the new bytes.
+struct path_level {
+    mp4_atom atom;
+    uint64_t cut_start;
+    uint64_t cut_end;
+    uint64_t new_size;
+    uint64_t new_header;
+};
+#define PATH_LEVELS_MAX 3 // moov, udta, meta
+} // namespace
+
+// The next atom of the region [*pos, end) of buf: 1 with *a and *pos moved past it; 0 when the
+// region ends exactly at *pos; -1 with a message when bytes are left that do not form an atom.
+static int next_atom(const uint8_t* buf, uint64_t end, uint64_t* pos, mp4_atom* a) {
+    if (*pos >= end)
+        return 0;
+    uint64_t remaining = end - *pos;
+    if (remaining < ATOM_HEADER_LEN) {
+        id3_set_error("damaged MP4 atom layout");
+        return -1;
+    }
+    int rc = id3_mp4_atom_extent(buf + *pos, remaining, &a->size, &a->header);
+    if (rc != 1) {
+        if (rc == 0)
+            id3_set_error("damaged MP4 atom layout");
+        return -1;
+    }
+    a->at = *pos;
+    a->to_end = id3_be32(buf + *pos) == 0;
+    memcpy(a->type, buf + *pos + 4, 4);
+    a->type[4] = '\0';
+    *pos += a->size;
+    return 1;
+}
+
+// The first atom of the given type among the children in [start, end): 1 found, 0 when the walk
+// ends without one, -1 when it meets bytes that are no atom.
+static int find_atom(const uint8_t* buf, uint64_t start, uint64_t end, const char* type,
+                     mp4_atom* found) {
+    uint64_t pos = start;
+    int rc;
+    while ((rc = next_atom(buf, end, &pos, found)) == 1) {
+        if (strcmp(found->type, type) == 0)
+            return 1;
+    }
+    return rc;
+}
+
+static uint64_t payload_at(const mp4_atom& a) {
+    return a.at + a.header;
+}
+static uint64_t end_of(const mp4_atom& a) {
+    return a.at + a.size;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The top level of the file
+
+// Walks the top-level atoms by their headers alone. 0 with the layout, or -1 with a message for a
+// file the writer does not take: fragmented, without moov or with two, or not a clean sequence of
+// atoms to its end.
+static int walk_top_level(const id3_file* f, top_layout* out) {
+    memset(out, 0, sizeof *out);
+    uint64_t pos = 0;
+    bool after_moov = false;
+    while (pos < f->size) {
+        uint64_t remaining = f->size - pos;
+        uint8_t header[ATOM_LARGE_HEADER_LEN];
+        if (remaining < ATOM_HEADER_LEN) {
+            id3_set_error("damaged MP4 atom layout");
+            return -1;
+        }
+        uint64_t header_len =
+            remaining < ATOM_LARGE_HEADER_LEN ? ATOM_HEADER_LEN : ATOM_LARGE_HEADER_LEN;
+        if (id3_file_read(f, pos, header, header_len) != 0)
+            return -1;
+        uint64_t size, header_size;
+        int rc = id3_mp4_atom_extent(header, remaining, &size, &header_size);
+        if (rc != 1) {
+            if (rc == 0)
+                id3_set_error("damaged MP4 atom layout");
+            return -1;
+        }
+        const uint8_t* type = header + 4;
+        if (memcmp(type, "moof", 4) == 0) {
+            id3_set_error("fragmented MP4 (moof) write unsupported");
+            return -1;
+        }
+        if (memcmp(type, "moov", 4) == 0) {
+            if (out->has_moov) {
+                id3_set_error("MP4 file with more than one moov");
+                return -1;
+            }
+            out->has_moov = true;
+            out->moov_at = pos;
+            out->moov_size = size;
+        } else if (after_moov && (memcmp(type, "free", 4) == 0 || memcmp(type, "skip", 4) == 0)) {
+            out->free_size = size;
+            memcpy(out->free_type, type, 4);
+        }
+        after_moov = memcmp(type, "moov", 4) == 0;
+        pos += size;
+    }
+    if (!out->has_moov) {
+        id3_set_error("MP4 file without moov");
+        return -1;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Building atoms
+
+// Appends an atom header for an atom of `size` bytes in all, header_len (8 or 16) of them the
+// header.
+static int append_header(id3_buf* out, const char* type, uint64_t size, uint64_t header_len) {
+    uint8_t h[ATOM_LARGE_HEADER_LEN];
+    if (header_len == ATOM_LARGE_HEADER_LEN) {
+        id3_put_be32(h, ATOM_SIZE_LARGE);
+        memcpy(h + 4, type, 4);
+        id3_put_be32(h + 8, (uint32_t)(size >> 32));
+        id3_put_be32(h + 12, (uint32_t)size);
+    } else {
+        id3_put_be32(h, (uint32_t)size);
+        memcpy(h + 4, type, 4);
+    }
+    return id3_buf_append(out, h, header_len);
+}
+
+// Appends an item atom holding one "data" atom of the given type code and value. Items are plain
+// 32-bit atoms in every file that holds them: a larger one is refused.
+static int append_item(id3_buf* out, const char* type, uint32_t data_type, const void* value,
+                       uint64_t n) {
+    uint64_t data_size = ATOM_HEADER_LEN + DATA_VALUE_AT + n;
+    if (n > ATOM_SIZE32_MAX - 2 * ATOM_HEADER_LEN - DATA_VALUE_AT) {
+        id3_set_error("MP4 item too large: %s", type);
+        return -1;
+    }
+    uint8_t words[DATA_VALUE_AT];
+    id3_put_be32(words, data_type);
+    id3_put_be32(words + 4, 0); // locale
+    if (append_header(out, type, ATOM_HEADER_LEN + data_size, ATOM_HEADER_LEN) != 0 ||
+        append_header(out, "data", data_size, ATOM_HEADER_LEN) != 0 ||
+        id3_buf_append(out, words, DATA_VALUE_AT) != 0 || id3_buf_append(out, value, n) != 0) {
+        id3_set_error("oom");
+        return -1;
+    }
+    return 0;
+}
+
+// Appends a free atom of `size` bytes (at least 8), its payload zeros.
+static int append_free(id3_buf* out, const char* type, uint64_t size) {
+    uint64_t at = out->len;
+    if (append_header(out, type, size, ATOM_HEADER_LEN) != 0 ||
+        id3_buf_append(out, nullptr, size - ATOM_HEADER_LEN) != 0) {
+        id3_set_error("oom");
+        return -1;
+    }
+    memset(out->data + at + ATOM_HEADER_LEN, 0, (size_t)(size - ATOM_HEADER_LEN));
+    return 0;
+}
+
+// Whether a free atom of old_size can give (delta > 0) or take (delta < 0) delta bytes and stay
+// an atom in its 32-bit form, or vanish exactly.
+static bool free_can_take(uint64_t old_size, int64_t delta) {
+    if (old_size == 0 || old_size > ATOM_SIZE32_MAX)
+        return false;
+    if (delta > 0)
+        return (uint64_t)delta == old_size || (uint64_t)delta + ATOM_HEADER_LEN <= old_size;
+    return (uint64_t)(-delta) <= ATOM_SIZE32_MAX - old_size;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The item list
+
+// The value of a named text field: the record's text, NULL for none.
+static const char* text_value(const id3_tags* t, uint32_t named) {
+    switch (named) {
+    case ID3_NAMED_TITLE:
+        return t->title;
+    case ID3_NAMED_ARTIST:
+        return t->artist;
+    case ID3_NAMED_ALBUM:
+        return t->album;
+    case ID3_NAMED_GENRE:
+        return t->genre;
+    default:
+        return t->date;
+    }
+}
+
+// Parses "N" or "N/M" (decimal, each at most 65535) into *track and *total (-1 when not given).
+static bool parse_track(const char* text, long* track, long* total) {
+    *total = -1;
+    const char* p = text;
+    long* target = track;
+    for (;;) {
+        if (*p < '0' || *p > '9')
+            return false;
+        long v = 0;
+        while (*p >= '0' && *p <= '9') {
+            v = v * 10 + (*p++ - '0');
+            if (v > (long)TRKN_MAX)
+                return false;
+        }
+        *target = v;
+        if (*p == '\0')
+            return true;
+        if (*p != '/' || target == total)
+            return false;
+        p++;
+        target = total;
+    }
+}
+
+// The total of the old item list's first "trkn" item, 0 when it has none.
+static uint32_t old_total(const uint8_t* buf, uint64_t start, uint64_t end) {
+    mp4_atom item, data;
+    if (find_atom(buf, start, end, "trkn", &item) != 1 ||
+        find_atom(buf, payload_at(item), end_of(item), "data", &data) != 1 ||
+        data.size - data.header < DATA_VALUE_AT + TRKN_TOTAL_AT + 2)
+        return 0;
+    return id3_be16(buf + payload_at(data) + DATA_VALUE_AT + TRKN_TOTAL_AT);
+}
+
+// The data type code of a picture by its MIME type.
+static uint32_t picture_type(const char* mime) {
+    if (strcmp(mime, "image/png") == 0)
+        return DATA_TYPE_PNG;
+    if (strcmp(mime, "image/gif") == 0)
+        return DATA_TYPE_GIF;
+    if (strcmp(mime, "image/bmp") == 0)
+        return DATA_TYPE_BMP;
+    return DATA_TYPE_JPEG;
+}
+
+// Appends the item of one named text field, nothing for an absent or empty text.
+static int append_text(id3_buf* out, const text_item& item, const id3_tags* t) {
+    const char* text = text_value(t, item.named);
+    if (!text || !*text)
+        return 0;
+    return append_item(out, item.type, DATA_TYPE_UTF8, text, strlen(text));
+}
+
+// Appends the "trkn" item of the record's track: a number alone keeps the old total.
+static int append_track(id3_buf* out, const id3_tags* t, uint32_t kept_total) {
+    if (!t->track || !*t->track)
+        return 0;
+    long track, total;
+    if (!parse_track(t->track, &track, &total)) {
+        id3_set_error("MP4 track must be a number or number/total: %s", t->track);
+        return -1;
+    }
+    uint8_t value[TRKN_VALUE_LEN] = {0};
+    value[TRKN_TRACK_AT] = (uint8_t)(track >> 8);
+    value[TRKN_TRACK_AT + 1] = (uint8_t)track;
+    uint32_t total_kept = total >= 0 ? (uint32_t)total : kept_total;
+    value[TRKN_TOTAL_AT] = (uint8_t)(total_kept >> 8);
+    value[TRKN_TOTAL_AT + 1] = (uint8_t)total_kept;
+    return append_item(out, "trkn", DATA_TYPE_IMPLICIT, value, TRKN_VALUE_LEN);
+}
+
+// Appends the "covr" item with the record's picture first (none for an empty one: the old front
+// picture is removed) and, from the old item when there is one, every later picture after it. An
+// item left without a picture goes.
+static int append_cover(id3_buf* out, const id3_tags* t, const uint8_t* buf, const mp4_atom* old) {
+    bool picture = t->cover_data && t->cover_size > 0;
+    uint64_t at = out->len;
+    int rc = picture ? append_item(out, "covr", picture_type(t->cover_mime), t->cover_data,
+                                   t->cover_size)
+             : old   ? append_header(out, "covr", 0, ATOM_HEADER_LEN)
+                     : 0;
+    if (rc != 0 || !old) {
+        if (rc != 0 && !id3_has_error())
+            id3_set_error("oom");
+        return rc;
+    }
+    uint64_t pos = payload_at(*old);
+    mp4_atom child;
+    bool first = true, kept = picture;
+    while ((rc = next_atom(buf, end_of(*old), &pos, &child)) == 1) {
+        bool data = strcmp(child.type, "data") == 0;
+        bool front = first && data;
+        first = first && !front;
+        kept = kept || (data && !front);
+        if (!front && id3_buf_append(out, buf + child.at, child.size) != 0) {
+            id3_set_error("oom");
+            return -1;
+        }
+    }
+    if (rc != 0)
+        return -1;
+    if (!kept) {
+        out->len = at;
+        return 0;
+    }
+    uint64_t size = out->len - at;
+    if (size > ATOM_SIZE32_MAX) {
+        id3_set_error("MP4 item too large: covr");
+        return -1;
+    }
+    id3_put_be32(out->data + at, (uint32_t)size);
+    return 0;
+}
+
+// An atom whose size runs to the end of its container would take in whatever followed it.
+static int refuse_after_open_end() {
+    id3_set_error("MP4 atom sized to the end of its container: nothing can follow it");
+    return -1;
+}
+
+// Whether the last of the atoms in [start, end) runs to the end of the region (size field 0):
+// nothing can be added after it. -1 when the atoms are damaged.
+static int ends_open(const uint8_t* buf, uint64_t start, uint64_t end) {
+    uint64_t pos = start;
+    mp4_atom a = {};
+    int rc;
+    while ((rc = next_atom(buf, end, &pos, &a)) == 1) {
+    }
+    return rc < 0 ? -1 : a.to_end ? 1 : 0;
+}
+
+// The new item list's payload: each old item as it stands, except the items of named fields,
+// which are replaced where the first of them stood (the others of the same type go) or added at
+// the end. A named genre also replaces a numeric "gnre" item. [start, end) is the old list's
+// payload in buf (empty when there is none).
+static int build_items(const uint8_t* buf, uint64_t start, uint64_t end, const id3_tags* t,
+                       id3_change change, id3_buf* out) {
+    bool done[TEXT_ITEM_COUNT] = {false};
+    bool track_done = false, cover_done = false;
+    bool track_named = (change.named & ID3_NAMED_TRACK) != 0;
+    uint32_t kept_total = old_total(buf, start, end);
+    uint64_t open_end = UINT64_MAX; // where a carried item that runs to the end ends
+    uint64_t pos = start;
+    mp4_atom item;
+    int rc;
+    while ((rc = next_atom(buf, end, &pos, &item)) == 1) {
+        int written = 0;
+        bool replaced = false;
+        for (size_t i = 0; i < TEXT_ITEM_COUNT && !replaced; i++) {
+            const text_item& ti = TEXT_ITEMS[i];
+            bool gnre = ti.named == ID3_NAMED_GENRE && strcmp(item.type, "gnre") == 0;
+            if (!(change.named & ti.named) || (strcmp(item.type, ti.type) != 0 && !gnre))
+                continue;
+            replaced = true;
+            if (!done[i])
+                written = append_text(out, ti, t);
+            done[i] = true;
+        }
+        if (!replaced && track_named && strcmp(item.type, "trkn") == 0) {
+            replaced = true;
+            if (!track_done)
+                written = append_track(out, t, kept_total);
+            track_done = true;
+        } else if (!replaced && change.cover_replaced && strcmp(item.type, "covr") == 0) {
+            replaced = true;
+            if (!cover_done)
+                written = append_cover(out, t, buf, &item);
+            cover_done = true;
+        }
+        if (!replaced && id3_buf_append(out, buf + item.at, item.size) != 0) {
+            id3_set_error("oom");
+            return -1;
+        }
+        if (!replaced && item.to_end)
+            open_end = out->len;
+        if (written != 0)
+            return -1;
+    }
+    if (rc != 0)
+        return -1;
+    for (size_t i = 0; i < TEXT_ITEM_COUNT; i++) {
+        if ((change.named & TEXT_ITEMS[i].named) && !done[i] &&
+            append_text(out, TEXT_ITEMS[i], t) != 0)
+            return -1;
+    }
+    if (track_named && !track_done && append_track(out, t, kept_total) != 0)
+        return -1;
+    if (change.cover_replaced && !cover_done && append_cover(out, t, buf, nullptr) != 0)
+        return -1;
+    return open_end < out->len ? refuse_after_open_end() : 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Chunk offsets
+
+// Checks the data references of a track's media information: offsets into another file must not
+// be shifted with this one's. 0, or -1 with a message.
+static int check_self_contained(const uint8_t* buf, const mp4_atom& minf) {
+    mp4_atom dinf, dref, entry;
+    int rc = find_atom(buf, payload_at(minf), end_of(minf), "dinf", &dinf);
+    if (rc == 1)
+        rc = find_atom(buf, payload_at(dinf), end_of(dinf), "dref", &dref);
+    if (rc <= 0)
+        return rc;
+    uint64_t first = payload_at(dref) + CHUNK_ENTRIES_AT;
+    if (first > end_of(dref)) {
+        id3_set_error("damaged MP4 atom layout");
+        return -1;
+    }
+    uint64_t pos = first;
+    while ((rc = next_atom(buf, end_of(dref), &pos, &entry)) == 1) {
+        if (entry.size - entry.header < FULL_BOX_HEADER_LEN ||
+            !(buf[payload_at(entry) + 3] & DREF_SELF_CONTAINED)) {
+            id3_set_error("MP4 track with media in another file: offsets cannot be shifted");
+            return -1;
+        }
+    }
+    return rc;
+}
+
+// Shifts the entries of one chunk offset table that point at or past `from` by delta; an entry
+// inside the old moov [moov_at, from) cannot be placed and is refused. entry_len 4 (stco) or 8
+// (co64).
+static int shift_table(uint8_t* buf, const mp4_atom& table, uint64_t entry_len, uint64_t moov_at,
+                       uint64_t from, int64_t delta) {
+    uint64_t len = table.size - table.header;
+    uint8_t* p = buf + payload_at(table);
+    if (len < CHUNK_ENTRIES_AT) {
+        id3_set_error("damaged MP4 chunk offset table");
+        return -1;
+    }
+    uint64_t count = id3_be32(p + CHUNK_COUNT_AT);
+    if (count > (len - CHUNK_ENTRIES_AT) / entry_len) {
+        id3_set_error("damaged MP4 chunk offset table");
+        return -1;
+    }
+    for (uint64_t i = 0; i < count; i++) {
+        uint8_t* e = p + CHUNK_ENTRIES_AT + i * entry_len;
+        uint64_t off = entry_len == 8 ? id3_be64(e) : id3_be32(e);
+        if (off >= moov_at && off < from) {
+            id3_set_error("MP4 chunk offset inside moov: offsets cannot be shifted");
+            return -1;
+        }
+        if (off < from)
+            continue;
+        uint64_t moved = off + (uint64_t)delta; // delta < 0 never passes below the new moov's end
+        if (entry_len == 4 && moved > ATOM_SIZE32_MAX) {
+            id3_set_error("MP4 chunk offset past 4 GiB in a 32-bit table (stco)");
+            return -1;
+        }
+        if (entry_len == 8) {
+            id3_put_be32(e, (uint32_t)(moved >> 32));
+            id3_put_be32(e + 4, (uint32_t)moved);
+        } else {
+            id3_put_be32(e, (uint32_t)moved);
+        }
+    }
+    return 0;
+}
+
+// Shifts every chunk offset of every track of the moov in buf (at moov_at in the file) that points
+// at or past `from` by delta. Every track must have its table and its media in this file. 0, or
+// -1 with a message and buf partly changed.
+static int shift_chunk_offsets(uint8_t* buf, const mp4_atom& moov, uint64_t moov_at, uint64_t from,
+                               int64_t delta) {
+    uint64_t pos = payload_at(moov);
+    mp4_atom trak;
+    int rc;
+    while ((rc = next_atom(buf, end_of(moov), &pos, &trak)) == 1) {
+        if (strcmp(trak.type, "trak") != 0)
+            continue;
+        mp4_atom mdia, minf, stbl, table;
+        int found = find_atom(buf, payload_at(trak), end_of(trak), "mdia", &mdia);
+        if (found == 1)
+            found = find_atom(buf, payload_at(mdia), end_of(mdia), "minf", &minf);
+        if (found == 1)
+            found = find_atom(buf, payload_at(minf), end_of(minf), "stbl", &stbl);
+        if (found == 1 && check_self_contained(buf, minf) != 0)
+            return -1;
+        int tables = 0;
+        uint64_t at = found == 1 ? payload_at(stbl) : 0;
+        while (found == 1 && (found = next_atom(buf, end_of(stbl), &at, &table)) == 1) {
+            bool co64 = strcmp(table.type, "co64") == 0;
+            if (!co64 && strcmp(table.type, "stco") != 0)
+                continue;
+            tables++;
+            if (shift_table(buf, table, co64 ? 8 : 4, moov_at, from, delta) != 0)
+                return -1;
+        }
+        if (found < 0)
+            return -1;
+        if (tables == 0) {
+            id3_set_error("MP4 track without chunk offsets: offsets cannot be shifted");
+            return -1;
+        }
+    }
+    return rc;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The new moov
+
+// Sizes each level of the path from the innermost up, around inner_len new bytes.
+static void size_levels(path_level* levels, int count, uint64_t inner_len) {
+    for (int i = count - 1; i >= 0; i--) {
+        path_level& l = levels[i];
+        uint64_t payload = l.atom.size - l.atom.header - (l.cut_end - l.cut_start) + inner_len;
+        // A 32-bit size that would overflow takes the large form, valid for every container.
+        l.new_header =
+            l.atom.header == ATOM_LARGE_HEADER_LEN || payload > ATOM_SIZE32_MAX - ATOM_HEADER_LEN
+                ? ATOM_LARGE_HEADER_LEN
+                : ATOM_HEADER_LEN;
+        l.new_size = l.new_header + payload;
+        inner_len = l.new_size;
+    }
+}
+
+// Appends the levels from `level` down, each its new header, its kept bytes around the cut and
+// the level below (or the inner bytes) in the cut.
+static int emit_levels(id3_buf* out, const uint8_t* buf, const path_level* levels, int count,
+                       int level, const id3_buf* inner) {
+    const path_level& l = levels[level];
+    if (append_header(out, l.atom.type, l.new_size, l.new_header) != 0 ||
+        id3_buf_append(out, buf + payload_at(l.atom), l.cut_start - payload_at(l.atom)) != 0)
+        return -1;
+    int rc = level + 1 < count ? emit_levels(out, buf, levels, count, level + 1, inner)
+                               : id3_buf_append(out, inner->data, inner->len);
+    if (rc != 0)
+        return -1;
+    return id3_buf_append(out, buf + l.cut_end, end_of(l.atom) - l.cut_end);
+}
+
+// A handler atom naming the item list's layout: version-and-flags, pre-defined, "mdir", the
+// reserved words ("appl" and two zeros, as iTunes writes them) and an empty name.
+static int append_mdir_handler(id3_buf* out) {
+    static const uint8_t HDLR[MDIR_HANDLER_LEN] = {0,   0,   0,   MDIR_HANDLER_LEN,
+                                                   'h', 'd', 'l', 'r',
+                                                   0,   0,   0,   0,
+                                                   0,   0,   0,   0,
+                                                   'm', 'd', 'i', 'r',
+                                                   'a', 'p', 'p', 'l',
+                                                   0,   0,   0,   0,
+                                                   0,   0,   0,   0,
+                                                   0};
+    return id3_buf_append(out, HDLR, sizeof HDLR);
+}
+
+// Wraps the item list's payload in an ilst atom, and that in the containers that are missing
+// above it (missing levels: 0 none, 1 meta, 2 udta and meta).
+static int wrap_items(const id3_buf* items, int missing, id3_buf* out) {
+    uint64_t ilst_size = ATOM_HEADER_LEN + items->len;
+    uint64_t meta_size = ATOM_HEADER_LEN + FULL_BOX_HEADER_LEN + MDIR_HANDLER_LEN + ilst_size;
+    uint8_t version[FULL_BOX_HEADER_LEN] = {0};
+    if (ilst_size > ATOM_SIZE32_MAX - 2 * ATOM_HEADER_LEN - 64) {
+        id3_set_error("MP4 item list too large");
+        return -1;
+    }
+    if ((missing >= 2 &&
+         append_header(out, "udta", ATOM_HEADER_LEN + meta_size, ATOM_HEADER_LEN) != 0) ||
+        (missing >= 1 &&
+         (append_header(out, "meta", meta_size, ATOM_HEADER_LEN) != 0 ||
+          id3_buf_append(out, version, sizeof version) != 0 || append_mdir_handler(out) != 0)) ||
+        append_header(out, "ilst", ilst_size, ATOM_HEADER_LEN) != 0 ||
+        id3_buf_append(out, items->data, items->len) != 0) {
+        id3_set_error("oom");
+        return -1;
+    }
+    return 0;
+}
+
+// Finds the path moov/udta/meta/ilst in the moov buffer and sets up the levels to rewrite, with
+// *missing the containers to create (as wrap_items takes it) and *ilst the old list when there is
+// one. The meta's children start after its version-and-flags word; a meta without that word (the
+// older QuickTime layout) is looked into from its start when the list is not found after it.
+static int find_path(const uint8_t* buf, const mp4_atom& moov, path_level* levels, int* count,
+                     int* missing, mp4_atom* ilst, bool* has_ilst) {
+    memset(levels, 0, sizeof(path_level) * PATH_LEVELS_MAX);
+    *has_ilst = false;
+    levels[0].atom = moov;
+    *count = 1;
+    *missing = 2;
+    mp4_atom udta, meta, extra;
+    if (find_atom(buf, payload_at(moov), end_of(moov), "mvex", &extra) == 1) {
+        id3_set_error("fragmented MP4 (moof) write unsupported");
+        return -1;
+    }
+    int rc = find_atom(buf, payload_at(moov), end_of(moov), "udta", &udta);
+    if (rc < 0)
+        return -1;
+    levels[0].cut_start = levels[0].cut_end = rc == 1 ? udta.at : end_of(moov);
+    if (rc == 0)
+        return 0;
+    levels[1].atom = udta;
+    *count = 2;
+    *missing = 1;
+    rc = find_atom(buf, payload_at(udta), end_of(udta), "meta", &meta);
+    if (rc < 0)
+        return -1;
+    levels[0].cut_end = end_of(udta);
+    levels[1].cut_start = levels[1].cut_end = rc == 1 ? meta.at : end_of(udta);
+    if (rc == 0)
+        return 0;
+    if (meta.size - meta.header < FULL_BOX_HEADER_LEN) {
+        id3_set_error("damaged MP4 meta atom");
+        return -1;
+    }
+    levels[1].cut_end = end_of(meta);
+    levels[2].atom = meta;
+    *count = 3;
+    *missing = 0;
+    rc = find_atom(buf, payload_at(meta) + FULL_BOX_HEADER_LEN, end_of(meta), "ilst", ilst);
+    if (rc != 1 && find_atom(buf, payload_at(meta), end_of(meta), "ilst", &extra) == 1) {
+        // Read from its start, the meta holds atoms: the word taken for a version was a size.
+        *ilst = extra;
+        rc = 1;
+        id3_clear_error();
+    }
+    if (rc < 0)
+        return -1;
+    *has_ilst = rc == 1;
+    levels[2].cut_start = levels[2].cut_end = *has_ilst ? ilst->at : end_of(meta);
+    if (*has_ilst)
+        levels[2].cut_end = end_of(*ilst);
+    return 0;
+}
+
+int id3_mp4_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head) {
+    top_layout top;
+    if (walk_top_level(f, &top) != 0)
+        return -1;
+    // Memory is bounded by moov: the media data is never read.
+    id3_owned_bytes moov_bytes(id3_file_dup(f, top.moov_at, top.moov_size));
+    if (!moov_bytes)
+        return -1;
+    uint8_t* buf = moov_bytes.get();
+    mp4_atom moov;
+    uint64_t pos = 0;
+    if (next_atom(buf, top.moov_size, &pos, &moov) != 1)
+        return -1;
+
+    path_level levels[PATH_LEVELS_MAX];
+    int count = 0, missing = 0;
+    mp4_atom ilst;
+    bool has_ilst = false;
+    if (find_path(buf, moov, levels, &count, &missing, &ilst, &has_ilst) != 0)
+        return -1;
+
+    id3_buf items = {nullptr, 0, 0}, inner = {nullptr, 0, 0};
+    std::unique_ptr<id3_buf, void (*)(id3_buf*)> items_guard(&items, id3_buf_release);
+    std::unique_ptr<id3_buf, void (*)(id3_buf*)> inner_guard(&inner, id3_buf_release);
+    uint64_t list_start = has_ilst ? payload_at(ilst) : 0;
+    uint64_t list_end = has_ilst ? end_of(ilst) : 0;
+    if (build_items(buf, list_start, list_end, t, change, &items) != 0)
+        return -1;
+    uint64_t region_end = top.moov_at + top.moov_size;
+    bool same_list =
+        has_ilst && items.len == list_end - list_start &&
+        (items.len == 0 || memcmp(items.data, buf + list_start, (size_t)items.len) == 0);
+    if ((!has_ilst && items.len == 0) || same_list) {
+        // Nothing to add where no list was, or the list as it was: moov stays as it is, byte for
+        // byte (sizes that run to the end of their container included).
+        head->data = moov_bytes.release();
+        head->len = top.moov_size;
+        head->keep_len = top.moov_at;
+        head->audio_off = region_end;
+        return 0;
+    }
+    if (!has_ilst) {
+        // The new containers go at the end of the deepest one there is.
+        const mp4_atom& c = levels[count - 1].atom;
+        uint64_t first = payload_at(c) + (count == PATH_LEVELS_MAX ? FULL_BOX_HEADER_LEN : 0);
+        int open = ends_open(buf, first, end_of(c));
+        if (open != 0)
+            return open < 0 ? -1 : refuse_after_open_end();
+    }
+    if (has_ilst) {
+        // The list keeps its header form unless its size no longer fits it.
+        uint64_t size = ilst.header + items.len;
+        uint64_t header = ilst.header == ATOM_LARGE_HEADER_LEN || size > ATOM_SIZE32_MAX
+                              ? ATOM_LARGE_HEADER_LEN
+                              : ATOM_HEADER_LEN;
+        if (append_header(&inner, "ilst", header + items.len, header) != 0 ||
+            id3_buf_append(&inner, items.data, items.len) != 0) {
+            id3_set_error("oom");
+            return -1;
+        }
+        // A free atom right after the list gives or takes the change in its size.
+        int64_t change_len = (int64_t)inner.len - (int64_t)ilst.size;
+        uint64_t after = end_of(ilst);
+        mp4_atom next;
+        int found = change_len != 0 ? next_atom(buf, end_of(levels[2].atom), &after, &next) : 0;
+        if (found < 0)
+            return -1;
+        if (found == 1 && (strcmp(next.type, "free") == 0 || strcmp(next.type, "skip") == 0) &&
+            free_can_take(next.size, change_len)) {
+            uint64_t left = next.size - (uint64_t)change_len;
+            if (left > 0 && append_free(&inner, next.type, left) != 0)
+                return -1;
+            levels[2].cut_end = end_of(next);
+        }
+    } else if (wrap_items(&items, missing, &inner) != 0) {
+        return -1;
+    }
+    id3_buf_release(&items);
+    size_levels(levels, count, inner.len);
+
+    int64_t delta = (int64_t)levels[0].new_size - (int64_t)moov.size;
+    uint64_t free_left = 0;
+    if (delta != 0 && free_can_take(top.free_size, delta)) {
+        // The free atom after moov gives or takes the room: nothing after it moves.
+        free_left = top.free_size - (uint64_t)delta;
+        region_end += top.free_size;
+    } else if (delta != 0 && region_end < f->size &&
+               shift_chunk_offsets(buf, moov, top.moov_at, region_end, delta) != 0) {
+        // With nothing after moov, no sample can move.
+        return -1;
+    }
+
+    id3_buf out = {nullptr, 0, 0};
+    int rc = id3_buf_reserve(&out, levels[0].new_size + free_left);
+    if (rc == 0)
+        rc = emit_levels(&out, buf, levels, count, 0, &inner);
+    if (rc == 0 && free_left > 0)
+        rc = append_free(&out, top.free_type, free_left);
+    if (rc != 0) {
+        id3_buf_release(&out);
+        if (!id3_has_error())
+            id3_set_error("oom");
+        return -1;
+    }
+    head->data = out.data;
+    head->len = out.len;
+    head->keep_len = top.moov_at;
+    head->audio_off = region_end;
+    return 0;
+}

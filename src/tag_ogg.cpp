@@ -1,0 +1,809 @@
+// Ogg Vorbis and Ogg Opus: the reader takes the six text tags and the cover from the comment
+// header packet; the writer builds a new comment packet, pages the header packets again and
+// leaves the audio pages as they are (renumbered when the count of header pages changes).
+//
+// An Ogg file is a sequence of pages. Page header (little-endian): "OggS", version 0, flags,
+// granule position (8), stream serial number (4), page sequence number (4), CRC-32 of the whole
+// page with this field zero (4), segment count S (1), then S lacing values and the body, whose
+// length is their sum. A packet is cut into 255-byte segments and ends with the first segment
+// shorter than 255 (0 when its length is a multiple of 255); a packet still open at the end of a
+// page goes on in the next page of its stream, which carries the continued flag.
+//
+// Vorbis streams begin with three header packets: identification ("\x01vorbis"), comments
+// ("\x03vorbis", a comment body, a framing byte) and setup ("\x05vorbis"); Opus streams with two:
+// "OpusHead" and "OpusTags" (a comment body, then bytes that are kept as they are). The first
+// page holds the identification packet alone, and audio starts on a page of its own.
+#include "id3_internal.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#define VORBIS_ID "\x01vorbis"
+#define VORBIS_COMMENTS "\x03vorbis"
+#define VORBIS_SETUP "\x05vorbis"
+#define VORBIS_PREFIX_LEN 7
+#define VORBIS_FRAMING 0x01
+#define OPUS_ID "OpusHead"
+#define OPUS_COMMENTS "OpusTags"
+#define OPUS_PREFIX_LEN 8
+
+// The header packets a stream begins with: identification, comments and (Vorbis) setup.
+#define OGG_ID_PACKET 0
+#define OGG_COMMENT_PACKET 1
+#define OGG_SETUP_PACKET 2
+#define OGG_HEADER_PACKETS_MAX 3
+
+// The comments that hold pictures: a FLAC PICTURE body in base64, or the older pair of a bare
+// picture in base64 and its MIME type.
+#define PICTURE_KEY "METADATA_BLOCK_PICTURE"
+#define COVERART_KEY "COVERART"
+#define COVERARTMIME_KEY "COVERARTMIME"
+
+// ---------------------------------------------------------------------------------------------
+
+// ---------------------------------------------------------------------------------------------
+// Base64 (standard alphabet), as picture comments hold pictures
+
+static constexpr char kBase64[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// The value of each base64 character; -1 for every other byte.
+namespace {
+struct base64_table {
+    int8_t value[256];
+};
+
+constexpr base64_table make_base64_table() {
+    base64_table t{};
+    for (int c = 0; c < 256; c++)
+        t.value[c] = -1;
+    for (int i = 0; i < 64; i++)
+        t.value[(uint8_t)kBase64[i]] = (int8_t)i;
+    return t;
+}
+
+constexpr base64_table kBase64Values = make_base64_table();
+} // namespace
+
+// Decodes up to `max` bytes of the base64 text into out (room for max bytes). Characters outside
+// the alphabet (line breaks among them) are skipped, and "=" ends the text, as mutagen reads
+// them. The byte count.
+static uint64_t base64_decode(const char* text, uint64_t n, uint8_t* out, uint64_t max) {
+    const uint8_t* in = (const uint8_t*)text;
+    uint64_t got = 0;
+    uint32_t acc = 0;
+    int bits = 0;
+    uint64_t i = 0;
+    while (i < n && got < max) {
+        // Four characters of the alphabet make three whole bytes at once.
+        if (bits == 0 && n - i >= 4 && max - got >= 3) {
+            int a = kBase64Values.value[in[i]], b = kBase64Values.value[in[i + 1]];
+            int c = kBase64Values.value[in[i + 2]], d = kBase64Values.value[in[i + 3]];
+            if ((a | b | c | d) >= 0) {
+                uint32_t v = (uint32_t)a << 18 | (uint32_t)b << 12 | (uint32_t)c << 6 | (uint32_t)d;
+                out[got] = (uint8_t)(v >> 16);
+                out[got + 1] = (uint8_t)(v >> 8);
+                out[got + 2] = (uint8_t)v;
+                got += 3;
+                i += 4;
+                continue;
+            }
+        }
+        if (in[i] == '=')
+            break;
+        int v = kBase64Values.value[in[i++]];
+        if (v < 0)
+            continue;
+        acc = (acc << 6) | (uint32_t)v;
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out[got++] = (uint8_t)(acc >> bits);
+        }
+    }
+    return got;
+}
+
+// Appends the base64 form of n bytes. -1 when memory runs out.
+static int base64_append(id3_buf* out, const uint8_t* p, uint64_t n) {
+    uint64_t at = out->len;
+    if (id3_buf_append(out, nullptr, (n + 2) / 3 * 4) != 0)
+        return -1;
+    char* o = (char*)out->data + at;
+    for (; n >= 3; n -= 3, p += 3, o += 4) {
+        uint32_t v = (uint32_t)p[0] << 16 | (uint32_t)p[1] << 8 | p[2];
+        o[0] = kBase64[v >> 18];
+        o[1] = kBase64[(v >> 12) & 63];
+        o[2] = kBase64[(v >> 6) & 63];
+        o[3] = kBase64[v & 63];
+    }
+    if (n > 0) {
+        uint32_t v = (uint32_t)p[0] << 16 | (n > 1 ? (uint32_t)p[1] << 8 : 0);
+        o[0] = kBase64[v >> 18];
+        o[1] = kBase64[(v >> 12) & 63];
+        o[2] = n > 1 ? kBase64[(v >> 6) & 63] : '=';
+        o[3] = '=';
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Detection and pages
+
+int32_t id3_ogg_detect(const uint8_t* data, uint64_t len) {
+    if (!data || len < OGG_HEADER_LEN || memcmp(data, OGG_CAPTURE, OGG_CAPTURE_LEN) != 0)
+        return ID3_FMT_UNKNOWN;
+    uint64_t body = OGG_HEADER_LEN + (uint64_t)data[OGG_SEGMENTS_AT];
+    if (body > len || len - body < OPUS_PREFIX_LEN)
+        return ID3_FMT_UNKNOWN;
+    if (memcmp(data + body, VORBIS_ID, VORBIS_PREFIX_LEN) == 0)
+        return ID3_FMT_OGG;
+    if (memcmp(data + body, OPUS_ID, OPUS_PREFIX_LEN) == 0)
+        return ID3_FMT_OPUS;
+    return ID3_FMT_UNKNOWN;
+}
+
+// One page read from the file: its bytes (header, lacing, body), in the bytes read at open when
+// it lies there, else copied into `copy`; and the fields used here.
+struct ogg_page {
+    const uint8_t* data;
+    uint64_t len;
+    id3_buf copy;
+    uint64_t at;
+    uint8_t flags;
+    uint32_t serial;
+    uint32_t segments;
+};
+
+// Reads the page at `at` that does not lie whole in the bytes read at open into p->copy: its
+// header, then the lacing, then the body the lacing measures, each once the file is known to hold
+// it. 0, or -1 with a message: the file ends within the page, or no page begins there.
+static int copy_page(const id3_file* f, uint64_t at, ogg_page* p) {
+    p->copy.len = 0;
+    if (id3_buf_reserve(&p->copy, OGG_MAX_PAGE) != 0) {
+        id3_set_error("oom");
+        return -1;
+    }
+    uint8_t* d = p->copy.data;
+    uint64_t left = f->size - at;
+    uint64_t have = left < OGG_HEADER_LEN ? left : OGG_HEADER_LEN;
+    if (id3_file_read(f, at, d, have) != 0)
+        return -1;
+    if (id3_ogg_page_len(d, have) < 0) {
+        id3_set_error("not an Ogg page at offset %llu", (unsigned long long)at);
+        return -1;
+    }
+    uint64_t segments = have == OGG_HEADER_LEN ? d[OGG_SEGMENTS_AT] : 0;
+    if (have < OGG_HEADER_LEN || left - OGG_HEADER_LEN < segments) {
+        id3_set_error("Ogg page runs past the end of the file");
+        return -1;
+    }
+    if (id3_file_read(f, at + OGG_HEADER_LEN, d + OGG_HEADER_LEN, segments) != 0)
+        return -1;
+    uint64_t body = 0;
+    for (uint64_t i = 0; i < segments; i++)
+        body += d[OGG_HEADER_LEN + i];
+    uint64_t body_at = OGG_HEADER_LEN + segments;
+    if (left - body_at < body) {
+        id3_set_error("Ogg page runs past the end of the file");
+        return -1;
+    }
+    if (id3_file_read(f, at + body_at, d + body_at, body) != 0)
+        return -1;
+    p->copy.len = body_at + body;
+    return 0;
+}
+
+// Reads and checks the page at `at`. 0, or -1 with a message: the file ends within the page, no
+// page begins there, or its checksum is wrong.
+static int read_page(const id3_file* f, uint64_t at, ogg_page* p) {
+    p->at = at;
+    int64_t in_prefix =
+        at < f->prefix_len ? id3_ogg_page_len(f->prefix + at, f->prefix_len - at) : 0;
+    if (in_prefix < 0) {
+        id3_set_error("not an Ogg page at offset %llu", (unsigned long long)at);
+        return -1;
+    }
+    if (in_prefix > 0) {
+        p->data = f->prefix + at;
+        p->len = (uint64_t)in_prefix;
+    } else {
+        if (copy_page(f, at, p) != 0)
+            return -1;
+        p->data = p->copy.data;
+        p->len = p->copy.len;
+    }
+    if (id3_le32(p->data + OGG_CRC_AT) != id3_ogg_page_crc(p->data, p->len)) {
+        id3_set_error("Ogg page checksum mismatch at offset %llu", (unsigned long long)at);
+        return -1;
+    }
+    p->flags = p->data[OGG_FLAGS_AT];
+    p->serial = id3_le32(p->data + OGG_SERIAL_AT);
+    p->segments = p->data[OGG_SEGMENTS_AT];
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Header packets
+
+// The header packets of the file's first stream, and how its pages hold them.
+struct ogg_headers {
+    int32_t format;
+    uint32_t serial;
+    id3_buf packets[OGG_HEADER_PACKETS_MAX];
+    int complete;   // header packets read whole
+    uint32_t pages; // pages of the stream up to `end`
+    uint64_t first_page_end;
+    uint64_t end;          // where the page that completes the last packet asked for ends
+    bool other_streams;    // pages of other streams among them
+    bool first_page_alone; // the first page holds the identification packet and nothing else
+    bool end_at_page_end;  // nothing follows the last packet asked for on its page
+    uint8_t end_flags;     // the flags of the page that ends at `end`
+};
+
+static void headers_free(ogg_headers* h) {
+    for (id3_buf& b : h->packets)
+        id3_buf_release(&b);
+}
+
+// The number of header packets a stream of the format begins with.
+static int header_packets(int32_t format) {
+    return format == ID3_FMT_OGG ? 3 : 2;
+}
+
+// Reads pages from the start of the file until `wanted` header packets of the first stream are
+// whole. Pages of other streams are passed over. 0, or -1 with a message.
+static int read_headers(const id3_file* f, int wanted, ogg_headers* h) {
+    memset(h, 0, sizeof *h);
+    h->format = id3_ogg_detect(f->prefix, f->prefix_len);
+    if (h->format == ID3_FMT_UNKNOWN) {
+        id3_set_error("not Ogg Vorbis or Opus");
+        return -1;
+    }
+    ogg_page page = {};
+    uint64_t at = 0;
+    bool open_packet = false; // a packet of the stream goes on in its next page
+    int rc = 0;
+    while (rc == 0 && h->complete < wanted) {
+        if (at == f->size) {
+            id3_set_error("Ogg stream ends within its header packets");
+            rc = -1;
+            break;
+        }
+        rc = read_page(f, at, &page);
+        if (rc != 0)
+            break;
+        const uint8_t* lacing = page.data + OGG_HEADER_LEN;
+        const uint8_t* body = lacing + page.segments;
+        if (at == 0)
+            h->serial = page.serial;
+        at += page.len;
+        if (page.serial != h->serial) {
+            h->other_streams = true;
+            continue;
+        }
+        h->pages++;
+        if (((page.flags & OGG_FLAG_CONTINUED) != 0) != open_packet ||
+            ((page.flags & OGG_FLAG_FIRST) != 0) != (h->pages == 1)) {
+            id3_set_error("Ogg header packets broken across pages at offset %llu",
+                          (unsigned long long)page.at);
+            rc = -1;
+            break;
+        }
+        uint32_t seg = 0;
+        uint64_t pos = 0;
+        while (seg < page.segments && h->complete < wanted) {
+            // The segments up to and including the one that ends the packet (or the page).
+            uint64_t n = 0;
+            bool ends = false;
+            while (seg < page.segments && !ends) {
+                n += lacing[seg];
+                ends = lacing[seg++] < OGG_SEGMENT_MAX;
+            }
+            if (id3_buf_append(&h->packets[h->complete], body + pos, n) != 0) {
+                id3_set_error("oom");
+                rc = -1;
+                break;
+            }
+            pos += n;
+            open_packet = !ends;
+            if (ends)
+                h->complete++;
+        }
+        if (h->pages == 1) {
+            h->first_page_end = at;
+            h->first_page_alone = h->complete == 1 && seg == page.segments;
+        }
+        h->end = at;
+        h->end_at_page_end = seg == page.segments;
+        h->end_flags = page.flags;
+    }
+    id3_buf_release(&page.copy);
+    return rc;
+}
+
+// Whether a header packet begins with its type's prefix and is at least `min` bytes long.
+static bool packet_is(const id3_buf* packet, const char* prefix, uint64_t prefix_len) {
+    return packet->len >= prefix_len && memcmp(packet->data, prefix, (size_t)prefix_len) == 0;
+}
+
+// The comment body inside the comment packet: *body and *body_len. False when the packet is not
+// the format's comment packet.
+static bool comment_body(const ogg_headers* h, const uint8_t** body, uint64_t* body_len) {
+    const id3_buf* p = &h->packets[OGG_COMMENT_PACKET];
+    uint64_t prefix = h->format == ID3_FMT_OGG ? VORBIS_PREFIX_LEN : OPUS_PREFIX_LEN;
+    if (!packet_is(p, h->format == ID3_FMT_OGG ? VORBIS_COMMENTS : OPUS_COMMENTS, prefix))
+        return false;
+    *body = p->data + prefix;
+    *body_len = p->len - prefix;
+    return true;
+}
+
+// Whether the comment text is "KEY=..." for the key (ASCII case ignored); *value after the "=".
+static bool comment_has_key(const char* text, uint64_t text_len, const char* key,
+                            const char** value, uint64_t* value_len) {
+    uint64_t key_len = strlen(key);
+    if (text_len <= key_len || text[key_len] != '=' ||
+        plat_strnicmp(text, key, (size_t)key_len) != 0)
+        return false;
+    *value = text + key_len + 1;
+    *value_len = text_len - key_len - 1;
+    return true;
+}
+
+// The picture type of a METADATA_BLOCK_PICTURE value, from its first bytes; -1 when too short.
+static int64_t picture_type(const char* value, uint64_t value_len) {
+    uint8_t first[6];
+    if (base64_decode(value, value_len, first, sizeof first) < 4)
+        return -1;
+    return id3_be32(first);
+}
+
+// A picture comment's PICTURE body decoded as far as its fields go (type, MIME type, description,
+// dimensions, data length: all but the picture's bytes) into out (room for max bytes). The bytes
+// decoded: the fields' extent, or the whole body when it ends before them. A reader of the fields
+// finds them the same either way.
+static uint64_t picture_fields(const char* text, uint64_t n, uint8_t* out, uint64_t max) {
+    // Each length field tells how far the next one lies.
+    uint64_t need = PICTURE_MIME_AT;
+    uint64_t got = base64_decode(text, n, out, need);
+    if (got < need)
+        return got;
+    need += (uint64_t)id3_be32(out + PICTURE_MIME_LEN_AT) + 4;
+    got = base64_decode(text, n, out, need < max ? need : max);
+    if (got < need)
+        return got;
+    need += (uint64_t)id3_be32(out + need - 4) + PICTURE_DATA_LEN_AFTER_DESC + PICTURE_DATA_LEN_LEN;
+    return base64_decode(text, n, out, need < max ? need : max);
+}
+
+// The cover of the comments: the first front cover among the METADATA_BLOCK_PICTURE comments,
+// else the first of them, else the COVERART picture with the COVERARTMIME type. -1 when memory
+// runs out.
+static int read_cover(const uint8_t* body, uint64_t body_len, id3_tags* t, int want_cover) {
+    const char* picture = nullptr;
+    uint64_t picture_len = 0;
+    const char* coverart = nullptr;
+    uint64_t coverart_len = 0;
+    const char* coverart_mime = nullptr;
+    uint64_t coverart_mime_len = 0;
+    bool front = false;
+    id3_vc_walk w;
+    id3_vc_walk_start(&w, body, body_len);
+    const char* text = nullptr;
+    uint64_t text_len = 0;
+    while (id3_vc_walk_next(&w, &text, &text_len)) {
+        const char* value = nullptr;
+        uint64_t value_len = 0;
+        if (comment_has_key(text, text_len, PICTURE_KEY, &value, &value_len)) {
+            bool is_front = picture_type(value, value_len) == ID3_PICTURE_FRONT_COVER;
+            if (!picture || (is_front && !front)) {
+                picture = value;
+                picture_len = value_len;
+                front = is_front;
+            }
+        } else if (!coverart && comment_has_key(text, text_len, COVERART_KEY, &value, &value_len)) {
+            coverart = value;
+            coverart_len = value_len;
+        } else if (!coverart_mime &&
+                   comment_has_key(text, text_len, COVERARTMIME_KEY, &value, &value_len)) {
+            coverart_mime = value;
+            coverart_mime_len = value_len;
+        }
+    }
+    const char* chosen = picture ? picture : coverart;
+    uint64_t chosen_len = picture ? picture_len : coverart_len;
+    if (!chosen)
+        return 0;
+    if (!want_cover && !picture) {
+        // Without its bytes, a COVERART picture is only its type.
+        const char* mime = coverart_mime_len > 0 ? coverart_mime : ID3_DEFAULT_MIME;
+        uint64_t mime_len = coverart_mime_len > 0 ? coverart_mime_len : sizeof ID3_DEFAULT_MIME - 1;
+        return id3_tags_store_cover(t, nullptr, 0, mime, mime_len, 0);
+    }
+    uint64_t max = chosen_len / 4 * 3 + 3;
+    if (max >= SIZE_MAX)
+        return -1;
+    id3_owned_bytes decoded((uint8_t*)malloc((size_t)max + 1));
+    if (!decoded)
+        return -1;
+    uint64_t n = picture && !want_cover ? picture_fields(chosen, chosen_len, decoded.get(), max)
+                                        : base64_decode(chosen, chosen_len, decoded.get(), max);
+    if (picture)
+        return id3_flac_picture_read(decoded.get(), n, t, want_cover);
+    if (!coverart_mime || coverart_mime_len == 0)
+        return id3_tags_store_cover(t, decoded.get(), n, ID3_DEFAULT_MIME,
+                                    sizeof ID3_DEFAULT_MIME - 1, want_cover);
+    return id3_tags_store_cover(t, decoded.get(), n, coverart_mime, coverart_mime_len, want_cover);
+}
+
+int id3_ogg_load(const id3_file* f, id3_tags* t, int want_cover) {
+    // Pages are read only until the comment packet is whole.
+    ogg_headers h;
+    int rc = read_headers(f, OGG_COMMENT_PACKET + 1, &h);
+    if (h.format != ID3_FMT_UNKNOWN)
+        t->format = h.format;
+    const uint8_t* body = nullptr;
+    uint64_t body_len = 0;
+    if (rc == 0 && !comment_body(&h, &body, &body_len)) {
+        id3_set_error("Ogg comment header missing");
+        rc = -1;
+    }
+    if (rc == 0 &&
+        (id3_vc_read(body, body_len, t) != 0 || read_cover(body, body_len, t, want_cover) != 0)) {
+        // A record missing a tag the file holds must not pass for the file's tags.
+        id3_set_error("oom");
+        rc = -1;
+    }
+    headers_free(&h);
+    if (rc != 0) {
+        // A failed read leaves no tags behind, only the format.
+        int32_t format = t->format;
+        id3_tags_free(t);
+        t->format = format;
+    }
+    return rc;
+}
+
+// A base64 picture value decoded whole into a malloc'd block; *n gets its byte count. NULL when
+// memory runs out.
+static uint8_t* decode_picture(const char* value, uint64_t value_len, uint64_t* n) {
+    uint64_t max = value_len / 4 * 3 + 3;
+    if (max >= SIZE_MAX)
+        return nullptr;
+    uint8_t* decoded = (uint8_t*)malloc((size_t)max + 1);
+    if (decoded)
+        *n = base64_decode(value, value_len, decoded, max);
+    return decoded;
+}
+
+// The comments as properties and the picture comments as pictures: a METADATA_BLOCK_PICTURE
+// comment by its PICTURE fields, a COVERART comment as a front cover of the COVERARTMIME type
+// (image/jpeg without one). -1 when memory runs out.
+static int read_props(const uint8_t* body, uint64_t body_len, id3_props* p) {
+    const char* coverart_mime = ID3_DEFAULT_MIME;
+    uint64_t coverart_mime_len = sizeof ID3_DEFAULT_MIME - 1;
+    id3_vc_walk w;
+    id3_vc_walk_start(&w, body, body_len);
+    const char* text = nullptr;
+    uint64_t text_len = 0;
+    const char* value = nullptr;
+    uint64_t value_len = 0;
+    while (id3_vc_walk_next(&w, &text, &text_len)) {
+        if (comment_has_key(text, text_len, COVERARTMIME_KEY, &value, &value_len) &&
+            value_len > 0) {
+            coverart_mime = value;
+            coverart_mime_len = value_len;
+            break;
+        }
+    }
+    id3_vc_walk_start(&w, body, body_len);
+    while (id3_vc_walk_next(&w, &text, &text_len)) {
+        const char* eq = (const char*)memchr(text, '=', (size_t)text_len);
+        if (!eq)
+            continue;
+        bool picture = comment_has_key(text, text_len, PICTURE_KEY, &value, &value_len);
+        bool coverart =
+            !picture && comment_has_key(text, text_len, COVERART_KEY, &value, &value_len);
+        if (!picture && !coverart) {
+            if (comment_has_key(text, text_len, COVERARTMIME_KEY, &value, &value_len))
+                continue;
+            uint64_t key_len = (uint64_t)(eq - text);
+            if (id3_props_add(p, text, key_len, true, eq + 1, text_len - key_len - 1) != 0)
+                return -1;
+            continue;
+        }
+        uint64_t n = 0;
+        id3_owned_bytes decoded(decode_picture(value, value_len, &n));
+        if (!decoded)
+            return -1;
+        id3_picture_fields pic;
+        int rc = 0;
+        if (coverart)
+            rc = id3_props_add_picture(p, ID3_PICTURE_FRONT_COVER, coverart_mime, coverart_mime_len,
+                                       "", 0, n);
+        else if (id3_picture_parse(decoded.get(), n, &pic))
+            rc = id3_props_add_picture(p, (int32_t)pic.type, (const char*)pic.mime, pic.mime_len,
+                                       (const char*)pic.description, pic.description_len,
+                                       pic.data_len);
+        if (rc != 0)
+            return -1;
+    }
+    return 0;
+}
+
+int id3_ogg_load_props(const id3_file* f, id3_props* p) {
+    ogg_headers h;
+    int rc = read_headers(f, OGG_COMMENT_PACKET + 1, &h);
+    if (h.format != ID3_FMT_UNKNOWN)
+        p->format = h.format;
+    const uint8_t* body = nullptr;
+    uint64_t body_len = 0;
+    if (rc == 0 && !comment_body(&h, &body, &body_len)) {
+        id3_set_error("Ogg comment header missing");
+        rc = -1;
+    }
+    if (rc == 0 && read_props(body, body_len, p) != 0) {
+        id3_set_error("oom");
+        rc = -1;
+    }
+    headers_free(&h);
+    return rc;
+}
+
+int id3_ogg_read(const uint8_t* data, uint64_t len, id3_tags* t) {
+    id3_file f;
+    id3_file_from_image(&f, data ? data : (const uint8_t*)"", data ? len : 0);
+    return id3_ogg_load(&f, t, 1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writer
+
+// The comments of the old comment body that the new one carries, each as a length and its text:
+// all but the named fields' comments, and when the cover is replaced, the front covers among the
+// picture comments and the old COVERART pair (which would otherwise stand in for a removed
+// cover). *count gets their number; *kept_pictures whether a picture comment stays.
+static int carry_comments(const uint8_t* body, uint64_t body_len, id3_change change,
+                          id3_buf* carried, uint32_t* count, bool* kept_pictures) {
+    id3_vc_walk w;
+    id3_vc_walk_start(&w, body, body_len);
+    const char* text = nullptr;
+    uint64_t text_len = 0;
+    while (id3_vc_walk_next(&w, &text, &text_len)) {
+        if (id3_vc_names_field(text, text_len, change.named))
+            continue;
+        const char* value = nullptr;
+        uint64_t value_len = 0;
+        bool picture = comment_has_key(text, text_len, PICTURE_KEY, &value, &value_len);
+        if (change.cover_replaced) {
+            if (picture && picture_type(value, value_len) == ID3_PICTURE_FRONT_COVER)
+                continue;
+            if (comment_has_key(text, text_len, COVERART_KEY, &value, &value_len) ||
+                comment_has_key(text, text_len, COVERARTMIME_KEY, &value, &value_len))
+                continue;
+        }
+        *kept_pictures = *kept_pictures || picture;
+        if (id3_vc_append(carried, text, text_len) != 0)
+            return -1;
+        (*count)++;
+    }
+    return 0;
+}
+
+// Appends the record's cover as a METADATA_BLOCK_PICTURE comment (length and text). -1 with a
+// message when it is too large for a comment or memory runs out.
+static int append_picture_comment(id3_buf* carried, const id3_tags* t) {
+    const char* mime = t->cover_mime[0] ? t->cover_mime : ID3_DEFAULT_MIME;
+    uint64_t mime_len = strnlen(mime, sizeof t->cover_mime - 1);
+    // The picture's data length is a 32-bit field, and the comment's length too.
+    const uint64_t limit = (uint64_t)UINT32_MAX / 4 * 3 - 64 - mime_len;
+    if (t->cover_size > limit) {
+        id3_set_error("cover too large for Ogg picture comment");
+        return -1;
+    }
+    uint64_t block_len = 32 + mime_len + t->cover_size;
+    id3_owned_bytes block(id3_flac_picture_build(t, mime, mime_len, block_len));
+    if (!block)
+        return -1;
+    uint64_t text_len = sizeof PICTURE_KEY + (block_len + 2) / 3 * 4; // the key, "=", base64
+    uint8_t len[4];
+    id3_put_le32(len, (uint32_t)text_len);
+    if (id3_buf_append(carried, len, 4) != 0 ||
+        id3_buf_append(carried, PICTURE_KEY "=", sizeof PICTURE_KEY) != 0 ||
+        base64_append(carried, block.get(), block_len) != 0)
+        return -1;
+    return 0;
+}
+
+// The new comment packet: the format's prefix, the old vendor, the comments, and what followed
+// the old comments (Vorbis: the framing byte; Opus: padding or other data, kept as they are).
+static int build_comment_packet(const ogg_headers* h, const id3_tags* t, id3_change change,
+                                id3_buf* packet) {
+    const uint8_t* body = nullptr;
+    uint64_t body_len = 0;
+    if (!comment_body(h, &body, &body_len)) {
+        id3_set_error("Ogg comment header missing");
+        return -1;
+    }
+    uint64_t extent = id3_vc_extent(body, body_len);
+    if (extent == 0) {
+        id3_set_error("Ogg comment header damaged");
+        return -1;
+    }
+    id3_buf carried = {nullptr, 0, 0};
+    uint32_t count = 0;
+    bool kept_pictures = false;
+    int rc = carry_comments(body, body_len, change, &carried, &count, &kept_pictures);
+    // The record's cover is written when it replaces the old front covers, or when the file has
+    // no picture to keep.
+    bool want_picture = t->cover_data && (change.cover_replaced || t->cover_size > 0) &&
+                        (change.cover_replaced || !kept_pictures);
+    if (rc == 0 && want_picture) {
+        rc = append_picture_comment(&carried, t);
+        count++;
+    }
+    uint64_t prefix = body - h->packets[OGG_COMMENT_PACKET].data;
+    if (rc == 0)
+        rc = id3_buf_append(packet, h->packets[OGG_COMMENT_PACKET].data, prefix);
+    if (rc == 0)
+        rc = id3_vc_build(packet, body + 4, id3_le32(body), t, change.named, &carried, count);
+    id3_buf_release(&carried);
+    if (rc == 0 && h->format == ID3_FMT_OGG) {
+        const uint8_t framing = VORBIS_FRAMING;
+        rc = id3_buf_append(packet, &framing, 1);
+    } else if (rc == 0) {
+        rc = id3_buf_append(packet, body + extent, body_len - extent);
+    }
+    if (rc == 0 && packet->len > UINT32_MAX) {
+        id3_set_error("comments too large for Ogg comment header");
+        rc = -1;
+    }
+    return rc;
+}
+
+// Appends pages holding the packets in order, from sequence number `seq` on, each page as full as
+// its 255 segments allow; a page on which a packet ends has granule position 0, one on which none
+// ends -1. The last page also gets last_flags. *pages gets their count.
+static int page_packets(id3_buf* out, uint32_t serial, uint32_t seq, const id3_buf* const* packets,
+                        int count, uint8_t last_flags, uint32_t* pages) {
+    *pages = 0;
+    int packet = 0;
+    uint64_t pos = 0;       // bytes of the current packet already paged
+    bool continued = false; // the current packet began on an earlier page
+    while (packet < count) {
+        uint8_t header[OGG_HEADER_LEN + OGG_MAX_SEGMENTS];
+        memset(header, 0, OGG_HEADER_LEN);
+        memcpy(header, OGG_CAPTURE, OGG_CAPTURE_LEN);
+        header[OGG_FLAGS_AT] = continued ? OGG_FLAG_CONTINUED : 0;
+        id3_put_le32(header + OGG_SERIAL_AT, serial);
+        id3_put_le32(header + OGG_SEQUENCE_AT, seq + *pages);
+        uint32_t segments = 0;
+        bool packet_ended = false;
+        uint64_t page_at = out->len;
+        // The lacing: whole segments of the current packet, a short one where it ends.
+        struct span {
+            int packet;
+            uint64_t from, len;
+        };
+        span spans[OGG_MAX_SEGMENTS];
+        int span_count = 0;
+        while (packet < count && segments < OGG_MAX_SEGMENTS) {
+            uint64_t left = packets[packet]->len - pos;
+            uint64_t take = left < OGG_SEGMENT_MAX ? left : OGG_SEGMENT_MAX;
+            header[OGG_HEADER_LEN + segments++] = (uint8_t)take;
+            if (span_count > 0 && spans[span_count - 1].packet == packet)
+                spans[span_count - 1].len += take;
+            else
+                spans[span_count++] = span{packet, pos, take};
+            pos += take;
+            if (take < OGG_SEGMENT_MAX) {
+                packet++;
+                pos = 0;
+                packet_ended = true;
+            }
+        }
+        continued = pos > 0;
+        if (packet == count)
+            header[OGG_FLAGS_AT] |= last_flags;
+        header[OGG_SEGMENTS_AT] = (uint8_t)segments;
+        uint64_t granule = packet_ended ? 0 : UINT64_MAX;
+        id3_put_le32(header + OGG_GRANULE_AT, (uint32_t)granule);
+        id3_put_le32(header + OGG_GRANULE_AT + 4, (uint32_t)(granule >> 32));
+        if (id3_buf_append(out, header, OGG_HEADER_LEN + segments) != 0)
+            return -1;
+        for (int i = 0; i < span_count; i++) {
+            if (id3_buf_append(out, packets[spans[i].packet]->data + spans[i].from, spans[i].len) !=
+                0)
+                return -1;
+        }
+        uint8_t* page = out->data + page_at;
+        id3_put_le32(page + OGG_CRC_AT, id3_ogg_page_crc(page, out->len - page_at));
+        (*pages)++;
+    }
+    return 0;
+}
+
+// Finds the last page of the file, which must end where the file ends: 0 with its serial number,
+// or -1 with a message. Pages are at most OGG_MAX_PAGE bytes, so it starts within that many bytes
+// of the end.
+static int last_page_serial(const id3_file* f, uint64_t from, uint32_t* serial) {
+    uint64_t window = f->size - from < OGG_MAX_PAGE ? f->size - from : OGG_MAX_PAGE;
+    uint64_t start = f->size - window;
+    id3_owned_bytes tail(id3_file_dup(f, start, window));
+    if (!tail)
+        return -1;
+    for (uint64_t back = OGG_HEADER_LEN; back <= window; back++) {
+        const uint8_t* p = tail.get() + window - back;
+        if (memcmp(p, OGG_CAPTURE, OGG_CAPTURE_LEN) != 0)
+            continue;
+        int64_t n = id3_ogg_page_len(p, back);
+        if (n == (int64_t)back && id3_le32(p + OGG_CRC_AT) == id3_ogg_page_crc(p, back)) {
+            *serial = id3_le32(p + OGG_SERIAL_AT);
+            return 0;
+        }
+    }
+    id3_set_error("Ogg file does not end with a whole page");
+    return -1;
+}
+
+int id3_ogg_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head) {
+    ogg_headers h;
+    int32_t format = id3_ogg_detect(f->prefix, f->prefix_len);
+    int rc = read_headers(f, header_packets(format), &h);
+    uint32_t last_serial = 0;
+    if (rc == 0 && h.other_streams) {
+        id3_set_error("Ogg file with several streams: write unsupported");
+        rc = -1;
+    }
+    if (rc == 0 && (!h.first_page_alone || !h.end_at_page_end)) {
+        id3_set_error("Ogg header packets share pages with audio: write unsupported");
+        rc = -1;
+    }
+    if (rc == 0 && h.end < f->size) {
+        // A chained file ends with a page of another stream.
+        rc = last_page_serial(f, h.end, &last_serial);
+        if (rc == 0 && last_serial != h.serial) {
+            id3_set_error("Ogg file with several streams: write unsupported");
+            rc = -1;
+        }
+    }
+    if (rc == 0 && h.format == ID3_FMT_OGG &&
+        !packet_is(&h.packets[OGG_SETUP_PACKET], VORBIS_SETUP, VORBIS_PREFIX_LEN)) {
+        id3_set_error("Ogg Vorbis setup header missing");
+        rc = -1;
+    }
+    id3_buf comments = {nullptr, 0, 0};
+    id3_buf out = {nullptr, 0, 0};
+    if (rc == 0)
+        rc = build_comment_packet(&h, t, change, &comments);
+    // The first page, with the identification packet, stays as it is.
+    if (rc == 0 && (id3_buf_append(&out, nullptr, h.first_page_end) != 0 ||
+                    id3_file_read(f, 0, out.data, h.first_page_end) != 0))
+        rc = -1;
+    uint32_t pages = 0;
+    if (rc == 0) {
+        const id3_buf* packets[2] = {&comments, &h.packets[OGG_SETUP_PACKET]};
+        // A stream without audio ends on its last header page, which keeps its end flag.
+        rc = page_packets(&out, h.serial, 1, packets, header_packets(h.format) - 1,
+                          h.end_flags & OGG_FLAG_LAST, &pages);
+    }
+    id3_buf_release(&comments);
+    uint32_t old_pages = h.pages;
+    uint32_t serial = h.serial;
+    uint64_t end = h.end;
+    headers_free(&h);
+    if (rc != 0) {
+        id3_buf_release(&out);
+        return -1;
+    }
+    head->data = out.data;
+    head->len = out.len;
+    head->audio_off = end;
+    // The audio pages follow the header pages in sequence: moved along when their count changes.
+    uint32_t delta = 1 + pages - old_pages;
+    head->ogg_renumber = delta != 0;
+    head->ogg_serial = serial;
+    head->ogg_seq_delta = delta;
+    return 0;
+}

@@ -1,0 +1,210 @@
+// Vorbis comments and the FLAC PICTURE structure, shared by the FLAC and Ogg containers: walking,
+// reading and building a comment body ("KEY=value" texts after a vendor string), and reading and
+// building a PICTURE body (a FLAC block, or base64 in an Ogg METADATA_BLOCK_PICTURE comment).
+//
+// Comment body (little-endian): vendor length V (4), vendor, comment count N (4), then N times a
+// length T (4) and T bytes of "KEY=value".
+#include "id3_internal.h"
+#include "platform.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+// A comment text is at most this many bytes, key and "=" included.
+#define COMMENT_MAX 1023
+
+// The comment keys of the record's fields, in the record's order, compared whole and without
+// regard to ASCII case.
+static const char* const kFieldKeys[6] = {"TITLE", "ARTIST", "ALBUM",
+                                          "GENRE", "DATE",   "TRACKNUMBER"};
+
+int id3_vc_field_of_key(const char* key, uint64_t key_len) {
+    for (int i = 0; i < 6; i++) {
+        size_t name_len = strlen(kFieldKeys[i]);
+        if (key_len == name_len && plat_strnicmp(key, kFieldKeys[i], name_len) == 0)
+            return i;
+    }
+    return -1;
+}
+
+static char** field_for_key(id3_tags* t, const char* key, uint64_t key_len) {
+    char** const fields[] = {&t->title, &t->artist, &t->album, &t->genre, &t->date, &t->track};
+    int i = id3_vc_field_of_key(key, key_len);
+    return i < 0 ? nullptr : fields[i];
+}
+
+#define VORBIS_LENGTH_LEN 4 // the vendor length, the count and each comment's length
+
+void id3_vc_walk_start(id3_vc_walk* w, const uint8_t* body, uint64_t body_len) {
+    *w = id3_vc_walk{body, body_len, body_len, 0};
+    if (body_len < 2 * VORBIS_LENGTH_LEN)
+        return;
+    uint64_t vendor_len = id3_le32(body);
+    if (vendor_len > body_len - 2 * VORBIS_LENGTH_LEN)
+        return;
+    w->left = id3_le32(body + VORBIS_LENGTH_LEN + vendor_len);
+    w->pos = 2 * VORBIS_LENGTH_LEN + vendor_len;
+}
+
+bool id3_vc_walk_next(id3_vc_walk* w, const char** text, uint64_t* text_len) {
+    if (w->left == 0 || w->body_len - w->pos < VORBIS_LENGTH_LEN)
+        return false;
+    uint64_t n = id3_le32(w->body + w->pos);
+    if (n > w->body_len - w->pos - VORBIS_LENGTH_LEN)
+        return false;
+    *text = (const char*)w->body + w->pos + VORBIS_LENGTH_LEN;
+    *text_len = n;
+    w->pos += VORBIS_LENGTH_LEN + n;
+    w->left--;
+    return true;
+}
+
+int id3_vc_read(const uint8_t* body, uint64_t body_len, id3_tags* t, id3_props* p) {
+    id3_vc_walk w;
+    id3_vc_walk_start(&w, body, body_len);
+    const char* text = nullptr;
+    uint64_t text_len = 0;
+    while (id3_vc_walk_next(&w, &text, &text_len)) {
+        const char* eq = (const char*)memchr(text, '=', (size_t)text_len);
+        if (!eq)
+            continue;
+        uint64_t key_len = (uint64_t)(eq - text);
+        const char* value = eq + 1;
+        uint64_t value_len = text_len - key_len - 1;
+        if (p) {
+            if (id3_props_add(p, text, key_len, true, value, value_len) != 0)
+                return -1;
+            continue;
+        }
+        char** field = field_for_key(t, text, key_len);
+        if (field && id3_tags_store_text(field, value, value_len) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+bool id3_picture_parse(const uint8_t* body, uint64_t body_len, id3_picture_fields* pic) {
+    if (body_len < PICTURE_FIXED_LEN)
+        return false;
+    uint64_t mime_len = id3_be32(body + PICTURE_MIME_LEN_AT);
+    // The description's length field follows the MIME type: it must be inside the body before it
+    // is read (the fuzzers once found it read past a short block).
+    if (mime_len > body_len - PICTURE_MIME_AT - 4)
+        return false;
+    const uint8_t* after_mime = body + PICTURE_MIME_AT + mime_len;
+    uint64_t desc_len = id3_be32(after_mime + PICTURE_DESC_LEN_AFTER_MIME);
+    // All the fixed fields, the MIME type and the description must fit before the data starts.
+    if (mime_len > body_len - PICTURE_FIXED_LEN ||
+        desc_len > body_len - PICTURE_FIXED_LEN - mime_len)
+        return false;
+    uint64_t start = PICTURE_FIXED_LEN + mime_len + desc_len;
+    const uint8_t* after_desc = after_mime + 4 + desc_len;
+    uint64_t data_len = id3_be32(after_desc + PICTURE_DATA_LEN_AFTER_DESC);
+    // A data length that overruns the block yields what the block holds.
+    if (data_len > body_len - start)
+        data_len = body_len - start;
+    // An empty MIME type is taken for JPEG.
+    static const char jpeg[] = ID3_DEFAULT_MIME;
+    *pic = id3_picture_fields{id3_be32(body),
+                              mime_len ? body + PICTURE_MIME_AT : (const uint8_t*)jpeg,
+                              mime_len ? mime_len : sizeof jpeg - 1,
+                              after_mime + 4,
+                              desc_len,
+                              body + start,
+                              data_len};
+    return true;
+}
+
+int id3_flac_picture_read(const uint8_t* body, uint64_t body_len, id3_tags* t, int want_cover) {
+    id3_picture_fields pic;
+    if (!id3_picture_parse(body, body_len, &pic))
+        return 0;
+    return id3_tags_store_cover(t, pic.data, pic.data_len, (const char*)pic.mime, pic.mime_len,
+                                want_cover);
+}
+
+uint64_t id3_vc_extent(const uint8_t* body, uint64_t n) {
+    if (n < 2 * VORBIS_LENGTH_LEN || id3_le32(body) > n - 2 * VORBIS_LENGTH_LEN)
+        return 0;
+    id3_vc_walk w;
+    id3_vc_walk_start(&w, body, n);
+    const char* text = nullptr;
+    uint64_t text_len = 0;
+    while (id3_vc_walk_next(&w, &text, &text_len)) {
+    }
+    return w.left == 0 ? w.pos : 0;
+}
+
+// Bytes of "KEY=value" kept within COMMENT_MAX. A cut never splits a UTF-8 character: when the
+// first byte left out continues a character, the whole character goes.
+static uint64_t comment_text_len(uint64_t key_len, const char* value) {
+    uint64_t value_len = strnlen(value, COMMENT_MAX);
+    if (key_len + 1 + value_len <= COMMENT_MAX)
+        return key_len + 1 + value_len;
+    uint64_t keep = COMMENT_MAX - key_len - 1;
+    // A character has at most three continuation bytes; more in a row is not UTF-8, and then the
+    // plain byte count stands.
+    for (uint64_t back = 0; back <= 3; back++) {
+        if (((uint8_t)value[keep - back] & 0xC0) != 0x80) {
+            keep -= back;
+            break;
+        }
+    }
+    return key_len + 1 + keep;
+}
+
+uint8_t* id3_flac_picture_build(const id3_tags* t, const char* mime, uint64_t mime_len,
+                                uint64_t body_len) {
+    uint8_t* body = (uint8_t*)malloc((size_t)body_len);
+    if (!body)
+        return nullptr;
+    memset(body, 0, PICTURE_FIXED_LEN + (size_t)mime_len);
+    id3_put_be32(body, ID3_PICTURE_FRONT_COVER);
+    id3_put_be32(body + PICTURE_MIME_LEN_AT, (uint32_t)mime_len);
+    memcpy(body + PICTURE_MIME_AT, mime, (size_t)mime_len);
+    // Description length, width, height, depth and colours stay 0.
+    uint8_t* after_desc = body + PICTURE_MIME_AT + mime_len + 4;
+    id3_put_be32(after_desc + PICTURE_DATA_LEN_AFTER_DESC, (uint32_t)t->cover_size);
+    if (t->cover_size > 0)
+        memcpy(body + PICTURE_FIXED_LEN + mime_len, t->cover_data, (size_t)t->cover_size);
+    return body;
+}
+
+bool id3_vc_names_field(const char* text, uint64_t text_len, uint32_t named) {
+    const char* eq = (const char*)memchr(text, '=', (size_t)text_len);
+    int field = eq ? id3_vc_field_of_key(text, (uint64_t)(eq - text)) : -1;
+    return field >= 0 && (named & (1u << field));
+}
+
+int id3_vc_append(id3_buf* b, const void* text, uint64_t text_len) {
+    uint8_t len[4];
+    id3_put_le32(len, (uint32_t)text_len);
+    return id3_buf_append(b, len, 4) != 0 || id3_buf_append(b, text, text_len) != 0 ? -1 : 0;
+}
+
+int id3_vc_build(id3_buf* body, const uint8_t* vendor, uint64_t vendor_len, const id3_tags* t,
+                 uint32_t named, const id3_buf* carried, uint32_t carried_count) {
+    const char* const texts[6] = {t->title, t->artist, t->album, t->genre, t->date, t->track};
+    uint32_t count = carried_count;
+    for (int i = 0; i < 6; i++)
+        count += texts[i] && (named & (1u << i)) ? 1 : 0;
+    if (id3_vc_append(body, vendor, vendor_len) != 0)
+        return -1;
+    uint8_t len[VORBIS_LENGTH_LEN];
+    id3_put_le32(len, count);
+    if (id3_buf_append(body, len, VORBIS_LENGTH_LEN) != 0)
+        return -1;
+    for (int i = 0; i < 6; i++) {
+        if (!texts[i] || !(named & (1u << i)))
+            continue;
+        uint64_t key_len = strlen(kFieldKeys[i]);
+        uint64_t text_len = comment_text_len(key_len, texts[i]);
+        id3_put_le32(len, (uint32_t)text_len);
+        if (id3_buf_append(body, len, VORBIS_LENGTH_LEN) != 0 ||
+            id3_buf_append(body, kFieldKeys[i], key_len) != 0 ||
+            id3_buf_append(body, "=", 1) != 0 ||
+            id3_buf_append(body, texts[i], text_len - key_len - 1) != 0)
+            return -1;
+    }
+    return id3_buf_append(body, carried->data, carried->len);
+}
