@@ -45,7 +45,7 @@ static const char MAIN_HELP[] =
     "Read and write the tags of MP3, FLAC, MP4/M4A, Ogg Vorbis and Opus files.\n"
     "\n"
     "Commands:\n"
-    "  read [-r] FILE...                 print the tags of each FILE as JSON\n"
+    "  read [-r] [--all] FILE...         print the tags of each FILE as JSON\n"
     "  write [-r] [--dry-run] FILE... TAGS\n"
     "                                    write tags into MP3, FLAC, MP4, Ogg and Opus files, one\n"
     "                                    call per file\n"
@@ -67,10 +67,13 @@ static const char MAIN_HELP[] =
     "Exit status: 0 success, 1 an operation failed, 2 wrong command line.\n";
 
 static const char READ_HELP[] =
-    "Usage: " PROGRAM " read [-r] FILE...\n"
+    "Usage: " PROGRAM " read [-r] [--all] FILE...\n"
     "Print the tags of each FILE as the JSON object the library returns:\n"
     "  {\"title\":...,\"artist\":...,\"album\":...,\"genre\":...,\"date\":...,\"track\":...,\n"
     "   \"format\":\"mp3|flac|mp4|ogg|opus\",\"has_cover\":true|false[,\"cover_mime\":...]}\n"
+    "or, with --all, every property (several values per key) and every picture:\n"
+    "  {\"format\":...,\"properties\":{\"ARTIST\":[\"A\",\"B\"],...},\n"
+    "   \"pictures\":[{\"type\":3,\"mime\":...,\"description\":...,\"size\":N},...]}\n"
     "\n"
     "With one FILE the object is printed alone on one line (ready for jq). Otherwise the output\n"
     "is JSON Lines: one object per file with \"path\" as its first member, or\n"
@@ -82,6 +85,7 @@ static const char READ_HELP[] =
     "  -r, --recursive  a FILE that is a folder stands for the files under it, in name order;\n"
     "                   only MP3, FLAC, MP4, Ogg Vorbis and Opus files (told by their content)\n"
     "                   are read, others are skipped with a note on standard error\n"
+    "  --all            every property and picture (the library's id3_read_all)\n"
     "\n"
     "Each line is written out as soon as its file is done; on a terminal, standard error shows\n"
     "how many files are done.\n";
@@ -1168,6 +1172,7 @@ static int cmd_read(int argc, char** argv) {
     size_t file_count = 0;
     int only_files = 0;
     int recursive = 0;
+    int all = 0;
     for (int i = 2; i < argc; i++) {
         const char* arg = argv[i];
         if (!only_files && strcmp(arg, "--") == 0) {
@@ -1178,6 +1183,8 @@ static int cmd_read(int argc, char** argv) {
             return EXIT_OK;
         } else if (!only_files && is_recursive_option(arg)) {
             recursive = 1;
+        } else if (!only_files && strcmp(arg, "--all") == 0) {
+            all = 1;
         } else if (!only_files && arg[0] == '-' && arg[1] != '\0') {
             char message[256];
             snprintf(message, sizeof message, "read: unknown option '%s'", arg);
@@ -1200,7 +1207,7 @@ static int cmd_read(int argc, char** argv) {
     progress_begin(&progress, paths.count);
     for (size_t i = 0; i < paths.count && !paths.failed; i++) {
         progress_show(&progress, i);
-        char* json = id3_read(paths.items[i]);
+        char* json = all ? id3_read_all(paths.items[i]) : id3_read(paths.items[i]);
         if (print_result(&progress, paths.items[i], json, NULL, as_list) != EXIT_OK)
             status = EXIT_FAILED;
         if (json)

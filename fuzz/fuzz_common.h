@@ -98,4 +98,68 @@ static inline void fuzz_check_reader_result(int rc, const id3_tags* t, int32_t f
     fuzz_check_json_of(t);
 }
 
+// The property reader of `format` over the same image as the record's reader, whose result was
+// record_rc with the record t and the message `record_error`. It fails wherever the record's
+// reader fails, with the same message (it looks at every atom the record's reader looks at, and
+// more); a record with a cover means at least one picture. Its JSON text must parse, with every
+// key's values an array of strings and every picture's size at most the image's.
+static inline void fuzz_check_props(const uint8_t* data, size_t size, int32_t format, int record_rc,
+                                    const id3_tags* t, const char* record_error) {
+    id3_file f;
+    id3_file_from_image(&f, data, size);
+    id3_props p;
+    memset(&p, 0, sizeof p);
+    // The Ogg reader, as the dispatch calls it, finds the code set and changes it only where it
+    // finds the codec; the other readers set theirs.
+    if (format == ID3_FMT_OGG || format == ID3_FMT_OPUS)
+        p.format = ID3_FMT_OGG;
+    id3_clear_error();
+    int rc = format == ID3_FMT_MP3                             ? id3_mp3_load_props(&f, &p)
+             : format == ID3_FMT_FLAC                          ? id3_flac_load_props(&f, &p)
+             : format == ID3_FMT_OGG || format == ID3_FMT_OPUS ? id3_ogg_load_props(&f, &p)
+                                                               : id3_mp4_load_props(&f, &p);
+    fuzz_require(rc == 0 || rc == -1, "property reader result is 0 or -1");
+    fuzz_require(p.format == format, "property reader sets its format code");
+    if (record_rc != 0) {
+        fuzz_require(rc != 0, "the property reader fails where the record's reader fails");
+        fuzz_require(strcmp(id3_last_error(), record_error) == 0, "the same message");
+    }
+    if (rc != 0) {
+        fuzz_require(id3_has_error(), "a failing property reader records a message");
+        fuzz_require(p.count == 0 && p.picture_count == 0,
+                     "a failing property reader keeps nothing");
+        id3_props_free(&p);
+        return;
+    }
+    fuzz_require(!id3_has_error(), "a succeeding property reader records nothing");
+    if (t->has_cover)
+        fuzz_require(p.picture_count >= 1, "a cover is a picture");
+    char* json = id3_props_to_json(&p);
+    fuzz_require(json != nullptr, "rendering a property map gives a text");
+    yyjson_doc* doc = yyjson_read(json, strlen(json), YYJSON_READ_ALLOW_INVALID_UNICODE);
+    fuzz_require(doc != nullptr, "rendered properties parse as JSON");
+    yyjson_val* root = yyjson_doc_get_root(doc);
+    yyjson_val* props = yyjson_obj_get(root, "properties");
+    fuzz_require(yyjson_is_obj(props), "properties is an object");
+    size_t values = 0, i, n, j, m;
+    yyjson_val *key, *list, *value, *pic;
+    yyjson_obj_foreach(props, i, n, key, list) {
+        fuzz_require(yyjson_is_arr(list) && yyjson_arr_size(list) > 0, "each key has values");
+        yyjson_arr_foreach(list, j, m, value) {
+            fuzz_require(yyjson_is_str(value), "each value is a string");
+            values++;
+        }
+    }
+    fuzz_require(values == p.count, "every value is in the text once");
+    yyjson_val* pictures = yyjson_obj_get(root, "pictures");
+    fuzz_require(yyjson_arr_size(pictures) == p.picture_count, "every picture is in the text");
+    yyjson_arr_foreach(pictures, i, n, pic) {
+        fuzz_require(yyjson_get_uint(yyjson_obj_get(pic, "size")) <= size,
+                     "picture within the file");
+    }
+    yyjson_doc_free(doc);
+    free(json);
+    id3_props_free(&p);
+}
+
 #endif

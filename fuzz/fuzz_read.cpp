@@ -1,6 +1,6 @@
-// One container reader on any bytes; built once per reader, with QID3_FUZZ_FORMAT
-// naming the format code. The bytes are handed over exactly as given, without the NUL that
-// whole-file reading adds after a file's last byte, so every read past the end is caught.
+// One container reader, and its property reader, on any bytes; built once per reader, with
+// QID3_FUZZ_FORMAT naming the format code. The bytes are handed over exactly as given, without the
+// NUL that whole-file reading adds after a file's last byte, so every read past the end is caught.
 #include "fuzz_common.h"
 
 #ifndef QID3_FUZZ_FORMAT
@@ -32,6 +32,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (format == ID3_FMT_OGG && t.format == ID3_FMT_OPUS)
         format = ID3_FMT_OPUS;
     fuzz_check_reader_result(rc, &t, format);
+    char record_error[ID3_ERROR_MAX];
+    snprintf(record_error, sizeof record_error, "%s", id3_last_error());
+    fuzz_check_props(data, size, format, rc, &t, record_error);
     id3_tags_free(&t);
     return 0;
 }

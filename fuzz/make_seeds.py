@@ -94,6 +94,22 @@ def mp3_seeds():
                 + frame4_plain(b"APIC", b"\x00image/png\x00\x03\x00" + PNG * 12)
                 + frame(b"TALB", b"\x03album", 4))
     v3_unsync_frames = frame(b"TIT2", b"\x00A\xff\xe0B") + frame(b"APIC", b"\x00\x00\x03\x00" + JPEG)
+    # Every kind of frame the property reader tells apart.
+    properties = (frame(b"TPE1", b"\x01" + utf16("A") + b"\x00\x00" + utf16("B"), 4)
+                  + frame(b"TCON", b"\x038\x00(17)\x00(9)Metal-ish", 4)
+                  + frame(b"TXXX", b"\x03MusicBrainz Album Id\x00id-1\x00id-2", 4)
+                  + frame(b"TXXX", b"\x01" + utf16("own") + b"\x00\x00" + utf16("v"), 4)
+                  + frame(b"COMM", b"\x03eng\x00text", 4)
+                  + frame(b"COMM", b"\x01eng" + utf16("d") + b"\x00\x00" + utf16("t"), 4)
+                  + frame(b"USLT", b"\x03eng\x00la\nla", 4)
+                  + frame(b"UFID", b"http://musicbrainz.org\x00trk", 4)
+                  + frame(b"TIPL", b"\x03producer\x00P\x00odd\x00O\x00lone", 4)
+                  + frame(b"TMCL", b"\x03guitar\x00G", 4)
+                  + frame(b"WOAR", b"http://a.example/", 4)
+                  + frame(b"MVNM", b"\x03Allegro", 4) + frame(b"PRIV", b"o\x00\x01", 4)
+                  + frame(b"APIC", b"\x03\x00\x04back\x00" + PNG, 4))
+    v3_dates = (frame(b"TYER", b"\x002004") + frame(b"TDAT", b"\x001503") + frame(b"TIME", b"\x001030")
+                + frame(b"TORY", b"\x001999") + frame(b"IPLS", b"\x00mix\x00M"))
     seeds = {
         "v3_texts_and_picture": id3_tag(3, v3) + MPEG_AUDIO,
         "v4_flags_and_utf8": id3_tag(4, v4) + MPEG_AUDIO,
@@ -106,6 +122,8 @@ def mp3_seeds():
         "v22_unsynchronised": id3_tag(2, unsync(v22), flags=0x80) + MPEG_AUDIO,
         "v22_compressed": id3_tag(2, v22, flags=0x40),
         "v4_plain_sizes_and_empty_frame": id3_tag(4, v4_plain) + MPEG_AUDIO,
+        "v4_properties": id3_tag(4, properties) + MPEG_AUDIO,
+        "v3_dates_and_people": id3_tag(3, v3_dates) + MPEG_AUDIO,
         "frame_sync_only": MPEG_AUDIO,
         "id3_too_short": b"ID3\x03\x00",
         "tag_larger_than_file": b"ID3\x03\x00\x00\x00\x00\x7f\x7f" + frame(b"TIT2", b"\x00cut"),
@@ -169,7 +187,19 @@ def mp4_seeds():
              + atom(b"\xa9day", data_atom(1, b"2024"))
              + atom(b"trkn", data_atom(0, be32(0) + b"\x00\x05\x00\x0c" + b"\x00\x00"))
              + atom(b"covr", data_atom(14, PNG)))
+    # Several values, numbers, freeform items and a player flag, for the property reader.
+    more_items = (atom(b"aART", data_atom(1, b"One") + data_atom(1, b"Two"))
+                  + atom(b"disk", data_atom(0, b"\x00\x00\x00\x01\x00\x02"))
+                  + atom(b"cpil", data_atom(21, b"\x01")) + atom(b"tmpo", data_atom(21, b"\x00\x78"))
+                  + atom(b"\xa9mvi", data_atom(21, b"\xff\xfe"))
+                  + atom(b"stik", data_atom(21, b"\x01"))
+                  + atom(b"----", atom(b"mean", bytes(4) + b"com.apple.iTunes")
+                         + atom(b"name", bytes(4) + b"MusicBrainz Track Id") + data_atom(1, b"trk"))
+                  + atom(b"----", atom(b"mean", bytes(4) + b"org.example")
+                         + atom(b"name", bytes(4) + b"own") + data_atom(1, b"a") + data_atom(1, b"b"))
+                  + atom(b"covr", data_atom(13, JPEG) + data_atom(14, PNG)))
     ilst = atom(b"ilst", items)
+    more_meta = atom(b"meta", b"\x00\x00\x00\x00" + atom(b"ilst", items + more_items))
     hdlr = atom(b"hdlr", bytes(8) + b"mdirappl" + bytes(9))
     ftyp = atom(b"ftyp", b"M4A \x00\x00\x02\x00isomM4A ")
     full_meta = atom(b"meta", b"\x00\x00\x00\x00" + hdlr + ilst)
@@ -210,6 +240,7 @@ def mp4_seeds():
         "wide_atom_first": ftyp + wide + atom(b"moov", atom(b"udta", full_meta)),
         "meta_in_moov": ftyp + atom(b"moov", full_meta),
         "size_zero_atom": ftyp + be32(0) + b"free" + atom(b"moov", atom(b"udta", full_meta)),
+        "properties": ftyp + atom(b"moov", atom(b"udta", more_meta)) + mdat,
     }
 
 

@@ -89,6 +89,23 @@ extern "C" {
 QID3_API char* id3_read(const char* path);
 
 /*
+ * Reads every property and picture of the MP3, FLAC, MP4/M4A, Ogg Vorbis or Opus file at `path`,
+ * as bounded as id3_read() (only the tag bytes are read). Returns a JSON object the caller
+ * releases with id3_free_string(), or NULL on failure with id3_read()'s messages:
+ *   {"format":"mp3|flac|mp4|ogg|opus","properties":{"KEY":["value",...],...},
+ *    "pictures":[{"type":3,"mime":"image/jpeg","description":"","size":N},...]}
+ * Keys are the property names taggers share (TITLE, ALBUMARTIST, DISCNUMBER, MUSICBRAINZ_TRACKID,
+ * REPLAYGAIN_TRACK_GAIN, ...; docs/properties.md lists the table of keys, ID3v2 frames and MP4
+ * items). A frame or comment of no key in the table appears under its own name, upper-cased: a
+ * TXXX frame by its description, a Vorbis comment by its name, an MP4 freeform item by its name.
+ * Several values of one key (the NUL-separated values of an ID3v2 text frame, several comments of
+ * one name, several data atoms of one MP4 item) are listed in the file's order; the keys come in
+ * the order of their first value, the pictures in the file's order. Binary frames (PRIV, GEOB,
+ * ...) are no properties. The pictures give their type, MIME type, description and byte count.
+ */
+QID3_API char* id3_read_all(const char* path);
+
+/*
  * Writes the text tags of the JSON object `tags_json` into the MP3, FLAC, MP4, Ogg Vorbis or Opus
  * file at `path`, keeping every tag the object does not name and the file's cover. The JSON is
  * checked before the file is looked at. Returns 0 when the file was rewritten, -1 on failure; the
@@ -155,8 +172,8 @@ QID3_API int32_t id3_batch(const char* dir_json, const char* tags_json);
 QID3_API const char* id3_last_error(void);
 
 /*
- * Releases a text returned by id3_read() (with the C library's free). NULL is allowed and does
- * nothing. The error text is not changed.
+ * Releases a text returned by id3_read() or id3_read_all() (with the C library's free). NULL is
+ * allowed and does nothing. The error text is not changed.
  */
 QID3_API void id3_free_string(char* text);
 

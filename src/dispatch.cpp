@@ -81,6 +81,31 @@ int id3_load_tags(id3_file* f, id3_tags* t, int cover, id3_old_tag* keep) {
     }
 }
 
+int id3_load_props(id3_file* f, id3_props* p) {
+    if (f->size < 4) {
+        p->format = ID3_FMT_UNKNOWN;
+        id3_set_error("unsupported or unrecognized format");
+        return -1;
+    }
+    p->format = id3_file_format(f);
+    switch (p->format) {
+    case ID3_FMT_MP3:
+        return id3_mp3_load_props(f, p);
+    case ID3_FMT_FLAC:
+        return id3_flac_load_props(f, p);
+    case ID3_FMT_MP4:
+        return id3_mp4_load_props(f, p);
+    case ID3_FMT_OGG:
+    case ID3_FMT_OPUS:
+        return id3_ogg_load_props(f, p);
+    case -1:
+        return -1;
+    default:
+        id3_set_error("unsupported or unrecognized format");
+        return -1;
+    }
+}
+
 bool id3_load_failure_is_harmless(const id3_file* f, const id3_tags* loaded) {
     return loaded->format == ID3_FMT_MP3 && f->size < ID3_HEADER_LEN;
 }

@@ -1,10 +1,11 @@
 // Internal declarations shared by the library's sources, layer by layer from the bottom: the tag
 // record, error text and growable buffer (record.cpp); file access and replacement (id3_file.cpp,
 // over the platform layer); the containers (tag_id3.cpp, tag_flac.cpp, tag_mp4.cpp, with
-// tag_utf.cpp); detection and dispatch (dispatch.cpp); the JSON form (json_form.cpp); reading,
-// writing and batch writing (reading.cpp, writing.cpp, batch.cpp), which the exports
-// (quorvale_id3.cpp) call. A source calls only what is declared for the layers below its own.
-// Last, small helpers for reading and writing integers in file formats.
+// tag_utf.cpp and the property table and record of properties.cpp); detection and dispatch
+// (dispatch.cpp); the JSON form (json_form.cpp); reading, writing and batch writing (reading.cpp,
+// writing.cpp, batch.cpp), which the exports (quorvale_id3.cpp) call. A source calls only what is
+// declared for the layers below its own. Last, small helpers for reading and writing integers in
+// file formats.
 #ifndef QUORVALE_ID3_INTERNAL_H
 #define QUORVALE_ID3_INTERNAL_H
 
@@ -341,8 +342,23 @@ int id3_vc_append(id3_buf* b, const void* text, uint64_t text_len);
 // Bytes that the vendor, the count and every counted comment take from the body's start; 0 when
 // they do not all fit its n bytes.
 uint64_t id3_vc_extent(const uint8_t* body, uint64_t n);
-// The six text tags of a comment body into the record. -1 when memory runs out.
-int id3_vc_read(const uint8_t* body, uint64_t body_len, id3_tags* t);
+// The six text tags of a comment body into the record or, with p, every comment as a property
+// whose key is its name, upper-cased (a comment without "=" is passed over). -1 when memory runs
+// out.
+struct id3_props;
+int id3_vc_read(const uint8_t* body, uint64_t body_len, id3_tags* t, id3_props* p = nullptr);
+// The fields of a PICTURE body. False for a body too short for its fields; a data length that
+// overruns the body yields what the body holds, and an empty MIME type reads as image/jpeg.
+struct id3_picture_fields {
+    uint32_t type;
+    const uint8_t* mime;
+    uint64_t mime_len;
+    const uint8_t* description;
+    uint64_t description_len;
+    const uint8_t* data;
+    uint64_t data_len;
+};
+bool id3_picture_parse(const uint8_t* body, uint64_t body_len, id3_picture_fields* pic);
 // A new comment body: the vendor, the named fields' comments ("KEY=value", each cut to 1023 bytes
 // without splitting a UTF-8 character) in the record's order, then the carried comments (each
 // already a length and its text). -1 when memory runs out.
@@ -390,6 +406,69 @@ int id3_mp4_atom_extent(const uint8_t* p, uint64_t remaining, uint64_t* size,
                         uint64_t* header_size);
 int id3_ogg_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head);
 
+// The property map (properties.cpp): every text a tag holds, under the property names taggers
+// share, and every picture. The mapping of keys to ID3v2 frames and MP4 items is one table;
+// Vorbis comments are named by the key itself.
+struct id3_property_row {
+    const char* key;
+    const char* id3v24; // "TPE2", "TXXX:Description", "UFID:owner", "TIPL:role", or NULL
+    const char* id3v23; // the same for version 2.3 (and 2.2, whose frames are read as 2.3's)
+    const char* mp4;    // "aART", "----:mean:name", or NULL
+};
+extern const id3_property_row id3_property_table[];
+extern const size_t id3_property_table_len;
+// The key of an ID3v2 frame of version `major` (4-character id, with the TXXX description, UFID
+// owner or TIPL/IPLS role as `qualifier`; empty for the others): the table's key, or NULL.
+const char* id3_property_of_id3(const char* id, const char* qualifier, uint64_t qualifier_len,
+                                int major);
+// The key of an MP4 item ("aART", or "----:mean:name" for a freeform one), or NULL.
+const char* id3_property_of_mp4(const char* name, uint64_t name_len);
+
+// One value of one property, and one picture, in the file's order. All zero is empty;
+// id3_props_free releases it.
+struct id3_prop {
+    char* key;
+    char* value; // value_len bytes, NUL after them
+    uint64_t value_len;
+};
+struct id3_picture_info {
+    int32_t type;
+    char mime[64];
+    char* description;
+    uint64_t size;
+};
+struct id3_props {
+    id3_prop* items;
+    uint64_t count;
+    uint64_t cap;
+    id3_picture_info* pictures;
+    uint64_t picture_count;
+    uint64_t picture_cap;
+    int32_t format;
+};
+void id3_props_free(id3_props* p);
+struct id3_props_guard {
+    id3_props* p;
+    ~id3_props_guard() { id3_props_free(p); }
+};
+// Adds one value under key (key_len bytes; upper-cased in ASCII when `upper`). -1 when memory
+// runs out.
+int id3_props_add(id3_props* p, const char* key, uint64_t key_len, bool upper, const char* value,
+                  uint64_t value_len);
+// Adds one picture: its type, MIME type (cut to 63 bytes), description and byte count. -1 when
+// memory runs out.
+int id3_props_add_picture(id3_props* p, int32_t type, const char* mime, uint64_t mime_len,
+                          const char* description, uint64_t description_len, uint64_t size);
+// Whether a value under key has been added.
+bool id3_props_has(const id3_props* p, const char* key);
+
+// Container property readers: add every text and picture of the open file's tags, reading only
+// the bytes that hold them. 0, or -1 with a message.
+int id3_mp3_load_props(const id3_file* f, id3_props* p);
+int id3_flac_load_props(const id3_file* f, id3_props* p);
+int id3_mp4_load_props(const id3_file* f, id3_props* p);
+int id3_ogg_load_props(const id3_file* f, id3_props* p);
+
 // Detection and dispatch (dispatch.cpp).
 // Container of a file image from its first bytes (at most 290 are looked at: an Ogg first page
 // with its lacing).
@@ -406,6 +485,9 @@ int id3_load_tags(id3_file* f, id3_tags* t, int cover, id3_old_tag* keep);
 bool id3_load_failure_is_harmless(const id3_file* f, const id3_tags* loaded);
 // Whether this library writes the container.
 bool id3_format_writable(int32_t format);
+// Fills an emptied property map from the open file by its container's reader. 0, or -1 with a
+// message.
+int id3_load_props(id3_file* f, id3_props* p);
 // The container writer of t->format.
 int id3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* old, id3_change change,
                    id3_head* head);
@@ -420,6 +502,9 @@ struct id3_removals {
 // JSON mapping of a tag record. from_json fills *removed, when given, with what the object removes.
 char* id3_tags_to_json(const id3_tags* t);
 int32_t id3_tags_from_json(id3_tags* t, const char* text, id3_removals* removed = nullptr);
+// {"format":...,"properties":{"KEY":["value",...]},"pictures":[...]}: keys in the order of their
+// first value, values and pictures in the map's order. NULL with a message.
+char* id3_props_to_json(const id3_props* p);
 // The string members of a JSON array of paths, in order, each with its byte count (a member may
 // hold U+0000). One malloc'd block holds the entries and their texts. NULL with a message
 // ("invalid dir_json", "dir_json must be array of paths", "oom").
@@ -434,6 +519,8 @@ using id3_owned_paths = std::unique_ptr<id3_path, id3_free_deleter>;
 // cover written to out_path (0, or -1 with a message).
 char* id3_read_json(const char* path);
 int id3_extract_front_cover(const char* path, const char* out_path);
+// The JSON object of every property and picture of the file (NULL with a message).
+char* id3_read_all_json(const char* path);
 
 // Writing (writing.cpp). Prepare: everything of one write up to the commit: the file opened once
 // (open_mode ID3_OPEN_WRITE or ID3_OPEN_WRITE_NOWAIT), its tags loaded and merged with the

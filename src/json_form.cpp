@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 static const char* format_name(int32_t format) {
     switch (format) {
     case ID3_FMT_MP3:
@@ -60,6 +62,87 @@ char* id3_tags_to_json(const id3_tags* t) {
         id3_set_error("json write failed");
         return nullptr;
     }
+    return text;
+}
+
+// Adds the property map's "properties" object to root: one array per key, the keys in the order
+// of their first value. The values are grouped by sorting their indices by key (and by index
+// within a key), so that a map of many values takes no quadratic time. False when memory runs
+// out.
+static bool add_properties(yyjson_mut_doc* doc, yyjson_mut_val* root, const id3_props* p) {
+    yyjson_mut_val* object = yyjson_mut_obj(doc);
+    if (!object || !yyjson_mut_obj_add_val(doc, root, "properties", object))
+        return false;
+    if (p->count == 0)
+        return true;
+    if (p->count > SIZE_MAX / (2 * sizeof(uint64_t)))
+        return false;
+    // order: the value indices sorted by key; firsts: for each key, its first index and where its
+    // run starts in order.
+    uint64_t* order = (uint64_t*)malloc((size_t)p->count * 2 * sizeof(uint64_t));
+    if (!order)
+        return false;
+    std::unique_ptr<uint64_t, id3_free_deleter> hold(order);
+    uint64_t* firsts = order + p->count;
+    for (uint64_t i = 0; i < p->count; i++)
+        order[i] = i;
+    const id3_prop* items = p->items;
+    std::stable_sort(order, order + p->count, [items](uint64_t a, uint64_t b) {
+        return strcmp(items[a].key, items[b].key) < 0;
+    });
+    uint64_t runs = 0;
+    for (uint64_t i = 0; i < p->count; i++) {
+        if (i == 0 || strcmp(items[order[i]].key, items[order[i - 1]].key) != 0)
+            firsts[runs++] = i;
+    }
+    // Runs by the index of their first value: the key's place in the file.
+    std::sort(firsts, firsts + runs,
+              [order](uint64_t a, uint64_t b) { return order[a] < order[b]; });
+    for (uint64_t r = 0; r < runs; r++) {
+        uint64_t at = firsts[r];
+        const char* key = items[order[at]].key;
+        yyjson_mut_val* values = yyjson_mut_arr(doc);
+        if (!values || !yyjson_mut_obj_add(object, yyjson_mut_str(doc, key), values))
+            return false;
+        for (uint64_t i = at; i < p->count && strcmp(items[order[i]].key, key) == 0; i++) {
+            const id3_prop& item = items[order[i]];
+            if (!yyjson_mut_arr_add_strn(doc, values, item.value, (size_t)item.value_len))
+                return false;
+        }
+    }
+    return true;
+}
+
+static bool add_pictures(yyjson_mut_doc* doc, yyjson_mut_val* root, const id3_props* p) {
+    yyjson_mut_val* list = yyjson_mut_arr(doc);
+    if (!list || !yyjson_mut_obj_add_val(doc, root, "pictures", list))
+        return false;
+    for (uint64_t i = 0; i < p->picture_count; i++) {
+        const id3_picture_info& pic = p->pictures[i];
+        yyjson_mut_val* entry = yyjson_mut_arr_add_obj(doc, list);
+        if (!entry || !yyjson_mut_obj_add_int(doc, entry, "type", pic.type) ||
+            !yyjson_mut_obj_add_str(doc, entry, "mime", pic.mime) ||
+            !yyjson_mut_obj_add_str(doc, entry, "description", pic.description) ||
+            !yyjson_mut_obj_add_uint(doc, entry, "size", pic.size))
+            return false;
+    }
+    return true;
+}
+
+char* id3_props_to_json(const id3_props* p) {
+    yyjson_mut_doc* doc = yyjson_mut_doc_new(nullptr);
+    yyjson_mut_val* root = doc ? yyjson_mut_obj(doc) : nullptr;
+    if (root)
+        yyjson_mut_doc_set_root(doc, root);
+    // Values refer to the map's texts; the map does not change before the write.
+    bool added = root && yyjson_mut_obj_add_str(doc, root, "format", format_name(p->format)) &&
+                 add_properties(doc, root, p) && add_pictures(doc, root, p);
+    char* text = added ? yyjson_mut_write_opts(doc, YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr,
+                                               nullptr, nullptr)
+                       : nullptr;
+    yyjson_mut_doc_free(doc);
+    if (!text)
+        id3_set_error("oom");
     return text;
 }
 

@@ -14,6 +14,15 @@ char* id3_read(const char* path) {
     return id3_read_json(path);
 }
 
+char* id3_read_all(const char* path) {
+    id3_clear_error();
+    if (!path) {
+        id3_set_error("NULL path");
+        return nullptr;
+    }
+    return id3_read_all_json(path);
+}
+
 int32_t id3_write(const char* path, const char* tags_json) {
     id3_clear_error();
     if (!path || !tags_json) {

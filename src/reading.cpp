@@ -1,5 +1,5 @@
-// Reading one file: its tags as the JSON object id3_read gives, and its front cover out to a
-// picture file.
+// Reading one file: its tags as the JSON object id3_read gives, every property and picture as
+// id3_read_all gives them, and its front cover out to a picture file.
 #include "id3_internal.h"
 
 char* id3_read_json(const char* path) {
@@ -13,6 +13,19 @@ char* id3_read_json(const char* path) {
     if (id3_load_tags(&f, &t, ID3_COVER_NONE, nullptr) != 0)
         return nullptr;
     return id3_tags_to_json(&t);
+}
+
+char* id3_read_all_json(const char* path) {
+    id3_file f;
+    id3_file_guard fguard{&f};
+    if (id3_file_open(&f, path) != 0)
+        return nullptr;
+    id3_props p;
+    memset(&p, 0, sizeof p);
+    id3_props_guard guard{&p};
+    if (id3_load_props(&f, &p) != 0)
+        return nullptr;
+    return id3_props_to_json(&p);
 }
 
 int id3_extract_front_cover(const char* path, const char* out_path) {

@@ -158,8 +158,10 @@ static int keep_block(id3_old_tag* keep, id3_buf* blocks, uint8_t flag_type, uin
     return 0;
 }
 
-int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover, id3_old_tag* keep) {
-    t->format = ID3_FMT_FLAC;
+// Reads the blocks that hold tags into the record t or, with p, the property map; with keep, the
+// blocks are also kept for a writer. 0, or -1 with a message.
+static int read_tag_blocks(const id3_file* f, id3_tags* t, id3_props* p, bool want_cover,
+                           id3_old_tag* keep) {
     if (has_marker(f) != 1)
         return -1;
     // Only the block headers and the bodies of the blocks that hold tags are read. Damaged
@@ -180,9 +182,16 @@ int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover, id3_old_tag* k
                        : block_body(f, body_at, body_len, &hold);
             if (!body)
                 return -1;
-            int rc = type == FLAC_VORBIS_COMMENT
-                         ? id3_vc_read(body, body_len, t)
-                         : id3_flac_picture_read(body, body_len, t, want_cover);
+            int rc = 0;
+            id3_picture_fields pic;
+            if (type == FLAC_VORBIS_COMMENT)
+                rc = id3_vc_read(body, body_len, t, p);
+            else if (p && id3_picture_parse(body, body_len, &pic))
+                rc = id3_props_add_picture(p, (int32_t)pic.type, (const char*)pic.mime,
+                                           pic.mime_len, (const char*)pic.description,
+                                           pic.description_len, pic.data_len);
+            else if (!p)
+                rc = id3_flac_picture_read(body, body_len, t, want_cover);
             if (rc != 0) {
                 // A record missing a tag the file holds must not pass for the file's tags: a
                 // write built on it would drop that tag.
@@ -207,6 +216,16 @@ int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover, id3_old_tag* k
         keep->metadata_overrun = found == BLOCK_OVERRUN;
     }
     return found < 0 ? -1 : 0;
+}
+
+int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover, id3_old_tag* keep) {
+    t->format = ID3_FMT_FLAC;
+    return read_tag_blocks(f, t, nullptr, want_cover != 0, keep);
+}
+
+int id3_flac_load_props(const id3_file* f, id3_props* p) {
+    p->format = ID3_FMT_FLAC;
+    return read_tag_blocks(f, nullptr, p, false, nullptr);
 }
 
 int id3_flac_read(const uint8_t* data, uint64_t len, id3_tags* t) {

@@ -299,18 +299,29 @@ static int walk_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_tags*
 static const char* const kV22Texts[][2] = {{"TT2", "TIT2"}, {"TP1", "TPE1"}, {"TAL", "TALB"},
                                            {"TCO", "TCON"}, {"TYE", "TYER"}, {"TRK", "TRCK"}};
 
-// Walks the frames of a version 2.2 area of a bytes. Frame header, 6 bytes: identifier (3), body
-// size (24-bit), no flags. Stops at an identifier that is not A-Z/0-9 (padding among them) or a
-// frame that overruns the area. Returns -1 when memory runs out.
+// The version 2.2 frame at *pos of an area of a bytes, which then moves past it. Frame header, 6
+// bytes: identifier (3), body size (24-bit), no flags. False at an identifier that is not A-Z/0-9
+// (padding among them) or a frame that overruns the area: the walk ends there.
+static bool next_frame_v22(const uint8_t* area, uint64_t a, uint64_t* pos, const uint8_t** hdr,
+                           uint64_t* n) {
+    if (a - *pos < V22_FRAME_HEADER_LEN)
+        return false;
+    *hdr = area + *pos;
+    if (!is_id_char((*hdr)[0]) || !is_id_char((*hdr)[1]) || !is_id_char((*hdr)[2]))
+        return false;
+    *n = id3_be24(*hdr + 3);
+    if (*n > a - *pos - V22_FRAME_HEADER_LEN)
+        return false;
+    *pos += V22_FRAME_HEADER_LEN + *n;
+    return true;
+}
+
+// Walks the frames of a version 2.2 area of a bytes. Returns -1 when memory runs out.
 static int walk_frames_v22(const uint8_t* area, uint64_t a, id3_tags* t, bool want_cover) {
     uint64_t pos = 0;
-    while (a - pos >= V22_FRAME_HEADER_LEN) {
-        const uint8_t* hdr = area + pos;
-        if (!is_id_char(hdr[0]) || !is_id_char(hdr[1]) || !is_id_char(hdr[2]))
-            break;
-        uint64_t n = id3_be24(hdr + 3);
-        if (n > a - pos - V22_FRAME_HEADER_LEN)
-            break;
+    const uint8_t* hdr = nullptr;
+    uint64_t n = 0;
+    while (next_frame_v22(area, a, &pos, &hdr, &n)) {
         const uint8_t* body = hdr + V22_FRAME_HEADER_LEN;
         if (memcmp(hdr, "PIC", 3) == 0) {
             if (read_pic(body, n, t, want_cover) != 0)
@@ -326,7 +337,6 @@ static int walk_frames_v22(const uint8_t* area, uint64_t a, id3_tags* t, bool wa
                 break;
             }
         }
-        pos += V22_FRAME_HEADER_LEN + n;
     }
     return 0;
 }
@@ -496,9 +506,9 @@ struct found_area {
 // Reads the tag at the start of data, which holds the file's first len bytes, or at least all of
 // its tag. With `found`, the frame area is left there (area NULL when the tag holds nothing that
 // can be read).
-static int parse_tag(const uint8_t* data, uint64_t len, id3_tags* t, bool want_cover,
-                     found_area* found = nullptr) {
-    t->format = ID3_FMT_MP3;
+// Whether the file's first len bytes start with a tag: 1; 0 for bare audio, which has none; -1
+// with a message for anything else.
+static int has_tag(const uint8_t* data, uint64_t len) {
     if (!data) {
         id3_set_error("too short for ID3");
         return -1;
@@ -515,6 +525,15 @@ static int parse_tag(const uint8_t* data, uint64_t len, id3_tags* t, bool want_c
         id3_set_error("no ID3 header");
         return -1;
     }
+    return 1;
+}
+
+static int parse_tag(const uint8_t* data, uint64_t len, id3_tags* t, bool want_cover,
+                     found_area* found = nullptr) {
+    t->format = ID3_FMT_MP3;
+    int tagged = has_tag(data, len);
+    if (tagged != 1)
+        return tagged;
 
     const uint8_t* area = nullptr;
     uint64_t area_len = 0;
@@ -742,6 +761,17 @@ static bool carries_frames(const id3_file* f) {
     return major >= 2 && major <= 4;
 }
 
+// The file's ID3v1 tag into v1: 1, 0 when it has none, -1 with a message when the file cannot be
+// read.
+static int read_v1_tag(const id3_file* f, uint8_t v1[ID3_V1_TAG_LEN]) {
+    if (f->size < ID3_V1_TAG_LEN ||
+        !is_v1_tag((const uint8_t*)"TAG", f->size, v2_end(f->prefix, f->prefix_len)))
+        return 0;
+    if (id3_file_read(f, f->size - ID3_V1_TAG_LEN, v1, ID3_V1_TAG_LEN) != 0)
+        return -1;
+    return memcmp(v1, "TAG", 3) == 0 ? 1 : 0;
+}
+
 // Copies the text fields of src that are present into dst. -1 when memory runs out.
 static int copy_texts(id3_tags* dst, const id3_tags* src) {
     const char* const from[] = {src->title, src->artist, src->album,
@@ -785,13 +815,9 @@ int id3_mp3_load(const id3_file* f, id3_tags* t, int cover, id3_old_tag* keep) {
     }
     // ID3v1 fills what the ID3v2 tag lacks: one read of the last 128 bytes.
     uint8_t v1[ID3_V1_TAG_LEN];
-    if (f->size < ID3_V1_TAG_LEN ||
-        !is_v1_tag((const uint8_t*)"TAG", f->size, v2_end(f->prefix, f->prefix_len)))
-        return 0;
-    if (id3_file_read(f, f->size - ID3_V1_TAG_LEN, v1, sizeof v1) != 0)
-        return -1;
-    if (memcmp(v1, "TAG", 3) != 0)
-        return 0;
+    int has_v1 = read_v1_tag(f, v1);
+    if (has_v1 != 1)
+        return has_v1;
     if (keep) {
         keep->has_v1 = 1;
         memcpy(keep->v1, v1, sizeof v1);
@@ -1403,5 +1429,396 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* 
     // The padding ends the tag: more of it counts into the tag's size.
     head->grow_kind = ID3_GROW_SYNCSAFE28;
     head->grow_at = ID3_SIZE_AT;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Properties: every text frame, user text, comment, lyrics, identifier and involved-people frame
+// under its key, and every picture.
+
+// The texts of a payload in one encoding, one after another: each ends at a terminator (00, or
+// 00 00 at an even distance from its start for UTF-16), the last at the end of the payload. A
+// terminator at the very end starts no further text; an empty payload is one empty text.
+struct text_walk {
+    uint8_t encoding;
+    const uint8_t* p;
+    uint64_t n;
+    uint64_t pos;
+    bool started;
+};
+
+static bool next_text(text_walk* w, const uint8_t** text, uint64_t* text_len) {
+    if (w->pos >= w->n) {
+        bool first = !w->started;
+        w->started = true;
+        *text = w->p + w->n;
+        *text_len = 0;
+        return first;
+    }
+    w->started = true;
+    uint64_t unit = (w->encoding == ID3_ENC_UTF16 || w->encoding == ID3_ENC_UTF16BE) ? 2 : 1;
+    uint64_t k = w->pos;
+    while (w->n - k >= unit && !(w->p[k] == 0 && (unit == 1 || w->p[k + 1] == 0)))
+        k += unit;
+    *text = w->p + w->pos;
+    if (w->n - k < unit) {
+        *text_len = w->n - w->pos;
+        w->pos = w->n;
+    } else {
+        *text_len = k - w->pos;
+        w->pos = k + unit;
+    }
+    return true;
+}
+
+// The next text of the walk decoded to UTF-8 (a malloc'd block in *out). 1, 0 at the end, -1 when
+// memory runs out.
+static int next_decoded(text_walk* w, id3_owned_text* out) {
+    const uint8_t* text = nullptr;
+    uint64_t len = 0;
+    if (!next_text(w, &text, &len))
+        return 0;
+    out->reset(id3_decode_id3_text(w->encoding, text, len));
+    return *out ? 1 : -1;
+}
+
+// A genre as version 2.3 writes it by number: "N" or "(N)" alone gives the ID3v1 genre's name,
+// "(N)Text" gives Text; anything else ("(N)(M)" among it) stands as it is. The result points into
+// value or the genre list.
+static const char* genre_name(const char* value) {
+    const char* digits = value[0] == '(' ? value + 1 : value;
+    size_t n = strspn(digits, "0123456789");
+    if (n == 0 || n > 3)
+        return value;
+    const char* after = digits + n;
+    if (value[0] == '(') {
+        if (*after != ')')
+            return value;
+        after++;
+        if (*after == '(')
+            return value;
+        if (*after != '\0')
+            return after;
+    } else if (*after != '\0') {
+        return value;
+    }
+    unsigned number = (unsigned)atoi(digits);
+    return number < sizeof kV1Genres / sizeof kV1Genres[0] ? kV1Genres[number] : value;
+}
+
+static int add_prop(id3_props* p, const char* key, const char* value) {
+    return id3_props_add(p, key, strlen(key), false, value, strlen(value));
+}
+
+// Adds every text of the walk under key (TCON's numbered genres by name). -1 when memory runs
+// out.
+static int add_texts(id3_props* p, const char* key, text_walk* w, bool genre) {
+    id3_owned_text text;
+    int rc;
+    while ((rc = next_decoded(w, &text)) == 1) {
+        if (add_prop(p, key, genre ? genre_name(text.get()) : text.get()) != 0)
+            return -1;
+    }
+    return rc;
+}
+
+// A key made of a base, ":" and a qualifier (COMMENT:DESCRIPTION, PERFORMER:INSTRUMENT), into
+// buf. -1 when memory runs out.
+static int qualified_key(id3_buf* buf, const char* base, const char* qualifier, bool upper) {
+    buf->len = 0;
+    if (id3_buf_append(buf, base, strlen(base)) != 0 || id3_buf_append(buf, ":", 1) != 0)
+        return -1;
+    uint64_t from = buf->len;
+    if (id3_buf_append(buf, qualifier, strlen(qualifier) + 1) != 0)
+        return -1;
+    for (uint64_t i = from; upper && i < buf->len; i++) {
+        if (buf->data[i] >= 'a' && buf->data[i] <= 'z')
+            buf->data[i] = (uint8_t)(buf->data[i] - 'a' + 'A');
+    }
+    return 0;
+}
+
+// The parts of an ID3 frame that the property reader looks at.
+struct prop_frame {
+    char id[5]; // version 2.3/2.4 name
+    const uint8_t* body;
+    uint64_t n;
+    uint8_t major;
+};
+
+// What the property reader knows of the whole tag while it walks its frames: whether it holds the
+// version 2.4 recording time and original date, and whether a year has been read.
+struct prop_tag {
+    bool has_recording_time; // TDRC
+    bool has_original_date;  // TDOR
+    bool year_read;          // TYER, joined with TDAT and TIME
+};
+
+// Whether a version 2.3/2.4 area holds a frame of the given id.
+static bool area_has_frame(const uint8_t* area, uint64_t a, uint8_t major, const char* id) {
+    uint64_t pos = 0;
+    frame_ref ref;
+    while (major != 2 && next_frame(area, a, major, &pos, &ref)) {
+        if (memcmp(ref.hdr, id, 4) == 0)
+            return true;
+    }
+    return false;
+}
+
+// Adds the properties of a text frame: the table's key, else the frame's id. The version 2.3 date
+// frames give way to their version 2.4 successors where the tag holds both (as writers that keep
+// TYER beside TDRC write them): TYER and TORY give nothing beside TDRC and TDOR. The first year
+// takes the tag's day and time (TDAT, TIME) as one recording time, which those frames do not give
+// again; a further year frame gives nothing.
+static int add_text_frame(const prop_frame& fr, const uint8_t* area, uint64_t a, prop_tag* tag,
+                          id3_props* p) {
+    bool year = strcmp(fr.id, "TYER") == 0;
+    if (strcmp(fr.id, "TDAT") == 0 || strcmp(fr.id, "TIME") == 0 ||
+        (year && (tag->has_recording_time || tag->year_read)) ||
+        (strcmp(fr.id, "TORY") == 0 && tag->has_original_date))
+        return 0;
+    const char* key = id3_property_of_id3(fr.id, "", 0, fr.major);
+    text_walk w = {fr.body[0], fr.body + 1, fr.n - 1, 0, false};
+    if (year) {
+        tag->year_read = true;
+        id3_owned_text year_text;
+        if (next_decoded(&w, &year_text) < 0)
+            return -1;
+        id3_buf date = {nullptr, 0, 0};
+        int rc = old_recording_time(area, a, fr.major, year_text.get(), &date);
+        if (rc == 0)
+            rc = id3_props_add(p, key, strlen(key), false, (const char*)date.data, date.len);
+        id3_buf_release(&date);
+        return rc;
+    }
+    return add_texts(p, key ? key : fr.id, &w, strcmp(fr.id, "TCON") == 0);
+}
+
+// TXXX, COMM, USLT, UFID, TIPL/IPLS/TMCL: each names what it holds by a description, owner or
+// role. -1 when memory runs out.
+static int add_described_frame(const prop_frame& fr, id3_props* p) {
+    id3_buf key = {nullptr, 0, 0};
+    std::unique_ptr<id3_buf, void (*)(id3_buf*)> release(&key, id3_buf_release);
+    id3_owned_text desc;
+    bool comment = strcmp(fr.id, "COMM") == 0, lyrics = strcmp(fr.id, "USLT") == 0;
+    if (strcmp(fr.id, "UFID") == 0) {
+        // Owner (Latin-1, 00), then the identifier's bytes: a property only for a known owner.
+        const uint8_t* end = (const uint8_t*)memchr(fr.body, 0, (size_t)fr.n);
+        if (!end)
+            return 0;
+        uint64_t owner_len = (uint64_t)(end - fr.body);
+        const char* k = id3_property_of_id3("UFID", (const char*)fr.body, owner_len, fr.major);
+        if (!k)
+            return 0;
+        return id3_props_add(p, k, strlen(k), false, (const char*)end + 1, fr.n - owner_len - 1);
+    }
+    if (comment || lyrics) {
+        // Encoding, language (3), description, text.
+        if (fr.n < 4)
+            return 0;
+        text_walk w = {fr.body[0], fr.body + 4, fr.n - 4, 0, false};
+        if (next_decoded(&w, &desc) < 0)
+            return -1;
+        const char* base = comment ? "COMMENT" : "LYRICS";
+        if (desc.get()[0] != '\0' && qualified_key(&key, base, desc.get(), true) != 0)
+            return -1;
+        const char* k = desc.get()[0] != '\0' ? (const char*)key.data : base;
+        if (lyrics) {
+            // One text, which may hold line breaks but no further values.
+            id3_owned_text text;
+            if (next_decoded(&w, &text) < 0)
+                return -1;
+            return add_prop(p, k, text ? text.get() : "");
+        }
+        return add_texts(p, k, &w, false);
+    }
+    text_walk w = {fr.body[0], fr.body + 1, fr.n - 1, 0, false};
+    if (strcmp(fr.id, "TXXX") == 0) {
+        if (next_decoded(&w, &desc) < 0)
+            return -1;
+        const char* k = id3_property_of_id3("TXXX", desc.get(), strlen(desc.get()), fr.major);
+        if (k)
+            return add_texts(p, k, &w, false);
+        // Its description, upper-cased, is its key.
+        key.len = 0;
+        if (id3_buf_append(&key, desc.get(), strlen(desc.get()) + 1) != 0)
+            return -1;
+        id3_owned_text text;
+        int rc;
+        while ((rc = next_decoded(&w, &text)) == 1) {
+            if (id3_props_add(p, (const char*)key.data, key.len - 1, true, text.get(),
+                              strlen(text.get())) != 0)
+                return -1;
+        }
+        return rc;
+    }
+    // Involved people: role and name, in pairs.
+    bool musicians = strcmp(fr.id, "TMCL") == 0;
+    id3_owned_text role, name;
+    int rc;
+    while ((rc = next_decoded(&w, &role)) == 1 && (rc = next_decoded(&w, &name)) == 1) {
+        const char* k = musicians
+                            ? nullptr
+                            : id3_property_of_id3(fr.id, role.get(), strlen(role.get()), fr.major);
+        if (!k) {
+            if (musicians ? qualified_key(&key, "PERFORMER", role.get(), true) != 0
+                          : qualified_key(&key, "", role.get(), true) != 0)
+                return -1;
+            k = (const char*)key.data + (musicians ? 0 : 1); // a role's own key: no ":" before it
+        }
+        if (add_prop(p, k, name.get()) != 0)
+            return -1;
+    }
+    return rc < 0 ? -1 : 0;
+}
+
+// A URL frame (W...; not WXXX): its Latin-1 text to the first 00.
+static int add_url_frame(const prop_frame& fr, id3_props* p) {
+    const char* key = id3_property_of_id3(fr.id, "", 0, fr.major);
+    id3_owned_text url(id3_decode_id3_text(ID3_ENC_LATIN1, fr.body, fr.n));
+    if (!url)
+        return -1;
+    return add_prop(p, key ? key : fr.id, url.get());
+}
+
+// APIC: encoding, MIME type (00), picture type, description, picture; version 2.2 PIC: encoding,
+// 3-byte image format, picture type, description, picture. A body without every field up to at
+// least one picture byte is passed over, as the record's reader does.
+static int add_picture_frame(const prop_frame& fr, bool v22, id3_props* p) {
+    const uint8_t* body = fr.body;
+    uint64_t n = fr.n;
+    const char* mime = "";
+    uint64_t mime_len = 0;
+    uint64_t type_at = 0;
+    if (v22) {
+        if (n <= 5)
+            return 0;
+        mime = memcmp(body + 1, "JPG", 3) == 0   ? ID3_DEFAULT_MIME
+               : memcmp(body + 1, "PNG", 3) == 0 ? "image/png"
+                                                 : "";
+        mime_len = strlen(mime);
+        type_at = 4;
+    } else {
+        if (n <= 3)
+            return 0;
+        const uint8_t* mime_end = (const uint8_t*)memchr(body + 1, 0, (size_t)(n - 1));
+        if (!mime_end)
+            return 0;
+        type_at = (uint64_t)(mime_end - body) + 1;
+        mime = type_at == 2 ? ID3_DEFAULT_MIME : (const char*)body + 1;
+        mime_len = type_at == 2 ? strlen(ID3_DEFAULT_MIME) : type_at - 2;
+    }
+    if (type_at + 1 >= n)
+        return 0;
+    text_walk w = {body[0], body + type_at + 1, n - type_at - 1, 0, false};
+    const uint8_t* desc = nullptr;
+    uint64_t desc_len = 0;
+    next_text(&w, &desc, &desc_len);
+    if (w.pos >= w.n)
+        return 0; // no terminator, or no picture bytes after it
+    id3_owned_text description(id3_decode_id3_text(body[0], desc, desc_len));
+    if (!description)
+        return -1;
+    return id3_props_add_picture(p, body[type_at], mime, mime_len, description.get(),
+                                 strlen(description.get()), w.n - w.pos);
+}
+
+static int add_frame_props(const prop_frame& fr, const uint8_t* area, uint64_t a, prop_tag* tag,
+                           id3_props* p, bool v22) {
+    if (strcmp(fr.id, "APIC") == 0)
+        return add_picture_frame(fr, v22, p);
+    if (fr.n == 0)
+        return 0;
+    if (strcmp(fr.id, "TXXX") == 0 || strcmp(fr.id, "COMM") == 0 || strcmp(fr.id, "USLT") == 0 ||
+        strcmp(fr.id, "UFID") == 0 || strcmp(fr.id, "TIPL") == 0 || strcmp(fr.id, "IPLS") == 0 ||
+        strcmp(fr.id, "TMCL") == 0)
+        return add_described_frame(fr, p);
+    // Text frames: T..., and the movement and grouping frames iTunes added in the same layout.
+    if (fr.id[0] == 'T' || strcmp(fr.id, "MVNM") == 0 || strcmp(fr.id, "MVIN") == 0 ||
+        strcmp(fr.id, "GRP1") == 0)
+        return add_text_frame(fr, area, a, tag, p);
+    if (fr.id[0] == 'W' && strcmp(fr.id, "WXXX") != 0)
+        return add_url_frame(fr, p);
+    return 0; // a binary frame: no property
+}
+
+// Walks the frames of a frame area for their properties. -1 when memory runs out.
+static int walk_frame_props(const uint8_t* area, uint64_t a, uint8_t major, id3_props* p) {
+    prop_tag tag = {area_has_frame(area, a, major, "TDRC"), area_has_frame(area, a, major, "TDOR"),
+                    false};
+    if (major == 2) {
+        uint64_t pos = 0;
+        const uint8_t* hdr = nullptr;
+        uint64_t n = 0;
+        while (next_frame_v22(area, a, &pos, &hdr, &n)) {
+            // Read by its version 2.3 name (PIC as APIC, with its own layout).
+            for (const auto& ids : kV22Ids) {
+                if (memcmp(hdr, ids[0], 3) != 0)
+                    continue;
+                prop_frame fr = {"", hdr + V22_FRAME_HEADER_LEN, n, major};
+                memcpy(fr.id, ids[1], 5);
+                if (add_frame_props(fr, area, a, &tag, p, true) != 0)
+                    return -1;
+                break;
+            }
+        }
+        return 0;
+    }
+    uint64_t pos = 0;
+    frame_ref ref;
+    while (next_frame(area, a, major, &pos, &ref)) {
+        prop_frame fr;
+        memcpy(fr.id, ref.hdr, 4);
+        fr.id[4] = '\0';
+        fr.major = major;
+        id3_owned_bytes copy;
+        bool skip = false;
+        if (frame_body(&ref, major, &fr.body, &fr.n, &copy, &skip) != 0)
+            return -1;
+        if (!skip && add_frame_props(fr, area, a, &tag, p, false) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+int id3_mp3_load_props(const id3_file* f, id3_props* p) {
+    p->format = ID3_FMT_MP3;
+    uint64_t len = 0;
+    id3_owned_bytes hold;
+    const uint8_t* tag = tag_bytes(f, &len, &hold);
+    if (!tag)
+        return -1;
+    int tagged = has_tag(tag, len);
+    if (tagged < 0)
+        return -1;
+    const uint8_t* area = nullptr;
+    uint64_t area_len = 0;
+    id3_owned_bytes area_copy;
+    int readable = tagged == 1 ? tag_area(tag, len, &area, &area_len, &area_copy) : 0;
+    if (readable < 0 || (readable == 1 && walk_frame_props(area, area_len, tag[3], p) != 0)) {
+        id3_set_error("oom");
+        return -1;
+    }
+    // ID3v1 gives what the ID3v2 tag lacks, as for the record.
+    uint8_t v1[ID3_V1_TAG_LEN];
+    int has_v1 = read_v1_tag(f, v1);
+    if (has_v1 != 1)
+        return has_v1;
+    id3_tags old;
+    id3_tags_init(&old);
+    id3_tags_guard guard{&old};
+    if (read_v1(v1, &old) != 0) {
+        id3_set_error("oom");
+        return -1;
+    }
+    const char* const keys[] = {"TITLE", "ARTIST", "ALBUM", "GENRE", "DATE", "TRACKNUMBER"};
+    const char* const values[] = {old.title, old.artist, old.album, old.genre, old.date, old.track};
+    for (int i = 0; i < ID3_FIELD_COUNT; i++) {
+        if (values[i] && values[i][0] != '\0' && !id3_props_has(p, keys[i]) &&
+            add_prop(p, keys[i], values[i]) != 0) {
+            id3_set_error("oom");
+            return -1;
+        }
+    }
     return 0;
 }

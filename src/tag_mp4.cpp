@@ -231,8 +231,9 @@ static int read_items(mp4_region ilst, id3_tags* t, bool want_cover) {
     return found < 0 ? -1 : 0;
 }
 
-int id3_mp4_load(const id3_file* f, id3_tags* t, int want_cover) {
-    t->format = ID3_FMT_MP4;
+// Reads the item list into a malloc'd copy (*items, *items_len): 1, 0 when the file has none, -1
+// with a message.
+static int load_item_list(const id3_file* f, uint8_t** items, uint64_t* items_len) {
     if (f->size < 8) {
         id3_set_error("too short for MP4");
         return -1;
@@ -258,10 +259,19 @@ int id3_mp4_load(const id3_file* f, id3_tags* t, int want_cover) {
     }
     if (rc != 1)
         return rc;
-    uint8_t* items = id3_file_dup(f, ilst.off, ilst.len);
-    if (!items)
-        return -1;
-    rc = read_items(mp4_region{items, ilst.len}, t, want_cover != 0);
+    *items = id3_file_dup(f, ilst.off, ilst.len);
+    *items_len = ilst.len;
+    return *items ? 1 : -1;
+}
+
+int id3_mp4_load(const id3_file* f, id3_tags* t, int want_cover) {
+    t->format = ID3_FMT_MP4;
+    uint8_t* items = nullptr;
+    uint64_t items_len = 0;
+    int rc = load_item_list(f, &items, &items_len);
+    if (rc != 1)
+        return rc;
+    rc = read_items(mp4_region{items, items_len}, t, want_cover != 0);
     free(items);
     if (rc != 0) {
         // A damaged item list gives no tags: what was read before the fault is dropped.
@@ -269,6 +279,161 @@ int id3_mp4_load(const id3_file* f, id3_tags* t, int want_cover) {
         t->format = ID3_FMT_MP4;
     }
     return rc;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Properties
+
+// The type code in the low 24 bits of a "data" atom's type word: UTF-8 text, a big-endian signed
+// or unsigned integer of 1, 2, 4 or 8 bytes; other codes (0 among them, which trkn, disk and
+// freeform items may carry) are read as text unless the item says otherwise.
+#define DATA_TYPE_MASK 0xFFFFFFu
+#define DATA_TYPE_SIGNED 21
+#define DATA_TYPE_UNSIGNED 22
+// A freeform item's "mean" and "name" children: a version-and-flags word, then the text.
+#define FREEFORM_TEXT_AT 4
+
+// The value of a big-endian integer of n (1, 2, 4 or 8) bytes, signed or not, as decimal text in
+// out (at least 24 bytes). False for any other length.
+static bool integer_text(const uint8_t* p, uint64_t n, bool is_signed, char* out, size_t out_len) {
+    uint64_t v = 0;
+    if (n != 1 && n != 2 && n != 4 && n != 8)
+        return false;
+    for (uint64_t i = 0; i < n; i++)
+        v = v << 8 | p[i];
+    if (is_signed && n < 8 && (v >> (8 * n - 1)) != 0)
+        v |= ~(uint64_t)0 << (8 * n); // sign extension
+    if (is_signed)
+        snprintf(out, out_len, "%lld", (long long)(int64_t)v);
+    else
+        snprintf(out, out_len, "%llu", (unsigned long long)v);
+    return true;
+}
+
+// The key of one item, for id3_props_add: the bytes, their count, and whether to upper-case them.
+namespace {
+struct mp4_key {
+    const char* text;
+    uint64_t len;
+    bool upper;
+};
+} // namespace
+
+static int add_text(id3_props* p, mp4_key key, const char* value, uint64_t value_len) {
+    return id3_props_add(p, key.text, key.len, key.upper, value, value_len);
+}
+
+// Adds one "data" atom's value (type word, locale word, value) of the item `type` under key. A
+// track or disc pair gives "N" or "N/TOTAL", cpil and tmpo give their number, covr a picture
+// (front cover; the bytes decide PNG or JPEG, as for the record's cover), integer codes a number,
+// anything else the bytes as text. -1 when memory runs out.
+static int add_data_value(const char* type, mp4_key key, mp4_region data, id3_props* p) {
+    if (data.len < DATA_VALUE_AT)
+        return 0;
+    const uint8_t* value = data.start + DATA_VALUE_AT;
+    uint64_t n = data.len - DATA_VALUE_AT;
+    uint32_t code = id3_be32(data.start) & DATA_TYPE_MASK;
+    char number[48];
+    if (strcmp(type, "covr") == 0) {
+        if (n == 0)
+            return 0;
+        const char* mime = n >= 4 && value[0] == 0x89 ? "image/png" : ID3_DEFAULT_MIME;
+        return id3_props_add_picture(p, ID3_PICTURE_FRONT_COVER, mime, strlen(mime), "", 0, n);
+    }
+    if (strcmp(type, "trkn") == 0 || strcmp(type, "disk") == 0) {
+        if (data.len < TRKN_TOTAL_AT + 2)
+            return 0;
+        unsigned number_value = id3_be16(data.start + TRKN_TRACK_AT);
+        unsigned total = id3_be16(data.start + TRKN_TOTAL_AT);
+        if (total != 0)
+            snprintf(number, sizeof number, "%u/%u", number_value, total);
+        else
+            snprintf(number, sizeof number, "%u", number_value);
+        return add_text(p, key, number, strlen(number));
+    }
+    bool numeric = strcmp(type, "cpil") == 0 || strcmp(type, "tmpo") == 0 ||
+                   code == DATA_TYPE_SIGNED || code == DATA_TYPE_UNSIGNED;
+    if (numeric && integer_text(value, n, code != DATA_TYPE_UNSIGNED, number, sizeof number))
+        return add_text(p, key, number, strlen(number));
+    if (numeric)
+        return 0; // an integer of no integer length
+    return add_text(p, key, (const char*)value, n);
+}
+
+// The text of a freeform item's "mean" or "name" child; an empty text when there is none. -1
+// when an atom is damaged.
+static int freeform_part(mp4_region item, const char* child, mp4_region* text) {
+    *text = mp4_region{nullptr, 0};
+    mp4_region found;
+    int rc = find_child(item, child, &found);
+    if (rc == 1 && found.len >= FREEFORM_TEXT_AT)
+        *text = mp4_region{found.start + FREEFORM_TEXT_AT, found.len - FREEFORM_TEXT_AT};
+    return rc < 0 ? -1 : 0;
+}
+
+// Adds one item's values (covr's pictures). A freeform item ("----") is "----:MEAN:NAME" in the
+// table, or its NAME, upper-cased, when the table has no row for it; other items of no row are
+// passed over: their values are flags and numbers of the player, not texts. -1 when memory runs out
+// or an atom is damaged.
+static int add_item_props(const char* type, mp4_region item, id3_props* p) {
+    id3_buf name = {nullptr, 0, 0};
+    mp4_key key = {nullptr, 0, false};
+    if (strcmp(type, "----") == 0) {
+        mp4_region mean, leaf;
+        if (freeform_part(item, "mean", &mean) != 0 || freeform_part(item, "name", &leaf) != 0)
+            return -1;
+        bool built = id3_buf_append(&name, "----:", 5) == 0 &&
+                     id3_buf_append(&name, mean.start, mean.len) == 0 &&
+                     id3_buf_append(&name, ":", 1) == 0 &&
+                     id3_buf_append(&name, leaf.start, leaf.len) == 0;
+        const char* row_key = built ? id3_property_of_mp4((const char*)name.data, name.len) : "";
+        id3_buf_release(&name);
+        if (!built)
+            return -1;
+        key = row_key ? mp4_key{row_key, strlen(row_key), false}
+                      : mp4_key{(const char*)leaf.start, leaf.len, true};
+    } else {
+        const char* row_key = strcmp(type, "covr") == 0 ? "" : id3_property_of_mp4(type, 4);
+        if (!row_key)
+            return 0;
+        key = mp4_key{row_key, strlen(row_key), false};
+    }
+    uint64_t pos = 0;
+    char child[5];
+    mp4_region data;
+    int found = 0;
+    while ((found = get_atom(item, &pos, child, &data)) == 1) {
+        if (strcmp(child, "data") == 0 && add_data_value(type, key, data, p) != 0)
+            return -1;
+    }
+    return found < 0 ? -1 : 0;
+}
+
+int id3_mp4_load_props(const id3_file* f, id3_props* p) {
+    p->format = ID3_FMT_MP4;
+    uint8_t* items = nullptr;
+    uint64_t items_len = 0;
+    int rc = load_item_list(f, &items, &items_len);
+    if (rc != 1)
+        return rc;
+    mp4_region ilst = {items, items_len};
+    uint64_t pos = 0;
+    char type[5];
+    mp4_region item;
+    int found = 0;
+    rc = 0;
+    while (rc == 0 && (found = get_atom(ilst, &pos, type, &item)) == 1)
+        rc = add_item_props(type, item, p);
+    free(items);
+    if (rc != 0 || found < 0) {
+        // As for the record: a damaged item list gives no properties.
+        if (!id3_has_error())
+            id3_set_error("oom");
+        id3_props_free(p);
+        p->format = ID3_FMT_MP4;
+        return -1;
+    }
+    return 0;
 }
 
 int id3_mp4_read(const uint8_t* data, uint64_t len, id3_tags* t) {

@@ -465,6 +465,92 @@ int id3_ogg_load(const id3_file* f, id3_tags* t, int want_cover) {
     return rc;
 }
 
+// A base64 picture value decoded whole into a malloc'd block; *n gets its byte count. NULL when
+// memory runs out.
+static uint8_t* decode_picture(const char* value, uint64_t value_len, uint64_t* n) {
+    uint64_t max = value_len / 4 * 3 + 3;
+    if (max >= SIZE_MAX)
+        return nullptr;
+    uint8_t* decoded = (uint8_t*)malloc((size_t)max + 1);
+    if (decoded)
+        *n = base64_decode(value, value_len, decoded, max);
+    return decoded;
+}
+
+// The comments as properties and the picture comments as pictures: a METADATA_BLOCK_PICTURE
+// comment by its PICTURE fields, a COVERART comment as a front cover of the COVERARTMIME type
+// (image/jpeg without one). -1 when memory runs out.
+static int read_props(const uint8_t* body, uint64_t body_len, id3_props* p) {
+    const char* coverart_mime = ID3_DEFAULT_MIME;
+    uint64_t coverart_mime_len = sizeof ID3_DEFAULT_MIME - 1;
+    id3_vc_walk w;
+    id3_vc_walk_start(&w, body, body_len);
+    const char* text = nullptr;
+    uint64_t text_len = 0;
+    const char* value = nullptr;
+    uint64_t value_len = 0;
+    while (id3_vc_walk_next(&w, &text, &text_len)) {
+        if (comment_has_key(text, text_len, COVERARTMIME_KEY, &value, &value_len) &&
+            value_len > 0) {
+            coverart_mime = value;
+            coverart_mime_len = value_len;
+            break;
+        }
+    }
+    id3_vc_walk_start(&w, body, body_len);
+    while (id3_vc_walk_next(&w, &text, &text_len)) {
+        const char* eq = (const char*)memchr(text, '=', (size_t)text_len);
+        if (!eq)
+            continue;
+        bool picture = comment_has_key(text, text_len, PICTURE_KEY, &value, &value_len);
+        bool coverart =
+            !picture && comment_has_key(text, text_len, COVERART_KEY, &value, &value_len);
+        if (!picture && !coverart) {
+            if (comment_has_key(text, text_len, COVERARTMIME_KEY, &value, &value_len))
+                continue;
+            uint64_t key_len = (uint64_t)(eq - text);
+            if (id3_props_add(p, text, key_len, true, eq + 1, text_len - key_len - 1) != 0)
+                return -1;
+            continue;
+        }
+        uint64_t n = 0;
+        id3_owned_bytes decoded(decode_picture(value, value_len, &n));
+        if (!decoded)
+            return -1;
+        id3_picture_fields pic;
+        int rc = 0;
+        if (coverart)
+            rc = id3_props_add_picture(p, ID3_PICTURE_FRONT_COVER, coverart_mime, coverart_mime_len,
+                                       "", 0, n);
+        else if (id3_picture_parse(decoded.get(), n, &pic))
+            rc = id3_props_add_picture(p, (int32_t)pic.type, (const char*)pic.mime, pic.mime_len,
+                                       (const char*)pic.description, pic.description_len,
+                                       pic.data_len);
+        if (rc != 0)
+            return -1;
+    }
+    return 0;
+}
+
+int id3_ogg_load_props(const id3_file* f, id3_props* p) {
+    ogg_headers h;
+    int rc = read_headers(f, OGG_COMMENT_PACKET + 1, &h);
+    if (h.format != ID3_FMT_UNKNOWN)
+        p->format = h.format;
+    const uint8_t* body = nullptr;
+    uint64_t body_len = 0;
+    if (rc == 0 && !comment_body(&h, &body, &body_len)) {
+        id3_set_error("Ogg comment header missing");
+        rc = -1;
+    }
+    if (rc == 0 && read_props(body, body_len, p) != 0) {
+        id3_set_error("oom");
+        rc = -1;
+    }
+    headers_free(&h);
+    return rc;
+}
+
 int id3_ogg_read(const uint8_t* data, uint64_t len, id3_tags* t) {
     id3_file f;
     id3_file_from_image(&f, data ? data : (const uint8_t*)"", data ? len : 0);

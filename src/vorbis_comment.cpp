@@ -59,7 +59,7 @@ bool id3_vc_walk_next(id3_vc_walk* w, const char** text, uint64_t* text_len) {
     return true;
 }
 
-int id3_vc_read(const uint8_t* body, uint64_t body_len, id3_tags* t) {
+int id3_vc_read(const uint8_t* body, uint64_t body_len, id3_tags* t, id3_props* p) {
     id3_vc_walk w;
     id3_vc_walk_start(&w, body, body_len);
     const char* text = nullptr;
@@ -69,41 +69,58 @@ int id3_vc_read(const uint8_t* body, uint64_t body_len, id3_tags* t) {
         if (!eq)
             continue;
         uint64_t key_len = (uint64_t)(eq - text);
-        char** field = field_for_key(t, text, key_len);
-        if (!field)
+        const char* value = eq + 1;
+        uint64_t value_len = text_len - key_len - 1;
+        if (p) {
+            if (id3_props_add(p, text, key_len, true, value, value_len) != 0)
+                return -1;
             continue;
-        if (id3_tags_store_text(field, eq + 1, text_len - key_len - 1) != 0)
+        }
+        char** field = field_for_key(t, text, key_len);
+        if (field && id3_tags_store_text(field, value, value_len) != 0)
             return -1;
     }
     return 0;
 }
 
-int id3_flac_picture_read(const uint8_t* body, uint64_t body_len, id3_tags* t, int want_cover) {
+bool id3_picture_parse(const uint8_t* body, uint64_t body_len, id3_picture_fields* pic) {
     if (body_len < PICTURE_FIXED_LEN)
-        return 0;
+        return false;
     uint64_t mime_len = id3_be32(body + PICTURE_MIME_LEN_AT);
     // The description's length field follows the MIME type: it must be inside the body before it
     // is read (the fuzzers once found it read past a short block).
     if (mime_len > body_len - PICTURE_MIME_AT - 4)
-        return 0;
+        return false;
     const uint8_t* after_mime = body + PICTURE_MIME_AT + mime_len;
     uint64_t desc_len = id3_be32(after_mime + PICTURE_DESC_LEN_AFTER_MIME);
     // All the fixed fields, the MIME type and the description must fit before the data starts.
     if (mime_len > body_len - PICTURE_FIXED_LEN ||
         desc_len > body_len - PICTURE_FIXED_LEN - mime_len)
-        return 0;
+        return false;
     uint64_t start = PICTURE_FIXED_LEN + mime_len + desc_len;
     const uint8_t* after_desc = after_mime + 4 + desc_len;
     uint64_t data_len = id3_be32(after_desc + PICTURE_DATA_LEN_AFTER_DESC);
     // A data length that overruns the block yields what the block holds.
     if (data_len > body_len - start)
         data_len = body_len - start;
+    // An empty MIME type is taken for JPEG.
+    static const char jpeg[] = ID3_DEFAULT_MIME;
+    *pic = id3_picture_fields{id3_be32(body),
+                              mime_len ? body + PICTURE_MIME_AT : (const uint8_t*)jpeg,
+                              mime_len ? mime_len : sizeof jpeg - 1,
+                              after_mime + 4,
+                              desc_len,
+                              body + start,
+                              data_len};
+    return true;
+}
 
-    if (mime_len == 0)
-        return id3_tags_store_cover(t, body + start, data_len, ID3_DEFAULT_MIME,
-                                    sizeof ID3_DEFAULT_MIME - 1, want_cover);
-    return id3_tags_store_cover(t, body + start, data_len, (const char*)body + PICTURE_MIME_AT,
-                                mime_len, want_cover);
+int id3_flac_picture_read(const uint8_t* body, uint64_t body_len, id3_tags* t, int want_cover) {
+    id3_picture_fields pic;
+    if (!id3_picture_parse(body, body_len, &pic))
+        return 0;
+    return id3_tags_store_cover(t, pic.data, pic.data_len, (const char*)pic.mime, pic.mime_len,
+                                want_cover);
 }
 
 uint64_t id3_vc_extent(const uint8_t* body, uint64_t n) {

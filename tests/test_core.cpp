@@ -220,6 +220,15 @@ TEST(BoundedReads, BytesReadFollowTheTagsNotTheAudio) {
         id3_free_string(json);
         // The second look at /proc/self/io counts itself too: a few hundred bytes.
         EXPECT_LE(used, c.tag_bytes + 65536 + 1024) << used << " bytes read";
+        // Every property and picture, from the same bytes.
+        before = bytes_read_so_far();
+        json = id3_read_all(path.c_str());
+        used = bytes_read_so_far() - before;
+        ASSERT_NE(json, nullptr) << id3_last_error();
+        EXPECT_NE(std::string(json).find("\"TITLE\":[\"big\"]"), std::string::npos) << json;
+        EXPECT_NE(std::string(json).find("\"size\":100000"), std::string::npos) << json;
+        id3_free_string(json);
+        EXPECT_LE(used, c.tag_bytes + 65536 + 1024) << used << " bytes read by id3_read_all";
     }
 }
 #endif

@@ -596,3 +596,35 @@ TEST(OggWrite, WrittenFileReadsBackAndCoverExtracts) {
     EXPECT_EQ(read_file(out), jpeg);
     EXPECT_EQ(parse(read_file(path)).fault, "");
 }
+
+// id3_read_all of Vorbis and Opus files: every comment a property under its upper-cased name,
+// values of one name together in the file's order; the picture comments are pictures, not
+// properties, and the COVERART picture takes the COVERARTMIME type.
+TEST(OggReadAll, CommentsArePropertiesAndPictureCommentsArePictures) {
+    const std::vector<std::string> comments = {
+        "artist=A", "TITLE=T", "Artist=B", "replaygain_track_gain=-3.1 dB",
+        picture_comment(4, "image/png", repeat(0x11, 300)), "COVERARTMIME=image/gif",
+        "COVERART=" + base64_text(repeat(0x22, 30)), "no equals sign"};
+    struct Case {
+        const char* name;
+        Bytes file;
+        const char* format;
+    };
+    const Case cases[] = {{"vorbis", vorbis_file(vorbis_comments(comments)), "ogg"},
+                          {"opus", opus_file(opus_tags(comments), 3), "opus"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        std::string path = dir.file("song");
+        ASSERT_TRUE(write_file(path, c.file));
+        char* json = id3_read_all(path.c_str());
+        ASSERT_NE(json, nullptr) << id3_last_error();
+        std::string text = json;
+        id3_free_string(json);
+        EXPECT_EQ(text, std::string("{\"format\":\"") + c.format +
+                            "\",\"properties\":{\"ARTIST\":[\"A\",\"B\"],\"TITLE\":[\"T\"],"
+                            "\"REPLAYGAIN_TRACK_GAIN\":[\"-3.1 dB\"]},\"pictures\":["
+                            "{\"type\":4,\"mime\":\"image/png\",\"description\":\"\",\"size\":300},"
+                            "{\"type\":3,\"mime\":\"image/gif\",\"description\":\"\",\"size\":30}]}");
+    }
+}

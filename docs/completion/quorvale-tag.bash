@@ -31,7 +31,7 @@ _quorvale_tag() {
     esac
     if [[ $cur == -* ]]; then
         case ${words[1]} in
-            read) COMPREPLY=($(compgen -W "-r --recursive --help" -- "$cur")) ;;
+            read) COMPREPLY=($(compgen -W "-r --recursive --all --help" -- "$cur")) ;;
             write) COMPREPLY=($(compgen -W "-r --recursive --dry-run --help $tag_options" -- "$cur")) ;;
             batch) COMPREPLY=($(compgen -W "-r --recursive --help $tag_options" -- "$cur")) ;;
             cover) COMPREPLY=($(compgen -W "-r --recursive --help" -- "$cur")) ;;

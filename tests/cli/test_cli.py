@@ -245,6 +245,26 @@ class Read(CliTestCase):
         self.assertEqual((code, err), (0, b""))
         self.assertEqual([obj["path"] for obj in json_lines(out)], paths)
 
+    def test_read_all_prints_every_property_as_read_prints_the_tags(self):
+        paths = [self.copy("sample.mp3"), self.copy("sample.flac"), self.copy("sample.m4a")]
+        code, out, err = run_tool("read", "--all", paths[0])
+        self.assertEqual((code, err), (0, b""))
+        alone = json.loads(out)
+        self.assertEqual(list(alone), ["format", "properties", "pictures"])
+        code, tags_out, _ = run_tool("read", paths[0])
+        self.assertEqual(alone["properties"]["TITLE"], [json.loads(tags_out)["title"]])
+        self.assertEqual([p["type"] for p in alone["pictures"]], [3])
+        # Several files: JSON Lines with "path" first; a missing file is an error line.
+        missing = self.path("missing.mp3")
+        code, out, err = run_tool("read", "--all", *paths, missing)
+        self.assertEqual(code, 1)
+        lines = json_lines(out)
+        self.assertEqual([list(obj)[:2] for obj in lines[:3]], [["path", "format"]] * 3)
+        self.assertEqual([obj["format"] for obj in lines[:3]], ["mp3", "flac", "mp4"])
+        self.assertEqual(lines[0], dict(path=paths[0], **alone))
+        self.assertEqual(set(lines[3]), {"path", "error"})
+        self.assertIn(b"missing.mp3", err)
+
     def test_recursive_reads_audio_by_content(self):
         top, audio, others = self.make_tree()
         for flag in ["-r", "--recursive"]:

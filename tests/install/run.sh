@@ -50,7 +50,7 @@ if [ -x "$prefix/bin/quorvale-tag" ]; then
     { echo "run.sh: quorvale-tag --version is not $version" >&2; exit 1; }
 fi
 
-# The installed library keeps its SONAME and exports only the seven functions.
+# The installed library keeps its SONAME and exports only the eight functions.
 soname=$(objdump -p "$lib/libquorvale-id3tag.so" | awk '/SONAME/ {print $2}')
 echo "SONAME: $soname"
 [ "$soname" = "libquorvale-id3tag.so.1" ]

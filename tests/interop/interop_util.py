@@ -43,12 +43,14 @@ def run(args, **kwargs):
 
 
 class Library:
-    """The seven exported functions of the shared library, called through ctypes."""
+    """The exported functions of the shared library, called through ctypes."""
 
     def __init__(self, path):
         self.dll = ctypes.CDLL(path)
         self.dll.id3_read.restype = ctypes.c_void_p
         self.dll.id3_read.argtypes = [ctypes.c_char_p]
+        self.dll.id3_read_all.restype = ctypes.c_void_p
+        self.dll.id3_read_all.argtypes = [ctypes.c_char_p]
         self.dll.id3_write.restype = ctypes.c_int32
         self.dll.id3_write.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
         self.dll.id3_extract_cover.restype = ctypes.c_int32
@@ -63,11 +65,13 @@ class Library:
     def last_error(self):
         return self.dll.id3_last_error().decode("utf-8", errors="replace")
 
-    def read_text(self, path):
-        """The JSON text id3_read returns, as bytes; fails the test when it returns NULL."""
-        ptr = self.dll.id3_read(os.fsencode(path))
+    def read_text(self, path, every=False):
+        """The JSON text id3_read (id3_read_all when `every`) returns, as bytes; fails the test
+        when it returns NULL."""
+        read = self.dll.id3_read_all if every else self.dll.id3_read
+        ptr = read(os.fsencode(path))
         if not ptr:
-            raise AssertionError("id3_read(%s) failed: %s" % (path, self.last_error()))
+            raise AssertionError("%s(%s) failed: %s" % (read.__name__, path, self.last_error()))
         try:
             return ctypes.string_at(ptr)
         finally:
@@ -75,6 +79,9 @@ class Library:
 
     def read(self, path):
         return json.loads(self.read_text(path).decode("utf-8"))
+
+    def read_all(self, path):
+        return json.loads(self.read_text(path, True).decode("utf-8", "surrogateescape"))
 
     def write(self, path, tags):
         """id3_write with a dict (sent as UTF-8 JSON) or a ready JSON text; fails on -1."""

@@ -18,7 +18,7 @@
 
 namespace {
 
-enum class Op { Read, Write, ExtractCover, SetCover, Batch };
+enum class Op { Read, ReadAll, Write, ExtractCover, SetCover, Batch };
 
 struct SweepCase {
     const char* name;
@@ -31,6 +31,10 @@ const SweepCase CASES[] = {
     {"read_flac", Op::Read, "song.flac"},
     {"read_m4a", Op::Read, "song.m4a"},
     {"read_mp3_unsynchronised", Op::Read, "unsync.mp3"},
+    {"read_all_mp3", Op::ReadAll, "song.mp3"},
+    {"read_all_flac", Op::ReadAll, "song.flac"},
+    {"read_all_m4a", Op::ReadAll, "song.m4a"},
+    {"read_all_mp3_unsynchronised", Op::ReadAll, "unsync.mp3"},
     {"write_mp3", Op::Write, "song.mp3"},
     {"write_flac", Op::Write, "song.flac"},
     {"write_mp3_unsynchronised", Op::Write, "unsync.mp3"},
@@ -86,7 +90,7 @@ FileSet files_in(const TempDir& dir) {
 
 struct Outcome {
     bool threw = false;
-    int32_t rc = 0; // id3_read: 0 for a text, -1 for NULL
+    int32_t rc = 0; // id3_read, id3_read_all: 0 for a text, -1 for NULL
     std::string json;
     std::string message;
     long calls = 0;
@@ -113,7 +117,8 @@ Outcome run_case(const SweepCase& c, const TempDir& dir, const FileSet& fixtures
     try {
         switch (c.op) {
         case Op::Read:
-            text = id3_read(audio.c_str());
+        case Op::ReadAll:
+            text = c.op == Op::Read ? id3_read(audio.c_str()) : id3_read_all(audio.c_str());
             o.rc = text ? 0 : -1;
             break;
         case Op::Write:

@@ -21,6 +21,10 @@ public static class QuorvaleId3Tag
 
     [DllImport(Dll, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true,
                BestFitMapping = false, ThrowOnUnmappableChar = true)]
+    static extern IntPtr id3_read_all([MarshalAs(UnmanagedType.LPStr)] string path);
+
+    [DllImport(Dll, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true,
+               BestFitMapping = false, ThrowOnUnmappableChar = true)]
     static extern int id3_write([MarshalAs(UnmanagedType.LPStr)] string path,
                                 [MarshalAs(UnmanagedType.LPUTF8Str)] string tagsJson);
 
@@ -40,9 +44,9 @@ public static class QuorvaleId3Tag
     static extern int id3_batch([MarshalAs(UnmanagedType.LPUTF8Str)] string dirJson,
                                 [MarshalAs(UnmanagedType.LPUTF8Str)] string tagsJson);
 
-    // Both return pointers, never strings: a string return value would be freed by the
-    // marshaller with CoTaskMemFree. id3_read's text goes back through id3_free_string;
-    // id3_last_error's belongs to the DLL.
+    // These and the two reads return pointers, never strings: a string return value would be
+    // freed by the marshaller with CoTaskMemFree. The reads' texts go back through
+    // id3_free_string; id3_last_error's belongs to the DLL.
     [DllImport(Dll, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
     static extern IntPtr id3_last_error();
 
@@ -73,22 +77,32 @@ public static class QuorvaleId3Tag
     // The calls share one error text per process: one call (and its error read) at a time.
     static readonly object Gate = new object();
 
+    // The text a read returned, released; a NULL read throws with its message.
+    static string TakeText(IntPtr json)
+    {
+        if (json == IntPtr.Zero)
+            Check(-1);
+        try
+        {
+            return Utf8At(json);
+        }
+        finally
+        {
+            id3_free_string(json);
+        }
+    }
+
     public static string Read(string path)
     {
         lock (Gate)
-        {
-            IntPtr json = id3_read(path);
-            if (json == IntPtr.Zero)
-                Check(-1);
-            try
-            {
-                return Utf8At(json);
-            }
-            finally
-            {
-                id3_free_string(json);
-            }
-        }
+            return TakeText(id3_read(path));
+    }
+
+    // Every property and picture: {"format":...,"properties":{"KEY":[...]},"pictures":[...]}.
+    public static string ReadAll(string path)
+    {
+        lock (Gate)
+            return TakeText(id3_read_all(path));
     }
 
     public static void Write(string path, string tagsJson)

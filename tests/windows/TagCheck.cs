@@ -19,6 +19,10 @@ static class TagCheck
         string json = QuorvaleId3Tag.Read("sample.mp3");
         Expect(json.Contains("\"title\":\"Señal de prueba\"") && json.Contains("\"format\":\"mp3\""),
                "read sample.mp3: " + json);
+        json = QuorvaleId3Tag.ReadAll("sample.mp3");
+        Expect(json.StartsWith("{\"format\":\"mp3\",\"properties\":{\"TITLE\":[\"Señal de prueba\"]") &&
+                   json.Contains("\"pictures\":[{\"type\":3,"),
+               "read_all sample.mp3: " + json);
 
         File.Copy("sample.mp3", "copy.mp3", true);
         QuorvaleId3Tag.Write("copy.mp3", "{\"title\":\"Café ☃\"}");
@@ -36,13 +40,15 @@ static class TagCheck
                "batch over one file and one missing path");
         Expect(QuorvaleId3Tag.Read("copy.mp3").Contains("\"album\":\"Ålbum\""), "batch's album");
 
-        string[] failing = { "read", "write", "batch" };
+        string[] failing = { "read", "read_all", "write", "batch" };
         foreach (string call in failing)
         {
             try
             {
                 if (call == "read")
                     QuorvaleId3Tag.Read("missing.mp3");
+                else if (call == "read_all")
+                    QuorvaleId3Tag.ReadAll("missing.mp3");
                 else if (call == "write")
                     QuorvaleId3Tag.Write("copy.mp3", "{not json");
                 else
@@ -51,7 +57,7 @@ static class TagCheck
             }
             catch (TagException e)
             {
-                string want = call == "read" ? "cannot open: missing.mp3"
+                string want = call.StartsWith("read") ? "cannot open: missing.mp3"
                             : call == "write" ? "invalid tags JSON" : "dir_json must be array";
                 Expect(e.Message.StartsWith(want), call + " failed with: " + e.Message);
             }

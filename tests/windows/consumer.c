@@ -6,7 +6,7 @@
  *
  * It works in the current folder on files the caller put there: sample.mp3, cover.png and
  * "copy-<snowman>.mp3" (a copy of sample.mp3 whose UTF-8 name has a character outside every ANSI
- * code page; the program's manifest makes UTF-8 its code page). It calls all seven functions and
+ * code page; the program's manifest makes UTF-8 its code page). It calls all eight functions and
  * prints one line per call, "NAME RESULT", for the caller to check.
  */
 #include <quorvale_id3tag.h>
@@ -64,9 +64,10 @@ static void result_line(const char* name, long result) {
     put("\n");
 }
 
-/* Prints the JSON of id3_read, or NULL and the error text; returns 1 when it read. */
-static int read_line(const char* name, const char* path) {
-    char* json = id3_read(path);
+/* Prints the JSON of id3_read (id3_read_all when `all`), or NULL and the error text; returns 1
+ * when it read. */
+static int read_line_of(const char* name, const char* path, int all) {
+    char* json = all ? id3_read_all(path) : id3_read(path);
     if (!json) {
         line(name, "NULL");
         line("error", id3_last_error());
@@ -75,6 +76,10 @@ static int read_line(const char* name, const char* path) {
     line(name, json);
     id3_free_string(json);
     return 1;
+}
+
+static int read_line(const char* name, const char* path) {
+    return read_line_of(name, path, 0);
 }
 
 /* "copy-" U+2603 ".mp3", in UTF-8 */
@@ -88,6 +93,7 @@ void consumer_start(void) {
 
     int failures = 0;
     failures += !read_line("read", "sample.mp3");
+    failures += !read_line_of("read-all", "sample.mp3", 1);
     failures += read_line("read-missing", "missing.mp3");
     /* "Café ☃" as the title */
     long written = id3_write(COPY_NAME, "{\"title\":\"Caf\xC3\xA9 \xE2\x98\x83\"}");

@@ -2,6 +2,7 @@
 
     import quorvale_id3tag as tags
     info = tags.read("song.mp3")            # {'title': ..., 'format': 'mp3', 'has_cover': True, ...}
+    every = tags.read_all("song.mp3")       # {'format': 'mp3', 'properties': {'ARTIST': [...]}, ...}
     tags.write("song.mp3", title="New title", track="3/12")
     tags.extract_cover("song.mp3", "cover.jpg")
     tags.set_cover("song.flac", "cover.png")
@@ -41,7 +42,7 @@ import threading
 from typing import IO, Dict, Iterable, List, Optional, TypedDict, Union
 
 __all__ = ["TagError", "FileMissing", "NotAudio", "ReadOnlyFormat", "NoCover", "LibraryNotFound",
-           "Tags", "read", "read_data", "write", "extract_cover", "cover_bytes", "set_cover",
+           "Tags", "Picture", "AllTags", "read", "read_all", "read_data", "write", "extract_cover", "cover_bytes", "set_cover",
            "remove_cover", "batch", "load_library", "library_path", "TEXT_KEYS"]
 
 
@@ -95,6 +96,25 @@ class Tags(_TagsBase, total=False):
     """What read() returns; cover_mime is there only when the cover has a MIME type."""
 
     cover_mime: str
+
+
+class Picture(TypedDict):
+    """One picture of a file: its type (3 is the front cover), MIME type, description and size in
+    bytes."""
+
+    type: int
+    mime: str
+    description: str
+    size: int
+
+
+class AllTags(TypedDict):
+    """What read_all() returns: every property (upper-case keys, each with its list of values, in
+    the file's order) and every picture."""
+
+    format: str
+    properties: Dict[str, List[str]]
+    pictures: List[Picture]
 
 
 class TagError(Exception):
@@ -197,9 +217,12 @@ def load_library(path: Optional[str] = None) -> ctypes.CDLL:
                               "or the Debian package, or set QUORVALE_ID3TAG_LIB)" +
                               "".join("; " + e for e in errors))
 
-    # id3_read's result is kept as a raw pointer so that it can be handed back to id3_free_string.
-    lib.id3_read.argtypes = [ctypes.c_char_p]
-    lib.id3_read.restype = ctypes.c_void_p
+    # The reads' results are kept as raw pointers so that they can be handed back to
+    # id3_free_string.
+    for name in ("id3_read", "id3_read_all"):
+        fn = getattr(lib, name)
+        fn.argtypes = [ctypes.c_char_p]
+        fn.restype = ctypes.c_void_p
     for name in ("id3_write", "id3_extract_cover", "id3_set_cover", "id3_batch"):
         fn = getattr(lib, name)
         fn.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
@@ -292,10 +315,10 @@ def _is_file_object(source: object) -> bool:
     return hasattr(source, "read") and not isinstance(source, (str, bytes, os.PathLike))
 
 
-def _read_path(path: PathLike, shown: Optional[PathLike]) -> Tags:
+def _read_json(path: PathLike, shown: Optional[PathLike], every: bool = False) -> object:
     lib = _library()
     with _lock:
-        ptr = lib.id3_read(_path(path))
+        ptr = (lib.id3_read_all if every else lib.id3_read)(_path(path))
         if not ptr:
             raise _error(lib, shown)
         try:
@@ -303,8 +326,11 @@ def _read_path(path: PathLike, shown: Optional[PathLike]) -> Tags:
         finally:
             lib.id3_free_string(ptr)
     # Tag bytes that are not valid UTF-8 pass through the library unchanged.
-    result = json.loads(text.decode("utf-8", "surrogateescape"))
-    return result  # type: ignore[no-any-return]
+    return json.loads(text.decode("utf-8", "surrogateescape"))
+
+
+def _read_path(path: PathLike, shown: Optional[PathLike]) -> Tags:
+    return _read_json(path, shown)  # type: ignore[return-value]
 
 
 def read(source: Source) -> Tags:
@@ -315,6 +341,16 @@ def read(source: Source) -> Tags:
         with _TempFile(source) as temp:  # type: ignore[arg-type]
             return _read_path(temp, None)
     return _read_path(source, source)  # type: ignore[arg-type]
+
+
+def read_all(source: Source) -> AllTags:
+    """Returns every property of a file (path or binary file object) under the property names
+    taggers share, several values per key, and every picture:
+    {"format": "mp3", "properties": {"ARTIST": ["A", "B"], ...}, "pictures": [{"type": 3, ...}]}."""
+    if _is_file_object(source):
+        with _TempFile(source) as temp:  # type: ignore[arg-type]
+            return _read_json(temp, None, True)  # type: ignore[return-value]
+    return _read_json(source, source, True)  # type: ignore[arg-type,return-value]
 
 
 def read_data(data: bytes) -> Tags:

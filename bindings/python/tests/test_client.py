@@ -39,6 +39,23 @@ def test_read_gives_a_dict(copies, name, fmt):
     assert info["title"] != ""
 
 
+@pytest.mark.parametrize("name,fmt", [("sample.mp3", "mp3"), ("sample.flac", "flac"),
+                                      ("sample.m4a", "mp4")])
+def test_read_all_gives_properties_and_pictures(copies, name, fmt):
+    info = tags.read(copies[name])
+    every = tags.read_all(copies[name])
+    assert list(every) == ["format", "properties", "pictures"]
+    assert every["format"] == fmt
+    assert every["properties"]["TITLE"] == [info["title"]]
+    assert every["properties"]["TRACKNUMBER"] == [info["track"]]
+    assert [p["type"] for p in every["pictures"]] == [3]
+    assert every["pictures"][0]["mime"] == info["cover_mime"]
+    with open(copies[name], "rb") as f:
+        assert tags.read_all(f) == every
+    with pytest.raises(tags.FileMissing):
+        tags.read_all(copies[name].parent / "missing.mp3")
+
+
 @pytest.mark.parametrize("name", ["sample.mp3", "sample.flac"])
 def test_write_merges_and_keeps_the_cover(copies, name):
     before = tags.read(copies[name])

@@ -1,0 +1,251 @@
+// The property map: the table of property keys with the ID3v2 frames and MP4 items that hold
+// them, and the record of a file's properties and pictures. Vorbis comments need no column: a
+// comment's name is its key. The containers' readers look names up here; a name of no row is
+// its own key (a TXXX description, a Vorbis name, an MP4 freeform name, upper-cased).
+#include "id3_internal.h"
+
+#include "platform.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+// Keys, then the frame of each ID3v2 version and the MP4 item. "TXXX:D" is the user text frame
+// of description D, "UFID:O" the identifier of owner O, "TIPL:R" (version 2.3: "IPLS:R") the
+// involved person of role R; COMM and USLT with an empty description hold COMMENT and LYRICS
+// (with a description D, the keys COMMENT:D and LYRICS:D). The MP4 freeform items of iTunes are
+// "----:com.apple.iTunes:NAME".
+#define ITUNES "----:com.apple.iTunes:"
+const id3_property_row id3_property_table[] = {
+    {"TITLE", "TIT2", "TIT2", "\251nam"},
+    {"ARTIST", "TPE1", "TPE1", "\251ART"},
+    {"ALBUM", "TALB", "TALB", "\251alb"},
+    {"ALBUMARTIST", "TPE2", "TPE2", "aART"},
+    {"TRACKNUMBER", "TRCK", "TRCK", "trkn"},
+    {"DISCNUMBER", "TPOS", "TPOS", "disk"},
+    {"DATE", "TDRC", "TYER", "\251day"},
+    {"ORIGINALDATE", "TDOR", "TORY", ITUNES "ORIGINALDATE"},
+    {"RELEASEDATE", "TDRL", "TDRL", ITUNES "RELEASEDATE"},
+    {"GENRE", "TCON", "TCON", "\251gen"},
+    {"COMPOSER", "TCOM", "TCOM", "\251wrt"},
+    {"LYRICIST", "TEXT", "TEXT", ITUNES "LYRICIST"},
+    {"CONDUCTOR", "TPE3", "TPE3", ITUNES "CONDUCTOR"},
+    {"REMIXER", "TPE4", "TPE4", ITUNES "REMIXER"},
+    {"COMMENT", "COMM", "COMM", "\251cmt"},
+    {"LYRICS", "USLT", "USLT", "\251lyr"},
+    {"COMPILATION", "TCMP", "TCMP", "cpil"},
+    {"BPM", "TBPM", "TBPM", "tmpo"},
+    {"GROUPING", "GRP1", "GRP1", "\251grp"},
+    {"SUBTITLE", "TIT3", "TIT3", ITUNES "SUBTITLE"},
+    {"DISCSUBTITLE", "TSST", "TSST", ITUNES "DISCSUBTITLE"},
+    {"WORK", "TIT1", "TIT1", "\251wrk"},
+    {"MOVEMENTNAME", "MVNM", "MVNM", "\251mvn"},
+    {"MOVEMENTNUMBER", "MVIN", "MVIN", "\251mvi"},
+    {"TITLESORT", "TSOT", "TSOT", "sonm"},
+    {"ARTISTSORT", "TSOP", "TSOP", "soar"},
+    {"ALBUMSORT", "TSOA", "TSOA", "soal"},
+    {"ALBUMARTISTSORT", "TSO2", "TSO2", "soaa"},
+    {"COMPOSERSORT", "TSOC", "TSOC", "soco"},
+    {"ARTISTS", "TXXX:ARTISTS", "TXXX:ARTISTS", ITUNES "ARTISTS"},
+    {"ENCODEDBY", "TENC", "TENC", "\251enc"},
+    {"ENCODING", "TSSE", "TSSE", "\251too"},
+    {"COPYRIGHT", "TCOP", "TCOP", "cprt"},
+    {"LABEL", "TPUB", "TPUB", ITUNES "LABEL"},
+    {"ISRC", "TSRC", "TSRC", ITUNES "ISRC"},
+    {"MEDIA", "TMED", "TMED", ITUNES "MEDIA"},
+    {"MOOD", "TMOO", "TMOO", ITUNES "MOOD"},
+    {"LANGUAGE", "TLAN", "TLAN", ITUNES "LANGUAGE"},
+    {"INITIALKEY", "TKEY", "TKEY", ITUNES "initialkey"},
+    {"LENGTH", "TLEN", "TLEN", nullptr},
+    {"ORIGINALALBUM", "TOAL", "TOAL", nullptr},
+    {"ORIGINALARTIST", "TOPE", "TOPE", nullptr},
+    {"ORIGINALLYRICIST", "TOLY", "TOLY", nullptr},
+    {"ORIGINALFILENAME", "TOFN", "TOFN", nullptr},
+    {"OWNER", "TOWN", "TOWN", nullptr},
+    {"RADIOSTATION", "TRSN", "TRSN", nullptr},
+    {"RADIOSTATIONOWNER", "TRSO", "TRSO", nullptr},
+    {"PRODUCEDNOTICE", "TPRO", "TPRO", nullptr},
+    {"ENCODINGTIME", "TDEN", "TDEN", nullptr},
+    {"TAGGINGDATE", "TDTG", "TDTG", nullptr},
+    {"PLAYLISTDELAY", "TDLY", "TDLY", nullptr},
+    {"FILETYPE", "TFLT", "TFLT", nullptr},
+    {"ARRANGER", "TIPL:arranger", "IPLS:arranger", nullptr},
+    {"ENGINEER", "TIPL:engineer", "IPLS:engineer", ITUNES "ENGINEER"},
+    {"PRODUCER", "TIPL:producer", "IPLS:producer", ITUNES "PRODUCER"},
+    {"DJMIXER", "TIPL:DJ-mix", "IPLS:DJ-mix", ITUNES "DJMIXER"},
+    {"MIXER", "TIPL:mix", "IPLS:mix", ITUNES "MIXER"},
+    {"MUSICBRAINZ_TRACKID", "UFID:http://musicbrainz.org", "UFID:http://musicbrainz.org",
+     ITUNES "MusicBrainz Track Id"},
+    {"MUSICBRAINZ_ALBUMID", "TXXX:MusicBrainz Album Id", "TXXX:MusicBrainz Album Id",
+     ITUNES "MusicBrainz Album Id"},
+    {"MUSICBRAINZ_ARTISTID", "TXXX:MusicBrainz Artist Id", "TXXX:MusicBrainz Artist Id",
+     ITUNES "MusicBrainz Artist Id"},
+    {"MUSICBRAINZ_ALBUMARTISTID", "TXXX:MusicBrainz Album Artist Id",
+     "TXXX:MusicBrainz Album Artist Id", ITUNES "MusicBrainz Album Artist Id"},
+    {"MUSICBRAINZ_RELEASEGROUPID", "TXXX:MusicBrainz Release Group Id",
+     "TXXX:MusicBrainz Release Group Id", ITUNES "MusicBrainz Release Group Id"},
+    {"MUSICBRAINZ_RELEASETRACKID", "TXXX:MusicBrainz Release Track Id",
+     "TXXX:MusicBrainz Release Track Id", ITUNES "MusicBrainz Release Track Id"},
+    {"MUSICBRAINZ_WORKID", "TXXX:MusicBrainz Work Id", "TXXX:MusicBrainz Work Id",
+     ITUNES "MusicBrainz Work Id"},
+    {"RELEASESTATUS", "TXXX:MusicBrainz Album Status", "TXXX:MusicBrainz Album Status",
+     ITUNES "MusicBrainz Album Status"},
+    {"RELEASETYPE", "TXXX:MusicBrainz Album Type", "TXXX:MusicBrainz Album Type",
+     ITUNES "MusicBrainz Album Type"},
+    {"RELEASECOUNTRY", "TXXX:MusicBrainz Album Release Country",
+     "TXXX:MusicBrainz Album Release Country", ITUNES "MusicBrainz Album Release Country"},
+    {"ACOUSTID_ID", "TXXX:Acoustid Id", "TXXX:Acoustid Id", ITUNES "Acoustid Id"},
+    {"ACOUSTID_FINGERPRINT", "TXXX:Acoustid Fingerprint", "TXXX:Acoustid Fingerprint",
+     ITUNES "Acoustid Fingerprint"},
+    {"MUSICIP_PUID", "TXXX:MusicIP PUID", "TXXX:MusicIP PUID", ITUNES "MusicIP PUID"},
+    {"ASIN", "TXXX:ASIN", "TXXX:ASIN", ITUNES "ASIN"},
+    {"BARCODE", "TXXX:BARCODE", "TXXX:BARCODE", ITUNES "BARCODE"},
+    {"CATALOGNUMBER", "TXXX:CATALOGNUMBER", "TXXX:CATALOGNUMBER", ITUNES "CATALOGNUMBER"},
+    {"SCRIPT", "TXXX:SCRIPT", "TXXX:SCRIPT", ITUNES "SCRIPT"},
+    {"REPLAYGAIN_TRACK_GAIN", "TXXX:REPLAYGAIN_TRACK_GAIN", "TXXX:REPLAYGAIN_TRACK_GAIN",
+     ITUNES "REPLAYGAIN_TRACK_GAIN"},
+    {"REPLAYGAIN_TRACK_PEAK", "TXXX:REPLAYGAIN_TRACK_PEAK", "TXXX:REPLAYGAIN_TRACK_PEAK",
+     ITUNES "REPLAYGAIN_TRACK_PEAK"},
+    {"REPLAYGAIN_ALBUM_GAIN", "TXXX:REPLAYGAIN_ALBUM_GAIN", "TXXX:REPLAYGAIN_ALBUM_GAIN",
+     ITUNES "REPLAYGAIN_ALBUM_GAIN"},
+    {"REPLAYGAIN_ALBUM_PEAK", "TXXX:REPLAYGAIN_ALBUM_PEAK", "TXXX:REPLAYGAIN_ALBUM_PEAK",
+     ITUNES "REPLAYGAIN_ALBUM_PEAK"},
+    {"ARTISTWEBPAGE", "WOAR", "WOAR", nullptr},
+    {"COPYRIGHTURL", "WCOP", "WCOP", nullptr},
+    {"FILEWEBPAGE", "WOAF", "WOAF", nullptr},
+    {"AUDIOSOURCEWEBPAGE", "WOAS", "WOAS", nullptr},
+    {"RADIOSTATIONWEBPAGE", "WORS", "WORS", nullptr},
+    {"PAYMENTWEBPAGE", "WPAY", "WPAY", nullptr},
+    {"PUBLISHERWEBPAGE", "WPUB", "WPUB", nullptr},
+};
+const size_t id3_property_table_len = sizeof id3_property_table / sizeof id3_property_table[0];
+
+// Whether spec is "ID" (an empty qualifier) or "ID:QUALIFIER" (the qualifier compared without
+// regard to ASCII case).
+static bool id3_spec_matches(const char* spec, const char* id, const char* qualifier,
+                             uint64_t qualifier_len) {
+    if (!spec || strncmp(spec, id, 4) != 0)
+        return false;
+    if (spec[4] == '\0')
+        return qualifier_len == 0;
+    return spec[4] == ':' && strlen(spec + 5) == qualifier_len &&
+           plat_strnicmp(spec + 5, qualifier, (size_t)qualifier_len) == 0;
+}
+
+const char* id3_property_of_id3(const char* id, const char* qualifier, uint64_t qualifier_len,
+                                int major) {
+    for (size_t i = 0; i < id3_property_table_len; i++) {
+        const id3_property_row& row = id3_property_table[i];
+        const char* spec = major >= 4 ? row.id3v24 : row.id3v23;
+        if (id3_spec_matches(spec, id, qualifier, qualifier_len))
+            return row.key;
+    }
+    // Frames of the other version that taggers write anyway (TSOP in a version 2.3 tag).
+    for (size_t i = 0; i < id3_property_table_len; i++) {
+        const id3_property_row& row = id3_property_table[i];
+        const char* spec = major >= 4 ? row.id3v23 : row.id3v24;
+        if (id3_spec_matches(spec, id, qualifier, qualifier_len))
+            return row.key;
+    }
+    return nullptr;
+}
+
+const char* id3_property_of_mp4(const char* name, uint64_t name_len) {
+    for (size_t i = 0; i < id3_property_table_len; i++) {
+        const char* item = id3_property_table[i].mp4;
+        if (!item || strlen(item) != name_len)
+            continue;
+        // Freeform names are compared without regard to case: taggers differ in it.
+        bool freeform = name_len > 4 && memcmp(item, "----", 4) == 0;
+        if (freeform ? plat_strnicmp(item, name, (size_t)name_len) == 0
+                     : memcmp(item, name, (size_t)name_len) == 0)
+            return id3_property_table[i].key;
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The property record
+
+void id3_props_free(id3_props* p) {
+    if (!p)
+        return;
+    for (uint64_t i = 0; i < p->count; i++) {
+        free(p->items[i].key);
+        free(p->items[i].value);
+    }
+    for (uint64_t i = 0; i < p->picture_count; i++)
+        free(p->pictures[i].description);
+    free(p->items);
+    free(p->pictures);
+    memset(p, 0, sizeof *p);
+}
+
+// Makes room for one more element of an array of elem_size bytes. -1 when memory runs out.
+static int grow_for_one(void** array, uint64_t count, uint64_t* cap, size_t elem_size) {
+    if (count < *cap)
+        return 0;
+    uint64_t new_cap = *cap ? *cap * 2 : 16;
+    if (new_cap > SIZE_MAX / elem_size)
+        return -1;
+    void* grown = realloc(*array, (size_t)new_cap * elem_size);
+    if (!grown)
+        return -1;
+    *array = grown;
+    *cap = new_cap;
+    return 0;
+}
+
+// A NUL-terminated copy of n bytes; NULL when memory runs out.
+static char* copy_bytes(const char* bytes, uint64_t n) {
+    char* copy = nullptr;
+    return id3_tags_store_text(&copy, bytes, n) == 0 ? copy : nullptr;
+}
+
+int id3_props_add(id3_props* p, const char* key, uint64_t key_len, bool upper, const char* value,
+                  uint64_t value_len) {
+    if (grow_for_one((void**)&p->items, p->count, &p->cap, sizeof(id3_prop)) != 0)
+        return -1;
+    char* key_copy = copy_bytes(key, key_len);
+    char* value_copy = copy_bytes(value, value_len);
+    if (!key_copy || !value_copy) {
+        free(key_copy);
+        free(value_copy);
+        return -1;
+    }
+    if (upper) {
+        for (char* c = key_copy; *c; c++) {
+            if (*c >= 'a' && *c <= 'z')
+                *c = (char)(*c - 'a' + 'A');
+        }
+    }
+    p->items[p->count++] = id3_prop{key_copy, value_copy, value_len};
+    return 0;
+}
+
+int id3_props_add_picture(id3_props* p, int32_t type, const char* mime, uint64_t mime_len,
+                          const char* description, uint64_t description_len, uint64_t size) {
+    if (grow_for_one((void**)&p->pictures, p->picture_count, &p->picture_cap,
+                     sizeof(id3_picture_info)) != 0)
+        return -1;
+    id3_picture_info info;
+    memset(&info, 0, sizeof info);
+    info.type = type;
+    info.size = size;
+    if (mime_len > sizeof info.mime - 1)
+        mime_len = sizeof info.mime - 1;
+    if (mime_len > 0)
+        memcpy(info.mime, mime, (size_t)mime_len);
+    info.description = copy_bytes(description, description_len);
+    if (!info.description)
+        return -1;
+    p->pictures[p->picture_count++] = info;
+    return 0;
+}
+
+bool id3_props_has(const id3_props* p, const char* key) {
+    for (uint64_t i = 0; i < p->count; i++) {
+        if (strcmp(p->items[i].key, key) == 0)
+            return true;
+    }
+    return false;
+}

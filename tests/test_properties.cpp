@@ -1,0 +1,493 @@
+// id3_read_all: the property map of files built byte by byte, one table of keys across the
+// containers (ID3v2.4, ID3v2.3, FLAC, MP4), then the cases where a container's rules decide.
+#include "quorvale_id3tag.h"
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+#include <yyjson.h>
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using Values = std::vector<std::string>;
+
+// What id3_read_all gave: the keys in their order, each key's values, the pictures as
+// "type mime description size" lines, and the format.
+struct AllTags {
+    std::string format;
+    std::vector<std::string> keys;
+    std::map<std::string, Values> properties;
+    std::vector<std::string> pictures;
+    std::string error; // id3_last_error() when the read failed
+    bool ok = false;
+};
+
+AllTags read_all(const std::string& path) {
+    AllTags out;
+    char* text = id3_read_all(path.c_str());
+    if (!text) {
+        out.error = id3_last_error();
+        return out;
+    }
+    yyjson_doc* doc = yyjson_read(text, strlen(text), 0);
+    id3_free_string(text);
+    if (!doc)
+        return out;
+    yyjson_val* root = yyjson_doc_get_root(doc);
+    out.format = yyjson_get_str(yyjson_obj_get(root, "format"));
+    yyjson_val* key;
+    yyjson_obj_iter iter;
+    yyjson_obj_iter_init(yyjson_obj_get(root, "properties"), &iter);
+    while ((key = yyjson_obj_iter_next(&iter))) {
+        std::string name = yyjson_get_str(key);
+        out.keys.push_back(name);
+        size_t i, n;
+        yyjson_val* value;
+        yyjson_arr_foreach(yyjson_obj_iter_get_val(key), i, n, value) {
+            out.properties[name].emplace_back(yyjson_get_str(value), yyjson_get_len(value));
+        }
+    }
+    size_t i, n;
+    yyjson_val* pic;
+    yyjson_arr_foreach(yyjson_obj_get(root, "pictures"), i, n, pic) {
+        out.pictures.push_back(std::to_string(yyjson_get_int(yyjson_obj_get(pic, "type"))) + " " +
+                               yyjson_get_str(yyjson_obj_get(pic, "mime")) + " " +
+                               yyjson_get_str(yyjson_obj_get(pic, "description")) + " " +
+                               std::to_string(yyjson_get_uint(yyjson_obj_get(pic, "size"))));
+    }
+    yyjson_doc_free(doc);
+    out.ok = true;
+    return out;
+}
+
+AllTags read_all_bytes(const Bytes& file) {
+    TempDir dir;
+    std::string path = dir.file("f");
+    EXPECT_TRUE(write_file(path, file));
+    return read_all(path);
+}
+
+// Bodies of ID3v2 frames.
+Bytes z(const std::string& text) { // a text and its terminator
+    return S(text) + B({0});
+}
+Bytes txxx(const std::string& description, const std::string& value) {
+    return B({3}) + z(description) + S(value);
+}
+Bytes comm(const std::string& description, const std::string& text) {
+    return B({3}) + S("eng") + z(description) + S(text);
+}
+Bytes ufid(const std::string& owner, const std::string& id) {
+    return z(owner) + S(id);
+}
+Bytes apic(const std::string& mime, int type, const std::string& description, size_t size) {
+    return B({3}) + z(mime) + B({type}) + z(description) + repeat(0xAB, size);
+}
+
+// FLAC with one VORBIS_COMMENT block and the PICTURE blocks given.
+Bytes flac_file(const std::vector<std::string>& comments, const Bytes& pictures = {}) {
+    return S("fLaC") + flac_block(0, repeat(0, 34)) +
+           flac_block(4, vorbis_comment("v", comments), pictures.empty()) + pictures;
+}
+
+// MP4 items.
+Bytes item(const std::string& type, const std::string& text) {
+    return mp4_atom(type, mp4_data(S(text)));
+}
+Bytes freeform(const std::string& name, const std::vector<std::string>& values,
+               const std::string& mean = "com.apple.iTunes") {
+    Bytes data;
+    for (const std::string& v : values)
+        data += mp4_data(S(v));
+    return mp4_atom("----", mp4_atom("mean", be32(0) + S(mean)) +
+                                mp4_atom("name", be32(0) + S(name)) + data);
+}
+Bytes pair_item(const std::string& type, int number, int total) {
+    return mp4_atom(type, mp4_data(be16(0) + be16(number) + be16(total) + be16(0), 0));
+}
+Bytes mp4_file(const Bytes& items) {
+    return mp4_atom("ftyp", S("M4A ") + be32(0)) +
+           mp4_atom("moov", mp4_atom("udta", mp4_atom("meta", be32(0) + mp4_atom("ilst", items))));
+}
+
+// One key in every container: the frame of each ID3v2 version, the Vorbis comments, the MP4
+// item, and the values all of them give.
+struct KeyRow {
+    const char* key;
+    Bytes v24;
+    Bytes v23;
+    std::vector<std::string> vorbis;
+    Bytes mp4;
+    Values values;
+};
+
+std::vector<KeyRow> key_rows() {
+    return {
+        {"TITLE",
+         id3_frame4("TIT2", id3_text("Song")),
+         id3_frame3("TIT2", id3_text("Song", 0)),
+         {"TITLE=Song"},
+         item("\251nam", "Song"),
+         {"Song"}},
+        // Several values: NUL-separated texts, several comments, several data atoms.
+        {"ARTIST",
+         id3_frame4("TPE1", id3_text(std::string("A\0B", 3))),
+         id3_frame3("TPE1", id3_text(std::string("A\0B", 3))),
+         {"ARTIST=A", "artist=B"},
+         mp4_atom("\251ART", mp4_data(S("A")) + mp4_data(S("B"))),
+         {"A", "B"}},
+        {"ALBUMARTIST",
+         id3_frame4("TPE2", id3_text("Various")),
+         id3_frame3("TPE2", id3_text("Various")),
+         {"ALBUMARTIST=Various"},
+         item("aART", "Various"),
+         {"Various"}},
+        {"TRACKNUMBER",
+         id3_frame4("TRCK", id3_text("3/12")),
+         id3_frame3("TRCK", id3_text("3/12")),
+         {"TRACKNUMBER=3/12"},
+         pair_item("trkn", 3, 12),
+         {"3/12"}},
+        {"DISCNUMBER",
+         id3_frame4("TPOS", id3_text("1/2")),
+         id3_frame3("TPOS", id3_text("1/2")),
+         {"DISCNUMBER=1/2"},
+         pair_item("disk", 1, 2),
+         {"1/2"}},
+        // Version 2.3 keeps the day apart from the year; the two give one date.
+        {"DATE",
+         id3_frame4("TDRC", id3_text("2004-03-15")),
+         id3_frame3("TYER", id3_text("2004")) + id3_frame3("TDAT", id3_text("1503")),
+         {"DATE=2004-03-15"},
+         item("\251day", "2004-03-15"),
+         {"2004-03-15"}},
+        // A genre by its ID3v1 number gives the genre's name.
+        {"GENRE",
+         id3_frame4("TCON", id3_text(std::string("8\0Rock", 6))),
+         id3_frame3("TCON", id3_text(std::string("(8)\0Rock", 8))),
+         {"GENRE=Jazz", "GENRE=Rock"},
+         mp4_atom("\251gen", mp4_data(S("Jazz")) + mp4_data(S("Rock"))),
+         {"Jazz", "Rock"}},
+        {"COMPOSER",
+         id3_frame4("TCOM", id3_text("Bach")),
+         id3_frame3("TCOM", id3_text("Bach")),
+         {"COMPOSER=Bach"},
+         item("\251wrt", "Bach"),
+         {"Bach"}},
+        {"COMMENT",
+         id3_frame4("COMM", comm("", "Nice")),
+         id3_frame3("COMM", comm("", "Nice")),
+         {"COMMENT=Nice"},
+         item("\251cmt", "Nice"),
+         {"Nice"}},
+        // Lyrics are one text, line breaks and all; UTF-16 with its byte-order mark.
+        {"LYRICS",
+         id3_frame4("USLT",
+                    B({1}) + S("eng") + B({0xFF, 0xFE, 0, 0, 0xFF, 0xFE, 'L', 0, '\n', 0, 'a', 0})),
+         id3_frame3("USLT", comm("", "L\na")),
+         {"LYRICS=L\na"},
+         item("\251lyr", "L\na"),
+         {"L\na"}},
+        {"COMPILATION",
+         id3_frame4("TCMP", id3_text("1")),
+         id3_frame3("TCMP", id3_text("1")),
+         {"COMPILATION=1"},
+         mp4_atom("cpil", mp4_data(B({1}), 21)),
+         {"1"}},
+        {"BPM",
+         id3_frame4("TBPM", id3_text("120")),
+         id3_frame3("TBPM", id3_text("120")),
+         {"BPM=120"},
+         mp4_atom("tmpo", mp4_data(be16(120), 21)),
+         {"120"}},
+        {"ARTISTSORT",
+         id3_frame4("TSOP", id3_text("Beatles, The")),
+         id3_frame3("TSOP", id3_text("Beatles, The")),
+         {"ARTISTSORT=Beatles, The"},
+         item("soar", "Beatles, The"),
+         {"Beatles, The"}},
+        {"ALBUMSORT",
+         id3_frame4("TSOA", id3_text("White")),
+         id3_frame3("TSOA", id3_text("White")),
+         {"ALBUMSORT=White"},
+         item("soal", "White"),
+         {"White"}},
+        {"ALBUMARTISTSORT",
+         id3_frame4("TSO2", id3_text("V")),
+         id3_frame3("TSO2", id3_text("V")),
+         {"ALBUMARTISTSORT=V"},
+         item("soaa", "V"),
+         {"V"}},
+        {"TITLESORT",
+         id3_frame4("TSOT", id3_text("Song, A")),
+         id3_frame3("TSOT", id3_text("Song, A")),
+         {"TITLESORT=Song, A"},
+         item("sonm", "Song, A"),
+         {"Song, A"}},
+        {"ORIGINALDATE",
+         id3_frame4("TDOR", id3_text("1999")),
+         id3_frame3("TORY", id3_text("1999")),
+         {"ORIGINALDATE=1999"},
+         freeform("ORIGINALDATE", {"1999"}),
+         {"1999"}},
+        {"MUSICBRAINZ_TRACKID",
+         id3_frame4("UFID", ufid("http://musicbrainz.org", "trk-1")),
+         id3_frame3("UFID", ufid("http://musicbrainz.org", "trk-1")),
+         {"MUSICBRAINZ_TRACKID=trk-1"},
+         freeform("MusicBrainz Track Id", {"trk-1"}),
+         {"trk-1"}},
+        {"MUSICBRAINZ_ALBUMID",
+         id3_frame4("TXXX", txxx("MusicBrainz Album Id", "alb-1")),
+         id3_frame3("TXXX", txxx("MUSICBRAINZ ALBUM ID", "alb-1")),
+         {"MUSICBRAINZ_ALBUMID=alb-1"},
+         freeform("MusicBrainz Album Id", {"alb-1"}),
+         {"alb-1"}},
+        // Descriptions and freeform names in another case name the same key.
+        {"REPLAYGAIN_TRACK_GAIN",
+         id3_frame4("TXXX", txxx("replaygain_track_gain", "-6.50 dB")),
+         id3_frame3("TXXX", txxx("REPLAYGAIN_TRACK_GAIN", "-6.50 dB")),
+         {"replaygain_track_gain=-6.50 dB"},
+         freeform("replaygain_track_gain", {"-6.50 dB"}),
+         {"-6.50 dB"}},
+        {"PRODUCER",
+         id3_frame4("TIPL", id3_text(std::string("producer\0P", 10))),
+         id3_frame3("IPLS", id3_text(std::string("producer\0P", 10))),
+         {"PRODUCER=P"},
+         freeform("PRODUCER", {"P"}),
+         {"P"}},
+        // A name of no row: its own key, upper-cased; several values here too.
+        {"MY KEY",
+         id3_frame4("TXXX", txxx("My Key", std::string("x\0y", 3))),
+         id3_frame3("TXXX", txxx("My Key", std::string("x\0y", 3))),
+         {"My Key=x", "MY KEY=y"},
+         freeform("My Key", {"x", "y"}),
+         {"x", "y"}},
+    };
+}
+
+TEST(ReadAll, EveryKeyOfTheTableInEveryContainer) {
+    std::vector<KeyRow> rows = key_rows();
+    Bytes v24, v23, mp4;
+    std::vector<std::string> vorbis;
+    std::vector<std::string> order;
+    for (const KeyRow& row : rows) {
+        v24 += row.v24;
+        v23 += row.v23;
+        vorbis.insert(vorbis.end(), row.vorbis.begin(), row.vorbis.end());
+        mp4 += row.mp4;
+        order.push_back(row.key);
+    }
+    std::pair<const char*, Bytes> files[] = {{"ID3v2.4", id3_tag(4, 0, v24)},
+                                             {"ID3v2.3", id3_tag(3, 0, v23)},
+                                             {"FLAC", flac_file(vorbis)},
+                                             {"MP4", mp4_file(mp4)}};
+    for (const auto& file : files) {
+        SCOPED_TRACE(file.first);
+        AllTags got = read_all_bytes(file.second);
+        ASSERT_TRUE(got.ok) << got.error;
+        for (const KeyRow& row : rows)
+            EXPECT_EQ(got.properties[row.key], row.values) << row.key;
+        // Nothing more, and the keys in the file's order.
+        EXPECT_EQ(got.keys, order);
+    }
+}
+
+// ID3v2 frames that a container's own rules decide.
+TEST(ReadAll, Id3FramesByTheirKind) {
+    struct Case {
+        const char* name;
+        Bytes frames;                                     // version 2.4 frames
+        std::vector<std::pair<std::string, Values>> want; // every key, in order
+    } cases[] = {
+        {"empty text frame: one empty value", id3_frame4("TIT2", B({3})), {{"TITLE", {""}}}},
+        {"terminator at the end starts no value",
+         id3_frame4("TPE1", id3_text(std::string("A\0", 2))),
+         {{"ARTIST", {"A"}}}},
+        {"empty value between two",
+         id3_frame4("TPE1", id3_text(std::string("A\0\0B", 4))),
+         {{"ARTIST", {"A", "", "B"}}}},
+        {"UTF-16 values, each with its byte-order mark",
+         id3_frame4("TPE1", B({1, 0xFF, 0xFE, 'A', 0, 0, 0, 0xFE, 0xFF, 0, 'B'})),
+         {{"ARTIST", {"A", "B"}}}},
+        {"UTF-16BE value with a 00 byte inside a character",
+         id3_frame4("TIT2", B({2, 0x01, 0x00, 0, 0, 0, 'x'})),
+         {{"TITLE", {"\xC4\x80", "x"}}}},
+        {"comment with a description",
+         id3_frame4("COMM", comm("iTunNORM", "0 1")),
+         {{"COMMENT:ITUNNORM", {"0 1"}}}},
+        {"musician credits",
+         id3_frame4("TMCL", id3_text(std::string("guitar\0G", 8))),
+         {{"PERFORMER:GUITAR", {"G"}}}},
+        {"involved person of no row",
+         id3_frame4("TIPL", id3_text(std::string("Lighting\0L", 10))),
+         {{"LIGHTING", {"L"}}}},
+        {"text frame of no row: its id", id3_frame4("TXYZ", id3_text("q")), {{"TXYZ", {"q"}}}},
+        {"URL frame",
+         id3_frame4("WOAR", S("http://a.example/")),
+         {{"ARTISTWEBPAGE", {"http://a.example/"}}}},
+        {"genre reference with a refinement",
+         id3_frame4("TCON", id3_text("(8)Cool Jazz")),
+         {{"GENRE", {"Cool Jazz"}}}},
+        {"genre number past the list stands",
+         id3_frame4("TCON", id3_text("(250)")),
+         {{"GENRE", {"(250)"}}}},
+        {"a year beside the recording time gives way to it",
+         id3_frame4("TDRC", id3_text("2024-05-01")) + id3_frame4("TYER", id3_text("2024")) +
+             id3_frame4("TORY", id3_text("1990")) + id3_frame4("TDOR", id3_text("1990-02-03")),
+         {{"DATE", {"2024-05-01"}}, {"ORIGINALDATE", {"1990-02-03"}}}},
+        {"a year alone is the date; a second year gives nothing",
+         id3_frame4("TYER", id3_text("2024")) + id3_frame4("TYER", id3_text("1999")) +
+             id3_frame4("TORY", id3_text("1990")),
+         {{"DATE", {"2024"}}, {"ORIGINALDATE", {"1990"}}}},
+        {"two genre references stand",
+         id3_frame4("TCON", id3_text("(8)(17)")),
+         {{"GENRE", {"(8)(17)"}}}},
+        {"binary frames are no properties",
+         id3_frame4("PRIV", z("owner") + B({1, 2})) +
+             id3_frame4("GEOB", B({0}) + z("a/b") + z("") + z("") + B({1})) +
+             id3_frame4("UFID", ufid("http://other.example", "x")) +
+             id3_frame4("TIT2", id3_text("t")),
+         {{"TITLE", {"t"}}}},
+        {"one key's frames apart keep the first place",
+         id3_frame4("TPE1", id3_text("A")) + id3_frame4("TIT2", id3_text("t")) +
+             id3_frame4("TPE1", id3_text("B")),
+         {{"ARTIST", {"A", "B"}}, {"TITLE", {"t"}}}},
+        {"compressed frame is not read",
+         id3_frame4("TIT2", id3_text("x"), 0x08) + id3_frame4("TALB", id3_text("a")),
+         {{"ALBUM", {"a"}}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        AllTags got = read_all_bytes(id3_tag(4, 0, c.frames));
+        ASSERT_TRUE(got.ok) << got.error;
+        std::vector<std::string> keys;
+        for (const auto& kv : c.want) {
+            keys.push_back(kv.first);
+            EXPECT_EQ(got.properties[kv.first], kv.second) << kv.first;
+        }
+        EXPECT_EQ(got.keys, keys);
+    }
+}
+
+TEST(ReadAll, PicturesInFileOrderWithTypeMimeDescriptionAndSize) {
+    Bytes v24 =
+        id3_tag(4, 0,
+                id3_frame4("APIC", apic("image/png", 4, "Back", 10)) +
+                    id3_frame4("TIT2", id3_text("t")) + id3_frame4("APIC", apic("", 3, "", 7)) +
+                    // no picture byte after the description: no picture
+                    id3_frame4("APIC", B({3}) + z("image/png") + B({3}) + z("d")));
+    Bytes v22 =
+        id3_tag(2, 0,
+                id3_frame2("TT2", id3_text("t")) +
+                    id3_frame2("PIC", B({0}) + S("PNG") + B({3}) + z("Front") + repeat(1, 5)));
+    Bytes flac =
+        flac_file({"TITLE=t"}, flac_block(6, flac_picture(3, "image/jpeg", "F", repeat(1, 9))) +
+                                   flac_block(6, flac_picture(8, "", "", repeat(1, 2)), true));
+    Bytes png = B({0x89, 'P', 'N', 'G'}) + repeat(0, 4);
+    Bytes mp4 = mp4_file(item("\251nam", "t") +
+                         mp4_atom("covr", mp4_data(repeat(0xFF, 6), 13) + mp4_data(png, 14)));
+    std::pair<const char*, Bytes> files[] = {
+        {"ID3v2.4", v24}, {"ID3v2.2", v22}, {"FLAC", flac}, {"MP4", mp4}};
+    std::vector<std::string> want[] = {
+        {"4 image/png Back 10", "3 image/jpeg  7"},
+        {"3 image/png Front 5"},
+        {"3 image/jpeg F 9", "8 image/jpeg  2"},
+        {"3 image/jpeg  6", "3 image/png  8"},
+    };
+    for (size_t i = 0; i < 4; i++) {
+        SCOPED_TRACE(files[i].first);
+        AllTags got = read_all_bytes(files[i].second);
+        ASSERT_TRUE(got.ok) << got.error;
+        EXPECT_EQ(got.pictures, want[i]);
+        EXPECT_EQ(got.properties["TITLE"], Values{"t"});
+    }
+}
+
+// ID3v1 gives what the ID3v2 tag lacks, as id3_read fills its fields; MP4 items of no row are
+// player flags, not properties.
+TEST(ReadAll, Id3v1FillsTheKeysTheTagLacksAndMp4FlagsAreLeftOut) {
+    Bytes v1 = S("TAG") + S("Old title") + repeat(0, 21) + S("Old artist") + repeat(0, 20) +
+               repeat(0, 30) + S("1990") + repeat(0, 28) + B({0, 5, 8});
+    AllTags got =
+        read_all_bytes(id3_tag(4, 0, id3_frame4("TIT2", id3_text("New"))) + repeat(0, 200) + v1);
+    ASSERT_TRUE(got.ok) << got.error;
+    EXPECT_EQ(got.keys,
+              (std::vector<std::string>{"TITLE", "ARTIST", "GENRE", "DATE", "TRACKNUMBER"}));
+    EXPECT_EQ(got.properties["TITLE"], Values{"New"});
+    EXPECT_EQ(got.properties["ARTIST"], Values{"Old artist"});
+    EXPECT_EQ(got.properties["GENRE"], Values{"Jazz"});
+    EXPECT_EQ(got.properties["TRACKNUMBER"], Values{"5"});
+
+    got = read_all_bytes(mp4_file(mp4_atom("stik", mp4_data(B({1}), 21)) + item("\251nam", "t") +
+                                  freeform("Thing", {"v"}, "org.example")));
+    ASSERT_TRUE(got.ok) << got.error;
+    EXPECT_EQ(got.keys, (std::vector<std::string>{"TITLE", "THING"}));
+}
+
+// What this library writes reads back with one value per field, in the order written.
+TEST(ReadAll, WhatTheLibraryWritesGivesOneValuePerField) {
+    TempDir dir;
+    std::pair<const char*, Bytes> files[] = {
+        {"song.mp3", id3_tag(3, 0, id3_frame3("TIT2", id3_text("Old", 0))) +
+                         B({0xFF, 0xFB, 0x90, 0x64}) + repeat(0, 413)},
+        {"song.flac", flac_file({"TITLE=Old"})}};
+    for (const auto& file : files) {
+        SCOPED_TRACE(file.first);
+        std::string path = dir.file(file.first);
+        ASSERT_TRUE(write_file(path, file.second));
+        ASSERT_EQ(id3_write(path.c_str(), "{\"title\":\"T\",\"artist\":\"A\",\"album\":\"B\","
+                                          "\"genre\":\"Jazz\",\"date\":\"2024-05-01\","
+                                          "\"track\":\"3/12\"}"),
+                  0)
+            << id3_last_error();
+        AllTags got = read_all(path);
+        ASSERT_TRUE(got.ok) << got.error;
+        EXPECT_EQ(got.keys, (std::vector<std::string>{"TITLE", "ARTIST", "ALBUM", "GENRE", "DATE",
+                                                      "TRACKNUMBER"}));
+        EXPECT_EQ(got.properties["DATE"], Values{"2024-05-01"});
+        EXPECT_EQ(got.properties["TRACKNUMBER"], Values{"3/12"});
+        EXPECT_EQ(got.properties["GENRE"], Values{"Jazz"});
+    }
+}
+
+// id3_read_all fails where id3_read fails, with the same message, and reads where it reads.
+TEST(ReadAll, FailsLikeRead) {
+    TempDir dir;
+    Bytes damaged_mp4 =
+        mp4_atom("ftyp", S("M4A ") + be32(0)) +
+        mp4_atom(
+            "moov",
+            mp4_atom("udta", mp4_atom("meta", be32(0) + mp4_atom("ilst", be32(3) + S("\251nam")))));
+    std::pair<const char*, Bytes> files[] = {
+        {"text", S("just some text")},
+        {"short", S("ID")},
+        {"damaged mp4", damaged_mp4},
+        {"bare mpeg audio", B({0xFF, 0xFB, 0x90, 0x64}) + repeat(0, 413) +
+                                B({0xFF, 0xFB, 0x90, 0x64}) + repeat(0, 413)},
+        {"no ilst", mp4_atom("ftyp", S("M4A ") + be32(0)) + mp4_atom("moov", Bytes())},
+        {"not flac", S("fLaC")},
+    };
+    for (const auto& file : files) {
+        SCOPED_TRACE(file.first);
+        std::string path = dir.file("f");
+        ASSERT_TRUE(write_file(path, file.second));
+        char* json = id3_read(path.c_str());
+        bool read_ok = json != nullptr;
+        std::string read_error = read_ok ? "" : id3_last_error();
+        id3_free_string(json);
+        AllTags got = read_all(path);
+        EXPECT_EQ(got.ok, read_ok);
+        EXPECT_EQ(got.error, read_error);
+    }
+    AllTags missing = read_all(dir.file("missing.mp3"));
+    EXPECT_FALSE(missing.ok);
+    EXPECT_EQ(missing.error.rfind("cannot open: ", 0), 0u) << missing.error;
+    EXPECT_EQ(id3_read_all(nullptr), nullptr);
+    EXPECT_STREQ(id3_last_error(), "NULL path");
+}
+
+} // namespace
