@@ -518,6 +518,21 @@ const CarryCase kCarryCases[] = {
     {"version 2.3 year without a day stays a year",
      id3_tag(3, 0, id3_frame3("TYER", id3_text("2022")) + id3_frame3("TDAT", id3_text("2"))), "{}",
      id3_frame4("TDRC", B({0}) + S("2022"))},
+    // Every year carried becomes a recording time, and of those the last is read: only the year
+    // the reader shows is carried, the first one with a text unless a recording time follows.
+    {"version 2.2 second year dropped",
+     id3_tag(2, 0,
+             S("TYE") + be24(5) + B({0}) + S("200)") + S("TYE") + be24(5) + B({0}) + S("2001")),
+     "{}", id3_frame4("TDRC", B({0}) + S("200)"))},
+    {"version 2.3 year after an empty recording time kept",
+     id3_tag(3, 0,
+             id3_frame3("TDRC", id3_text("")) + id3_frame3("TYER", id3_text("2001")) +
+                 id3_frame3("TYER", id3_text("2000"))),
+     "{}", id3_frame4("TDRC", id3_text("")) + id3_frame4("TDRC", B({0}) + S("2001"))},
+    // A recording time in a version 2.3 tag takes the day and time as the year does.
+    {"version 2.3 recording time joined with the day",
+     id3_tag(3, 0, id3_frame3("TDRC", id3_text("2005")) + id3_frame3("TDAT", id3_text("0304"))),
+     "{}", id3_frame4("TDRC", B({0}) + S("2005-04-03"))},
     {"version 2.3 unsynchronisation undone",
      id3_tag(3, 0x80, S("TXXX") + B({0, 0, 0, 5, 0, 0}) + B({0, 'k', 0, 0xFF, 0x00, 0xE0})), "{}",
      id3_frame4("TXXX", B({0, 'k', 0, 0xFF, 0xE0}))},
