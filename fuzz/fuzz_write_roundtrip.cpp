@@ -4,8 +4,8 @@
 //   - a file of a writable kind (MP3 or FLAC) is rewritten. After {}, id3_read gives what it gave
 //     before, the cover is the same, every old frame or comment the write carries is still there,
 //     and a second {} changes nothing. After the fixed object, id3_read and the container's
-//     reader give back the written texts and the cover it had is kept. The audio bytes are
-//     unchanged throughout;
+//     reader give back the written texts and the cover it had is kept. The audio bytes (between
+//     the tags, an MP3 file's ID3v1 tag left out) are unchanged throughout;
 //   - a FLAC file whose metadata blocks run past its end, and any other file, is refused with the
 //     documented message and stays byte for byte as it was;
 //   - no temporary file is left beside it.
@@ -75,10 +75,63 @@ static uint64_t mp3_audio_start(const Bytes& b) {
     return end < b.size() ? end : b.size();
 }
 
+// Where an MP3 file's audio ends: before an ID3v1 tag (its last 128 bytes when they begin with
+// "TAG" and start after the ID3v2 tag), else at the end of the file.
+static uint64_t mp3_audio_end(const Bytes& b) {
+    uint64_t v1_at = b.size() - ID3_V1_TAG_LEN;
+    return b.size() >= ID3_V1_TAG_LEN && v1_at >= mp3_audio_start(b) &&
+                   memcmp(b.data() + v1_at, "TAG", 3) == 0
+               ? v1_at
+               : b.size();
+}
+
 // Where a FLAC stream starts: after an ID3v2 tag that it follows right away, else 0.
 static uint64_t flac_base(const Bytes& b) {
     uint64_t end = mp3_audio_start(b);
     return end > 0 && b.size() - end >= 4 && memcmp(b.data() + end, "fLaC", 4) == 0 ? end : 0;
+}
+
+// Whether what stands at pos can follow a FLAC metadata block: the end of the file; after the
+// last block, an audio frame's sync code (FF F8 or FF F9); else a block header of a valid type
+// (not 127) whose body fits the file.
+static bool flac_goes_on(const Bytes& b, uint64_t pos, bool after_last) {
+    if (pos == b.size())
+        return true;
+    if (after_last)
+        return b.size() - pos >= 2 && b[pos] == 0xFF && (b[pos + 1] & 0xFE) == 0xF8;
+    return b.size() - pos >= 4 && (b[pos] & 0x7F) != 0x7F &&
+           id3_be24(b.data() + pos + 1) <= b.size() - pos - 4;
+}
+
+// Bytes that the vendor, the count and the counted comments of a VORBIS_COMMENT body take from its
+// start; 0 when they do not all fit its n bytes.
+static uint64_t comments_extent(const uint8_t* body, uint64_t n) {
+    if (n < 8 || id3_le32(body) > n - 8)
+        return 0;
+    uint64_t at = 8 + id3_le32(body);
+    for (uint32_t left = id3_le32(body + at - 4); left > 0; left--) {
+        if (n - at < 4 || id3_le32(body + at) > n - at - 4)
+            return 0;
+        at += 4 + id3_le32(body + at);
+    }
+    return at;
+}
+
+// The body length of the FLAC block at pos as the reader takes it, UINT64_MAX when it runs past
+// the end of the file. Some taggers wrote a VORBIS_COMMENT length short of its comments: when
+// they do not fit the declared body, nothing that can follow a block stands at its end, and the
+// comments end where something can, the body runs to their end. (The reader looks at most 64 MiB
+// past the declared end, more than an input here holds.)
+static uint64_t flac_body_len(const Bytes& b, uint64_t pos) {
+    uint64_t n = id3_be24(b.data() + pos + 1);
+    if (n > b.size() - pos - 4)
+        return UINT64_MAX;
+    const uint8_t* body = b.data() + pos + 4;
+    bool last = (b[pos] & 0x80) != 0;
+    if ((b[pos] & 0x7F) != 4 || comments_extent(body, n) != 0 || flac_goes_on(b, pos + 4 + n, last))
+        return n;
+    uint64_t extent = comments_extent(body, b.size() - pos - 4);
+    return extent != 0 && flac_goes_on(b, pos + 4 + extent, last) ? extent : n;
 }
 
 // End of the metadata blocks of a FLAC stream at base: after the block with the last-block flag,
@@ -88,8 +141,8 @@ static uint64_t flac_audio_start(const Bytes& b, uint64_t base) {
     for (;;) {
         if (b.size() - pos < 4)
             return pos;
-        uint64_t body = id3_be24(b.data() + pos + 1);
-        if (body > b.size() - pos - 4)
+        uint64_t body = flac_body_len(b, pos);
+        if (body == UINT64_MAX)
             return UINT64_MAX;
         if (b[pos] & 0x80)
             return pos + 4 + body;
@@ -110,7 +163,7 @@ static bool is_id_char(uint8_t c) {
 static void require_flac_items_kept(const Bytes& in, uint64_t base, const Bytes& out) {
     uint64_t pos = base + 4;
     while (in.size() - pos >= 4) {
-        uint64_t n = id3_be24(in.data() + pos + 1);
+        uint64_t n = flac_body_len(in, pos);
         const uint8_t* body = in.data() + pos + 4;
         uint8_t type = in[pos] & 0x7F;
         if (type == 6)
@@ -147,11 +200,11 @@ static void require_mp3_frames_kept(const Bytes& in, const Bytes& out) {
             return;
         bool id =
             is_id_char(hdr[0]) && is_id_char(hdr[1]) && is_id_char(hdr[2]) && is_id_char(hdr[3]);
-        // Version 2.3 dates take their version 2.4 form: the year, day and time join in TDRC,
-        // and the recording dates and size have none.
+        // Version 2.3 dates take their version 2.4 form: the year (or a TDRC), day and time join
+        // in TDRC, and the recording dates and size have none.
         bool v3_date = in[3] == 3 && (memcmp(hdr, "TYER", 4) == 0 || memcmp(hdr, "TDAT", 4) == 0 ||
                                       memcmp(hdr, "TIME", 4) == 0 || memcmp(hdr, "TRDA", 4) == 0 ||
-                                      memcmp(hdr, "TSIZ", 4) == 0);
+                                      memcmp(hdr, "TSIZ", 4) == 0 || memcmp(hdr, "TDRC", 4) == 0);
         if (id && n > 0 && !v3_date && !(in[3] == 3 && (hdr[9] & 0xC0))) {
             if (in[3] == 4)
                 fuzz_require(contains(out, hdr, 10 + n), "an old frame is kept byte for byte");
@@ -321,8 +374,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint64_t in_audio = fmt == ID3_FMT_MP3 ? mp3_audio_start(input) : flac_audio_start(input, base);
     uint64_t out_audio =
         fmt == ID3_FMT_MP3 ? mp3_audio_start(second) : flac_audio_start(second, base);
-    uint64_t audio_len = input.size() - in_audio;
-    fuzz_require(second.size() - out_audio == audio_len &&
+    // An MP3 file's ID3v1 tag follows the named fields and stays at the end.
+    uint64_t in_end = fmt == ID3_FMT_MP3 ? mp3_audio_end(input) : input.size();
+    uint64_t out_end = fmt == ID3_FMT_MP3 ? mp3_audio_end(second) : second.size();
+    fuzz_require(input.size() - in_end == second.size() - out_end, "an ID3v1 tag is kept");
+    uint64_t audio_len = in_end - in_audio;
+    fuzz_require(out_end - out_audio == audio_len &&
                      (audio_len == 0 ||
                       memcmp(second.data() + out_audio, input.data() + in_audio, audio_len) == 0),
                  "the audio bytes are unchanged");
