@@ -1146,7 +1146,7 @@ static int carry_old_frame(const uint8_t* area, uint64_t a, uint8_t major, const
         id3_owned_text given(id3_decode_id3_text(body[0], body + 1, n - 1));
         id3_buf text = {nullptr, 0, 0};
         int rc = !given || old_recording_time(area, a, major, given.get(), &text) != 0 ? -1 : 0;
-        // A recording time that takes neither is carried as it is stored.
+        // A recording time that takes no day or time is carried as it is stored.
         bool as_stored = rc == 0 && recording_time && text.len == strlen(given.get());
         // ISO-8859-1 for an ASCII text, as mutagen and TagLib write the joined frame.
         uint8_t encoding = ID3_ENC_LATIN1;
@@ -1204,12 +1204,12 @@ static int shown_year(const uint8_t* area, uint64_t a, uint8_t major, uint64_t* 
 
 // Appends the frames of an old frame area that the new tag keeps, in their order, to `to`: the
 // pictures when `pictures` is set, else the others. *bytes grows by what they take; with `to`
-// NULL they are only counted. Left out are the frames of named fields, front covers (picture type
-// 3) when the cover is replaced, frames of size 0, and frames whose identifier is not four
-// characters A-Z or 0-9 (a reader that finds one cannot tell where the frame before it ends). A
-// version 2.4 frame is kept byte for byte (as tag_area gives it: sizes syncsafe, the tag's
-// unsynchronisation undone); a version 2.2 or 2.3 frame takes its version 2.4 form. -1 when memory
-// runs out.
+// NULL they are only counted. Left out are the frames of named fields, the years of a version
+// 2.2/2.3 tag but the one the reader shows, front covers (picture type 3) when the cover is
+// replaced, frames of size 0, and frames whose identifier is not four characters A-Z or 0-9 (a
+// reader that finds one cannot tell where the frame before it ends). A version 2.4 frame is kept
+// byte for byte (as tag_area gives it: sizes syncsafe, the tag's unsynchronisation undone); a
+// version 2.2 or 2.3 frame takes its version 2.4 form. -1 when memory runs out.
 static int carry_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_change change,
                         bool pictures, id3_buf* to, uint64_t* bytes) {
     // Every year of a version 2.2/2.3 tag carried becomes a recording time, of which the last is
@@ -1414,10 +1414,12 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* 
         ok = append_text_frame(&out, texts[i].id, texts[i].text, texts[i].len) == 0;
     uint64_t counted = 0;
     if (ok && major != 0)
-        ok = carry_frames(area, area_len, major, change, false, &out, &counted) == 0 &&
-             carry_frames(area, area_len, major, change, true, &out, &counted) == 0;
+        ok = carry_frames(area, area_len, major, change, false, &out, &counted) == 0;
+    // The ID3v1 comment goes before the pictures, where the next write keeps it.
     if (ok && with_comment)
         ok = append_comment_frame(&out, v1_comment.get(), &counted) == 0;
+    if (ok && major != 0)
+        ok = carry_frames(area, area_len, major, change, true, &out, &counted) == 0;
     if (ok && with_apic)
         ok = append_apic_frame(&out, t) == 0;
     if (ok) {

@@ -388,6 +388,25 @@ TEST(Mp3Write, Id3v1KeptInStep) {
     EXPECT_EQ(hex(read_file(path)), hex(new_tag(kept) + kAudio + v1_removed));
 }
 
+// The ID3v1 comment moves in before the old pictures, where the next write keeps it: a second {}
+// changes nothing.
+TEST(Mp3Write, Id3v1CommentGoesBeforeThePictures) {
+    Bytes v1 = S("TAG") + repeat(0, 94) + S("note") + repeat(0, 26) + B({255});
+    Bytes picture = id3_frame4("APIC", B({0}) + S("image/png") + B({0, 3, 0}) + kPng);
+    TempDir dir;
+    std::string path = dir.file("song.mp3");
+    ASSERT_TRUE(
+        write_file(path, new_tag(id3_frame4("TIT2", id3_text("T")) + picture) + kAudio + v1));
+    Bytes after = new_tag(id3_frame4("TIT2", id3_text("T")) +
+                          id3_frame4("COMM", B({3}) + S("eng") + B({0}) + S("note")) + picture) +
+                  kAudio + v1;
+    for (int round = 1; round <= 2; round++) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(id3_write(path.c_str(), "{}"), 0) << id3_last_error();
+        EXPECT_EQ(hex(read_file(path)), hex(after));
+    }
+}
+
 // --- What an old tag of version 2.3 or 2.4 passes on ----------------------------------------
 
 // The named fields' frames come first, then the old frames that are kept, in their order, then
