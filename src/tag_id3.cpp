@@ -1313,7 +1313,8 @@ static void update_v1(uint8_t* v1, const id3_tags* t, uint32_t named) {
 // What an ID3v1 tag at the end of the file adds to a write over the ID3v2 tag in front (none, or
 // one of any version): the fields the record holds that the ID3v2 tag does not give (*fields; the
 // reader took them from ID3v1, and the new tag writes them) and the ID3v1 comment when the ID3v2
-// tag holds no comment frame (*comment). -1 with a message when memory runs out.
+// tag holds no comment frame that the new tag carries (*comment). -1 with a message when memory
+// runs out.
 static int v1_additions(const id3_old_tag* old, const id3_tags* t, uint32_t* fields,
                         id3_owned_text* comment) {
     *fields = 0;
@@ -1328,7 +1329,15 @@ static int v1_additions(const id3_old_tag* old, const id3_tags* t, uint32_t* fie
     uint64_t pos = 0;
     old_frame of;
     while (old->major > 0 && next_old_frame(old->area, old->area_len, old->major, &pos, &of)) {
-        if (memcmp(of.id, "COMM", 4) == 0)
+        if (memcmp(of.id, "COMM", 4) != 0 || of.n == 0)
+            continue;
+        // A comment frame that the new tag drops (empty, or one of version 2.3 that cannot take
+        // its version 2.4 form) leaves the place to the ID3v1 comment, which the next write would
+        // move in otherwise.
+        uint64_t carried = old->major >= 4 ? of.n : 0;
+        if (old->major < 4)
+            carry_old_frame(old->area, old->area_len, old->major, &of, nullptr, &carried); // counts
+        if (carried > 0)
             return 0;
     }
     char* text = nullptr;
