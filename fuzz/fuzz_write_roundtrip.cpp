@@ -184,10 +184,51 @@ static void require_flac_items_kept(const Bytes& in, uint64_t base, const Bytes&
     }
 }
 
+static bool text_is(const char* field, const char* want) {
+    return field && strcmp(field, want) == 0;
+}
+
+// The fields (bit 0 title ... bit 5 track) that an MP3 file's ID3v1 tag gives where its ID3v2
+// tag gives none or an empty text: a write moves them into the ID3v2 tag, in place of its frames.
+static uint32_t fields_from_v1(const Bytes& b) {
+    if (mp3_audio_end(b) == b.size())
+        return 0;
+    id3_tags whole, v2;
+    id3_tags_init(&whole);
+    id3_tags_init(&v2);
+    uint32_t fields = 0;
+    if (id3_mp3_read(b.data(), b.size(), &whole) == 0 &&
+        id3_mp3_read(b.data(), mp3_audio_end(b), &v2) == 0) {
+        const char* const had[] = {v2.title, v2.artist, v2.album, v2.genre, v2.date, v2.track};
+        const char* const has[] = {whole.title, whole.artist, whole.album,
+                                   whole.genre, whole.date,   whole.track};
+        for (int i = 0; i < 6; i++)
+            fields |= !text_is(has[i], had[i] ? had[i] : "") ? 1u << i : 0;
+    }
+    id3_tags_free(&whole);
+    id3_tags_free(&v2);
+    return fields;
+}
+
+// Whether a version 2.3/2.4 frame holds one of the fields (bits as above).
+static bool holds_field(const uint8_t* id, uint32_t fields) {
+    static const char* const kIds[6][5] = {
+        {"TIT2"}, {"TPE1"}, {"TALB"}, {"TCON"}, {"TDRC", "TYER", "TDAT", "TIME", "TRDA"}, {"TRCK"}};
+    for (int i = 0; i < 6; i++) {
+        for (const char* want : kIds[i])
+            if ((fields & (1u << i)) && want && memcmp(id, want, 4) == 0)
+                return true;
+    }
+    return false;
+}
+
 // The frames of a plain version 2.3 or 2.4 tag (no tag flags) that a write of {} carries are all
 // in the new file: a version 2.4 frame whole, a version 2.3 frame's body. The walk stops at a size
-// of 128 or more in a version 2.4 tag, whose reading the reader may choose differently.
+// of 128 or more in a version 2.4 tag, whose reading the reader may choose differently. Frames of
+// the fields an ID3v1 tag gives in their place are replaced, unless the reader could not read them
+// (compressed or encrypted): those are kept.
 static void require_mp3_frames_kept(const Bytes& in, const Bytes& out) {
+    uint32_t from_v1 = fields_from_v1(in);
     if (in.size() < 10 || memcmp(in.data(), "ID3", 3) != 0 || (in[3] != 3 && in[3] != 4) ||
         in[5] != 0)
         return;
@@ -205,7 +246,8 @@ static void require_mp3_frames_kept(const Bytes& in, const Bytes& out) {
         bool v3_date = in[3] == 3 && (memcmp(hdr, "TYER", 4) == 0 || memcmp(hdr, "TDAT", 4) == 0 ||
                                       memcmp(hdr, "TIME", 4) == 0 || memcmp(hdr, "TRDA", 4) == 0 ||
                                       memcmp(hdr, "TSIZ", 4) == 0 || memcmp(hdr, "TDRC", 4) == 0);
-        if (id && n > 0 && !v3_date && !(in[3] == 3 && (hdr[9] & 0xC0))) {
+        if (id && n > 0 && !v3_date && !(in[3] == 3 && (hdr[9] & 0xC0)) &&
+            !(holds_field(hdr, from_v1) && !(in[3] == 4 && (hdr[9] & 0x0C)))) {
             if (in[3] == 4)
                 fuzz_require(contains(out, hdr, 10 + n), "an old frame is kept byte for byte");
             else
@@ -220,10 +262,6 @@ static int read_record(int32_t fmt, const Bytes& b, uint64_t base, id3_tags* t) 
     t->format = fmt;
     return fmt == ID3_FMT_MP3 ? id3_mp3_read(b.data(), b.size(), t)
                               : id3_flac_read(b.data() + base, b.size() - base, t);
-}
-
-static bool text_is(const char* field, const char* want) {
-    return field && strcmp(field, want) == 0;
 }
 
 static void write_input(const uint8_t* data, size_t size) {

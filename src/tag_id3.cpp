@@ -1325,9 +1325,18 @@ static int v1_additions(const id3_old_tag* old, const id3_tags* t, uint32_t* fie
         if (has[i] && strcmp(has[i], had[i] ? had[i] : "") != 0)
             *fields |= 1u << i;
     }
-    const uint8_t* v1 = old->v1;
+    // A field with a frame the reader cannot read (compressed or encrypted) keeps that frame, which
+    // other readers may show: the ID3v1 text the reader gave in its place stays in the ID3v1 tag.
     uint64_t pos = 0;
     old_frame of;
+    while (old->major > 0 && next_old_frame(old->area, old->area_len, old->major, &pos, &of)) {
+        for (int i = 0; i < ID3_FIELD_COUNT && !old_frame_plain(&of, old->major); i++) {
+            if (is_named_frame((const uint8_t*)of.id, 1u << i))
+                *fields &= ~(1u << i);
+        }
+    }
+    const uint8_t* v1 = old->v1;
+    pos = 0;
     while (old->major > 0 && next_old_frame(old->area, old->area_len, old->major, &pos, &of)) {
         if (memcmp(of.id, "COMM", 4) != 0 || of.n == 0)
             continue;

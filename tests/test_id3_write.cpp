@@ -422,6 +422,22 @@ TEST(Mp3Write, Id3v1CommentMovesInOnce) {
     }
 }
 
+// A field whose frame the reader cannot read (compressed) keeps that frame, which other readers may
+// show; the ID3v1 text that the reader gives in its place stays in the ID3v1 tag. A field the
+// ID3v2 tag lacks still moves in.
+TEST(Mp3Write, Id3v1LeavesAnUnreadableFrameAlone) {
+    const Bytes v1 = S("TAG") + S("V1") + repeat(0, 92) + repeat(0, 30) + B({12});
+    const Bytes compressed = S("TCON") + syncsafe(5) + B({0x00, 0x08}) + B({3}) + S("Rock");
+    TempDir dir;
+    std::string path = dir.file("song.mp3");
+    ASSERT_TRUE(
+        write_file(path, new_tag(compressed + id3_frame4("TPE1", id3_text("A"))) + kAudio + v1));
+    ASSERT_EQ(id3_write(path.c_str(), "{}"), 0) << id3_last_error();
+    EXPECT_EQ(hex(read_file(path)), hex(new_tag(id3_frame4("TIT2", id3_text("V1")) + compressed +
+                                                id3_frame4("TPE1", id3_text("A"))) +
+                                        kAudio + v1));
+}
+
 // --- What an old tag of version 2.3 or 2.4 passes on ----------------------------------------
 
 // The named fields' frames come first, then the old frames that are kept, in their order, then
