@@ -1310,6 +1310,18 @@ static void update_v1(uint8_t* v1, const id3_tags* t, uint32_t named) {
     }
 }
 
+// Whether the new tag carries a frame of the old one (a comment, or a compressed or encrypted
+// frame) that no named field replaces: a version 2.4 frame with a body as it is, an older one
+// when it takes a version 2.4 form, which not every compressed or encrypted one does.
+static bool old_frame_carried(const id3_old_tag* old, const old_frame* of) {
+    if (of->n == 0 || of->id[0] == '\0')
+        return false;
+    uint64_t carried = old->major >= 4 ? of->n : 0;
+    if (old->major < 4)
+        carry_old_frame(old->area, old->area_len, old->major, of, nullptr, &carried); // counts
+    return carried > 0;
+}
+
 // What an ID3v1 tag at the end of the file adds to a write over the ID3v2 tag in front (none, or
 // one of any version): the fields the record holds that the ID3v2 tag does not give (*fields; the
 // reader took them from ID3v1, and the new tag writes them) and the ID3v1 comment when the ID3v2
@@ -1325,28 +1337,26 @@ static int v1_additions(const id3_old_tag* old, const id3_tags* t, uint32_t* fie
         if (has[i] && strcmp(has[i], had[i] ? had[i] : "") != 0)
             *fields |= 1u << i;
     }
-    // A field with a frame the reader cannot read (compressed or encrypted) keeps that frame, which
-    // other readers may show: the ID3v1 text the reader gave in its place stays in the ID3v1 tag.
+    // A field with a frame the reader cannot read (compressed or encrypted) that the new tag
+    // carries keeps that frame, which other readers may show: the ID3v1 text the reader gave in
+    // its place stays in the ID3v1 tag.
     uint64_t pos = 0;
     old_frame of;
     while (old->major > 0 && next_old_frame(old->area, old->area_len, old->major, &pos, &of)) {
-        for (int i = 0; i < ID3_FIELD_COUNT && !old_frame_plain(&of, old->major); i++) {
+        if (old_frame_plain(&of, old->major) || !old_frame_carried(old, &of))
+            continue;
+        for (int i = 0; i < ID3_FIELD_COUNT; i++) {
             if (is_named_frame((const uint8_t*)of.id, 1u << i))
                 *fields &= ~(1u << i);
         }
     }
+    // A comment frame that the new tag drops (empty, or one of version 2.3 that cannot take its
+    // version 2.4 form) leaves the place to the ID3v1 comment, which the next write would move in
+    // otherwise.
     const uint8_t* v1 = old->v1;
     pos = 0;
     while (old->major > 0 && next_old_frame(old->area, old->area_len, old->major, &pos, &of)) {
-        if (memcmp(of.id, "COMM", 4) != 0 || of.n == 0)
-            continue;
-        // A comment frame that the new tag drops (empty, or one of version 2.3 that cannot take
-        // its version 2.4 form) leaves the place to the ID3v1 comment, which the next write would
-        // move in otherwise.
-        uint64_t carried = old->major >= 4 ? of.n : 0;
-        if (old->major < 4)
-            carry_old_frame(old->area, old->area_len, old->major, &of, nullptr, &carried); // counts
-        if (carried > 0)
+        if (memcmp(of.id, "COMM", 4) == 0 && old_frame_carried(old, &of))
             return 0;
     }
     char* text = nullptr;
