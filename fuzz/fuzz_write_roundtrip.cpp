@@ -4,8 +4,8 @@
 //   - a file of a writable kind (MP3 or FLAC) is rewritten. After {}, id3_read gives what it gave
 //     before, the cover is the same, every old frame or comment the write carries is still there,
 //     and a second {} changes nothing. After the fixed object, id3_read and the container's
-//     reader give back the written texts and the cover it had is kept. The audio bytes are
-//     unchanged throughout;
+//     reader give back the written texts and the cover it had is kept. The audio bytes (between
+//     the tags, an MP3 file's ID3v1 tag left out) are unchanged throughout;
 //   - an MP4 file is written or refused. Written with {}, it stays byte for byte as it was; with
 //     the fixed object, the texts read back, the cover is kept, every mdat stays byte for byte in
 //     order and every chunk offset that pointed into one points at the same bytes. Refused, it
@@ -81,10 +81,63 @@ static uint64_t mp3_audio_start(const Bytes& b) {
     return end < b.size() ? end : b.size();
 }
 
+// Where an MP3 file's audio ends: before an ID3v1 tag (its last 128 bytes when they begin with
+// "TAG" and start after the ID3v2 tag), else at the end of the file.
+static uint64_t mp3_audio_end(const Bytes& b) {
+    uint64_t v1_at = b.size() - ID3_V1_TAG_LEN;
+    return b.size() >= ID3_V1_TAG_LEN && v1_at >= mp3_audio_start(b) &&
+                   memcmp(b.data() + v1_at, "TAG", 3) == 0
+               ? v1_at
+               : b.size();
+}
+
 // Where a FLAC stream starts: after an ID3v2 tag that it follows right away, else 0.
 static uint64_t flac_base(const Bytes& b) {
     uint64_t end = mp3_audio_start(b);
     return end > 0 && b.size() - end >= 4 && memcmp(b.data() + end, "fLaC", 4) == 0 ? end : 0;
+}
+
+// Whether what stands at pos can follow a FLAC metadata block: the end of the file; after the
+// last block, an audio frame's sync code (FF F8 or FF F9); else a block header of a valid type
+// (not 127) whose body fits the file.
+static bool flac_goes_on(const Bytes& b, uint64_t pos, bool after_last) {
+    if (pos == b.size())
+        return true;
+    if (after_last)
+        return b.size() - pos >= 2 && b[pos] == 0xFF && (b[pos + 1] & 0xFE) == 0xF8;
+    return b.size() - pos >= 4 && (b[pos] & 0x7F) != 0x7F &&
+           id3_be24(b.data() + pos + 1) <= b.size() - pos - 4;
+}
+
+// Bytes that the vendor, the count and the counted comments of a VORBIS_COMMENT body take from its
+// start; 0 when they do not all fit its n bytes.
+static uint64_t comments_extent(const uint8_t* body, uint64_t n) {
+    if (n < 8 || id3_le32(body) > n - 8)
+        return 0;
+    uint64_t at = 8 + id3_le32(body);
+    for (uint32_t left = id3_le32(body + at - 4); left > 0; left--) {
+        if (n - at < 4 || id3_le32(body + at) > n - at - 4)
+            return 0;
+        at += 4 + id3_le32(body + at);
+    }
+    return at;
+}
+
+// The body length of the FLAC block at pos as the reader takes it, UINT64_MAX when it runs past
+// the end of the file. Some taggers wrote a VORBIS_COMMENT length short of its comments: when
+// they do not fit the declared body, nothing that can follow a block stands at its end, and the
+// comments end where something can, the body runs to their end. (The reader looks at most 64 MiB
+// past the declared end, more than an input here holds.)
+static uint64_t flac_body_len(const Bytes& b, uint64_t pos) {
+    uint64_t n = id3_be24(b.data() + pos + 1);
+    if (n > b.size() - pos - 4)
+        return UINT64_MAX;
+    const uint8_t* body = b.data() + pos + 4;
+    bool last = (b[pos] & 0x80) != 0;
+    if ((b[pos] & 0x7F) != 4 || comments_extent(body, n) != 0 || flac_goes_on(b, pos + 4 + n, last))
+        return n;
+    uint64_t extent = comments_extent(body, b.size() - pos - 4);
+    return extent != 0 && flac_goes_on(b, pos + 4 + extent, last) ? extent : n;
 }
 
 // End of the metadata blocks of a FLAC stream at base: after the block with the last-block flag,
@@ -94,8 +147,8 @@ static uint64_t flac_audio_start(const Bytes& b, uint64_t base) {
     for (;;) {
         if (b.size() - pos < 4)
             return pos;
-        uint64_t body = id3_be24(b.data() + pos + 1);
-        if (body > b.size() - pos - 4)
+        uint64_t body = flac_body_len(b, pos);
+        if (body == UINT64_MAX)
             return UINT64_MAX;
         if (b[pos] & 0x80)
             return pos + 4 + body;
@@ -116,7 +169,7 @@ static bool is_id_char(uint8_t c) {
 static void require_flac_items_kept(const Bytes& in, uint64_t base, const Bytes& out) {
     uint64_t pos = base + 4;
     while (in.size() - pos >= 4) {
-        uint64_t n = id3_be24(in.data() + pos + 1);
+        uint64_t n = flac_body_len(in, pos);
         const uint8_t* body = in.data() + pos + 4;
         uint8_t type = in[pos] & 0x7F;
         if (type == 6)
@@ -137,10 +190,51 @@ static void require_flac_items_kept(const Bytes& in, uint64_t base, const Bytes&
     }
 }
 
+static bool text_is(const char* field, const char* want) {
+    return field && strcmp(field, want) == 0;
+}
+
+// The fields (bit 0 title ... bit 5 track) that an MP3 file's ID3v1 tag gives where its ID3v2
+// tag gives none or an empty text: a write moves them into the ID3v2 tag, in place of its frames.
+static uint32_t fields_from_v1(const Bytes& b) {
+    if (mp3_audio_end(b) == b.size())
+        return 0;
+    id3_tags whole, v2;
+    id3_tags_init(&whole);
+    id3_tags_init(&v2);
+    uint32_t fields = 0;
+    if (id3_mp3_read(b.data(), b.size(), &whole) == 0 &&
+        id3_mp3_read(b.data(), mp3_audio_end(b), &v2) == 0) {
+        const char* const had[] = {v2.title, v2.artist, v2.album, v2.genre, v2.date, v2.track};
+        const char* const has[] = {whole.title, whole.artist, whole.album,
+                                   whole.genre, whole.date,   whole.track};
+        for (int i = 0; i < 6; i++)
+            fields |= !text_is(has[i], had[i] ? had[i] : "") ? 1u << i : 0;
+    }
+    id3_tags_free(&whole);
+    id3_tags_free(&v2);
+    return fields;
+}
+
+// Whether a version 2.3/2.4 frame holds one of the fields (bits as above).
+static bool holds_field(const uint8_t* id, uint32_t fields) {
+    static const char* const kIds[6][5] = {
+        {"TIT2"}, {"TPE1"}, {"TALB"}, {"TCON"}, {"TDRC", "TYER", "TDAT", "TIME", "TRDA"}, {"TRCK"}};
+    for (int i = 0; i < 6; i++) {
+        for (const char* want : kIds[i])
+            if ((fields & (1u << i)) && want && memcmp(id, want, 4) == 0)
+                return true;
+    }
+    return false;
+}
+
 // The frames of a plain version 2.3 or 2.4 tag (no tag flags) that a write of {} carries are all
 // in the new file: a version 2.4 frame whole, a version 2.3 frame's body. The walk stops at a size
-// of 128 or more in a version 2.4 tag, whose reading the reader may choose differently.
+// of 128 or more in a version 2.4 tag, whose reading the reader may choose differently. Frames of
+// the fields an ID3v1 tag gives in their place are replaced, unless the reader could not read them
+// (compressed or encrypted): those are kept.
 static void require_mp3_frames_kept(const Bytes& in, const Bytes& out) {
+    uint32_t from_v1 = fields_from_v1(in);
     if (in.size() < 10 || memcmp(in.data(), "ID3", 3) != 0 || (in[3] != 3 && in[3] != 4) ||
         in[5] != 0)
         return;
@@ -153,12 +247,13 @@ static void require_mp3_frames_kept(const Bytes& in, const Bytes& out) {
             return;
         bool id =
             is_id_char(hdr[0]) && is_id_char(hdr[1]) && is_id_char(hdr[2]) && is_id_char(hdr[3]);
-        // Version 2.3 dates take their version 2.4 form: the year, day and time join in TDRC,
-        // and the recording dates and size have none.
+        // Version 2.3 dates take their version 2.4 form: the year (or a TDRC), day and time join
+        // in TDRC, and the recording dates and size have none.
         bool v3_date = in[3] == 3 && (memcmp(hdr, "TYER", 4) == 0 || memcmp(hdr, "TDAT", 4) == 0 ||
                                       memcmp(hdr, "TIME", 4) == 0 || memcmp(hdr, "TRDA", 4) == 0 ||
-                                      memcmp(hdr, "TSIZ", 4) == 0);
-        if (id && n > 0 && !v3_date && !(in[3] == 3 && (hdr[9] & 0xC0))) {
+                                      memcmp(hdr, "TSIZ", 4) == 0 || memcmp(hdr, "TDRC", 4) == 0);
+        if (id && n > 0 && !v3_date && !(in[3] == 3 && (hdr[9] & 0xC0)) &&
+            !(holds_field(hdr, from_v1) && !(in[3] == 4 && (hdr[9] & 0x0C)))) {
             if (in[3] == 4)
                 fuzz_require(contains(out, hdr, 10 + n), "an old frame is kept byte for byte");
             else
@@ -538,8 +633,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint64_t in_audio = fmt == ID3_FMT_MP3 ? mp3_audio_start(input) : flac_audio_start(input, base);
     uint64_t out_audio =
         fmt == ID3_FMT_MP3 ? mp3_audio_start(second) : flac_audio_start(second, base);
-    uint64_t audio_len = input.size() - in_audio;
-    fuzz_require(second.size() - out_audio == audio_len &&
+    // An MP3 file's ID3v1 tag follows the named fields and stays at the end.
+    uint64_t in_end = fmt == ID3_FMT_MP3 ? mp3_audio_end(input) : input.size();
+    uint64_t out_end = fmt == ID3_FMT_MP3 ? mp3_audio_end(second) : second.size();
+    fuzz_require(input.size() - in_end == second.size() - out_end, "an ID3v1 tag is kept");
+    uint64_t audio_len = in_end - in_audio;
+    fuzz_require(out_end - out_audio == audio_len &&
                      (audio_len == 0 ||
                       memcmp(second.data() + out_audio, input.data() + in_audio, audio_len) == 0),
                  "the audio bytes are unchanged");

@@ -1164,18 +1164,25 @@ static int carry_old_frame(const uint8_t* area, uint64_t a, uint8_t major, const
     if (format_flags & V3_FORMAT_ENCRYPTED)
         return 0;
     hdr[FRAME_FORMAT_AT] = (format_flags & V3_FORMAT_GROUPED) ? V4_FORMAT_GROUPED : 0;
-    if (memcmp(of->id, "TYER", 4) == 0 && !(format_flags & V3_FORMAT_GROUPED)) {
-        id3_owned_text year(id3_decode_id3_text(body[0], body + 1, n - 1));
+    // The reader joins the tag's day and time to a year, and to a recording time that a version
+    // 2.3 tag holds as well.
+    bool year = memcmp(of->id, "TYER", 4) == 0;
+    bool recording_time = memcmp(of->id, "TDRC", 4) == 0;
+    if ((year || recording_time) && !(format_flags & V3_FORMAT_GROUPED)) {
+        id3_owned_text given(id3_decode_id3_text(body[0], body + 1, n - 1));
         id3_buf text = {nullptr, 0, 0};
-        int rc = !year || old_recording_time(area, a, major, year.get(), &text) != 0 ? -1 : 0;
+        int rc = !given || old_recording_time(area, a, major, given.get(), &text) != 0 ? -1 : 0;
+        // A recording time that takes no day or time is carried as it is stored.
+        bool as_stored = rc == 0 && recording_time && text.len == strlen(given.get());
         // ISO-8859-1 for an ASCII text, as mutagen and TagLib write the joined frame.
         uint8_t encoding = ID3_ENC_LATIN1;
         for (uint64_t i = 0; i < text.len; i++)
             encoding = text.data[i] >= 0x80 ? ID3_ENC_UTF8 : encoding;
-        if (rc == 0)
+        if (rc == 0 && !as_stored)
             rc = emit_frame(to, bytes, hdr, &encoding, 1, text.data, text.len);
         id3_buf_release(&text);
-        return rc;
+        if (rc != 0 || !as_stored)
+            return rc;
     }
     if (major == 2 && memcmp(of->id, "APIC", 4) == 0) {
         // PIC: encoding, image format (3), then what APIC has after its MIME type.
@@ -1196,29 +1203,54 @@ static int carry_old_frame(const uint8_t* area, uint64_t a, uint8_t major, const
     return emit_frame(to, bytes, hdr, nullptr, 0, body, n);
 }
 
-// Appends the frames of an old frame area that the new tag keeps, in their order, to `to`: the
-// pictures when `pictures` is set, else the others. *bytes grows by what they take; with `to`
-// NULL they are only counted. Left out are the frames of named fields, front covers (picture type
-// 3) when the cover is replaced, frames of size 0, and frames whose identifier is not four
-// characters A-Z or 0-9 (a reader that finds one cannot tell where the frame before it ends). A
-// version 2.4 frame is kept byte for byte (as tag_area gives it: sizes syncsafe, the tag's
-// unsynchronisation undone); a version 2.2 or 2.3 frame takes its version 2.4 form. -1 when memory
-// runs out.
-static int carry_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_change change,
-                        bool pictures, id3_buf* to, uint64_t* bytes) {
-    // The 2.3 year gives way to a recording time the old tag already holds.
-    bool has_tdrc = false;
+// Where the year stands whose text the reader gives for the date of a version 2.2/2.3 tag
+// (*year_at): the first TYER with a text, unless a TDRC follows it, whose text is taken whatever
+// came before (a year only fills a date without text). NO_FRAME when the date comes from a TDRC
+// or from no frame. -1 when memory runs out.
+#define NO_FRAME UINT64_MAX
+static int shown_year(const uint8_t* area, uint64_t a, uint8_t major, uint64_t* year_at) {
+    *year_at = NO_FRAME;
+    bool date_has_text = false;
     uint64_t pos = 0;
     old_frame of;
-    while (major < 4 && !has_tdrc && next_old_frame(area, a, major, &pos, &of))
-        has_tdrc = memcmp(of.id, "TDRC", 4) == 0;
-    pos = 0;
-    while (next_old_frame(area, a, major, &pos, &of)) {
+    for (uint64_t at = 0; next_old_frame(area, a, major, &pos, &of); at = pos) {
+        bool recording_time = memcmp(of.id, "TDRC", 4) == 0;
+        if (!recording_time && (memcmp(of.id, "TYER", 4) != 0 || date_has_text))
+            continue;
+        if (of.n == 0 || !old_frame_plain(&of, major))
+            continue;
+        id3_owned_text text(id3_decode_id3_text(of.body[0], of.body + 1, of.n - 1));
+        if (!text)
+            return -1;
+        date_has_text = text.get()[0] != '\0';
+        *year_at = recording_time ? NO_FRAME : at;
+    }
+    return 0;
+}
+
+// Appends the frames of an old frame area that the new tag keeps, in their order, to `to`: the
+// pictures when `pictures` is set, else the others. *bytes grows by what they take; with `to`
+// NULL they are only counted. Left out are the frames of named fields, the years of a version
+// 2.2/2.3 tag but the one the reader shows, front covers (picture type 3) when the cover is
+// replaced, frames of size 0, and frames whose identifier is not four characters A-Z or 0-9 (a
+// reader that finds one cannot tell where the frame before it ends). A version 2.4 frame is kept
+// byte for byte (as tag_area gives it: sizes syncsafe, the tag's unsynchronisation undone); a
+// version 2.2 or 2.3 frame takes its version 2.4 form. -1 when memory runs out.
+static int carry_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_change change,
+                        bool pictures, id3_buf* to, uint64_t* bytes) {
+    // Every year of a version 2.2/2.3 tag carried becomes a recording time, of which the last is
+    // read: only the year the reader shows is carried.
+    uint64_t year_at = NO_FRAME;
+    if (major < 4 && shown_year(area, a, major, &year_at) != 0)
+        return -1;
+    uint64_t pos = 0;
+    old_frame of;
+    for (uint64_t at = 0; next_old_frame(area, a, major, &pos, &of); at = pos) {
         if (of.n == 0 || of.id[0] == '\0')
             continue;
         if (is_named_frame((const uint8_t*)of.id, change.named))
             continue;
-        if (has_tdrc && memcmp(of.id, "TYER", 4) == 0)
+        if (major < 4 && memcmp(of.id, "TYER", 4) == 0 && at != year_at)
             continue;
         bool picture = memcmp(of.id, "APIC", 4) == 0;
         if (picture != pictures)
@@ -1304,10 +1336,23 @@ static void update_v1(uint8_t* v1, const id3_tags* t, uint32_t named) {
     }
 }
 
+// Whether the new tag carries a frame of the old one (a comment, or a compressed or encrypted
+// frame) that no named field replaces: a version 2.4 frame with a body as it is, an older one
+// when it takes a version 2.4 form, which not every compressed or encrypted one does.
+static bool old_frame_carried(const id3_old_tag* old, const old_frame* of) {
+    if (of->n == 0 || of->id[0] == '\0')
+        return false;
+    uint64_t carried = old->major >= 4 ? of->n : 0;
+    if (old->major < 4)
+        carry_old_frame(old->area, old->area_len, old->major, of, nullptr, &carried); // counts
+    return carried > 0;
+}
+
 // What an ID3v1 tag at the end of the file adds to a write over the ID3v2 tag in front (none, or
 // one of any version): the fields the record holds that the ID3v2 tag does not give (*fields; the
 // reader took them from ID3v1, and the new tag writes them) and the ID3v1 comment when the ID3v2
-// tag holds no comment frame (*comment). -1 with a message when memory runs out.
+// tag holds no comment frame that the new tag carries (*comment). -1 with a message when memory
+// runs out.
 static int v1_additions(const id3_old_tag* old, const id3_tags* t, uint32_t* fields,
                         id3_owned_text* comment) {
     *fields = 0;
@@ -1318,11 +1363,26 @@ static int v1_additions(const id3_old_tag* old, const id3_tags* t, uint32_t* fie
         if (has[i] && strcmp(has[i], had[i] ? had[i] : "") != 0)
             *fields |= 1u << i;
     }
-    const uint8_t* v1 = old->v1;
+    // A field with a frame the reader cannot read (compressed or encrypted) that the new tag
+    // carries keeps that frame, which other readers may show: the ID3v1 text the reader gave in
+    // its place stays in the ID3v1 tag.
     uint64_t pos = 0;
     old_frame of;
     while (old->major > 0 && next_old_frame(old->area, old->area_len, old->major, &pos, &of)) {
-        if (memcmp(of.id, "COMM", 4) == 0)
+        if (old_frame_plain(&of, old->major) || !old_frame_carried(old, &of))
+            continue;
+        for (int i = 0; i < ID3_FIELD_COUNT; i++) {
+            if (is_named_frame((const uint8_t*)of.id, 1u << i))
+                *fields &= ~(1u << i);
+        }
+    }
+    // A comment frame that the new tag drops (empty, or one of version 2.3 that cannot take its
+    // version 2.4 form) leaves the place to the ID3v1 comment, which the next write would move in
+    // otherwise.
+    const uint8_t* v1 = old->v1;
+    pos = 0;
+    while (old->major > 0 && next_old_frame(old->area, old->area_len, old->major, &pos, &of)) {
+        if (memcmp(of.id, "COMM", 4) == 0 && old_frame_carried(old, &of))
             return 0;
     }
     char* text = nullptr;
@@ -1408,10 +1468,12 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* 
         ok = append_text_frame(&out, texts[i].id, texts[i].text, texts[i].len) == 0;
     uint64_t counted = 0;
     if (ok && major != 0)
-        ok = carry_frames(area, area_len, major, change, false, &out, &counted) == 0 &&
-             carry_frames(area, area_len, major, change, true, &out, &counted) == 0;
+        ok = carry_frames(area, area_len, major, change, false, &out, &counted) == 0;
+    // The ID3v1 comment goes before the pictures, where the next write keeps it.
     if (ok && with_comment)
         ok = append_comment_frame(&out, v1_comment.get(), &counted) == 0;
+    if (ok && major != 0)
+        ok = carry_frames(area, area_len, major, change, true, &out, &counted) == 0;
     if (ok && with_apic)
         ok = append_apic_frame(&out, t) == 0;
     if (ok) {

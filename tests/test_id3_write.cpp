@@ -388,6 +388,74 @@ TEST(Mp3Write, Id3v1KeptInStep) {
     EXPECT_EQ(hex(read_file(path)), hex(new_tag(kept) + kAudio + v1_removed));
 }
 
+// The ID3v1 comment moves in when the new tag carries no comment frame, before the old pictures:
+// there the next write keeps it, and a second {} changes nothing.
+TEST(Mp3Write, Id3v1CommentMovesInOnce) {
+    const Bytes v1 = S("TAG") + repeat(0, 94) + S("note") + repeat(0, 26) + B({255});
+    const Bytes title = id3_frame4("TIT2", id3_text("T"));
+    const Bytes comment = id3_frame4("COMM", B({3}) + S("eng") + B({0}) + S("note"));
+    const Bytes picture = id3_frame4("APIC", B({0}) + S("image/png") + B({0, 3, 0}) + kPng);
+    struct Case {
+        const char* name;
+        Bytes old_tag;
+        Bytes frames; // the new tag's frames
+    } cases[] = {
+        {"before the old pictures", new_tag(title + picture), title + comment + picture},
+        {"past an empty comment frame", new_tag(S("COMM") + syncsafe(0) + B({0, 0}) + title),
+         title + comment},
+        {"past an encrypted version 2.3 comment frame",
+         id3_tag(3, 0,
+                 S("COMM") + be32(6) + B({0x00, 0x40}) + repeat(2, 6) +
+                     id3_frame3("TIT2", id3_text("T"))),
+         title + comment},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        std::string path = dir.file("song.mp3");
+        ASSERT_TRUE(write_file(path, c.old_tag + kAudio + v1));
+        for (int round = 1; round <= 2; round++) {
+            SCOPED_TRACE(round);
+            ASSERT_EQ(id3_write(path.c_str(), "{}"), 0) << id3_last_error();
+            EXPECT_EQ(hex(read_file(path)), hex(new_tag(c.frames) + kAudio + v1));
+        }
+    }
+}
+
+// A field whose frame the reader cannot read (compressed) keeps that frame, which other readers may
+// show; the ID3v1 text that the reader gives in its place stays in the ID3v1 tag. A field the
+// ID3v2 tag lacks, or whose unreadable frame the new tag drops (encrypted, version 2.3), moves in
+// at the first write, and a second {} changes nothing.
+TEST(Mp3Write, Id3v1LeavesAnUnreadableFrameAlone) {
+    const Bytes v1 = S("TAG") + S("V1") + repeat(0, 92) + repeat(0, 30) + B({12});
+    const Bytes compressed = S("TCON") + syncsafe(5) + B({0x00, 0x08}) + B({3}) + S("Rock");
+    const Bytes artist = id3_frame4("TPE1", id3_text("A"));
+    const Bytes title = id3_frame4("TIT2", id3_text("V1"));
+    struct Case {
+        const char* name;
+        Bytes old_tag;
+        Bytes frames; // the new tag's frames
+    } cases[] = {
+        {"compressed genre kept", new_tag(compressed + artist), title + compressed + artist},
+        {"encrypted genre dropped",
+         id3_tag(3, 0,
+                 S("TCON") + be32(6) + B({0x00, 0x40}) + repeat(2, 6) +
+                     id3_frame3("TPE1", id3_text("A"))),
+         title + id3_frame4("TCON", id3_text("Other")) + artist},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        std::string path = dir.file("song.mp3");
+        ASSERT_TRUE(write_file(path, c.old_tag + kAudio + v1));
+        for (int round = 1; round <= 2; round++) {
+            SCOPED_TRACE(round);
+            ASSERT_EQ(id3_write(path.c_str(), "{}"), 0) << id3_last_error();
+            EXPECT_EQ(hex(read_file(path)), hex(new_tag(c.frames) + kAudio + v1));
+        }
+    }
+}
+
 // --- What an old tag of version 2.3 or 2.4 passes on ----------------------------------------
 
 // The named fields' frames come first, then the old frames that are kept, in their order, then
@@ -518,6 +586,21 @@ const CarryCase kCarryCases[] = {
     {"version 2.3 year without a day stays a year",
      id3_tag(3, 0, id3_frame3("TYER", id3_text("2022")) + id3_frame3("TDAT", id3_text("2"))), "{}",
      id3_frame4("TDRC", B({0}) + S("2022"))},
+    // Every year carried becomes a recording time, and of those the last is read: only the year
+    // the reader shows is carried, the first one with a text unless a recording time follows.
+    {"version 2.2 second year dropped",
+     id3_tag(2, 0,
+             S("TYE") + be24(5) + B({0}) + S("200)") + S("TYE") + be24(5) + B({0}) + S("2001")),
+     "{}", id3_frame4("TDRC", B({0}) + S("200)"))},
+    {"version 2.3 year after an empty recording time kept",
+     id3_tag(3, 0,
+             id3_frame3("TDRC", id3_text("")) + id3_frame3("TYER", id3_text("2001")) +
+                 id3_frame3("TYER", id3_text("2000"))),
+     "{}", id3_frame4("TDRC", id3_text("")) + id3_frame4("TDRC", B({0}) + S("2001"))},
+    // A recording time in a version 2.3 tag takes the day and time as the year does.
+    {"version 2.3 recording time joined with the day",
+     id3_tag(3, 0, id3_frame3("TDRC", id3_text("2005")) + id3_frame3("TDAT", id3_text("0304"))),
+     "{}", id3_frame4("TDRC", B({0}) + S("2005-04-03"))},
     {"version 2.3 unsynchronisation undone",
      id3_tag(3, 0x80, S("TXXX") + B({0, 0, 0, 5, 0, 0}) + B({0, 'k', 0, 0xFF, 0x00, 0xE0})), "{}",
      id3_frame4("TXXX", B({0, 'k', 0, 0xFF, 0xE0}))},
