@@ -418,10 +418,6 @@ static Bytes mp4_sample_at(const Bytes& b, uint64_t off) {
     return {};
 }
 
-static bool text_is(const char* field, const char* want) {
-    return field && strcmp(field, want) == 0;
-}
-
 static void write_input(const uint8_t* data, size_t size) {
     FILE* f = fopen(g_path.c_str(), "wb");
     fuzz_require(f != nullptr, "create the input file");
