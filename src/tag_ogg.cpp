@@ -437,18 +437,26 @@ static int read_cover(const uint8_t* body, uint64_t body_len, id3_tags* t, int w
     return id3_tags_store_cover(t, decoded.get(), n, coverart_mime, coverart_mime_len, want_cover);
 }
 
-int id3_ogg_load(const id3_file* f, id3_tags* t, int want_cover) {
-    // Pages are read only until the comment packet is whole.
-    ogg_headers h;
-    int rc = read_headers(f, OGG_COMMENT_PACKET + 1, &h);
-    if (h.format != ID3_FMT_UNKNOWN)
-        t->format = h.format;
-    const uint8_t* body = nullptr;
-    uint64_t body_len = 0;
-    if (rc == 0 && !comment_body(&h, &body, &body_len)) {
+// Reads the header packets up to the comment packet (pages are read only until it is whole) and
+// finds its comment body. *format becomes the codec's code where the first packet names one. 0,
+// or -1 with a message; h needs headers_free either way.
+static int read_comment_packet(const id3_file* f, ogg_headers* h, int32_t* format,
+                               const uint8_t** body, uint64_t* body_len) {
+    int rc = read_headers(f, OGG_COMMENT_PACKET + 1, h);
+    if (h->format != ID3_FMT_UNKNOWN)
+        *format = h->format;
+    if (rc == 0 && !comment_body(h, body, body_len)) {
         id3_set_error("Ogg comment header missing");
         rc = -1;
     }
+    return rc;
+}
+
+int id3_ogg_load(const id3_file* f, id3_tags* t, int want_cover) {
+    ogg_headers h;
+    const uint8_t* body = nullptr;
+    uint64_t body_len = 0;
+    int rc = read_comment_packet(f, &h, &t->format, &body, &body_len);
     if (rc == 0 &&
         (id3_vc_read(body, body_len, t) != 0 || read_cover(body, body_len, t, want_cover) != 0)) {
         // A record missing a tag the file holds must not pass for the file's tags.
@@ -534,15 +542,9 @@ static int read_props(const uint8_t* body, uint64_t body_len, id3_props* p) {
 
 int id3_ogg_load_props(const id3_file* f, id3_props* p) {
     ogg_headers h;
-    int rc = read_headers(f, OGG_COMMENT_PACKET + 1, &h);
-    if (h.format != ID3_FMT_UNKNOWN)
-        p->format = h.format;
     const uint8_t* body = nullptr;
     uint64_t body_len = 0;
-    if (rc == 0 && !comment_body(&h, &body, &body_len)) {
-        id3_set_error("Ogg comment header missing");
-        rc = -1;
-    }
+    int rc = read_comment_packet(f, &h, &p->format, &body, &body_len);
     if (rc == 0 && read_props(body, body_len, p) != 0) {
         id3_set_error("oom");
         rc = -1;
