@@ -616,6 +616,34 @@ TEST(WriteProperties, RemovalPrecedenceAndCase) {
     }
 }
 
+// A batch applies the properties to every file; a file whose container cannot hold them fails
+// alone and stays as it was.
+TEST(WriteProperties, BatchWritesEveryFileAndRefusesOnlyWhatCannotHoldThem) {
+    TempDir dir;
+    std::vector<std::string> paths;
+    std::string list = "[";
+    for (const auto& file : untagged_files()) {
+        paths.push_back(dir.file(file.first));
+        ASSERT_TRUE(write_file(paths.back(), file.second));
+        list += (paths.size() > 1 ? "," : "") + json_string(paths.back());
+    }
+    list += "]";
+    // Two disc numbers: MP4 holds one.
+    std::string json = properties_json({{"DISCNUMBER", {"1", "2"}}, {"LABEL", {"L"}}});
+    EXPECT_EQ(id3_batch(list.c_str(), json.c_str()), 2);
+    for (size_t i = 0; i < paths.size(); i++) {
+        SCOPED_TRACE(paths[i]);
+        AllTags got = read_all(paths[i]);
+        ASSERT_TRUE(got.ok) << got.error;
+        bool mp4 = paths[i].find(".m4a") != std::string::npos;
+        EXPECT_EQ(got.properties["LABEL"], mp4 ? Values{} : Values{"L"});
+        EXPECT_EQ(got.properties["DISCNUMBER"], mp4 ? Values{} : (Values{"1", "2"}));
+        if (mp4) {
+            EXPECT_EQ(read_file(paths[i]), untagged_files()[i].second);
+        }
+    }
+}
+
 // What the caller or the container cannot hold fails before the file is touched, naming the key.
 TEST(WriteProperties, RefusedBeforeAnythingIsWritten) {
     struct Case {
