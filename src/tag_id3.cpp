@@ -2182,7 +2182,7 @@ static int append_value_frames(id3_buf* frames, const id3_prop_edit& edit, frame
 }
 
 static int plan_properties(const id3_old_tag* old, const id3_prop_edits* e, prop_plan* plan) {
-    if (!e)
+    if (!e || e->count == 0)
         return 0;
     for (uint64_t i = 0; i < e->count; i++) {
         const id3_prop_edit& edit = e->items[i];
