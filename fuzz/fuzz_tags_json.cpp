@@ -54,16 +54,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                      strcmp(t.cover_mime, "image/png") == 0,
                  "cover and format are never touched");
     fuzz_check_record(&t);
-    // Each property named once (ASCII case aside), upper-case, of printable ASCII but '=', each
-    // value free of U+0000.
+    // Each property named once (ASCII case aside), upper-case, without control characters or '=',
+    // each value free of U+0000.
     for (uint64_t i = 0; i < props.count; i++) {
         const id3_prop_edit& edit = props.items[i];
         size_t key_len = strlen(edit.key);
         fuzz_require(key_len > 0, "a key is not empty");
         for (size_t c = 0; c < key_len; c++) {
-            char k = edit.key[c];
-            fuzz_require(k >= 0x20 && k <= 0x7D && k != '=' && !(k >= 'a' && k <= 'z'),
-                         "a key is upper-case printable ASCII without '='");
+            unsigned char k = (unsigned char)edit.key[c];
+            fuzz_require(k >= 0x20 && k != 0x7F && k != '=' && !(k >= 'a' && k <= 'z'),
+                         "a key has no control character, '=' or lower-case ASCII letter");
         }
         fuzz_require(id3_prop_edits_find(&props, edit.key, key_len) == &edit,
                      "a key is named once");

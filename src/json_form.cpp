@@ -191,13 +191,15 @@ static yyjson_val* obj_member(yyjson_val* obj, const char* key) {
     return nullptr;
 }
 
-// Whether a property key can stand as a Vorbis comment name, as every key must: one or more
-// bytes of printable ASCII, '=' excepted.
+// Whether a text can be a property key: one or more bytes, none a control character or '='
+// (which ends a Vorbis comment's name). A key beyond printable ASCII (an ID3v2 description or an
+// MP4 freeform name) is left to the container to take or refuse.
 static bool valid_property_key(const char* key, size_t len) {
     if (len == 0)
         return false;
     for (size_t i = 0; i < len; i++) {
-        if (key[i] < 0x20 || key[i] > 0x7D || key[i] == '=')
+        unsigned char c = (unsigned char)key[i];
+        if (c < 0x20 || c == 0x7F || c == '=')
             return false;
     }
     return true;

@@ -373,9 +373,24 @@ static bool mp4_number_item(const char* item, unsigned long* max, bool* pair) {
     return false;
 }
 
+// Whether a key can name a Vorbis comment: printable ASCII up to '}' ('=' is refused for every
+// container).
+static bool is_comment_name(const char* key) {
+    for (const char* c = key; *c; c++) {
+        if (*c < 0x20 || *c > 0x7D)
+            return false;
+    }
+    return true;
+}
+
 int id3_prop_edits_check(const id3_prop_edits* e, int32_t format) {
+    bool comments = format == ID3_FMT_FLAC || format == ID3_FMT_OGG || format == ID3_FMT_OPUS;
     for (uint64_t i = 0; e && i < e->count; i++) {
         const id3_prop_edit& edit = e->items[i];
+        if (comments && !is_comment_name(edit.key)) {
+            id3_set_error("key not supported by %s: %s", format_label(format), edit.key);
+            return -1;
+        }
         const id3_property_row* row = id3_property_row_of(edit.key);
         bool one_value = false;
         if (format == ID3_FMT_MP3) {
