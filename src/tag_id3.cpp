@@ -1228,17 +1228,28 @@ static int shown_year(const uint8_t* area, uint64_t a, uint8_t major, uint64_t* 
     return 0;
 }
 
-// The new frames of the named properties, and which pair frames they rebuild: a pair frame whose
-// pairs a property names, or that takes new ones, is written again as one frame holding the old
-// pairs not named, then the new ones.
+// The new frames of the named properties, and how they change the pair frames (involved people,
+// musicians): of a kind whose pairs a property names or that takes new pairs, every readable old
+// frame is written again in its place without the named pairs (and goes when none is left); the
+// first of them takes the new pairs, which without one make a new frame among the others.
 struct prop_plan {
     id3_buf frames;
-    bool pairs_rebuilt[2]; // PAIRS_PEOPLE, PAIRS_MUSICIANS
+    bool pairs_rebuilt[2];   // PAIRS_PEOPLE, PAIRS_MUSICIANS
+    uint64_t first_pairs[2]; // where the first readable old frame of the kind stands in the area
+    id3_buf new_pairs[2];    // role and name of each new pair, each text with 00 after it
 };
+
+static void prop_plan_release(prop_plan* plan) {
+    id3_buf_release(&plan->frames);
+    id3_buf_release(&plan->new_pairs[0]);
+    id3_buf_release(&plan->new_pairs[1]);
+}
 
 static int plan_properties(const id3_old_tag* old, const id3_prop_edits* e, prop_plan* plan);
 static int frame_named(const old_frame* of, uint8_t major, const id3_prop_edits* e);
 static int pair_kind(const char* id);
+static int carry_pair_frame(const old_frame* of, uint8_t major, uint64_t at, const prop_plan* plan,
+                            const id3_prop_edits* e, id3_buf* to, uint64_t* bytes);
 
 // Appends the frames of an old frame area that the new tag keeps, in their order, to `to`: the
 // pictures when `pictures` is set, else the others. *bytes grows by what they take; with `to`
@@ -1268,8 +1279,13 @@ static int carry_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_chan
         int named = frame_named(&of, major, change.props);
         if (named < 0)
             return -1;
-        if (named || (kind >= 0 && plan->pairs_rebuilt[kind] && old_frame_plain(&of, major)))
+        if (named)
             continue;
+        if (kind >= 0 && plan->pairs_rebuilt[kind] && old_frame_plain(&of, major)) {
+            if (!pictures && carry_pair_frame(&of, major, at, plan, change.props, to, bytes) != 0)
+                return -1;
+            continue;
+        }
         if (major < 4 && memcmp(of.id, "TYER", 4) == 0 && at != year_at)
             continue;
         bool picture = memcmp(of.id, "APIC", 4) == 0;
@@ -1469,8 +1485,8 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* 
     }
     bool with_comment = v1_comment && v1_comment.get()[0] != '\0';
     change.named |= from_v1;
-    prop_plan plan = {{nullptr, 0, 0}, {false, false}};
-    std::unique_ptr<id3_buf, void (*)(id3_buf*)> release_plan(&plan.frames, id3_buf_release);
+    prop_plan plan = {{nullptr, 0, 0}, {false, false}, {NO_FRAME, NO_FRAME}, {}};
+    std::unique_ptr<prop_plan, void (*)(prop_plan*)> release_plan(&plan, prop_plan_release);
     if (plan_properties(old, change.props, &plan) != 0)
         return -1;
     // What is carried is counted first, so that the new tag is checked and sized once.
@@ -2018,45 +2034,69 @@ static int append_terminated(id3_buf* b, const char* text) {
     return id3_buf_append(b, text, strlen(text) + 1);
 }
 
-// The pairs of the old pair frames of a kind that the properties do not name, each role and name
-// with 00 after it, into pairs; *named is set when a pair is named. A frame that cannot be read
-// is passed over (and carried as it is). -1 when memory runs out.
-static int kept_pairs(const uint8_t* area, uint64_t a, uint8_t major, int kind,
-                      const id3_prop_edits* e, id3_buf* pairs, bool* named) {
-    uint64_t pos = 0;
-    old_frame of;
+// The pairs of an old pair frame that the properties do not name, each role and name with 00
+// after it, appended to pairs; *named is set when one of its pairs is named. False for a frame
+// that cannot be read (it is carried as it is); -1 in *rc when memory runs out.
+static bool kept_pairs(const old_frame* of, uint8_t major, const id3_prop_edits* e, id3_buf* pairs,
+                       bool* named, int* rc) {
+    const uint8_t* body = nullptr;
+    uint64_t n = 0;
+    id3_owned_bytes copy;
+    if (!old_frame_body(of, major, &body, &n, &copy, rc))
+        return false;
+    if (n == 0)
+        return true;
     id3_buf key = {nullptr, 0, 0};
     std::unique_ptr<id3_buf, void (*)(id3_buf*)> release(&key, id3_buf_release);
-    while (next_old_frame(area, a, major, &pos, &of)) {
-        if (of.n == 0 || pair_kind(of.id) != kind)
-            continue;
-        const uint8_t* body = nullptr;
-        uint64_t n = 0;
-        id3_owned_bytes copy;
-        int rc = 0;
-        if (!old_frame_body(&of, major, &body, &n, &copy, &rc)) {
-            if (rc != 0)
-                return -1;
+    text_walk w = {body[0], body + 1, n - 1, 0, false};
+    id3_owned_text role, name;
+    while ((*rc = next_decoded(&w, &role)) == 1 && (*rc = next_decoded(&w, &name)) == 1) {
+        const char* k = pair_key(of->id, role.get(), major, &key);
+        if (!k) {
+            *rc = -1;
+            return false;
+        }
+        if (id3_prop_edits_find(e, k, strlen(k))) {
+            *named = true;
             continue;
         }
-        text_walk w = {body[0], body + 1, n - 1, 0, false};
-        id3_owned_text role, name;
-        while ((rc = next_decoded(&w, &role)) == 1 && (rc = next_decoded(&w, &name)) == 1) {
-            const char* k = pair_key(of.id, role.get(), major, &key);
-            if (!k)
-                return -1;
-            if (id3_prop_edits_find(e, k, strlen(k))) {
-                *named = true;
-                continue;
-            }
-            if (append_terminated(pairs, role.get()) != 0 ||
-                append_terminated(pairs, name.get()) != 0)
-                return -1;
+        if (append_terminated(pairs, role.get()) != 0 ||
+            append_terminated(pairs, name.get()) != 0) {
+            *rc = -1;
+            return false;
         }
-        if (rc < 0)
-            return -1;
     }
-    return 0;
+    *rc = *rc < 0 ? -1 : 0;
+    return *rc == 0;
+}
+
+static const char kPairIds[2][5] = {"TIPL", "TMCL"};
+
+// Appends a pair frame of the kind: encoding 3, then the pairs (their last terminator left out).
+// Nothing for no pairs. *bytes grows by its length; with `to` NULL it is only counted. -1 when
+// memory runs out.
+static int emit_pair_frame(int kind, const id3_buf* pairs, id3_buf* to, uint64_t* bytes) {
+    if (pairs->len == 0)
+        return 0;
+    uint8_t hdr[FRAME_HEADER_LEN] = {0};
+    memcpy(hdr, kPairIds[kind], 4);
+    const uint8_t encoding = ID3_ENC_UTF8;
+    return emit_frame(to, bytes, hdr, &encoding, 1, pairs->data, pairs->len - 1);
+}
+
+// Writes an old pair frame of a kind the properties change again in its place: its pairs not
+// named, then, in the first frame of the kind, the new pairs.
+static int carry_pair_frame(const old_frame* of, uint8_t major, uint64_t at, const prop_plan* plan,
+                            const id3_prop_edits* e, id3_buf* to, uint64_t* bytes) {
+    int kind = pair_kind(of->id);
+    id3_buf pairs = {nullptr, 0, 0};
+    std::unique_ptr<id3_buf, void (*)(id3_buf*)> release(&pairs, id3_buf_release);
+    bool named = false;
+    int rc = 0;
+    kept_pairs(of, major, e, &pairs, &named, &rc);
+    if (rc == 0 && at == plan->first_pairs[kind])
+        rc = id3_buf_append(&pairs, plan->new_pairs[kind].data, plan->new_pairs[kind].len);
+    return rc == 0 ? emit_pair_frame(kind, &pairs, to, bytes) : -1;
 }
 
 // Where the values of a key go in a version 2.4 tag: the table's frame (with its description,
@@ -2191,43 +2231,57 @@ static int plan_properties(const id3_old_tag* old, const id3_prop_edits* e, prop
             append_value_frames(&plan->frames, edit, t) != 0)
             return -1;
     }
-    static const char kPairIds[2][5] = {"TIPL", "TMCL"};
-    for (int kind = PAIRS_PEOPLE; kind <= PAIRS_MUSICIANS; kind++) {
-        id3_buf pairs = {nullptr, 0, 0};
-        std::unique_ptr<id3_buf, void (*)(id3_buf*)> release(&pairs, id3_buf_release);
-        const uint8_t encoding = ID3_ENC_UTF8;
-        bool touched = false;
-        bool ok = id3_buf_append(&pairs, &encoding, 1) == 0 &&
-                  (old->major == 0 || kept_pairs(old->area, old->area_len, old->major, kind, e,
-                                                 &pairs, &touched) == 0);
-        for (uint64_t i = 0; ok && i < e->count; i++) {
-            const id3_prop_edit& edit = e->items[i];
-            frame_target t = target_of(edit.key);
-            if (pair_kind(t.id) != kind)
-                continue;
-            touched = touched || edit.count > 0;
-            for (uint64_t v = 0; v < edit.count; v++) {
-                // A pair whose name is empty at the frame's end would lose its role.
-                if (edit.values[v][0] == '\0') {
-                    id3_set_error("value not supported by mp3: %s", edit.key);
-                    return -1;
-                }
-            }
-            for (uint64_t v = 0; ok && v < edit.count; v++) {
-                ok = append_terminated(&pairs, t.qualifier) == 0 &&
-                     append_terminated(&pairs, edit.values[v]) == 0;
-            }
-        }
-        if (!ok) {
+    // The pair frames: whether the properties name one of their pairs, where the first readable
+    // one stands, and the new pairs.
+    uint64_t pos = 0;
+    old_frame of;
+    for (uint64_t at = 0;
+         old->major != 0 && next_old_frame(old->area, old->area_len, old->major, &pos, &of);
+         at = pos) {
+        int kind = of.n > 0 ? pair_kind(of.id) : -1;
+        if (kind < 0)
+            continue;
+        id3_buf scratch = {nullptr, 0, 0};
+        bool named = false;
+        int rc = 0;
+        bool readable = kept_pairs(&of, old->major, e, &scratch, &named, &rc);
+        id3_buf_release(&scratch);
+        if (rc != 0) {
             id3_set_error("oom");
             return -1;
         }
-        plan->pairs_rebuilt[kind] = touched;
-        if (!touched || pairs.len == 1)
+        if (readable && plan->first_pairs[kind] == NO_FRAME)
+            plan->first_pairs[kind] = at;
+        plan->pairs_rebuilt[kind] = plan->pairs_rebuilt[kind] || named;
+    }
+    for (uint64_t i = 0; i < e->count; i++) {
+        const id3_prop_edit& edit = e->items[i];
+        frame_target t = target_of(edit.key);
+        int kind = pair_kind(t.id);
+        if (kind < 0 || edit.count == 0)
             continue;
-        pairs.len--; // the last text needs no terminator
-        if (append_prop_frame(&plan->frames, kPairIds[kind], &pairs) != 0)
+        plan->pairs_rebuilt[kind] = true;
+        for (uint64_t v = 0; v < edit.count; v++) {
+            // A pair whose name is empty at the frame's end would lose its role.
+            if (edit.values[v][0] == '\0') {
+                id3_set_error("value not supported by mp3: %s", edit.key);
+                return -1;
+            }
+            if (append_terminated(&plan->new_pairs[kind], t.qualifier) != 0 ||
+                append_terminated(&plan->new_pairs[kind], edit.values[v]) != 0) {
+                id3_set_error("oom");
+                return -1;
+            }
+        }
+    }
+    // New pairs with no old frame to join make a frame of their own.
+    for (int kind = PAIRS_PEOPLE; kind <= PAIRS_MUSICIANS; kind++) {
+        uint64_t counted = 0;
+        if (plan->first_pairs[kind] == NO_FRAME &&
+            emit_pair_frame(kind, &plan->new_pairs[kind], &plan->frames, &counted) != 0) {
+            id3_set_error("oom");
             return -1;
+        }
     }
     return 0;
 }

@@ -777,6 +777,28 @@ TEST(WriteProperties, Id3FramesOfTheKeysNamed) {
     EXPECT_EQ(v1_now[126], 5);
 }
 
+// A pair frame is written again where it stood, so that a key it shares with another frame keeps
+// its values' order; new pairs join the first frame of their kind.
+TEST(WriteProperties, PairFramesStayInPlace) {
+    TempDir dir;
+    std::string path = dir.file("song.mp3");
+    Bytes frames = id3_frame4("TXXX", txxx("Lighting", "L2")) +
+                   id3_frame4("TIPL", id3_text(std::string("lighting\0L1\0producer\0P1", 24))) +
+                   id3_frame4("TIT2", id3_text("t"));
+    ASSERT_TRUE(write_file(path, id3_tag(4, 0, frames) + kMpegFrame));
+    ASSERT_EQ(write_json(path, properties_json({{"PRODUCER", {"P2"}}, {"MIXER", {"M"}}})), 0)
+        << id3_last_error();
+    AllTags got = read_all(path);
+    ASSERT_TRUE(got.ok) << got.error;
+    EXPECT_EQ(got.properties["LIGHTING"], (Values{"L2", "L1"}));
+    EXPECT_EQ(got.properties["PRODUCER"], Values{"P2"});
+    EXPECT_EQ(got.properties["MIXER"], Values{"M"});
+    Bytes file = read_file(path);
+    Bytes tipl =
+        id3_frame4("TIPL", id3_text(std::string("lighting\0L1\0producer\0P2\0mix\0M", 29)));
+    EXPECT_NE(std::search(file.begin(), file.end(), tipl.begin(), tipl.end()), file.end());
+}
+
 // MP4 items: a named genre takes the place of a numeric one; numbers take their binary form;
 // a freeform name in another case is the same key; the new item stands where the old one stood.
 TEST(WriteProperties, Mp4ItemsOfTheKeysNamed) {
