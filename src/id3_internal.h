@@ -48,6 +48,8 @@ void id3_buf_release(id3_buf* b);
 #define ID3_FMT_MP4 3
 #define ID3_FMT_OGG 4  // Ogg Vorbis
 #define ID3_FMT_OPUS 5 // Ogg Opus
+// The format's name in JSON and messages: "mp3", "flac", "mp4", "ogg", "opus" or "unknown".
+const char* id3_format_name(int32_t format);
 
 // The tags of one file. Every pointer is NULL or a malloc'd block owned by the record. A NULL text
 // is an absent tag; "" is a present, empty one. The all-zero record is the empty record.

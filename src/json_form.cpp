@@ -9,23 +9,6 @@
 
 #include <algorithm>
 
-static const char* format_name(int32_t format) {
-    switch (format) {
-    case ID3_FMT_MP3:
-        return "mp3";
-    case ID3_FMT_FLAC:
-        return "flac";
-    case ID3_FMT_MP4:
-        return "mp4";
-    case ID3_FMT_OGG:
-        return "ogg";
-    case ID3_FMT_OPUS:
-        return "opus";
-    default:
-        return "unknown";
-    }
-}
-
 char* id3_tags_to_json(const id3_tags* t) {
     yyjson_mut_doc* doc = yyjson_mut_doc_new(nullptr);
     if (!doc) {
@@ -43,7 +26,7 @@ char* id3_tags_to_json(const id3_tags* t) {
                      yyjson_mut_obj_add_str(doc, root, "genre", t->genre ? t->genre : "") &&
                      yyjson_mut_obj_add_str(doc, root, "date", t->date ? t->date : "") &&
                      yyjson_mut_obj_add_str(doc, root, "track", t->track ? t->track : "") &&
-                     yyjson_mut_obj_add_str(doc, root, "format", format_name(t->format)) &&
+                     yyjson_mut_obj_add_str(doc, root, "format", id3_format_name(t->format)) &&
                      yyjson_mut_obj_add_bool(doc, root, "has_cover",
                                              t->has_cover != 0 || t->cover_size != 0) &&
                      (t->cover_mime[0] == '\0' ||
@@ -135,7 +118,7 @@ char* id3_props_to_json(const id3_props* p) {
     if (root)
         yyjson_mut_doc_set_root(doc, root);
     // Values refer to the map's texts; the map does not change before the write.
-    bool added = root && yyjson_mut_obj_add_str(doc, root, "format", format_name(p->format)) &&
+    bool added = root && yyjson_mut_obj_add_str(doc, root, "format", id3_format_name(p->format)) &&
                  add_properties(doc, root, p) && add_pictures(doc, root, p);
     char* text = added ? yyjson_mut_write_opts(doc, YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr,
                                                nullptr, nullptr)

@@ -336,21 +336,6 @@ static bool is_number(const char* text, unsigned long max, bool pair) {
     return false;
 }
 
-static const char* format_label(int32_t format) {
-    switch (format) {
-    case ID3_FMT_MP3:
-        return "mp3";
-    case ID3_FMT_MP4:
-        return "mp4";
-    case ID3_FMT_OGG:
-        return "ogg";
-    case ID3_FMT_OPUS:
-        return "opus";
-    default:
-        return "flac";
-    }
-}
-
 // MP4 items of one value that is a number: the track and disc pairs, the tempo, the compilation
 // flag and the movement number. The largest value each holds.
 static bool mp4_number_item(const char* item, unsigned long* max, bool* pair) {
@@ -388,7 +373,7 @@ int id3_prop_edits_check(const id3_prop_edits* e, int32_t format) {
     for (uint64_t i = 0; e && i < e->count; i++) {
         const id3_prop_edit& edit = e->items[i];
         if (comments && !is_comment_name(edit.key)) {
-            id3_set_error("key not supported by %s: %s", format_label(format), edit.key);
+            id3_set_error("key not supported by %s: %s", id3_format_name(format), edit.key);
             return -1;
         }
         const id3_property_row* row = id3_property_row_of(edit.key);
@@ -402,7 +387,8 @@ int id3_prop_edits_check(const id3_prop_edits* e, int32_t format) {
         bool pair = false;
         bool number = format == ID3_FMT_MP4 && row && mp4_number_item(row->mp4, &max, &pair);
         if ((one_value || number) && edit.count > 1) {
-            id3_set_error("several values not supported by %s: %s", format_label(format), edit.key);
+            id3_set_error("several values not supported by %s: %s", id3_format_name(format),
+                          edit.key);
             return -1;
         }
         if (number && edit.count == 1 && !is_number(edit.values[0], max, pair)) {

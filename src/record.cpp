@@ -166,3 +166,20 @@ void id3_buf_release(id3_buf* b) {
     b->data = nullptr;
     b->len = b->cap = 0;
 }
+
+const char* id3_format_name(int32_t format) {
+    switch (format) {
+    case ID3_FMT_MP3:
+        return "mp3";
+    case ID3_FMT_FLAC:
+        return "flac";
+    case ID3_FMT_MP4:
+        return "mp4";
+    case ID3_FMT_OGG:
+        return "ogg";
+    case ID3_FMT_OPUS:
+        return "opus";
+    default:
+        return "unknown";
+    }
+}
