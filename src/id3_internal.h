@@ -334,9 +334,10 @@ void id3_vc_walk_start(id3_vc_walk* w, const uint8_t* body, uint64_t body_len);
 bool id3_vc_walk_next(id3_vc_walk* w, const char** text, uint64_t* text_len);
 // The record field (0 title ... 5 track) that a comment key names (ASCII case ignored), or -1.
 int id3_vc_field_of_key(const char* key, uint64_t key_len);
-// Whether a comment is one of the named fields' (ID3_NAMED_* bits): its key, the bytes before the
-// first "=", names one. A comment without "=" has no key, even when it spells a field's key.
-bool id3_vc_names_field(const char* text, uint64_t text_len, uint32_t named);
+// Whether a write replaces a comment: its key, the bytes before the first "=", is a named field's
+// or a named property's. A comment without "=" has no key, even when it spells a field's key.
+struct id3_change;
+bool id3_vc_replaced(const char* text, uint64_t text_len, const id3_change* change);
 // Appends one comment: its 4-byte length and its text. -1 when memory runs out.
 int id3_vc_append(id3_buf* b, const void* text, uint64_t text_len);
 // Bytes that the vendor, the count and every counted comment take from the body's start; 0 when
@@ -360,10 +361,11 @@ struct id3_picture_fields {
 };
 bool id3_picture_parse(const uint8_t* body, uint64_t body_len, id3_picture_fields* pic);
 // A new comment body: the vendor, the named fields' comments ("KEY=value", each cut to 1023 bytes
-// without splitting a UTF-8 character) in the record's order, then the carried comments (each
-// already a length and its text). -1 when memory runs out.
+// without splitting a UTF-8 character) in the record's order, the named properties' comments (one
+// per value, whole), then the carried comments (each already a length and its text). -1 when
+// memory runs out.
 int id3_vc_build(id3_buf* body, const uint8_t* vendor, uint64_t vendor_len, const id3_tags* t,
-                 uint32_t named, const id3_buf* carried, uint32_t carried_count);
+                 const id3_change* change, const id3_buf* carried, uint32_t carried_count);
 // A FLAC PICTURE block body: its cover into the record (the bytes only with want_cover); a body
 // too short for its fields is skipped. -1 when memory runs out.
 int id3_flac_picture_read(const uint8_t* body, uint64_t body_len, id3_tags* t, int want_cover);
@@ -382,11 +384,28 @@ uint8_t* id3_flac_picture_build(const id3_tags* t, const char* mime, uint64_t mi
 #define ID3_NAMED_DATE 0x10u
 #define ID3_NAMED_TRACK 0x20u
 
-// What one write changes: the named fields, and whether the record's cover replaces the old front
-// covers (otherwise the old pictures are all kept).
+// A write's property changes (the "properties" member): each key named, upper-cased, with the
+// values it gets in the caller's order (texts without U+0000); a key without values is removed.
+// All zero is none; id3_prop_edits_free releases it.
+struct id3_prop_edit {
+    char* key;
+    char** values;
+    uint64_t count;
+};
+struct id3_prop_edits {
+    id3_prop_edit* items;
+    uint64_t count;
+};
+
+// What one write changes: the named fields, whether the record's cover replaces the old front
+// covers (otherwise the old pictures are all kept), and the properties named. Named fields in
+// `by_props` take their values from the property of their key, not from the record: their old
+// frames or comments go, and the writer writes the property's values in their place.
 struct id3_change {
     uint32_t named;
     int cover_replaced;
+    const id3_prop_edits* props; // NULL or none: no property named
+    uint32_t by_props;
 };
 
 // Container writers: the new head of the open file f from the record and the old tags, as the
@@ -399,6 +418,10 @@ int id3_flac_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag*
 // For MP4 the head is the new moov (with a free atom after it that gave or took its room), and
 // keep_len the bytes before the old moov.
 int id3_mp4_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head);
+// The property key of an item of the item list (its type and payload) into key, NUL-terminated:
+// 1, 0 when the item holds no property, -1 with a message when an atom is damaged or memory runs
+// out.
+int id3_mp4_item_key(const char* type, const uint8_t* payload, uint64_t len, id3_buf* key);
 // The extent of the MP4 atom whose header starts at p, with `remaining` bytes of its region left
 // (at least 8; 16 readable when remaining allows): 1 with the whole atom's *size and its
 // *header_size, 0 when it does not fit, -1 (message recorded) when its size is below its header.
@@ -462,6 +485,25 @@ int id3_props_add_picture(id3_props* p, int32_t type, const char* mime, uint64_t
 // Whether a value under key has been added.
 bool id3_props_has(const id3_props* p, const char* key);
 
+// Property changes. The keys of the record's fields, in its order (TITLE ... TRACKNUMBER).
+extern const char* const id3_field_keys[ID3_FIELD_COUNT];
+void id3_prop_edits_free(id3_prop_edits* e);
+struct id3_prop_edits_guard {
+    id3_prop_edits* e;
+    ~id3_prop_edits_guard() { id3_prop_edits_free(e); }
+};
+// The change of the key of key_len bytes (ASCII case ignored), or NULL when it is not named.
+const id3_prop_edit* id3_prop_edits_find(const id3_prop_edits* e, const char* key,
+                                         uint64_t key_len);
+// Leaves out the changes that give a key the values the file reads now (`now`, the file's
+// property map): they are no change, and the old frames stay as they are.
+void id3_prop_edits_drop_unchanged(id3_prop_edits* e, const id3_props* now);
+// Checks that the container of `format` can hold every change. 0, or -1 with a message naming
+// the key.
+int id3_prop_edits_check(const id3_prop_edits* e, int32_t format);
+// The property table's row of key (exact), or NULL.
+const id3_property_row* id3_property_row_of(const char* key);
+
 // Container property readers: add every text and picture of the open file's tags, reading only
 // the bytes that hold them. 0, or -1 with a message.
 int id3_mp3_load_props(const id3_file* f, id3_props* p);
@@ -499,9 +541,11 @@ struct id3_removals {
     uint32_t fields;
     int cover;
 };
-// JSON mapping of a tag record. from_json fills *removed, when given, with what the object removes.
+// JSON mapping of a tag record. from_json fills *removed, when given, with what the object removes,
+// and *props, when given, with its "properties" member.
 char* id3_tags_to_json(const id3_tags* t);
-int32_t id3_tags_from_json(id3_tags* t, const char* text, id3_removals* removed = nullptr);
+int32_t id3_tags_from_json(id3_tags* t, const char* text, id3_removals* removed = nullptr,
+                           id3_prop_edits* props = nullptr);
 // {"format":...,"properties":{"KEY":["value",...]},"pictures":[...]}: keys in the order of their
 // first value, values and pictures in the map's order. NULL with a message.
 char* id3_props_to_json(const id3_props* p);

@@ -191,7 +191,117 @@ static yyjson_val* obj_member(yyjson_val* obj, const char* key) {
     return nullptr;
 }
 
-int32_t id3_tags_from_json(id3_tags* t, const char* text, id3_removals* removed) {
+// Whether a property key can stand as a Vorbis comment name, as every key must: one or more
+// bytes of printable ASCII, '=' excepted.
+static bool valid_property_key(const char* key, size_t len) {
+    if (len == 0)
+        return false;
+    for (size_t i = 0; i < len; i++) {
+        if (key[i] < 0x20 || key[i] > 0x7D || key[i] == '=')
+            return false;
+    }
+    return true;
+}
+
+// The keys that name pictures in Vorbis comments: pictures are set with their own call.
+static bool is_picture_key(const char* key) {
+    return strcmp(key, "METADATA_BLOCK_PICTURE") == 0 || strcmp(key, "COVERART") == 0 ||
+           strcmp(key, "COVERARTMIME") == 0;
+}
+
+// A NUL-terminated copy of n bytes, NULL when memory runs out.
+static char* copy_text(const char* text, size_t n) {
+    char* copy = (char*)malloc(n + 1);
+    if (copy) {
+        memcpy(copy, text, n);
+        copy[n] = '\0';
+    }
+    return copy;
+}
+
+// One member of "properties" into the next change of *e, whose items have room for it: the key
+// upper-cased, each value copied. -1 with a message.
+static int add_property_change(yyjson_val* key, yyjson_val* list, id3_prop_edits* e) {
+    const char* name = yyjson_get_str(key);
+    size_t name_len = yyjson_get_len(key);
+    // Messages show a key only when it is fit to be shown.
+    if (!valid_property_key(name, name_len)) {
+        bool printable = true;
+        for (size_t i = 0; i < name_len; i++)
+            printable = printable && (unsigned char)name[i] >= 0x20;
+        id3_set_error("invalid property key: %s", printable ? name : "");
+        return -1;
+    }
+    id3_prop_edit edit = {copy_text(name, name_len), nullptr, 0};
+    if (!edit.key) {
+        id3_set_error("oom");
+        return -1;
+    }
+    for (char* c = edit.key; *c; c++) {
+        if (*c >= 'a' && *c <= 'z')
+            *c = (char)(*c - 'a' + 'A');
+    }
+    const char* message = nullptr;
+    if (id3_prop_edits_find(e, edit.key, name_len))
+        message = "property named twice: %s";
+    else if (is_picture_key(edit.key))
+        message = "pictures are not properties: %s";
+    else if (!yyjson_is_arr(list))
+        message = "property values must be a list of strings: %s";
+    size_t n = message ? 0 : yyjson_arr_size(list);
+    edit.values = n > 0 ? (char**)calloc(n, sizeof(char*)) : nullptr;
+    if (!message && n > 0 && !edit.values)
+        message = "oom";
+    yyjson_arr_iter iter;
+    yyjson_arr_iter_init(list, &iter);
+    yyjson_val* value;
+    while (!message && (value = yyjson_arr_iter_next(&iter))) {
+        if (!yyjson_is_str(value))
+            message = "property values must be a list of strings: %s";
+        else if (memchr(yyjson_get_str(value), 0, yyjson_get_len(value)))
+            message = "NUL character in tag value: %s";
+        else if (!(edit.values[edit.count] =
+                       copy_text(yyjson_get_str(value), yyjson_get_len(value))))
+            message = "oom";
+        else
+            edit.count++;
+    }
+    e->items[e->count++] = edit; // released with *e on every path
+    if (message) {
+        id3_set_error(message, edit.key);
+        return -1;
+    }
+    return 0;
+}
+
+// The "properties" member (absent or null: none) into *e. -1 with a message.
+static int properties_from_json(yyjson_val* member, id3_prop_edits* e) {
+    if (!member || yyjson_is_null(member))
+        return 0;
+    if (!yyjson_is_obj(member)) {
+        id3_set_error("properties must be an object");
+        return -1;
+    }
+    size_t n = yyjson_obj_size(member);
+    e->items = n > 0 ? (id3_prop_edit*)calloc(n, sizeof(id3_prop_edit)) : nullptr;
+    if (n > 0 && !e->items) {
+        id3_set_error("oom");
+        return -1;
+    }
+    yyjson_obj_iter iter;
+    yyjson_obj_iter_init(member, &iter);
+    yyjson_val* key;
+    while ((key = yyjson_obj_iter_next(&iter))) {
+        if (add_property_change(key, yyjson_obj_iter_get_val(key), e) != 0) {
+            id3_prop_edits_free(e);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int32_t id3_tags_from_json(id3_tags* t, const char* text, id3_removals* removed,
+                           id3_prop_edits* props) {
     if (removed)
         *removed = id3_removals{0, 0};
     if (!text) {
@@ -235,6 +345,10 @@ int32_t id3_tags_from_json(id3_tags* t, const char* text, id3_removals* removed)
             return -1;
         }
     }
+    if (props && properties_from_json(obj_member(root, "properties"), props) != 0) {
+        yyjson_doc_free(doc);
+        return -1;
+    }
     // A value that cannot be copied fails the call: a write that then succeeded would silently
     // keep the file's old tag.
     bool copied = true;
@@ -244,6 +358,8 @@ int32_t id3_tags_from_json(id3_tags* t, const char* text, id3_removals* removed)
     }
     yyjson_doc_free(doc);
     if (!copied) {
+        if (props)
+            id3_prop_edits_free(props);
         id3_set_error("oom");
         return -1;
     }

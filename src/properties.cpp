@@ -249,3 +249,151 @@ bool id3_props_has(const id3_props* p, const char* key) {
     }
     return false;
 }
+
+// ---------------------------------------------------------------------------------------------
+// Property changes
+
+const char* const id3_field_keys[ID3_FIELD_COUNT] = {"TITLE", "ARTIST", "ALBUM",
+                                                     "GENRE", "DATE",   "TRACKNUMBER"};
+
+static void edit_free(id3_prop_edit* edit) {
+    for (uint64_t i = 0; i < edit->count; i++)
+        free(edit->values[i]);
+    free(edit->values);
+    free(edit->key);
+}
+
+void id3_prop_edits_free(id3_prop_edits* e) {
+    if (!e)
+        return;
+    for (uint64_t i = 0; i < e->count; i++)
+        edit_free(&e->items[i]);
+    free(e->items);
+    memset(e, 0, sizeof *e);
+}
+
+const id3_prop_edit* id3_prop_edits_find(const id3_prop_edits* e, const char* key,
+                                         uint64_t key_len) {
+    for (uint64_t i = 0; e && i < e->count; i++) {
+        const char* k = e->items[i].key;
+        if (strlen(k) == key_len && plat_strnicmp(k, key, (size_t)key_len) == 0)
+            return &e->items[i];
+    }
+    return nullptr;
+}
+
+// Whether the map's values under key are exactly the change's, in order.
+static bool reads_as(const id3_props* now, const id3_prop_edit* edit) {
+    uint64_t matched = 0;
+    for (uint64_t i = 0; i < now->count; i++) {
+        const id3_prop& item = now->items[i];
+        if (strcmp(item.key, edit->key) != 0)
+            continue;
+        if (matched == edit->count || strlen(edit->values[matched]) != item.value_len ||
+            memcmp(edit->values[matched], item.value, (size_t)item.value_len) != 0)
+            return false;
+        matched++;
+    }
+    return matched == edit->count;
+}
+
+void id3_prop_edits_drop_unchanged(id3_prop_edits* e, const id3_props* now) {
+    uint64_t kept = 0;
+    for (uint64_t i = 0; i < e->count; i++) {
+        if (reads_as(now, &e->items[i]))
+            edit_free(&e->items[i]);
+        else
+            e->items[kept++] = e->items[i];
+    }
+    e->count = kept;
+}
+
+const id3_property_row* id3_property_row_of(const char* key) {
+    for (size_t i = 0; i < id3_property_table_len; i++) {
+        if (strcmp(id3_property_table[i].key, key) == 0)
+            return &id3_property_table[i];
+    }
+    return nullptr;
+}
+
+// Whether text is a decimal number of at most `max`, or with `pair`, "N/M" of two such numbers.
+static bool is_number(const char* text, unsigned long max, bool pair) {
+    const char* p = text;
+    for (int part = 0; part < (pair ? 2 : 1); part++) {
+        if (*p < '0' || *p > '9')
+            return false;
+        unsigned long v = 0;
+        while (*p >= '0' && *p <= '9') {
+            v = v * 10 + (unsigned long)(*p++ - '0');
+            if (v > max)
+                return false;
+        }
+        if (*p == '\0')
+            return true;
+        if (*p++ != '/')
+            return false;
+    }
+    return false;
+}
+
+static const char* format_label(int32_t format) {
+    switch (format) {
+    case ID3_FMT_MP3:
+        return "mp3";
+    case ID3_FMT_MP4:
+        return "mp4";
+    case ID3_FMT_OGG:
+        return "ogg";
+    case ID3_FMT_OPUS:
+        return "opus";
+    default:
+        return "flac";
+    }
+}
+
+// MP4 items of one value that is a number: the track and disc pairs, the tempo, the compilation
+// flag and the movement number. The largest value each holds.
+static bool mp4_number_item(const char* item, unsigned long* max, bool* pair) {
+    static const struct {
+        const char* type;
+        unsigned long max;
+        bool pair;
+    } kItems[] = {{"trkn", 65535, true},
+                  {"disk", 65535, true},
+                  {"tmpo", 65535, false},
+                  {"cpil", 1, false},
+                  {"\251mvi", 65535, false}};
+    for (const auto& k : kItems) {
+        if (item && strcmp(item, k.type) == 0) {
+            *max = k.max;
+            *pair = k.pair;
+            return true;
+        }
+    }
+    return false;
+}
+
+int id3_prop_edits_check(const id3_prop_edits* e, int32_t format) {
+    for (uint64_t i = 0; e && i < e->count; i++) {
+        const id3_prop_edit& edit = e->items[i];
+        const id3_property_row* row = id3_property_row_of(edit.key);
+        bool one_value = false;
+        if (format == ID3_FMT_MP3) {
+            // One lyrics frame per description and language, one identifier per owner.
+            one_value = strcmp(edit.key, "LYRICS") == 0 || strncmp(edit.key, "LYRICS:", 7) == 0 ||
+                        (row && strncmp(row->id3v24, "UFID", 4) == 0);
+        }
+        unsigned long max = 0;
+        bool pair = false;
+        bool number = format == ID3_FMT_MP4 && row && mp4_number_item(row->mp4, &max, &pair);
+        if ((one_value || number) && edit.count > 1) {
+            id3_set_error("several values not supported by %s: %s", format_label(format), edit.key);
+            return -1;
+        }
+        if (number && edit.count == 1 && !is_number(edit.values[0], max, pair)) {
+            id3_set_error("value not supported by mp4: %s", edit.key);
+            return -1;
+        }
+    }
+    return 0;
+}

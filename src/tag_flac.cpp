@@ -280,15 +280,16 @@ static int copy_block(id3_buf* out, const id3_file* f, uint8_t type, uint64_t bo
     return 0;
 }
 
-// The comments of an old VORBIS_COMMENT body that are kept: all but the named fields'. -1 when
-// memory runs out or the comments pass what one block holds.
-static int carry_comments(old_metadata* m, const uint8_t* body, uint64_t body_len, uint32_t named) {
+// The comments of an old VORBIS_COMMENT body that are kept: all but those the write replaces. -1
+// when memory runs out or the comments pass what one block holds.
+static int carry_comments(old_metadata* m, const uint8_t* body, uint64_t body_len,
+                          const id3_change* change) {
     id3_vc_walk w;
     id3_vc_walk_start(&w, body, body_len);
     const char* text = nullptr;
     uint64_t text_len = 0;
     while (id3_vc_walk_next(&w, &text, &text_len)) {
-        if (id3_vc_names_field(text, text_len, named))
+        if (id3_vc_replaced(text, text_len, change))
             continue;
         if (id3_vc_append(&m->comments, text, text_len) != 0)
             return -1;
@@ -317,7 +318,7 @@ static int sort_old_metadata(const id3_file* f, const id3_old_tag* old, id3_chan
             continue;
         }
         if (type == FLAC_VORBIS_COMMENT) {
-            if (carry_comments(m, b->body, b->body_len, change.named) != 0)
+            if (carry_comments(m, b->body, b->body_len, &change) != 0)
                 return -1;
             continue;
         }
@@ -347,8 +348,9 @@ static int sort_old_metadata(const id3_file* f, const id3_old_tag* old, id3_chan
 
 // The new VORBIS_COMMENT body, with this library's name as its vendor. -1 when memory runs out or
 // the body passes what one block holds.
-static int build_vc(id3_buf* body, const id3_tags* t, uint32_t named, const old_metadata* m) {
-    if (id3_vc_build(body, (const uint8_t*)VENDOR, sizeof VENDOR - 1, t, named, &m->comments,
+static int build_vc(id3_buf* body, const id3_tags* t, const id3_change* change,
+                    const old_metadata* m) {
+    if (id3_vc_build(body, (const uint8_t*)VENDOR, sizeof VENDOR - 1, t, change, &m->comments,
                      m->comment_count) != 0)
         return -1;
     if (body->len > FLAC_MAX_BODY) {
@@ -427,7 +429,7 @@ int id3_flac_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag*
         }
     }
     if (rc == 0)
-        rc = build_vc(&vc, t, change.named, &m);
+        rc = build_vc(&vc, t, &change, &m);
     uint64_t padding_at = 0;
     if (rc == 0)
         rc = assemble_metadata(&out, f, &m, &vc, picture.get(), (uint32_t)picture_len, &padding_at);

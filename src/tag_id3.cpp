@@ -1228,16 +1228,29 @@ static int shown_year(const uint8_t* area, uint64_t a, uint8_t major, uint64_t* 
     return 0;
 }
 
+// The new frames of the named properties, and which pair frames they rebuild: a pair frame whose
+// pairs a property names, or that takes new ones, is written again as one frame holding the old
+// pairs not named, then the new ones.
+struct prop_plan {
+    id3_buf frames;
+    bool pairs_rebuilt[2]; // PAIRS_PEOPLE, PAIRS_MUSICIANS
+};
+
+static int plan_properties(const id3_old_tag* old, const id3_prop_edits* e, prop_plan* plan);
+static int frame_named(const old_frame* of, uint8_t major, const id3_prop_edits* e);
+static int pair_kind(const char* id);
+
 // Appends the frames of an old frame area that the new tag keeps, in their order, to `to`: the
 // pictures when `pictures` is set, else the others. *bytes grows by what they take; with `to`
 // NULL they are only counted. Left out are the frames of named fields, the years of a version
 // 2.2/2.3 tag but the one the reader shows, front covers (picture type 3) when the cover is
 // replaced, frames of size 0, and frames whose identifier is not four characters A-Z or 0-9 (a
-// reader that finds one cannot tell where the frame before it ends). A version 2.4 frame is kept
+// reader that finds one cannot tell where the frame before it ends), and the frames the properties
+// replace (see prop_plan). A version 2.4 frame is kept
 // byte for byte (as tag_area gives it: sizes syncsafe, the tag's unsynchronisation undone); a
 // version 2.2 or 2.3 frame takes its version 2.4 form. -1 when memory runs out.
 static int carry_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_change change,
-                        bool pictures, id3_buf* to, uint64_t* bytes) {
+                        const prop_plan* plan, bool pictures, id3_buf* to, uint64_t* bytes) {
     // Every year of a version 2.2/2.3 tag carried becomes a recording time, of which the last is
     // read: only the year the reader shows is carried.
     uint64_t year_at = NO_FRAME;
@@ -1249,6 +1262,13 @@ static int carry_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_chan
         if (of.n == 0 || of.id[0] == '\0')
             continue;
         if (is_named_frame((const uint8_t*)of.id, change.named))
+            continue;
+        // Frames of named properties, and the pair frames written again.
+        int kind = pair_kind(of.id);
+        int named = frame_named(&of, major, change.props);
+        if (named < 0)
+            return -1;
+        if (named || (kind >= 0 && plan->pairs_rebuilt[kind] && old_frame_plain(&of, major)))
             continue;
         if (major < 4 && memcmp(of.id, "TYER", 4) == 0 && at != year_at)
             continue;
@@ -1435,27 +1455,44 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* 
         memcpy(head->tail, v1, ID3_V1_TAG_LEN);
         head->tail_len = ID3_V1_TAG_LEN;
     }
+    // A named comment replaces the ID3v1 comment too: it neither moves in nor stays behind.
+    const id3_prop_edit* comment = id3_prop_edits_find(change.props, "COMMENT", 7);
+    if (comment) {
+        v1_comment.reset();
+        if (old->has_v1) {
+            bool v11 = v1[V1_TRACK_AT - 1] == 0;
+            put_v1_text(v1 + V1_COMMENT_AT, v11 ? V1_TEXT_LEN - 2 : V1_TEXT_LEN,
+                        comment->count > 0 ? comment->values[0] : "");
+            memcpy(head->tail, v1, ID3_V1_TAG_LEN);
+            head->tail_len = ID3_V1_TAG_LEN;
+        }
+    }
     bool with_comment = v1_comment && v1_comment.get()[0] != '\0';
     change.named |= from_v1;
+    prop_plan plan = {{nullptr, 0, 0}, {false, false}};
+    std::unique_ptr<id3_buf, void (*)(id3_buf*)> release_plan(&plan.frames, id3_buf_release);
+    if (plan_properties(old, change.props, &plan) != 0)
+        return -1;
     // What is carried is counted first, so that the new tag is checked and sized once.
     uint64_t kept_frames = 0, kept_pictures = 0;
     if (with_comment)
         append_comment_frame(nullptr, v1_comment.get(), &kept_frames); // only counts it
     if (major != 0 &&
-        (carry_frames(area, area_len, major, change, false, nullptr, &kept_frames) != 0 ||
-         carry_frames(area, area_len, major, change, true, nullptr, &kept_pictures) != 0)) {
+        (carry_frames(area, area_len, major, change, &plan, false, nullptr, &kept_frames) != 0 ||
+         carry_frames(area, area_len, major, change, &plan, true, nullptr, &kept_pictures) != 0)) {
         id3_set_error("oom");
         return -1;
     }
     // Over an old tag the fields that are not named keep their old frames; without one, every
     // field of the record is written.
-    uint32_t fields = major != 0 ? change.named : ~0u;
+    uint32_t fields = (major != 0 ? change.named : ~0u) & ~change.by_props;
     text_frame texts[6];
     int text_count = list_text_frames(t, fields, texts);
     bool with_apic =
         t->cover_data && t->cover_size > 0 && (change.cover_replaced || kept_pictures == 0);
     uint64_t total = 0;
-    if (!tag_fits(texts, text_count, kept_frames + kept_pictures, t, with_apic, &total)) {
+    if (!tag_fits(texts, text_count, kept_frames + kept_pictures + plan.frames.len, t, with_apic,
+                  &total)) {
         id3_set_error("tag too large for ID3v2");
         return -1;
     }
@@ -1466,14 +1503,16 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* 
               id3_buf_append(&out, hdr, sizeof hdr) == 0;
     for (int i = 0; ok && i < text_count; i++)
         ok = append_text_frame(&out, texts[i].id, texts[i].text, texts[i].len) == 0;
+    if (ok)
+        ok = id3_buf_append(&out, plan.frames.data, plan.frames.len) == 0;
     uint64_t counted = 0;
     if (ok && major != 0)
-        ok = carry_frames(area, area_len, major, change, false, &out, &counted) == 0;
+        ok = carry_frames(area, area_len, major, change, &plan, false, &out, &counted) == 0;
     // The ID3v1 comment goes before the pictures, where the next write keeps it.
     if (ok && with_comment)
         ok = append_comment_frame(&out, v1_comment.get(), &counted) == 0;
     if (ok && major != 0)
-        ok = carry_frames(area, area_len, major, change, true, &out, &counted) == 0;
+        ok = carry_frames(area, area_len, major, change, &plan, true, &out, &counted) == 0;
     if (ok && with_apic)
         ok = append_apic_frame(&out, t) == 0;
     if (ok) {
@@ -1600,6 +1639,35 @@ static int qualified_key(id3_buf* buf, const char* base, const char* qualifier, 
     return 0;
 }
 
+// The key of a TXXX, COMM or USLT frame of the given description, in buf where it is built: a
+// user text by the table, else its description upper-cased; COMMENT or LYRICS, with
+// ":DESCRIPTION" upper-cased when there is one. NULL when memory runs out.
+static const char* described_key(const char* id, const char* desc, uint8_t major, id3_buf* buf) {
+    if (strcmp(id, "TXXX") == 0) {
+        const char* k = id3_property_of_id3("TXXX", desc, strlen(desc), major);
+        if (k)
+            return k;
+        return qualified_key(buf, "", desc, true) == 0 ? (const char*)buf->data + 1 : nullptr;
+    }
+    const char* base = strcmp(id, "COMM") == 0 ? "COMMENT" : "LYRICS";
+    if (desc[0] == '\0')
+        return base;
+    return qualified_key(buf, base, desc, true) == 0 ? (const char*)buf->data : nullptr;
+}
+
+// The key of one pair of an involved-people frame (TIPL, IPLS) or of the musicians' frame (TMCL),
+// in buf where it is built: a role of the table, else the role upper-cased; an instrument as
+// PERFORMER:INSTRUMENT. NULL when memory runs out.
+static const char* pair_key(const char* id, const char* role, uint8_t major, id3_buf* buf) {
+    bool musicians = strcmp(id, "TMCL") == 0;
+    const char* k = musicians ? nullptr : id3_property_of_id3(id, role, strlen(role), major);
+    if (k)
+        return k;
+    if (qualified_key(buf, musicians ? "PERFORMER" : "", role, true) != 0)
+        return nullptr;
+    return (const char*)buf->data + (musicians ? 0 : 1); // a role's own key: no ":" before it
+}
+
 // The parts of an ID3 frame that the property reader looks at.
 struct prop_frame {
     char id[5]; // version 2.3/2.4 name
@@ -1681,10 +1749,9 @@ static int add_described_frame(const prop_frame& fr, id3_props* p) {
         text_walk w = {fr.body[0], fr.body + 4, fr.n - 4, 0, false};
         if (next_decoded(&w, &desc) < 0)
             return -1;
-        const char* base = comment ? "COMMENT" : "LYRICS";
-        if (desc.get()[0] != '\0' && qualified_key(&key, base, desc.get(), true) != 0)
+        const char* k = described_key(fr.id, desc.get(), fr.major, &key);
+        if (!k)
             return -1;
-        const char* k = desc.get()[0] != '\0' ? (const char*)key.data : base;
         if (lyrics) {
             // One text, which may hold line breaks but no further values.
             id3_owned_text text;
@@ -1698,37 +1765,15 @@ static int add_described_frame(const prop_frame& fr, id3_props* p) {
     if (strcmp(fr.id, "TXXX") == 0) {
         if (next_decoded(&w, &desc) < 0)
             return -1;
-        const char* k = id3_property_of_id3("TXXX", desc.get(), strlen(desc.get()), fr.major);
-        if (k)
-            return add_texts(p, k, &w, false);
-        // Its description, upper-cased, is its key.
-        key.len = 0;
-        if (id3_buf_append(&key, desc.get(), strlen(desc.get()) + 1) != 0)
-            return -1;
-        id3_owned_text text;
-        int rc;
-        while ((rc = next_decoded(&w, &text)) == 1) {
-            if (id3_props_add(p, (const char*)key.data, key.len - 1, true, text.get(),
-                              strlen(text.get())) != 0)
-                return -1;
-        }
-        return rc;
+        const char* k = described_key(fr.id, desc.get(), fr.major, &key);
+        return k ? add_texts(p, k, &w, false) : -1;
     }
     // Involved people: role and name, in pairs.
-    bool musicians = strcmp(fr.id, "TMCL") == 0;
     id3_owned_text role, name;
     int rc;
     while ((rc = next_decoded(&w, &role)) == 1 && (rc = next_decoded(&w, &name)) == 1) {
-        const char* k = musicians
-                            ? nullptr
-                            : id3_property_of_id3(fr.id, role.get(), strlen(role.get()), fr.major);
-        if (!k) {
-            if (musicians ? qualified_key(&key, "PERFORMER", role.get(), true) != 0
-                          : qualified_key(&key, "", role.get(), true) != 0)
-                return -1;
-            k = (const char*)key.data + (musicians ? 0 : 1); // a role's own key: no ":" before it
-        }
-        if (add_prop(p, k, name.get()) != 0)
+        const char* k = pair_key(fr.id, role.get(), fr.major, &key);
+        if (!k || add_prop(p, k, name.get()) != 0)
             return -1;
     }
     return rc < 0 ? -1 : 0;
@@ -1881,6 +1926,291 @@ int id3_mp3_load_props(const id3_file* f, id3_props* p) {
             id3_set_error("oom");
             return -1;
         }
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writing properties: the old frames a write's properties replace, and the version 2.4 frames
+// (UTF-8) that hold their new values.
+
+static bool is_text_frame_id(const char* id) {
+    return (id[0] == 'T' && strcmp(id, "TXXX") != 0) || strcmp(id, "MVNM") == 0 ||
+           strcmp(id, "MVIN") == 0 || strcmp(id, "GRP1") == 0;
+}
+
+static bool is_url_frame_id(const char* id) {
+    return id[0] == 'W' && strcmp(id, "WXXX") != 0;
+}
+
+// The readable body of an old frame, as frame_body gives it (versions 2.3/2.4); false for one
+// that cannot be read. -1 in *rc when memory runs out.
+static bool old_frame_body(const old_frame* of, uint8_t major, const uint8_t** body, uint64_t* n,
+                           id3_owned_bytes* copy, int* rc) {
+    *rc = 0;
+    if (major == 2) {
+        *body = of->body;
+        *n = of->n;
+        return true;
+    }
+    bool skip = false;
+    if (frame_body(&of->ref, major, body, n, copy, &skip) != 0) {
+        *rc = -1;
+        return false;
+    }
+    return !skip;
+}
+
+// Whether the properties name the key of an old frame, as the property reader gives it (pair
+// frames aside: their pairs are named one by one). 1, 0, or -1 when memory runs out.
+static int frame_named(const old_frame* of, uint8_t major, const id3_prop_edits* e) {
+    if (!e || e->count == 0 || of->n == 0)
+        return 0;
+    const char* id = of->id;
+    if (is_text_frame_id(id) || is_url_frame_id(id)) {
+        const char* k = id3_property_of_id3(id, "", 0, major);
+        k = k ? k : id;
+        return id3_prop_edits_find(e, k, strlen(k)) ? 1 : 0;
+    }
+    bool ufid = strcmp(id, "UFID") == 0;
+    bool user_text = strcmp(id, "TXXX") == 0;
+    if (!ufid && !user_text && strcmp(id, "COMM") != 0 && strcmp(id, "USLT") != 0)
+        return 0;
+    const uint8_t* body = nullptr;
+    uint64_t n = 0;
+    id3_owned_bytes copy;
+    int rc = 0;
+    if (!old_frame_body(of, major, &body, &n, &copy, &rc))
+        return rc;
+    if (ufid) {
+        const uint8_t* end = n > 0 ? (const uint8_t*)memchr(body, 0, (size_t)n) : nullptr;
+        const char* k =
+            end ? id3_property_of_id3("UFID", (const char*)body, (uint64_t)(end - body), major)
+                : nullptr;
+        return k && id3_prop_edits_find(e, k, strlen(k)) ? 1 : 0;
+    }
+    uint64_t skip = user_text ? 1 : 4; // encoding; COMM and USLT: language too
+    if (n < skip)
+        return 0;
+    text_walk w = {body[0], body + skip, n - skip, 0, false};
+    id3_owned_text desc;
+    if (next_decoded(&w, &desc) < 0)
+        return -1;
+    id3_buf key = {nullptr, 0, 0};
+    const char* k = described_key(id, desc.get(), major, &key);
+    bool named = k && id3_prop_edits_find(e, k, strlen(k));
+    id3_buf_release(&key);
+    return k ? (named ? 1 : 0) : -1;
+}
+
+// The frames that hold pairs: involved people (TIPL; version 2.3's IPLS takes its form) and
+// musicians (TMCL).
+#define PAIRS_PEOPLE 0
+#define PAIRS_MUSICIANS 1
+static int pair_kind(const char* id) {
+    if (strcmp(id, "TIPL") == 0 || strcmp(id, "IPLS") == 0)
+        return PAIRS_PEOPLE;
+    return strcmp(id, "TMCL") == 0 ? PAIRS_MUSICIANS : -1;
+}
+
+// Appends a text and its 00 terminator. -1 when memory runs out.
+static int append_terminated(id3_buf* b, const char* text) {
+    return id3_buf_append(b, text, strlen(text) + 1);
+}
+
+// The pairs of the old pair frames of a kind that the properties do not name, each role and name
+// with 00 after it, into pairs; *named is set when a pair is named. A frame that cannot be read
+// is passed over (and carried as it is). -1 when memory runs out.
+static int kept_pairs(const uint8_t* area, uint64_t a, uint8_t major, int kind,
+                      const id3_prop_edits* e, id3_buf* pairs, bool* named) {
+    uint64_t pos = 0;
+    old_frame of;
+    id3_buf key = {nullptr, 0, 0};
+    std::unique_ptr<id3_buf, void (*)(id3_buf*)> release(&key, id3_buf_release);
+    while (next_old_frame(area, a, major, &pos, &of)) {
+        if (of.n == 0 || pair_kind(of.id) != kind)
+            continue;
+        const uint8_t* body = nullptr;
+        uint64_t n = 0;
+        id3_owned_bytes copy;
+        int rc = 0;
+        if (!old_frame_body(&of, major, &body, &n, &copy, &rc)) {
+            if (rc != 0)
+                return -1;
+            continue;
+        }
+        text_walk w = {body[0], body + 1, n - 1, 0, false};
+        id3_owned_text role, name;
+        while ((rc = next_decoded(&w, &role)) == 1 && (rc = next_decoded(&w, &name)) == 1) {
+            const char* k = pair_key(of.id, role.get(), major, &key);
+            if (!k)
+                return -1;
+            if (id3_prop_edits_find(e, k, strlen(k))) {
+                *named = true;
+                continue;
+            }
+            if (append_terminated(pairs, role.get()) != 0 ||
+                append_terminated(pairs, name.get()) != 0)
+                return -1;
+        }
+        if (rc < 0)
+            return -1;
+    }
+    return 0;
+}
+
+// Where the values of a key go in a version 2.4 tag: the table's frame (with its description,
+// owner or role), else a comment or lyrics of a description, a musician's instrument, or a user
+// text of the key itself.
+struct frame_target {
+    char id[5];
+    const char* qualifier;
+};
+
+static frame_target target_of(const char* key) {
+    const id3_property_row* row = id3_property_row_of(key);
+    frame_target t = {"TXXX", key};
+    if (row && row->id3v24) {
+        memcpy(t.id, row->id3v24, 4);
+        t.qualifier = row->id3v24[4] == ':' ? row->id3v24 + 5 : "";
+        return t;
+    }
+    static const struct {
+        const char* prefix;
+        const char id[5];
+    } kQualified[] = {{"COMMENT:", "COMM"}, {"LYRICS:", "USLT"}, {"PERFORMER:", "TMCL"}};
+    for (const auto& q : kQualified) {
+        size_t n = strlen(q.prefix);
+        if (strncmp(key, q.prefix, n) == 0) {
+            memcpy(t.id, q.id, 5);
+            t.qualifier = key + n;
+        }
+    }
+    return t;
+}
+
+// Appends one frame of the given body, built in `body`. -1 with a message when it is too large
+// for a frame or memory runs out.
+static int append_prop_frame(id3_buf* frames, const char* id, const id3_buf* body) {
+    if (body->len > SYNCSAFE_MAX) {
+        id3_set_error("tag too large for ID3v2");
+        return -1;
+    }
+    uint8_t hdr[FRAME_HEADER_LEN];
+    put_frame_header(hdr, id, body->len);
+    uint64_t before = frames->len;
+    if (id3_buf_append(frames, hdr, sizeof hdr) != 0 ||
+        id3_buf_append(frames, body->data, body->len) != 0) {
+        frames->len = before;
+        id3_set_error("oom");
+        return -1;
+    }
+    return 0;
+}
+
+// A UTF-8 text as ISO-8859-1, appended to out. 1, 0 when a character lies outside it (or the
+// text is not UTF-8), -1 when memory runs out.
+static int append_latin1(id3_buf* out, const char* text) {
+    const uint8_t* p = (const uint8_t*)text;
+    while (*p) {
+        uint8_t c = *p++;
+        if (c >= 0x80) {
+            if ((c != 0xC2 && c != 0xC3) || (*p & 0xC0) != 0x80)
+                return 0;
+            c = (uint8_t)(((c & 0x03) << 6) | (*p++ & 0x3F));
+        }
+        if (id3_buf_append(out, &c, 1) != 0)
+            return -1;
+    }
+    return 1;
+}
+
+// The frames of one property's values: a text frame (values separated by 00), a user text,
+// comment or lyrics frame of its description, an identifier of its owner, or one URL frame per
+// value. Pairs are gathered elsewhere. -1 with a message.
+static int append_value_frames(id3_buf* frames, const id3_prop_edit& edit, frame_target t) {
+    id3_buf body = {nullptr, 0, 0};
+    std::unique_ptr<id3_buf, void (*)(id3_buf*)> release(&body, id3_buf_release);
+    if (is_url_frame_id(t.id)) {
+        for (uint64_t v = 0; v < edit.count; v++) {
+            body.len = 0;
+            int latin1 = append_latin1(&body, edit.values[v]);
+            if (latin1 != 1) {
+                if (latin1 < 0)
+                    id3_set_error("oom");
+                else
+                    id3_set_error("value not supported by mp3: %s", edit.key);
+                return -1;
+            }
+            if (append_prop_frame(frames, t.id, &body) != 0)
+                return -1;
+        }
+        return 0;
+    }
+    bool ok = true;
+    if (strcmp(t.id, "UFID") == 0) {
+        ok = append_terminated(&body, t.qualifier) == 0 &&
+             id3_buf_append(&body, edit.values[0], strlen(edit.values[0])) == 0;
+    } else {
+        const uint8_t encoding = ID3_ENC_UTF8;
+        ok = id3_buf_append(&body, &encoding, 1) == 0;
+        bool language = strcmp(t.id, "COMM") == 0 || strcmp(t.id, "USLT") == 0;
+        if (ok && language)
+            ok = id3_buf_append(&body, "eng", 3) == 0;
+        if (ok && (language || strcmp(t.id, "TXXX") == 0))
+            ok = append_terminated(&body, t.qualifier) == 0;
+        for (uint64_t v = 0; ok && v < edit.count; v++) {
+            ok = (v == 0 || id3_buf_append(&body, "", 1) == 0) &&
+                 id3_buf_append(&body, edit.values[v], strlen(edit.values[v])) == 0;
+        }
+    }
+    if (!ok) {
+        id3_set_error("oom");
+        return -1;
+    }
+    return append_prop_frame(frames, t.id, &body);
+}
+
+static int plan_properties(const id3_old_tag* old, const id3_prop_edits* e, prop_plan* plan) {
+    if (!e)
+        return 0;
+    for (uint64_t i = 0; i < e->count; i++) {
+        const id3_prop_edit& edit = e->items[i];
+        frame_target t = target_of(edit.key);
+        if (edit.count > 0 && pair_kind(t.id) < 0 &&
+            append_value_frames(&plan->frames, edit, t) != 0)
+            return -1;
+    }
+    static const char kPairIds[2][5] = {"TIPL", "TMCL"};
+    for (int kind = PAIRS_PEOPLE; kind <= PAIRS_MUSICIANS; kind++) {
+        id3_buf pairs = {nullptr, 0, 0};
+        std::unique_ptr<id3_buf, void (*)(id3_buf*)> release(&pairs, id3_buf_release);
+        const uint8_t encoding = ID3_ENC_UTF8;
+        bool touched = false;
+        bool ok = id3_buf_append(&pairs, &encoding, 1) == 0 &&
+                  (old->major == 0 || kept_pairs(old->area, old->area_len, old->major, kind, e,
+                                                 &pairs, &touched) == 0);
+        for (uint64_t i = 0; ok && i < e->count; i++) {
+            const id3_prop_edit& edit = e->items[i];
+            frame_target t = target_of(edit.key);
+            if (pair_kind(t.id) != kind)
+                continue;
+            touched = touched || edit.count > 0;
+            for (uint64_t v = 0; ok && v < edit.count; v++) {
+                ok = append_terminated(&pairs, t.qualifier) == 0 &&
+                     append_terminated(&pairs, edit.values[v]) == 0;
+            }
+        }
+        if (!ok) {
+            id3_set_error("oom");
+            return -1;
+        }
+        plan->pairs_rebuilt[kind] = touched;
+        if (!touched || pairs.len == 1)
+            continue;
+        pairs.len--; // the last text needs no terminator
+        if (append_prop_frame(&plan->frames, kPairIds[kind], &pairs) != 0)
+            return -1;
     }
     return 0;
 }

@@ -371,33 +371,55 @@ static int freeform_part(mp4_region item, const char* child, mp4_region* text) {
     return rc < 0 ? -1 : 0;
 }
 
-// Adds one item's values (covr's pictures). A freeform item ("----") is "----:MEAN:NAME" in the
-// table, or its NAME, upper-cased, when the table has no row for it; other items of no row are
-// passed over: their values are flags and numbers of the player, not texts. -1 when memory runs out
-// or an atom is damaged.
-static int add_item_props(const char* type, mp4_region item, id3_props* p) {
-    id3_buf name = {nullptr, 0, 0};
-    mp4_key key = {nullptr, 0, false};
+// The key of one item (its payload) into key, NUL-terminated: a freeform item ("----") is
+// "----:MEAN:NAME" in the table, or its NAME, upper-cased, when the table has no row for it; other
+// items of no row have none: their values are flags and numbers of the player, not texts. covr's
+// key is empty: its values are pictures. 1, 0 for no key, -1 when memory runs out or an atom is
+// damaged.
+static int item_key(const char* type, mp4_region item, id3_buf* key) {
+    key->len = 0;
+    const char* row_key = "";
     if (strcmp(type, "----") == 0) {
         mp4_region mean, leaf;
         if (freeform_part(item, "mean", &mean) != 0 || freeform_part(item, "name", &leaf) != 0)
             return -1;
-        bool built = id3_buf_append(&name, "----:", 5) == 0 &&
-                     id3_buf_append(&name, mean.start, mean.len) == 0 &&
-                     id3_buf_append(&name, ":", 1) == 0 &&
-                     id3_buf_append(&name, leaf.start, leaf.len) == 0;
-        const char* row_key = built ? id3_property_of_mp4((const char*)name.data, name.len) : "";
-        id3_buf_release(&name);
-        if (!built)
+        if (id3_buf_append(key, "----:", 5) != 0 ||
+            id3_buf_append(key, mean.start, mean.len) != 0 || id3_buf_append(key, ":", 1) != 0 ||
+            id3_buf_append(key, leaf.start, leaf.len) != 0)
             return -1;
-        key = row_key ? mp4_key{row_key, strlen(row_key), false}
-                      : mp4_key{(const char*)leaf.start, leaf.len, true};
-    } else {
-        const char* row_key = strcmp(type, "covr") == 0 ? "" : id3_property_of_mp4(type, 4);
+        row_key = id3_property_of_mp4((const char*)key->data, key->len);
+        if (!row_key) {
+            key->len = 0;
+            if (id3_buf_append(key, leaf.start, leaf.len) != 0 || id3_buf_append(key, "", 1) != 0)
+                return -1;
+            for (uint64_t i = 0; i < leaf.len; i++) {
+                if (key->data[i] >= 'a' && key->data[i] <= 'z')
+                    key->data[i] = (uint8_t)(key->data[i] - 'a' + 'A');
+            }
+            return 1;
+        }
+    } else if (strcmp(type, "covr") != 0) {
+        row_key = id3_property_of_mp4(type, 4);
         if (!row_key)
             return 0;
-        key = mp4_key{row_key, strlen(row_key), false};
     }
+    key->len = 0;
+    return id3_buf_append(key, row_key, strlen(row_key) + 1) == 0 ? 1 : -1;
+}
+
+int id3_mp4_item_key(const char* type, const uint8_t* payload, uint64_t len, id3_buf* key) {
+    return item_key(type, mp4_region{payload, len}, key);
+}
+
+// Adds one item's values (covr's pictures) under its key. -1 when memory runs out or an atom is
+// damaged.
+static int add_item_props(const char* type, mp4_region item, id3_props* p) {
+    id3_buf name = {nullptr, 0, 0};
+    std::unique_ptr<id3_buf, void (*)(id3_buf*)> release(&name, id3_buf_release);
+    int has_key = item_key(type, item, &name);
+    if (has_key <= 0)
+        return has_key;
+    mp4_key key = {(const char*)name.data, name.len - 1, false};
     uint64_t pos = 0;
     char child[5];
     mp4_region data;

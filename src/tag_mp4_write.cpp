@@ -380,6 +380,127 @@ static int append_cover(id3_buf* out, const id3_tags* t, const uint8_t* buf, con
     return 0;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Property items
+
+#define ITUNES_MEAN "com.apple.iTunes"
+#define DATA_TYPE_SIGNED 21
+// The freeform items of iTunes: "----" holding "mean" and "name" (each a version-and-flags word
+// and a text), then the data atoms.
+#define FREEFORM_PREFIX "----:" ITUNES_MEAN ":"
+
+// Appends a text child of a freeform item ("mean" or "name"). -1 when memory runs out.
+static int append_freeform_part(id3_buf* out, const char* type, const char* text) {
+    uint64_t n = strlen(text);
+    const uint8_t version_flags[FULL_BOX_HEADER_LEN] = {0, 0, 0, 0};
+    if (append_header(out, type, ATOM_HEADER_LEN + FULL_BOX_HEADER_LEN + n, ATOM_HEADER_LEN) != 0 ||
+        id3_buf_append(out, version_flags, FULL_BOX_HEADER_LEN) != 0 ||
+        id3_buf_append(out, text, n) != 0)
+        return -1;
+    return 0;
+}
+
+// Appends a data atom of the given type code and value. -1 when memory runs out.
+static int append_data(id3_buf* out, uint32_t data_type, const void* value, uint64_t n) {
+    uint8_t words[DATA_VALUE_AT];
+    id3_put_be32(words, data_type);
+    id3_put_be32(words + 4, 0); // locale
+    if (append_header(out, "data", ATOM_HEADER_LEN + DATA_VALUE_AT + n, ATOM_HEADER_LEN) != 0 ||
+        id3_buf_append(out, words, DATA_VALUE_AT) != 0 || id3_buf_append(out, value, n) != 0)
+        return -1;
+    return 0;
+}
+
+// The value of a number item (checked before: a number of the item's range, a pair "N/M" for
+// trkn and disk) into value: *n bytes, of data type *data_type. False for an item of text.
+static bool number_value(const char* type, const char* text, uint8_t value[TRKN_VALUE_LEN],
+                         uint64_t* n, uint32_t* data_type) {
+    memset(value, 0, TRKN_VALUE_LEN);
+    bool track = strcmp(type, "trkn") == 0, disc = strcmp(type, "disk") == 0;
+    if (track || disc) {
+        long number = 0, total = 0;
+        parse_track(text, &number, &total);
+        total = total < 0 ? 0 : total;
+        value[TRKN_TRACK_AT] = (uint8_t)(number >> 8);
+        value[TRKN_TRACK_AT + 1] = (uint8_t)number;
+        value[TRKN_TOTAL_AT] = (uint8_t)(total >> 8);
+        value[TRKN_TOTAL_AT + 1] = (uint8_t)total;
+        // A disc pair has no reserved bytes after the total.
+        *n = track ? TRKN_VALUE_LEN : TRKN_TOTAL_AT + 2;
+        *data_type = DATA_TYPE_IMPLICIT;
+        return true;
+    }
+    bool flag = strcmp(type, "cpil") == 0;
+    if (!flag && strcmp(type, "tmpo") != 0 && strcmp(type, "\251mvi") != 0)
+        return false;
+    unsigned long v = strtoul(text, nullptr, 10);
+    if (flag) {
+        value[0] = (uint8_t)v;
+        *n = 1;
+    } else {
+        value[0] = (uint8_t)(v >> 8);
+        value[1] = (uint8_t)v;
+        *n = 2;
+    }
+    *data_type = DATA_TYPE_SIGNED;
+    return true;
+}
+
+// Appends the item of one named property with its values (none for a key removed): the table's
+// item, one data atom per value, numbers in their binary form; else a freeform item of iTunes
+// named by the key. -1 with a message.
+static int append_property(id3_buf* out, const id3_prop_edit& edit) {
+    if (edit.count == 0)
+        return 0;
+    const id3_property_row* row = id3_property_row_of(edit.key);
+    const char* item = row ? row->mp4 : nullptr;
+    bool freeform = !item || strncmp(item, "----", 4) == 0;
+    // A table's freeform item is "----:com.apple.iTunes:NAME".
+    const char* name = !item ? edit.key : freeform ? item + strlen(FREEFORM_PREFIX) : nullptr;
+    uint64_t at = out->len;
+    bool ok = append_header(out, freeform ? "----" : item, 0, ATOM_HEADER_LEN) == 0;
+    if (ok && freeform) {
+        ok = append_freeform_part(out, "mean", ITUNES_MEAN) == 0 &&
+             append_freeform_part(out, "name", name) == 0;
+    }
+    for (uint64_t v = 0; ok && v < edit.count; v++) {
+        uint8_t number[TRKN_VALUE_LEN];
+        uint64_t n = 0;
+        uint32_t data_type = DATA_TYPE_UTF8;
+        if (!freeform && number_value(item, edit.values[v], number, &n, &data_type))
+            ok = append_data(out, data_type, number, n) == 0;
+        else
+            ok = append_data(out, DATA_TYPE_UTF8, edit.values[v], strlen(edit.values[v])) == 0;
+    }
+    if (!ok) {
+        id3_set_error("oom");
+        return -1;
+    }
+    if (out->len - at > ATOM_SIZE32_MAX) {
+        id3_set_error("MP4 item too large: %s", edit.key);
+        return -1;
+    }
+    id3_put_be32(out->data + at, (uint32_t)(out->len - at));
+    return 0;
+}
+
+// The named property that replaces an old item, or NULL: the item's key is named (a numeric
+// genre, "gnre", gives way to a named GENRE).
+static int replacing_property(const uint8_t* buf, const mp4_atom& item, const id3_prop_edits* e,
+                              id3_buf* key, const id3_prop_edit** edit) {
+    *edit = nullptr;
+    if (!e || e->count == 0)
+        return 0;
+    if (strcmp(item.type, "gnre") == 0) {
+        *edit = id3_prop_edits_find(e, "GENRE", 5);
+        return 0;
+    }
+    int rc = id3_mp4_item_key(item.type, buf + payload_at(item), item.size - item.header, key);
+    if (rc == 1)
+        *edit = id3_prop_edits_find(e, (const char*)key->data, key->len - 1);
+    return rc < 0 ? -1 : 0;
+}
+
 // An atom whose size runs to the end of its container would take in whatever followed it.
 static int refuse_after_open_end() {
     id3_set_error("MP4 atom sized to the end of its container: nothing can follow it");
@@ -405,7 +526,19 @@ static int build_items(const uint8_t* buf, uint64_t start, uint64_t end, const i
                        id3_change change, id3_buf* out) {
     bool done[TEXT_ITEM_COUNT] = {false};
     bool track_done = false, cover_done = false;
+    // The fields the properties name are written with the properties.
+    change.named &= ~change.by_props;
     bool track_named = (change.named & ID3_NAMED_TRACK) != 0;
+    const id3_prop_edits* props = change.props;
+    uint64_t prop_count = props ? props->count : 0;
+    id3_owned_bytes props_done((uint8_t*)calloc(prop_count + 1, 1));
+    id3_buf key = {nullptr, 0, 0};
+    std::unique_ptr<id3_buf, void (*)(id3_buf*)> release(&key, id3_buf_release);
+    if (!props_done) {
+        id3_set_error("oom");
+        return -1;
+    }
+    uint8_t* done_props = props_done.get();
     uint32_t kept_total = old_total(buf, start, end);
     uint64_t open_end = UINT64_MAX; // where a carried item that runs to the end ends
     uint64_t pos = start;
@@ -413,7 +546,15 @@ static int build_items(const uint8_t* buf, uint64_t start, uint64_t end, const i
     int rc;
     while ((rc = next_atom(buf, end, &pos, &item)) == 1) {
         int written = 0;
-        bool replaced = false;
+        const id3_prop_edit* edit = nullptr;
+        if (replacing_property(buf, item, props, &key, &edit) != 0)
+            return -1;
+        bool replaced = edit != nullptr;
+        if (edit && !done_props[edit - props->items]) {
+            // The property's new item stands where its first old one stood.
+            done_props[edit - props->items] = 1;
+            written = append_property(out, *edit);
+        }
         for (size_t i = 0; i < TEXT_ITEM_COUNT && !replaced; i++) {
             const text_item& ti = TEXT_ITEMS[i];
             bool gnre = ti.named == ID3_NAMED_GENRE && strcmp(item.type, "gnre") == 0;
@@ -453,6 +594,10 @@ static int build_items(const uint8_t* buf, uint64_t start, uint64_t end, const i
     }
     if (track_named && !track_done && append_track(out, t, kept_total) != 0)
         return -1;
+    for (uint64_t i = 0; i < prop_count; i++) {
+        if (!done_props[i] && append_property(out, props->items[i]) != 0)
+            return -1;
+    }
     if (change.cover_replaced && !cover_done && append_cover(out, t, buf, nullptr) != 0)
         return -1;
     return open_end < out->len ? refuse_after_open_end() : 0;

@@ -563,8 +563,8 @@ int id3_ogg_read(const uint8_t* data, uint64_t len, id3_tags* t) {
 // Writer
 
 // The comments of the old comment body that the new one carries, each as a length and its text:
-// all but the named fields' comments, and when the cover is replaced, the front covers among the
-// picture comments and the old COVERART pair (which would otherwise stand in for a removed
+// all but the comments the write replaces, and when the cover is replaced, the front covers among
+// the picture comments and the old COVERART pair (which would otherwise stand in for a removed
 // cover). *count gets their number; *kept_pictures whether a picture comment stays.
 static int carry_comments(const uint8_t* body, uint64_t body_len, id3_change change,
                           id3_buf* carried, uint32_t* count, bool* kept_pictures) {
@@ -573,7 +573,7 @@ static int carry_comments(const uint8_t* body, uint64_t body_len, id3_change cha
     const char* text = nullptr;
     uint64_t text_len = 0;
     while (id3_vc_walk_next(&w, &text, &text_len)) {
-        if (id3_vc_names_field(text, text_len, change.named))
+        if (id3_vc_replaced(text, text_len, &change))
             continue;
         const char* value = nullptr;
         uint64_t value_len = 0;
@@ -649,7 +649,7 @@ static int build_comment_packet(const ogg_headers* h, const id3_tags* t, id3_cha
     if (rc == 0)
         rc = id3_buf_append(packet, h->packets[OGG_COMMENT_PACKET].data, prefix);
     if (rc == 0)
-        rc = id3_vc_build(packet, body + 4, id3_le32(body), t, change.named, &carried, count);
+        rc = id3_vc_build(packet, body + 4, id3_le32(body), t, &change, &carried, count);
     id3_buf_release(&carried);
     if (rc == 0 && h->format == ID3_FMT_OGG) {
         const uint8_t framing = VORBIS_FRAMING;

@@ -170,10 +170,14 @@ uint8_t* id3_flac_picture_build(const id3_tags* t, const char* mime, uint64_t mi
     return body;
 }
 
-bool id3_vc_names_field(const char* text, uint64_t text_len, uint32_t named) {
+bool id3_vc_replaced(const char* text, uint64_t text_len, const id3_change* change) {
     const char* eq = (const char*)memchr(text, '=', (size_t)text_len);
-    int field = eq ? id3_vc_field_of_key(text, (uint64_t)(eq - text)) : -1;
-    return field >= 0 && (named & (1u << field));
+    if (!eq)
+        return false;
+    uint64_t key_len = (uint64_t)(eq - text);
+    int field = id3_vc_field_of_key(text, key_len);
+    return (field >= 0 && (change->named & (1u << field))) ||
+           id3_prop_edits_find(change->props, text, key_len) != nullptr;
 }
 
 int id3_vc_append(id3_buf* b, const void* text, uint64_t text_len) {
@@ -182,29 +186,55 @@ int id3_vc_append(id3_buf* b, const void* text, uint64_t text_len) {
     return id3_buf_append(b, len, 4) != 0 || id3_buf_append(b, text, text_len) != 0 ? -1 : 0;
 }
 
+// Appends one comment of key and value, value_len bytes of it. -1 when memory runs out.
+static int append_comment(id3_buf* body, const char* key, uint64_t key_len, const char* value,
+                          uint64_t value_len) {
+    uint8_t len[VORBIS_LENGTH_LEN];
+    id3_put_le32(len, (uint32_t)(key_len + 1 + value_len));
+    if (id3_buf_append(body, len, VORBIS_LENGTH_LEN) != 0 ||
+        id3_buf_append(body, key, key_len) != 0 || id3_buf_append(body, "=", 1) != 0 ||
+        id3_buf_append(body, value, value_len) != 0)
+        return -1;
+    return 0;
+}
+
 int id3_vc_build(id3_buf* body, const uint8_t* vendor, uint64_t vendor_len, const id3_tags* t,
-                 uint32_t named, const id3_buf* carried, uint32_t carried_count) {
+                 const id3_change* change, const id3_buf* carried, uint32_t carried_count) {
     const char* const texts[6] = {t->title, t->artist, t->album, t->genre, t->date, t->track};
-    uint32_t count = carried_count;
+    // The fields the properties name are written with the properties.
+    uint32_t fields = change->named & ~change->by_props;
+    const id3_prop_edits* props = change->props;
+    uint64_t count = carried_count;
     for (int i = 0; i < 6; i++)
-        count += texts[i] && (named & (1u << i)) ? 1 : 0;
+        count += texts[i] && (fields & (1u << i)) ? 1 : 0;
+    for (uint64_t k = 0; props && k < props->count; k++)
+        count += props->items[k].count;
+    if (count > UINT32_MAX)
+        return -1;
     if (id3_vc_append(body, vendor, vendor_len) != 0)
         return -1;
     uint8_t len[VORBIS_LENGTH_LEN];
-    id3_put_le32(len, count);
+    id3_put_le32(len, (uint32_t)count);
     if (id3_buf_append(body, len, VORBIS_LENGTH_LEN) != 0)
         return -1;
     for (int i = 0; i < 6; i++) {
-        if (!texts[i] || !(named & (1u << i)))
+        if (!texts[i] || !(fields & (1u << i)))
             continue;
         uint64_t key_len = strlen(kFieldKeys[i]);
         uint64_t text_len = comment_text_len(key_len, texts[i]);
-        id3_put_le32(len, (uint32_t)text_len);
-        if (id3_buf_append(body, len, VORBIS_LENGTH_LEN) != 0 ||
-            id3_buf_append(body, kFieldKeys[i], key_len) != 0 ||
-            id3_buf_append(body, "=", 1) != 0 ||
-            id3_buf_append(body, texts[i], text_len - key_len - 1) != 0)
+        if (append_comment(body, kFieldKeys[i], key_len, texts[i], text_len - key_len - 1) != 0)
             return -1;
+    }
+    for (uint64_t k = 0; props && k < props->count; k++) {
+        const id3_prop_edit& edit = props->items[k];
+        for (uint64_t v = 0; v < edit.count; v++) {
+            uint64_t value_len = strlen(edit.values[v]);
+            // A comment's length is a 32-bit field.
+            if (value_len > UINT32_MAX - 1 - strlen(edit.key))
+                return -1;
+            if (append_comment(body, edit.key, strlen(edit.key), edit.values[v], value_len) != 0)
+                return -1;
+        }
     }
     return id3_buf_append(body, carried->data, carried->len);
 }

@@ -55,6 +55,60 @@ static int64_t merge_update(id3_tags* current, id3_tags* update, const id3_remov
     return named;
 }
 
+// Applies the property changes to the merge: a key named there takes its values from it, over
+// the record's field of that key (which then holds the first value, for the ID3v1 tag), and a
+// key given the values it reads as now is no change. *by_props gets the fields the properties
+// name; *named grows by them. 0, or -1 with a message.
+static int merge_properties(id3_file* f, bool has_tags, id3_tags* current, id3_prop_edits* edits,
+                            int32_t fmt, uint32_t* named, uint32_t* by_props) {
+    *by_props = 0;
+    if (edits->count == 0)
+        return 0;
+    id3_props now = {};
+    id3_props_guard now_guard{&now};
+    if (has_tags && id3_load_props(f, &now) != 0) {
+        // The write's own load succeeded on the same bytes: only memory can be short here.
+        if (!id3_has_error())
+            id3_set_error("oom");
+        return -1;
+    }
+    id3_prop_edits_drop_unchanged(edits, &now);
+    if (id3_prop_edits_check(edits, fmt) != 0)
+        return -1;
+    char** const fields[] = {&current->title, &current->artist, &current->album,
+                             &current->genre, &current->date,   &current->track};
+    for (int i = 0; i < ID3_FIELD_COUNT; i++) {
+        const char* key = id3_field_keys[i];
+        const id3_prop_edit* edit = id3_prop_edits_find(edits, key, strlen(key));
+        if (!edit)
+            continue;
+        *named |= 1u << i;
+        *by_props |= 1u << i;
+        free(*fields[i]);
+        *fields[i] = nullptr;
+        if (edit->count > 0 && id3_tags_set_str(fields[i], edit->values[0]) != 0) {
+            id3_set_error("oom");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// The fields whose keys "properties" names leave the top-level members: its values win.
+static void yield_to_properties(id3_tags* update, id3_removals* removed,
+                                const id3_prop_edits* edits) {
+    char** const fields[] = {&update->title, &update->artist, &update->album,
+                             &update->genre, &update->date,   &update->track};
+    for (int i = 0; i < ID3_FIELD_COUNT; i++) {
+        const char* key = id3_field_keys[i];
+        if (!id3_prop_edits_find(edits, key, strlen(key)))
+            continue;
+        free(*fields[i]);
+        *fields[i] = nullptr;
+        removed->fields &= ~(1u << i);
+    }
+}
+
 // Builds the new head from the merged record and fills the temporary file. 0, or -1 with a
 // message.
 static int build_and_fill(id3_pending* w, const id3_tags* merged, const id3_old_tag* old,
@@ -83,8 +137,11 @@ int id3_prepare_write(const char* path, const char* tags_json, id3_pending* w, i
 
     // The JSON is checked before the file is looked at.
     id3_removals removed;
-    if (id3_tags_from_json(&update, tags_json, &removed) != 0)
+    id3_prop_edits edits = {};
+    id3_prop_edits_guard edits_guard{&edits};
+    if (id3_tags_from_json(&update, tags_json, &removed, &edits) != 0)
         return -1;
+    yield_to_properties(&update, &removed, &edits);
 
     int opened = id3_file_open_mode(&w->src, path, open_mode);
     if (opened != 0) {
@@ -103,6 +160,7 @@ int id3_prepare_write(const char* path, const char* tags_json, id3_pending* w, i
     }
     // The old pictures are carried over as they stand; only an MP3 file whose tag is of another
     // version than 2.2 to 2.4 has its cover written anew from the record.
+    bool has_tags = true;
     if (id3_load_tags(&w->src, &current, ID3_COVER_UNLESS_CARRIED, &old) != 0) {
         // Writing without the file's existing tags and cover would destroy them.
         if (!id3_load_failure_is_harmless(&w->src, &current)) {
@@ -112,6 +170,7 @@ int id3_prepare_write(const char* path, const char* tags_json, id3_pending* w, i
         // An "ID3" file too short for a tag holds no tags to lose: it is rewritten with the
         // given ones, and the reader's message stays readable.
         id3_tags_free(&current);
+        has_tags = false;
     }
     int64_t named = merge_update(&current, &update, &removed);
     if (named < 0) {
@@ -119,9 +178,15 @@ int id3_prepare_write(const char* path, const char* tags_json, id3_pending* w, i
         id3_file_close(&w->src);
         return -1;
     }
+    uint32_t named_fields = (uint32_t)named, by_props = 0;
+    if (merge_properties(&w->src, has_tags, &current, &edits, fmt, &named_fields, &by_props) != 0) {
+        id3_file_close(&w->src);
+        return -1;
+    }
     current.format = fmt;
-    // The fields the caller changed are replaced; all else of the old tags is carried over.
-    id3_change change = {(uint32_t)named, removed.cover};
+    // The fields and properties the caller changed are replaced; all else of the old tags is
+    // carried over.
+    id3_change change = {named_fields, removed.cover, &edits, by_props};
     if (build_and_fill(w, &current, &old, change) != 0) {
         id3_file_close(&w->src);
         return -1;
@@ -190,7 +255,7 @@ int id3_write_cover(const char* path, const char* image_path) {
     t.has_cover = 1;
 
     // No field is named: only the front cover changes.
-    id3_change change = {0, 1};
+    id3_change change = {0, 1, nullptr, 0};
     if (build_and_fill(&w, &t, &old, change) != 0)
         return -1;
     return id3_replace_commit(&w.temp, path, &w.src, false, true);
