@@ -1,6 +1,7 @@
 // The tag object parser on any text. Whatever the text, parsing either fails with one of its
-// messages and leaves the record as it was, or sets only the six text fields; a record rendered as
-// JSON and parsed again gives back the same texts.
+// messages and leaves the record as it was and no property, or sets only the six text fields and
+// the properties, each key once; a record rendered as JSON and parsed again gives back the same
+// texts.
 #include "fuzz_common.h"
 
 #include <string>
@@ -28,13 +29,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     snprintf(t.cover_mime, sizeof t.cover_mime, "image/png");
 
     id3_clear_error();
-    int32_t rc = id3_tags_from_json(&t, text.c_str());
+    id3_prop_edits props = {};
+    int32_t rc = id3_tags_from_json(&t, text.c_str(), nullptr, &props);
     fuzz_require(rc == 0 || rc == -1, "result is 0 or -1");
     if (rc != 0) {
         std::string msg = id3_last_error();
         fuzz_require(msg == "invalid tags JSON" || msg == "tags JSON must be object" ||
-                         msg.rfind("NUL character in tag value: ", 0) == 0,
+                         msg == "properties must be an object" ||
+                         msg.rfind("NUL character in tag value: ", 0) == 0 ||
+                         msg.rfind("property values must be a list of strings: ", 0) == 0 ||
+                         msg.rfind("invalid property key: ", 0) == 0 ||
+                         msg.rfind("property named twice: ", 0) == 0 ||
+                         msg.rfind("pictures are not properties: ", 0) == 0,
                      "failure message");
+        fuzz_require(props.count == 0 && !props.items, "a failed parse keeps no property");
         fuzz_require(!t.title && !t.artist && !t.genre && !t.date && !t.track &&
                          strcmp(t.album, "kept album") == 0,
                      "a failed parse leaves the record alone");
@@ -46,6 +54,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                      strcmp(t.cover_mime, "image/png") == 0,
                  "cover and format are never touched");
     fuzz_check_record(&t);
+    // Each property named once (ASCII case aside), upper-case, of printable ASCII but '=', each
+    // value free of U+0000.
+    for (uint64_t i = 0; i < props.count; i++) {
+        const id3_prop_edit& edit = props.items[i];
+        size_t key_len = strlen(edit.key);
+        fuzz_require(key_len > 0, "a key is not empty");
+        for (size_t c = 0; c < key_len; c++) {
+            char k = edit.key[c];
+            fuzz_require(k >= 0x20 && k <= 0x7D && k != '=' && !(k >= 'a' && k <= 'z'),
+                         "a key is upper-case printable ASCII without '='");
+        }
+        fuzz_require(id3_prop_edits_find(&props, edit.key, key_len) == &edit,
+                     "a key is named once");
+        for (uint64_t v = 0; v < edit.count; v++)
+            fuzz_require(edit.values[v] != nullptr, "every value is stored");
+    }
+    id3_prop_edits_free(&props);
 
     // Rendered and parsed again, every text comes back; an absent text comes back empty.
     char* json = id3_tags_to_json(&t);

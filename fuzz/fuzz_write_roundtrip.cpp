@@ -14,6 +14,9 @@
 //     documented message and stays byte for byte as it was;
 //   - an Ogg Vorbis or Opus file is either refused and stays as it was, or rewritten as above: its
 //     audio pages keep every byte but the sequence numbers and checksums of renumbered pages;
+//   - a file so written is then written with a properties object: the keys it names read back
+//     with exactly its values, all other keys and pictures as they were, the audio unchanged, and
+//     the same object again changes no byte;
 //   - no temporary file is left beside it.
 #include "fuzz_common.h"
 #include "fuzz_write_tags.h"
@@ -23,6 +26,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -464,6 +468,90 @@ static Bytes cover_of() {
     return cover;
 }
 
+// The property map id3_read_all gives: each key's values, and the pictures as JSON text.
+struct PropertyMap {
+    std::map<std::string, std::vector<std::string>> values;
+    std::string pictures;
+};
+
+static PropertyMap read_properties() {
+    char* json = id3_read_all(g_path.c_str());
+    fuzz_require(json != nullptr, "id3_read_all reads the written file");
+    yyjson_doc* doc = yyjson_read(json, strlen(json), YYJSON_READ_ALLOW_INVALID_UNICODE);
+    free(json);
+    fuzz_require(doc != nullptr, "id3_read_all gives JSON");
+    PropertyMap out;
+    yyjson_val* root = yyjson_doc_get_root(doc);
+    yyjson_obj_iter iter;
+    yyjson_obj_iter_init(yyjson_obj_get(root, "properties"), &iter);
+    while (yyjson_val* key = yyjson_obj_iter_next(&iter)) {
+        std::vector<std::string>& values = out.values[yyjson_get_str(key)];
+        size_t i, n;
+        yyjson_val* v;
+        yyjson_arr_foreach(yyjson_obj_iter_get_val(key), i, n, v) {
+            values.emplace_back(yyjson_get_str(v), yyjson_get_len(v));
+        }
+    }
+    char* pictures = yyjson_val_write(yyjson_obj_get(root, "pictures"), 0, nullptr);
+    fuzz_require(pictures != nullptr, "the pictures render");
+    out.pictures = pictures;
+    free(pictures);
+    yyjson_doc_free(doc);
+    return out;
+}
+
+// A file just written by the fixed object, written with the properties object: each key it
+// names reads back with exactly its values (COMPOSER not at all), every other key and every
+// picture as before, and writing the same object again changes no byte. An MP4 file may be
+// refused where its layout does not let its item list grow; it then stays as it was.
+static void check_property_write(bool may_refuse) {
+    static const std::map<std::string, std::vector<std::string>> kNamed = {
+        {"ALBUMARTIST", {"AA 1", "AA 2"}},
+        {"MUSICBRAINZ_ALBUMID", {"mb-id"}},
+        {"PRODUCER", {"P"}},
+        {"COMMENT", {"c"}},
+        {"FUZZ KEY", {"x", "y"}},
+        {"COMPOSER", {}}};
+    PropertyMap before = read_properties();
+    Bytes old_file = read_all(g_path);
+    int32_t rc = id3_write(g_path.c_str(), FUZZ_WRITE_PROPS);
+    fuzz_require(entries_in_folder() == 1, "no temporary file is left");
+    if (rc != 0 && may_refuse) {
+        fuzz_require(id3_has_error() && read_all(g_path) == old_file,
+                     "a refused file is unchanged");
+        return;
+    }
+    fuzz_require(rc == 0, "the properties are written");
+    PropertyMap after = read_properties();
+    for (const auto& kv : kNamed) {
+        if (kv.second.empty())
+            fuzz_require(after.values.count(kv.first) == 0, "a removed key is gone");
+        else
+            fuzz_require(after.values[kv.first] == kv.second, "a named key has its values");
+        before.values.erase(kv.first);
+        after.values.erase(kv.first);
+    }
+    fuzz_require(after.values == before.values, "the keys not named keep their values");
+    fuzz_require(after.pictures == before.pictures, "the pictures are kept");
+    Bytes written = read_all(g_path);
+    fuzz_require(id3_write(g_path.c_str(), FUZZ_WRITE_PROPS) == 0 && read_all(g_path) == written,
+                 "the same properties again change nothing");
+}
+
+// Every mdat of an MP4 file kept in order, and every chunk offset that pointed into one still
+// pointing at the same bytes.
+static void require_media_kept(const Bytes& input, const Bytes& output) {
+    fuzz_require(mp4_media(output) == mp4_media(input), "every mdat is kept in order");
+    std::vector<uint64_t> old_offsets = mp4_chunk_offsets(input);
+    std::vector<uint64_t> new_offsets = mp4_chunk_offsets(output);
+    fuzz_require(old_offsets.size() == new_offsets.size(), "the chunk offsets are all kept");
+    for (size_t i = 0; i < old_offsets.size(); i++) {
+        Bytes sample = mp4_sample_at(input, old_offsets[i]);
+        fuzz_require(sample.empty() || mp4_sample_at(output, new_offsets[i]) == sample,
+                     "a chunk offset points at the same sample bytes");
+    }
+}
+
 // An MP4 file: {} keeps it byte for byte; the fixed object is read back with every sample where
 // it was found. Any refusal leaves the file as it was.
 static void check_mp4(const Bytes& input) {
@@ -492,15 +580,9 @@ static void check_mp4(const Bytes& input) {
                      (before.cover_size == 0 ||
                       memcmp(after.cover_data, before.cover_data, before.cover_size) == 0),
                  "the cover is kept byte for byte");
-    fuzz_require(mp4_media(output) == mp4_media(input), "every mdat is kept in order");
-    std::vector<uint64_t> old_offsets = mp4_chunk_offsets(input);
-    std::vector<uint64_t> new_offsets = mp4_chunk_offsets(output);
-    fuzz_require(old_offsets.size() == new_offsets.size(), "the chunk offsets are all kept");
-    for (size_t i = 0; i < old_offsets.size(); i++) {
-        Bytes sample = mp4_sample_at(input, old_offsets[i]);
-        fuzz_require(sample.empty() || mp4_sample_at(output, new_offsets[i]) == sample,
-                     "a chunk offset points at the same sample bytes");
-    }
+    require_media_kept(input, output);
+    check_property_write(true);
+    require_media_kept(input, read_all(g_path));
     id3_tags_free(&after);
     id3_tags_free(&before);
 }
@@ -618,9 +700,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                      "no cover appears");
     }
 
+    check_property_write(false);
+    Bytes props_written = read_all(g_path);
     if (is_ogg(fmt)) {
         fuzz_require(ogg_same_audio(input, ogg_audio_start(input, fmt), second,
-                                    ogg_audio_start(second, fmt)),
+                                    ogg_audio_start(second, fmt)) &&
+                         ogg_same_audio(input, ogg_audio_start(input, fmt), props_written,
+                                        ogg_audio_start(props_written, fmt)),
                      "the Ogg audio pages are unchanged but for their numbers");
         id3_tags_free(&after);
         id3_tags_free(&before);
@@ -638,6 +724,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                      (audio_len == 0 ||
                       memcmp(second.data() + out_audio, input.data() + in_audio, audio_len) == 0),
                  "the audio bytes are unchanged");
+    uint64_t props_audio =
+        fmt == ID3_FMT_MP3 ? mp3_audio_start(props_written) : flac_audio_start(props_written, base);
+    uint64_t props_end = fmt == ID3_FMT_MP3 ? mp3_audio_end(props_written) : props_written.size();
+    fuzz_require(props_end - props_audio == audio_len &&
+                     (audio_len == 0 || memcmp(props_written.data() + props_audio,
+                                               input.data() + in_audio, audio_len) == 0),
+                 "the audio bytes are unchanged by the properties");
     id3_tags_free(&after);
     id3_tags_free(&before);
     return 0;

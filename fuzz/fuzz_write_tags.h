@@ -8,4 +8,10 @@ static const char* const FUZZ_WRITE_TAGS =
     "\"album\":\"\",\"genre\":\"Rock\",\"date\":\"2024-05-01\","
     "\"track\":\"3/12\"}";
 
+// The properties object written after it: several values, a user text, a pair, the comment
+// (which an MP3 file's ID3v1 tag follows), a key of no row, and a key removed.
+static const char* const FUZZ_WRITE_PROPS =
+    "{\"properties\":{\"ALBUMARTIST\":[\"AA 1\",\"AA 2\"],\"MUSICBRAINZ_ALBUMID\":[\"mb-id\"],"
+    "\"PRODUCER\":[\"P\"],\"COMMENT\":[\"c\"],\"FUZZ KEY\":[\"x\",\"y\"],\"COMPOSER\":[]}}";
+
 #endif

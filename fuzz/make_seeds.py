@@ -338,6 +338,9 @@ JSON_SEEDS = {
     "latin1_bytes": b'{"title":"caf\xe9","artist":"\xff\xfe","album":"a\\u0000"}',
     "not_object": b'["title"]',
     "trailing_comma": b'{"title":"x",}',
+    "properties": b'{"title":"T","properties":{"artist":["A","B"],"MY KEY":[],"Title":["P"],'
+                  b'"x=y":["v"],"COVERART":["c"],"N":["a\\u0000"],"L":"one","E":[1]}}',
+    "properties_twice": b'{"properties":{"Genre":["a"],"GENRE":["b"]},"properties":[]}',
 }
 
 BATCH_SEEDS = {

@@ -2129,6 +2129,16 @@ static int append_latin1(id3_buf* out, const char* text) {
 // comment or lyrics frame of its description, an identifier of its owner, or one URL frame per
 // value. Pairs are gathered elsewhere. -1 with a message.
 static int append_value_frames(id3_buf* frames, const id3_prop_edit& edit, frame_target t) {
+    // A text ends at a 00 or at the frame's end, so an empty last value (or one alone after a
+    // description) reads as no value, and a URL frame without text is no frame.
+    bool described = strcmp(t.id, "TXXX") == 0 || strcmp(t.id, "COMM") == 0;
+    bool empty_last = edit.values[edit.count - 1][0] == '\0';
+    for (uint64_t v = 0; is_url_frame_id(t.id) && v < edit.count; v++)
+        empty_last = empty_last || edit.values[v][0] == '\0';
+    if (empty_last && (edit.count > 1 || described || is_url_frame_id(t.id))) {
+        id3_set_error("value not supported by mp3: %s", edit.key);
+        return -1;
+    }
     id3_buf body = {nullptr, 0, 0};
     std::unique_ptr<id3_buf, void (*)(id3_buf*)> release(&body, id3_buf_release);
     if (is_url_frame_id(t.id)) {
@@ -2172,7 +2182,7 @@ static int append_value_frames(id3_buf* frames, const id3_prop_edit& edit, frame
 }
 
 static int plan_properties(const id3_old_tag* old, const id3_prop_edits* e, prop_plan* plan) {
-    if (!e)
+    if (!e || e->count == 0)
         return 0;
     for (uint64_t i = 0; i < e->count; i++) {
         const id3_prop_edit& edit = e->items[i];
@@ -2196,6 +2206,13 @@ static int plan_properties(const id3_old_tag* old, const id3_prop_edits* e, prop
             if (pair_kind(t.id) != kind)
                 continue;
             touched = touched || edit.count > 0;
+            for (uint64_t v = 0; v < edit.count; v++) {
+                // A pair whose name is empty at the frame's end would lose its role.
+                if (edit.values[v][0] == '\0') {
+                    id3_set_error("value not supported by mp3: %s", edit.key);
+                    return -1;
+                }
+            }
             for (uint64_t v = 0; ok && v < edit.count; v++) {
                 ok = append_terminated(&pairs, t.qualifier) == 0 &&
                      append_terminated(&pairs, edit.values[v]) == 0;

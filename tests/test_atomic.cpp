@@ -246,7 +246,8 @@ TEST(AtomicWrite, FolderSwappedForALinkDoesNotRedirectTheReplacement) {
     id3_tags_init(&t);
     t.title = strdup("new");
     id3_head head = {};
-    ASSERT_EQ(build_head_for(&f, ID3_FMT_MP3, &t, id3_change{ID3_NAMED_TITLE, 0}, &head), 0);
+    ASSERT_EQ(
+        build_head_for(&f, ID3_FMT_MP3, &t, id3_change{ID3_NAMED_TITLE, 0, nullptr, 0}, &head), 0);
     plat_temp temp;
     ASSERT_EQ(id3_replace_fill(&temp, song.c_str(), &f, &head), 0) << id3_last_error();
     // The steps of the commit, with the swap after the last check of the source by its path.
@@ -445,7 +446,9 @@ TEST(AtomicWrite, SourceChangedWhileWritingIsLeftAlone) {
         id3_tags_init(&t);
         t.title = strdup("new");
         id3_head head = {};
-        ASSERT_EQ(build_head_for(&f, ID3_FMT_MP3, &t, id3_change{ID3_NAMED_TITLE, 0}, &head), 0);
+        ASSERT_EQ(
+            build_head_for(&f, ID3_FMT_MP3, &t, id3_change{ID3_NAMED_TITLE, 0, nullptr, 0}, &head),
+            0);
         Bytes after_change = original + S("appended");
         if (change == EditedInPlace) {
             after_change = original;

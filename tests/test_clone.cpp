@@ -149,7 +149,7 @@ TEST(Clone, WrittenFileAndSharedAudio) {
         id3_tags t;
         id3_tags_init(&t);
         id3_tags_set_str(&t.title, "New");
-        id3_change change = {named_fields_of(&t), 0};
+        id3_change change = {named_fields_of(&t), 0, nullptr, 0};
         // The head the writer builds: what a file system without clones gets before the audio.
         id3_file f;
         ASSERT_EQ(id3_file_open(&f, path.c_str()), 0) << id3_last_error();

@@ -476,7 +476,7 @@ TEST(Mp4Write, FileChangedWhileWritingIsLeftAlone) {
         id3_tags_init(&t);
         t.title = strdup("new");
         id3_head head = {};
-        ASSERT_EQ(id3_mp4_build_head(&f, &t, id3_change{ID3_NAMED_TITLE, 0}, &head), 0)
+        ASSERT_EQ(id3_mp4_build_head(&f, &t, id3_change{ID3_NAMED_TITLE, 0, nullptr, 0}, &head), 0)
             << id3_last_error();
         // Everything before moov is kept from the file; nothing follows moov.
         EXPECT_EQ(head.keep_len, FTYP.size() + l.mdat().size());

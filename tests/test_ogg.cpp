@@ -601,10 +601,14 @@ TEST(OggWrite, WrittenFileReadsBackAndCoverExtracts) {
 // values of one name together in the file's order; the picture comments are pictures, not
 // properties, and the COVERART picture takes the COVERARTMIME type.
 TEST(OggReadAll, CommentsArePropertiesAndPictureCommentsArePictures) {
-    const std::vector<std::string> comments = {
-        "artist=A", "TITLE=T", "Artist=B", "replaygain_track_gain=-3.1 dB",
-        picture_comment(4, "image/png", repeat(0x11, 300)), "COVERARTMIME=image/gif",
-        "COVERART=" + base64_text(repeat(0x22, 30)), "no equals sign"};
+    const std::vector<std::string> comments = {"artist=A",
+                                               "TITLE=T",
+                                               "Artist=B",
+                                               "replaygain_track_gain=-3.1 dB",
+                                               picture_comment(4, "image/png", repeat(0x11, 300)),
+                                               "COVERARTMIME=image/gif",
+                                               "COVERART=" + base64_text(repeat(0x22, 30)),
+                                               "no equals sign"};
     struct Case {
         const char* name;
         Bytes file;
@@ -621,10 +625,44 @@ TEST(OggReadAll, CommentsArePropertiesAndPictureCommentsArePictures) {
         ASSERT_NE(json, nullptr) << id3_last_error();
         std::string text = json;
         id3_free_string(json);
-        EXPECT_EQ(text, std::string("{\"format\":\"") + c.format +
-                            "\",\"properties\":{\"ARTIST\":[\"A\",\"B\"],\"TITLE\":[\"T\"],"
-                            "\"REPLAYGAIN_TRACK_GAIN\":[\"-3.1 dB\"]},\"pictures\":["
-                            "{\"type\":4,\"mime\":\"image/png\",\"description\":\"\",\"size\":300},"
-                            "{\"type\":3,\"mime\":\"image/gif\",\"description\":\"\",\"size\":30}]}");
+        EXPECT_EQ(text,
+                  std::string("{\"format\":\"") + c.format +
+                      "\",\"properties\":{\"ARTIST\":[\"A\",\"B\"],\"TITLE\":[\"T\"],"
+                      "\"REPLAYGAIN_TRACK_GAIN\":[\"-3.1 dB\"]},\"pictures\":["
+                      "{\"type\":4,\"mime\":\"image/png\",\"description\":\"\",\"size\":300},"
+                      "{\"type\":3,\"mime\":\"image/gif\",\"description\":\"\",\"size\":30}]}");
+    }
+}
+
+// A property write replaces every comment of the keys it names, whatever their case, keeps the
+// others and the pictures, and one of the same values changes no byte.
+TEST(OggReadAll, PropertyWriteReplacesTheNamedKeysComments) {
+    const std::vector<std::string> comments = {"artist=A",
+                                               "TITLE=T",
+                                               "Artist=B",
+                                               "replaygain_track_gain=-3.1 dB",
+                                               picture_comment(4, "image/png", repeat(0x11, 300)),
+                                               "no equals sign"};
+    const Bytes files[] = {vorbis_file(vorbis_comments(comments)),
+                           opus_file(opus_tags(comments), 3)};
+    for (const Bytes& file : files) {
+        TempDir dir;
+        std::string path = dir.file("song");
+        ASSERT_TRUE(write_file(path, file));
+        const char* update = "{\"properties\":{\"ARTIST\":[\"C\",\"D\",\"E\"],"
+                             "\"Replaygain_Track_Gain\":[],\"MOOD\":[\"calm\"]}}";
+        ASSERT_EQ(id3_write(path.c_str(), update), 0) << id3_last_error();
+        char* json = id3_read_all(path.c_str());
+        ASSERT_NE(json, nullptr) << id3_last_error();
+        std::string text = json;
+        id3_free_string(json);
+        EXPECT_NE(text.find("\"properties\":{\"ARTIST\":[\"C\",\"D\",\"E\"],\"MOOD\":[\"calm\"],"
+                            "\"TITLE\":[\"T\"]},\"pictures\":[{\"type\":4"),
+                  std::string::npos)
+            << text;
+        Bytes before = read_file(path);
+        ASSERT_EQ(
+            id3_write(path.c_str(), "{\"properties\":{\"TITLE\":[\"T\"],\"MOOD\":[\"calm\"]}}"), 0);
+        EXPECT_EQ(read_file(path), before);
     }
 }

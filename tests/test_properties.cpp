@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 #include <yyjson.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <map>
 #include <string>
 #include <utility>
@@ -488,6 +491,315 @@ TEST(ReadAll, FailsLikeRead) {
     EXPECT_EQ(missing.error.rfind("cannot open: ", 0), 0u) << missing.error;
     EXPECT_EQ(id3_read_all(nullptr), nullptr);
     EXPECT_STREQ(id3_last_error(), "NULL path");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writing: the "properties" member of id3_write
+
+const Bytes kMpegFrame = B({0xFF, 0xFB, 0x90, 0x64}) + repeat(0, 413);
+
+// A JSON string of any bytes.
+std::string json_string(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        char esc[8];
+        if (c == '"' || c == '\\' || c < 0x20) {
+            snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+        } else {
+            out += (char)c;
+        }
+    }
+    return out + "\"";
+}
+
+// {"properties":{KEY:[values],...}} with `top` (members of the tag object, "" for none) first.
+std::string properties_json(const std::vector<std::pair<std::string, Values>>& props,
+                            const std::string& top = "") {
+    std::string json = "{" + top + (top.empty() ? "" : ",") + "\"properties\":{";
+    for (size_t i = 0; i < props.size(); i++) {
+        json += (i ? "," : "") + json_string(props[i].first) + ":[";
+        for (size_t v = 0; v < props[i].second.size(); v++)
+            json += (v ? "," : "") + json_string(props[i].second[v]);
+        json += "]";
+    }
+    return json + "}}";
+}
+
+// The containers a property write takes, each as a file without tags.
+std::vector<std::pair<std::string, Bytes>> untagged_files() {
+    return {{"song.mp3", kMpegFrame + kMpegFrame},
+            {"song.flac", flac_file({}) + flac_audio(64)},
+            {"song.m4a", mp4_file(Bytes{})}};
+}
+
+int write_json(const std::string& path, const std::string& json) {
+    return id3_write(path.c_str(), json.c_str());
+}
+
+// Every key of the table's rows, and keys of no row, written into each container read back as
+// written; writing what id3_read_all gives changes no byte.
+TEST(WriteProperties, EveryKeyReadsBackAsWrittenAndTheRoundTripChangesNothing) {
+    std::vector<std::pair<std::string, Values>> props;
+    for (const KeyRow& row : key_rows())
+        props.emplace_back(row.key, row.values);
+    props.push_back({"LYRICIST", {"L1", "L2"}});
+    props.push_back({"ARTISTWEBPAGE", {"http://a.example/", "http://b.example/"}});
+    props.push_back({"ENGINEER", {"E"}});
+    props.push_back({"PERFORMER:GUITAR", {"G"}});
+    props.push_back({"COMMENT:SUMMARY", {"S"}});
+    props.push_back({"ORIGINALALBUM", {"OA"}}); // no MP4 item: a freeform one
+    TempDir dir;
+    for (const auto& file : untagged_files()) {
+        SCOPED_TRACE(file.first);
+        // ID3v2 ends a text at the frame's end: an empty value alone after a description is none.
+        if (file.first == "song.flac")
+            props.push_back({"EMPTY VALUE", {""}});
+        std::string path = dir.file(file.first);
+        ASSERT_TRUE(write_file(path, file.second));
+        ASSERT_EQ(write_json(path, properties_json(props)), 0) << id3_last_error();
+        AllTags got = read_all(path);
+        ASSERT_TRUE(got.ok) << got.error;
+        for (const auto& kv : props)
+            EXPECT_EQ(got.properties[kv.first], kv.second) << kv.first;
+        EXPECT_EQ(got.keys.size(), props.size());
+
+        // read_all -> write of the same map: every key is no change.
+        Bytes before = read_file(path);
+        std::vector<std::pair<std::string, Values>> same(got.properties.begin(),
+                                                         got.properties.end());
+        ASSERT_EQ(write_json(path, properties_json(same)), 0) << id3_last_error();
+        EXPECT_EQ(read_file(path), before);
+    }
+}
+
+// An empty list removes a key; keys not named stay; a key named in both places takes the
+// properties' values; other case in the key names the same property.
+TEST(WriteProperties, RemovalPrecedenceAndCase) {
+    std::pair<std::string, Bytes> files[] = {
+        {"song.mp3",
+         id3_tag(4, 0,
+                 id3_frame4("TIT2", id3_text("Old")) + id3_frame4("TPE2", id3_text("AA")) +
+                     id3_frame4("TXXX", txxx("replaygain_track_gain", "-1 dB")) +
+                     id3_frame4("TCOM", id3_text("C"))) +
+             kMpegFrame},
+        {"song.flac",
+         flac_file({"TITLE=Old", "albumartist=AA", "replaygain_track_gain=-1 dB", "COMPOSER=C"}) +
+             flac_audio(16)},
+        {"song.m4a", mp4_file(item("\251nam", "Old") + item("aART", "AA") +
+                              freeform("replaygain_track_gain", {"-1 dB"}) + item("\251wrt", "C"))},
+    };
+    TempDir dir;
+    for (const auto& file : files) {
+        SCOPED_TRACE(file.first);
+        std::string path = dir.file(file.first);
+        ASSERT_TRUE(write_file(path, file.second));
+        std::string json = properties_json(
+            {{"title", {"P1", "P2"}}, {"AlbumArtist", {}}, {"REPLAYGAIN_TRACK_GAIN", {"-2 dB"}}},
+            "\"title\":\"Top\",\"artist\":\"Ar\"");
+        ASSERT_EQ(write_json(path, json), 0) << id3_last_error();
+        AllTags got = read_all(path);
+        ASSERT_TRUE(got.ok) << got.error;
+        EXPECT_EQ(got.properties["TITLE"], (Values{"P1", "P2"}));
+        EXPECT_EQ(got.properties["ARTIST"], Values{"Ar"});
+        EXPECT_EQ(got.properties.count("ALBUMARTIST"), 0u);
+        EXPECT_EQ(got.properties["REPLAYGAIN_TRACK_GAIN"], Values{"-2 dB"});
+        EXPECT_EQ(got.properties["COMPOSER"], Values{"C"});
+        EXPECT_EQ(got.keys.size(), 4u);
+        // id3_read shows one value of a field: the first, or in a Vorbis comment the last.
+        char* json_read = id3_read(path.c_str());
+        ASSERT_NE(json_read, nullptr);
+        std::string shown = file.first == "song.flac" ? "P2" : "P1";
+        EXPECT_NE(std::string(json_read).find("\"title\":\"" + shown + "\""), std::string::npos)
+            << json_read;
+        id3_free_string(json_read);
+    }
+}
+
+// A batch applies the properties to every file; a file whose container cannot hold them fails
+// alone and stays as it was.
+TEST(WriteProperties, BatchWritesEveryFileAndRefusesOnlyWhatCannotHoldThem) {
+    TempDir dir;
+    std::vector<std::string> paths;
+    std::string list = "[";
+    for (const auto& file : untagged_files()) {
+        paths.push_back(dir.file(file.first));
+        ASSERT_TRUE(write_file(paths.back(), file.second));
+        list += (paths.size() > 1 ? "," : "") + json_string(paths.back());
+    }
+    list += "]";
+    // Two disc numbers: MP4 holds one.
+    std::string json = properties_json({{"DISCNUMBER", {"1", "2"}}, {"LABEL", {"L"}}});
+    EXPECT_EQ(id3_batch(list.c_str(), json.c_str()), 2);
+    for (size_t i = 0; i < paths.size(); i++) {
+        SCOPED_TRACE(paths[i]);
+        AllTags got = read_all(paths[i]);
+        ASSERT_TRUE(got.ok) << got.error;
+        bool mp4 = paths[i].find(".m4a") != std::string::npos;
+        EXPECT_EQ(got.properties["LABEL"], mp4 ? Values{} : Values{"L"});
+        EXPECT_EQ(got.properties["DISCNUMBER"], mp4 ? Values{} : (Values{"1", "2"}));
+        if (mp4) {
+            EXPECT_EQ(read_file(paths[i]), untagged_files()[i].second);
+        }
+    }
+}
+
+// What the caller or the container cannot hold fails before the file is touched, naming the key.
+TEST(WriteProperties, RefusedBeforeAnythingIsWritten) {
+    struct Case {
+        const char* file; // the untagged file written to
+        std::string json;
+        const char* message;
+    } cases[] = {
+        {"song.flac", "{\"properties\":[]}", "properties must be an object"},
+        {"song.flac", "{\"properties\":{\"A\":\"x\"}}",
+         "property values must be a list of strings: A"},
+        {"song.flac", "{\"properties\":{\"A\":[\"x\",1]}}",
+         "property values must be a list of strings: A"},
+        {"song.flac", "{\"properties\":{\"A=B\":[\"x\"]}}", "invalid property key: A=B"},
+        {"song.flac", "{\"properties\":{\"\":[\"x\"]}}", "invalid property key: "},
+        {"song.flac", "{\"properties\":{\"K\\u00e9\":[\"x\"]}}", "invalid property key: K\xC3\xA9"},
+        {"song.flac", "{\"properties\":{\"Title\":[\"x\"],\"TITLE\":[]}}",
+         "property named twice: TITLE"},
+        {"song.flac", "{\"properties\":{\"A\":[\"x\\u0000y\"]}}", "NUL character in tag value: A"},
+        {"song.flac", "{\"properties\":{\"coverart\":[\"x\"]}}",
+         "pictures are not properties: COVERART"},
+        {"song.m4a", "{\"properties\":{\"DISCNUMBER\":[\"1\",\"2\"]}}",
+         "several values not supported by mp4: DISCNUMBER"},
+        {"song.m4a", "{\"properties\":{\"BPM\":[\"fast\"]}}", "value not supported by mp4: BPM"},
+        {"song.m4a", "{\"properties\":{\"TRACKNUMBER\":[\"3/x\"]}}",
+         "value not supported by mp4: TRACKNUMBER"},
+        {"song.m4a", "{\"properties\":{\"COMPILATION\":[\"2\"]}}",
+         "value not supported by mp4: COMPILATION"},
+        {"song.m4a", "{\"properties\":{\"BPM\":[\"65536\"]}}", "value not supported by mp4: BPM"},
+        {"song.mp3", "{\"properties\":{\"LYRICS\":[\"a\",\"b\"]}}",
+         "several values not supported by mp3: LYRICS"},
+        {"song.mp3", "{\"properties\":{\"MUSICBRAINZ_TRACKID\":[\"a\",\"b\"]}}",
+         "several values not supported by mp3: MUSICBRAINZ_TRACKID"},
+        {"song.mp3", "{\"properties\":{\"ARTISTWEBPAGE\":[\"http://\xE2\x82\xAC/\"]}}",
+         "value not supported by mp3: ARTISTWEBPAGE"},
+        {"song.mp3", "{\"properties\":{\"MY KEY\":[\"\"]}}", "value not supported by mp3: MY KEY"},
+        {"song.mp3", "{\"properties\":{\"ARTIST\":[\"a\",\"\"]}}",
+         "value not supported by mp3: ARTIST"},
+        {"song.mp3", "{\"properties\":{\"PRODUCER\":[\"\"]}}",
+         "value not supported by mp3: PRODUCER"},
+    };
+    TempDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.json);
+        for (const auto& file : untagged_files()) {
+            if (file.first != c.file)
+                continue;
+            std::string path = dir.file(file.first);
+            ASSERT_TRUE(write_file(path, file.second));
+            EXPECT_EQ(write_json(path, c.json), -1);
+            EXPECT_STREQ(id3_last_error(), c.message);
+            EXPECT_EQ(read_file(path), file.second);
+        }
+    }
+    // Values the container holds when they are no change: two lyrics frames read as two values.
+    std::string path = dir.file("two-lyrics.mp3");
+    Bytes two = id3_tag(4, 0,
+                        id3_frame4("USLT", comm("", "a")) +
+                            id3_frame4("USLT", B({3}) + S("deu") + z("") + S("b"))) +
+                kMpegFrame;
+    ASSERT_TRUE(write_file(path, two));
+    EXPECT_EQ(write_json(path, properties_json({{"LYRICS", {"a", "b"}}})), 0) << id3_last_error();
+    EXPECT_EQ(read_all(path).properties["LYRICS"], (Values{"a", "b"}));
+}
+
+// ID3v2 frames that hold a key in their own way: a pair frame keeps the pairs not named, a user
+// text frame of a description in another case is replaced, a version 2.3 date goes with all of
+// its frames, the ID3v1 tag follows the fields and the comment, and a key given the values it
+// reads as keeps its frame byte for byte.
+TEST(WriteProperties, Id3FramesOfTheKeysNamed) {
+    Bytes v1 = S("TAG") + S("Old title") + repeat(0, 21) + repeat(0, 30) + repeat(0, 30) +
+               S("1990") + S("v1 comment") + repeat(0, 18) + B({0, 5, 255});
+    Bytes utf16_artist = id3_frame4("TPE1", B({1, 0xFF, 0xFE, 'A', 0}));
+    Bytes tag =
+        id3_tag(4, 0,
+                id3_frame4("TIT2", id3_text("Old title")) + utf16_artist +
+                    id3_frame4("TIPL", id3_text(std::string("arranger\0Ar\0producer\0P1\0"
+                                                            "mix\0M",
+                                                            29))) +
+                    id3_frame4("TMCL", id3_text(std::string("guitar\0G\0drums\0D", 17))) +
+                    id3_frame4("TXXX", txxx("musicbrainz album id", "old-id")) +
+                    id3_frame4("COMM", comm("", "old comment")) +
+                    id3_frame4("TYER", id3_text("1990")) + id3_frame4("TDAT", id3_text("0102")));
+    TempDir dir;
+    std::string path = dir.file("song.mp3");
+    ASSERT_TRUE(write_file(path, tag + kMpegFrame + v1));
+    std::string json = properties_json({{"PRODUCER", {"P2", "P3"}},
+                                        {"PERFORMER:GUITAR", {}},
+                                        {"MUSICBRAINZ_ALBUMID", {"new-id"}},
+                                        {"COMMENT", {"new comment"}},
+                                        {"DATE", {"2001-02-03"}},
+                                        {"ARTIST", {"A"}},
+                                        {"TITLE", {"New title"}}});
+    ASSERT_EQ(write_json(path, json), 0) << id3_last_error();
+    AllTags got = read_all(path);
+    ASSERT_TRUE(got.ok) << got.error;
+    EXPECT_EQ(got.properties["ARRANGER"], Values{"Ar"});
+    EXPECT_EQ(got.properties["MIXER"], Values{"M"});
+    EXPECT_EQ(got.properties["PRODUCER"], (Values{"P2", "P3"}));
+    EXPECT_EQ(got.properties.count("PERFORMER:GUITAR"), 0u);
+    EXPECT_EQ(got.properties["PERFORMER:DRUMS"], Values{"D"});
+    EXPECT_EQ(got.properties["MUSICBRAINZ_ALBUMID"], Values{"new-id"});
+    EXPECT_EQ(got.properties["COMMENT"], Values{"new comment"});
+    EXPECT_EQ(got.properties["DATE"], Values{"2001-02-03"});
+    EXPECT_EQ(got.properties["TITLE"], Values{"New title"});
+    Bytes file = read_file(path);
+    auto count = [&file](const std::string& id) {
+        size_t n = 0;
+        for (size_t i = 0; i + 4 <= file.size(); i++)
+            n += memcmp(file.data() + i, id.data(), 4) == 0;
+        return n;
+    };
+    // One pair frame of each kind, one user text; no year or day left beside the new date.
+    EXPECT_EQ(count("TIPL"), 1u);
+    EXPECT_EQ(count("TMCL"), 1u);
+    EXPECT_EQ(count("TXXX"), 1u);
+    EXPECT_EQ(count("TYER") + count("TDAT"), 0u);
+    // ARTIST "A" reads as it did: its UTF-16 frame stays as it was.
+    EXPECT_NE(std::search(file.begin(), file.end(), utf16_artist.begin(), utf16_artist.end()),
+              file.end());
+    // The ID3v1 tag: the new title and comment, its track kept.
+    ASSERT_GE(file.size(), 128u);
+    Bytes v1_now(file.end() - 128, file.end());
+    EXPECT_EQ(Bytes(v1_now.begin() + 3, v1_now.begin() + 12), S("New title"));
+    EXPECT_EQ(Bytes(v1_now.begin() + 97, v1_now.begin() + 108), S("new comment"));
+    EXPECT_EQ(v1_now[126], 5);
+}
+
+// MP4 items: a named genre takes the place of a numeric one; numbers take their binary form;
+// a freeform name in another case is the same key; the new item stands where the old one stood.
+TEST(WriteProperties, Mp4ItemsOfTheKeysNamed) {
+    TempDir dir;
+    std::string path = dir.file("song.m4a");
+    ASSERT_TRUE(write_file(path, mp4_file(mp4_atom("gnre", mp4_data(be16(9), 0)) +
+                                          freeform("musicbrainz album id", {"old"}) +
+                                          item("\251nam", "t"))));
+    std::string json = properties_json({{"GENRE", {"Jazz", "Funk"}},
+                                        {"MUSICBRAINZ_ALBUMID", {"new"}},
+                                        {"DISCNUMBER", {"2/3"}},
+                                        {"BPM", {"98"}},
+                                        {"COMPILATION", {"1"}}});
+    ASSERT_EQ(write_json(path, json), 0) << id3_last_error();
+    AllTags got = read_all(path);
+    ASSERT_TRUE(got.ok) << got.error;
+    EXPECT_EQ(got.keys, (std::vector<std::string>{"GENRE", "MUSICBRAINZ_ALBUMID", "TITLE",
+                                                  "DISCNUMBER", "BPM", "COMPILATION"}));
+    EXPECT_EQ(got.properties["GENRE"], (Values{"Jazz", "Funk"}));
+    EXPECT_EQ(got.properties["DISCNUMBER"], Values{"2/3"});
+    Bytes file = read_file(path);
+    Bytes disk = mp4_atom("disk", mp4_data(be16(0) + be16(2) + be16(3), 0));
+    Bytes tmpo = mp4_atom("tmpo", mp4_data(be16(98), 21));
+    Bytes cpil = mp4_atom("cpil", mp4_data(B({1}), 21));
+    for (const Bytes* atom : {&disk, &tmpo, &cpil})
+        EXPECT_NE(std::search(file.begin(), file.end(), atom->begin(), atom->end()), file.end())
+            << hex(*atom);
+    Bytes gnre = S("gnre");
+    EXPECT_EQ(std::search(file.begin(), file.end(), gnre.begin(), gnre.end()), file.end());
 }
 
 } // namespace

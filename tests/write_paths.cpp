@@ -58,12 +58,13 @@ static int write_record(const char* path, int32_t format, const id3_tags* t, id3
 }
 
 int write_record_mp3(const char* path, const id3_tags* t) {
-    id3_change change = {named_fields_of(t), t->cover_data && t->cover_size > 0};
+    id3_change change = {named_fields_of(t), t->cover_data && t->cover_size > 0, nullptr, 0};
     return write_record(path, ID3_FMT_MP3, t, change);
 }
 
 int write_record_flac(const char* path, const id3_tags* t, int force_picture) {
-    id3_change change = {named_fields_of(t), t->cover_data && (t->cover_size > 0 || force_picture)};
+    id3_change change = {named_fields_of(t), t->cover_data && (t->cover_size > 0 || force_picture),
+                         nullptr, 0};
     return write_record(path, ID3_FMT_FLAC, t, change);
 }
 

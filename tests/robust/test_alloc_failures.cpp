@@ -18,7 +18,7 @@
 
 namespace {
 
-enum class Op { Read, ReadAll, Write, ExtractCover, SetCover, Batch };
+enum class Op { Read, ReadAll, Write, WriteProperties, ExtractCover, SetCover, Batch };
 
 struct SweepCase {
     const char* name;
@@ -46,6 +46,10 @@ const SweepCase CASES[] = {
     {"set_cover_flac", Op::SetCover, "song.flac"},
     {"set_cover_m4a", Op::SetCover, "song.m4a"},
     {"batch_mp3_and_flac", Op::Batch, nullptr},
+    {"write_properties_mp3", Op::WriteProperties, "song.mp3"},
+    {"write_properties_flac", Op::WriteProperties, "song.flac"},
+    {"write_properties_m4a", Op::WriteProperties, "song.m4a"},
+    {"write_properties_opus", Op::WriteProperties, "song.opus"},
     {"read_ogg", Op::Read, "song.ogg"},
     {"write_ogg_renumbered", Op::Write, "song.ogg"},
     {"write_opus", Op::Write, "song.opus"},
@@ -65,6 +69,11 @@ void PrintTo(const SweepCase& c, std::ostream* os) {
 
 // A partial object, so that the written file depends on the tags loaded from it as well.
 const char* const TAGS = "{\"title\":\"New title\",\"artist\":\"New artist\",\"genre\":\"Rock\"}";
+
+// Properties as well: several values, a pair, a key of no row and a removal.
+const char* const PROPERTY_TAGS =
+    "{\"title\":\"New title\",\"properties\":{\"ALBUMARTIST\":[\"A\",\"B\"],"
+    "\"PRODUCER\":[\"P\"],\"MY KEY\":[\"x\"],\"ARTIST\":[],\"COMMENT\":[\"c\"]}}";
 
 using FileSet = std::map<std::string, Bytes>;
 
@@ -123,6 +132,9 @@ Outcome run_case(const SweepCase& c, const TempDir& dir, const FileSet& fixtures
             break;
         case Op::Write:
             o.rc = id3_write(audio.c_str(), TAGS);
+            break;
+        case Op::WriteProperties:
+            o.rc = id3_write(audio.c_str(), PROPERTY_TAGS);
             break;
         case Op::ExtractCover:
             o.rc = id3_extract_cover(audio.c_str(), cover_out.c_str());
