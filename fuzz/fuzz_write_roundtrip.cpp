@@ -492,7 +492,8 @@ static PropertyMap read_properties() {
             values.emplace_back(yyjson_get_str(v), yyjson_get_len(v));
         }
     }
-    char* pictures = yyjson_val_write(yyjson_obj_get(root, "pictures"), 0, nullptr);
+    char* pictures = yyjson_val_write(yyjson_obj_get(root, "pictures"),
+                                      YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr);
     fuzz_require(pictures != nullptr, "the pictures render");
     out.pictures = pictures;
     free(pictures);
