@@ -55,8 +55,8 @@ static const char MAIN_HELP[] =
     "  batch [-r] FILE... TAGS           write tags into all FILEs in one library call\n"
     "  help [COMMAND]                    show this help, or the help of COMMAND\n"
     "\n"
-    "TAGS is --json OBJECT, or any of --title, --artist, --album, --genre, --date, --track VALUE\n"
-    "and --remove FIELD.\n"
+    "TAGS is --json OBJECT, or any of --title, --artist, --album, --genre, --date, --track VALUE,\n"
+    "--set KEY=VALUE and --remove FIELD|KEY.\n"
     "-r, --recursive: a FILE that is a folder stands for the MP3, FLAC, MP4, Ogg and Opus files\n"
     "under it.\n"
     "\n"
@@ -102,18 +102,31 @@ static const char WRITE_HELP[] =
     "  --remove FIELD  remove the tag FIELD (title, artist, album, genre, date or track): all its\n"
     "                  frames or comments go; may be given for several fields\n"
     "\n"
+    "Properties (any key of \"read --all\", without regard to case; see " PROGRAM " read --all):\n"
+    "  --set KEY=VALUE  give KEY the value VALUE; repeat the option for several values, which\n"
+    "                   are stored in the order given, replacing every value KEY had\n"
+    "  --remove KEY     remove every value of KEY (a KEY other than the six FIELD names)\n"
+    "A key may not be both set and removed, nor named by a tag option as well (--title and\n"
+    "TITLE, --date and DATE, --track and TRACKNUMBER, ...). Keys not named keep their values.\n"
+    "\n"
     "  --json OBJECT   the tags as a JSON object, passed unchanged to the library, for example\n"
     "                  '{\"title\":\"Song\",\"track\":\"3\"}'; \"year\" is accepted for \"date\",\n"
     "                  null removes a tag, and \"cover\":null the front covers. The object is\n"
     "                  checked before any file (exit 2, with the place of a fault); members the\n"
-    "                  library ignores are warned about. It cannot be combined with the tag\n"
-    "                  options.\n"
+    "                  library ignores are warned about; \"properties\":{\"KEY\":[\"v\",...]}\n"
+    "                  sets properties as --set and --remove do. It cannot be combined with\n"
+    "                  the tag options, --set or --remove.\n"
     "\n"
     "  -r, --recursive  a FILE that is a folder stands for the MP3, FLAC, MP4, Ogg and Opus\n"
     "                   files under it\n"
     "  --dry-run        write nothing: print, as \"read\" does, the tags each file would hold\n"
     "                   (the file is read, never copied; a file a write would refuse gets the\n"
-    "                   write's message)\n"
+    "                   write's message). When properties are set, it prints as \"read --all\"\n"
+    "                   does: the named keys first with the values given, then the file's\n"
+    "                   other keys. The values are shown as given, not as the container would\n"
+    "                   store them (an MP4 number, an ID3 genre number), and a value only the\n"
+    "                   file's format refuses (a second DISCNUMBER in MP4) is reported by the\n"
+    "                   write alone\n"
     "\n"
     "Options may also be written --title=VALUE; after \"--\" every argument is a FILE.\n"
     "Each file is written on its own; a failure is reported and the other files are still\n"
@@ -679,8 +692,8 @@ static void warn_if_truncated(const char* path) {
 /* ---- The tag object, checked before any file is touched ---- */
 
 /* The members of a tag object the program knows: the six tags, "year" (read for "date" when that
- * is neither a string nor null), "cover" (null removes the front covers) and the three members a
- * read adds, which a write ignores. */
+ * is neither a string nor null), "cover" (null removes the front covers), "properties" (keys and
+ * their lists of values) and the members a read adds, which a write ignores. */
 enum {
     TAG_DATE = 4,
     KEY_YEAR = TAG_COUNT,
@@ -688,11 +701,13 @@ enum {
     KEY_FORMAT,
     KEY_HAS_COVER,
     KEY_COVER_MIME,
+    KEY_PROPERTIES,
+    KEY_PICTURES,
     KEY_COUNT
 };
-static const char* const KNOWN_KEYS[KEY_COUNT] = {"title",  "artist",    "album",     "genre",
-                                                  "date",   "track",     "year",      "cover",
-                                                  "format", "has_cover", "cover_mime"};
+static const char* const KNOWN_KEYS[KEY_COUNT] = {
+    "title", "artist", "album",     "genre",      "date",       "track",   "year",
+    "cover", "format", "has_cover", "cover_mime", "properties", "pictures"};
 
 /* The first member of a known key, as its JSON text: `value` points at the value's first byte. */
 struct json_member {
@@ -744,8 +759,8 @@ static long scan_hex4(struct json_scan* s) {
 
 /* A string at s->pos (its opening quote). Bytes that are not UTF-8 are allowed inside it, as the
  * library allows them; control characters and lone surrogate escapes are not. When `key` is given,
- * the string's text with its escapes resolved (ASCII ones only; others as '?') is put there, cut to
- * key_size - 1 bytes. */
+ * the string's text with its escapes resolved (ASCII ones only; others as DEL, 0x7F, which no key
+ * holds) is put there, cut to key_size - 1 bytes. */
 static int scan_string(struct json_scan* s, int* has_nul, char* key, size_t key_size) {
     size_t key_len = 0;
     s->pos++;
@@ -783,11 +798,11 @@ static int scan_string(struct json_scan* s, int* has_nul, char* key, size_t key_
                 s->pos--;
                 return scan_fail(s, "an unknown escape in a string");
             } else {
-                code = strchr("\"\\/", e) ? e : '?';
+                code = strchr("\"\\/", e) ? e : 0x7F; /* a control character */
             }
         }
         if (key && key_len + 1 < key_size)
-            key[key_len++] = code < 0x80 ? (char)code : '?';
+            key[key_len++] = code < 0x80 ? (char)code : 0x7F;
     }
     if (key)
         key[key_len] = '\0';
@@ -962,6 +977,186 @@ static int scan_tag_object(const char* text, struct json_member* members, int wa
     return s.error ? -1 : is_object ? 0 : 1;
 }
 
+/* ---- The property map: "properties":{"KEY":["value",...],...} ---- */
+
+/* One key of a property map: its name upper-cased (escapes resolved; a character outside ASCII as
+ * DEL) and its value as JSON text. */
+struct property {
+    char* key;            /* malloc'd */
+    const char* key_text; /* the key as the JSON text writes it, without its quotes */
+    size_t key_text_len;
+    const char* value;
+    size_t len;
+    int strings_only; /* the value is an array of strings */
+    int has_nul;      /* one of them holds \u0000 */
+};
+
+struct property_list {
+    struct property* items;
+    size_t count;
+    size_t cap;
+    int failed; /* an allocation failed */
+};
+
+static void properties_free(struct property_list* list) {
+    for (size_t i = 0; i < list->count; i++)
+        free(list->items[i].key);
+    free(list->items);
+    memset(list, 0, sizeof *list);
+}
+
+static void ascii_upper(char* text) {
+    for (; *text; text++) {
+        if (*text >= 'a' && *text <= 'z')
+            *text = (char)(*text - 'a' + 'A');
+    }
+}
+
+/* Adds a key (copied and upper-cased) with its value's JSON text. */
+static struct property* properties_add(struct property_list* list, const char* key, size_t key_len,
+                                       const char* value, size_t len) {
+    if (list->failed)
+        return NULL;
+    if (list->count == list->cap) {
+        size_t cap = list->cap ? list->cap * 2 : 16;
+        struct property* grown =
+            (struct property*)realloc(list->items, cap * sizeof(struct property));
+        if (!grown) {
+            list->failed = 1;
+            return NULL;
+        }
+        list->items = grown;
+        list->cap = cap;
+    }
+    char* copy = (char*)malloc(key_len + 1);
+    if (!copy) {
+        list->failed = 1;
+        return NULL;
+    }
+    memcpy(copy, key, key_len);
+    copy[key_len] = '\0';
+    ascii_upper(copy);
+    struct property* added = &list->items[list->count++];
+    added->key = copy;
+    added->key_text = key;
+    added->key_text_len = key_len;
+    added->value = value;
+    added->len = len;
+    added->strings_only = 1;
+    added->has_nul = 0;
+    return added;
+}
+
+/* The first property of `key` (upper case) in `list`, or NULL. */
+static const struct property* properties_find(const struct property_list* list, const char* key) {
+    for (size_t i = 0; i < list->count; i++) {
+        if (strcmp(list->items[i].key, key) == 0)
+            return &list->items[i];
+    }
+    return NULL;
+}
+
+/* Lists the members of the JSON object at `object` (its "{"; the text is known to be JSON), in
+ * their order, noting whether each value is an array of strings. Returns 0, or -1 when memory ran
+ * out. */
+static int parse_properties(const char* object, struct property_list* out) {
+    struct json_scan s = {object, 0, NULL, 0, 0};
+    if (scan_open(&s, '}'))
+        return 0;
+    for (;;) {
+        scan_space(&s);
+        size_t key_start = s.pos + 1;
+        size_t key_raw = 0;
+        while (object[key_start + key_raw] != '"')
+            key_raw += object[key_start + key_raw] == '\\' ? 2 : 1;
+        char* key = (char*)malloc(key_raw + 1);
+        if (!key)
+            return -1;
+        int key_nul = 0;
+        scan_string(&s, &key_nul, key, key_raw + 1);
+        if (key_nul)
+            strcpy(key, "\x7F"); /* U+0000 in a key: no key holds it */
+        scan_space(&s);
+        s.pos++; /* the ':' */
+        scan_space(&s);
+        size_t start = s.pos;
+        struct property* item = properties_add(out, key, strlen(key), object + start, 0);
+        free(key);
+        if (!item)
+            return -1;
+        item->key_text = object + key_start;
+        item->key_text_len = key_raw;
+        if (object[s.pos] == '[') {
+            int empty = scan_open(&s, ']');
+            while (!empty) {
+                scan_space(&s);
+                if (object[s.pos] == '"')
+                    scan_string(&s, &item->has_nul, NULL, 0);
+                else {
+                    item->strings_only = 0;
+                    scan_value(&s, NULL);
+                }
+                if (scan_next(&s, ']', "") != 0)
+                    break;
+            }
+        } else {
+            item->strings_only = 0;
+            scan_value(&s, NULL);
+        }
+        item->len = s.pos - start;
+        if (scan_next(&s, '}', "") != 0)
+            return 0;
+    }
+}
+
+/* Why `key` cannot name a property, as the library says it, or NULL. */
+static const char* property_key_fault(const char* key) {
+    static const char* const PICTURE_KEYS[] = {"METADATA_BLOCK_PICTURE", "COVERART",
+                                               "COVERARTMIME"};
+    if (!*key)
+        return "invalid property key";
+    for (const unsigned char* p = (const unsigned char*)key; *p; p++) {
+        if (*p < 0x20 || *p > 0x7D || *p == '=')
+            return "invalid property key";
+    }
+    char upper[32];
+    snprintf(upper, sizeof upper, "%s", key);
+    ascii_upper(upper);
+    for (size_t i = 0; i < sizeof PICTURE_KEYS / sizeof PICTURE_KEYS[0]; i++) {
+        if (strcmp(upper, PICTURE_KEYS[i]) == 0)
+            return "pictures are not properties";
+    }
+    return NULL;
+}
+
+/* Checks the "properties" member at `value` (known to be JSON): what the library would refuse
+ * whatever the file. Returns NULL, or the fault written into `message`. */
+static const char* property_map_fault(const char* value, char* message, size_t size) {
+    if (*value == 'n')
+        return NULL; /* null: no change */
+    if (*value != '{')
+        return "properties must be an object";
+    struct property_list list = {0};
+    int rc = parse_properties(value, &list);
+    const char* fault = rc != 0 || list.failed ? "out of memory" : NULL;
+    for (size_t i = 0; i < list.count && !fault; i++) {
+        const struct property* item = &list.items[i];
+        const char* why = property_key_fault(item->key);
+        if (!why && properties_find(&list, item->key) != item)
+            why = "property named twice";
+        if (!why && !item->strings_only)
+            why = "property values must be a list of strings";
+        if (!why && item->has_nul)
+            why = "NUL character in tag value";
+        if (why) {
+            snprintf(message, size, "%s: %.*s", why, (int)item->key_text_len, item->key_text);
+            fault = message;
+        }
+    }
+    properties_free(&list);
+    return fault;
+}
+
 /* Checks the tag object of "write" and "batch" once, before any file: a text that is not one JSON
  * object, or a tag holding U+0000, is a usage error. Members the library ignores are warned
  * about. Returns EXIT_OK or the exit status of a reported error. */
@@ -993,6 +1188,14 @@ static int check_tag_object(const char* command, const char* text, struct json_m
             return usage_error(command, message);
         }
     }
+    if (members[KEY_PROPERTIES].value) {
+        char fault[256];
+        const char* why = property_map_fault(members[KEY_PROPERTIES].value, fault, sizeof fault);
+        if (why) {
+            snprintf(message, sizeof message, "%s: --json: %s", command, why);
+            return usage_error(command, message);
+        }
+    }
     /* Once the text is known to be good, a second pass tells of the members that do nothing. */
     scan_tag_object(text, members, 1, &error, &where);
     return EXIT_OK;
@@ -1005,10 +1208,25 @@ struct write_args {
     const char* json;
     const char* values[TAG_COUNT];
     int removes[TAG_COUNT]; /* --remove FIELD */
+    /* --set KEY=VALUE and --remove KEY, in their order: the argument after the option ("KEY=VALUE"
+     * or "KEY") and whether it is a removal. Both arrays are malloc'd and point into value_argv. */
+    const char** property_args;
+    int* property_removes;
+    size_t property_count;
     int help;
     int recursive; /* -r: folders stand for the audio files under them */
     int dry_run;   /* write --dry-run: print what would be stored, change nothing */
 };
+
+static void write_args_free(struct write_args* args) {
+    free(args->files);
+    free(args->property_args);
+    free(args->property_removes);
+}
+
+/* The property key each tag option stands for. */
+static const char* const TAG_PROPERTY_KEYS[TAG_COUNT] = {"TITLE", "ARTIST", "ALBUM",
+                                                         "GENRE", "DATE",   "TRACKNUMBER"};
 
 /* Returns the index of the tag option `name` (without its leading "--"), or -1. */
 static int tag_option_index(const char* name, size_t len) {
@@ -1026,8 +1244,11 @@ static int parse_write_args(const char* command, int argc, char** argv, char** v
                             int first, struct write_args* args) {
     char message[256];
     memset(args, 0, sizeof *args);
-    args->files = (const char**)malloc(sizeof(const char*) * (size_t)(argc > 0 ? argc : 1));
-    if (!args->files)
+    size_t slots = (size_t)(argc > 0 ? argc : 1);
+    args->files = (const char**)malloc(sizeof(const char*) * slots);
+    args->property_args = (const char**)malloc(sizeof(const char*) * slots);
+    args->property_removes = (int*)malloc(sizeof(int) * slots);
+    if (!args->files || !args->property_args || !args->property_removes)
         return out_of_memory();
     int only_files = 0;
     for (int i = first; i < argc; i++) {
@@ -1059,7 +1280,8 @@ static int parse_write_args(const char* command, int argc, char** argv, char** v
         int tag = tag_option_index(name, name_len);
         int is_json = name_len == 4 && memcmp(name, "json", 4) == 0;
         int is_remove = name_len == 6 && memcmp(name, "remove", 6) == 0;
-        if (arg[1] != '-' || (tag < 0 && !is_json && !is_remove)) {
+        int is_set = name_len == 3 && memcmp(name, "set", 3) == 0;
+        if (arg[1] != '-' || (tag < 0 && !is_json && !is_remove && !is_set)) {
             snprintf(message, sizeof message, "%s: unknown option '%.*s'", command,
                      (int)(equals ? (size_t)(equals - arg) : strlen(arg)), arg);
             return usage_error(command, message);
@@ -1073,14 +1295,21 @@ static int parse_write_args(const char* command, int argc, char** argv, char** v
             snprintf(message, sizeof message, "%s: option '--%s' needs a value", command, name);
             return usage_error(command, message);
         }
-        if (is_remove) {
-            int field = tag_option_index(value, strlen(value));
-            if (field < 0) {
-                snprintf(message, sizeof message,
-                         "%s: --remove takes title, artist, album, genre, date or track", command);
-                return usage_error(command, message);
-            }
+        int field = is_remove ? tag_option_index(value, strlen(value)) : -1;
+        if (field >= 0) {
             args->removes[field] = 1;
+            continue;
+        }
+        if (is_remove && strcmp(value, "cover") == 0) {
+            snprintf(message, sizeof message,
+                     "%s: --remove takes title, artist, album, genre, date, track or a property "
+                     "KEY; the cover goes with 'cover remove'",
+                     command);
+            return usage_error(command, message);
+        }
+        if (is_remove || is_set) {
+            args->property_args[args->property_count] = value;
+            args->property_removes[args->property_count++] = is_remove;
             continue;
         }
         const char** slot = is_json ? &args->json : &args->values[tag];
@@ -1094,12 +1323,82 @@ static int parse_write_args(const char* command, int argc, char** argv, char** v
     return EXIT_OK;
 }
 
-/* Makes the tag JSON object of the parsed options into `json` (empty on entry). Returns EXIT_OK or
- * the exit status of a reported error. */
-static int build_tags_json(const char* command, const struct write_args* args,
-                           struct text_buf* json) {
+/* The keys of --set and --remove, upper-cased, each once in the order of its first option, into
+ * `keys` (each item's value: the argument of that first option). Checks each key and that no key
+ * is both set and removed. Returns EXIT_OK or the exit status of a reported error. */
+static int collect_property_keys(const char* command, const struct write_args* args,
+                                 struct property_list* keys) {
+    char message[512];
+    for (size_t i = 0; i < args->property_count; i++) {
+        const char* arg = args->property_args[i];
+        int removal = args->property_removes[i];
+        const char* equals = strchr(arg, '=');
+        if (!removal && !equals) {
+            snprintf(message, sizeof message, "%s: --set takes KEY=VALUE", command);
+            return usage_error(command, message);
+        }
+        size_t key_len = removal ? strlen(arg) : (size_t)(equals - arg);
+        struct property_list one = {0};
+        properties_add(&one, arg, key_len, arg, 0);
+        if (one.failed)
+            return out_of_memory();
+        const char* fault = property_key_fault(one.items[0].key);
+        const struct property* seen = properties_find(keys, one.items[0].key);
+        if (fault) {
+            snprintf(message, sizeof message, "%s: %s: %.*s", command, fault, (int)key_len, arg);
+        } else if (!removal && !is_valid_utf8(equals + 1)) {
+            snprintf(message, sizeof message, "--set %.*s: the value is not valid UTF-8",
+                     (int)key_len, arg);
+            fault = message;
+        } else if (seen && args->property_removes[seen->len] != removal) {
+            snprintf(message, sizeof message, "%s: --set %s cannot be combined with --remove %s",
+                     command, seen->key, seen->key);
+            fault = message;
+        } else if (!seen) {
+            properties_add(keys, arg, key_len, arg, i); /* len: the index of its first option */
+        }
+        properties_free(&one);
+        if (fault)
+            return usage_error(command, message);
+    }
+    return keys->failed ? out_of_memory() : EXIT_OK;
+}
+
+/* Appends "properties":{"KEY":["value",...],...} for the keys of --set and --remove. */
+static void append_property_options(struct text_buf* json, const struct write_args* args,
+                                    const struct property_list* keys) {
+    buf_append_str(json, "\"properties\":{");
+    for (size_t k = 0; k < keys->count; k++) {
+        const struct property* key = &keys->items[k];
+        buf_append_str(json, k ? "," : "");
+        buf_append_json_string(json, key->key);
+        buf_append_str(json, ":[");
+        int values = 0;
+        for (size_t i = key->len; i < args->property_count; i++) {
+            const char* arg = args->property_args[i];
+            if (args->property_removes[i])
+                continue;
+            const char* equals = strchr(arg, '=');
+            struct property_list one = {0};
+            properties_add(&one, arg, (size_t)(equals - arg), arg, 0);
+            if (one.failed)
+                json->failed = 1;
+            else if (strcmp(one.items[0].key, key->key) == 0) {
+                buf_append_str(json, values++ ? "," : "");
+                buf_append_json_string(json, equals + 1);
+            }
+            properties_free(&one);
+        }
+        buf_append_str(json, "]");
+    }
+    buf_append_str(json, "}");
+}
+
+/* build_tags_json once the property keys are known and checked. */
+static int build_tags_object(const char* command, const struct write_args* args,
+                             const struct property_list* keys, struct text_buf* json) {
     char message[256];
-    int tag_options = 0;
+    int tag_options = keys->count > 0;
     for (int i = 0; i < TAG_COUNT; i++) {
         tag_options += args->values[i] != NULL || args->removes[i];
         if (args->values[i] && args->removes[i]) {
@@ -1110,14 +1409,14 @@ static int build_tags_json(const char* command, const struct write_args* args,
     }
     if (args->json && tag_options)
         return usage_error(command, "--json cannot be combined with --title, --artist, --album, "
-                                    "--genre, --date, --track or --remove");
+                                    "--genre, --date, --track, --set or --remove");
     if (args->json) {
         buf_append_str(json, args->json);
         return json->failed ? out_of_memory() : EXIT_OK;
     }
     if (!tag_options)
         return usage_error(command, "no tags given: use --json or --title, --artist, --album, "
-                                    "--genre, --date, --track, --remove");
+                                    "--genre, --date, --track, --set, --remove");
     buf_append(json, "{", 1);
     int members = 0;
     for (int i = 0; i < TAG_COUNT; i++) {
@@ -1138,8 +1437,33 @@ static int build_tags_json(const char* command, const struct write_args* args,
         buf_append(json, ":", 1);
         buf_append_json_string(json, args->values[i]);
     }
+    if (keys->count) {
+        buf_append_str(json, members++ ? "," : "");
+        append_property_options(json, args, keys);
+    }
     buf_append(json, "}", 1);
     return json->failed ? out_of_memory() : EXIT_OK;
+}
+
+/* Makes the tag JSON object of the parsed options into `json` (empty on entry). Returns EXIT_OK or
+ * the exit status of a reported error. */
+static int build_tags_json(const char* command, const struct write_args* args,
+                           struct text_buf* json) {
+    char message[256];
+    struct property_list keys = {0};
+    int status = collect_property_keys(command, args, &keys);
+    for (int i = 0; i < TAG_COUNT && status == EXIT_OK; i++) {
+        if ((args->values[i] || args->removes[i]) && properties_find(&keys, TAG_PROPERTY_KEYS[i])) {
+            snprintf(message, sizeof message,
+                     "%s: %s%s cannot be combined with --set or --remove of %s", command,
+                     args->values[i] ? "--" : "--remove ", TAG_KEYS[i], TAG_PROPERTY_KEYS[i]);
+            status = usage_error(command, message);
+        }
+    }
+    if (status == EXIT_OK)
+        status = build_tags_object(command, args, &keys, json);
+    properties_free(&keys);
+    return status;
 }
 
 /* The command line of "write" and "batch": prints the help, or checks that files were given and
@@ -1308,6 +1632,123 @@ static int dry_run_one(struct progress* progress, const char* path,
     return status;
 }
 
+/* 1 when the JSON array `value` holds an item. */
+static int has_items(const char* value) {
+    struct json_scan s = {value, 0, NULL, 0, 0};
+    return *value == '[' && !scan_open(&s, ']');
+}
+
+/* Appends "KEY":value, after a comma unless it is the first member (`*count` 0). */
+static void append_property(struct text_buf* out, int* count, const char* key, const char* value,
+                            size_t len) {
+    buf_append_str(out, (*count)++ ? "," : "");
+    buf_append_json_string(out, key);
+    buf_append(out, ":", 1);
+    buf_append(out, value, len);
+}
+
+/* Appends the property map a write of `update` would leave over the map `had` of the file: first
+ * the keys the update names (the six tags as their keys, then "properties", whose value decides
+ * for a key named in both), each with the values given; then the file's other keys as they are.
+ * An empty list or a null tag removes its key. */
+static void append_changed_properties(struct text_buf* out, const struct json_member* update,
+                                      const struct property_list* given,
+                                      const struct property_list* had) {
+    int count = 0;
+    int named[TAG_COUNT] = {0};
+    buf_append(out, "{", 1);
+    for (int i = 0; i < TAG_COUNT; i++) {
+        const struct json_member* tag = &update[i];
+        if (i == TAG_DATE && tag->type != 's' && tag->type != 'n')
+            tag = &update[KEY_YEAR];
+        named[i] = tag->type == 's' || tag->type == 'n';
+        if (tag->type != 's' || properties_find(given, TAG_PROPERTY_KEYS[i]))
+            continue;
+        buf_append_str(out, count++ ? "," : "");
+        buf_append_json_string(out, TAG_PROPERTY_KEYS[i]);
+        buf_append_str(out, ":[");
+        buf_append(out, tag->value, tag->len);
+        buf_append_str(out, "]");
+    }
+    for (size_t i = 0; i < given->count; i++) {
+        const struct property* item = &given->items[i];
+        if (has_items(item->value))
+            append_property(out, &count, item->key, item->value, item->len);
+    }
+    for (size_t i = 0; i < had->count; i++) {
+        const struct property* item = &had->items[i];
+        int replaced = properties_find(given, item->key) != NULL;
+        for (int t = 0; t < TAG_COUNT && !replaced; t++)
+            replaced = named[t] && strcmp(item->key, TAG_PROPERTY_KEYS[t]) == 0;
+        if (!replaced)
+            append_property(out, &count, item->key, item->value, item->len);
+    }
+    buf_append(out, "}", 1);
+}
+
+/* Appends the pictures array `pictures` of id3_read_all, without the front covers (type 3) when
+ * `drop_covers`. */
+static void append_pictures(struct text_buf* out, const char* pictures, int drop_covers) {
+    static const char FRONT_COVER[] = "{\"type\":3,";
+    struct json_scan s = {pictures, 0, NULL, 0, 0};
+    int count = 0;
+    buf_append(out, "[", 1);
+    int empty = scan_open(&s, ']');
+    while (!empty) {
+        scan_space(&s);
+        size_t start = s.pos;
+        scan_value(&s, NULL);
+        if (!drop_covers || strncmp(pictures + start, FRONT_COVER, sizeof FRONT_COVER - 1) != 0) {
+            buf_append_str(out, count++ ? "," : "");
+            buf_append(out, pictures + start, s.pos - start);
+        }
+        if (scan_next(&s, ']', "") != 0)
+            break;
+    }
+    buf_append(out, "]", 1);
+}
+
+/* The dry run of a write that names properties: as dry_run_one, but it prints id3_read_all's
+ * object, the properties and pictures the write would leave. The values are shown as given; how a
+ * container stores them (an MP4 number, an ID3 genre number read as its name) and what it refuses
+ * only for its format (a second DISCNUMBER in MP4) is told by the write itself. */
+static int dry_run_all_one(struct progress* progress, const char* path,
+                           const struct json_member* update, int as_list) {
+    char* current = id3_read_all(path);
+    if (!current)
+        return print_result(progress, path, NULL, NULL, as_list);
+    const char* refusal = unwritable_folder(path);
+    if (refusal) {
+        id3_free_string(current);
+        return print_result(progress, path, NULL, refusal, as_list);
+    }
+    struct json_member had[KEY_COUNT];
+    const char* error;
+    size_t where;
+    scan_tag_object(current, had, 0, &error, &where);
+    struct property_list had_map = {0}, given = {0};
+    struct text_buf out = {0};
+    if (parse_properties(had[KEY_PROPERTIES].value ? had[KEY_PROPERTIES].value : "{}", &had_map) !=
+            0 ||
+        parse_properties(update[KEY_PROPERTIES].value, &given) != 0)
+        out.failed = 1;
+    buf_append_str(&out, "{\"format\":");
+    append_value(&out, &had[KEY_FORMAT], "\"unknown\"");
+    buf_append_str(&out, ",\"properties\":");
+    append_changed_properties(&out, update, &given, &had_map);
+    buf_append_str(&out, ",\"pictures\":");
+    append_pictures(&out, had[KEY_PICTURES].value ? had[KEY_PICTURES].value : "[]",
+                    update[KEY_COVER].type == 'n');
+    buf_append(&out, "}", 1);
+    properties_free(&had_map);
+    properties_free(&given);
+    id3_free_string(current);
+    int status =
+        out.failed ? out_of_memory() : print_result(progress, path, out.data, NULL, as_list);
+    free(out.data);
+    return status;
+}
+
 static int cmd_write(int argc, char** argv, char** value_argv) {
     struct write_args args;
     struct text_buf json = {0};
@@ -1323,7 +1764,10 @@ static int cmd_write(int argc, char** argv, char** value_argv) {
     /* A failure is reported and the remaining files are still written. */
     for (size_t i = 0; i < paths.count && !paths.failed; i++) {
         progress_show(&progress, i);
-        if (args.dry_run) {
+        if (args.dry_run && members[KEY_PROPERTIES].type == 'o') {
+            if (dry_run_all_one(&progress, paths.items[i], members, as_list) != EXIT_OK)
+                status = EXIT_FAILED;
+        } else if (args.dry_run) {
             if (dry_run_one(&progress, paths.items[i], members, as_list) != EXIT_OK)
                 status = EXIT_FAILED;
         } else if (id3_write(paths.items[i], json.data) != 0) {
@@ -1335,7 +1779,7 @@ static int cmd_write(int argc, char** argv, char** value_argv) {
     progress_clear(&progress);
     paths_free(&paths);
     free(json.data);
-    free(args.files);
+    write_args_free(&args);
     return status;
 }
 
@@ -1643,7 +2087,7 @@ static int cmd_batch(int argc, char** argv, char** value_argv) {
     }
     paths_free(&paths);
     free(json.data);
-    free(args.files);
+    write_args_free(&args);
     return status;
 }
 

@@ -777,6 +777,161 @@ class Batch(CliTestCase):
         self.assertEqual([self.read_tags(p)["title"] for p in [mp3, odd]], ["odd", "odd"])
 
 
+class Properties(CliTestCase):
+    """write/batch --set KEY=VALUE and --remove KEY: the tag object's "properties" member."""
+
+    def read_all(self, path):
+        code, out, err = run_tool("read", "--all", path)
+        self.assertEqual(code, 0, err)
+        return json.loads(out)
+
+    def audio_files(self):
+        files = [self.copy("sample.mp3"), self.copy("sample.flac"), self.copy("sample.m4a")]
+        for name, data in [("vorbis.ogg", VORBIS_FILE), ("opus.opus", OPUS_FILE)]:
+            with open(self.path(name), "wb") as f:
+                f.write(data)
+            files.append(self.path(name))
+        return files
+
+    def test_set_and_remove_every_container(self):
+        comment = 'say "hi"\\ to\tall\nand more, caf\u00e9'
+        for path in self.audio_files():
+            with self.subTest(path=os.path.basename(path)):
+                self.assertEqual(run_tool("write", path, "--set", "COMPOSER=Old")[0], 0)
+                before = self.read_all(path)["properties"]
+                self.assertEqual(before.get("COMPOSER"), ["Old"])
+                code, out, err = run_tool(
+                    "write", path, "--set", "artist=Ann", "--set=ARTIST=Bo", "--set",
+                    "ALBUMARTIST=Various=Many", "--set", "COMMENT=" + comment, "--remove",
+                    "composer", "--title", "T")
+                self.assertEqual((code, out, err), (0, b"", b""))
+                props = self.read_all(path)["properties"]
+                # several values in order; only the first "=" ends the key
+                self.assertEqual(props["ARTIST"], ["Ann", "Bo"])
+                self.assertEqual(props["ALBUMARTIST"], ["Various=Many"])
+                self.assertEqual(props["COMMENT"], [comment])
+                self.assertEqual(props["TITLE"], ["T"])
+                self.assertNotIn("COMPOSER", props)
+                # keys not named stay as they were
+                for key in set(before) - {"ARTIST", "ALBUMARTIST", "COMMENT", "TITLE", "COMPOSER"}:
+                    self.assertEqual(props[key], before[key], key)
+
+    def test_batch_sets_properties_in_every_file(self):
+        paths = [self.copy("sample.mp3"), self.copy("sample.flac")]
+        code, out, err = run_tool("batch", *paths, "--set", "GENRE=Jazz", "--set", "GENRE=Soul",
+                                  "--set", "DISCNUMBER=1/2", "--remove", "ALBUM")
+        self.assertEqual((code, out, err), (0, b"wrote 2 of 2 files\n", b""))
+        for path in paths:
+            props = self.read_all(path)["properties"]
+            self.assertEqual((props["GENRE"], props["DISCNUMBER"]), (["Jazz", "Soul"], ["1/2"]))
+            self.assertNotIn("ALBUM", props)
+
+    def test_json_properties_are_passed_through(self):
+        path = self.copy("sample.flac")
+        tags = '{"properties":{"bpm":["120"],"MOOD":["calm","slow"]},"album":"A"}'
+        code, out, err = run_tool("write", path, "--json", tags)
+        self.assertEqual((code, out, err), (0, b"", b""))
+        props = self.read_all(path)["properties"]
+        self.assertEqual((props["BPM"], props["MOOD"], props["ALBUM"]),
+                         (["120"], ["calm", "slow"], ["A"]))
+        # an object printed by read --all is taken back without warnings
+        code, out, err = run_tool("write", path, "--json", json.dumps(self.read_all(path)))
+        self.assertEqual((code, err), (0, b""))
+        self.assertEqual(self.read_all(path)["properties"], props)
+
+    def test_a_format_refusal_names_the_key_and_other_files_are_written(self):
+        m4a, flac = self.copy("sample.m4a"), self.copy("sample.flac")
+        before = read_bytes(m4a)
+        result = run_tool("write", m4a, flac, "--set", "DISCNUMBER=1", "--set", "DISCNUMBER=2")
+        self.assert_failed_with(result, 1, "%s: several values not supported by mp4: DISCNUMBER"
+                                % m4a)
+        self.assertEqual(read_bytes(m4a), before)
+        self.assertEqual(self.read_all(flac)["properties"]["DISCNUMBER"], ["1", "2"])
+        self.assert_failed_with(run_tool("write", m4a, "--set", "BPM=fast"), 1,
+                                "value not supported by mp4: BPM")
+        self.assertEqual(read_bytes(m4a), before)
+
+    def test_usage_errors_write_nothing(self):
+        path = self.copy("sample.mp3")
+        before = read_bytes(path)
+        cases = [
+            (["--set", "ARTIST"], "--set takes KEY=VALUE"),
+            (["--set", "=v"], "invalid property key: "),
+            (["--set", "A~B=v"], "invalid property key: A~B"),  # '~' is 0x7E
+            (["--remove", "WITH=SIGN"], "invalid property key: WITH=SIGN"),
+            (["--set", "COVERART=x"], "pictures are not properties: COVERART"),
+            (["--remove", "metadata_block_picture"],
+             "pictures are not properties: metadata_block_picture"),
+            (["--set", "mood=a", "--remove", "MOOD"], "--set MOOD cannot be combined with --remove"),
+            (["--remove", "MOOD", "--set", "Mood=a"], "cannot be combined with --remove MOOD"),
+            (["--title", "x", "--set", "title=y"], "--title cannot be combined with --set or "
+                                                   "--remove of TITLE"),
+            (["--track", "1", "--remove", "TRACKNUMBER"], "--track cannot be combined"),
+            (["--remove", "date", "--set", "DATE=2000"], "--remove date cannot be combined"),
+            (["--set", "A=1", "--json", "{}"], "--json cannot be combined"),
+            (["--remove", "A", "--json", "{}"], "--json cannot be combined"),
+            (["--remove", "cover"], "the cover goes with 'cover remove'"),
+        ]
+        json_cases = [
+            ('{"properties":[]}', "properties must be an object"),
+            ('{"properties":{"A":"x"}}', "property values must be a list of strings: A"),
+            ('{"properties":{"A":["x",1]}}', "property values must be a list of strings: A"),
+            ('{"properties":{"Ab":["x"],"aB":[]}}', "property named twice: aB"),
+            ('{"properties":{"A":["x\\u0000y"]}}', "NUL character in tag value: A"),
+            ('{"properties":{"":[]}}', "invalid property key: "),
+            ('{"properties":{"\\u00e9":[]}}', "invalid property key: \\u00e9"),
+            ('{"properties":{"A\\u0000":[]}}', "invalid property key: A\\u0000"),
+            ('{"properties":{"COVERARTMIME":[]}}', "pictures are not properties: COVERARTMIME"),
+        ]
+        cases += [(["--json", text], "--json: " + needle) for text, needle in json_cases]
+        if not WINDOWS:
+            cases.append((["--set", b"A=caf\xe9"], "--set A: the value is not valid UTF-8"))
+        for extra, needle in cases:
+            for command in ["write", "batch"]:
+                with self.subTest(extra=extra, command=command):
+                    code, out, err = run_tool(command, path, *extra)
+                    self.assertEqual((code, out), (2, b""), err)
+                    self.assertIn(needle.encode(), err)
+                    self.assertEqual(read_bytes(path), before)
+        # null is no change
+        code, out, err = run_tool("write", path, "--json", '{"properties":null}')
+        self.assertEqual((code, err), (0, b""))
+
+    def test_dry_run_prints_the_read_all_view_and_writes_nothing(self):
+        flac, mp3 = self.copy("sample.flac"), self.copy("sample.mp3")
+        files = {p: read_bytes(p) for p in (flac, mp3)}
+        had = {p: self.read_all(p) for p in (flac, mp3)}
+        options = ["--set", "ARTIST=Ann", "--set", "artist=Bo", "--remove", "GENRE",
+                   "--title", "T", "--set", "MOOD=calm"]
+        code, out, err = run_tool("write", "--dry-run", flac, *options)
+        self.assertEqual((code, err), (0, b""))
+        shown = json.loads(out)
+        self.assertEqual(list(shown), ["format", "properties", "pictures"])
+        expected = dict(had[flac]["properties"], TITLE=["T"], ARTIST=["Ann", "Bo"], MOOD=["calm"])
+        del expected["GENRE"]
+        self.assertEqual(shown["properties"], expected)
+        # the named keys first, in the order the write names them, then the file's other keys
+        self.assertEqual(list(shown["properties"])[:3], ["TITLE", "ARTIST", "MOOD"])
+        self.assertEqual(shown["pictures"], had[flac]["pictures"])
+        # several files: JSON Lines; "cover":null drops the front covers; the properties'
+        # value wins over the member of the same key
+        tags = '{"cover":null,"album":"X","properties":{"album":["Y","Z"],"LABEL":[]}}'
+        code, out, err = run_tool("write", "--dry-run", flac, mp3, "--json", tags)
+        self.assertEqual((code, err), (0, b""))
+        for line, path in zip(json_lines(out), (flac, mp3)):
+            self.assertEqual(line["path"], path)
+            self.assertEqual(line["properties"]["ALBUM"], ["Y", "Z"])
+            self.assertEqual([p for p in line["pictures"] if p["type"] == 3], [])
+        for path, data in files.items():
+            self.assertEqual(read_bytes(path), data)
+        # the write stores what the dry run showed (FLAC keeps every value as given)
+        self.assertEqual(run_tool("write", flac, *options)[0], 0)
+        self.assertEqual(self.read_all(flac), shown)
+        # a file the write cannot read gets the read's message
+        self.assert_failed_with(run_tool("write", "--dry-run", self.path("none.mp3"), "--set",
+                                         "A=1"), 1, "none.mp3")
+
+
 class Usage(CliTestCase):
     def test_usage_errors(self):
         f = self.copy("sample.mp3")

@@ -4,6 +4,7 @@
     info = tags.read("song.mp3")            # {'title': ..., 'format': 'mp3', 'has_cover': True, ...}
     every = tags.read_all("song.mp3")       # {'format': 'mp3', 'properties': {'ARTIST': [...]}, ...}
     tags.write("song.mp3", title="New title", track="3/12")
+    tags.write("song.mp3", properties={"ARTIST": ["A", "B"], "COMMENT": []})  # [] removes a key
     tags.extract_cover("song.mp3", "cover.jpg")
     tags.set_cover("song.flac", "cover.png")
     picture = tags.cover_bytes("song.mp3")  # the cover in memory
@@ -39,10 +40,10 @@ import re
 import sys
 import tempfile
 import threading
-from typing import IO, Dict, Iterable, List, Optional, TypedDict, Union
+from typing import IO, Dict, Iterable, List, Mapping, Optional, Sequence, TypedDict, Union
 
 __all__ = ["TagError", "FileMissing", "NotAudio", "ReadOnlyFormat", "NoCover", "LibraryNotFound",
-           "Tags", "Picture", "AllTags", "read", "read_all", "read_data", "write", "extract_cover", "cover_bytes", "set_cover",
+           "Tags", "Picture", "AllTags", "Properties", "read", "read_all", "read_data", "write", "extract_cover", "cover_bytes", "set_cover",
            "remove_cover", "batch", "load_library", "library_path", "TEXT_KEYS"]
 
 
@@ -74,6 +75,11 @@ Source = Union[PathLike, IO[bytes]]
 
 #: The text tags write() and batch() take; "year" is accepted in place of "date".
 TEXT_KEYS = ("title", "artist", "album", "genre", "date", "track", "year")
+
+#: What write() and batch() take as properties: each key named gets exactly the listed values (in
+#: order; an empty list removes the key); keys not named stay. Keys are matched without regard to
+#: ASCII case.
+Properties = Mapping[str, Sequence[str]]
 
 if os.name == "nt":
     LIBRARY_NAME = "quorvale-id3tag.dll"
@@ -276,13 +282,36 @@ def _error(lib: ctypes.CDLL, path: Optional[PathLike] = None) -> TagError:
     return _kind(message)(message, path)  # type: ignore[no-any-return]
 
 
-def _tags_json(tags: Dict[str, Optional[str]]) -> bytes:
+def _property_lists(properties: Properties) -> Dict[str, object]:
+    """The properties as JSON lists. What JSON would change silently is refused here: a key that
+    is not a str (json.dumps would turn 1 into "1"), and a str or bytes given as the list (a list
+    of its characters). The rest (the keys' form, the items being strings) the library checks and
+    refuses with a TagError naming the key."""
+    if not isinstance(properties, Mapping):
+        raise TypeError("properties must be a mapping of keys to lists of str, not %s"
+                        % type(properties).__name__)
+    lists = {}  # type: Dict[str, object]
+    for key, values in properties.items():
+        if not isinstance(key, str):
+            raise TypeError("property key %r must be a str" % (key,))
+        if isinstance(values, (str, bytes, bytearray)) or not isinstance(values, Iterable):
+            raise TypeError("property %r must be a list of str, not %s"
+                            % (key, type(values).__name__))
+        lists[key] = list(values)
+    return lists
+
+
+def _tags_json(tags: Dict[str, Optional[str]],
+               properties: Optional[Properties] = None) -> bytes:
     for key, value in tags.items():
         if key not in TEXT_KEYS:
             raise TypeError("unknown tag %r (known: %s)" % (key, ", ".join(TEXT_KEYS)))
         if value is not None and not isinstance(value, str):
             raise TypeError("tag %r must be a str or None, not %s" % (key, type(value).__name__))
-    return json.dumps(tags, ensure_ascii=False).encode("utf-8")
+    member = dict(tags)  # type: Dict[str, object]
+    if properties is not None:
+        member["properties"] = _property_lists(properties)
+    return json.dumps(member, ensure_ascii=False).encode("utf-8")
 
 
 class _TempFile:
@@ -359,12 +388,19 @@ def read_data(data: bytes) -> Tags:
         return _read_path(temp, None)
 
 
-def write(path: PathLike, **tags: Optional[str]) -> None:
-    """Writes the given text tags (title=..., artist=..., ...) into an MP3 or FLAC file, keeping
-    the others and the cover. An empty string stores an empty tag; None removes the tag (all its
-    frames or comments)."""
+def write(path: PathLike, *, properties: Optional[Properties] = None,
+          **tags: Optional[str]) -> None:
+    """Writes the given text tags (title=..., artist=..., ...) into an MP3, FLAC, MP4, Ogg Vorbis
+    or Opus file, keeping the others and the cover. An empty string stores an empty tag; None
+    removes the tag (all its frames or comments).
+
+    properties={"KEY": ["value", ...], ...} sets any key read_all() gives: each key named gets
+    exactly the listed values, in order, and an empty list removes it; keys not named stay. It is
+    applied after the text tags, so its value decides for a key named both ways (title= and
+    "TITLE"). What the file's format cannot hold (two DISCNUMBER values in MP4, a BPM that is not a
+    number in MP4) raises TagError naming the key, and nothing is written."""
     lib = _library()
-    payload = _tags_json(tags)
+    payload = _tags_json(tags, properties)
     with _lock:
         if lib.id3_write(_path(path), payload) != 0:
             raise _error(lib, path)
@@ -430,12 +466,14 @@ def remove_cover(path: PathLike) -> None:
             raise _error(lib, path)
 
 
-def batch(paths: Iterable[PathLike], **tags: Optional[str]) -> int:
-    """Writes the tags into every file of `paths`; returns how many were written. What the last
-    file's write left as message (empty when it succeeded) is kept as batch.last_error."""
+def batch(paths: Iterable[PathLike], *, properties: Optional[Properties] = None,
+          **tags: Optional[str]) -> int:
+    """Writes the tags (and properties, as write() takes them) into every file of `paths`; returns
+    how many were written. What the last file's write left as message (empty when it succeeded)
+    is kept as batch.last_error."""
     lib = _library()
     array = json.dumps([os.fsdecode(p) for p in paths], ensure_ascii=False)
-    payload = _tags_json(tags)
+    payload = _tags_json(tags, properties)
     with _lock:
         count = lib.id3_batch(array.encode("utf-8", "surrogateescape"), payload)
         message = lib.id3_last_error().decode("utf-8", "replace")

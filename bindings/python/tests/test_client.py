@@ -167,6 +167,56 @@ def test_bad_arguments_are_refused_before_the_call(copies):
         tags.write(copies["sample.mp3"], track=7)
 
 
+@pytest.mark.parametrize("name", ["sample.mp3", "sample.flac", "sample.m4a"])
+def test_write_properties(copies, name):
+    path = copies[name]
+    before = tags.read_all(path)["properties"]
+    # any sequence of str; keys without regard to case; the title= member yields to "TITLE"
+    tags.write(path, title="Loses", album="Kept too", properties={
+        "artist": ("Ann", "Bo"), "TITLE": ["Wins"], "COMPOSER": ["C \u00e9\u65e5"], "GENRE": []})
+    after = tags.read_all(path)["properties"]
+    assert after["ARTIST"] == ["Ann", "Bo"]
+    assert after["TITLE"] == ["Wins"]
+    assert after["ALBUM"] == ["Kept too"]
+    assert after["COMPOSER"] == ["C \u00e9\u65e5"]
+    assert "GENRE" not in after
+    assert after["DATE"] == before["DATE"]
+    # read() gives one value: the first of an ID3v2.4 frame or MP4 item, the last FLAC comment
+    assert tags.read(path)["artist"] == ("Bo" if name == "sample.flac" else "Ann")
+    # properties=None, or no properties, changes nothing
+    tags.write(path, properties=None)
+    assert tags.read_all(path)["properties"] == after
+
+
+def test_batch_properties(copies):
+    paths = [copies["sample.mp3"], copies["sample.flac"]]
+    assert tags.batch(paths, properties={"MOOD": ["calm", "slow"]}) == 2
+    for path in paths:
+        assert tags.read_all(path)["properties"]["MOOD"] == ["calm", "slow"]
+
+
+def test_properties_refused(copies):
+    path = copies["sample.m4a"]
+    original = path.read_bytes()
+    # what JSON would change silently is refused before the call
+    for bad in ({"ARTIST": "AB"}, {"ARTIST": b"AB"}, {1: ["x"]}, {"BPM": 120}, [("A", ["x"])]):
+        with pytest.raises(TypeError):
+            tags.write(path, properties=bad)
+        with pytest.raises(TypeError):
+            tags.batch([path], properties=bad)
+    # the rest is the library's word, naming the key
+    for bad, message in [({"BPM": [120]}, "property values must be a list of strings: BPM"),
+                         ({"A=B": ["x"]}, "invalid property key: A=B"),
+                         ({"Mood": ["a"], "MOOD": []}, "property named twice: MOOD"),
+                         ({"COVERART": []}, "pictures are not properties: COVERART"),
+                         ({"DISCNUMBER": ["1", "2"]},
+                          "several values not supported by mp4: DISCNUMBER"),
+                         ({"BPM": ["fast"]}, "value not supported by mp4: BPM")]:
+        with pytest.raises(tags.TagError) as caught:
+            tags.write(path, properties=bad)
+        assert caught.value.message == message
+    assert path.read_bytes() == original
+
 def test_a_named_library_that_cannot_load_is_not_replaced(tmp_path):
     bogus = tmp_path / "libquorvale-id3tag.so.1"
     bogus.write_bytes(b"not a shared object")
