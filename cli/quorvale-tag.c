@@ -1116,7 +1116,7 @@ static const char* property_key_fault(const char* key) {
     if (!*key)
         return "invalid property key";
     for (const unsigned char* p = (const unsigned char*)key; *p; p++) {
-        if (*p < 0x20 || *p > 0x7D || *p == '=')
+        if (*p < 0x20 || *p == 0x7F || *p == '=')
             return "invalid property key";
     }
     char upper[32];
