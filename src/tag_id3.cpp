@@ -2072,7 +2072,8 @@ static bool kept_pairs(const old_frame* of, uint8_t major, const id3_prop_edits*
 
 static const char kPairIds[2][5] = {"TIPL", "TMCL"};
 
-// Appends a pair frame of the kind: encoding 3, then the pairs (their last terminator left out).
+// Appends a pair frame of the kind: encoding 3, then the pairs. Their last terminator is left out,
+// unless the last name is empty: a text ends at the frame's end, and the name would be lost.
 // Nothing for no pairs. *bytes grows by its length; with `to` NULL it is only counted. -1 when
 // memory runs out.
 static int emit_pair_frame(int kind, const id3_buf* pairs, id3_buf* to, uint64_t* bytes) {
@@ -2081,7 +2082,10 @@ static int emit_pair_frame(int kind, const id3_buf* pairs, id3_buf* to, uint64_t
     uint8_t hdr[FRAME_HEADER_LEN] = {0};
     memcpy(hdr, kPairIds[kind], 4);
     const uint8_t encoding = ID3_ENC_UTF8;
-    return emit_frame(to, bytes, hdr, &encoding, 1, pairs->data, pairs->len - 1);
+    uint64_t n = pairs->len;
+    if (n >= 2 && pairs->data[n - 2] != 0)
+        n--;
+    return emit_frame(to, bytes, hdr, &encoding, 1, pairs->data, n);
 }
 
 // Writes an old pair frame of a kind the properties change again in its place: its pairs not

@@ -797,6 +797,15 @@ TEST(WriteProperties, PairFramesStayInPlace) {
     Bytes tipl =
         id3_frame4("TIPL", id3_text(std::string("lighting\0L1\0producer\0P2\0mix\0M", 29)));
     EXPECT_NE(std::search(file.begin(), file.end(), tipl.begin(), tipl.end()), file.end());
+
+    // A pair left last with an empty name keeps its terminator, without which the name is gone.
+    Bytes empty_last = id3_frame4("TIPL", id3_text(std::string("mix\0M\0lighting\0\0", 16)));
+    ASSERT_TRUE(write_file(path, id3_tag(4, 0, empty_last) + kMpegFrame));
+    ASSERT_EQ(read_all(path).properties["LIGHTING"], Values{""});
+    ASSERT_EQ(write_json(path, properties_json({{"MIXER", {}}})), 0) << id3_last_error();
+    got = read_all(path);
+    EXPECT_EQ(got.properties["LIGHTING"], Values{""});
+    EXPECT_EQ(got.properties.count("MIXER"), 0u);
 }
 
 // MP4 items: a named genre takes the place of a numeric one; numbers take their binary form;
