@@ -1168,7 +1168,7 @@ static int carry_old_frame(const uint8_t* area, uint64_t a, uint8_t major, const
     // 2.3 tag holds as well.
     bool year = memcmp(of->id, "TYER", 4) == 0;
     bool recording_time = memcmp(of->id, "TDRC", 4) == 0;
-    if ((year || recording_time) && !(format_flags & V3_FORMAT_GROUPED)) {
+    if (year || recording_time) {
         id3_owned_text given(id3_decode_id3_text(body[0], body + 1, n - 1));
         id3_buf text = {nullptr, 0, 0};
         int rc = !given || old_recording_time(area, a, major, given.get(), &text) != 0 ? -1 : 0;

@@ -597,6 +597,11 @@ const CarryCase kCarryCases[] = {
              id3_frame3("TDRC", id3_text("")) + id3_frame3("TYER", id3_text("2001")) +
                  id3_frame3("TYER", id3_text("2000"))),
      "{}", id3_frame4("TDRC", id3_text("")) + id3_frame4("TDRC", B({0}) + S("2001"))},
+    // The reader joins a grouped year with the day as any other: so does the writer.
+    {"version 2.3 grouped year joined with the day",
+     id3_tag(3, 0,
+             id3_frame3("TYER", id3_text("2004", 0), 0x20) + id3_frame3("TDAT", id3_text("1503"))),
+     "{}", S("TDRC") + syncsafe(11) + B({0x00, 0x40}) + B({0}) + S("2004-03-15")},
     // A recording time in a version 2.3 tag takes the day and time as the year does.
     {"version 2.3 recording time joined with the day",
      id3_tag(3, 0, id3_frame3("TDRC", id3_text("2005")) + id3_frame3("TDAT", id3_text("0304"))),
