@@ -49,8 +49,9 @@ void id3_buf_release(id3_buf* b);
 #define ID3_FMT_OGG 4  // Ogg Vorbis
 #define ID3_FMT_OPUS 5 // Ogg Opus
 
-// The tags of one file. Every pointer is NULL or a malloc'd block owned by the record. A NULL text
-// is an absent tag; "" is a present, empty one. The all-zero record is the empty record.
+// The tags of one file. Every pointer but cover_seen is NULL or a malloc'd block owned by the
+// record. A NULL text is an absent tag; "" is a present, empty one. The all-zero record is the
+// empty record.
 struct id3_tags {
     char* title;
     char* artist;
@@ -63,6 +64,10 @@ struct id3_tags {
     char cover_mime[64];
     int32_t format;
     int32_t has_cover;
+    // Where the last cover stored lay in the bytes its reader walked, copied or not: not owned,
+    // and valid only as long as those bytes are (see ID3_COVER_IN_TAG).
+    const uint8_t* cover_seen;
+    uint64_t cover_seen_len;
 };
 
 // Tag record operations.
@@ -235,6 +240,11 @@ char* id3_utf16_to_utf8(const uint8_t* p, uint64_t n, int big_endian);
 #define ID3_COVER_NONE 0
 #define ID3_COVER_BYTES 1
 #define ID3_COVER_UNLESS_CARRIED 2
+// The front cover's bytes where they stand in the tag as read, for a caller that only writes them
+// out: the MP3 reader leaves them in the tag's bytes, which `keep` holds (keep->cover), and copies
+// them into the record only where they had to be decoded; the other readers copy them as for
+// ID3_COVER_BYTES.
+#define ID3_COVER_IN_TAG 3
 
 // A FLAC metadata block as the load walked it: its flag-and-type byte and its body (a
 // VORBIS_COMMENT body runs to the end of its comments where the declared length falls short of
@@ -267,6 +277,10 @@ struct id3_old_tag {
     uint64_t block_count;
     uint64_t metadata_end; // where the walk stopped: the first byte after the metadata
     int metadata_overrun;  // the walk stopped at a block whose body runs past the end of the file
+    // With ID3_COVER_IN_TAG: the front cover in the prefix or in tag_copy (NULL when the record
+    // holds a copy, or there is none).
+    const uint8_t* cover;
+    uint64_t cover_len;
 };
 void id3_old_tag_free(id3_old_tag* old);
 struct id3_old_tag_guard {
