@@ -164,18 +164,21 @@ struct mp4_span {
 };
 } // namespace
 
-// get_atom over the file: reads only the atom's header. 1 with *pos moved past the atom, 0 when no
-// atom fits there, -1 when the file cannot be read or the atom's size is damaged (message
-// recorded).
+// get_atom over the file: reads only the atom's header, the 64-bit size only where the 32-bit one
+// says it follows, so that no payload byte is read here and again with the payload. 1 with *pos
+// moved past the atom, 0 when no atom fits there, -1 when the file cannot be read or the atom's
+// size is damaged (message recorded).
 static int get_atom_in_file(const id3_file* f, mp4_span region, uint64_t* pos, char type[5],
                             mp4_span* payload) {
     if (*pos > region.len || region.len - *pos < ATOM_HEADER_LEN)
         return 0;
     uint64_t remaining = region.len - *pos;
     uint8_t header[ATOM_LARGE_HEADER_LEN];
-    uint64_t header_len =
-        remaining < ATOM_LARGE_HEADER_LEN ? ATOM_HEADER_LEN : ATOM_LARGE_HEADER_LEN;
-    if (id3_file_read(f, region.off + *pos, header, header_len) != 0)
+    if (id3_file_read(f, region.off + *pos, header, ATOM_HEADER_LEN) != 0)
+        return -1;
+    if (id3_be32(header) == ATOM_SIZE_LARGE && remaining >= ATOM_LARGE_HEADER_LEN &&
+        id3_file_read(f, region.off + *pos + ATOM_HEADER_LEN, header + ATOM_HEADER_LEN,
+                      ATOM_LARGE_HEADER_LEN - ATOM_HEADER_LEN) != 0)
         return -1;
     memcpy(type, header + 4, 4);
     type[4] = '\0';
