@@ -1,42 +1,18 @@
 // TagLib's in-place save of a title followed by fsync, timed per call: the peer figure for
-// clone_write.py. Built as qid3_taglib_save with the benchmarks (QID3_BUILD_BENCH), or alone:
-// g++ -O2 bench/taglib_save.cpp $(pkg-config --cflags --libs taglib)
+// clone_write.py, built as qid3_taglib_save with the benchmarks (QID3_BUILD_BENCH).
 // Usage: qid3_taglib_save [--runs N] [--title TEXT] FILE...   (MP3, or FLAC by the name's .flac; N
 // saves each, 3 unless given). One line per save: the time, and the bytes the save wrote (wchar of
 // /proc/self/io); then the total over every save.
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <taglib/flacfile.h>
-#include <taglib/id3v2tag.h>
-#include <taglib/mpegfile.h>
-#include <taglib/xiphcomment.h>
+#include "bench_ops.h"
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-
-// The save the benchmark program times (bench_ops.cpp): FLAC's comment block; for MP3 the ID3v2
-// tag only, version 4, as the library writes it.
-static bool save_title(const char* path, const std::string& title) {
-    TagLib::String text(title, TagLib::String::UTF8);
-    size_t n = strlen(path);
-    if (n >= 5 && strcmp(path + n - 5, ".flac") == 0) {
-        TagLib::FLAC::File f(path, false);
-        if (!f.isValid())
-            return false;
-        f.xiphComment(true)->setTitle(text);
-        return f.save();
-    }
-    TagLib::MPEG::File f(path, false);
-    if (!f.isValid())
-        return false;
-    f.ID3v2Tag(true)->setTitle(text);
-    return f.save(TagLib::MPEG::File::ID3v2, TagLib::File::StripOthers, TagLib::ID3v2::v4,
-                  TagLib::File::DoNotDuplicate);
-}
 
 static unsigned long long bytes_written_so_far() {
     FILE* f = fopen("/proc/self/io", "r");
@@ -69,7 +45,13 @@ int main(int argc, char** argv) {
         for (int run = 0; run < runs; run++) {
             unsigned long long wchar0 = bytes_written_so_far();
             auto start = std::chrono::steady_clock::now();
-            bool saved = save_title(argv[i], title.empty() ? "run" + std::to_string(run) : title);
+            // The save the benchmark program times: FLAC's comment block; for MP3 the ID3v2 tag
+            // only, version 4, as the library writes it.
+            size_t n = strlen(argv[i]);
+            bench_kind kind =
+                n >= 5 && strcmp(argv[i] + n - 5, ".flac") == 0 ? KIND_FLAC : KIND_MP3_V24;
+            std::string text = title.empty() ? "run" + std::to_string(run) : title;
+            bool saved = taglib_write_title(argv[i], kind, text.c_str());
             int fd = open(argv[i], O_RDONLY);
             bool synced = fd >= 0 && fsync(fd) == 0;
             if (fd >= 0)
