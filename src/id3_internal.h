@@ -241,8 +241,9 @@ char* id3_utf16_to_utf8(const uint8_t* p, uint64_t n, int big_endian);
 #define ID3_COVER_BYTES 1
 #define ID3_COVER_UNLESS_CARRIED 2
 // The front cover's bytes where they stand in the tag as read, for a caller that only writes them
-// out: the MP3 reader leaves them in the tag's bytes, which `keep` holds (keep->cover), and copies
-// them into the record only where they had to be decoded; the other readers copy them as for
+// out: the MP3, FLAC and MP4 readers leave them in the bytes they read (the tag, the PICTURE
+// block's body, the item list), which `keep` holds (keep->cover), and the MP3 reader copies them
+// into the record only where they had to be decoded; the Ogg reader copies them as for
 // ID3_COVER_BYTES.
 #define ID3_COVER_IN_TAG 3
 
@@ -264,7 +265,8 @@ struct id3_old_block {
 // order and how the walk over them ended. All zero is empty; id3_old_tag_free releases it.
 #define ID3_V1_TAG_LEN 128
 struct id3_old_tag {
-    uint8_t* tag_copy;   // the tag's bytes, when they reach past the file's prefix
+    uint8_t* tag_copy;   // the tag's bytes, when they reach past the file's prefix (with
+                         // ID3_COVER_IN_TAG: the bytes `cover` lies in)
     uint8_t* area_copy;  // the frame area, when it had to be decoded
     const uint8_t* area; // the frames: in the prefix or in one of the copies
     uint64_t area_len;
@@ -293,7 +295,7 @@ struct id3_old_tag_guard {
 // tags for a writer. 0, or -1 with a message.
 int id3_mp3_load(const id3_file* f, id3_tags* t, int cover, id3_old_tag* keep);
 int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover, id3_old_tag* keep);
-int id3_mp4_load(const id3_file* f, id3_tags* t, int want_cover);
+int id3_mp4_load(const id3_file* f, id3_tags* t, int want_cover, id3_old_tag* keep = nullptr);
 // The same readers over a whole file image in memory, cover included.
 int id3_mp3_read(const uint8_t* data, uint64_t len, id3_tags* t);
 int id3_flac_read(const uint8_t* data, uint64_t len, id3_tags* t);

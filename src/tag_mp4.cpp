@@ -267,14 +267,23 @@ static int load_item_list(const id3_file* f, uint8_t** items, uint64_t* items_le
     return *items ? 1 : -1;
 }
 
-int id3_mp4_load(const id3_file* f, id3_tags* t, int want_cover) {
+int id3_mp4_load(const id3_file* f, id3_tags* t, int want_cover, id3_old_tag* keep) {
     t->format = ID3_FMT_MP4;
     uint8_t* items = nullptr;
     uint64_t items_len = 0;
     int rc = load_item_list(f, &items, &items_len);
     if (rc != 1)
         return rc;
-    rc = read_items(mp4_region{items, items_len}, t, want_cover != 0);
+    // With ID3_COVER_IN_TAG the picture stays in the item list's copy, which keep then holds.
+    bool in_tag = want_cover == ID3_COVER_IN_TAG && keep;
+    t->cover_seen = nullptr;
+    rc = read_items(mp4_region{items, items_len}, t, want_cover != 0 && !in_tag);
+    if (rc == 0 && in_tag && t->cover_seen) {
+        keep->cover = t->cover_seen;
+        keep->cover_len = t->cover_seen_len;
+        keep->tag_copy = items;
+        items = nullptr;
+    }
     free(items);
     if (rc != 0) {
         // A damaged item list gives no tags: what was read before the fault is dropped.
