@@ -65,13 +65,15 @@ int id3_load_tags(id3_file* f, id3_tags* t, int cover, id3_old_tag* keep) {
         return id3_mp3_load(f, t, cover, keep);
     case ID3_FMT_FLAC:
         // Every old picture is carried by the FLAC writer.
-        return id3_flac_load(f, t, cover == ID3_COVER_BYTES, keep);
+        return id3_flac_load(f, t, cover == ID3_COVER_IN_TAG ? cover : cover == ID3_COVER_BYTES,
+                             keep);
     case ID3_FMT_MP4:
-        return id3_mp4_load(f, t, cover == ID3_COVER_BYTES);
+        return id3_mp4_load(f, t, cover == ID3_COVER_IN_TAG ? cover : cover == ID3_COVER_BYTES,
+                            keep);
     case ID3_FMT_OGG:
     case ID3_FMT_OPUS:
         // The Ogg writer carries the old pictures, which are comments.
-        return id3_ogg_load(f, t, cover == ID3_COVER_BYTES);
+        return id3_ogg_load(f, t, cover == ID3_COVER_BYTES || cover == ID3_COVER_IN_TAG);
     case -1:
         t->format = ID3_FMT_MP3; // an "ID3" file whose bytes after the tag cannot be read
         return -1;

@@ -51,8 +51,9 @@ void id3_buf_release(id3_buf* b);
 // The format's name in JSON and messages: "mp3", "flac", "mp4", "ogg", "opus" or "unknown".
 const char* id3_format_name(int32_t format);
 
-// The tags of one file. Every pointer is NULL or a malloc'd block owned by the record. A NULL text
-// is an absent tag; "" is a present, empty one. The all-zero record is the empty record.
+// The tags of one file. Every pointer but cover_seen is NULL or a malloc'd block owned by the
+// record. A NULL text is an absent tag; "" is a present, empty one. The all-zero record is the
+// empty record.
 struct id3_tags {
     char* title;
     char* artist;
@@ -65,6 +66,10 @@ struct id3_tags {
     char cover_mime[64];
     int32_t format;
     int32_t has_cover;
+    // Where the last cover stored lay in the bytes its reader walked, copied or not: not owned,
+    // and valid only as long as those bytes are (see ID3_COVER_IN_TAG).
+    const uint8_t* cover_seen;
+    uint64_t cover_seen_len;
 };
 
 // Tag record operations.
@@ -237,6 +242,12 @@ char* id3_utf16_to_utf8(const uint8_t* p, uint64_t n, int big_endian);
 #define ID3_COVER_NONE 0
 #define ID3_COVER_BYTES 1
 #define ID3_COVER_UNLESS_CARRIED 2
+// The front cover's bytes where they stand in the tag as read, for a caller that only writes them
+// out: the MP3, FLAC and MP4 readers leave them in the bytes they read (the tag, the PICTURE
+// block's body, the item list), which `keep` holds (keep->cover), and the MP3 reader copies them
+// into the record only where they had to be decoded; the Ogg reader copies them as for
+// ID3_COVER_BYTES.
+#define ID3_COVER_IN_TAG 3
 
 // A FLAC metadata block as the load walked it: its flag-and-type byte and its body (a
 // VORBIS_COMMENT body runs to the end of its comments where the declared length falls short of
@@ -256,7 +267,8 @@ struct id3_old_block {
 // order and how the walk over them ended. All zero is empty; id3_old_tag_free releases it.
 #define ID3_V1_TAG_LEN 128
 struct id3_old_tag {
-    uint8_t* tag_copy;   // the tag's bytes, when they reach past the file's prefix
+    uint8_t* tag_copy;   // the tag's bytes, when they reach past the file's prefix (with
+                         // ID3_COVER_IN_TAG: the bytes `cover` lies in)
     uint8_t* area_copy;  // the frame area, when it had to be decoded
     const uint8_t* area; // the frames: in the prefix or in one of the copies
     uint64_t area_len;
@@ -269,6 +281,10 @@ struct id3_old_tag {
     uint64_t block_count;
     uint64_t metadata_end; // where the walk stopped: the first byte after the metadata
     int metadata_overrun;  // the walk stopped at a block whose body runs past the end of the file
+    // With ID3_COVER_IN_TAG: the front cover in the prefix or in tag_copy (NULL when the record
+    // holds a copy, or there is none).
+    const uint8_t* cover;
+    uint64_t cover_len;
 };
 void id3_old_tag_free(id3_old_tag* old);
 struct id3_old_tag_guard {
@@ -281,7 +297,7 @@ struct id3_old_tag_guard {
 // tags for a writer. 0, or -1 with a message.
 int id3_mp3_load(const id3_file* f, id3_tags* t, int cover, id3_old_tag* keep);
 int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover, id3_old_tag* keep);
-int id3_mp4_load(const id3_file* f, id3_tags* t, int want_cover);
+int id3_mp4_load(const id3_file* f, id3_tags* t, int want_cover, id3_old_tag* keep = nullptr);
 // The same readers over a whole file image in memory, cover included.
 int id3_mp3_read(const uint8_t* data, uint64_t len, id3_tags* t);
 int id3_flac_read(const uint8_t* data, uint64_t len, id3_tags* t);

@@ -35,11 +35,17 @@ int id3_extract_front_cover(const char* path, const char* out_path) {
         return -1;
     id3_tags t;
     id3_tags_guard guard{&t};
-    if (id3_load_tags(&f, &t, ID3_COVER_BYTES, nullptr) != 0)
+    // The picture is written from the tag's bytes where it stands in them as stored.
+    id3_old_tag held;
+    memset(&held, 0, sizeof held);
+    id3_old_tag_guard held_guard{&held};
+    if (id3_load_tags(&f, &t, ID3_COVER_IN_TAG, &held) != 0)
         return -1;
-    if (!t.cover_data || t.cover_size == 0) {
+    const uint8_t* data = held.cover ? held.cover : t.cover_data;
+    uint64_t size = held.cover ? held.cover_len : t.cover_size;
+    if (!data || size == 0) {
         id3_set_error("no cover art");
         return -1;
     }
-    return id3_write_cover_file(out_path, &f, t.cover_data, t.cover_size);
+    return id3_write_cover_file(out_path, &f, data, size);
 }

@@ -72,6 +72,8 @@ int id3_tags_store_cover(id3_tags* t, const uint8_t* data, uint64_t n, const cha
         t->cover_size = n;
     }
     t->has_cover = 1;
+    t->cover_seen = data;
+    t->cover_seen_len = n;
     if (mime_len > sizeof t->cover_mime - 1)
         mime_len = sizeof t->cover_mime - 1;
     const void* nul = mime_len > 0 ? memchr(mime, '\0', (size_t)mime_len) : nullptr;

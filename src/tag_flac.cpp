@@ -158,10 +158,31 @@ static int keep_block(id3_old_tag* keep, id3_buf* blocks, uint8_t flag_type, uin
     return 0;
 }
 
+// A PICTURE block's body into the record; with in_tag, a picture that the record takes is left in
+// the body, and keep points at it and holds the body (from *hold; none when it lies in the prefix).
+// -1 when memory runs out.
+static int read_picture_block(const uint8_t* body, uint64_t body_len, id3_owned_bytes* hold,
+                              id3_tags* t, bool want_cover, bool in_tag, id3_old_tag* keep) {
+    t->cover_seen = nullptr;
+    if (id3_flac_picture_read(body, body_len, t, want_cover && !in_tag) != 0)
+        return -1;
+    if (in_tag && t->cover_seen) {
+        keep->cover = t->cover_seen;
+        keep->cover_len = t->cover_seen_len;
+        if (*hold) {
+            free(keep->tag_copy);
+            keep->tag_copy = hold->release();
+        }
+    }
+    return 0;
+}
+
 // Reads the blocks that hold tags into the record t or, with p, the property map; with keep, the
 // blocks are also kept for a writer. 0, or -1 with a message.
-static int read_tag_blocks(const id3_file* f, id3_tags* t, id3_props* p, bool want_cover,
+static int read_tag_blocks(const id3_file* f, id3_tags* t, id3_props* p, int want_cover,
                            id3_old_tag* keep) {
+    // With ID3_COVER_IN_TAG the picture stays in its block's body, which keep then holds.
+    bool in_tag = want_cover == ID3_COVER_IN_TAG && keep;
     if (has_marker(f) != 1)
         return -1;
     // Only the block headers and the bodies of the blocks that hold tags are read. Damaged
@@ -191,7 +212,7 @@ static int read_tag_blocks(const id3_file* f, id3_tags* t, id3_props* p, bool wa
                                            pic.mime_len, (const char*)pic.description,
                                            pic.description_len, pic.data_len);
             else if (!p)
-                rc = id3_flac_picture_read(body, body_len, t, want_cover);
+                rc = read_picture_block(body, body_len, &hold, t, want_cover != 0, in_tag, keep);
             if (rc != 0) {
                 // A record missing a tag the file holds must not pass for the file's tags: a
                 // write built on it would drop that tag.
@@ -220,7 +241,7 @@ static int read_tag_blocks(const id3_file* f, id3_tags* t, id3_props* p, bool wa
 
 int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover, id3_old_tag* keep) {
     t->format = ID3_FMT_FLAC;
-    return read_tag_blocks(f, t, nullptr, want_cover != 0, keep);
+    return read_tag_blocks(f, t, nullptr, want_cover, keep);
 }
 
 int id3_flac_load_props(const id3_file* f, id3_props* p) {

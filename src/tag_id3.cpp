@@ -785,6 +785,33 @@ static int copy_texts(id3_tags* dst, const id3_tags* src) {
     return 0;
 }
 
+// The record's cover, which parse_tag noted without copying it, left where it stands in the tag's
+// bytes for ID3_COVER_IN_TAG: keep points at the picture and holds the tag's copy (taken from
+// *hold unless keep has it already; none when the tag lies in the file's prefix). A picture that
+// had to be decoded (an unsynchronised tag or frame, version 2.4 sizes written as plain integers)
+// lies in a copy gone by now: the tag is read again for a copy of it in the record. -1 with a
+// message when memory runs out.
+static int keep_cover_in_tag(const uint8_t* tag, uint64_t len, id3_tags* t, id3_old_tag* keep,
+                             id3_owned_bytes* hold) {
+    const uint8_t* at = t->cover_seen;
+    if (at >= tag && at <= tag + len && t->cover_seen_len <= (uint64_t)(tag + len - at)) {
+        keep->cover = at;
+        keep->cover_len = t->cover_seen_len;
+        if (*hold)
+            keep->tag_copy = hold->release();
+        return 0;
+    }
+    id3_tags again;
+    id3_tags_init(&again);
+    id3_tags_guard guard{&again};
+    if (parse_tag(tag, len, &again, true) != 0)
+        return -1;
+    t->cover_data = again.cover_data;
+    t->cover_size = again.cover_size;
+    again.cover_data = nullptr;
+    return 0;
+}
+
 int id3_mp3_load(const id3_file* f, id3_tags* t, int cover, id3_old_tag* keep) {
     bool carried = carries_frames(f);
     bool want_cover = cover == ID3_COVER_BYTES || (cover == ID3_COVER_UNLESS_CARRIED && !carried);
@@ -813,6 +840,9 @@ int id3_mp3_load(const id3_file* f, id3_tags* t, int cover, id3_old_tag* keep) {
             keep->tag_copy = hold.release();
         }
     }
+    if (cover == ID3_COVER_IN_TAG && keep && t->has_cover &&
+        keep_cover_in_tag(tag, len, t, keep, &hold) != 0)
+        return -1;
     // ID3v1 fills what the ID3v2 tag lacks: one read of the last 128 bytes.
     uint8_t v1[ID3_V1_TAG_LEN];
     int has_v1 = read_v1_tag(f, v1);

@@ -164,18 +164,21 @@ struct mp4_span {
 };
 } // namespace
 
-// get_atom over the file: reads only the atom's header. 1 with *pos moved past the atom, 0 when no
-// atom fits there, -1 when the file cannot be read or the atom's size is damaged (message
-// recorded).
+// get_atom over the file: reads only the atom's header, the 64-bit size only where the 32-bit one
+// says it follows, so that no payload byte is read here and again with the payload. 1 with *pos
+// moved past the atom, 0 when no atom fits there, -1 when the file cannot be read or the atom's
+// size is damaged (message recorded).
 static int get_atom_in_file(const id3_file* f, mp4_span region, uint64_t* pos, char type[5],
                             mp4_span* payload) {
     if (*pos > region.len || region.len - *pos < ATOM_HEADER_LEN)
         return 0;
     uint64_t remaining = region.len - *pos;
     uint8_t header[ATOM_LARGE_HEADER_LEN];
-    uint64_t header_len =
-        remaining < ATOM_LARGE_HEADER_LEN ? ATOM_HEADER_LEN : ATOM_LARGE_HEADER_LEN;
-    if (id3_file_read(f, region.off + *pos, header, header_len) != 0)
+    if (id3_file_read(f, region.off + *pos, header, ATOM_HEADER_LEN) != 0)
+        return -1;
+    if (id3_be32(header) == ATOM_SIZE_LARGE && remaining >= ATOM_LARGE_HEADER_LEN &&
+        id3_file_read(f, region.off + *pos + ATOM_HEADER_LEN, header + ATOM_HEADER_LEN,
+                      ATOM_LARGE_HEADER_LEN - ATOM_HEADER_LEN) != 0)
         return -1;
     memcpy(type, header + 4, 4);
     type[4] = '\0';
@@ -264,14 +267,23 @@ static int load_item_list(const id3_file* f, uint8_t** items, uint64_t* items_le
     return *items ? 1 : -1;
 }
 
-int id3_mp4_load(const id3_file* f, id3_tags* t, int want_cover) {
+int id3_mp4_load(const id3_file* f, id3_tags* t, int want_cover, id3_old_tag* keep) {
     t->format = ID3_FMT_MP4;
     uint8_t* items = nullptr;
     uint64_t items_len = 0;
     int rc = load_item_list(f, &items, &items_len);
     if (rc != 1)
         return rc;
-    rc = read_items(mp4_region{items, items_len}, t, want_cover != 0);
+    // With ID3_COVER_IN_TAG the picture stays in the item list's copy, which keep then holds.
+    bool in_tag = want_cover == ID3_COVER_IN_TAG && keep;
+    t->cover_seen = nullptr;
+    rc = read_items(mp4_region{items, items_len}, t, want_cover != 0 && !in_tag);
+    if (rc == 0 && in_tag && t->cover_seen) {
+        keep->cover = t->cover_seen;
+        keep->cover_len = t->cover_seen_len;
+        keep->tag_copy = items;
+        items = nullptr;
+    }
     free(items);
     if (rc != 0) {
         // A damaged item list gives no tags: what was read before the fault is dropped.

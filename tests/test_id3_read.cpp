@@ -681,4 +681,64 @@ TEST(ReaderRobustness, TruncatedAndMutatedTagsStayInsideTheImage) {
     }
 }
 
+// Extraction writes the picture from the tag's own bytes where they stand as stored, and from a
+// decoded copy where they do not; either way the output is the picture the whole-image reader
+// finds (the last picture frame), in the file's first 64 KiB or past them.
+TEST(Extract, WritesThePictureTheReaderFinds) {
+    Bytes small = kJpeg + B({0xFF, 0x00, 0xFF, 0xE7}) + repeat(0x5A, 300);
+    Bytes big = kJpeg + B({0xFF, 0x00, 0xFF, 0xE7}) + repeat(0xA5, 100000) + B({0xFF, 0xD9});
+    auto apic3 = [](const Bytes& picture) {
+        return B({0}) + S("image/png") + B({0, 3, 0}) + picture;
+    };
+    // Version 2.4 with the frame sizes written as plain integers: read as the writer meant them.
+    auto plain4 = [](const std::string& id, const Bytes& body) {
+        return S(id) + be32((uint32_t)body.size()) + B({0, 0}) + body;
+    };
+    struct Case {
+        const char* name;
+        Bytes tag;
+        Bytes picture;
+    } cases[] = {
+        {"v3_in_prefix", id3_tag(3, 0, id3_frame3("APIC", apic3(small))), small},
+        {"v3_past_prefix", id3_tag(3, 0, id3_frame3("APIC", apic3(big))), big},
+        {"v4_past_prefix_utf16_description",
+         id3_tag(4, 0,
+                 id3_frame4("APIC",
+                            B({1}) + S("image/png") + B({0, 3, 0xFF, 0xFE, 'd', 0, 0, 0}) + big)),
+         big},
+        {"v3_whole_tag_unsync", id3_tag(3, 0x80, unsync(id3_frame3("APIC", apic3(big)))), big},
+        {"v4_frame_unsync", id3_tag(4, 0, id3_frame4("APIC", unsync(apic3(big)), 0x02)), big},
+        {"v4_tag_unsync", id3_tag(4, 0x80, id3_frame4("APIC", unsync(apic3(small)))), small},
+        {"v4_plain_sizes",
+         id3_tag(4, 0, plain4("TIT2", id3_text("t")) + plain4("APIC", apic3(big))), big},
+        {"v4_data_length_indicator",
+         id3_tag(4, 0,
+                 id3_frame4("APIC", syncsafe((uint32_t)apic3(small).size()) + apic3(small), 0x01)),
+         small},
+        {"v2_pic", id3_tag(2, 0, id3_frame2("PIC", B({0}) + S("PNG") + B({3, 0}) + big)), big},
+        {"last_of_two_past_prefix",
+         id3_tag(3, 0, id3_frame3("APIC", apic3(small)) + id3_frame3("APIC", apic3(big))), big},
+        {"last_of_two_in_prefix",
+         id3_tag(3, 0, id3_frame3("APIC", apic3(big)) + id3_frame3("APIC", apic3(small))), small},
+    };
+    TempDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes file = c.tag + kAudio;
+        // The whole-image reader's cover is the reference.
+        id3_tags whole;
+        id3_tags_init(&whole);
+        ASSERT_EQ(id3_mp3_read(file.data(), file.size(), &whole), 0) << id3_last_error();
+        Bytes expected(whole.cover_data, whole.cover_data + whole.cover_size);
+        id3_tags_free(&whole);
+        EXPECT_EQ(expected, c.picture);
+        std::string path = dir.file("in.mp3");
+        std::string out = dir.file("out.png");
+        ASSERT_TRUE(write_file(path, file));
+        ASSERT_EQ(id3_extract_cover(path.c_str(), out.c_str()), 0) << id3_last_error();
+        EXPECT_EQ(read_file(out), expected);
+        remove(out.c_str());
+    }
+}
+
 } // namespace
