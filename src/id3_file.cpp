@@ -167,12 +167,38 @@ static const char* folder_part(const char* path, char* out, size_t cap) {
     return out;
 }
 
+uint64_t id3_head_len(const id3_head* head) {
+    uint64_t len = head->len;
+    for (uint64_t i = 0; i < head->piece_count; i++)
+        len += head->pieces[i].len;
+    return len;
+}
+
+int id3_head_borrow(id3_head* head, uint64_t at, const uint8_t* bytes, uint64_t len) {
+    if (head->piece_count >= SIZE_MAX / sizeof(id3_head_piece) - 1)
+        return -1;
+    void* grown = realloc(head->pieces, (size_t)(head->piece_count + 1) * sizeof(id3_head_piece));
+    if (!grown)
+        return -1;
+    head->pieces = (id3_head_piece*)grown;
+    head->pieces[head->piece_count++] = id3_head_piece{at, bytes, len};
+    return 0;
+}
+
+void id3_head_release(id3_head* head) {
+    free(head->data);
+    free(head->pieces);
+    head->data = nullptr;
+    head->pieces = nullptr;
+    head->len = head->piece_count = 0;
+}
+
 // The zero bytes to add to a head of head->len bytes so that the audio at audio_off starts at the
 // same offset in a block of the new file as in the old one, when the head's padding can take them:
 // then the audio's whole blocks can be shared instead of copied. The length field is enlarged to
 // count them. 0 when no bytes are needed or the field cannot take them.
 static uint64_t align_padding(id3_head* head, uint64_t block) {
-    uint64_t extra = (head->audio_off % block + block - head->len % block) % block;
+    uint64_t extra = (head->audio_off % block + block - id3_head_len(head) % block) % block;
     if (extra == 0 || head->grow_kind == ID3_GROW_NONE)
         return 0;
     uint8_t* field = head->data + head->grow_at;
@@ -202,7 +228,16 @@ static int write_head(plat_temp* temp, const id3_file* src, id3_head* head, uint
     uint64_t audio_len = src && head->audio_off < src->size ? src->size - head->audio_off : 0;
     uint64_t size = audio_len > 0 ? plat_temp_clone_block(temp, &src->pf) : 0;
     uint64_t extra = size > 0 && audio_len > size ? align_padding(head, size) : 0;
-    if (plat_temp_write(temp, head->data, head->len) != 0)
+    // The owned bytes with the borrowed pieces between them.
+    uint64_t from = 0;
+    for (uint64_t i = 0; i < head->piece_count; i++) {
+        const id3_head_piece& piece = head->pieces[i];
+        if (plat_temp_write(temp, head->data + from, piece.at - from) != 0 ||
+            plat_temp_write(temp, piece.bytes, piece.len) != 0)
+            return -1;
+        from = piece.at;
+    }
+    if (plat_temp_write(temp, head->data + from, head->len - from) != 0)
         return -1;
     if (extra > 0) {
         std::unique_ptr<uint8_t, decltype(&free)> zeros((uint8_t*)calloc(1, (size_t)extra), free);
@@ -213,7 +248,7 @@ static int write_head(plat_temp* temp, const id3_file* src, id3_head* head, uint
         if (plat_temp_write(temp, zeros.get(), extra) != 0)
             return -1;
     }
-    if (size > 0 && (head->keep_len + head->len + extra) % size == head->audio_off % size)
+    if (size > 0 && (head->keep_len + id3_head_len(head) + extra) % size == head->audio_off % size)
         *block = size;
     return 0;
 }

@@ -157,12 +157,23 @@ uint8_t* id3_slurp(const char* path, uint64_t* len);
 // appended to the head then count into that field, so that the audio can start at the offset a
 // block clone needs.
 #define ID3_TAIL_MAX 128
+// Bytes a head borrows instead of copying them in (a large picture of the old tag, the new
+// cover): they are written `at` bytes into `data`, before the byte that stands there, and must
+// live until the fill ends. Only bodies of ID3_BORROW_MIN bytes or more are borrowed.
+struct id3_head_piece {
+    uint64_t at;
+    const uint8_t* bytes;
+    uint64_t len;
+};
+#define ID3_BORROW_MIN 65536u
 #define ID3_GROW_NONE 0
 #define ID3_GROW_SYNCSAFE28 1 // an ID3v2 tag size: four syncsafe bytes
 #define ID3_GROW_BE24 2       // a FLAC block length: three big-endian bytes
 struct id3_head {
     uint8_t* data;
     uint64_t len;
+    id3_head_piece* pieces; // malloc'd, in the order of their `at`
+    uint64_t piece_count;
     uint64_t audio_off;
     uint64_t keep_len;
     uint8_t tail[ID3_TAIL_MAX];
@@ -175,6 +186,11 @@ struct id3_head {
     uint32_t ogg_serial;
     uint32_t ogg_seq_delta;
 };
+// The head's length with its borrowed pieces; adding a piece at `at` bytes into the owned bytes
+// built so far (-1 when memory runs out); releasing what the head owns.
+uint64_t id3_head_len(const id3_head* head);
+int id3_head_borrow(id3_head* head, uint64_t at, const uint8_t* bytes, uint64_t len);
+void id3_head_release(id3_head* head);
 // The steps of one replacement. Fill: creates the temporary file with the head and the bytes of
 // src from audio_off on, its tail replaced (src NULL: nothing to copy); where the audio's blocks
 // can be shared, the head's padding grows (with its length field). 0, or -1 with a message and

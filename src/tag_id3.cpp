@@ -901,8 +901,9 @@ static uint64_t apic_mime_len(const id3_tags* t) {
 }
 
 // The picture frame: encoding 3, the MIME type + 00, picture type 3 (front cover), an empty
-// description (00), the picture bytes. The body is built whole before it joins the frames.
-static int append_apic_frame(id3_buf* frames, const id3_tags* t) {
+// description (00), the picture bytes (a large picture borrowed from the record, which lives until
+// the fill).
+static int append_apic_frame(id3_buf* frames, const id3_tags* t, id3_head* borrow) {
     const char* mime = apic_mime(t);
     uint64_t mime_len = apic_mime_len(t);
     const uint8_t encoding = ID3_ENC_UTF8;
@@ -913,7 +914,9 @@ static int append_apic_frame(id3_buf* frames, const id3_tags* t) {
     if (id3_buf_append(frames, hdr, sizeof hdr) != 0 || id3_buf_append(frames, &encoding, 1) != 0 ||
         id3_buf_append(frames, mime, mime_len) != 0 ||
         id3_buf_append(frames, after_mime, sizeof after_mime) != 0 ||
-        id3_buf_append(frames, t->cover_data, t->cover_size) != 0) {
+        (t->cover_size >= ID3_BORROW_MIN
+             ? id3_head_borrow(borrow, frames->len, t->cover_data, t->cover_size)
+             : id3_buf_append(frames, t->cover_data, t->cover_size)) != 0) {
         frames->len = before;
         return -1;
     }
@@ -1133,16 +1136,20 @@ static int old_recording_time(const uint8_t* area, uint64_t a, uint8_t major, co
 }
 
 // Appends a version 2.4 frame to `to`: the header with the body size, prefix bytes, then the body.
-// *bytes grows by its length; with `to` NULL it is only counted. -1 when memory runs out.
+// *bytes grows by its length; with `to` NULL it is only counted. With `borrow`, a large body (which
+// lives until the fill) is not copied: the head borrows it. -1 when memory runs out.
 static int emit_frame(id3_buf* to, uint64_t* bytes, uint8_t hdr[FRAME_HEADER_LEN],
-                      const uint8_t* prefix, uint64_t prefix_n, const uint8_t* body, uint64_t n) {
+                      const uint8_t* prefix, uint64_t prefix_n, const uint8_t* body, uint64_t n,
+                      id3_head* borrow = nullptr) {
     id3_put_syncsafe32(hdr + FRAME_SIZE_AT, (uint32_t)(prefix_n + n));
     *bytes += FRAME_HEADER_LEN + prefix_n + n;
     if (!to)
         return 0;
     uint64_t before = to->len;
+    bool lend = borrow && n >= ID3_BORROW_MIN;
     if (id3_buf_append(to, hdr, FRAME_HEADER_LEN) != 0 ||
-        id3_buf_append(to, prefix, prefix_n) != 0 || id3_buf_append(to, body, n) != 0) {
+        id3_buf_append(to, prefix, prefix_n) != 0 ||
+        (lend ? id3_head_borrow(borrow, to->len, body, n) : id3_buf_append(to, body, n)) != 0) {
         to->len = before;
         return -1;
     }
@@ -1159,7 +1166,7 @@ static int old_picture_type(const old_frame* of, uint8_t major) {
 // Carries one frame of a version 2.2 or 2.3 tag in its version 2.4 form (see kV22Ids and
 // kV24Forms). -1 when memory runs out.
 static int carry_old_frame(const uint8_t* area, uint64_t a, uint8_t major, const old_frame* of,
-                           id3_buf* to, uint64_t* bytes) {
+                           id3_buf* to, uint64_t* bytes, id3_head* borrow = nullptr) {
     char id[5];
     memcpy(id, of->id, 5);
     for (const auto& form : kV24Forms) {
@@ -1228,9 +1235,9 @@ static int carry_old_frame(const uint8_t* area, uint64_t a, uint8_t major, const
                 prefix[p++] = (uint8_t)(body[i] | (body[i] >= 'A' && body[i] <= 'Z' ? 32 : 0));
         }
         prefix[p++] = 0x00;
-        return emit_frame(to, bytes, hdr, prefix, p, body + 4, n - 4);
+        return emit_frame(to, bytes, hdr, prefix, p, body + 4, n - 4, borrow);
     }
-    return emit_frame(to, bytes, hdr, nullptr, 0, body, n);
+    return emit_frame(to, bytes, hdr, nullptr, 0, body, n, borrow);
 }
 
 // Where the year stands whose text the reader gives for the date of a version 2.2/2.3 tag
@@ -1291,7 +1298,8 @@ static int carry_pair_frame(const old_frame* of, uint8_t major, uint64_t at, con
 // byte for byte (as tag_area gives it: sizes syncsafe, the tag's unsynchronisation undone); a
 // version 2.2 or 2.3 frame takes its version 2.4 form. -1 when memory runs out.
 static int carry_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_change change,
-                        const prop_plan* plan, bool pictures, id3_buf* to, uint64_t* bytes) {
+                        const prop_plan* plan, bool pictures, id3_buf* to, uint64_t* bytes,
+                        id3_head* borrow = nullptr) {
     // Every year of a version 2.2/2.3 tag carried becomes a recording time, of which the last is
     // read: only the year the reader shows is carried.
     uint64_t year_at = NO_FRAME;
@@ -1329,19 +1337,19 @@ static int carry_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_chan
                 continue;
         }
         if (major < 4) {
-            if (carry_old_frame(area, a, major, &of, to, bytes) != 0)
+            if (carry_old_frame(area, a, major, &of, to, bytes, borrow) != 0)
                 return -1;
             continue;
         }
-        // Byte for byte, size field included.
+        // Byte for byte, size field included: a large frame from where it lies.
         *bytes += FRAME_HEADER_LEN + of.n;
         if (!to)
             continue;
-        uint64_t before = to->len;
-        if (id3_buf_append(to, of.hdr, FRAME_HEADER_LEN + of.n) != 0) {
-            to->len = before;
+        int rc = borrow && of.n >= ID3_BORROW_MIN
+                     ? id3_head_borrow(borrow, to->len, of.hdr, FRAME_HEADER_LEN + of.n)
+                     : id3_buf_append(to, of.hdr, FRAME_HEADER_LEN + of.n);
+        if (rc != 0)
             return -1;
-        }
     }
     return 0;
 }
@@ -1545,7 +1553,9 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* 
 
     id3_buf out = {nullptr, 0, 0};
     uint8_t hdr[ID3_HEADER_LEN] = {'I', 'D', '3', 4, 0, 0};
-    bool ok = id3_buf_reserve(&out, ID3_HEADER_LEN + total) == 0 &&
+    // The pictures, large ones borrowed where they lie, are not reserved for.
+    uint64_t picture_bytes = kept_pictures + (with_apic ? t->cover_size : 0);
+    bool ok = id3_buf_reserve(&out, ID3_HEADER_LEN + total - picture_bytes) == 0 &&
               id3_buf_append(&out, hdr, sizeof hdr) == 0;
     for (int i = 0; ok && i < text_count; i++)
         ok = append_text_frame(&out, texts[i].id, texts[i].text, texts[i].len) == 0;
@@ -1553,14 +1563,14 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* 
         ok = id3_buf_append(&out, plan.frames.data, plan.frames.len) == 0;
     uint64_t counted = 0;
     if (ok && major != 0)
-        ok = carry_frames(area, area_len, major, change, &plan, false, &out, &counted) == 0;
+        ok = carry_frames(area, area_len, major, change, &plan, false, &out, &counted, head) == 0;
     // The ID3v1 comment goes before the pictures, where the next write keeps it.
     if (ok && with_comment)
         ok = append_comment_frame(&out, v1_comment.get(), &counted) == 0;
     if (ok && major != 0)
-        ok = carry_frames(area, area_len, major, change, &plan, true, &out, &counted) == 0;
+        ok = carry_frames(area, area_len, major, change, &plan, true, &out, &counted, head) == 0;
     if (ok && with_apic)
-        ok = append_apic_frame(&out, t) == 0;
+        ok = append_apic_frame(&out, t, head) == 0;
     if (ok) {
         static const uint8_t zeros[PADDING] = {0};
         ok = id3_buf_append(&out, zeros, sizeof zeros) == 0;
@@ -1569,9 +1579,9 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* 
         id3_buf_release(&out); // the caller records its generic message
         return -1;
     }
-    id3_put_syncsafe32(out.data + ID3_SIZE_AT, (uint32_t)(out.len - ID3_HEADER_LEN));
     head->data = out.data;
     head->len = out.len;
+    id3_put_syncsafe32(out.data + ID3_SIZE_AT, (uint32_t)(id3_head_len(head) - ID3_HEADER_LEN));
     head->audio_off = audio_off;
     // The padding ends the tag: more of it counts into the tag's size.
     head->grow_kind = ID3_GROW_SYNCSAFE28;

@@ -118,7 +118,7 @@ static int build_and_fill(id3_pending* w, const id3_tags* merged, const id3_old_
     int rc = id3_build_head(&w->src, merged, old, change, &head);
     if (rc == 0)
         rc = id3_replace_fill(&w->temp, w->path, &w->src, &head);
-    free(head.data);
+    id3_head_release(&head);
     if (rc != 0 && !id3_has_error())
         write_failed(merged->format, w->path);
     return rc;

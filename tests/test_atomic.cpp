@@ -263,7 +263,7 @@ TEST(AtomicWrite, FolderSwappedForALinkDoesNotRedirectTheReplacement) {
     } else {
         plat_temp_discard(&temp);
     }
-    free(head.data);
+    id3_head_release(&head);
     id3_tags_free(&t);
     id3_file_close(&f);
 
@@ -472,7 +472,7 @@ TEST(AtomicWrite, SourceChangedWhileWritingIsLeftAlone) {
         }
         EXPECT_EQ(replace_with_head(target.c_str(), &f, &head), -1);
         EXPECT_EQ(std::string(id3_last_error()), "file changed while writing: " + target);
-        free(head.data);
+        id3_head_release(&head);
         id3_tags_free(&t);
         id3_file_close(&f);
         EXPECT_EQ(read_file(target), after_change);

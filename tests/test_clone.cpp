@@ -157,7 +157,7 @@ TEST(Clone, WrittenFileAndSharedAudio) {
         ASSERT_EQ(build_head_for(&f, c.flac ? ID3_FMT_FLAC : ID3_FMT_MP3, &t, change, &head), 0);
         id3_file_close(&f);
         Bytes built(head.data, head.data + head.len);
-        free(head.data);
+        id3_head_release(&head);
         ASSERT_EQ(head.audio_off, c.audio_off);
         std::string plain = dir.file(c.flac ? "plain.flac" : "plain.mp3");
         Bytes audio_part(c.before.begin() + (long)c.audio_off, c.before.end());

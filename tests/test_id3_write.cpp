@@ -713,6 +713,55 @@ TEST(Mp3Write, TagsOfTwoMiBAndMore) {
     expect_cover(second);
 }
 
+// Large pictures are written from where they lie (the old tag's bytes, the record's cover), between
+// the frames the writer builds: the new file is byte for byte the one a single buffer gives.
+TEST(Mp3Write, LargePicturesBetweenBuiltFrames) {
+    const Bytes big_front = kPng + repeat(0xA1, 200000);
+    const Bytes big_back = kPng + repeat(0xB2, ID3_BORROW_MIN);
+    const Bytes small = kPng + repeat(0xC3, 100);
+    auto picture = [](int type, const Bytes& data) {
+        return B({3}) + S("image/png") + B({0, type, 0}) + data;
+    };
+    const Bytes user_text = B({3}) + S("k") + B({0}) + S("v");
+    struct Case {
+        const char* name;
+        int major;
+        Bytes old_frames;
+    } cases[] = {
+        {"version 2.4, frames byte for byte", 4,
+         id3_frame4("TIT2", id3_text("Old")) + id3_frame4("APIC", picture(3, big_front)) +
+             id3_frame4("TXXX", user_text) + id3_frame4("APIC", picture(4, big_back)) +
+             id3_frame4("APIC", picture(5, small))},
+        {"version 2.3, frames in their version 2.4 form", 3,
+         id3_frame3("TIT2", id3_text("Old")) + id3_frame3("APIC", picture(3, big_front)) +
+             id3_frame3("TXXX", user_text) + id3_frame3("APIC", picture(4, big_back)) +
+             id3_frame3("APIC", picture(5, small))},
+    };
+    const Bytes want_frames = id3_frame4("TIT2", id3_text("New")) + id3_frame4("TXXX", user_text) +
+                              id3_frame4("APIC", picture(3, big_front)) +
+                              id3_frame4("APIC", picture(4, big_back)) +
+                              id3_frame4("APIC", picture(5, small));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        std::string song = dir.file("song.mp3");
+        ASSERT_TRUE(write_file(song, id3_tag(c.major, 0, c.old_frames) + kAudio));
+        ASSERT_EQ(id3_write(song.c_str(), "{\"title\":\"New\"}"), 0) << id3_last_error();
+        EXPECT_TRUE(read_file(song) == new_tag(want_frames) + kAudio);
+
+        // A new cover of its own: the old front cover gives way to it, last.
+        const Bytes cover = kPng + repeat(0xD4, 150000);
+        std::string image = dir.file("cover.png");
+        ASSERT_TRUE(write_file(image, cover));
+        ASSERT_EQ(id3_set_cover(song.c_str(), image.c_str()), 0) << id3_last_error();
+        Bytes want = id3_frame4("TIT2", id3_text("New")) + id3_frame4("TXXX", user_text) +
+                     id3_frame4("APIC", picture(4, big_back)) +
+                     id3_frame4("APIC", picture(5, small)) +
+                     id3_frame4("APIC", B({3}) + S("image/png") + B({0, 3, 0}) + cover);
+        EXPECT_TRUE(read_file(song) == new_tag(want) + kAudio);
+    }
+}
+
 // --- Failures ------------------------------------------------------------------------------
 
 // The MP3 and FLAC writers keep the message of the step that failed, and the file as it was. One

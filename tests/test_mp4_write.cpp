@@ -486,7 +486,7 @@ TEST(Mp4Write, FileChangedWhileWritingIsLeftAlone) {
         ASSERT_TRUE(write_file(path, changed));
         EXPECT_EQ(replace_with_head(path.c_str(), &f, &head), -1);
         EXPECT_EQ(std::string(id3_last_error()), "file changed while writing: " + path);
-        free(head.data);
+        id3_head_release(&head);
         id3_tags_free(&t);
         id3_file_close(&f);
         EXPECT_EQ(read_file(path), changed);

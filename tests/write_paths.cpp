@@ -1,6 +1,7 @@
 #include "write_paths.h"
 
 #include <stdlib.h>
+#include <string.h>
 
 #include <string>
 
@@ -12,6 +13,31 @@ uint32_t named_fields_of(const id3_tags* t) {
             present |= 1u << i;
     }
     return present;
+}
+
+// Copies the pieces a head borrows into its own bytes, so that it outlives what it borrowed.
+static int own_pieces(id3_head* head) {
+    uint64_t total = id3_head_len(head);
+    uint8_t* data = (uint8_t*)malloc(total > 0 ? (size_t)total : 1);
+    if (!data)
+        return -1;
+    uint64_t from = 0, to = 0;
+    for (uint64_t i = 0; i < head->piece_count; i++) {
+        const id3_head_piece& piece = head->pieces[i];
+        memcpy(data + to, head->data + from, piece.at - from);
+        to += piece.at - from;
+        memcpy(data + to, piece.bytes, piece.len);
+        to += piece.len;
+        from = piece.at;
+    }
+    memcpy(data + to, head->data + from, head->len - from);
+    free(head->data);
+    free(head->pieces);
+    head->data = data;
+    head->len = total;
+    head->pieces = nullptr;
+    head->piece_count = 0;
+    return 0;
 }
 
 int build_head_for(id3_file* f, int32_t format, const id3_tags* t, id3_change change,
@@ -36,6 +62,8 @@ int build_head_for(id3_file* f, int32_t format, const id3_tags* t, id3_change ch
         id3_set_error("%s", before.c_str());
     int rc = format == ID3_FMT_FLAC ? id3_flac_build_head(f, t, &old, change, head)
                                     : id3_mp3_build_head(f, t, &old, change, head);
+    if (rc == 0)
+        rc = own_pieces(head);
     id3_old_tag_free(&old);
     return rc;
 }
@@ -50,7 +78,7 @@ static int write_record(const char* path, int32_t format, const id3_tags* t, id3
         rc = build_head_for(&f, format, t, change, &head);
     if (rc == 0)
         rc = replace_with_head(path, &f, &head);
-    free(head.data);
+    id3_head_release(&head);
     // A more precise message of an earlier step of the same call stays.
     if (rc != 0 && !id3_has_error())
         id3_set_error(format == ID3_FMT_MP3 ? "mp3 write failed" : "flac write failed");

@@ -12,7 +12,8 @@
 uint32_t named_fields_of(const id3_tags* t);
 
 // The new head of the open file f for the record t: the container's writer (t->format is not
-// looked at; `format` decides), after the old tag is loaded as a write loads it. 0, or -1 with a
+// looked at; `format` decides), after the old tag is loaded as a write loads it; the head holds
+// all its bytes (none borrowed from the old tag, which is gone when it returns). 0, or -1 with a
 // message.
 int build_head_for(id3_file* f, int32_t format, const id3_tags* t, id3_change change,
                    id3_head* head);
