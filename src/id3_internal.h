@@ -449,6 +449,27 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* 
                        id3_change change, id3_head* head);
 int id3_flac_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* old,
                         id3_change change, id3_head* head);
+// MP4 atoms, for the reader and the writer. Atom header: 32-bit size (the whole atom) and type;
+// size 0 runs to the end of the container, size 1 puts a 64-bit size after the type. A full box
+// (meta, stco, co64, dref, hdlr, and a freeform item's mean and name) starts its payload with a
+// version-and-flags word. A "data" atom's payload is a type word (version byte, 24-bit type), a
+// locale word, then the value; a "trkn" or "disk" value is two reserved bytes, the number and the
+// total (16-bit each), and for trkn two more. iTunes names its freeform items under one mean.
+#define ATOM_HEADER_LEN 8
+#define ATOM_LARGE_HEADER_LEN 16
+#define ATOM_SIZE_TO_END 0
+#define ATOM_SIZE_LARGE 1
+#define FULL_BOX_HEADER_LEN 4
+#define DATA_VALUE_AT 8
+#define DATA_TYPE_IMPLICIT 0
+#define DATA_TYPE_UTF8 1
+#define DATA_TYPE_SIGNED 21
+#define DATA_TYPE_UNSIGNED 22
+#define TRKN_TRACK_AT 2
+#define TRKN_TOTAL_AT 4
+#define TRKN_VALUE_LEN 8
+#define MP4_ITUNES_MEAN "com.apple.iTunes"
+#define MP4_ITUNES_FREEFORM "----:" MP4_ITUNES_MEAN ":"
 // For MP4 the head is the new moov (with a free atom after it that gave or took its room), and
 // keep_len the bytes before the old moov.
 int id3_mp4_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head);
@@ -535,6 +556,9 @@ void id3_prop_edits_drop_unchanged(id3_prop_edits* e, const id3_props* now);
 // Checks that the container of `format` can hold every change. 0, or -1 with a message naming
 // the key.
 int id3_prop_edits_check(const id3_prop_edits* e, int32_t format);
+// Parses "N", or with `pair` also "N/M", decimal, each at most max, into *number and *total (-1
+// when there is none). False for any other text.
+bool id3_parse_number(const char* text, unsigned long max, bool pair, long* number, long* total);
 // The property table's row of key (exact), or NULL.
 const id3_property_row* id3_property_row_of(const char* key);
 

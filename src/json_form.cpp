@@ -194,16 +194,6 @@ static bool is_picture_key(const char* key) {
            strcmp(key, "COVERARTMIME") == 0;
 }
 
-// A NUL-terminated copy of n bytes, NULL when memory runs out.
-static char* copy_text(const char* text, size_t n) {
-    char* copy = (char*)malloc(n + 1);
-    if (copy) {
-        memcpy(copy, text, n);
-        copy[n] = '\0';
-    }
-    return copy;
-}
-
 // One member of "properties" into the next change of *e, whose items have room for it: the key
 // upper-cased, each value copied. -1 with a message.
 static int add_property_change(yyjson_val* key, yyjson_val* list, id3_prop_edits* e) {
@@ -217,8 +207,8 @@ static int add_property_change(yyjson_val* key, yyjson_val* list, id3_prop_edits
         id3_set_error("invalid property key: %s", printable ? name : "");
         return -1;
     }
-    id3_prop_edit edit = {copy_text(name, name_len), nullptr, 0};
-    if (!edit.key) {
+    id3_prop_edit edit = {nullptr, nullptr, 0};
+    if (id3_tags_store_text(&edit.key, name, name_len) != 0) {
         id3_set_error("oom");
         return -1;
     }
@@ -245,8 +235,8 @@ static int add_property_change(yyjson_val* key, yyjson_val* list, id3_prop_edits
             message = "property values must be a list of strings: %s";
         else if (memchr(yyjson_get_str(value), 0, yyjson_get_len(value)))
             message = "NUL character in tag value: %s";
-        else if (!(edit.values[edit.count] =
-                       copy_text(yyjson_get_str(value), yyjson_get_len(value))))
+        else if (id3_tags_store_text(&edit.values[edit.count], yyjson_get_str(value),
+                                     yyjson_get_len(value)) != 0)
             message = "oom";
         else
             edit.count++;

@@ -14,7 +14,7 @@
 // involved person of role R; COMM and USLT with an empty description hold COMMENT and LYRICS
 // (with a description D, the keys COMMENT:D and LYRICS:D). The MP4 freeform items of iTunes are
 // "----:com.apple.iTunes:NAME".
-#define ITUNES "----:com.apple.iTunes:"
+#define ITUNES MP4_ITUNES_FREEFORM
 const id3_property_row id3_property_table[] = {
     {"TITLE", "TIT2", "TIT2", "\251nam"},
     {"ARTIST", "TPE1", "TPE1", "\251ART"},
@@ -316,10 +316,11 @@ const id3_property_row* id3_property_row_of(const char* key) {
     return nullptr;
 }
 
-// Whether text is a decimal number of at most `max`, or with `pair`, "N/M" of two such numbers.
-static bool is_number(const char* text, unsigned long max, bool pair) {
+bool id3_parse_number(const char* text, unsigned long max, bool pair, long* number, long* total) {
+    *total = -1;
     const char* p = text;
-    for (int part = 0; part < (pair ? 2 : 1); part++) {
+    long* target = number;
+    for (;;) {
         if (*p < '0' || *p > '9')
             return false;
         unsigned long v = 0;
@@ -328,12 +329,14 @@ static bool is_number(const char* text, unsigned long max, bool pair) {
             if (v > max)
                 return false;
         }
+        *target = (long)v;
         if (*p == '\0')
             return true;
-        if (*p++ != '/')
+        if (*p != '/' || !pair || target == total)
             return false;
+        p++;
+        target = total;
     }
-    return false;
 }
 
 // MP4 items of one value that is a number: the track and disc pairs, the tempo, the compilation
@@ -391,7 +394,9 @@ int id3_prop_edits_check(const id3_prop_edits* e, int32_t format) {
                           edit.key);
             return -1;
         }
-        if (number && edit.count == 1 && !is_number(edit.values[0], max, pair)) {
+        long value = 0, total = 0;
+        if (number && edit.count == 1 &&
+            !id3_parse_number(edit.values[0], max, pair, &value, &total)) {
             id3_set_error("value not supported by mp4: %s", edit.key);
             return -1;
         }

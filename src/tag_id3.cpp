@@ -1974,11 +1974,10 @@ int id3_mp3_load_props(const id3_file* f, id3_props* p) {
         id3_set_error("oom");
         return -1;
     }
-    const char* const keys[] = {"TITLE", "ARTIST", "ALBUM", "GENRE", "DATE", "TRACKNUMBER"};
     const char* const values[] = {old.title, old.artist, old.album, old.genre, old.date, old.track};
     for (int i = 0; i < ID3_FIELD_COUNT; i++) {
-        if (values[i] && values[i][0] != '\0' && !id3_props_has(p, keys[i]) &&
-            add_prop(p, keys[i], values[i]) != 0) {
+        if (values[i] && values[i][0] != '\0' && !id3_props_has(p, id3_field_keys[i]) &&
+            add_prop(p, id3_field_keys[i], values[i]) != 0) {
             id3_set_error("oom");
             return -1;
         }

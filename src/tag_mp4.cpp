@@ -6,19 +6,6 @@
 // "data" child whose payload is a type word, a locale word and then the value.
 #include "id3_internal.h"
 
-// Atom header: 32-bit size and type; with size 1, a 64-bit size after the type.
-#define ATOM_HEADER_LEN 8
-#define ATOM_LARGE_HEADER_LEN 16
-#define ATOM_SIZE_TO_END 0 // the atom runs to the end of its container
-#define ATOM_SIZE_LARGE 1  // the 64-bit size follows the type
-// A "data" atom's payload: type word, locale word, then the value.
-#define DATA_VALUE_AT 8
-// "trkn" value: two reserved bytes, the track number and the total (16-bit each), two more.
-#define TRKN_TRACK_AT (DATA_VALUE_AT + 2)
-#define TRKN_TOTAL_AT (DATA_VALUE_AT + 4)
-// A full box (meta in the ISO layout) starts its payload with a version-and-flags word.
-#define FULL_BOX_HEADER_LEN 4
-
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -127,10 +114,10 @@ static char** text_item_field(id3_tags* t, const char* type) {
 static int read_track(mp4_region item, id3_tags* t) {
     mp4_region data;
     int found = find_child(item, "data", &data);
-    if (found != 1 || data.len < TRKN_TOTAL_AT + 2)
+    if (found != 1 || data.len < DATA_VALUE_AT + TRKN_TOTAL_AT + 2)
         return found < 0 ? -1 : 0;
-    unsigned track = id3_be16(data.start + TRKN_TRACK_AT);
-    unsigned total = id3_be16(data.start + TRKN_TOTAL_AT);
+    unsigned track = id3_be16(data.start + DATA_VALUE_AT + TRKN_TRACK_AT);
+    unsigned total = id3_be16(data.start + DATA_VALUE_AT + TRKN_TOTAL_AT);
     char* text = (char*)malloc(32);
     if (!text)
         return -1;
@@ -300,10 +287,6 @@ int id3_mp4_load(const id3_file* f, id3_tags* t, int want_cover, id3_old_tag* ke
 // or unsigned integer of 1, 2, 4 or 8 bytes; other codes (0 among them, which trkn, disk and
 // freeform items may carry) are read as text unless the item says otherwise.
 #define DATA_TYPE_MASK 0xFFFFFFu
-#define DATA_TYPE_SIGNED 21
-#define DATA_TYPE_UNSIGNED 22
-// A freeform item's "mean" and "name" children: a version-and-flags word, then the text.
-#define FREEFORM_TEXT_AT 4
 
 // The value of a big-endian integer of n (1, 2, 4 or 8) bytes, signed or not, as decimal text in
 // out (at least 24 bytes). False for any other length.
@@ -353,10 +336,10 @@ static int add_data_value(const char* type, mp4_key key, mp4_region data, id3_pr
         return id3_props_add_picture(p, ID3_PICTURE_FRONT_COVER, mime, strlen(mime), "", 0, n);
     }
     if (strcmp(type, "trkn") == 0 || strcmp(type, "disk") == 0) {
-        if (data.len < TRKN_TOTAL_AT + 2)
+        if (data.len < DATA_VALUE_AT + TRKN_TOTAL_AT + 2)
             return 0;
-        unsigned number_value = id3_be16(data.start + TRKN_TRACK_AT);
-        unsigned total = id3_be16(data.start + TRKN_TOTAL_AT);
+        unsigned number_value = id3_be16(data.start + DATA_VALUE_AT + TRKN_TRACK_AT);
+        unsigned total = id3_be16(data.start + DATA_VALUE_AT + TRKN_TOTAL_AT);
         if (total != 0)
             snprintf(number, sizeof number, "%u/%u", number_value, total);
         else
@@ -378,8 +361,8 @@ static int freeform_part(mp4_region item, const char* child, mp4_region* text) {
     *text = mp4_region{nullptr, 0};
     mp4_region found;
     int rc = find_child(item, child, &found);
-    if (rc == 1 && found.len >= FREEFORM_TEXT_AT)
-        *text = mp4_region{found.start + FREEFORM_TEXT_AT, found.len - FREEFORM_TEXT_AT};
+    if (rc == 1 && found.len >= FULL_BOX_HEADER_LEN)
+        *text = mp4_region{found.start + FULL_BOX_HEADER_LEN, found.len - FULL_BOX_HEADER_LEN};
     return rc < 0 ? -1 : 0;
 }
 

@@ -12,30 +12,19 @@
 #include <stdlib.h>
 #include <string.h>
 
-// Atom header: 32-bit size and type; the large form has size 1 and a 64-bit size after the type.
-#define ATOM_HEADER_LEN 8
-#define ATOM_LARGE_HEADER_LEN 16
-#define ATOM_SIZE_LARGE 1
+// The largest size of an atom in its 32-bit form. (The atom layout's names are in id3_internal.h.)
 #define ATOM_SIZE32_MAX 0xFFFFFFFFull
-// A full box (meta, stco, co64, dref, hdlr) starts its payload with a version-and-flags word.
-#define FULL_BOX_HEADER_LEN 4
 // A chunk offset table: version-and-flags, a 32-bit entry count, then the entries.
 #define CHUNK_COUNT_AT 4
 #define CHUNK_ENTRIES_AT 8
 // A data reference entry whose flags have this bit set refers to this file itself.
 #define DREF_SELF_CONTAINED 1
-// A "data" atom's payload: type word (version byte and 24-bit type), locale word, then the value.
-#define DATA_VALUE_AT 8
-#define DATA_TYPE_IMPLICIT 0
-#define DATA_TYPE_UTF8 1
+// The picture types of a "data" atom.
 #define DATA_TYPE_GIF 12
 #define DATA_TYPE_JPEG 13
 #define DATA_TYPE_PNG 14
 #define DATA_TYPE_BMP 27
-// "trkn" value: two reserved bytes, the track number and the total (16-bit each), two more.
-#define TRKN_VALUE_LEN 8
-#define TRKN_TRACK_AT 2
-#define TRKN_TOTAL_AT 4
+// The largest track or disc number and total.
 #define TRKN_MAX 65535u
 // The handler atom of a new meta: 8 bytes of header and 25 of payload.
 #define MDIR_HANDLER_LEN 33
@@ -266,30 +255,6 @@ static const char* text_value(const id3_tags* t, uint32_t named) {
     }
 }
 
-// Parses "N" or "N/M" (decimal, each at most 65535) into *track and *total (-1 when not given).
-static bool parse_track(const char* text, long* track, long* total) {
-    *total = -1;
-    const char* p = text;
-    long* target = track;
-    for (;;) {
-        if (*p < '0' || *p > '9')
-            return false;
-        long v = 0;
-        while (*p >= '0' && *p <= '9') {
-            v = v * 10 + (*p++ - '0');
-            if (v > (long)TRKN_MAX)
-                return false;
-        }
-        *target = v;
-        if (*p == '\0')
-            return true;
-        if (*p != '/' || target == total)
-            return false;
-        p++;
-        target = total;
-    }
-}
-
 // The total of the old item list's first "trkn" item, 0 when it has none.
 static uint32_t old_total(const uint8_t* buf, uint64_t start, uint64_t end) {
     mp4_atom item, data;
@@ -324,7 +289,7 @@ static int append_track(id3_buf* out, const id3_tags* t, uint32_t kept_total) {
     if (!t->track || !*t->track)
         return 0;
     long track, total;
-    if (!parse_track(t->track, &track, &total)) {
+    if (!id3_parse_number(t->track, TRKN_MAX, true, &track, &total)) {
         id3_set_error("MP4 track must be a number or number/total: %s", t->track);
         return -1;
     }
@@ -383,12 +348,8 @@ static int append_cover(id3_buf* out, const id3_tags* t, const uint8_t* buf, con
 // ---------------------------------------------------------------------------------------------
 // Property items
 
-#define ITUNES_MEAN "com.apple.iTunes"
-#define DATA_TYPE_SIGNED 21
 // The freeform items of iTunes: "----" holding "mean" and "name" (each a version-and-flags word
 // and a text), then the data atoms.
-#define FREEFORM_PREFIX "----:" ITUNES_MEAN ":"
-
 // Appends a text child of a freeform item ("mean" or "name"). -1 when memory runs out.
 static int append_freeform_part(id3_buf* out, const char* type, const char* text) {
     uint64_t n = strlen(text);
@@ -419,7 +380,7 @@ static bool number_value(const char* type, const char* text, uint8_t value[TRKN_
     bool track = strcmp(type, "trkn") == 0, disc = strcmp(type, "disk") == 0;
     if (track || disc) {
         long number = 0, total = 0;
-        parse_track(text, &number, &total);
+        id3_parse_number(text, TRKN_MAX, true, &number, &total);
         total = total < 0 ? 0 : total;
         value[TRKN_TRACK_AT] = (uint8_t)(number >> 8);
         value[TRKN_TRACK_AT + 1] = (uint8_t)number;
@@ -433,7 +394,8 @@ static bool number_value(const char* type, const char* text, uint8_t value[TRKN_
     bool flag = strcmp(type, "cpil") == 0;
     if (!flag && strcmp(type, "tmpo") != 0 && strcmp(type, "\251mvi") != 0)
         return false;
-    unsigned long v = strtoul(text, nullptr, 10);
+    long v = 0, none = 0;
+    id3_parse_number(text, TRKN_MAX, false, &v, &none);
     if (flag) {
         value[0] = (uint8_t)v;
         *n = 1;
@@ -456,11 +418,11 @@ static int append_property(id3_buf* out, const id3_prop_edit& edit) {
     const char* item = row ? row->mp4 : nullptr;
     bool freeform = !item || strncmp(item, "----", 4) == 0;
     // A table's freeform item is "----:com.apple.iTunes:NAME".
-    const char* name = !item ? edit.key : freeform ? item + strlen(FREEFORM_PREFIX) : nullptr;
+    const char* name = !item ? edit.key : freeform ? item + strlen(MP4_ITUNES_FREEFORM) : nullptr;
     uint64_t at = out->len;
     bool ok = append_header(out, freeform ? "----" : item, 0, ATOM_HEADER_LEN) == 0;
     if (ok && freeform) {
-        ok = append_freeform_part(out, "mean", ITUNES_MEAN) == 0 &&
+        ok = append_freeform_part(out, "mean", MP4_ITUNES_MEAN) == 0 &&
              append_freeform_part(out, "name", name) == 0;
     }
     for (uint64_t v = 0; ok && v < edit.count; v++) {

@@ -13,15 +13,13 @@
 // A comment text is at most this many bytes, key and "=" included.
 #define COMMENT_MAX 1023
 
-// The comment keys of the record's fields, in the record's order, compared whole and without
-// regard to ASCII case.
-static const char* const kFieldKeys[6] = {"TITLE", "ARTIST", "ALBUM",
-                                          "GENRE", "DATE",   "TRACKNUMBER"};
+// The comment keys of the record's fields are the property keys id3_field_keys, compared whole and
+// without regard to ASCII case.
 
 int id3_vc_field_of_key(const char* key, uint64_t key_len) {
     for (int i = 0; i < 6; i++) {
-        size_t name_len = strlen(kFieldKeys[i]);
-        if (key_len == name_len && plat_strnicmp(key, kFieldKeys[i], name_len) == 0)
+        size_t name_len = strlen(id3_field_keys[i]);
+        if (key_len == name_len && plat_strnicmp(key, id3_field_keys[i], name_len) == 0)
             return i;
     }
     return -1;
@@ -220,9 +218,9 @@ int id3_vc_build(id3_buf* body, const uint8_t* vendor, uint64_t vendor_len, cons
     for (int i = 0; i < 6; i++) {
         if (!texts[i] || !(fields & (1u << i)))
             continue;
-        uint64_t key_len = strlen(kFieldKeys[i]);
+        uint64_t key_len = strlen(id3_field_keys[i]);
         uint64_t text_len = comment_text_len(key_len, texts[i]);
-        if (append_comment(body, kFieldKeys[i], key_len, texts[i], text_len - key_len - 1) != 0)
+        if (append_comment(body, id3_field_keys[i], key_len, texts[i], text_len - key_len - 1) != 0)
             return -1;
     }
     for (uint64_t k = 0; props && k < props->count; k++) {
