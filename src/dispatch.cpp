@@ -83,7 +83,7 @@ int id3_load_tags(id3_file* f, id3_tags* t, int cover, id3_old_tag* keep) {
     }
 }
 
-int id3_load_props(id3_file* f, id3_props* p) {
+int id3_load_props(id3_file* f, id3_props* p, const id3_old_tag* held) {
     if (f->size < 4) {
         p->format = ID3_FMT_UNKNOWN;
         id3_set_error("unsupported or unrecognized format");
@@ -92,7 +92,7 @@ int id3_load_props(id3_file* f, id3_props* p) {
     p->format = id3_file_format(f);
     switch (p->format) {
     case ID3_FMT_MP3:
-        return id3_mp3_load_props(f, p);
+        return id3_mp3_load_props(f, p, held);
     case ID3_FMT_FLAC:
         return id3_flac_load_props(f, p);
     case ID3_FMT_MP4:

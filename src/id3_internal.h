@@ -564,7 +564,9 @@ const id3_property_row* id3_property_row_of(const char* key);
 
 // Container property readers: add every text and picture of the open file's tags, reading only
 // the bytes that hold them. 0, or -1 with a message.
-int id3_mp3_load_props(const id3_file* f, id3_props* p);
+// With `held`, the MP3 reader takes the tag's bytes from what a write's load kept instead of
+// reading them again.
+int id3_mp3_load_props(const id3_file* f, id3_props* p, const id3_old_tag* held = nullptr);
 int id3_flac_load_props(const id3_file* f, id3_props* p);
 int id3_mp4_load_props(const id3_file* f, id3_props* p);
 int id3_ogg_load_props(const id3_file* f, id3_props* p);
@@ -587,7 +589,7 @@ bool id3_load_failure_is_harmless(const id3_file* f, const id3_tags* loaded);
 bool id3_format_writable(int32_t format);
 // Fills an emptied property map from the open file by its container's reader. 0, or -1 with a
 // message.
-int id3_load_props(id3_file* f, id3_props* p);
+int id3_load_props(id3_file* f, id3_props* p, const id3_old_tag* held = nullptr);
 // The container writer of t->format.
 int id3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* old, id3_change change,
                    id3_head* head);

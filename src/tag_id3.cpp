@@ -741,13 +741,17 @@ static uint64_t tag_extent(const id3_file* f) {
 // The file's first bytes up to the end of its tag (all the reader looks at, whatever the size of
 // the audio after them): a pointer into the bytes read at open, or a copy in *hold. *len gets
 // their count. NULL with a message when the file cannot be read.
-static const uint8_t* tag_bytes(const id3_file* f, uint64_t* len, id3_owned_bytes* hold) {
+static const uint8_t* tag_bytes(const id3_file* f, uint64_t* len, id3_owned_bytes* hold,
+                                const id3_old_tag* held = nullptr) {
     uint64_t need = tag_extent(f);
     if (need > f->size)
         need = f->size;
     *len = need;
     if (need <= f->prefix_len)
         return f->prefix;
+    // A write's load keeps the bytes of a tag past the prefix whose frames it carries.
+    if (held && held->tag_copy)
+        return held->tag_copy;
     hold->reset(id3_file_dup(f, 0, need));
     return hold->get();
 }
@@ -1944,11 +1948,11 @@ static int walk_frame_props(const uint8_t* area, uint64_t a, uint8_t major, id3_
     return 0;
 }
 
-int id3_mp3_load_props(const id3_file* f, id3_props* p) {
+int id3_mp3_load_props(const id3_file* f, id3_props* p, const id3_old_tag* held) {
     p->format = ID3_FMT_MP3;
     uint64_t len = 0;
     id3_owned_bytes hold;
-    const uint8_t* tag = tag_bytes(f, &len, &hold);
+    const uint8_t* tag = tag_bytes(f, &len, &hold, held);
     if (!tag)
         return -1;
     int tagged = has_tag(tag, len);

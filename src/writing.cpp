@@ -59,14 +59,15 @@ static int64_t merge_update(id3_tags* current, id3_tags* update, const id3_remov
 // the record's field of that key (which then holds the first value, for the ID3v1 tag), and a
 // key given the values it reads as now is no change. *by_props gets the fields the properties
 // name; *named grows by them. 0, or -1 with a message.
-static int merge_properties(id3_file* f, bool has_tags, id3_tags* current, id3_prop_edits* edits,
-                            int32_t fmt, uint32_t* named, uint32_t* by_props) {
+static int merge_properties(id3_file* f, bool has_tags, const id3_old_tag* old, id3_tags* current,
+                            id3_prop_edits* edits, int32_t fmt, uint32_t* named,
+                            uint32_t* by_props) {
     *by_props = 0;
     if (edits->count == 0)
         return 0;
     id3_props now = {};
     id3_props_guard now_guard{&now};
-    if (has_tags && id3_load_props(f, &now) != 0) {
+    if (has_tags && id3_load_props(f, &now, old) != 0) {
         // The write's own load succeeded on the same bytes: only memory can be short here.
         if (!id3_has_error())
             id3_set_error("oom");
@@ -179,7 +180,8 @@ int id3_prepare_write(const char* path, const char* tags_json, id3_pending* w, i
         return -1;
     }
     uint32_t named_fields = (uint32_t)named, by_props = 0;
-    if (merge_properties(&w->src, has_tags, &current, &edits, fmt, &named_fields, &by_props) != 0) {
+    if (merge_properties(&w->src, has_tags, &old, &current, &edits, fmt, &named_fields,
+                         &by_props) != 0) {
         id3_file_close(&w->src);
         return -1;
     }
