@@ -429,6 +429,9 @@ struct id3_prop_edit {
 struct id3_prop_edits {
     id3_prop_edit* items;
     uint64_t count;
+    // The items' positions in the order of their keys, for lookups in logarithmic time; NULL
+    // until id3_prop_edits_index builds it (lookups then walk the items).
+    uint64_t* by_key;
 };
 
 // What one write changes: the named fields, whether the record's cover replaces the old front
@@ -547,12 +550,19 @@ struct id3_prop_edits_guard {
     id3_prop_edits* e;
     ~id3_prop_edits_guard() { id3_prop_edits_free(e); }
 };
+// Orders the changes' keys for id3_prop_edits_find (which finds either of two changes of one
+// key). -1 when memory runs out (the changes are kept).
+int id3_prop_edits_index(id3_prop_edits* e);
+// With the index built: the position of the first change whose key an earlier change named too,
+// or e->count when every key is named once.
+uint64_t id3_prop_edits_first_repeat(const id3_prop_edits* e);
 // The change of the key of key_len bytes (ASCII case ignored), or NULL when it is not named.
 const id3_prop_edit* id3_prop_edits_find(const id3_prop_edits* e, const char* key,
                                          uint64_t key_len);
 // Leaves out the changes that give a key the values the file reads now (`now`, the file's
-// property map): they are no change, and the old frames stay as they are.
-void id3_prop_edits_drop_unchanged(id3_prop_edits* e, const id3_props* now);
+// property map): they are no change, and the old frames stay as they are. -1 when memory runs
+// out.
+int id3_prop_edits_drop_unchanged(id3_prop_edits* e, const id3_props* now);
 // Checks that the container of `format` can hold every change. 0, or -1 with a message naming
 // the key.
 int id3_prop_edits_check(const id3_prop_edits* e, int32_t format);

@@ -195,7 +195,8 @@ static bool is_picture_key(const char* key) {
 }
 
 // One member of "properties" into the next change of *e, whose items have room for it: the key
-// upper-cased, each value copied. -1 with a message.
+// upper-cased, each value copied. -1 with a message. A key named twice is found afterwards, over
+// all keys at once.
 static int add_property_change(yyjson_val* key, yyjson_val* list, id3_prop_edits* e) {
     const char* name = yyjson_get_str(key);
     size_t name_len = yyjson_get_len(key);
@@ -217,9 +218,7 @@ static int add_property_change(yyjson_val* key, yyjson_val* list, id3_prop_edits
             *c = (char)(*c - 'a' + 'A');
     }
     const char* message = nullptr;
-    if (id3_prop_edits_find(e, edit.key, name_len))
-        message = "property named twice: %s";
-    else if (is_picture_key(edit.key))
+    if (is_picture_key(edit.key))
         message = "pictures are not properties: %s";
     else if (!yyjson_is_arr(list))
         message = "property values must be a list of strings: %s";
@@ -266,13 +265,26 @@ static int properties_from_json(yyjson_val* member, id3_prop_edits* e) {
     yyjson_obj_iter iter;
     yyjson_obj_iter_init(member, &iter);
     yyjson_val* key;
-    while ((key = yyjson_obj_iter_next(&iter))) {
-        if (add_property_change(key, yyjson_obj_iter_get_val(key), e) != 0) {
-            id3_prop_edits_free(e);
-            return -1;
-        }
+    int rc = 0;
+    while (rc == 0 && (key = yyjson_obj_iter_next(&iter)))
+        rc = add_property_change(key, yyjson_obj_iter_get_val(key), e);
+    // A key that repeats an earlier one is refused as if at its place among the members: before
+    // anything else wrong with it or a later member (a member stops the walk only after its key is
+    // taken, or with a key that is not). The keys taken are ordered once to find it.
+    uint64_t taken = e->count;
+    if (id3_prop_edits_index(e) != 0) {
+        id3_prop_edits_free(e);
+        id3_set_error("oom");
+        return -1;
     }
-    return 0;
+    uint64_t repeat = id3_prop_edits_first_repeat(e);
+    if (repeat < taken) {
+        id3_set_error("property named twice: %s", e->items[repeat].key);
+        rc = -1;
+    }
+    if (rc != 0)
+        id3_prop_edits_free(e);
+    return rc;
 }
 
 int32_t id3_tags_from_json(id3_tags* t, const char* text, id3_removals* removed,

@@ -9,6 +9,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 // Keys, then the frame of each ID3v2 version and the MP4 item. "TXXX:D" is the user text frame
 // of description D, "UFID:O" the identifier of owner O, "TIPL:R" (version 2.3: "IPLS:R") the
 // involved person of role R; COMM and USLT with an empty description hold COMMENT and LYRICS
@@ -269,43 +271,130 @@ void id3_prop_edits_free(id3_prop_edits* e) {
     for (uint64_t i = 0; i < e->count; i++)
         edit_free(&e->items[i]);
     free(e->items);
+    free(e->by_key);
     memset(e, 0, sizeof *e);
+}
+
+static unsigned char ascii_upper(char c) {
+    return (unsigned char)(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+}
+
+// Orders two keys by their bytes with ASCII letters upper-cased; where one key begins the other,
+// the shorter comes first. 0 when they name the same property.
+static int compare_keys(const char* a, uint64_t a_len, const char* b, uint64_t b_len) {
+    uint64_t n = a_len < b_len ? a_len : b_len;
+    for (uint64_t i = 0; i < n; i++) {
+        unsigned char x = ascii_upper(a[i]), y = ascii_upper(b[i]);
+        if (x != y)
+            return x < y ? -1 : 1;
+    }
+    return a_len == b_len ? 0 : a_len < b_len ? -1 : 1;
+}
+
+int id3_prop_edits_index(id3_prop_edits* e) {
+    free(e->by_key);
+    e->by_key = nullptr;
+    if (e->count == 0)
+        return 0;
+    if (e->count > SIZE_MAX / sizeof(uint64_t))
+        return -1;
+    e->by_key = (uint64_t*)malloc((size_t)e->count * sizeof(uint64_t));
+    if (!e->by_key)
+        return -1;
+    for (uint64_t i = 0; i < e->count; i++)
+        e->by_key[i] = i;
+    const id3_prop_edit* items = e->items;
+    std::sort(e->by_key, e->by_key + e->count, [items](uint64_t a, uint64_t b) {
+        const char* ka = items[a].key;
+        const char* kb = items[b].key;
+        return compare_keys(ka, strlen(ka), kb, strlen(kb)) < 0;
+    });
+    return 0;
+}
+
+uint64_t id3_prop_edits_first_repeat(const id3_prop_edits* e) {
+    uint64_t first = e->count;
+    // In each run of equal keys the second smallest position is where the key repeats.
+    for (uint64_t start = 0, end; e->by_key && start < e->count; start = end) {
+        const char* k = e->items[e->by_key[start]].key;
+        uint64_t k_len = strlen(k);
+        uint64_t lowest = e->by_key[start], second = e->count;
+        for (end = start + 1; end < e->count; end++) {
+            const char* other = e->items[e->by_key[end]].key;
+            if (compare_keys(other, strlen(other), k, k_len) != 0)
+                break;
+            uint64_t at = e->by_key[end];
+            second = std::min(second, std::max(at, lowest));
+            lowest = std::min(lowest, at);
+        }
+        first = std::min(first, second);
+    }
+    return first;
 }
 
 const id3_prop_edit* id3_prop_edits_find(const id3_prop_edits* e, const char* key,
                                          uint64_t key_len) {
-    for (uint64_t i = 0; e && i < e->count; i++) {
-        const char* k = e->items[i].key;
-        if (strlen(k) == key_len && plat_strnicmp(k, key, (size_t)key_len) == 0)
-            return &e->items[i];
+    if (!e || e->count == 0)
+        return nullptr;
+    if (!e->by_key) {
+        for (uint64_t i = 0; i < e->count; i++) {
+            const char* k = e->items[i].key;
+            if (compare_keys(k, strlen(k), key, key_len) == 0)
+                return &e->items[i];
+        }
+        return nullptr;
     }
-    return nullptr;
+    uint64_t low = 0, high = e->count;
+    while (low < high) {
+        uint64_t mid = low + (high - low) / 2;
+        const char* k = e->items[e->by_key[mid]].key;
+        if (compare_keys(k, strlen(k), key, key_len) < 0)
+            low = mid + 1;
+        else
+            high = mid;
+    }
+    if (low == e->count)
+        return nullptr;
+    const id3_prop_edit* found = &e->items[e->by_key[low]];
+    return compare_keys(found->key, strlen(found->key), key, key_len) == 0 ? found : nullptr;
 }
 
-// Whether the map's values under key are exactly the change's, in order.
-static bool reads_as(const id3_props* now, const id3_prop_edit* edit) {
-    uint64_t matched = 0;
+int id3_prop_edits_drop_unchanged(id3_prop_edits* e, const id3_props* now) {
+    if (e->count == 0)
+        return 0;
+    if (!e->by_key && id3_prop_edits_index(e) != 0)
+        return -1;
+    // One pass over the map: how many of each change's values it holds in order so far, or
+    // DIFFERS once a value or the count differs.
+    const uint64_t DIFFERS = UINT64_MAX;
+    std::unique_ptr<uint64_t[], id3_free_deleter> matched(
+        (uint64_t*)calloc((size_t)e->count, sizeof(uint64_t)));
+    if (!matched)
+        return -1;
     for (uint64_t i = 0; i < now->count; i++) {
         const id3_prop& item = now->items[i];
-        if (strcmp(item.key, edit->key) != 0)
+        const id3_prop_edit* edit = id3_prop_edits_find(e, item.key, strlen(item.key));
+        // A key of the map names a change only when it is the change's key exactly.
+        if (!edit || strcmp(item.key, edit->key) != 0)
             continue;
-        if (matched == edit->count || strlen(edit->values[matched]) != item.value_len ||
-            memcmp(edit->values[matched], item.value, (size_t)item.value_len) != 0)
-            return false;
-        matched++;
+        uint64_t& n = matched[edit - e->items];
+        if (n == DIFFERS)
+            continue;
+        if (n == edit->count || strlen(edit->values[n]) != item.value_len ||
+            memcmp(edit->values[n], item.value, (size_t)item.value_len) != 0)
+            n = DIFFERS;
+        else
+            n++;
     }
-    return matched == edit->count;
-}
-
-void id3_prop_edits_drop_unchanged(id3_prop_edits* e, const id3_props* now) {
     uint64_t kept = 0;
     for (uint64_t i = 0; i < e->count; i++) {
-        if (reads_as(now, &e->items[i]))
+        if (matched[i] == e->items[i].count)
             edit_free(&e->items[i]);
         else
             e->items[kept++] = e->items[i];
     }
     e->count = kept;
+    return id3_prop_edits_index(e);
 }
 
 const id3_property_row* id3_property_row_of(const char* key) {

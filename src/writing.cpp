@@ -73,7 +73,10 @@ static int merge_properties(id3_file* f, bool has_tags, const id3_old_tag* old, 
             id3_set_error("oom");
         return -1;
     }
-    id3_prop_edits_drop_unchanged(edits, &now);
+    if (id3_prop_edits_drop_unchanged(edits, &now) != 0) {
+        id3_set_error("oom");
+        return -1;
+    }
     if (id3_prop_edits_check(edits, fmt) != 0)
         return -1;
     char** const fields[] = {&current->title, &current->artist, &current->album,

@@ -7,6 +7,7 @@
 #include <yyjson.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -618,6 +619,97 @@ TEST(WriteProperties, RemovalPrecedenceAndCase) {
             << json_read;
         id3_free_string(json_read);
     }
+}
+
+// Many keys: each change finds its old frames or comments whatever their case (keys with '_',
+// which sorts between the upper- and lower-case letters, among them), and giving every key the
+// values it reads as changes no byte.
+TEST(WriteProperties, ManyKeysFindTheirOldValuesInAnyCase) {
+    const int kKeys = 300;
+    auto key = [](int i) { return "k_" + std::to_string(i) + (i % 3 ? "_x" : "Y"); };
+    auto upper = [](std::string k) {
+        for (char& c : k)
+            c = (char)toupper((unsigned char)c);
+        return k;
+    };
+    std::vector<std::string> comments;
+    Bytes frames;
+    for (int i = 0; i < kKeys; i++) {
+        comments.push_back(key(i) + "=old");
+        frames += id3_frame4("TXXX", txxx(upper(key(i)), "old"));
+    }
+    std::pair<std::string, Bytes> files[] = {
+        {"many.flac", flac_file(comments) + flac_audio(16)},
+        {"many.mp3", id3_tag(4, 0, frames) + kMpegFrame},
+    };
+    std::vector<std::pair<std::string, Values>> changes;
+    for (int i = kKeys - 1; i >= 0; i -= 2)
+        changes.push_back({i % 4 == 1 ? upper(key(i)) : key(i), {"new"}});
+    TempDir dir;
+    for (const auto& file : files) {
+        SCOPED_TRACE(file.first);
+        std::string path = dir.file(file.first);
+        ASSERT_TRUE(write_file(path, file.second));
+        ASSERT_EQ(write_json(path, properties_json(changes)), 0) << id3_last_error();
+        AllTags got = read_all(path);
+        ASSERT_TRUE(got.ok) << got.error;
+        for (int i = 0; i < kKeys; i++)
+            EXPECT_EQ(got.properties[upper(key(i))], Values{i % 2 ? "new" : "old"}) << key(i);
+        EXPECT_EQ(got.keys.size(), (size_t)kKeys);
+        Bytes written = read_file(path);
+        std::vector<std::pair<std::string, Values>> same;
+        for (const std::string& k : got.keys)
+            same.push_back({k, got.properties[k]});
+        ASSERT_EQ(write_json(path, properties_json(same)), 0) << id3_last_error();
+        EXPECT_EQ(read_file(path), written);
+    }
+}
+
+// A key named twice is refused at the place of its second naming among the members: before
+// anything wrong with that member or a later one, after anything wrong with an earlier one.
+TEST(WriteProperties, TheFirstRepeatedKeyIsRefusedInMemberOrder) {
+    struct Case {
+        const char* properties;
+        const char* message;
+    } cases[] = {
+        {"{\"A\":[\"x\"],\"a\":1}", "property named twice: A"},
+        {"{\"A\":[\"x\"],\"a\":[\"\\u0000\"]}", "property named twice: A"},
+        {"{\"B\":1,\"A\":[\"x\"],\"a\":[\"y\"]}", "property values must be a list of strings: B"},
+        {"{\"A\":[\"x\"],\"B\":[\"y\"],\"b\":[\"z\"],\"a\":[\"w\"]}", "property named twice: B"},
+        {"{\"A\":[\"x\"],\"B=\":[\"y\"],\"a\":[]}", "invalid property key: B="},
+        {"{\"a_\":[],\"A_\":[],\"a\":[],\"A\":[]}", "property named twice: A_"},
+    };
+    TempDir dir;
+    std::string path = dir.file("song.flac");
+    Bytes before = flac_file({"TITLE=T"}) + flac_audio(16);
+    ASSERT_TRUE(write_file(path, before));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.properties);
+        EXPECT_EQ(write_json(path, std::string("{\"properties\":") + c.properties + "}"), -1);
+        EXPECT_STREQ(id3_last_error(), c.message);
+        EXPECT_EQ(read_file(path), before);
+    }
+}
+
+// Checking the keys of a properties object takes time near-linear in their number: 100,000 keys
+// and a repeat of the first at the end are refused in well under the bound (a check against every
+// earlier key took minutes).
+TEST(WriteProperties, AKeyRepeatedAmongManyIsFoundQuickly) {
+    std::string json = "{\"properties\":{";
+    for (int i = 0; i < 100000; i++)
+        json += "\"k" + std::to_string(i) + "\":[\"v\"],";
+    json += "\"K0\":[]}}";
+    TempDir dir;
+    std::string path = dir.file("song.flac");
+    Bytes before = flac_file({"TITLE=T"}) + flac_audio(16);
+    ASSERT_TRUE(write_file(path, before));
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(write_json(path, json), -1);
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_STREQ(id3_last_error(), "property named twice: K0");
+    EXPECT_LT(seconds, 30.0);
+    EXPECT_EQ(read_file(path), before);
 }
 
 // A batch applies the properties to every file; a file whose container cannot hold them fails
