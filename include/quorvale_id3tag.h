@@ -117,12 +117,13 @@ QID3_API char* id3_read_all(const char* path);
  * it was rewritten: the file is left as that program made it), "cannot replace target (read-only
  * or locked): PATH", "rename failed (win32 CODE): PATH", "path too long for a temporary file:
  * PATH", "tag too large for ID3v2", "cover too large for FLAC picture block", "comments too
- * large for FLAC comment block", "FLAC metadata runs past the end of the file" and "ID3v2 tag
- * runs past the end of the file" (a damaged file whose audio a rewrite could lose; it is left
- * alone), for Ogg files the read's messages and "Ogg file with several streams: write
- * unsupported", "Ogg header packets share pages with audio: write unsupported", "Ogg file does
- * not end with a whole page", "damaged Ogg page among the audio", "cover too large for Ogg
- * picture comment", "cannot copy extended attributes: PATH (REASON)" (Linux), and "folder flush
+ * large for FLAC comment block", "too many comments for FLAC comment block (at most 100000)"
+ * (libFLAC's decoder refuses a block of more), "FLAC metadata runs past the end of the file" and
+ * "ID3v2 tag runs past the end of the file" (a damaged file whose audio a rewrite could lose; it
+ * is left alone), for Ogg files the read's messages and "Ogg file with several streams: write
+ * unsupported", "Ogg identification packet shares its page: write unsupported", "Ogg header
+ * packets share pages with audio: write unsupported", "Ogg file does not end with a whole page",
+ * "damaged Ogg page among the audio", "cover too large for Ogg picture comment", "cannot copy extended attributes: PATH (REASON)" (Linux), and "folder flush
  * failed: FOLDER (REASON)", after which the file already holds the new tags but the rename may
  * not survive a power cut. After a success the error text is normally empty, but may hold the
  * message of a harmless step (an "ID3" file too short to hold a tag leaves "too short for ID3"):

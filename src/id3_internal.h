@@ -394,10 +394,9 @@ struct id3_picture_fields {
     uint64_t data_len;
 };
 bool id3_picture_parse(const uint8_t* body, uint64_t body_len, id3_picture_fields* pic);
-// A new comment body: the vendor, the named fields' comments ("KEY=value", each cut to 1023 bytes
-// without splitting a UTF-8 character) in the record's order, the named properties' comments (one
-// per value, whole), then the carried comments (each already a length and its text). -1 when
-// memory runs out.
+// A new comment body: the vendor, the named fields' comments ("KEY=value", whole) in the record's
+// order, the named properties' comments (one per value, whole), then the carried comments (each
+// already a length and its text). -1 when a comment passes its 32-bit length or memory runs out.
 int id3_vc_build(id3_buf* body, const uint8_t* vendor, uint64_t vendor_len, const id3_tags* t,
                  const id3_change* change, const id3_buf* carried, uint32_t carried_count);
 // A FLAC PICTURE block body: its cover into the record (the bytes only with want_cover); a body

@@ -21,6 +21,9 @@
 #define FLAC_LAST_BLOCK 0x80
 #define FLAC_TYPE_MASK 0x7F
 #define FLAC_MAX_BODY 0xFFFFFFu
+// The most comments one VORBIS_COMMENT block may declare: libFLAC's decoder (1.4) takes a block
+// with more for a malicious one, and then fails the whole stream with a metadata error.
+#define FLAC_COMMENTS_MAX 100000u
 // The PADDING block that ends every written metadata, left for the next edit to grow into in
 // place: as large as the old file's padding bodies together, at most PADDING_KEPT_MAX; 8 KiB (the
 // flac encoder's own default) for a file that had none.
@@ -368,7 +371,7 @@ static int sort_old_metadata(const id3_file* f, const id3_old_tag* old, id3_chan
 }
 
 // The new VORBIS_COMMENT body, with this library's name as its vendor. -1 when memory runs out or
-// the body passes what one block holds.
+// the body passes what one block holds or what a decoder reads.
 static int build_vc(id3_buf* body, const id3_tags* t, const id3_change* change,
                     const old_metadata* m) {
     if (id3_vc_build(body, (const uint8_t*)VENDOR, sizeof VENDOR - 1, t, change, &m->comments,
@@ -376,6 +379,11 @@ static int build_vc(id3_buf* body, const id3_tags* t, const id3_change* change,
         return -1;
     if (body->len > FLAC_MAX_BODY) {
         id3_set_error("comments too large for FLAC comment block");
+        return -1;
+    }
+    // The body: vendor length, vendor, comment count.
+    if (id3_le32(body->data + 4 + sizeof VENDOR - 1) > FLAC_COMMENTS_MAX) {
+        id3_set_error("too many comments for FLAC comment block (at most %u)", FLAC_COMMENTS_MAX);
         return -1;
     }
     return 0;

@@ -312,7 +312,8 @@ static int read_headers(const id3_file* f, int wanted, ogg_headers* h) {
         }
         if (h->pages == 1) {
             h->first_page_end = at;
-            h->first_page_alone = h->complete == 1 && seg == page.segments;
+            // No packet may go on from it: the comment packet's start would stay behind it.
+            h->first_page_alone = h->complete == 1 && seg == page.segments && !open_packet;
         }
         h->end = at;
         h->end_at_page_end = seg == page.segments;
@@ -758,7 +759,12 @@ int id3_ogg_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
         id3_set_error("Ogg file with several streams: write unsupported");
         rc = -1;
     }
-    if (rc == 0 && (!h.first_page_alone || !h.end_at_page_end)) {
+    // The first page is kept as it is, so nothing but the identification packet may lie on it.
+    if (rc == 0 && !h.first_page_alone) {
+        id3_set_error("Ogg identification packet shares its page: write unsupported");
+        rc = -1;
+    }
+    if (rc == 0 && !h.end_at_page_end) {
         id3_set_error("Ogg header packets share pages with audio: write unsupported");
         rc = -1;
     }

@@ -10,9 +10,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-// A comment text is at most this many bytes, key and "=" included.
-#define COMMENT_MAX 1023
-
 // The comment keys of the record's fields are the property keys id3_field_keys, compared whole and
 // without regard to ASCII case.
 
@@ -133,24 +130,6 @@ uint64_t id3_vc_extent(const uint8_t* body, uint64_t n) {
     return w.left == 0 ? w.pos : 0;
 }
 
-// Bytes of "KEY=value" kept within COMMENT_MAX. A cut never splits a UTF-8 character: when the
-// first byte left out continues a character, the whole character goes.
-static uint64_t comment_text_len(uint64_t key_len, const char* value) {
-    uint64_t value_len = strnlen(value, COMMENT_MAX);
-    if (key_len + 1 + value_len <= COMMENT_MAX)
-        return key_len + 1 + value_len;
-    uint64_t keep = COMMENT_MAX - key_len - 1;
-    // A character has at most three continuation bytes; more in a row is not UTF-8, and then the
-    // plain byte count stands.
-    for (uint64_t back = 0; back <= 3; back++) {
-        if (((uint8_t)value[keep - back] & 0xC0) != 0x80) {
-            keep -= back;
-            break;
-        }
-    }
-    return key_len + 1 + keep;
-}
-
 uint8_t* id3_flac_picture_build(const id3_tags* t, const char* mime, uint64_t mime_len,
                                 uint64_t body_len) {
     uint8_t* body = (uint8_t*)malloc((size_t)body_len);
@@ -184,9 +163,12 @@ int id3_vc_append(id3_buf* b, const void* text, uint64_t text_len) {
     return id3_buf_append(b, len, 4) != 0 || id3_buf_append(b, text, text_len) != 0 ? -1 : 0;
 }
 
-// Appends one comment of key and value, value_len bytes of it. -1 when memory runs out.
+// Appends one comment of key and value, value_len bytes of it. -1 when the comment passes its
+// 32-bit length field or memory runs out.
 static int append_comment(id3_buf* body, const char* key, uint64_t key_len, const char* value,
                           uint64_t value_len) {
+    if (key_len > UINT32_MAX - 1 || value_len > UINT32_MAX - 1 - key_len)
+        return -1;
     uint8_t len[VORBIS_LENGTH_LEN];
     id3_put_le32(len, (uint32_t)(key_len + 1 + value_len));
     if (id3_buf_append(body, len, VORBIS_LENGTH_LEN) != 0 ||
@@ -218,19 +200,15 @@ int id3_vc_build(id3_buf* body, const uint8_t* vendor, uint64_t vendor_len, cons
     for (int i = 0; i < 6; i++) {
         if (!texts[i] || !(fields & (1u << i)))
             continue;
-        uint64_t key_len = strlen(id3_field_keys[i]);
-        uint64_t text_len = comment_text_len(key_len, texts[i]);
-        if (append_comment(body, id3_field_keys[i], key_len, texts[i], text_len - key_len - 1) != 0)
+        if (append_comment(body, id3_field_keys[i], strlen(id3_field_keys[i]), texts[i],
+                           strlen(texts[i])) != 0)
             return -1;
     }
     for (uint64_t k = 0; props && k < props->count; k++) {
         const id3_prop_edit& edit = props->items[k];
         for (uint64_t v = 0; v < edit.count; v++) {
-            uint64_t value_len = strlen(edit.values[v]);
-            // A comment's length is a 32-bit field.
-            if (value_len > UINT32_MAX - 1 - strlen(edit.key))
-                return -1;
-            if (append_comment(body, edit.key, strlen(edit.key), edit.values[v], value_len) != 0)
+            if (append_comment(body, edit.key, strlen(edit.key), edit.values[v],
+                               strlen(edit.values[v])) != 0)
                 return -1;
         }
     }

@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -86,6 +87,7 @@ struct Parsed {
         uint8_t flags;
         uint64_t granule;
         uint32_t serial, seq;
+        bool packet_ends; // a lacing value below 255
     };
     std::vector<Page> pages;
     std::vector<Bytes> packets; // of the first stream
@@ -115,8 +117,10 @@ Parsed parse(const Bytes& file) {
         uint64_t granule = 0;
         for (int i = 7; i >= 0; i--)
             granule = granule << 8 | page[6 + i];
-        Parsed::Page info{page[5], granule, id3_le32(&page[14]), id3_le32(&page[18])};
         Bytes lacing(page.begin() + 27, page.begin() + 27 + segments);
+        bool packet_ends =
+            std::any_of(lacing.begin(), lacing.end(), [](uint8_t v) { return v < 255; });
+        Parsed::Page info{page[5], granule, id3_le32(&page[14]), id3_le32(&page[18]), packet_ends};
         Bytes rebuilt = ogg_page(info.flags, granule, info.serial, info.seq, lacing,
                                  Bytes(page.begin() + 27 + segments, page.end()));
         if (rebuilt != page) {
@@ -174,6 +178,24 @@ struct Read {
     Read& operator=(const Read&) = delete;
     Bytes cover() const { return Bytes(t.cover_data, t.cover_data + t.cover_size); }
 };
+
+// The lacing values of one whole packet of n bytes.
+Bytes lacing_of(size_t n) {
+    return repeat(255, n / 255) + B({(int)(n % 255)});
+}
+
+// A file whose first page holds the identification packet and the first 255 bytes of the comment
+// packet (at least 255 long), which ends on the second page with the packets after it.
+Bytes id_page_shared(const Bytes& id, const Bytes& comments, const Bytes& after) {
+    Bytes start(comments.begin(), comments.begin() + 255),
+        rest(comments.begin() + 255, comments.end());
+    Bytes second_lacing = lacing_of(rest.size());
+    if (!after.empty())
+        second_lacing += lacing_of(after.size());
+    uint32_t seq = 2;
+    return ogg_page(2, 0, SERIAL, 0, lacing_of(id.size()) + B({255}), id + start) +
+           ogg_page(1, 0, SERIAL, 1, second_lacing, rest + after) + audio_pages(SERIAL, &seq);
+}
 
 // A comment packet of exactly n bytes: the comments given and a filler comment.
 Bytes vorbis_comments_of_len(size_t n, const std::vector<std::string>& comments) {
@@ -476,6 +498,12 @@ TEST(OggWrite, HeaderPagesShrinkStayOrGrow) {
         size_t audio_pages = 3;
         ASSERT_GE(before.pages.size(), audio_pages);
         ASSERT_GE(after.pages.size(), audio_pages);
+        // The written header pages: granule 0 where a packet ends, -1 where none does (the large
+        // covers' comment packets fill pages on which nothing ends).
+        for (size_t i = 1; i + audio_pages < after.pages.size(); i++) {
+            const Parsed::Page& page = after.pages[i];
+            EXPECT_EQ(page.granule, page.packet_ends ? 0 : UINT64_MAX) << "page " << i;
+        }
         for (size_t i = 1; i <= audio_pages; i++) {
             const Parsed::Page& a = after.pages[after.pages.size() - i];
             const Parsed::Page& b = before.pages[before.pages.size() - i];
@@ -509,6 +537,11 @@ TEST(OggWrite, RefusedFilesStayAsTheyWere) {
     uint32_t seq = 0;
     Bytes shared = ogg_packets(SERIAL, &seq, {vorbis_id_packet()});
     shared += ogg_packets(SERIAL, &seq, {vorbis_comments({}), SETUP, repeat(1, 50)});
+    // The comment packet begins on the identification packet's page, which a write keeps.
+    const std::vector<std::string> long_comments = {"TITLE=t", "COMMENT=" + std::string(400, 'c')};
+    Bytes vorbis_id_shared =
+        id_page_shared(vorbis_id_packet(), vorbis_comments(long_comments), SETUP);
+    Bytes opus_id_shared = id_page_shared(opus_head_packet(), opus_tags(long_comments), {});
     struct Case {
         const char* name;
         Bytes file;
@@ -520,13 +553,58 @@ TEST(OggWrite, RefusedFilesStayAsTheyWere) {
         {"audio cut", cut_audio, "Ogg file does not end with a whole page"},
         {"audio on a header page", shared,
          "Ogg header packets share pages with audio: write unsupported"},
+        {"vorbis comments begin on the first page", vorbis_id_shared,
+         "Ogg identification packet shares its page: write unsupported"},
+        {"opus tags begin on the first page", opus_id_shared,
+         "Ogg identification packet shares its page: write unsupported"},
     };
+    // Such a file is sound: it reads.
+    for (const Bytes* file : {&vorbis_id_shared, &opus_id_shared}) {
+        ASSERT_EQ(parse(*file).fault, "");
+        Read r(*file);
+        EXPECT_EQ(r.rc, 0) << r.message;
+        EXPECT_EQ(text(r.t.title), "t");
+    }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Written w = write_with(c.file, R"({"title":"new"})");
         EXPECT_EQ(w.rc, -1);
         EXPECT_EQ(w.message, c.message);
         EXPECT_EQ(w.after, w.before);
+    }
+}
+
+// A title far longer than the 1023 bytes a comment was once cut to is written whole, across header
+// pages, and reads back whole.
+TEST(OggWrite, LongTitleIsStoredWhole) {
+    const std::string title(70000, 't');
+    const std::string json = "{\"title\":\"" + title + "\"}";
+    const std::vector<std::string> old = {"TITLE=old", "ARTIST=Who"};
+    struct Case {
+        const char* name;
+        Bytes file;
+        size_t prefix;
+    } cases[] = {{"vorbis", vorbis_file(vorbis_comments(old)), 7},
+                 {"opus", opus_file(opus_tags(old)), 8}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        std::string path = dir.file("song");
+        ASSERT_TRUE(write_file(path, c.file));
+        ASSERT_EQ(id3_write(path.c_str(), json.c_str()), 0) << id3_last_error();
+        Parsed after = parse(read_file(path));
+        ASSERT_EQ(after.fault, "");
+        std::vector<std::string> comments = comments_of(after, c.prefix);
+        ASSERT_EQ(comments.size(), 2u);
+        EXPECT_EQ(comments[0].size(), 6 + title.size());
+        EXPECT_TRUE(comments[0] == "TITLE=" + title);
+        EXPECT_EQ(comments[1], "ARTIST=Who");
+        // A read gives it whole too.
+        char* read = id3_read(path.c_str());
+        ASSERT_NE(read, nullptr) << id3_last_error();
+        std::string expected = "{\"title\":\"" + title + "\",\"artist\":\"Who\",";
+        EXPECT_TRUE(strncmp(read, expected.c_str(), expected.size()) == 0);
+        id3_free_string(read);
     }
 }
 
@@ -664,5 +742,43 @@ TEST(OggReadAll, PropertyWriteReplacesTheNamedKeysComments) {
         ASSERT_EQ(
             id3_write(path.c_str(), "{\"properties\":{\"TITLE\":[\"T\"],\"MOOD\":[\"calm\"]}}"), 0);
         EXPECT_EQ(read_file(path), before);
+    }
+}
+
+// A comment's name is printable ASCII up to '}' without '=': a property key with '~' is refused
+// before the file is touched, one with '}' is written.
+TEST(OggReadAll, CommentNamesEndAtTheBrace) {
+    struct File {
+        const char* format;
+        Bytes bytes;
+        size_t prefix; // of the comment packet
+    };
+    const File files[] = {{"ogg", vorbis_file(vorbis_comments({"TITLE=T"})), 7},
+                          {"opus", opus_file(opus_tags({"TITLE=T"})), 8}};
+    struct Case {
+        const char* key_json;
+        const char* message; // nullptr: written
+    } cases[] = {{"A}", nullptr},
+                 {"A~", "key not supported by %s: A~"},
+                 {"~", "key not supported by %s: ~"}};
+    for (const File& file : files) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(file.format) + " " + c.key_json);
+            TempDir dir;
+            std::string path = dir.file("song");
+            ASSERT_TRUE(write_file(path, file.bytes));
+            std::string json = std::string("{\"properties\":{\"") + c.key_json + "\":[\"x\"]}}";
+            if (!c.message) {
+                ASSERT_EQ(id3_write(path.c_str(), json.c_str()), 0) << id3_last_error();
+                EXPECT_EQ(comments_of(parse(read_file(path)), file.prefix),
+                          (std::vector<std::string>{"A}=x", "TITLE=T"}));
+                continue;
+            }
+            char message[64];
+            snprintf(message, sizeof message, c.message, file.format);
+            EXPECT_EQ(id3_write(path.c_str(), json.c_str()), -1);
+            EXPECT_STREQ(id3_last_error(), message);
+            EXPECT_TRUE(read_file(path) == file.bytes);
+        }
     }
 }

@@ -757,6 +757,9 @@ TEST(WriteProperties, RefusedBeforeAnythingIsWritten) {
         {"song.flac", "{\"properties\":{\"A\\u0009\":[\"x\"]}}", "invalid property key: "},
         {"song.flac", "{\"properties\":{\"K\\u00e9\":[\"x\"]}}",
          "key not supported by flac: K\xC3\xA9"},
+        // A comment's name ends at '}': '~' is no part of one.
+        {"song.flac", "{\"properties\":{\"A~\":[\"x\"]}}", "key not supported by flac: A~"},
+        {"song.flac", "{\"properties\":{\"~\":[\"x\"]}}", "key not supported by flac: ~"},
         {"song.flac", "{\"properties\":{\"Title\":[\"x\"],\"TITLE\":[]}}",
          "property named twice: TITLE"},
         {"song.flac", "{\"properties\":{\"A\":[\"x\\u0000y\"]}}", "NUL character in tag value: A"},

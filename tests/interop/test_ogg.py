@@ -1,12 +1,16 @@
 """Ogg Vorbis and Opus against the peers: files made by oggenc, opusenc and ffmpeg, tagged by
 vorbiscomment and mutagen (covers included), read by the library; then written by the library
-and checked by ogginfo/opusinfo, mutagen, TagLib and ffmpeg's decoder."""
+and checked by ogginfo/opusinfo, mutagen, TagLib and ffmpeg's decoder. Also what Vorbis comments
+in FLAC share with them: long values and the comment count libFLAC reads."""
 
 import base64
 import shutil
+import subprocess
 
+import mutagen
 import pytest
 from mutagen.flac import Picture
+from mutagen.ogg import OggPage
 from mutagen.oggopus import OggOpus
 from mutagen.oggvorbis import OggVorbis
 
@@ -173,3 +177,99 @@ def test_we_write_peers_agree(ogg_file, lib, ogg_media, taglib_reader, tmp_path)
     left = [Picture(base64.b64decode(v)).type for v in f.get("METADATA_BLOCK_PICTURE", [])]
     assert 3 not in left
     assert lib.read(path)["has_cover"] == bool(left)
+
+
+# --- Long values, the FLAC comment count, a comment packet begun on the first page ----------------
+
+LONG_TITLE = "Long title " * 6364  # 70,004 characters; a named field was once cut to 1,017 bytes
+
+
+@pytest.mark.parametrize("base", ["oggenc.ogg", "opusenc.opus", "flac.flac"])
+def test_long_title_is_stored_whole(base, lib, ogg_media, taglib_reader, tmp_path):
+    path = tmp_path / base
+    shutil.copyfile(ogg_media.audio(base), path)
+    lib.write(path, {"title": LONG_TITLE})
+    assert lib.read(path)["title"] == LONG_TITLE
+    assert mutagen.File(path)["title"] == [LONG_TITLE]
+    assert iu.taglib_read(taglib_reader, str(path), tmp_path / "taglib")["TITLE"] == [LONG_TITLE]
+    if base.endswith(".flac"):
+        iu.run(["flac", "--test", "--silent", path])
+    else:
+        checker_clean(path)
+
+
+def test_flac_comment_count_the_decoder_reads(lib, ogg_media, tmp_path):
+    """libFLAC's decoder fails a stream whose comment block declares more than 100,000 comments,
+    however short the block: a write of 100,000 passes `flac -t`, one of more is refused and leaves
+    the file as it was."""
+    limit = 100000
+    # The limit as the installed libFLAC holds it: metaflac writes one comment more, which the
+    # decoder then refuses.
+    over = tmp_path / "over.flac"
+    shutil.copyfile(ogg_media.audio("flac.flac"), over)
+    listing = tmp_path / "comments.txt"
+    listing.write_text("K=v\n" * (limit + 1))
+    iu.run(["metaflac", "--remove-all-tags", "--import-tags-from=%s" % listing, over])
+    test = subprocess.run(["flac", "--test", "--silent", over], capture_output=True, text=True)
+    assert test.returncode != 0 and "BAD_METADATA" in test.stderr, test.stderr
+
+    path = tmp_path / "count.flac"
+    shutil.copyfile(ogg_media.audio("flac.flac"), path)
+    iu.run(["metaflac", "--remove-all-tags", path])
+    lib.write(path, {"properties": {"K": ["v"] * limit}})
+    iu.run(["flac", "--test", "--silent", path])
+    assert len(mutagen.File(path).tags) == limit
+    before = iu.read_bytes(path)
+    assert lib.write_result(path, '{"title":"one more"}') == \
+        (-1, "too many comments for FLAC comment block (at most 100000)")
+    assert iu.read_bytes(path) == before
+
+
+def comment_packet_begun_on_the_first_page(path):
+    """Pages the file's header packets again: the first page holds the identification packet and
+    the first 255 bytes of the comment packet, which ends on the second page, followed there by the
+    setup packet (Vorbis). The audio pages follow, renumbered."""
+    pages = []
+    with open(path, "rb") as f:
+        while True:
+            try:
+                pages.append(OggPage(f))
+            except EOFError:
+                break
+    wanted = 3 if str(path).endswith(".ogg") else 2
+    n = 1
+    while len(OggPage.to_packets(pages[:n])) < wanted or not pages[n - 1].complete:
+        n += 1
+    packets = OggPage.to_packets(pages[:n], strict=True)
+    assert len(packets) == wanted and len(packets[1]) > 255
+    first, second = OggPage(), OggPage()
+    for sequence, page in enumerate((first, second)):
+        page.serial, page.sequence, page.position = pages[0].serial, sequence, 0
+    first.first = True
+    first.packets, first.complete = [packets[0], packets[1][:255]], False
+    second.continued = True
+    second.packets = [packets[1][255:]] + packets[2:]
+    for sequence, page in enumerate(pages[n:], 2):
+        page.sequence = sequence
+    with open(path, "wb") as f:
+        f.write(b"".join(page.write() for page in [first, second] + pages[n:]))
+
+
+@pytest.mark.parametrize("base", ["oggenc.ogg", "opusenc.opus"])
+def test_comment_packet_begun_on_the_first_page_is_refused(base, lib, ogg_media, tmp_path):
+    """The first page is kept as it is by a write, so a file whose comment packet begins on it
+    cannot be written: it is refused and stays as it was (it was once written, and then no reader
+    found its comments)."""
+    path = tmp_path / base
+    shutil.copyfile(ogg_media.audio(base), path)
+    f = OggOpus(path) if base.endswith(".opus") else OggVorbis(path)
+    f["TITLE"] = ["Old"]
+    f["COMMENT"] = ["c" * 400]
+    f.save()
+    comment_packet_begun_on_the_first_page(path)
+    checker_clean(path)
+    assert lib.read(path)["title"] == "Old"
+    before = iu.read_bytes(path)
+    assert lib.write_result(path, '{"title":"New"}') == \
+        (-1, "Ogg identification packet shares its page: write unsupported")
+    assert iu.read_bytes(path) == before
