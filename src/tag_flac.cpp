@@ -280,6 +280,7 @@ struct old_metadata {
     id3_buf blocks;
     id3_buf comments;
     uint32_t comment_count;
+    uint64_t old_comment_count; // every comment the old blocks held, replaced ones too
     id3_buf pictures;
     uint64_t last_picture; // offset in `pictures` of the last header
     uint64_t end;          // where the old metadata ends
@@ -313,6 +314,7 @@ static int carry_comments(old_metadata* m, const uint8_t* body, uint64_t body_le
     const char* text = nullptr;
     uint64_t text_len = 0;
     while (id3_vc_walk_next(&w, &text, &text_len)) {
+        m->old_comment_count++;
         if (id3_vc_replaced(text, text_len, change))
             continue;
         if (id3_vc_append(&m->comments, text, text_len) != 0)
@@ -381,8 +383,10 @@ static int build_vc(id3_buf* body, const id3_tags* t, const id3_change* change,
         id3_set_error("comments too large for FLAC comment block");
         return -1;
     }
-    // The body: vendor length, vendor, comment count.
-    if (id3_le32(body->data + 4 + sizeof VENDOR - 1) > FLAC_COMMENTS_MAX) {
+    // The body: vendor length, vendor, comment count. A file already past the limit is not
+    // refused a write that adds no comment: it keeps what it had.
+    uint32_t count = id3_le32(body->data + 4 + sizeof VENDOR - 1);
+    if (count > FLAC_COMMENTS_MAX && count > m->old_comment_count) {
         id3_set_error("too many comments for FLAC comment block (at most %u)", FLAC_COMMENTS_MAX);
         return -1;
     }

@@ -533,6 +533,24 @@ TEST(FlacWrite, CommentCountTheDecoderReads) {
             EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"song.flac"});
         }
     }
+    // A file another program left past the limit keeps its comments through a write that adds
+    // none (a replaced title), and is refused one that adds a comment.
+    Bytes many = vorbis_entry("TITLE=old");
+    for (int i = 0; i < 100000; i++)
+        many += vorbis_entry("K=v");
+    const Bytes over =
+        MARKER + streaminfo() + flac_block(4, le32(0) + le32(100001) + many, true) + flac_audio(32);
+    TempDir dir;
+    std::string path = dir.file("over.flac");
+    ASSERT_TRUE(write_file(path, over));
+    ASSERT_EQ(id3_write(path.c_str(), "{\"title\":\"new\"}"), 0) << id3_last_error();
+    Bytes kept = read_file(path);
+    size_t count_at = 4 + 4 + 34 + 4 + 4 + 15;
+    ASSERT_GT(kept.size(), count_at + 4);
+    EXPECT_EQ(id3_le32(&kept[count_at]), 100001u);
+    EXPECT_EQ(id3_write(path.c_str(), "{\"artist\":\"A\"}"), -1);
+    EXPECT_STREQ(id3_last_error(), "too many comments for FLAC comment block (at most 100000)");
+    EXPECT_TRUE(read_file(path) == kept);
 }
 
 // Metadata blocks that run past the end of the file: the bytes they would drop may be the audio,
