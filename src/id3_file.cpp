@@ -188,8 +188,10 @@ int id3_head_borrow(id3_head* head, uint64_t at, const uint8_t* bytes, uint64_t 
 void id3_head_release(id3_head* head) {
     free(head->data);
     free(head->pieces);
+    free(head->lent);
     head->data = nullptr;
     head->pieces = nullptr;
+    head->lent = nullptr;
     head->len = head->piece_count = 0;
 }
 

@@ -176,6 +176,7 @@ struct id3_head {
     uint64_t piece_count;
     uint64_t audio_off;
     uint64_t keep_len;
+    uint8_t* lent; // NULL or a malloc'd block that pieces borrow from, released with the head
     uint8_t tail[ID3_TAIL_MAX];
     uint64_t tail_len;
     int grow_kind;
@@ -346,6 +347,9 @@ int32_t id3_ogg_detect(const uint8_t* data, uint64_t len);
 #define OGG_MAX_PAGE (OGG_HEADER_LEN + OGG_MAX_SEGMENTS + OGG_MAX_SEGMENTS * OGG_SEGMENT_MAX)
 // The checksum of a whole page of len bytes, its own field counted as zero.
 uint32_t id3_ogg_page_crc(const uint8_t* page, uint64_t len);
+// The checksum carried on over n more bytes (from 0 for the first): a page whose body lies apart
+// from its header is summed as its header, its own field zero, then its body.
+uint32_t id3_ogg_crc_update(uint32_t crc, const uint8_t* p, uint64_t n);
 // The length of the whole page at data: -1 when the bytes are not an Ogg page, 0 when len cuts it.
 int64_t id3_ogg_page_len(const uint8_t* data, uint64_t len);
 // Renumbers the whole Ogg pages at the start of data[0..len) as head->ogg_renumber asks, in place;

@@ -46,6 +46,10 @@ static uint32_t crc_update(uint32_t crc, const uint8_t* p, uint64_t n) {
     return crc;
 }
 
+uint32_t id3_ogg_crc_update(uint32_t crc, const uint8_t* p, uint64_t n) {
+    return crc_update(crc, p, n);
+}
+
 // The checksum of a whole page, its own field counted as zero.
 uint32_t id3_ogg_page_crc(const uint8_t* page, uint64_t len) {
     static const uint8_t zero[4] = {0, 0, 0, 0};

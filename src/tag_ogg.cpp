@@ -667,9 +667,11 @@ static int build_comment_packet(const ogg_headers* h, const id3_tags* t, id3_cha
 
 // Appends pages holding the packets in order, from sequence number `seq` on, each page as full as
 // its 255 segments allow; a page on which a packet ends has granule position 0, one on which none
-// ends -1. The last page also gets last_flags. *pages gets their count.
+// ends -1. The last page also gets last_flags. *pages gets their count. With `lend_to`, the bytes
+// of the first packet are not copied: the head borrows them where they lie, between the pages'
+// headers in `out`, so that a large comment packet is not held twice.
 static int page_packets(id3_buf* out, uint32_t serial, uint32_t seq, const id3_buf* const* packets,
-                        int count, uint8_t last_flags, uint32_t* pages) {
+                        int count, uint8_t last_flags, uint32_t* pages, id3_head* lend_to) {
     *pages = 0;
     int packet = 0;
     uint64_t pos = 0;       // bytes of the current packet already paged
@@ -713,15 +715,20 @@ static int page_packets(id3_buf* out, uint32_t serial, uint32_t seq, const id3_b
         uint64_t granule = packet_ended ? 0 : UINT64_MAX;
         id3_put_le32(header + OGG_GRANULE_AT, (uint32_t)granule);
         id3_put_le32(header + OGG_GRANULE_AT + 4, (uint32_t)(granule >> 32));
+        // The checksum runs over the header, its own field still zero, then the body's spans.
+        uint32_t crc = id3_ogg_crc_update(0, header, OGG_HEADER_LEN + segments);
         if (id3_buf_append(out, header, OGG_HEADER_LEN + segments) != 0)
             return -1;
         for (int i = 0; i < span_count; i++) {
-            if (id3_buf_append(out, packets[spans[i].packet]->data + spans[i].from, spans[i].len) !=
-                0)
+            const uint8_t* bytes = packets[spans[i].packet]->data + spans[i].from;
+            crc = id3_ogg_crc_update(crc, bytes, spans[i].len);
+            int rc = lend_to && spans[i].packet == 0
+                         ? id3_head_borrow(lend_to, out->len, bytes, spans[i].len)
+                         : id3_buf_append(out, bytes, spans[i].len);
+            if (rc != 0)
                 return -1;
         }
-        uint8_t* page = out->data + page_at;
-        id3_put_le32(page + OGG_CRC_AT, id3_ogg_page_crc(page, out->len - page_at));
+        id3_put_le32(out->data + page_at + OGG_CRC_AT, crc);
         (*pages)++;
     }
     return 0;
@@ -790,11 +797,17 @@ int id3_ogg_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
                     id3_file_read(f, 0, out.data, h.first_page_end) != 0))
         rc = -1;
     uint32_t pages = 0;
+    // A large comment packet stays where it was built, and the head borrows its bytes.
+    bool lend = comments.len >= ID3_BORROW_MIN;
     if (rc == 0) {
         const id3_buf* packets[2] = {&comments, &h.packets[OGG_SETUP_PACKET]};
         // A stream without audio ends on its last header page, which keeps its end flag.
         rc = page_packets(&out, h.serial, 1, packets, header_packets(h.format) - 1,
-                          h.end_flags & OGG_FLAG_LAST, &pages);
+                          h.end_flags & OGG_FLAG_LAST, &pages, lend ? head : nullptr);
+    }
+    if (lend) {
+        head->lent = comments.data;
+        comments = id3_buf{nullptr, 0, 0};
     }
     id3_buf_release(&comments);
     uint32_t old_pages = h.pages;
