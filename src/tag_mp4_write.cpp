@@ -429,6 +429,10 @@ static int append_property(id3_buf* out, const id3_prop_edit& edit) {
         ok = append_freeform_part(out, "mean", MP4_ITUNES_MEAN) == 0 &&
              append_freeform_part(out, "name", name) == 0;
     }
+    // The podcast's URL and episode id are texts that iTunes marks with no type.
+    uint32_t text_type = !freeform && (strcmp(item, "purl") == 0 || strcmp(item, "egid") == 0)
+                             ? DATA_TYPE_IMPLICIT
+                             : DATA_TYPE_UTF8;
     for (uint64_t v = 0; ok && v < edit.count; v++) {
         uint8_t number[TRKN_VALUE_LEN];
         uint64_t n = 0;
@@ -436,7 +440,7 @@ static int append_property(id3_buf* out, const id3_prop_edit& edit) {
         if (!freeform && number_value(item, edit.values[v], number, &n, &data_type))
             ok = append_data(out, data_type, number, n) == 0;
         else
-            ok = append_data(out, DATA_TYPE_UTF8, edit.values[v], strlen(edit.values[v])) == 0;
+            ok = append_data(out, text_type, edit.values[v], strlen(edit.values[v])) == 0;
     }
     if (!ok) {
         id3_set_error("oom");
@@ -451,16 +455,12 @@ static int append_property(id3_buf* out, const id3_prop_edit& edit) {
 }
 
 // The named property that replaces an old item, or NULL: the item's key is named (a numeric
-// genre, "gnre", gives way to a named GENRE).
+// genre, "gnre", is GENRE, and gives way to the text items of a named GENRE).
 static int replacing_property(const uint8_t* buf, const mp4_atom& item, const id3_prop_edits* e,
                               id3_buf* key, const id3_prop_edit** edit) {
     *edit = nullptr;
     if (!e || e->count == 0)
         return 0;
-    if (strcmp(item.type, "gnre") == 0) {
-        *edit = id3_prop_edits_find(e, "GENRE", 5);
-        return 0;
-    }
     int rc = id3_mp4_item_key(item.type, buf + payload_at(item), item.size - item.header, key);
     if (rc == 1)
         *edit = id3_prop_edits_find(e, (const char*)key->data, key->len - 1);
