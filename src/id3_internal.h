@@ -474,6 +474,8 @@ int id3_flac_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag*
 #define TRKN_TRACK_AT 2
 #define TRKN_TOTAL_AT 4
 #define TRKN_VALUE_LEN 8
+// A "gnre" value: the ID3v1 genre number plus one, big-endian 16-bit.
+#define GNRE_VALUE_LEN 2
 #define MP4_ITUNES_MEAN "com.apple.iTunes"
 #define MP4_ITUNES_FREEFORM "----:" MP4_ITUNES_MEAN ":"
 // For MP4 the head is the new moov (with a free atom after it that gave or took its room), and
@@ -583,6 +585,9 @@ int id3_mp3_load_props(const id3_file* f, id3_props* p, const id3_old_tag* held 
 int id3_flac_load_props(const id3_file* f, id3_props* p);
 int id3_mp4_load_props(const id3_file* f, id3_props* p);
 int id3_ogg_load_props(const id3_file* f, id3_props* p);
+
+// The name of ID3v1 genre number n, or NULL past the table.
+const char* id3_v1_genre_name(unsigned n);
 
 // Detection and dispatch (dispatch.cpp).
 // Container of a file image from its first bytes (at most 290 are looked at: an Ogg first page

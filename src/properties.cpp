@@ -57,6 +57,18 @@ const id3_property_row id3_property_table[] = {
     {"MOOD", "TMOO", "TMOO", ITUNES "MOOD"},
     {"LANGUAGE", "TLAN", "TLAN", ITUNES "LANGUAGE"},
     {"INITIALKEY", "TKEY", "TKEY", ITUNES "initialkey"},
+    // The podcast and TV items of iTunes, by TagLib's names for them (TagLib does not map ldes
+    // and keyw: LONGDESCRIPTION and PODCASTKEYWORDS are names of ours); an ID3v2 tag holds them
+    // in TXXX frames of the key, as it holds any key of no frame.
+    {"PODCASTDESC", "TXXX:PODCASTDESC", "TXXX:PODCASTDESC", "desc"},
+    {"LONGDESCRIPTION", "TXXX:LONGDESCRIPTION", "TXXX:LONGDESCRIPTION", "ldes"},
+    {"PODCASTCATEGORY", "TXXX:PODCASTCATEGORY", "TXXX:PODCASTCATEGORY", "catg"},
+    {"PODCASTKEYWORDS", "TXXX:PODCASTKEYWORDS", "TXXX:PODCASTKEYWORDS", "keyw"},
+    {"PODCASTURL", "TXXX:PODCASTURL", "TXXX:PODCASTURL", "purl"},
+    {"PODCASTID", "TXXX:PODCASTID", "TXXX:PODCASTID", "egid"},
+    {"TVSHOW", "TXXX:TVSHOW", "TXXX:TVSHOW", "tvsh"},
+    {"TVNETWORK", "TXXX:TVNETWORK", "TXXX:TVNETWORK", "tvnn"},
+    {"TVEPISODEID", "TXXX:TVEPISODEID", "TXXX:TVEPISODEID", "tven"},
     {"LENGTH", "TLEN", "TLEN", nullptr},
     {"ORIGINALALBUM", "TOAL", "TOAL", nullptr},
     {"ORIGINALARTIST", "TOPE", "TOPE", nullptr},

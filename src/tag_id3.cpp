@@ -657,6 +657,10 @@ static const char* const kV1Genres[] = {"Blues",
                                         "Rock & Roll",
                                         "Hard Rock"};
 
+const char* id3_v1_genre_name(unsigned n) {
+    return n < sizeof kV1Genres / sizeof kV1Genres[0] ? kV1Genres[n] : nullptr;
+}
+
 // Whether the file's last 128 bytes (v1, after the ID3v2 tag that ends at v2_end) are an ID3v1
 // tag.
 static bool is_v1_tag(const uint8_t* v1, uint64_t size, uint64_t v2_end) {

@@ -130,6 +130,25 @@ static int read_track(mp4_region item, id3_tags* t) {
     return 0;
 }
 
+// The genre a "gnre" item's data atom names: a big-endian 16-bit number N, ID3v1 genre N - 1.
+// NULL for a value of another length or a number of no genre.
+static const char* numeric_genre(mp4_region data) {
+    if (data.len != DATA_VALUE_AT + GNRE_VALUE_LEN)
+        return nullptr;
+    unsigned number = id3_be16(data.start + DATA_VALUE_AT);
+    return number == 0 ? nullptr : id3_v1_genre_name(number - 1);
+}
+
+// "gnre" value: the genre, where no text genre item came before (a later one replaces it).
+static int read_numeric_genre(mp4_region item, id3_tags* t) {
+    mp4_region data;
+    int found = find_child(item, "data", &data);
+    if (found != 1 || t->genre)
+        return found < 0 ? -1 : 0;
+    const char* name = numeric_genre(data);
+    return name ? id3_tags_store_text(&t->genre, name, strlen(name)) : 0;
+}
+
 // "covr" value: the image file's bytes. Files mark PNG and JPEG with the data type code, but the
 // picture itself is what decides: a PNG starts with 0x89.
 static int read_cover(mp4_region item, id3_tags* t, bool want_cover) {
@@ -208,6 +227,8 @@ static int read_items(mp4_region ilst, id3_tags* t, bool want_cover) {
             rc = read_data_string(item, field);
         } else if (strcmp(type, "trkn") == 0) {
             rc = read_track(item, t);
+        } else if (strcmp(type, "gnre") == 0) {
+            rc = read_numeric_genre(item, t);
         } else if (strcmp(type, "covr") == 0) {
             rc = read_cover(item, t, want_cover);
         }
@@ -284,8 +305,9 @@ int id3_mp4_load(const id3_file* f, id3_tags* t, int want_cover, id3_old_tag* ke
 // Properties
 
 // The type code in the low 24 bits of a "data" atom's type word: UTF-8 text, a big-endian signed
-// or unsigned integer of 1, 2, 4 or 8 bytes; other codes (0 among them, which trkn, disk and
-// freeform items may carry) are read as text unless the item says otherwise.
+// or unsigned integer of 1, 2, 4 or 8 bytes; other codes (0 among them, which trkn, disk, purl
+// and egid carry) are read as text unless the item says otherwise. In a freeform item any other
+// code is binary data (iTunes' "Encoding Params"): no value.
 #define DATA_TYPE_MASK 0xFFFFFFu
 
 // The value of a big-endian integer of n (1, 2, 4 or 8) bytes, signed or not, as decimal text in
@@ -319,9 +341,12 @@ static int add_text(id3_props* p, mp4_key key, const char* value, uint64_t value
 }
 
 // Adds one "data" atom's value (type word, locale word, value) of the item `type` under key. A
-// track or disc pair gives "N" or "N/TOTAL", cpil and tmpo give their number, covr a picture
-// (front cover; the bytes decide PNG or JPEG, as for the record's cover), integer codes a number,
-// anything else the bytes as text. -1 when memory runs out.
+// track or disc pair gives "N" or "N/TOTAL", cpil and tmpo give their number, gnre its genre's
+// name, covr a picture (front cover; the bytes decide PNG or JPEG, as for the record's cover),
+// integer codes a number, anything else the bytes as text. Binary data in a freeform item and a
+// text holding a 00 byte (iTunes' iTunNORM may end in one) give no value: no property value
+// holds U+0000, and an item not listed is carried as it is by every write that does not name
+// its key. -1 when memory runs out.
 static int add_data_value(const char* type, mp4_key key, mp4_region data, id3_props* p) {
     if (data.len < DATA_VALUE_AT)
         return 0;
@@ -329,6 +354,10 @@ static int add_data_value(const char* type, mp4_key key, mp4_region data, id3_pr
     uint64_t n = data.len - DATA_VALUE_AT;
     uint32_t code = id3_be32(data.start) & DATA_TYPE_MASK;
     char number[48];
+    if (strcmp(type, "gnre") == 0) {
+        const char* genre = numeric_genre(data);
+        return genre ? add_text(p, key, genre, strlen(genre)) : 0;
+    }
     if (strcmp(type, "covr") == 0) {
         if (n == 0)
             return 0;
@@ -352,6 +381,9 @@ static int add_data_value(const char* type, mp4_key key, mp4_region data, id3_pr
         return add_text(p, key, number, strlen(number));
     if (numeric)
         return 0; // an integer of no integer length
+    bool binary = strcmp(type, "----") == 0 && code != DATA_TYPE_UTF8;
+    if (binary || (n > 0 && memchr(value, 0, (size_t)n)))
+        return 0;
     return add_text(p, key, (const char*)value, n);
 }
 
@@ -367,10 +399,10 @@ static int freeform_part(mp4_region item, const char* child, mp4_region* text) {
 }
 
 // The key of one item (its payload) into key, NUL-terminated: a freeform item ("----") is
-// "----:MEAN:NAME" in the table, or its NAME, upper-cased, when the table has no row for it; other
-// items of no row have none: their values are flags and numbers of the player, not texts. covr's
-// key is empty: its values are pictures. 1, 0 for no key, -1 when memory runs out or an atom is
-// damaged.
+// "----:MEAN:NAME" in the table, or its NAME, upper-cased, when the table has no row for it; the
+// numeric genre (gnre) is GENRE, as the text one; other items of no row have none: their values
+// are flags and numbers of the player (stik, rtng, pgap), not texts. covr's key is empty: its
+// values are pictures. 1, 0 for no key, -1 when memory runs out or an atom is damaged.
 static int item_key(const char* type, mp4_region item, id3_buf* key) {
     key->len = 0;
     const char* row_key = "";
@@ -393,6 +425,8 @@ static int item_key(const char* type, mp4_region item, id3_buf* key) {
             }
             return 1;
         }
+    } else if (strcmp(type, "gnre") == 0) {
+        row_key = "GENRE";
     } else if (strcmp(type, "covr") != 0) {
         row_key = id3_property_of_mp4(type, 4);
         if (!row_key)

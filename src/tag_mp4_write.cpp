@@ -255,13 +255,17 @@ static const char* text_value(const id3_tags* t, uint32_t named) {
     }
 }
 
-// The total of the old item list's first "trkn" item, 0 when it has none.
+// The total of the old item list's first "trkn" item, 0 when it has none or its atoms do not
+// hold one. Damage found here is no fault of the write (the item is carried as it is, or
+// replaced), so it leaves no message.
 static uint32_t old_total(const uint8_t* buf, uint64_t start, uint64_t end) {
     mp4_atom item, data;
     if (find_atom(buf, start, end, "trkn", &item) != 1 ||
         find_atom(buf, payload_at(item), end_of(item), "data", &data) != 1 ||
-        data.size - data.header < DATA_VALUE_AT + TRKN_TOTAL_AT + 2)
+        data.size - data.header < DATA_VALUE_AT + TRKN_TOTAL_AT + 2) {
+        id3_clear_error();
         return 0;
+    }
     return id3_be16(buf + payload_at(data) + DATA_VALUE_AT + TRKN_TOTAL_AT);
 }
 
@@ -425,6 +429,10 @@ static int append_property(id3_buf* out, const id3_prop_edit& edit) {
         ok = append_freeform_part(out, "mean", MP4_ITUNES_MEAN) == 0 &&
              append_freeform_part(out, "name", name) == 0;
     }
+    // The podcast's URL and episode id are texts that iTunes marks with no type.
+    uint32_t text_type = !freeform && (strcmp(item, "purl") == 0 || strcmp(item, "egid") == 0)
+                             ? DATA_TYPE_IMPLICIT
+                             : DATA_TYPE_UTF8;
     for (uint64_t v = 0; ok && v < edit.count; v++) {
         uint8_t number[TRKN_VALUE_LEN];
         uint64_t n = 0;
@@ -432,7 +440,7 @@ static int append_property(id3_buf* out, const id3_prop_edit& edit) {
         if (!freeform && number_value(item, edit.values[v], number, &n, &data_type))
             ok = append_data(out, data_type, number, n) == 0;
         else
-            ok = append_data(out, DATA_TYPE_UTF8, edit.values[v], strlen(edit.values[v])) == 0;
+            ok = append_data(out, text_type, edit.values[v], strlen(edit.values[v])) == 0;
     }
     if (!ok) {
         id3_set_error("oom");
@@ -447,16 +455,12 @@ static int append_property(id3_buf* out, const id3_prop_edit& edit) {
 }
 
 // The named property that replaces an old item, or NULL: the item's key is named (a numeric
-// genre, "gnre", gives way to a named GENRE).
+// genre, "gnre", is GENRE, and gives way to the text items of a named GENRE).
 static int replacing_property(const uint8_t* buf, const mp4_atom& item, const id3_prop_edits* e,
                               id3_buf* key, const id3_prop_edit** edit) {
     *edit = nullptr;
     if (!e || e->count == 0)
         return 0;
-    if (strcmp(item.type, "gnre") == 0) {
-        *edit = id3_prop_edits_find(e, "GENRE", 5);
-        return 0;
-    }
     int rc = id3_mp4_item_key(item.type, buf + payload_at(item), item.size - item.header, key);
     if (rc == 1)
         *edit = id3_prop_edits_find(e, (const char*)key->data, key->len - 1);
@@ -568,9 +572,10 @@ static int build_items(const uint8_t* buf, uint64_t start, uint64_t end, const i
 // ---------------------------------------------------------------------------------------------
 // Chunk offsets
 
-// Checks the data references of a track's media information: offsets into another file must not
-// be shifted with this one's. 0, or -1 with a message.
-static int check_self_contained(const uint8_t* buf, const mp4_atom& minf) {
+// Whether a track's media information refers to media in another file, whose offsets are not
+// this file's: 1 when it does, 0 when every data reference is this file, -1 (message recorded)
+// when the references are damaged.
+static int media_elsewhere(const uint8_t* buf, const mp4_atom& minf) {
     mp4_atom dinf, dref, entry;
     int rc = find_atom(buf, payload_at(minf), end_of(minf), "dinf", &dinf);
     if (rc == 1)
@@ -585,19 +590,29 @@ static int check_self_contained(const uint8_t* buf, const mp4_atom& minf) {
     uint64_t pos = first;
     while ((rc = next_atom(buf, end_of(dref), &pos, &entry)) == 1) {
         if (entry.size - entry.header < FULL_BOX_HEADER_LEN ||
-            !(buf[payload_at(entry) + 3] & DREF_SELF_CONTAINED)) {
-            id3_set_error("MP4 track with media in another file: offsets cannot be shifted");
-            return -1;
-        }
+            !(buf[payload_at(entry) + 3] & DREF_SELF_CONTAINED))
+            return 1;
     }
     return rc;
 }
 
-// Shifts the entries of one chunk offset table that point at or past `from` by delta; an entry
-// inside the old moov [moov_at, from) cannot be placed and is refused. entry_len 4 (stco) or 8
-// (co64).
-static int shift_table(uint8_t* buf, const mp4_atom& table, uint64_t entry_len, uint64_t moov_at,
-                       uint64_t from, int64_t delta) {
+// Where the chunk offsets of the moov being rewritten may point: samples before moov_at stay,
+// samples from `from` (moov's end, or the end of the free atom after it) to the file's end move
+// by delta. With `from` at the file's end nothing moves, and the tables are only checked.
+namespace {
+struct offset_move {
+    uint64_t moov_at;
+    uint64_t from;
+    uint64_t file_size;
+    int64_t delta;
+};
+} // namespace
+
+// Shifts the entries of one chunk offset table that point at or past `from` by delta. An entry
+// inside the old moov [moov_at, from) or past the end of the file (a file cut short) points at
+// no sample this write can place, and is refused. entry_len 4 (stco) or 8 (co64).
+static int shift_table(uint8_t* buf, const mp4_atom& table, uint64_t entry_len,
+                       const offset_move& move) {
     uint64_t len = table.size - table.header;
     uint8_t* p = buf + payload_at(table);
     if (len < CHUNK_ENTRIES_AT) {
@@ -612,13 +627,18 @@ static int shift_table(uint8_t* buf, const mp4_atom& table, uint64_t entry_len, 
     for (uint64_t i = 0; i < count; i++) {
         uint8_t* e = p + CHUNK_ENTRIES_AT + i * entry_len;
         uint64_t off = entry_len == 8 ? id3_be64(e) : id3_be32(e);
-        if (off >= moov_at && off < from) {
+        if (off >= move.moov_at && off < move.from) {
             id3_set_error("MP4 chunk offset inside moov: offsets cannot be shifted");
             return -1;
         }
-        if (off < from)
+        if (off >= move.file_size) {
+            id3_set_error("MP4 chunk offset past the end of the file: offsets cannot be shifted");
+            return -1;
+        }
+        if (off < move.from)
             continue;
-        uint64_t moved = off + (uint64_t)delta; // delta < 0 never passes below the new moov's end
+        // delta < 0 never passes below the new moov's end
+        uint64_t moved = off + (uint64_t)move.delta;
         if (entry_len == 4 && moved > ATOM_SIZE32_MAX) {
             id3_set_error("MP4 chunk offset past 4 GiB in a 32-bit table (stco)");
             return -1;
@@ -633,11 +653,12 @@ static int shift_table(uint8_t* buf, const mp4_atom& table, uint64_t entry_len, 
     return 0;
 }
 
-// Shifts every chunk offset of every track of the moov in buf (at moov_at in the file) that points
-// at or past `from` by delta. Every track must have its table and its media in this file. 0, or
-// -1 with a message and buf partly changed.
-static int shift_chunk_offsets(uint8_t* buf, const mp4_atom& moov, uint64_t moov_at, uint64_t from,
-                               int64_t delta) {
+// Shifts every chunk offset of every track of the moov in buf that points at or past move.from
+// by move.delta. Every track must have its table and its media in this file, where offsets move;
+// where none moves, the tables of the tracks that have them are checked alone. 0, or -1 with a
+// message and buf partly changed.
+static int shift_chunk_offsets(uint8_t* buf, const mp4_atom& moov, const offset_move& move) {
+    bool shifting = move.from < move.file_size;
     uint64_t pos = payload_at(moov);
     mp4_atom trak;
     int rc;
@@ -650,8 +671,15 @@ static int shift_chunk_offsets(uint8_t* buf, const mp4_atom& moov, uint64_t moov
             found = find_atom(buf, payload_at(mdia), end_of(mdia), "minf", &minf);
         if (found == 1)
             found = find_atom(buf, payload_at(minf), end_of(minf), "stbl", &stbl);
-        if (found == 1 && check_self_contained(buf, minf) != 0)
+        int elsewhere = found == 1 ? media_elsewhere(buf, minf) : 0;
+        if (elsewhere < 0)
             return -1;
+        if (elsewhere && shifting) {
+            id3_set_error("MP4 track with media in another file: offsets cannot be shifted");
+            return -1;
+        }
+        if (elsewhere)
+            continue;
         int tables = 0;
         uint64_t at = found == 1 ? payload_at(stbl) : 0;
         while (found == 1 && (found = next_atom(buf, end_of(stbl), &at, &table)) == 1) {
@@ -659,12 +687,12 @@ static int shift_chunk_offsets(uint8_t* buf, const mp4_atom& moov, uint64_t moov
             if (!co64 && strcmp(table.type, "stco") != 0)
                 continue;
             tables++;
-            if (shift_table(buf, table, co64 ? 8 : 4, moov_at, from, delta) != 0)
+            if (shift_table(buf, table, co64 ? 8 : 4, move) != 0)
                 return -1;
         }
         if (found < 0)
             return -1;
-        if (tables == 0) {
+        if (tables == 0 && shifting) {
             id3_set_error("MP4 track without chunk offsets: offsets cannot be shifted");
             return -1;
         }
@@ -885,9 +913,11 @@ int id3_mp4_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
         // The free atom after moov gives or takes the room: nothing after it moves.
         free_left = top.free_size - (uint64_t)delta;
         region_end += top.free_size;
-    } else if (delta != 0 && region_end < f->size &&
-               shift_chunk_offsets(buf, moov, top.moov_at, region_end, delta) != 0) {
-        // With nothing after moov, no sample can move.
+    } else if ((delta > 0 || (delta < 0 && region_end < f->size)) &&
+               shift_chunk_offsets(buf, moov,
+                                   offset_move{top.moov_at, region_end, f->size, delta}) != 0) {
+        // With nothing after moov no sample moves, but a moov that grows would cover whatever
+        // offsets point past the file's end (media cut off): those are refused as well.
         return -1;
     }
 

@@ -65,6 +65,7 @@ struct Layout {
     uint64_t far_offset = 0; // a further audio chunk offset (co64), not shifted with the samples
     bool chapter_track = true;
     bool mdat64 = false;
+    uint64_t mdat_claims = 0; // a 64-bit mdat's size field, when not the bytes it holds
     bool self_contained = true;
     bool meta_version = true; // meta as a full box
     Bytes moov_extra;         // further atoms at the end of moov, before udta
@@ -105,6 +106,8 @@ struct Layout {
     }
     Bytes mdat() const {
         Bytes samples = CHUNK_A + CHUNK_T + CHUNK_C;
+        if (mdat_claims)
+            return be32(1) + S("mdat") + be64(mdat_claims) + samples;
         return mdat64 ? large_atom("mdat", samples) : mp4_atom("mdat", samples);
     }
     Bytes file() const {
@@ -177,14 +180,6 @@ TEST(Mp4Write, LayoutsTable) {
         l.before_moov = free_atom(8);
         cases.push_back(
             {"moov last, as ffmpeg writes without faststart", l, with_items(l, NEW_ITEMS)});
-    }
-    {
-        Layout l = base;
-        l.co64 = true;
-        l.far_offset = 0x100000010ull; // past 4 GiB: shifted in 64 bits
-        Layout e = with_items(l, NEW_ITEMS);
-        e.far_offset = l.far_offset + GROWTH;
-        cases.push_back({"co64 with an offset past 4 GiB", l, e});
     }
     {
         Layout l = base;
@@ -372,6 +367,55 @@ TEST(Mp4Write, SetCover) {
     }
 }
 
+// Offsets near 4 GiB, in a file that large: the image holds its bytes up to the samples, and its
+// mdat claims the rest (the writer reads no byte of it). co64 entries shift in 64 bits; a stco
+// entry that would pass 4 GiB is refused.
+TEST(Mp4Write, OffsetsNearFourGiB) {
+    struct Case {
+        const char* name;
+        bool co64;
+        uint64_t far_offset;
+        const char* message; // NULL: written
+    };
+    const Case cases[] = {
+        {"co64 with an offset past 4 GiB", true, 0x100000010ull, nullptr},
+        {"stco entry would pass 4 GiB", false, 0xFFFFFFFEu,
+         "MP4 chunk offset past 4 GiB in a 32-bit table (stco)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Layout l = with_items(Layout{}, OLD_ITEMS);
+        l.co64 = c.co64;
+        l.far_offset = c.far_offset;
+        l.mdat64 = true;
+        l.mdat_claims = 0x100000100ull;
+        const Bytes image = l.file();
+        id3_file f;
+        id3_file_from_image(&f, image.data(), image.size());
+        f.size = image.size() - l.mdat().size() + l.mdat_claims;
+        id3_tags t;
+        id3_tags_init(&t);
+        t.title = strdup("The new title");
+        id3_head head = {};
+        int rc = id3_mp4_build_head(&f, &t, id3_change{ID3_NAMED_TITLE, 0, nullptr, 0}, &head);
+        id3_tags_free(&t);
+        if (c.message) {
+            EXPECT_EQ(rc, -1);
+            EXPECT_EQ(std::string(id3_last_error()), c.message);
+            continue;
+        }
+        ASSERT_EQ(rc, 0) << id3_last_error();
+        Layout e = with_items(l, NEW_ITEMS);
+        e.far_offset = l.far_offset + GROWTH;
+        const Bytes expected = e.file();
+        EXPECT_EQ(head.keep_len, FTYP.size());
+        EXPECT_EQ(
+            hex(Bytes(head.data, head.data + head.len)),
+            hex(Bytes(expected.begin() + FTYP.size(), expected.begin() + FTYP.size() + head.len)));
+        id3_head_release(&head);
+    }
+}
+
 // Files whose layout cannot be rewritten with every offset provably right, and damaged ones: the
 // write is refused with a message and the file stays as it was.
 TEST(Mp4Write, RefusalsTable) {
@@ -394,14 +438,25 @@ TEST(Mp4Write, RefusalsTable) {
     }
     {
         Layout l = base;
-        l.far_offset = 0xFFFFFFFEu; // after moov, and past 4 GiB once shifted
-        cases.push_back({"stco entry would pass 4 GiB", l.file(), title,
-                         "MP4 chunk offset past 4 GiB in a 32-bit table (stco)"});
-    }
-    {
-        Layout l = base;
         l.far_offset = FTYP.size() + 20; // inside moov
         cases.push_back({"offset into moov", l.file(), title,
+                         "MP4 chunk offset inside moov: offsets cannot be shifted"});
+    }
+    {
+        // A file cut short: offsets past its end would be shifted along, or, with moov last
+        // (its media cut off: no mdat at all), point into the grown moov.
+        Layout l = base;
+        l.far_offset = 0x10000;
+        const char* past_end =
+            "MP4 chunk offset past the end of the file: offsets cannot be shifted";
+        cases.push_back({"offset past the end, moov first", l.file(), title, past_end});
+        l = base;
+        l.moov_last = true;
+        cases.push_back({"moov last, media cut off", FTYP + l.moov(57025), title, past_end});
+        cases.push_back({"moov last, media cut off, free atom too small",
+                         FTYP + l.moov(57025) + free_atom(8), title, past_end});
+        l.far_offset = FTYP.size() + l.mdat().size() + 20;
+        cases.push_back({"moov last, offset into moov", l.file(), title,
                          "MP4 chunk offset inside moov: offsets cannot be shifted"});
     }
     {
@@ -456,6 +511,62 @@ TEST(Mp4Write, RefusalsTable) {
         EXPECT_EQ(r.error, c.message);
         EXPECT_EQ(hex(r.after), hex(c.file));
     }
+}
+
+// A file whose moov is last and whose media was cut off is written where no offset moves and
+// moov does not grow over them: a smaller moov, or a free atom after it that takes the growth;
+// with moov last, a track of media in another file or of no offset table is no obstacle.
+TEST(Mp4Write, MoovLastWrittenWhereNoOffsetCanGoWrong) {
+    Layout cut = with_items(Layout{}, OLD_ITEMS);
+    cut.moov_last = true;
+    const Bytes shorter = text_item(NAM, "O") + text_item(ART, "Band") + FREEFORM + trkn(3, 12);
+    Layout elsewhere = cut;
+    elsewhere.self_contained = false;
+    Layout no_table = cut;
+    no_table.moov_extra = mp4_atom("trak", mp4_atom("tkhd", repeat(0, 84)));
+    struct Case {
+        const char* name;
+        Bytes before;
+        const char* json;
+        Bytes expected;
+    };
+    const Case cases[] = {
+        {"cut off, moov shrinks", FTYP + cut.moov(57025), "{\"title\":\"O\"}",
+         FTYP + with_items(cut, shorter).moov(57025)},
+        {"cut off, free atom takes the growth", FTYP + cut.moov(57025) + free_atom(64),
+         "{\"title\":\"The new title\"}",
+         FTYP + with_items(cut, NEW_ITEMS).moov(57025) + free_atom((uint32_t)(64 - GROWTH))},
+        {"media in another file", elsewhere.file(), "{\"title\":\"The new title\"}",
+         with_items(elsewhere, NEW_ITEMS).file()},
+        {"track without offsets", no_table.file(), "{\"title\":\"The new title\"}",
+         with_items(no_table, NEW_ITEMS).file()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteResult r = write_json(c.before, c.json);
+        ASSERT_EQ(r.rc, 0) << r.error;
+        EXPECT_EQ(r.error, "");
+        EXPECT_EQ(hex(r.after), hex(c.expected));
+    }
+}
+
+// A first trkn item whose data atom claims more bytes than the item holds is carried as it is;
+// the write succeeds and, as every success, leaves no message.
+TEST(Mp4Write, DamagedTrackItemIsCarriedWithoutAMessage) {
+    const Bytes damaged_trkn = mp4_atom("trkn", be32(32) + S("data") + be32(0) + be32(0) + be16(0) +
+                                                    be16(3) + be16(12) + be16(0));
+    // ftyp and moov{mvhd, udta{meta{hdlr, ilst}}}: no track, no media.
+    auto file = [](const Bytes& items) {
+        return FTYP +
+               mp4_atom("moov",
+                        MVHD + mp4_atom("udta", mp4_atom("meta", be32(0) + HDLR +
+                                                                     mp4_atom("ilst", items))));
+    };
+    const Bytes head = file(damaged_trkn), expected = file(damaged_trkn + text_item(NAM, "M"));
+    WriteResult r = write_json(head, "{\"title\":\"M\"}");
+    ASSERT_EQ(r.rc, 0) << r.error;
+    EXPECT_EQ(r.error, "");
+    EXPECT_EQ(hex(r.after), hex(expected));
 }
 
 // Bytes appended to a file whose moov is last, or the file cut short inside the bytes kept before

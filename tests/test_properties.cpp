@@ -130,7 +130,7 @@ struct KeyRow {
 };
 
 std::vector<KeyRow> key_rows() {
-    return {
+    std::vector<KeyRow> rows = {
         {"TITLE",
          id3_frame4("TIT2", id3_text("Song")),
          id3_frame3("TIT2", id3_text("Song", 0)),
@@ -271,6 +271,27 @@ std::vector<KeyRow> key_rows() {
          freeform("My Key", {"x", "y"}),
          {"x", "y"}},
     };
+    // The podcast and TV items: texts, in a TXXX frame of the key in ID3v2. iTunes marks the URL
+    // and the episode id with no type (0).
+    const struct {
+        const char* key;
+        const char* item;
+        uint32_t type;
+    } podcast[] = {{"PODCASTDESC", "desc", 1},     {"LONGDESCRIPTION", "ldes", 1},
+                   {"PODCASTCATEGORY", "catg", 1}, {"PODCASTKEYWORDS", "keyw", 1},
+                   {"PODCASTURL", "purl", 0},      {"PODCASTID", "egid", 0},
+                   {"TVSHOW", "tvsh", 1},          {"TVNETWORK", "tvnn", 1},
+                   {"TVEPISODEID", "tven", 1}};
+    for (const auto& p : podcast) {
+        std::string value = std::string(p.item) + " text";
+        rows.push_back({p.key,
+                        id3_frame4("TXXX", txxx(p.key, value)),
+                        id3_frame3("TXXX", txxx(p.key, value)),
+                        {std::string(p.key) + "=" + value},
+                        mp4_atom(p.item, mp4_data(S(value), p.type)),
+                        {value}});
+    }
+    return rows;
 }
 
 TEST(ReadAll, EveryKeyOfTheTableInEveryContainer) {
@@ -932,6 +953,109 @@ TEST(WriteProperties, Mp4ItemsOfTheKeysNamed) {
             << hex(*atom);
     Bytes gnre = S("gnre");
     EXPECT_EQ(std::search(file.begin(), file.end(), gnre.begin(), gnre.end()), file.end());
+}
+
+// A numeric genre (gnre) is GENRE by its ID3v1 name (number N: genre N - 1) in the file's order
+// among the text genres; a number of no genre gives nothing. id3_read's genre is the text item
+// where there is one. Writing the same genre back, as a property or a field, keeps the item.
+TEST(ReadAll, Mp4NumericGenre) {
+    auto gnre = [](uint32_t n) { return mp4_atom("gnre", mp4_data(be16(n), 0)); };
+    struct Case {
+        const char* name;
+        Bytes items;
+        Values genres;
+        const char* field;
+    };
+    const Case cases[] = {
+        {"18 is Rock", gnre(18), {"Rock"}, "Rock"},
+        {"1 is the first", gnre(1), {"Blues"}, "Blues"},
+        {"0 names none", gnre(0), {}, ""},
+        {"past the table", gnre(1000), {}, ""},
+        {"a byte short", mp4_atom("gnre", mp4_data(B({18}), 0)), {}, ""},
+        {"before a text genre", gnre(18) + item("\251gen", "Jazz"), {"Rock", "Jazz"}, "Jazz"},
+        {"after a text genre", item("\251gen", "Jazz") + gnre(18), {"Jazz", "Rock"}, "Jazz"},
+    };
+    TempDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string path = dir.file("song.m4a");
+        Bytes file = mp4_file(item("\251nam", "t") + c.items);
+        ASSERT_TRUE(write_file(path, file));
+        AllTags got = read_all(path);
+        ASSERT_TRUE(got.ok) << got.error;
+        EXPECT_EQ(got.properties["GENRE"], c.genres);
+        char* text = id3_read(path.c_str());
+        ASSERT_NE(text, nullptr) << id3_last_error();
+        yyjson_doc* doc = yyjson_read(text, strlen(text), 0);
+        id3_free_string(text);
+        ASSERT_NE(doc, nullptr);
+        EXPECT_STREQ(yyjson_get_str(yyjson_obj_get(yyjson_doc_get_root(doc), "genre")), c.field);
+        yyjson_doc_free(doc);
+        if (c.genres.empty())
+            continue;
+        ASSERT_EQ(write_json(path, properties_json({{"GENRE", c.genres}})), 0) << id3_last_error();
+        EXPECT_EQ(hex(read_file(path)), hex(file));
+        std::string field = std::string("{\"genre\":\"") + c.field + "\"}";
+        ASSERT_EQ(write_json(path, field), 0) << id3_last_error();
+        EXPECT_EQ(hex(read_file(path)), hex(file));
+    }
+}
+
+// An iTunes-made item list (as on its ALAC files): the binary freeform item "Encoding Params"
+// (data type 0) and a text ending in a 00 byte (iTunNORM) are no property values. They stay as
+// they are: read_all's properties written back give the bytes a {} write gives. A write that
+// names such a key replaces the item.
+TEST(WriteProperties, Mp4BinaryItemsAreCarriedNotListed) {
+    const Bytes encoding_params =
+        mp4_atom("----", mp4_atom("mean", be32(0) + S("com.apple.iTunes")) +
+                             mp4_atom("name", be32(0) + S("Encoding Params")) +
+                             mp4_data(S("vers") + be32(1) + S("acbf") + be32(2) + S("brat") +
+                                          be32(32000) + S("cdcv") + be32(0x10600),
+                                      0));
+    const Bytes itunnorm = freeform("iTunNORM", {std::string(" 00000A3C 00000B12 00004D2E\0", 28)});
+    const Bytes file =
+        mp4_file(item("\251nam", "Song") + item("\251too", "iTunes 12.9") + encoding_params +
+                 itunnorm + freeform("iTunSMPB", {" 00000000 00000840 000001C0"}) +
+                 mp4_atom("stik", mp4_data(B({1}), 21)));
+    TempDir dir;
+    std::string path = dir.file("alac.m4a"), plain = dir.file("plain.m4a");
+    ASSERT_TRUE(write_file(path, file));
+    ASSERT_TRUE(write_file(plain, file));
+    AllTags got = read_all(path);
+    ASSERT_TRUE(got.ok) << got.error;
+    EXPECT_EQ(got.keys, (std::vector<std::string>{"TITLE", "ENCODING", "ITUNSMPB"}));
+
+    std::vector<std::pair<std::string, Values>> listed(got.properties.begin(),
+                                                       got.properties.end());
+    ASSERT_EQ(write_json(path, properties_json(listed)), 0) << id3_last_error();
+    ASSERT_EQ(write_json(plain, "{}"), 0) << id3_last_error();
+    EXPECT_EQ(hex(read_file(path)), hex(read_file(plain)));
+    EXPECT_EQ(hex(read_file(path)), hex(file));
+
+    ASSERT_EQ(write_json(path, properties_json({{"ITUNNORM", {"x"}}})), 0) << id3_last_error();
+    got = read_all(path);
+    EXPECT_EQ(got.properties["ITUNNORM"], Values{"x"});
+    Bytes after = read_file(path);
+    EXPECT_NE(
+        std::search(after.begin(), after.end(), encoding_params.begin(), encoding_params.end()),
+        after.end());
+}
+
+// The podcast's URL and episode id are written as iTunes writes them, texts of data type 0; the
+// other podcast and TV items as UTF-8 texts.
+TEST(WriteProperties, Mp4PodcastItems) {
+    TempDir dir;
+    std::string path = dir.file("song.m4a");
+    ASSERT_TRUE(write_file(path, mp4_file(item("\251nam", "t"))));
+    ASSERT_EQ(write_json(path, properties_json({{"PODCASTURL", {"http://a.example/feed"}},
+                                                {"TVSHOW", {"Show"}}})),
+              0)
+        << id3_last_error();
+    Bytes file = read_file(path);
+    for (const Bytes& atom : {mp4_atom("purl", mp4_data(S("http://a.example/feed"), 0)),
+                              mp4_atom("tvsh", mp4_data(S("Show"), 1))})
+        EXPECT_NE(std::search(file.begin(), file.end(), atom.begin(), atom.end()), file.end())
+            << hex(atom);
 }
 
 } // namespace

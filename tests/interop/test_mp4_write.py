@@ -199,3 +199,22 @@ def test_fragmented_m4a_is_refused_and_left_alone(media, lib, tmp_path):
     assert lib.write_result(path, '{"title":"x"}') == (-1,
                                                         "fragmented MP4 (moof) write unsupported")
     assert iu.read_bytes(path) == before
+
+
+def test_m4a_cut_short_is_refused_and_left_alone(media, lib, tmp_path):
+    """An M4A whose media were cut off: ffmpeg's file with moov first, ending with moov, so that
+    every chunk offset points past the end of the file, where a moov that grows would come to lie.
+    The title write is refused, and the file stays as it was."""
+    made = tmp_path / "faststart.m4a"
+    iu.run(["ffmpeg", "-v", "error", "-nostdin", "-y", "-i", media.audio("tone.wav"), "-c:a",
+            "aac", "-b:a", "64k", "-movflags", "+faststart", made])
+    whole = iu.read_bytes(made)
+    moov_end = [end for kind, _, end in atoms(whole, 0, len(whole)) if kind == "moov"][0]
+    cut = whole[:moov_end]
+    path = tmp_path / "cut.m4a"
+    path.write_bytes(cut)
+    offsets = chunk_offsets(cut)
+    assert offsets and min(offsets) >= len(cut)
+    message = "MP4 chunk offset past the end of the file: offsets cannot be shifted"
+    assert lib.write_result(path, '{"title":"a longer title than before"}') == (-1, message)
+    assert iu.read_bytes(path) == cut

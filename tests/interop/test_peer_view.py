@@ -14,6 +14,7 @@ import zlib
 
 import pytest
 from mutagen.flac import FLAC
+from mutagen.mp4 import MP4, AtomDataType, MP4FreeForm
 from mutagen.id3 import (APIC, COMM, ID3, IPLS, TALB, TCON, TDAT, TIME, TIT2, TORY, TPE1, TPE2,
                          TRCK, TRDA, TSIZ, TXXX, TYER, USLT, ID3NoHeaderError)
 
@@ -162,6 +163,42 @@ def metaflac_tagged(path, media):
             "--import-picture-from=3||front||%s" % media.picture("red.jpg"), path])
 
 
+def itunes_alac(path, media):
+    """An ALAC file tagged as iTunes tags its own: the binary freeform item Encoding Params (data
+    type 0), an iTunNORM text ending in a 00 byte, iTunSMPB, the encoder, and player flags."""
+    alac = str(path) + ".alac.m4a"
+    iu.run(["ffmpeg", "-v", "error", "-nostdin", "-y", "-i", media.audio("tone.wav"), "-c:a",
+            "alac", alac])
+    os.replace(alac, path)
+    f = MP4(path)
+    f["\xa9nam"] = ["Title"]
+    f["\xa9ART"] = ["Artist"]
+    f["\xa9too"] = ["iTunes 12.9.4.102"]
+    f["----:com.apple.iTunes:Encoding Params"] = [MP4FreeForm(
+        b"vers\0\0\0\x01acbf\0\0\0\x02brat\0\0\x7d\0cdcv\0\x01\x06\x00",
+        dataformat=AtomDataType.IMPLICIT)]
+    f["----:com.apple.iTunes:iTunNORM"] = [MP4FreeForm(
+        b" 00000A3C 00000B12 00004D2E 00005F01 00000000\0", dataformat=AtomDataType.UTF8)]
+    f["----:com.apple.iTunes:iTunSMPB"] = [MP4FreeForm(
+        b" 00000000 00000840 000001C0 0000000000005A00", dataformat=AtomDataType.UTF8)]
+    f["stik"] = [1]
+    f["pgap"] = False
+    f.save()
+
+
+def atomicparsley_genre(path, media):
+    """AtomicParsley's standard genre: the numeric gnre item (Rock), with a title."""
+    iu.run(["AtomicParsley", path, "--genre", "Rock", "--title", "Song", "--overWrite"])
+
+
+def podcast_items(path, media):
+    """The podcast and TV items of iTunes, as mutagen writes them (purl and egid of type 0)."""
+    f = MP4(path)
+    for item in ("desc", "ldes", "tvsh", "tvnn", "tven", "catg", "keyw", "purl", "egid"):
+        f[item] = ["%s text" % item]
+    f.save()
+
+
 FILES = {
     "ffmpeg-v23": ("lame.mp3", ffmpeg_tagged(3)),
     "ffmpeg-v24": ("lame.mp3", ffmpeg_tagged(4)),
@@ -175,12 +212,15 @@ FILES = {
     "v1-under-sparse-v2": ("lame.mp3", v1_with_sparse_v2),
     "v23-dates-compressed": ("lame.mp3", v23_dates_and_compressed),
     "metaflac": ("flac.flac", metaflac_tagged),
+    "itunes-alac": ("ffmpeg.m4a", itunes_alac),
+    "atomicparsley-gnre": ("ffmpeg.m4a", atomicparsley_genre),
+    "podcast-items": ("ffmpeg.m4a", podcast_items),
 }
 
 # --- Peer views -----------------------------------------------------------------------------------
 
 # The name of the written field ("title") in each peer's view.
-NAMED_KEYS = {"mutagen": {"TIT2", "title"}, "taglib": {"TITLE"}, "eyed3": {"title"},
+NAMED_KEYS = {"mutagen": {"TIT2", "title", "\xa9nam"}, "taglib": {"TITLE"}, "eyed3": {"title"},
               "ffprobe": {"title"}, "id3v2": {"Title"}}
 
 
@@ -193,6 +233,10 @@ def mutagen_view(path):
         comments = {k: v for k, v in comments.items()}
         comments["pictures"] = [(p.type, p.mime, p.desc, md5(p.data)) for p in f.pictures]
         return comments
+    if str(path).endswith(".m4a"):
+        # Every item with its values (freeform data with its type), covers by their bytes.
+        return {key: [md5(bytes(c)) for c in values] if key == "covr" else repr(values)
+                for key, values in (MP4(path).tags or {}).items()}
     try:
         tags = ID3(path)
     except ID3NoHeaderError:

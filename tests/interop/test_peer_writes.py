@@ -354,16 +354,16 @@ def test_peer_written_file_gives_the_expected_tags(case, tagged, media, lib, tmp
     assert lib.extract_cover(path, tmp_path / "cover.bin") == want
 
 
-def test_mp4_standard_genre_item_is_not_read(media, lib, tmp_path):
+def test_mp4_standard_genre_item_is_read(media, lib, tmp_path):
     """AtomicParsley stores a standard genre as the numeric gnre item and the year as the date
-    item; the date is read, the numeric genre is not (it comes back empty), while mutagen reports
-    both."""
+    item; both are read, the numeric genre by its ID3v1 name, as mutagen reports them."""
     path = media.copy("ffmpeg.m4a", tmp_path)
     iu.run(["AtomicParsley", path, "--genre", "Rock", "--year", "1999", "--overWrite"])
     data = iu.read_bytes(path)
     assert b"gnre" in data and b"\xa9gen" not in data and b"\xa9day" in data
     got = lib.read(path)
-    assert (got["genre"], got["date"]) == ("", "1999")
+    assert (got["genre"], got["date"]) == ("Rock", "1999")
+    assert lib.read_all(path)["properties"]["GENRE"] == ["Rock"]
     items = MP4(path).tags
     assert (items["\xa9gen"], items["\xa9day"]) == (["Rock"], ["1999"])
 

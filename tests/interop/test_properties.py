@@ -13,7 +13,7 @@ import shutil
 import pytest
 from mutagen import id3
 from mutagen.flac import FLAC, Picture
-from mutagen.mp4 import MP4, MP4Cover, MP4FreeForm
+from mutagen.mp4 import MP4, AtomDataType, MP4Cover, MP4FreeForm
 
 import interop_util as iu
 
@@ -72,6 +72,9 @@ ACCEPTED = {
     # Picard's) has ©too for ENCODING and ©enc for ENCODEDBY, as ID3v2's TSSE and TENC.
     ("taglib", "mp4", "ENCODING"): "TagLib 1.13 maps ©too to ENCODEDBY",
     ("taglib", "mp4", "ENCODEDBY"): "TagLib 1.13 maps ©too to ENCODEDBY",
+    # TagLib 1.13 maps seven of the podcast and TV items, not ldes and keyw.
+    ("taglib", "mp4", "LONGDESCRIPTION"): "TagLib 1.13 does not map ldes",
+    ("taglib", "mp4", "PODCASTKEYWORDS"): "TagLib 1.13 does not map keyw",
 }
 
 
@@ -306,10 +309,14 @@ def mutagen_mp4_view(path):
         elif item == "cpil":
             texts = ["1" if values else "0"]
         elif isinstance(values, list) and values and isinstance(values[0], bytes):
-            texts = [bytes(v).decode("utf-8", "surrogateescape") for v in values]
+            # Binary freeform data and texts holding 00 are no values (docs/properties.md).
+            texts = [bytes(v).decode("utf-8", "surrogateescape") for v in values
+                     if getattr(v, "dataformat", AtomDataType.UTF8) == AtomDataType.UTF8 and
+                     b"\0" not in bytes(v)]
         else:
-            texts = [str(v) for v in values]
-        props.setdefault(key, []).extend(texts)
+            texts = [str(v) for v in values if "\0" not in str(v)]
+        if texts:
+            props.setdefault(key, []).extend(texts)
     return props, pictures
 
 
