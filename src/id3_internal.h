@@ -400,9 +400,12 @@ struct id3_picture_fields {
 bool id3_picture_parse(const uint8_t* body, uint64_t body_len, id3_picture_fields* pic);
 // A new comment body: the vendor, the named fields' comments ("KEY=value", whole) in the record's
 // order, the named properties' comments (one per value, whole), then the carried comments (each
-// already a length and its text). -1 when a comment passes its 32-bit length or memory runs out.
+// already a length and its text). With `lend`, the values of ID3_BORROW_MIN bytes or more are not
+// copied: `lend` gets pieces that borrow them, between the body's own bytes. -1 when a comment
+// passes its 32-bit length or memory runs out.
 int id3_vc_build(id3_buf* body, const uint8_t* vendor, uint64_t vendor_len, const id3_tags* t,
-                 const id3_change* change, const id3_buf* carried, uint32_t carried_count);
+                 const id3_change* change, const id3_buf* carried, uint32_t carried_count,
+                 id3_head* lend = nullptr);
 // A FLAC PICTURE block body: its cover into the record (the bytes only with want_cover); a body
 // too short for its fields is skipped. -1 when memory runs out.
 int id3_flac_picture_read(const uint8_t* body, uint64_t body_len, id3_tags* t, int want_cover);
@@ -423,15 +426,17 @@ uint8_t* id3_flac_picture_build(const id3_tags* t, const char* mime, uint64_t mi
 
 // A write's property changes (the "properties" member): each key named, upper-cased, with the
 // values it gets in the caller's order (texts without U+0000); a key without values is removed.
-// All zero is none; id3_prop_edits_free releases it.
+// The values lie in `texts`, the JSON text as it was parsed in place, so that a large value is
+// not held twice. All zero is none; id3_prop_edits_free releases it.
 struct id3_prop_edit {
     char* key;
-    char** values;
+    char** values; // the array is malloc'd; the texts are in the changes' `texts`
     uint64_t count;
 };
 struct id3_prop_edits {
     id3_prop_edit* items;
     uint64_t count;
+    char* texts; // malloc'd
     // The items' positions in the order of their keys, for lookups in logarithmic time; NULL
     // until id3_prop_edits_index builds it (lookups then walk the items).
     uint64_t* by_key;

@@ -150,12 +150,27 @@ static bool raw_control_in_string(const char* text, size_t len) {
 
 // Parses strict JSON, except that strings may hold bytes that are not UTF-8: id3_read passes such
 // bytes through from the file, and its object must parse again. yyjson's flag for them also lets
-// raw control characters into strings, which are refused first. NULL when the text is refused.
-static yyjson_doc* parse_json(const char* text) {
+// raw control characters into strings, which are refused first. The text is parsed in a copy of
+// its own, where the strings are unescaped in place and stay after the document goes: *copy gets
+// that malloc'd block, which its taker releases (a value of hundreds of megabytes is then held
+// once, not also in the document). NULL when the text is refused or memory runs out.
+static yyjson_doc* parse_json(const char* text, char** copy) {
+    *copy = nullptr;
     size_t len = strlen(text);
-    if (raw_control_in_string(text, len))
+    if (raw_control_in_string(text, len) || len > SIZE_MAX - YYJSON_PADDING_SIZE)
         return nullptr;
-    return yyjson_read_opts((char*)text, len, YYJSON_READ_ALLOW_INVALID_UNICODE, nullptr, nullptr);
+    char* in_place = (char*)malloc(len + YYJSON_PADDING_SIZE);
+    if (!in_place)
+        return nullptr;
+    memcpy(in_place, text, len);
+    memset(in_place + len, 0, YYJSON_PADDING_SIZE);
+    yyjson_doc* doc = yyjson_read_opts(
+        in_place, len, YYJSON_READ_INSITU | YYJSON_READ_ALLOW_INVALID_UNICODE, nullptr, nullptr);
+    if (!doc)
+        free(in_place);
+    else
+        *copy = in_place;
+    return doc;
 }
 
 // The first member whose key is exactly `key` (byte for byte), or NULL when there is none. Later
@@ -234,11 +249,8 @@ static int add_property_change(yyjson_val* key, yyjson_val* list, id3_prop_edits
             message = "property values must be a list of strings: %s";
         else if (memchr(yyjson_get_str(value), 0, yyjson_get_len(value)))
             message = "NUL character in tag value: %s";
-        else if (id3_tags_store_text(&edit.values[edit.count], yyjson_get_str(value),
-                                     yyjson_get_len(value)) != 0)
-            message = "oom";
-        else
-            edit.count++;
+        else // in the parsed text, which the changes take over
+            edit.values[edit.count++] = (char*)yyjson_get_str(value);
     }
     e->items[e->count++] = edit; // released with *e on every path
     if (message) {
@@ -295,7 +307,9 @@ int32_t id3_tags_from_json(id3_tags* t, const char* text, id3_removals* removed,
         id3_set_error("null tags_json");
         return -1;
     }
-    yyjson_doc* doc = parse_json(text);
+    char* parsed = nullptr;
+    yyjson_doc* doc = parse_json(text, &parsed);
+    id3_owned_text parsed_owner(parsed);
     if (!doc) {
         id3_set_error("invalid tags JSON");
         return -1;
@@ -350,6 +364,9 @@ int32_t id3_tags_from_json(id3_tags* t, const char* text, id3_removals* removed,
         id3_set_error("oom");
         return -1;
     }
+    // The property values lie in the parsed text: it goes with them.
+    if (props && props->count > 0)
+        props->texts = parsed_owner.release();
     if (removed)
         *removed = found;
     return 0;
@@ -357,7 +374,9 @@ int32_t id3_tags_from_json(id3_tags* t, const char* text, id3_removals* removed,
 
 id3_path* id3_paths_from_json(const char* text, uint64_t* count) {
     *count = 0;
-    yyjson_doc* doc = parse_json(text);
+    char* parsed = nullptr;
+    yyjson_doc* doc = parse_json(text, &parsed);
+    id3_owned_text parsed_owner(parsed);
     if (!doc) {
         id3_set_error("invalid dir_json");
         return nullptr;

@@ -271,8 +271,6 @@ const char* const id3_field_keys[ID3_FIELD_COUNT] = {"TITLE", "ARTIST", "ALBUM",
                                                      "GENRE", "DATE",   "TRACKNUMBER"};
 
 static void edit_free(id3_prop_edit* edit) {
-    for (uint64_t i = 0; i < edit->count; i++)
-        free(edit->values[i]);
     free(edit->values);
     free(edit->key);
 }
@@ -284,6 +282,7 @@ void id3_prop_edits_free(id3_prop_edits* e) {
         edit_free(&e->items[i]);
     free(e->items);
     free(e->by_key);
+    free(e->texts);
     memset(e, 0, sizeof *e);
 }
 

@@ -366,14 +366,19 @@ static int append_freeform_part(id3_buf* out, const char* type, const char* text
 }
 
 // Appends a data atom of the given type code and value. -1 when memory runs out.
-static int append_data(id3_buf* out, uint32_t data_type, const void* value, uint64_t n) {
+// With `lend`, a value of ID3_BORROW_MIN bytes or more is not copied: `lend` borrows it where it
+// lies, before the byte of `out` that follows.
+static int append_data(id3_buf* out, uint32_t data_type, const void* value, uint64_t n,
+                       id3_head* lend = nullptr) {
     uint8_t words[DATA_VALUE_AT];
     id3_put_be32(words, data_type);
     id3_put_be32(words + 4, 0); // locale
     if (append_header(out, "data", ATOM_HEADER_LEN + DATA_VALUE_AT + n, ATOM_HEADER_LEN) != 0 ||
-        id3_buf_append(out, words, DATA_VALUE_AT) != 0 || id3_buf_append(out, value, n) != 0)
+        id3_buf_append(out, words, DATA_VALUE_AT) != 0)
         return -1;
-    return 0;
+    if (lend && n >= ID3_BORROW_MIN)
+        return id3_head_borrow(lend, out->len, (const uint8_t*)value, n);
+    return id3_buf_append(out, value, n);
 }
 
 // The value of a number item (checked before: a number of the item's range, a pair "N/M" for
@@ -415,9 +420,11 @@ static bool number_value(const char* type, const char* text, uint8_t value[TRKN_
 // Appends the item of one named property with its values (none for a key removed): the table's
 // item, one data atom per value, numbers in their binary form; else a freeform item of iTunes
 // named by the key. -1 with a message.
-static int append_property(id3_buf* out, const id3_prop_edit& edit) {
+static int append_property(id3_buf* out, const id3_prop_edit& edit, id3_head* lend) {
     if (edit.count == 0)
         return 0;
+    // Large values are borrowed from the changes by `lend`; the sizes count them.
+    uint64_t lent_before = id3_head_len(lend);
     const id3_property_row* row = id3_property_row_of(edit.key);
     const char* item = row ? row->mp4 : nullptr;
     bool freeform = !item || strncmp(item, "----", 4) == 0;
@@ -440,17 +447,18 @@ static int append_property(id3_buf* out, const id3_prop_edit& edit) {
         if (!freeform && number_value(item, edit.values[v], number, &n, &data_type))
             ok = append_data(out, data_type, number, n) == 0;
         else
-            ok = append_data(out, text_type, edit.values[v], strlen(edit.values[v])) == 0;
+            ok = append_data(out, text_type, edit.values[v], strlen(edit.values[v]), lend) == 0;
     }
     if (!ok) {
         id3_set_error("oom");
         return -1;
     }
-    if (out->len - at > ATOM_SIZE32_MAX) {
+    uint64_t size = out->len - at + (id3_head_len(lend) - lent_before);
+    if (size > ATOM_SIZE32_MAX) {
         id3_set_error("MP4 item too large: %s", edit.key);
         return -1;
     }
-    id3_put_be32(out->data + at, (uint32_t)(out->len - at));
+    id3_put_be32(out->data + at, (uint32_t)size);
     return 0;
 }
 
@@ -489,7 +497,7 @@ static int ends_open(const uint8_t* buf, uint64_t start, uint64_t end) {
 // the end. A named genre also replaces a numeric "gnre" item. [start, end) is the old list's
 // payload in buf (empty when there is none).
 static int build_items(const uint8_t* buf, uint64_t start, uint64_t end, const id3_tags* t,
-                       id3_change change, id3_buf* out) {
+                       id3_change change, id3_buf* out, id3_head* lend) {
     bool done[TEXT_ITEM_COUNT] = {false};
     bool track_done = false, cover_done = false;
     // The fields the properties name are written with the properties.
@@ -519,7 +527,7 @@ static int build_items(const uint8_t* buf, uint64_t start, uint64_t end, const i
         if (edit && !done_props[edit - props->items]) {
             // The property's new item stands where its first old one stood.
             done_props[edit - props->items] = 1;
-            written = append_property(out, *edit);
+            written = append_property(out, *edit, lend);
         }
         for (size_t i = 0; i < TEXT_ITEM_COUNT && !replaced; i++) {
             const text_item& ti = TEXT_ITEMS[i];
@@ -561,7 +569,7 @@ static int build_items(const uint8_t* buf, uint64_t start, uint64_t end, const i
     if (track_named && !track_done && append_track(out, t, kept_total) != 0)
         return -1;
     for (uint64_t i = 0; i < prop_count; i++) {
-        if (!done_props[i] && append_property(out, props->items[i]) != 0)
+        if (!done_props[i] && append_property(out, props->items[i], lend) != 0)
             return -1;
     }
     if (change.cover_replaced && !cover_done && append_cover(out, t, buf, nullptr) != 0)
@@ -718,16 +726,71 @@ static void size_levels(path_level* levels, int count, uint64_t inner_len) {
     }
 }
 
+// The new item list where the path's last level is cut: the headers before the items (the ilst
+// atom's, and those of the containers it needs), the items, and a free atom after them.
+// Large property values are not copied into the items: items_lent's pieces borrow them from the
+// changes, between the items' own bytes.
+struct new_list {
+    id3_buf before;
+    id3_buf items;
+    id3_head items_lent;
+    id3_buf after;
+};
+
+static uint64_t items_len(const new_list* list) {
+    return list->items.len + id3_head_len(&list->items_lent);
+}
+
+static uint64_t new_list_len(const new_list* list) {
+    return list->before.len + items_len(list) + list->after.len;
+}
+
+static void new_list_release(new_list* list) {
+    id3_buf_release(&list->before);
+    id3_buf_release(&list->items);
+    id3_head_release(&list->items_lent);
+    id3_buf_release(&list->after);
+}
+
+// Appends the items' bytes from..to of their own, borrowed by the head with `lend_own`.
+static int emit_own_items(id3_buf* out, const id3_buf& items, uint64_t from, uint64_t to,
+                          bool lend_own, id3_head* head) {
+    if (to == from)
+        return 0;
+    return lend_own ? id3_head_borrow(head, out->len, items.data + from, to - from)
+                    : id3_buf_append(out, items.data + from, to - from);
+}
+
+// Appends the new list: its headers, its items (their own bytes borrowed by the head when they
+// are ID3_BORROW_MIN or more, the values they borrow lent on) and the free atom after them.
+static int emit_list(id3_buf* out, const new_list* list, id3_head* head) {
+    const id3_buf& items = list->items;
+    bool lend_own = items.len >= ID3_BORROW_MIN;
+    if (id3_buf_append(out, list->before.data, list->before.len) != 0)
+        return -1;
+    uint64_t from = 0;
+    for (uint64_t i = 0; i < list->items_lent.piece_count; i++) {
+        const id3_head_piece& piece = list->items_lent.pieces[i];
+        if (emit_own_items(out, items, from, piece.at, lend_own, head) != 0 ||
+            id3_head_borrow(head, out->len, piece.bytes, piece.len) != 0)
+            return -1;
+        from = piece.at;
+    }
+    if (emit_own_items(out, items, from, items.len, lend_own, head) != 0)
+        return -1;
+    return id3_buf_append(out, list->after.data, list->after.len);
+}
+
 // Appends the levels from `level` down, each its new header, its kept bytes around the cut and
-// the level below (or the inner bytes) in the cut.
+// the level below (or the new list) in the cut.
 static int emit_levels(id3_buf* out, const uint8_t* buf, const path_level* levels, int count,
-                       int level, const id3_buf* inner) {
+                       int level, const new_list* list, id3_head* head) {
     const path_level& l = levels[level];
     if (append_header(out, l.atom.type, l.new_size, l.new_header) != 0 ||
         id3_buf_append(out, buf + payload_at(l.atom), l.cut_start - payload_at(l.atom)) != 0)
         return -1;
-    int rc = level + 1 < count ? emit_levels(out, buf, levels, count, level + 1, inner)
-                               : id3_buf_append(out, inner->data, inner->len);
+    int rc = level + 1 < count ? emit_levels(out, buf, levels, count, level + 1, list, head)
+                               : emit_list(out, list, head);
     if (rc != 0)
         return -1;
     return id3_buf_append(out, buf + l.cut_end, end_of(l.atom) - l.cut_end);
@@ -748,10 +811,10 @@ static int append_mdir_handler(id3_buf* out) {
     return id3_buf_append(out, HDLR, sizeof HDLR);
 }
 
-// Wraps the item list's payload in an ilst atom, and that in the containers that are missing
-// above it (missing levels: 0 none, 1 meta, 2 udta and meta).
-static int wrap_items(const id3_buf* items, int missing, id3_buf* out) {
-    uint64_t ilst_size = ATOM_HEADER_LEN + items->len;
+// The headers that wrap an item list's payload of items_len bytes in an ilst atom, and that in
+// the containers that are missing above it (missing levels: 0 none, 1 meta, 2 udta and meta).
+static int wrap_items(uint64_t items_len, int missing, id3_buf* out) {
+    uint64_t ilst_size = ATOM_HEADER_LEN + items_len;
     uint64_t meta_size = ATOM_HEADER_LEN + FULL_BOX_HEADER_LEN + MDIR_HANDLER_LEN + ilst_size;
     uint8_t version[FULL_BOX_HEADER_LEN] = {0};
     if (ilst_size > ATOM_SIZE32_MAX - 2 * ATOM_HEADER_LEN - 64) {
@@ -763,8 +826,7 @@ static int wrap_items(const id3_buf* items, int missing, id3_buf* out) {
         (missing >= 1 &&
          (append_header(out, "meta", meta_size, ATOM_HEADER_LEN) != 0 ||
           id3_buf_append(out, version, sizeof version) != 0 || append_mdir_handler(out) != 0)) ||
-        append_header(out, "ilst", ilst_size, ATOM_HEADER_LEN) != 0 ||
-        id3_buf_append(out, items->data, items->len) != 0) {
+        append_header(out, "ilst", ilst_size, ATOM_HEADER_LEN) != 0) {
         id3_set_error("oom");
         return -1;
     }
@@ -848,16 +910,16 @@ int id3_mp4_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
     if (find_path(buf, moov, levels, &count, &missing, &ilst, &has_ilst) != 0)
         return -1;
 
-    id3_buf items = {nullptr, 0, 0}, inner = {nullptr, 0, 0};
-    std::unique_ptr<id3_buf, void (*)(id3_buf*)> items_guard(&items, id3_buf_release);
-    std::unique_ptr<id3_buf, void (*)(id3_buf*)> inner_guard(&inner, id3_buf_release);
+    new_list list = {};
+    std::unique_ptr<new_list, void (*)(new_list*)> list_guard(&list, new_list_release);
+    id3_buf& items = list.items;
     uint64_t list_start = has_ilst ? payload_at(ilst) : 0;
     uint64_t list_end = has_ilst ? end_of(ilst) : 0;
-    if (build_items(buf, list_start, list_end, t, change, &items) != 0)
+    if (build_items(buf, list_start, list_end, t, change, &items, &list.items_lent) != 0)
         return -1;
     uint64_t region_end = top.moov_at + top.moov_size;
     bool same_list =
-        has_ilst && items.len == list_end - list_start &&
+        has_ilst && list.items_lent.piece_count == 0 && items.len == list_end - list_start &&
         (items.len == 0 || memcmp(items.data, buf + list_start, (size_t)items.len) == 0);
     if ((!has_ilst && items.len == 0) || same_list) {
         // Nothing to add where no list was, or the list as it was: moov stays as it is, byte for
@@ -878,17 +940,16 @@ int id3_mp4_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
     }
     if (has_ilst) {
         // The list keeps its header form unless its size no longer fits it.
-        uint64_t size = ilst.header + items.len;
+        uint64_t size = ilst.header + items_len(&list);
         uint64_t header = ilst.header == ATOM_LARGE_HEADER_LEN || size > ATOM_SIZE32_MAX
                               ? ATOM_LARGE_HEADER_LEN
                               : ATOM_HEADER_LEN;
-        if (append_header(&inner, "ilst", header + items.len, header) != 0 ||
-            id3_buf_append(&inner, items.data, items.len) != 0) {
+        if (append_header(&list.before, "ilst", header + items_len(&list), header) != 0) {
             id3_set_error("oom");
             return -1;
         }
         // A free atom right after the list gives or takes the change in its size.
-        int64_t change_len = (int64_t)inner.len - (int64_t)ilst.size;
+        int64_t change_len = (int64_t)new_list_len(&list) - (int64_t)ilst.size;
         uint64_t after = end_of(ilst);
         mp4_atom next;
         int found = change_len != 0 ? next_atom(buf, end_of(levels[2].atom), &after, &next) : 0;
@@ -897,15 +958,14 @@ int id3_mp4_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
         if (found == 1 && (strcmp(next.type, "free") == 0 || strcmp(next.type, "skip") == 0) &&
             free_can_take(next.size, change_len)) {
             uint64_t left = next.size - (uint64_t)change_len;
-            if (left > 0 && append_free(&inner, next.type, left) != 0)
+            if (left > 0 && append_free(&list.after, next.type, left) != 0)
                 return -1;
             levels[2].cut_end = end_of(next);
         }
-    } else if (wrap_items(&items, missing, &inner) != 0) {
+    } else if (wrap_items(items_len(&list), missing, &list.before) != 0) {
         return -1;
     }
-    id3_buf_release(&items);
-    size_levels(levels, count, inner.len);
+    size_levels(levels, count, new_list_len(&list));
 
     int64_t delta = (int64_t)levels[0].new_size - (int64_t)moov.size;
     uint64_t free_left = 0;
@@ -921,10 +981,13 @@ int id3_mp4_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
         return -1;
     }
 
+    // Large items stay where they were built, and the head borrows them.
+    bool lend = items.len >= ID3_BORROW_MIN;
+    uint64_t borrowed = id3_head_len(&list.items_lent) + (lend ? items.len : 0);
     id3_buf out = {nullptr, 0, 0};
-    int rc = id3_buf_reserve(&out, levels[0].new_size + free_left);
+    int rc = id3_buf_reserve(&out, levels[0].new_size - borrowed + free_left);
     if (rc == 0)
-        rc = emit_levels(&out, buf, levels, count, 0, &inner);
+        rc = emit_levels(&out, buf, levels, count, 0, &list, head);
     if (rc == 0 && free_left > 0)
         rc = append_free(&out, top.free_type, free_left);
     if (rc != 0) {
@@ -932,6 +995,10 @@ int id3_mp4_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
         if (!id3_has_error())
             id3_set_error("oom");
         return -1;
+    }
+    if (lend) {
+        head->lent = items.data;
+        items = id3_buf{nullptr, 0, 0};
     }
     head->data = out.data;
     head->len = out.len;

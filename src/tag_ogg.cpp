@@ -622,7 +622,7 @@ static int append_picture_comment(id3_buf* carried, const id3_tags* t) {
 // The new comment packet: the format's prefix, the old vendor, the comments, and what followed
 // the old comments (Vorbis: the framing byte; Opus: padding or other data, kept as they are).
 static int build_comment_packet(const ogg_headers* h, const id3_tags* t, id3_change change,
-                                id3_buf* packet) {
+                                id3_buf* packet, id3_head* lend) {
     const uint8_t* body = nullptr;
     uint64_t body_len = 0;
     if (!comment_body(h, &body, &body_len)) {
@@ -650,7 +650,7 @@ static int build_comment_packet(const ogg_headers* h, const id3_tags* t, id3_cha
     if (rc == 0)
         rc = id3_buf_append(packet, h->packets[OGG_COMMENT_PACKET].data, prefix);
     if (rc == 0)
-        rc = id3_vc_build(packet, body + 4, id3_le32(body), t, &change, &carried, count);
+        rc = id3_vc_build(packet, body + 4, id3_le32(body), t, &change, &carried, count, lend);
     id3_buf_release(&carried);
     if (rc == 0 && h->format == ID3_FMT_OGG) {
         const uint8_t framing = VORBIS_FRAMING;
@@ -658,11 +658,64 @@ static int build_comment_packet(const ogg_headers* h, const id3_tags* t, id3_cha
     } else if (rc == 0) {
         rc = id3_buf_append(packet, body + extent, body_len - extent);
     }
-    if (rc == 0 && packet->len > UINT32_MAX) {
+    if (rc == 0 && id3_head_len(lend) > UINT32_MAX - packet->len) {
         id3_set_error("comments too large for Ogg comment header");
         rc = -1;
     }
     return rc;
+}
+
+// A packet as the writer built it: its own bytes, and with `lent`, the pieces that stand between
+// them (large values borrowed where they lie).
+struct split_packet {
+    const id3_buf* own;
+    const id3_head* lent;
+};
+
+static uint64_t split_len(const split_packet& p) {
+    return p.own->len + (p.lent ? id3_head_len(p.lent) : 0);
+}
+
+// One part of a packet, `len` bytes at `bytes` from offset *pos of the packet on, cut to the
+// *n bytes from *from: summed into *crc and appended to out, or borrowed by `head` with `borrow`.
+// *pos moves past the part, *from and *n past what was taken.
+static int take_part(id3_buf* out, const uint8_t* bytes, uint64_t len, id3_head* borrow,
+                     uint64_t* pos, uint64_t* from, uint64_t* n, uint32_t* crc) {
+    uint64_t end = *pos + len;
+    if (*n > 0 && *from < end) {
+        uint64_t skip = *from - *pos; // parts come in order: *from is never before *pos
+        uint64_t take = len - skip < *n ? len - skip : *n;
+        const uint8_t* p = bytes + skip;
+        *crc = id3_ogg_crc_update(*crc, p, take);
+        int rc = borrow ? id3_head_borrow(borrow, out->len, p, take) : id3_buf_append(out, p, take);
+        if (rc != 0)
+            return -1;
+        *from += take;
+        *n -= take;
+    }
+    *pos = end;
+    return 0;
+}
+
+// Appends n bytes of the packet from `from` on: its own bytes are copied, or borrowed by `head`
+// when there is one; its pieces are always borrowed by `head`, which the packet then has.
+static int append_range(id3_buf* out, const split_packet& packet, uint64_t from, uint64_t n,
+                        id3_head* head, uint32_t* crc) {
+    uint64_t pos = 0, own_from = 0;
+    uint64_t pieces = packet.lent ? packet.lent->piece_count : 0;
+    for (uint64_t i = 0; i <= pieces && n > 0; i++) {
+        uint64_t own_to = i < pieces ? packet.lent->pieces[i].at : packet.own->len;
+        if (take_part(out, packet.own->data + own_from, own_to - own_from, head, &pos, &from, &n,
+                      crc) != 0)
+            return -1;
+        own_from = own_to;
+        if (i < pieces) {
+            const id3_head_piece& piece = packet.lent->pieces[i];
+            if (take_part(out, piece.bytes, piece.len, head, &pos, &from, &n, crc) != 0)
+                return -1;
+        }
+    }
+    return 0;
 }
 
 // Appends pages holding the packets in order, from sequence number `seq` on, each page as full as
@@ -670,7 +723,7 @@ static int build_comment_packet(const ogg_headers* h, const id3_tags* t, id3_cha
 // ends -1. The last page also gets last_flags. *pages gets their count. With `lend_to`, the bytes
 // of the first packet are not copied: the head borrows them where they lie, between the pages'
 // headers in `out`, so that a large comment packet is not held twice.
-static int page_packets(id3_buf* out, uint32_t serial, uint32_t seq, const id3_buf* const* packets,
+static int page_packets(id3_buf* out, uint32_t serial, uint32_t seq, const split_packet* packets,
                         int count, uint8_t last_flags, uint32_t* pages, id3_head* lend_to) {
     *pages = 0;
     int packet = 0;
@@ -694,7 +747,7 @@ static int page_packets(id3_buf* out, uint32_t serial, uint32_t seq, const id3_b
         span spans[OGG_MAX_SEGMENTS];
         int span_count = 0;
         while (packet < count && segments < OGG_MAX_SEGMENTS) {
-            uint64_t left = packets[packet]->len - pos;
+            uint64_t left = split_len(packets[packet]) - pos;
             uint64_t take = left < OGG_SEGMENT_MAX ? left : OGG_SEGMENT_MAX;
             header[OGG_HEADER_LEN + segments++] = (uint8_t)take;
             if (span_count > 0 && spans[span_count - 1].packet == packet)
@@ -720,12 +773,9 @@ static int page_packets(id3_buf* out, uint32_t serial, uint32_t seq, const id3_b
         if (id3_buf_append(out, header, OGG_HEADER_LEN + segments) != 0)
             return -1;
         for (int i = 0; i < span_count; i++) {
-            const uint8_t* bytes = packets[spans[i].packet]->data + spans[i].from;
-            crc = id3_ogg_crc_update(crc, bytes, spans[i].len);
-            int rc = lend_to && spans[i].packet == 0
-                         ? id3_head_borrow(lend_to, out->len, bytes, spans[i].len)
-                         : id3_buf_append(out, bytes, spans[i].len);
-            if (rc != 0)
+            const split_packet& from = packets[spans[i].packet];
+            id3_head* borrow = spans[i].packet == 0 ? lend_to : nullptr;
+            if (append_range(out, from, spans[i].from, spans[i].len, borrow, &crc) != 0)
                 return -1;
         }
         id3_put_le32(out->data + page_at + OGG_CRC_AT, crc);
@@ -789,18 +839,21 @@ int id3_ogg_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
         rc = -1;
     }
     id3_buf comments = {nullptr, 0, 0};
+    id3_head comments_lent = {}; // the large values, borrowed between the packet's own bytes
     id3_buf out = {nullptr, 0, 0};
     if (rc == 0)
-        rc = build_comment_packet(&h, t, change, &comments);
+        rc = build_comment_packet(&h, t, change, &comments, &comments_lent);
     // The first page, with the identification packet, stays as it is.
     if (rc == 0 && (id3_buf_append(&out, nullptr, h.first_page_end) != 0 ||
                     id3_file_read(f, 0, out.data, h.first_page_end) != 0))
         rc = -1;
     uint32_t pages = 0;
-    // A large comment packet stays where it was built, and the head borrows its bytes.
-    bool lend = comments.len >= ID3_BORROW_MIN;
+    // A large comment packet stays where it was built, and the head borrows its bytes (and the
+    // values the packet borrows).
+    bool lend = comments.len >= ID3_BORROW_MIN || comments_lent.piece_count > 0;
     if (rc == 0) {
-        const id3_buf* packets[2] = {&comments, &h.packets[OGG_SETUP_PACKET]};
+        const split_packet packets[2] = {{&comments, &comments_lent},
+                                         {&h.packets[OGG_SETUP_PACKET], nullptr}};
         // A stream without audio ends on its last header page, which keeps its end flag.
         rc = page_packets(&out, h.serial, 1, packets, header_packets(h.format) - 1,
                           h.end_flags & OGG_FLAG_LAST, &pages, lend ? head : nullptr);
@@ -810,6 +863,7 @@ int id3_ogg_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
         comments = id3_buf{nullptr, 0, 0};
     }
     id3_buf_release(&comments);
+    id3_head_release(&comments_lent);
     uint32_t old_pages = h.pages;
     uint32_t serial = h.serial;
     uint64_t end = h.end;

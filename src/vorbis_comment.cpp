@@ -163,23 +163,26 @@ int id3_vc_append(id3_buf* b, const void* text, uint64_t text_len) {
     return id3_buf_append(b, len, 4) != 0 || id3_buf_append(b, text, text_len) != 0 ? -1 : 0;
 }
 
-// Appends one comment of key and value, value_len bytes of it. -1 when the comment passes its
+// Appends one comment of key and value, value_len bytes of it; with `lend`, a value of
+// ID3_BORROW_MIN bytes or more is borrowed where it lies instead. -1 when the comment passes its
 // 32-bit length field or memory runs out.
 static int append_comment(id3_buf* body, const char* key, uint64_t key_len, const char* value,
-                          uint64_t value_len) {
+                          uint64_t value_len, id3_head* lend) {
     if (key_len > UINT32_MAX - 1 || value_len > UINT32_MAX - 1 - key_len)
         return -1;
     uint8_t len[VORBIS_LENGTH_LEN];
     id3_put_le32(len, (uint32_t)(key_len + 1 + value_len));
     if (id3_buf_append(body, len, VORBIS_LENGTH_LEN) != 0 ||
-        id3_buf_append(body, key, key_len) != 0 || id3_buf_append(body, "=", 1) != 0 ||
-        id3_buf_append(body, value, value_len) != 0)
+        id3_buf_append(body, key, key_len) != 0 || id3_buf_append(body, "=", 1) != 0)
         return -1;
-    return 0;
+    if (lend && value_len >= ID3_BORROW_MIN)
+        return id3_head_borrow(lend, body->len, (const uint8_t*)value, value_len);
+    return id3_buf_append(body, value, value_len);
 }
 
 int id3_vc_build(id3_buf* body, const uint8_t* vendor, uint64_t vendor_len, const id3_tags* t,
-                 const id3_change* change, const id3_buf* carried, uint32_t carried_count) {
+                 const id3_change* change, const id3_buf* carried, uint32_t carried_count,
+                 id3_head* lend) {
     const char* const texts[6] = {t->title, t->artist, t->album, t->genre, t->date, t->track};
     // The fields the properties name are written with the properties.
     uint32_t fields = change->named & ~change->by_props;
@@ -201,14 +204,14 @@ int id3_vc_build(id3_buf* body, const uint8_t* vendor, uint64_t vendor_len, cons
         if (!texts[i] || !(fields & (1u << i)))
             continue;
         if (append_comment(body, id3_field_keys[i], strlen(id3_field_keys[i]), texts[i],
-                           strlen(texts[i])) != 0)
+                           strlen(texts[i]), lend) != 0)
             return -1;
     }
     for (uint64_t k = 0; props && k < props->count; k++) {
         const id3_prop_edit& edit = props->items[k];
         for (uint64_t v = 0; v < edit.count; v++) {
             if (append_comment(body, edit.key, strlen(edit.key), edit.values[v],
-                               strlen(edit.values[v])) != 0)
+                               strlen(edit.values[v]), lend) != 0)
                 return -1;
         }
     }
