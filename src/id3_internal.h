@@ -238,6 +238,9 @@ int id3_write_cover_file(const char* out_path, const id3_file* src, const uint8_
 char* id3_decode_id3_text(uint8_t encoding, const uint8_t* p, uint64_t n);
 char* id3_utf16_to_utf8(const uint8_t* p, uint64_t n, int big_endian);
 
+// The name of ID3v1 genre number n, or NULL past the table.
+const char* id3_v1_genre_name(unsigned n);
+
 // The picture type of a front cover, in ID3v2 APIC frames and FLAC PICTURE blocks alike.
 #define ID3_PICTURE_FRONT_COVER 3
 

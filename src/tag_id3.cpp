@@ -575,7 +575,8 @@ static int parse_tag(const uint8_t* data, uint64_t len, id3_tags* t, bool want_c
 #define V1_GENRE_AT 127
 #define V1_TEXT_LEN 30
 
-// The genre numbers of ID3v1 and their names, as Winamp extended the list.
+// The genre numbers of ID3v1 and their names, as Winamp extended the list (0 to 191; 255 is
+// none). Where other programs spell a name differently, most of them agree on the one here.
 static const char* const kV1Genres[] = {"Blues",
                                         "Classic Rock",
                                         "Country",
@@ -616,7 +617,7 @@ static const char* const kV1Genres[] = {"Blues",
                                         "Sound Clip",
                                         "Gospel",
                                         "Noise",
-                                        "Alternative Rock",
+                                        "AlternRock",
                                         "Bass",
                                         "Soul",
                                         "Punk",
@@ -655,7 +656,152 @@ static const char* const kV1Genres[] = {"Blues",
                                         "Retro",
                                         "Musical",
                                         "Rock & Roll",
-                                        "Hard Rock"};
+                                        "Hard Rock",
+                                        "Folk",
+                                        "Folk-Rock",
+                                        "National Folk",
+                                        "Swing",
+                                        "Fast Fusion",
+                                        "Bebop",
+                                        "Latin",
+                                        "Revival",
+                                        "Celtic",
+                                        "Bluegrass",
+                                        "Avantgarde",
+                                        "Gothic Rock",
+                                        "Progressive Rock",
+                                        "Psychedelic Rock",
+                                        "Symphonic Rock",
+                                        "Slow Rock",
+                                        "Big Band",
+                                        "Chorus",
+                                        "Easy Listening",
+                                        "Acoustic",
+                                        "Humour",
+                                        "Speech",
+                                        "Chanson",
+                                        "Opera",
+                                        "Chamber Music",
+                                        "Sonata",
+                                        "Symphony",
+                                        "Booty Bass",
+                                        "Primus",
+                                        "Porn Groove",
+                                        "Satire",
+                                        "Slow Jam",
+                                        "Club",
+                                        "Tango",
+                                        "Samba",
+                                        "Folklore",
+                                        "Ballad",
+                                        "Power Ballad",
+                                        "Rhythmic Soul",
+                                        "Freestyle",
+                                        "Duet",
+                                        "Punk Rock",
+                                        "Drum Solo",
+                                        "A Cappella",
+                                        "Euro-House",
+                                        "Dance Hall",
+                                        "Goa",
+                                        "Drum & Bass",
+                                        "Club-House",
+                                        "Hardcore Techno",
+                                        "Terror",
+                                        "Indie",
+                                        "BritPop",
+                                        "Afro-Punk",
+                                        "Polsk Punk",
+                                        "Beat",
+                                        "Christian Gangsta Rap",
+                                        "Heavy Metal",
+                                        "Black Metal",
+                                        "Crossover",
+                                        "Contemporary Christian",
+                                        "Christian Rock",
+                                        "Merengue",
+                                        "Salsa",
+                                        "Thrash Metal",
+                                        "Anime",
+                                        "Jpop",
+                                        "Synthpop",
+                                        "Abstract",
+                                        "Art Rock",
+                                        "Baroque",
+                                        "Bhangra",
+                                        "Big Beat",
+                                        "Breakbeat",
+                                        "Chillout",
+                                        "Downtempo",
+                                        "Dub",
+                                        "EBM",
+                                        "Eclectic",
+                                        "Electro",
+                                        "Electroclash",
+                                        "Emo",
+                                        "Experimental",
+                                        "Garage",
+                                        "Global",
+                                        "IDM",
+                                        "Illbient",
+                                        "Industro-Goth",
+                                        "Jam Band",
+                                        "Krautrock",
+                                        "Leftfield",
+                                        "Lounge",
+                                        "Math Rock",
+                                        "New Romantic",
+                                        "Nu-Breakz",
+                                        "Post-Punk",
+                                        "Post-Rock",
+                                        "Psytrance",
+                                        "Shoegaze",
+                                        "Space Rock",
+                                        "Trop Rock",
+                                        "World Music",
+                                        "Neoclassical",
+                                        "Audiobook",
+                                        "Audio Theatre",
+                                        "Neue Deutsche Welle",
+                                        "Podcast",
+                                        "Indie Rock",
+                                        "G-Funk",
+                                        "Dubstep",
+                                        "Garage Rock",
+                                        "Psybient"};
+#define V1_GENRE_COUNT (sizeof kV1Genres / sizeof kV1Genres[0])
+
+// Other spellings of genre names in common use, so that a name written by another program (or by
+// an earlier version of this library) still gets its number in an ID3v1 tag.
+static const struct {
+    const char* name;
+    uint8_t number;
+} kV1GenreAliases[] = {{"Jazz-Funk", 29},   {"Alternative Rock", 40}, {"Alt. Rock", 40},
+                       {"Gangsta Rap", 59}, {"Folk Rock", 81},        {"Fast-Fusion", 84},
+                       {"Avant-garde", 90}, {"Dancehall", 125},       {"Hardcore", 129},
+                       {"Worldbeat", 133}};
+
+// The name of ID3v1 genre number n, or NULL past the table.
+const char* id3_v1_genre_name(unsigned n) {
+    return n < V1_GENRE_COUNT ? kV1Genres[n] : nullptr;
+}
+
+// Whether name is genre_name, ignoring ASCII case.
+static bool same_genre_name(const char* name, const char* genre_name) {
+    size_t len = strlen(genre_name);
+    return strlen(name) == len && plat_strnicmp(name, genre_name, len) == 0;
+}
+
+// The ID3v1 number of a genre name (255, none, for a name outside the table).
+static uint8_t v1_genre_number(const char* name) {
+    for (size_t i = 0; i < V1_GENRE_COUNT; i++)
+        if (same_genre_name(name, kV1Genres[i]))
+            return (uint8_t)i;
+    for (const auto& alias : kV1GenreAliases)
+        if (same_genre_name(name, alias.name))
+            return alias.number;
+    return 255;
+}
 
 // Whether the file's last 128 bytes (v1, after the ID3v2 tag that ends at v2_end) are an ID3v1
 // tag.
@@ -698,9 +844,7 @@ static int read_v1(const uint8_t* v1, id3_tags* t) {
         *f.field = text;
     }
     char number[4];
-    const char* genre = nullptr;
-    if (v1[V1_GENRE_AT] < sizeof kV1Genres / sizeof kV1Genres[0])
-        genre = kV1Genres[v1[V1_GENRE_AT]];
+    const char* genre = id3_v1_genre_name(v1[V1_GENRE_AT]);
     if (genre && (!t->genre || t->genre[0] == '\0') && id3_tags_set_str(&t->genre, genre) != 0)
         return -1;
     if (v1[V1_TRACK_AT - 1] == 0 && v1[V1_TRACK_AT] != 0 && (!t->track || t->track[0] == '\0')) {
@@ -1394,12 +1538,7 @@ static void update_v1(uint8_t* v1, const id3_tags* t, uint32_t named) {
             put_v1_text(v1 + f.at, f.n, f.text ? f.text : "");
     }
     if (named & ID3_NAMED_GENRE) {
-        v1[V1_GENRE_AT] = 255;
-        for (size_t i = 0; t->genre && i < sizeof kV1Genres / sizeof kV1Genres[0]; i++) {
-            size_t len = strlen(kV1Genres[i]);
-            if (strlen(t->genre) == len && plat_strnicmp(t->genre, kV1Genres[i], len) == 0)
-                v1[V1_GENRE_AT] = (uint8_t)i;
-        }
+        v1[V1_GENRE_AT] = t->genre ? v1_genre_number(t->genre) : 255;
     }
     if (named & ID3_NAMED_TRACK) {
         const char* track = t->track ? t->track : "";
@@ -1663,8 +1802,8 @@ static const char* genre_name(const char* value) {
     } else if (*after != '\0') {
         return value;
     }
-    unsigned number = (unsigned)atoi(digits);
-    return number < sizeof kV1Genres / sizeof kV1Genres[0] ? kV1Genres[number] : value;
+    const char* name = id3_v1_genre_name((unsigned)atoi(digits));
+    return name ? name : value;
 }
 
 static int add_prop(id3_props* p, const char* key, const char* value) {

@@ -99,6 +99,11 @@ def v1_only(path, media):
     prepend(path, b"", id3v1("V1 Title", "V1 Artist", "V1 Album", "2001", "v1 comment", 7, 8))
 
 
+def v1_extended_genre(path, media):
+    """An ID3v1 tag alone with a genre of Winamp's extensions (96, "Big Band")."""
+    prepend(path, b"", id3v1("V1 Title", "", "", "", "", 0, 96))
+
+
 def ffmpeg_tagged(version):
     def tag(path, media):
         out = path.with_name("ff-" + path.name)
@@ -171,6 +176,7 @@ FILES = {
     "eyed3": ("lame.mp3", eyed3_tagged),
     "id3v2-with-v1": ("lame.mp3", id3v2_with_v1),
     "v1-only": ("lame.mp3", v1_only),
+    "v1-extended-genre": ("lame.mp3", v1_extended_genre),
     "utf16-without-mark": ("lame.mp3", utf16_without_mark),
     "v1-under-sparse-v2": ("lame.mp3", v1_with_sparse_v2),
     "v23-dates-compressed": ("lame.mp3", v23_dates_and_compressed),
@@ -362,3 +368,4 @@ def peer_view_report():
     if target:
         with open(target, "w") as f:
             json.dump({"%s|%s" % key: seen for key, seen in sorted(RESULTS.items())}, f, indent=1)
+
