@@ -678,6 +678,37 @@ const CarryCase kCarryCases[] = {
      nullptr,
      id3_frame4("TIT2", id3_text("T")) + id3_frame4("APIC", apic(4, "BACK")) +
          id3_frame4("APIC", B({0}) + S("image/png")) + new_apic()},
+    // Version 2.2 pictures carry their type after a three-letter image format.
+    {"a new cover replaces a version 2.2 front cover",
+     id3_tag(2, 0,
+             S("PIC") + be24(11) + B({0}) + S("PNG") + B({3, 0}) + S("FRONT") + S("TT2") + be24(2) +
+                 B({0, 'T'}) + S("PIC") + be24(10) + B({0}) + S("PNG") + B({4, 0}) + S("BACK")),
+     nullptr,
+     id3_frame4("TIT2", B({0, 'T'})) +
+         id3_frame4("APIC", B({0}) + S("image/png") + B({0, 4, 0}) + S("BACK")) + new_apic()},
+    // New pairs join the first frame of their kind; a later one keeps its own pairs.
+    {"a new involved-people pair joins the first pair frame only",
+     id3_tag(4, 0,
+             id3_frame4("TIPL", id3_text(std::string("mix\0M", 5))) +
+                 id3_frame4("TIT2", id3_text("T")) +
+                 id3_frame4("TIPL", id3_text(std::string("producer\0P", 10)))),
+     "{\"properties\":{\"ARRANGER\":[\"A\"]}}",
+     id3_frame4("TIPL", id3_text(std::string("mix\0M\0arranger\0A", 16))) +
+         id3_frame4("TIT2", id3_text("T")) +
+         id3_frame4("TIPL", id3_text(std::string("producer\0P", 10)))},
+    // Version 2.2 frames take their later identifiers, PIC its MIME type; frames without a later
+    // form (CRM, unknown identifiers) go.
+    {"version 2.2 frames take their version 2.4 form",
+     id3_tag(2, 0,
+             S("TT2") + be24(3) + B({0, 'T', '2'}) + S("COM") + be24(5) + B({0}) + S("eng") +
+                 B({0}) + S("XYZ") + be24(1) + B({0}) + S("TCP") + be24(2) + B({0, '1'}) +
+                 S("PIC") + be24(6) + B({0}) + S("PNG") + B({4, 0}) + S("TYE") + be24(5) + B({0}) +
+                 S("2004") + S("TDA") + be24(5) + B({0}) + S("0311")),
+     "{\"genre\":\"G\"}",
+     id3_frame4("TCON", id3_text("G")) + id3_frame4("TIT2", B({0, 'T', '2'})) +
+         id3_frame4("COMM", B({0}) + S("eng") + B({0})) + id3_frame4("TCMP", B({0, '1'})) +
+         id3_frame4("TDRC", B({0}) + S("2004-11-03")) +
+         id3_frame4("APIC", B({0}) + S("image/png") + B({0, 4, 0}))},
 };
 INSTANTIATE_TEST_SUITE_P(OldTags, Carry, ::testing::ValuesIn(kCarryCases),
                          [](const ::testing::TestParamInfo<CarryCase>& info) {
