@@ -12,6 +12,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <iterator>
 #include <ostream>
 #include <string>
 
@@ -494,6 +495,99 @@ TEST(Mp3Write, Id3v1GenresOfTheWholeList) {
         Bytes file = read_file(path);
         ASSERT_FALSE(file.empty());
         EXPECT_EQ(file.back(), c.number);
+    }
+}
+
+// --- An APE tag at the end ------------------------------------------------------------------
+
+// An APE item: value size, flags (little-endian), key, 00, value.
+Bytes ape_item(const std::string& key, const std::string& value, uint32_t flags = 0) {
+    return le32((uint32_t)value.size()) + le32(flags) + S(key) + B({0}) + S(value);
+}
+// An APE tag: a header when asked, the items, the footer (tag size: the items and the footer).
+Bytes ape_tag(const Bytes& items, uint32_t count, bool header, uint32_t version = 2000,
+              uint32_t flags = 0) {
+    const uint32_t has_header = header ? 0x80000000u : 0, is_header = 0x20000000u;
+    auto frame = [&](uint32_t frame_flags) {
+        return S("APETAGEX") + le32(version) + le32((uint32_t)items.size() + 32) + le32(count) +
+               le32(frame_flags | has_header | flags) + repeat(0, 8);
+    };
+    return (header ? frame(is_header) : Bytes()) + items + frame(0);
+}
+
+// A write that names a field keeps the item of an APE tag at the end (before an ID3v1 tag, if
+// there is one) that holds it in step, which other programs show where the ID3v2 tag lacks it;
+// all else of the tag stays byte for byte. Read-only items and tags, and damaged tags, stay as
+// they are.
+TEST(Mp3Write, ApeTagItemsOfTheNamedFields) {
+    const Bytes title = ape_item("Title", "Old");
+    const Bytes artist = ape_item("Artist", "A");
+    const Bytes binary = ape_item("Cover Art (Front)", std::string("c\0\xFF", 3), 2);
+    const Bytes kept = artist + binary;
+    const Bytes v1 = S("TAG") + S("Old") + repeat(0, 121) + B({255}); // the title to remove
+    struct Case {
+        const char* name;
+        Bytes ape;
+        bool with_v1;
+        const char* json;
+        Bytes want; // the APE tag after the write
+    } cases[] = {
+        {"title replaced", ape_tag(title + kept, 3, true), true, "{\"title\":\"New title\"}",
+         ape_tag(ape_item("Title", "New title") + kept, 3, true)},
+        {"key in capitals, no header, no ID3v1",
+         ape_tag(artist + ape_item("TITLE", "Old"), 2, false), false, "{\"title\":\"N\"}",
+         ape_tag(artist + ape_item("TITLE", "N"), 2, false)},
+        {"version 1", ape_tag(title, 1, false, 1000), true, "{\"title\":\"N\"}",
+         ape_tag(ape_item("Title", "N"), 1, false, 1000)},
+        {"removed field", ape_tag(kept + title, 3, true), true, "{\"title\":null}",
+         ape_tag(kept, 2, true)},
+        {"later items of a key go",
+         ape_tag(ape_item("title", "a") + ape_item("Year", "1999") + artist +
+                     ape_item("Title", "b"),
+                 4, true),
+         true, "{\"title\":\"N\",\"date\":\"2001\",\"genre\":\"Rock\",\"track\":\"3\"}",
+         ape_tag(ape_item("title", "N") + ape_item("Year", "2001") + artist, 3, true)},
+        {"every value of a property", ape_tag(title + artist, 2, true), true,
+         "{\"properties\":{\"ARTIST\":[\"x\",\"y\"]}}",
+         ape_tag(title + ape_item("Artist", std::string("x\0y", 3)), 2, true)},
+        {"field not held", ape_tag(title, 1, true), true, "{\"album\":\"L\"}",
+         ape_tag(title, 1, true)},
+        {"read-only item", ape_tag(ape_item("Title", "Old", 1), 1, true), true, "{\"title\":\"N\"}",
+         ape_tag(ape_item("Title", "Old", 1), 1, true)},
+        {"read-only tag", ape_tag(title, 1, true, 2000, 1), true, "{\"title\":\"N\"}",
+         ape_tag(title, 1, true, 2000, 1)},
+        {"binary item of the key", ape_tag(ape_item("Title", "Old", 2), 1, false), true,
+         "{\"title\":\"N\"}", ape_tag(ape_item("Title", "Old", 2), 1, false)},
+    };
+    // Damaged tags: more items counted than there are, bytes left after the items, an item
+    // running into the footer, a header that disagrees with the footer, a tag larger than the
+    // file's audio.
+    Bytes header_off = ape_tag(title, 1, true);
+    header_off[12] ^= 1;
+    Bytes too_large = ape_tag(title, 1, false);
+    too_large[too_large.size() - 20] = 0x7F;
+    const Bytes damaged[] = {ape_tag(title, 2, true), ape_tag(title + B({0}), 1, true),
+                             ape_tag(le32(99) + le32(0) + S("Title") + B({0}) + S("Old"), 1, true),
+                             header_off, too_large};
+    std::vector<Case> all(std::begin(cases), std::end(cases));
+    for (const Bytes& d : damaged)
+        all.push_back({"damaged", d, true, "{\"title\":\"N\"}", d});
+    for (const Case& c : all) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        std::string path = dir.file("song.mp3");
+        Bytes end = c.with_v1 ? v1 : Bytes();
+        ASSERT_TRUE(write_file(path, kBareAudio + c.ape + end));
+        ASSERT_EQ(id3_write(path.c_str(), c.json), 0) << id3_last_error();
+        EXPECT_STREQ(id3_last_error(), "");
+        Bytes file = read_file(path);
+        Bytes want = kBareAudio + c.want;
+        ASSERT_GE(file.size(), want.size() + end.size());
+        Bytes got(file.end() - (long)(want.size() + end.size()), file.end() - (long)end.size());
+        EXPECT_EQ(hex(got), hex(want));
+        if (c.with_v1) {
+            EXPECT_EQ(Bytes(file.end() - 128, file.end() - 125), S("TAG"));
+        }
     }
 }
 

@@ -369,3 +369,34 @@ def peer_view_report():
         with open(target, "w") as f:
             json.dump({"%s|%s" % key: seen for key, seen in sorted(RESULTS.items())}, f, indent=1)
 
+
+# --- An APE tag at the end ------------------------------------------------------------------------
+
+def ape_tag(items):
+    """An APEv2 tag with header and footer: "APETAGEX", version 2000, tag size (items and footer),
+    item count, flags (has a header; this is the header), 8 reserved bytes; each item: value size,
+    flags, key, 00, value."""
+    body = b"".join(struct.pack("<II", len(v), 0) + k + b"\0" + v for k, v in items)
+    def frame(flags):
+        sizes = struct.pack("<IIII", 2000, len(body) + 32, len(items), flags)
+        return b"APETAGEX" + sizes + b"\0" * 8
+    return frame(0xA0000000) + body + frame(0x80000000)
+
+
+@pytest.mark.parametrize("tags,title", [({"title": "x"}, ["x"]), ({"title": None}, [])],
+                         ids=["title set", "title removed"])
+def test_taglib_sees_a_named_field_over_an_ape_tag(tags, title, media, lib, taglib_reader,
+                                                   tmp_path):
+    """TagLib shows an APE tag at the end where the ID3v2 tag is empty or lacks a field: a write
+    that names the field keeps the APE item in step, so that TagLib shows what was written."""
+    path = media.copy("lame.mp3", tmp_path, "ape.mp3")
+    prepend(path, id3_tag(3, [v23_frame("TIT2", b"\0ID3 Title")]),
+            ape_tag([(b"Title", b"Ape Title"), (b"Artist", b"Ape Artist")]) +
+            id3v1("V1 Title", "", "", "", "", 0, 255))
+    assert iu.taglib_read(taglib_reader, path, tmp_path / "before")["TITLE"] == ["ID3 Title"]
+    lib.write(path, tags)
+    seen = iu.taglib_read(taglib_reader, path, tmp_path / "after")
+    assert seen["properties"].get("TITLE", []) == title
+    assert seen["TITLE"] == title
+    # The other items stay.
+    assert b"Ape Artist" in iu.read_bytes(path)
