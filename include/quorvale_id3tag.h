@@ -11,8 +11,10 @@
  * a string nor null leaves that tag as the file has it, and an empty string stores an empty tag.
  * A member whose value is null removes the tag: every frame of it (for "date" also the version
  * 2.3 date frames TYER, TDAT, TIME, TRDA), every FLAC comment of its key, and the field of an
- * ID3v1 tag. "cover":null removes the front covers (picture type 3) and keeps the other pictures;
- * "format", "has_cover", "cover_mime" and every other member are ignored. Strings may
+ * ID3v1 tag (and the item of an APE tag at the end of an MP3 file that holds it, which a write
+ * naming the field otherwise sets to the new value). "cover":null removes the front covers
+ * (picture type 3) and keeps the other pictures; "format", "has_cover", "cover_mime" and every
+ * other member are ignored. Strings may
  * hold bytes that are not valid UTF-8 (id3_read passes such bytes through); they are stored as
  * they stand. A member that is read and holds U+0000 fails the call with "NUL character in tag
  * value: KEY" before any file is looked at; an id3_batch path holding U+0000 fails as that file's

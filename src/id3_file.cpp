@@ -189,10 +189,12 @@ void id3_head_release(id3_head* head) {
     free(head->data);
     free(head->pieces);
     free(head->lent);
+    free(head->tail);
     head->data = nullptr;
     head->pieces = nullptr;
     head->lent = nullptr;
-    head->len = head->piece_count = 0;
+    head->tail = nullptr;
+    head->len = head->piece_count = head->tail_len = head->tail_replaces = 0;
 }
 
 // The zero bytes to add to a head of head->len bytes so that the audio at audio_off starts at the
@@ -383,13 +385,14 @@ int id3_replace_fill(plat_temp* temp, const char* path, const id3_file* src, id3
     }
     if (src && (head->audio_off < src->size || head->keep_len > 0)) {
         uint64_t audio_len = head->audio_off < src->size ? src->size - head->audio_off : 0;
-        uint64_t tail_len = head->tail_len <= audio_len ? head->tail_len : 0;
+        uint64_t replaced = head->tail_replaces <= audio_len ? head->tail_replaces : 0;
         rc = audio_len == 0 ? 0
              : head->ogg_renumber
-                 ? fill_renumbered(temp, src, head->audio_off, src->size - tail_len, head,
+                 ? fill_renumbered(temp, src, head->audio_off, src->size - replaced, head,
                                    &read_side)
-                 : fill_audio(temp, src, head->audio_off, src->size - tail_len, block, &read_side);
-        if (rc == 0 && tail_len > 0 && plat_temp_write(temp, head->tail, tail_len) != 0)
+                 : fill_audio(temp, src, head->audio_off, src->size - replaced, block, &read_side);
+        if (rc == 0 && replaced > 0 && head->tail_len > 0 &&
+            plat_temp_write(temp, head->tail, head->tail_len) != 0)
             rc = -1;
         if (rc != 0) {
             int err = errno;

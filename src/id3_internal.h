@@ -150,13 +150,13 @@ uint8_t* id3_file_dup(const id3_file* f, uint64_t off, uint64_t n);
 uint8_t* id3_slurp(const char* path, uint64_t* len);
 
 // The new start of a file being rewritten: `data` replaces the old file's bytes from `keep_len`
-// to `audio_off`, and the rest of the old file follows unchanged, except that its last `tail_len`
-// bytes (an ID3v1 tag) are replaced by `tail`. The old file's first `keep_len` bytes (usually none)
-// stay before `data`, so a region in the middle or at the end of a file can be replaced. A head
-// that ends in padding names the length field that counts it (grow_kind, at grow_at): zero bytes
-// appended to the head then count into that field, so that the audio can start at the offset a
-// block clone needs.
-#define ID3_TAIL_MAX 128
+// to `audio_off`, and the rest of the old file follows unchanged, except that its last
+// `tail_replaces` bytes (an APE tag, an ID3v1 tag) are replaced by `tail`. The old file's first
+// `keep_len` bytes (usually none) stay before `data`, so a region in the middle or at the end of a
+// file can be replaced. A head that ends in padding names the length field that counts it
+// (grow_kind, at grow_at): zero bytes appended to the head then count into that field, so that the
+// audio can start at the offset a block clone needs.
+
 // Bytes a head borrows instead of copying them in (a large picture of the old tag, the new
 // cover): they are written `at` bytes into `data`, before the byte that stands there, and must
 // live until the fill ends. Only bodies of ID3_BORROW_MIN bytes or more are borrowed.
@@ -177,8 +177,9 @@ struct id3_head {
     uint64_t audio_off;
     uint64_t keep_len;
     uint8_t* lent; // NULL or a malloc'd block that pieces borrow from, released with the head
-    uint8_t tail[ID3_TAIL_MAX];
+    uint8_t* tail; // malloc'd, tail_len bytes
     uint64_t tail_len;
+    uint64_t tail_replaces;
     int grow_kind;
     uint64_t grow_at;
     // Ogg: with ogg_renumber set, every page of stream ogg_serial from audio_off on is copied with
@@ -238,6 +239,9 @@ int id3_write_cover_file(const char* out_path, const id3_file* src, const uint8_
 #define ID3_ENC_UTF8 3
 char* id3_decode_id3_text(uint8_t encoding, const uint8_t* p, uint64_t n);
 char* id3_utf16_to_utf8(const uint8_t* p, uint64_t n, int big_endian);
+
+// The name of ID3v1 genre number n, or NULL past the table.
+const char* id3_v1_genre_name(unsigned n);
 
 // The picture type of a front cover, in ID3v2 APIC frames and FLAC PICTURE blocks alike.
 #define ID3_PICTURE_FRONT_COVER 3
@@ -590,9 +594,6 @@ int id3_mp3_load_props(const id3_file* f, id3_props* p, const id3_old_tag* held 
 int id3_flac_load_props(const id3_file* f, id3_props* p);
 int id3_mp4_load_props(const id3_file* f, id3_props* p);
 int id3_ogg_load_props(const id3_file* f, id3_props* p);
-
-// The name of ID3v1 genre number n, or NULL past the table.
-const char* id3_v1_genre_name(unsigned n);
 
 // Detection and dispatch (dispatch.cpp).
 // Container of a file image from its first bytes (at most 290 are looked at: an Ogg first page

@@ -575,7 +575,8 @@ static int parse_tag(const uint8_t* data, uint64_t len, id3_tags* t, bool want_c
 #define V1_GENRE_AT 127
 #define V1_TEXT_LEN 30
 
-// The genre numbers of ID3v1 and their names, as Winamp extended the list.
+// The genre numbers of ID3v1 and their names, as Winamp extended the list (0 to 191; 255 is
+// none). Where other programs spell a name differently, most of them agree on the one here.
 static const char* const kV1Genres[] = {"Blues",
                                         "Classic Rock",
                                         "Country",
@@ -616,7 +617,7 @@ static const char* const kV1Genres[] = {"Blues",
                                         "Sound Clip",
                                         "Gospel",
                                         "Noise",
-                                        "Alternative Rock",
+                                        "AlternRock",
                                         "Bass",
                                         "Soul",
                                         "Punk",
@@ -655,10 +656,151 @@ static const char* const kV1Genres[] = {"Blues",
                                         "Retro",
                                         "Musical",
                                         "Rock & Roll",
-                                        "Hard Rock"};
+                                        "Hard Rock",
+                                        "Folk",
+                                        "Folk-Rock",
+                                        "National Folk",
+                                        "Swing",
+                                        "Fast Fusion",
+                                        "Bebop",
+                                        "Latin",
+                                        "Revival",
+                                        "Celtic",
+                                        "Bluegrass",
+                                        "Avantgarde",
+                                        "Gothic Rock",
+                                        "Progressive Rock",
+                                        "Psychedelic Rock",
+                                        "Symphonic Rock",
+                                        "Slow Rock",
+                                        "Big Band",
+                                        "Chorus",
+                                        "Easy Listening",
+                                        "Acoustic",
+                                        "Humour",
+                                        "Speech",
+                                        "Chanson",
+                                        "Opera",
+                                        "Chamber Music",
+                                        "Sonata",
+                                        "Symphony",
+                                        "Booty Bass",
+                                        "Primus",
+                                        "Porn Groove",
+                                        "Satire",
+                                        "Slow Jam",
+                                        "Club",
+                                        "Tango",
+                                        "Samba",
+                                        "Folklore",
+                                        "Ballad",
+                                        "Power Ballad",
+                                        "Rhythmic Soul",
+                                        "Freestyle",
+                                        "Duet",
+                                        "Punk Rock",
+                                        "Drum Solo",
+                                        "A Cappella",
+                                        "Euro-House",
+                                        "Dance Hall",
+                                        "Goa",
+                                        "Drum & Bass",
+                                        "Club-House",
+                                        "Hardcore Techno",
+                                        "Terror",
+                                        "Indie",
+                                        "BritPop",
+                                        "Afro-Punk",
+                                        "Polsk Punk",
+                                        "Beat",
+                                        "Christian Gangsta Rap",
+                                        "Heavy Metal",
+                                        "Black Metal",
+                                        "Crossover",
+                                        "Contemporary Christian",
+                                        "Christian Rock",
+                                        "Merengue",
+                                        "Salsa",
+                                        "Thrash Metal",
+                                        "Anime",
+                                        "Jpop",
+                                        "Synthpop",
+                                        "Abstract",
+                                        "Art Rock",
+                                        "Baroque",
+                                        "Bhangra",
+                                        "Big Beat",
+                                        "Breakbeat",
+                                        "Chillout",
+                                        "Downtempo",
+                                        "Dub",
+                                        "EBM",
+                                        "Eclectic",
+                                        "Electro",
+                                        "Electroclash",
+                                        "Emo",
+                                        "Experimental",
+                                        "Garage",
+                                        "Global",
+                                        "IDM",
+                                        "Illbient",
+                                        "Industro-Goth",
+                                        "Jam Band",
+                                        "Krautrock",
+                                        "Leftfield",
+                                        "Lounge",
+                                        "Math Rock",
+                                        "New Romantic",
+                                        "Nu-Breakz",
+                                        "Post-Punk",
+                                        "Post-Rock",
+                                        "Psytrance",
+                                        "Shoegaze",
+                                        "Space Rock",
+                                        "Trop Rock",
+                                        "World Music",
+                                        "Neoclassical",
+                                        "Audiobook",
+                                        "Audio Theatre",
+                                        "Neue Deutsche Welle",
+                                        "Podcast",
+                                        "Indie Rock",
+                                        "G-Funk",
+                                        "Dubstep",
+                                        "Garage Rock",
+                                        "Psybient"};
+#define V1_GENRE_COUNT (sizeof kV1Genres / sizeof kV1Genres[0])
 
+// Other spellings of genre names in common use, so that a name written by another program (or by
+// an earlier version of this library) still gets its number in an ID3v1 tag.
+static const struct {
+    const char* name;
+    uint8_t number;
+} kV1GenreAliases[] = {{"Jazz-Funk", 29},   {"Alternative Rock", 40}, {"Alt. Rock", 40},
+                       {"Gangsta Rap", 59}, {"Folk Rock", 81},        {"Fast-Fusion", 84},
+                       {"Avant-garde", 90}, {"Dancehall", 125},       {"Hardcore", 129},
+                       {"Worldbeat", 133}};
+
+// The name of ID3v1 genre number n, or NULL past the table.
 const char* id3_v1_genre_name(unsigned n) {
-    return n < sizeof kV1Genres / sizeof kV1Genres[0] ? kV1Genres[n] : nullptr;
+    return n < V1_GENRE_COUNT ? kV1Genres[n] : nullptr;
+}
+
+// Whether name is genre_name, ignoring ASCII case.
+static bool same_genre_name(const char* name, const char* genre_name) {
+    size_t len = strlen(genre_name);
+    return strlen(name) == len && plat_strnicmp(name, genre_name, len) == 0;
+}
+
+// The ID3v1 number of a genre name (255, none, for a name outside the table).
+static uint8_t v1_genre_number(const char* name) {
+    for (size_t i = 0; i < V1_GENRE_COUNT; i++)
+        if (same_genre_name(name, kV1Genres[i]))
+            return (uint8_t)i;
+    for (const auto& alias : kV1GenreAliases)
+        if (same_genre_name(name, alias.name))
+            return alias.number;
+    return 255;
 }
 
 // Whether the file's last 128 bytes (v1, after the ID3v2 tag that ends at v2_end) are an ID3v1
@@ -702,9 +844,7 @@ static int read_v1(const uint8_t* v1, id3_tags* t) {
         *f.field = text;
     }
     char number[4];
-    const char* genre = nullptr;
-    if (v1[V1_GENRE_AT] < sizeof kV1Genres / sizeof kV1Genres[0])
-        genre = kV1Genres[v1[V1_GENRE_AT]];
+    const char* genre = id3_v1_genre_name(v1[V1_GENRE_AT]);
     if (genre && (!t->genre || t->genre[0] == '\0') && id3_tags_set_str(&t->genre, genre) != 0)
         return -1;
     if (v1[V1_TRACK_AT - 1] == 0 && v1[V1_TRACK_AT] != 0 && (!t->track || t->track[0] == '\0')) {
@@ -1398,12 +1538,7 @@ static void update_v1(uint8_t* v1, const id3_tags* t, uint32_t named) {
             put_v1_text(v1 + f.at, f.n, f.text ? f.text : "");
     }
     if (named & ID3_NAMED_GENRE) {
-        v1[V1_GENRE_AT] = 255;
-        for (size_t i = 0; t->genre && i < sizeof kV1Genres / sizeof kV1Genres[0]; i++) {
-            size_t len = strlen(kV1Genres[i]);
-            if (strlen(t->genre) == len && plat_strnicmp(t->genre, kV1Genres[i], len) == 0)
-                v1[V1_GENRE_AT] = (uint8_t)i;
-        }
+        v1[V1_GENRE_AT] = t->genre ? v1_genre_number(t->genre) : 255;
     }
     if (named & ID3_NAMED_TRACK) {
         const char* track = t->track ? t->track : "";
@@ -1416,6 +1551,222 @@ static void update_v1(uint8_t* v1, const id3_tags* t, uint32_t named) {
             v1[V1_TRACK_AT] = 0;
         }
     }
+}
+
+// ---------------------------------------------------------------------------------------------
+// An APE tag at the end of the file, before an ID3v1 tag if there is one. Other programs show
+// its texts where the ID3v2 tag lacks them, so a write keeps the items of the named fields in
+// step and everything else of the tag byte for byte. Little-endian: an optional 32-byte header,
+// the items, a 32-byte footer. Header and footer: "APETAGEX", version (4: 1000 or 2000), tag
+// size (4: the items and the footer), item count (4), flags (4), 8 reserved bytes. An item:
+// value size (4), flags (4), key (ASCII 0x20-0x7E, 2 to 255 characters, 00 after it), value
+// (UTF-8, several values separated by 00).
+
+#define APE_FRAME_LEN 32 // the header, the footer
+#define APE_VERSION_AT 8
+#define APE_SIZE_AT 12
+#define APE_COUNT_AT 16
+#define APE_FLAGS_AT 20
+#define APE_HAS_HEADER 0x80000000u
+#define APE_IS_HEADER 0x20000000u
+#define APE_READ_ONLY 0x1u  // of the tag or of one item
+#define APE_ITEM_KIND 0x6u  // of an item: 0 text, else binary or a link
+#define APE_ITEM_HEAD_LEN 8 // value size and flags
+#define APE_KEY_MIN 2
+#define APE_KEY_MAX 255
+
+// The APE keys of the named fields, in the record's order (matched without regard to case).
+static const char* const kApeKeys[ID3_FIELD_COUNT] = {"Title", "Artist", "Album",
+                                                      "Genre", "Year",   "Track"};
+
+// An APE tag as found at the end of the file, header (if any) to footer.
+struct ape_tag {
+    uint64_t len;
+    id3_owned_bytes bytes;
+    uint64_t items_at;  // where the items start in bytes
+    uint64_t items_len; // up to the footer
+};
+
+struct ape_item {
+    uint64_t len; // the whole item
+    uint32_t flags;
+    const char* key;
+    uint64_t key_len;
+};
+
+// The item at *pos of the item area (n bytes), *pos moved past it. False where none fits.
+static bool next_ape_item(const uint8_t* items, uint64_t n, uint64_t* pos, ape_item* item) {
+    uint64_t left = n - *pos;
+    if (left < APE_ITEM_HEAD_LEN)
+        return false;
+    const uint8_t* p = items + *pos;
+    uint64_t value_len = id3_le32(p);
+    const uint8_t* key = p + APE_ITEM_HEAD_LEN;
+    uint64_t room = left - APE_ITEM_HEAD_LEN;
+    uint64_t key_len = 0;
+    while (key_len < room && key_len <= APE_KEY_MAX && key[key_len] >= 0x20 && key[key_len] <= 0x7E)
+        key_len++;
+    if (key_len < APE_KEY_MIN || key_len > APE_KEY_MAX || key_len >= room || key[key_len] != 0)
+        return false;
+    if (value_len > room - key_len - 1)
+        return false;
+    item->len = APE_ITEM_HEAD_LEN + key_len + 1 + value_len;
+    item->flags = id3_le32(p + 4);
+    item->key = (const char*)key;
+    item->key_len = key_len;
+    *pos += item->len;
+    return true;
+}
+
+// Reads the APE tag that ends at `end`, after the ID3v2 tag (which ends at audio_off). 1 with the
+// tag in *tag, 0 when there is none or it is damaged in any way (it is left alone then), -1 with a
+// message when the file cannot be read.
+static int find_ape_tag(const id3_file* f, uint64_t audio_off, uint64_t end, ape_tag* tag) {
+    if (end < audio_off || end - audio_off < APE_FRAME_LEN)
+        return 0;
+    uint8_t footer[APE_FRAME_LEN];
+    if (id3_file_read(f, end - APE_FRAME_LEN, footer, sizeof footer) != 0)
+        return -1;
+    uint32_t version = id3_le32(footer + APE_VERSION_AT);
+    uint32_t flags = id3_le32(footer + APE_FLAGS_AT);
+    uint64_t size = id3_le32(footer + APE_SIZE_AT);
+    if (memcmp(footer, "APETAGEX", 8) != 0 || (version != 1000 && version != 2000) ||
+        (flags & APE_IS_HEADER) || size < APE_FRAME_LEN)
+        return 0;
+    uint64_t header_len = (flags & APE_HAS_HEADER) ? APE_FRAME_LEN : 0;
+    if (size > end - audio_off || header_len > end - audio_off - size)
+        return 0;
+    tag->len = header_len + size;
+    tag->bytes.reset(id3_file_dup(f, end - tag->len, tag->len));
+    if (!tag->bytes)
+        return -1;
+    const uint8_t* b = tag->bytes.get();
+    if (header_len > 0 &&
+        (memcmp(b, "APETAGEX", 8) != 0 || !(id3_le32(b + APE_FLAGS_AT) & APE_IS_HEADER) ||
+         id3_le32(b + APE_SIZE_AT) != size ||
+         id3_le32(b + APE_COUNT_AT) != id3_le32(footer + APE_COUNT_AT)))
+        return 0;
+    tag->items_at = header_len;
+    tag->items_len = size - APE_FRAME_LEN;
+    // Every item counted fits, and they fill the space up to the footer.
+    uint64_t pos = 0;
+    ape_item item;
+    for (uint32_t i = id3_le32(footer + APE_COUNT_AT); i > 0; i--) {
+        if (!next_ape_item(b + tag->items_at, tag->items_len, &pos, &item))
+            return 0;
+    }
+    return pos == tag->items_len ? 1 : 0;
+}
+
+// The named field an item's key stands for, or -1.
+static int ape_field_of(const ape_item* item) {
+    for (int i = 0; i < ID3_FIELD_COUNT; i++) {
+        if (strlen(kApeKeys[i]) == item->key_len &&
+            plat_strnicmp(item->key, kApeKeys[i], (size_t)item->key_len) == 0)
+            return i;
+    }
+    return -1;
+}
+
+// The new value of a named field's item: every value of its property, 00 between them, or the
+// record's text. Empty when the field has none (its item goes). -1 when memory runs out.
+static int ape_value(const id3_tags* t, id3_change change, int field, id3_buf* value) {
+    const char* key = id3_field_keys[field];
+    const id3_prop_edit* edit =
+        change.props ? id3_prop_edits_find(change.props, key, strlen(key)) : nullptr;
+    if (edit && (change.by_props & (1u << field))) {
+        for (uint64_t v = 0; v < edit->count; v++) {
+            if ((v > 0 && id3_buf_append(value, "", 1) != 0) ||
+                id3_buf_append(value, edit->values[v], strlen(edit->values[v])) != 0)
+                return -1;
+        }
+        return 0;
+    }
+    const char* const texts[] = {t->title, t->artist, t->album, t->genre, t->date, t->track};
+    const char* text = texts[field] ? texts[field] : "";
+    return id3_buf_append(value, text, strlen(text));
+}
+
+// Sets the tag size and item count of an APE header or footer.
+static void put_ape_counts(uint8_t* frame, uint32_t size, uint32_t count) {
+    id3_put_le32(frame + APE_SIZE_AT, size);
+    id3_put_le32(frame + APE_COUNT_AT, count);
+}
+
+// The APE tag with the items of the named fields replaced: the first item of a field takes the
+// new value (or goes when there is none), later items of the same field go; items marked
+// read-only or holding other than text stay, as does all of a read-only tag. *changed is false
+// when nothing differs. -1 when memory runs out.
+static int update_ape_tag(const ape_tag* tag, const id3_tags* t, id3_change change, id3_buf* out,
+                          bool* changed) {
+    *changed = false;
+    const uint8_t* b = tag->bytes.get();
+    const uint8_t* footer = b + tag->len - APE_FRAME_LEN;
+    if (id3_le32(footer + APE_FLAGS_AT) & APE_READ_ONLY)
+        return 0;
+    if (tag->items_at > 0 && id3_buf_append(out, b, tag->items_at) != 0)
+        return -1;
+    const uint8_t* items = b + tag->items_at;
+    uint32_t count = 0;
+    uint32_t done = 0; // fields whose new item is written
+    uint64_t pos = 0, at = 0;
+    ape_item item;
+    for (; next_ape_item(items, tag->items_len, &pos, &item); at = pos) {
+        int field = ape_field_of(&item);
+        bool fixed = (item.flags & APE_READ_ONLY) || (item.flags & APE_ITEM_KIND) != 0;
+        if (field < 0 || !(change.named & (1u << field)) || fixed) {
+            if (id3_buf_append(out, items + at, item.len) != 0)
+                return -1;
+            count++;
+            continue;
+        }
+        if (done & (1u << field))
+            continue;
+        done |= 1u << field;
+        id3_buf value = {nullptr, 0, 0};
+        std::unique_ptr<id3_buf, void (*)(id3_buf*)> release(&value, id3_buf_release);
+        if (ape_value(t, change, field, &value) != 0)
+            return -1;
+        if (value.len == 0)
+            continue;
+        if (value.len > UINT32_MAX)
+            return 0;
+        uint8_t head[APE_ITEM_HEAD_LEN];
+        id3_put_le32(head, (uint32_t)value.len);
+        memcpy(head + 4, items + at + 4, 4);
+        if (id3_buf_append(out, head, sizeof head) != 0 ||
+            id3_buf_append(out, item.key, item.key_len + 1) != 0 ||
+            id3_buf_append(out, value.data, value.len) != 0)
+            return -1;
+        count++;
+    }
+    uint64_t size = out->len - tag->items_at + APE_FRAME_LEN;
+    if (size > UINT32_MAX)
+        return 0;
+    if (id3_buf_append(out, footer, APE_FRAME_LEN) != 0)
+        return -1;
+    put_ape_counts(out->data + out->len - APE_FRAME_LEN, (uint32_t)size, count);
+    if (tag->items_at > 0)
+        put_ape_counts(out->data, (uint32_t)size, count);
+    *changed = out->len != tag->len || memcmp(out->data, b, (size_t)out->len) != 0;
+    return 0;
+}
+
+// The new end of the file: the APE tag (`ape`, in place of ape_old_len bytes) and the ID3v1 tag
+// (v1, v1_len bytes, 0 or 128). -1 when memory runs out.
+static int set_tail(id3_head* head, const id3_buf* ape, uint64_t ape_old_len, const uint8_t* v1,
+                    uint64_t v1_len) {
+    uint8_t* tail = (uint8_t*)malloc((size_t)(ape->len + v1_len) + 1);
+    if (!tail)
+        return -1;
+    if (ape->len > 0)
+        memcpy(tail, ape->data, (size_t)ape->len);
+    memcpy(tail + ape->len, v1, (size_t)v1_len);
+    free(head->tail);
+    head->tail = tail;
+    head->tail_len = ape->len + v1_len;
+    head->tail_replaces = ape_old_len + v1_len;
+    return 0;
 }
 
 // Whether the new tag carries a frame of the old one (a comment, or a compressed or encrypted
@@ -1512,11 +1863,9 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* 
     memcpy(v1, old->v1, sizeof v1);
     if (old->has_v1 && v1_additions(old, t, &from_v1, &v1_comment) != 0)
         return -1;
-    if (old->has_v1 && change.named != 0) {
+    bool v1_changed = old->has_v1 && change.named != 0;
+    if (v1_changed)
         update_v1(v1, t, change.named);
-        memcpy(head->tail, v1, ID3_V1_TAG_LEN);
-        head->tail_len = ID3_V1_TAG_LEN;
-    }
     // A named comment replaces the ID3v1 comment too: it neither moves in nor stays behind.
     const id3_prop_edit* comment = id3_prop_edits_find(change.props, "COMMENT", 7);
     if (comment) {
@@ -1525,9 +1874,28 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* 
             bool v11 = v1[V1_TRACK_AT - 1] == 0;
             put_v1_text(v1 + V1_COMMENT_AT, v11 ? V1_TEXT_LEN - 2 : V1_TEXT_LEN,
                         comment->count > 0 ? comment->values[0] : "");
-            memcpy(head->tail, v1, ID3_V1_TAG_LEN);
-            head->tail_len = ID3_V1_TAG_LEN;
+            v1_changed = true;
         }
+    }
+    // An APE tag in front of the ID3v1 tag (or at the end) follows the named fields.
+    uint64_t v1_len = old->has_v1 ? ID3_V1_TAG_LEN : 0;
+    ape_tag ape_old = {0, nullptr, 0, 0};
+    id3_buf ape = {nullptr, 0, 0};
+    std::unique_ptr<id3_buf, void (*)(id3_buf*)> release_ape(&ape, id3_buf_release);
+    bool ape_changed = false;
+    int ape_found = change.named != 0 ? find_ape_tag(f, audio_off, f->size - v1_len, &ape_old) : 0;
+    if (ape_found < 0)
+        return -1;
+    if (ape_found > 0 && update_ape_tag(&ape_old, t, change, &ape, &ape_changed) != 0) {
+        id3_set_error("oom");
+        return -1;
+    }
+    if (!ape_changed)
+        ape.len = 0;
+    if ((v1_changed || ape_changed) &&
+        set_tail(head, &ape, ape_changed ? ape_old.len : 0, v1, v1_len) != 0) {
+        id3_set_error("oom");
+        return -1;
     }
     bool with_comment = v1_comment && v1_comment.get()[0] != '\0';
     change.named |= from_v1;
@@ -1667,8 +2035,8 @@ static const char* genre_name(const char* value) {
     } else if (*after != '\0') {
         return value;
     }
-    unsigned number = (unsigned)atoi(digits);
-    return number < sizeof kV1Genres / sizeof kV1Genres[0] ? kV1Genres[number] : value;
+    const char* name = id3_v1_genre_name((unsigned)atoi(digits));
+    return name ? name : value;
 }
 
 static int add_prop(id3_props* p, const char* key, const char* value) {

@@ -274,6 +274,14 @@ const ReadCase kV1Cases[] = {
     {"v1_latin1_no_genre_no_track",
      kAudio + v1_tag("Caf\xE9   ", "", "", "", std::string(30, 'c'), -1, 255),
      "title=Caf\xC3\xA9;"},
+    // Genres by number through Winamp's list (0 to 191), AlternRock as most programs spell it;
+    // the numbers past the list to 254 are none, as 255 is.
+    {"v1_genre_80", kAudio + v1_tag("", "", "", "", "", -1, 80), "genre=Folk;"},
+    {"v1_genre_96", kAudio + v1_tag("", "", "", "", "", -1, 96), "genre=Big Band;"},
+    {"v1_genre_191", kAudio + v1_tag("", "", "", "", "", -1, 191), "genre=Psybient;"},
+    {"v1_genre_40", kAudio + v1_tag("", "", "", "", "", -1, 40), "genre=AlternRock;"},
+    {"v1_genre_192_past_the_list", kAudio + v1_tag("T", "", "", "", "", -1, 192), "title=T;"},
+    {"v1_genre_254_past_the_list", kAudio + v1_tag("T", "", "", "", "", -1, 254), "title=T;"},
     // The ID3v2 tag wins; ID3v1 fills what it lacks or holds empty.
     {"v1_fills_what_v2_lacks",
      id3_tag(4, 0, id3_frame4("TIT2", id3_text("V2")) + id3_frame4("TALB", id3_text(""))) + kAudio +

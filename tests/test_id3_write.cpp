@@ -12,6 +12,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+#include <iterator>
 #include <ostream>
 #include <string>
 
@@ -32,6 +34,10 @@ Bytes new_tag(const Bytes& frames) {
 }
 
 const Bytes kAudio = B({0xFF, 0xFB, 0x90, 0x64, 0x00, 0x11, 0x22, 0xFF, 0x00, 0x49, 0x44, 0x33});
+// Two MPEG frames (MPEG-1 layer III, 128 kbit/s, 44.1 kHz: 417 bytes each), which a file without
+// an ID3v2 tag needs to be taken for MP3.
+const Bytes kMpegFrame = B({0xFF, 0xFB, 0x90, 0x64}) + repeat(0, 413);
+const Bytes kBareAudio = kMpegFrame + kMpegFrame;
 const Bytes kPng = B({0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A});
 
 // What a record holds, as a test states it; nullptr is an absent text.
@@ -454,6 +460,168 @@ TEST(Mp3Write, Id3v1LeavesAnUnreadableFrameAlone) {
     }
 }
 
+// ID3v1 genres go by number through Winamp's list to 191. A file with only an ID3v1 tag gives
+// its genre to the first ID3v2 tag written; a genre name, in the list's spelling or another
+// program's, gets its number in the ID3v1 tag, and a name outside the list 255 (none).
+TEST(Mp3Write, Id3v1GenresOfTheWholeList) {
+    auto v1 = [](const std::string& title, int genre) {
+        return S("TAG") + S(title) + repeat(0, 124 - title.size()) + B({genre});
+    };
+    const struct {
+        int number;
+        const char* name;
+    } moved[] = {{0, "Blues"}, {40, "AlternRock"}, {79, "Hard Rock"},
+                 {80, "Folk"}, {96, "Big Band"},   {191, "Psybient"}};
+    for (const auto& c : moved) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        std::string path = dir.file("song.mp3");
+        ASSERT_TRUE(write_file(path, kBareAudio + v1("", c.number)));
+        ASSERT_EQ(id3_write(path.c_str(), "{\"title\":\"x\"}"), 0) << id3_last_error();
+        Bytes frames = id3_frame4("TIT2", id3_text("x")) + id3_frame4("TCON", id3_text(c.name));
+        EXPECT_EQ(hex(read_file(path)), hex(new_tag(frames) + kBareAudio + v1("x", c.number)));
+    }
+    const struct {
+        const char* name;
+        int number;
+    } named[] = {{"Big Band", 96},  {"psybient", 191}, {"AlternRock", 40}, {"Alternative Rock", 40},
+                 {"Alt. Rock", 40}, {"Hardcore", 129}, {"Polka", 75},      {"No Such Genre", 255}};
+    for (const auto& c : named) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        std::string path = dir.file("song.mp3");
+        ASSERT_TRUE(write_file(path, kBareAudio + v1("", 12)));
+        std::string json = std::string("{\"genre\":\"") + c.name + "\"}";
+        ASSERT_EQ(id3_write(path.c_str(), json.c_str()), 0) << id3_last_error();
+        Bytes file = read_file(path);
+        ASSERT_FALSE(file.empty());
+        EXPECT_EQ(file.back(), c.number);
+    }
+}
+
+// --- An APE tag at the end ------------------------------------------------------------------
+
+// An APE item: value size, flags (little-endian), key, 00, value.
+Bytes ape_item(const std::string& key, const std::string& value, uint32_t flags = 0) {
+    return le32((uint32_t)value.size()) + le32(flags) + S(key) + B({0}) + S(value);
+}
+// An APE tag: a header when asked, the items, the footer (tag size: the items and the footer).
+Bytes ape_tag(const Bytes& items, uint32_t count, bool header, uint32_t version = 2000,
+              uint32_t flags = 0) {
+    const uint32_t has_header = header ? 0x80000000u : 0, is_header = 0x20000000u;
+    auto frame = [&](uint32_t frame_flags) {
+        return S("APETAGEX") + le32(version) + le32((uint32_t)items.size() + 32) + le32(count) +
+               le32(frame_flags | has_header | flags) + repeat(0, 8);
+    };
+    return (header ? frame(is_header) : Bytes()) + items + frame(0);
+}
+
+// A write that names a field keeps the item of an APE tag at the end (before an ID3v1 tag, if
+// there is one) that holds it in step, which other programs show where the ID3v2 tag lacks it;
+// all else of the tag stays byte for byte. Read-only items and tags, and damaged tags, stay as
+// they are.
+TEST(Mp3Write, ApeTagItemsOfTheNamedFields) {
+    const Bytes title = ape_item("Title", "Old");
+    const Bytes artist = ape_item("Artist", "A");
+    const Bytes binary = ape_item("Cover Art (Front)", std::string("c\0\xFF", 3), 2);
+    const Bytes kept = artist + binary;
+    const Bytes v1 = S("TAG") + S("Old") + repeat(0, 121) + B({255}); // the title to remove
+    struct Case {
+        const char* name;
+        Bytes ape;
+        bool with_v1;
+        const char* json;
+        Bytes want; // the APE tag after the write
+    } cases[] = {
+        {"title replaced", ape_tag(title + kept, 3, true), true, "{\"title\":\"New title\"}",
+         ape_tag(ape_item("Title", "New title") + kept, 3, true)},
+        {"key in capitals, no header, no ID3v1",
+         ape_tag(artist + ape_item("TITLE", "Old"), 2, false), false, "{\"title\":\"N\"}",
+         ape_tag(artist + ape_item("TITLE", "N"), 2, false)},
+        {"version 1", ape_tag(title, 1, false, 1000), true, "{\"title\":\"N\"}",
+         ape_tag(ape_item("Title", "N"), 1, false, 1000)},
+        {"removed field", ape_tag(kept + title, 3, true), true, "{\"title\":null}",
+         ape_tag(kept, 2, true)},
+        {"later items of a key go",
+         ape_tag(ape_item("title", "a") + ape_item("Year", "1999") + artist +
+                     ape_item("Title", "b"),
+                 4, true),
+         true, "{\"title\":\"N\",\"date\":\"2001\",\"genre\":\"Rock\",\"track\":\"3\"}",
+         ape_tag(ape_item("title", "N") + ape_item("Year", "2001") + artist, 3, true)},
+        {"every value of a property", ape_tag(title + artist, 2, true), true,
+         "{\"properties\":{\"ARTIST\":[\"x\",\"y\"]}}",
+         ape_tag(title + ape_item("Artist", std::string("x\0y", 3)), 2, true)},
+        {"field not held", ape_tag(title, 1, true), true, "{\"album\":\"L\"}",
+         ape_tag(title, 1, true)},
+        {"read-only item", ape_tag(ape_item("Title", "Old", 1), 1, true), true, "{\"title\":\"N\"}",
+         ape_tag(ape_item("Title", "Old", 1), 1, true)},
+        {"read-only tag", ape_tag(title, 1, true, 2000, 1), true, "{\"title\":\"N\"}",
+         ape_tag(title, 1, true, 2000, 1)},
+        {"binary item of the key", ape_tag(ape_item("Title", "Old", 2), 1, false), true,
+         "{\"title\":\"N\"}", ape_tag(ape_item("Title", "Old", 2), 1, false)},
+    };
+    // Damaged tags: more items counted than there are, bytes left after the items, an item
+    // running into the footer, a header that disagrees with the footer, a tag larger than the
+    // file's audio.
+    Bytes header_off = ape_tag(title, 1, true);
+    header_off[12] ^= 1;
+    Bytes too_large = ape_tag(title, 1, false);
+    too_large[too_large.size() - 20] = 0x7F;
+    const Bytes damaged[] = {ape_tag(title, 2, true), ape_tag(title + B({0}), 1, true),
+                             ape_tag(le32(99) + le32(0) + S("Title") + B({0}) + S("Old"), 1, true),
+                             header_off, too_large};
+    std::vector<Case> all(std::begin(cases), std::end(cases));
+    for (const Bytes& d : damaged)
+        all.push_back({"damaged", d, true, "{\"title\":\"N\"}", d});
+    for (const Case& c : all) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        std::string path = dir.file("song.mp3");
+        Bytes end = c.with_v1 ? v1 : Bytes();
+        ASSERT_TRUE(write_file(path, kBareAudio + c.ape + end));
+        ASSERT_EQ(id3_write(path.c_str(), c.json), 0) << id3_last_error();
+        EXPECT_STREQ(id3_last_error(), "");
+        Bytes file = read_file(path);
+        Bytes want = kBareAudio + c.want;
+        ASSERT_GE(file.size(), want.size() + end.size());
+        Bytes got(file.end() - (long)(want.size() + end.size()), file.end() - (long)end.size());
+        EXPECT_EQ(hex(got), hex(want));
+        if (c.with_v1) {
+            EXPECT_EQ(Bytes(file.end() - 128, file.end() - 125), S("TAG"));
+        }
+    }
+}
+
+// Each byte of an APE tag changed in turn: the write succeeds and leaves the audio before the tag
+// and the ID3v1 tag after it where they were; the tag is either left as it was or rewritten with
+// the new title in place of "Old" (two bytes shorter). Run under the sanitizers, this also shows
+// a read outside the tag.
+TEST(Mp3Write, ApeTagWithAnyByteChanged) {
+    const Bytes ape = ape_tag(ape_item("Title", "Old") + ape_item("Artist", "A"), 2, true);
+    const Bytes v1_old = S("TAG") + S("Old") + repeat(0, 121) + B({255});
+    const Bytes v1_new = S("TAG") + S("N") + repeat(0, 123) + B({255});
+    const Bytes head = new_tag(id3_frame4("TIT2", id3_text("N"))) + kBareAudio;
+    const Bytes new_item = S("Title") + B({0}) + S("N"); // its flags as they were
+    TempDir dir;
+    std::string path = dir.file("song.mp3");
+    for (size_t i = 0; i < ape.size(); i++) {
+        SCOPED_TRACE(i);
+        Bytes damaged = ape;
+        damaged[i] ^= 0x80;
+        ASSERT_TRUE(write_file(path, kBareAudio + damaged + v1_old));
+        ASSERT_EQ(id3_write(path.c_str(), "{\"title\":\"N\"}"), 0) << id3_last_error();
+        Bytes file = read_file(path);
+        ASSERT_GE(file.size(), head.size() + v1_new.size());
+        EXPECT_EQ(Bytes(file.begin(), file.begin() + (long)head.size()), head);
+        EXPECT_EQ(Bytes(file.end() - 128, file.end()), v1_new);
+        Bytes tag(file.begin() + (long)head.size(), file.end() - 128);
+        if (tag == damaged)
+            continue;
+        EXPECT_EQ(tag.size() + 2, damaged.size());
+        EXPECT_NE(std::search(tag.begin(), tag.end(), new_item.begin(), new_item.end()), tag.end());
+    }
+}
+
 // --- What an old tag of version 2.3 or 2.4 passes on ----------------------------------------
 
 // The named fields' frames come first, then the old frames that are kept, in their order, then
@@ -635,6 +803,24 @@ const CarryCase kCarryCases[] = {
      nullptr,
      id3_frame4("TIT2", id3_text("T")) + id3_frame4("APIC", apic(4, "BACK")) +
          id3_frame4("APIC", B({0}) + S("image/png")) + new_apic()},
+    // Version 2.2 pictures carry their type after a three-letter image format.
+    {"a new cover replaces a version 2.2 front cover",
+     id3_tag(2, 0,
+             S("PIC") + be24(11) + B({0}) + S("PNG") + B({3, 0}) + S("FRONT") + S("TT2") + be24(2) +
+                 B({0, 'T'}) + S("PIC") + be24(10) + B({0}) + S("PNG") + B({4, 0}) + S("BACK")),
+     nullptr,
+     id3_frame4("TIT2", B({0, 'T'})) +
+         id3_frame4("APIC", B({0}) + S("image/png") + B({0, 4, 0}) + S("BACK")) + new_apic()},
+    // New pairs join the first frame of their kind; a later one keeps its own pairs.
+    {"a new involved-people pair joins the first pair frame only",
+     id3_tag(4, 0,
+             id3_frame4("TIPL", id3_text(std::string("mix\0M", 5))) +
+                 id3_frame4("TIT2", id3_text("T")) +
+                 id3_frame4("TIPL", id3_text(std::string("producer\0P", 10)))),
+     "{\"properties\":{\"ARRANGER\":[\"A\"]}}",
+     id3_frame4("TIPL", id3_text(std::string("mix\0M\0arranger\0A", 16))) +
+         id3_frame4("TIT2", id3_text("T")) +
+         id3_frame4("TIPL", id3_text(std::string("producer\0P", 10)))},
     // Version 2.2 frames take their later identifiers, PIC its MIME type; frames without a later
     // form (CRM, unknown identifiers) go.
     {"version 2.2 frames take their version 2.4 form",

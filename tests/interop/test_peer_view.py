@@ -100,6 +100,11 @@ def v1_only(path, media):
     prepend(path, b"", id3v1("V1 Title", "V1 Artist", "V1 Album", "2001", "v1 comment", 7, 8))
 
 
+def v1_extended_genre(path, media):
+    """An ID3v1 tag alone with a genre of Winamp's extensions (96, "Big Band")."""
+    prepend(path, b"", id3v1("V1 Title", "", "", "", "", 0, 96))
+
+
 def ffmpeg_tagged(version):
     def tag(path, media):
         out = path.with_name("ff-" + path.name)
@@ -208,6 +213,7 @@ FILES = {
     "eyed3": ("lame.mp3", eyed3_tagged),
     "id3v2-with-v1": ("lame.mp3", id3v2_with_v1),
     "v1-only": ("lame.mp3", v1_only),
+    "v1-extended-genre": ("lame.mp3", v1_extended_genre),
     "utf16-without-mark": ("lame.mp3", utf16_without_mark),
     "v1-under-sparse-v2": ("lame.mp3", v1_with_sparse_v2),
     "v23-dates-compressed": ("lame.mp3", v23_dates_and_compressed),
@@ -406,3 +412,35 @@ def peer_view_report():
     if target:
         with open(target, "w") as f:
             json.dump({"%s|%s" % key: seen for key, seen in sorted(RESULTS.items())}, f, indent=1)
+
+
+# --- An APE tag at the end ------------------------------------------------------------------------
+
+def ape_tag(items):
+    """An APEv2 tag with header and footer: "APETAGEX", version 2000, tag size (items and footer),
+    item count, flags (has a header; this is the header), 8 reserved bytes; each item: value size,
+    flags, key, 00, value."""
+    body = b"".join(struct.pack("<II", len(v), 0) + k + b"\0" + v for k, v in items)
+    def frame(flags):
+        sizes = struct.pack("<IIII", 2000, len(body) + 32, len(items), flags)
+        return b"APETAGEX" + sizes + b"\0" * 8
+    return frame(0xA0000000) + body + frame(0x80000000)
+
+
+@pytest.mark.parametrize("tags,title", [({"title": "x"}, ["x"]), ({"title": None}, [])],
+                         ids=["title set", "title removed"])
+def test_taglib_sees_a_named_field_over_an_ape_tag(tags, title, media, lib, taglib_reader,
+                                                   tmp_path):
+    """TagLib shows an APE tag at the end where the ID3v2 tag is empty or lacks a field: a write
+    that names the field keeps the APE item in step, so that TagLib shows what was written."""
+    path = media.copy("lame.mp3", tmp_path, "ape.mp3")
+    prepend(path, id3_tag(3, [v23_frame("TIT2", b"\0ID3 Title")]),
+            ape_tag([(b"Title", b"Ape Title"), (b"Artist", b"Ape Artist")]) +
+            id3v1("V1 Title", "", "", "", "", 0, 255))
+    assert iu.taglib_read(taglib_reader, path, tmp_path / "before")["TITLE"] == ["ID3 Title"]
+    lib.write(path, tags)
+    seen = iu.taglib_read(taglib_reader, path, tmp_path / "after")
+    assert seen["properties"].get("TITLE", []) == title
+    assert seen["TITLE"] == title
+    # The other items stay.
+    assert b"Ape Artist" in iu.read_bytes(path)
