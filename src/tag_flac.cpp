@@ -376,12 +376,22 @@ static int sort_old_metadata(const id3_file* f, const id3_old_tag* old, id3_chan
 // the body passes what one block holds or what a decoder reads.
 static int build_vc(id3_buf* body, const id3_tags* t, const id3_change* change,
                     const old_metadata* m) {
+    // Large values are first only counted (borrowed, not copied), so that a body too large for
+    // the block is refused without being built; one that fits is built whole.
+    id3_head lent = {};
+    std::unique_ptr<id3_head, void (*)(id3_head*)> lent_guard(&lent, id3_head_release);
     if (id3_vc_build(body, (const uint8_t*)VENDOR, sizeof VENDOR - 1, t, change, &m->comments,
-                     m->comment_count) != 0)
+                     m->comment_count, &lent) != 0)
         return -1;
-    if (body->len > FLAC_MAX_BODY) {
+    if (body->len > FLAC_MAX_BODY || id3_head_len(&lent) > FLAC_MAX_BODY - body->len) {
         id3_set_error("comments too large for FLAC comment block");
         return -1;
+    }
+    if (lent.piece_count > 0) {
+        id3_buf_release(body);
+        if (id3_vc_build(body, (const uint8_t*)VENDOR, sizeof VENDOR - 1, t, change,
+                         &m->comments, m->comment_count) != 0)
+            return -1;
     }
     // The body: vendor length, vendor, comment count. A file already past the limit is not
     // refused a write that adds no comment: it keeps what it had.
