@@ -97,7 +97,10 @@ int plat_temp_sync(plat_temp* t);
 int plat_temp_close(plat_temp* t);
 // Moves the closed temporary file over the target. 0, or a Windows system error code
 // (PLAT_ACCESS_DENIED for a read-only or locked target; t->err tells why). With src, the target
-// must still be that file (PLAT_TARGET_CHANGED otherwise): nothing else is ever replaced.
+// must still be that file (PLAT_TARGET_CHANGED otherwise): nothing else is ever replaced; on
+// POSIX, where src is still open, also with the size and times it had when opened, looked at last
+// before the rename, so that an append by a program that takes no lock is lost only when it lands
+// in the moment between that look and the rename (or later, through a descriptor of the old file).
 #define PLAT_TARGET_CHANGED 0x20000001ul
 #define PLAT_STICKY_FOLDER 0x20000002ul
 unsigned long plat_temp_rename(plat_temp* t, const plat_file* src);

@@ -809,6 +809,14 @@ unsigned long plat_temp_rename(plat_temp* t, const plat_file* src) {
             return PLAT_ACCESS_DENIED;
         }
     }
+    // The last look at the source, as close to the rename as it can be: bytes appended or written
+    // by a program that does not take the writers' lock would be lost with the old file. (A source
+    // closed before the rename, on FUSE, was looked at by its path just before.)
+    struct stat src_st;
+    if (src && src->fd >= 0 &&
+        (fstat(src->fd, &src_st) != 0 || (uint64_t)src_st.st_size != src->size ||
+         ns_of(src_st.st_mtim) != src->mtime_ns || ns_of(src_st.st_ctim) != src->ctime_ns))
+        return PLAT_TARGET_CHANGED;
     if (renameat(t->dir_fd, base_of(t->temp_name), t->dir_fd, target_name) != 0) {
         t->err = errno;
         // A sticky folder lets only a file's owner (or the folder's) replace it.
