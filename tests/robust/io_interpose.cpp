@@ -7,6 +7,7 @@
 //   QID3_IO_FSETXATTR_ERRNO    fsetxattr fails with this errno ...
 //   QID3_IO_FSETXATTR_NAME     ... for attribute names starting with this text (all when unset)
 //   QID3_IO_FSYNC_ERRNO        fsync fails with this errno
+//   QID3_IO_FSYNC_DELAY_MS     fsync takes this many milliseconds more, as on a slow disk
 //   QID3_IO_LOG                appends one line per call, in call order:
 //                                fsync <dev>:<ino>, fdatasync <dev>:<ino>,
 //                                rename <file dev>:<ino> <folder dev>:<ino> (renameat and rename),
@@ -293,6 +294,8 @@ int fsetxattr(int fd, const char* name, const void* value, size_t size, int flag
 
 int fsync(int fd) {
     log_line("fsync", fd, nullptr);
+    if (int ms = injected("QID3_IO_FSYNC_DELAY_MS"))
+        usleep((useconds_t)ms * 1000);
     if (int err = injected("QID3_IO_FSYNC_ERRNO")) {
         errno = err;
         return -1;
