@@ -178,10 +178,16 @@ int64_t plat_pread(const plat_file* f, void* out, uint64_t n, uint64_t off) {
     return (int64_t)got;
 }
 
+// Whether the open file still has the size, modification and change times it had when opened.
+static bool contents_unchanged(const plat_file* f) {
+    struct stat st;
+    return fstat(f->fd, &st) == 0 && (uint64_t)st.st_size == f->size &&
+           ns_of(st.st_mtim) == f->mtime_ns && ns_of(st.st_ctim) == f->ctime_ns;
+}
+
 int plat_file_unchanged(const plat_file* f, const char* path) {
     struct stat st;
-    if (fstat(f->fd, &st) != 0 || (uint64_t)st.st_size != f->size ||
-        ns_of(st.st_mtim) != f->mtime_ns || ns_of(st.st_ctim) != f->ctime_ns)
+    if (!contents_unchanged(f))
         return 0;
     // Another program may have put a different file at the path (a rename over it).
     if (stat(path, &st) != 0 || (uint64_t)st.st_dev != f->device || (uint64_t)st.st_ino != f->inode)
@@ -880,10 +886,7 @@ unsigned long plat_temp_rename(plat_temp* t, const plat_file* src) {
     // The last look at the source, as close to the rename as it can be: bytes appended or written
     // by a program that does not take the writers' lock would be lost with the old file. (A source
     // closed before the rename, on FUSE, was looked at by its path just before.)
-    struct stat src_st;
-    if (src && src->fd >= 0 &&
-        (fstat(src->fd, &src_st) != 0 || (uint64_t)src_st.st_size != src->size ||
-         ns_of(src_st.st_mtim) != src->mtime_ns || ns_of(src_st.st_ctim) != src->ctime_ns))
+    if (src && src->fd >= 0 && !contents_unchanged(src))
         return PLAT_TARGET_CHANGED;
     if (renameat(t->dir_fd, base_of(t->temp_name), t->dir_fd, target_name) != 0) {
         t->err = errno;
