@@ -80,6 +80,7 @@ static void batch_add(batch_state* b, const id3_path* path, const char* tags_jso
         }
     }
     snprintf(b->message[b->count], sizeof b->message[b->count], "%s", id3_error_text());
+    id3_file_release_prefix(&w->src);
     b->bytes += w->src.size;
     b->count++;
     if (b->count == ID3_GROUP_MAX || b->bytes >= BATCH_GROUP_BYTES)

@@ -82,6 +82,13 @@ void id3_file_close(id3_file* f) {
     f->prefix = nullptr;
 }
 
+void id3_file_release_prefix(id3_file* f) {
+    free(f->prefix_owned);
+    f->prefix_owned = nullptr;
+    f->prefix = nullptr;
+    f->prefix_len = 0;
+}
+
 int id3_file_read(const id3_file* f, uint64_t off, void* out, uint64_t n) {
     if (off > f->size || n > f->size - off) {
         id3_set_error("file changed while reading: %s", f->path);
@@ -521,25 +528,23 @@ int id3_write_cover_file(const char* out_path, const id3_file* src, const uint8_
 //
 // The files of a group were each filled; each is now committed to the disk (its own data only,
 // not other programs'), then they are renamed one by one and each folder is flushed once. Every
-// file is still either old or new after a crash at any point.
+// file is still either old or new after a crash at any point. The files' flushes run side by
+// side: the group waits about as long for all of them as a single write waits for its own.
 
 void id3_replace_commit_group(id3_pending* group, int count, int* rc,
                               char (*messages)[ID3_ERROR_MAX]) {
-    bool failed[ID3_GROUP_MAX] = {false};
-    char flush_error[ID3_GROUP_MAX][128];
-    for (int i = 0; i < count; i++) {
-        if (plat_temp_sync(&group[i].temp) != 0) {
-            failed[i] = true;
-            snprintf(flush_error[i], sizeof flush_error[i], "%s", strerror(errno));
-        }
-    }
+    plat_temp* temps[ID3_GROUP_MAX] = {};
+    int sync_errs[ID3_GROUP_MAX];
+    for (int i = 0; i < count; i++)
+        temps[i] = &group[i].temp;
+    plat_temp_sync_group(temps, count, sync_errs);
     // The renames, in order; each folder is flushed once after them.
     for (int i = 0; i < count; i++) {
         id3_pending* p = &group[i];
         id3_clear_error();
-        if (failed[i]) {
+        if (sync_errs[i] != 0) {
             plat_temp_discard(&p->temp);
-            id3_set_error("disk flush failed: %s", flush_error[i]);
+            id3_set_error("disk flush failed: %s", strerror(sync_errs[i]));
             rc[i] = -1;
         } else {
             rc[i] = id3_replace_commit(&p->temp, p->path, &p->src, true, false);

@@ -133,6 +133,10 @@ int id3_file_open(id3_file* f, const char* path);
 int id3_file_open_mode(id3_file* f, const char* path, int mode);
 void id3_file_from_image(id3_file* f, const uint8_t* data, uint64_t len);
 void id3_file_close(id3_file* f);
+// Frees the bytes read at open and keeps the file open (and held): for the source of a filled
+// replacement that waits in a group, which reads nothing more. Memory then holds one file's
+// first bytes at a time, not a group's.
+void id3_file_release_prefix(id3_file* f);
 
 // Closes an opened file at the end of a scope, on every path.
 struct id3_file_guard {

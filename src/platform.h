@@ -90,6 +90,10 @@ uint64_t plat_temp_clone_block(plat_temp* t, const plat_file* src);
 int plat_temp_clone(plat_temp* t, const plat_file* src, uint64_t off, uint64_t n);
 // Commits the temporary file's data to the disk. 0, or -1 with errno.
 int plat_temp_sync(plat_temp* t);
+// Commits the data of count temporary files to the disk, each as plat_temp_sync does; on POSIX the
+// flushes run side by side, so that the file system and the disk take them together. errs[i]: 0,
+// or the errno of file i's failed flush.
+void plat_temp_sync_group(plat_temp* const* temps, int count, int* errs);
 // Gives the temporary file its name (if it has none) and closes it. 0; -1 with errno, or
 // PLAT_CLOSE_FAILED when only the close failed (errno set; the name exists and plat_temp_discard
 // removes it).
@@ -97,7 +101,10 @@ int plat_temp_sync(plat_temp* t);
 int plat_temp_close(plat_temp* t);
 // Moves the closed temporary file over the target. 0, or a Windows system error code
 // (PLAT_ACCESS_DENIED for a read-only or locked target; t->err tells why). With src, the target
-// must still be that file (PLAT_TARGET_CHANGED otherwise): nothing else is ever replaced.
+// must still be that file (PLAT_TARGET_CHANGED otherwise): nothing else is ever replaced; on
+// POSIX, where src is still open, also with the size and times it had when opened, looked at last
+// before the rename, so that an append by a program that takes no lock is lost only when it lands
+// in the moment between that look and the rename (or later, through a descriptor of the old file).
 #define PLAT_TARGET_CHANGED 0x20000001ul
 #define PLAT_STICKY_FOLDER 0x20000002ul
 unsigned long plat_temp_rename(plat_temp* t, const plat_file* src);

@@ -33,6 +33,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -45,6 +46,7 @@
 #include <sys/ioctl.h>
 #include <sys/vfs.h>
 #include <sys/xattr.h>
+#include <linux/magic.h>
 // statfs's f_type of a FUSE file system.
 #define FUSE_SUPER_MAGIC 0x65735546
 #endif
@@ -176,10 +178,16 @@ int64_t plat_pread(const plat_file* f, void* out, uint64_t n, uint64_t off) {
     return (int64_t)got;
 }
 
+// Whether the open file still has the size, modification and change times it had when opened.
+static bool contents_unchanged(const plat_file* f) {
+    struct stat st;
+    return fstat(f->fd, &st) == 0 && (uint64_t)st.st_size == f->size &&
+           ns_of(st.st_mtim) == f->mtime_ns && ns_of(st.st_ctim) == f->ctime_ns;
+}
+
 int plat_file_unchanged(const plat_file* f, const char* path) {
     struct stat st;
-    if (fstat(f->fd, &st) != 0 || (uint64_t)st.st_size != f->size ||
-        ns_of(st.st_mtim) != f->mtime_ns || ns_of(st.st_ctim) != f->ctime_ns)
+    if (!contents_unchanged(f))
         return 0;
     // Another program may have put a different file at the path (a rename over it).
     if (stat(path, &st) != 0 || (uint64_t)st.st_dev != f->device || (uint64_t)st.st_ino != f->inode)
@@ -724,6 +732,72 @@ int plat_temp_sync(plat_temp* t) {
     return fsync(t->fd) == 0 ? 0 : -1;
 }
 
+// The stack of a thread that flushes one file: it calls fsync and nothing else. It is ours (not
+// one the C library allocates and keeps for later threads), so that nothing of a group's threads
+// outlives the call.
+static const size_t SYNC_THREAD_STACK = 64u << 10;
+
+// One file's flush in a group, on a thread of its own.
+struct sync_job {
+    int fd;
+    int err; // 0, or the errno of the failed fsync
+    bool started;
+    pthread_t thread;
+    void* stack;
+};
+
+static void* run_sync_job(void* arg) {
+    sync_job* job = (sync_job*)arg;
+    job->err = fsync(job->fd) == 0 ? 0 : errno;
+    return nullptr;
+}
+
+// Starts the thread that flushes job's file; false when it cannot (no memory, a thread limit).
+static bool start_sync_job(sync_job* job) {
+    job->stack = malloc(SYNC_THREAD_STACK);
+    pthread_attr_t attr;
+    if (!job->stack || pthread_attr_init(&attr) != 0)
+        return false;
+    bool started = pthread_attr_setstack(&attr, job->stack, SYNC_THREAD_STACK) == 0 &&
+                   pthread_create(&job->thread, &attr, run_sync_job, job) == 0;
+    pthread_attr_destroy(&attr);
+    return started;
+}
+
+// Whether fsync of the file has nothing to wait for: its file system lives in memory only.
+static bool flush_is_free(int fd) {
+#if defined(__linux__)
+    struct statfs fs;
+    return fstatfs(fd, &fs) == 0 && (fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC);
+#else
+    (void)fd;
+    return false;
+#endif
+}
+
+void plat_temp_sync_group(plat_temp* const* temps, int count, int* errs) {
+    // Each file gets its own fsync, as when written alone. One after another, each would wait for
+    // its own journal commit and its own flush of the disk's cache; side by side, the file system
+    // commits them together and the disk's cache is emptied for many at once. A file whose flush
+    // costs nothing (tmpfs), or whose thread cannot be started, is flushed here, in turn.
+    sync_job* jobs = count > 1 ? (sync_job*)calloc((size_t)count, sizeof(sync_job)) : nullptr;
+    for (int i = 0; jobs && i < count; i++) {
+        jobs[i].fd = temps[i]->fd;
+        jobs[i].started = !flush_is_free(jobs[i].fd) && start_sync_job(&jobs[i]);
+    }
+    for (int i = 0; i < count; i++) {
+        if (jobs && jobs[i].started) {
+            pthread_join(jobs[i].thread, nullptr);
+            errs[i] = jobs[i].err;
+        } else {
+            errs[i] = plat_temp_sync(temps[i]) == 0 ? 0 : errno;
+        }
+    }
+    for (int i = 0; jobs && i < count; i++)
+        free(jobs[i].stack);
+    free(jobs);
+}
+
 // Links an unnamed temporary file at its temporary name, which linkat never takes from another
 // file. 0, or -1 with errno (EEXIST: the name is taken).
 static int link_at_name(plat_temp* t) {
@@ -809,6 +883,11 @@ unsigned long plat_temp_rename(plat_temp* t, const plat_file* src) {
             return PLAT_ACCESS_DENIED;
         }
     }
+    // The last look at the source, as close to the rename as it can be: bytes appended or written
+    // by a program that does not take the writers' lock would be lost with the old file. (A source
+    // closed before the rename, on FUSE, was looked at by its path just before.)
+    if (src && src->fd >= 0 && !contents_unchanged(src))
+        return PLAT_TARGET_CHANGED;
     if (renameat(t->dir_fd, base_of(t->temp_name), t->dir_fd, target_name) != 0) {
         t->err = errno;
         // A sticky folder lets only a file's owner (or the folder's) replace it.

@@ -469,6 +469,11 @@ int plat_temp_sync(plat_temp* t) {
     return FlushFileBuffers(h) ? 0 : fail_with(GetLastError());
 }
 
+void plat_temp_sync_group(plat_temp* const* temps, int count, int* errs) {
+    for (int i = 0; i < count; i++)
+        errs[i] = plat_temp_sync(temps[i]) == 0 ? 0 : errno;
+}
+
 int plat_temp_close(plat_temp* t) {
     int fd = t->fd;
     t->fd = -1;

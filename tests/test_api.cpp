@@ -2,6 +2,7 @@
 // tag writing with its merge, cover extraction and setting, and batch writing.
 #include "quorvale_id3tag.h"
 #include "test_util.h"
+#include "test_watchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -552,6 +553,12 @@ TEST(Batch, GroupsGiveWhatWritesInTurnGive) {
         {"missing_in_the_middle", {"a.mp3", "", "b.flac"}},
         {"missing_at_the_end", {"a.mp3", "b.flac", ""}},
         {"more_than_a_group", many},
+#ifndef _WIN32
+        // A file whose mode grants write to nobody is refused at its rename, inside the group's
+        // commit: the count and the last message must still be those of the writes in turn.
+        {"read_only_in_the_middle", {"a.mp3", "ro.mp3", "b.flac"}},
+        {"read_only_at_the_end", {"a.mp3", "b.flac", "ro.mp3"}},
+#endif
     };
     const std::string tags = "{\"album\":\"Batch\",\"track\":\"7\"}";
     for (const Case& c : cases) {
@@ -566,6 +573,11 @@ TEST(Batch, GroupsGiveWhatWritesInTurnGive) {
                     continue;
                 bool mp3 = name.size() > 4 && name.compare(name.size() - 4, 4, ".mp3") == 0;
                 ASSERT_TRUE(write_file(d->file(name), mp3 ? tagged_mp3() : tagged_flac()));
+#ifndef _WIN32
+                if (name.rfind("ro.", 0) == 0) {
+                    ASSERT_EQ(chmod(d->file(name).c_str(), 0444), 0);
+                }
+#endif
             }
         }
 #ifndef _WIN32

@@ -97,6 +97,51 @@ std::string json_of(const std::string& path) {
 
 const Bytes FLAC_STREAMINFO = flac_block(0, repeat(0x11, 34));
 
+// Whether every whole block of the new file from new_off on, for len bytes, is the old file's
+// block at old_off onwards, shared.
+bool blocks_shared(const std::string& new_path, uint64_t new_off, const std::string& old_path,
+                   uint64_t old_off, uint64_t len, uint64_t block) {
+    std::vector<Extent> new_map = extents_of(new_path), old_map = extents_of(old_path);
+    uint64_t first = (new_off + block - 1) / block * block, blocks = 0;
+    for (uint64_t at = first; at + block <= new_off + len; at += block) {
+        uint64_t phys_new = 0, phys_old = 0;
+        uint32_t flags = 0, old_flags = 0;
+        if (!physical_at(new_map, at, &phys_new, &flags) ||
+            !physical_at(old_map, at - new_off + old_off, &phys_old, &old_flags) ||
+            phys_new != phys_old || !(flags & FIEMAP_EXTENT_SHARED))
+            return false;
+        blocks++;
+    }
+    return blocks > 0;
+}
+
+// An M4A file as iTunes and ffmpeg (without faststart) write it: ftyp, mdat, then moov with the
+// one chunk offset into mdat and a title.
+const Bytes M4A_FTYP = mp4_atom("ftyp", S("M4A ") + be32(0x200) + S("M4A isommp42"));
+Bytes m4a_moov_last(const Bytes& samples) {
+    uint32_t samples_at = (uint32_t)M4A_FTYP.size() + 8;
+    Bytes stbl = mp4_atom("stbl", mp4_atom("stsd", be32(0) + be32(0)) +
+                                      mp4_atom("stco", be32(0) + be32(1) + be32(samples_at)));
+    Bytes dinf = mp4_atom("dinf", mp4_atom("dref", be32(0) + be32(1) + mp4_atom("url ", be32(1))));
+    Bytes mdia =
+        mp4_atom("mdia", mp4_atom("mdhd", repeat(0, 24)) +
+                             mp4_atom("hdlr", be32(0) + be32(0) + S("soun") + repeat(0, 13)) +
+                             mp4_atom("minf", dinf + stbl));
+    Bytes trak = mp4_atom("trak", mp4_atom("tkhd", repeat(0, 84)) + mdia);
+    Bytes hdlr = mp4_atom("hdlr", be32(0) + be32(0) + S("mdirappl") + be32(0) + be32(0) + B({0}));
+    Bytes ilst = mp4_atom("ilst", mp4_atom("\251nam", mp4_data(S("Old"))));
+    Bytes udta = mp4_atom("udta", mp4_atom("meta", be32(0) + hdlr + ilst));
+    return M4A_FTYP + mp4_atom("mdat", samples) +
+           mp4_atom("moov", mp4_atom("mvhd", repeat(0, 100)) + trak + udta);
+}
+
+// An ID3v1 tag: title, artist, album, year, comment and genre in their fixed fields.
+Bytes id3v1_tag(const std::string& title) {
+    Bytes field = S(title);
+    field.resize(30, 0);
+    return S("TAG") + field + repeat(0, 30 + 30 + 4 + 30) + B({17});
+}
+
 } // namespace
 
 TEST(Clone, WrittenFileAndSharedAudio) {
@@ -266,6 +311,61 @@ TEST(Clone, BatchSharesEachFilesAudio) {
             ASSERT_TRUE(physical_at(old_map, at - audio_off + tag.size(), &phys_old, &old_flags));
             ASSERT_EQ(phys_new, phys_old) << "block at " << at << " not shared";
             ASSERT_TRUE(flags & FIEMAP_EXTENT_SHARED);
+        }
+    }
+}
+
+// The bytes around the shared ones: the start of an M4A file that stays before its new moov (ftyp
+// and mdat, whose whole blocks are shared and the rest copied after them), and the ID3v1 tag
+// written after an MP3 file's shared audio. Each lands after the shared blocks, where the file's
+// position must be once they are shared: the file reads back with the new title and keeps every
+// byte of its audio.
+TEST(Clone, BytesCopiedAfterTheSharedBlocks) {
+    TempDir dir;
+    const uint64_t block = fs_block(dir.path);
+    ASSERT_GT(block, 0u);
+    const Bytes audio = random_bytes(300 * 1024 + 777, 9);
+    Bytes v2 = id3_tag(4, 0, id3_frame4("TIT2", id3_text("Old")) + repeat(0, 700));
+    struct Case {
+        const char* name;
+        Bytes before;
+        uint64_t shared_from, shared_len; // the old file's bytes expected at the same place
+    } cases[] = {
+        {"song.m4a", m4a_moov_last(audio), 0, M4A_FTYP.size() + 8 + audio.size()},
+        {"song.mp3", v2 + audio + id3v1_tag("Old"), v2.size(), audio.size()},
+    };
+    ASSERT_TRUE(write_file(dir.file("probe"), audio));
+    const bool clones = clone_file(dir.file("probe"), dir.file("probe-copy"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string path = dir.file(c.name), old = dir.file(std::string("old-") + c.name);
+        ASSERT_TRUE(write_file(path, c.before));
+        if (clones) {
+            ASSERT_TRUE(clone_file(path, old));
+        }
+        EXPECT_EQ(id3_write(path.c_str(), "{\"title\":\"New\"}"), 0) << id3_last_error();
+        Bytes after = read_file(path);
+        EXPECT_NE(json_of(path).find("\"title\":\"New\""), std::string::npos) << json_of(path);
+        // Where the kept bytes or the audio lie in the new file: at the start of an M4A file,
+        // before the ID3v1 tag of an MP3 file.
+        bool mp3 = c.shared_from > 0;
+        if (after.size() < c.shared_len + (mp3 ? 128 : 0)) {
+            ADD_FAILURE() << "the new file is too short: " << after.size() << " bytes";
+            continue;
+        }
+        uint64_t new_from = mp3 ? after.size() - 128 - c.shared_len : 0;
+        Bytes old_part(c.before.begin() + (long)c.shared_from,
+                       c.before.begin() + (long)(c.shared_from + c.shared_len));
+        EXPECT_TRUE(Bytes(after.begin() + (long)new_from,
+                          after.begin() + (long)(new_from + c.shared_len)) == old_part)
+            << "the old bytes are not where they belong";
+        if (mp3) {
+            Bytes v1(after.end() - 128, after.end());
+            EXPECT_TRUE(Bytes(v1.begin(), v1.begin() + 6) == S("TAGNew")) << hex(v1);
+        }
+        if (clones) {
+            EXPECT_TRUE(blocks_shared(path, new_from, old, c.shared_from, c.shared_len, block))
+                << "not written on the path that shares blocks";
         }
     }
 }

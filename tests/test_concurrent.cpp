@@ -4,6 +4,7 @@
 // see a whole, valid tag. QID3_STRESS_ROUNDS sets the rounds per writer (a short run by default).
 #include "quorvale_id3tag.h"
 #include "test_util.h"
+#include "test_watchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -116,6 +117,7 @@ Tally run(const std::string& path, int processes, int threads) {
     for (int p = 0; p < processes; p++) {
         pid_t pid = fork();
         if (pid == 0) {
+            test_watchdog_arm_child();
             close(fds[0]);
             std::vector<Outcome> outcomes(threads);
             std::vector<std::thread> pool;
@@ -147,6 +149,7 @@ Tally run(const std::string& path, int processes, int threads) {
     }
     pid_t reader = fork();
     if (reader == 0) {
+        test_watchdog_arm_child();
         close(fds[0]);
         // Stopped by SIGTERM from the parent, taken here by sigwait (blocked in every thread).
         sigset_t set;

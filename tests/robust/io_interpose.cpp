@@ -7,6 +7,7 @@
 //   QID3_IO_FSETXATTR_ERRNO    fsetxattr fails with this errno ...
 //   QID3_IO_FSETXATTR_NAME     ... for attribute names starting with this text (all when unset)
 //   QID3_IO_FSYNC_ERRNO        fsync fails with this errno
+//   QID3_IO_FSYNC_DELAY_MS     fsync takes this many milliseconds more, as on a slow disk
 //   QID3_IO_LOG                appends one line per call, in call order:
 //                                fsync <dev>:<ino>, fdatasync <dev>:<ino>,
 //                                rename <file dev>:<ino> <folder dev>:<ino> (renameat and rename),
@@ -15,8 +16,15 @@
 //   QID3_IO_GROW_AFTER         at this path, QID3_IO_GROW_BYTES is appended to it, once per
 //   QID3_IO_GROW_BYTES         QID3_IO_GROW_PATH value; with QID3_IO_GROW_OFFSET they are written
 //                              over the bytes at that offset instead (an edit in place)
+//   QID3_IO_GROW_AT_CALL       with QID3_IO_GROW_PATH: the bytes are appended (or written at
+//                              QID3_IO_GROW_OFFSET) when the library calls this function
+//                              ("linkat" or "faccessat", before it runs), in place of
+//                              after a read; once per QID3_IO_GROW_PATH value
 //   QID3_IO_FROZEN_CTIME       stat, fstat and fstatat report a change time of 0, as file systems
 //                              that keep no change times do
+//   QID3_IO_LOCK_ERRNO         fcntl's record and open-file-description locks (F_SETLK, F_SETLKW,
+//                              F_OFD_SETLK, F_OFD_SETLKW) fail with this errno, as on a file
+//                              system without a lock manager
 // The tests find the library loaded through qid3_io_interposer_loaded.
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE
@@ -99,10 +107,38 @@ void log_rename(int olddirfd, const char* oldpath, int newdirfd, const char* new
         syscall(SYS_close, dir);
 }
 
+// Appends QID3_IO_GROW_BYTES to the file at path, or writes them at QID3_IO_GROW_OFFSET.
+void grow_file(const char* path) {
+    const char* bytes = getenv("QID3_IO_GROW_BYTES");
+    if (!bytes)
+        bytes = "grown";
+    const char* at = getenv("QID3_IO_GROW_OFFSET");
+    int out = (int)syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | (at ? 0 : O_APPEND) | O_CLOEXEC);
+    if (out >= 0) {
+        ssize_t w = at ? syscall(SYS_pwrite64, out, bytes, strlen(bytes), (off_t)atoll(at))
+                       : syscall(SYS_write, out, bytes, strlen(bytes));
+        (void)w;
+        syscall(SYS_close, out);
+    }
+}
+
+// Grows the file at QID3_IO_GROW_PATH when the call named by QID3_IO_GROW_AT_CALL is made.
+void at_call(const char* call) {
+    const char* path = getenv("QID3_IO_GROW_PATH");
+    const char* wanted = getenv("QID3_IO_GROW_AT_CALL");
+    if (!path || !*path || !wanted || strcmp(wanted, call) != 0)
+        return;
+    static char done_for[4096];
+    if (strcmp(done_for, path) == 0)
+        return;
+    snprintf(done_for, sizeof done_for, "%s", path);
+    grow_file(path);
+}
+
 // Counts reads of the file at QID3_IO_GROW_PATH and grows it after the chosen one.
 void after_read(int fd) {
     const char* path = getenv("QID3_IO_GROW_PATH");
-    if (!path || !*path)
+    if (!path || !*path || getenv("QID3_IO_GROW_AT_CALL"))
         return;
     static char armed_for[4096];
     static int reads;
@@ -115,19 +151,28 @@ void after_read(int fd) {
         by_fd.st_ino != by_path.st_ino)
         return;
     reads++;
-    if (reads != injected("QID3_IO_GROW_AFTER"))
-        return;
-    const char* bytes = getenv("QID3_IO_GROW_BYTES");
-    if (!bytes)
-        bytes = "grown";
-    const char* at = getenv("QID3_IO_GROW_OFFSET");
-    int out = (int)syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | (at ? 0 : O_APPEND) | O_CLOEXEC);
-    if (out >= 0) {
-        ssize_t w = at ? syscall(SYS_pwrite64, out, bytes, strlen(bytes), (off_t)atoll(at))
-                       : syscall(SYS_write, out, bytes, strlen(bytes));
-        (void)w;
-        syscall(SYS_close, out);
+    if (reads == injected("QID3_IO_GROW_AFTER"))
+        grow_file(path);
+}
+
+bool is_lock_command(int cmd) {
+    return cmd == F_SETLK || cmd == F_SETLKW
+#ifdef F_OFD_SETLK
+           || cmd == F_OFD_SETLK || cmd == F_OFD_SETLKW
+#endif
+        ;
+}
+
+// fcntl and fcntl64: a refused lock as QID3_IO_LOCK_ERRNO asks, anything else passed on. Every
+// command that takes an argument takes one int or one pointer, which travels as a pointer.
+int fcntl_common(const char* name, int fd, int cmd, void* arg) {
+    if (is_lock_command(cmd)) {
+        if (int err = injected("QID3_IO_LOCK_ERRNO")) {
+            errno = err;
+            return -1;
+        }
     }
+    return next_fn<int (*)(int, int, ...)>(name)(fd, cmd, arg);
 }
 
 int open_common(const char* name, int dirfd, const char* path, int flags, mode_t mode) {
@@ -204,7 +249,29 @@ ssize_t copy_file_range(int in_fd, off64_t* in_off, int out_fd, off64_t* out_off
         in_fd, in_off, out_fd, out_off, len, flags);
 }
 
+int fcntl(int fd, int cmd, ...) {
+    va_list ap;
+    va_start(ap, cmd);
+    void* arg = va_arg(ap, void*);
+    va_end(ap);
+    return fcntl_common("fcntl", fd, cmd, arg);
+}
+
+int fcntl64(int fd, int cmd, ...) {
+    va_list ap;
+    va_start(ap, cmd);
+    void* arg = va_arg(ap, void*);
+    va_end(ap);
+    return fcntl_common("fcntl64", fd, cmd, arg);
+}
+
+int faccessat(int dirfd, const char* path, int mode, int flags) {
+    at_call("faccessat");
+    return next_fn<int (*)(int, const char*, int, int)>("faccessat")(dirfd, path, mode, flags);
+}
+
 int linkat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, int flags) {
+    at_call("linkat");
     if (int err = injected("QID3_IO_LINKAT_ERRNO")) {
         errno = err;
         return -1;
@@ -227,6 +294,8 @@ int fsetxattr(int fd, const char* name, const void* value, size_t size, int flag
 
 int fsync(int fd) {
     log_line("fsync", fd, nullptr);
+    if (int ms = injected("QID3_IO_FSYNC_DELAY_MS"))
+        usleep((useconds_t)ms * 1000);
     if (int err = injected("QID3_IO_FSYNC_ERRNO")) {
         errno = err;
         return -1;
