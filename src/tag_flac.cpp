@@ -389,8 +389,8 @@ static int build_vc(id3_buf* body, const id3_tags* t, const id3_change* change,
     }
     if (lent.piece_count > 0) {
         id3_buf_release(body);
-        if (id3_vc_build(body, (const uint8_t*)VENDOR, sizeof VENDOR - 1, t, change,
-                         &m->comments, m->comment_count) != 0)
+        if (id3_vc_build(body, (const uint8_t*)VENDOR, sizeof VENDOR - 1, t, change, &m->comments,
+                         m->comment_count) != 0)
             return -1;
     }
     // The body: vendor length, vendor, comment count. A file already past the limit is not

@@ -2618,9 +2618,11 @@ static int append_value_frames(id3_buf* frames, const id3_prop_edit& edit, frame
     }
     // A body too large for a frame is refused before it is built (its values are not copied).
     bool language = strcmp(t.id, "COMM") == 0 || strcmp(t.id, "USLT") == 0;
-    uint64_t body_len = strcmp(t.id, "UFID") == 0 ? strlen(t.qualifier) + 1 + strlen(edit.values[0])
-                        : 1 + (language ? 3 : 0) +
-                              (language || strcmp(t.id, "TXXX") == 0 ? strlen(t.qualifier) + 1 : 0);
+    uint64_t body_len =
+        strcmp(t.id, "UFID") == 0
+            ? strlen(t.qualifier) + 1 + strlen(edit.values[0])
+            : 1 + (language ? 3 : 0) +
+                  (language || strcmp(t.id, "TXXX") == 0 ? strlen(t.qualifier) + 1 : 0);
     for (uint64_t v = 0; strcmp(t.id, "UFID") != 0 && v < edit.count; v++)
         body_len += (v > 0 ? 1 : 0) + strlen(edit.values[v]);
     if (body_len > SYNCSAFE_MAX) {
@@ -2647,7 +2649,6 @@ static int append_value_frames(id3_buf* frames, const id3_prop_edit& edit, frame
         id3_set_error("oom");
         return -1;
     }
-    assert(body.len == body_len);
     return append_prop_frame(frames, t.id, &body);
 }
 
