@@ -410,15 +410,17 @@ static int build_vc(id3_buf* body, const id3_tags* t, const id3_change* change,
 // *padding_at: where the PADDING block's header is.
 static int assemble_metadata(id3_buf* out, const id3_file* f, const old_metadata* m,
                              const id3_buf* vc, const uint8_t* picture, uint32_t picture_len,
-                             uint64_t* padding_at) {
+                             uint64_t* padding_at, id3_head* head) {
     if (id3_buf_append(out, nullptr, f->base) != 0 ||
         id3_file_read(f, 0, out->data, f->base) != 0 ||
         id3_buf_append(out, FLAC_MARKER, FLAC_MARKER_LEN) != 0 ||
         id3_buf_append(out, m->blocks.data, m->blocks.len) != 0)
         return -1;
     uint64_t last = out->len;
+    // A large comment body is borrowed by the head where it was built, not copied.
     if (append_block_header(out, FLAC_VORBIS_COMMENT, (uint32_t)vc->len) != 0 ||
-        id3_buf_append(out, vc->data, vc->len) != 0)
+        (vc->len >= ID3_BORROW_MIN ? id3_head_borrow(head, out->len, vc->data, vc->len)
+                                   : id3_buf_append(out, vc->data, vc->len)) != 0)
         return -1;
     if (m->pictures.len > 0) {
         last = out->len + m->last_picture;
@@ -475,9 +477,14 @@ int id3_flac_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag*
         rc = build_vc(&vc, t, &change, &m);
     uint64_t padding_at = 0;
     if (rc == 0)
-        rc = assemble_metadata(&out, f, &m, &vc, picture.get(), (uint32_t)picture_len, &padding_at);
+        rc = assemble_metadata(&out, f, &m, &vc, picture.get(), (uint32_t)picture_len, &padding_at,
+                               head);
     uint64_t meta_end = m.end;
     old_metadata_free(&m);
+    if (vc.len >= ID3_BORROW_MIN) {
+        head->lent = vc.data; // borrowed by the head's pieces
+        vc = id3_buf{nullptr, 0, 0};
+    }
     id3_buf_release(&vc);
     if (rc != 0) {
         id3_buf_release(&out);

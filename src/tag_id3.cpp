@@ -1023,13 +1023,17 @@ static void put_frame_header(uint8_t* hdr, const char* id, uint64_t body_size) {
 
 // A text frame: header, encoding 3 (UTF-8), the text's n bytes without a terminator. On failure
 // the frames buffer keeps its earlier length, so no frame is left half written.
-static int append_text_frame(id3_buf* frames, const char* id, const char* text, uint64_t n) {
+// With `lend`, a text of ID3_BORROW_MIN bytes or more is borrowed where it lies.
+static int append_text_frame(id3_buf* frames, const char* id, const char* text, uint64_t n,
+                             id3_head* lend = nullptr) {
     uint8_t hdr[FRAME_HEADER_LEN];
     put_frame_header(hdr, id, n + 1);
     const uint8_t encoding = ID3_ENC_UTF8;
     uint64_t before = frames->len;
+    bool borrow = lend && n >= ID3_BORROW_MIN;
     if (id3_buf_append(frames, hdr, sizeof hdr) != 0 || id3_buf_append(frames, &encoding, 1) != 0 ||
-        id3_buf_append(frames, text, n) != 0) {
+        (borrow ? id3_head_borrow(lend, frames->len, (const uint8_t*)text, n)
+                : id3_buf_append(frames, text, n)) != 0) {
         frames->len = before;
         return -1;
     }
@@ -1419,6 +1423,7 @@ static int shown_year(const uint8_t* area, uint64_t a, uint8_t major, uint64_t* 
 // first of them takes the new pairs, which without one make a new frame among the others.
 struct prop_plan {
     id3_buf frames;
+    id3_head lent;           // the large values that the frames borrow, between their own bytes
     bool pairs_rebuilt[2];   // PAIRS_PEOPLE, PAIRS_MUSICIANS
     uint64_t first_pairs[2]; // where the first readable old frame of the kind stands in the area
     id3_buf new_pairs[2];    // role and name of each new pair, each text with 00 after it
@@ -1426,6 +1431,7 @@ struct prop_plan {
 
 static void prop_plan_release(prop_plan* plan) {
     id3_buf_release(&plan->frames);
+    id3_head_release(&plan->lent);
     id3_buf_release(&plan->new_pairs[0]);
     id3_buf_release(&plan->new_pairs[1]);
 }
@@ -1899,7 +1905,7 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* 
     }
     bool with_comment = v1_comment && v1_comment.get()[0] != '\0';
     change.named |= from_v1;
-    prop_plan plan = {{nullptr, 0, 0}, {false, false}, {NO_FRAME, NO_FRAME}, {}};
+    prop_plan plan = {{nullptr, 0, 0}, {}, {false, false}, {NO_FRAME, NO_FRAME}, {}};
     std::unique_ptr<prop_plan, void (*)(prop_plan*)> release_plan(&plan, prop_plan_release);
     if (plan_properties(old, change.props, &plan) != 0)
         return -1;
@@ -1921,22 +1927,32 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* 
     bool with_apic =
         t->cover_data && t->cover_size > 0 && (change.cover_replaced || kept_pictures == 0);
     uint64_t total = 0;
-    if (!tag_fits(texts, text_count, kept_frames + kept_pictures + plan.frames.len, t, with_apic,
-                  &total)) {
+    uint64_t plan_lent = id3_head_len(&plan.lent);
+    if (!tag_fits(texts, text_count, kept_frames + kept_pictures + plan.frames.len + plan_lent, t,
+                  with_apic, &total)) {
         id3_set_error("tag too large for ID3v2");
         return -1;
     }
 
     id3_buf out = {nullptr, 0, 0};
     uint8_t hdr[ID3_HEADER_LEN] = {'I', 'D', '3', 4, 0, 0};
-    // The pictures, large ones borrowed where they lie, are not reserved for.
-    uint64_t picture_bytes = kept_pictures + (with_apic ? t->cover_size : 0);
-    bool ok = id3_buf_reserve(&out, ID3_HEADER_LEN + total - picture_bytes) == 0 &&
+    // The pictures and the large texts and values, borrowed where they lie, are not reserved for.
+    uint64_t borrowed = kept_pictures + (with_apic ? t->cover_size : 0) + plan_lent;
+    for (int i = 0; i < text_count; i++)
+        borrowed += texts[i].len >= ID3_BORROW_MIN ? texts[i].len : 0;
+    bool ok = id3_buf_reserve(&out, ID3_HEADER_LEN + total - borrowed) == 0 &&
               id3_buf_append(&out, hdr, sizeof hdr) == 0;
     for (int i = 0; ok && i < text_count; i++)
-        ok = append_text_frame(&out, texts[i].id, texts[i].text, texts[i].len) == 0;
+        ok = append_text_frame(&out, texts[i].id, texts[i].text, texts[i].len, head) == 0;
+    uint64_t from = 0;
+    for (uint64_t i = 0; ok && i < plan.lent.piece_count; i++) {
+        const id3_head_piece& piece = plan.lent.pieces[i];
+        ok = id3_buf_append(&out, plan.frames.data + from, piece.at - from) == 0 &&
+             id3_head_borrow(head, out.len, piece.bytes, piece.len) == 0;
+        from = piece.at;
+    }
     if (ok)
-        ok = id3_buf_append(&out, plan.frames.data, plan.frames.len) == 0;
+        ok = id3_buf_append(&out, plan.frames.data + from, plan.frames.len - from) == 0;
     uint64_t counted = 0;
     if (ok && major != 0)
         ok = carry_frames(area, area_len, major, change, &plan, false, &out, &counted, head) == 0;
@@ -2587,7 +2603,8 @@ static int append_latin1(id3_buf* out, const char* text) {
 // The frames of one property's values: a text frame (values separated by 00), a user text,
 // comment or lyrics frame of its description, an identifier of its owner, or one URL frame per
 // value. Pairs are gathered elsewhere. -1 with a message.
-static int append_value_frames(id3_buf* frames, const id3_prop_edit& edit, frame_target t) {
+static int append_value_frames(id3_buf* frames, id3_head* lend, const id3_prop_edit& edit,
+                               frame_target t) {
     // A text ends at a 00 or at the frame's end, so an empty last value (or one alone after a
     // description) reads as no value, and a URL frame without text is no frame.
     bool described = strcmp(t.id, "TXXX") == 0 || strcmp(t.id, "COMM") == 0;
@@ -2629,27 +2646,36 @@ static int append_value_frames(id3_buf* frames, const id3_prop_edit& edit, frame
         id3_set_error("tag too large for ID3v2");
         return -1;
     }
-    bool ok = true;
-    if (strcmp(t.id, "UFID") == 0) {
-        ok = append_terminated(&body, t.qualifier) == 0 &&
-             id3_buf_append(&body, edit.values[0], strlen(edit.values[0])) == 0;
-    } else {
+    // The frame is built where it goes, its values of ID3_BORROW_MIN bytes or more borrowed by
+    // `lend` where they lie.
+    uint8_t hdr[FRAME_HEADER_LEN];
+    put_frame_header(hdr, t.id, body_len);
+    uint64_t before = frames->len;
+    bool ok = id3_buf_append(frames, hdr, sizeof hdr) == 0;
+    if (ok && strcmp(t.id, "UFID") == 0) {
+        ok = append_terminated(frames, t.qualifier) == 0 &&
+             id3_buf_append(frames, edit.values[0], strlen(edit.values[0])) == 0;
+    } else if (ok) {
         const uint8_t encoding = ID3_ENC_UTF8;
-        ok = id3_buf_append(&body, &encoding, 1) == 0;
+        ok = id3_buf_append(frames, &encoding, 1) == 0;
         if (ok && language)
-            ok = id3_buf_append(&body, "eng", 3) == 0;
+            ok = id3_buf_append(frames, "eng", 3) == 0;
         if (ok && (language || strcmp(t.id, "TXXX") == 0))
-            ok = append_terminated(&body, t.qualifier) == 0;
+            ok = append_terminated(frames, t.qualifier) == 0;
         for (uint64_t v = 0; ok && v < edit.count; v++) {
-            ok = (v == 0 || id3_buf_append(&body, "", 1) == 0) &&
-                 id3_buf_append(&body, edit.values[v], strlen(edit.values[v])) == 0;
+            uint64_t n = strlen(edit.values[v]);
+            ok = (v == 0 || id3_buf_append(frames, "", 1) == 0) &&
+                 (n >= ID3_BORROW_MIN
+                      ? id3_head_borrow(lend, frames->len, (const uint8_t*)edit.values[v], n)
+                      : id3_buf_append(frames, edit.values[v], n)) == 0;
         }
     }
     if (!ok) {
+        frames->len = before;
         id3_set_error("oom");
         return -1;
     }
-    return append_prop_frame(frames, t.id, &body);
+    return 0;
 }
 
 static int plan_properties(const id3_old_tag* old, const id3_prop_edits* e, prop_plan* plan) {
@@ -2659,7 +2685,7 @@ static int plan_properties(const id3_old_tag* old, const id3_prop_edits* e, prop
         const id3_prop_edit& edit = e->items[i];
         frame_target t = target_of(edit.key);
         if (edit.count > 0 && pair_kind(t.id) < 0 &&
-            append_value_frames(&plan->frames, edit, t) != 0)
+            append_value_frames(&plan->frames, &plan->lent, edit, t) != 0)
             return -1;
     }
     // The pair frames: whether the properties name one of their pairs, where the first readable

@@ -196,7 +196,7 @@ static int append_header(id3_buf* out, const char* type, uint64_t size, uint64_t
 // Appends an item atom holding one "data" atom of the given type code and value. Items are plain
 // 32-bit atoms in every file that holds them: a larger one is refused.
 static int append_item(id3_buf* out, const char* type, uint32_t data_type, const void* value,
-                       uint64_t n) {
+                       uint64_t n, id3_head* lend = nullptr) {
     uint64_t data_size = ATOM_HEADER_LEN + DATA_VALUE_AT + n;
     if (n > ATOM_SIZE32_MAX - 2 * ATOM_HEADER_LEN - DATA_VALUE_AT) {
         id3_set_error("MP4 item too large: %s", type);
@@ -205,9 +205,13 @@ static int append_item(id3_buf* out, const char* type, uint32_t data_type, const
     uint8_t words[DATA_VALUE_AT];
     id3_put_be32(words, data_type);
     id3_put_be32(words + 4, 0); // locale
+    // With `lend`, a value of ID3_BORROW_MIN bytes or more is borrowed where it lies.
+    bool borrow = lend && n >= ID3_BORROW_MIN;
     if (append_header(out, type, ATOM_HEADER_LEN + data_size, ATOM_HEADER_LEN) != 0 ||
         append_header(out, "data", data_size, ATOM_HEADER_LEN) != 0 ||
-        id3_buf_append(out, words, DATA_VALUE_AT) != 0 || id3_buf_append(out, value, n) != 0) {
+        id3_buf_append(out, words, DATA_VALUE_AT) != 0 ||
+        (borrow ? id3_head_borrow(lend, out->len, (const uint8_t*)value, n)
+                : id3_buf_append(out, value, n)) != 0) {
         id3_set_error("oom");
         return -1;
     }
@@ -281,11 +285,11 @@ static uint32_t picture_type(const char* mime) {
 }
 
 // Appends the item of one named text field, nothing for an absent or empty text.
-static int append_text(id3_buf* out, const text_item& item, const id3_tags* t) {
+static int append_text(id3_buf* out, const text_item& item, const id3_tags* t, id3_head* lend) {
     const char* text = text_value(t, item.named);
     if (!text || !*text)
         return 0;
-    return append_item(out, item.type, DATA_TYPE_UTF8, text, strlen(text));
+    return append_item(out, item.type, DATA_TYPE_UTF8, text, strlen(text), lend);
 }
 
 // Appends the "trkn" item of the record's track: a number alone keeps the old total.
@@ -536,7 +540,7 @@ static int build_items(const uint8_t* buf, uint64_t start, uint64_t end, const i
                 continue;
             replaced = true;
             if (!done[i])
-                written = append_text(out, ti, t);
+                written = append_text(out, ti, t, lend);
             done[i] = true;
         }
         if (!replaced && track_named && strcmp(item.type, "trkn") == 0) {
@@ -563,7 +567,7 @@ static int build_items(const uint8_t* buf, uint64_t start, uint64_t end, const i
         return -1;
     for (size_t i = 0; i < TEXT_ITEM_COUNT; i++) {
         if ((change.named & TEXT_ITEMS[i].named) && !done[i] &&
-            append_text(out, TEXT_ITEMS[i], t) != 0)
+            append_text(out, TEXT_ITEMS[i], t, lend) != 0)
             return -1;
     }
     if (track_named && !track_done && append_track(out, t, kept_total) != 0)
