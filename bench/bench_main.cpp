@@ -2,14 +2,16 @@
 //
 //   qid3_bench [--qid3-sizes=100K,10M,100M] [--qid3-sparse=1G] [--qid3-huge=5G]
 //              [--qid3-peak-size=200M] [--qid3-dir=DIR] [--qid3-table=FILE] [--qid3-keep]
-//              [--qid3-batch=N] [--qid3-no-peak] [--qid3-smoke] [Google Benchmark flags]
+//              [--qid3-batch=N] [--qid3-keys=N] [--qid3-no-peak] [--qid3-smoke]
+//              [Google Benchmark flags]
 //
 // The fixture files are generated in a fresh folder (under --qid3-dir, TMPDIR or /tmp) and
 // removed at the end. After the timed run the medians are read back from the JSON results and
 // printed as tables of ratios (library / floor, library / TagLib) with the target each row is held
 // to; then the bytes each read takes from its file (/proc/self/io), the huge sparse file (read
-// time, and a write in a child process under an address-space limit) and the peak memory of
-// writes in child processes (qid3_bench_child beside this program).
+// time, and a write in a child process under an address-space limit), the write of a properties
+// object of many keys (--qid3-keys, 1,000,000 by default) and the peak memory of writes in child
+// processes (qid3_bench_child beside this program).
 #include "bench_files.h"
 #include "bench_ops.h"
 #include "quorvale_id3tag.h"
@@ -20,6 +22,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <malloc.h>
+#include <math.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -53,6 +56,7 @@ struct options {
     bool smoke = false;
     bool peak = true;
     int batch = 100;
+    uint64_t keys = 1000000; // the properties object of many keys; 0: none
 };
 
 // One fixture file and the copies the writing cases work on (one per contender, so that no
@@ -855,6 +859,121 @@ int measure_huge(const std::string& dir, uint64_t size, FILE* out) {
     return failures;
 }
 
+// A properties object of `keys` distinct keys, one value each ("K0":["v"],"K1":["v"],...), and
+// with `repeat_first` the first key once more at the end.
+std::string many_keys_json(uint64_t keys, bool repeat_first) {
+    std::string json = "{\"properties\":{";
+    json.reserve(16 + keys * 16);
+    for (uint64_t i = 0; i < keys; i++)
+        json += (i ? ",\"K" : "\"K") + std::to_string(i) + "\":[\"v\"]";
+    if (repeat_first)
+        json += ",\"K0\":[\"v\"]";
+    return json + "}}";
+}
+
+// One measured call: the median time of its runs and what the last run left.
+struct keys_run {
+    double ns = -1;
+    uint64_t json_len = 0;
+    std::string outcome; // "written, first and last key read back" or the refusal's message
+    bool as_expected = false;
+};
+
+// Times id3_write of the object into a fresh copy of the fixture (copied before each run, outside
+// the timing). A write must succeed and read back with its first and last key; a repeat must be
+// refused with the file left as it was.
+keys_run time_many_keys(const fixture& f, const std::string& copy, uint64_t keys, bool repeat_first,
+                        int runs) {
+    keys_run r;
+    std::string json = many_keys_json(keys, repeat_first);
+    r.json_len = json.size();
+    std::vector<double> times;
+    int rc = -1;
+    for (int i = 0; i < runs; i++) {
+        if (!bench_copy_file(f.path, copy)) {
+            r.outcome = "cannot copy the fixture";
+            return r;
+        }
+        double start = now_ns();
+        rc = id3_write(copy.c_str(), json.c_str());
+        times.push_back(now_ns() - start);
+    }
+    std::sort(times.begin(), times.end());
+    r.ns = times[times.size() / 2];
+    if (repeat_first) {
+        struct stat before, after;
+        bool same_size = stat(f.path.c_str(), &before) == 0 && stat(copy.c_str(), &after) == 0 &&
+                         before.st_size == after.st_size;
+        r.outcome = rc == 0 ? std::string("WRITTEN") : "refused: " + std::string(id3_last_error());
+        r.as_expected =
+            rc != 0 && strcmp(id3_last_error(), "property named twice: K0") == 0 && same_size;
+        if (rc != 0 && !same_size)
+            r.outcome += ", file size CHANGED";
+        return r;
+    }
+    if (rc != 0) {
+        r.outcome = std::string("FAILED: ") + id3_last_error();
+        return r;
+    }
+    char* all = id3_read_all(copy.c_str());
+    std::string last = "\"K" + std::to_string(keys - 1) + "\":[\"v\"]";
+    r.as_expected = all && strstr(all, "\"K0\":[\"v\"]") && strstr(all, last.c_str());
+    r.outcome = r.as_expected ? "written, first and last key read back" : "keys MISSING";
+    id3_free_string(all);
+    return r;
+}
+
+// id3_write of a properties object of `keys` distinct keys and of one with a repeated key, and
+// the same at a tenth and a hundredth of the keys: checking the keys grows about linearly with
+// their count.
+int measure_many_keys(const std::string& dir, uint64_t keys, bool smoke, FILE* out) {
+    fixture* f = add_fixture(dir, KIND_MP3_V24, 100 * KB, 20 * KB, false, false, "keys_");
+    std::string copy = dir + "/lib_keys.mp3";
+    int runs = smoke ? 1 : 3;
+    fprintf(out,
+            "\nA properties object of many keys (\"K0\":[\"v\"],\"K1\":[\"v\"],...) written "
+            "into a fresh copy of %s, and the same object with K0 repeated at its end, which is "
+            "refused; %s.\n\n",
+            f->name.c_str(),
+            runs == 1 ? "one run each"
+                      : ("median of " + std::to_string(runs) + " runs each").c_str());
+    fprintf(out, "| object | keys | JSON text | id3_write | result |\n|---|---:|---:|---:|---|\n");
+    int failures = 0;
+    const uint64_t counts[] = {keys / 100, keys / 10, keys};
+    double ns[2][3]; // [repeat][count]
+    for (int repeat = 0; repeat < 2; repeat++) {
+        for (int i = 0; i < 3; i++) {
+            keys_run r = time_many_keys(*f, copy, counts[i], repeat != 0, runs);
+            ns[repeat][i] = r.ns;
+            fprintf(out, "| %s | %llu | %s | %s | %s |\n", repeat ? "K0 repeated" : "distinct keys",
+                    (unsigned long long)counts[i], fmt_bytes(r.json_len).c_str(),
+                    fmt_time(r.ns).c_str(), r.outcome.c_str());
+            failures += r.as_expected ? 0 : 1;
+        }
+    }
+    // Time grows as keys^e: e = 1 is linear, e = 2 a check of every key against every other.
+    // Sorting the keys adds a logarithm, and a million keys no longer fit the caches: the target
+    // is half way, e <= 1.5, over the hundredfold span.
+    for (int repeat = 0; repeat < 2; repeat++) {
+        double ratio = ns[repeat][0] > 0 && ns[repeat][2] > 0 ? ns[repeat][2] / ns[repeat][0] : -1;
+        double exponent = ratio > 0 ? log10(ratio) / 2 : 0;
+        bool met_target = ratio > 0 && exponent <= 1.5;
+        char growth[32];
+        snprintf(growth, sizeof growth, "keys^%.2f", exponent);
+        fprintf(out, "| %s: time for %llu keys / %llu keys | | | %.1fx | %s |\n",
+                repeat ? "K0 repeated" : "distinct keys", (unsigned long long)keys,
+                (unsigned long long)counts[0], ratio,
+                smoke || ratio <= 0 ? ""
+                                    : (std::string(growth) +
+                                       "; at most keys^1.5 (quadratic: keys^2): " + met(met_target))
+                                          .c_str());
+        if (!smoke && !met_target)
+            failures++;
+    }
+    unlink(copy.c_str());
+    return failures;
+}
+
 // The peak-memory limit of a write: twice the tag region (which holds the cover) plus, for a new
 // cover, twice the new picture, plus 16 MB.
 double peak_limit_mb(const fixture& f, bool new_cover) {
@@ -943,7 +1062,7 @@ bool parse_big_size(const std::string& text, uint64_t* out) {
 
 bool parse_options(int* argc, char** argv, options* opt) {
     int kept = 1;
-    std::string sizes, sparse, huge, peak_size, value;
+    std::string sizes, sparse, huge, peak_size, keys, value;
     for (int i = 1; i < *argc; i++) {
         std::string a = argv[i];
         if (option_value(a, "--qid3-sizes=", &value))
@@ -960,6 +1079,8 @@ bool parse_options(int* argc, char** argv, options* opt) {
             opt->table_path = value;
         else if (option_value(a, "--qid3-batch=", &value))
             opt->batch = atoi(value.c_str());
+        else if (option_value(a, "--qid3-keys=", &value))
+            keys = value;
         else if (a == "--qid3-keep")
             opt->keep = true;
         else if (a == "--qid3-no-peak")
@@ -979,6 +1100,15 @@ bool parse_options(int* argc, char** argv, options* opt) {
         opt->huge = 0;
         opt->peak_size = 0;
         opt->peak = false;
+        opt->keys = 1000;
+    }
+    if (!keys.empty()) {
+        char* end = nullptr;
+        opt->keys = strtoull(keys.c_str(), &end, 10);
+        if (keys[0] < '0' || keys[0] > '9' || *end || (opt->keys != 0 && opt->keys < 100)) {
+            fprintf(stderr, "qid3_bench: bad key count '%s' (0, or at least 100)\n", keys.c_str());
+            return false;
+        }
     }
     if (!parse_size_list(sizes.empty() ? (opt->smoke ? "100K" : "100K,10M,100M") : sizes,
                          &opt->sizes))
@@ -1126,6 +1256,10 @@ int main(int argc, char** argv) {
     if (opt.huge) {
         fprintf(stderr, "qid3_bench: the %s sparse file\n", bench_size_name(opt.huge).c_str());
         failures += measure_huge(dir, opt.huge, table);
+    }
+    if (opt.keys) {
+        fprintf(stderr, "qid3_bench: %llu property keys\n", (unsigned long long)opt.keys);
+        failures += measure_many_keys(dir, opt.keys, opt.smoke, table);
     }
     if (opt.peak) {
         fprintf(stderr, "qid3_bench: peak memory\n");
