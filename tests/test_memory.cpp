@@ -1,7 +1,8 @@
 // Peak memory of a write that carries one huge property value. The caller's JSON text holds the
 // value once; the write may add at most one more copy of it plus 16 MiB: the library parses the
-// text in place in one copy, MP4 items and Ogg comment packets borrow the value from that copy,
-// and MP3 and FLAC refuse a value too large for their frame or block before building anything.
+// text in place in one copy, the writers borrow the value from that copy (FLAC's comment block,
+// at most 16 MiB, is built once), and MP3 and FLAC refuse a value too large for their frame or
+// block before building anything.
 // Each write runs in a forked child, whose resident high-water mark (ru_maxrss) is its own.
 #include "quorvale_id3tag.h"
 #include "test_util.h"
@@ -156,6 +157,8 @@ TEST(Memory, HugePropertyValueWritesWithinTwiceItsSize) {
         {"a.ogg", small_ogg(false), 64 * MiB, nullptr},
         {"a.opus", small_ogg(true), 64 * MiB, nullptr},
         // A FLAC comment block holds at most 16 MiB - 1 bytes, an ID3v2.4 frame 256 MiB - 1.
+        {"b.mp3", small_mp3(), 64 * MiB, nullptr},
+        {"b.flac", small_flac(), 12 * MiB, nullptr},
         {"a.flac", small_flac(), 64 * MiB, "comments too large for FLAC comment block"},
         {"a.mp3", small_mp3(), 257 * MiB, "tag too large for ID3v2"},
     };
