@@ -544,7 +544,7 @@ void id3_replace_commit_group(id3_pending* group, int count, int* rc,
         id3_clear_error();
         if (sync_errs[i] != 0) {
             plat_temp_discard(&p->temp);
-            id3_set_error("disk flush failed: %s", strerror(sync_errs[i]));
+            id3_set_error("disk flush failed: %s (%s)", p->path, strerror(sync_errs[i]));
             rc[i] = -1;
         } else {
             rc[i] = id3_replace_commit(&p->temp, p->path, &p->src, true, false);

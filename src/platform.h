@@ -90,9 +90,10 @@ uint64_t plat_temp_clone_block(plat_temp* t, const plat_file* src);
 int plat_temp_clone(plat_temp* t, const plat_file* src, uint64_t off, uint64_t n);
 // Commits the temporary file's data to the disk. 0, or -1 with errno.
 int plat_temp_sync(plat_temp* t);
-// Commits the data of count temporary files to the disk, each as plat_temp_sync does; on POSIX the
-// flushes run side by side, so that the file system and the disk take them together. errs[i]: 0,
-// or the errno of file i's failed flush.
+// Commits the data of count temporary files to the disk, each as plat_temp_sync does; on Linux the
+// flushes are handed to the kernel together (asynchronous fsync), so that the file system and the
+// disk take them together, with no thread started. errs[i]: 0, or the errno of file i's failed
+// flush.
 void plat_temp_sync_group(plat_temp* const* temps, int count, int* errs);
 // Gives the temporary file its name (if it has none) and closes it. 0; -1 with errno, or
 // PLAT_CLOSE_FAILED when only the close failed (errno set; the name exists and plat_temp_discard
