@@ -532,12 +532,12 @@ int id3_write_cover_file(const char* out_path, const id3_file* src, const uint8_
 // side: the group waits about as long for all of them as a single write waits for its own.
 
 void id3_replace_commit_group(id3_pending* group, int count, int* rc,
-                              char (*messages)[ID3_ERROR_MAX]) {
+                              char (*messages)[ID3_ERROR_MAX], plat_flush* flush) {
     plat_temp* temps[ID3_GROUP_MAX] = {};
     int sync_errs[ID3_GROUP_MAX];
     for (int i = 0; i < count; i++)
         temps[i] = &group[i].temp;
-    plat_temp_sync_group(temps, count, sync_errs);
+    plat_temp_sync_group(flush, temps, count, sync_errs);
     // The renames, in order; each folder is flushed once after them.
     for (int i = 0; i < count; i++) {
         id3_pending* p = &group[i];

@@ -469,7 +469,12 @@ int plat_temp_sync(plat_temp* t) {
     return FlushFileBuffers(h) ? 0 : fail_with(GetLastError());
 }
 
-void plat_temp_sync_group(plat_temp* const* temps, int count, int* errs) {
+void plat_flush_release(plat_flush* f) {
+    f->aio = 0;
+}
+
+void plat_temp_sync_group(plat_flush* shared, plat_temp* const* temps, int count, int* errs) {
+    (void)shared;
     for (int i = 0; i < count; i++)
         errs[i] = plat_temp_sync(temps[i]) == 0 ? 0 : errno;
 }
