@@ -20,7 +20,6 @@ struct batch_state {
     const char* last_path; // the array's last string member
     bool last_done;
     char last_message[ID3_ERROR_MAX]; // that member's outcome, once known
-    plat_flush flush;                 // what the groups' flushes share
 };
 
 // Keeps the outcome of the array's last string member, which the call leaves behind.
@@ -35,7 +34,7 @@ static void batch_outcome(batch_state* b, bool is_last) {
 static void batch_commit(batch_state* b) {
     int rc[ID3_GROUP_MAX];
     char message[ID3_GROUP_MAX][ID3_ERROR_MAX];
-    id3_replace_commit_group(b->group, b->count, rc, message, &b->flush);
+    id3_replace_commit_group(b->group, b->count, rc, message);
     for (int i = 0; i < b->count; i++) {
         if (rc[i] == 0) {
             b->written++;
@@ -106,7 +105,6 @@ int32_t id3_write_batch(const char* dir_json, const char* tags_json) {
     for (uint64_t i = 0; i < count; i++)
         batch_add(b, &paths.get()[i], tags_json);
     batch_commit(b);
-    plat_flush_release(&b->flush);
     int32_t written = b->written;
     if (b->last_done)
         id3_set_error("%s", b->last_message);

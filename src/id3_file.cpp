@@ -528,16 +528,16 @@ int id3_write_cover_file(const char* out_path, const id3_file* src, const uint8_
 //
 // The files of a group were each filled; each is now committed to the disk (its own data only,
 // not other programs'), then they are renamed one by one and each folder is flushed once. Every
-// file is still either old or new after a crash at any point. The files' flushes run side by
-// side: the group waits about as long for all of them as a single write waits for its own.
+// file is still either old or new after a crash at any point. The writeback of all the files is
+// started before the first is flushed, so that the file system commits them together.
 
 void id3_replace_commit_group(id3_pending* group, int count, int* rc,
-                              char (*messages)[ID3_ERROR_MAX], plat_flush* flush) {
+                              char (*messages)[ID3_ERROR_MAX]) {
     plat_temp* temps[ID3_GROUP_MAX] = {};
     int sync_errs[ID3_GROUP_MAX];
     for (int i = 0; i < count; i++)
         temps[i] = &group[i].temp;
-    plat_temp_sync_group(flush, temps, count, sync_errs);
+    plat_temp_sync_group(temps, count, sync_errs);
     // The renames, in order; each folder is flushed once after them.
     for (int i = 0; i < count; i++) {
         id3_pending* p = &group[i];

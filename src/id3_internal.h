@@ -224,10 +224,9 @@ struct id3_pending {
 // Commits a group of at most ID3_GROUP_MAX filled replacements together: each temporary file is
 // flushed to the disk, then each renamed over its target in order, then each folder flushed once.
 // Every source is closed and every record released. rc[i] and messages[i] get each file's
-// outcome (0 or -1, and the error text it leaves). The groups of one batch share `flush`, which
-// the batch releases at its end.
+// outcome (0 or -1, and the error text it leaves).
 void id3_replace_commit_group(id3_pending* group, int count, int* rc,
-                              char (*messages)[ID3_ERROR_MAX], plat_flush* flush);
+                              char (*messages)[ID3_ERROR_MAX]);
 // Whether path names the source of one of the group's replacements (the same file by another path
 // too).
 bool id3_group_holds(const id3_pending* group, int count, const char* path);

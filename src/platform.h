@@ -90,20 +90,10 @@ uint64_t plat_temp_clone_block(plat_temp* t, const plat_file* src);
 int plat_temp_clone(plat_temp* t, const plat_file* src, uint64_t off, uint64_t n);
 // Commits the temporary file's data to the disk. 0, or -1 with errno.
 int plat_temp_sync(plat_temp* t);
-// What the flushes of one batch share: on Linux the kernel's context for asynchronous fsync, set
-// up by the first group that uses it and destroyed once at the batch's end (destroying one waits
-// tens of milliseconds). All zero is none; plat_flush_release ends it.
-struct plat_flush {
-    unsigned long aio; // aio_context_t; 0 while there is none
-    bool refused;      // the kernel refused one: the batch flushes in turn
-};
-void plat_flush_release(plat_flush* f);
-// Commits the data of count temporary files to the disk, each as plat_temp_sync does; on Linux
-// the flushes of a group of PLAT_FLUSH_TOGETHER_MIN or more files on a disk are handed to the
-// kernel together (asynchronous fsync), so that the file system and the disk take them together,
-// with no thread started. errs[i]: 0, or the errno of file i's failed flush.
-#define PLAT_FLUSH_TOGETHER_MIN 4
-void plat_temp_sync_group(plat_flush* shared, plat_temp* const* temps, int count, int* errs);
+// Commits the data of count temporary files to the disk, each as plat_temp_sync does, in turn; on
+// Linux the writeback of all of them is started first, so that the file system commits them
+// together. errs[i]: 0, or the errno of file i's failed flush.
+void plat_temp_sync_group(plat_temp* const* temps, int count, int* errs);
 // Gives the temporary file its name (if it has none) and closes it. 0; -1 with errno, or
 // PLAT_CLOSE_FAILED when only the close failed (errno set; the name exists and plat_temp_discard
 // removes it).

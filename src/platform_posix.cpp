@@ -41,13 +41,10 @@
 #include <time.h>
 #include <unistd.h>
 #if defined(__linux__)
-#include <linux/aio_abi.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
-#include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <sys/xattr.h>
-#include <linux/magic.h>
 // statfs's f_type of a FUSE file system.
 #define FUSE_SUPER_MAGIC 0x65735546
 #endif
@@ -733,110 +730,18 @@ int plat_temp_sync(plat_temp* t) {
     return fsync(t->fd) == 0 ? 0 : -1;
 }
 
-// errs[i] of a file of a group not flushed yet.
-static const int NOT_FLUSHED = -1;
-
-// Whether fsync of the file has nothing to wait for: its file system lives in memory only.
-static bool flush_is_free(int fd) {
+void plat_temp_sync_group(plat_temp* const* temps, int count, int* errs) {
+    // Each file gets its own fsync, as when written alone. Their data are handed to the disk
+    // first, all of them (Linux: sync_file_range starts the writeback and places the blocks), so
+    // that the first fsync's journal commit takes in every file's allocation and the later ones
+    // find theirs committed: one after another, each would wait for a commit of its own. The call
+    // is a hint (a file system may refuse it); fsync is what decides.
 #if defined(__linux__)
-    struct statfs fs;
-    return fstatfs(fd, &fs) == 0 && (fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC);
-#else
-    (void)fd;
-    return false;
-#endif
-}
-
-#if defined(__linux__)
-// The most flushes one context takes at once; a group is smaller (at most 32 files).
-static const long AIO_QUEUE = 64;
-
-// The batch's context, set up on first use. False when the kernel refuses one (no AIO here, the
-// system's limit of contexts reached): the batch then flushes in turn.
-static bool aio_context(plat_flush* shared) {
-    if (shared->aio != 0)
-        return true;
-    aio_context_t ctx = 0;
-    if (shared->refused || syscall(SYS_io_setup, AIO_QUEUE, &ctx) != 0) {
-        shared->refused = true;
-        return false;
-    }
-    shared->aio = (unsigned long)ctx;
-    return true;
-}
-
-// Flushes the group's files that live on a disk with Linux's native asynchronous I/O: one
-// IOCB_CMD_FSYNC per file (the same full fsync, run by the kernel on its own workers), all
-// submitted at once, then waited for. No thread of the process takes part. A file whose flush the
-// kernel did not accept (a file system without AIO fsync) keeps NOT_FLUSHED in errs; one whose
-// flush ended has 0 or its errno. Every flush submitted has ended when this returns.
-static void sync_group_aio(plat_flush* shared, plat_temp* const* temps, int count, int* errs) {
-    struct iocb blocks[AIO_QUEUE];
-    struct iocb* submit[AIO_QUEUE];
-    struct io_event events[AIO_QUEUE];
-    long queued = 0;
-    for (int i = 0; i < count && queued < AIO_QUEUE; i++) {
-        if (flush_is_free(temps[i]->fd))
-            continue;
-        struct iocb* block = &blocks[queued];
-        memset(block, 0, sizeof *block);
-        block->aio_data = (uint64_t)i; // comes back in the file's event
-        block->aio_lio_opcode = IOCB_CMD_FSYNC;
-        block->aio_fildes = (uint32_t)temps[i]->fd;
-        submit[queued++] = block;
-    }
-    // A few flushes are as quick in turn as through a context.
-    if (queued < PLAT_FLUSH_TOGETHER_MIN || !aio_context(shared))
-        return;
-    aio_context_t ctx = (aio_context_t)shared->aio;
-    // The kernel takes the blocks in order and stops at the first it refuses.
-    long submitted = syscall(SYS_io_submit, ctx, queued, submit);
-    long done = 0;
-    while (done < submitted) {
-        long got = syscall(SYS_io_getevents, ctx, 1, submitted - done, events, nullptr);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        for (long e = 0; e < got; e++)
-            errs[events[e].data] = events[e].res < 0 ? (int)-events[e].res : 0;
-        done += got;
-    }
-    if (done < submitted) {
-        // The flushes not reaped are waited for by destroying the context (the files are
-        // closed after this call), then done again in turn; the batch goes on without one.
-        plat_flush_release(shared);
-        shared->refused = true;
-    }
-}
-#endif
-
-void plat_flush_release(plat_flush* f) {
-#if defined(__linux__)
-    // Waits for any flush still in flight.
-    if (f->aio != 0)
-        syscall(SYS_io_destroy, (aio_context_t)f->aio);
-#endif
-    f->aio = 0;
-}
-
-void plat_temp_sync_group(plat_flush* shared, plat_temp* const* temps, int count, int* errs) {
-    // Each file gets its own fsync, as when written alone. One after another, each would wait for
-    // its own journal commit and its own flush of the disk's cache; submitted together, the file
-    // system commits them together and the disk's cache is emptied for many at once. A file whose
-    // flush costs nothing (tmpfs), or whose flush the kernel did not take, is flushed here, in
-    // turn.
     for (int i = 0; i < count; i++)
-        errs[i] = NOT_FLUSHED;
-#if defined(__linux__)
-    sync_group_aio(shared, temps, count, errs);
-#else
-    (void)shared;
+        sync_file_range(temps[i]->fd, 0, 0, SYNC_FILE_RANGE_WRITE);
 #endif
-    for (int i = 0; i < count; i++) {
-        if (errs[i] == NOT_FLUSHED)
-            errs[i] = plat_temp_sync(temps[i]) == 0 ? 0 : errno;
-    }
+    for (int i = 0; i < count; i++)
+        errs[i] = plat_temp_sync(temps[i]) == 0 ? 0 : errno;
 }
 
 // Links an unnamed temporary file at its temporary name, which linkat never takes from another

@@ -469,12 +469,7 @@ int plat_temp_sync(plat_temp* t) {
     return FlushFileBuffers(h) ? 0 : fail_with(GetLastError());
 }
 
-void plat_flush_release(plat_flush* f) {
-    f->aio = 0;
-}
-
-void plat_temp_sync_group(plat_flush* shared, plat_temp* const* temps, int count, int* errs) {
-    (void)shared;
+void plat_temp_sync_group(plat_temp* const* temps, int count, int* errs) {
     for (int i = 0; i < count; i++)
         errs[i] = plat_temp_sync(temps[i]) == 0 ? 0 : errno;
 }

@@ -8,20 +8,11 @@
 //   QID3_IO_FSETXATTR_NAME     ... for attribute names starting with this text (all when unset)
 //   QID3_IO_FSYNC_ERRNO        fsync fails with this errno
 //   QID3_IO_FSYNC_DELAY_MS     fsync takes this many milliseconds more, as on a slow disk
-//                              (with either of these two set, io_setup fails with ENOSYS, so that
-//                              a batch's flushes reach fsync too)
-//   QID3_IO_AIO_SETUP_ERRNO    io_setup (Linux native AIO, through syscall) fails with this errno
-//   QID3_IO_AIO_SUBMIT_ERRNO   io_submit fails with this errno, taking no block
-//   QID3_IO_AIO_SUBMIT_MAX     io_submit takes at most this many blocks, as the kernel does when
-//                              it refuses the next one
-//   QID3_IO_AIO_FSYNC_ERRNO    the event of the block at position QID3_IO_AIO_FSYNC_INDEX of an
-//   QID3_IO_AIO_FSYNC_INDEX    io_submit reports this errno, as an asynchronous fsync that failed
 //   QID3_IO_LOG                appends one line per call, in call order:
 //                                fsync <dev>:<ino>, fdatasync <dev>:<ino>,
+//                                sync_file_range <dev>:<ino>,
 //                                rename <file dev>:<ino> <folder dev>:<ino> (renameat and rename),
-//                                temp <folder dev>:<ino> (an O_TMPFILE or O_EXCL create),
-//                                io_setup <nr>, io_submit <nr>, io_destroy (as asked),
-//                                aio_fsync <dev>:<ino> (an asynchronous fsync's event, reaped)
+//                                temp <folder dev>:<ino> (an O_TMPFILE or O_EXCL create)
 //   QID3_IO_GROW_PATH          after the QID3_IO_GROW_AFTER-th read (pread or read) of the file
 //   QID3_IO_GROW_AFTER         at this path, QID3_IO_GROW_BYTES is appended to it, once per
 //   QID3_IO_GROW_BYTES         QID3_IO_GROW_PATH value; with QID3_IO_GROW_OFFSET they are written
@@ -42,7 +33,6 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <linux/aio_abi.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -69,20 +59,7 @@ int injected(const char* var) {
     return v && *v ? atoi(v) : 0;
 }
 
-// Appends the n bytes in line (room for one more) and a newline to the log at path, with plain
-// system calls, so that no call of ours is interposed.
-void append_to_log(const char* path, char* line, int n) {
-    line[n++] = '\n';
-    int out =
-        (int)syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (out >= 0) {
-        ssize_t w = syscall(SYS_write, out, line, (size_t)n);
-        (void)w;
-        syscall(SYS_close, out);
-    }
-}
-
-// Appends a line naming the file open at fd_for_id (and a folder) to the log.
+// Appends a line to the log with plain system calls, so that no call of ours is interposed.
 void log_line(const char* what, int fd_for_id, const struct stat* folder) {
     const char* path = getenv("QID3_IO_LOG");
     if (!path || !*path)
@@ -98,17 +75,14 @@ void log_line(const char* what, int fd_for_id, const struct stat* folder) {
     if (folder)
         n += snprintf(line + n, sizeof line - (size_t)n, " %llu:%llu",
                       (unsigned long long)folder->st_dev, (unsigned long long)folder->st_ino);
-    append_to_log(path, line, n);
-}
-
-// Appends a short line that names no file.
-void log_text(const char* text) {
-    const char* path = getenv("QID3_IO_LOG");
-    if (!path || !*path)
-        return;
-    char line[64];
-    int n = snprintf(line, sizeof line - 1, "%s", text);
-    append_to_log(path, line, n < (int)sizeof line - 1 ? n : (int)sizeof line - 2);
+    line[n++] = '\n';
+    int out =
+        (int)syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (out >= 0) {
+        ssize_t w = syscall(SYS_write, out, line, (size_t)n);
+        (void)w;
+        syscall(SYS_close, out);
+    }
 }
 
 // Logs a rename: the file being renamed (looked at before the rename) and the folder it goes to.
@@ -180,67 +154,6 @@ void after_read(int fd) {
     reads++;
     if (reads == injected("QID3_IO_GROW_AFTER"))
         grow_file(path);
-}
-
-typedef long (*syscall_fn)(long, ...);
-
-// glibc's syscall, found once. A plain pointer, not a guarded static: the guard may itself wait
-// through syscall (futex).
-syscall_fn real_syscall() {
-    static syscall_fn real;
-    if (!real)
-        real = next_fn<syscall_fn>("syscall");
-    return real;
-}
-
-// The block whose event reports QID3_IO_AIO_FSYNC_ERRNO, chosen at its io_submit.
-const struct iocb* failing_block;
-
-long aio_setup(long nr, long ctx_out) {
-    char line[32];
-    snprintf(line, sizeof line, "io_setup %ld", nr);
-    log_text(line);
-    int err = injected("QID3_IO_AIO_SETUP_ERRNO");
-    if (!err && (injected("QID3_IO_FSYNC_ERRNO") || injected("QID3_IO_FSYNC_DELAY_MS")))
-        err = ENOSYS;
-    if (err) {
-        errno = err;
-        return -1;
-    }
-    return real_syscall()(SYS_io_setup, nr, ctx_out);
-}
-
-long aio_submit(long ctx, long nr, struct iocb** blocks) {
-    char line[32];
-    snprintf(line, sizeof line, "io_submit %ld", nr);
-    log_text(line);
-    if (int err = injected("QID3_IO_AIO_SUBMIT_ERRNO")) {
-        errno = err;
-        return -1;
-    }
-    const char* max = getenv("QID3_IO_AIO_SUBMIT_MAX");
-    if (max && *max && atol(max) < nr)
-        nr = atol(max);
-    const char* index = getenv("QID3_IO_AIO_FSYNC_INDEX");
-    failing_block = nullptr;
-    if (index && *index && atol(index) >= 0 && atol(index) < nr)
-        failing_block = blocks[atol(index)];
-    if (nr == 0)
-        return 0;
-    return real_syscall()(SYS_io_submit, ctx, nr, blocks);
-}
-
-long aio_getevents(const long* a) {
-    long got = real_syscall()(SYS_io_getevents, a[0], a[1], a[2], a[3], a[4]);
-    struct io_event* events = (struct io_event*)a[3];
-    for (long e = 0; e < got; e++) {
-        const struct iocb* block = (const struct iocb*)events[e].obj;
-        log_line("aio_fsync", (int)block->aio_fildes, nullptr);
-        int err = injected("QID3_IO_AIO_FSYNC_ERRNO");
-        if (err && block == failing_block)
-            events[e].res = -err;
-    }
-    return got;
 }
 
 bool is_lock_command(int cmd) {
@@ -380,31 +293,6 @@ int fsetxattr(int fd, const char* name, const void* value, size_t size, int flag
         fd, name, value, size, flags);
 }
 
-// The library reaches Linux's native AIO through syscall: io_setup, io_submit, io_getevents and
-// io_destroy are watched, every other number is passed on as it came. Six arguments are passed on,
-// as many as a system call takes (those the caller did not give are read but unused, as glibc's
-// own syscall does).
-long syscall(long number, ...) noexcept {
-    va_list ap;
-    va_start(ap, number);
-    long a[6];
-    for (long& arg : a)
-        arg = va_arg(ap, long);
-    va_end(ap);
-    switch (number) {
-    case SYS_io_setup:
-        return aio_setup(a[0], a[1]);
-    case SYS_io_submit:
-        return aio_submit(a[0], a[1], (struct iocb**)a[2]);
-    case SYS_io_getevents:
-        return aio_getevents(a);
-    case SYS_io_destroy:
-        log_text("io_destroy");
-        break;
-    }
-    return real_syscall()(number, a[0], a[1], a[2], a[3], a[4], a[5]);
-}
-
 int fsync(int fd) {
     log_line("fsync", fd, nullptr);
     if (int ms = injected("QID3_IO_FSYNC_DELAY_MS"))
@@ -419,6 +307,12 @@ int fsync(int fd) {
 int fdatasync(int fd) {
     log_line("fdatasync", fd, nullptr);
     return next_fn<int (*)(int)>("fdatasync")(fd);
+}
+
+int sync_file_range(int fd, off64_t offset, off64_t nbytes, unsigned int flags) {
+    log_line("sync_file_range", fd, nullptr);
+    return next_fn<int (*)(int, off64_t, off64_t, unsigned int)>("sync_file_range")(fd, offset,
+                                                                                    nbytes, flags);
 }
 
 int syncfs(int fd) {

@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -54,9 +55,7 @@ const char* const SETTINGS[] = {"QID3_IO_COPY_RANGE_ERRNO", "QID3_IO_TMPFILE_ERR
                                 "QID3_IO_GROW_PATH",        "QID3_IO_GROW_AFTER",
                                 "QID3_IO_GROW_BYTES",       "QID3_IO_GROW_OFFSET",
                                 "QID3_IO_GROW_AT_CALL",     "QID3_IO_FROZEN_CTIME",
-                                "QID3_IO_LOCK_ERRNO",       "QID3_IO_AIO_SETUP_ERRNO",
-                                "QID3_IO_AIO_SUBMIT_ERRNO", "QID3_IO_AIO_SUBMIT_MAX",
-                                "QID3_IO_AIO_FSYNC_ERRNO",  "QID3_IO_AIO_FSYNC_INDEX"};
+                                "QID3_IO_LOCK_ERRNO"};
 
 // The interposer's settings for one case, cleared again when it ends.
 struct Faults {
@@ -95,36 +94,6 @@ std::string title_of(const std::string& path) {
 
 Bytes tail(const Bytes& b, size_t n) {
     return n <= b.size() ? Bytes(b.end() - (long)n, b.end()) : b;
-}
-
-// The JSON array of the paths, for id3_batch.
-std::string path_array(const std::vector<std::string>& paths) {
-    std::string json = "[";
-    for (const std::string& p : paths)
-        json += (json.size() > 1 ? ",\"" : "\"") + p + "\"";
-    return json + "]";
-}
-
-// Whether files in the folder live in memory only (tmpfs, ramfs), where a flush waits for nothing.
-bool in_memory(const std::string& folder) {
-    struct statfs fs;
-    return statfs(folder.c_str(), &fs) == 0 &&
-           (fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC);
-}
-
-// Files 0.mp3, 1.mp3, ... in the folder, each with the same tag and audio.
-std::vector<std::string> mp3_files(const TempDir& dir, int count) {
-    std::vector<std::string> paths;
-    for (int i = 0; i < count; i++) {
-        paths.push_back(dir.file(std::to_string(i) + ".mp3"));
-        EXPECT_TRUE(write_file(paths.back(), mp3_with_tags(3000, 10)));
-    }
-    return paths;
-}
-
-// How many lines of the log are `line`.
-long count_of(const std::vector<std::string>& lines, const std::string& line) {
-    return (long)std::count(lines.begin(), lines.end(), line);
 }
 
 // --- The copy of the audio: copy_file_range refused, the buffer copy does it all ------------
@@ -296,9 +265,7 @@ TEST(InterposedIo, BatchFlushesEachFileBeforeItsRenameAndEachFolderAfter) {
         std::string folder = id_of(p.substr(0, p.rfind('/')));
         auto renamed = std::find(lines.begin(), lines.end(), "rename " + file + " " + folder);
         ASSERT_NE(renamed, lines.end());
-        // Flushed by fsync or by the kernel's asynchronous fsync, reaped before the rename.
-        EXPECT_TRUE(std::find(lines.begin(), renamed, "fsync " + file) != renamed ||
-                    std::find(lines.begin(), renamed, "aio_fsync " + file) != renamed);
+        EXPECT_NE(std::find(lines.begin(), renamed, "fsync " + file), renamed);
         last_rename_into[folder] = (size_t)(renamed - lines.begin());
         EXPECT_NE(title_of(p).find("New title"), std::string::npos);
     }
@@ -312,130 +279,61 @@ TEST(InterposedIo, BatchFlushesEachFileBeforeItsRenameAndEachFolderAfter) {
     rmdir(shm.c_str());
 }
 
-// The files of a group on a disk are flushed with one submission to the kernel's asynchronous
-// fsync, which runs the flushes side by side on its own workers: the file system commits them
-// together instead of one journal commit and disk cache flush per file. Each file's flush is
-// reaped before its rename, none is flushed twice, and the batch's groups share one context,
-// destroyed once at its end (destroying one waits tens of milliseconds). A group of fewer than
-// four files is flushed in turn, as quick as through a context.
-TEST(InterposedIo, BatchSubmitsTheGroupsFlushesTogether) {
+// The writeback of every file of a group is started before the first of them is flushed, so
+// that the file system commits them together; each file still gets its own fsync, once, before
+// its rename.
+TEST(InterposedIo, BatchStartsEveryWritebackBeforeTheFirstFlush) {
     NEED_INTERPOSER();
-    struct GroupCase {
-        int files; // groups of 32
-        long submissions;
-    } cases[] = {{8, 1}, {40, 2}, {3, 0}, {35, 1}};
-    for (const GroupCase& c : cases) {
-        SCOPED_TRACE(std::to_string(c.files) + " files");
-        TempDir dir;
-        if (in_memory(dir.path))
-            GTEST_SKIP() << "TMPDIR is in memory: its files are flushed in turn";
-        std::vector<std::string> paths = mp3_files(dir, c.files);
-        Faults faults;
-        std::string log = dir.file("calls.log");
-        faults.set("QID3_IO_LOG", log);
-        EXPECT_EQ(id3_batch(path_array(paths).c_str(), TAGS), c.files) << id3_last_error();
-        Faults::clear();
-        std::vector<std::string> lines = log_lines(log);
-        long contexts = c.submissions > 0 ? 1 : 0;
-        EXPECT_EQ(count_of(lines, "io_setup 64"), contexts);
-        EXPECT_EQ(count_of(lines, "io_submit 32") + count_of(lines, "io_submit 8"), c.submissions);
-        EXPECT_EQ(count_of(lines, "io_destroy"), contexts);
-        auto destroyed = std::find(lines.begin(), lines.end(), "io_destroy");
-        std::string folder = id_of(dir.path);
-        for (int i = 0; i < c.files; i++) {
-            SCOPED_TRACE(paths[i]);
-            std::string file = id_of(paths[i]);
-            auto renamed = std::find(lines.begin(), lines.end(), "rename " + file + " " + folder);
-            ASSERT_NE(renamed, lines.end());
-            EXPECT_LT(renamed, destroyed) << "the context outlives the batch's renames";
-            // The files of a group too small for a context (35 = 32 + 3) are flushed in turn.
-            bool together = c.submissions > 0 && i < 32 * c.submissions;
-            std::string flush = (together ? "aio_fsync " : "fsync ") + file;
-            EXPECT_NE(std::find(lines.begin(), renamed, flush), renamed);
-            EXPECT_EQ(count_of(lines, "aio_fsync " + file) + count_of(lines, "fsync " + file), 1);
-        }
+    TempDir dir;
+    const int files = 8;
+    std::vector<std::string> paths;
+    std::string json = "[";
+    for (int i = 0; i < files; i++) {
+        paths.push_back(dir.file(std::to_string(i) + ".mp3"));
+        ASSERT_TRUE(write_file(paths.back(), mp3_with_tags(3000, 10)));
+        json += (i ? ",\"" : "\"") + paths.back() + "\"";
+    }
+    json += "]";
+    Faults faults;
+    std::string log = dir.file("calls.log");
+    faults.set("QID3_IO_LOG", log);
+    EXPECT_EQ(id3_batch(json.c_str(), TAGS), files) << id3_last_error();
+    Faults::clear();
+    std::vector<std::string> lines = log_lines(log);
+    auto first_flush = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.rfind("fsync ", 0) == 0;
+    });
+    std::string folder = id_of(dir.path);
+    for (const std::string& p : paths) {
+        SCOPED_TRACE(p);
+        std::string file = id_of(p);
+        EXPECT_NE(std::find(lines.begin(), first_flush, "sync_file_range " + file), first_flush);
+        auto renamed = std::find(lines.begin(), lines.end(), "rename " + file + " " + folder);
+        ASSERT_NE(renamed, lines.end());
+        EXPECT_NE(std::find(lines.begin(), renamed, "fsync " + file), renamed);
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "fsync " + file), 1);
     }
 }
 
-// Flushes the kernel does not take (no native AIO, its context limit reached, a file system
-// without asynchronous fsync, a submission stopped part way) are done by fsync, in turn: every
-// file is still flushed exactly once before its rename, and the batch writes them all.
-TEST(InterposedIo, BatchFlushesTheKernelRefusedAreDoneInTurn) {
+// A file of a group whose flush fails is kept as it was and left no temporary file, with the
+// message a single write leaves (the path and the reason).
+TEST(InterposedIo, BatchFileWhoseFlushFailsIsKept) {
     NEED_INTERPOSER();
-    struct RefusedCase {
-        const char* name;
-        const char* setting;
-        int value;
-        int taken; // files flushed by the kernel's asynchronous fsync, the first ones
-        long contexts;
-    };
-    const RefusedCase cases[] = {
-        {"no native AIO", "QID3_IO_AIO_SETUP_ERRNO", ENOSYS, 0, 0},
-        {"context limit reached", "QID3_IO_AIO_SETUP_ERRNO", EAGAIN, 0, 0},
-        {"submission refused", "QID3_IO_AIO_SUBMIT_ERRNO", EINVAL, 0, 1},
-        {"three of five taken", "QID3_IO_AIO_SUBMIT_MAX", 3, 3, 1},
-    };
-    for (const RefusedCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        TempDir dir;
-        if (in_memory(dir.path))
-            GTEST_SKIP() << "TMPDIR is in memory: its files are flushed in turn";
-        std::vector<std::string> paths = mp3_files(dir, 5);
-        Faults faults;
-        std::string log = dir.file("calls.log");
-        faults.set("QID3_IO_LOG", log);
-        faults.set(c.setting, c.value);
-        EXPECT_EQ(id3_batch(path_array(paths).c_str(), TAGS), 5) << id3_last_error();
-        EXPECT_STREQ(id3_last_error(), "");
-        Faults::clear();
-        std::vector<std::string> lines = log_lines(log);
-        EXPECT_EQ(count_of(lines, "io_setup 64"), 1);
-        // A context set up is destroyed again.
-        EXPECT_EQ(count_of(lines, "io_destroy"), c.contexts);
-        for (int i = 0; i < 5; i++) {
-            SCOPED_TRACE(paths[i]);
-            std::string file = id_of(paths[i]);
-            auto renamed =
-                std::find(lines.begin(), lines.end(), "rename " + file + " " + id_of(dir.path));
-            ASSERT_NE(renamed, lines.end());
-            std::string flush = (i < c.taken ? "aio_fsync " : "fsync ") + file;
-            EXPECT_NE(std::find(lines.begin(), renamed, flush), renamed);
-            EXPECT_EQ(count_of(lines, "aio_fsync " + file) + count_of(lines, "fsync " + file), 1);
-            EXPECT_NE(title_of(paths[i]).find("New title"), std::string::npos);
-        }
-    }
-}
-
-// An asynchronous fsync whose event reports an error fails that file alone, as a failed fsync
-// fails a single write: the file keeps its bytes, no temporary file is left, the others are
-// written, and the message is the one writing the files in turn leaves.
-TEST(InterposedIo, BatchFileWhoseAsyncFlushFailsIsKept) {
-    NEED_INTERPOSER();
-    for (int failing : {1, 3}) {
-        SCOPED_TRACE("file " + std::to_string(failing) + " fails");
-        TempDir dir;
-        if (in_memory(dir.path))
-            GTEST_SKIP() << "TMPDIR is in memory: its files are flushed in turn";
-        std::vector<std::string> paths = mp3_files(dir, 4);
-        Bytes original = read_file(paths[0]);
-        Faults faults;
-        faults.set("QID3_IO_AIO_FSYNC_ERRNO", EIO);
-        faults.set("QID3_IO_AIO_FSYNC_INDEX", failing);
-        EXPECT_EQ(id3_batch(path_array(paths).c_str(), TAGS), 3);
-        // The last file's outcome is the message left.
-        std::string expected =
-            failing == 3 ? "disk flush failed: " + paths[3] + " (" + strerror(EIO) + ")" : "";
-        EXPECT_EQ(std::string(id3_last_error()), expected);
-        Faults::clear();
-        for (int i = 0; i < 4; i++) {
-            SCOPED_TRACE(paths[i]);
-            if (i == failing)
-                EXPECT_TRUE(read_file(paths[i]) == original);
-            else
-                EXPECT_NE(title_of(paths[i]).find("New title"), std::string::npos);
-        }
-        EXPECT_EQ(temp_files_in(dir.path), std::vector<std::string>{});
-    }
+    TempDir dir;
+    std::vector<std::string> paths = {dir.file("1.mp3"), dir.file("2.mp3")};
+    for (const std::string& p : paths)
+        ASSERT_TRUE(write_file(p, mp3_with_tags(3000, 10)));
+    Bytes original = read_file(paths[0]);
+    Faults faults;
+    faults.set("QID3_IO_FSYNC_ERRNO", EIO);
+    std::string json = "[\"" + paths[0] + "\",\"" + paths[1] + "\"]";
+    EXPECT_EQ(id3_batch(json.c_str(), TAGS), 0);
+    EXPECT_EQ(std::string(id3_last_error()),
+              "disk flush failed: " + paths[1] + " (" + strerror(EIO) + ")");
+    Faults::clear();
+    for (const std::string& p : paths)
+        EXPECT_TRUE(read_file(p) == original) << p;
+    EXPECT_EQ(list_dir(dir.path), (std::vector<std::string>{"1.mp3", "2.mp3"}));
 }
 
 // A group is committed once the bytes it holds reach its limit (256 MiB): the files read before
