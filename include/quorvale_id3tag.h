@@ -160,9 +160,9 @@ QID3_API int32_t id3_set_cover(const char* path, const char* image_path);
 /*
  * Writes `tags_json` into every file named by the JSON array of path strings `dir_json`, as
  * id3_write() would, one after another with no early stop; members that are not strings are
- * skipped. Files are committed in groups: each file is flushed to the disk (on Linux the flushes
- * of a group are handed to the kernel together as asynchronous fsyncs; no thread is started), and
- * each folder once after the group's renames; the files written, the count and the message left
+ * skipped. Files are committed in groups: each file is flushed to the disk, in turn (on Linux the
+ * writeback of every file of the group is started first, so that the file system commits them
+ * together; no thread is started), and each folder once after the group's renames; the files written, the count and the message left
  * are those of writing the files in turn (a path listed twice is written twice). Returns the
  * number of files written (0 or more), or -1 when an argument is NULL ("NULL argument") or
  * `dir_json` is not a JSON array ("invalid dir_json", "dir_json must be array of paths"). After a
