@@ -579,12 +579,12 @@ void id3_replace_commit_group(id3_pending* group, int count, int* rc,
 }
 
 bool id3_group_holds(const id3_pending* group, int count, const char* path) {
+    // The file's identity is enough: it is looked at, not opened.
     plat_file probe;
-    if (plat_open_read(path, &probe) != 0)
+    if (plat_identify(path, &probe) != 0)
         return false;
     bool held = false;
     for (int i = 0; i < count && !held; i++)
         held = group[i].src.pf.device == probe.device && group[i].src.pf.inode == probe.inode;
-    plat_close(&probe);
     return held;
 }
