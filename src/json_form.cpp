@@ -210,8 +210,8 @@ static bool is_picture_key(const char* key) {
 }
 
 // One member of "properties" into the next change of *e, whose items have room for it: the key
-// upper-cased, each value copied. -1 with a message. A key named twice is found afterwards, over
-// all keys at once.
+// upper-cased and copied, each value left where it lies in the parsed text. -1 with a message.
+// A key named twice is found afterwards, over all keys at once.
 static int add_property_change(yyjson_val* key, yyjson_val* list, id3_prop_edits* e) {
     const char* name = yyjson_get_str(key);
     size_t name_len = yyjson_get_len(key);
