@@ -4,10 +4,15 @@
 //   write_corpus_digest FILE...
 //
 // Each file is copied to a temporary folder (on tmpfs when there is one) under the name the fuzz
-// target uses, then written as that target writes it: {} twice, then its fixed tag object. Every
-// write is done, refused or not. A line holds the input's path as given and, for each write, its
-// result, id3_last_error()'s text after a refusal, and the SHA-256 of the file's bytes after it.
-// Only the public interface is used, so the program links against any build of the library.
+// target uses, read (id3_read and id3_read_all), then written as that target writes it: {} twice,
+// its fixed tag object and its properties object; then, with --cover IMAGE, the picture is set and
+// the front cover extracted. Every call is made, refused or not. A line holds the input's path as
+// given and, for each call, its result, id3_last_error()'s text after a refusal, and the SHA-256 of
+// what it gave (the JSON text, the file's bytes after a write, the extracted picture's bytes), and
+// the JSON of both reads after the last write. Only the public interface is used, so the program
+// links against any build of the library.
+//
+//   write_corpus_digest [--cover IMAGE] FILE...
 #include "fuzz_write_tags.h"
 #include "quorvale_id3tag.h"
 
@@ -111,9 +116,31 @@ static std::string sha256_hex(const Bytes& msg) {
     return hex;
 }
 
+// A message with the temporary folder's name, which differs from run to run, replaced by "TMP".
+static std::string masked(std::string msg, const std::string& folder) {
+    for (size_t at; (at = msg.find(folder)) != std::string::npos;)
+        msg.replace(at, folder.size(), "TMP");
+    return msg;
+}
+
+// A read's result: "-" and the error text when it fails, else the SHA-256 of its JSON text.
+static std::string read_digest(char* json, const std::string& folder) {
+    if (!json)
+        return "- \"" + masked(id3_last_error(), folder) + "\"";
+    std::string text = json;
+    id3_free_string(json);
+    return sha256_hex(Bytes(text.begin(), text.end()));
+}
+
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        fprintf(stderr, "usage: write_corpus_digest FILE...\n");
+    const char* cover = nullptr;
+    int first = 1;
+    if (argc > 2 && strcmp(argv[1], "--cover") == 0) {
+        cover = argv[2];
+        first = 3;
+    }
+    if (argc <= first) {
+        fprintf(stderr, "usage: write_corpus_digest [--cover IMAGE] FILE...\n");
         return 2;
     }
     struct stat st;
@@ -125,8 +152,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::string song = std::string(folder) + "/song";
+    std::string picture = std::string(folder) + "/picture";
     int status = 0;
-    for (int i = 1; i < argc && status == 0; i++) {
+    for (int i = first; i < argc && status == 0; i++) {
         Bytes input, after;
         if (!read_all(argv[i], &input) || !write_all(song.c_str(), input)) {
             fprintf(stderr, "write_corpus_digest: cannot copy %s\n", argv[i]);
@@ -134,9 +162,14 @@ int main(int argc, char** argv) {
             break;
         }
         printf("%s in=%s", argv[i], sha256_hex(input).c_str());
-        for (const char* tags : {"{}", "{}", FUZZ_WRITE_TAGS}) {
-            int32_t rc = id3_write(song.c_str(), tags);
-            std::string msg = rc == 0 ? "" : id3_last_error();
+        printf(" | read %s", read_digest(id3_read(song.c_str()), folder).c_str());
+        printf(" | all %s", read_digest(id3_read_all(song.c_str()), folder).c_str());
+        for (const char* tags :
+             {"{}", "{}", FUZZ_WRITE_TAGS, FUZZ_WRITE_PROPS, (const char*)nullptr}) {
+            if (!tags && !cover)
+                break;
+            int32_t rc = tags ? id3_write(song.c_str(), tags) : id3_set_cover(song.c_str(), cover);
+            std::string msg = rc == 0 ? "" : masked(id3_last_error(), folder);
             if (!read_all(song.c_str(), &after)) {
                 fprintf(stderr, "write_corpus_digest: %s is gone after a write\n", argv[i]);
                 status = 1;
@@ -144,6 +177,20 @@ int main(int argc, char** argv) {
             }
             printf(" | %d \"%s\" %s", (int)rc, msg.c_str(), sha256_hex(after).c_str());
         }
+        if (status != 0)
+            break;
+        if (cover) {
+            Bytes extracted;
+            unlink(picture.c_str());
+            int32_t rc = id3_extract_cover(song.c_str(), picture.c_str());
+            std::string msg = rc == 0 ? "" : masked(id3_last_error(), folder);
+            if (rc == 0 && !read_all(picture.c_str(), &extracted))
+                extracted.clear();
+            printf(" | cover %d \"%s\" %s", (int)rc, msg.c_str(), sha256_hex(extracted).c_str());
+            unlink(picture.c_str());
+        }
+        printf(" | read %s", read_digest(id3_read(song.c_str()), folder).c_str());
+        printf(" | all %s", read_digest(id3_read_all(song.c_str()), folder).c_str());
         printf("\n");
     }
     unlink(song.c_str());

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Prints what the library's writes leave in every input of the write round-trip fuzz target: the
-# seeds fuzz/make_seeds.py makes, the kept regression inputs and any further folders given (a corpus
-# the fuzzer grew, e.g. build-fuzz/corpus/fuzz_write_roundtrip). One line per input: its name, and
-# for each of the target's writes ({}, {}, its tag object) the result, the error text and the
-# SHA-256 of the file after it. Two builds (of two commits) write the same bytes when their outputs
-# are equal:
+# Prints what the library's reads give and its writes leave in every input of the fuzz targets that
+# take audio files: the seeds fuzz/make_seeds.py makes, the kept regression inputs, the samples and
+# any further folders given (a corpus the fuzzer grew, e.g. build-fuzz/corpus/fuzz_write_roundtrip).
+# One line per input: its name, the digests of its id3_read and id3_read_all JSON, for each of the
+# writes ({}, {}, the round-trip target's tag object and properties object, the sample cover set)
+# the result, the error text and the SHA-256 of the file after it, the extracted cover's digest,
+# and both reads again. Two builds (of two commits) read and write the same when their outputs are
+# equal:
 #
 #   scripts/write-digest.sh BUILD_DIR [CORPUS_DIR...] > digest.txt
 #
@@ -35,10 +37,17 @@ digest() {
   echo "== $label"
   files=$(cd "$dir" && find . -maxdepth 1 -type f -printf '%P\n' | LC_ALL=C sort)
   [ -z "$files" ] && return 0
-  (cd "$dir" && mapfile -t list <<<"$files" && "$work/write_corpus_digest" "${list[@]}")
+  (cd "$dir" && mapfile -t list <<<"$files" &&
+    "$work/write_corpus_digest" --cover "$root/samples/cover.png" "${list[@]}")
 }
-digest seeds "$work/seeds/fuzz_write_roundtrip"
-digest regressions "$root/fuzz/regressions/fuzz_write_roundtrip"
+for target in fuzz_write_roundtrip fuzz_mp3_read fuzz_flac_read fuzz_mp4_read fuzz_ogg_read \
+  fuzz_bounded_read; do
+  digest "seeds/$target" "$work/seeds/$target"
+done
+for dir in "$root"/fuzz/regressions/*/; do
+  digest "regressions/$(basename "$dir")" "$dir"
+done
+digest samples "$root/samples"
 for dir in "$@"; do
   digest "$(basename "$dir")" "$dir"
 done
