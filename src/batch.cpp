@@ -2,7 +2,8 @@
 // group commit in the file-access source). A file that is already in the group (the same path, or
 // another path to the same file) first commits the group, so that it is read with the earlier
 // write applied, as when written in sequence.
-#include "id3_internal.h"
+#include "json_form.h"
+#include "operations.h"
 
 #include <stdio.h>
 #include <stdlib.h>

@@ -1,6 +1,7 @@
 // Container detection and dispatch: which container a file is, and the container's reader or
 // writer for it. The only source that knows every container.
-#include "id3_internal.h"
+#include "dispatch.h"
+#include "id3v2.h"
 
 #include <string.h>
 
@@ -126,4 +127,15 @@ int id3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* old,
     if (t->format == ID3_FMT_OGG || t->format == ID3_FMT_OPUS)
         return id3_ogg_build_head(f, t, change, head);
     return id3_flac_build_head(f, t, old, change, head);
+}
+
+// What a write's load keeps of the old tag (filled by the MP3 and FLAC readers).
+void id3_old_tag_free(id3_old_tag* old) {
+    free(old->tag_copy);
+    free(old->area_copy);
+    id3_tags_free(&old->v2);
+    for (uint64_t i = 0; i < old->block_count; i++)
+        free(old->blocks[i].body_copy);
+    free(old->blocks);
+    memset(old, 0, sizeof *old);
 }

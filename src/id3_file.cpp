@@ -2,7 +2,8 @@
 // reading only the bytes asked for, whole-file reading (for pictures), the atomic replacement of a
 // file by a new head and the old file's remaining bytes, alone or in a group committed together,
 // and the writing of an extracted picture.
-#include "id3_internal.h"
+#include "file_access.h"
+#include "ogg_page.h"
 #include "platform.h"
 
 #include <errno.h>

@@ -1,6 +1,6 @@
 // The JSON form of a tag record (what id3_read gives and id3_write takes) and of a batch's list of
 // paths. yyjson is used here and nowhere else.
-#include "id3_internal.h"
+#include "json_form.h"
 
 #include <yyjson.h>
 

@@ -1,7 +1,7 @@
 // Ogg pages: the page checksum, the length of a page, and the renumbering of the pages a write
 // copies after header pages whose count changed. Below the file access, which renumbers while it
 // copies, and the Ogg container.
-#include "id3_internal.h"
+#include "ogg_page.h"
 
 #include <string.h>
 

@@ -2,7 +2,7 @@
 // them, and the record of a file's properties and pictures. Vorbis comments need no column: a
 // comment's name is its key. The containers' readers look names up here; a name of no row is
 // its own key (a TXXX description, a Vorbis name, an MP4 freeform name, upper-cased).
-#include "id3_internal.h"
+#include "properties.h"
 
 #include "platform.h"
 

@@ -1,7 +1,7 @@
 // The exported functions: each clears the error text, checks its arguments and hands the call to
 // the source that does the work (reading.cpp, writing.cpp, batch.cpp).
 #include "quorvale_id3tag.h"
-#include "id3_internal.h"
+#include "operations.h"
 
 #include <stdlib.h>
 

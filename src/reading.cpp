@@ -1,6 +1,8 @@
 // Reading one file: its tags as the JSON object id3_read gives, every property and picture as
 // id3_read_all gives them, and its front cover out to a picture file.
-#include "id3_internal.h"
+#include "dispatch.h"
+#include "json_form.h"
+#include "operations.h"
 
 char* id3_read_json(const char* path) {
     id3_file f;

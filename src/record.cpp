@@ -1,7 +1,7 @@
 // The tag record (and the old tag a write keeps beside it), the process's error text and the
 // growable byte buffer: the bottom layer, which every other source may call and which calls
 // nothing of the library.
-#include "id3_internal.h"
+#include "record.h"
 
 #include <stdarg.h>
 #include <stdio.h>
@@ -83,17 +83,6 @@ int id3_tags_store_cover(id3_tags* t, const uint8_t* data, uint64_t n, const cha
         memcpy(t->cover_mime, mime, (size_t)mime_len);
     t->cover_mime[mime_len] = '\0';
     return 0;
-}
-
-// What a write's load keeps of the old tag (filled by the MP3 reader).
-void id3_old_tag_free(id3_old_tag* old) {
-    free(old->tag_copy);
-    free(old->area_copy);
-    id3_tags_free(&old->v2);
-    for (uint64_t i = 0; i < old->block_count; i++)
-        free(old->blocks[i].body_copy);
-    free(old->blocks);
-    memset(old, 0, sizeof *old);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -5,7 +5,9 @@
 // Stream layout: "fLaC", then metadata blocks, then audio frames. Each block is a 4-byte header
 // (bit 7 of byte 0: last-metadata-block flag; bits 0-6: type; bytes 1-3: body length, 24-bit
 // big-endian) followed by its body.
-#include "id3_internal.h"
+#include "container.h"
+#include "id3v2.h"
+#include "vorbis_comment.h"
 #include "platform.h"
 
 #include <stdlib.h>

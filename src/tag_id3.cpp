@@ -10,7 +10,8 @@
 //   APIC body: encoding byte, MIME type + 00, picture type, description + terminator (00 00 for the
 //     UTF-16 encodings, 00 otherwise), picture bytes; the version 2.2 PIC has a 3-byte image
 //     format ("JPG", "PNG") in place of the MIME type
-#include "id3_internal.h"
+#include "container.h"
+#include "id3v2.h"
 #include "platform.h"
 
 #include <stdint.h>

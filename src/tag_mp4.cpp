@@ -4,7 +4,9 @@
 // header included) and a four-byte type; size 1 means a 64-bit size follows the type, size 0 means
 // the atom runs to the end of its container. The item list holds one atom per tag, each with a
 // "data" child whose payload is a type word, a locale word and then the value.
-#include "id3_internal.h"
+#include "container.h"
+#include "id3v2.h"
+#include "mp4_atom.h"
 
 #include <stdio.h>
 #include <stdlib.h>

@@ -6,7 +6,8 @@
 // every track, which hold absolute file offsets, are shifted by the change. A free or skip atom
 // right after the item list or right after moov gives or takes the room instead when it can, so
 // that no offset moves.
-#include "id3_internal.h"
+#include "container.h"
+#include "mp4_atom.h"
 
 #include <stdio.h>
 #include <stdlib.h>

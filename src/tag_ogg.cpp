@@ -13,7 +13,9 @@
 // ("\x03vorbis", a comment body, a framing byte) and setup ("\x05vorbis"); Opus streams with two:
 // "OpusHead" and "OpusTags" (a comment body, then bytes that are kept as they are). The first
 // page holds the identification packet alone, and audio starts on a page of its own.
-#include "id3_internal.h"
+#include "container.h"
+#include "ogg_page.h"
+#include "vorbis_comment.h"
 
 #include <stdlib.h>
 #include <string.h>

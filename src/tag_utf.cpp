@@ -1,7 +1,7 @@
 // ID3v2 text payloads to NUL-terminated UTF-8: ISO-8859-1, UTF-16 (with or without a byte-order
 // mark) and UTF-8. Malformed input is converted, never rejected; each result is one fresh
 // allocation, NULL only when memory runs out.
-#include "id3_internal.h"
+#include "id3v2.h"
 
 #include <stdint.h>
 #include <stdlib.h>

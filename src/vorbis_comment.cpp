@@ -4,7 +4,7 @@
 //
 // Comment body (little-endian): vendor length V (4), vendor, comment count N (4), then N times a
 // length T (4) and T bytes of "KEY=value".
-#include "id3_internal.h"
+#include "vorbis_comment.h"
 #include "platform.h"
 
 #include <stdlib.h>

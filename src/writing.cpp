@@ -1,7 +1,9 @@
 // Writing one file: the tags it holds loaded once and merged with the caller's update (the fields
 // given a new value or removed, a new front cover), the container's new head built from them, and
 // the temporary file filled; then, for a single write, the commit.
-#include "id3_internal.h"
+#include "dispatch.h"
+#include "json_form.h"
+#include "operations.h"
 
 #include <errno.h>
 #include <stdio.h>

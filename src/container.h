@@ -1,0 +1,105 @@
+// The containers (tag_id3.cpp, tag_flac.cpp, tag_ogg.cpp, tag_mp4.cpp, tag_mp4_write.cpp): each
+// reads an open file's tags into the record and its property map, and builds the new head of a
+// write.
+#ifndef QID3_CONTAINER_H
+#define QID3_CONTAINER_H
+
+#include "file_access.h"
+#include "properties.h"
+
+// What a reader keeps of the picture bytes: none (a picture is noted with has_cover and
+// cover_mime), the front cover's, or, for a write, only where the writer does not carry the old
+// pictures as they stand (an MP3 tag of a version other than 2.2 to 2.4).
+#define ID3_COVER_NONE 0
+#define ID3_COVER_BYTES 1
+#define ID3_COVER_UNLESS_CARRIED 2
+// The front cover's bytes where they stand in the tag as read, for a caller that only writes them
+// out: the MP3, FLAC and MP4 readers leave them in the bytes they read (the tag, the PICTURE
+// block's body, the item list), which `keep` holds (keep->cover), and the MP3 reader copies them
+// into the record only where they had to be decoded; the Ogg reader copies them as for
+// ID3_COVER_BYTES.
+#define ID3_COVER_IN_TAG 3
+
+// A FLAC metadata block as the load walked it: its flag-and-type byte and its body (a
+// VORBIS_COMMENT body runs to the end of its comments where the declared length falls short of
+// them). The body bytes are kept for the comment blocks only: in the file's prefix or in
+// body_copy.
+struct id3_old_block {
+    uint8_t flag_type;
+    uint64_t body_at;
+    uint64_t body_len;
+    const uint8_t* body;
+    uint8_t* body_copy;
+};
+
+// What a write's load keeps of the old tags for the writer, so that they are fetched and decoded
+// once. MP3: the frame area of a tag whose frames are carried, the texts the ID3v2 tag gives on
+// its own (before ID3v1 fills what it lacks), and the ID3v1 tag. FLAC: the metadata blocks in
+// order and how the walk over them ended. All zero is empty; id3_old_tag_free releases it.
+#define ID3_V1_TAG_LEN 128
+struct id3_old_tag {
+    uint8_t* tag_copy;   // the tag's bytes, when they reach past the file's prefix (with
+                         // ID3_COVER_IN_TAG: the bytes `cover` lies in)
+    uint8_t* area_copy;  // the frame area, when it had to be decoded
+    const uint8_t* area; // the frames: in the prefix or in one of the copies
+    uint64_t area_len;
+    uint8_t major; // the version of a tag whose frames are carried; 0 when none are
+    int v2_read;   // the ID3v2 tag (or its absence) was read: v2 holds its texts
+    id3_tags v2;
+    int has_v1;
+    uint8_t v1[ID3_V1_TAG_LEN];
+    id3_old_block* blocks;
+    uint64_t block_count;
+    uint64_t metadata_end; // where the walk stopped: the first byte after the metadata
+    int metadata_overrun;  // the walk stopped at a block whose body runs past the end of the file
+    // With ID3_COVER_IN_TAG: the front cover in the prefix or in tag_copy (NULL when the record
+    // holds a copy, or there is none).
+    const uint8_t* cover;
+    uint64_t cover_len;
+};
+void id3_old_tag_free(id3_old_tag* old);
+struct id3_old_tag_guard {
+    id3_old_tag* old;
+    ~id3_old_tag_guard() { id3_old_tag_free(old); }
+};
+
+// Container readers: fill an emptied record from an open file, reading only the bytes that hold
+// tags; `cover` is one of ID3_COVER_*. With `keep`, the MP3 and FLAC readers also keep the old
+// tags for a writer. 0, or -1 with a message.
+int id3_mp3_load(const id3_file* f, id3_tags* t, int cover, id3_old_tag* keep);
+int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover, id3_old_tag* keep);
+int id3_mp4_load(const id3_file* f, id3_tags* t, int want_cover, id3_old_tag* keep = nullptr);
+// The same readers over a whole file image in memory, cover included.
+int id3_mp3_read(const uint8_t* data, uint64_t len, id3_tags* t);
+int id3_flac_read(const uint8_t* data, uint64_t len, id3_tags* t);
+int id3_mp4_read(const uint8_t* data, uint64_t len, id3_tags* t);
+int id3_ogg_load(const id3_file* f, id3_tags* t, int want_cover);
+int id3_ogg_read(const uint8_t* data, uint64_t len, id3_tags* t);
+// Ogg Vorbis or Opus (ID3_FMT_OGG, ID3_FMT_OPUS) when the bytes begin an Ogg page whose first
+// packet is a Vorbis or Opus identification header, else ID3_FMT_UNKNOWN.
+int32_t id3_ogg_detect(const uint8_t* data, uint64_t len);
+
+// Container writers: the new head of the open file f from the record and the old tags, as the
+// load kept them in `old`. head->data is malloc'd and owned by the caller. 0, or -1 with a
+// message.
+int id3_mp3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* old,
+                       id3_change change, id3_head* head);
+int id3_flac_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* old,
+                        id3_change change, id3_head* head);
+
+// For MP4 the head is the new moov (with a free atom after it that gave or took its room), and
+// keep_len the bytes before the old moov.
+int id3_mp4_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head);
+
+int id3_ogg_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head);
+
+// Container property readers: add every text and picture of the open file's tags, reading only
+// the bytes that hold them. 0, or -1 with a message.
+// With `held`, the MP3 reader takes the tag's bytes from what a write's load kept instead of
+// reading them again.
+int id3_mp3_load_props(const id3_file* f, id3_props* p, const id3_old_tag* held = nullptr);
+int id3_flac_load_props(const id3_file* f, id3_props* p);
+int id3_mp4_load_props(const id3_file* f, id3_props* p);
+int id3_ogg_load_props(const id3_file* f, id3_props* p);
+
+#endif
