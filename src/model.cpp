@@ -1,0 +1,94 @@
+// The loaded model of a file: its storage. The loaders live with their containers.
+#include "model.h"
+
+// Grows an array of `size`-byte elements so that one more fits. -1 when memory runs out.
+static int grow(void** array, uint64_t count, uint64_t* cap, size_t size) {
+    if (count < *cap)
+        return 0;
+    uint64_t want = *cap ? *cap * 2 : 8;
+    if (want > SIZE_MAX / size)
+        return -1;
+    void* bigger = realloc(*array, (size_t)(want * size));
+    if (!bigger)
+        return -1;
+    *array = bigger;
+    *cap = want;
+    return 0;
+}
+
+static void item_free(id3_item* item) {
+    free(item->qualifier);
+    free(item->key);
+    for (uint64_t i = 0; i < item->value_count; i++)
+        free(item->values[i]);
+    free(item->values);
+    free(item->value_lens);
+    free(item->description);
+}
+
+void id3_model_free(id3_model* m) {
+    for (uint64_t i = 0; i < m->item_count; i++)
+        item_free(&m->items[i]);
+    free(m->items);
+    free(m->regions);
+    for (uint64_t i = 0; i < m->block_count; i++)
+        free(m->blocks[i]);
+    free(m->blocks);
+    memset(m, 0, sizeof *m);
+}
+
+int id3_model_add_region(id3_model* m, int kind, uint64_t off, uint64_t len, uint32_t type) {
+    if (grow((void**)&m->regions, m->region_count, &m->region_cap, sizeof *m->regions) != 0)
+        return -1;
+    m->regions[m->region_count++] = id3_region{kind, off, len, type};
+    return 0;
+}
+
+id3_item* id3_model_add_item(id3_model* m) {
+    if (grow((void**)&m->items, m->item_count, &m->item_cap, sizeof *m->items) != 0)
+        return nullptr;
+    id3_item* item = &m->items[m->item_count++];
+    memset(item, 0, sizeof *item);
+    return item;
+}
+
+int id3_item_add_value(id3_item* item, const char* text, uint64_t n) {
+    if (n >= SIZE_MAX)
+        return -1;
+    char* copy = (char*)malloc((size_t)n + 1);
+    if (!copy)
+        return -1;
+    if (n > 0)
+        memcpy(copy, text, (size_t)n);
+    copy[n] = '\0';
+    // Both arrays grow to the same count; the capacity is the count rounded up to a power of two.
+    uint64_t count = item->value_count;
+    bool full = count == 0 || (count & (count - 1)) == 0;
+    if (full) {
+        uint64_t want = count ? count * 2 : 1;
+        char** values = (char**)realloc(item->values, (size_t)(want * sizeof *values));
+        if (values)
+            item->values = values;
+        uint64_t* lens =
+            values ? (uint64_t*)realloc(item->value_lens, (size_t)(want * sizeof *lens)) : nullptr;
+        if (lens)
+            item->value_lens = lens;
+        if (!values || !lens) {
+            free(copy);
+            return -1;
+        }
+    }
+    item->values[count] = copy;
+    item->value_lens[count] = n;
+    item->value_count = count + 1;
+    return 0;
+}
+
+int id3_model_hold(id3_model* m, uint8_t* block) {
+    if (grow((void**)&m->blocks, m->block_count, &m->block_cap, sizeof *m->blocks) != 0) {
+        free(block);
+        return -1;
+    }
+    m->blocks[m->block_count++] = block;
+    return 0;
+}
