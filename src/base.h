@@ -29,6 +29,9 @@ int id3_buf_append(id3_buf* b, const void* bytes, uint64_t n);
 // Makes room for n more bytes at once, so that appending them does not grow the buffer again.
 int id3_buf_reserve(id3_buf* b, uint64_t n);
 void id3_buf_release(id3_buf* b);
+// Makes room for one more element of an array of elem_size bytes that holds count of its *cap.
+// -1 when memory runs out, the array left as it was.
+int id3_grow_for_one(void** array, uint64_t count, uint64_t* cap, size_t elem_size);
 
 // Error text: one 512-byte text per process.
 #define ID3_ERROR_MAX 512

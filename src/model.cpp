@@ -1,21 +1,6 @@
 // The loaded model of a file: its storage. The loaders live with their containers.
 #include "model.h"
 
-// Grows an array of `size`-byte elements so that one more fits. -1 when memory runs out.
-static int grow(void** array, uint64_t count, uint64_t* cap, size_t size) {
-    if (count < *cap)
-        return 0;
-    uint64_t want = *cap ? *cap * 2 : 8;
-    if (want > SIZE_MAX / size)
-        return -1;
-    void* bigger = realloc(*array, (size_t)(want * size));
-    if (!bigger)
-        return -1;
-    *array = bigger;
-    *cap = want;
-    return 0;
-}
-
 static void item_free(id3_item* item) {
     free(item->qualifier);
     free(item->key);
@@ -38,14 +23,15 @@ void id3_model_free(id3_model* m) {
 }
 
 int id3_model_add_region(id3_model* m, int kind, uint64_t off, uint64_t len, uint32_t type) {
-    if (grow((void**)&m->regions, m->region_count, &m->region_cap, sizeof *m->regions) != 0)
+    if (id3_grow_for_one((void**)&m->regions, m->region_count, &m->region_cap,
+                         sizeof *m->regions) != 0)
         return -1;
     m->regions[m->region_count++] = id3_region{kind, off, len, type};
     return 0;
 }
 
 id3_item* id3_model_add_item(id3_model* m) {
-    if (grow((void**)&m->items, m->item_count, &m->item_cap, sizeof *m->items) != 0)
+    if (id3_grow_for_one((void**)&m->items, m->item_count, &m->item_cap, sizeof *m->items) != 0)
         return nullptr;
     id3_item* item = &m->items[m->item_count++];
     memset(item, 0, sizeof *item);
@@ -85,7 +71,8 @@ int id3_item_add_value(id3_item* item, const char* text, uint64_t n) {
 }
 
 int id3_model_hold(id3_model* m, uint8_t* block) {
-    if (grow((void**)&m->blocks, m->block_count, &m->block_cap, sizeof *m->blocks) != 0) {
+    if (id3_grow_for_one((void**)&m->blocks, m->block_count, &m->block_cap, sizeof *m->blocks) !=
+        0) {
         free(block);
         return -1;
     }

@@ -194,21 +194,6 @@ void id3_props_free(id3_props* p) {
     memset(p, 0, sizeof *p);
 }
 
-// Makes room for one more element of an array of elem_size bytes. -1 when memory runs out.
-static int grow_for_one(void** array, uint64_t count, uint64_t* cap, size_t elem_size) {
-    if (count < *cap)
-        return 0;
-    uint64_t new_cap = *cap ? *cap * 2 : 16;
-    if (new_cap > SIZE_MAX / elem_size)
-        return -1;
-    void* grown = realloc(*array, (size_t)new_cap * elem_size);
-    if (!grown)
-        return -1;
-    *array = grown;
-    *cap = new_cap;
-    return 0;
-}
-
 // A NUL-terminated copy of n bytes; NULL when memory runs out.
 static char* copy_bytes(const char* bytes, uint64_t n) {
     char* copy = nullptr;
@@ -217,7 +202,7 @@ static char* copy_bytes(const char* bytes, uint64_t n) {
 
 int id3_props_add(id3_props* p, const char* key, uint64_t key_len, bool upper, const char* value,
                   uint64_t value_len) {
-    if (grow_for_one((void**)&p->items, p->count, &p->cap, sizeof(id3_prop)) != 0)
+    if (id3_grow_for_one((void**)&p->items, p->count, &p->cap, sizeof(id3_prop)) != 0)
         return -1;
     char* key_copy = copy_bytes(key, key_len);
     char* value_copy = copy_bytes(value, value_len);
@@ -238,8 +223,8 @@ int id3_props_add(id3_props* p, const char* key, uint64_t key_len, bool upper, c
 
 int id3_props_add_picture(id3_props* p, int32_t type, const char* mime, uint64_t mime_len,
                           const char* description, uint64_t description_len, uint64_t size) {
-    if (grow_for_one((void**)&p->pictures, p->picture_count, &p->picture_cap,
-                     sizeof(id3_picture_info)) != 0)
+    if (id3_grow_for_one((void**)&p->pictures, p->picture_count, &p->picture_cap,
+                         sizeof(id3_picture_info)) != 0)
         return -1;
     id3_picture_info info;
     memset(&info, 0, sizeof info);

@@ -158,6 +158,21 @@ void id3_buf_release(id3_buf* b) {
     b->len = b->cap = 0;
 }
 
+// Makes room for one more element of an array of elem_size bytes. -1 when memory runs out.
+int id3_grow_for_one(void** array, uint64_t count, uint64_t* cap, size_t elem_size) {
+    if (count < *cap)
+        return 0;
+    uint64_t new_cap = *cap ? *cap * 2 : 16;
+    if (new_cap > SIZE_MAX / elem_size)
+        return -1;
+    void* grown = realloc(*array, (size_t)new_cap * elem_size);
+    if (!grown)
+        return -1;
+    *array = grown;
+    *cap = new_cap;
+    return 0;
+}
+
 const char* id3_format_name(int32_t format) {
     switch (format) {
     case ID3_FMT_MP3:
