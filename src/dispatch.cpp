@@ -113,11 +113,6 @@ bool id3_load_failure_is_harmless(const id3_file* f, const id3_tags* loaded) {
     return loaded->format == ID3_FMT_MP3 && f->size < ID3_HEADER_LEN;
 }
 
-bool id3_format_writable(int32_t format) {
-    return format == ID3_FMT_MP3 || format == ID3_FMT_FLAC || format == ID3_FMT_MP4 ||
-           format == ID3_FMT_OGG || format == ID3_FMT_OPUS;
-}
-
 int id3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* old, id3_change change,
                    id3_head* head) {
     if (t->format == ID3_FMT_MP3)

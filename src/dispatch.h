@@ -17,8 +17,6 @@ int id3_load_tags(id3_file* f, id3_tags* t, int cover, id3_old_tag* keep);
 // which has no tags to lose. A reader that ran out of memory or could not read the file must not
 // lead to a rewrite from an empty record.
 bool id3_load_failure_is_harmless(const id3_file* f, const id3_tags* loaded);
-// Whether this library writes the container.
-bool id3_format_writable(int32_t format);
 // Fills an emptied property map from the open file by its container's reader. 0, or -1 with a
 // message.
 int id3_load_props(id3_file* f, id3_props* p, const id3_old_tag* held = nullptr);

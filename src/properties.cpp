@@ -457,7 +457,8 @@ static bool is_comment_name(const char* key) {
 }
 
 int id3_prop_edits_check(const id3_prop_edits* e, int32_t format) {
-    bool comments = format == ID3_FMT_FLAC || format == ID3_FMT_OGG || format == ID3_FMT_OPUS;
+    int tags = id3_format_info_of(format)->tags;
+    bool comments = tags == ID3_TAGS_VORBIS;
     for (uint64_t i = 0; e && i < e->count; i++) {
         const id3_prop_edit& edit = e->items[i];
         if (comments && !is_comment_name(edit.key)) {
@@ -466,14 +467,14 @@ int id3_prop_edits_check(const id3_prop_edits* e, int32_t format) {
         }
         const id3_property_row* row = id3_property_row_of(edit.key);
         bool one_value = false;
-        if (format == ID3_FMT_MP3) {
+        if (tags == ID3_TAGS_ID3V2) {
             // One lyrics frame per description and language, one identifier per owner.
             one_value = strcmp(edit.key, "LYRICS") == 0 || strncmp(edit.key, "LYRICS:", 7) == 0 ||
                         (row && strncmp(row->id3v24, "UFID", 4) == 0);
         }
         unsigned long max = 0;
         bool pair = false;
-        bool number = format == ID3_FMT_MP4 && row && mp4_number_item(row->mp4, &max, &pair);
+        bool number = tags == ID3_TAGS_MP4 && row && mp4_number_item(row->mp4, &max, &pair);
         if ((one_value || number) && edit.count > 1) {
             id3_set_error("several values not supported by %s: %s", id3_format_name(format),
                           edit.key);

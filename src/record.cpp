@@ -172,20 +172,3 @@ int id3_grow_for_one(void** array, uint64_t count, uint64_t* cap, size_t elem_si
     *cap = new_cap;
     return 0;
 }
-
-const char* id3_format_name(int32_t format) {
-    switch (format) {
-    case ID3_FMT_MP3:
-        return "mp3";
-    case ID3_FMT_FLAC:
-        return "flac";
-    case ID3_FMT_MP4:
-        return "mp4";
-    case ID3_FMT_OGG:
-        return "ogg";
-    case ID3_FMT_OPUS:
-        return "opus";
-    default:
-        return "unknown";
-    }
-}

@@ -4,18 +4,10 @@
 #define QID3_RECORD_H
 
 #include "base.h"
+#include "format.h"
 
 // The MIME type a picture is taken for when nothing names its type.
 #define ID3_DEFAULT_MIME "image/jpeg"
-
-#define ID3_FMT_UNKNOWN 0
-#define ID3_FMT_MP3 1
-#define ID3_FMT_FLAC 2
-#define ID3_FMT_MP4 3
-#define ID3_FMT_OGG 4  // Ogg Vorbis
-#define ID3_FMT_OPUS 5 // Ogg Opus
-// The format's name in JSON and messages: "mp3", "flac", "mp4", "ogg", "opus" or "unknown".
-const char* id3_format_name(int32_t format);
 
 // The picture type of a front cover, in ID3v2 APIC frames and FLAC PICTURE blocks alike.
 #define ID3_PICTURE_FRONT_COVER 3

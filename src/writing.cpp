@@ -15,10 +15,7 @@ static void write_failed(int32_t fmt, const char* path) {
     if (errno == ENOMEM)
         id3_set_error("out of memory while writing: %s", path);
     else
-        id3_set_error(fmt == ID3_FMT_MP3                          ? "mp3 write failed"
-                      : fmt == ID3_FMT_MP4                        ? "mp4 write failed"
-                      : fmt == ID3_FMT_OGG || fmt == ID3_FMT_OPUS ? "ogg write failed"
-                                                                  : "flac write failed");
+        id3_set_error("%s", id3_format_info_of(fmt)->write_failed);
 }
 
 // Merges the update into the loaded record: a removed field that the file holds is dropped, a
