@@ -1,4 +1,5 @@
-/* The "batch" command: one library call writes the tags into every file. */
+/* The "batch" command: one library call writes the tags into every file, and the library's
+ * per-file results name each file not written with the reason its write gave. */
 #include "cli.h"
 
 #include "quorvale_id3tag.h"
@@ -7,57 +8,89 @@
 #include <stdlib.h>
 #include <string.h>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <sys/stat.h>
-#endif
-
-/* Which file a path names: a write replaces the file through a rename, so a path whose file is
- * the same after a batch was not written. */
-struct file_identity {
-    int known;
-    unsigned long long volume;
-    unsigned long long index;
+/* What became of each file, from id3_batch_results: whether it was written, and for a file that
+ * was not, where its reason starts in `reasons` (the texts one after another, each ended by a
+ * NUL). */
+struct batch_outcomes {
+    int* written;
+    size_t* reason_at;
+    size_t count;
+    struct text_buf reasons;
 };
 
-static struct file_identity identify_file(const char* path) {
-    struct file_identity id = {0, 0, 0};
-#ifdef _WIN32
-    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
-    if (h == INVALID_HANDLE_VALUE)
-        return id;
-    BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileInformationByHandle(h, &info)) {
-        id.known = 1;
-        id.volume = info.dwVolumeSerialNumber;
-        id.index = (unsigned long long)info.nFileIndexHigh << 32 | info.nFileIndexLow;
+/* Reads one object of the results array at s->pos (its "{"): its "result" and "error" members;
+ * others are for later and are stepped over. Returns 0, or -1 when the text is not that. */
+static int read_outcome(struct json_scan* s, struct batch_outcomes* out) {
+    static const char WRITTEN[] = "\"written\"";
+    size_t index = out->count;
+    out->written[index] = 0;
+    out->reason_at[index] = out->reasons.len;
+    int has_reason = 0;
+    if (s->text[s->pos] != '{')
+        return -1;
+    int next = scan_open(s, '}');
+    while (next == 0) {
+        scan_space(s);
+        char key[16];
+        if (s->text[s->pos] != '"' || scan_string(s, NULL, key, sizeof key) != 0)
+            return -1;
+        scan_space(s);
+        if (s->text[s->pos++] != ':')
+            return -1;
+        scan_space(s);
+        int rc;
+        if (strcmp(key, "error") == 0 && s->text[s->pos] == '"') {
+            rc = scan_string_text(s, &out->reasons);
+            has_reason = 1;
+        } else {
+            if (strcmp(key, "result") == 0)
+                out->written[index] = strncmp(s->text + s->pos, WRITTEN, sizeof WRITTEN - 1) == 0;
+            rc = scan_value(s, NULL);
+        }
+        if (rc != 0)
+            return -1;
+        next = scan_next(s, '}', "");
     }
-    CloseHandle(h);
-#else
-    struct stat st;
-    if (stat(path, &st) == 0) {
-        id.known = 1;
-        id.volume = (unsigned long long)st.st_dev;
-        id.index = (unsigned long long)st.st_ino;
-    }
-#endif
-    return id;
+    if (next < 0)
+        return -1;
+    if (!has_reason)
+        buf_append_str(&out->reasons, "unknown error");
+    buf_append(&out->reasons, "", 1); /* the reason's end */
+    out->count++;
+    return 0;
 }
 
-/* Names the files of a batch that were not written: those whose path names the same file as
- * before it, or no file. The library reports a count and the last file's message only. */
-static void report_unwritten(const struct path_list* files, const struct file_identity* before) {
-    for (size_t i = 0; i < files->count; i++) {
-        struct file_identity now = identify_file(files->items[i]);
-        if (!now.known ||
-            (before[i].known && before[i].volume == now.volume && before[i].index == now.index))
-            fprintf(stderr, "%s: batch: not written: %s\n", PROGRAM, files->items[i]);
+/* Reads the array id3_batch_results returned for `count` files. Returns 0, or -1 when memory ran
+ * out or the text does not hold one object per file. */
+static int read_outcomes(const char* results, size_t count, struct batch_outcomes* out) {
+    memset(out, 0, sizeof *out);
+    out->written = (int*)calloc(count ? count : 1, sizeof *out->written);
+    out->reason_at = (size_t*)calloc(count ? count : 1, sizeof *out->reason_at);
+    if (!out->written || !out->reason_at)
+        return -1;
+    struct json_scan s = {results, 0, NULL, 0, 0};
+    scan_space(&s);
+    if (results[s.pos] != '[')
+        return -1;
+    int next = scan_open(&s, ']');
+    while (next == 0 && out->count < count) {
+        scan_space(&s);
+        if (read_outcome(&s, out) != 0)
+            return -1;
+        next = scan_next(&s, ']', "");
     }
+    return next > 0 && out->count == count && !out->reasons.failed ? 0 : -1;
 }
 
-/* Writes `tags_json` into the files of `args` with one id3_batch call and reports the count. */
+static void outcomes_free(struct batch_outcomes* outcomes) {
+    free(outcomes->written);
+    free(outcomes->reason_at);
+    free(outcomes->reasons.data);
+}
+
+/* Writes `tags_json` into the files with one id3_batch_results call and reports the count, then
+ * each file not written with its own reason, and the message of the last file when that one was
+ * not written. */
 static int run_batch(const struct path_list* files, const char* tags_json) {
     struct text_buf paths = {0};
     buf_append(&paths, "[", 1);
@@ -71,39 +104,42 @@ static int run_batch(const struct path_list* files, const char* tags_json) {
         free(paths.data);
         return out_of_memory();
     }
-    struct file_identity* before =
-        (struct file_identity*)calloc(files->count ? files->count : 1, sizeof *before);
-    if (!before) {
-        free(paths.data);
-        return out_of_memory();
-    }
-    for (size_t i = 0; i < files->count; i++)
-        before[i] = identify_file(files->items[i]);
-    int32_t written = id3_batch(paths.data, tags_json);
+    char* results = id3_batch_results(paths.data, tags_json);
     free(paths.data);
-    if (written < 0) {
-        free(before);
+    if (!results) {
         fprintf(stderr, "%s: batch: %s\n", PROGRAM, library_error());
         return EXIT_FAILED;
     }
-    printf("wrote %ld of %lu files\n", (long)written, (unsigned long)files->count);
-    if ((size_t)written == files->count) {
-        free(before);
+    struct batch_outcomes outcomes;
+    int read = read_outcomes(results, files->count, &outcomes);
+    id3_free_string(results);
+    if (read != 0) {
+        outcomes_free(&outcomes);
+        return out_of_memory();
+    }
+    size_t written = 0;
+    for (size_t i = 0; i < files->count; i++)
+        written += outcomes.written[i] != 0;
+    printf("wrote %lu of %lu files\n", (unsigned long)written, (unsigned long)files->count);
+    if (written == files->count) {
+        outcomes_free(&outcomes);
         return EXIT_OK;
     }
-    /* The library's message is read before anything else can change it. */
-    char last_copy[512];
-    snprintf(last_copy, sizeof last_copy, "%s", id3_last_error());
-    report_unwritten(files, before);
-    free(before);
-    /* The library keeps the message of the last file only; it is empty when that one succeeded. */
-    unsigned long failed = (unsigned long)(files->count - (size_t)written);
-    const char* last = last_copy;
-    if (*last)
+    for (size_t i = 0; i < files->count; i++) {
+        if (outcomes.written[i])
+            continue;
+        fprintf(stderr, "%s: batch: not written: %s\n", PROGRAM, files->items[i]);
+        fprintf(stderr, "%s: %s: %s\n", PROGRAM, files->items[i],
+                outcomes.reasons.data + outcomes.reason_at[i]);
+    }
+    unsigned long failed = (unsigned long)(files->count - written);
+    size_t last = files->count - 1;
+    if (!outcomes.written[last])
         fprintf(stderr, "%s: batch: %lu file(s) not written; last message: %s\n", PROGRAM, failed,
-                last);
+                outcomes.reasons.data + outcomes.reason_at[last]);
     else
         fprintf(stderr, "%s: batch: %lu file(s) not written\n", PROGRAM, failed);
+    outcomes_free(&outcomes);
     return EXIT_FAILED;
 }
 

@@ -95,6 +95,9 @@ struct json_scan {
 /* The steps of the scanner over the text at s->pos; each returns 0, or -1 with s->error set. */
 void scan_space(struct json_scan* s);
 int scan_string(struct json_scan* s, int* has_nul, char* key, size_t key_size);
+/* The string's text with its escapes resolved, appended to `out` (\uXXXX as UTF-8; other bytes as
+ * they stand). */
+int scan_string_text(struct json_scan* s, struct text_buf* out);
 int scan_value(struct json_scan* s, struct json_member* members);
 int scan_open(struct json_scan* s, char close);
 int scan_next(struct json_scan* s, char close, const char* error);

@@ -121,8 +121,9 @@ const char BATCH_HELP[] =
     "Usage: " PROGRAM " batch [-r] FILE... (--json OBJECT | TAG OPTIONS)\n"
     "Write the same tags into every FILE with one library call and report \"wrote N of M files\".\n"
     "The tags are given as for \"write\" (see " PROGRAM " help write). The exit status is 1\n"
-    "unless every file was written; the library then reports the message of the last file\n"
-    "only, which is printed when there is one. Paths are passed byte for byte. With -r\n"
+    "unless every file was written; each file not written is then named on standard error\n"
+    "with the reason its own write gave, and the last file's message follows the count of\n"
+    "failures. A file named twice is written twice. Paths are passed byte for byte. With -r\n"
     "(--recursive), a FILE that is a folder stands for the MP3, FLAC, MP4, Ogg and Opus files\n"
     "under it.\n";
 

@@ -206,6 +206,50 @@ int scan_string(struct json_scan* s, int* has_nul, char* key, size_t key_size) {
     return 0;
 }
 
+/* The value of the four hex digits at `p`, known to be there. */
+static unsigned long hex4_at(const char* p) {
+    unsigned long code = 0;
+    for (int i = 0; i < 4; i++)
+        code = code * 16 + (unsigned long)hex_value(p[i]);
+    return code;
+}
+
+int scan_string_text(struct json_scan* s, struct text_buf* out) {
+    static const char ESCAPES[] = "\"\\/bfnrt";
+    static const char MEANINGS[] = "\"\\/\b\f\n\r\t";
+    size_t start = s->pos;
+    if (scan_string(s, NULL, NULL, 0) != 0)
+        return -1;
+    size_t end = s->pos - 1; /* the closing quote */
+    for (size_t i = start + 1; i < end; i++) {
+        char c = s->text[i];
+        if (c != '\\') {
+            buf_append(out, &c, 1);
+            continue;
+        }
+        char e = s->text[++i];
+        if (e != 'u') {
+            buf_append(out, &MEANINGS[strchr(ESCAPES, e) - ESCAPES], 1);
+            continue;
+        }
+        unsigned long code = hex4_at(s->text + i + 1);
+        i += 4;
+        if (code >= 0xD800 && code <= 0xDBFF) { /* and the low half, "\uDC00" to "\uDFFF" */
+            code = 0x10000 + ((code - 0xD800) << 10) + (hex4_at(s->text + i + 3) - 0xDC00);
+            i += 6;
+        }
+        /* UTF-8: 1 to 4 bytes, the lead byte marking the length */
+        char bytes[4];
+        size_t n = code < 0x80 ? 1 : code < 0x800 ? 2 : code < 0x10000 ? 3 : 4;
+        static const unsigned char LEAD[5] = {0, 0x00, 0xC0, 0xE0, 0xF0};
+        for (size_t k = n - 1; k > 0; k--, code >>= 6)
+            bytes[k] = (char)(0x80 | (code & 0x3F));
+        bytes[0] = (char)(LEAD[n] | code);
+        buf_append(out, bytes, n);
+    }
+    return 0;
+}
+
 static int scan_number(struct json_scan* s) {
     const char* t = s->text;
     if (t[s->pos] == '-')

@@ -161,12 +161,13 @@ $out"
 ^extract_cover 0$
 ^batch 1$
 ^read-batch \{"title":"Café ☃","artist":"Batch",.*"cover_mime":"image/png"\}$
+^batch_results \[\{"path":"copy-☃\.mp3","result":"written"\}\]$
 LINES
     cmp -s samples/cover.png "$dir/run/cover-out.png" ||
       fail "consumer-$variant.exe: the extracted cover differs from cover.png"
     [ "$(ls "$dir/run" | LC_ALL=C sort)" = "$(printf '%s\n' cover-out.png cover.png "$copy" \
       sample.mp3 | LC_ALL=C sort)" ] || fail "consumer-$variant.exe left other files: $(ls "$dir/run")"
-    echo "test-windows: consumer-$variant.exe: all eight functions through quorvale-id3tag.lib"
+    echo "test-windows: consumer-$variant.exe: all nine functions through quorvale-id3tag.lib"
   done
 }
 
