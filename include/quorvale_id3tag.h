@@ -179,13 +179,14 @@ QID3_API int32_t id3_batch(const char* dir_json, const char* tags_json);
  *    {"path":"b.mp3","result":"failed","error":"cannot open: b.mp3 (No such file or directory)"}]
  *   - "path": the member's text as given (bytes that are not UTF-8 pass through as they stand,
  *     U+0000 and the other control characters are escaped).
- *   - "result": "written" when the file was rewritten with the tags, "failed" when it was left
- *     unchanged.
+ *   - "result": "written" when the write succeeded, "failed" when it failed (the file is then
+ *     as id3_write() describes it after that message).
  *   - "error": only with "failed": the message a single id3_write() of that path would leave
  *     (id3_write()'s messages), or "NUL character in path".
  * Callers must ignore members they do not know: later releases may add some (an error code).
- * A path listed twice is written twice, the second time over the first write, and each
- * occurrence has its own object; another path to a file already listed is the same file too.
+ * A path listed twice (or another path to a file already listed: a link, "./a.mp3") is written
+ * twice, the second time over the first write, and each occurrence has its own object with its
+ * own outcome.
  * `tags_json` is checked once, before any path is looked at: a text every write would refuse is
  * refused as a whole. Returns NULL when an argument is NULL ("NULL argument"), when `dir_json`
  * is refused ("invalid dir_json", "dir_json must be array of paths"), when `tags_json` is refused
