@@ -125,13 +125,13 @@ QID3_API char* id3_read_all(const char* path);
  * is left alone), for Ogg files the read's messages and "Ogg file with several streams: write
  * unsupported", "Ogg identification packet shares its page: write unsupported", "Ogg header
  * packets share pages with audio: write unsupported", "Ogg file does not end with a whole page",
- * "damaged Ogg page among the audio", "cover too large for Ogg picture comment", "cannot copy extended attributes: PATH (REASON)" (Linux), and "folder flush
- * failed: FOLDER (REASON)", after which the file already holds the new tags but the rename may
- * not survive a power cut. After a success the error text is normally empty, but may hold the
- * message of a harmless step (an "ID3" file too short to hold a tag leaves "too short for ID3"):
- * judge success by the result only. Everything of the old tags that the object does not name is
- * carried over: other frames, comments and pictures (docs/carrying.md lists the few things still
- * dropped).
+ * "damaged Ogg page among the audio", "cover too large for Ogg picture comment", "cannot copy
+ * extended attributes: PATH (REASON)" (Linux), and "folder flush failed: FOLDER (REASON)", after
+ * which the file already holds the new tags but the rename may not survive a power cut. After a
+ * success the error text is normally empty, but may hold the message of a harmless step (an "ID3"
+ * file too short to hold a tag leaves "too short for ID3"): judge success by the result only.
+ * Everything of the old tags that the object does not name is carried over: other frames, comments
+ * and pictures (docs/carrying.md lists the few things still dropped).
  */
 QID3_API int32_t id3_write(const char* path, const char* tags_json);
 
@@ -162,13 +162,40 @@ QID3_API int32_t id3_set_cover(const char* path, const char* image_path);
  * id3_write() would, one after another with no early stop; members that are not strings are
  * skipped. Files are committed in groups: each file is flushed to the disk, in turn (on Linux the
  * writeback of every file of the group is started first, so that the file system commits them
- * together; no thread is started), and each folder once after the group's renames; the files written, the count and the message left
- * are those of writing the files in turn (a path listed twice is written twice). Returns the
- * number of files written (0 or more), or -1 when an argument is NULL ("NULL argument") or
- * `dir_json` is not a JSON array ("invalid dir_json", "dir_json must be array of paths"). After a
- * run, id3_last_error() holds what the last path's write left.
+ * together; no thread is started), and each folder once after the group's renames; the files
+ * written, the count and the message left are those of writing the files in turn (a path listed
+ * twice is written twice). Returns the number of files written (0 or more), or -1 when an argument
+ * is NULL ("NULL argument") or `dir_json` is not a JSON array ("invalid dir_json", "dir_json must
+ * be array of paths"). After a run, id3_last_error() holds what the last path's write left.
  */
 QID3_API int32_t id3_batch(const char* dir_json, const char* tags_json);
+
+/*
+ * Does what id3_batch() does with the same two texts (the same writes, in one run of the same
+ * routine) and returns what became of each path: a JSON array the caller releases with
+ * id3_free_string(), with one object per string member of `dir_json`, in their order (members
+ * that are not strings are skipped, as id3_batch skips them):
+ *   [{"path":"a.mp3","result":"written"},
+ *    {"path":"b.mp3","result":"failed","error":"cannot open: b.mp3 (No such file or directory)"}]
+ *   - "path": the member's text as given (bytes that are not UTF-8 pass through as they stand,
+ *     U+0000 and the other control characters are escaped).
+ *   - "result": "written" when the write succeeded, "failed" when it failed (the file is then
+ *     as id3_write() describes it after that message).
+ *   - "error": only with "failed": the message a single id3_write() of that path would leave
+ *     (id3_write()'s messages), or "NUL character in path".
+ * Callers must ignore members they do not know: later releases may add some (an error code).
+ * A path listed twice (or another path to a file already listed: a link, "./a.mp3") is written
+ * twice, the second time over the first write, and each occurrence has its own object with its
+ * own outcome.
+ * `tags_json` is checked once, before any path is looked at: a text every write would refuse is
+ * refused as a whole. Returns NULL when an argument is NULL ("NULL argument"), when `dir_json`
+ * is refused ("invalid dir_json", "dir_json must be array of paths"), when `tags_json` is refused
+ * (the write's messages: "invalid tags JSON", "tags JSON must be object", "NUL character in tag
+ * value: KEY", the property messages of docs/properties.md), or when memory runs out ("oom",
+ * also after the writes, which are then done). After a non-NULL result id3_last_error() is empty:
+ * the outcomes are in the array.
+ */
+QID3_API char* id3_batch_results(const char* dir_json, const char* tags_json);
 
 /*
  * The text of the last failure: never NULL, empty when nothing is recorded. The text belongs to the
@@ -177,8 +204,8 @@ QID3_API int32_t id3_batch(const char* dir_json, const char* tags_json);
 QID3_API const char* id3_last_error(void);
 
 /*
- * Releases a text returned by id3_read() or id3_read_all() (with the C library's free). NULL is
- * allowed and does nothing. The error text is not changed.
+ * Releases a text returned by id3_read(), id3_read_all() or id3_batch_results() (with the C
+ * library's free). NULL is allowed and does nothing. The error text is not changed.
  */
 QID3_API void id3_free_string(char* text);
 

@@ -22,7 +22,9 @@ int id3_write_tags(const char* path, const char* tags_json);
 int id3_write_cover(const char* path, const char* image_path);
 
 // Batch writing (batch.cpp): the number of files written, or -1 with a message when dir_json is
-// refused.
+// refused. The _results form returns each path's outcome as JSON, or NULL with a message when
+// dir_json or tags_json is refused.
 int32_t id3_write_batch(const char* dir_json, const char* tags_json);
+char* id3_write_batch_results(const char* dir_json, const char* tags_json);
 
 #endif

@@ -59,6 +59,15 @@ int32_t id3_batch(const char* dir_json, const char* tags_json) {
     return id3_write_batch(dir_json, tags_json);
 }
 
+char* id3_batch_results(const char* dir_json, const char* tags_json) {
+    id3_clear_error();
+    if (!dir_json || !tags_json) {
+        id3_set_error("NULL argument");
+        return nullptr;
+    }
+    return id3_write_batch_results(dir_json, tags_json);
+}
+
 const char* id3_last_error(void) {
     return id3_error_text();
 }

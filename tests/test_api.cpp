@@ -394,6 +394,13 @@ TEST(Cover, SetFailures) {
     EXPECT_EQ(list_dir(dir.path), (std::vector<std::string>{"a.m4a", "a.txt", "p.png", "tiny"}));
 }
 
+// Two folders hold the same names with the same bytes.
+static void expect_same_files(const TempDir& got, const TempDir& want) {
+    EXPECT_EQ(list_dir(got.path), list_dir(want.path));
+    for (const std::string& name : list_dir(want.path))
+        EXPECT_EQ(read_file(got.file(name)), read_file(want.file(name))) << name;
+}
+
 TEST(Batch, CountsAndTheLastMessage) {
     TempDir dir;
     std::string a = dir.file("a.mp3"), b = dir.file("b.flac"), missing = dir.file("missing.mp3");
@@ -600,9 +607,7 @@ TEST(Batch, GroupsGiveWhatWritesInTurnGive) {
         if (at != std::string::npos)
             message.replace(at, grouped.path.size(), in_turn.path);
         EXPECT_EQ(message, expected_message);
-        EXPECT_EQ(list_dir(grouped.path), list_dir(in_turn.path));
-        for (const std::string& name : list_dir(in_turn.path))
-            EXPECT_EQ(read_file(grouped.file(name)), read_file(in_turn.file(name))) << name;
+        expect_same_files(grouped, in_turn);
     }
 }
 
@@ -660,4 +665,172 @@ TEST(Batch, BadArguments) {
         EXPECT_STREQ(id3_last_error(), c.message) << c.dir_json;
     }
     EXPECT_EQ(read_file(a), tagged_mp3());
+}
+
+// id3_batch_results: each path's object is what a single id3_write of that path, in turn, gives:
+// the same files written, and a failure's "error" is that write's message. Cases as for the
+// grouped writes above, whose failures come at the preparation (a missing file, a text file) or
+// inside the group's commit (a file whose mode grants write to nobody).
+TEST(BatchResults, EachPathHasTheOutcomeOfItsWriteInTurn) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> paths; // names in the folder; "" is a missing file
+        int failed;                     // how many of them a write in turn refuses
+    };
+    std::vector<std::string> many;
+    for (int i = 0; i < 40; i++)
+        many.push_back(i == 35 ? "" : "m" + std::to_string(i) + (i % 2 ? ".flac" : ".mp3"));
+    const Case cases[] = {
+        {"ok_missing_ok", {"a.mp3", "", "b.flac"}, 1},
+        {"listed_twice", {"a.mp3", "b.flac", "a.mp3"}, 0},
+        {"another_spelling", {"a.mp3", "./a.mp3", "b.flac"}, 0},
+#ifndef _WIN32
+        {"through_a_link", {"a.mp3", "link.mp3", "b.flac"}, 0},
+#endif
+        {"missing_at_the_end", {"a.mp3", "b.flac", ""}, 1},
+        {"not_audio_among_good_ones", {"a.mp3", "notes.txt", "b.flac"}, 1},
+        {"more_than_a_group", many, 1},
+#ifndef _WIN32
+        {"read_only_in_the_middle", {"a.mp3", "ro.mp3", "b.flac"}, 1},
+        {"read_only_at_the_end", {"a.mp3", "b.flac", "ro.mp3"}, 1},
+#endif
+    };
+    const std::string tags = "{\"album\":\"Batch\",\"track\":\"7\"}";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir reported, in_turn;
+        for (const TempDir* d : {&reported, &in_turn}) {
+            for (const std::string& name : c.paths) {
+                if (name.empty() || name == "link.mp3" || name == "./a.mp3")
+                    continue;
+                bool mp3 = name.size() > 4 && name.compare(name.size() - 4, 4, ".mp3") == 0;
+                Bytes data = name == "notes.txt" ? S("plain text, no audio")
+                             : mp3               ? tagged_mp3()
+                                                 : tagged_flac();
+                ASSERT_TRUE(write_file(d->file(name), data));
+#ifndef _WIN32
+                if (name.rfind("ro.", 0) == 0) {
+                    ASSERT_EQ(chmod(d->file(name).c_str(), 0444), 0);
+                }
+#endif
+            }
+#ifndef _WIN32
+            ASSERT_EQ(symlink("a.mp3", d->file("link.mp3").c_str()), 0);
+#endif
+        }
+        std::string array = "[", expected = "[";
+        int failures = 0;
+        for (const std::string& name : c.paths) {
+            std::string file = name.empty() ? "missing.mp3" : name;
+            std::string path = reported.file(file);
+            array += std::string(array.size() > 1 ? "," : "") + "\"" + path + "\"";
+            expected += std::string(expected.size() > 1 ? "," : "") + "{\"path\":\"" + path +
+                        "\",\"result\":";
+            if (id3_write(in_turn.file(file).c_str(), tags.c_str()) == 0) {
+                expected += "\"written\"}";
+                continue;
+            }
+            // Messages name the file: the in-turn folder's name stands for the reported one.
+            std::string message = id3_last_error();
+            size_t at = message.find(in_turn.path);
+            if (at != std::string::npos)
+                message.replace(at, in_turn.path.size(), reported.path);
+            expected += "\"failed\",\"error\":\"" + message + "\"}";
+            failures++;
+        }
+        array += "]";
+        expected += "]";
+        ASSERT_EQ(failures, c.failed);
+        char* results = id3_batch_results(array.c_str(), tags.c_str());
+        ASSERT_NE(results, nullptr) << id3_last_error();
+        EXPECT_EQ(std::string(results), expected);
+        EXPECT_STREQ(id3_last_error(), "");
+        id3_free_string(results);
+        expect_same_files(reported, in_turn);
+    }
+}
+
+// The array's text, byte for byte: one object per string member (others are skipped), each
+// occurrence of a path listed twice with its own object, a path holding U+0000 refused as
+// id3_batch refuses it, and the bytes of a path escaped as JSON or passed through when not UTF-8.
+TEST(BatchResults, ShapeOfTheArray) {
+    TempDir dir;
+    std::string a = dir.file("a.mp3"), missing = dir.file("missing.mp3");
+    ASSERT_TRUE(write_file(a, tagged_mp3()));
+    std::string dir_json = "[\"" + a + "\",1,\"" + missing + "\",null,\"" + a + "\",\"" + a +
+                           "\\u0000.bak\",[\"" + a + "\"]]";
+    std::string want = "[{\"path\":\"" + a + "\",\"result\":\"written\"},{\"path\":\"" + missing +
+                       "\",\"result\":\"failed\",\"error\":\"cannot open: " + missing +
+                       " (No such file or directory)\"},{\"path\":\"" + a +
+                       "\",\"result\":\"written\"},{\"path\":\"" + a +
+                       "\\u0000.bak\",\"result\":\"failed\",\"error\":\"NUL character in path\"}]";
+#ifdef _WIN32
+    want.replace(want.find("No such file or directory"), 25,
+                 "The system cannot find the file "
+                 "specified.");
+#endif
+    char* results = id3_batch_results(dir_json.c_str(), "{\"album\":\"Twice\"}");
+    ASSERT_NE(results, nullptr) << id3_last_error();
+    EXPECT_EQ(std::string(results), want);
+    id3_free_string(results);
+    EXPECT_EQ(read_json(a),
+              obj("Old Title", "Artist", "Twice", "Rock", "1999", "3/12", "mp3", "image/jpeg"));
+
+    // An empty array gives an empty one, and a success leaves no message behind.
+    EXPECT_EQ(id3_read(missing.c_str()), nullptr);
+    results = id3_batch_results("[]", "{}");
+    ASSERT_NE(results, nullptr);
+    EXPECT_STREQ(results, "[]");
+    EXPECT_STREQ(id3_last_error(), "");
+    id3_free_string(results);
+
+#ifndef _WIN32
+    // A name with a quotation mark, a reverse solidus, a tab and a byte that is not UTF-8.
+    std::string odd = dir.file("q\"b\\\t\xE9.mp3");
+    ASSERT_TRUE(write_file(odd, tagged_mp3()));
+    std::string odd_json = dir.path + "/q\\\"b\\\\\\t\xE9.mp3";
+    results = id3_batch_results(("[\"" + odd_json + "\"]").c_str(), "{\"album\":\"Odd\"}");
+    ASSERT_NE(results, nullptr) << id3_last_error();
+    EXPECT_EQ(std::string(results),
+              "[{\"path\":\"" + dir.path + "/q\\\"b\\\\\\u0009\xE9.mp3\",\"result\":\"written\"}]");
+    id3_free_string(results);
+    EXPECT_EQ(read_json(odd),
+              obj("Old Title", "Artist", "Odd", "Rock", "1999", "3/12", "mp3", "image/jpeg"));
+#endif
+}
+
+// A dir_json or tags_json that id3_batch would refuse, or that every write would refuse, gives
+// NULL and the message before any file is looked at (id3_batch instead fails each file with a
+// tags message: see Batch.BadArguments).
+TEST(BatchResults, RefusedAsAWhole) {
+    TempDir dir;
+    std::string a = dir.file("a.mp3");
+    ASSERT_TRUE(write_file(a, tagged_mp3()));
+    std::string one = "[\"" + a + "\"]";
+    struct Case {
+        const char* dir_json;
+        const char* tags;
+        const char* message;
+    } cases[] = {
+        {nullptr, "{}", "NULL argument"},
+        {one.c_str(), nullptr, "NULL argument"},
+        {"\"a.mp3\"", "{}", "dir_json must be array of paths"},
+        {"[\"a.mp3\",]", "{}", "invalid dir_json"},
+        {"[\"a.mp3\",]", "{\"title\":", "invalid dir_json"},
+        {one.c_str(), "{\"title\":", "invalid tags JSON"},
+        {one.c_str(), "[]", "tags JSON must be object"},
+        {one.c_str(), "{\"title\":\"a\\u0000b\"}", "NUL character in tag value: title"},
+        {one.c_str(), "{\"properties\":{\"A=B\":[\"x\"]}}", "invalid property key: A=B"},
+        {"[]", "{\"title\":", "invalid tags JSON"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.dir_json ? c.dir_json : "NULL") + " " +
+                     (c.tags ? c.tags : "NULL"));
+        char* results = id3_batch_results(c.dir_json, c.tags);
+        EXPECT_EQ(results, nullptr);
+        EXPECT_STREQ(id3_last_error(), c.message);
+        id3_free_string(results);
+    }
+    EXPECT_EQ(read_file(a), tagged_mp3());
+    EXPECT_EQ(list_dir(dir.path), (std::vector<std::string>{"a.mp3"}));
 }

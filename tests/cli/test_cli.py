@@ -754,6 +754,30 @@ class Batch(CliTestCase):
         self.assertIn(b"--json is not valid JSON at byte 1", err)
         self.assertEqual(self.read_tags(mp3)["album"], "B")
 
+    def test_each_file_not_written_is_named_with_its_own_reason(self):
+        # A file listed twice is written twice; only the missing one is named, every run.
+        b1 = self.copy("sample.mp3", "b1.mp3")
+        nosuch = self.path("nosuch.mp3")
+        for _ in range(3):
+            code, out, err = run_tool("batch", b1, b1, nosuch, "--album", "Z")
+            self.assertEqual((code, out), (1, b"wrote 2 of 3 files\n"))
+            lines = err.replace(b"\r\n", b"\n").split(b"\n")
+            self.assertEqual([l for l in lines if b"not written:" in l],
+                             [b"quorvale-tag: batch: not written: " + nosuch.encode()])
+            self.assertTrue(any(l.startswith(b"quorvale-tag: %s: cannot open: %s (" % (
+                nosuch.encode(), nosuch.encode())) for l in lines), err)
+        self.assertEqual(self.read_tags(b1)["album"], "Z")
+        # Two failures, each with the reason of its own write, not the last file's.
+        m4a = self.fragment(self.copy("sample.m4a"))
+        code, out, err = run_tool("batch", "--album", "Y", m4a, b1, nosuch)
+        self.assertEqual((code, out), (1, b"wrote 1 of 3 files\n"))
+        lines = err.replace(b"\r\n", b"\n").split(b"\n")
+        self.assertIn(b"quorvale-tag: %s: fragmented MP4 (moof) write unsupported" % m4a.encode(),
+                      lines)
+        self.assertTrue(any(l.startswith(b"quorvale-tag: %s: cannot open: " % nosuch.encode())
+                            for l in lines), err)
+        self.assertIn(b"2 file(s) not written; last message: cannot open: ", err)
+
     def test_recursive(self):
         top, audio, others = self.make_tree()
         code, out, err = run_tool("batch", "--recursive", "--genre", "Walked", top)

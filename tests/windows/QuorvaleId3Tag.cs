@@ -44,9 +44,13 @@ public static class QuorvaleId3Tag
     static extern int id3_batch([MarshalAs(UnmanagedType.LPUTF8Str)] string dirJson,
                                 [MarshalAs(UnmanagedType.LPUTF8Str)] string tagsJson);
 
-    // These and the two reads return pointers, never strings: a string return value would be
-    // freed by the marshaller with CoTaskMemFree. The reads' texts go back through
-    // id3_free_string; id3_last_error's belongs to the DLL.
+    [DllImport(Dll, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
+    static extern IntPtr id3_batch_results([MarshalAs(UnmanagedType.LPUTF8Str)] string dirJson,
+                                           [MarshalAs(UnmanagedType.LPUTF8Str)] string tagsJson);
+
+    // These, the two reads and id3_batch_results return pointers, never strings: a string return
+    // value would be freed by the marshaller with CoTaskMemFree. The texts of the reads and of
+    // id3_batch_results go back through id3_free_string; id3_last_error's belongs to the DLL.
     [DllImport(Dll, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
     static extern IntPtr id3_last_error();
 
@@ -128,5 +132,14 @@ public static class QuorvaleId3Tag
     {
         lock (Gate)
             return Check(id3_batch(pathsJson, tagsJson));
+    }
+
+    // The same writes; what became of each path, in order:
+    // [{"path":...,"result":"written"},{"path":...,"result":"failed","error":...},...].
+    // Members not known here are to be ignored: later releases may add some.
+    public static string BatchResults(string pathsJson, string tagsJson)
+    {
+        lock (Gate)
+            return TakeText(id3_batch_results(pathsJson, tagsJson));
     }
 }

@@ -39,8 +39,13 @@ static class TagCheck
         Expect(QuorvaleId3Tag.Batch("[\"copy.mp3\",\"missing.mp3\"]", "{\"album\":\"Ålbum\"}") == 1,
                "batch over one file and one missing path");
         Expect(QuorvaleId3Tag.Read("copy.mp3").Contains("\"album\":\"Ålbum\""), "batch's album");
+        json = QuorvaleId3Tag.BatchResults("[\"copy.mp3\",\"missing.mp3\"]", "{\"genre\":\"Ĝenre\"}");
+        Expect(json.StartsWith("[{\"path\":\"copy.mp3\",\"result\":\"written\"},{\"path\":" +
+                               "\"missing.mp3\",\"result\":\"failed\",\"error\":\"cannot open: missing.mp3"),
+               "batch results: " + json);
+        Expect(QuorvaleId3Tag.Read("copy.mp3").Contains("\"genre\":\"Ĝenre\""), "batch results' genre");
 
-        string[] failing = { "read", "read_all", "write", "batch" };
+        string[] failing = { "read", "read_all", "write", "batch", "batch_results" };
         foreach (string call in failing)
         {
             try
@@ -51,8 +56,10 @@ static class TagCheck
                     QuorvaleId3Tag.ReadAll("missing.mp3");
                 else if (call == "write")
                     QuorvaleId3Tag.Write("copy.mp3", "{not json");
-                else
+                else if (call == "batch")
                     QuorvaleId3Tag.Batch("{}", "{}");
+                else
+                    QuorvaleId3Tag.BatchResults("{}", "{}");
                 Expect(false, call + " did not fail");
             }
             catch (TagException e)

@@ -6,7 +6,7 @@
  *
  * It works in the current folder on files the caller put there: sample.mp3, cover.png and
  * "copy-<snowman>.mp3" (a copy of sample.mp3 whose UTF-8 name has a character outside every ANSI
- * code page; the program's manifest makes UTF-8 its code page). It calls all eight functions and
+ * code page; the program's manifest makes UTF-8 its code page). It calls all nine functions and
  * prints one line per call, "NAME RESULT", for the caller to check.
  */
 #include <quorvale_id3tag.h>
@@ -108,6 +108,10 @@ void consumer_start(void) {
     result_line("batch", batch);
     failures += cover != 0 || extracted != 0 || batch != 1;
     failures += !read_line("read-batch", COPY_NAME);
+    char* results = id3_batch_results("[\"" COPY_NAME "\"]", "{\"album\":\"Results\"}");
+    line("batch_results", results ? results : "NULL");
+    failures += results == 0;
+    id3_free_string(results);
     id3_free_string(0);
     ExitProcess(failures ? 1u : 0u);
 }
