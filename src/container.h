@@ -4,7 +4,7 @@
 #ifndef QID3_CONTAINER_H
 #define QID3_CONTAINER_H
 
-#include "file_access.h"
+#include "replace.h"
 #include "properties.h"
 
 // What a reader keeps of the picture bytes: none (a picture is noted with has_cover and

@@ -1,7 +1,7 @@
 // Every internal layer at once, for the tests and fuzz targets that reach below the exports. The
 // library's own sources include only the headers of the layers they use, from the bottom: base,
-// record, properties, model, file_access; the codecs id3v2, ogg_page, vorbis_comment, mp4_atom;
-// container; dispatch; json_form; operations.
+// record, properties, model, file_access, replace; the codecs id3v2, ogg_page, vorbis_comment,
+// mp4_atom; container; dispatch; json_form; operations.
 #ifndef QUORVALE_ID3_INTERNAL_H
 #define QUORVALE_ID3_INTERNAL_H
 
@@ -17,6 +17,7 @@
 #include "operations.h"
 #include "properties.h"
 #include "record.h"
+#include "replace.h"
 #include "vorbis_comment.h"
 
 #endif

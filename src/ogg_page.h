@@ -3,7 +3,7 @@
 #ifndef QID3_OGG_PAGE_H
 #define QID3_OGG_PAGE_H
 
-#include "file_access.h"
+#include "replace.h"
 
 // Ogg pages (ogg_page.cpp). Page header (little-endian): "OggS", version 0, flags, granule
 // position (8), stream serial number (4), page sequence number (4), CRC-32 of the whole page with

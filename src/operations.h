@@ -3,7 +3,7 @@
 #ifndef QID3_OPERATIONS_H
 #define QID3_OPERATIONS_H
 
-#include "file_access.h"
+#include "replace.h"
 
 // Reading (reading.cpp): the JSON object of the file's tags (NULL with a message), and its front
 // cover written to out_path (0, or -1 with a message).

@@ -2,7 +2,7 @@
 #ifndef QID3_VORBIS_COMMENT_H
 #define QID3_VORBIS_COMMENT_H
 
-#include "file_access.h"
+#include "replace.h"
 #include "properties.h"
 
 // A FLAC PICTURE body (big-endian), also the content of an Ogg METADATA_BLOCK_PICTURE comment:
