@@ -20,55 +20,16 @@ struct mp4_region {
 };
 } // namespace
 
-// The extent of the atom whose header starts at p, with `remaining` bytes of its region left from
-// there (at least 8; p holds 16 bytes when remaining allows). 1 with *size (the whole atom) and
-// *header_size set, 0 when the header does not describe an atom that fits, -1 (message recorded)
-// for a size smaller than the header that holds it: a damaged file, which peers refuse.
-int id3_mp4_atom_extent(const uint8_t* p, uint64_t remaining, uint64_t* size,
-                        uint64_t* header_size) {
-    *size = id3_be32(p);
-    *header_size = ATOM_HEADER_LEN;
-    if (*size == ATOM_SIZE_TO_END) {
-        *size = remaining;
-    } else if (*size == ATOM_SIZE_LARGE) {
-        // The 64-bit size must be inside the region before it is read.
-        if (remaining < ATOM_LARGE_HEADER_LEN)
-            return 0;
-        *size = id3_be64(p + ATOM_HEADER_LEN);
-        *header_size = ATOM_LARGE_HEADER_LEN;
-        if (*size < ATOM_LARGE_HEADER_LEN) {
-            id3_set_error("MP4 atom size smaller than its header");
-            return -1;
-        }
-        if (*size > remaining)
-            return 0;
-    } else if (*size < ATOM_HEADER_LEN) {
-        id3_set_error("MP4 atom size smaller than its header");
-        return -1;
-    } else if (*size > remaining) {
-        return 0;
-    }
-    return 1;
-}
-
-// Reads the atom header at *pos of the region. On success fills type (four bytes and a NUL) and
-// the payload, moves *pos past the atom and returns 1. Returns 0, leaving *pos and the payload
-// alone, when fewer than 8 bytes remain or the header does not describe an atom that fits; -1 as
-// id3_mp4_atom_extent does.
+// The atom at *pos of the region: 1 with type (four bytes and a NUL) and the payload, *pos moved
+// past the atom; 0, leaving *pos and the payload alone, when no atom fits there; -1 as the walker.
 static int get_atom(mp4_region region, uint64_t* pos, char type[5], mp4_region* payload) {
-    if (*pos > region.len || region.len - *pos < ATOM_HEADER_LEN)
-        return 0;
-    uint64_t remaining = region.len - *pos;
-    const uint8_t* p = region.start + *pos;
-    memcpy(type, p + 4, 4);
-    type[4] = '\0';
-    uint64_t size, header;
-    int extent = id3_mp4_atom_extent(p, remaining, &size, &header);
-    if (extent != 1)
-        return extent;
-    payload->start = p + header;
-    payload->len = size - header;
-    *pos += size;
+    id3_mp4_atom a;
+    int rc = id3_mp4_next_atom(region.start, region.len, pos, &a);
+    if (rc != 1)
+        return rc;
+    memcpy(type, a.type, sizeof a.type);
+    payload->start = region.start + id3_mp4_payload_at(a);
+    payload->len = a.size - a.header;
     return 1;
 }
 
@@ -96,19 +57,24 @@ static int read_data_string(mp4_region item, char** field) {
                                data.len - DATA_VALUE_AT);
 }
 
-// The record's field for one of the five text items, or NULL for any other type. Their types
-// start with the single byte 0xA9 (octal 251), the copyright sign in ISO-8859-1.
+// The record's field for one of the five text items, or NULL for any other type.
 static char** text_item_field(id3_tags* t, const char* type) {
-    if (strcmp(type, "\251nam") == 0)
-        return &t->title;
-    if (strcmp(type, "\251ART") == 0)
-        return &t->artist;
-    if (strcmp(type, "\251alb") == 0)
-        return &t->album;
-    if (strcmp(type, "\251gen") == 0)
-        return &t->genre;
-    if (strcmp(type, "\251day") == 0)
-        return &t->date;
+    for (const id3_mp4_field_item& item : id3_mp4_field_items) {
+        if (strcmp(type, item.type) != 0)
+            continue;
+        switch (item.named) {
+        case ID3_NAMED_TITLE:
+            return &t->title;
+        case ID3_NAMED_ARTIST:
+            return &t->artist;
+        case ID3_NAMED_ALBUM:
+            return &t->album;
+        case ID3_NAMED_GENRE:
+            return &t->genre;
+        default:
+            return &t->date;
+        }
+    }
     return nullptr;
 }
 
@@ -172,45 +138,17 @@ struct mp4_span {
 };
 } // namespace
 
-// get_atom over the file: reads only the atom's header, the 64-bit size only where the 32-bit one
-// says it follows, so that no payload byte is read here and again with the payload. 1 with *pos
-// moved past the atom, 0 when no atom fits there, -1 when the file cannot be read or the atom's
-// size is damaged (message recorded).
-static int get_atom_in_file(const id3_file* f, mp4_span region, uint64_t* pos, char type[5],
-                            mp4_span* payload) {
-    if (*pos > region.len || region.len - *pos < ATOM_HEADER_LEN)
-        return 0;
-    uint64_t remaining = region.len - *pos;
-    uint8_t header[ATOM_LARGE_HEADER_LEN];
-    if (id3_file_read(f, region.off + *pos, header, ATOM_HEADER_LEN) != 0)
-        return -1;
-    if (id3_be32(header) == ATOM_SIZE_LARGE && remaining >= ATOM_LARGE_HEADER_LEN &&
-        id3_file_read(f, region.off + *pos + ATOM_HEADER_LEN, header + ATOM_HEADER_LEN,
-                      ATOM_LARGE_HEADER_LEN - ATOM_HEADER_LEN) != 0)
-        return -1;
-    memcpy(type, header + 4, 4);
-    type[4] = '\0';
-    uint64_t size, header_size;
-    int extent = id3_mp4_atom_extent(header, remaining, &size, &header_size);
-    if (extent != 1)
-        return extent;
-    payload->off = region.off + *pos + header_size;
-    payload->len = size - header_size;
-    *pos += size;
-    return 1;
-}
-
-// find_child over the file: the payload of the first atom of the given type. 1 found, 0 not, -1
-// when the file cannot be read.
+// The payload of the first atom of the given type among the atoms of the file's region, read by
+// their headers alone. 1 found, 0 not, -1 when the file cannot be read or an atom's size is
+// damaged (message recorded).
 static int find_child_in_file(const id3_file* f, mp4_span region, const char* name,
                               mp4_span* found) {
-    uint64_t pos = 0;
-    char type[5];
-    mp4_span payload;
+    uint64_t pos = region.off;
+    id3_mp4_atom a;
     int rc;
-    while ((rc = get_atom_in_file(f, region, &pos, type, &payload)) == 1) {
-        if (strcmp(type, name) == 0) {
-            *found = payload;
+    while ((rc = id3_mp4_next_atom_in_file(f, region.off + region.len, &pos, &a)) == 1) {
+        if (strcmp(a.type, name) == 0) {
+            *found = mp4_span{id3_mp4_payload_at(a), a.size - a.header};
             return 1;
         }
     }
@@ -225,13 +163,14 @@ static int read_items(mp4_region ilst, id3_tags* t, bool want_cover) {
     int found;
     while ((found = get_atom(ilst, &pos, type, &item)) == 1) {
         int rc = 0;
+        int kind = id3_mp4_item_rule_of(type)->kind;
         if (char** field = text_item_field(t, type)) {
             rc = read_data_string(item, field);
-        } else if (strcmp(type, "trkn") == 0) {
+        } else if (strcmp(type, "trkn") == 0) { // the track, not the disc
             rc = read_track(item, t);
-        } else if (strcmp(type, "gnre") == 0) {
+        } else if (kind == MP4_ITEM_GENRE_CODE) {
             rc = read_numeric_genre(item, t);
-        } else if (strcmp(type, "covr") == 0) {
+        } else if (kind == MP4_ITEM_PICTURE) {
             rc = read_cover(item, t, want_cover);
         }
         if (rc != 0) {
@@ -356,17 +295,18 @@ static int add_data_value(const char* type, mp4_key key, mp4_region data, id3_pr
     uint64_t n = data.len - DATA_VALUE_AT;
     uint32_t code = id3_be32(data.start) & DATA_TYPE_MASK;
     char number[48];
-    if (strcmp(type, "gnre") == 0) {
+    int kind = id3_mp4_item_rule_of(type)->kind;
+    if (kind == MP4_ITEM_GENRE_CODE) {
         const char* genre = numeric_genre(data);
         return genre ? add_text(p, key, genre, strlen(genre)) : 0;
     }
-    if (strcmp(type, "covr") == 0) {
+    if (kind == MP4_ITEM_PICTURE) {
         if (n == 0)
             return 0;
         const char* mime = n >= 4 && value[0] == 0x89 ? "image/png" : ID3_DEFAULT_MIME;
         return id3_props_add_picture(p, ID3_PICTURE_FRONT_COVER, mime, strlen(mime), "", 0, n);
     }
-    if (strcmp(type, "trkn") == 0 || strcmp(type, "disk") == 0) {
+    if (kind == MP4_ITEM_PAIR) {
         if (data.len < DATA_VALUE_AT + TRKN_TOTAL_AT + 2)
             return 0;
         unsigned number_value = id3_be16(data.start + DATA_VALUE_AT + TRKN_TRACK_AT);
@@ -377,13 +317,13 @@ static int add_data_value(const char* type, mp4_key key, mp4_region data, id3_pr
             snprintf(number, sizeof number, "%u", number_value);
         return add_text(p, key, number, strlen(number));
     }
-    bool numeric = strcmp(type, "cpil") == 0 || strcmp(type, "tmpo") == 0 ||
-                   code == DATA_TYPE_SIGNED || code == DATA_TYPE_UNSIGNED;
+    bool numeric =
+        kind == MP4_ITEM_NUMBER || code == DATA_TYPE_SIGNED || code == DATA_TYPE_UNSIGNED;
     if (numeric && integer_text(value, n, code != DATA_TYPE_UNSIGNED, number, sizeof number))
         return add_text(p, key, number, strlen(number));
     if (numeric)
         return 0; // an integer of no integer length
-    bool binary = strcmp(type, "----") == 0 && code != DATA_TYPE_UTF8;
+    bool binary = kind == MP4_ITEM_FREEFORM && code != DATA_TYPE_UTF8;
     if (binary || (n > 0 && memchr(value, 0, (size_t)n)))
         return 0;
     return add_text(p, key, (const char*)value, n);
@@ -408,7 +348,8 @@ static int freeform_part(mp4_region item, const char* child, mp4_region* text) {
 static int item_key(const char* type, mp4_region item, id3_buf* key) {
     key->len = 0;
     const char* row_key = "";
-    if (strcmp(type, "----") == 0) {
+    int kind = id3_mp4_item_rule_of(type)->kind;
+    if (kind == MP4_ITEM_FREEFORM) {
         mp4_region mean, leaf;
         if (freeform_part(item, "mean", &mean) != 0 || freeform_part(item, "name", &leaf) != 0)
             return -1;
@@ -427,9 +368,9 @@ static int item_key(const char* type, mp4_region item, id3_buf* key) {
             }
             return 1;
         }
-    } else if (strcmp(type, "gnre") == 0) {
+    } else if (kind == MP4_ITEM_GENRE_CODE) {
         row_key = "GENRE";
-    } else if (strcmp(type, "covr") != 0) {
+    } else if (kind != MP4_ITEM_PICTURE) {
         row_key = id3_property_of_mp4(type, 4);
         if (!row_key)
             return 0;
