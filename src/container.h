@@ -69,6 +69,11 @@ struct id3_old_tag_guard {
 int id3_mp3_load(const id3_file* f, id3_tags* t, int cover, id3_old_tag* keep);
 int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover, id3_old_tag* keep);
 int id3_mp4_load(const id3_file* f, id3_tags* t, int want_cover, id3_old_tag* keep = nullptr);
+// The one MP4 load: the top-level atoms (regions), the item list's place and copy, and an item per
+// item of the list (covr: one per picture), its key, its property values, its first data atom's
+// value. 0 (an empty list of items when the file has none), or -1 with a message.
+struct id3_model;
+int id3_mp4_load_model(const id3_file* f, id3_model* m);
 // The same readers over a whole file image in memory, cover included.
 int id3_mp3_read(const uint8_t* data, uint64_t len, id3_tags* t);
 int id3_flac_read(const uint8_t* data, uint64_t len, id3_tags* t);

@@ -16,6 +16,9 @@
 #define ID3_REGION_FLAC_BLOCK 6  // a FLAC metadata block, header included; `type` its block type
 #define ID3_REGION_OGG_HEADERS 7 // the pages that hold the header packets of an Ogg stream
 #define ID3_REGION_MP4_ATOM 8    // a top-level MP4 atom; `type` its four characters, big-endian
+#define ID3_REGION_MP4_ITEM_LIST                                                                   \
+    9 // the payload of the MP4 item list (moov/udta/meta/ilst): its
+      // items, inside the moov atom's region
 struct id3_region {
     int kind;
     uint64_t off;
@@ -49,7 +52,8 @@ struct id3_item {
     uint64_t raw_off;
     uint64_t raw_len;
     const uint8_t* raw;
-    // A picture's fields; its bytes lie at data (borrowed like raw), data_len of them.
+    // A picture's fields; its bytes lie at data (borrowed like raw), data_len of them. (An MP4
+    // item of another kind: the value of its first data atom, NULL when it has none.)
     int32_t picture_type;
     char mime[64];
     char* description;
@@ -58,7 +62,13 @@ struct id3_item {
     // Precedence among items that give one record field: the lowest wins (an ID3v2 frame before
     // the ID3v1 field, TDRC before TYER).
     int rank;
+    // Damage inside the item that a fold must fail on (ID3_ITEM_DAMAGED_* bits): an MP4 item whose
+    // children do not walk to its end gives no property map when it has a key, and no record
+    // when the damage comes before its first value.
+    int damaged;
 };
+#define ID3_ITEM_DAMAGED_FOR_PROPS 1
+#define ID3_ITEM_DAMAGED_FOR_RECORD 2
 
 // The description of the audio; no loader fills it yet.
 struct id3_audio;

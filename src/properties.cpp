@@ -3,6 +3,7 @@
 // comment's name is its key. The containers' readers look names up here; a name of no row is
 // its own key (a TXXX description, a Vorbis name, an MP4 freeform name, upper-cased).
 #include "properties.h"
+#include "mp4_atom.h"
 
 #include "platform.h"
 
@@ -427,23 +428,13 @@ bool id3_parse_number(const char* text, unsigned long max, bool pair, long* numb
 // MP4 items of one value that is a number: the track and disc pairs, the tempo, the compilation
 // flag and the movement number. The largest value each holds.
 static bool mp4_number_item(const char* item, unsigned long* max, bool* pair) {
-    static const struct {
-        const char* type;
-        unsigned long max;
-        bool pair;
-    } kItems[] = {{"trkn", 65535, true},
-                  {"disk", 65535, true},
-                  {"tmpo", 65535, false},
-                  {"cpil", 1, false},
-                  {"\251mvi", 65535, false}};
-    for (const auto& k : kItems) {
-        if (item && strcmp(item, k.type) == 0) {
-            *max = k.max;
-            *pair = k.pair;
-            return true;
-        }
-    }
-    return false;
+    const id3_mp4_item_rule* rule = id3_mp4_item_rule_of(item);
+    if (rule->kind != MP4_ITEM_PAIR && rule->kind != MP4_ITEM_NUMBER &&
+        rule->kind != MP4_ITEM_TYPED_NUMBER)
+        return false;
+    *max = rule->max;
+    *pair = rule->kind == MP4_ITEM_PAIR;
+    return true;
 }
 
 // Whether a key can name a Vorbis comment: printable ASCII up to '}' ('=' is refused for every

@@ -6,6 +6,7 @@
 // "data" child whose payload is a type word, a locale word and then the value.
 #include "container.h"
 #include "id3v2.h"
+#include "model.h"
 #include "mp4_atom.h"
 
 #include <stdio.h>
@@ -20,55 +21,16 @@ struct mp4_region {
 };
 } // namespace
 
-// The extent of the atom whose header starts at p, with `remaining` bytes of its region left from
-// there (at least 8; p holds 16 bytes when remaining allows). 1 with *size (the whole atom) and
-// *header_size set, 0 when the header does not describe an atom that fits, -1 (message recorded)
-// for a size smaller than the header that holds it: a damaged file, which peers refuse.
-int id3_mp4_atom_extent(const uint8_t* p, uint64_t remaining, uint64_t* size,
-                        uint64_t* header_size) {
-    *size = id3_be32(p);
-    *header_size = ATOM_HEADER_LEN;
-    if (*size == ATOM_SIZE_TO_END) {
-        *size = remaining;
-    } else if (*size == ATOM_SIZE_LARGE) {
-        // The 64-bit size must be inside the region before it is read.
-        if (remaining < ATOM_LARGE_HEADER_LEN)
-            return 0;
-        *size = id3_be64(p + ATOM_HEADER_LEN);
-        *header_size = ATOM_LARGE_HEADER_LEN;
-        if (*size < ATOM_LARGE_HEADER_LEN) {
-            id3_set_error("MP4 atom size smaller than its header");
-            return -1;
-        }
-        if (*size > remaining)
-            return 0;
-    } else if (*size < ATOM_HEADER_LEN) {
-        id3_set_error("MP4 atom size smaller than its header");
-        return -1;
-    } else if (*size > remaining) {
-        return 0;
-    }
-    return 1;
-}
-
-// Reads the atom header at *pos of the region. On success fills type (four bytes and a NUL) and
-// the payload, moves *pos past the atom and returns 1. Returns 0, leaving *pos and the payload
-// alone, when fewer than 8 bytes remain or the header does not describe an atom that fits; -1 as
-// id3_mp4_atom_extent does.
+// The atom at *pos of the region: 1 with type (four bytes and a NUL) and the payload, *pos moved
+// past the atom; 0, leaving *pos and the payload alone, when no atom fits there; -1 as the walker.
 static int get_atom(mp4_region region, uint64_t* pos, char type[5], mp4_region* payload) {
-    if (*pos > region.len || region.len - *pos < ATOM_HEADER_LEN)
-        return 0;
-    uint64_t remaining = region.len - *pos;
-    const uint8_t* p = region.start + *pos;
-    memcpy(type, p + 4, 4);
-    type[4] = '\0';
-    uint64_t size, header;
-    int extent = id3_mp4_atom_extent(p, remaining, &size, &header);
-    if (extent != 1)
-        return extent;
-    payload->start = p + header;
-    payload->len = size - header;
-    *pos += size;
+    id3_mp4_atom a;
+    int rc = id3_mp4_next_atom(region.start, region.len, pos, &a);
+    if (rc != 1)
+        return rc;
+    memcpy(type, a.type, sizeof a.type);
+    payload->start = region.start + id3_mp4_payload_at(a);
+    payload->len = a.size - a.header;
     return 1;
 }
 
@@ -96,40 +58,50 @@ static int read_data_string(mp4_region item, char** field) {
                                data.len - DATA_VALUE_AT);
 }
 
-// The record's field for one of the five text items, or NULL for any other type. Their types
-// start with the single byte 0xA9 (octal 251), the copyright sign in ISO-8859-1.
+// The record's field for one of the five text items, or NULL for any other type.
 static char** text_item_field(id3_tags* t, const char* type) {
-    if (strcmp(type, "\251nam") == 0)
-        return &t->title;
-    if (strcmp(type, "\251ART") == 0)
-        return &t->artist;
-    if (strcmp(type, "\251alb") == 0)
-        return &t->album;
-    if (strcmp(type, "\251gen") == 0)
-        return &t->genre;
-    if (strcmp(type, "\251day") == 0)
-        return &t->date;
+    for (const id3_mp4_field_item& item : id3_mp4_field_items) {
+        if (strcmp(type, item.type) != 0)
+            continue;
+        switch (item.named) {
+        case ID3_NAMED_TITLE:
+            return &t->title;
+        case ID3_NAMED_ARTIST:
+            return &t->artist;
+        case ID3_NAMED_ALBUM:
+            return &t->album;
+        case ID3_NAMED_GENRE:
+            return &t->genre;
+        default:
+            return &t->date;
+        }
+    }
     return nullptr;
 }
 
-// "trkn" value: two reserved bytes, the track number and the total, each big-endian 16-bit.
+// A "trkn" or "disk" value (two reserved bytes, the number and the total, each big-endian
+// 16-bit) of a data atom as "N/TOTAL", or "N" for a total of 0, in out. False for a value too
+// short to hold them.
+static bool pair_text(mp4_region data, char* out, size_t out_len) {
+    if (data.len < DATA_VALUE_AT + TRKN_TOTAL_AT + 2)
+        return false;
+    unsigned number = id3_be16(data.start + DATA_VALUE_AT + TRKN_TRACK_AT);
+    unsigned total = id3_be16(data.start + DATA_VALUE_AT + TRKN_TOTAL_AT);
+    if (total != 0)
+        snprintf(out, out_len, "%u/%u", number, total);
+    else
+        snprintf(out, out_len, "%u", number);
+    return true;
+}
+
+// "trkn" value: the track.
 static int read_track(mp4_region item, id3_tags* t) {
     mp4_region data;
+    char text[32];
     int found = find_child(item, "data", &data);
-    if (found != 1 || data.len < DATA_VALUE_AT + TRKN_TOTAL_AT + 2)
+    if (found != 1 || !pair_text(data, text, sizeof text))
         return found < 0 ? -1 : 0;
-    unsigned track = id3_be16(data.start + DATA_VALUE_AT + TRKN_TRACK_AT);
-    unsigned total = id3_be16(data.start + DATA_VALUE_AT + TRKN_TOTAL_AT);
-    char* text = (char*)malloc(32);
-    if (!text)
-        return -1;
-    if (total != 0)
-        snprintf(text, 32, "%u/%u", track, total);
-    else
-        snprintf(text, 32, "%u", track);
-    free(t->track);
-    t->track = text;
-    return 0;
+    return id3_tags_store_text(&t->track, text, strlen(text));
 }
 
 // The genre a "gnre" item's data atom names: a big-endian 16-bit number N, ID3v1 genre N - 1.
@@ -172,51 +144,6 @@ struct mp4_span {
 };
 } // namespace
 
-// get_atom over the file: reads only the atom's header, the 64-bit size only where the 32-bit one
-// says it follows, so that no payload byte is read here and again with the payload. 1 with *pos
-// moved past the atom, 0 when no atom fits there, -1 when the file cannot be read or the atom's
-// size is damaged (message recorded).
-static int get_atom_in_file(const id3_file* f, mp4_span region, uint64_t* pos, char type[5],
-                            mp4_span* payload) {
-    if (*pos > region.len || region.len - *pos < ATOM_HEADER_LEN)
-        return 0;
-    uint64_t remaining = region.len - *pos;
-    uint8_t header[ATOM_LARGE_HEADER_LEN];
-    if (id3_file_read(f, region.off + *pos, header, ATOM_HEADER_LEN) != 0)
-        return -1;
-    if (id3_be32(header) == ATOM_SIZE_LARGE && remaining >= ATOM_LARGE_HEADER_LEN &&
-        id3_file_read(f, region.off + *pos + ATOM_HEADER_LEN, header + ATOM_HEADER_LEN,
-                      ATOM_LARGE_HEADER_LEN - ATOM_HEADER_LEN) != 0)
-        return -1;
-    memcpy(type, header + 4, 4);
-    type[4] = '\0';
-    uint64_t size, header_size;
-    int extent = id3_mp4_atom_extent(header, remaining, &size, &header_size);
-    if (extent != 1)
-        return extent;
-    payload->off = region.off + *pos + header_size;
-    payload->len = size - header_size;
-    *pos += size;
-    return 1;
-}
-
-// find_child over the file: the payload of the first atom of the given type. 1 found, 0 not, -1
-// when the file cannot be read.
-static int find_child_in_file(const id3_file* f, mp4_span region, const char* name,
-                              mp4_span* found) {
-    uint64_t pos = 0;
-    char type[5];
-    mp4_span payload;
-    int rc;
-    while ((rc = get_atom_in_file(f, region, &pos, type, &payload)) == 1) {
-        if (strcmp(type, name) == 0) {
-            *found = payload;
-            return 1;
-        }
-    }
-    return rc;
-}
-
 // Reads the items of an item list held in memory.
 static int read_items(mp4_region ilst, id3_tags* t, bool want_cover) {
     uint64_t pos = 0;
@@ -225,13 +152,14 @@ static int read_items(mp4_region ilst, id3_tags* t, bool want_cover) {
     int found;
     while ((found = get_atom(ilst, &pos, type, &item)) == 1) {
         int rc = 0;
+        int kind = id3_mp4_item_rule_of(type)->kind;
         if (char** field = text_item_field(t, type)) {
             rc = read_data_string(item, field);
-        } else if (strcmp(type, "trkn") == 0) {
+        } else if (strcmp(type, "trkn") == 0) { // the track, not the disc
             rc = read_track(item, t);
-        } else if (strcmp(type, "gnre") == 0) {
+        } else if (kind == MP4_ITEM_GENRE_CODE) {
             rc = read_numeric_genre(item, t);
-        } else if (strcmp(type, "covr") == 0) {
+        } else if (kind == MP4_ITEM_PICTURE) {
             rc = read_cover(item, t, want_cover);
         }
         if (rc != 0) {
@@ -242,65 +170,6 @@ static int read_items(mp4_region ilst, id3_tags* t, bool want_cover) {
         }
     }
     return found < 0 ? -1 : 0;
-}
-
-// Reads the item list into a malloc'd copy (*items, *items_len): 1, 0 when the file has none, -1
-// with a message.
-static int load_item_list(const id3_file* f, uint8_t** items, uint64_t* items_len) {
-    if (f->size < 8) {
-        id3_set_error("too short for MP4");
-        return -1;
-    }
-    // Only the atom headers on the way to the item list are read, wherever moov lies: never the
-    // media data nor the sample tables.
-    mp4_span moov, udta, meta, ilst;
-    int rc = find_child_in_file(f, mp4_span{0, f->size}, "moov", &moov);
-    if (rc == 1)
-        rc = find_child_in_file(f, moov, "udta", &udta);
-    if (rc == 1)
-        rc = find_child_in_file(f, udta, "meta", &meta);
-    if (rc == 1 && meta.len < FULL_BOX_HEADER_LEN)
-        return 0;
-    if (rc == 1) {
-        // meta is a full box (a version-and-flags word before its children) in files that follow
-        // the ISO layout, and a plain container in some older QuickTime-style files.
-        rc = find_child_in_file(
-            f, mp4_span{meta.off + FULL_BOX_HEADER_LEN, meta.len - FULL_BOX_HEADER_LEN}, "ilst",
-            &ilst);
-        if (rc == 0)
-            rc = find_child_in_file(f, meta, "ilst", &ilst);
-    }
-    if (rc != 1)
-        return rc;
-    *items = id3_file_dup(f, ilst.off, ilst.len);
-    *items_len = ilst.len;
-    return *items ? 1 : -1;
-}
-
-int id3_mp4_load(const id3_file* f, id3_tags* t, int want_cover, id3_old_tag* keep) {
-    t->format = ID3_FMT_MP4;
-    uint8_t* items = nullptr;
-    uint64_t items_len = 0;
-    int rc = load_item_list(f, &items, &items_len);
-    if (rc != 1)
-        return rc;
-    // With ID3_COVER_IN_TAG the picture stays in the item list's copy, which keep then holds.
-    bool in_tag = want_cover == ID3_COVER_IN_TAG && keep;
-    t->cover_seen = nullptr;
-    rc = read_items(mp4_region{items, items_len}, t, want_cover != 0 && !in_tag);
-    if (rc == 0 && in_tag && t->cover_seen) {
-        keep->cover = t->cover_seen;
-        keep->cover_len = t->cover_seen_len;
-        keep->tag_copy = items;
-        items = nullptr;
-    }
-    free(items);
-    if (rc != 0) {
-        // A damaged item list gives no tags: what was read before the fault is dropped.
-        id3_tags_free(t);
-        t->format = ID3_FMT_MP4;
-    }
-    return rc;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -329,64 +198,39 @@ static bool integer_text(const uint8_t* p, uint64_t n, bool is_signed, char* out
     return true;
 }
 
-// The key of one item, for id3_props_add: the bytes, their count, and whether to upper-case them.
-namespace {
-struct mp4_key {
-    const char* text;
-    uint64_t len;
-    bool upper;
-};
-} // namespace
-
-static int add_text(id3_props* p, mp4_key key, const char* value, uint64_t value_len) {
-    return id3_props_add(p, key.text, key.len, key.upper, value, value_len);
-}
-
-// Adds one "data" atom's value (type word, locale word, value) of the item `type` under key. A
-// track or disc pair gives "N" or "N/TOTAL", cpil and tmpo give their number, gnre its genre's
-// name, covr a picture (front cover; the bytes decide PNG or JPEG, as for the record's cover),
-// integer codes a number, anything else the bytes as text. Binary data in a freeform item and a
-// text holding a 00 byte (iTunes' iTunNORM may end in one) give no value: no property value
-// holds U+0000, and an item not listed is carried as it is by every write that does not name
-// its key. -1 when memory runs out.
-static int add_data_value(const char* type, mp4_key key, mp4_region data, id3_props* p) {
+// Adds the property value of one "data" atom (type word, locale word, value) of an item of the
+// given kind to the item. A track or disc pair gives "N" or "N/TOTAL", cpil and tmpo give their
+// number, gnre its genre's name, integer codes a number, anything else the bytes as text. Binary
+// data in a freeform item and a text holding a 00 byte (iTunes' iTunNORM may end in one) give no
+// value: no property value holds U+0000, and an item not listed is carried as it is by every
+// write that does not name its key. (covr's values are pictures: see load_children.) -1 when
+// memory runs out.
+static int add_data_value(int kind, mp4_region data, id3_item* item) {
     if (data.len < DATA_VALUE_AT)
         return 0;
     const uint8_t* value = data.start + DATA_VALUE_AT;
     uint64_t n = data.len - DATA_VALUE_AT;
     uint32_t code = id3_be32(data.start) & DATA_TYPE_MASK;
     char number[48];
-    if (strcmp(type, "gnre") == 0) {
+    if (kind == MP4_ITEM_GENRE_CODE) {
         const char* genre = numeric_genre(data);
-        return genre ? add_text(p, key, genre, strlen(genre)) : 0;
+        return genre ? id3_item_add_value(item, genre, strlen(genre)) : 0;
     }
-    if (strcmp(type, "covr") == 0) {
-        if (n == 0)
+    if (kind == MP4_ITEM_PAIR) {
+        if (!pair_text(data, number, sizeof number))
             return 0;
-        const char* mime = n >= 4 && value[0] == 0x89 ? "image/png" : ID3_DEFAULT_MIME;
-        return id3_props_add_picture(p, ID3_PICTURE_FRONT_COVER, mime, strlen(mime), "", 0, n);
+        return id3_item_add_value(item, number, strlen(number));
     }
-    if (strcmp(type, "trkn") == 0 || strcmp(type, "disk") == 0) {
-        if (data.len < DATA_VALUE_AT + TRKN_TOTAL_AT + 2)
-            return 0;
-        unsigned number_value = id3_be16(data.start + DATA_VALUE_AT + TRKN_TRACK_AT);
-        unsigned total = id3_be16(data.start + DATA_VALUE_AT + TRKN_TOTAL_AT);
-        if (total != 0)
-            snprintf(number, sizeof number, "%u/%u", number_value, total);
-        else
-            snprintf(number, sizeof number, "%u", number_value);
-        return add_text(p, key, number, strlen(number));
-    }
-    bool numeric = strcmp(type, "cpil") == 0 || strcmp(type, "tmpo") == 0 ||
-                   code == DATA_TYPE_SIGNED || code == DATA_TYPE_UNSIGNED;
+    bool numeric =
+        kind == MP4_ITEM_NUMBER || code == DATA_TYPE_SIGNED || code == DATA_TYPE_UNSIGNED;
     if (numeric && integer_text(value, n, code != DATA_TYPE_UNSIGNED, number, sizeof number))
-        return add_text(p, key, number, strlen(number));
+        return id3_item_add_value(item, number, strlen(number));
     if (numeric)
         return 0; // an integer of no integer length
-    bool binary = strcmp(type, "----") == 0 && code != DATA_TYPE_UTF8;
+    bool binary = kind == MP4_ITEM_FREEFORM && code != DATA_TYPE_UTF8;
     if (binary || (n > 0 && memchr(value, 0, (size_t)n)))
         return 0;
-    return add_text(p, key, (const char*)value, n);
+    return id3_item_add_value(item, (const char*)value, n);
 }
 
 // The text of a freeform item's "mean" or "name" child; an empty text when there is none. -1
@@ -408,7 +252,8 @@ static int freeform_part(mp4_region item, const char* child, mp4_region* text) {
 static int item_key(const char* type, mp4_region item, id3_buf* key) {
     key->len = 0;
     const char* row_key = "";
-    if (strcmp(type, "----") == 0) {
+    int kind = id3_mp4_item_rule_of(type)->kind;
+    if (kind == MP4_ITEM_FREEFORM) {
         mp4_region mean, leaf;
         if (freeform_part(item, "mean", &mean) != 0 || freeform_part(item, "name", &leaf) != 0)
             return -1;
@@ -427,9 +272,9 @@ static int item_key(const char* type, mp4_region item, id3_buf* key) {
             }
             return 1;
         }
-    } else if (strcmp(type, "gnre") == 0) {
+    } else if (kind == MP4_ITEM_GENRE_CODE) {
         row_key = "GENRE";
-    } else if (strcmp(type, "covr") != 0) {
+    } else if (kind != MP4_ITEM_PICTURE) {
         row_key = id3_property_of_mp4(type, 4);
         if (!row_key)
             return 0;
@@ -442,60 +287,354 @@ int id3_mp4_item_key(const char* type, const uint8_t* payload, uint64_t len, id3
     return item_key(type, mp4_region{payload, len}, key);
 }
 
-// Adds one item's values (covr's pictures) under its key. -1 when memory runs out or an atom is
-// damaged.
-static int add_item_props(const char* type, mp4_region item, id3_props* p) {
-    id3_buf name = {nullptr, 0, 0};
-    std::unique_ptr<id3_buf, void (*)(id3_buf*)> release(&name, id3_buf_release);
-    int has_key = item_key(type, item, &name);
-    if (has_key <= 0)
-        return has_key;
-    mp4_key key = {(const char*)name.data, name.len - 1, false};
+// ---------------------------------------------------------------------------------------------
+// The load: one walk of the file's top-level atoms and of its item list into the model
+
+// The payload of the first atom of the given type among the atoms of the file's region, read by
+// their headers alone. 1 found, 0 not, -1 when the file cannot be read or an atom's size is
+// damaged (message recorded).
+static int find_child_in_file(const id3_file* f, mp4_span region, const char* name,
+                              mp4_span* found) {
+    uint64_t pos = region.off;
+    id3_mp4_atom a;
+    int rc;
+    while ((rc = id3_mp4_next_atom_in_file(f, region.off + region.len, &pos, &a)) == 1) {
+        if (strcmp(a.type, name) == 0) {
+            *found = mp4_span{id3_mp4_payload_at(a), a.size - a.header};
+            return 1;
+        }
+    }
+    return rc;
+}
+
+// Adds a region for each top-level atom, by their headers alone, and finds the first moov: 1 with
+// *moov its payload, 0 when there is none, -1 with a message when damage or a failed read comes
+// before it. Damage after moov ends the regions without a fault: the tags are in moov.
+static int load_top_level(const id3_file* f, id3_model* m, mp4_span* moov) {
+    uint64_t pos = 0;
+    id3_mp4_atom a;
+    bool found = false;
+    int rc;
+    while ((rc = id3_mp4_next_atom_in_file(f, f->size, &pos, &a)) == 1) {
+        if (id3_model_add_region(m, ID3_REGION_MP4_ATOM, a.at, a.size,
+                                 id3_be32((uint8_t*)a.type)) != 0) {
+            id3_set_error("oom");
+            return -1;
+        }
+        if (!found && strcmp(a.type, "moov") == 0) {
+            *moov = mp4_span{id3_mp4_payload_at(a), a.size - a.header};
+            found = true;
+        }
+    }
+    if (rc < 0 && found)
+        id3_clear_error();
+    return rc < 0 && !found ? -1 : found ? 1 : 0;
+}
+
+// Finds the item list's payload under moov (udta/meta/ilst): 1 with *ilst, 0 when there is none,
+// -1 with a message.
+static int find_item_list(const id3_file* f, mp4_span moov, mp4_span* ilst) {
+    mp4_span udta, meta;
+    int rc = find_child_in_file(f, moov, "udta", &udta);
+    if (rc == 1)
+        rc = find_child_in_file(f, udta, "meta", &meta);
+    if (rc == 1 && meta.len < FULL_BOX_HEADER_LEN)
+        return 0;
+    if (rc == 1) {
+        // meta is a full box (a version-and-flags word before its children) in files that follow
+        // the ISO layout, and a plain container in some older QuickTime-style files.
+        rc = find_child_in_file(
+            f, mp4_span{meta.off + FULL_BOX_HEADER_LEN, meta.len - FULL_BOX_HEADER_LEN}, "ilst",
+            ilst);
+        if (rc == 0)
+            rc = find_child_in_file(f, meta, "ilst", ilst);
+    }
+    return rc;
+}
+
+// The mime type of a picture: files mark PNG and JPEG with the data type code, but the picture
+// itself is what decides: a PNG starts with 0x89.
+static const char* picture_mime(const uint8_t* image, uint64_t n) {
+    return n >= 4 && image[0] == 0x89 ? "image/png" : ID3_DEFAULT_MIME;
+}
+
+static void set_picture(id3_item* item, const uint8_t* image, uint64_t n, int rank) {
+    item->kind = ID3_ITEM_PICTURE;
+    item->picture_type = ID3_PICTURE_FRONT_COVER;
+    snprintf(item->mime, sizeof item->mime, "%s", picture_mime(image, n));
+    item->data = image;
+    item->data_len = n;
+    item->rank = rank;
+}
+
+// Walks the children of the item at index `at` of the model (the atom a of the item list's
+// payload in list): its first data atom's value (data, data_len), its property values where it
+// has a key, and for covr one picture item per picture after the first. 0, or -1 when memory runs
+// out.
+static int load_children(id3_model* m, uint64_t at, const uint8_t* list, uint64_t list_off,
+                         const id3_mp4_atom& a, int kind, bool keyed) {
+    mp4_region payload = {list + id3_mp4_payload_at(a), a.size - a.header};
     uint64_t pos = 0;
     char child[5];
     mp4_region data;
-    int found = 0;
-    while ((found = get_atom(item, &pos, child, &data)) == 1) {
-        if (strcmp(child, "data") == 0 && add_data_value(type, key, data, p) != 0)
+    bool first = true;
+    int rc;
+    while ((rc = get_atom(payload, &pos, child, &data)) == 1) {
+        if (strcmp(child, "data") != 0)
+            continue;
+        id3_item* item = &m->items[at];
+        const uint8_t* value = data.start + DATA_VALUE_AT;
+        uint64_t n = data.len >= DATA_VALUE_AT ? data.len - DATA_VALUE_AT : 0;
+        if (first && data.len >= DATA_VALUE_AT) {
+            item->data = value;
+            item->data_len = n;
+        }
+        if (kind == MP4_ITEM_PICTURE && n > 0) {
+            if (item->kind == ID3_ITEM_PICTURE) {
+                // A further picture: an item of its own, its data atom carried as it stands.
+                item = id3_model_add_item(m);
+                if (!item)
+                    return -1;
+                item->tag = ID3_REGION_MP4_ITEM_LIST;
+                item->id = m->items[at].id;
+                item->id_len = 4;
+                item->raw = data.start - ATOM_HEADER_LEN;
+                item->raw_off = list_off + (uint64_t)(item->raw - list);
+                item->raw_len = data.len + ATOM_HEADER_LEN;
+            }
+            set_picture(item, value, n, first ? 0 : 1);
+        } else if (keyed && kind != MP4_ITEM_PICTURE && add_data_value(kind, data, item) != 0) {
             return -1;
+        }
+        first = false;
     }
-    return found < 0 ? -1 : 0;
+    if (rc < 0) {
+        // Damage is the folds' concern: the record meets it when it comes before the first
+        // data atom, the property map in any item with a key.
+        id3_clear_error();
+        m->items[at].damaged =
+            (keyed ? ID3_ITEM_DAMAGED_FOR_PROPS : 0) | (first ? ID3_ITEM_DAMAGED_FOR_RECORD : 0);
+    }
+    return 0;
+}
+
+// Adds the item of the atom a of the item list's payload (list, at list_off in the file). 0, or
+// -1 when memory runs out.
+static int load_item(id3_model* m, const uint8_t* list, uint64_t list_off, const id3_mp4_atom& a) {
+    uint64_t at = m->item_count;
+    id3_item* item = id3_model_add_item(m);
+    if (!item)
+        return -1;
+    item->tag = ID3_REGION_MP4_ITEM_LIST;
+    item->kind = ID3_ITEM_OTHER;
+    item->id = (const char*)list + a.at + 4;
+    item->id_len = 4;
+    item->raw = list + a.at;
+    item->raw_off = list_off + a.at;
+    item->raw_len = a.size;
+    int kind = id3_mp4_item_rule_of(a.type)->kind;
+    id3_buf key = {nullptr, 0, 0};
+    std::unique_ptr<id3_buf, void (*)(id3_buf*)> release(&key, id3_buf_release);
+    int has_key =
+        item_key(a.type, mp4_region{list + id3_mp4_payload_at(a), a.size - a.header}, &key);
+    if (has_key < 0 && !id3_has_error())
+        return -1;
+    if (has_key < 0) {
+        id3_clear_error(); // a damaged freeform item: no key, and no property map
+        item->damaged = ID3_ITEM_DAMAGED_FOR_PROPS;
+    }
+    if (has_key == 1 && kind != MP4_ITEM_PICTURE) {
+        item->kind = ID3_ITEM_TEXT;
+        item->key = (char*)key.data;
+        key.data = nullptr;
+    }
+    bool keyed = has_key == 1;
+    return has_key < 0 ? 0 : load_children(m, at, list, list_off, a, kind, keyed);
+}
+
+int id3_mp4_load_model(const id3_file* f, id3_model* m) {
+    m->format = ID3_FMT_MP4;
+    if (f->size < 8) {
+        id3_set_error("too short for MP4");
+        return -1;
+    }
+    // Only the atom headers on the way to the item list are read, wherever moov lies: never the
+    // media data nor the sample tables.
+    mp4_span moov, ilst;
+    int rc = load_top_level(f, m, &moov);
+    if (rc == 1)
+        rc = find_item_list(f, moov, &ilst);
+    if (rc != 1)
+        return rc;
+    uint8_t* list = id3_file_dup(f, ilst.off, ilst.len);
+    if (!list)
+        return -1;
+    if (id3_model_hold(m, list) != 0 ||
+        id3_model_add_region(m, ID3_REGION_MP4_ITEM_LIST, ilst.off, ilst.len, 0) != 0) {
+        id3_set_error("oom");
+        return -1;
+    }
+    uint64_t pos = 0;
+    id3_mp4_atom a;
+    while ((rc = id3_mp4_next_atom(list, ilst.len, &pos, &a)) == 1) {
+        if (load_item(m, list, ilst.off, a) != 0) {
+            id3_set_error("oom");
+            return -1;
+        }
+    }
+    return rc < 0 ? -1 : 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The record and the property map of an MP4 model
+//
+// The record reads the first data atom of the items of its fields, as they stand (a later item
+// replaces an earlier one; the numeric genre counts only where no genre came before), and the
+// cover from the first picture of a covr item (rank 0; the last such); the property map lists
+// every keyed item's values and every picture.
+
+#define MP4_DAMAGED_MESSAGE "MP4 atom size smaller than its header"
+
+static int record_of_model(const id3_model* m, id3_tags* t, bool copy_cover) {
+    t->format = ID3_FMT_MP4;
+    for (uint64_t i = 0; i < m->item_count; i++) {
+        const id3_item* item = &m->items[i];
+        char type[5];
+        memcpy(type, item->id, 4);
+        type[4] = '\0';
+        char** field = text_item_field(t, type);
+        bool track = strcmp(type, "trkn") == 0; // the track, not the disc
+        int kind = id3_mp4_item_rule_of(type)->kind;
+        bool used = field || track || kind == MP4_ITEM_GENRE_CODE || kind == MP4_ITEM_PICTURE;
+        if (used && (item->damaged & ID3_ITEM_DAMAGED_FOR_RECORD)) {
+            id3_set_error(MP4_DAMAGED_MESSAGE);
+            return -1;
+        }
+        // data is the first data atom's value (NULL: none, or one too short for its words).
+        mp4_region data = {item->data ? item->data - DATA_VALUE_AT : nullptr,
+                           item->data ? item->data_len + DATA_VALUE_AT : 0};
+        int rc = 0;
+        char number[32];
+        if (!item->data) {
+            continue;
+        } else if (field) {
+            rc = id3_tags_store_text(field, (const char*)item->data, item->data_len);
+        } else if (track) {
+            rc = pair_text(data, number, sizeof number)
+                     ? id3_tags_store_text(&t->track, number, strlen(number))
+                     : 0;
+        } else if (kind == MP4_ITEM_GENRE_CODE && !t->genre) {
+            const char* name = numeric_genre(data);
+            rc = name ? id3_tags_store_text(&t->genre, name, strlen(name)) : 0;
+        } else if (item->kind == ID3_ITEM_PICTURE && item->rank == 0) {
+            rc = id3_tags_store_cover(t, item->data, item->data_len, item->mime, strlen(item->mime),
+                                      copy_cover);
+        }
+        if (rc != 0) {
+            id3_set_error("oom");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+static int props_of_model(const id3_model* m, id3_props* p) {
+    p->format = ID3_FMT_MP4;
+    for (uint64_t i = 0; i < m->item_count; i++) {
+        if (m->items[i].damaged & ID3_ITEM_DAMAGED_FOR_PROPS) {
+            id3_set_error(MP4_DAMAGED_MESSAGE);
+            return -1;
+        }
+    }
+    for (uint64_t i = 0; i < m->item_count; i++) {
+        const id3_item* item = &m->items[i];
+        int rc = 0;
+        if (item->kind == ID3_ITEM_PICTURE)
+            rc = id3_props_add_picture(p, item->picture_type, item->mime, strlen(item->mime), "", 0,
+                                       item->data_len);
+        for (uint64_t v = 0; rc == 0 && item->kind == ID3_ITEM_TEXT && v < item->value_count; v++)
+            rc = id3_props_add(p, item->key, strlen(item->key), false, item->values[v],
+                               item->value_lens[v]);
+        if (rc != 0) {
+            id3_set_error("oom");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int id3_mp4_load(const id3_file* f, id3_tags* t, int want_cover, id3_old_tag* keep) {
+    t->format = ID3_FMT_MP4;
+    id3_model m = {};
+    id3_model_guard guard{&m};
+    // With ID3_COVER_IN_TAG the picture stays in the item list's copy, which keep then holds.
+    bool in_tag = want_cover == ID3_COVER_IN_TAG && keep;
+    t->cover_seen = nullptr;
+    int rc = id3_mp4_load_model(f, &m);
+    if (rc == 0)
+        rc = record_of_model(&m, t, want_cover != 0 && !in_tag);
+    if (rc == 0 && in_tag && t->cover_seen && m.block_count > 0) {
+        keep->cover = t->cover_seen;
+        keep->cover_len = t->cover_seen_len;
+        keep->tag_copy = m.blocks[0];
+        m.blocks[0] = nullptr;
+    }
+    if (rc != 0) {
+        // A damaged item list gives no tags: what was read before the fault is dropped.
+        if (!id3_has_error())
+            id3_set_error("oom");
+        id3_tags_free(t);
+        t->format = ID3_FMT_MP4;
+    }
+    return rc;
 }
 
 int id3_mp4_load_props(const id3_file* f, id3_props* p) {
     p->format = ID3_FMT_MP4;
-    uint8_t* items = nullptr;
-    uint64_t items_len = 0;
-    int rc = load_item_list(f, &items, &items_len);
-    if (rc != 1)
-        return rc;
-    mp4_region ilst = {items, items_len};
-    uint64_t pos = 0;
-    char type[5];
-    mp4_region item;
-    int found = 0;
-    rc = 0;
-    while (rc == 0 && (found = get_atom(ilst, &pos, type, &item)) == 1)
-        rc = add_item_props(type, item, p);
-    free(items);
-    if (rc != 0 || found < 0) {
+    id3_model m = {};
+    id3_model_guard guard{&m};
+    int rc = id3_mp4_load_model(f, &m);
+    if (rc == 0)
+        rc = props_of_model(&m, p);
+    if (rc != 0) {
         // As for the record: a damaged item list gives no properties.
         if (!id3_has_error())
             id3_set_error("oom");
         id3_props_free(p);
         p->format = ID3_FMT_MP4;
-        return -1;
     }
-    return 0;
+    return rc;
 }
 
+// The reader over a whole image, walked apart from the load: the tests hold the two against each
+// other.
 int id3_mp4_read(const uint8_t* data, uint64_t len, id3_tags* t) {
-    if (!data) {
-        t->format = ID3_FMT_MP4;
+    t->format = ID3_FMT_MP4;
+    if (!data || len < 8) {
         id3_set_error("too short for MP4");
         return -1;
     }
-    id3_file f;
-    id3_file_from_image(&f, data, len);
-    return id3_mp4_load(&f, t, 1);
+    mp4_region moov, udta, meta, ilst;
+    int rc = find_child(mp4_region{data, len}, "moov", &moov);
+    if (rc == 1)
+        rc = find_child(moov, "udta", &udta);
+    if (rc == 1)
+        rc = find_child(udta, "meta", &meta);
+    if (rc == 1 && meta.len < FULL_BOX_HEADER_LEN)
+        return 0;
+    if (rc == 1) {
+        rc =
+            find_child(mp4_region{meta.start + FULL_BOX_HEADER_LEN, meta.len - FULL_BOX_HEADER_LEN},
+                       "ilst", &ilst);
+        if (rc == 0)
+            rc = find_child(meta, "ilst", &ilst);
+    }
+    if (rc != 1)
+        return rc;
+    rc = read_items(ilst, t, true);
+    if (rc != 0) {
+        id3_tags_free(t);
+        t->format = ID3_FMT_MP4;
+    }
+    return rc;
 }

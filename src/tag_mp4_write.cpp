@@ -31,27 +31,8 @@
 #define MDIR_HANDLER_LEN 33
 
 namespace {
-// One atom in the moov buffer: where it starts, its header length, its whole size and its type.
-struct mp4_atom {
-    uint64_t at;
-    uint64_t header;
-    uint64_t size;
-    char type[5];
-    bool to_end; // its size field is 0: it runs to the end of its container
-};
-
-// The item types a write names, by record field. Their types start with the single byte 0xA9
-// (octal 251), the copyright sign in ISO-8859-1.
-struct text_item {
-    const char* type;
-    uint32_t named;
-};
-const text_item TEXT_ITEMS[] = {{"\251nam", ID3_NAMED_TITLE},
-                                {"\251ART", ID3_NAMED_ARTIST},
-                                {"\251alb", ID3_NAMED_ALBUM},
-                                {"\251gen", ID3_NAMED_GENRE},
-                                {"\251day", ID3_NAMED_DATE}};
-const size_t TEXT_ITEM_COUNT = sizeof TEXT_ITEMS / sizeof TEXT_ITEMS[0];
+// An atom in the moov buffer (offsets in the buffer).
+typedef id3_mp4_atom mp4_atom;
 
 // The top level of the file, as far as the writer needs it.
 struct top_layout {
@@ -79,25 +60,12 @@ struct path_level {
 // The next atom of the region [*pos, end) of buf: 1 with *a and *pos moved past it; 0 when the
 // region ends exactly at *pos; -1 with a message when bytes are left that do not form an atom.
 static int next_atom(const uint8_t* buf, uint64_t end, uint64_t* pos, mp4_atom* a) {
-    if (*pos >= end)
-        return 0;
-    uint64_t remaining = end - *pos;
-    if (remaining < ATOM_HEADER_LEN) {
+    int rc = id3_mp4_next_atom(buf, end, pos, a);
+    if (rc == 0 && *pos < end) {
         id3_set_error("damaged MP4 atom layout");
         return -1;
     }
-    int rc = id3_mp4_atom_extent(buf + *pos, remaining, &a->size, &a->header);
-    if (rc != 1) {
-        if (rc == 0)
-            id3_set_error("damaged MP4 atom layout");
-        return -1;
-    }
-    a->at = *pos;
-    a->to_end = id3_be32(buf + *pos) == 0;
-    memcpy(a->type, buf + *pos + 4, 4);
-    a->type[4] = '\0';
-    *pos += a->size;
-    return 1;
+    return rc;
 }
 
 // The first atom of the given type among the children in [start, end): 1 found, 0 when the walk
@@ -114,10 +82,10 @@ static int find_atom(const uint8_t* buf, uint64_t start, uint64_t end, const cha
 }
 
 static uint64_t payload_at(const mp4_atom& a) {
-    return a.at + a.header;
+    return id3_mp4_payload_at(a);
 }
 static uint64_t end_of(const mp4_atom& a) {
-    return a.at + a.size;
+    return id3_mp4_end_of(a);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -130,44 +98,34 @@ static int walk_top_level(const id3_file* f, top_layout* out) {
     memset(out, 0, sizeof *out);
     uint64_t pos = 0;
     bool after_moov = false;
-    while (pos < f->size) {
-        uint64_t remaining = f->size - pos;
-        uint8_t header[ATOM_LARGE_HEADER_LEN];
-        if (remaining < ATOM_HEADER_LEN) {
-            id3_set_error("damaged MP4 atom layout");
-            return -1;
-        }
-        uint64_t header_len =
-            remaining < ATOM_LARGE_HEADER_LEN ? ATOM_HEADER_LEN : ATOM_LARGE_HEADER_LEN;
-        if (id3_file_read(f, pos, header, header_len) != 0)
-            return -1;
-        uint64_t size, header_size;
-        int rc = id3_mp4_atom_extent(header, remaining, &size, &header_size);
-        if (rc != 1) {
-            if (rc == 0)
-                id3_set_error("damaged MP4 atom layout");
-            return -1;
-        }
-        const uint8_t* type = header + 4;
-        if (memcmp(type, "moof", 4) == 0) {
+    mp4_atom a;
+    int rc;
+    while ((rc = id3_mp4_next_atom_in_file(f, f->size, &pos, &a)) == 1) {
+        const char* type = a.type;
+        if (strcmp(type, "moof") == 0) {
             id3_set_error("fragmented MP4 (moof) write unsupported");
             return -1;
         }
-        if (memcmp(type, "moov", 4) == 0) {
+        if (strcmp(type, "moov") == 0) {
             if (out->has_moov) {
                 id3_set_error("MP4 file with more than one moov");
                 return -1;
             }
             out->has_moov = true;
-            out->moov_at = pos;
-            out->moov_size = size;
-        } else if (after_moov && (memcmp(type, "free", 4) == 0 || memcmp(type, "skip", 4) == 0)) {
-            out->free_size = size;
+            out->moov_at = a.at;
+            out->moov_size = a.size;
+        } else if (after_moov && (strcmp(type, "free") == 0 || strcmp(type, "skip") == 0)) {
+            out->free_size = a.size;
             memcpy(out->free_type, type, 4);
         }
-        after_moov = memcmp(type, "moov", 4) == 0;
-        pos += size;
+        after_moov = strcmp(type, "moov") == 0;
     }
+    if (rc == 0 && pos < f->size) {
+        id3_set_error("damaged MP4 atom layout");
+        return -1;
+    }
+    if (rc < 0)
+        return -1;
     if (!out->has_moov) {
         id3_set_error("MP4 file without moov");
         return -1;
@@ -286,7 +244,8 @@ static uint32_t picture_type(const char* mime) {
 }
 
 // Appends the item of one named text field, nothing for an absent or empty text.
-static int append_text(id3_buf* out, const text_item& item, const id3_tags* t, id3_head* lend) {
+static int append_text(id3_buf* out, const id3_mp4_field_item& item, const id3_tags* t,
+                       id3_head* lend) {
     const char* text = text_value(t, item.named);
     if (!text || !*text)
         return 0;
@@ -391,8 +350,8 @@ static int append_data(id3_buf* out, uint32_t data_type, const void* value, uint
 static bool number_value(const char* type, const char* text, uint8_t value[TRKN_VALUE_LEN],
                          uint64_t* n, uint32_t* data_type) {
     memset(value, 0, TRKN_VALUE_LEN);
-    bool track = strcmp(type, "trkn") == 0, disc = strcmp(type, "disk") == 0;
-    if (track || disc) {
+    const id3_mp4_item_rule* rule = id3_mp4_item_rule_of(type);
+    if (rule->kind == MP4_ITEM_PAIR) {
         long number = 0, total = 0;
         id3_parse_number(text, TRKN_MAX, true, &number, &total);
         total = total < 0 ? 0 : total;
@@ -401,23 +360,17 @@ static bool number_value(const char* type, const char* text, uint8_t value[TRKN_
         value[TRKN_TOTAL_AT] = (uint8_t)(total >> 8);
         value[TRKN_TOTAL_AT + 1] = (uint8_t)total;
         // A disc pair has no reserved bytes after the total.
-        *n = track ? TRKN_VALUE_LEN : TRKN_TOTAL_AT + 2;
+        *n = rule->width;
         *data_type = DATA_TYPE_IMPLICIT;
         return true;
     }
-    bool flag = strcmp(type, "cpil") == 0;
-    if (!flag && strcmp(type, "tmpo") != 0 && strcmp(type, "\251mvi") != 0)
+    if (rule->kind != MP4_ITEM_NUMBER && rule->kind != MP4_ITEM_TYPED_NUMBER)
         return false;
     long v = 0, none = 0;
     id3_parse_number(text, TRKN_MAX, false, &v, &none);
-    if (flag) {
-        value[0] = (uint8_t)v;
-        *n = 1;
-    } else {
-        value[0] = (uint8_t)(v >> 8);
-        value[1] = (uint8_t)v;
-        *n = 2;
-    }
+    for (uint8_t i = 0; i < rule->width; i++) // big-endian
+        value[i] = (uint8_t)(v >> (8 * (rule->width - 1 - i)));
+    *n = rule->width;
     *data_type = DATA_TYPE_SIGNED;
     return true;
 }
@@ -442,7 +395,7 @@ static int append_property(id3_buf* out, const id3_prop_edit& edit, id3_head* le
              append_freeform_part(out, "name", name) == 0;
     }
     // The podcast's URL and episode id are texts that iTunes marks with no type.
-    uint32_t text_type = !freeform && (strcmp(item, "purl") == 0 || strcmp(item, "egid") == 0)
+    uint32_t text_type = !freeform && id3_mp4_item_rule_of(item)->kind == MP4_ITEM_UNTYPED_TEXT
                              ? DATA_TYPE_IMPLICIT
                              : DATA_TYPE_UTF8;
     for (uint64_t v = 0; ok && v < edit.count; v++) {
@@ -503,7 +456,7 @@ static int ends_open(const uint8_t* buf, uint64_t start, uint64_t end) {
 // payload in buf (empty when there is none).
 static int build_items(const uint8_t* buf, uint64_t start, uint64_t end, const id3_tags* t,
                        id3_change change, id3_buf* out, id3_head* lend) {
-    bool done[TEXT_ITEM_COUNT] = {false};
+    bool done[MP4_FIELD_ITEM_COUNT] = {false};
     bool track_done = false, cover_done = false;
     // The fields the properties name are written with the properties.
     change.named &= ~change.by_props;
@@ -534,8 +487,8 @@ static int build_items(const uint8_t* buf, uint64_t start, uint64_t end, const i
             done_props[edit - props->items] = 1;
             written = append_property(out, *edit, lend);
         }
-        for (size_t i = 0; i < TEXT_ITEM_COUNT && !replaced; i++) {
-            const text_item& ti = TEXT_ITEMS[i];
+        for (size_t i = 0; i < MP4_FIELD_ITEM_COUNT && !replaced; i++) {
+            const id3_mp4_field_item& ti = id3_mp4_field_items[i];
             bool gnre = ti.named == ID3_NAMED_GENRE && strcmp(item.type, "gnre") == 0;
             if (!(change.named & ti.named) || (strcmp(item.type, ti.type) != 0 && !gnre))
                 continue;
@@ -566,9 +519,9 @@ static int build_items(const uint8_t* buf, uint64_t start, uint64_t end, const i
     }
     if (rc != 0)
         return -1;
-    for (size_t i = 0; i < TEXT_ITEM_COUNT; i++) {
-        if ((change.named & TEXT_ITEMS[i].named) && !done[i] &&
-            append_text(out, TEXT_ITEMS[i], t, lend) != 0)
+    for (size_t i = 0; i < MP4_FIELD_ITEM_COUNT; i++) {
+        if ((change.named & id3_mp4_field_items[i].named) && !done[i] &&
+            append_text(out, id3_mp4_field_items[i], t, lend) != 0)
             return -1;
     }
     if (track_named && !track_done && append_track(out, t, kept_total) != 0)

@@ -475,3 +475,121 @@ TEST(Mp4Read, DamagedFilesStayInsideTheImage) {
         }
     }
 }
+
+// The one load: a region for each top-level atom and one for the item list's payload, and an item
+// for each item of the list (covr: one per picture) whose raw span is the file's bytes.
+TEST(Mp4Load, ModelHoldsRegionsAndItems) {
+    const Bytes png = B({0x89, 0x50, 0x4E, 0x47, 0x42});
+    const Bytes jpeg = B({0xFF, 0xD8, 0xFF, 0xD9});
+    const Bytes freeform =
+        mp4_atom("----", mp4_atom("mean", be32(0) + S("com.apple.iTunes")) +
+                             mp4_atom("name", be32(0) + S("MOOD")) + mp4_data(S("calm")));
+    const Bytes items = text_item(NAM, "T") + trkn(3, 9) +
+                        mp4_atom("covr", mp4_data(jpeg, 13) + mp4_data(png, 14)) + freeform +
+                        mp4_atom("stik", mp4_data(B({1}), 21));
+    const Bytes image = m4a(items);
+    id3_file f;
+    id3_file_from_image(&f, image.data(), image.size());
+    id3_model m = {};
+    id3_model_guard guard{&m};
+    ASSERT_EQ(id3_mp4_load_model(&f, &m), 0) << id3_last_error();
+    EXPECT_EQ(m.format, ID3_FMT_MP4);
+
+    const Bytes moov = moov_with(meta_full(mp4_atom("ilst", items)));
+    ASSERT_EQ(m.region_count, 4u);
+    const uint64_t ilst_at = image.size() - 24 - items.size(); // mdat: 8 + 16 bytes after it
+    const id3_region expected[] = {
+        {ID3_REGION_MP4_ATOM, 0, FTYP.size(), 0x66747970},                // ftyp
+        {ID3_REGION_MP4_ATOM, FTYP.size(), moov.size(), 0x6D6F6F76},      // moov
+        {ID3_REGION_MP4_ATOM, FTYP.size() + moov.size(), 24, 0x6D646174}, // mdat
+        {ID3_REGION_MP4_ITEM_LIST, ilst_at, items.size(), 0},
+    };
+    for (size_t i = 0; i < 4; i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(m.regions[i].kind, expected[i].kind);
+        EXPECT_EQ(m.regions[i].off, expected[i].off);
+        EXPECT_EQ(m.regions[i].len, expected[i].len);
+        EXPECT_EQ(m.regions[i].type, expected[i].type);
+    }
+
+    struct ItemRow {
+        const char* id;
+        int kind;
+        const char* key;
+        std::vector<std::string> values;
+        Bytes data;
+        int rank;
+    };
+    const ItemRow rows[] = {
+        {NAM, ID3_ITEM_TEXT, "TITLE", {"T"}, S("T"), 0},
+        {"trkn", ID3_ITEM_TEXT, "TRACKNUMBER", {"3/9"}, be16(0) + be16(3) + be16(9) + be16(0), 0},
+        {"covr", ID3_ITEM_PICTURE, nullptr, {}, jpeg, 0},
+        {"covr", ID3_ITEM_PICTURE, nullptr, {}, png, 1},
+        {"----", ID3_ITEM_TEXT, "MOOD", {"calm"}, S("calm"), 0},
+        {"stik", ID3_ITEM_OTHER, nullptr, {}, B({1}), 0},
+    };
+    ASSERT_EQ(m.item_count, sizeof rows / sizeof rows[0]);
+    for (size_t i = 0; i < m.item_count; i++) {
+        const id3_item& item = m.items[i];
+        const ItemRow& row = rows[i];
+        SCOPED_TRACE(row.id);
+        EXPECT_EQ(std::string(item.id, item.id_len), row.id);
+        EXPECT_EQ(item.kind, row.kind);
+        EXPECT_EQ(Read::text(item.key), row.key ? Text(row.key) : std::nullopt);
+        std::vector<std::string> values;
+        for (uint64_t v = 0; v < item.value_count; v++)
+            values.emplace_back(item.values[v], item.value_lens[v]);
+        EXPECT_EQ(values, row.values);
+        EXPECT_EQ(Bytes(item.data, item.data + item.data_len), row.data);
+        EXPECT_EQ(item.rank, row.rank);
+        EXPECT_EQ(item.damaged, 0);
+        ASSERT_LE(item.raw_off + item.raw_len, image.size());
+        EXPECT_EQ(Bytes(item.raw, item.raw + item.raw_len),
+                  Bytes(image.begin() + item.raw_off, image.begin() + item.raw_off + item.raw_len));
+    }
+    EXPECT_STREQ(m.items[2].mime, "image/jpeg");
+    EXPECT_STREQ(m.items[3].mime, "image/png");
+    EXPECT_EQ(m.items[3].raw_len, 8u + 8u + png.size()); // the second picture's data atom
+}
+
+// A child atom smaller than its header inside an item: the record fails only when the damage
+// comes before the item's first data atom, the property map whenever the item has a key; damage
+// in an item of no key and no record field (stik) fails neither.
+TEST(Mp4Load, DamageInsideAnItem) {
+    const Bytes damaged = atom_sized(4, "xxxx");
+    struct Row {
+        const char* name;
+        Bytes item;
+        int record_rc;
+        int props_rc;
+    };
+    const Row rows[] = {
+        {"after the first data", mp4_atom(NAM, mp4_data(S("T")) + damaged), 0, -1},
+        {"before the first data", mp4_atom(NAM, damaged + mp4_data(S("T"))), -1, -1},
+        {"in covr after its picture", mp4_atom("covr", mp4_data(B({1, 2}), 13) + damaged), 0, -1},
+        {"before a freeform's mean", mp4_atom("----", damaged), 0, -1},
+        {"in an item of no key", mp4_atom("stik", damaged), 0, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Bytes image = m4a(text_item(ART, "A") + row.item);
+        id3_file f;
+        id3_file_from_image(&f, image.data(), image.size());
+        id3_tags t;
+        id3_tags_init(&t);
+        id3_clear_error();
+        EXPECT_EQ(id3_mp4_load(&f, &t, 0), row.record_rc);
+        EXPECT_STREQ(id3_last_error(),
+                     row.record_rc ? "MP4 atom size smaller than its header" : "");
+        EXPECT_EQ(Read::text(t.artist), row.record_rc ? std::nullopt : Text("A"));
+        id3_tags_free(&t);
+        id3_props p = {};
+        id3_clear_error();
+        EXPECT_EQ(id3_mp4_load_props(&f, &p), row.props_rc);
+        EXPECT_STREQ(id3_last_error(), row.props_rc ? "MP4 atom size smaller than its header" : "");
+        EXPECT_EQ(p.count, row.props_rc ? 0u : 1u);
+        id3_props_free(&p);
+        // The reader over the whole image agrees on the record.
+        EXPECT_EQ(bounded_read_difference(ID3_FMT_MP4, image), "");
+    }
+}
