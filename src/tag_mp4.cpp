@@ -1,4 +1,7 @@
-// MP4/M4A tags, the reader: the metadata item list at moov/udta/meta/ilst.
+// MP4/M4A tags, the reader: the metadata item list at moov/udta/meta/ilst, loaded once into the
+// model (id3_mp4_load_model), from which the record, the property map and the front cover are
+// read. The reader over a whole image (id3_mp4_read) walks the list apart, as the check of the
+// load.
 //
 // An MP4 file is a tree of atoms. Each atom starts with a big-endian 32-bit size (the whole atom,
 // header included) and a four-byte type; size 1 means a 64-bit size follows the type, size 0 means
@@ -173,7 +176,7 @@ static int read_items(mp4_region ilst, id3_tags* t, bool want_cover) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Properties
+// Property values and keys
 
 // The type code in the low 24 bits of a "data" atom's type word: UTF-8 text, a big-endian signed
 // or unsigned integer of 1, 2, 4 or 8 bytes; other codes (0 among them, which trkn, disk, purl
