@@ -14,8 +14,8 @@
 #define ID3_COVER_BYTES 1
 #define ID3_COVER_UNLESS_CARRIED 2
 // The front cover's bytes where they stand in the tag as read, for a caller that only writes them
-// out: the MP3, FLAC and MP4 readers leave them in the bytes they read (the tag, the PICTURE
-// block's body, the item list), which `keep` holds (keep->cover), and the MP3 reader copies them
+// out: the MP3 and FLAC readers leave them in the bytes they read (the tag, the PICTURE block's
+// body), which `keep` holds (keep->cover), and the MP3 reader copies them
 // into the record only where they had to be decoded; the Ogg reader copies them as for
 // ID3_COVER_BYTES.
 #define ID3_COVER_IN_TAG 3
@@ -68,12 +68,16 @@ struct id3_old_tag_guard {
 // tags for a writer. 0, or -1 with a message.
 int id3_mp3_load(const id3_file* f, id3_tags* t, int cover, id3_old_tag* keep);
 int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover, id3_old_tag* keep);
-int id3_mp4_load(const id3_file* f, id3_tags* t, int want_cover, id3_old_tag* keep = nullptr);
+// The MP4 reader copies the cover's bytes into the record only with copy_cover.
+int id3_mp4_load(const id3_file* f, id3_tags* t, bool copy_cover);
 // The one MP4 load: the top-level atoms (regions), the item list's place and copy, and an item per
 // item of the list (covr: one per picture), its key, its property values, its first data atom's
 // value. 0 (an empty list of items when the file has none), or -1 with a message.
 struct id3_model;
 int id3_mp4_load_model(const id3_file* f, id3_model* m);
+// The load of an MP4 file and its front cover's bytes where they lie in the model (*data NULL when
+// it has none). 0, or -1 with a message where a read of the record fails.
+int id3_mp4_load_cover(const id3_file* f, id3_model* m, const uint8_t** data, uint64_t* len);
 // The same readers over a whole file image in memory, cover included.
 int id3_mp3_read(const uint8_t* data, uint64_t len, id3_tags* t);
 int id3_flac_read(const uint8_t* data, uint64_t len, id3_tags* t);

@@ -69,8 +69,8 @@ int id3_load_tags(id3_file* f, id3_tags* t, int cover, id3_old_tag* keep) {
         return id3_flac_load(f, t, cover == ID3_COVER_IN_TAG ? cover : cover == ID3_COVER_BYTES,
                              keep);
     case ID3_FMT_MP4:
-        return id3_mp4_load(f, t, cover == ID3_COVER_IN_TAG ? cover : cover == ID3_COVER_BYTES,
-                            keep);
+        // A front cover to write out is taken from the load's model (id3_mp4_load_cover).
+        return id3_mp4_load(f, t, cover == ID3_COVER_BYTES);
     case ID3_FMT_OGG:
     case ID3_FMT_OPUS:
         // The Ogg writer carries the old pictures, which are comments.

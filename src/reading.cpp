@@ -2,6 +2,7 @@
 // id3_read_all gives them, and its front cover out to a picture file.
 #include "dispatch.h"
 #include "json_form.h"
+#include "model.h"
 #include "operations.h"
 
 char* id3_read_json(const char* path) {
@@ -30,11 +31,31 @@ char* id3_read_all_json(const char* path) {
     return id3_props_to_json(&p);
 }
 
+// Writes the front cover's bytes out, or fails with "no cover art" when there are none.
+static int write_cover(const char* out_path, const id3_file* f, const uint8_t* data,
+                       uint64_t size) {
+    if (!data || size == 0) {
+        id3_set_error("no cover art");
+        return -1;
+    }
+    return id3_write_cover_file(out_path, f, data, size);
+}
+
 int id3_extract_front_cover(const char* path, const char* out_path) {
     id3_file f;
     id3_file_guard fguard{&f};
     if (id3_file_open(&f, path) != 0)
         return -1;
+    if (id3_file_format(&f) == ID3_FMT_MP4) {
+        // The picture is written from the load's copy of the item list.
+        id3_model m = {};
+        id3_model_guard model_guard{&m};
+        const uint8_t* data = nullptr;
+        uint64_t size = 0;
+        if (id3_mp4_load_cover(&f, &m, &data, &size) != 0)
+            return -1;
+        return write_cover(out_path, &f, data, size);
+    }
     id3_tags t;
     id3_tags_guard guard{&t};
     // The picture is written from the tag's bytes where it stands in them as stored.
@@ -45,9 +66,5 @@ int id3_extract_front_cover(const char* path, const char* out_path) {
         return -1;
     const uint8_t* data = held.cover ? held.cover : t.cover_data;
     uint64_t size = held.cover ? held.cover_len : t.cover_size;
-    if (!data || size == 0) {
-        id3_set_error("no cover art");
-        return -1;
-    }
-    return id3_write_cover_file(out_path, &f, data, size);
+    return write_cover(out_path, &f, data, size);
 }

@@ -1,4 +1,7 @@
-// MP4/M4A tags, the reader: the metadata item list at moov/udta/meta/ilst.
+// MP4/M4A tags, the reader: the metadata item list at moov/udta/meta/ilst, loaded once into the
+// model (id3_mp4_load_model), from which the record, the property map and the front cover are
+// read. The reader over a whole image (id3_mp4_read) walks the list apart, as the check of the
+// load.
 //
 // An MP4 file is a tree of atoms. Each atom starts with a big-endian 32-bit size (the whole atom,
 // header included) and a four-byte type; size 1 means a 64-bit size follows the type, size 0 means
@@ -173,7 +176,7 @@ static int read_items(mp4_region ilst, id3_tags* t, bool want_cover) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Properties
+// Property values and keys
 
 // The type code in the low 24 bits of a "data" atom's type word: UTF-8 text, a big-endian signed
 // or unsigned integer of 1, 2, 4 or 8 bytes; other codes (0 among them, which trkn, disk, purl
@@ -495,6 +498,16 @@ int id3_mp4_load_model(const id3_file* f, id3_model* m) {
 
 #define MP4_DAMAGED_MESSAGE "MP4 atom size smaller than its header"
 
+// The record's cover: the first picture of a covr item (rank 0), of the last such item.
+static const id3_item* front_cover(const id3_model* m) {
+    const id3_item* cover = nullptr;
+    for (uint64_t i = 0; i < m->item_count; i++) {
+        if (m->items[i].kind == ID3_ITEM_PICTURE && m->items[i].rank == 0)
+            cover = &m->items[i];
+    }
+    return cover;
+}
+
 static int record_of_model(const id3_model* m, id3_tags* t, bool copy_cover) {
     t->format = ID3_FMT_MP4;
     for (uint64_t i = 0; i < m->item_count; i++) {
@@ -563,22 +576,13 @@ static int props_of_model(const id3_model* m, id3_props* p) {
     return 0;
 }
 
-int id3_mp4_load(const id3_file* f, id3_tags* t, int want_cover, id3_old_tag* keep) {
+int id3_mp4_load(const id3_file* f, id3_tags* t, bool copy_cover) {
     t->format = ID3_FMT_MP4;
     id3_model m = {};
     id3_model_guard guard{&m};
-    // With ID3_COVER_IN_TAG the picture stays in the item list's copy, which keep then holds.
-    bool in_tag = want_cover == ID3_COVER_IN_TAG && keep;
-    t->cover_seen = nullptr;
     int rc = id3_mp4_load_model(f, &m);
     if (rc == 0)
-        rc = record_of_model(&m, t, want_cover != 0 && !in_tag);
-    if (rc == 0 && in_tag && t->cover_seen && m.block_count > 0) {
-        keep->cover = t->cover_seen;
-        keep->cover_len = t->cover_seen_len;
-        keep->tag_copy = m.blocks[0];
-        m.blocks[0] = nullptr;
-    }
+        rc = record_of_model(&m, t, copy_cover);
     if (rc != 0) {
         // A damaged item list gives no tags: what was read before the fault is dropped.
         if (!id3_has_error())
@@ -587,6 +591,25 @@ int id3_mp4_load(const id3_file* f, id3_tags* t, int want_cover, id3_old_tag* ke
         t->format = ID3_FMT_MP4;
     }
     return rc;
+}
+
+int id3_mp4_load_cover(const id3_file* f, id3_model* m, const uint8_t** data, uint64_t* len) {
+    *data = nullptr;
+    *len = 0;
+    // The load fails where a read of the record fails.
+    id3_tags t;
+    id3_tags_init(&t);
+    id3_tags_guard guard{&t};
+    if (id3_mp4_load_model(f, m) != 0 || record_of_model(m, &t, false) != 0) {
+        if (!id3_has_error())
+            id3_set_error("oom");
+        return -1;
+    }
+    if (const id3_item* cover = front_cover(m)) {
+        *data = cover->data;
+        *len = cover->data_len;
+    }
+    return 0;
 }
 
 int id3_mp4_load_props(const id3_file* f, id3_props* p) {

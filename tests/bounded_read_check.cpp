@@ -38,7 +38,7 @@ int load_file(int32_t format, const id3_file* f, id3_tags* t) {
     case ID3_FMT_OPUS:
         return id3_ogg_load(f, t, 1);
     default:
-        return id3_mp4_load(f, t, 1);
+        return id3_mp4_load(f, t, true);
     }
 }
 

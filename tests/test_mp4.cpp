@@ -578,7 +578,7 @@ TEST(Mp4Load, DamageInsideAnItem) {
         id3_tags t;
         id3_tags_init(&t);
         id3_clear_error();
-        EXPECT_EQ(id3_mp4_load(&f, &t, 0), row.record_rc);
+        EXPECT_EQ(id3_mp4_load(&f, &t, false), row.record_rc);
         EXPECT_STREQ(id3_last_error(),
                      row.record_rc ? "MP4 atom size smaller than its header" : "");
         EXPECT_EQ(Read::text(t.artist), row.record_rc ? std::nullopt : Text("A"));
@@ -591,5 +591,42 @@ TEST(Mp4Load, DamageInsideAnItem) {
         id3_props_free(&p);
         // The reader over the whole image agrees on the record.
         EXPECT_EQ(bounded_read_difference(ID3_FMT_MP4, image), "");
+    }
+}
+
+// The front cover written out comes from the same load as the record: the first picture of the
+// last covr item that has one, and no picture where the record's read fails.
+TEST(Mp4Load, FrontCoverWrittenOut) {
+    const Bytes png = B({0x89, 0x50, 0x4E, 0x47, 0x42});
+    const Bytes jpeg = B({0xFF, 0xD8, 0xFF, 0xD9});
+    const Bytes damaged = mp4_atom(ART, atom_sized(4, "xxxx") + mp4_data(S("A")));
+    struct Row {
+        const char* name;
+        Bytes items;
+        Bytes expected; // empty: the call fails with message
+        const char* message;
+    };
+    const Row rows[] = {
+        {"the last covr's first picture",
+         covr(png) + mp4_atom("covr", mp4_data(jpeg, 13) + mp4_data(png, 14)), jpeg, ""},
+        {"a later covr without picture bytes", covr(png) + covr({}), png, ""},
+        {"no covr", text_item(NAM, "T"), {}, "no cover art"},
+        {"damage the record meets",
+         covr(png) + damaged,
+         {},
+         "MP4 atom size smaller than its header"},
+    };
+    TempDir dir;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string in = dir.file("in.m4a"), out = dir.file("cover.bin");
+        remove(out.c_str());
+        ASSERT_TRUE(write_file(in, m4a(row.items)));
+        int rc = id3_extract_cover(in.c_str(), out.c_str());
+        EXPECT_EQ(rc, row.expected.empty() ? -1 : 0);
+        EXPECT_STREQ(id3_last_error(), row.message);
+        if (rc == 0) {
+            EXPECT_EQ(read_file(out), row.expected);
+        }
     }
 }
