@@ -9,7 +9,11 @@ const char MAIN_HELP[] =
     "Read and write the tags of MP3, FLAC, MP4/M4A, Ogg Vorbis and Opus files.\n"
     "\n"
     "Commands:\n"
-    "  read [-r] [--all] FILE...         print the tags of each FILE as JSON\n"
+    "  read [-r] [--all] [--json|--text] FILE...\n"
+    "                                    print the tags of each FILE: a listing on a terminal,\n"
+    "                                    JSON otherwise\n"
+    "  get [-r] FILE... KEY              print the values of KEY, one per line\n"
+    "  keys [-r] FILE...                 print the keys each FILE holds, one per line\n"
     "  write [-r] [--dry-run] FILE... TAGS\n"
     "                                    write tags into MP3, FLAC, MP4, Ogg and Opus files, one\n"
     "                                    call per file\n"
@@ -17,10 +21,14 @@ const char MAIN_HELP[] =
     "  cover set [-r] FILE... IMAGE      make the PNG or JPEG picture IMAGE the cover of FILEs\n"
     "  cover remove [-r] FILE...         remove the front cover pictures of FILEs\n"
     "  batch [-r] FILE... TAGS           write tags into all FILEs in one library call\n"
+    "  strip [-r] [--pictures] [--dry-run] FILE...\n"
+    "                                    remove every tag of FILEs, keeping the audio\n"
+    "  copy [-r] [--no-pictures] SOURCE TARGET...\n"
+    "                                    copy the tags and cover of SOURCE into TARGETs\n"
     "  help [COMMAND]                    show this help, or the help of COMMAND\n"
     "\n"
     "TAGS is --json OBJECT, or any of --title, --artist, --album, --genre, --date, --track VALUE,\n"
-    "--set KEY=VALUE and --remove FIELD|KEY.\n"
+    "--set KEY=VALUE, --set-custom KEY=VALUE and --remove FIELD|KEY.\n"
     "-r, --recursive: a FILE that is a folder stands for the MP3, FLAC, MP4, Ogg and Opus files\n"
     "under it.\n"
     "\n"
@@ -31,8 +39,11 @@ const char MAIN_HELP[] =
     "Exit status: 0 success, 1 an operation failed, 2 wrong command line.\n";
 
 const char READ_HELP[] =
-    "Usage: " PROGRAM " read [-r] [--all] FILE...\n"
-    "Print the tags of each FILE as the JSON object the library returns:\n"
+    "Usage: " PROGRAM " read [-r] [--all] [--json|--text] FILE...\n"
+    "On a terminal, print the tags of each FILE as aligned \"KEY  value\" lines (the format, "
+    "every\n"
+    "property, one line per value, and the number of pictures). When standard output is not a\n"
+    "terminal (a pipe, a file), or with --json, print the JSON object the library returns:\n"
     "  {\"title\":...,\"artist\":...,\"album\":...,\"genre\":...,\"date\":...,\"track\":...,\n"
     "   \"format\":\"mp3|flac|mp4|ogg|opus\",\"has_cover\":true|false[,\"cover_mime\":...]}\n"
     "or, with --all, every property (several values per key) and every picture:\n"
@@ -50,6 +61,8 @@ const char READ_HELP[] =
     "                   only MP3, FLAC, MP4, Ogg Vorbis and Opus files (told by their content)\n"
     "                   are read, others are skipped with a note on standard error\n"
     "  --all            every property and picture (the library's id3_read_all)\n"
+    "  --json           JSON even on a terminal\n"
+    "  --text           the listing even when standard output is not a terminal\n"
     "\n"
     "Each line is written out as soon as its file is done; on a terminal, standard error shows\n"
     "how many files are done.\n";
@@ -70,6 +83,11 @@ const char WRITE_HELP[] =
     "  --set KEY=VALUE  give KEY the value VALUE; repeat the option for several values, which\n"
     "                   are stored in the order given, replacing every value KEY had\n"
     "  --remove KEY     remove every value of KEY (a KEY other than the six FIELD names)\n"
+    "  --set-custom KEY=VALUE  as --set, for a KEY of your own\n"
+    "A KEY of --set and --remove must be a key of the property table (docs/properties.md;\n"
+    "COMMENT:D, LYRICS:D and PERFORMER:I count by their first part) or one a FILE already\n"
+    "holds; any other is taken for a typo and refused (exit 2, nothing written) with the\n"
+    "nearest known keys. --set-custom stores a key of your own as it is.\n"
     "A key may not be both set and removed, nor named by a tag option as well (--title and\n"
     "TITLE, --date and DATE, --track and TRACKNUMBER, ...). Keys not named keep their values.\n"
     "\n"
@@ -127,6 +145,43 @@ const char BATCH_HELP[] =
     "(--recursive), a FILE that is a folder stands for the MP3, FLAC, MP4, Ogg and Opus files\n"
     "under it.\n";
 
+const char GET_HELP[] =
+    "Usage: " PROGRAM " get [-r] FILE... KEY\n"
+    "Print the values of the property KEY of each FILE, one per line, and nothing else (as\n"
+    "metaflac --show-tag or exiftool -s3 do). KEY is any key of \"read --all\", without regard\n"
+    "to case; the field names of \"read\" stand for their keys (track for TRACKNUMBER). With\n"
+    "several files each line starts with the file's path and \":\". A file without KEY prints\n"
+    "nothing; a file that cannot be read is reported on standard error (exit status 1).\n"
+    "  -r, --recursive  a FILE that is a folder stands for the audio files under it\n";
+
+const char KEYS_HELP[] =
+    "Usage: " PROGRAM " keys [-r] FILE...\n"
+    "Print the property keys each FILE holds, one per line, in the file's order. With several\n"
+    "files each line starts with the file's path and \":\".\n"
+    "  -r, --recursive  a FILE that is a folder stands for the audio files under it\n";
+
+const char STRIP_HELP[] =
+    "Usage: " PROGRAM " strip [-r] [--pictures] [--dry-run] FILE...\n"
+    "Remove every tag of each MP3, FLAC, MP4, Ogg Vorbis or Opus FILE: the six fields (an ID3v1\n"
+    "tag's too) and every property of \"read --all\". The audio is kept byte for byte, and so\n"
+    "are the pictures unless --pictures is given, which removes the front covers (picture\n"
+    "type 3; other pictures stay, as \"cover remove\" leaves them).\n"
+    "  --dry-run        name the files that would be stripped, change nothing\n"
+    "  -r, --recursive  a FILE that is a folder stands for the audio files under it\n"
+    "A file that holds nothing to remove is left as it is (\"unchanged\"). The job ends with a\n"
+    "summary of files written, unchanged and failed on a terminal, or when a file failed.\n";
+
+const char COPY_HELP[] =
+    "Usage: " PROGRAM " copy [-r] [--no-pictures] SOURCE TARGET...\n"
+    "Copy the tags of SOURCE into each TARGET, in any of the containers: every property of\n"
+    "\"read --all\" and the front cover (unless --no-pictures). Keys a TARGET holds that SOURCE\n"
+    "does not keep their values. Left out, as they describe the SOURCE file rather than the\n"
+    "music: ENCODING, ENCODEDBY, ENCODER, ENCODER_OPTIONS, ENCODERSETTINGS, ENCODINGTIME,\n"
+    "LENGTH, FILETYPE and iTunes' ITUNNORM, ITUNSMPB and ITUNPGAP (also as COMMENT:...).\n"
+    "A value a TARGET's format refuses (a second DISCNUMBER in MP4) fails that TARGET alone.\n"
+    "  -r, --recursive  a TARGET that is a folder stands for the audio files under it\n"
+    "The job ends with a summary on a terminal, or when a file failed.\n";
+
 int cmd_help(int argc, char** argv) {
     if (argc < 3) {
         fputs(MAIN_HELP, stdout);
@@ -143,6 +198,14 @@ int cmd_help(int argc, char** argv) {
         fputs(COVER_HELP, stdout);
     else if (strcmp(topic, "batch") == 0)
         fputs(BATCH_HELP, stdout);
+    else if (strcmp(topic, "get") == 0)
+        fputs(GET_HELP, stdout);
+    else if (strcmp(topic, "keys") == 0)
+        fputs(KEYS_HELP, stdout);
+    else if (strcmp(topic, "strip") == 0)
+        fputs(STRIP_HELP, stdout);
+    else if (strcmp(topic, "copy") == 0)
+        fputs(COPY_HELP, stdout);
     else if (strcmp(topic, "help") == 0)
         fputs(MAIN_HELP, stdout);
     else {

@@ -227,11 +227,17 @@ int cmd_write(int argc, char** argv, char** value_argv) {
     struct path_list paths = {0};
     if (status == EXIT_OK && !args.help)
         status = collect_paths(args.files, args.file_count, args.recursive, &paths);
+    /* a key taken for a typo writes nothing */
+    int keys_refused = 0;
+    if (status == EXIT_OK && !args.help && !paths.failed) {
+        status = check_property_keys("write", &args, &paths);
+        keys_refused = status != EXIT_OK;
+    }
     int as_list = paths.count != 1 || paths.from_walk;
     struct progress progress;
     progress_begin(&progress, paths.count);
     /* A failure is reported and the remaining files are still written. */
-    for (size_t i = 0; i < paths.count && !paths.failed; i++) {
+    for (size_t i = 0; i < paths.count && !paths.failed && !keys_refused; i++) {
         progress_show(&progress, i);
         if (args.dry_run && members[KEY_PROPERTIES].type == 'o') {
             if (dry_run_all_one(&progress, paths.items[i], members, as_list) != EXIT_OK)

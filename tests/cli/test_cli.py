@@ -118,6 +118,34 @@ def join(*parts):
     return "/".join(parts)
 
 
+def on_terminal(*args, stdout_too=True):
+    """Runs the program with standard error (and standard output unless stdout_too is false: a
+    pipe then) on a pseudo-terminal: (exit code, standard output when piped, what the terminal
+    showed)."""
+    import pty
+    primary, secondary = pty.openpty()
+    try:
+        proc = subprocess.run(TOOL_PREFIX + [TOOL] + list(args),
+                              stdout=secondary if stdout_too else subprocess.PIPE,
+                              stderr=secondary, timeout=60)
+        os.close(secondary)
+        secondary = None
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(primary, 4096)
+            except OSError:  # the terminal is closed and drained
+                break
+            if not chunk:
+                break
+            shown += chunk
+    finally:
+        os.close(primary)
+        if secondary is not None:
+            os.close(secondary)
+    return proc.returncode, proc.stdout, shown
+
+
 class CliTestCase(unittest.TestCase):
     """Gives each test its own directory with fresh copies of the fixtures."""
 
@@ -345,32 +373,13 @@ class Read(CliTestCase):
     def test_progress_only_on_a_terminal(self):
         if WINDOWS:
             self.skipTest("pseudo-terminals")
-        import pty
         paths = [self.copy("sample.mp3"), self.copy("sample.flac"), self.copy("sample.m4a")]
-        primary, secondary = pty.openpty()
-        try:
-            proc = subprocess.run(TOOL_PREFIX + [TOOL, "read"] + paths, stdout=subprocess.PIPE,
-                                  stderr=secondary, timeout=60)
-            os.close(secondary)
-            secondary = None
-            shown = b""
-            while True:
-                try:
-                    chunk = os.read(primary, 4096)
-                except OSError:  # the terminal is closed and drained
-                    break
-                if not chunk:
-                    break
-                shown += chunk
-        finally:
-            os.close(primary)
-            if secondary is not None:
-                os.close(secondary)
-        self.assertEqual(proc.returncode, 0)
+        code, out, shown = on_terminal("read", *paths, stdout_too=False)
+        self.assertEqual(code, 0)
         for n in (1, 2, 3):
             self.assertIn(b"quorvale-tag: file %d of 3" % n, shown)
         self.assertTrue(shown.rstrip(b" ").endswith(b"\r"), shown)  # cleared at the end
-        self.assertEqual(len(json_lines(proc.stdout)), 3)
+        self.assertEqual(len(json_lines(out)), 3)
         # not on a pipe
         self.assertEqual(run_tool("read", *paths)[2], b"")
 
@@ -954,6 +963,259 @@ class Properties(CliTestCase):
         # a file the write cannot read gets the read's message
         self.assert_failed_with(run_tool("write", "--dry-run", self.path("none.mp3"), "--set",
                                          "A=1"), 1, "none.mp3")
+
+
+class Show(CliTestCase):
+    """get, keys, and the listing "read" prints on a terminal."""
+
+    def tagged(self):
+        """An MP3 and a FLAC file with two artists, a key of one's own and an empty value."""
+        mp3, flac = self.copy("sample.mp3"), self.copy("sample.flac")
+        for path in (mp3, flac):
+            code, _, err = run_tool("write", path, "--set", "ARTIST=Ann", "--set", "ARTIST=Bo",
+                                    "--set-custom", "MY KEY=x", "--set", "MOOD=",
+                                    "--title", "caf\u00e9")
+            self.assertEqual(code, 0, err)
+        return mp3, flac
+
+    def test_get_prints_only_the_values(self):
+        mp3, flac = self.tagged()
+        cases = [
+            # (args, stdout)
+            ([mp3, "ARTIST"], b"Ann\nBo\n"),
+            ([mp3, "artist"], b"Ann\nBo\n"),  # any case
+            ([mp3, "track"], b"3/12\n"),  # a field name of "read" stands for its key
+            ([flac, "title"], "caf\u00e9\n".encode()),
+            ([flac, "my key"], b"x\n"),
+            ([flac, "MOOD"], b"\n"),  # an empty value is a line
+            ([flac, "COMPOSER"], b""),  # absent: nothing, as metaflac prints nothing
+            ([mp3, flac, "ARTIST"], ("%s:Ann\n%s:Bo\n%s:Ann\n%s:Bo\n"
+                                     % (mp3, mp3, flac, flac)).encode()),
+            (["--", mp3, "ARTIST"], b"Ann\nBo\n"),
+        ]
+        for args, expected in cases:
+            with self.subTest(args=args):
+                self.assertEqual(run_tool("get", *args), (0, expected, b""))
+
+    def test_keys_lists_the_keys_in_the_file_order(self):
+        mp3, flac = self.tagged()
+        code, out, err = run_tool("keys", flac)
+        self.assertEqual((code, err), (0, b""))
+        self.assertEqual(out.decode().split("\n")[:-1],
+                         list(json.loads(run_tool("read", "--all", flac)[1])["properties"]))
+        self.assertIn(b"MY KEY\n", out)
+        code, out, err = run_tool("keys", mp3, flac)
+        self.assertEqual(sorted({line.split(":")[0] for line in out.decode().split("\n")[:-1]}),
+                         sorted([mp3, flac]))
+
+    def test_mistakes(self):
+        mp3 = self.copy("sample.mp3")
+        cases = [
+            # (args, exit code, what standard error says)
+            (["get"], 2, "get: usage: get FILE... KEY"),
+            (["get", mp3], 2, "get: usage: get FILE... KEY"),  # the KEY forgotten
+            (["get", "--bogus", mp3, "TITLE"], 2, "get: unknown option '--bogus'"),
+            (["keys"], 2, "keys: no FILE given"),
+            (["read", "--json", "--text", mp3], 2, "read: --json and --text cannot be combined"),
+            (["read", "--txt", mp3], 2, "read: unknown option '--txt'"),
+            (["get", self.path("none.mp3"), "TITLE"], 1, "none.mp3: cannot open"),
+            (["keys", self.path("none.mp3")], 1, "none.mp3: cannot open"),
+        ]
+        for args, code, needle in cases:
+            with self.subTest(args=args):
+                self.assert_failed_with(run_tool(*args), code, needle)
+
+    def test_listing_on_a_terminal_json_on_a_pipe(self):
+        mp3, flac = self.tagged()
+        # on a pipe "read" prints JSON as it always has; --text asks for the listing
+        self.assertEqual(json.loads(run_tool("read", mp3)[1])["artist"], "Ann")
+        code, out, err = run_tool("read", "--text", mp3)
+        self.assertEqual((code, err), (0, b""))
+        lines = out.decode().split("\n")
+        self.assertEqual(lines[0], "FORMAT       mp3")
+        self.assertIn("ARTIST       Ann", lines)
+        self.assertIn("ARTIST       Bo", lines)
+        self.assertIn("MY KEY       x", lines)
+        self.assertIn("MOOD         ", lines)
+        self.assertIn("PICTURES     1", lines)
+        # several files: each listing headed by its path
+        code, out, err = run_tool("read", "--text", mp3, flac)
+        self.assertEqual(out.decode().split("\n")[0], mp3)
+        self.assertIn("\n\n%s\nFORMAT       flac\n" % flac, out.decode())
+        if WINDOWS:
+            return
+        code, _, shown = on_terminal("read", mp3)
+        self.assertEqual(code, 0)
+        self.assertTrue(shown.startswith(b"FORMAT       mp3\r\n"), shown)
+        code, _, shown = on_terminal("read", "--json", mp3)
+        self.assertEqual(json.loads(shown)["artist"], "Ann")
+
+
+class PropertyKeys(CliTestCase):
+    """A --set or --remove key that is neither in the table nor in the file is a typo."""
+
+    def test_typos_are_refused_with_the_nearest_keys(self):
+        path = self.copy("sample.mp3")
+        before = read_bytes(path)
+        cases = [
+            # (options, what standard error says)
+            (["--set", "ARTST=X"], "unknown property key 'ARTST' (did you mean ARTIST or ARTISTS?)"),
+            (["--set", "albumartst=X"], "unknown property key 'albumartst' (did you mean "
+                                        "ALBUMARTIST?)"),
+            (["--set", "TITEL=X"], "(did you mean TITLE?)"),
+            (["--set", "COMPOSER=a", "--set", "LABLE=b"], "unknown property key 'LABLE'"),
+            (["--remove", "MOD"], "unknown property key 'MOD' (did you mean MOOD?); no FILE "
+                                  "holds it"),
+            (["--set", "XYZZYQ=1"], "unknown property key 'XYZZYQ'; to store it as it is, use "
+                                    "--set-custom KEY=VALUE"),
+        ]
+        for options, needle in cases:
+            for command in ["write", "batch"]:
+                with self.subTest(options=options, command=command):
+                    code, out, err = run_tool(command, path, *options)
+                    self.assertEqual((code, out), (2, b""), err)
+                    self.assertIn(needle.encode(), err)
+                    self.assertEqual(read_bytes(path), before)
+
+    def test_known_held_or_custom_keys_are_taken(self):
+        path = self.copy("sample.flac")
+        cases = [
+            ["--set", "albumartist=A"],  # in the table, any case
+            ["--set", "COMMENT:SOURCE=cd"],  # COMMENT:D by its first part
+            ["--set", "PERFORMER:PIANO=P"],
+            ["--set-custom", "MY_OWN=1"],
+            ["--set", "MY_OWN=2"],  # the file holds it now
+            ["--remove", "my_own"],
+        ]
+        for options in cases:
+            with self.subTest(options=options):
+                self.assertEqual(run_tool("write", path, *options), (0, b"", b""))
+        props = json.loads(run_tool("read", "--all", path)[1])["properties"]
+        self.assertEqual((props["ALBUMARTIST"], props["COMMENT:SOURCE"]), (["A"], ["cd"]))
+        self.assertNotIn("MY_OWN", props)
+        # a key held by one of several files is taken for all of them
+        mp3 = self.copy("sample.mp3")
+        self.assertEqual(run_tool("write", path, "--set-custom", "MINE=1")[0], 0)
+        self.assertEqual(run_tool("batch", path, mp3, "--set", "MINE=2")[0], 0)
+        self.assertEqual(run_tool("get", mp3, "MINE")[1], b"2\n")
+        # --json is passed as it stands, for scripts
+        self.assertEqual(run_tool("write", path, "--json", '{"properties":{"ARTST":["x"]}}')[0], 0)
+
+
+class Strip(CliTestCase):
+    def audio_md5(self, path):
+        proc = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0:a",
+                               "-c", "copy", "-f", "md5", "-"], stdout=subprocess.PIPE, timeout=60)
+        return proc.stdout
+
+    def test_every_tag_goes_and_the_audio_stays(self):
+        for name in ["sample.mp3", "sample.flac", "sample.m4a"]:
+            with self.subTest(name=name):
+                path = self.copy(name)
+                self.assertEqual(run_tool("write", path, "--set", "COMPOSER=C", "--set-custom",
+                                          "MINE=m")[0], 0)
+                audio = self.audio_md5(path)
+                self.assertEqual(run_tool("strip", path), (0, b"", b""))
+                after = json.loads(run_tool("read", "--all", path)[1])
+                self.assertEqual(after["properties"], {})
+                self.assertEqual([p["type"] for p in after["pictures"]], [3])  # kept
+                tags = json.loads(run_tool("read", path)[1])
+                self.assertEqual([tags[k] for k in ("title", "artist", "date")], ["", "", ""])
+                self.assertEqual(self.audio_md5(path), audio)
+                self.assertEqual(run_tool("strip", "--pictures", path), (0, b"", b""))
+                self.assertEqual(json.loads(run_tool("read", "--all", path)[1])["pictures"], [])
+                self.assertEqual(self.audio_md5(path), audio)
+
+    def test_id3v1_goes_too(self):
+        path = self.path("v1.mp3")
+        mp3 = read_bytes(self.copy("sample.mp3"))
+        tag = b"TAG" + b"Old Title".ljust(30, b"\0") + b"\0" * 30 * 3 + b"\0" * 4 + b"\0" * 28 \
+            + b"\0\x05\xff"
+        with open(path, "wb") as f:
+            f.write(mp3 + tag)
+        self.assertEqual(json.loads(run_tool("read", path)[1])["title"], "Señal de prueba")
+        self.assertEqual(run_tool("strip", path)[0], 0)
+        self.assertEqual(json.loads(run_tool("read", path)[1])["title"], "")
+
+    def test_summary_dry_run_and_mistakes(self):
+        flac, mp3 = self.copy("sample.flac"), self.copy("sample.mp3")
+        before = read_bytes(mp3)
+        self.assertEqual(run_tool("strip", flac)[0], 0)
+        missing = self.path("none.mp3")
+        code, out, err = run_tool("strip", "--dry-run", flac, mp3)
+        self.assertEqual((code, out, err), (0, ("would strip: %s\n" % mp3).encode(), b""))
+        self.assertEqual(read_bytes(mp3), before)
+        # a failure is named at once and again in the summary, with written and unchanged
+        code, out, err = run_tool("strip", flac, missing, mp3)
+        self.assertEqual(code, 1)
+        text = err.decode()
+        self.assertIn("quorvale-tag: 1 written, 1 unchanged, 1 failed\n", text)
+        self.assertIn("failed: %s: cannot open: %s" % (missing, missing), text)
+        for args, needle in [([], "strip: no FILE given"),
+                             (["--picture", flac], "strip: unknown option '--picture'")]:
+            with self.subTest(args=args):
+                self.assert_failed_with(run_tool("strip", *args), 2, needle)
+
+    def test_progress_and_summary_on_a_terminal(self):
+        if WINDOWS:
+            self.skipTest("pseudo-terminals")
+        paths = [self.copy("sample.mp3"), self.copy("sample.flac"), self.copy("sample.m4a")]
+        code, _, shown = on_terminal("strip", *paths)
+        self.assertEqual(code, 0)
+        self.assertIn(b"quorvale-tag: 0 of 3 files done", shown)
+        self.assertIn(b"quorvale-tag: 2 of 3 files done", shown)
+        self.assertIn(b"quorvale-tag: 3 written, 0 unchanged, 0 failed\r\n", shown)
+
+
+class Copy(CliTestCase):
+    def test_across_containers_with_the_cover(self):
+        source = self.copy("sample.flac")
+        self.assertEqual(run_tool("write", source, "--set", "COMPOSER=C", "--set", "ARTIST=A",
+                                  "--set", "ARTIST=B", "--set", "ENCODEDBY=enc", "--set",
+                                  "ENCODING=lavf", "--set-custom", "MINE=m")[0], 0)
+        had = json.loads(run_tool("read", "--all", source)[1])
+        targets = [self.copy("sample.mp3"), self.copy("sample.m4a")]
+        for target in targets:
+            run_tool("write", target, "--set", "ENCODING=target's own", "--set", "LABEL=keep")
+            run_tool("cover", "remove", target)
+        code, out, err = run_tool("copy", source, *targets)
+        self.assertEqual((code, out, err), (0, b"", b""))
+        for target in targets:
+            with self.subTest(target=target):
+                got = json.loads(run_tool("read", "--all", target)[1])
+                props = got["properties"]
+                for key, values in had["properties"].items():
+                    if key not in ("ENCODEDBY", "ENCODING"):
+                        self.assertEqual(props[key], values, key)
+                self.assertNotIn("ENCODEDBY", props)  # describes the source file
+                self.assertEqual(props["ENCODING"], ["target's own"])
+                self.assertEqual(props["LABEL"], ["keep"])
+                self.assertEqual([(p["type"], p["size"]) for p in got["pictures"]],
+                                 [(p["type"], p["size"]) for p in had["pictures"]])
+        code, out, err = run_tool("cover", "get", targets[0], "-")
+        self.assertEqual(out, run_tool("cover", "get", source, "-")[1])
+
+    def test_no_pictures_and_mistakes(self):
+        source, target = self.copy("sample.mp3"), self.copy("sample.flac")
+        run_tool("cover", "remove", target)
+        self.assertEqual(run_tool("copy", "--no-pictures", source, target), (0, b"", b""))
+        self.assertEqual(json.loads(run_tool("read", "--all", target)[1])["pictures"], [])
+        before = read_bytes(target)
+        missing = self.path("none.mp3")
+        cases = [
+            (["copy"], 2, "copy: usage: copy SOURCE TARGET..."),
+            (["copy", source], 2, "copy: usage: copy SOURCE TARGET..."),  # no TARGET
+            (["copy", "--all", source, target], 2, "copy: unknown option '--all'"),
+            (["copy", missing, target], 1, "none.mp3: cannot open"),
+        ]
+        for args, code, needle in cases:
+            with self.subTest(args=args):
+                self.assert_failed_with(run_tool(*args), code, needle)
+                self.assertEqual(read_bytes(target), before)
+        # a target that cannot be written is named in the summary; the others are written
+        code, out, err = run_tool("copy", source, missing, target)
+        self.assertEqual(code, 1)
+        self.assertIn(b"1 written, 0 unchanged, 1 failed", err)
 
 
 class Usage(CliTestCase):
