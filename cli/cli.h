@@ -267,7 +267,8 @@ void tally_show(struct job_tally* tally, size_t done);
 /* Reports a failed file at once on standard error, and keeps it for the summary. */
 void tally_failed(struct job_tally* tally, const char* path, const char* reason);
 void tally_unchanged(struct job_tally* tally, const char* path);
-/* Prints the summary (on a terminal, or when a file failed): EXIT_FAILED when a file failed. */
+/* Prints the summary of a job over several files (on a terminal, or when a file failed):
+ * EXIT_FAILED when a file failed. */
 int tally_end(struct job_tally* tally);
 
 #endif /* QUORVALE_TAG_CLI_H */

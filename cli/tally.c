@@ -65,8 +65,9 @@ void tally_unchanged(struct job_tally* tally, const char* path) {
 
 int tally_end(struct job_tally* tally) {
     tally_clear(tally);
-    /* On a terminal the summary always ends the job; in a script only when a file failed. */
-    if (tally->terminal || tally->failed) {
+    /* A job over several files ends with the summary: on a terminal always, in a script only
+     * when a file failed (one file's failure is its message and the exit status). */
+    if (tally->total > 1 && (tally->terminal || tally->failed)) {
         fprintf(stderr, "%s: %lu written, %lu unchanged, %lu failed\n", PROGRAM,
                 (unsigned long)tally->written, (unsigned long)tally->unchanged,
                 (unsigned long)tally->failed);

@@ -557,6 +557,23 @@ class Write(CliTestCase):
         for path, data in before.items():
             self.assertEqual(read_bytes(path), data)
 
+    def test_several_files_end_with_a_summary(self):
+        top, audio, _ = self.make_tree()
+        code, out, err = run_tool("write", "-r", top, "--title", "T")
+        self.assertEqual((code, out), (1, b""))
+        self.assertIn(b"quorvale-tag: 3 written, 0 unchanged, 1 failed\n", err)
+        self.assertIn(("quorvale-tag:   failed: %s: fragmented MP4" % audio[2]).encode(), err)
+        # in a script, a job where nothing failed stays quiet; on a terminal it shows progress
+        # and the summary
+        files = [self.copy("sample.mp3"), self.copy("sample.flac")]
+        self.assertEqual(run_tool("write", *files, "--title", "T"), (0, b"", b""))
+        if WINDOWS:
+            return
+        code, _, shown = on_terminal("write", *files, "--title", "U")
+        self.assertEqual(code, 0)
+        self.assertIn(b"quorvale-tag: 1 of 2 files done", shown)
+        self.assertIn(b"quorvale-tag: 2 written, 0 unchanged, 0 failed\r\n", shown)
+
     def test_bad_arguments_write_nothing(self):
         path = self.copy("sample.mp3")
         before = read_bytes(path)
