@@ -54,6 +54,8 @@ extern const char GET_HELP[];
 extern const char KEYS_HELP[];
 extern const char STRIP_HELP[];
 extern const char COPY_HELP[];
+extern const char EXPORT_HELP[];
+extern const char IMPORT_HELP[];
 int cmd_help(int argc, char** argv);
 
 /* ---- json.c: the text buffer, JSON strings, and the scanner of the tag object ---- */
@@ -184,6 +186,10 @@ struct property_list {
 };
 
 void properties_free(struct property_list* list);
+/* Adds a key (copied and upper-cased) with its value's JSON text: the item, or NULL when memory
+ * ran out. */
+struct property* properties_add(struct property_list* list, const char* key, size_t key_len,
+                                const char* value, size_t len);
 const struct property* properties_find(const struct property_list* list, const char* key);
 /* The members of the JSON object at `object`, in order: 0, or -1 when memory ran out. */
 int parse_properties(const char* object, struct property_list* out);
@@ -193,6 +199,7 @@ struct write_args {
     const char** files; /* malloc'd; points into argv */
     size_t file_count;
     const char* json;
+    struct text_buf json_read; /* the text of --json - or --json @FILE */
     const char* values[TAG_COUNT];
     int removes[TAG_COUNT]; /* --remove FIELD */
     /* --set KEY=VALUE and --remove KEY, in their order: the argument after the option ("KEY=VALUE"
@@ -232,6 +239,14 @@ char* make_temp_file(void);
 int cmd_batch(int argc, char** argv, char** value_argv);
 int cmd_strip(int argc, char** argv);
 int cmd_copy(int argc, char** argv);
+
+/* ---- exchange.c: "export", "import", and texts read from a file or standard input ---- */
+
+/* The whole text of the file `name` ("-": standard input) into `out`, NUL-ended: 0, or -1
+ * (reported). */
+int read_text_file(const char* name, struct text_buf* out);
+int cmd_export(int argc, char** argv);
+int cmd_import(int argc, char** argv);
 
 /* ---- show.c: "get", "keys" and the readable listing ---- */
 

@@ -25,6 +25,8 @@ const char MAIN_HELP[] =
     "                                    remove every tag of FILEs, keeping the audio\n"
     "  copy [-r] [--no-pictures] SOURCE TARGET...\n"
     "                                    copy the tags and cover of SOURCE into TARGETs\n"
+    "  export [-r] [--csv|--json] FILE... print the properties of FILEs keyed by path\n"
+    "  import [--csv|--json] TABLE|-     write the properties of an exported TABLE back\n"
     "  help [COMMAND]                    show this help, or the help of COMMAND\n"
     "\n"
     "TAGS is --json OBJECT, or any of --title, --artist, --album, --genre, --date, --track VALUE,\n"
@@ -182,6 +184,24 @@ const char COPY_HELP[] =
     "  -r, --recursive  a TARGET that is a folder stands for the audio files under it\n"
     "The job ends with a summary on a terminal, or when a file failed.\n";
 
+const char EXPORT_HELP[] =
+    "Usage: " PROGRAM " export [-r] [--csv|--json] FILE...\n"
+    "Print the property map of each FILE, keyed by its path (as exiftool -csv and -json do):\n"
+    "JSON Lines {\"path\":...,\"properties\":{\"KEY\":[\"value\",...],...}} (the default), or\n"
+    "with --csv a header \"path,KEY,...\" (every key of any file) and a row per file; several\n"
+    "values of a key stand one a line within their field. \"import\" takes either back.\n"
+    "  -r, --recursive  a FILE that is a folder stands for the audio files under it\n";
+
+const char IMPORT_HELP[] =
+    "Usage: " PROGRAM " import [--csv|--json] TABLE|-\n"
+    "Write the properties of TABLE (a file, or standard input for \"-\") into the files it\n"
+    "names, as \"export\" prints them: JSON Lines, each line an object with \"path\" and\n"
+    "\"properties\" (an empty list removes a key), or CSV, a header \"path,KEY,...\" and a\n"
+    "row per file (an empty field leaves the key as it is; a field of several lines gives\n"
+    "several values). Without --csv or --json, text starting with \"{\" is JSON Lines. Keys\n"
+    "not in the table keep their values. The whole table is checked before any file is\n"
+    "written. The job ends with a summary on a terminal, or when a file failed.\n";
+
 int cmd_help(int argc, char** argv) {
     if (argc < 3) {
         fputs(MAIN_HELP, stdout);
@@ -206,6 +226,10 @@ int cmd_help(int argc, char** argv) {
         fputs(STRIP_HELP, stdout);
     else if (strcmp(topic, "copy") == 0)
         fputs(COPY_HELP, stdout);
+    else if (strcmp(topic, "export") == 0)
+        fputs(EXPORT_HELP, stdout);
+    else if (strcmp(topic, "import") == 0)
+        fputs(IMPORT_HELP, stdout);
     else if (strcmp(topic, "help") == 0)
         fputs(MAIN_HELP, stdout);
     else {

@@ -120,6 +120,10 @@ static int run(int argc, char** argv, char** value_argv) {
         return cmd_strip(argc, argv);
     if (strcmp(command, "copy") == 0)
         return cmd_copy(argc, argv);
+    if (strcmp(command, "export") == 0)
+        return cmd_export(argc, argv);
+    if (strcmp(command, "import") == 0)
+        return cmd_import(argc, argv);
     if (strcmp(command, "help") == 0)
         return cmd_help(argc, argv);
     char message[256];

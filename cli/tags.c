@@ -26,8 +26,8 @@ static void ascii_upper(char* text) {
 }
 
 /* Adds a key (copied and upper-cased) with its value's JSON text. */
-static struct property* properties_add(struct property_list* list, const char* key, size_t key_len,
-                                       const char* value, size_t len) {
+struct property* properties_add(struct property_list* list, const char* key, size_t key_len,
+                                const char* value, size_t len) {
     if (list->failed)
         return NULL;
     if (list->count == list->cap) {
@@ -219,6 +219,7 @@ void write_args_free(struct write_args* args) {
     free(args->property_args);
     free(args->property_removes);
     free(args->property_custom);
+    free(args->json_read.data);
 }
 
 const char* const TAG_PROPERTY_KEYS[TAG_COUNT] = {"TITLE", "ARTIST", "ALBUM",
@@ -318,6 +319,13 @@ static int parse_write_args(const char* command, int argc, char** argv, char** v
             return usage_error(command, message);
         }
         *slot = value;
+        /* --json - reads the object from standard input, --json @FILE from FILE */
+        if (is_json && (strcmp(value, "-") == 0 || value[0] == '@')) {
+            const char* narrow = equals ? strchr(argv[i], '=') + 1 : argv[i]; /* a path */
+            if (read_text_file(value[0] == '@' ? narrow + 1 : "-", &args->json_read) != 0)
+                return EXIT_USAGE;
+            *slot = args->json_read.data;
+        }
     }
     return EXIT_OK;
 }

@@ -1235,6 +1235,102 @@ class Copy(CliTestCase):
         self.assertIn(b"1 written, 0 unchanged, 1 failed", err)
 
 
+class Exchange(CliTestCase):
+    """export and import: property maps keyed by path, as JSON Lines and CSV; --json - and @FILE."""
+
+    def files(self):
+        mp3, flac = self.copy("sample.mp3"), self.copy("sample.flac")
+        self.assertEqual(run_tool("write", flac, "--set", "ARTIST=A", "--set",
+                                  'ARTIST=B, "quoted"', "--set", "COMMENT=two\nlines")[0], 0)
+        return mp3, flac
+
+    def test_round_trips(self):
+        mp3, flac = self.files()
+        for form in ["--json", "--csv"]:
+            with self.subTest(form=form):
+                code, table, err = run_tool("export", form, mp3, flac)
+                self.assertEqual((code, err), (0, b""))
+                had = run_tool("export", mp3, flac)[1]
+                self.assertEqual(run_tool("strip", mp3, flac)[0], 0)
+                path = self.path("table")
+                with open(path, "wb") as f:
+                    f.write(table)
+                self.assertEqual(run_tool("import", path), (0, b"", b""))
+                if form == "--json":
+                    self.assertEqual(run_tool("export", mp3, flac)[1], had)
+                else:  # CSV cannot tell a value with a line break from two values
+                    props = json.loads(run_tool("read", "--all", flac)[1])["properties"]
+                    self.assertEqual(props["ARTIST"], ["A", 'B, "quoted"'])
+                    self.assertEqual(props["COMMENT"], ["two", "lines"])
+                    self.assertEqual(run_tool("get", mp3, "TITLE")[1],
+                                     "Señal de prueba\n".encode())
+
+    def test_csv_layout(self):
+        mp3, flac = self.files()
+        code, out, err = run_tool("export", "--csv", mp3, flac)
+        lines = out.decode().split("\n")
+        self.assertEqual(lines[0], "path,TITLE,ARTIST,ALBUM,GENRE,DATE,TRACKNUMBER,COMMENT")
+        self.assertTrue(lines[1].startswith(mp3 + ",Señal de prueba,"))
+        self.assertTrue(lines[1].endswith(","), lines[1])  # no COMMENT: an empty field
+        self.assertIn('"A\nB, ""quoted"""', out.decode())
+
+    def test_import_from_standard_input_and_mistakes(self):
+        mp3, flac = self.files()
+        table = ("path,TITLE,MOOD\n%s,New,\n%s,,calm\n" % (mp3, flac)).encode()
+        proc = subprocess.run(TOOL_PREFIX + [TOOL, "import", "-"], input=table,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+        self.assertEqual((proc.returncode, proc.stderr), (0, b""))
+        self.assertEqual(run_tool("get", mp3, flac, "TITLE")[1],
+                         ("%s:New\n%s:Forêt d'été\n" % (mp3, flac)).encode())  # empty: kept
+        self.assertEqual(run_tool("get", flac, "MOOD")[1], b"calm\n")
+        before = {p: read_bytes(p) for p in (mp3, flac)}
+        cases = [
+            ("path,TITLE\n%s,x\n%s,\"open\n" % (mp3, flac), 2, "import: row 3: a quote is left open"),
+            ("file,TITLE\n%s,x\n" % mp3, 2, 'the CSV header must start with "path"'),
+            ('{"path":"%s","properties":{}}\n{"properties":{}}\n' % mp3, 2,
+             'import: line 2: not an object with "path" and "properties"'),
+            ('{"path":"%s","properties":{"TITLE":["x"]}\n' % mp3, 2, "import: line 1"),
+        ]
+        for text, code, needle in cases:
+            with self.subTest(text=text):
+                path = self.path("bad")
+                with open(path, "w") as f:
+                    f.write(text)
+                self.assert_failed_with(run_tool("import", path), code, needle)
+                for p, data in before.items():
+                    self.assertEqual(read_bytes(p), data)  # checked before any write
+        for args, needle in [([], "import: usage"), (["a", "b"], "import: usage"),
+                             (["-r", "a"], "no -r"), ([self.path("none.csv")], "cannot open")]:
+            with self.subTest(args=args):
+                self.assertNotEqual(run_tool("import", *args)[0], 0)
+                self.assertIn(needle.encode(), run_tool("import", *args)[2])
+        # a file that cannot be written is named; the others are written
+        table = "path,TITLE\n%s,x\n%s,y\n" % (self.path("none.mp3"), mp3)
+        with open(self.path("t.csv"), "w") as f:
+            f.write(table)
+        code, out, err = run_tool("import", self.path("t.csv"))
+        self.assertEqual(code, 1)
+        self.assertIn(b"1 written, 0 unchanged, 1 failed", err)
+        self.assertEqual(run_tool("get", mp3, "TITLE")[1], b"y\n")
+
+    def test_json_from_standard_input_or_a_file(self):
+        path = self.copy("sample.mp3")
+        proc = subprocess.run(TOOL_PREFIX + [TOOL, "write", path, "--json", "-"],
+                              input=b'{"title":"piped"}', stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=60)
+        self.assertEqual((proc.returncode, proc.stderr), (0, b""))
+        self.assertEqual(self.read_tags(path)["title"], "piped")
+        with open(self.path("tags.json"), "w") as f:
+            f.write('{"album":"from a file",\n "properties":{"MOOD":["calm"]}}')
+        for option in [["--json", "@" + self.path("tags.json")],
+                       ["--json=@" + self.path("tags.json")]]:
+            with self.subTest(option=option):
+                self.assertEqual(run_tool("batch", path, *option)[0], 0)
+                self.assertEqual(self.read_tags(path)["album"], "from a file")
+        self.assert_failed_with(run_tool("write", path, "--json", "@" + self.path("none")), 2,
+                                "cannot open: " + self.path("none"))
+
+
 class Usage(CliTestCase):
     def test_usage_errors(self):
         f = self.copy("sample.mp3")
