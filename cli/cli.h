@@ -56,6 +56,8 @@ extern const char STRIP_HELP[];
 extern const char COPY_HELP[];
 extern const char EXPORT_HELP[];
 extern const char IMPORT_HELP[];
+extern const char RENAME_HELP[];
+extern const char TOTAG_HELP[];
 int cmd_help(int argc, char** argv);
 
 /* ---- json.c: the text buffer, JSON strings, and the scanner of the tag object ---- */
@@ -247,6 +249,11 @@ int cmd_copy(int argc, char** argv);
 int read_text_file(const char* name, struct text_buf* out);
 int cmd_export(int argc, char** argv);
 int cmd_import(int argc, char** argv);
+
+/* ---- names.c: "rename" (names from tags) and "totag" (tags from names) ---- */
+
+int cmd_rename(int argc, char** argv);
+int cmd_totag(int argc, char** argv);
 
 /* ---- show.c: "get", "keys" and the readable listing ---- */
 

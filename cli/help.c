@@ -27,6 +27,10 @@ const char MAIN_HELP[] =
     "                                    copy the tags and cover of SOURCE into TARGETs\n"
     "  export [-r] [--csv|--json] FILE... print the properties of FILEs keyed by path\n"
     "  import [--csv|--json] TABLE|-     write the properties of an exported TABLE back\n"
+    "  rename [-r] [--dry-run] PATTERN FILE...\n"
+    "                                    rename FILEs from their tags: '%{artist}/%{title}'\n"
+    "  totag [-r] [--dry-run] PATTERN FILE...\n"
+    "                                    set tags from the names of FILEs\n"
     "  help [COMMAND]                    show this help, or the help of COMMAND\n"
     "\n"
     "TAGS is --json OBJECT, or any of --title, --artist, --album, --genre, --date, --track VALUE,\n"
@@ -202,6 +206,28 @@ const char IMPORT_HELP[] =
     "not in the table keep their values. The whole table is checked before any file is\n"
     "written. The job ends with a summary on a terminal, or when a file failed.\n";
 
+const char RENAME_HELP[] =
+    "Usage: " PROGRAM " rename [-r] [--dry-run] PATTERN FILE...\n"
+    "Move each FILE to the name its tags give by PATTERN, beside the file and with its\n"
+    "extension, for example '%{artist}/%{album}/%{track:02} %{title}'. %{KEY} is the first\n"
+    "value of any key of \"read --all\" (title, artist, album, genre, date, track too);\n"
+    "%{KEY:0N} pads its number with zeros to N digits (\"3/12\" gives \"03\"). Characters no\n"
+    "file system takes (/ \\ : * ? \" < > | and control characters) become \"_\"; a \"/\" of\n"
+    "the pattern makes folders. Nothing is renamed when a file lacks a key of the pattern,\n"
+    "when two files would get one name, or when a new name exists already.\n"
+    "  --dry-run        print \"OLD -> NEW\" for each file, move nothing\n"
+    "  -r, --recursive  a FILE that is a folder stands for the audio files under it\n";
+
+const char TOTAG_HELP[] =
+    "Usage: " PROGRAM " totag [-r] [--dry-run] PATTERN FILE...\n"
+    "Set tags from the name of each FILE (without its folder and extension) read by PATTERN,\n"
+    "for example '%{track} - %{artist} - %{title}': the text between the %{KEY}s must stand in\n"
+    "the name as it is, and each %{KEY} takes the text up to it. KEY is a key of the property\n"
+    "table (title, artist, album, genre, date, track too). A name that does not fit is\n"
+    "reported and the other files are still written.\n"
+    "  --dry-run        print the tag object each file would get, write nothing\n"
+    "  -r, --recursive  a FILE that is a folder stands for the audio files under it\n";
+
 int cmd_help(int argc, char** argv) {
     if (argc < 3) {
         fputs(MAIN_HELP, stdout);
@@ -230,6 +256,10 @@ int cmd_help(int argc, char** argv) {
         fputs(EXPORT_HELP, stdout);
     else if (strcmp(topic, "import") == 0)
         fputs(IMPORT_HELP, stdout);
+    else if (strcmp(topic, "rename") == 0)
+        fputs(RENAME_HELP, stdout);
+    else if (strcmp(topic, "totag") == 0)
+        fputs(TOTAG_HELP, stdout);
     else if (strcmp(topic, "help") == 0)
         fputs(MAIN_HELP, stdout);
     else {

@@ -124,6 +124,10 @@ static int run(int argc, char** argv, char** value_argv) {
         return cmd_export(argc, argv);
     if (strcmp(command, "import") == 0)
         return cmd_import(argc, argv);
+    if (strcmp(command, "rename") == 0)
+        return cmd_rename(argc, argv);
+    if (strcmp(command, "totag") == 0)
+        return cmd_totag(argc, argv);
     if (strcmp(command, "help") == 0)
         return cmd_help(argc, argv);
     char message[256];

@@ -1331,6 +1331,94 @@ class Exchange(CliTestCase):
                                 "cannot open: " + self.path("none"))
 
 
+class Names(CliTestCase):
+    """rename (names from tags) and totag (tags from names)."""
+
+    def tagged(self, name, **tags):
+        path = self.copy("sample.flac", name)
+        options = []
+        for key, value in tags.items():
+            options += ["--set", "%s=%s" % (key, value)]
+        self.assertEqual(run_tool("write", path, *options)[0], 0)
+        return path
+
+    def test_rename_from_tags(self):
+        a = self.tagged("a.flac", ARTIST="AC/DC", ALBUM="Live: 1991?", TRACKNUMBER="3/12",
+                        TITLE='Who "made" <who>|*')
+        b = self.tagged("b.flac", ARTIST="..", ALBUM="X", TRACKNUMBER="11", TITLE="T")
+        pattern = "%{artist}/%{album}/%{track:02} %{title}"
+        code, out, err = run_tool("rename", "--dry-run", pattern, a, b)
+        expected_a = join(self.dir, "AC_DC", "Live_ 1991_", '03 Who _made_ _who___.flac')
+        expected_b = join(self.dir, "__", "X", "11 T.flac")  # ".." names no folder
+        self.assertEqual((code, err), (0, b""))
+        self.assertEqual(out.decode(), "%s -> %s\n%s -> %s\n" % (a, expected_a, b, expected_b))
+        self.assertTrue(os.path.exists(a))  # a dry run moves nothing
+        self.assertEqual(run_tool("rename", pattern, a, b), (0, b"", b""))
+        self.assertFalse(os.path.exists(a))
+        self.assertEqual(self.read_tags(expected_a)["title"], 'Who "made" <who>|*')
+        self.assertTrue(os.path.exists(expected_b))
+
+    def test_rename_refuses_collisions_and_missing_keys(self):
+        a = self.tagged("a.flac", TITLE="Same")
+        b = self.tagged("b.flac", TITLE="Same")
+        c = self.tagged("c.flac", TITLE="Other")
+        with open(self.path("Other.flac"), "w") as f:
+            f.write("an existing file")
+        cases = [
+            # (args, what standard error says)
+            (["%{title}", a, b], "would both be %s" % join(self.dir, "Same.flac")),
+            (["%{title}", c], "Other.flac exists already"),
+            (["%{composer}", c], "a key of the pattern is missing"),
+        ]
+        for args, needle in cases:
+            with self.subTest(args=args):
+                self.assert_failed_with(run_tool("rename", *args), 1, needle,
+                                        "nothing renamed")
+                self.assertTrue(all(os.path.exists(p) for p in (a, b, c)))
+        for args, needle in [(["%{title}"], "rename: usage"),
+                             (["title", c], "PATTERN: it holds no %{KEY}"),
+                             (["%{title", c], "a %{ is not closed"),
+                             (["%{track:x}", c], "takes a width N from 1 to 9")]:
+            with self.subTest(args=args):
+                self.assert_failed_with(run_tool("rename", *args), 2, needle)
+        # a file already named as its tags say is left alone
+        same = self.tagged("Other2.flac", TITLE="Other2")
+        self.assertEqual(run_tool("rename", "%{title}", same), (0, b"", b""))
+        self.assertTrue(os.path.exists(same))
+
+    def test_tags_from_names(self):
+        cases = [
+            # (file name, pattern, expected properties)
+            ("03 - Ann - Song - Live.flac", "%{track} - %{artist} - %{title}",
+             {"TRACKNUMBER": ["03"], "ARTIST": ["Ann"], "TITLE": ["Song - Live"]}),
+            ("Band_Album_07.flac", "%{artist}_%{album}_%{track}",
+             {"ARTIST": ["Band"], "ALBUM": ["Album"], "TRACKNUMBER": ["07"]}),
+            ("[2001] Title.flac", "[%{date}] %{title}", {"DATE": ["2001"], "TITLE": ["Title"]}),
+        ]
+        for name, pattern, expected in cases:
+            with self.subTest(name=name):
+                path = self.copy("sample.flac", name)
+                self.assertEqual(run_tool("totag", pattern, path), (0, b"", b""))
+                props = json.loads(run_tool("read", "--all", path)[1])["properties"]
+                for key, values in expected.items():
+                    self.assertEqual(props[key], values, key)
+        # names that do not fit are reported; the others are written
+        good, bad = self.copy("sample.flac", "1 - A.flac"), self.copy("sample.flac", "noname.flac")
+        code, out, err = run_tool("totag", "%{track} - %{title}", bad, good)
+        self.assertEqual(code, 1)
+        self.assertIn(("%s: the name does not fit the pattern" % bad).encode(), err)
+        self.assertEqual(run_tool("get", good, "title")[1], b"A\n")
+        for args, needle in [(["%{titel} x", good], "must be in the property table: TITEL"),
+                             (["%{track}%{title}", good], None),
+                             (["%{track:02}", good], "%{KEY:0N} is for rename")]:
+            with self.subTest(args=args):
+                result = run_tool("totag", *args)
+                if needle:
+                    self.assert_failed_with(result, 2, needle)
+                else:  # two fields side by side cannot be told apart
+                    self.assertEqual(result[0], 1)
+
+
 class Usage(CliTestCase):
     def test_usage_errors(self):
         f = self.copy("sample.mp3")
