@@ -1470,6 +1470,41 @@ class Usage(CliTestCase):
         self.assertEqual(run_tool("cover", "get", "--help")[0], 0)
         self.assertEqual(run_tool("--version"), (0, ("quorvale-tag %s\n" % VERSION).encode(), b""))
 
+    def test_every_command_and_option_is_documented(self):
+        docs = os.path.join(os.path.dirname(os.path.abspath(SAMPLES)), "docs")
+        texts = {}
+        for name in ["quorvale-tag.1.in", "completion/quorvale-tag.bash",
+                     "completion/_quorvale-tag"]:
+            with open(os.path.join(docs, name), encoding="utf-8") as f:
+                texts[name] = f.read().replace("\\-", "-")
+        main_help = run_tool("--help")[1].decode()
+        commands = {
+            "read": ["--all", "--json", "--text", "--recursive"],
+            "get": ["--recursive"],
+            "keys": ["--recursive"],
+            "write": ["--set", "--set-custom", "--remove", "--json", "--dry-run"],
+            "batch": ["--set", "--set-custom", "--json"],
+            "strip": ["--pictures", "--dry-run", "--recursive"],
+            "copy": ["--no-pictures", "--recursive"],
+            "export": ["--csv", "--json", "--recursive"],
+            "import": ["--csv", "--json"],
+            "rename": ["--dry-run", "--recursive"],
+            "totag": ["--dry-run", "--recursive"],
+        }
+        for command, options in commands.items():
+            with self.subTest(command=command):
+                self.assertIn("  " + command + " ", main_help)
+                code, command_help, err = run_tool("help", command)
+                self.assertEqual((code, err), (0, b""))
+                self.assertIn("Usage: quorvale-tag " + command, command_help.decode())
+                for name, text in texts.items():
+                    self.assertIn(command, text, name)
+                for option in options:
+                    if command not in ("write", "batch"):  # their options are in WRITE_HELP
+                        self.assertIn(option, command_help.decode(), option)
+                    for name, text in texts.items():
+                        self.assertIn(option, text, (name, option))
+
     @unittest.skipUnless(os.path.exists("/dev/full"), "needs /dev/full")
     def test_output_error_is_a_failure(self):
         path = self.copy("sample.mp3")
