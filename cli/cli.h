@@ -145,12 +145,14 @@ int collect_paths(const char* const* operands, size_t count, int recursive, stru
 
 /* ---- read.c: the progress line, the result of one file, and the "read" command ---- */
 
-/* A "file N of M" line on standard error, shown only when that is a terminal and there is more
- * than one file; it is cleared before anything else is printed. */
+/* A "file N of M" line on standard error (with files per second once a second has passed),
+ * shown only when that is a terminal and there is more than one file; it is cleared before
+ * anything else is printed. */
 struct progress {
     int shown;
     int enabled;
     size_t total;
+    time_t started; /* for the rate, files per second */
 };
 
 void progress_begin(struct progress* progress, size_t total);

@@ -71,7 +71,7 @@ const char READ_HELP[] =
     "  --text           the listing even when standard output is not a terminal\n"
     "\n"
     "Each line is written out as soon as its file is done; on a terminal, standard error shows\n"
-    "how many files are done.\n";
+    "how many files are done, and how many per second.\n";
 
 const char WRITE_HELP[] =
     "Usage: " PROGRAM " write FILE... (--json OBJECT | TAG OPTIONS)\n"

@@ -17,6 +17,7 @@
 void progress_begin(struct progress* progress, size_t total) {
     progress->shown = 0;
     progress->total = total;
+    progress->started = time(NULL);
 #ifdef _WIN32
     progress->enabled = total > 1 && _isatty(_fileno(stderr));
 #else
@@ -36,6 +37,9 @@ void progress_show(struct progress* progress, size_t done) {
         return;
     fprintf(stderr, "\r%s: file %lu of %lu", PROGRAM, (unsigned long)done + 1,
             (unsigned long)progress->total);
+    double seconds = difftime(time(NULL), progress->started);
+    if (seconds >= 1)
+        fprintf(stderr, ", %.1f files/s", (double)done / seconds);
     fflush(stderr);
     progress->shown = 1;
 }
