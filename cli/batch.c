@@ -152,7 +152,13 @@ int cmd_batch(int argc, char** argv, char** value_argv) {
     struct path_list paths = {0};
     if (status == EXIT_OK && !args.help)
         status = collect_paths(args.files, args.file_count, args.recursive, &paths);
-    if (!args.help && !paths.failed && (status == EXIT_OK || paths.count > 0)) {
+    /* a key taken for a typo writes nothing */
+    int keys_refused = 0;
+    if (status == EXIT_OK && !args.help && !paths.failed) {
+        status = check_property_keys("batch", &args, &paths);
+        keys_refused = status != EXIT_OK;
+    }
+    if (!args.help && !paths.failed && !keys_refused && (status == EXIT_OK || paths.count > 0)) {
         /* a folder that could not be listed still fails the run */
         int batch_status = run_batch(&paths, json.data);
         if (status == EXIT_OK)

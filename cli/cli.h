@@ -12,6 +12,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <time.h>
 
 #define PROGRAM "quorvale-tag"
 
@@ -29,6 +30,19 @@ int out_of_memory(void);
 int is_help_option(const char* arg);
 int is_recursive_option(const char* arg);
 
+/* The command line of a command that takes FILE operands, -r and the flags named in `flags` (a
+ * NULL-ended list; flag_set[i] becomes 1 when flags[i] is given): the operands into `files`
+ * (malloc'd, pointing into argv). Prints the help and sets *help_shown for --help. Returns EXIT_OK,
+ * or the status of a reported error (`files` is then freed). */
+struct file_command {
+    const char** files;
+    size_t count;
+    int recursive;
+    int help_shown;
+};
+int parse_file_command(const char* command, const char* help, int argc, char** argv,
+                       const char* const* flags, int* flag_set, struct file_command* out);
+
 /* ---- help.c: the help texts, and the "help" command ---- */
 
 extern const char MAIN_HELP[];
@@ -36,6 +50,14 @@ extern const char READ_HELP[];
 extern const char WRITE_HELP[];
 extern const char COVER_HELP[];
 extern const char BATCH_HELP[];
+extern const char GET_HELP[];
+extern const char KEYS_HELP[];
+extern const char STRIP_HELP[];
+extern const char COPY_HELP[];
+extern const char EXPORT_HELP[];
+extern const char IMPORT_HELP[];
+extern const char RENAME_HELP[];
+extern const char TOTAG_HELP[];
 int cmd_help(int argc, char** argv);
 
 /* ---- json.c: the text buffer, JSON strings, and the scanner of the tag object ---- */
@@ -123,12 +145,14 @@ int collect_paths(const char* const* operands, size_t count, int recursive, stru
 
 /* ---- read.c: the progress line, the result of one file, and the "read" command ---- */
 
-/* A "file N of M" line on standard error, shown only when that is a terminal and there is more
- * than one file; it is cleared before anything else is printed. */
+/* A "file N of M" line on standard error (with files per second once a second has passed),
+ * shown only when that is a terminal and there is more than one file; it is cleared before
+ * anything else is printed. */
 struct progress {
     int shown;
     int enabled;
     size_t total;
+    time_t started; /* for the rate, files per second */
 };
 
 void progress_begin(struct progress* progress, size_t total);
@@ -166,6 +190,10 @@ struct property_list {
 };
 
 void properties_free(struct property_list* list);
+/* Adds a key (copied and upper-cased) with its value's JSON text: the item, or NULL when memory
+ * ran out. */
+struct property* properties_add(struct property_list* list, const char* key, size_t key_len,
+                                const char* value, size_t len);
 const struct property* properties_find(const struct property_list* list, const char* key);
 /* The members of the JSON object at `object`, in order: 0, or -1 when memory ran out. */
 int parse_properties(const char* object, struct property_list* out);
@@ -175,12 +203,14 @@ struct write_args {
     const char** files; /* malloc'd; points into argv */
     size_t file_count;
     const char* json;
+    struct text_buf json_read; /* the text of --json - or --json @FILE */
     const char* values[TAG_COUNT];
     int removes[TAG_COUNT]; /* --remove FIELD */
     /* --set KEY=VALUE and --remove KEY, in their order: the argument after the option ("KEY=VALUE"
      * or "KEY") and whether it is a removal. Both arrays are malloc'd and point into value_argv. */
     const char** property_args;
     int* property_removes;
+    int* property_custom; /* --set-custom: the key is meant as it is, known or not */
     size_t property_count;
     int help;
     int recursive; /* -r: folders stand for the audio files under them */
@@ -194,10 +224,75 @@ int parse_write_command(const char* command, const char* help, int argc, char** 
                         char** value_argv, struct write_args* args, struct text_buf* json,
                         struct json_member* members);
 
+/* ---- keys.c: property keys checked against the table and the files ---- */
+
+/* 1 when the upper-case `key` is a key of the property table (a "KEY:D" key by its KEY). */
+int is_table_key(const char* key);
+/* Refuses a key of --set or --remove that is neither in the property table nor held by one of
+ * `paths` (unless given by --set-custom), naming the nearest table keys: EXIT_OK, or the status
+ * of the reported error. */
+int check_property_keys(const char* command, const struct write_args* args,
+                        const struct path_list* paths);
+
 /* ---- write.c, cover.c, batch.c: the commands that change files ---- */
 
 int cmd_write(int argc, char** argv, char** value_argv);
 int cmd_cover(int argc, char** argv);
+/* cover.c: creates an empty temporary file and returns its malloc'd name, or NULL (reported). */
+char* make_temp_file(void);
 int cmd_batch(int argc, char** argv, char** value_argv);
+int cmd_strip(int argc, char** argv);
+int cmd_copy(int argc, char** argv);
+
+/* ---- exchange.c: "export", "import", and texts read from a file or standard input ---- */
+
+/* The whole text of the file `name` ("-": standard input) into `out`, NUL-ended: 0, or -1
+ * (reported). */
+int read_text_file(const char* name, struct text_buf* out);
+int cmd_export(int argc, char** argv);
+int cmd_import(int argc, char** argv);
+
+/* ---- names.c: "rename" (names from tags) and "totag" (tags from names) ---- */
+
+int cmd_rename(int argc, char** argv);
+int cmd_totag(int argc, char** argv);
+
+/* ---- show.c: "get", "keys" and the readable listing ---- */
+
+int stdout_is_terminal(void);
+/* The members of an id3_read_all object and its property map: 0, or -1 (the map is then to be
+ * freed all the same). */
+int read_property_map(const char* all_json, struct json_member* members, struct property_list* map);
+/* 1 when the pictures of an id3_read_all object hold a front cover (type 3). */
+int holds_front_cover(const struct json_member* members);
+/* The values of one property (its value a JSON array of strings), each ended by a NUL, appended
+ * to `out`: 0, or -1. */
+int property_values(const struct property* item, struct text_buf* out);
+/* Prints the id3_read_all object of `path` as aligned "KEY  value" lines, headed by the path
+ * when `with_path`: EXIT_OK, or EXIT_FAILED when memory ran out. */
+int print_listing(const char* path, const char* all_json, int with_path);
+int cmd_get(int argc, char** argv);
+int cmd_keys(int argc, char** argv);
+
+/* ---- tally.c: progress and the summary of a job over many files ---- */
+
+struct job_tally {
+    size_t total, written, unchanged, failed;
+    int terminal; /* standard error is a terminal */
+    int shown;    /* a progress line stands on it */
+    time_t started;
+    struct text_buf failures; /* "PATH: reason" texts, each ended by a NUL */
+};
+
+void tally_begin(struct job_tally* tally, size_t total);
+void tally_clear(struct job_tally* tally);
+/* Shows "N of M files done, R files/s" on a terminal. */
+void tally_show(struct job_tally* tally, size_t done);
+/* Reports a failed file at once on standard error, and keeps it for the summary. */
+void tally_failed(struct job_tally* tally, const char* path, const char* reason);
+void tally_unchanged(struct job_tally* tally, const char* path);
+/* Prints the summary of a job over several files (on a terminal, or when a file failed):
+ * EXIT_FAILED when a file failed. */
+int tally_end(struct job_tally* tally);
 
 #endif /* QUORVALE_TAG_CLI_H */

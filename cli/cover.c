@@ -15,10 +15,10 @@
 #include <unistd.h>
 #endif
 
-/* ---- Temporary files, for "cover get FILE -" ---- */
+/* ---- Temporary files, for "cover get FILE -" and "copy" ---- */
 
 /* Creates an empty temporary file and returns its malloc'd name, or NULL (reported). */
-static char* make_temp_file(void) {
+char* make_temp_file(void) {
 #ifdef _WIN32
     char dir[MAX_PATH + 1];
     char* name = (char*)malloc(MAX_PATH + 1);

@@ -9,7 +9,11 @@ const char MAIN_HELP[] =
     "Read and write the tags of MP3, FLAC, MP4/M4A, Ogg Vorbis and Opus files.\n"
     "\n"
     "Commands:\n"
-    "  read [-r] [--all] FILE...         print the tags of each FILE as JSON\n"
+    "  read [-r] [--all] [--json|--text] FILE...\n"
+    "                                    print the tags of each FILE: a listing on a terminal,\n"
+    "                                    JSON otherwise\n"
+    "  get [-r] FILE... KEY              print the values of KEY, one per line\n"
+    "  keys [-r] FILE...                 print the keys each FILE holds, one per line\n"
     "  write [-r] [--dry-run] FILE... TAGS\n"
     "                                    write tags into MP3, FLAC, MP4, Ogg and Opus files, one\n"
     "                                    call per file\n"
@@ -17,10 +21,20 @@ const char MAIN_HELP[] =
     "  cover set [-r] FILE... IMAGE      make the PNG or JPEG picture IMAGE the cover of FILEs\n"
     "  cover remove [-r] FILE...         remove the front cover pictures of FILEs\n"
     "  batch [-r] FILE... TAGS           write tags into all FILEs in one library call\n"
+    "  strip [-r] [--pictures] [--dry-run] FILE...\n"
+    "                                    remove every tag of FILEs, keeping the audio\n"
+    "  copy [-r] [--no-pictures] SOURCE TARGET...\n"
+    "                                    copy the tags and cover of SOURCE into TARGETs\n"
+    "  export [-r] [--csv|--json] FILE... print the properties of FILEs keyed by path\n"
+    "  import [--csv|--json] TABLE|-     write the properties of an exported TABLE back\n"
+    "  rename [-r] [--dry-run] PATTERN FILE...\n"
+    "                                    rename FILEs from their tags: '%{artist}/%{title}'\n"
+    "  totag [-r] [--dry-run] PATTERN FILE...\n"
+    "                                    set tags from the names of FILEs\n"
     "  help [COMMAND]                    show this help, or the help of COMMAND\n"
     "\n"
     "TAGS is --json OBJECT, or any of --title, --artist, --album, --genre, --date, --track VALUE,\n"
-    "--set KEY=VALUE and --remove FIELD|KEY.\n"
+    "--set KEY=VALUE, --set-custom KEY=VALUE and --remove FIELD|KEY.\n"
     "-r, --recursive: a FILE that is a folder stands for the MP3, FLAC, MP4, Ogg and Opus files\n"
     "under it.\n"
     "\n"
@@ -31,8 +45,11 @@ const char MAIN_HELP[] =
     "Exit status: 0 success, 1 an operation failed, 2 wrong command line.\n";
 
 const char READ_HELP[] =
-    "Usage: " PROGRAM " read [-r] [--all] FILE...\n"
-    "Print the tags of each FILE as the JSON object the library returns:\n"
+    "Usage: " PROGRAM " read [-r] [--all] [--json|--text] FILE...\n"
+    "On a terminal, print the tags of each FILE as aligned \"KEY  value\" lines (the format, "
+    "every\n"
+    "property, one line per value, and the number of pictures). When standard output is not a\n"
+    "terminal (a pipe, a file), or with --json, print the JSON object the library returns:\n"
     "  {\"title\":...,\"artist\":...,\"album\":...,\"genre\":...,\"date\":...,\"track\":...,\n"
     "   \"format\":\"mp3|flac|mp4|ogg|opus\",\"has_cover\":true|false[,\"cover_mime\":...]}\n"
     "or, with --all, every property (several values per key) and every picture:\n"
@@ -50,9 +67,11 @@ const char READ_HELP[] =
     "                   only MP3, FLAC, MP4, Ogg Vorbis and Opus files (told by their content)\n"
     "                   are read, others are skipped with a note on standard error\n"
     "  --all            every property and picture (the library's id3_read_all)\n"
+    "  --json           JSON even on a terminal\n"
+    "  --text           the listing even when standard output is not a terminal\n"
     "\n"
     "Each line is written out as soon as its file is done; on a terminal, standard error shows\n"
-    "how many files are done.\n";
+    "how many files are done, and how many per second.\n";
 
 const char WRITE_HELP[] =
     "Usage: " PROGRAM " write FILE... (--json OBJECT | TAG OPTIONS)\n"
@@ -70,6 +89,11 @@ const char WRITE_HELP[] =
     "  --set KEY=VALUE  give KEY the value VALUE; repeat the option for several values, which\n"
     "                   are stored in the order given, replacing every value KEY had\n"
     "  --remove KEY     remove every value of KEY (a KEY other than the six FIELD names)\n"
+    "  --set-custom KEY=VALUE  as --set, for a KEY of your own\n"
+    "A KEY of --set and --remove must be a key of the property table (docs/properties.md;\n"
+    "COMMENT:D, LYRICS:D and PERFORMER:I count by their first part) or one a FILE already\n"
+    "holds; any other is taken for a typo and refused (exit 2, nothing written) with the\n"
+    "nearest known keys. --set-custom stores a key of your own as it is.\n"
     "A key may not be both set and removed, nor named by a tag option as well (--title and\n"
     "TITLE, --date and DATE, --track and TRACKNUMBER, ...). Keys not named keep their values.\n"
     "\n"
@@ -127,6 +151,83 @@ const char BATCH_HELP[] =
     "(--recursive), a FILE that is a folder stands for the MP3, FLAC, MP4, Ogg and Opus files\n"
     "under it.\n";
 
+const char GET_HELP[] =
+    "Usage: " PROGRAM " get [-r] FILE... KEY\n"
+    "Print the values of the property KEY of each FILE, one per line, and nothing else (as\n"
+    "metaflac --show-tag or exiftool -s3 do). KEY is any key of \"read --all\", without regard\n"
+    "to case; the field names of \"read\" stand for their keys (track for TRACKNUMBER). With\n"
+    "several files each line starts with the file's path and \":\". A file without KEY prints\n"
+    "nothing; a file that cannot be read is reported on standard error (exit status 1).\n"
+    "  -r, --recursive  a FILE that is a folder stands for the audio files under it\n";
+
+const char KEYS_HELP[] =
+    "Usage: " PROGRAM " keys [-r] FILE...\n"
+    "Print the property keys each FILE holds, one per line, in the file's order. With several\n"
+    "files each line starts with the file's path and \":\".\n"
+    "  -r, --recursive  a FILE that is a folder stands for the audio files under it\n";
+
+const char STRIP_HELP[] =
+    "Usage: " PROGRAM " strip [-r] [--pictures] [--dry-run] FILE...\n"
+    "Remove every tag of each MP3, FLAC, MP4, Ogg Vorbis or Opus FILE: the six fields (an ID3v1\n"
+    "tag's too) and every property of \"read --all\". The audio is kept byte for byte, and so\n"
+    "are the pictures unless --pictures is given, which removes the front covers (picture\n"
+    "type 3; other pictures stay, as \"cover remove\" leaves them).\n"
+    "  --dry-run        name the files that would be stripped, change nothing\n"
+    "  -r, --recursive  a FILE that is a folder stands for the audio files under it\n"
+    "A file that holds nothing to remove is left as it is (\"unchanged\"). The job ends with a\n"
+    "summary of files written, unchanged and failed on a terminal, or when a file failed.\n";
+
+const char COPY_HELP[] =
+    "Usage: " PROGRAM " copy [-r] [--no-pictures] SOURCE TARGET...\n"
+    "Copy the tags of SOURCE into each TARGET, in any of the containers: every property of\n"
+    "\"read --all\" and the front cover (unless --no-pictures). Keys a TARGET holds that SOURCE\n"
+    "does not keep their values. Left out, as they describe the SOURCE file rather than the\n"
+    "music: ENCODING, ENCODEDBY, ENCODER, ENCODER_OPTIONS, ENCODERSETTINGS, ENCODINGTIME,\n"
+    "LENGTH, FILETYPE and iTunes' ITUNNORM, ITUNSMPB and ITUNPGAP (also as COMMENT:...).\n"
+    "A value a TARGET's format refuses (a second DISCNUMBER in MP4) fails that TARGET alone.\n"
+    "  -r, --recursive  a TARGET that is a folder stands for the audio files under it\n"
+    "The job ends with a summary on a terminal, or when a file failed.\n";
+
+const char EXPORT_HELP[] =
+    "Usage: " PROGRAM " export [-r] [--csv|--json] FILE...\n"
+    "Print the property map of each FILE, keyed by its path (as exiftool -csv and -json do):\n"
+    "JSON Lines {\"path\":...,\"properties\":{\"KEY\":[\"value\",...],...}} (the default), or\n"
+    "with --csv a header \"path,KEY,...\" (every key of any file) and a row per file; several\n"
+    "values of a key stand one a line within their field. \"import\" takes either back.\n"
+    "  -r, --recursive  a FILE that is a folder stands for the audio files under it\n";
+
+const char IMPORT_HELP[] =
+    "Usage: " PROGRAM " import [--csv|--json] TABLE|-\n"
+    "Write the properties of TABLE (a file, or standard input for \"-\") into the files it\n"
+    "names, as \"export\" prints them: JSON Lines, each line an object with \"path\" and\n"
+    "\"properties\" (an empty list removes a key), or CSV, a header \"path,KEY,...\" and a\n"
+    "row per file (an empty field leaves the key as it is; a field of several lines gives\n"
+    "several values). Without --csv or --json, text starting with \"{\" is JSON Lines. Keys\n"
+    "not in the table keep their values. The whole table is checked before any file is\n"
+    "written. The job ends with a summary on a terminal, or when a file failed.\n";
+
+const char RENAME_HELP[] =
+    "Usage: " PROGRAM " rename [-r] [--dry-run] PATTERN FILE...\n"
+    "Move each FILE to the name its tags give by PATTERN, beside the file and with its\n"
+    "extension, for example '%{artist}/%{album}/%{track:02} %{title}'. %{KEY} is the first\n"
+    "value of any key of \"read --all\" (title, artist, album, genre, date, track too);\n"
+    "%{KEY:0N} pads its number with zeros to N digits (\"3/12\" gives \"03\"). Characters no\n"
+    "file system takes (/ \\ : * ? \" < > | and control characters) become \"_\"; a \"/\" of\n"
+    "the pattern makes folders. Nothing is renamed when a file lacks a key of the pattern,\n"
+    "when two files would get one name, or when a new name exists already.\n"
+    "  --dry-run        print \"OLD -> NEW\" for each file, move nothing\n"
+    "  -r, --recursive  a FILE that is a folder stands for the audio files under it\n";
+
+const char TOTAG_HELP[] =
+    "Usage: " PROGRAM " totag [-r] [--dry-run] PATTERN FILE...\n"
+    "Set tags from the name of each FILE (without its folder and extension) read by PATTERN,\n"
+    "for example '%{track} - %{artist} - %{title}': the text between the %{KEY}s must stand in\n"
+    "the name as it is, and each %{KEY} takes the text up to it. KEY is a key of the property\n"
+    "table (title, artist, album, genre, date, track too). A name that does not fit is\n"
+    "reported and the other files are still written.\n"
+    "  --dry-run        print the tag object each file would get, write nothing\n"
+    "  -r, --recursive  a FILE that is a folder stands for the audio files under it\n";
+
 int cmd_help(int argc, char** argv) {
     if (argc < 3) {
         fputs(MAIN_HELP, stdout);
@@ -143,6 +244,22 @@ int cmd_help(int argc, char** argv) {
         fputs(COVER_HELP, stdout);
     else if (strcmp(topic, "batch") == 0)
         fputs(BATCH_HELP, stdout);
+    else if (strcmp(topic, "get") == 0)
+        fputs(GET_HELP, stdout);
+    else if (strcmp(topic, "keys") == 0)
+        fputs(KEYS_HELP, stdout);
+    else if (strcmp(topic, "strip") == 0)
+        fputs(STRIP_HELP, stdout);
+    else if (strcmp(topic, "copy") == 0)
+        fputs(COPY_HELP, stdout);
+    else if (strcmp(topic, "export") == 0)
+        fputs(EXPORT_HELP, stdout);
+    else if (strcmp(topic, "import") == 0)
+        fputs(IMPORT_HELP, stdout);
+    else if (strcmp(topic, "rename") == 0)
+        fputs(RENAME_HELP, stdout);
+    else if (strcmp(topic, "totag") == 0)
+        fputs(TOTAG_HELP, stdout);
     else if (strcmp(topic, "help") == 0)
         fputs(MAIN_HELP, stdout);
     else {

@@ -50,6 +50,48 @@ int is_recursive_option(const char* arg) {
     return strcmp(arg, "-r") == 0 || strcmp(arg, "--recursive") == 0;
 }
 
+int parse_file_command(const char* command, const char* help, int argc, char** argv,
+                       const char* const* flags, int* flag_set, struct file_command* out) {
+    memset(out, 0, sizeof *out);
+    out->files = (const char**)malloc(sizeof(const char*) * (size_t)(argc > 0 ? argc : 1));
+    if (!out->files)
+        return out_of_memory();
+    int only_files = 0;
+    for (int i = 2; i < argc; i++) {
+        const char* arg = argv[i];
+        if (only_files || arg[0] != '-' || arg[1] == '\0') {
+            out->files[out->count++] = arg;
+            continue;
+        }
+        if (strcmp(arg, "--") == 0) {
+            only_files = 1;
+            continue;
+        }
+        if (is_help_option(arg)) {
+            fputs(help, stdout);
+            out->help_shown = 1;
+            return EXIT_OK;
+        }
+        if (is_recursive_option(arg)) {
+            out->recursive = 1;
+            continue;
+        }
+        int known = 0;
+        for (size_t f = 0; flags && flags[f] && !known; f++) {
+            if (strcmp(arg, flags[f]) == 0)
+                known = flag_set[f] = 1;
+        }
+        if (!known) {
+            char message[256];
+            snprintf(message, sizeof message, "%s: unknown option '%s'", command, arg);
+            free(out->files);
+            out->files = NULL;
+            return usage_error(command, message);
+        }
+    }
+    return EXIT_OK;
+}
+
 static int run(int argc, char** argv, char** value_argv) {
     if (argc < 2)
         return usage_error(NULL, "missing COMMAND");
@@ -70,6 +112,22 @@ static int run(int argc, char** argv, char** value_argv) {
         return cmd_cover(argc, argv);
     if (strcmp(command, "batch") == 0)
         return cmd_batch(argc, argv, value_argv);
+    if (strcmp(command, "get") == 0)
+        return cmd_get(argc, argv);
+    if (strcmp(command, "keys") == 0)
+        return cmd_keys(argc, argv);
+    if (strcmp(command, "strip") == 0)
+        return cmd_strip(argc, argv);
+    if (strcmp(command, "copy") == 0)
+        return cmd_copy(argc, argv);
+    if (strcmp(command, "export") == 0)
+        return cmd_export(argc, argv);
+    if (strcmp(command, "import") == 0)
+        return cmd_import(argc, argv);
+    if (strcmp(command, "rename") == 0)
+        return cmd_rename(argc, argv);
+    if (strcmp(command, "totag") == 0)
+        return cmd_totag(argc, argv);
     if (strcmp(command, "help") == 0)
         return cmd_help(argc, argv);
     char message[256];

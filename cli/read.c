@@ -17,6 +17,7 @@
 void progress_begin(struct progress* progress, size_t total) {
     progress->shown = 0;
     progress->total = total;
+    progress->started = time(NULL);
 #ifdef _WIN32
     progress->enabled = total > 1 && _isatty(_fileno(stderr));
 #else
@@ -36,6 +37,9 @@ void progress_show(struct progress* progress, size_t done) {
         return;
     fprintf(stderr, "\r%s: file %lu of %lu", PROGRAM, (unsigned long)done + 1,
             (unsigned long)progress->total);
+    double seconds = difftime(time(NULL), progress->started);
+    if (seconds >= 1)
+        fprintf(stderr, ", %.1f files/s", (double)done / seconds);
     fflush(stderr);
     progress->shown = 1;
 }
@@ -131,50 +135,44 @@ static void warn_if_truncated(const char* path) {
 }
 
 int cmd_read(int argc, char** argv) {
-    const char** files = (const char**)malloc(sizeof(const char*) * (size_t)argc);
-    if (!files)
-        return out_of_memory();
-    size_t file_count = 0;
-    int only_files = 0;
-    int recursive = 0;
-    int all = 0;
-    for (int i = 2; i < argc; i++) {
-        const char* arg = argv[i];
-        if (!only_files && strcmp(arg, "--") == 0) {
-            only_files = 1;
-        } else if (!only_files && is_help_option(arg)) {
-            free(files);
-            fputs(READ_HELP, stdout);
-            return EXIT_OK;
-        } else if (!only_files && is_recursive_option(arg)) {
-            recursive = 1;
-        } else if (!only_files && strcmp(arg, "--all") == 0) {
-            all = 1;
-        } else if (!only_files && arg[0] == '-' && arg[1] != '\0') {
-            char message[256];
-            snprintf(message, sizeof message, "read: unknown option '%s'", arg);
-            free(files);
-            return usage_error("read", message);
-        } else {
-            files[file_count++] = arg;
-        }
+    static const char* const FLAGS[] = {"--all", "--text", "--json", NULL};
+    int flag_set[3] = {0, 0, 0};
+    struct file_command cmd;
+    int parsed = parse_file_command("read", READ_HELP, argc, argv, FLAGS, flag_set, &cmd);
+    if (parsed != EXIT_OK || cmd.help_shown) {
+        free(cmd.files);
+        return parsed;
     }
-    if (file_count == 0) {
-        free(files);
-        return usage_error("read", "read: no FILE given");
+    int all = flag_set[0];
+    /* --text 1, --json 0; else a listing on a terminal, JSON elsewhere */
+    int listing = flag_set[1] ? 1 : flag_set[2] ? 0 : -1;
+    const char* fault = cmd.count == 0               ? "read: no FILE given"
+                        : flag_set[1] && flag_set[2] ? "read: --json and --text cannot be combined"
+                                                     : NULL;
+    if (fault) {
+        free(cmd.files);
+        return usage_error("read", fault);
     }
     struct path_list paths = {0};
-    int status = collect_paths(files, file_count, recursive, &paths);
-    free(files);
+    int status = collect_paths(cmd.files, cmd.count, cmd.recursive, &paths);
+    free(cmd.files);
     /* One FILE named alone prints the bare object; anything else is a list. */
     int as_list = paths.count != 1 || paths.from_walk;
+    if (listing < 0)
+        listing = stdout_is_terminal();
     struct progress progress;
     progress_begin(&progress, paths.count);
     for (size_t i = 0; i < paths.count && !paths.failed; i++) {
         progress_show(&progress, i);
-        char* json = all ? id3_read_all(paths.items[i]) : id3_read(paths.items[i]);
-        if (print_result(&progress, paths.items[i], json, NULL, as_list) != EXIT_OK)
+        char* json = all || listing ? id3_read_all(paths.items[i]) : id3_read(paths.items[i]);
+        if (json && listing) {
+            progress_clear(&progress);
+            if (print_listing(paths.items[i], json, as_list) != EXIT_OK)
+                status = EXIT_FAILED;
+        } else if (print_result(&progress, paths.items[i], json, NULL, as_list && !listing) !=
+                   EXIT_OK) {
             status = EXIT_FAILED;
+        }
         if (json)
             warn_if_truncated(paths.items[i]);
         id3_free_string(json);

@@ -26,8 +26,8 @@ static void ascii_upper(char* text) {
 }
 
 /* Adds a key (copied and upper-cased) with its value's JSON text. */
-static struct property* properties_add(struct property_list* list, const char* key, size_t key_len,
-                                       const char* value, size_t len) {
+struct property* properties_add(struct property_list* list, const char* key, size_t key_len,
+                                const char* value, size_t len) {
     if (list->failed)
         return NULL;
     if (list->count == list->cap) {
@@ -218,6 +218,8 @@ void write_args_free(struct write_args* args) {
     free(args->files);
     free(args->property_args);
     free(args->property_removes);
+    free(args->property_custom);
+    free(args->json_read.data);
 }
 
 const char* const TAG_PROPERTY_KEYS[TAG_COUNT] = {"TITLE", "ARTIST", "ALBUM",
@@ -243,7 +245,8 @@ static int parse_write_args(const char* command, int argc, char** argv, char** v
     args->files = (const char**)malloc(sizeof(const char*) * slots);
     args->property_args = (const char**)malloc(sizeof(const char*) * slots);
     args->property_removes = (int*)malloc(sizeof(int) * slots);
-    if (!args->files || !args->property_args || !args->property_removes)
+    args->property_custom = (int*)malloc(sizeof(int) * slots);
+    if (!args->files || !args->property_args || !args->property_removes || !args->property_custom)
         return out_of_memory();
     int only_files = 0;
     for (int i = first; i < argc; i++) {
@@ -275,7 +278,8 @@ static int parse_write_args(const char* command, int argc, char** argv, char** v
         int tag = tag_option_index(name, name_len);
         int is_json = name_len == 4 && memcmp(name, "json", 4) == 0;
         int is_remove = name_len == 6 && memcmp(name, "remove", 6) == 0;
-        int is_set = name_len == 3 && memcmp(name, "set", 3) == 0;
+        int is_custom = name_len == 10 && memcmp(name, "set-custom", 10) == 0;
+        int is_set = is_custom || (name_len == 3 && memcmp(name, "set", 3) == 0);
         if (arg[1] != '-' || (tag < 0 && !is_json && !is_remove && !is_set)) {
             snprintf(message, sizeof message, "%s: unknown option '%.*s'", command,
                      (int)(equals ? (size_t)(equals - arg) : strlen(arg)), arg);
@@ -304,6 +308,7 @@ static int parse_write_args(const char* command, int argc, char** argv, char** v
         }
         if (is_remove || is_set) {
             args->property_args[args->property_count] = value;
+            args->property_custom[args->property_count] = is_custom;
             args->property_removes[args->property_count++] = is_remove;
             continue;
         }
@@ -314,6 +319,13 @@ static int parse_write_args(const char* command, int argc, char** argv, char** v
             return usage_error(command, message);
         }
         *slot = value;
+        /* --json - reads the object from standard input, --json @FILE from FILE */
+        if (is_json && (strcmp(value, "-") == 0 || value[0] == '@')) {
+            const char* narrow = equals ? strchr(argv[i], '=') + 1 : argv[i]; /* a path */
+            if (read_text_file(value[0] == '@' ? narrow + 1 : "-", &args->json_read) != 0)
+                return EXIT_USAGE;
+            *slot = args->json_read.data;
+        }
     }
     return EXIT_OK;
 }

@@ -227,12 +227,21 @@ int cmd_write(int argc, char** argv, char** value_argv) {
     struct path_list paths = {0};
     if (status == EXIT_OK && !args.help)
         status = collect_paths(args.files, args.file_count, args.recursive, &paths);
+    /* a key taken for a typo writes nothing */
+    int keys_refused = 0;
+    if (status == EXIT_OK && !args.help && !paths.failed) {
+        status = check_property_keys("write", &args, &paths);
+        keys_refused = status != EXIT_OK;
+    }
     int as_list = paths.count != 1 || paths.from_walk;
     struct progress progress;
-    progress_begin(&progress, paths.count);
+    progress_begin(&progress, args.dry_run ? paths.count : 0);
+    struct job_tally tally;
+    tally_begin(&tally, args.dry_run || keys_refused ? 0 : paths.count);
     /* A failure is reported and the remaining files are still written. */
-    for (size_t i = 0; i < paths.count && !paths.failed; i++) {
+    for (size_t i = 0; i < paths.count && !paths.failed && !keys_refused; i++) {
         progress_show(&progress, i);
+        tally_show(&tally, i);
         if (args.dry_run && members[KEY_PROPERTIES].type == 'o') {
             if (dry_run_all_one(&progress, paths.items[i], members, as_list) != EXIT_OK)
                 status = EXIT_FAILED;
@@ -240,12 +249,14 @@ int cmd_write(int argc, char** argv, char** value_argv) {
             if (dry_run_one(&progress, paths.items[i], members, as_list) != EXIT_OK)
                 status = EXIT_FAILED;
         } else if (id3_write(paths.items[i], json.data) != 0) {
-            progress_clear(&progress);
-            fprintf(stderr, "%s: %s: %s\n", PROGRAM, paths.items[i], library_error());
-            status = EXIT_FAILED;
+            tally_failed(&tally, paths.items[i], library_error());
+        } else {
+            tally.written++;
         }
     }
     progress_clear(&progress);
+    if (tally_end(&tally) != EXIT_OK)
+        status = EXIT_FAILED;
     paths_free(&paths);
     free(json.data);
     write_args_free(&args);

@@ -118,6 +118,34 @@ def join(*parts):
     return "/".join(parts)
 
 
+def on_terminal(*args, stdout_too=True):
+    """Runs the program with standard error (and standard output unless stdout_too is false: a
+    pipe then) on a pseudo-terminal: (exit code, standard output when piped, what the terminal
+    showed)."""
+    import pty
+    primary, secondary = pty.openpty()
+    try:
+        proc = subprocess.run(TOOL_PREFIX + [TOOL] + list(args),
+                              stdout=secondary if stdout_too else subprocess.PIPE,
+                              stderr=secondary, timeout=60)
+        os.close(secondary)
+        secondary = None
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(primary, 4096)
+            except OSError:  # the terminal is closed and drained
+                break
+            if not chunk:
+                break
+            shown += chunk
+    finally:
+        os.close(primary)
+        if secondary is not None:
+            os.close(secondary)
+    return proc.returncode, proc.stdout, shown
+
+
 class CliTestCase(unittest.TestCase):
     """Gives each test its own directory with fresh copies of the fixtures."""
 
@@ -345,32 +373,13 @@ class Read(CliTestCase):
     def test_progress_only_on_a_terminal(self):
         if WINDOWS:
             self.skipTest("pseudo-terminals")
-        import pty
         paths = [self.copy("sample.mp3"), self.copy("sample.flac"), self.copy("sample.m4a")]
-        primary, secondary = pty.openpty()
-        try:
-            proc = subprocess.run(TOOL_PREFIX + [TOOL, "read"] + paths, stdout=subprocess.PIPE,
-                                  stderr=secondary, timeout=60)
-            os.close(secondary)
-            secondary = None
-            shown = b""
-            while True:
-                try:
-                    chunk = os.read(primary, 4096)
-                except OSError:  # the terminal is closed and drained
-                    break
-                if not chunk:
-                    break
-                shown += chunk
-        finally:
-            os.close(primary)
-            if secondary is not None:
-                os.close(secondary)
-        self.assertEqual(proc.returncode, 0)
+        code, out, shown = on_terminal("read", *paths, stdout_too=False)
+        self.assertEqual(code, 0)
         for n in (1, 2, 3):
             self.assertIn(b"quorvale-tag: file %d of 3" % n, shown)
         self.assertTrue(shown.rstrip(b" ").endswith(b"\r"), shown)  # cleared at the end
-        self.assertEqual(len(json_lines(proc.stdout)), 3)
+        self.assertEqual(len(json_lines(out)), 3)
         # not on a pipe
         self.assertEqual(run_tool("read", *paths)[2], b"")
 
@@ -547,6 +556,23 @@ class Write(CliTestCase):
             self.assertEqual(self.read_tags(path)["album"], "Walked")
         for path, data in before.items():
             self.assertEqual(read_bytes(path), data)
+
+    def test_several_files_end_with_a_summary(self):
+        top, audio, _ = self.make_tree()
+        code, out, err = run_tool("write", "-r", top, "--title", "T")
+        self.assertEqual((code, out), (1, b""))
+        self.assertIn(b"quorvale-tag: 3 written, 0 unchanged, 1 failed\n", err)
+        self.assertIn(("quorvale-tag:   failed: %s: fragmented MP4" % audio[2]).encode(), err)
+        # in a script, a job where nothing failed stays quiet; on a terminal it shows progress
+        # and the summary
+        files = [self.copy("sample.mp3"), self.copy("sample.flac")]
+        self.assertEqual(run_tool("write", *files, "--title", "T"), (0, b"", b""))
+        if WINDOWS:
+            return
+        code, _, shown = on_terminal("write", *files, "--title", "U")
+        self.assertEqual(code, 0)
+        self.assertIn(b"quorvale-tag: 1 of 2 files done", shown)
+        self.assertIn(b"quorvale-tag: 2 written, 0 unchanged, 0 failed\r\n", shown)
 
     def test_bad_arguments_write_nothing(self):
         path = self.copy("sample.mp3")
@@ -956,6 +982,443 @@ class Properties(CliTestCase):
                                          "A=1"), 1, "none.mp3")
 
 
+class Show(CliTestCase):
+    """get, keys, and the listing "read" prints on a terminal."""
+
+    def tagged(self):
+        """An MP3 and a FLAC file with two artists, a key of one's own and an empty value."""
+        mp3, flac = self.copy("sample.mp3"), self.copy("sample.flac")
+        for path in (mp3, flac):
+            code, _, err = run_tool("write", path, "--set", "ARTIST=Ann", "--set", "ARTIST=Bo",
+                                    "--set-custom", "MY KEY=x", "--set", "MOOD=",
+                                    "--title", "caf\u00e9")
+            self.assertEqual(code, 0, err)
+        return mp3, flac
+
+    def test_get_prints_only_the_values(self):
+        mp3, flac = self.tagged()
+        cases = [
+            # (args, stdout)
+            ([mp3, "ARTIST"], b"Ann\nBo\n"),
+            ([mp3, "artist"], b"Ann\nBo\n"),  # any case
+            ([mp3, "track"], b"3/12\n"),  # a field name of "read" stands for its key
+            ([flac, "title"], "caf\u00e9\n".encode()),
+            ([flac, "my key"], b"x\n"),
+            ([flac, "MOOD"], b"\n"),  # an empty value is a line
+            ([flac, "COMPOSER"], b""),  # absent: nothing, as metaflac prints nothing
+            ([mp3, flac, "ARTIST"], ("%s:Ann\n%s:Bo\n%s:Ann\n%s:Bo\n"
+                                     % (mp3, mp3, flac, flac)).encode()),
+            (["--", mp3, "ARTIST"], b"Ann\nBo\n"),
+        ]
+        for args, expected in cases:
+            with self.subTest(args=args):
+                self.assertEqual(run_tool("get", *args), (0, expected, b""))
+
+    def test_keys_lists_the_keys_in_the_file_order(self):
+        mp3, flac = self.tagged()
+        code, out, err = run_tool("keys", flac)
+        self.assertEqual((code, err), (0, b""))
+        self.assertEqual(out.decode().split("\n")[:-1],
+                         list(json.loads(run_tool("read", "--all", flac)[1])["properties"]))
+        self.assertIn(b"MY KEY\n", out)
+        code, out, err = run_tool("keys", mp3, flac)
+        self.assertEqual(sorted({line.split(":")[0] for line in out.decode().split("\n")[:-1]}),
+                         sorted([mp3, flac]))
+
+    def test_mistakes(self):
+        mp3 = self.copy("sample.mp3")
+        cases = [
+            # (args, exit code, what standard error says)
+            (["get"], 2, "get: usage: get FILE... KEY"),
+            (["get", mp3], 2, "get: usage: get FILE... KEY"),  # the KEY forgotten
+            (["get", "--bogus", mp3, "TITLE"], 2, "get: unknown option '--bogus'"),
+            (["keys"], 2, "keys: no FILE given"),
+            (["read", "--json", "--text", mp3], 2, "read: --json and --text cannot be combined"),
+            (["read", "--txt", mp3], 2, "read: unknown option '--txt'"),
+            (["get", self.path("none.mp3"), "TITLE"], 1, "none.mp3: cannot open"),
+            (["keys", self.path("none.mp3")], 1, "none.mp3: cannot open"),
+        ]
+        for args, code, needle in cases:
+            with self.subTest(args=args):
+                self.assert_failed_with(run_tool(*args), code, needle)
+
+    def test_listing_on_a_terminal_json_on_a_pipe(self):
+        mp3, flac = self.tagged()
+        # on a pipe "read" prints JSON as it always has; --text asks for the listing
+        self.assertEqual(json.loads(run_tool("read", mp3)[1])["artist"], "Ann")
+        code, out, err = run_tool("read", "--text", mp3)
+        self.assertEqual((code, err), (0, b""))
+        lines = out.decode().split("\n")
+        self.assertEqual(lines[0], "FORMAT       mp3")
+        self.assertIn("ARTIST       Ann", lines)
+        self.assertIn("ARTIST       Bo", lines)
+        self.assertIn("MY KEY       x", lines)
+        self.assertIn("MOOD         ", lines)
+        self.assertIn("PICTURES     1", lines)
+        # several files: each listing headed by its path
+        code, out, err = run_tool("read", "--text", mp3, flac)
+        self.assertEqual(out.decode().split("\n")[0], mp3)
+        self.assertIn("\n\n%s\nFORMAT       flac\n" % flac, out.decode())
+        if WINDOWS:
+            return
+        code, _, shown = on_terminal("read", mp3)
+        self.assertEqual(code, 0)
+        self.assertTrue(shown.startswith(b"FORMAT       mp3\r\n"), shown)
+        code, _, shown = on_terminal("read", "--json", mp3)
+        self.assertEqual(json.loads(shown)["artist"], "Ann")
+
+
+class PropertyKeys(CliTestCase):
+    """A --set or --remove key that is neither in the table nor in the file is a typo."""
+
+    def test_typos_are_refused_with_the_nearest_keys(self):
+        path = self.copy("sample.mp3")
+        before = read_bytes(path)
+        cases = [
+            # (options, what standard error says)
+            (["--set", "ARTST=X"], "unknown property key 'ARTST' (did you mean ARTIST or ARTISTS?)"),
+            (["--set", "albumartst=X"], "unknown property key 'albumartst' (did you mean "
+                                        "ALBUMARTIST?)"),
+            (["--set", "TITEL=X"], "(did you mean TITLE?)"),
+            (["--set", "COMPOSER=a", "--set", "LABLE=b"], "unknown property key 'LABLE'"),
+            (["--remove", "MOD"], "unknown property key 'MOD' (did you mean MOOD?); no FILE "
+                                  "holds it"),
+            (["--set", "XYZZYQ=1"], "unknown property key 'XYZZYQ'; to store it as it is, use "
+                                    "--set-custom KEY=VALUE"),
+        ]
+        for options, needle in cases:
+            for command in ["write", "batch"]:
+                with self.subTest(options=options, command=command):
+                    code, out, err = run_tool(command, path, *options)
+                    self.assertEqual((code, out), (2, b""), err)
+                    self.assertIn(needle.encode(), err)
+                    self.assertEqual(read_bytes(path), before)
+
+    def test_known_held_or_custom_keys_are_taken(self):
+        path = self.copy("sample.flac")
+        cases = [
+            ["--set", "albumartist=A"],  # in the table, any case
+            ["--set", "COMMENT:SOURCE=cd"],  # COMMENT:D by its first part
+            ["--set", "PERFORMER:PIANO=P"],
+            ["--set-custom", "MY_OWN=1"],
+            ["--set", "MY_OWN=2"],  # the file holds it now
+            ["--remove", "my_own"],
+        ]
+        for options in cases:
+            with self.subTest(options=options):
+                self.assertEqual(run_tool("write", path, *options), (0, b"", b""))
+        props = json.loads(run_tool("read", "--all", path)[1])["properties"]
+        self.assertEqual((props["ALBUMARTIST"], props["COMMENT:SOURCE"]), (["A"], ["cd"]))
+        self.assertNotIn("MY_OWN", props)
+        # a key held by one of several files is taken for all of them
+        mp3 = self.copy("sample.mp3")
+        self.assertEqual(run_tool("write", path, "--set-custom", "MINE=1")[0], 0)
+        self.assertEqual(run_tool("batch", path, mp3, "--set", "MINE=2")[0], 0)
+        self.assertEqual(run_tool("get", mp3, "MINE")[1], b"2\n")
+        # --json is passed as it stands, for scripts
+        self.assertEqual(run_tool("write", path, "--json", '{"properties":{"ARTST":["x"]}}')[0], 0)
+
+
+class Strip(CliTestCase):
+    def audio_md5(self, path):
+        proc = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0:a",
+                               "-c", "copy", "-f", "md5", "-"], stdout=subprocess.PIPE, timeout=60)
+        return proc.stdout
+
+    def test_every_tag_goes_and_the_audio_stays(self):
+        for name in ["sample.mp3", "sample.flac", "sample.m4a"]:
+            with self.subTest(name=name):
+                path = self.copy(name)
+                self.assertEqual(run_tool("write", path, "--set", "COMPOSER=C", "--set-custom",
+                                          "MINE=m")[0], 0)
+                audio = self.audio_md5(path)
+                self.assertEqual(run_tool("strip", path), (0, b"", b""))
+                after = json.loads(run_tool("read", "--all", path)[1])
+                self.assertEqual(after["properties"], {})
+                self.assertEqual([p["type"] for p in after["pictures"]], [3])  # kept
+                tags = json.loads(run_tool("read", path)[1])
+                self.assertEqual([tags[k] for k in ("title", "artist", "date")], ["", "", ""])
+                self.assertEqual(self.audio_md5(path), audio)
+                self.assertEqual(run_tool("strip", "--pictures", path), (0, b"", b""))
+                self.assertEqual(json.loads(run_tool("read", "--all", path)[1])["pictures"], [])
+                self.assertEqual(self.audio_md5(path), audio)
+
+    def test_id3v1_goes_too(self):
+        path = self.path("v1.mp3")
+        mp3 = read_bytes(self.copy("sample.mp3"))
+        tag = b"TAG" + b"Old Title".ljust(30, b"\0") + b"\0" * 30 * 3 + b"\0" * 4 + b"\0" * 28 \
+            + b"\0\x05\xff"
+        with open(path, "wb") as f:
+            f.write(mp3 + tag)
+        self.assertEqual(json.loads(run_tool("read", path)[1])["title"], "Señal de prueba")
+        self.assertEqual(run_tool("strip", path)[0], 0)
+        self.assertEqual(json.loads(run_tool("read", path)[1])["title"], "")
+
+    def test_summary_dry_run_and_mistakes(self):
+        flac, mp3 = self.copy("sample.flac"), self.copy("sample.mp3")
+        before = read_bytes(mp3)
+        self.assertEqual(run_tool("strip", flac)[0], 0)
+        missing = self.path("none.mp3")
+        code, out, err = run_tool("strip", "--dry-run", flac, mp3)
+        self.assertEqual((code, out, err), (0, ("would strip: %s\n" % mp3).encode(), b""))
+        self.assertEqual(read_bytes(mp3), before)
+        # a failure is named at once and again in the summary, with written and unchanged
+        code, out, err = run_tool("strip", flac, missing, mp3)
+        self.assertEqual(code, 1)
+        text = err.decode()
+        self.assertIn("quorvale-tag: 1 written, 1 unchanged, 1 failed\n", text)
+        self.assertIn("failed: %s: cannot open: %s" % (missing, missing), text)
+        for args, needle in [([], "strip: no FILE given"),
+                             (["--picture", flac], "strip: unknown option '--picture'")]:
+            with self.subTest(args=args):
+                self.assert_failed_with(run_tool("strip", *args), 2, needle)
+
+    def test_progress_and_summary_on_a_terminal(self):
+        if WINDOWS:
+            self.skipTest("pseudo-terminals")
+        paths = [self.copy("sample.mp3"), self.copy("sample.flac"), self.copy("sample.m4a")]
+        code, _, shown = on_terminal("strip", *paths)
+        self.assertEqual(code, 0)
+        self.assertIn(b"quorvale-tag: 0 of 3 files done", shown)
+        self.assertIn(b"quorvale-tag: 2 of 3 files done", shown)
+        self.assertIn(b"quorvale-tag: 3 written, 0 unchanged, 0 failed\r\n", shown)
+
+
+class Copy(CliTestCase):
+    def test_across_containers_with_the_cover(self):
+        source = self.copy("sample.flac")
+        self.assertEqual(run_tool("write", source, "--set", "COMPOSER=C", "--set", "ARTIST=A",
+                                  "--set", "ARTIST=B", "--set", "ENCODEDBY=enc", "--set",
+                                  "ENCODING=lavf", "--set-custom", "MINE=m")[0], 0)
+        had = json.loads(run_tool("read", "--all", source)[1])
+        targets = [self.copy("sample.mp3"), self.copy("sample.m4a")]
+        for target in targets:
+            run_tool("write", target, "--set", "ENCODING=target's own", "--set", "LABEL=keep")
+            run_tool("cover", "remove", target)
+        code, out, err = run_tool("copy", source, *targets)
+        self.assertEqual((code, out, err), (0, b"", b""))
+        for target in targets:
+            with self.subTest(target=target):
+                got = json.loads(run_tool("read", "--all", target)[1])
+                props = got["properties"]
+                for key, values in had["properties"].items():
+                    if key not in ("ENCODEDBY", "ENCODING"):
+                        self.assertEqual(props[key], values, key)
+                self.assertNotIn("ENCODEDBY", props)  # describes the source file
+                self.assertEqual(props["ENCODING"], ["target's own"])
+                self.assertEqual(props["LABEL"], ["keep"])
+                self.assertEqual([(p["type"], p["size"]) for p in got["pictures"]],
+                                 [(p["type"], p["size"]) for p in had["pictures"]])
+        code, out, err = run_tool("cover", "get", targets[0], "-")
+        self.assertEqual(out, run_tool("cover", "get", source, "-")[1])
+
+    def test_no_pictures_and_mistakes(self):
+        source, target = self.copy("sample.mp3"), self.copy("sample.flac")
+        run_tool("cover", "remove", target)
+        self.assertEqual(run_tool("copy", "--no-pictures", source, target), (0, b"", b""))
+        self.assertEqual(json.loads(run_tool("read", "--all", target)[1])["pictures"], [])
+        before = read_bytes(target)
+        missing = self.path("none.mp3")
+        cases = [
+            (["copy"], 2, "copy: usage: copy SOURCE TARGET..."),
+            (["copy", source], 2, "copy: usage: copy SOURCE TARGET..."),  # no TARGET
+            (["copy", "--all", source, target], 2, "copy: unknown option '--all'"),
+            (["copy", missing, target], 1, "none.mp3: cannot open"),
+        ]
+        for args, code, needle in cases:
+            with self.subTest(args=args):
+                self.assert_failed_with(run_tool(*args), code, needle)
+                self.assertEqual(read_bytes(target), before)
+        # a target that cannot be written is named in the summary; the others are written
+        code, out, err = run_tool("copy", source, missing, target)
+        self.assertEqual(code, 1)
+        self.assertIn(b"1 written, 0 unchanged, 1 failed", err)
+
+
+class Exchange(CliTestCase):
+    """export and import: property maps keyed by path, as JSON Lines and CSV; --json - and @FILE."""
+
+    def files(self):
+        mp3, flac = self.copy("sample.mp3"), self.copy("sample.flac")
+        self.assertEqual(run_tool("write", flac, "--set", "ARTIST=A", "--set",
+                                  'ARTIST=B, "quoted"', "--set", "COMMENT=two\nlines")[0], 0)
+        return mp3, flac
+
+    def test_round_trips(self):
+        mp3, flac = self.files()
+        for form in ["--json", "--csv"]:
+            with self.subTest(form=form):
+                code, table, err = run_tool("export", form, mp3, flac)
+                self.assertEqual((code, err), (0, b""))
+                had = run_tool("export", mp3, flac)[1]
+                self.assertEqual(run_tool("strip", mp3, flac)[0], 0)
+                path = self.path("table")
+                with open(path, "wb") as f:
+                    f.write(table)
+                self.assertEqual(run_tool("import", path), (0, b"", b""))
+                if form == "--json":
+                    self.assertEqual(run_tool("export", mp3, flac)[1], had)
+                else:  # CSV cannot tell a value with a line break from two values
+                    props = json.loads(run_tool("read", "--all", flac)[1])["properties"]
+                    self.assertEqual(props["ARTIST"], ["A", 'B, "quoted"'])
+                    self.assertEqual(props["COMMENT"], ["two", "lines"])
+                    self.assertEqual(run_tool("get", mp3, "TITLE")[1],
+                                     "Señal de prueba\n".encode())
+
+    def test_csv_layout(self):
+        mp3, flac = self.files()
+        code, out, err = run_tool("export", "--csv", mp3, flac)
+        lines = out.decode().split("\n")
+        self.assertEqual(lines[0], "path,TITLE,ARTIST,ALBUM,GENRE,DATE,TRACKNUMBER,COMMENT")
+        self.assertTrue(lines[1].startswith(mp3 + ",Señal de prueba,"))
+        self.assertTrue(lines[1].endswith(","), lines[1])  # no COMMENT: an empty field
+        self.assertIn('"A\nB, ""quoted"""', out.decode())
+
+    def test_import_from_standard_input_and_mistakes(self):
+        mp3, flac = self.files()
+        table = ("path,TITLE,MOOD\n%s,New,\n%s,,calm\n" % (mp3, flac)).encode()
+        proc = subprocess.run(TOOL_PREFIX + [TOOL, "import", "-"], input=table,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+        self.assertEqual((proc.returncode, proc.stderr), (0, b""))
+        self.assertEqual(run_tool("get", mp3, flac, "TITLE")[1],
+                         ("%s:New\n%s:Forêt d'été\n" % (mp3, flac)).encode())  # empty: kept
+        self.assertEqual(run_tool("get", flac, "MOOD")[1], b"calm\n")
+        before = {p: read_bytes(p) for p in (mp3, flac)}
+        cases = [
+            ("path,TITLE\n%s,x\n%s,\"open\n" % (mp3, flac), 2, "import: row 3: a quote is left open"),
+            ("file,TITLE\n%s,x\n" % mp3, 2, 'the CSV header must start with "path"'),
+            ('{"path":"%s","properties":{}}\n{"properties":{}}\n' % mp3, 2,
+             'import: line 2: not an object with "path" and "properties"'),
+            ('{"path":"%s","properties":{"TITLE":["x"]}\n' % mp3, 2, "import: line 1"),
+        ]
+        for text, code, needle in cases:
+            with self.subTest(text=text):
+                path = self.path("bad")
+                with open(path, "w") as f:
+                    f.write(text)
+                self.assert_failed_with(run_tool("import", path), code, needle)
+                for p, data in before.items():
+                    self.assertEqual(read_bytes(p), data)  # checked before any write
+        for args, needle in [([], "import: usage"), (["a", "b"], "import: usage"),
+                             (["-r", "a"], "no -r"), ([self.path("none.csv")], "cannot open")]:
+            with self.subTest(args=args):
+                self.assertNotEqual(run_tool("import", *args)[0], 0)
+                self.assertIn(needle.encode(), run_tool("import", *args)[2])
+        # a file that cannot be written is named; the others are written
+        table = "path,TITLE\n%s,x\n%s,y\n" % (self.path("none.mp3"), mp3)
+        with open(self.path("t.csv"), "w") as f:
+            f.write(table)
+        code, out, err = run_tool("import", self.path("t.csv"))
+        self.assertEqual(code, 1)
+        self.assertIn(b"1 written, 0 unchanged, 1 failed", err)
+        self.assertEqual(run_tool("get", mp3, "TITLE")[1], b"y\n")
+
+    def test_json_from_standard_input_or_a_file(self):
+        path = self.copy("sample.mp3")
+        proc = subprocess.run(TOOL_PREFIX + [TOOL, "write", path, "--json", "-"],
+                              input=b'{"title":"piped"}', stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=60)
+        self.assertEqual((proc.returncode, proc.stderr), (0, b""))
+        self.assertEqual(self.read_tags(path)["title"], "piped")
+        with open(self.path("tags.json"), "w") as f:
+            f.write('{"album":"from a file",\n "properties":{"MOOD":["calm"]}}')
+        for option in [["--json", "@" + self.path("tags.json")],
+                       ["--json=@" + self.path("tags.json")]]:
+            with self.subTest(option=option):
+                self.assertEqual(run_tool("batch", path, *option)[0], 0)
+                self.assertEqual(self.read_tags(path)["album"], "from a file")
+        self.assert_failed_with(run_tool("write", path, "--json", "@" + self.path("none")), 2,
+                                "cannot open: " + self.path("none"))
+
+
+class Names(CliTestCase):
+    """rename (names from tags) and totag (tags from names)."""
+
+    def tagged(self, name, **tags):
+        path = self.copy("sample.flac", name)
+        options = []
+        for key, value in tags.items():
+            options += ["--set", "%s=%s" % (key, value)]
+        self.assertEqual(run_tool("write", path, *options)[0], 0)
+        return path
+
+    def test_rename_from_tags(self):
+        a = self.tagged("a.flac", ARTIST="AC/DC", ALBUM="Live: 1991?", TRACKNUMBER="3/12",
+                        TITLE='Who "made" <who>|*')
+        b = self.tagged("b.flac", ARTIST="..", ALBUM="X", TRACKNUMBER="11", TITLE="T")
+        pattern = "%{artist}/%{album}/%{track:02} %{title}"
+        code, out, err = run_tool("rename", "--dry-run", pattern, a, b)
+        expected_a = join(self.dir, "AC_DC", "Live_ 1991_", '03 Who _made_ _who___.flac')
+        expected_b = join(self.dir, "__", "X", "11 T.flac")  # ".." names no folder
+        self.assertEqual((code, err), (0, b""))
+        self.assertEqual(out.decode(), "%s -> %s\n%s -> %s\n" % (a, expected_a, b, expected_b))
+        self.assertTrue(os.path.exists(a))  # a dry run moves nothing
+        self.assertEqual(run_tool("rename", pattern, a, b), (0, b"", b""))
+        self.assertFalse(os.path.exists(a))
+        self.assertEqual(self.read_tags(expected_a)["title"], 'Who "made" <who>|*')
+        self.assertTrue(os.path.exists(expected_b))
+
+    def test_rename_refuses_collisions_and_missing_keys(self):
+        a = self.tagged("a.flac", TITLE="Same")
+        b = self.tagged("b.flac", TITLE="Same")
+        c = self.tagged("c.flac", TITLE="Other")
+        with open(self.path("Other.flac"), "w") as f:
+            f.write("an existing file")
+        cases = [
+            # (args, what standard error says)
+            (["%{title}", a, b], "would both be %s" % join(self.dir, "Same.flac")),
+            (["%{title}", c], "Other.flac exists already"),
+            (["%{composer}", c], "a key of the pattern is missing"),
+        ]
+        for args, needle in cases:
+            with self.subTest(args=args):
+                self.assert_failed_with(run_tool("rename", *args), 1, needle,
+                                        "nothing renamed")
+                self.assertTrue(all(os.path.exists(p) for p in (a, b, c)))
+        for args, needle in [(["%{title}"], "rename: usage"),
+                             (["title", c], "PATTERN: it holds no %{KEY}"),
+                             (["%{title", c], "a %{ is not closed"),
+                             (["%{track:x}", c], "takes a width N from 1 to 9")]:
+            with self.subTest(args=args):
+                self.assert_failed_with(run_tool("rename", *args), 2, needle)
+        # a file already named as its tags say is left alone
+        same = self.tagged("Other2.flac", TITLE="Other2")
+        self.assertEqual(run_tool("rename", "%{title}", same), (0, b"", b""))
+        self.assertTrue(os.path.exists(same))
+
+    def test_tags_from_names(self):
+        cases = [
+            # (file name, pattern, expected properties)
+            ("03 - Ann - Song - Live.flac", "%{track} - %{artist} - %{title}",
+             {"TRACKNUMBER": ["03"], "ARTIST": ["Ann"], "TITLE": ["Song - Live"]}),
+            ("Band_Album_07.flac", "%{artist}_%{album}_%{track}",
+             {"ARTIST": ["Band"], "ALBUM": ["Album"], "TRACKNUMBER": ["07"]}),
+            ("[2001] Title.flac", "[%{date}] %{title}", {"DATE": ["2001"], "TITLE": ["Title"]}),
+        ]
+        for name, pattern, expected in cases:
+            with self.subTest(name=name):
+                path = self.copy("sample.flac", name)
+                self.assertEqual(run_tool("totag", pattern, path), (0, b"", b""))
+                props = json.loads(run_tool("read", "--all", path)[1])["properties"]
+                for key, values in expected.items():
+                    self.assertEqual(props[key], values, key)
+        # names that do not fit are reported; the others are written
+        good, bad = self.copy("sample.flac", "1 - A.flac"), self.copy("sample.flac", "noname.flac")
+        code, out, err = run_tool("totag", "%{track} - %{title}", bad, good)
+        self.assertEqual(code, 1)
+        self.assertIn(("%s: the name does not fit the pattern" % bad).encode(), err)
+        self.assertEqual(run_tool("get", good, "title")[1], b"A\n")
+        for args, needle in [(["%{titel} x", good], "must be in the property table: TITEL"),
+                             (["%{track}%{title}", good], None),
+                             (["%{track:02}", good], "%{KEY:0N} is for rename")]:
+            with self.subTest(args=args):
+                result = run_tool("totag", *args)
+                if needle:
+                    self.assert_failed_with(result, 2, needle)
+                else:  # two fields side by side cannot be told apart
+                    self.assertEqual(result[0], 1)
+
+
 class Usage(CliTestCase):
     def test_usage_errors(self):
         f = self.copy("sample.mp3")
@@ -1006,6 +1469,41 @@ class Usage(CliTestCase):
                 self.assertEqual(run_tool(command, "--help"), (0, out, b""))
         self.assertEqual(run_tool("cover", "get", "--help")[0], 0)
         self.assertEqual(run_tool("--version"), (0, ("quorvale-tag %s\n" % VERSION).encode(), b""))
+
+    def test_every_command_and_option_is_documented(self):
+        docs = os.path.join(os.path.dirname(os.path.abspath(SAMPLES)), "docs")
+        texts = {}
+        for name in ["quorvale-tag.1.in", "completion/quorvale-tag.bash",
+                     "completion/_quorvale-tag"]:
+            with open(os.path.join(docs, name), encoding="utf-8") as f:
+                texts[name] = f.read().replace("\\-", "-")
+        main_help = run_tool("--help")[1].decode()
+        commands = {
+            "read": ["--all", "--json", "--text", "--recursive"],
+            "get": ["--recursive"],
+            "keys": ["--recursive"],
+            "write": ["--set", "--set-custom", "--remove", "--json", "--dry-run"],
+            "batch": ["--set", "--set-custom", "--json"],
+            "strip": ["--pictures", "--dry-run", "--recursive"],
+            "copy": ["--no-pictures", "--recursive"],
+            "export": ["--csv", "--json", "--recursive"],
+            "import": ["--csv", "--json"],
+            "rename": ["--dry-run", "--recursive"],
+            "totag": ["--dry-run", "--recursive"],
+        }
+        for command, options in commands.items():
+            with self.subTest(command=command):
+                self.assertIn("  " + command + " ", main_help)
+                code, command_help, err = run_tool("help", command)
+                self.assertEqual((code, err), (0, b""))
+                self.assertIn("Usage: quorvale-tag " + command, command_help.decode())
+                for name, text in texts.items():
+                    self.assertIn(command, text, name)
+                for option in options:
+                    if command not in ("write", "batch"):  # their options are in WRITE_HELP
+                        self.assertIn(option, command_help.decode(), option)
+                    for name, text in texts.items():
+                        self.assertIn(option, text, (name, option))
 
     @unittest.skipUnless(os.path.exists("/dev/full"), "needs /dev/full")
     def test_output_error_is_a_failure(self):
