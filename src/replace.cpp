@@ -316,15 +316,16 @@ int id3_replace_commit(plat_temp* temp, const char* path, id3_file* src, bool sy
             id3_set_error("cannot create temp: %s", strerror(err));
         return -1;
     }
-    unsigned long code = plat_temp_rename(temp, src ? &src->pf : nullptr);
-    if (code != 0) {
+    int renamed = plat_temp_rename(temp, src ? &src->pf : nullptr);
+    if (renamed != PLAT_RENAMED) {
+        unsigned long code = temp->code;
         plat_temp_discard(temp);
-        if (code == PLAT_TARGET_CHANGED)
+        if (renamed == PLAT_RENAME_TARGET_CHANGED)
             id3_set_error("file changed while writing: %s", path);
-        else if (code == PLAT_STICKY_FOLDER)
+        else if (renamed == PLAT_RENAME_STICKY_FOLDER)
             id3_set_error("cannot replace target (another user's file in a sticky folder): %s",
                           path);
-        else if (code == PLAT_ACCESS_DENIED)
+        else if (renamed == PLAT_RENAME_ACCESS_DENIED)
             id3_set_error("cannot replace target (read-only or locked): %s", path);
         else
             id3_set_error("rename failed (win32 %lu): %s", code, path);

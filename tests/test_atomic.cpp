@@ -178,6 +178,55 @@ TEST(AtomicWrite, TargetThatIsADirectoryIsRefused) {
     EXPECT_EQ(read_file(target + "/inside"), S("x"));
 }
 
+// The outcomes of the rename step, one code each: a refused rename is not read as another
+// failure's code, and the code a message shows comes only with PLAT_RENAME_FAILED.
+TEST(AtomicWrite, RenameOutcomes) {
+    TempDir dir;
+    std::string song = dir.file("song.mp3");
+    std::string folder = dir.file("folder.mp3");
+    std::string other = dir.file("other.mp3");
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    ASSERT_TRUE(write_file(other, S("other")));
+    plat_file other_file;
+    ASSERT_EQ(plat_open_read(other.c_str(), &other_file), 0);
+    struct Case {
+        const char* what;
+        std::string target;
+        bool remove_temp;
+        const plat_file* src;
+        int renamed;
+        unsigned long code; // of a failed rename: ERROR_FILE_NOT_FOUND for ENOENT
+    };
+    const Case cases[] = {
+        {"temporary file gone", song, true, nullptr, PLAT_RENAME_FAILED, 2},
+        {"folder target", folder, false, nullptr, PLAT_RENAME_ACCESS_DENIED, 0},
+        {"target is not the source", song, false, &other_file, PLAT_RENAME_TARGET_CHANGED, 0},
+        {"new target", song, false, nullptr, PLAT_RENAMED, 0},
+    };
+    for (const Case& c : cases) {
+        plat_temp t;
+        ASSERT_EQ(plat_temp_create(&t, c.target.c_str()), 0) << c.what;
+        ASSERT_EQ(plat_temp_write(&t, c.what, strlen(c.what)), 0) << c.what;
+        ASSERT_EQ(plat_temp_close(&t), 0) << c.what;
+        if (c.remove_temp) {
+            ASSERT_EQ(unlink(t.temp_name), 0) << c.what;
+        }
+        int renamed = plat_temp_rename(&t, c.src);
+        EXPECT_EQ(renamed, c.renamed) << c.what;
+        if (renamed == PLAT_RENAME_FAILED) {
+            EXPECT_EQ(t.code, c.code) << c.what;
+        }
+        if (renamed == PLAT_RENAMED)
+            plat_temp_release(&t);
+        else
+            plat_temp_discard(&t);
+    }
+    plat_close(&other_file);
+    EXPECT_EQ(read_file(song), S("new target"));
+    EXPECT_EQ(list_dir(dir.path),
+              (std::vector<std::string>{"folder.mp3", "other.mp3", "song.mp3"}));
+}
+
 TEST(AtomicWrite, UncreatableTemporaryFile) {
     TempDir dir;
     // A parent path component that is a regular file stops even root.
@@ -256,8 +305,8 @@ TEST(AtomicWrite, FolderSwappedForALinkDoesNotRedirectTheReplacement) {
     ASSERT_EQ(rename(dir.file("music").c_str(), dir.file("music-moved").c_str()), 0);
     ASSERT_EQ(symlink("other", dir.file("music").c_str()), 0);
     ASSERT_EQ(plat_temp_close(&temp), 0) << strerror(errno);
-    unsigned long code = plat_temp_rename(&temp, &f.pf);
-    if (code == 0) {
+    int renamed = plat_temp_rename(&temp, &f.pf);
+    if (renamed == PLAT_RENAMED) {
         EXPECT_EQ(plat_flush_folder(&temp), 0);
         plat_temp_release(&temp);
     } else {
@@ -270,7 +319,7 @@ TEST(AtomicWrite, FolderSwappedForALinkDoesNotRedirectTheReplacement) {
     EXPECT_EQ(read_file(dir.file("other/song.mp3")), S("another folder's file"));
     EXPECT_EQ(list_dir(dir.file("other")), std::vector<std::string>{"song.mp3"});
     // The file that was read, in the folder that was opened, is the one replaced.
-    EXPECT_EQ(code, 0ul);
+    EXPECT_EQ(renamed, PLAT_RENAMED);
     Bytes moved = read_file(dir.file("music-moved/song.mp3"));
     EXPECT_NE(moved, original);
     EXPECT_EQ(Bytes(moved.end() - 5000, moved.end()), repeat(0x11, 5000));

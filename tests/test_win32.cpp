@@ -304,13 +304,14 @@ TEST(WinPlatform, RenameReturnsTheSystemCode) {
         const char* what;
         std::string target;
         bool remove_temp;
-        unsigned long code;
+        int renamed;
+        unsigned long code; // of a failed rename
     };
     const Case cases[] = {
-        {"temporary file gone", target, true, ERROR_FILE_NOT_FOUND},
-        {"folder target", dir.file("folder"), false, ERROR_ACCESS_DENIED},
-        {"new target", target, false, 0},
-        {"existing target", target, false, 0},
+        {"temporary file gone", target, true, PLAT_RENAME_FAILED, ERROR_FILE_NOT_FOUND},
+        {"folder target", dir.file("folder"), false, PLAT_RENAME_ACCESS_DENIED, 0},
+        {"new target", target, false, PLAT_RENAMED, 0},
+        {"existing target", target, false, PLAT_RENAMED, 0},
     };
     for (const Case& c : cases) {
         plat_temp t;
@@ -323,9 +324,12 @@ TEST(WinPlatform, RenameReturnsTheSystemCode) {
         if (c.remove_temp) {
             ASSERT_TRUE(DeleteFileA(t.temp_name));
         }
-        unsigned long code = plat_temp_rename(&t, nullptr);
-        EXPECT_EQ(code, c.code) << c.what;
-        if (code == 0) {
+        int renamed = plat_temp_rename(&t, nullptr);
+        EXPECT_EQ(renamed, c.renamed) << c.what;
+        if (renamed == PLAT_RENAME_FAILED) {
+            EXPECT_EQ(t.code, c.code) << c.what;
+        }
+        if (renamed == PLAT_RENAMED) {
             EXPECT_EQ(read_file(target), data);
             EXPECT_EQ(plat_flush_folder(&t), 0);
             plat_temp_release(&t);
