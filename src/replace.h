@@ -1,6 +1,6 @@
 // The replacement of a file (replace.cpp, over file access and the platform layer): the new
-// file described as a head, its filling beside the target and its atomic commit, alone or as a
-// group, and the writing of an extracted picture.
+// file described as a head or a splice list, its filling beside the target and its atomic commit,
+// alone or as a group, and the writing of an extracted picture.
 #ifndef QID3_REPLACE_H
 #define QID3_REPLACE_H
 

@@ -294,9 +294,10 @@ TEST(WinReplace, ReadOnlyAttribute) {
     SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
-// The rename's failure code is passed on unchanged: the caller words its message from it. After a
-// failure the temporary file is removed; after a success only the target remains.
-TEST(WinPlatform, RenameReturnsTheSystemCode) {
+// The rename gives its outcome, and a failure other than a refusal passes the system's code on
+// unchanged: the caller words its message from them. After a failure the temporary file is
+// removed; after a success only the target remains.
+TEST(WinPlatform, RenameGivesItsOutcomeAndTheSystemCode) {
     TempDir dir;
     std::string target = dir.file("song.mp3");
     ASSERT_TRUE(CreateDirectoryA(dir.file("folder").c_str(), nullptr));
