@@ -129,8 +129,8 @@ int64_t id3_ogg_page_len(const uint8_t* data, uint64_t len) {
     return n <= len ? (int64_t)n : 0;
 }
 
-int id3_ogg_renumber_pages(uint8_t* data, uint64_t len, bool at_end, const id3_head* head,
-                           uint64_t* used) {
+int id3_ogg_renumber_pages(uint8_t* data, uint64_t len, bool at_end, uint32_t serial,
+                           uint32_t seq_delta, uint64_t* used) {
     uint64_t pos = 0;
     while (pos < len) {
         int64_t n = id3_ogg_page_len(data + pos, len - pos);
@@ -142,8 +142,8 @@ int id3_ogg_renumber_pages(uint8_t* data, uint64_t len, bool at_end, const id3_h
             return -1;
         }
         uint8_t* page = data + pos;
-        if (id3_le32(page + OGG_SERIAL_AT) == head->ogg_serial)
-            renumber_page(page, (uint64_t)n, head->ogg_seq_delta);
+        if (id3_le32(page + OGG_SERIAL_AT) == serial)
+            renumber_page(page, (uint64_t)n, seq_delta);
         pos += (uint64_t)n;
     }
     *used = pos;

@@ -3,7 +3,7 @@
 #ifndef QID3_OGG_PAGE_H
 #define QID3_OGG_PAGE_H
 
-#include "replace.h"
+#include "base.h"
 
 // Ogg pages (ogg_page.cpp). Page header (little-endian): "OggS", version 0, flags, granule
 // position (8), stream serial number (4), page sequence number (4), CRC-32 of the whole page with
@@ -32,10 +32,11 @@ uint32_t id3_ogg_page_crc(const uint8_t* page, uint64_t len);
 uint32_t id3_ogg_crc_update(uint32_t crc, const uint8_t* p, uint64_t n);
 // The length of the whole page at data: -1 when the bytes are not an Ogg page, 0 when len cuts it.
 int64_t id3_ogg_page_len(const uint8_t* data, uint64_t len);
-// Renumbers the whole Ogg pages at the start of data[0..len) as head->ogg_renumber asks, in place;
-// *used gets the bytes of those pages. A page cut by len is left for the next call, unless
-// at_end. -1 with a message when the bytes are not Ogg pages.
-int id3_ogg_renumber_pages(uint8_t* data, uint64_t len, bool at_end, const id3_head* head,
-                           uint64_t* used);
+// Renumbers the whole Ogg pages at the start of data[0..len) in place: each page of stream serial
+// gets its sequence number moved by seq_delta (modulo 2^32), and its checksum with it; *used gets
+// the bytes of those pages. A page cut by len is left for the next call, unless at_end. -1 with a
+// message when the bytes are not Ogg pages.
+int id3_ogg_renumber_pages(uint8_t* data, uint64_t len, bool at_end, uint32_t serial,
+                           uint32_t seq_delta, uint64_t* used);
 
 #endif

@@ -8,12 +8,18 @@
 #include <stdint.h>
 #include <stddef.h>
 
-// ERROR_ACCESS_DENIED: a rename refused because the target is read-only, locked or a folder.
-#define PLAT_ACCESS_DENIED 5ul
-
-// plat_open_read's result for a path that names something other than a regular file or a folder
-// (a FIFO, socket or device).
+// What the calls below return besides 0 (done) and -1 (failed, errno set): each outcome its own
+// code, the same on every system; each side maps its system's errors to them.
+// A path that names something other than a regular file or a folder (a FIFO, socket or device).
 #define PLAT_NOT_REGULAR (-2)
+// No temporary name fits the folder's limits.
+#define PLAT_NAME_TOO_LONG (-3)
+// The extended attributes of the replaced file cannot be copied to its replacement (errno set).
+#define PLAT_XATTRS_FAILED (-4)
+// Only the close of a written file failed (errno set).
+#define PLAT_CLOSE_FAILED (-5)
+// Another writer holds the file, and the caller asked not to wait.
+#define PLAT_WOULD_BLOCK (-6)
 
 // A regular file open for reading, with what identifies its contents at the time it was opened.
 struct plat_file {
@@ -41,7 +47,6 @@ int64_t plat_pread(const plat_file* f, void* out, uint64_t n, uint64_t off);
 // replaced while we waited is opened again, so that what is read is the file now at the path.
 // With wait 0, PLAT_WOULD_BLOCK (nothing open) when another writer holds it. Otherwise as
 // plat_open_read.
-#define PLAT_WOULD_BLOCK (-4)
 int plat_open_write(const char* path, plat_file* f, int wait);
 // Whether the open file still has the size, modification and change times it had when opened,
 // and path still names it. 1 when unchanged, 0 when changed.
@@ -59,12 +64,14 @@ int plat_strnicmp(const char* a, const char* b, size_t n);
 // before the rename, so a killed process leaves nothing behind.
 struct plat_temp {
     int fd;
-    int named;       // has a name in the folder (always after plat_temp_link)
-    char* target;    // the file to replace (a symbolic link's final target on POSIX)
-    char* temp_name; // "<target>.quorvale-tmp.<pid>.<random>", the name part shortened if needed
-    char* folder;    // the target's folder, flushed after the rename
-    int dir_fd;      // POSIX: the folder, opened once; every later step works relative to it
-    int err;         // the errno of the last failed step
+    int named;          // has a name in the folder (always after plat_temp_link)
+    char* target;       // the file to replace (a symbolic link's final target on POSIX)
+    char* temp_name;    // "<target>.quorvale-tmp.<pid>.<random>", the name part shortened if needed
+    char* folder;       // the target's folder, flushed after the rename
+    int dir_fd;         // POSIX: the folder, opened once; every later step works relative to it
+    int err;            // the errno of the last failed step
+    unsigned long code; // a failed rename's system code in the numbering of Win32, which the
+                        // messages show on every system
     unsigned create_mode;
 };
 
@@ -73,8 +80,6 @@ struct plat_temp {
 // PLAT_NAME_TOO_LONG when no temporary name fits; or PLAT_XATTRS_FAILED with errno set when the
 // extended attributes cannot be copied (nothing created). On failure the record holds nothing to
 // release.
-#define PLAT_NAME_TOO_LONG (-2)
-#define PLAT_XATTRS_FAILED (-3)
 int plat_temp_create(plat_temp* t, const char* path);
 // Writes n bytes; 0, or -1 with errno.
 int plat_temp_write(plat_temp* t, const void* data, uint64_t n);
@@ -97,17 +102,21 @@ void plat_temp_sync_group(plat_temp* const* temps, int count, int* errs);
 // Gives the temporary file its name (if it has none) and closes it. 0; -1 with errno, or
 // PLAT_CLOSE_FAILED when only the close failed (errno set; the name exists and plat_temp_discard
 // removes it).
-#define PLAT_CLOSE_FAILED (-2)
 int plat_temp_close(plat_temp* t);
-// Moves the closed temporary file over the target. 0, or a Windows system error code
-// (PLAT_ACCESS_DENIED for a read-only or locked target; t->err tells why). With src, the target
-// must still be that file (PLAT_TARGET_CHANGED otherwise): nothing else is ever replaced; on
-// POSIX, where src is still open, also with the size and times it had when opened, looked at last
-// before the rename, so that an append by a program that takes no lock is lost only when it lands
-// in the moment between that look and the rename (or later, through a descriptor of the old file).
-#define PLAT_TARGET_CHANGED 0x20000001ul
-#define PLAT_STICKY_FOLDER 0x20000002ul
-unsigned long plat_temp_rename(plat_temp* t, const plat_file* src);
+// Moves the closed temporary file over the target. PLAT_RENAMED, or why not: the target is
+// read-only, locked or a folder (PLAT_RENAME_ACCESS_DENIED), is another user's file in a sticky
+// folder (PLAT_RENAME_STICKY_FOLDER), or is no longer src (PLAT_RENAME_TARGET_CHANGED); any other
+// failure is PLAT_RENAME_FAILED, with t->code set. With src, the target must still be that file:
+// nothing else is ever replaced; on POSIX, where src is still open, also with the size and times
+// it had when opened, looked at last before the rename, so that an append by a program that takes
+// no lock is lost only when it lands in the moment between that look and the rename (or later,
+// through a descriptor of the old file).
+#define PLAT_RENAMED 0
+#define PLAT_RENAME_ACCESS_DENIED 1
+#define PLAT_RENAME_TARGET_CHANGED 2
+#define PLAT_RENAME_STICKY_FOLDER 3
+#define PLAT_RENAME_FAILED 4
+int plat_temp_rename(plat_temp* t, const plat_file* src);
 // Flushes the target's folder so that the rename survives a power cut. 0, or -1 with errno.
 int plat_flush_folder(const plat_temp* t);
 // Closes and removes the temporary file, if any, and releases the record's texts.

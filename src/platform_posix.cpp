@@ -18,8 +18,9 @@
 //   - temporary names are unique (pid, a random part, O_EXCL), and only a file this call created
 //     is ever removed.
 //
-// Rename failures map to Windows system error codes:
-//   EACCES EPERM EROFS EBUSY ETXTBSY EISDIR -> 5   ERROR_ACCESS_DENIED
+// A refused rename (EACCES EPERM EROFS EBUSY ETXTBSY EISDIR) is PLAT_RENAME_ACCESS_DENIED, as
+// Windows's ERROR_ACCESS_DENIED is. Any other failure's errno is given to the message in the
+// numbering of Win32 error codes, so that a message names a failure alike on every system:
 //   ENOENT                                  -> 2   ERROR_FILE_NOT_FOUND
 //   ENOTDIR                                 -> 3   ERROR_PATH_NOT_FOUND
 //   EXDEV                                   -> 17  ERROR_NOT_SAME_DEVICE
@@ -465,6 +466,7 @@ int plat_temp_create(plat_temp* t, const char* path) {
     t->dir_fd = -1;
     t->named = 0;
     t->err = 0;
+    t->code = 0;
     t->temp_name = nullptr;
     t->folder = nullptr;
     t->target = replace_target(path);
@@ -779,15 +781,14 @@ int plat_temp_close(plat_temp* t) {
     return close(fd) == 0 ? 0 : PLAT_CLOSE_FAILED;
 }
 
-static unsigned long windows_code(int err) {
+static bool rename_refused(int err) {
+    return err == EACCES || err == EPERM || err == EROFS || err == EBUSY || err == ETXTBSY ||
+           err == EISDIR;
+}
+
+// A failed rename's errno in the numbering of Win32 error codes, for its message.
+static unsigned long win32_numbering(int err) {
     switch (err) {
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EBUSY:
-    case ETXTBSY:
-    case EISDIR:
-        return PLAT_ACCESS_DENIED;
     case ENOENT:
         return 2;
     case ENOTDIR:
@@ -808,43 +809,46 @@ static unsigned long windows_code(int err) {
     }
 }
 
-unsigned long plat_temp_rename(plat_temp* t, const plat_file* src) {
+int plat_temp_rename(plat_temp* t, const plat_file* src) {
     const char* target_name = base_of(t->target);
     struct stat st;
     bool exists = fstatat(t->dir_fd, target_name, &st, AT_SYMLINK_NOFOLLOW) == 0;
     // Only the file that was read is replaced: in the folder we hold, under the same name.
     if (src && (!exists || (uint64_t)st.st_dev != src->device || (uint64_t)st.st_ino != src->inode))
-        return PLAT_TARGET_CHANGED;
+        return PLAT_RENAME_TARGET_CHANGED;
     // A device, FIFO or socket is never replaced by a file.
     if (exists && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
-        return PLAT_ACCESS_DENIED;
+        return PLAT_RENAME_ACCESS_DENIED;
     if (exists && S_ISREG(st.st_mode)) {
         // Windows refuses to replace a read-only file. POSIX rename only asks the folder, and root
         // may write anything, so the target's own permission bits are checked here.
         if ((st.st_mode & 0222) == 0)
-            return PLAT_ACCESS_DENIED;
+            return PLAT_RENAME_ACCESS_DENIED;
         if (faccessat(t->dir_fd, target_name, W_OK, 0) != 0 &&
             (errno == EACCES || errno == EROFS || errno == EPERM)) {
             t->err = errno;
-            return PLAT_ACCESS_DENIED;
+            return PLAT_RENAME_ACCESS_DENIED;
         }
     }
     // The last look at the source, as close to the rename as it can be: bytes appended or written
     // by a program that does not take the writers' lock would be lost with the old file. (A source
     // closed before the rename, on FUSE, was looked at by its path just before.)
     if (src && src->fd >= 0 && !contents_unchanged(src))
-        return PLAT_TARGET_CHANGED;
+        return PLAT_RENAME_TARGET_CHANGED;
     if (renameat(t->dir_fd, base_of(t->temp_name), t->dir_fd, target_name) != 0) {
         t->err = errno;
         // A sticky folder lets only a file's owner (or the folder's) replace it.
         struct stat dir_st;
         if ((t->err == EPERM || t->err == EACCES) && exists && fstat(t->dir_fd, &dir_st) == 0 &&
             (dir_st.st_mode & S_ISVTX) && st.st_uid != geteuid() && dir_st.st_uid != geteuid())
-            return PLAT_STICKY_FOLDER;
-        return windows_code(t->err);
+            return PLAT_RENAME_STICKY_FOLDER;
+        if (rename_refused(t->err))
+            return PLAT_RENAME_ACCESS_DENIED;
+        t->code = win32_numbering(t->err);
+        return PLAT_RENAME_FAILED;
     }
     t->named = 0;
-    return 0;
+    return PLAT_RENAMED;
 }
 
 int plat_flush_folder(const plat_temp* t) {

@@ -18,9 +18,10 @@
 // CREATE_NEW: a name that is taken is passed over, never removed) is written, committed to the
 // disk with FlushFileBuffers, closed, and moved over the target with
 // MoveFileExA(MOVEFILE_REPLACE_EXISTING). Windows refuses that move with ERROR_ACCESS_DENIED when
-// the target is read-only, a folder, or open without FILE_SHARE_DELETE; the code is handed back
-// unchanged to the caller. NTFS records the rename in its journal; Windows offers programs without
-// administrator rights no flush of a folder or of a volume.
+// the target is read-only, a folder, or open without FILE_SHARE_DELETE (PLAT_RENAME_ACCESS_DENIED);
+// any other failure's code is handed unchanged to the message. NTFS records the rename in its
+// journal; Windows offers programs without administrator rights no flush of a folder or of a
+// volume.
 #include "platform.h"
 
 #include <errno.h>
@@ -336,6 +337,8 @@ static char* copy_of(const char* text) {
 int plat_temp_create(plat_temp* t, const char* path) {
     t->fd = -1;
     t->named = 0;
+    t->err = 0;
+    t->code = 0;
     t->temp_name = nullptr;
     // MoveFileExA replaces a symbolic link itself, not the file it names; the path is used as
     // given.
@@ -480,18 +483,21 @@ int plat_temp_close(plat_temp* t) {
     return _close(fd) == 0 ? 0 : PLAT_CLOSE_FAILED;
 }
 
-unsigned long plat_temp_rename(plat_temp* t, const plat_file* src) {
+int plat_temp_rename(plat_temp* t, const plat_file* src) {
     // The source, closed by now, was checked against the path just before; the mutex keeps other
     // writers of it from moving a file there since.
     (void)src;
     if (MoveFileExA(t->temp_name, t->target, MOVEFILE_REPLACE_EXISTING)) {
         t->named = 0;
-        return 0;
+        return PLAT_RENAMED;
     }
     // Taken at once, before any other call can change it.
     DWORD code = GetLastError();
+    if (code == ERROR_ACCESS_DENIED)
+        return PLAT_RENAME_ACCESS_DENIED;
     // A failure must never read as success.
-    return code != 0 ? (unsigned long)code : (unsigned long)ERROR_GEN_FAILURE;
+    t->code = code != 0 ? (unsigned long)code : (unsigned long)ERROR_GEN_FAILURE;
+    return PLAT_RENAME_FAILED;
 }
 
 int plat_flush_folder(const plat_temp* t) {

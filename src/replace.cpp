@@ -65,99 +65,194 @@ void id3_head_release(id3_head* head) {
     head->len = head->piece_count = head->tail_len = head->tail_replaces = 0;
 }
 
-// The zero bytes to add to a head of head->len bytes so that the audio at audio_off starts at the
-// same offset in a block of the new file as in the old one, when the head's padding can take them:
-// then the audio's whole blocks can be shared instead of copied. The length field is enlarged to
-// count them. 0 when no bytes are needed or the field cannot take them.
-static uint64_t align_padding(id3_head* head, uint64_t block) {
-    uint64_t extra = (head->audio_off % block + block - id3_head_len(head) % block) % block;
-    if (extra == 0 || head->grow_kind == ID3_GROW_NONE)
+// Copies the old bytes a..b of src to the temporary file's end, at offset out of the new file.
+// Where they start at the same offset in a block of block bytes as in src, their whole blocks are
+// shared with src if the file system agrees (the last one only when it ends src), the rest
+// copied. 0; -1 with errno and *read_side set when reading failed; 1 when src ended early.
+static int copy_range(plat_temp* temp, const id3_file* src, uint64_t a, uint64_t b, uint64_t out,
+                      uint64_t block, int* read_side) {
+    uint64_t shared_at = block > 0 ? (a + block - 1) / block * block : b;
+    uint64_t shared_end = block == 0 || b == src->size ? b : b / block * block;
+    if (block == 0 || out % block != a % block || shared_at >= shared_end)
+        return plat_temp_copy(temp, &src->pf, a, b - a, read_side);
+    int rc = shared_at > a ? plat_temp_copy(temp, &src->pf, a, shared_at - a, read_side) : 0;
+    if (rc != 0)
+        return rc;
+    rc = plat_temp_clone(temp, &src->pf, shared_at, shared_end - shared_at);
+    if (rc < 0)
+        return rc;
+    // Refused (1): the copy takes over where the clone would have started.
+    uint64_t copied_from = rc == 0 ? shared_end : shared_at;
+    return copied_from < b ? plat_temp_copy(temp, &src->pf, copied_from, b - copied_from, read_side)
+                           : 0;
+}
+
+// The bytes of a size field of kind, and the largest value it holds (0, 0: no such kind).
+static uint64_t field_width(int kind) {
+    return kind == ID3_FIELD_BE24                                   ? 3
+           : kind >= ID3_FIELD_SYNCSAFE28 && kind <= ID3_FIELD_LE32 ? 4
+                                                                    : 0;
+}
+
+static uint64_t field_max(int kind) {
+    switch (kind) {
+    case ID3_FIELD_SYNCSAFE28:
+        return (1u << 28) - 1;
+    case ID3_FIELD_BE24:
+        return (1u << 24) - 1;
+    case ID3_FIELD_BE32:
+    case ID3_FIELD_LE32:
+        return UINT32_MAX;
+    default:
         return 0;
-    uint8_t* field = head->data + head->grow_at;
-    if (head->grow_kind == ID3_GROW_SYNCSAFE28) {
-        if (head->grow_at + 4 > head->len)
-            return 0;
-        uint64_t size = id3_syncsafe32(field);
-        if (size + extra >= (1u << 28))
-            return 0;
-        id3_put_syncsafe32(field, (uint32_t)(size + extra));
-    } else {
-        if (head->grow_at + 3 > head->len)
-            return 0;
-        uint64_t size = (uint64_t)id3_be24(field) + extra;
-        if (size >= (1u << 24))
-            return 0;
-        id3_put_be24(field, (uint32_t)size);
+    }
+}
+
+static void put_field(uint8_t* at, int kind, uint64_t value) {
+    if (kind == ID3_FIELD_SYNCSAFE28)
+        id3_put_syncsafe32(at, (uint32_t)value);
+    else if (kind == ID3_FIELD_BE24)
+        id3_put_be24(at, (uint32_t)value);
+    else if (kind == ID3_FIELD_BE32)
+        id3_put_be32(at, (uint32_t)value);
+    else
+        id3_put_le32(at, (uint32_t)value);
+}
+
+static uint64_t splice_len(const id3_splice& splice) {
+    uint64_t len = splice.len;
+    for (uint64_t i = 0; i < splice.piece_count; i++)
+        len += splice.pieces[i].len;
+    return len;
+}
+
+// Whether the list describes a new file that src can give: every kept region inside src, every
+// patch inside its splice, in order, and holding its value.
+static bool splices_fit(const id3_file* src, const id3_splice_list* list) {
+    for (uint64_t i = 0; i < list->count; i++) {
+        const id3_splice& splice = list->splices[i];
+        if (splice.kind == ID3_SPLICE_BYTES)
+            continue;
+        if ((splice.kind != ID3_SPLICE_KEEP && splice.kind != ID3_SPLICE_OGG_PAGES) || !src ||
+            splice.from > src->size || splice.len > src->size - splice.from)
+            return false;
+    }
+    if (list->grows >= 0 && ((uint64_t)list->grows >= list->count ||
+                             list->splices[list->grows].kind != ID3_SPLICE_BYTES))
+        return false;
+    for (uint64_t i = 0; i < list->patch_count; i++) {
+        const id3_size_patch& patch = list->patches[i];
+        uint64_t width = field_width(patch.kind);
+        if (width == 0 || patch.splice >= list->count || patch.value > field_max(patch.kind))
+            return false;
+        const id3_splice& splice = list->splices[patch.splice];
+        if (splice.kind == ID3_SPLICE_OGG_PAGES || patch.at > splice.len ||
+            width > splice.len - patch.at)
+            return false;
+        const id3_size_patch* before = i > 0 ? &list->patches[i - 1] : nullptr;
+        if (before &&
+            (before->splice > patch.splice ||
+             (before->splice == patch.splice && before->at + field_width(before->kind) > patch.at)))
+            return false;
+    }
+    return true;
+}
+
+// The zero bytes to add at the end of the growing splice so that the kept splice after it starts
+// at the same offset in a block of the new file as in the old one (then its whole blocks can be
+// shared instead of copied), when a whole block of the old file is left from there and every
+// field that counts them can take them. 0 otherwise.
+static uint64_t growth(const id3_file* src, const id3_splice_list* list, uint64_t block) {
+    uint64_t grows = (uint64_t)list->grows;
+    if (list->grows < 0 || block == 0 || grows + 1 >= list->count)
+        return 0;
+    const id3_splice& next = list->splices[grows + 1];
+    if (next.kind != ID3_SPLICE_KEEP || src->size - next.from <= block)
+        return 0;
+    uint64_t end = 0;
+    for (uint64_t i = 0; i <= grows; i++)
+        end += splice_len(list->splices[i]);
+    uint64_t extra = (next.from % block + block - end % block) % block;
+    for (uint64_t i = 0; i < list->patch_count && extra > 0; i++) {
+        const id3_size_patch& patch = list->patches[i];
+        if (patch.counts_growth && patch.value + extra > field_max(patch.kind))
+            extra = 0;
     }
     return extra;
 }
 
-// Writes the head, and where the temporary file's file system can share blocks, the padding that
-// aligns the audio with the old file's blocks. *block: the block size to clone in, or 0.
-static int write_head(plat_temp* temp, const id3_file* src, id3_head* head, uint64_t* block) {
-    *block = 0;
-    // Aligning pays only when a whole block of audio is left to share.
-    uint64_t audio_len = src && head->audio_off < src->size ? src->size - head->audio_off : 0;
-    uint64_t size = audio_len > 0 ? plat_temp_clone_block(temp, &src->pf) : 0;
-    uint64_t extra = size > 0 && audio_len > size ? align_padding(head, size) : 0;
-    // The owned bytes with the borrowed pieces between them.
+// Writes a BYTES splice, its patches written into its own bytes first, and `extra` zero bytes
+// after it. 0, or -1 with errno.
+static int write_bytes(plat_temp* temp, const id3_splice_list* list, uint64_t index,
+                       uint64_t extra_after, uint64_t growth_bytes) {
+    const id3_splice& splice = list->splices[index];
+    for (uint64_t i = 0; i < list->patch_count; i++) {
+        const id3_size_patch& patch = list->patches[i];
+        if (patch.splice == index)
+            put_field(splice.bytes + patch.at, patch.kind,
+                      patch.value + (patch.counts_growth ? growth_bytes : 0));
+    }
+    // The own bytes with the borrowed pieces between them.
     uint64_t from = 0;
-    for (uint64_t i = 0; i < head->piece_count; i++) {
-        const id3_head_piece& piece = head->pieces[i];
-        if (plat_temp_write(temp, head->data + from, piece.at - from) != 0 ||
+    for (uint64_t i = 0; i < splice.piece_count; i++) {
+        const id3_head_piece& piece = splice.pieces[i];
+        if (plat_temp_write(temp, splice.bytes + from, piece.at - from) != 0 ||
             plat_temp_write(temp, piece.bytes, piece.len) != 0)
             return -1;
         from = piece.at;
     }
-    if (plat_temp_write(temp, head->data + from, head->len - from) != 0)
+    if (plat_temp_write(temp, splice.bytes + from, splice.len - from) != 0)
         return -1;
-    if (extra > 0) {
-        std::unique_ptr<uint8_t, decltype(&free)> zeros((uint8_t*)calloc(1, (size_t)extra), free);
+    if (extra_after > 0) {
+        id3_owned_bytes zeros((uint8_t*)calloc(1, (size_t)extra_after));
         if (!zeros) {
             errno = ENOMEM;
             return -1;
         }
-        if (plat_temp_write(temp, zeros.get(), extra) != 0)
+        if (plat_temp_write(temp, zeros.get(), extra_after) != 0)
             return -1;
     }
-    if (size > 0 && (head->keep_len + id3_head_len(head) + extra) % size == head->audio_off % size)
-        *block = size;
     return 0;
 }
 
-// Copies the bytes of src from off to end to the temporary file's end: the part before the first
-// whole block by a copy, the rest shared with src when block is non-zero and the file system
-// agrees. 0; -1 with errno and *read_side set when reading failed; 1 when src ended early.
-static int fill_audio(plat_temp* temp, const id3_file* src, uint64_t off, uint64_t end,
-                      uint64_t block, int* read_side) {
-    if (block > 0) {
-        uint64_t shared_at = (off + block - 1) / block * block;
-        if (shared_at < end) {
-            int rc = shared_at > off
-                         ? plat_temp_copy(temp, &src->pf, off, shared_at - off, read_side)
-                         : 0;
-            if (rc != 0)
-                return rc;
-            off = shared_at;
-            rc = plat_temp_clone(temp, &src->pf, off, end - off);
-            if (rc <= 0)
-                return rc;
-            // Refused: the copy takes over where the clone would have started.
+// Copies a KEEP splice at offset out of the new file, its patches written in place of the old
+// bytes they cover. 0, or as copy_range.
+static int copy_kept(plat_temp* temp, const id3_file* src, const id3_splice_list* list,
+                     uint64_t index, uint64_t out, uint64_t block, uint64_t growth_bytes,
+                     int* read_side) {
+    const id3_splice& splice = list->splices[index];
+    uint64_t at = splice.from;
+    for (uint64_t i = 0; i < list->patch_count; i++) {
+        const id3_size_patch& patch = list->patches[i];
+        if (patch.splice != index)
+            continue;
+        int rc = copy_range(temp, src, at, splice.from + patch.at, out, block, read_side);
+        if (rc != 0)
+            return rc;
+        out += splice.from + patch.at - at;
+        uint8_t field[4];
+        uint64_t width = field_width(patch.kind);
+        put_field(field, patch.kind, patch.value + (patch.counts_growth ? growth_bytes : 0));
+        if (plat_temp_write(temp, field, width) != 0) {
+            *read_side = 0;
+            return -1;
         }
+        out += width;
+        at = splice.from + patch.at + width;
     }
-    return plat_temp_copy(temp, &src->pf, off, end - off, read_side);
+    return copy_range(temp, src, at, splice.from + splice.len, out, block, read_side);
 }
 
 // The chunk in which renumbered Ogg pages are read and written: large enough that the system
 // calls cost little beside the copy, and more than a page (at most 65307 bytes).
 #define OGG_COPY_CHUNK (1u << 18)
 
-// Copies the bytes of src from off to end as Ogg pages, renumbered as head asks (each page of its
+// Copies the bytes of src from off to end as Ogg pages, renumbered as list asks (each page of its
 // stream gets its sequence number moved, and its checksum with it). Memory holds one chunk
 // at a time. 0; -1 with errno and *read_side set when reading or writing failed; 1 when src ended
 // early; 2 with a message when the bytes are not whole Ogg pages.
 static int fill_renumbered(plat_temp* temp, const id3_file* src, uint64_t off, uint64_t end,
-                           const id3_head* head, int* read_side) {
+                           const id3_splice_list* list, int* read_side) {
     id3_owned_bytes chunk((uint8_t*)malloc(OGG_COPY_CHUNK));
     if (!chunk) {
         errno = ENOMEM;
@@ -178,7 +273,8 @@ static int fill_renumbered(plat_temp* temp, const id3_file* src, uint64_t off, u
             off += (uint64_t)got;
         }
         uint64_t used = 0;
-        if (id3_ogg_renumber_pages(chunk.get(), have, off == end, head, &used) != 0)
+        if (id3_ogg_renumber_pages(chunk.get(), have, off == end, list->ogg_serial,
+                                   list->ogg_seq_delta, &used) != 0)
             return 2;
         if (used == 0 && have == OGG_COPY_CHUNK) {
             id3_set_error("damaged Ogg page among the audio");
@@ -203,23 +299,51 @@ static void replace_fill_failed(const char* path, int rc, int read_side, int err
         id3_set_error("short write: %s (%s)", path, strerror(err));
 }
 
-// Copies the first keep_len bytes of src, which stay before the head: their whole blocks shared
-// with src where the file system allows (they start at offset 0 in both files), the rest copied.
-// 0, or as fill_audio.
-static int copy_kept(plat_temp* temp, const id3_file* src, uint64_t keep_len, int* read_side) {
-    uint64_t block = plat_temp_clone_block(temp, &src->pf);
-    uint64_t whole = block > 0 ? keep_len / block * block : 0;
-    int rc = whole > 0 ? fill_audio(temp, src, 0, whole, block, read_side) : 0;
-    if (rc == 0 && keep_len > whole)
-        rc = plat_temp_copy(temp, &src->pf, whole, keep_len - whole, read_side);
-    return rc;
+// Creates the temporary file and fills it with the head's splices: src's first keep_len bytes,
+// the head and the bytes of src from audio_off on, its tail replaced. The head's padding may grow
+// (head->data's length field with it).
+int id3_replace_fill(plat_temp* temp, const char* path, const id3_file* src, id3_head* head) {
+    // At most: the kept start, the head, the rest of the old file, the new tail.
+    id3_splice splices[4];
+    id3_size_patch grow = {};
+    id3_splice_list list = {splices, 0, &grow, 0, -1, head->ogg_serial, head->ogg_seq_delta};
+    if (src && head->keep_len > 0)
+        splices[list.count++] = id3_splice{ID3_SPLICE_KEEP, 0, head->keep_len, nullptr, nullptr, 0};
+    splices[list.count] =
+        id3_splice{ID3_SPLICE_BYTES, 0, head->len, head->data, head->pieces, head->piece_count};
+    uint64_t width = field_width(head->grow_kind);
+    if (width > 0 && head->grow_at <= head->len && width <= head->len - head->grow_at) {
+        const uint8_t* field = head->data + head->grow_at;
+        uint64_t value =
+            head->grow_kind == ID3_GROW_SYNCSAFE28 ? id3_syncsafe32(field) : id3_be24(field);
+        grow = id3_size_patch{head->grow_kind, list.count, head->grow_at, value, true};
+        list.patch_count = 1;
+        list.grows = (int64_t)list.count;
+    }
+    list.count++;
+    if (src && head->audio_off < src->size) {
+        uint64_t audio_len = src->size - head->audio_off;
+        uint64_t replaced = head->tail_replaces <= audio_len ? head->tail_replaces : 0;
+        splices[list.count++] =
+            id3_splice{head->ogg_renumber ? ID3_SPLICE_OGG_PAGES : ID3_SPLICE_KEEP,
+                       head->audio_off,
+                       audio_len - replaced,
+                       nullptr,
+                       nullptr,
+                       0};
+        if (replaced > 0 && head->tail_len > 0)
+            splices[list.count++] =
+                id3_splice{ID3_SPLICE_BYTES, 0, head->tail_len, head->tail, nullptr, 0};
+    }
+    return id3_replace_fill_splices(temp, path, src, &list);
 }
 
-// Creates the temporary file and fills it with src's first keep_len bytes, the head and the bytes
-// of src from audio_off on. src may be NULL when there is nothing to copy. Where the audio's blocks
-// can be shared, the head's padding grows (head->data's length field with it). 0, or -1 with a
-// message and nothing left behind.
-int id3_replace_fill(plat_temp* temp, const char* path, const id3_file* src, id3_head* head) {
+int id3_replace_fill_splices(plat_temp* temp, const char* path, const id3_file* src,
+                             const id3_splice_list* list) {
+    if (!splices_fit(src, list)) {
+        id3_set_error("bad splice list");
+        return -1;
+    }
     int rc = plat_temp_create(temp, path);
     if (rc == PLAT_NAME_TOO_LONG) {
         id3_set_error("path too long for a temporary file: %s", path);
@@ -236,47 +360,47 @@ int id3_replace_fill(plat_temp* temp, const char* path, const id3_file* src, id3
                       strerror(err));
         return -1;
     }
-    uint64_t block = 0;
-    int read_side = 0;
-    rc = src && head->keep_len > 0 ? copy_kept(temp, src, head->keep_len, &read_side) : 0;
-    if (rc != 0) {
-        int err = errno;
-        plat_temp_discard(temp);
-        replace_fill_failed(path, rc, read_side, err);
-        return -1;
+    // The block size in which the two files can share blocks, asked once when old bytes are kept.
+    bool reads_src = false;
+    bool clones = false;
+    for (uint64_t i = 0; i < list->count; i++) {
+        const id3_splice& splice = list->splices[i];
+        reads_src = reads_src || splice.kind != ID3_SPLICE_BYTES;
+        clones = clones || (splice.kind != ID3_SPLICE_BYTES && splice.from < src->size);
     }
-    if (write_head(temp, src, head, &block) != 0) {
-        int err = errno;
-        plat_temp_discard(temp);
-        id3_set_error("short write: %s (%s)", path, strerror(err));
-        return -1;
-    }
-    if (src && (head->audio_off < src->size || head->keep_len > 0)) {
-        uint64_t audio_len = head->audio_off < src->size ? src->size - head->audio_off : 0;
-        uint64_t replaced = head->tail_replaces <= audio_len ? head->tail_replaces : 0;
-        rc = audio_len == 0 ? 0
-             : head->ogg_renumber
-                 ? fill_renumbered(temp, src, head->audio_off, src->size - replaced, head,
-                                   &read_side)
-                 : fill_audio(temp, src, head->audio_off, src->size - replaced, block, &read_side);
-        if (rc == 0 && replaced > 0 && head->tail_len > 0 &&
-            plat_temp_write(temp, head->tail, head->tail_len) != 0)
-            rc = -1;
+    uint64_t block = clones ? plat_temp_clone_block(temp, &src->pf) : 0;
+    uint64_t extra = reads_src ? growth(src, list, block) : 0;
+    uint64_t out = 0;
+    for (uint64_t i = 0; i < list->count; i++) {
+        const id3_splice& splice = list->splices[i];
+        int read_side = 0;
+        uint64_t extra_after = list->grows == (int64_t)i ? extra : 0;
+        if (splice.kind == ID3_SPLICE_BYTES) {
+            rc = write_bytes(temp, list, i, extra_after, extra);
+        } else if (splice.kind == ID3_SPLICE_OGG_PAGES) {
+            rc =
+                fill_renumbered(temp, src, splice.from, splice.from + splice.len, list, &read_side);
+        } else {
+            rc = copy_kept(temp, src, list, i, out, block, extra, &read_side);
+        }
         if (rc != 0) {
             int err = errno;
             plat_temp_discard(temp);
             // Damaged Ogg pages (rc 2) have their message already.
-            if (rc != 2)
+            if (splice.kind == ID3_SPLICE_BYTES)
+                id3_set_error("short write: %s (%s)", path, strerror(err));
+            else if (rc != 2)
                 replace_fill_failed(path, rc, read_side, err);
             return -1;
         }
-        // A file that grew since it was opened would lose its new tail with the old file.
-        uint8_t extra;
-        if (plat_pread(&src->pf, &extra, 1, src->size) != 0) {
-            plat_temp_discard(temp);
-            id3_set_error("file changed while writing: %s", path);
-            return -1;
-        }
+        out += splice_len(splice) + extra_after;
+    }
+    // A file that grew since it was opened would lose its new tail with the old file.
+    uint8_t past_end;
+    if (reads_src && plat_pread(&src->pf, &past_end, 1, src->size) != 0) {
+        plat_temp_discard(temp);
+        id3_set_error("file changed while writing: %s", path);
+        return -1;
     }
     return 0;
 }
@@ -316,15 +440,16 @@ int id3_replace_commit(plat_temp* temp, const char* path, id3_file* src, bool sy
             id3_set_error("cannot create temp: %s", strerror(err));
         return -1;
     }
-    unsigned long code = plat_temp_rename(temp, src ? &src->pf : nullptr);
-    if (code != 0) {
+    int renamed = plat_temp_rename(temp, src ? &src->pf : nullptr);
+    if (renamed != PLAT_RENAMED) {
+        unsigned long code = temp->code;
         plat_temp_discard(temp);
-        if (code == PLAT_TARGET_CHANGED)
+        if (renamed == PLAT_RENAME_TARGET_CHANGED)
             id3_set_error("file changed while writing: %s", path);
-        else if (code == PLAT_STICKY_FOLDER)
+        else if (renamed == PLAT_RENAME_STICKY_FOLDER)
             id3_set_error("cannot replace target (another user's file in a sticky folder): %s",
                           path);
-        else if (code == PLAT_ACCESS_DENIED)
+        else if (renamed == PLAT_RENAME_ACCESS_DENIED)
             id3_set_error("cannot replace target (read-only or locked): %s", path);
         else
             id3_set_error("rename failed (win32 %lu): %s", code, path);

@@ -1,11 +1,16 @@
 // The replacement of a file (replace.cpp, over file access and the platform layer): the new
-// file described as a head, its filling beside the target and its atomic commit, alone or as a
-// group, and the writing of an extracted picture.
+// file described as a head or a splice list, its filling beside the target and its atomic commit,
+// alone or as a group, and the writing of an extracted picture.
 #ifndef QID3_REPLACE_H
 #define QID3_REPLACE_H
 
 #include "file_access.h"
 #include "platform.h"
+
+// The new file is described in one of two ways. The head below is what the containers build: one
+// replaced region, an optional replaced tail and one growable length field. The fill turns it into
+// a splice list (further below), the general form: any number of kept or replaced regions and any
+// number of size fields to patch.
 
 // The new start of a file being rewritten: `data` replaces the old file's bytes from `keep_len`
 // to `audio_off`, and the rest of the old file follows unchanged, except that its last
@@ -24,9 +29,14 @@ struct id3_head_piece {
     uint64_t len;
 };
 #define ID3_BORROW_MIN 65536u
+// The kinds of size field a splice list patches (a head's grow_kind is one of the first two).
+#define ID3_FIELD_SYNCSAFE28 1 // an ID3v2 tag size: four syncsafe bytes
+#define ID3_FIELD_BE24 2       // a FLAC block length: three big-endian bytes
+#define ID3_FIELD_BE32 3       // an MP4 atom size
+#define ID3_FIELD_LE32 4       // a RIFF chunk size
 #define ID3_GROW_NONE 0
-#define ID3_GROW_SYNCSAFE28 1 // an ID3v2 tag size: four syncsafe bytes
-#define ID3_GROW_BE24 2       // a FLAC block length: three big-endian bytes
+#define ID3_GROW_SYNCSAFE28 ID3_FIELD_SYNCSAFE28
+#define ID3_GROW_BE24 ID3_FIELD_BE24
 struct id3_head {
     uint8_t* data;
     uint64_t len;
@@ -51,6 +61,46 @@ struct id3_head {
 uint64_t id3_head_len(const id3_head* head);
 int id3_head_borrow(id3_head* head, uint64_t at, const uint8_t* bytes, uint64_t len);
 void id3_head_release(id3_head* head);
+// The new file as a splice list: its regions in order, each kept from the old file (KEEP: the old
+// bytes from..from+len; OGG_PAGES: the same, as Ogg pages renumbered as the list asks) or replaced
+// by the writer's own bytes with borrowed pieces between them (BYTES: bytes[0..len), pieces as in
+// a head); and the size fields patched among them. The list owns nothing: what it names lives
+// until the fill ends, and a BYTES splice's bytes take its patches in place.
+#define ID3_SPLICE_KEEP 0
+#define ID3_SPLICE_BYTES 1
+#define ID3_SPLICE_OGG_PAGES 2
+struct id3_splice {
+    int kind;
+    uint64_t from; // KEEP, OGG_PAGES: where the bytes start in the old file
+    uint64_t len;  // the kept bytes, or the own bytes of BYTES (without its pieces)
+    uint8_t* bytes;
+    const id3_head_piece* pieces;
+    uint64_t piece_count;
+};
+// A size field written into the new file: `value` in the form `kind` (ID3_FIELD_*), `at` bytes into
+// splice `splice` (into its own bytes, for BYTES). With counts_growth, the zero bytes added to the
+// growing splice count into the value too.
+struct id3_size_patch {
+    int kind;
+    uint64_t splice;
+    uint64_t at;
+    uint64_t value;
+    bool counts_growth;
+};
+// grows: the BYTES splice (one that ends in padding) whose end may take zero bytes so that the
+// kept splice right after it starts at the same offset in a block as in the old file, where the
+// file systems can then share its blocks; the patches with counts_growth must all take them.
+// -1: none. Patches are listed in the order of their splice and offset, and do not overlap.
+struct id3_splice_list {
+    id3_splice* splices;
+    uint64_t count;
+    id3_size_patch* patches;
+    uint64_t patch_count;
+    int64_t grows;
+    uint32_t ogg_serial;    // OGG_PAGES: the pages of this stream get their sequence number moved
+    uint32_t ogg_seq_delta; // by this (modulo 2^32), and their checksum with it
+};
+
 // The steps of one replacement. Fill: creates the temporary file with the head and the bytes of
 // src from audio_off on, its tail replaced (src NULL: nothing to copy); where the audio's blocks
 // can be shared, the head's padding grows (with its length field). 0, or -1 with a message and
@@ -60,6 +110,11 @@ void id3_head_release(id3_head* head);
 // the caller flushes the folder and releases the record. 0, or -1 with a message; before the
 // rename a failure removes the temporary file and keeps the target.
 int id3_replace_fill(plat_temp* temp, const char* path, const id3_file* src, id3_head* head);
+// The same for a splice list. src NULL: the list may hold only BYTES splices. A list that does not
+// fit src (a kept region past its end, a patch outside its splice or a value its field cannot
+// hold) is refused with "bad splice list", with nothing created.
+int id3_replace_fill_splices(plat_temp* temp, const char* path, const id3_file* src,
+                             const id3_splice_list* list);
 int id3_replace_commit(plat_temp* temp, const char* path, id3_file* src, bool synced,
                        bool flush_folder);
 // Flushes the folder of a renamed temporary file: 0, or -1 with a message (the target already

@@ -17,6 +17,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/vfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -178,6 +179,162 @@ TEST(AtomicWrite, TargetThatIsADirectoryIsRefused) {
     EXPECT_EQ(read_file(target + "/inside"), S("x"));
 }
 
+// The outcomes of the rename step, one code each: a refused rename is not read as another
+// failure's code, and the code a message shows comes only with PLAT_RENAME_FAILED.
+TEST(AtomicWrite, RenameOutcomes) {
+    TempDir dir;
+    std::string song = dir.file("song.mp3");
+    std::string folder = dir.file("folder.mp3");
+    std::string other = dir.file("other.mp3");
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    ASSERT_TRUE(write_file(other, S("other")));
+    plat_file other_file;
+    ASSERT_EQ(plat_open_read(other.c_str(), &other_file), 0);
+    struct Case {
+        const char* what;
+        std::string target;
+        bool remove_temp;
+        const plat_file* src;
+        int renamed;
+        unsigned long code; // of a failed rename: ERROR_FILE_NOT_FOUND for ENOENT
+    };
+    const Case cases[] = {
+        {"temporary file gone", song, true, nullptr, PLAT_RENAME_FAILED, 2},
+        {"folder target", folder, false, nullptr, PLAT_RENAME_ACCESS_DENIED, 0},
+        {"target is not the source", song, false, &other_file, PLAT_RENAME_TARGET_CHANGED, 0},
+        {"new target", song, false, nullptr, PLAT_RENAMED, 0},
+    };
+    for (const Case& c : cases) {
+        plat_temp t;
+        ASSERT_EQ(plat_temp_create(&t, c.target.c_str()), 0) << c.what;
+        ASSERT_EQ(plat_temp_write(&t, c.what, strlen(c.what)), 0) << c.what;
+        ASSERT_EQ(plat_temp_close(&t), 0) << c.what;
+        if (c.remove_temp) {
+            ASSERT_EQ(unlink(t.temp_name), 0) << c.what;
+        }
+        int renamed = plat_temp_rename(&t, c.src);
+        EXPECT_EQ(renamed, c.renamed) << c.what;
+        if (renamed == PLAT_RENAME_FAILED) {
+            EXPECT_EQ(t.code, c.code) << c.what;
+        }
+        if (renamed == PLAT_RENAMED)
+            plat_temp_release(&t);
+        else
+            plat_temp_discard(&t);
+    }
+    plat_close(&other_file);
+    EXPECT_EQ(read_file(song), S("new target"));
+    EXPECT_EQ(list_dir(dir.path),
+              (std::vector<std::string>{"folder.mp3", "other.mp3", "song.mp3"}));
+}
+
+// A splice list rendered over a synthetic old file: kept regions with a size field patched inside
+// one (a RIFF size at byte 4), a replaced region with its own size fields, one of them the
+// growable padding's, a borrowed piece, and a replaced tail. The fields that count the growth
+// count the zero bytes the padding took (none where the file system cannot share blocks; then the
+// kept region after the padding starts at the old offset in a block).
+TEST(AtomicWrite, SpliceListRendersRegionsAndSizeFields) {
+    TempDir dir;
+    std::string song = dir.file("song.wav");
+    Bytes old;
+    for (int i = 0; i < 3 * 4096 + 123; i++)
+        old.push_back((uint8_t)(i * 7 + i / 251));
+    ASSERT_TRUE(write_file(song, old));
+    id3_file f;
+    ASSERT_EQ(id3_file_open_mode(&f, song.c_str(), ID3_OPEN_WRITE), 0) << id3_last_error();
+    id3_file_guard guard{&f};
+
+    Bytes chunk =
+        S("id3 ") + repeat(0xEE, 4) + S("ID3") + repeat(0xEE, 4) + S("pad") + repeat(0, 5);
+    Bytes tail = S("TAG-") + repeat(0xEE, 3);
+    Bytes piece = S("<borrowed>");
+    const uint64_t chunk_len = chunk.size() + piece.size();
+    id3_head_piece pieces[] = {{8, piece.data(), piece.size()}};
+    id3_splice splices[] = {
+        {ID3_SPLICE_KEEP, 0, 12, nullptr, nullptr, 0},
+        {ID3_SPLICE_BYTES, 0, chunk.size(), chunk.data(), pieces, 1},
+        {ID3_SPLICE_KEEP, 100, old.size() - 100 - 20, nullptr, nullptr, 0},
+        {ID3_SPLICE_BYTES, 0, tail.size(), tail.data(), nullptr, 0},
+    };
+    id3_size_patch patches[] = {
+        {ID3_FIELD_LE32, 0, 4, 0x01020304, true}, {ID3_FIELD_BE32, 1, 4, chunk_len - 8, true},
+        {ID3_FIELD_SYNCSAFE28, 1, 11, 300, true}, {ID3_FIELD_BE24, 2, 50, 0xABCDEF, false},
+        {ID3_FIELD_BE24, 3, 4, 7, false},
+    };
+    id3_splice_list list = {splices, 4, patches, 5, 1, 0, 0};
+    plat_temp temp;
+    ASSERT_EQ(id3_replace_fill_splices(&temp, song.c_str(), &f, &list), 0) << id3_last_error();
+    ASSERT_EQ(id3_replace_commit(&temp, song.c_str(), &f, false, true), 0) << id3_last_error();
+
+    Bytes got = read_file(song);
+    uint64_t base_len = 12 + chunk_len + (old.size() - 120) + tail.size();
+    ASSERT_GE(got.size(), base_len);
+    uint32_t extra = (uint32_t)(got.size() - base_len);
+    Bytes kept(old.begin() + 100, old.end() - 20);
+    kept[50] = 0xAB;
+    kept[51] = 0xCD;
+    kept[52] = 0xEF;
+    Bytes expected = Bytes(old.begin(), old.begin() + 4) + le32(0x01020304 + extra) +
+                     Bytes(old.begin() + 8, old.begin() + 12) + S("id3 ") +
+                     be32((uint32_t)chunk_len - 8 + extra) + piece + S("ID3") +
+                     syncsafe(300 + extra) + S("pad") + repeat(0, 5 + extra) + kept + S("TAG-") +
+                     be24(7);
+    EXPECT_EQ(got, expected);
+    struct statfs fs;
+    ASSERT_EQ(statfs(dir.path.c_str(), &fs), 0);
+    if (extra > 0) {
+        EXPECT_LT(extra, (uint64_t)fs.f_bsize);
+        EXPECT_EQ((12 + chunk_len + extra) % fs.f_bsize, 100u % fs.f_bsize);
+    }
+}
+
+// Lists that do not fit the old file are refused before anything is created.
+TEST(AtomicWrite, SpliceListThatDoesNotFitIsRefused) {
+    TempDir dir;
+    std::string song = dir.file("song.mp3");
+    ASSERT_TRUE(write_file(song, repeat(0x55, 64)));
+    id3_file f;
+    ASSERT_EQ(id3_file_open(&f, song.c_str()), 0) << id3_last_error();
+    id3_file_guard guard{&f};
+    Bytes own = repeat(0, 8);
+    struct Case {
+        const char* what;
+        id3_splice kept;
+        id3_size_patch patches[2];
+        uint64_t patch_count;
+        int64_t grows;
+    };
+    const Case cases[] = {
+        {"kept region past the end", {ID3_SPLICE_KEEP, 60, 5, nullptr, nullptr, 0}, {}, 0, -1},
+        {"patch past its splice",
+         {ID3_SPLICE_KEEP, 0, 64, nullptr, nullptr, 0},
+         {{ID3_FIELD_BE32, 1, 5, 1, false}},
+         1,
+         -1},
+        {"value its field cannot hold",
+         {ID3_SPLICE_KEEP, 0, 64, nullptr, nullptr, 0},
+         {{ID3_FIELD_SYNCSAFE28, 1, 0, 1u << 28, false}},
+         1,
+         -1},
+        {"patches out of order",
+         {ID3_SPLICE_KEEP, 0, 64, nullptr, nullptr, 0},
+         {{ID3_FIELD_BE24, 1, 4, 1, false}, {ID3_FIELD_BE24, 1, 2, 1, false}},
+         2,
+         -1},
+        {"growing a kept region", {ID3_SPLICE_KEEP, 0, 64, nullptr, nullptr, 0}, {}, 0, 0},
+    };
+    for (const Case& c : cases) {
+        id3_splice splices[] = {c.kept, {ID3_SPLICE_BYTES, 0, own.size(), own.data(), nullptr, 0}};
+        id3_size_patch patches[2] = {c.patches[0], c.patches[1]};
+        id3_splice_list list = {splices, 2, patches, c.patch_count, c.grows, 0, 0};
+        plat_temp temp;
+        EXPECT_EQ(id3_replace_fill_splices(&temp, song.c_str(), &f, &list), -1) << c.what;
+        EXPECT_STREQ(id3_last_error(), "bad splice list") << c.what;
+    }
+    EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"song.mp3"});
+    EXPECT_EQ(read_file(song), repeat(0x55, 64));
+}
+
 TEST(AtomicWrite, UncreatableTemporaryFile) {
     TempDir dir;
     // A parent path component that is a regular file stops even root.
@@ -256,8 +413,8 @@ TEST(AtomicWrite, FolderSwappedForALinkDoesNotRedirectTheReplacement) {
     ASSERT_EQ(rename(dir.file("music").c_str(), dir.file("music-moved").c_str()), 0);
     ASSERT_EQ(symlink("other", dir.file("music").c_str()), 0);
     ASSERT_EQ(plat_temp_close(&temp), 0) << strerror(errno);
-    unsigned long code = plat_temp_rename(&temp, &f.pf);
-    if (code == 0) {
+    int renamed = plat_temp_rename(&temp, &f.pf);
+    if (renamed == PLAT_RENAMED) {
         EXPECT_EQ(plat_flush_folder(&temp), 0);
         plat_temp_release(&temp);
     } else {
@@ -270,7 +427,7 @@ TEST(AtomicWrite, FolderSwappedForALinkDoesNotRedirectTheReplacement) {
     EXPECT_EQ(read_file(dir.file("other/song.mp3")), S("another folder's file"));
     EXPECT_EQ(list_dir(dir.file("other")), std::vector<std::string>{"song.mp3"});
     // The file that was read, in the folder that was opened, is the one replaced.
-    EXPECT_EQ(code, 0ul);
+    EXPECT_EQ(renamed, PLAT_RENAMED);
     Bytes moved = read_file(dir.file("music-moved/song.mp3"));
     EXPECT_NE(moved, original);
     EXPECT_EQ(Bytes(moved.end() - 5000, moved.end()), repeat(0x11, 5000));

@@ -294,9 +294,10 @@ TEST(WinReplace, ReadOnlyAttribute) {
     SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
-// The rename's failure code is passed on unchanged: the caller words its message from it. After a
-// failure the temporary file is removed; after a success only the target remains.
-TEST(WinPlatform, RenameReturnsTheSystemCode) {
+// The rename gives its outcome, and a failure other than a refusal passes the system's code on
+// unchanged: the caller words its message from them. After a failure the temporary file is
+// removed; after a success only the target remains.
+TEST(WinPlatform, RenameGivesItsOutcomeAndTheSystemCode) {
     TempDir dir;
     std::string target = dir.file("song.mp3");
     ASSERT_TRUE(CreateDirectoryA(dir.file("folder").c_str(), nullptr));
@@ -304,13 +305,14 @@ TEST(WinPlatform, RenameReturnsTheSystemCode) {
         const char* what;
         std::string target;
         bool remove_temp;
-        unsigned long code;
+        int renamed;
+        unsigned long code; // of a failed rename
     };
     const Case cases[] = {
-        {"temporary file gone", target, true, ERROR_FILE_NOT_FOUND},
-        {"folder target", dir.file("folder"), false, ERROR_ACCESS_DENIED},
-        {"new target", target, false, 0},
-        {"existing target", target, false, 0},
+        {"temporary file gone", target, true, PLAT_RENAME_FAILED, ERROR_FILE_NOT_FOUND},
+        {"folder target", dir.file("folder"), false, PLAT_RENAME_ACCESS_DENIED, 0},
+        {"new target", target, false, PLAT_RENAMED, 0},
+        {"existing target", target, false, PLAT_RENAMED, 0},
     };
     for (const Case& c : cases) {
         plat_temp t;
@@ -323,9 +325,12 @@ TEST(WinPlatform, RenameReturnsTheSystemCode) {
         if (c.remove_temp) {
             ASSERT_TRUE(DeleteFileA(t.temp_name));
         }
-        unsigned long code = plat_temp_rename(&t, nullptr);
-        EXPECT_EQ(code, c.code) << c.what;
-        if (code == 0) {
+        int renamed = plat_temp_rename(&t, nullptr);
+        EXPECT_EQ(renamed, c.renamed) << c.what;
+        if (renamed == PLAT_RENAME_FAILED) {
+            EXPECT_EQ(t.code, c.code) << c.what;
+        }
+        if (renamed == PLAT_RENAMED) {
             EXPECT_EQ(read_file(target), data);
             EXPECT_EQ(plat_flush_folder(&t), 0);
             plat_temp_release(&t);
