@@ -1,10 +1,11 @@
-// The containers (tag_id3.cpp, tag_flac.cpp, tag_ogg.cpp, tag_mp4.cpp, tag_mp4_write.cpp): each
+// The containers (tag_mp3.cpp, tag_flac.cpp, tag_ogg.cpp, tag_mp4.cpp, tag_mp4_write.cpp): each
 // reads an open file's tags into the record and its property map, and builds the new head of a
 // write.
 #ifndef QID3_CONTAINER_H
 #define QID3_CONTAINER_H
 
 #include "file_access.h"
+#include "id3v1.h"
 #include "properties.h"
 
 // What a reader keeps of the picture bytes: none (a picture is noted with has_cover and
@@ -36,7 +37,6 @@ struct id3_old_block {
 // once. MP3: the frame area of a tag whose frames are carried, the texts the ID3v2 tag gives on
 // its own (before ID3v1 fills what it lacks), and the ID3v1 tag. FLAC: the metadata blocks in
 // order and how the walk over them ended. All zero is empty; id3_old_tag_free releases it.
-#define ID3_V1_TAG_LEN 128
 struct id3_old_tag {
     uint8_t* tag_copy;   // the tag's bytes, when they reach past the file's prefix (with
                          // ID3_COVER_IN_TAG: the bytes `cover` lies in)
