@@ -16,6 +16,7 @@
 #define QID3_ID3V2_H
 
 #include "file_access.h"
+#include "record.h"
 
 // The ID3v2 tag header, at the start of an MP3 file: "ID3", major version, revision, flags, and
 // the syncsafe size of what follows it (extended header, frames, padding; not the footer).
@@ -65,49 +66,54 @@ static inline bool id3_is_tag_header(const uint8_t* data, uint64_t len);
 int id3v2_tag_area(const uint8_t* data, uint64_t len, const uint8_t** area, uint64_t* area_len,
                    id3_owned_bytes* copy);
 
-// A frame of a version 2.3 or 2.4 frame area, as the walk finds it.
-struct id3v2_frame_ref {
-    const uint8_t* hdr; // the 10-byte header; the body follows it
-    uint64_t size;      // body bytes
-};
-
-// The frame of a version 2.3/2.4 area at *pos, which then moves past it; false where the walk
-// ends.
-bool id3v2_next_frame(const uint8_t* area, uint64_t a, uint8_t major, uint64_t* pos,
-                      id3v2_frame_ref* fr);
-// A frame's body as its format flags make it; *skip for a compressed or encrypted one. -1 when
-// memory runs out.
-int id3v2_frame_body(const id3v2_frame_ref* fr, uint8_t major, const uint8_t** body, uint64_t* n,
-                     id3_owned_bytes* copy, bool* skip);
-// The version 2.2 frame at *pos, which then moves past it; false where the walk ends.
-bool id3v2_next_frame_v22(const uint8_t* area, uint64_t a, uint64_t* pos, const uint8_t** hdr,
-                          uint64_t* n);
-// Version 2.2 identifiers and the version 2.3 ones that take their place.
+// Version 2.2 identifiers and the version 2.3 ones that take their place: the one table a version
+// 2.2 frame is named by.
 extern const char id3v2_v22_ids[69][2][5];
 
-// A frame of an old tag of any version, in version 2.3/2.4 terms.
-struct id3v2_old_frame {
-    char id[5];          // the version 2.3 identifier (a version 2.2 one translated); "" unknown
-    const uint8_t* hdr;  // versions 2.3/2.4: the 10-byte header; 2.2: NULL
-    const uint8_t* body; // the stored body, as the frame holds it
+// A frame of a frame area of any version, as the walk finds it.
+struct id3v2_frame {
+    // Versions 2.3/2.4: the identifier as stored; 2.2: its version 2.3 form from id3v2_v22_ids
+    // ("" for one the table lacks).
+    char id[5];
+    bool known;          // 2.3/2.4: four characters A-Z or 0-9; 2.2: one the table has
+    const uint8_t* hdr;  // the frame header: 10 bytes (version 2.2: 6)
+    const uint8_t* body; // the body as stored
     uint64_t n;
-    id3v2_frame_ref ref; // versions 2.3/2.4
 };
-
-// The frame at *pos of an area of any version, which then moves past it; false where the walk
-// ends.
-bool id3v2_next_old_frame(const uint8_t* area, uint64_t a, uint8_t major, uint64_t* pos,
-                          id3v2_old_frame* of);
+// The frame at *pos, which then moves past it; false where the walk ends.
+bool id3v2_next_frame(const uint8_t* area, uint64_t a, uint8_t major, uint64_t* pos,
+                      id3v2_frame* fr);
 // Whether the frame's body is stored as it reads (not compressed or encrypted).
-bool id3v2_old_frame_plain(const id3v2_old_frame* of, uint8_t major);
-// The readable body of a frame; false for one that cannot be read, -1 in *rc when memory runs
-// out.
-bool id3v2_old_frame_body(const id3v2_old_frame* of, uint8_t major, const uint8_t** body,
-                          uint64_t* n, id3_owned_bytes* copy, int* rc);
+bool id3v2_frame_plain(const id3v2_frame* of, uint8_t major);
+// The body of a frame as it reads (version 2.4: unsynchronisation undone, data length indicator
+// dropped; in *copy when it had to be decoded); false for one that cannot be read (compressed or
+// encrypted), with -1 in *rc when memory runs out.
+bool id3v2_frame_body(const id3v2_frame* of, uint8_t major, const uint8_t** body, uint64_t* n,
+                      id3_owned_bytes* copy, int* rc);
+
+// The fields of a picture frame's body. APIC: encoding, MIME type + 00, picture type,
+// description + terminator (00 00 for the UTF-16 encodings, 00 otherwise), picture bytes. Version
+// 2.2 PIC: encoding, image format (3: "JPG", "PNG"), then the same from the picture type on.
+struct id3v2_picture {
+    uint8_t encoding;
+    const char* mime; // an empty APIC MIME type reads as ID3_DEFAULT_MIME; PIC: JPG, PNG or ""
+    uint64_t mime_len;
+    uint8_t type;
+    const uint8_t* desc; // in the frame's encoding, without its terminator
+    uint64_t desc_len;
+    const uint8_t* data;
+    uint64_t data_len;
+};
+// How far a body holds the fields: not up to the picture type; up to it, but without a
+// description terminator or without a picture byte after it; all of them.
+#define ID3_PICTURE_NONE 0
+#define ID3_PICTURE_TYPE_ONLY 1
+#define ID3_PICTURE_WHOLE 2
+int id3v2_parse_picture(const uint8_t* body, uint64_t n, bool v22, id3v2_picture* pic);
 // The picture type of a picture frame, or one of:
 #define ID3_PICTURE_TYPE_UNKNOWN (-1) // the body does not reach it or cannot be read
 #define ID3_PICTURE_TYPE_OOM (-2)     // memory ran out
-int id3v2_old_picture_type(const id3v2_old_frame* of, uint8_t major);
+int id3v2_picture_type(const id3v2_frame* of, uint8_t major);
 
 // Whether s is n digits 0-9, and nothing more.
 bool id3v2_is_digits(const char* s, size_t n);
@@ -123,7 +129,7 @@ void id3v2_put_frame_header(uint8_t* hdr, const char* id, uint64_t body_size);
 int id3v2_emit_frame(id3_buf* to, uint64_t* bytes, uint8_t hdr[ID3_FRAME_HEADER_LEN],
                      const uint8_t* prefix, uint64_t prefix_n, const uint8_t* body, uint64_t n,
                      id3_head* borrow = nullptr);
-int id3v2_carry_old_frame(const uint8_t* area, uint64_t a, uint8_t major, const id3v2_old_frame* of,
+int id3v2_carry_old_frame(const uint8_t* area, uint64_t a, uint8_t major, const id3v2_frame* of,
                           id3_buf* to, uint64_t* bytes, id3_head* borrow = nullptr);
 
 // The texts of a payload in one encoding, one after another: each ends at a terminator (00, or

@@ -36,68 +36,6 @@ static bool is_frame_id(const uint8_t* p) {
     return is_id_char(p[0]) && is_id_char(p[1]) && is_id_char(p[2]) && is_id_char(p[3]);
 }
 
-// The frame at *pos, which then moves past it. False at padding, where fewer than 10 bytes remain,
-// or at a frame that overruns the area: the walk ends there.
-bool id3v2_next_frame(const uint8_t* area, uint64_t a, uint8_t major, uint64_t* pos,
-                      id3v2_frame_ref* fr) {
-    if (a - *pos < ID3_FRAME_HEADER_LEN || area[*pos] == 0x00)
-        return false;
-    const uint8_t* hdr = area + *pos;
-    uint64_t stored =
-        major >= 4 ? id3_syncsafe32(hdr + ID3_FRAME_SIZE_AT) : id3_be32(hdr + ID3_FRAME_SIZE_AT);
-    if (stored > a - *pos - ID3_FRAME_HEADER_LEN)
-        return false;
-    *fr = id3v2_frame_ref{hdr, stored};
-    *pos += ID3_FRAME_HEADER_LEN + stored;
-    return true;
-}
-
-// The body of a frame as its format flags make it: unsynchronisation removed and the data length
-// indicator dropped (version 4). *skip is set for a compressed or encrypted frame, which is not
-// read. -1 when memory runs out.
-int id3v2_frame_body(const id3v2_frame_ref* fr, uint8_t major, const uint8_t** body, uint64_t* n,
-                     id3_owned_bytes* copy, bool* skip) {
-    uint8_t format_flags = fr->hdr[ID3_FRAME_FORMAT_AT];
-    *body = fr->hdr + ID3_FRAME_HEADER_LEN;
-    *n = fr->size;
-    *skip = false;
-    if (major == 3) {
-        *skip = (format_flags & (ID3_V3_FORMAT_COMPRESSED | ID3_V3_FORMAT_ENCRYPTED)) != 0;
-    } else if (major >= 4) {
-        if (format_flags & ID3_V4_FORMAT_UNSYNC) {
-            uint64_t decoded_len = 0;
-            copy->reset(unsync_decode(*body, *n, &decoded_len));
-            if (!*copy)
-                return -1;
-            *body = copy->get();
-            *n = decoded_len;
-        }
-        if ((format_flags & ID3_V4_FORMAT_DATA_LENGTH) && *n > 3) {
-            *body += 4;
-            *n -= 4;
-        }
-        *skip = (format_flags & (ID3_V4_FORMAT_COMPRESSED | ID3_V4_FORMAT_ENCRYPTED)) != 0;
-    }
-    return 0;
-}
-
-// The version 2.2 frame at *pos of an area of a bytes, which then moves past it. Frame header, 6
-// bytes: identifier (3), body size (24-bit), no flags. False at an identifier that is not A-Z/0-9
-// (padding among them) or a frame that overruns the area: the walk ends there.
-bool id3v2_next_frame_v22(const uint8_t* area, uint64_t a, uint64_t* pos, const uint8_t** hdr,
-                          uint64_t* n) {
-    if (a - *pos < ID3_V22_FRAME_HEADER_LEN)
-        return false;
-    *hdr = area + *pos;
-    if (!is_id_char((*hdr)[0]) || !is_id_char((*hdr)[1]) || !is_id_char((*hdr)[2]))
-        return false;
-    *n = id3_be24(*hdr + 3);
-    if (*n > a - *pos - ID3_V22_FRAME_HEADER_LEN)
-        return false;
-    *pos += ID3_V22_FRAME_HEADER_LEN + *n;
-    return true;
-}
-
 // How a walk over the frames of a version 2.4 area goes when each size field is read one way.
 struct size_reading {
     bool to_end;     // every frame fits and the walk ends at the area's end or in zero padding
@@ -243,24 +181,6 @@ void id3v2_put_frame_header(uint8_t* hdr, const char* id, uint64_t body_size) {
     hdr[ID3_FRAME_FORMAT_AT] = 0x00;
 }
 
-// The picture type of an APIC frame (the byte after the MIME type), or ID3_PICTURE_TYPE_UNKNOWN
-// when the body does not reach it or cannot be read (compressed or encrypted); ID3_PICTURE_TYPE_OOM
-// when memory runs out.
-static int apic_type(const id3v2_frame_ref* fr, uint8_t major) {
-    const uint8_t* body = nullptr;
-    uint64_t n = 0;
-    id3_owned_bytes copy;
-    bool skip = false;
-    if (id3v2_frame_body(fr, major, &body, &n, &copy, &skip) != 0)
-        return ID3_PICTURE_TYPE_OOM;
-    if (skip || n < 2)
-        return ID3_PICTURE_TYPE_UNKNOWN;
-    const uint8_t* mime_end = (const uint8_t*)memchr(body + 1, 0, (size_t)(n - 1));
-    if (!mime_end || (uint64_t)(mime_end - body) + 1 >= n)
-        return ID3_PICTURE_TYPE_UNKNOWN;
-    return mime_end[1];
-}
-
 // Version 2.2 frames by their later identifiers, as version 2.3 names them (the bodies are the
 // same, except PIC's image format). Frames missing here (CRM, LNK and unknown identifiers) have
 // no later form and are not carried.
@@ -280,6 +200,77 @@ const char id3v2_v22_ids[][2][5] = {
     {"UFI", "UFID"}, {"ULT", "USLT"}, {"WAF", "WOAF"}, {"WAR", "WOAR"}, {"WAS", "WOAS"},
     {"WCM", "WCOM"}, {"WCP", "WCOP"}, {"WPB", "WPUB"}, {"WXX", "WXXX"}};
 
+// The frame at *pos of an area of version `major`, which then moves past it. False where the walk
+// ends: versions 2.3/2.4 at padding (a 00 byte), where fewer than 10 bytes remain, or at a frame
+// that overruns the area; version 2.2 where fewer than 6 remain, at an identifier that is not
+// A-Z/0-9 (padding among them) or a frame that overruns the area.
+bool id3v2_next_frame(const uint8_t* area, uint64_t a, uint8_t major, uint64_t* pos,
+                      id3v2_frame* fr) {
+    memset(fr, 0, sizeof *fr);
+    const uint8_t* hdr = area + *pos;
+    uint64_t n = 0;
+    if (major != 2) {
+        if (a - *pos < ID3_FRAME_HEADER_LEN || hdr[0] == 0x00)
+            return false;
+        n = major >= 4 ? id3_syncsafe32(hdr + ID3_FRAME_SIZE_AT)
+                       : id3_be32(hdr + ID3_FRAME_SIZE_AT);
+        if (n > a - *pos - ID3_FRAME_HEADER_LEN)
+            return false;
+        memcpy(fr->id, hdr, 4);
+        fr->known = is_frame_id(hdr);
+        fr->body = hdr + ID3_FRAME_HEADER_LEN;
+    } else {
+        if (a - *pos < ID3_V22_FRAME_HEADER_LEN)
+            return false;
+        if (!is_id_char(hdr[0]) || !is_id_char(hdr[1]) || !is_id_char(hdr[2]))
+            return false;
+        n = id3_be24(hdr + 3);
+        if (n > a - *pos - ID3_V22_FRAME_HEADER_LEN)
+            return false;
+        for (const auto& ids : id3v2_v22_ids) {
+            if (memcmp(hdr, ids[0], 3) == 0) {
+                memcpy(fr->id, ids[1], 5);
+                fr->known = true;
+            }
+        }
+        fr->body = hdr + ID3_V22_FRAME_HEADER_LEN;
+    }
+    fr->hdr = hdr;
+    fr->n = n;
+    *pos = (uint64_t)(fr->body - area) + n;
+    return true;
+}
+
+// The body of a frame as its format flags make it: unsynchronisation removed and the data length
+// indicator dropped (version 4). *skip is set for a compressed or encrypted frame, which is not
+// read. -1 when memory runs out.
+static int decode_body(const id3v2_frame* fr, uint8_t major, const uint8_t** body, uint64_t* n,
+                       id3_owned_bytes* copy, bool* skip) {
+    // Version 2.2 frames have no flags.
+    uint8_t format_flags = major >= 3 ? fr->hdr[ID3_FRAME_FORMAT_AT] : 0;
+    *body = fr->body;
+    *n = fr->n;
+    *skip = false;
+    if (major == 3) {
+        *skip = (format_flags & (ID3_V3_FORMAT_COMPRESSED | ID3_V3_FORMAT_ENCRYPTED)) != 0;
+    } else if (major >= 4) {
+        if (format_flags & ID3_V4_FORMAT_UNSYNC) {
+            uint64_t decoded_len = 0;
+            copy->reset(unsync_decode(*body, *n, &decoded_len));
+            if (!*copy)
+                return -1;
+            *body = copy->get();
+            *n = decoded_len;
+        }
+        if ((format_flags & ID3_V4_FORMAT_DATA_LENGTH) && *n > 3) {
+            *body += 4;
+            *n -= 4;
+        }
+        *skip = (format_flags & (ID3_V4_FORMAT_COMPRESSED | ID3_V4_FORMAT_ENCRYPTED)) != 0;
+    }
+    return 0;
+}
+
 // Version 2.3 frames that version 2.4 replaced, with their 2.4 form; an empty one drops the frame.
 // The year becomes the recording time, which also takes the day (TDAT) and time (TIME); the
 // recording dates (TRDA) and the size (TSIZ) have no 2.4 form and no reader shows them. The
@@ -288,42 +279,9 @@ static const char kV24Forms[][2][5] = {{"TYER", "TDRC"}, {"TDAT", ""},     {"TIM
                                        {"TORY", "TDOR"}, {"IPLS", "TIPL"}, {"TRDA", ""},
                                        {"TSIZ", ""}};
 
-// The frame at *pos of an old tag of version `major`, which then moves past it. False where the
-// walk ends.
-bool id3v2_next_old_frame(const uint8_t* area, uint64_t a, uint8_t major, uint64_t* pos,
-                          id3v2_old_frame* of) {
-    memset(of, 0, sizeof *of);
-    if (major != 2) {
-        if (!id3v2_next_frame(area, a, major, pos, &of->ref))
-            return false;
-        of->hdr = of->ref.hdr;
-        of->body = of->hdr + ID3_FRAME_HEADER_LEN;
-        of->n = of->ref.size;
-        if (is_frame_id(of->hdr))
-            memcpy(of->id, of->hdr, 4);
-        return true;
-    }
-    if (a - *pos < ID3_V22_FRAME_HEADER_LEN)
-        return false;
-    const uint8_t* hdr = area + *pos;
-    if (!is_id_char(hdr[0]) || !is_id_char(hdr[1]) || !is_id_char(hdr[2]))
-        return false;
-    uint64_t n = id3_be24(hdr + 3);
-    if (n > a - *pos - ID3_V22_FRAME_HEADER_LEN)
-        return false;
-    for (const auto& ids : id3v2_v22_ids) {
-        if (memcmp(hdr, ids[0], 3) == 0)
-            memcpy(of->id, ids[1], 5);
-    }
-    of->body = hdr + ID3_V22_FRAME_HEADER_LEN;
-    of->n = n;
-    *pos += ID3_V22_FRAME_HEADER_LEN + n;
-    return true;
-}
-
-// Whether an old frame's body is stored as it reads (not compressed or encrypted).
-bool id3v2_old_frame_plain(const id3v2_old_frame* of, uint8_t major) {
-    uint8_t format_flags = of->hdr ? of->hdr[ID3_FRAME_FORMAT_AT] : 0;
+// Whether a frame's body is stored as it reads (not compressed or encrypted).
+bool id3v2_frame_plain(const id3v2_frame* of, uint8_t major) {
+    uint8_t format_flags = major >= 3 ? of->hdr[ID3_FRAME_FORMAT_AT] : 0;
     if (major == 3)
         return (format_flags & (ID3_V3_FORMAT_COMPRESSED | ID3_V3_FORMAT_ENCRYPTED)) == 0;
     if (major >= 4)
@@ -335,9 +293,9 @@ bool id3v2_old_frame_plain(const id3v2_old_frame* of, uint8_t major) {
 // date is then carried with less of it).
 static char* old_frame_text(const uint8_t* area, uint64_t a, uint8_t major, const char* id) {
     uint64_t pos = 0;
-    id3v2_old_frame of;
-    while (id3v2_next_old_frame(area, a, major, &pos, &of)) {
-        if (memcmp(of.id, id, 4) == 0 && of.n > 0 && id3v2_old_frame_plain(&of, major))
+    id3v2_frame of;
+    while (id3v2_next_frame(area, a, major, &pos, &of)) {
+        if (memcmp(of.id, id, 4) == 0 && of.n > 0 && id3v2_frame_plain(&of, major))
             return id3_decode_id3_text(of.body[0], of.body + 1, of.n - 1);
     }
     return nullptr;
@@ -398,16 +356,9 @@ int id3v2_emit_frame(id3_buf* to, uint64_t* bytes, uint8_t hdr[ID3_FRAME_HEADER_
     return 0;
 }
 
-// The picture type of an old picture frame, as apic_type gives it.
-int id3v2_old_picture_type(const id3v2_old_frame* of, uint8_t major) {
-    if (major == 2)
-        return of->n > 4 ? of->body[4] : ID3_PICTURE_TYPE_UNKNOWN;
-    return apic_type(&of->ref, major);
-}
-
 // Carries one frame of a version 2.2 or 2.3 tag in its version 2.4 form (see id3v2_v22_ids and
 // kV24Forms). -1 when memory runs out.
-int id3v2_carry_old_frame(const uint8_t* area, uint64_t a, uint8_t major, const id3v2_old_frame* of,
+int id3v2_carry_old_frame(const uint8_t* area, uint64_t a, uint8_t major, const id3v2_frame* of,
                           id3_buf* to, uint64_t* bytes, id3_head* borrow) {
     char id[5];
     memcpy(id, of->id, 5);
@@ -519,20 +470,86 @@ int id3v2_next_decoded(id3v2_text_walk* w, id3_owned_text* out) {
     return *out ? 1 : -1;
 }
 
-// The readable body of an old frame, as id3v2_frame_body gives it (versions 2.3/2.4); false for one
-// that cannot be read. -1 in *rc when memory runs out.
-bool id3v2_old_frame_body(const id3v2_old_frame* of, uint8_t major, const uint8_t** body,
-                          uint64_t* n, id3_owned_bytes* copy, int* rc) {
+// The body of a frame as it reads: unsynchronisation removed and the data length indicator
+// dropped (version 2.4); false for a compressed or encrypted one (versions 2.3/2.4). -1 in *rc when
+// memory runs out.
+bool id3v2_frame_body(const id3v2_frame* of, uint8_t major, const uint8_t** body, uint64_t* n,
+                      id3_owned_bytes* copy, int* rc) {
     *rc = 0;
-    if (major == 2) {
-        *body = of->body;
-        *n = of->n;
-        return true;
-    }
     bool skip = false;
-    if (id3v2_frame_body(&of->ref, major, body, n, copy, &skip) != 0) {
+    if (decode_body(of, major, body, n, copy, &skip) != 0) {
         *rc = -1;
         return false;
     }
     return !skip;
+}
+
+int id3v2_parse_picture(const uint8_t* body, uint64_t n, bool v22, id3v2_picture* pic) {
+    memset(pic, 0, sizeof *pic);
+    uint64_t type_at = 0;
+    if (v22) {
+        // Encoding, image format (3), picture type: only "JPG" and "PNG" have a MIME type.
+        type_at = 4;
+        if (n <= type_at)
+            return ID3_PICTURE_NONE;
+        pic->mime = memcmp(body + 1, "JPG", 3) == 0   ? ID3_DEFAULT_MIME
+                    : memcmp(body + 1, "PNG", 3) == 0 ? "image/png"
+                                                      : "";
+        pic->mime_len = strlen(pic->mime);
+    } else {
+        // Encoding, MIME type + 00 (an empty one is taken for JPEG), picture type.
+        if (n < 2)
+            return ID3_PICTURE_NONE;
+        const uint8_t* mime_end = (const uint8_t*)memchr(body + 1, 0, (size_t)(n - 1));
+        if (!mime_end)
+            return ID3_PICTURE_NONE;
+        type_at = (uint64_t)(mime_end - body) + 1;
+        if (type_at >= n)
+            return ID3_PICTURE_NONE;
+        bool empty = type_at == 2;
+        pic->mime = empty ? ID3_DEFAULT_MIME : (const char*)body + 1;
+        pic->mime_len = empty ? strlen(ID3_DEFAULT_MIME) : type_at - 2;
+    }
+    pic->encoding = body[0];
+    pic->type = body[type_at];
+    // The description, in the frame's encoding, ends with a terminator: 00 00 at an even distance
+    // from its start for UTF-16, 00 otherwise. Every search stays inside the body.
+    uint64_t desc = type_at + 1;
+    if (desc >= n)
+        return ID3_PICTURE_TYPE_ONLY;
+    uint64_t start = 0;
+    if (pic->encoding == ID3_ENC_UTF16 || pic->encoding == ID3_ENC_UTF16BE) {
+        for (uint64_t k = desc; n - k >= 2; k += 2) {
+            if (body[k] == 0 && body[k + 1] == 0) {
+                start = k + 2;
+                break;
+            }
+        }
+    } else {
+        const uint8_t* desc_end = (const uint8_t*)memchr(body + desc, 0, (size_t)(n - desc));
+        if (desc_end)
+            start = (uint64_t)(desc_end - body) + 1;
+    }
+    if (start == 0 || start >= n)
+        return ID3_PICTURE_TYPE_ONLY; // no terminator, or no picture bytes after it
+    uint64_t terminator =
+        pic->encoding == ID3_ENC_UTF16 || pic->encoding == ID3_ENC_UTF16BE ? 2 : 1;
+    pic->desc = body + desc;
+    pic->desc_len = start - terminator - desc;
+    pic->data = body + start;
+    pic->data_len = n - start;
+    return ID3_PICTURE_WHOLE;
+}
+
+int id3v2_picture_type(const id3v2_frame* of, uint8_t major) {
+    const uint8_t* body = nullptr;
+    uint64_t n = 0;
+    id3_owned_bytes copy;
+    int rc = 0;
+    if (!id3v2_frame_body(of, major, &body, &n, &copy, &rc))
+        return rc < 0 ? ID3_PICTURE_TYPE_OOM : ID3_PICTURE_TYPE_UNKNOWN;
+    id3v2_picture pic;
+    if (id3v2_parse_picture(body, n, major == 2, &pic) == ID3_PICTURE_NONE)
+        return ID3_PICTURE_TYPE_UNKNOWN;
+    return pic.type;
 }

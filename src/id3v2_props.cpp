@@ -112,9 +112,9 @@ struct prop_tag {
 // Whether a version 2.3/2.4 area holds a frame of the given id.
 static bool area_has_frame(const uint8_t* area, uint64_t a, uint8_t major, const char* id) {
     uint64_t pos = 0;
-    id3v2_frame_ref ref;
-    while (major != 2 && id3v2_next_frame(area, a, major, &pos, &ref)) {
-        if (memcmp(ref.hdr, id, 4) == 0)
+    id3v2_frame fr;
+    while (id3v2_next_frame(area, a, major, &pos, &fr)) {
+        if (memcmp(fr.id, id, 4) == 0)
             return true;
     }
     return false;
@@ -213,46 +213,17 @@ static int add_url_frame(const prop_frame& fr, id3_props* p) {
     return add_prop(p, key ? key : fr.id, url.get());
 }
 
-// APIC: encoding, MIME type (00), picture type, description, picture; version 2.2 PIC: encoding,
-// 3-byte image format, picture type, description, picture. A body without every field up to at
-// least one picture byte is passed over, as the record's reader does.
+// A picture frame (version 2.2: PIC, its own layout). A body without every field up to at least
+// one picture byte is passed over, as the record's reader does.
 static int add_picture_frame(const prop_frame& fr, bool v22, id3_props* p) {
-    const uint8_t* body = fr.body;
-    uint64_t n = fr.n;
-    const char* mime = "";
-    uint64_t mime_len = 0;
-    uint64_t type_at = 0;
-    if (v22) {
-        if (n <= 5)
-            return 0;
-        mime = memcmp(body + 1, "JPG", 3) == 0   ? ID3_DEFAULT_MIME
-               : memcmp(body + 1, "PNG", 3) == 0 ? "image/png"
-                                                 : "";
-        mime_len = strlen(mime);
-        type_at = 4;
-    } else {
-        if (n <= 3)
-            return 0;
-        const uint8_t* mime_end = (const uint8_t*)memchr(body + 1, 0, (size_t)(n - 1));
-        if (!mime_end)
-            return 0;
-        type_at = (uint64_t)(mime_end - body) + 1;
-        mime = type_at == 2 ? ID3_DEFAULT_MIME : (const char*)body + 1;
-        mime_len = type_at == 2 ? strlen(ID3_DEFAULT_MIME) : type_at - 2;
-    }
-    if (type_at + 1 >= n)
+    id3v2_picture pic;
+    if (id3v2_parse_picture(fr.body, fr.n, v22, &pic) != ID3_PICTURE_WHOLE)
         return 0;
-    id3v2_text_walk w = {body[0], body + type_at + 1, n - type_at - 1, 0, false};
-    const uint8_t* desc = nullptr;
-    uint64_t desc_len = 0;
-    id3v2_next_text(&w, &desc, &desc_len);
-    if (w.pos >= w.n)
-        return 0; // no terminator, or no picture bytes after it
-    id3_owned_text description(id3_decode_id3_text(body[0], desc, desc_len));
+    id3_owned_text description(id3_decode_id3_text(pic.encoding, pic.desc, pic.desc_len));
     if (!description)
         return -1;
-    return id3_props_add_picture(p, body[type_at], mime, mime_len, description.get(),
-                                 strlen(description.get()), w.n - w.pos);
+    return id3_props_add_picture(p, pic.type, pic.mime, pic.mime_len, description.get(),
+                                 strlen(description.get()), pic.data_len);
 }
 
 static int add_frame_props(const prop_frame& fr, const uint8_t* area, uint64_t a, prop_tag* tag,
@@ -278,36 +249,21 @@ static int add_frame_props(const prop_frame& fr, const uint8_t* area, uint64_t a
 int id3v2_area_props(const uint8_t* area, uint64_t a, uint8_t major, id3_props* p) {
     prop_tag tag = {area_has_frame(area, a, major, "TDRC"), area_has_frame(area, a, major, "TDOR"),
                     false};
-    if (major == 2) {
-        uint64_t pos = 0;
-        const uint8_t* hdr = nullptr;
-        uint64_t n = 0;
-        while (id3v2_next_frame_v22(area, a, &pos, &hdr, &n)) {
-            // Read by its version 2.3 name (PIC as APIC, with its own layout).
-            for (const auto& ids : id3v2_v22_ids) {
-                if (memcmp(hdr, ids[0], 3) != 0)
-                    continue;
-                prop_frame fr = {"", hdr + ID3_V22_FRAME_HEADER_LEN, n, major};
-                memcpy(fr.id, ids[1], 5);
-                if (add_frame_props(fr, area, a, &tag, p, true) != 0)
-                    return -1;
-                break;
-            }
-        }
-        return 0;
-    }
     uint64_t pos = 0;
-    id3v2_frame_ref ref;
+    id3v2_frame ref;
     while (id3v2_next_frame(area, a, major, &pos, &ref)) {
+        // A version 2.2 frame by its version 2.3 name (PIC as APIC, with its own layout).
         prop_frame fr;
-        memcpy(fr.id, ref.hdr, 4);
-        fr.id[4] = '\0';
+        memcpy(fr.id, ref.id, 5);
         fr.major = major;
         id3_owned_bytes copy;
-        bool skip = false;
-        if (id3v2_frame_body(&ref, major, &fr.body, &fr.n, &copy, &skip) != 0)
-            return -1;
-        if (!skip && add_frame_props(fr, area, a, &tag, p, false) != 0)
+        int rc = 0;
+        if (!id3v2_frame_body(&ref, major, &fr.body, &fr.n, &copy, &rc)) {
+            if (rc != 0)
+                return -1;
+            continue;
+        }
+        if (add_frame_props(fr, area, a, &tag, p, major == 2) != 0)
             return -1;
     }
     return 0;
@@ -334,7 +290,7 @@ static bool is_url_frame_id(const char* id) {
 
 // Whether the properties name the key of an old frame, as the property reader gives it (pair
 // frames aside: their pairs are named one by one). 1, 0, or -1 when memory runs out.
-int id3v2_frame_named(const id3v2_old_frame* of, uint8_t major, const id3_prop_edits* e) {
+int id3v2_frame_named(const id3v2_frame* of, uint8_t major, const id3_prop_edits* e) {
     if (!e || e->count == 0 || of->n == 0)
         return 0;
     const char* id = of->id;
@@ -351,7 +307,7 @@ int id3v2_frame_named(const id3v2_old_frame* of, uint8_t major, const id3_prop_e
     uint64_t n = 0;
     id3_owned_bytes copy;
     int rc = 0;
-    if (!id3v2_old_frame_body(of, major, &body, &n, &copy, &rc))
+    if (!id3v2_frame_body(of, major, &body, &n, &copy, &rc))
         return rc;
     if (ufid) {
         const uint8_t* end = n > 0 ? (const uint8_t*)memchr(body, 0, (size_t)n) : nullptr;
@@ -389,12 +345,12 @@ static int append_terminated(id3_buf* b, const char* text) {
 // The pairs of an old pair frame that the properties do not name, each role and name with 00
 // after it, appended to pairs; *named is set when one of its pairs is named. False for a frame
 // that cannot be read (it is carried as it is); -1 in *rc when memory runs out.
-static bool kept_pairs(const id3v2_old_frame* of, uint8_t major, const id3_prop_edits* e,
+static bool kept_pairs(const id3v2_frame* of, uint8_t major, const id3_prop_edits* e,
                        id3_buf* pairs, bool* named, int* rc) {
     const uint8_t* body = nullptr;
     uint64_t n = 0;
     id3_owned_bytes copy;
-    if (!id3v2_old_frame_body(of, major, &body, &n, &copy, rc))
+    if (!id3v2_frame_body(of, major, &body, &n, &copy, rc))
         return false;
     if (n == 0)
         return true;
@@ -443,7 +399,7 @@ static int emit_pair_frame(int kind, const id3_buf* pairs, id3_buf* to, uint64_t
 
 // Writes an old pair frame of a kind the properties change again in its place: its pairs not
 // named, then, in the first frame of the kind, the new pairs.
-int id3v2_carry_pair_frame(const id3v2_old_frame* of, uint8_t major, uint64_t at,
+int id3v2_carry_pair_frame(const id3v2_frame* of, uint8_t major, uint64_t at,
                            const id3v2_prop_plan* plan, const id3_prop_edits* e, id3_buf* to,
                            uint64_t* bytes) {
     int kind = id3v2_pair_kind(of->id);
@@ -614,9 +570,9 @@ int id3v2_plan_properties(const id3_old_tag* old, const id3_prop_edits* e, id3v2
     // The pair frames: whether the properties name one of their pairs, where the first readable
     // one stands, and the new pairs.
     uint64_t pos = 0;
-    id3v2_old_frame of;
+    id3v2_frame of;
     for (uint64_t at = 0;
-         old->major != 0 && id3v2_next_old_frame(old->area, old->area_len, old->major, &pos, &of);
+         old->major != 0 && id3v2_next_frame(old->area, old->area_len, old->major, &pos, &of);
          at = pos) {
         int kind = of.n > 0 ? id3v2_pair_kind(of.id) : -1;
         if (kind < 0)

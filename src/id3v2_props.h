@@ -30,12 +30,12 @@ void id3v2_prop_plan_release(id3v2_prop_plan* plan);
 int id3v2_plan_properties(const id3_old_tag* old, const id3_prop_edits* e, id3v2_prop_plan* plan);
 // Whether the properties name the key of an old frame (pair frames aside). 1, 0, or -1 when
 // memory runs out.
-int id3v2_frame_named(const id3v2_old_frame* of, uint8_t major, const id3_prop_edits* e);
+int id3v2_frame_named(const id3v2_frame* of, uint8_t major, const id3_prop_edits* e);
 // The kind of a pair frame (ID3_PAIRS_*), or -1.
 int id3v2_pair_kind(const char* id);
 // Writes an old pair frame of a kind the properties change again in its place (at: where it
 // stands in the area). -1 when memory runs out.
-int id3v2_carry_pair_frame(const id3v2_old_frame* of, uint8_t major, uint64_t at,
+int id3v2_carry_pair_frame(const id3v2_frame* of, uint8_t major, uint64_t at,
                            const id3v2_prop_plan* plan, const id3_prop_edits* e, id3_buf* to,
                            uint64_t* bytes);
 

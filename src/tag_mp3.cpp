@@ -41,122 +41,43 @@ static void store_text_frame(const uint8_t* id, char* text, id3_tags* t) {
     *field = text;
 }
 
-// Picture-type byte at type_at, then the description in the frame's encoding (body byte 0), then
-// the picture bytes to the end of the body. A body without a description terminator or without
-// picture bytes after it is passed over; every search stays inside the body. The record's cover
-// gets the picture and the mime_len bytes of mime (at most 63; none leaves cover_mime empty).
-// Returns -1 only when memory runs out.
-static int store_picture(const uint8_t* body, uint64_t n, uint64_t type_at, const uint8_t* mime,
-                         uint64_t mime_len, id3_tags* t, bool want_cover) {
-    if (type_at + 1 >= n)
-        return 0; // nothing after the picture type
-    uint64_t desc = type_at + 1;
-    uint64_t start = 0;
-    uint8_t encoding = body[0];
-    if (encoding == ID3_ENC_UTF16 || encoding == ID3_ENC_UTF16BE) {
-        // A UTF-16 description ends with a 00 00 unit, at an even distance from its start.
-        for (uint64_t k = desc; n - k >= 2; k += 2) {
-            if (body[k] == 0 && body[k + 1] == 0) {
-                start = k + 2;
-                break;
-            }
-        }
-    } else {
-        const uint8_t* desc_end = (const uint8_t*)memchr(body + desc, 0, (size_t)(n - desc));
-        if (desc_end)
-            start = (uint64_t)(desc_end - body) + 1;
-    }
-    if (start == 0 || start >= n)
-        return 0; // no terminator, or no picture bytes after it
-    return id3_tags_store_cover(t, body + start, n - start, (const char*)mime, mime_len,
-                                want_cover);
+// A picture frame's body of n bytes (version 2.2: PIC) as the record's cover. A body that does not
+// hold every field up to at least one picture byte is passed over. -1 only when memory runs out.
+static int read_picture(const uint8_t* body, uint64_t n, bool v22, id3_tags* t, bool want_cover) {
+    id3v2_picture pic;
+    if (id3v2_parse_picture(body, n, v22, &pic) != ID3_PICTURE_WHOLE)
+        return 0;
+    return id3_tags_store_cover(t, pic.data, pic.data_len, pic.mime, pic.mime_len, want_cover);
 }
 
-// APIC body of n bytes. A body that does not hold every field up to at least one picture byte is
-// passed over. Returns -1 only when memory runs out.
-static int read_apic(const uint8_t* body, uint64_t n, id3_tags* t, bool want_cover) {
-    if (n <= 3)
-        return 0;
-    const uint8_t* mime_end = (const uint8_t*)memchr(body + 1, 0, (size_t)(n - 1));
-    if (!mime_end)
-        return 0;
-    uint64_t i = (uint64_t)(mime_end - body);
-    static const char jpeg[] = ID3_DEFAULT_MIME; // what an empty MIME type is taken for
-    if (i == 1)
-        return store_picture(body, n, i + 1, (const uint8_t*)jpeg, sizeof jpeg - 1, t, want_cover);
-    return store_picture(body, n, i + 1, body + 1, i - 1, t, want_cover);
-}
-
-// Version 2.2 PIC body: encoding byte, 3-byte image format, picture type, description, picture.
-// Only the formats "JPG" and "PNG" have a MIME type; any other leaves it empty.
-static int read_pic(const uint8_t* body, uint64_t n, id3_tags* t, bool want_cover) {
-    if (n <= 5)
-        return 0;
-    const char* mime = "";
-    if (memcmp(body + 1, "JPG", 3) == 0)
-        mime = ID3_DEFAULT_MIME;
-    else if (memcmp(body + 1, "PNG", 3) == 0)
-        mime = "image/png";
-    return store_picture(body, n, 4, (const uint8_t*)mime, strlen(mime), t, want_cover);
-}
-
-// Walks the frames of an area of a bytes. Stops at padding or a frame that overruns the area; a
-// frame of size 0 is passed over. Returns -1 when memory runs out: a record missing a tag that the
-// file holds must not pass for the file's tags, or a write would drop that tag.
+// Walks the frames of an area of a bytes, of any version (version 2.2 frames by their 2.3
+// names). Stops where the walk ends; a frame of size 0 is passed over. Returns -1 when memory runs
+// out: a record missing a tag that the file holds must not pass for the file's tags, or a write
+// would drop that tag.
 static int walk_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_tags* t,
                        bool want_cover) {
     uint64_t pos = 0;
-    id3v2_frame_ref fr;
+    id3v2_frame fr;
     while (id3v2_next_frame(area, a, major, &pos, &fr)) {
-        const uint8_t* hdr = fr.hdr;
         const uint8_t* body = nullptr;
         uint64_t n = 0;
         id3_owned_bytes copy;
-        bool skip = false;
-        if (id3v2_frame_body(&fr, major, &body, &n, &copy, &skip) != 0)
-            return -1;
-        if (skip)
+        int rc = 0;
+        if (!id3v2_frame_body(&fr, major, &body, &n, &copy, &rc)) {
+            if (rc != 0)
+                return -1;
             continue;
-        if (hdr[0] == 'T' && memcmp(hdr, "TXXX", 4) != 0) {
+        }
+        if (fr.id[0] == 'T' && memcmp(fr.id, "TXXX", 4) != 0) {
             if (n > 0) {
                 char* text = id3_decode_id3_text(body[0], body + 1, n - 1);
                 if (!text)
                     return -1;
-                store_text_frame(hdr, text, t);
+                store_text_frame((const uint8_t*)fr.id, text, t);
             }
-        } else if (memcmp(hdr, "APIC", 4) == 0) {
-            if (read_apic(body, n, t, want_cover) != 0)
+        } else if (memcmp(fr.id, "APIC", 4) == 0) {
+            if (read_picture(body, n, major == 2, t, want_cover) != 0)
                 return -1;
-        }
-    }
-    return 0;
-}
-
-// The version 2.2 text frames the record holds, each with the version 2.3 frame whose rule it
-// follows.
-static const char* const kV22Texts[][2] = {{"TT2", "TIT2"}, {"TP1", "TPE1"}, {"TAL", "TALB"},
-                                           {"TCO", "TCON"}, {"TYE", "TYER"}, {"TRK", "TRCK"}};
-
-// Walks the frames of a version 2.2 area of a bytes. Returns -1 when memory runs out.
-static int walk_frames_v22(const uint8_t* area, uint64_t a, id3_tags* t, bool want_cover) {
-    uint64_t pos = 0;
-    const uint8_t* hdr = nullptr;
-    uint64_t n = 0;
-    while (id3v2_next_frame_v22(area, a, &pos, &hdr, &n)) {
-        const uint8_t* body = hdr + ID3_V22_FRAME_HEADER_LEN;
-        if (memcmp(hdr, "PIC", 3) == 0) {
-            if (read_pic(body, n, t, want_cover) != 0)
-                return -1;
-        } else if (n > 0) {
-            for (const auto& ids : kV22Texts) {
-                if (memcmp(hdr, ids[0], 3) != 0)
-                    continue;
-                char* text = id3_decode_id3_text(body[0], body + 1, n - 1);
-                if (!text)
-                    return -1;
-                store_text_frame((const uint8_t*)ids[1], text, t);
-                break;
-            }
         }
     }
     return 0;
@@ -225,8 +146,7 @@ static int parse_tag(const uint8_t* data, uint64_t len, id3_tags* t, bool want_c
     }
     if (readable == 0)
         return 0;
-    int walked = data[3] == 2 ? walk_frames_v22(area, area_len, t, want_cover)
-                              : walk_frames(area, area_len, data[3], t, want_cover);
+    int walked = walk_frames(area, area_len, data[3], t, want_cover);
     if (walked == 0 && data[3] <= 3)
         walked = join_old_date(area, area_len, data[3], t);
     if (walked != 0) {
@@ -527,12 +447,12 @@ static int shown_year(const uint8_t* area, uint64_t a, uint8_t major, uint64_t* 
     *year_at = ID3_NO_FRAME;
     bool date_has_text = false;
     uint64_t pos = 0;
-    id3v2_old_frame of;
-    for (uint64_t at = 0; id3v2_next_old_frame(area, a, major, &pos, &of); at = pos) {
+    id3v2_frame of;
+    for (uint64_t at = 0; id3v2_next_frame(area, a, major, &pos, &of); at = pos) {
         bool recording_time = memcmp(of.id, "TDRC", 4) == 0;
         if (!recording_time && (memcmp(of.id, "TYER", 4) != 0 || date_has_text))
             continue;
-        if (of.n == 0 || !id3v2_old_frame_plain(&of, major))
+        if (of.n == 0 || !id3v2_frame_plain(&of, major))
             continue;
         id3_owned_text text(id3_decode_id3_text(of.body[0], of.body + 1, of.n - 1));
         if (!text)
@@ -561,9 +481,9 @@ static int carry_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_chan
     if (major < 4 && shown_year(area, a, major, &year_at) != 0)
         return -1;
     uint64_t pos = 0;
-    id3v2_old_frame of;
-    for (uint64_t at = 0; id3v2_next_old_frame(area, a, major, &pos, &of); at = pos) {
-        if (of.n == 0 || of.id[0] == '\0')
+    id3v2_frame of;
+    for (uint64_t at = 0; id3v2_next_frame(area, a, major, &pos, &of); at = pos) {
+        if (of.n == 0 || !of.known)
             continue;
         if (is_named_frame((const uint8_t*)of.id, change.named))
             continue;
@@ -574,7 +494,7 @@ static int carry_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_chan
             return -1;
         if (named)
             continue;
-        if (kind >= 0 && plan->pairs_rebuilt[kind] && id3v2_old_frame_plain(&of, major)) {
+        if (kind >= 0 && plan->pairs_rebuilt[kind] && id3v2_frame_plain(&of, major)) {
             if (!pictures &&
                 id3v2_carry_pair_frame(&of, major, at, plan, change.props, to, bytes) != 0)
                 return -1;
@@ -586,7 +506,7 @@ static int carry_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_chan
         if (picture != pictures)
             continue;
         if (picture && change.cover_replaced) {
-            int type = id3v2_old_picture_type(&of, major);
+            int type = id3v2_picture_type(&of, major);
             if (type == ID3_PICTURE_TYPE_OOM)
                 return -1;
             if (type == ID3_PICTURE_FRONT_COVER)
@@ -630,8 +550,8 @@ static int set_tail(id3_head* head, const id3_buf* ape, uint64_t ape_old_len, co
 // Whether the new tag carries a frame of the old one (a comment, or a compressed or encrypted
 // frame) that no named field replaces: a version 2.4 frame with a body as it is, an older one
 // when it takes a version 2.4 form, which not every compressed or encrypted one does.
-static bool old_frame_carried(const id3_old_tag* old, const id3v2_old_frame* of) {
-    if (of->n == 0 || of->id[0] == '\0')
+static bool old_frame_carried(const id3_old_tag* old, const id3v2_frame* of) {
+    if (of->n == 0 || !of->known)
         return false;
     uint64_t carried = old->major >= 4 ? of->n : 0;
     if (old->major < 4)
@@ -659,10 +579,9 @@ static int v1_additions(const id3_old_tag* old, const id3_tags* t, uint32_t* fie
     // carries keeps that frame, which other readers may show: the ID3v1 text the reader gave in
     // its place stays in the ID3v1 tag.
     uint64_t pos = 0;
-    id3v2_old_frame of;
-    while (old->major > 0 &&
-           id3v2_next_old_frame(old->area, old->area_len, old->major, &pos, &of)) {
-        if (id3v2_old_frame_plain(&of, old->major) || !old_frame_carried(old, &of))
+    id3v2_frame of;
+    while (old->major > 0 && id3v2_next_frame(old->area, old->area_len, old->major, &pos, &of)) {
+        if (id3v2_frame_plain(&of, old->major) || !old_frame_carried(old, &of))
             continue;
         for (int i = 0; i < ID3_FIELD_COUNT; i++) {
             if (is_named_frame((const uint8_t*)of.id, 1u << i))
@@ -674,8 +593,7 @@ static int v1_additions(const id3_old_tag* old, const id3_tags* t, uint32_t* fie
     // otherwise.
     const uint8_t* v1 = old->v1;
     pos = 0;
-    while (old->major > 0 &&
-           id3v2_next_old_frame(old->area, old->area_len, old->major, &pos, &of)) {
+    while (old->major > 0 && id3v2_next_frame(old->area, old->area_len, old->major, &pos, &of)) {
         if (memcmp(of.id, "COMM", 4) == 0 && old_frame_carried(old, &of))
             return 0;
     }

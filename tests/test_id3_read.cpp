@@ -12,6 +12,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <memory>
 #include <random>
 #include <ostream>
 #include <string>
@@ -746,6 +747,95 @@ TEST(Extract, WritesThePictureTheReaderFinds) {
         ASSERT_EQ(id3_extract_cover(path.c_str(), out.c_str()), 0) << id3_last_error();
         EXPECT_EQ(read_file(out), expected);
         remove(out.c_str());
+    }
+}
+
+// The one parser of the picture frame layouts (APIC, and version 2.2 PIC): how far a body holds
+// its fields, and where each lies. Every search stays inside the body.
+TEST(PictureLayout, FieldsOfApicAndPicBodies) {
+    struct Case {
+        const char* name;
+        bool v22;
+        Bytes body;
+        int level;
+        const char* mime;
+        int type;
+        std::string desc;
+        Bytes data;
+    };
+    const Case cases[] = {
+        {"empty body", false, {}, ID3_PICTURE_NONE, "", 0, "", {}},
+        {"encoding only", false, B({3}), ID3_PICTURE_NONE, "", 0, "", {}},
+        {"MIME without 00", false, B({3, 'i', 'm'}), ID3_PICTURE_NONE, "", 0, "", {}},
+        {"MIME 00 at the end", false, B({3, 'a', 0}), ID3_PICTURE_NONE, "", 0, "", {}},
+        {"type, nothing after", false, B({3, 'a', 0, 4}), ID3_PICTURE_TYPE_ONLY, "a", 4, "", {}},
+        {"no description terminator",
+         false,
+         B({0, 'a', 0, 3, 'd'}),
+         ID3_PICTURE_TYPE_ONLY,
+         "a",
+         3,
+         "",
+         {}},
+        {"no picture byte after it",
+         false,
+         B({0, 'a', 0, 3, 'd', 0}),
+         ID3_PICTURE_TYPE_ONLY,
+         "a",
+         3,
+         "",
+         {}},
+        {"empty MIME reads as JPEG", false, B({0, 0, 3, 0, 0xFF}), ID3_PICTURE_WHOLE, "image/jpeg",
+         3, "", B({0xFF})},
+        {"Latin-1 description", false, B({0, 'i', '/', 'p', 0, 8, 'd', 'e', 0, 1, 2}),
+         ID3_PICTURE_WHOLE, "i/p", 8, "de", B({1, 2})},
+        // UTF-16: 00 00 only at an even distance from the description's start ends it.
+        {"UTF-16 terminator aligned", false, B({1, 'a', 0, 3, 'x', 0, 0, 'y', 0, 0, 7}),
+         ID3_PICTURE_WHOLE, "a", 3, std::string("x\0\0y", 4), B({7})},
+        {"UTF-16 without terminator",
+         false,
+         B({2, 'a', 0, 3, 0, 'x', 0}),
+         ID3_PICTURE_TYPE_ONLY,
+         "a",
+         3,
+         "",
+         {}},
+        {"PIC too short for the type",
+         true,
+         B({0, 'J', 'P', 'G'}),
+         ID3_PICTURE_NONE,
+         "",
+         0,
+         "",
+         {}},
+        {"PIC type only",
+         true,
+         B({0, 'P', 'N', 'G', 3}),
+         ID3_PICTURE_TYPE_ONLY,
+         "image/png",
+         3,
+         "",
+         {}},
+        {"PIC JPG", true, B({0, 'J', 'P', 'G', 3, 0, 0xAB}), ID3_PICTURE_WHOLE, "image/jpeg", 3, "",
+         B({0xAB})},
+        {"PIC other format: no MIME type", true, B({0, 'B', 'M', 'P', 0, 'z', 0, 9}),
+         ID3_PICTURE_WHOLE, "", 0, "z", B({9})},
+    };
+    for (const auto& c : cases) {
+        // An exactly sized copy: a read past the body shows under a sanitizer.
+        std::unique_ptr<uint8_t[]> body(new uint8_t[c.body.size() + 1]);
+        if (!c.body.empty())
+            memcpy(body.get(), c.body.data(), c.body.size());
+        id3v2_picture pic;
+        ASSERT_EQ(id3v2_parse_picture(body.get(), c.body.size(), c.v22, &pic), c.level) << c.name;
+        if (c.level == ID3_PICTURE_NONE)
+            continue;
+        EXPECT_EQ(std::string(pic.mime, pic.mime_len), c.mime) << c.name;
+        EXPECT_EQ(pic.type, c.type) << c.name;
+        if (c.level != ID3_PICTURE_WHOLE)
+            continue;
+        EXPECT_EQ(std::string((const char*)pic.desc, pic.desc_len), c.desc) << c.name;
+        EXPECT_EQ(Bytes(pic.data, pic.data + pic.data_len), c.data) << c.name;
     }
 }
 
