@@ -6,6 +6,7 @@
 
 #include "file_access.h"
 #include "id3v1.h"
+#include "model.h"
 #include "properties.h"
 
 // What a reader keeps of the picture bytes: none (a picture is noted with has_cover and
@@ -98,6 +99,11 @@ int id3_ogg_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
 // With `held`, the MP3 reader takes the tag's bytes from what a write's load kept instead of
 // reading them again.
 int id3_mp3_load_props(const id3_file* f, id3_props* p, const id3_old_tag* held = nullptr);
+// The MP3 load into the model (the property map is its fold): the ID3v2 tag's frames, every one an
+// item (rank 0), then the fields of an ID3v1 tag that hold text (rank 1: they fill what the ID3v2
+// tag lacks); regions: the ID3v2 tag and the ID3v1 tag. The model holds the bytes the items
+// borrow. With `held`, as above. 0, or -1 with a message.
+int id3_mp3_load_model(const id3_file* f, id3_model* m, const id3_old_tag* held = nullptr);
 int id3_flac_load_props(const id3_file* f, id3_props* p);
 int id3_mp4_load_props(const id3_file* f, id3_props* p);
 int id3_ogg_load_props(const id3_file* f, id3_props* p);

@@ -75,7 +75,9 @@ struct id3v2_frame {
     // Versions 2.3/2.4: the identifier as stored; 2.2: its version 2.3 form from id3v2_v22_ids
     // ("" for one the table lacks).
     char id[5];
-    bool known;          // 2.3/2.4: four characters A-Z or 0-9; 2.2: one the table has
+    bool known;       // 2.3/2.4: four characters A-Z or 0-9; 2.2: one the table has
+    const char* name; // the same, where it lasts: in the header or the table (not NUL-terminated)
+    uint32_t name_len;
     const uint8_t* hdr;  // the frame header: 10 bytes (version 2.2: 6)
     const uint8_t* body; // the body as stored
     uint64_t n;

@@ -218,6 +218,8 @@ bool id3v2_next_frame(const uint8_t* area, uint64_t a, uint8_t major, uint64_t* 
             return false;
         memcpy(fr->id, hdr, 4);
         fr->known = is_frame_id(hdr);
+        fr->name = (const char*)hdr;
+        fr->name_len = 4;
         fr->body = hdr + ID3_FRAME_HEADER_LEN;
     } else {
         if (a - *pos < ID3_V22_FRAME_HEADER_LEN)
@@ -227,10 +229,14 @@ bool id3v2_next_frame(const uint8_t* area, uint64_t a, uint8_t major, uint64_t* 
         n = id3_be24(hdr + 3);
         if (n > a - *pos - ID3_V22_FRAME_HEADER_LEN)
             return false;
+        fr->name = (const char*)hdr;
+        fr->name_len = 3;
         for (const auto& ids : id3v2_v22_ids) {
             if (memcmp(hdr, ids[0], 3) == 0) {
                 memcpy(fr->id, ids[1], 5);
                 fr->known = true;
+                fr->name = ids[1];
+                fr->name_len = 4;
             }
         }
         fr->body = hdr + ID3_V22_FRAME_HEADER_LEN;

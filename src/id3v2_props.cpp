@@ -32,13 +32,52 @@ static const char* genre_name(const char* value) {
     return name ? name : value;
 }
 
-static int add_prop(id3_props* p, const char* key, const char* value) {
-    return id3_props_add(p, key, strlen(key), false, value, strlen(value));
+// Where the property reader puts what one frame gives: items of the model, one for each run of
+// values under one key (a pair frame gives one per role), each with the frame's bytes.
+struct item_sink {
+    id3_model* m;
+    const id3v2_frame* frame;
+    uint64_t first;   // the frame's first item
+    uint64_t raw_off; // where the frame lies in the file; UINT64_MAX for decoded bytes
+};
+
+static id3_item* sink_item(item_sink* s, int kind, const char* key) {
+    id3_item* item = id3_model_add_item(s->m);
+    if (!item)
+        return nullptr;
+    const id3v2_frame* fr = s->frame;
+    item->tag = ID3_REGION_ID3V2;
+    item->kind = kind;
+    item->id = fr->name;
+    item->id_len = fr->name_len;
+    item->raw = fr->hdr;
+    item->raw_len = (uint64_t)(fr->body - fr->hdr) + fr->n;
+    item->raw_off = s->raw_off;
+    if (key) {
+        item->key = strdup(key);
+        if (!item->key)
+            return nullptr;
+    }
+    return item;
+}
+
+// Adds a value of len bytes under key: to the frame's last item when it holds key, else to a new
+// one. -1 when memory runs out.
+static int sink_value(item_sink* s, const char* key, const char* value, uint64_t len) {
+    id3_model* m = s->m;
+    id3_item* item = m->item_count > s->first ? &m->items[m->item_count - 1] : nullptr;
+    if (!item || !item->key || strcmp(item->key, key) != 0)
+        item = sink_item(s, ID3_ITEM_TEXT, key);
+    return item ? id3_item_add_value(item, value, len) : -1;
+}
+
+static int add_prop(item_sink* p, const char* key, const char* value) {
+    return sink_value(p, key, value, strlen(value));
 }
 
 // Adds every text of the walk under key (TCON's numbered genres by name). -1 when memory runs
 // out.
-static int add_texts(id3_props* p, const char* key, id3v2_text_walk* w, bool genre) {
+static int add_texts(item_sink* p, const char* key, id3v2_text_walk* w, bool genre) {
     id3_owned_text text;
     int rc;
     while ((rc = id3v2_next_decoded(w, &text)) == 1) {
@@ -126,7 +165,7 @@ static bool area_has_frame(const uint8_t* area, uint64_t a, uint8_t major, const
 // takes the tag's day and time (TDAT, TIME) as one recording time, which those frames do not give
 // again; a further year frame gives nothing.
 static int add_text_frame_props(const prop_frame& fr, const uint8_t* area, uint64_t a,
-                                prop_tag* tag, id3_props* p) {
+                                prop_tag* tag, item_sink* p) {
     bool year = strcmp(fr.id, "TYER") == 0;
     if (strcmp(fr.id, "TDAT") == 0 || strcmp(fr.id, "TIME") == 0 ||
         (year && (tag->has_recording_time || tag->year_read)) ||
@@ -142,7 +181,7 @@ static int add_text_frame_props(const prop_frame& fr, const uint8_t* area, uint6
         id3_buf date = {nullptr, 0, 0};
         int rc = id3v2_old_recording_time(area, a, fr.major, year_text.get(), &date);
         if (rc == 0)
-            rc = id3_props_add(p, key, strlen(key), false, (const char*)date.data, date.len);
+            rc = sink_value(p, key, (const char*)date.data, date.len);
         id3_buf_release(&date);
         return rc;
     }
@@ -151,7 +190,7 @@ static int add_text_frame_props(const prop_frame& fr, const uint8_t* area, uint6
 
 // TXXX, COMM, USLT, UFID, TIPL/IPLS/TMCL: each names what it holds by a description, owner or
 // role. -1 when memory runs out.
-static int add_described_frame(const prop_frame& fr, id3_props* p) {
+static int add_described_frame(const prop_frame& fr, item_sink* p) {
     id3_buf key = {nullptr, 0, 0};
     std::unique_ptr<id3_buf, void (*)(id3_buf*)> release(&key, id3_buf_release);
     id3_owned_text desc;
@@ -165,7 +204,7 @@ static int add_described_frame(const prop_frame& fr, id3_props* p) {
         const char* k = id3_property_of_id3("UFID", (const char*)fr.body, owner_len, fr.major);
         if (!k)
             return 0;
-        return id3_props_add(p, k, strlen(k), false, (const char*)end + 1, fr.n - owner_len - 1);
+        return sink_value(p, k, (const char*)end + 1, fr.n - owner_len - 1);
     }
     if (comment || lyrics) {
         // Encoding, language (3), description, text.
@@ -205,7 +244,7 @@ static int add_described_frame(const prop_frame& fr, id3_props* p) {
 }
 
 // A URL frame (W...; not WXXX): its Latin-1 text to the first 00.
-static int add_url_frame(const prop_frame& fr, id3_props* p) {
+static int add_url_frame(const prop_frame& fr, item_sink* p) {
     const char* key = id3_property_of_id3(fr.id, "", 0, fr.major);
     id3_owned_text url(id3_decode_id3_text(ID3_ENC_LATIN1, fr.body, fr.n));
     if (!url)
@@ -215,21 +254,32 @@ static int add_url_frame(const prop_frame& fr, id3_props* p) {
 
 // A picture frame (version 2.2: PIC, its own layout). A body without every field up to at least
 // one picture byte is passed over, as the record's reader does.
-static int add_picture_frame(const prop_frame& fr, bool v22, id3_props* p) {
+static int add_picture_frame(const prop_frame& fr, bool v22, item_sink* p, id3_owned_bytes* copy) {
     id3v2_picture pic;
     if (id3v2_parse_picture(fr.body, fr.n, v22, &pic) != ID3_PICTURE_WHOLE)
         return 0;
     id3_owned_text description(id3_decode_id3_text(pic.encoding, pic.desc, pic.desc_len));
     if (!description)
         return -1;
-    return id3_props_add_picture(p, pic.type, pic.mime, pic.mime_len, description.get(),
-                                 strlen(description.get()), pic.data_len);
+    // The item borrows the picture where it lies: the frame's body, or its decoded copy, which
+    // the model then holds.
+    id3_item* item = sink_item(p, ID3_ITEM_PICTURE, nullptr);
+    if (!item || (copy && id3_model_hold(p->m, copy->release()) != 0))
+        return -1;
+    item->picture_type = pic.type;
+    uint64_t mime_len = pic.mime_len < sizeof item->mime ? pic.mime_len : sizeof item->mime - 1;
+    memcpy(item->mime, pic.mime, (size_t)mime_len);
+    item->mime[mime_len] = '\0';
+    item->description = description.release();
+    item->data = pic.data;
+    item->data_len = pic.data_len;
+    return 0;
 }
 
 static int add_frame_props(const prop_frame& fr, const uint8_t* area, uint64_t a, prop_tag* tag,
-                           id3_props* p, bool v22) {
+                           item_sink* p, bool v22, id3_owned_bytes* copy) {
     if (strcmp(fr.id, "APIC") == 0)
-        return add_picture_frame(fr, v22, p);
+        return add_picture_frame(fr, v22, p, copy);
     if (fr.n == 0)
         return 0;
     if (strcmp(fr.id, "TXXX") == 0 || strcmp(fr.id, "COMM") == 0 || strcmp(fr.id, "USLT") == 0 ||
@@ -245,25 +295,28 @@ static int add_frame_props(const prop_frame& fr, const uint8_t* area, uint64_t a
     return 0; // a binary frame: no property
 }
 
-// Walks the frames of a frame area for their properties. -1 when memory runs out.
-int id3v2_area_props(const uint8_t* area, uint64_t a, uint8_t major, id3_props* p) {
+int id3v2_area_items(const uint8_t* area, uint64_t a, uint8_t major, uint64_t area_off,
+                     id3_model* m) {
     prop_tag tag = {area_has_frame(area, a, major, "TDRC"), area_has_frame(area, a, major, "TDOR"),
                     false};
     uint64_t pos = 0;
     id3v2_frame ref;
     while (id3v2_next_frame(area, a, major, &pos, &ref)) {
+        uint64_t at = (uint64_t)(ref.hdr - area);
+        item_sink sink = {m, &ref, m->item_count,
+                          area_off == UINT64_MAX ? UINT64_MAX : area_off + at};
         // A version 2.2 frame by its version 2.3 name (PIC as APIC, with its own layout).
         prop_frame fr;
         memcpy(fr.id, ref.id, 5);
         fr.major = major;
         id3_owned_bytes copy;
         int rc = 0;
-        if (!id3v2_frame_body(&ref, major, &fr.body, &fr.n, &copy, &rc)) {
-            if (rc != 0)
-                return -1;
-            continue;
-        }
-        if (add_frame_props(fr, area, a, &tag, p, major == 2) != 0)
+        bool readable = id3v2_frame_body(&ref, major, &fr.body, &fr.n, &copy, &rc);
+        if (rc != 0 ||
+            (readable && add_frame_props(fr, area, a, &tag, &sink, major == 2, &copy) != 0))
+            return -1;
+        // A frame that gives nothing is carried as it stands.
+        if (m->item_count == sink.first && !sink_item(&sink, ID3_ITEM_OTHER, nullptr))
             return -1;
     }
     return 0;

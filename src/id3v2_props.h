@@ -5,10 +5,15 @@
 
 #include "container.h"
 #include "id3v2.h"
+#include "model.h"
 
-// Adds the properties of every frame of a frame area of version `major` to p. -1 when memory
-// runs out.
-int id3v2_area_props(const uint8_t* area, uint64_t a, uint8_t major, id3_props* p);
+// Adds an item for every frame of a frame area of version `major` to the model, which holds the
+// bytes they borrow: each text, comment, user text, lyrics, identifier and URL frame under its
+// property key (a pair frame one item per run of pairs of a role), each picture, and every other
+// frame as bytes. area_off is where the area lies in the file, UINT64_MAX for a decoded copy. -1
+// when memory runs out.
+int id3v2_area_items(const uint8_t* area, uint64_t a, uint8_t major, uint64_t area_off,
+                     id3_model* m);
 
 // The frames that hold pairs: involved people (TIPL; version 2.3's IPLS takes its form) and
 // musicians (TMCL).

@@ -757,8 +757,8 @@ int id3_mp3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* 
     return 0;
 }
 
-int id3_mp3_load_props(const id3_file* f, id3_props* p, const id3_old_tag* held) {
-    p->format = ID3_FMT_MP3;
+int id3_mp3_load_model(const id3_file* f, id3_model* m, const id3_old_tag* held) {
+    m->format = ID3_FMT_MP3;
     uint64_t len = 0;
     id3_owned_bytes hold;
     const uint8_t* tag = tag_bytes(f, &len, &hold, held);
@@ -767,34 +767,61 @@ int id3_mp3_load_props(const id3_file* f, id3_props* p, const id3_old_tag* held)
     int tagged = has_tag(tag, len);
     if (tagged < 0)
         return -1;
+    // Items borrow the tag's bytes: a copy of them lives as long as the model.
+    if (hold && id3_model_hold(m, hold.release()) != 0) {
+        id3_set_error("oom");
+        return -1;
+    }
     const uint8_t* area = nullptr;
     uint64_t area_len = 0;
     id3_owned_bytes area_copy;
     int readable = tagged == 1 ? id3v2_tag_area(tag, len, &area, &area_len, &area_copy) : 0;
-    if (readable < 0 || (readable == 1 && id3v2_area_props(area, area_len, tag[3], p) != 0)) {
+    uint64_t area_off = area_copy ? UINT64_MAX : (uint64_t)(area - tag);
+    if (readable < 0 || (area_copy && id3_model_hold(m, area_copy.release()) != 0) ||
+        (tagged == 1 && id3_model_add_region(m, ID3_REGION_ID3V2, 0, len, 0) != 0) ||
+        (readable == 1 && id3v2_area_items(area, area_len, tag[3], area_off, m) != 0)) {
         id3_set_error("oom");
         return -1;
     }
-    // ID3v1 gives what the ID3v2 tag lacks, as for the record.
     uint8_t v1[ID3_V1_TAG_LEN];
     int has_v1 = read_v1_tag(f, v1);
     if (has_v1 != 1)
         return has_v1;
-    id3_tags old;
-    id3_tags_init(&old);
-    id3_tags_guard guard{&old};
-    if (id3_v1_fill(v1, &old) != 0) {
+    id3_tags fields;
+    id3_tags_init(&fields);
+    id3_tags_guard guard{&fields};
+    if (id3_model_add_region(m, ID3_REGION_ID3V1, f->size - ID3_V1_TAG_LEN, ID3_V1_TAG_LEN, 0) !=
+            0 ||
+        id3_v1_fill(v1, &fields) != 0) {
         id3_set_error("oom");
         return -1;
     }
-    const char* const values[] = {old.title, old.artist, old.album, old.genre, old.date, old.track};
+    const char* const values[] = {fields.title, fields.artist, fields.album,
+                                  fields.genre, fields.date,   fields.track};
     for (int i = 0; i < ID3_FIELD_COUNT; i++) {
-        if (values[i] && values[i][0] != '\0' && !id3_props_has(p, id3_field_keys[i]) &&
-            id3_props_add(p, id3_field_keys[i], strlen(id3_field_keys[i]), false, values[i],
-                          strlen(values[i])) != 0) {
+        if (!values[i] || values[i][0] == '\0')
+            continue;
+        id3_item* item = id3_model_add_item(m);
+        if (!item || !(item->key = strdup(id3_field_keys[i])) ||
+            id3_item_add_value(item, values[i], strlen(values[i])) != 0) {
             id3_set_error("oom");
             return -1;
         }
+        item->tag = ID3_REGION_ID3V1;
+        item->kind = ID3_ITEM_TEXT;
+        item->rank = 1;
+        item->raw_off = f->size - ID3_V1_TAG_LEN;
+        item->raw_len = ID3_V1_TAG_LEN;
     }
     return 0;
+}
+
+int id3_mp3_load_props(const id3_file* f, id3_props* p, const id3_old_tag* held) {
+    p->format = ID3_FMT_MP3;
+    id3_model m;
+    memset(&m, 0, sizeof m);
+    id3_model_guard guard{&m};
+    if (id3_mp3_load_model(f, &m, held) != 0)
+        return -1;
+    return id3_model_props(&m, p);
 }

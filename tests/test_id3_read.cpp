@@ -839,4 +839,80 @@ TEST(PictureLayout, FieldsOfApicAndPicBodies) {
     }
 }
 
+// The MP3 load into the model: every frame an item in the file's order with its bytes, a pair
+// frame one item per run of one role, pictures borrowed where they lie, ID3v1 fields with text
+// ranked after the ID3v2 tag; the property map is the fold over them.
+TEST(Mp3Model, EveryFrameAnItemWithItsBytesAndId3v1RankedAfter) {
+    const Bytes title = id3_frame4("TIT2", id3_text("T"));
+    const Bytes people =
+        id3_frame4("TIPL", id3_text(std::string("producer\0A\0mixer\0B\0producer\0C", 29)));
+    const Bytes priv = id3_frame4("PRIV", S("owner") + B({0, 1, 2}));
+    const Bytes apic =
+        id3_frame4("APIC", B({0}) + S("image/png") + B({0, 3}) + S("d") + B({0}) + kJpeg);
+    const Bytes tag = id3_tag(4, 0, title + people + priv + apic + repeat(0, 8));
+    Bytes v1 = S("TAG") + repeat(0, 125);
+    memcpy(&v1[3], "v1 title", 8);
+    memcpy(&v1[33], "v1 artist", 9);
+    v1[127] = 255;
+    TempDir dir;
+    const std::string path = dir.file("model.mp3");
+    ASSERT_TRUE(write_file(path, tag + kAudio + v1));
+    id3_file f;
+    id3_file_guard fguard{&f};
+    ASSERT_EQ(id3_file_open(&f, path.c_str()), 0) << id3_last_error();
+    id3_model m;
+    memset(&m, 0, sizeof m);
+    id3_model_guard guard{&m};
+    ASSERT_EQ(id3_mp3_load_model(&f, &m), 0) << id3_last_error();
+    EXPECT_EQ(m.format, ID3_FMT_MP3);
+    ASSERT_EQ(m.region_count, 2u);
+    EXPECT_EQ(m.regions[0].kind, ID3_REGION_ID3V2);
+    EXPECT_EQ(m.regions[0].len, tag.size());
+    EXPECT_EQ(m.regions[1].kind, ID3_REGION_ID3V1);
+    EXPECT_EQ(m.regions[1].off, tag.size() + kAudio.size());
+
+    std::string items;
+    for (uint64_t i = 0; i < m.item_count; i++) {
+        const id3_item& it = m.items[i];
+        items += std::string(it.id ? it.id : "", it.id_len) + "/" + std::to_string(it.kind) + "/" +
+                 (it.key ? it.key : "-") + "/" + std::to_string(it.rank) + ":";
+        for (uint64_t v = 0; v < it.value_count; v++)
+            items += std::string(it.values[v], it.value_lens[v]) + ",";
+        items += ";";
+    }
+    EXPECT_EQ(items, "TIT2/1/TITLE/0:T,;TIPL/1/PRODUCER/0:A,;TIPL/1/MIXER/0:B,;"
+                     "TIPL/1/PRODUCER/0:C,;PRIV/3/-/0:;APIC/2/-/0:;/1/TITLE/1:v1 title,;"
+                     "/1/ARTIST/1:v1 artist,;");
+    // Raw spans: each frame whole, where it lies in the file.
+    const uint64_t at[] = {10,
+                           10 + title.size(),
+                           10 + title.size(),
+                           10 + title.size(),
+                           10 + title.size() + people.size(),
+                           10 + title.size() + people.size() + priv.size()};
+    const uint64_t len[] = {title.size(),  people.size(), people.size(),
+                            people.size(), priv.size(),   apic.size()};
+    for (int i = 0; i < 6; i++) {
+        EXPECT_EQ(m.items[i].raw_off, at[i]) << i;
+        EXPECT_EQ(m.items[i].raw_len, len[i]) << i;
+    }
+    const id3_item& pic = m.items[5];
+    EXPECT_EQ(pic.picture_type, 3);
+    EXPECT_STREQ(pic.mime, "image/png");
+    EXPECT_STREQ(pic.description, "d");
+    EXPECT_EQ(Bytes(pic.data, pic.data + pic.data_len), kJpeg);
+
+    // The ID3v1 title gives way to the ID3v2 one; its artist fills the key the tag lacks.
+    id3_props p;
+    memset(&p, 0, sizeof p);
+    id3_props_guard pguard{&p};
+    ASSERT_EQ(id3_model_props(&m, &p), 0);
+    std::string map;
+    for (uint64_t i = 0; i < p.count; i++)
+        map += std::string(p.items[i].key) + "=" + p.items[i].value + ";";
+    EXPECT_EQ(map, "TITLE=T;PRODUCER=A;MIXER=B;PRODUCER=C;ARTIST=v1 artist;");
+    ASSERT_EQ(p.picture_count, 1u);
+    EXPECT_EQ(p.pictures[0].size, kJpeg.size());
+}
+
 } // namespace
