@@ -1,9 +1,11 @@
-// The containers (tag_id3.cpp, tag_flac.cpp, tag_ogg.cpp, tag_mp4.cpp, tag_mp4_write.cpp): each
+// The containers (tag_mp3.cpp, tag_flac.cpp, tag_ogg.cpp, tag_mp4.cpp, tag_mp4_write.cpp): each
 // reads an open file's tags into the record and its property map, and builds the new head of a
 // write.
 #ifndef QID3_CONTAINER_H
 #define QID3_CONTAINER_H
 
+#include "id3v1.h"
+#include "model.h"
 #include "replace.h"
 #include "properties.h"
 
@@ -36,7 +38,6 @@ struct id3_old_block {
 // once. MP3: the frame area of a tag whose frames are carried, the texts the ID3v2 tag gives on
 // its own (before ID3v1 fills what it lacks), and the ID3v1 tag. FLAC: the metadata blocks in
 // order and how the walk over them ended. All zero is empty; id3_old_tag_free releases it.
-#define ID3_V1_TAG_LEN 128
 struct id3_old_tag {
     uint8_t* tag_copy;   // the tag's bytes, when they reach past the file's prefix (with
                          // ID3_COVER_IN_TAG: the bytes `cover` lies in)
@@ -107,6 +108,11 @@ int id3_ogg_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
 // With `held`, the MP3 reader takes the tag's bytes from what a write's load kept instead of
 // reading them again.
 int id3_mp3_load_props(const id3_file* f, id3_props* p, const id3_old_tag* held = nullptr);
+// The MP3 load into the model (the property map is its fold): the ID3v2 tag's frames, every one an
+// item (rank 0), then the fields of an ID3v1 tag that hold text (rank 1: they fill what the ID3v2
+// tag lacks); regions: the ID3v2 tag and the ID3v1 tag. The model holds the bytes the items
+// borrow. With `held`, as above. 0, or -1 with a message.
+int id3_mp3_load_model(const id3_file* f, id3_model* m, const id3_old_tag* held = nullptr);
 int id3_flac_load_props(const id3_file* f, id3_props* p);
 int id3_mp4_load_props(const id3_file* f, id3_props* p);
 int id3_ogg_load_props(const id3_file* f, id3_props* p);

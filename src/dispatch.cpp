@@ -2,6 +2,7 @@
 // writer for it. The only source that knows every container.
 #include "dispatch.h"
 #include "id3v2.h"
+#include "mpeg_audio.h"
 
 #include <string.h>
 

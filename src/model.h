@@ -48,7 +48,10 @@ struct id3_item {
     uint64_t* value_lens;
     uint64_t value_count;
     // Where the whole item lies in the file (header included), and its bytes as loaded (borrowed:
-    // from the file's prefix or a block the model holds; NULL when they were not loaded).
+    // from the file's prefix or a block the model holds; NULL when they were not loaded). raw_off
+    // is UINT64_MAX for bytes that lie in the file only in another form (the frames of an
+    // unsynchronised ID3v2 tag, or of one whose sizes were made syncsafe). Several items may share
+    // one span: an ID3v2 pair frame (TIPL, TMCL) gives one item per run of pairs of one role.
     uint64_t raw_off;
     uint64_t raw_len;
     const uint8_t* raw;

@@ -8,6 +8,7 @@
 // the atom runs to the end of its container. The item list holds one atom per tag, each with a
 // "data" child whose payload is a type word, a locale word and then the value.
 #include "container.h"
+#include "id3v1.h"
 #include "id3v2.h"
 #include "model.h"
 #include "mp4_atom.h"

@@ -12,6 +12,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <memory>
 #include <random>
 #include <ostream>
 #include <string>
@@ -747,6 +748,171 @@ TEST(Extract, WritesThePictureTheReaderFinds) {
         EXPECT_EQ(read_file(out), expected);
         remove(out.c_str());
     }
+}
+
+// The one parser of the picture frame layouts (APIC, and version 2.2 PIC): how far a body holds
+// its fields, and where each lies. Every search stays inside the body.
+TEST(PictureLayout, FieldsOfApicAndPicBodies) {
+    struct Case {
+        const char* name;
+        bool v22;
+        Bytes body;
+        int level;
+        const char* mime;
+        int type;
+        std::string desc;
+        Bytes data;
+    };
+    const Case cases[] = {
+        {"empty body", false, {}, ID3_PICTURE_NONE, "", 0, "", {}},
+        {"encoding only", false, B({3}), ID3_PICTURE_NONE, "", 0, "", {}},
+        {"MIME without 00", false, B({3, 'i', 'm'}), ID3_PICTURE_NONE, "", 0, "", {}},
+        {"MIME 00 at the end", false, B({3, 'a', 0}), ID3_PICTURE_NONE, "", 0, "", {}},
+        {"type, nothing after", false, B({3, 'a', 0, 4}), ID3_PICTURE_TYPE_ONLY, "a", 4, "", {}},
+        {"no description terminator",
+         false,
+         B({0, 'a', 0, 3, 'd'}),
+         ID3_PICTURE_TYPE_ONLY,
+         "a",
+         3,
+         "",
+         {}},
+        {"no picture byte after it",
+         false,
+         B({0, 'a', 0, 3, 'd', 0}),
+         ID3_PICTURE_TYPE_ONLY,
+         "a",
+         3,
+         "",
+         {}},
+        {"empty MIME reads as JPEG", false, B({0, 0, 3, 0, 0xFF}), ID3_PICTURE_WHOLE, "image/jpeg",
+         3, "", B({0xFF})},
+        {"Latin-1 description", false, B({0, 'i', '/', 'p', 0, 8, 'd', 'e', 0, 1, 2}),
+         ID3_PICTURE_WHOLE, "i/p", 8, "de", B({1, 2})},
+        // UTF-16: 00 00 only at an even distance from the description's start ends it.
+        {"UTF-16 terminator aligned", false, B({1, 'a', 0, 3, 'x', 0, 0, 'y', 0, 0, 7}),
+         ID3_PICTURE_WHOLE, "a", 3, std::string("x\0\0y", 4), B({7})},
+        {"UTF-16 without terminator",
+         false,
+         B({2, 'a', 0, 3, 0, 'x', 0}),
+         ID3_PICTURE_TYPE_ONLY,
+         "a",
+         3,
+         "",
+         {}},
+        {"PIC too short for the type",
+         true,
+         B({0, 'J', 'P', 'G'}),
+         ID3_PICTURE_NONE,
+         "",
+         0,
+         "",
+         {}},
+        {"PIC type only",
+         true,
+         B({0, 'P', 'N', 'G', 3}),
+         ID3_PICTURE_TYPE_ONLY,
+         "image/png",
+         3,
+         "",
+         {}},
+        {"PIC JPG", true, B({0, 'J', 'P', 'G', 3, 0, 0xAB}), ID3_PICTURE_WHOLE, "image/jpeg", 3, "",
+         B({0xAB})},
+        {"PIC other format: no MIME type", true, B({0, 'B', 'M', 'P', 0, 'z', 0, 9}),
+         ID3_PICTURE_WHOLE, "", 0, "z", B({9})},
+    };
+    for (const auto& c : cases) {
+        // An exactly sized copy: a read past the body shows under a sanitizer.
+        std::unique_ptr<uint8_t[]> body(new uint8_t[c.body.size() + 1]);
+        if (!c.body.empty())
+            memcpy(body.get(), c.body.data(), c.body.size());
+        id3v2_picture pic;
+        ASSERT_EQ(id3v2_parse_picture(body.get(), c.body.size(), c.v22, &pic), c.level) << c.name;
+        if (c.level == ID3_PICTURE_NONE)
+            continue;
+        EXPECT_EQ(std::string(pic.mime, pic.mime_len), c.mime) << c.name;
+        EXPECT_EQ(pic.type, c.type) << c.name;
+        if (c.level != ID3_PICTURE_WHOLE)
+            continue;
+        EXPECT_EQ(std::string((const char*)pic.desc, pic.desc_len), c.desc) << c.name;
+        EXPECT_EQ(Bytes(pic.data, pic.data + pic.data_len), c.data) << c.name;
+    }
+}
+
+// The MP3 load into the model: every frame an item in the file's order with its bytes, a pair
+// frame one item per run of one role, pictures borrowed where they lie, ID3v1 fields with text
+// ranked after the ID3v2 tag; the property map is the fold over them.
+TEST(Mp3Model, EveryFrameAnItemWithItsBytesAndId3v1RankedAfter) {
+    const Bytes title = id3_frame4("TIT2", id3_text("T"));
+    const Bytes people =
+        id3_frame4("TIPL", id3_text(std::string("producer\0A\0mixer\0B\0producer\0C", 29)));
+    const Bytes priv = id3_frame4("PRIV", S("owner") + B({0, 1, 2}));
+    const Bytes apic =
+        id3_frame4("APIC", B({0}) + S("image/png") + B({0, 3}) + S("d") + B({0}) + kJpeg);
+    const Bytes tag = id3_tag(4, 0, title + people + priv + apic + repeat(0, 8));
+    Bytes v1 = S("TAG") + repeat(0, 125);
+    memcpy(&v1[3], "v1 title", 8);
+    memcpy(&v1[33], "v1 artist", 9);
+    v1[127] = 255;
+    TempDir dir;
+    const std::string path = dir.file("model.mp3");
+    ASSERT_TRUE(write_file(path, tag + kAudio + v1));
+    id3_file f;
+    id3_file_guard fguard{&f};
+    ASSERT_EQ(id3_file_open(&f, path.c_str()), 0) << id3_last_error();
+    id3_model m;
+    memset(&m, 0, sizeof m);
+    id3_model_guard guard{&m};
+    ASSERT_EQ(id3_mp3_load_model(&f, &m), 0) << id3_last_error();
+    EXPECT_EQ(m.format, ID3_FMT_MP3);
+    ASSERT_EQ(m.region_count, 2u);
+    EXPECT_EQ(m.regions[0].kind, ID3_REGION_ID3V2);
+    EXPECT_EQ(m.regions[0].len, tag.size());
+    EXPECT_EQ(m.regions[1].kind, ID3_REGION_ID3V1);
+    EXPECT_EQ(m.regions[1].off, tag.size() + kAudio.size());
+
+    std::string items;
+    for (uint64_t i = 0; i < m.item_count; i++) {
+        const id3_item& it = m.items[i];
+        items += std::string(it.id ? it.id : "", it.id_len) + "/" + std::to_string(it.kind) + "/" +
+                 (it.key ? it.key : "-") + "/" + std::to_string(it.rank) + ":";
+        for (uint64_t v = 0; v < it.value_count; v++)
+            items += std::string(it.values[v], it.value_lens[v]) + ",";
+        items += ";";
+    }
+    EXPECT_EQ(items, "TIT2/1/TITLE/0:T,;TIPL/1/PRODUCER/0:A,;TIPL/1/MIXER/0:B,;"
+                     "TIPL/1/PRODUCER/0:C,;PRIV/3/-/0:;APIC/2/-/0:;/1/TITLE/1:v1 title,;"
+                     "/1/ARTIST/1:v1 artist,;");
+    // Raw spans: each frame whole, where it lies in the file.
+    const uint64_t at[] = {10,
+                           10 + title.size(),
+                           10 + title.size(),
+                           10 + title.size(),
+                           10 + title.size() + people.size(),
+                           10 + title.size() + people.size() + priv.size()};
+    const uint64_t len[] = {title.size(),  people.size(), people.size(),
+                            people.size(), priv.size(),   apic.size()};
+    for (int i = 0; i < 6; i++) {
+        EXPECT_EQ(m.items[i].raw_off, at[i]) << i;
+        EXPECT_EQ(m.items[i].raw_len, len[i]) << i;
+    }
+    const id3_item& pic = m.items[5];
+    EXPECT_EQ(pic.picture_type, 3);
+    EXPECT_STREQ(pic.mime, "image/png");
+    EXPECT_STREQ(pic.description, "d");
+    EXPECT_EQ(Bytes(pic.data, pic.data + pic.data_len), kJpeg);
+
+    // The ID3v1 title gives way to the ID3v2 one; its artist fills the key the tag lacks.
+    id3_props p;
+    memset(&p, 0, sizeof p);
+    id3_props_guard pguard{&p};
+    ASSERT_EQ(id3_model_props(&m, &p), 0);
+    std::string map;
+    for (uint64_t i = 0; i < p.count; i++)
+        map += std::string(p.items[i].key) + "=" + p.items[i].value + ";";
+    EXPECT_EQ(map, "TITLE=T;PRODUCER=A;MIXER=B;PRODUCER=C;ARTIST=v1 artist;");
+    ASSERT_EQ(p.picture_count, 1u);
+    EXPECT_EQ(p.pictures[0].size, kJpeg.size());
 }
 
 } // namespace
