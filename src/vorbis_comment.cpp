@@ -7,6 +7,7 @@
 #include "vorbis_comment.h"
 #include "platform.h"
 
+#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -216,4 +217,62 @@ int id3_vc_build(id3_buf* body, const uint8_t* vendor, uint64_t vendor_len, cons
         }
     }
     return id3_buf_append(body, carried->data, carried->len);
+}
+
+int id3_vc_load_items(id3_model* m, int tag, const uint8_t* body, uint64_t body_len,
+                      uint64_t body_off) {
+    id3_vc_walk w;
+    id3_vc_walk_start(&w, body, body_len);
+    const char* text = nullptr;
+    uint64_t text_len = 0;
+    while (id3_vc_walk_next(&w, &text, &text_len)) {
+        id3_item* item = id3_model_add_item(m);
+        if (!item)
+            return -1;
+        item->tag = tag;
+        item->kind = ID3_ITEM_OTHER;
+        item->id = text;
+        item->id_len = (uint32_t)text_len;
+        // The comment's span: its length field and its text.
+        item->raw = (const uint8_t*)text - VORBIS_LENGTH_LEN;
+        item->raw_len = VORBIS_LENGTH_LEN + text_len;
+        item->raw_off = body_off + (uint64_t)(item->raw - body);
+        // Of repeated comments of a key the last gives the record's field.
+        item->rank = m->item_count > INT_MAX ? INT_MIN + 1 : -(int)m->item_count;
+        const char* eq = (const char*)memchr(text, '=', (size_t)text_len);
+        if (!eq)
+            continue; // no name: not listed, carried as it stands
+        uint64_t key_len = (uint64_t)(eq - text);
+        item->kind = ID3_ITEM_TEXT;
+        item->id_len = (uint32_t)key_len;
+        item->key = (char*)malloc((size_t)key_len + 1);
+        if (!item->key)
+            return -1;
+        for (uint64_t i = 0; i < key_len; i++)
+            item->key[i] = text[i] >= 'a' && text[i] <= 'z' ? (char)(text[i] - 'a' + 'A') : text[i];
+        item->key[key_len] = '\0';
+        item->key_len = key_len;
+        if (id3_item_add_value(item, eq + 1, text_len - key_len - 1) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+int id3_picture_item(id3_item* item, const uint8_t* body, uint64_t body_len) {
+    id3_picture_fields pic;
+    if (!id3_picture_parse(body, body_len, &pic))
+        return 0;
+    item->kind = ID3_ITEM_PICTURE;
+    item->picture_type = (int32_t)pic.type;
+    uint64_t mime_len = pic.mime_len < sizeof item->mime - 1 ? pic.mime_len : sizeof item->mime - 1;
+    memcpy(item->mime, pic.mime, (size_t)mime_len);
+    item->mime[mime_len] = '\0';
+    item->description = (char*)malloc((size_t)pic.description_len + 1);
+    if (!item->description)
+        return -1;
+    memcpy(item->description, pic.description, (size_t)pic.description_len);
+    item->description[pic.description_len] = '\0';
+    item->data = pic.data;
+    item->data_len = pic.data_len;
+    return 0;
 }

@@ -1,9 +1,11 @@
-// Vorbis comments and the FLAC PICTURE body (vorbis_comment.cpp), shared by FLAC and Ogg.
+// Vorbis comments and the FLAC PICTURE body (vorbis_comment.cpp), shared by FLAC and Ogg: the
+// one walk over a comment body, its comments and a PICTURE body as items of a model, and the
+// new bodies a write builds.
 #ifndef QID3_VORBIS_COMMENT_H
 #define QID3_VORBIS_COMMENT_H
 
 #include "file_access.h"
-#include "properties.h"
+#include "model.h"
 
 // A FLAC PICTURE body (big-endian), also the content of an Ogg METADATA_BLOCK_PICTURE comment:
 // picture type (4), MIME length M (4), MIME, description length D (4), description, width,
@@ -71,5 +73,15 @@ int id3_flac_picture_read(const uint8_t* body, uint64_t body_len, id3_tags* t, i
 // record's cover as a front cover. NULL when memory runs out.
 uint8_t* id3_flac_picture_build(const id3_tags* t, const char* mime, uint64_t mime_len,
                                 uint64_t body_len);
+// Adds every comment of a comment body (which starts at body_off: in the file, or for an Ogg
+// comment packet, in the packet) as an item of the
+// tag `tag`: a "KEY=value" comment as a text under its name upper-cased, one without "=" as
+// other bytes; each borrows its span (length field and text) from the body, and a later comment
+// of a key ranks before an earlier one. -1 when memory runs out.
+int id3_vc_load_items(id3_model* m, int tag, const uint8_t* body, uint64_t body_len,
+                      uint64_t body_off);
+// Fills a picture item from a PICTURE body whose fields can be read (it then borrows the data
+// from the body); leaves it as it is otherwise. -1 when memory runs out.
+int id3_picture_item(id3_item* item, const uint8_t* body, uint64_t body_len);
 
 #endif
