@@ -16,8 +16,7 @@
 // The front cover's bytes where they stand in the tag as read, for a caller that only writes them
 // out: the MP3 and MP4 readers leave them in the bytes they read (the tag, the item list), which
 // `keep` holds (keep->cover), and the MP3 reader copies them into the record only where they had
-// to be decoded; the Ogg reader copies them as for ID3_COVER_BYTES. (The FLAC load takes no mode:
-// the pictures stay in its model.)
+// to be decoded. (The FLAC and Ogg loads take no mode: the pictures stay in their model.)
 #define ID3_COVER_IN_TAG 3
 
 // What a write's load keeps of the old tags for the writer, so that they are fetched and decoded
@@ -61,14 +60,17 @@ int id3_mp4_load(const id3_file* f, id3_tags* t, int want_cover, id3_old_tag* ke
 int id3_mp3_read(const uint8_t* data, uint64_t len, id3_tags* t);
 int id3_flac_read(const uint8_t* data, uint64_t len, id3_tags* t);
 int id3_mp4_read(const uint8_t* data, uint64_t len, id3_tags* t);
-int id3_ogg_load(const id3_file* f, id3_tags* t, int want_cover);
+// Ogg: the same (every header packet read, the setup packet too, for a writer; the pictures'
+// bytes decoded). A failed load leaves only the format in the record.
+int id3_ogg_load_model(const id3_file* f, id3_model* m);
+int id3_ogg_load(const id3_file* f, id3_tags* t, int want_cover, id3_model* model = nullptr);
 int id3_ogg_read(const uint8_t* data, uint64_t len, id3_tags* t);
 // Ogg Vorbis or Opus (ID3_FMT_OGG, ID3_FMT_OPUS) when the bytes begin an Ogg page whose first
 // packet is a Vorbis or Opus identification header, else ID3_FMT_UNKNOWN.
 int32_t id3_ogg_detect(const uint8_t* data, uint64_t len);
 
 // Container writers: the new head of the open file f from the record and the old tags, as the
-// load kept them in `old` (FLAC: the load's model). head->data is malloc'd and owned by the
+// load kept them in `old` (FLAC and Ogg: the load's model). head->data is malloc'd and owned by the
 // caller. 0, or -1 with a message.
 int id3_mp3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* old,
                        id3_change change, id3_head* head);
@@ -79,12 +81,13 @@ int id3_flac_build_head(const id3_file* f, const id3_tags* t, const id3_model* o
 // keep_len the bytes before the old moov.
 int id3_mp4_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head);
 
-int id3_ogg_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head);
+int id3_ogg_build_head(const id3_file* f, const id3_tags* t, const id3_model* m, id3_change change,
+                       id3_head* head);
 
 // Container property readers: add every text and picture of the open file's tags, reading only
 // the bytes that hold them. 0, or -1 with a message.
 // With `held`, the MP3 reader takes the tag's bytes from what a write's load kept instead of
-// reading them again. The FLAC reader folds the property map from its one load.
+// reading them again. The FLAC and Ogg readers fold the property map from their one load.
 int id3_mp3_load_props(const id3_file* f, id3_props* p, const id3_old_tag* held = nullptr);
 int id3_flac_load_props(const id3_file* f, id3_props* p);
 int id3_mp4_load_props(const id3_file* f, id3_props* p);

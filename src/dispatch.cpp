@@ -72,8 +72,7 @@ int id3_load_tags(id3_file* f, id3_tags* t, int cover, id3_old_tag* keep, id3_mo
                             keep);
     case ID3_FMT_OGG:
     case ID3_FMT_OPUS:
-        // The Ogg writer carries the old pictures, which are comments.
-        return id3_ogg_load(f, t, cover == ID3_COVER_BYTES || cover == ID3_COVER_IN_TAG);
+        return id3_ogg_load(f, t, 0, model);
     case -1:
         t->format = ID3_FMT_MP3; // an "ID3" file whose bytes after the tag cannot be read
         return -1;
@@ -127,7 +126,7 @@ int id3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* old,
     if (t->format == ID3_FMT_MP4)
         return id3_mp4_build_head(f, t, change, head);
     if (t->format == ID3_FMT_OGG || t->format == ID3_FMT_OPUS)
-        return id3_ogg_build_head(f, t, change, head);
+        return id3_ogg_build_head(f, t, model, change, head);
     return id3_flac_build_head(f, t, model, change, head);
 }
 

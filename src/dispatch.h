@@ -11,9 +11,9 @@ int32_t id3_detect_fmt(const uint8_t* data, uint64_t len);
 // its start. The format, or -1 with a message when the file cannot be read.
 int32_t id3_file_format(id3_file* f);
 // Fills an emptied record (its format set) from the open file by its container's reader; `cover`
-// and `keep` as for the readers. A FLAC file is loaded into `model` when given (else into one
-// released here), which keeps its cover's bytes (id3_model_cover) and what a writer carries. 0,
-// or -1 with a message.
+// and `keep` as for the readers. A FLAC or Ogg file is loaded into `model` when given (else into
+// one released here), which keeps its cover's bytes (id3_model_cover) and what a writer carries.
+// 0, or -1 with a message.
 int id3_load_tags(id3_file* f, id3_tags* t, int cover, id3_old_tag* keep,
                   id3_model* model = nullptr);
 // Whether a write may go on after a failed load: only for an "ID3" file too short to hold a tag,

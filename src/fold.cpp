@@ -42,7 +42,9 @@ int id3_model_record(const id3_model* m, id3_tags* t) {
     }
     // The picture's bytes stay in the model: the record notes the cover and its type.
     const id3_item* cover = id3_model_cover(m);
-    if (cover)
+    if (cover && cover->cover_mime)
+        id3_tags_store_cover(t, nullptr, 0, cover->cover_mime, cover->cover_mime_len, 0);
+    else if (cover)
         id3_tags_store_cover(t, nullptr, 0, cover->mime, strlen(cover->mime), 0);
     return 0;
 }
@@ -73,6 +75,9 @@ int id3_model_copy_cover(const id3_model* m, id3_tags* t) {
     const id3_item* cover = id3_model_cover(m);
     if (!cover)
         return 0;
+    if (cover->cover_mime)
+        return id3_tags_store_cover(t, cover->data, cover->data_len, cover->cover_mime,
+                                    cover->cover_mime_len, 1);
     return id3_tags_store_cover(t, cover->data, cover->data_len, cover->mime, strlen(cover->mime),
                                 1);
 }

@@ -63,6 +63,11 @@ struct id3_item {
     char* description;
     const uint8_t* data;
     uint64_t data_len;
+    // Where the record's cover takes another MIME type than the listing's `mime` (an Ogg COVERART
+    // picture, whose type is the first COVERARTMIME comment's even when that is empty): that
+    // type, cover_mime_len bytes (borrowed); NULL otherwise.
+    const char* cover_mime;
+    uint64_t cover_mime_len;
     // Precedence among items that give one record field: the lowest wins (an ID3v2 frame before
     // the ID3v1 field, TDRC before TYER).
     int rank;
@@ -70,6 +75,7 @@ struct id3_item {
 
 // The description of the audio; no loader fills it yet.
 struct id3_audio;
+struct id3_ogg_stream;
 
 struct id3_model {
     int32_t format;
@@ -80,7 +86,10 @@ struct id3_model {
     uint64_t item_count;
     uint64_t item_cap;
     id3_audio* audio; // NULL: not described
-    // Blocks read from the file beyond its prefix, which items borrow from.
+    // An Ogg load: its stream's header pages and packets, for the writer (tag_ogg.cpp); held in
+    // `blocks`. NULL otherwise.
+    id3_ogg_stream* ogg;
+    // Blocks read from the file beyond its prefix or decoded from it, which items borrow from.
     uint8_t** blocks;
     uint64_t block_count;
     uint64_t block_cap;

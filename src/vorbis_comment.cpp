@@ -23,12 +23,6 @@ int id3_vc_field_of_key(const char* key, uint64_t key_len) {
     return -1;
 }
 
-static char** field_for_key(id3_tags* t, const char* key, uint64_t key_len) {
-    char** const fields[] = {&t->title, &t->artist, &t->album, &t->genre, &t->date, &t->track};
-    int i = id3_vc_field_of_key(key, key_len);
-    return i < 0 ? nullptr : fields[i];
-}
-
 #define VORBIS_LENGTH_LEN 4 // the vendor length, the count and each comment's length
 
 void id3_vc_walk_start(id3_vc_walk* w, const uint8_t* body, uint64_t body_len) {
@@ -53,30 +47,6 @@ bool id3_vc_walk_next(id3_vc_walk* w, const char** text, uint64_t* text_len) {
     w->pos += VORBIS_LENGTH_LEN + n;
     w->left--;
     return true;
-}
-
-int id3_vc_read(const uint8_t* body, uint64_t body_len, id3_tags* t, id3_props* p) {
-    id3_vc_walk w;
-    id3_vc_walk_start(&w, body, body_len);
-    const char* text = nullptr;
-    uint64_t text_len = 0;
-    while (id3_vc_walk_next(&w, &text, &text_len)) {
-        const char* eq = (const char*)memchr(text, '=', (size_t)text_len);
-        if (!eq)
-            continue;
-        uint64_t key_len = (uint64_t)(eq - text);
-        const char* value = eq + 1;
-        uint64_t value_len = text_len - key_len - 1;
-        if (p) {
-            if (id3_props_add(p, text, key_len, true, value, value_len) != 0)
-                return -1;
-            continue;
-        }
-        char** field = field_for_key(t, text, key_len);
-        if (field && id3_tags_store_text(field, value, value_len) != 0)
-            return -1;
-    }
-    return 0;
 }
 
 bool id3_picture_parse(const uint8_t* body, uint64_t body_len, id3_picture_fields* pic) {
@@ -109,14 +79,6 @@ bool id3_picture_parse(const uint8_t* body, uint64_t body_len, id3_picture_field
                               body + start,
                               data_len};
     return true;
-}
-
-int id3_flac_picture_read(const uint8_t* body, uint64_t body_len, id3_tags* t, int want_cover) {
-    id3_picture_fields pic;
-    if (!id3_picture_parse(body, body_len, &pic))
-        return 0;
-    return id3_tags_store_cover(t, pic.data, pic.data_len, (const char*)pic.mime, pic.mime_len,
-                                want_cover);
 }
 
 uint64_t id3_vc_extent(const uint8_t* body, uint64_t n) {

@@ -41,11 +41,6 @@ int id3_vc_append(id3_buf* b, const void* text, uint64_t text_len);
 // Bytes that the vendor, the count and every counted comment take from the body's start; 0 when
 // they do not all fit its n bytes.
 uint64_t id3_vc_extent(const uint8_t* body, uint64_t n);
-// The six text tags of a comment body into the record or, with p, every comment as a property
-// whose key is its name, upper-cased (a comment without "=" is passed over). -1 when memory runs
-// out.
-struct id3_props;
-int id3_vc_read(const uint8_t* body, uint64_t body_len, id3_tags* t, id3_props* p = nullptr);
 // The fields of a PICTURE body. False for a body too short for its fields; a data length that
 // overruns the body yields what the body holds, and an empty MIME type reads as image/jpeg.
 struct id3_picture_fields {
@@ -66,9 +61,6 @@ bool id3_picture_parse(const uint8_t* body, uint64_t body_len, id3_picture_field
 int id3_vc_build(id3_buf* body, const uint8_t* vendor, uint64_t vendor_len, const id3_tags* t,
                  const id3_change* change, const id3_buf* carried, uint32_t carried_count,
                  id3_head* lend = nullptr);
-// A FLAC PICTURE block body: its cover into the record (the bytes only with want_cover); a body
-// too short for its fields is skipped. -1 when memory runs out.
-int id3_flac_picture_read(const uint8_t* body, uint64_t body_len, id3_tags* t, int want_cover);
 // A malloc'd PICTURE body of body_len bytes (32 + mime_len + the cover's size) holding the
 // record's cover as a front cover. NULL when memory runs out.
 uint8_t* id3_flac_picture_build(const id3_tags* t, const char* mime, uint64_t mime_len,

@@ -3,6 +3,7 @@
 #include "id3_internal.h"
 #include "quorvale_id3tag.h"
 #include "bounded_read_check.h"
+#include "loaded_model.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
@@ -429,31 +430,16 @@ TEST(FlacRead, RecordOwnsCopies) {
 
 namespace {
 
-// The model of one image, released at the end of the test.
-struct Loaded {
-    id3_model m = {};
-    int rc;
-    explicit Loaded(const Bytes& file) {
-        id3_file f;
-        id3_file_from_image(&f, file.data(), file.size());
-        rc = id3_flac_load_model(&f, &m);
+// The regions of a loaded model, each as "kind:type@offset+length".
+std::vector<std::string> regions_of(const id3_model& m) {
+    std::vector<std::string> out;
+    for (uint64_t i = 0; i < m.region_count; i++) {
+        const id3_region& r = m.regions[i];
+        out.push_back(std::to_string(r.kind) + ":" + std::to_string(r.type) + "@" +
+                      std::to_string(r.off) + "+" + std::to_string(r.len));
     }
-    ~Loaded() { id3_model_free(&m); }
-    Loaded(const Loaded&) = delete;
-    Loaded& operator=(const Loaded&) = delete;
-    std::vector<std::string> regions() const {
-        std::vector<std::string> out;
-        for (uint64_t i = 0; i < m.region_count; i++) {
-            const id3_region& r = m.regions[i];
-            out.push_back(std::to_string(r.kind) + ":" + std::to_string(r.type) + "@" +
-                          std::to_string(r.off) + "+" + std::to_string(r.len));
-        }
-        return out;
-    }
-    Bytes raw(uint64_t i) const {
-        return Bytes(m.items[i].raw, m.items[i].raw + m.items[i].raw_len);
-    }
-};
+    return out;
+}
 
 } // namespace
 
@@ -468,14 +454,14 @@ TEST(FlacLoad, BlocksCommentsAndPicturesInOneModel) {
                  flac_block(6, B({0, 0, 0, 3, 0})) + // too short for its fields
                  flac_block(6, picture_body(4, "image/gif", "", back)) +
                  flac_block(1, repeat(0, 10), true) + B({0xFF, 0xF8, 1, 2});
-    Loaded l(file);
+    LoadedModel l(ID3_FMT_FLAC, file);
     ASSERT_EQ(l.rc, 0);
     uint64_t vc_at = 4 + 38, pic_at = vc_at + vc.size();
     uint64_t pic2_at = pic_at + 4 + picture_body(3, "image/png", "d", front).size();
     uint64_t pic3_at = pic2_at + 9,
              pad_at = pic3_at + 4 + picture_body(4, "image/gif", "", back).size();
     EXPECT_EQ(
-        l.regions(),
+        regions_of(l.m),
         (std::vector<std::string>{
             "6:0@4+38", "6:4@" + std::to_string(vc_at) + "+" + std::to_string(vc.size()),
             "6:6@" + std::to_string(pic_at) + "+" + std::to_string(pic2_at - pic_at),
@@ -506,10 +492,10 @@ TEST(FlacLoad, BlocksCommentsAndPicturesInOneModel) {
     EXPECT_EQ(l.raw(4), B({0, 0, 0, 3, 0}));
     EXPECT_EQ(l.m.items[5].kind, ID3_ITEM_PICTURE);
 
-    id3_tags t;
-    id3_tags_init(&t);
-    id3_tags_guard guard{&t};
-    ASSERT_EQ(id3_model_record(&l.m, &t), 0);
+    Folds folds(l.m);
+    ASSERT_EQ(folds.rc, 0);
+    id3_tags& t = folds.t;
+    const id3_props& p = folds.p;
     EXPECT_EQ(text(t.title), "b");
     EXPECT_EQ(t.has_cover, 1);
     EXPECT_STREQ(t.cover_mime, "image/gif");
@@ -517,9 +503,6 @@ TEST(FlacLoad, BlocksCommentsAndPicturesInOneModel) {
     ASSERT_EQ(id3_model_copy_cover(&l.m, &t), 0);
     EXPECT_EQ(Bytes(t.cover_data, t.cover_data + t.cover_size), back);
 
-    id3_props p = {};
-    id3_props_guard props_guard{&p};
-    ASSERT_EQ(id3_model_props(&l.m, &p), 0);
     ASSERT_EQ(p.count, 2u);
     EXPECT_STREQ(p.items[0].value, "a");
     EXPECT_STREQ(p.items[1].value, "b");
@@ -532,7 +515,7 @@ TEST(FlacLoad, BlocksCommentsAndPicturesInOneModel) {
 // the rest of the file is a damaged region (which a write refuses), not audio.
 TEST(FlacLoad, BlockPastTheEndLeavesADamagedRegion) {
     Bytes file = MARKER + streaminfo() + vc_block({"TITLE=a"}) + B({1, 0, 1, 0}) + repeat(0, 10);
-    Loaded l(file);
+    LoadedModel l(ID3_FMT_FLAC, file);
     ASSERT_EQ(l.rc, 0);
     ASSERT_EQ(l.m.region_count, 3u);
     EXPECT_EQ(l.m.regions[2].kind, ID3_REGION_DAMAGED);
