@@ -47,8 +47,8 @@ struct id3_item {
     uint32_t id_len;
     char* qualifier;  // UTF-8: a TXXX or COMM description, a UFID owner, a freeform item's name
     char* key;        // the property key, looked up once; NULL when the item holds no property
-    uint64_t key_len; // the key's bytes: a Vorbis comment's name may hold a NUL, which ends it
-                      // as a property's key but not as a field's name
+    uint64_t key_len; // the key's bytes (0: strlen(key)); a Vorbis comment's name may hold a NUL,
+                      // which ends it as a property's key but not as a field's name
     char** values;    // UTF-8 texts, each with a NUL after its value_lens[i] bytes
     uint64_t* value_lens;
     uint64_t value_count;

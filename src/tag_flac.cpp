@@ -12,7 +12,6 @@
 #include "vorbis_comment.h"
 #include "platform.h"
 
-#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -193,7 +192,7 @@ int id3_flac_load_model(const id3_file* f, id3_model* m) {
                 item->raw = body;
                 item->raw_len = body_len;
                 item->raw_off = body_at;
-                item->rank = m->item_count > INT_MAX ? INT_MIN + 1 : -(int)m->item_count;
+                item->rank = 0; // alike: the last gives the cover
             }
             rc = item ? id3_picture_item(item, body, body_len) : -1;
         }

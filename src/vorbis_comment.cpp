@@ -7,7 +7,6 @@
 #include "vorbis_comment.h"
 #include "platform.h"
 
-#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -199,8 +198,8 @@ int id3_vc_load_items(id3_model* m, int tag, const uint8_t* body, uint64_t body_
         item->raw = (const uint8_t*)text - VORBIS_LENGTH_LEN;
         item->raw_len = VORBIS_LENGTH_LEN + text_len;
         item->raw_off = body_off + (uint64_t)(item->raw - body);
-        // Of repeated comments of a key the last gives the record's field.
-        item->rank = m->item_count > INT_MAX ? INT_MIN + 1 : -(int)m->item_count;
+        // Comments rank alike: of repeated comments of a key the last gives the record's field.
+        item->rank = 0;
         const char* eq = (const char*)memchr(text, '=', (size_t)text_len);
         if (!eq)
             continue; // no name: not listed, carried as it stands

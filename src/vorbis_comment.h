@@ -68,8 +68,8 @@ uint8_t* id3_flac_picture_build(const id3_tags* t, const char* mime, uint64_t mi
 // Adds every comment of a comment body (which starts at body_off: in the file, or for an Ogg
 // comment packet, in the packet) as an item of the
 // tag `tag`: a "KEY=value" comment as a text under its name upper-cased, one without "=" as
-// other bytes; each borrows its span (length field and text) from the body, and a later comment
-// of a key ranks before an earlier one. -1 when memory runs out.
+// other bytes; each borrows its span (length field and text) from the body. All rank alike, so
+// that of repeated comments of a key the last gives the record's field. -1 when memory runs out.
 int id3_vc_load_items(id3_model* m, int tag, const uint8_t* body, uint64_t body_len,
                       uint64_t body_off);
 // Fills a picture item from a PICTURE body whose fields can be read (it then borrows the data

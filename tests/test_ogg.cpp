@@ -861,3 +861,39 @@ TEST(OggLoad, PagesAfterTheCommentsFailOnlyTheWrite) {
         EXPECT_EQ(cover.after, cover.before);
     }
 }
+
+// The first front cover among the picture comments is the cover even when its fields cannot be
+// read: the record then has none, though a later picture could be read. The listing passes over
+// it and lists the later one.
+TEST(OggLoad, UnreadableFirstFrontCoverLeavesNoCover) {
+    const Bytes front = repeat(0x33, 12);
+    Bytes file = vorbis_file(
+        vorbis_comments({"METADATA_BLOCK_PICTURE=" + base64_text(B({0, 0, 0, 3, 0, 0, 0, 0})),
+                         picture_comment(3, "image/png", front)}));
+    Read r(file);
+    ASSERT_EQ(r.rc, 0) << r.message;
+    EXPECT_EQ(r.t.has_cover, 0);
+    EXPECT_EQ(r.t.cover_data, nullptr);
+    LoadedModel l(ID3_FMT_OGG, file);
+    ASSERT_EQ(l.rc, 0);
+    EXPECT_EQ(l.m.items[0].kind, ID3_ITEM_BAD_PICTURE);
+    Folds folds(l.m);
+    ASSERT_EQ(folds.rc, 0);
+    ASSERT_EQ(folds.p.picture_count, 1u);
+    EXPECT_EQ(folds.p.pictures[0].size, front.size());
+}
+
+// A comment whose name holds a NUL is listed under the name up to it, but gives no field of the
+// record: its whole name is not the field's.
+TEST(OggLoad, NameWithANulIsNoFieldsName) {
+    Bytes file = vorbis_file(vorbis_comments({std::string("TITLE\0x=foo", 11), "ARTIST=a"}));
+    Read r(file);
+    ASSERT_EQ(r.rc, 0) << r.message;
+    EXPECT_EQ(text(r.t.title), std::nullopt);
+    EXPECT_EQ(text(r.t.artist), "a");
+    LoadedModel l(ID3_FMT_OGG, file);
+    Folds folds(l.m);
+    ASSERT_EQ(folds.p.count, 2u);
+    EXPECT_STREQ(folds.p.items[0].key, "TITLE");
+    EXPECT_STREQ(folds.p.items[0].value, "foo");
+}
