@@ -371,18 +371,15 @@ struct id3_ogg_stream {
     char walk_error[ID3_ERROR_MAX];
 };
 
-// A base64 picture value decoded whole into a block the model holds; *n gets its byte count.
-// NULL when memory runs out.
-static const uint8_t* decode_picture(id3_model* m, const char* value, uint64_t value_len,
-                                     uint64_t* n) {
-    uint64_t max = value_len / 4 * 3 + 3;
-    if (max >= SIZE_MAX)
-        return nullptr;
-    uint8_t* decoded = (uint8_t*)malloc((size_t)max + 1);
-    if (!decoded || id3_model_hold(m, decoded) != 0)
-        return nullptr;
-    *n = base64_decode(value, value_len, decoded, max);
-    return decoded;
+// Decodes a picture comment's base64 value whole, in place in the item's copy of it (the decoder
+// never writes ahead of what it has read), which the model then holds as the picture's bytes:
+// the item keeps no text. *n gets the byte count. NULL when memory runs out.
+static const uint8_t* decode_picture(id3_model* m, id3_item* item, uint64_t* n) {
+    uint8_t* bytes = (uint8_t*)item->values[0];
+    *n = base64_decode(item->values[0], item->value_lens[0], bytes, item->value_lens[0]);
+    item->values[0] = nullptr;
+    item->value_count = 0;
+    return id3_model_hold(m, bytes) == 0 ? bytes : nullptr;
 }
 
 // Whether the item is a comment of the key (exactly, its name upper-cased).
@@ -421,7 +418,7 @@ static int load_pictures(id3_model* m) {
         if (!picture && !coverart)
             continue;
         uint64_t n = 0;
-        const uint8_t* decoded = decode_picture(m, item->values[0], item->value_lens[0], &n);
+        const uint8_t* decoded = decode_picture(m, item, &n);
         if (!decoded)
             return -1;
         item->rank = INT_MAX;
