@@ -3,7 +3,7 @@
 #ifndef QID3_APE_TAG_H
 #define QID3_APE_TAG_H
 
-#include "file_access.h"
+#include "replace.h"
 #include "properties.h"
 
 // An APE tag as found at the end of the file, header (if any) to footer.

@@ -16,28 +16,15 @@
 #define ID3_COVER_BYTES 1
 #define ID3_COVER_UNLESS_CARRIED 2
 // The front cover's bytes where they stand in the tag as read, for a caller that only writes them
-// out: the MP3 and FLAC readers leave them in the bytes they read (the tag, the PICTURE block's
-// body), which `keep` holds (keep->cover), and the MP3 reader copies them
-// into the record only where they had to be decoded; the Ogg reader copies them as for
-// ID3_COVER_BYTES.
+// out: the MP3 reader leaves them in the tag's bytes, which `keep` holds (keep->cover), and
+// copies them into the record only where they had to be decoded. (The FLAC, Ogg and MP4 loads take
+// no mode: the pictures stay in their model.)
 #define ID3_COVER_IN_TAG 3
-
-// A FLAC metadata block as the load walked it: its flag-and-type byte and its body (a
-// VORBIS_COMMENT body runs to the end of its comments where the declared length falls short of
-// them). The body bytes are kept for the comment blocks only: in the file's prefix or in
-// body_copy.
-struct id3_old_block {
-    uint8_t flag_type;
-    uint64_t body_at;
-    uint64_t body_len;
-    const uint8_t* body;
-    uint8_t* body_copy;
-};
 
 // What a write's load keeps of the old tags for the writer, so that they are fetched and decoded
 // once. MP3: the frame area of a tag whose frames are carried, the texts the ID3v2 tag gives on
-// its own (before ID3v1 fills what it lacks), and the ID3v1 tag. FLAC: the metadata blocks in
-// order and how the walk over them ended. All zero is empty; id3_old_tag_free releases it.
+// its own (before ID3v1 fills what it lacks), and the ID3v1 tag. All zero is empty;
+// id3_old_tag_free releases it.
 struct id3_old_tag {
     uint8_t* tag_copy;   // the tag's bytes, when they reach past the file's prefix (with
                          // ID3_COVER_IN_TAG: the bytes `cover` lies in)
@@ -49,10 +36,6 @@ struct id3_old_tag {
     id3_tags v2;
     int has_v1;
     uint8_t v1[ID3_V1_TAG_LEN];
-    id3_old_block* blocks;
-    uint64_t block_count;
-    uint64_t metadata_end; // where the walk stopped: the first byte after the metadata
-    int metadata_overrun;  // the walk stopped at a block whose body runs past the end of the file
     // With ID3_COVER_IN_TAG: the front cover in the prefix or in tag_copy (NULL when the record
     // holds a copy, or there is none).
     const uint8_t* cover;
@@ -65,10 +48,14 @@ struct id3_old_tag_guard {
 };
 
 // Container readers: fill an emptied record from an open file, reading only the bytes that hold
-// tags; `cover` is one of ID3_COVER_*. With `keep`, the MP3 and FLAC readers also keep the old
+// tags; `cover` is one of ID3_COVER_*. With `keep`, the MP3 reader also keeps the old
 // tags for a writer. 0, or -1 with a message.
 int id3_mp3_load(const id3_file* f, id3_tags* t, int cover, id3_old_tag* keep);
-int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover, id3_old_tag* keep);
+// FLAC: one load of the open file into the model (id3_flac_load_model), and the record folded
+// from it; with want_cover the record holds a copy of the cover's bytes; with `model`, the load
+// stays there for a writer or a cover's extraction.
+int id3_flac_load_model(const id3_file* f, id3_model* m);
+int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover, id3_model* model = nullptr);
 // The MP4 reader copies the cover's bytes into the record only with copy_cover.
 int id3_mp4_load(const id3_file* f, id3_tags* t, bool copy_cover);
 // The one MP4 load: the top-level atoms (regions), the item list's place and copy, and an item per
@@ -83,30 +70,34 @@ int id3_mp4_load_cover(const id3_file* f, id3_model* m, const uint8_t** data, ui
 int id3_mp3_read(const uint8_t* data, uint64_t len, id3_tags* t);
 int id3_flac_read(const uint8_t* data, uint64_t len, id3_tags* t);
 int id3_mp4_read(const uint8_t* data, uint64_t len, id3_tags* t);
-int id3_ogg_load(const id3_file* f, id3_tags* t, int want_cover);
+// Ogg: the same (every header packet read, the setup packet too, for a writer; the pictures'
+// bytes decoded). A failed load leaves only the format in the record.
+int id3_ogg_load_model(const id3_file* f, id3_model* m);
+int id3_ogg_load(const id3_file* f, id3_tags* t, int want_cover, id3_model* model = nullptr);
 int id3_ogg_read(const uint8_t* data, uint64_t len, id3_tags* t);
 // Ogg Vorbis or Opus (ID3_FMT_OGG, ID3_FMT_OPUS) when the bytes begin an Ogg page whose first
 // packet is a Vorbis or Opus identification header, else ID3_FMT_UNKNOWN.
 int32_t id3_ogg_detect(const uint8_t* data, uint64_t len);
 
 // Container writers: the new head of the open file f from the record and the old tags, as the
-// load kept them in `old`. head->data is malloc'd and owned by the caller. 0, or -1 with a
-// message.
+// load kept them in `old` (FLAC and Ogg: the load's model). head->data is malloc'd and owned by the
+// caller. 0, or -1 with a message.
 int id3_mp3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* old,
                        id3_change change, id3_head* head);
-int id3_flac_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* old,
+int id3_flac_build_head(const id3_file* f, const id3_tags* t, const id3_model* old,
                         id3_change change, id3_head* head);
 
 // For MP4 the head is the new moov (with a free atom after it that gave or took its room), and
 // keep_len the bytes before the old moov.
 int id3_mp4_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head);
 
-int id3_ogg_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head);
+int id3_ogg_build_head(const id3_file* f, const id3_tags* t, const id3_model* m, id3_change change,
+                       id3_head* head);
 
 // Container property readers: add every text and picture of the open file's tags, reading only
 // the bytes that hold them. 0, or -1 with a message.
 // With `held`, the MP3 reader takes the tag's bytes from what a write's load kept instead of
-// reading them again.
+// reading them again. The FLAC and Ogg readers fold the property map from their one load.
 int id3_mp3_load_props(const id3_file* f, id3_props* p, const id3_old_tag* held = nullptr);
 // The MP3 load into the model (the property map is its fold): the ID3v2 tag's frames, every one an
 // item (rank 0), then the fields of an ID3v1 tag that hold text (rank 1: they fill what the ID3v2

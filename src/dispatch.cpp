@@ -54,7 +54,7 @@ int32_t id3_file_format(id3_file* f) {
     return ID3_FMT_FLAC;
 }
 
-int id3_load_tags(id3_file* f, id3_tags* t, int cover, id3_old_tag* keep) {
+int id3_load_tags(id3_file* f, id3_tags* t, int cover, id3_old_tag* keep, id3_model* model) {
     id3_tags_init(t);
     if (f->size < 4) {
         t->format = ID3_FMT_UNKNOWN;
@@ -66,16 +66,14 @@ int id3_load_tags(id3_file* f, id3_tags* t, int cover, id3_old_tag* keep) {
     case ID3_FMT_MP3:
         return id3_mp3_load(f, t, cover, keep);
     case ID3_FMT_FLAC:
-        // Every old picture is carried by the FLAC writer.
-        return id3_flac_load(f, t, cover == ID3_COVER_IN_TAG ? cover : cover == ID3_COVER_BYTES,
-                             keep);
+        // The cover's bytes stay in the load (id3_model_cover), which `model` keeps when given.
+        return id3_flac_load(f, t, 0, model);
     case ID3_FMT_MP4:
         // A front cover to write out is taken from the load's model (id3_mp4_load_cover).
         return id3_mp4_load(f, t, cover == ID3_COVER_BYTES);
     case ID3_FMT_OGG:
     case ID3_FMT_OPUS:
-        // The Ogg writer carries the old pictures, which are comments.
-        return id3_ogg_load(f, t, cover == ID3_COVER_BYTES || cover == ID3_COVER_IN_TAG);
+        return id3_ogg_load(f, t, 0, model);
     case -1:
         t->format = ID3_FMT_MP3; // an "ID3" file whose bytes after the tag cannot be read
         return -1;
@@ -85,7 +83,10 @@ int id3_load_tags(id3_file* f, id3_tags* t, int cover, id3_old_tag* keep) {
     }
 }
 
-int id3_load_props(id3_file* f, id3_props* p, const id3_old_tag* held) {
+int id3_load_props(id3_file* f, id3_props* p, const id3_old_tag* held, const id3_model* model) {
+    // What the write's own load holds is not loaded again.
+    if (model && model->format != ID3_FMT_UNKNOWN)
+        return id3_model_props(model, p);
     if (f->size < 4) {
         p->format = ID3_FMT_UNKNOWN;
         id3_set_error("unsupported or unrecognized format");
@@ -114,24 +115,21 @@ bool id3_load_failure_is_harmless(const id3_file* f, const id3_tags* loaded) {
     return loaded->format == ID3_FMT_MP3 && f->size < ID3_HEADER_LEN;
 }
 
-int id3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* old, id3_change change,
-                   id3_head* head) {
+int id3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* old,
+                   const id3_model* model, id3_change change, id3_head* head) {
     if (t->format == ID3_FMT_MP3)
         return id3_mp3_build_head(f, t, old, change, head);
     if (t->format == ID3_FMT_MP4)
         return id3_mp4_build_head(f, t, change, head);
     if (t->format == ID3_FMT_OGG || t->format == ID3_FMT_OPUS)
-        return id3_ogg_build_head(f, t, change, head);
-    return id3_flac_build_head(f, t, old, change, head);
+        return id3_ogg_build_head(f, t, model, change, head);
+    return id3_flac_build_head(f, t, model, change, head);
 }
 
-// What a write's load keeps of the old tag (filled by the MP3 and FLAC readers).
+// What a write's load keeps of the old tag (filled by the MP3 reader).
 void id3_old_tag_free(id3_old_tag* old) {
     free(old->tag_copy);
     free(old->area_copy);
     id3_tags_free(&old->v2);
-    for (uint64_t i = 0; i < old->block_count; i++)
-        free(old->blocks[i].body_copy);
-    free(old->blocks);
     memset(old, 0, sizeof *old);
 }

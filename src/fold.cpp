@@ -10,7 +10,10 @@
 //                 comment overrides the earlier one). When that value is empty, the item of a
 //                 higher rank that has text fills it, chosen by the same rule.
 //   cover         the picture item of the lowest rank, the last of several; its bytes are not
-//                 copied: the record notes them where the model holds them (cover_seen).
+//                 copied: the record notes them where the model holds them (cover_seen). A
+//                 picture whose fields cannot be read (ID3_ITEM_BAD_PICTURE) ranks too: when it
+//                 is chosen there is no cover. The record takes the picture's cover_mime where
+//                 it has one.
 #include "model.h"
 
 #include <string.h>
@@ -19,6 +22,13 @@
 
 static bool has_text(const id3_item* item) {
     return item->kind == ID3_ITEM_TEXT && item->key && item->value_count > 0;
+}
+
+// Whether the text item's key is `key` (its key_len bytes: a Vorbis comment's name may hold a NUL).
+static bool key_is(const id3_item* item, const char* key) {
+    size_t n = strlen(key);
+    uint64_t len = item->key_len ? item->key_len : strlen(item->key);
+    return len == n && memcmp(item->key, key, n) == 0;
 }
 
 // Whether item a is chosen over item b, which comes earlier in the items' order.
@@ -32,7 +42,7 @@ static const id3_item* field_item(const id3_model* m, const char* key) {
     const id3_item* best = nullptr;
     for (uint64_t i = 0; i < m->item_count; i++) {
         const id3_item* item = &m->items[i];
-        if (has_text(item) && strcmp(item->key, key) == 0 && (!best || ranks_over(item, best)))
+        if (has_text(item) && key_is(item, key) && (!best || ranks_over(item, best)))
             best = item;
     }
     if (!best || best->value_lens[0] > 0)
@@ -41,7 +51,7 @@ static const id3_item* field_item(const id3_model* m, const char* key) {
     for (uint64_t i = 0; i < m->item_count; i++) {
         const id3_item* item = &m->items[i];
         if (has_text(item) && item->rank > best->rank && item->value_lens[0] > 0 &&
-            strcmp(item->key, key) == 0 && (!filler || ranks_over(item, filler)))
+            key_is(item, key) && (!filler || ranks_over(item, filler)))
             filler = item;
     }
     return filler ? filler : best;
@@ -58,15 +68,35 @@ int id3_model_record(const id3_model* m, id3_tags* t) {
             return -1;
         }
     }
+    const id3_item* cover = id3_model_cover(m);
+    if (cover && cover->cover_mime)
+        id3_tags_store_cover(t, cover->data, cover->data_len, cover->cover_mime,
+                             cover->cover_mime_len, 0);
+    else if (cover)
+        id3_tags_store_cover(t, cover->data, cover->data_len, cover->mime, strlen(cover->mime), 0);
+    return 0;
+}
+
+const id3_item* id3_model_cover(const id3_model* m) {
     const id3_item* cover = nullptr;
     for (uint64_t i = 0; i < m->item_count; i++) {
         const id3_item* item = &m->items[i];
-        if (item->kind == ID3_ITEM_PICTURE && (!cover || ranks_over(item, cover)))
+        if ((item->kind == ID3_ITEM_PICTURE || item->kind == ID3_ITEM_BAD_PICTURE) &&
+            (!cover || ranks_over(item, cover)))
             cover = item;
     }
-    if (cover)
-        id3_tags_store_cover(t, cover->data, cover->data_len, cover->mime, strlen(cover->mime), 0);
-    return 0;
+    return cover && cover->kind == ID3_ITEM_PICTURE ? cover : nullptr;
+}
+
+int id3_model_copy_cover(const id3_model* m, id3_tags* t) {
+    const id3_item* cover = id3_model_cover(m);
+    if (!cover)
+        return 0;
+    if (cover->cover_mime)
+        return id3_tags_store_cover(t, cover->data, cover->data_len, cover->cover_mime,
+                                    cover->cover_mime_len, 1);
+    return id3_tags_store_cover(t, cover->data, cover->data_len, cover->mime, strlen(cover->mime),
+                                1);
 }
 
 int id3_model_props(const id3_model* m, id3_props* p) {

@@ -15,7 +15,7 @@
 #ifndef QID3_ID3V2_H
 #define QID3_ID3V2_H
 
-#include "file_access.h"
+#include "replace.h"
 #include "record.h"
 
 // The ID3v2 tag header, at the start of an MP3 file: "ID3", major version, revision, flags, and

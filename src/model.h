@@ -16,9 +16,11 @@
 #define ID3_REGION_FLAC_BLOCK 6  // a FLAC metadata block, header included; `type` its block type
 #define ID3_REGION_OGG_HEADERS 7 // the pages that hold the header packets of an Ogg stream
 #define ID3_REGION_MP4_ATOM 8    // a top-level MP4 atom; `type` its four characters, big-endian
-#define ID3_REGION_MP4_ITEM_LIST                                                                   \
-    9 // the payload of the MP4 item list (moov/udta/meta/ilst): its
-      // items, inside the moov atom's region
+// The payload of the MP4 item list (moov/udta/meta/ilst): its items, inside the moov atom's region.
+#define ID3_REGION_MP4_ITEM_LIST 9
+// From where a walk stopped at bytes it could not get past (a FLAC block whose body runs past the
+// end of the file) to the end of the file.
+#define ID3_REGION_DAMAGED 10
 struct id3_region {
     int kind;
     uint64_t off;
@@ -30,6 +32,9 @@ struct id3_region {
 #define ID3_ITEM_TEXT 1    // texts: the values, and a qualifier where the format has one
 #define ID3_ITEM_PICTURE 2 // a picture: type, MIME type, description and its bytes
 #define ID3_ITEM_OTHER 3   // bytes this library does not list, carried as they stand
+// A picture whose fields cannot be read: it ranks among the pictures, and when it ranks first the
+// record has no cover.
+#define ID3_ITEM_BAD_PICTURE 4
 
 // One item of a tag: an ID3v2 frame, an ID3v1 or APE field, a Vorbis comment, a FLAC PICTURE
 // block, an MP4 item. Every pointer that is not said to be borrowed is NULL or malloc'd and owned
@@ -42,9 +47,11 @@ struct id3_item {
     // loaded bytes or a static table.
     const char* id;
     uint32_t id_len;
-    char* qualifier; // UTF-8: a TXXX or COMM description, a UFID owner, a freeform item's name
-    char* key;       // the property key, looked up once; NULL when the item holds no property
-    char** values;   // UTF-8 texts, each with a NUL after its value_lens[i] bytes
+    char* qualifier;  // UTF-8: a TXXX or COMM description, a UFID owner, a freeform item's name
+    char* key;        // the property key, looked up once; NULL when the item holds no property
+    uint64_t key_len; // the key's bytes (0: strlen(key)); a Vorbis comment's name may hold a NUL,
+                      // which ends it as a property's key but not as a field's name
+    char** values;    // UTF-8 texts, each with a NUL after its value_lens[i] bytes
     uint64_t* value_lens;
     uint64_t value_count;
     // Where the whole item lies in the file (header included), and its bytes as loaded (borrowed:
@@ -62,6 +69,11 @@ struct id3_item {
     char* description;
     const uint8_t* data;
     uint64_t data_len;
+    // Where the record's cover takes another MIME type than the listing's `mime` (an Ogg COVERART
+    // picture, whose type is the first COVERARTMIME comment's even when that is empty): that
+    // type, cover_mime_len bytes (borrowed); NULL otherwise.
+    const char* cover_mime;
+    uint64_t cover_mime_len;
     // Precedence among items that give one record field: the lowest wins (an ID3v2 frame before
     // the ID3v1 field, TDRC before TYER).
     int rank;
@@ -75,6 +87,7 @@ struct id3_item {
 
 // The description of the audio; no loader fills it yet.
 struct id3_audio;
+struct id3_ogg_stream;
 
 struct id3_model {
     int32_t format;
@@ -85,7 +98,10 @@ struct id3_model {
     uint64_t item_count;
     uint64_t item_cap;
     id3_audio* audio; // NULL: not described
-    // Blocks read from the file beyond its prefix, which items borrow from.
+    // An Ogg load: its stream's header pages and packets, for the writer (tag_ogg.cpp); held in
+    // `blocks`. NULL otherwise.
+    id3_ogg_stream* ogg;
+    // Blocks read from the file beyond its prefix or decoded from it, which items borrow from.
     uint8_t** blocks;
     uint64_t block_count;
     uint64_t block_cap;
@@ -108,6 +124,12 @@ int id3_item_add_value(id3_item* item, const char* text, uint64_t n);
 // that ranks first. 0, or -1 with a message.
 int id3_model_props(const id3_model* m, id3_props* p);
 int id3_model_record(const id3_model* m, id3_tags* t);
+// The picture the record's cover comes from (the picture that ranks first, when its fields can
+// be read), or NULL. id3_model_record notes the cover and its type without its bytes;
+// id3_model_copy_cover copies them into the record, for a caller that keeps it beyond the model
+// (-1 when memory runs out).
+const id3_item* id3_model_cover(const id3_model* m);
+int id3_model_copy_cover(const id3_model* m, id3_tags* t);
 // Takes a malloc'd block that items borrow from, to be released with the model. -1 when memory
 // runs out (the block is then released at once).
 int id3_model_hold(id3_model* m, uint8_t* block);

@@ -62,9 +62,13 @@ int id3_extract_front_cover(const char* path, const char* out_path) {
     id3_old_tag held;
     memset(&held, 0, sizeof held);
     id3_old_tag_guard held_guard{&held};
-    if (id3_load_tags(&f, &t, ID3_COVER_IN_TAG, &held) != 0)
+    id3_model model = {};
+    id3_model_guard model_guard{&model};
+    if (id3_load_tags(&f, &t, ID3_COVER_IN_TAG, &held, &model) != 0)
         return -1;
-    const uint8_t* data = held.cover ? held.cover : t.cover_data;
-    uint64_t size = held.cover ? held.cover_len : t.cover_size;
+    // A FLAC or Ogg file's picture lies in the load.
+    const id3_item* cover = id3_model_cover(&model);
+    const uint8_t* data = cover ? cover->data : held.cover ? held.cover : t.cover_data;
+    uint64_t size = cover ? cover->data_len : held.cover ? held.cover_len : t.cover_size;
     return write_cover(out_path, &f, data, size);
 }

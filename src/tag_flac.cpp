@@ -1,6 +1,8 @@
-// FLAC metadata: the reader takes the six text tags from VORBIS_COMMENT blocks and the cover from
-// PICTURE blocks; the writer rebuilds the metadata with one new VORBIS_COMMENT block and at most
-// one PICTURE block, keeping the other blocks and the audio frames as they were.
+// FLAC metadata: one load walks the metadata blocks into the model (every block a region, every
+// comment of the VORBIS_COMMENT blocks and every PICTURE block an item), from which the record and
+// the property map are folded; the writer rebuilds the metadata from that load with one new
+// VORBIS_COMMENT block and at most one new PICTURE block, keeping the other blocks and the audio
+// frames as they were.
 //
 // Stream layout: "fLaC", then metadata blocks, then audio frames. Each block is a 4-byte header
 // (bit 7 of byte 0: last-metadata-block flag; bits 0-6: type; bytes 1-3: body length, 24-bit
@@ -151,107 +153,87 @@ static const uint8_t* comment_block_body(const id3_file* f, block_walk* w, uint6
     return hold->get();
 }
 
-// Adds a block to what the load keeps for a writer; the comment body's copy, if any, goes with
-// it. -1 when memory runs out.
-static int keep_block(id3_old_tag* keep, id3_buf* blocks, uint8_t flag_type, uint64_t body_at,
-                      uint64_t body_len, const uint8_t* body, id3_owned_bytes* copy) {
-    id3_old_block block = {flag_type, body_at, body_len, body, nullptr};
-    if (id3_buf_append(blocks, &block, sizeof block) != 0)
-        return -1;
-    keep->blocks = (id3_old_block*)blocks->data;
-    keep->blocks[keep->block_count++].body_copy = copy->release();
-    return 0;
-}
-
-// A PICTURE block's body into the record; with in_tag, a picture that the record takes is left in
-// the body, and keep points at it and holds the body (from *hold; none when it lies in the prefix).
-// -1 when memory runs out.
-static int read_picture_block(const uint8_t* body, uint64_t body_len, id3_owned_bytes* hold,
-                              id3_tags* t, bool want_cover, bool in_tag, id3_old_tag* keep) {
-    t->cover_seen = nullptr;
-    if (id3_flac_picture_read(body, body_len, t, want_cover && !in_tag) != 0)
-        return -1;
-    if (in_tag && t->cover_seen) {
-        keep->cover = t->cover_seen;
-        keep->cover_len = t->cover_seen_len;
-        if (*hold) {
-            free(keep->tag_copy);
-            keep->tag_copy = hold->release();
-        }
-    }
-    return 0;
-}
-
-// Reads the blocks that hold tags into the record t or, with p, the property map; with keep, the
-// blocks are also kept for a writer. 0, or -1 with a message.
-static int read_tag_blocks(const id3_file* f, id3_tags* t, id3_props* p, int want_cover,
-                           id3_old_tag* keep) {
-    // With ID3_COVER_IN_TAG the picture stays in its block's body, which keep then holds.
-    bool in_tag = want_cover == ID3_COVER_IN_TAG && keep;
+// The one load: every metadata block as a region (header included, `type` its block type), the
+// bodies of the VORBIS_COMMENT and PICTURE blocks loaded (in the prefix, or held by the model),
+// every comment and PICTURE block as an item, and after the metadata the audio (or, where a block
+// runs past the end of the file, a damaged region). Only the block headers and those bodies are
+// read. Damaged metadata ends the walk; what was read before it stays. 0, or -1 with a message.
+int id3_flac_load_model(const id3_file* f, id3_model* m) {
+    m->format = ID3_FMT_FLAC;
     if (has_marker(f) != 1)
         return -1;
-    // Only the block headers and the bodies of the blocks that hold tags are read. Damaged
-    // metadata ends the walk; what was read before it stays.
     block_walk w = {f->base + FLAC_MARKER_LEN, false};
     uint8_t flag_type = 0;
     uint64_t body_at = 0, body_len = 0;
-    // The kept blocks grow in this buffer; keep->blocks follows its data.
-    id3_buf kept = {nullptr, 0, 0};
     int found;
     while ((found = next_block(f, &w, &flag_type, &body_at, &body_len)) == BLOCK_FOUND) {
         uint8_t type = flag_type & FLAC_TYPE_MASK;
         id3_owned_bytes hold;
         const uint8_t* body = nullptr;
-        if (type == FLAC_VORBIS_COMMENT || type == FLAC_PICTURE) {
-            body = type == FLAC_VORBIS_COMMENT
-                       ? comment_block_body(f, &w, body_at, &body_len, &hold)
-                       : block_body(f, body_at, body_len, &hold);
-            if (!body)
-                return -1;
-            int rc = 0;
-            id3_picture_fields pic;
-            if (type == FLAC_VORBIS_COMMENT)
-                rc = id3_vc_read(body, body_len, t, p);
-            else if (p && id3_picture_parse(body, body_len, &pic))
-                rc = id3_props_add_picture(p, (int32_t)pic.type, (const char*)pic.mime,
-                                           pic.mime_len, (const char*)pic.description,
-                                           pic.description_len, pic.data_len);
-            else if (!p)
-                rc = read_picture_block(body, body_len, &hold, t, want_cover != 0, in_tag, keep);
-            if (rc != 0) {
-                // A record missing a tag the file holds must not pass for the file's tags: a
-                // write built on it would drop that tag.
-                id3_set_error("oom");
-                return -1;
+        if (type == FLAC_VORBIS_COMMENT)
+            body = comment_block_body(f, &w, body_at, &body_len, &hold);
+        else if (type == FLAC_PICTURE)
+            body = block_body(f, body_at, body_len, &hold);
+        if ((type == FLAC_VORBIS_COMMENT || type == FLAC_PICTURE) && !body)
+            return -1;
+        int rc = id3_model_add_region(m, ID3_REGION_FLAC_BLOCK, body_at - FLAC_BLOCK_HEADER_LEN,
+                                      FLAC_BLOCK_HEADER_LEN + body_len, type);
+        if (rc == 0 && hold)
+            rc = id3_model_hold(m, hold.release());
+        if (rc == 0 && type == FLAC_VORBIS_COMMENT)
+            rc = id3_vc_load_items(m, ID3_REGION_FLAC_BLOCK, body, body_len, body_at);
+        if (rc == 0 && type == FLAC_PICTURE) {
+            id3_item* item = id3_model_add_item(m);
+            if (item) {
+                // Of several pictures the last whose fields can be read gives the cover.
+                *item = id3_item{};
+                item->tag = ID3_REGION_FLAC_BLOCK;
+                item->kind = ID3_ITEM_OTHER;
+                item->raw = body;
+                item->raw_len = body_len;
+                item->raw_off = body_at;
+                item->rank = 0; // alike: the last gives the cover
             }
+            rc = item ? id3_picture_item(item, body, body_len) : -1;
         }
-        if (!keep)
-            continue;
-        // A writer needs the comments' bytes; other bodies it copies from the file.
-        if (type != FLAC_VORBIS_COMMENT) {
-            body = nullptr;
-            hold.reset();
-        }
-        if (keep_block(keep, &kept, flag_type, body_at, body_len, body, &hold) != 0) {
+        if (rc != 0) {
+            // A load missing a tag the file holds must not pass for the file's tags: a write
+            // built on it would drop that tag.
             id3_set_error("oom");
             return -1;
         }
     }
-    if (keep) {
-        keep->metadata_end = w.pos;
-        keep->metadata_overrun = found == BLOCK_OVERRUN;
+    if (found < 0)
+        return -1;
+    if (id3_model_add_region(m, found == BLOCK_OVERRUN ? ID3_REGION_DAMAGED : ID3_REGION_AUDIO,
+                             w.pos, f->size - w.pos, 0) != 0) {
+        id3_set_error("oom");
+        return -1;
     }
-    return found < 0 ? -1 : 0;
+    return 0;
 }
 
-int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover, id3_old_tag* keep) {
+int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover, id3_model* model) {
     t->format = ID3_FMT_FLAC;
-    return read_tag_blocks(f, t, nullptr, want_cover, keep);
+    id3_model local = {};
+    id3_model_guard local_guard{&local};
+    id3_model* m = model ? model : &local;
+    int rc = id3_flac_load_model(f, m);
+    // What the walk read before it failed stays in the record.
+    if (id3_model_record(m, t) != 0 || (want_cover && id3_model_copy_cover(m, t) != 0)) {
+        id3_set_error("oom");
+        return -1;
+    }
+    return rc;
 }
 
 int id3_flac_load_props(const id3_file* f, id3_props* p) {
-    p->format = ID3_FMT_FLAC;
-    return read_tag_blocks(f, nullptr, p, false, nullptr);
+    id3_model m = {};
+    id3_model_guard guard{&m};
+    int rc = id3_flac_load_model(f, &m);
+    if (id3_model_props(&m, p) != 0)
+        return -1;
+    return rc;
 }
 
 int id3_flac_read(const uint8_t* data, uint64_t len, id3_tags* t) {
@@ -307,67 +289,76 @@ static int copy_block(id3_buf* out, const id3_file* f, uint8_t type, uint64_t bo
     return 0;
 }
 
-// The comments of an old VORBIS_COMMENT body that are kept: all but those the write replaces. -1
-// when memory runs out or the comments pass what one block holds.
-static int carry_comments(old_metadata* m, const uint8_t* body, uint64_t body_len,
-                          const id3_change* change) {
-    id3_vc_walk w;
-    id3_vc_walk_start(&w, body, body_len);
-    const char* text = nullptr;
-    uint64_t text_len = 0;
-    while (id3_vc_walk_next(&w, &text, &text_len)) {
-        m->old_comment_count++;
-        if (id3_vc_replaced(text, text_len, change))
-            continue;
-        if (id3_vc_append(&m->comments, text, text_len) != 0)
-            return -1;
-        m->comment_count++;
-        if (m->comments.len > FLAC_MAX_BODY) {
-            id3_set_error("comments too large for FLAC comment block");
-            return -1;
-        }
+// Carries a comment of an old VORBIS_COMMENT block unless the write replaces it. -1 when memory
+// runs out or the comments pass what one block holds.
+static int carry_comment(old_metadata* m, const id3_item* comment, const id3_change* change) {
+    // The item's span is the comment's length field and its text, as the new body holds it.
+    const char* text = (const char*)comment->raw + 4;
+    uint64_t text_len = comment->raw_len - 4;
+    m->old_comment_count++;
+    if (id3_vc_replaced(text, text_len, change))
+        return 0;
+    if (id3_buf_append(&m->comments, comment->raw, comment->raw_len) != 0)
+        return -1;
+    m->comment_count++;
+    if (m->comments.len > FLAC_MAX_BODY) {
+        id3_set_error("comments too large for FLAC comment block");
+        return -1;
     }
     return 0;
 }
 
-// Goes over the old metadata blocks as the load walked them: PADDING is dropped, comments and
+// Goes over the old metadata blocks as the load found them: PADDING is dropped, comments and
 // pictures are sorted out by the change, every other block is kept (order and body; its flag is
 // set again later). -1 with a message ("oom" unless more precise) when a block runs past the end
 // of the file (its bytes could be audio, which a rewrite would lose), memory runs out or the file
 // cannot be read.
-static int sort_old_metadata(const id3_file* f, const id3_old_tag* old, id3_change change,
+static int sort_old_metadata(const id3_file* f, const id3_model* old, id3_change change,
                              old_metadata* m) {
-    for (uint64_t i = 0; i < old->block_count; i++) {
-        const id3_old_block* b = &old->blocks[i];
-        uint8_t type = b->flag_type & FLAC_TYPE_MASK;
+    bool damaged = false;
+    uint64_t next_item = 0;
+    for (uint64_t r = 0; r < old->region_count; r++) {
+        const id3_region* region = &old->regions[r];
+        if (region->kind != ID3_REGION_FLAC_BLOCK) {
+            // After the blocks: the audio, or a block that runs past the end of the file.
+            m->end = region->off;
+            damaged = region->kind == ID3_REGION_DAMAGED;
+            continue;
+        }
+        uint64_t body_at = region->off + FLAC_BLOCK_HEADER_LEN;
+        uint64_t body_len = region->len - FLAC_BLOCK_HEADER_LEN;
+        uint8_t type = (uint8_t)region->type;
+        // The items of the block: its comments, or its picture (body and all).
+        uint64_t first = next_item;
+        while (next_item < old->item_count &&
+               old->items[next_item].raw_off - region->off <= region->len)
+            next_item++;
         if (type == FLAC_PADDING) {
             m->had_padding = true;
-            m->padding += b->body_len;
+            m->padding += body_len;
             continue;
         }
         if (type == FLAC_VORBIS_COMMENT) {
-            if (carry_comments(m, b->body, b->body_len, &change) != 0)
-                return -1;
+            for (uint64_t i = first; i < next_item; i++) {
+                if (carry_comment(m, &old->items[i], &change) != 0)
+                    return -1;
+            }
             continue;
         }
         if (type == FLAC_PICTURE) {
-            uint8_t picture_type[4] = {0, 0, 0, 0};
-            if (change.cover_replaced && b->body_len >= 4) {
-                if (id3_file_read(f, b->body_at, picture_type, 4) != 0)
-                    return -1;
-                if (id3_be32(picture_type) == ID3_PICTURE_FRONT_COVER)
-                    continue; // a front cover, replaced
-            }
+            const uint8_t* body = first < next_item ? old->items[first].raw : nullptr;
+            if (change.cover_replaced && body_len >= 4 && id3_be32(body) == ID3_PICTURE_FRONT_COVER)
+                continue; // a front cover, replaced
             m->last_picture = m->pictures.len;
-            if (copy_block(&m->pictures, f, FLAC_PICTURE, b->body_at, b->body_len) != 0)
+            if (append_block_header(&m->pictures, FLAC_PICTURE, (uint32_t)body_len) != 0 ||
+                id3_buf_append(&m->pictures, body, body_len) != 0)
                 return -1;
             continue;
         }
-        if (copy_block(&m->blocks, f, type, b->body_at, b->body_len) != 0)
+        if (copy_block(&m->blocks, f, type, body_at, body_len) != 0)
             return -1;
     }
-    m->end = old->metadata_end;
-    if (old->metadata_overrun) {
+    if (damaged) {
         id3_set_error("FLAC metadata runs past the end of the file");
         return -1;
     }
@@ -448,7 +439,7 @@ static int assemble_metadata(id3_buf* out, const id3_file* f, const old_metadata
     return 0;
 }
 
-int id3_flac_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* old,
+int id3_flac_build_head(const id3_file* f, const id3_tags* t, const id3_model* old,
                         id3_change change, id3_head* head) {
     if (has_marker(f) != 1)
         return -1;

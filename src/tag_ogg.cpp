@@ -1,6 +1,8 @@
-// Ogg Vorbis and Ogg Opus: the reader takes the six text tags and the cover from the comment
-// header packet; the writer builds a new comment packet, pages the header packets again and
-// leaves the audio pages as they are (renumbered when the count of header pages changes).
+// Ogg Vorbis and Ogg Opus: one load walks the header pages into the model (every comment of the
+// comment packet an item, the picture comments decoded, and what the writer needs of the header
+// pages), from which the record and the property map are folded; the writer builds a new comment
+// packet from that load, pages the header packets again and leaves the audio pages as they are
+// (renumbered when the count of header pages changes).
 //
 // An Ogg file is a sequence of pages. Page header (little-endian): "OggS", version 0, flags,
 // granule position (8), stream serial number (4), page sequence number (4), CRC-32 of the whole
@@ -17,6 +19,8 @@
 #include "ogg_page.h"
 #include "vorbis_comment.h"
 
+#include <limits.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -325,235 +329,252 @@ static int read_headers(const id3_file* f, int wanted, ogg_headers* h) {
     return rc;
 }
 
-// Whether a header packet begins with its type's prefix and is at least `min` bytes long.
-static bool packet_is(const id3_buf* packet, const char* prefix, uint64_t prefix_len) {
-    return packet->len >= prefix_len && memcmp(packet->data, prefix, (size_t)prefix_len) == 0;
+// Whether a header packet begins with its type's prefix.
+static bool packet_is(const uint8_t* packet, uint64_t len, const char* prefix,
+                      uint64_t prefix_len) {
+    return len >= prefix_len && memcmp(packet, prefix, (size_t)prefix_len) == 0;
 }
 
 // The comment body inside the comment packet: *body and *body_len. False when the packet is not
 // the format's comment packet.
-static bool comment_body(const ogg_headers* h, const uint8_t** body, uint64_t* body_len) {
-    const id3_buf* p = &h->packets[OGG_COMMENT_PACKET];
-    uint64_t prefix = h->format == ID3_FMT_OGG ? VORBIS_PREFIX_LEN : OPUS_PREFIX_LEN;
-    if (!packet_is(p, h->format == ID3_FMT_OGG ? VORBIS_COMMENTS : OPUS_COMMENTS, prefix))
+static bool comment_body(int32_t format, const id3_buf* packet, const uint8_t** body,
+                         uint64_t* body_len) {
+    uint64_t prefix = format == ID3_FMT_OGG ? VORBIS_PREFIX_LEN : OPUS_PREFIX_LEN;
+    if (!packet_is(packet->data, packet->len,
+                   format == ID3_FMT_OGG ? VORBIS_COMMENTS : OPUS_COMMENTS, prefix))
         return false;
-    *body = p->data + prefix;
-    *body_len = p->len - prefix;
+    *body = packet->data + prefix;
+    *body_len = packet->len - prefix;
     return true;
 }
 
-// Whether the comment text is "KEY=..." for the key (ASCII case ignored); *value after the "=".
-static bool comment_has_key(const char* text, uint64_t text_len, const char* key,
-                            const char** value, uint64_t* value_len) {
-    uint64_t key_len = strlen(key);
-    if (text_len <= key_len || text[key_len] != '=' ||
-        plat_strnicmp(text, key, (size_t)key_len) != 0)
-        return false;
-    *value = text + key_len + 1;
-    *value_len = text_len - key_len - 1;
-    return true;
+// What the load knows of the stream's header pages and keeps for the writer (held by the model,
+// as are the packets it points at).
+struct id3_ogg_stream {
+    int32_t format;
+    uint32_t serial;
+    uint32_t pages;              // pages of the stream up to `end`
+    uint64_t first_page_end;     // where the page with the identification packet ends
+    uint64_t end;                // where the page that completes the last header packet ends
+    bool other_streams;          // pages of other streams among them
+    bool first_page_alone;       // the first page holds the identification packet and nothing else
+    bool end_at_page_end;        // nothing follows the last header packet on its page
+    uint8_t end_flags;           // the flags of the page that ends at `end`
+    const uint8_t* comment_body; // the comment body in the comment packet
+    uint64_t comment_body_len;
+    uint64_t comment_prefix; // the packet's bytes before the body
+    const uint8_t* setup;    // Vorbis: the setup packet
+    uint64_t setup_len;
+    // The walk stopped after the comment packet: a read goes on without the packets after it, a
+    // write stops with this message.
+    bool walk_failed;
+    char walk_error[ID3_ERROR_MAX];
+};
+
+// Decodes a picture comment's base64 value whole, in place in the item's copy of it (the decoder
+// never writes ahead of what it has read), which the model then holds as the picture's bytes:
+// the item keeps no text. *n gets the byte count. NULL when memory runs out.
+static const uint8_t* decode_picture(id3_model* m, id3_item* item, uint64_t* n) {
+    uint8_t* bytes = (uint8_t*)item->values[0];
+    *n = base64_decode(item->values[0], item->value_lens[0], bytes, item->value_lens[0]);
+    item->values[0] = nullptr;
+    item->value_count = 0;
+    return id3_model_hold(m, bytes) == 0 ? bytes : nullptr;
 }
 
-// The picture type of a METADATA_BLOCK_PICTURE value, from its first bytes; -1 when too short.
-static int64_t picture_type(const char* value, uint64_t value_len) {
-    uint8_t first[6];
-    if (base64_decode(value, value_len, first, sizeof first) < 4)
-        return -1;
-    return id3_be32(first);
+// Whether the item is a comment of the key (exactly, its name upper-cased).
+static bool item_has_key(const id3_item* item, const char* key) {
+    return item->key && item->key_len == strlen(key) && memcmp(item->key, key, item->key_len) == 0;
 }
 
-// A picture comment's PICTURE body decoded as far as its fields go (type, MIME type, description,
-// dimensions, data length: all but the picture's bytes) into out (room for max bytes). The bytes
-// decoded: the fields' extent, or the whole body when it ends before them. A reader of the fields
-// finds them the same either way.
-static uint64_t picture_fields(const char* text, uint64_t n, uint8_t* out, uint64_t max) {
-    // Each length field tells how far the next one lies.
-    uint64_t need = PICTURE_MIME_AT;
-    uint64_t got = base64_decode(text, n, out, need);
-    if (got < need)
-        return got;
-    need += (uint64_t)id3_be32(out + PICTURE_MIME_LEN_AT) + 4;
-    got = base64_decode(text, n, out, need < max ? need : max);
-    if (got < need)
-        return got;
-    need += (uint64_t)id3_be32(out + need - 4) + PICTURE_DATA_LEN_AFTER_DESC + PICTURE_DATA_LEN_LEN;
-    return base64_decode(text, n, out, need < max ? need : max);
-}
-
-// The cover of the comments: the first front cover among the METADATA_BLOCK_PICTURE comments,
-// else the first of them, else the COVERART picture with the COVERARTMIME type. -1 when memory
-// runs out.
-static int read_cover(const uint8_t* body, uint64_t body_len, id3_tags* t, int want_cover) {
-    const char* picture = nullptr;
-    uint64_t picture_len = 0;
-    const char* coverart = nullptr;
-    uint64_t coverart_len = 0;
-    const char* coverart_mime = nullptr;
-    uint64_t coverart_mime_len = 0;
-    bool front = false;
-    id3_vc_walk w;
-    id3_vc_walk_start(&w, body, body_len);
-    const char* text = nullptr;
-    uint64_t text_len = 0;
-    while (id3_vc_walk_next(&w, &text, &text_len)) {
-        const char* value = nullptr;
-        uint64_t value_len = 0;
-        if (comment_has_key(text, text_len, PICTURE_KEY, &value, &value_len)) {
-            bool is_front = picture_type(value, value_len) == ID3_PICTURE_FRONT_COVER;
-            if (!picture || (is_front && !front)) {
-                picture = value;
-                picture_len = value_len;
-                front = is_front;
-            }
-        } else if (!coverart && comment_has_key(text, text_len, COVERART_KEY, &value, &value_len)) {
-            coverart = value;
-            coverart_len = value_len;
-        } else if (!coverart_mime &&
-                   comment_has_key(text, text_len, COVERARTMIME_KEY, &value, &value_len)) {
-            coverart_mime = value;
-            coverart_mime_len = value_len;
+// Makes the picture comments among the loaded comments pictures, their bytes decoded: a
+// METADATA_BLOCK_PICTURE comment by its PICTURE fields, a COVERART comment as a front cover of the
+// first non-empty COVERARTMIME comment's type (image/jpeg without one; the record's cover takes
+// the first COVERARTMIME comment's type, image/jpeg when it is empty). The record's cover is the
+// first front cover among the METADATA_BLOCK_PICTURE comments, else the first of them (even when
+// its fields cannot be read), else the first COVERART picture: they rank in that order, the other
+// pictures after them. COVERARTMIME comments are not listed. -1 when memory runs out.
+static int load_pictures(id3_model* m) {
+    const id3_item* first_mime = nullptr;
+    const id3_item* first_typed = nullptr;
+    for (uint64_t i = 0; i < m->item_count; i++) {
+        id3_item* item = &m->items[i];
+        if (!item_has_key(item, COVERARTMIME_KEY))
+            continue;
+        item->kind = ID3_ITEM_OTHER;
+        if (!first_mime)
+            first_mime = item;
+        if (!first_typed && item->value_lens[0] > 0)
+            first_typed = item;
+    }
+    const char* listed_mime = first_typed ? first_typed->values[0] : ID3_DEFAULT_MIME;
+    uint64_t listed_mime_len =
+        first_typed ? first_typed->value_lens[0] : sizeof ID3_DEFAULT_MIME - 1;
+    bool front_seen = false, picture_seen = false, coverart_seen = false;
+    for (uint64_t i = 0; i < m->item_count; i++) {
+        id3_item* item = &m->items[i];
+        bool picture = item_has_key(item, PICTURE_KEY);
+        bool coverart = !picture && item_has_key(item, COVERART_KEY);
+        if (!picture && !coverart)
+            continue;
+        uint64_t n = 0;
+        const uint8_t* decoded = decode_picture(m, item, &n);
+        if (!decoded)
+            return -1;
+        item->rank = INT_MAX;
+        if (coverart) {
+            item->kind = ID3_ITEM_PICTURE;
+            item->picture_type = ID3_PICTURE_FRONT_COVER;
+            uint64_t mime_len =
+                listed_mime_len < sizeof item->mime - 1 ? listed_mime_len : sizeof item->mime - 1;
+            memcpy(item->mime, listed_mime, (size_t)mime_len);
+            item->mime[mime_len] = '\0';
+            bool typed = first_mime && first_mime->value_lens[0] > 0;
+            item->cover_mime = typed ? first_mime->values[0] : ID3_DEFAULT_MIME;
+            item->cover_mime_len = typed ? first_mime->value_lens[0] : sizeof ID3_DEFAULT_MIME - 1;
+            item->data = decoded;
+            item->data_len = n;
+            if (!coverart_seen)
+                item->rank = 2;
+            coverart_seen = true;
+            continue;
         }
+        // The type counts where the fields cannot be read too: a write that replaces the front
+        // covers drops such a comment of type 3.
+        item->kind = ID3_ITEM_BAD_PICTURE;
+        item->picture_type = n >= 4 ? (int32_t)id3_be32(decoded) : -1;
+        if (id3_picture_item(item, decoded, n) != 0)
+            return -1;
+        bool front = item->picture_type == ID3_PICTURE_FRONT_COVER;
+        if (front && !front_seen)
+            item->rank = 0;
+        else if (!picture_seen)
+            item->rank = 1;
+        front_seen = front_seen || front;
+        picture_seen = true;
     }
-    const char* chosen = picture ? picture : coverart;
-    uint64_t chosen_len = picture ? picture_len : coverart_len;
-    if (!chosen)
-        return 0;
-    if (!want_cover && !picture) {
-        // Without its bytes, a COVERART picture is only its type.
-        const char* mime = coverart_mime_len > 0 ? coverart_mime : ID3_DEFAULT_MIME;
-        uint64_t mime_len = coverart_mime_len > 0 ? coverart_mime_len : sizeof ID3_DEFAULT_MIME - 1;
-        return id3_tags_store_cover(t, nullptr, 0, mime, mime_len, 0);
-    }
-    uint64_t max = chosen_len / 4 * 3 + 3;
-    if (max >= SIZE_MAX)
-        return -1;
-    id3_owned_bytes decoded((uint8_t*)malloc((size_t)max + 1));
-    if (!decoded)
-        return -1;
-    uint64_t n = picture && !want_cover ? picture_fields(chosen, chosen_len, decoded.get(), max)
-                                        : base64_decode(chosen, chosen_len, decoded.get(), max);
-    if (picture)
-        return id3_flac_picture_read(decoded.get(), n, t, want_cover);
-    if (!coverart_mime || coverart_mime_len == 0)
-        return id3_tags_store_cover(t, decoded.get(), n, ID3_DEFAULT_MIME,
-                                    sizeof ID3_DEFAULT_MIME - 1, want_cover);
-    return id3_tags_store_cover(t, decoded.get(), n, coverart_mime, coverart_mime_len, want_cover);
+    return 0;
 }
 
-// Reads the header packets up to the comment packet (pages are read only until it is whole) and
-// finds its comment body. *format becomes the codec's code where the first packet names one. 0,
-// or -1 with a message; h needs headers_free either way.
-static int read_comment_packet(const id3_file* f, ogg_headers* h, int32_t* format,
-                               const uint8_t** body, uint64_t* body_len) {
-    int rc = read_headers(f, OGG_COMMENT_PACKET + 1, h);
-    if (h->format != ID3_FMT_UNKNOWN)
-        *format = h->format;
-    if (rc == 0 && !comment_body(h, body, body_len)) {
+// Keeps a packet the walk assembled in the model: *data and *len its bytes. -1 when memory runs
+// out.
+static int hold_packet(id3_model* m, id3_buf* packet, const uint8_t** data, uint64_t* len) {
+    *data = packet->data;
+    *len = packet->len;
+    uint8_t* bytes = packet->data;
+    *packet = id3_buf{nullptr, 0, 0};
+    return bytes ? id3_model_hold(m, bytes) : 0;
+}
+
+// Fills the model from the walk over the header packets: the header pages and the audio as
+// regions, the comments as items and the stream's header pages for the writer. -1 when memory
+// runs out.
+static int fill_model(const id3_file* f, ogg_headers* h, id3_model* m) {
+    id3_ogg_stream* s = (id3_ogg_stream*)calloc(1, sizeof *s);
+    if (!s || id3_model_hold(m, (uint8_t*)s) != 0)
+        return -1;
+    m->ogg = s;
+    *s = id3_ogg_stream{h->format,
+                        h->serial,
+                        h->pages,
+                        h->first_page_end,
+                        h->end,
+                        h->other_streams,
+                        h->first_page_alone,
+                        h->end_at_page_end,
+                        h->end_flags,
+                        nullptr,
+                        0,
+                        0,
+                        nullptr,
+                        0,
+                        false,
+                        {0}};
+    const uint8_t* packet = nullptr;
+    uint64_t packet_len = 0;
+    if (hold_packet(m, &h->packets[OGG_COMMENT_PACKET], &packet, &packet_len) != 0 ||
+        hold_packet(m, &h->packets[OGG_SETUP_PACKET], &s->setup, &s->setup_len) != 0)
+        return -1;
+    uint64_t prefix = h->format == ID3_FMT_OGG ? VORBIS_PREFIX_LEN : OPUS_PREFIX_LEN;
+    s->comment_body = packet + prefix;
+    s->comment_body_len = packet_len - prefix;
+    s->comment_prefix = prefix;
+    if (id3_model_add_region(m, ID3_REGION_OGG_HEADERS, 0, h->end, 0) != 0 ||
+        id3_model_add_region(m, ID3_REGION_AUDIO, h->end, f->size - h->end, 0) != 0)
+        return -1;
+    // The comments' offsets count from the start of the comment packet.
+    if (id3_vc_load_items(m, ID3_REGION_OGG_HEADERS, s->comment_body, s->comment_body_len,
+                          prefix) != 0)
+        return -1;
+    return load_pictures(m);
+}
+
+int id3_ogg_load_model(const id3_file* f, id3_model* m) {
+    ogg_headers h;
+    // Every header packet is read, the setup packet too, for a writer.
+    int rc = read_headers(f, header_packets(id3_ogg_detect(f->prefix, f->prefix_len)), &h);
+    if (h.format != ID3_FMT_UNKNOWN)
+        m->format = h.format;
+    char walk_error[ID3_ERROR_MAX] = "";
+    bool walk_failed = rc != 0 && h.complete > OGG_COMMENT_PACKET;
+    if (walk_failed) {
+        // The tags are whole: only a write needs the packets after them.
+        snprintf(walk_error, sizeof walk_error, "%s", id3_error_text());
+        id3_clear_error();
+        rc = 0;
+    }
+    const uint8_t* body = nullptr;
+    uint64_t body_len = 0;
+    if (rc == 0 && !comment_body(h.format, &h.packets[OGG_COMMENT_PACKET], &body, &body_len)) {
         id3_set_error("Ogg comment header missing");
         rc = -1;
     }
-    return rc;
-}
-
-int id3_ogg_load(const id3_file* f, id3_tags* t, int want_cover) {
-    ogg_headers h;
-    const uint8_t* body = nullptr;
-    uint64_t body_len = 0;
-    int rc = read_comment_packet(f, &h, &t->format, &body, &body_len);
-    if (rc == 0 &&
-        (id3_vc_read(body, body_len, t) != 0 || read_cover(body, body_len, t, want_cover) != 0)) {
-        // A record missing a tag the file holds must not pass for the file's tags.
+    if (rc == 0 && fill_model(f, &h, m) != 0) {
         id3_set_error("oom");
         rc = -1;
     }
-    headers_free(&h);
-    if (rc != 0) {
-        // A failed read leaves no tags behind, only the format.
-        int32_t format = t->format;
-        id3_tags_free(t);
-        t->format = format;
+    if (rc == 0 && walk_failed) {
+        m->ogg->walk_failed = true;
+        memcpy(m->ogg->walk_error, walk_error, sizeof walk_error);
     }
+    headers_free(&h);
     return rc;
 }
 
-// A base64 picture value decoded whole into a malloc'd block; *n gets its byte count. NULL when
-// memory runs out.
-static uint8_t* decode_picture(const char* value, uint64_t value_len, uint64_t* n) {
-    uint64_t max = value_len / 4 * 3 + 3;
-    if (max >= SIZE_MAX)
-        return nullptr;
-    uint8_t* decoded = (uint8_t*)malloc((size_t)max + 1);
-    if (decoded)
-        *n = base64_decode(value, value_len, decoded, max);
-    return decoded;
-}
-
-// The comments as properties and the picture comments as pictures: a METADATA_BLOCK_PICTURE
-// comment by its PICTURE fields, a COVERART comment as a front cover of the COVERARTMIME type
-// (image/jpeg without one). -1 when memory runs out.
-static int read_props(const uint8_t* body, uint64_t body_len, id3_props* p) {
-    const char* coverart_mime = ID3_DEFAULT_MIME;
-    uint64_t coverart_mime_len = sizeof ID3_DEFAULT_MIME - 1;
-    id3_vc_walk w;
-    id3_vc_walk_start(&w, body, body_len);
-    const char* text = nullptr;
-    uint64_t text_len = 0;
-    const char* value = nullptr;
-    uint64_t value_len = 0;
-    while (id3_vc_walk_next(&w, &text, &text_len)) {
-        if (comment_has_key(text, text_len, COVERARTMIME_KEY, &value, &value_len) &&
-            value_len > 0) {
-            coverart_mime = value;
-            coverart_mime_len = value_len;
-            break;
-        }
-    }
-    id3_vc_walk_start(&w, body, body_len);
-    while (id3_vc_walk_next(&w, &text, &text_len)) {
-        const char* eq = (const char*)memchr(text, '=', (size_t)text_len);
-        if (!eq)
-            continue;
-        bool picture = comment_has_key(text, text_len, PICTURE_KEY, &value, &value_len);
-        bool coverart =
-            !picture && comment_has_key(text, text_len, COVERART_KEY, &value, &value_len);
-        if (!picture && !coverart) {
-            if (comment_has_key(text, text_len, COVERARTMIME_KEY, &value, &value_len))
-                continue;
-            uint64_t key_len = (uint64_t)(eq - text);
-            if (id3_props_add(p, text, key_len, true, eq + 1, text_len - key_len - 1) != 0)
-                return -1;
-            continue;
-        }
-        uint64_t n = 0;
-        id3_owned_bytes decoded(decode_picture(value, value_len, &n));
-        if (!decoded)
-            return -1;
-        id3_picture_fields pic;
-        int rc = 0;
-        if (coverart)
-            rc = id3_props_add_picture(p, ID3_PICTURE_FRONT_COVER, coverart_mime, coverart_mime_len,
-                                       "", 0, n);
-        else if (id3_picture_parse(decoded.get(), n, &pic))
-            rc = id3_props_add_picture(p, (int32_t)pic.type, (const char*)pic.mime, pic.mime_len,
-                                       (const char*)pic.description, pic.description_len,
-                                       pic.data_len);
-        if (rc != 0)
-            return -1;
+int id3_ogg_load(const id3_file* f, id3_tags* t, int want_cover, id3_model* model) {
+    id3_model local = {};
+    id3_model_guard local_guard{&local};
+    id3_model* m = model ? model : &local;
+    int rc = id3_ogg_load_model(f, m);
+    if (m->format != ID3_FMT_UNKNOWN)
+        t->format = m->format;
+    // A failed read leaves no tags behind, only the format.
+    if (rc != 0)
+        return -1;
+    if (id3_model_record(m, t) != 0 || (want_cover && id3_model_copy_cover(m, t) != 0)) {
+        // A record missing a tag the file holds must not pass for the file's tags.
+        int32_t format = t->format;
+        id3_tags_free(t);
+        t->format = format;
+        id3_set_error("oom");
+        return -1;
     }
     return 0;
 }
 
 int id3_ogg_load_props(const id3_file* f, id3_props* p) {
-    ogg_headers h;
-    const uint8_t* body = nullptr;
-    uint64_t body_len = 0;
-    int rc = read_comment_packet(f, &h, &p->format, &body, &body_len);
-    if (rc == 0 && read_props(body, body_len, p) != 0) {
-        id3_set_error("oom");
-        rc = -1;
+    id3_model m = {};
+    id3_model_guard guard{&m};
+    int32_t format = p->format;
+    int rc = id3_ogg_load_model(f, &m);
+    if (rc != 0) {
+        if (m.format != ID3_FMT_UNKNOWN)
+            p->format = m.format;
+        else
+            p->format = format;
+        return -1;
     }
-    headers_free(&h);
-    return rc;
+    return id3_model_props(&m, p);
 }
 
 int id3_ogg_read(const uint8_t* data, uint64_t len, id3_tags* t) {
@@ -569,27 +590,23 @@ int id3_ogg_read(const uint8_t* data, uint64_t len, id3_tags* t) {
 // all but the comments the write replaces, and when the cover is replaced, the front covers among
 // the picture comments and the old COVERART pair (which would otherwise stand in for a removed
 // cover). *count gets their number; *kept_pictures whether a picture comment stays.
-static int carry_comments(const uint8_t* body, uint64_t body_len, id3_change change,
-                          id3_buf* carried, uint32_t* count, bool* kept_pictures) {
-    id3_vc_walk w;
-    id3_vc_walk_start(&w, body, body_len);
-    const char* text = nullptr;
-    uint64_t text_len = 0;
-    while (id3_vc_walk_next(&w, &text, &text_len)) {
-        if (id3_vc_replaced(text, text_len, &change))
+static int carry_comments(const id3_model* m, id3_change change, id3_buf* carried, uint32_t* count,
+                          bool* kept_pictures) {
+    for (uint64_t i = 0; i < m->item_count; i++) {
+        const id3_item* item = &m->items[i];
+        // The item's span is the comment's length field and its text.
+        const char* text = (const char*)item->raw + 4;
+        if (id3_vc_replaced(text, item->raw_len - 4, &change))
             continue;
-        const char* value = nullptr;
-        uint64_t value_len = 0;
-        bool picture = comment_has_key(text, text_len, PICTURE_KEY, &value, &value_len);
+        bool picture = item_has_key(item, PICTURE_KEY);
         if (change.cover_replaced) {
-            if (picture && picture_type(value, value_len) == ID3_PICTURE_FRONT_COVER)
+            if (picture && item->picture_type == ID3_PICTURE_FRONT_COVER)
                 continue;
-            if (comment_has_key(text, text_len, COVERART_KEY, &value, &value_len) ||
-                comment_has_key(text, text_len, COVERARTMIME_KEY, &value, &value_len))
+            if (item_has_key(item, COVERART_KEY) || item_has_key(item, COVERARTMIME_KEY))
                 continue;
         }
         *kept_pictures = *kept_pictures || picture;
-        if (id3_vc_append(carried, text, text_len) != 0)
+        if (id3_buf_append(carried, item->raw, item->raw_len) != 0)
             return -1;
         (*count)++;
     }
@@ -623,14 +640,11 @@ static int append_picture_comment(id3_buf* carried, const id3_tags* t) {
 
 // The new comment packet: the format's prefix, the old vendor, the comments, and what followed
 // the old comments (Vorbis: the framing byte; Opus: padding or other data, kept as they are).
-static int build_comment_packet(const ogg_headers* h, const id3_tags* t, id3_change change,
+static int build_comment_packet(const id3_model* m, const id3_tags* t, id3_change change,
                                 id3_buf* packet, id3_head* lend) {
-    const uint8_t* body = nullptr;
-    uint64_t body_len = 0;
-    if (!comment_body(h, &body, &body_len)) {
-        id3_set_error("Ogg comment header missing");
-        return -1;
-    }
+    const id3_ogg_stream* s = m->ogg;
+    const uint8_t* body = s->comment_body;
+    uint64_t body_len = s->comment_body_len;
     uint64_t extent = id3_vc_extent(body, body_len);
     if (extent == 0) {
         id3_set_error("Ogg comment header damaged");
@@ -639,7 +653,7 @@ static int build_comment_packet(const ogg_headers* h, const id3_tags* t, id3_cha
     id3_buf carried = {nullptr, 0, 0};
     uint32_t count = 0;
     bool kept_pictures = false;
-    int rc = carry_comments(body, body_len, change, &carried, &count, &kept_pictures);
+    int rc = carry_comments(m, change, &carried, &count, &kept_pictures);
     // The record's cover is written when it replaces the old front covers, or when the file has
     // no picture to keep.
     bool want_picture = t->cover_data && (change.cover_replaced || t->cover_size > 0) &&
@@ -648,13 +662,12 @@ static int build_comment_packet(const ogg_headers* h, const id3_tags* t, id3_cha
         rc = append_picture_comment(&carried, t);
         count++;
     }
-    uint64_t prefix = body - h->packets[OGG_COMMENT_PACKET].data;
     if (rc == 0)
-        rc = id3_buf_append(packet, h->packets[OGG_COMMENT_PACKET].data, prefix);
+        rc = id3_buf_append(packet, body - s->comment_prefix, s->comment_prefix);
     if (rc == 0)
         rc = id3_vc_build(packet, body + 4, id3_le32(body), t, &change, &carried, count, lend);
     id3_buf_release(&carried);
-    if (rc == 0 && h->format == ID3_FMT_OGG) {
+    if (rc == 0 && s->format == ID3_FMT_OGG) {
         const uint8_t framing = VORBIS_FRAMING;
         rc = id3_buf_append(packet, &framing, 1);
     } else if (rc == 0) {
@@ -809,34 +822,40 @@ static int last_page_serial(const id3_file* f, uint64_t from, uint32_t* serial) 
     return -1;
 }
 
-int id3_ogg_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head) {
-    ogg_headers h;
-    int32_t format = id3_ogg_detect(f->prefix, f->prefix_len);
-    int rc = read_headers(f, header_packets(format), &h);
+int id3_ogg_build_head(const id3_file* f, const id3_tags* t, const id3_model* m, id3_change change,
+                       id3_head* head) {
+    const id3_ogg_stream* s = m->ogg;
+    if (!s)
+        return -1; // no load: the caller records its generic message
+    int rc = 0;
+    if (s->walk_failed) {
+        id3_set_error("%s", s->walk_error);
+        rc = -1;
+    }
     uint32_t last_serial = 0;
-    if (rc == 0 && h.other_streams) {
+    if (rc == 0 && s->other_streams) {
         id3_set_error("Ogg file with several streams: write unsupported");
         rc = -1;
     }
     // The first page is kept as it is, so nothing but the identification packet may lie on it.
-    if (rc == 0 && !h.first_page_alone) {
+    if (rc == 0 && !s->first_page_alone) {
         id3_set_error("Ogg identification packet shares its page: write unsupported");
         rc = -1;
     }
-    if (rc == 0 && !h.end_at_page_end) {
+    if (rc == 0 && !s->end_at_page_end) {
         id3_set_error("Ogg header packets share pages with audio: write unsupported");
         rc = -1;
     }
-    if (rc == 0 && h.end < f->size) {
+    if (rc == 0 && s->end < f->size) {
         // A chained file ends with a page of another stream.
-        rc = last_page_serial(f, h.end, &last_serial);
-        if (rc == 0 && last_serial != h.serial) {
+        rc = last_page_serial(f, s->end, &last_serial);
+        if (rc == 0 && last_serial != s->serial) {
             id3_set_error("Ogg file with several streams: write unsupported");
             rc = -1;
         }
     }
-    if (rc == 0 && h.format == ID3_FMT_OGG &&
-        !packet_is(&h.packets[OGG_SETUP_PACKET], VORBIS_SETUP, VORBIS_PREFIX_LEN)) {
+    if (rc == 0 && s->format == ID3_FMT_OGG &&
+        !packet_is(s->setup, s->setup_len, VORBIS_SETUP, VORBIS_PREFIX_LEN)) {
         id3_set_error("Ogg Vorbis setup header missing");
         rc = -1;
     }
@@ -844,21 +863,22 @@ int id3_ogg_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
     id3_head comments_lent = {}; // the large values, borrowed between the packet's own bytes
     id3_buf out = {nullptr, 0, 0};
     if (rc == 0)
-        rc = build_comment_packet(&h, t, change, &comments, &comments_lent);
+        rc = build_comment_packet(m, t, change, &comments, &comments_lent);
     // The first page, with the identification packet, stays as it is.
-    if (rc == 0 && (id3_buf_append(&out, nullptr, h.first_page_end) != 0 ||
-                    id3_file_read(f, 0, out.data, h.first_page_end) != 0))
+    if (rc == 0 && (id3_buf_append(&out, nullptr, s->first_page_end) != 0 ||
+                    id3_file_read(f, 0, out.data, s->first_page_end) != 0))
         rc = -1;
     uint32_t pages = 0;
     // A large comment packet stays where it was built, and the head borrows its bytes (and the
     // values the packet borrows).
     bool lend = comments.len >= ID3_BORROW_MIN || comments_lent.piece_count > 0;
     if (rc == 0) {
-        const split_packet packets[2] = {{&comments, &comments_lent},
-                                         {&h.packets[OGG_SETUP_PACKET], nullptr}};
+        // The setup packet as the load holds it (a view, not released here).
+        const id3_buf setup = {(uint8_t*)s->setup, s->setup_len, s->setup_len};
+        const split_packet packets[2] = {{&comments, &comments_lent}, {&setup, nullptr}};
         // A stream without audio ends on its last header page, which keeps its end flag.
-        rc = page_packets(&out, h.serial, 1, packets, header_packets(h.format) - 1,
-                          h.end_flags & OGG_FLAG_LAST, &pages, lend ? head : nullptr);
+        rc = page_packets(&out, s->serial, 1, packets, header_packets(s->format) - 1,
+                          s->end_flags & OGG_FLAG_LAST, &pages, lend ? head : nullptr);
     }
     if (lend) {
         head->lent = comments.data;
@@ -866,21 +886,17 @@ int id3_ogg_build_head(const id3_file* f, const id3_tags* t, id3_change change, 
     }
     id3_buf_release(&comments);
     id3_head_release(&comments_lent);
-    uint32_t old_pages = h.pages;
-    uint32_t serial = h.serial;
-    uint64_t end = h.end;
-    headers_free(&h);
     if (rc != 0) {
         id3_buf_release(&out);
         return -1;
     }
     head->data = out.data;
     head->len = out.len;
-    head->audio_off = end;
+    head->audio_off = s->end;
     // The audio pages follow the header pages in sequence: moved along when their count changes.
-    uint32_t delta = 1 + pages - old_pages;
+    uint32_t delta = 1 + pages - s->pages;
     head->ogg_renumber = delta != 0;
-    head->ogg_serial = serial;
+    head->ogg_serial = s->serial;
     head->ogg_seq_delta = delta;
     return 0;
 }

@@ -22,12 +22,6 @@ int id3_vc_field_of_key(const char* key, uint64_t key_len) {
     return -1;
 }
 
-static char** field_for_key(id3_tags* t, const char* key, uint64_t key_len) {
-    char** const fields[] = {&t->title, &t->artist, &t->album, &t->genre, &t->date, &t->track};
-    int i = id3_vc_field_of_key(key, key_len);
-    return i < 0 ? nullptr : fields[i];
-}
-
 #define VORBIS_LENGTH_LEN 4 // the vendor length, the count and each comment's length
 
 void id3_vc_walk_start(id3_vc_walk* w, const uint8_t* body, uint64_t body_len) {
@@ -52,30 +46,6 @@ bool id3_vc_walk_next(id3_vc_walk* w, const char** text, uint64_t* text_len) {
     w->pos += VORBIS_LENGTH_LEN + n;
     w->left--;
     return true;
-}
-
-int id3_vc_read(const uint8_t* body, uint64_t body_len, id3_tags* t, id3_props* p) {
-    id3_vc_walk w;
-    id3_vc_walk_start(&w, body, body_len);
-    const char* text = nullptr;
-    uint64_t text_len = 0;
-    while (id3_vc_walk_next(&w, &text, &text_len)) {
-        const char* eq = (const char*)memchr(text, '=', (size_t)text_len);
-        if (!eq)
-            continue;
-        uint64_t key_len = (uint64_t)(eq - text);
-        const char* value = eq + 1;
-        uint64_t value_len = text_len - key_len - 1;
-        if (p) {
-            if (id3_props_add(p, text, key_len, true, value, value_len) != 0)
-                return -1;
-            continue;
-        }
-        char** field = field_for_key(t, text, key_len);
-        if (field && id3_tags_store_text(field, value, value_len) != 0)
-            return -1;
-    }
-    return 0;
 }
 
 bool id3_picture_parse(const uint8_t* body, uint64_t body_len, id3_picture_fields* pic) {
@@ -108,14 +78,6 @@ bool id3_picture_parse(const uint8_t* body, uint64_t body_len, id3_picture_field
                               body + start,
                               data_len};
     return true;
-}
-
-int id3_flac_picture_read(const uint8_t* body, uint64_t body_len, id3_tags* t, int want_cover) {
-    id3_picture_fields pic;
-    if (!id3_picture_parse(body, body_len, &pic))
-        return 0;
-    return id3_tags_store_cover(t, pic.data, pic.data_len, (const char*)pic.mime, pic.mime_len,
-                                want_cover);
 }
 
 uint64_t id3_vc_extent(const uint8_t* body, uint64_t n) {
@@ -216,4 +178,62 @@ int id3_vc_build(id3_buf* body, const uint8_t* vendor, uint64_t vendor_len, cons
         }
     }
     return id3_buf_append(body, carried->data, carried->len);
+}
+
+int id3_vc_load_items(id3_model* m, int tag, const uint8_t* body, uint64_t body_len,
+                      uint64_t body_off) {
+    id3_vc_walk w;
+    id3_vc_walk_start(&w, body, body_len);
+    const char* text = nullptr;
+    uint64_t text_len = 0;
+    while (id3_vc_walk_next(&w, &text, &text_len)) {
+        id3_item* item = id3_model_add_item(m);
+        if (!item)
+            return -1;
+        item->tag = tag;
+        item->kind = ID3_ITEM_OTHER;
+        item->id = text;
+        item->id_len = (uint32_t)text_len;
+        // The comment's span: its length field and its text.
+        item->raw = (const uint8_t*)text - VORBIS_LENGTH_LEN;
+        item->raw_len = VORBIS_LENGTH_LEN + text_len;
+        item->raw_off = body_off + (uint64_t)(item->raw - body);
+        // Comments rank alike: of repeated comments of a key the last gives the record's field.
+        item->rank = 0;
+        const char* eq = (const char*)memchr(text, '=', (size_t)text_len);
+        if (!eq)
+            continue; // no name: not listed, carried as it stands
+        uint64_t key_len = (uint64_t)(eq - text);
+        item->kind = ID3_ITEM_TEXT;
+        item->id_len = (uint32_t)key_len;
+        item->key = (char*)malloc((size_t)key_len + 1);
+        if (!item->key)
+            return -1;
+        for (uint64_t i = 0; i < key_len; i++)
+            item->key[i] = text[i] >= 'a' && text[i] <= 'z' ? (char)(text[i] - 'a' + 'A') : text[i];
+        item->key[key_len] = '\0';
+        item->key_len = key_len;
+        if (id3_item_add_value(item, eq + 1, text_len - key_len - 1) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+int id3_picture_item(id3_item* item, const uint8_t* body, uint64_t body_len) {
+    id3_picture_fields pic;
+    if (!id3_picture_parse(body, body_len, &pic))
+        return 0;
+    item->kind = ID3_ITEM_PICTURE;
+    item->picture_type = (int32_t)pic.type;
+    uint64_t mime_len = pic.mime_len < sizeof item->mime - 1 ? pic.mime_len : sizeof item->mime - 1;
+    memcpy(item->mime, pic.mime, (size_t)mime_len);
+    item->mime[mime_len] = '\0';
+    item->description = (char*)malloc((size_t)pic.description_len + 1);
+    if (!item->description)
+        return -1;
+    memcpy(item->description, pic.description, (size_t)pic.description_len);
+    item->description[pic.description_len] = '\0';
+    item->data = pic.data;
+    item->data_len = pic.data_len;
+    return 0;
 }

@@ -1,9 +1,11 @@
-// Vorbis comments and the FLAC PICTURE body (vorbis_comment.cpp), shared by FLAC and Ogg.
+// Vorbis comments and the FLAC PICTURE body (vorbis_comment.cpp), shared by FLAC and Ogg: the
+// one walk over a comment body, its comments and a PICTURE body as items of a model, and the
+// new bodies a write builds.
 #ifndef QID3_VORBIS_COMMENT_H
 #define QID3_VORBIS_COMMENT_H
 
+#include "model.h"
 #include "replace.h"
-#include "properties.h"
 
 // A FLAC PICTURE body (big-endian), also the content of an Ogg METADATA_BLOCK_PICTURE comment:
 // picture type (4), MIME length M (4), MIME, description length D (4), description, width,
@@ -39,11 +41,6 @@ int id3_vc_append(id3_buf* b, const void* text, uint64_t text_len);
 // Bytes that the vendor, the count and every counted comment take from the body's start; 0 when
 // they do not all fit its n bytes.
 uint64_t id3_vc_extent(const uint8_t* body, uint64_t n);
-// The six text tags of a comment body into the record or, with p, every comment as a property
-// whose key is its name, upper-cased (a comment without "=" is passed over). -1 when memory runs
-// out.
-struct id3_props;
-int id3_vc_read(const uint8_t* body, uint64_t body_len, id3_tags* t, id3_props* p = nullptr);
 // The fields of a PICTURE body. False for a body too short for its fields; a data length that
 // overruns the body yields what the body holds, and an empty MIME type reads as image/jpeg.
 struct id3_picture_fields {
@@ -64,12 +61,19 @@ bool id3_picture_parse(const uint8_t* body, uint64_t body_len, id3_picture_field
 int id3_vc_build(id3_buf* body, const uint8_t* vendor, uint64_t vendor_len, const id3_tags* t,
                  const id3_change* change, const id3_buf* carried, uint32_t carried_count,
                  id3_head* lend = nullptr);
-// A FLAC PICTURE block body: its cover into the record (the bytes only with want_cover); a body
-// too short for its fields is skipped. -1 when memory runs out.
-int id3_flac_picture_read(const uint8_t* body, uint64_t body_len, id3_tags* t, int want_cover);
 // A malloc'd PICTURE body of body_len bytes (32 + mime_len + the cover's size) holding the
 // record's cover as a front cover. NULL when memory runs out.
 uint8_t* id3_flac_picture_build(const id3_tags* t, const char* mime, uint64_t mime_len,
                                 uint64_t body_len);
+// Adds every comment of a comment body (which starts at body_off: in the file, or for an Ogg
+// comment packet, in the packet) as an item of the
+// tag `tag`: a "KEY=value" comment as a text under its name upper-cased, one without "=" as
+// other bytes; each borrows its span (length field and text) from the body. All rank alike, so
+// that of repeated comments of a key the last gives the record's field. -1 when memory runs out.
+int id3_vc_load_items(id3_model* m, int tag, const uint8_t* body, uint64_t body_len,
+                      uint64_t body_off);
+// Fills a picture item from a PICTURE body whose fields can be read (it then borrows the data
+// from the body); leaves it as it is otherwise. -1 when memory runs out.
+int id3_picture_item(id3_item* item, const uint8_t* body, uint64_t body_len);
 
 #endif

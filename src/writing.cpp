@@ -58,15 +58,15 @@ static int64_t merge_update(id3_tags* current, id3_tags* update, const id3_remov
 // the record's field of that key (which then holds the first value, for the ID3v1 tag), and a
 // key given the values it reads as now is no change. *by_props gets the fields the properties
 // name; *named grows by them. 0, or -1 with a message.
-static int merge_properties(id3_file* f, bool has_tags, const id3_old_tag* old, id3_tags* current,
-                            id3_prop_edits* edits, int32_t fmt, uint32_t* named,
-                            uint32_t* by_props) {
+static int merge_properties(id3_file* f, bool has_tags, const id3_old_tag* old,
+                            const id3_model* model, id3_tags* current, id3_prop_edits* edits,
+                            int32_t fmt, uint32_t* named, uint32_t* by_props) {
     *by_props = 0;
     if (edits->count == 0)
         return 0;
     id3_props now = {};
     id3_props_guard now_guard{&now};
-    if (has_tags && id3_load_props(f, &now, old) != 0) {
+    if (has_tags && id3_load_props(f, &now, old, model) != 0) {
         // The write's own load succeeded on the same bytes: only memory can be short here.
         if (!id3_has_error())
             id3_set_error("oom");
@@ -115,10 +115,10 @@ static void yield_to_properties(id3_tags* update, id3_removals* removed,
 // Builds the new head from the merged record and fills the temporary file. 0, or -1 with a
 // message.
 static int build_and_fill(id3_pending* w, const id3_tags* merged, const id3_old_tag* old,
-                          id3_change change) {
+                          const id3_model* model, id3_change change) {
     id3_head head = {};
     errno = 0;
-    int rc = id3_build_head(&w->src, merged, old, change, &head);
+    int rc = id3_build_head(&w->src, merged, old, model, change, &head);
     if (rc == 0)
         rc = id3_replace_fill(&w->temp, w->path, &w->src, &head);
     id3_head_release(&head);
@@ -137,6 +137,8 @@ int id3_prepare_write(const char* path, const char* tags_json, id3_pending* w, i
     id3_tags_guard update_guard{&update}, current_guard{&current};
     id3_old_tag old = {};
     id3_old_tag_guard old_guard{&old};
+    id3_model model = {};
+    id3_model_guard model_guard{&model};
 
     // The JSON is checked before the file is looked at.
     id3_removals removed;
@@ -164,7 +166,7 @@ int id3_prepare_write(const char* path, const char* tags_json, id3_pending* w, i
     // The old pictures are carried over as they stand; only an MP3 file whose tag is of another
     // version than 2.2 to 2.4 has its cover written anew from the record.
     bool has_tags = true;
-    if (id3_load_tags(&w->src, &current, ID3_COVER_UNLESS_CARRIED, &old) != 0) {
+    if (id3_load_tags(&w->src, &current, ID3_COVER_UNLESS_CARRIED, &old, &model) != 0) {
         // Writing without the file's existing tags and cover would destroy them.
         if (!id3_load_failure_is_harmless(&w->src, &current)) {
             id3_file_close(&w->src);
@@ -182,7 +184,7 @@ int id3_prepare_write(const char* path, const char* tags_json, id3_pending* w, i
         return -1;
     }
     uint32_t named_fields = (uint32_t)named, by_props = 0;
-    if (merge_properties(&w->src, has_tags, &old, &current, &edits, fmt, &named_fields,
+    if (merge_properties(&w->src, has_tags, &old, &model, &current, &edits, fmt, &named_fields,
                          &by_props) != 0) {
         id3_file_close(&w->src);
         return -1;
@@ -191,7 +193,7 @@ int id3_prepare_write(const char* path, const char* tags_json, id3_pending* w, i
     // The fields and properties the caller changed are replaced; all else of the old tags is
     // carried over.
     id3_change change = {named_fields, removed.cover, &edits, by_props};
-    if (build_and_fill(w, &current, &old, change) != 0) {
+    if (build_and_fill(w, &current, &old, &model, change) != 0) {
         id3_file_close(&w->src);
         return -1;
     }
@@ -239,7 +241,9 @@ int id3_write_cover(const char* path, const char* image_path) {
     id3_tags_guard guard{&t};
     id3_old_tag old = {};
     id3_old_tag_guard old_guard{&old};
-    if (id3_load_tags(&w.src, &t, ID3_COVER_BYTES, &old) != 0) {
+    id3_model model = {};
+    id3_model_guard model_guard{&model};
+    if (id3_load_tags(&w.src, &t, ID3_COVER_BYTES, &old, &model) != 0) {
         // Writing without the file's existing tags would destroy them. A file of a kind that
         // cannot take a cover goes on to be refused below.
         if (id3_format_writable(t.format) && !id3_load_failure_is_harmless(&w.src, &t))
@@ -260,7 +264,7 @@ int id3_write_cover(const char* path, const char* image_path) {
 
     // No field is named: only the front cover changes.
     id3_change change = {0, 1, nullptr, 0};
-    if (build_and_fill(&w, &t, &old, change) != 0)
+    if (build_and_fill(&w, &t, &old, &model, change) != 0)
         return -1;
     return id3_replace_commit(&w.temp, path, &w.src, false, true);
 }

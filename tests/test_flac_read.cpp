@@ -3,6 +3,7 @@
 #include "id3_internal.h"
 #include "quorvale_id3tag.h"
 #include "bounded_read_check.h"
+#include "loaded_model.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
@@ -422,4 +423,104 @@ TEST(FlacRead, RecordOwnsCopies) {
     EXPECT_STREQ(t.title, "kept");
     EXPECT_EQ(Bytes(t.cover_data, t.cover_data + t.cover_size), S("pic"));
     id3_tags_free(&t);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The one load: the model a read, a property read and a write all take the tags from.
+
+namespace {
+
+// The regions of a loaded model, each as "kind:type@offset+length".
+std::vector<std::string> regions_of(const id3_model& m) {
+    std::vector<std::string> out;
+    for (uint64_t i = 0; i < m.region_count; i++) {
+        const id3_region& r = m.regions[i];
+        out.push_back(std::to_string(r.kind) + ":" + std::to_string(r.type) + "@" +
+                      std::to_string(r.off) + "+" + std::to_string(r.len));
+    }
+    return out;
+}
+
+} // namespace
+
+// Every block is a region at its place, every comment and picture an item with its span; the
+// record takes the last comment of a key and the last readable picture, the property map lists
+// them all.
+TEST(FlacLoad, BlocksCommentsAndPicturesInOneModel) {
+    const Bytes front = repeat(0x44, 20), back = repeat(0x55, 5);
+    Bytes vc = vc_block({"TITLE=a", "NOTE", "title=b"});
+    Bytes file = MARKER + streaminfo() + vc +
+                 flac_block(6, picture_body(3, "image/png", "d", front)) +
+                 flac_block(6, B({0, 0, 0, 3, 0})) + // too short for its fields
+                 flac_block(6, picture_body(4, "image/gif", "", back)) +
+                 flac_block(1, repeat(0, 10), true) + B({0xFF, 0xF8, 1, 2});
+    LoadedModel l(ID3_FMT_FLAC, file);
+    ASSERT_EQ(l.rc, 0);
+    uint64_t vc_at = 4 + 38, pic_at = vc_at + vc.size();
+    uint64_t pic2_at = pic_at + 4 + picture_body(3, "image/png", "d", front).size();
+    uint64_t pic3_at = pic2_at + 9,
+             pad_at = pic3_at + 4 + picture_body(4, "image/gif", "", back).size();
+    EXPECT_EQ(
+        regions_of(l.m),
+        (std::vector<std::string>{
+            "6:0@4+38", "6:4@" + std::to_string(vc_at) + "+" + std::to_string(vc.size()),
+            "6:6@" + std::to_string(pic_at) + "+" + std::to_string(pic2_at - pic_at),
+            "6:6@" + std::to_string(pic2_at) + "+9",
+            "6:6@" + std::to_string(pic3_at) + "+" + std::to_string(pad_at - pic3_at),
+            "6:1@" + std::to_string(pad_at) + "+14", "3:0@" + std::to_string(pad_at + 14) + "+4"}));
+    ASSERT_EQ(l.m.item_count, 6u);
+    // The comments: their length field and text where they lie in the block's body.
+    uint64_t first_comment = vc_at + 4 + 4 + 6 + 4;
+    EXPECT_EQ(l.raw(0), le32(7) + S("TITLE=a"));
+    EXPECT_EQ(l.m.items[0].raw_off, first_comment);
+    EXPECT_EQ(Bytes(file.begin() + first_comment, file.begin() + first_comment + 11), l.raw(0));
+    EXPECT_EQ(l.m.items[0].kind, ID3_ITEM_TEXT);
+    EXPECT_STREQ(l.m.items[0].key, "TITLE");
+    EXPECT_STREQ(l.m.items[0].values[0], "a");
+    EXPECT_EQ(l.m.items[1].kind, ID3_ITEM_OTHER);
+    EXPECT_EQ(l.raw(1), le32(4) + S("NOTE"));
+    EXPECT_STREQ(l.m.items[2].key, "TITLE");
+    EXPECT_STREQ(l.m.items[2].values[0], "b");
+    // The pictures: their fields, the data borrowed from the body.
+    EXPECT_EQ(l.m.items[3].kind, ID3_ITEM_PICTURE);
+    EXPECT_EQ(l.m.items[3].raw_off, pic_at + 4);
+    EXPECT_EQ(l.m.items[3].picture_type, 3);
+    EXPECT_STREQ(l.m.items[3].mime, "image/png");
+    EXPECT_STREQ(l.m.items[3].description, "d");
+    EXPECT_EQ(Bytes(l.m.items[3].data, l.m.items[3].data + l.m.items[3].data_len), front);
+    EXPECT_EQ(l.m.items[4].kind, ID3_ITEM_OTHER);
+    EXPECT_EQ(l.raw(4), B({0, 0, 0, 3, 0}));
+    EXPECT_EQ(l.m.items[5].kind, ID3_ITEM_PICTURE);
+
+    Folds folds(l.m);
+    ASSERT_EQ(folds.rc, 0);
+    id3_tags& t = folds.t;
+    const id3_props& p = folds.p;
+    EXPECT_EQ(text(t.title), "b");
+    EXPECT_EQ(t.has_cover, 1);
+    EXPECT_STREQ(t.cover_mime, "image/gif");
+    EXPECT_EQ(t.cover_data, nullptr); // the bytes stay in the model
+    ASSERT_EQ(id3_model_copy_cover(&l.m, &t), 0);
+    EXPECT_EQ(Bytes(t.cover_data, t.cover_data + t.cover_size), back);
+
+    ASSERT_EQ(p.count, 2u);
+    EXPECT_STREQ(p.items[0].value, "a");
+    EXPECT_STREQ(p.items[1].value, "b");
+    ASSERT_EQ(p.picture_count, 2u);
+    EXPECT_EQ(p.pictures[0].size, front.size());
+    EXPECT_EQ(p.pictures[1].type, 4);
+}
+
+// A block whose body runs past the end of the file ends the walk: the blocks before it stay, and
+// the rest of the file is a damaged region (which a write refuses), not audio.
+TEST(FlacLoad, BlockPastTheEndLeavesADamagedRegion) {
+    Bytes file = MARKER + streaminfo() + vc_block({"TITLE=a"}) + B({1, 0, 1, 0}) + repeat(0, 10);
+    LoadedModel l(ID3_FMT_FLAC, file);
+    ASSERT_EQ(l.rc, 0);
+    ASSERT_EQ(l.m.region_count, 3u);
+    EXPECT_EQ(l.m.regions[2].kind, ID3_REGION_DAMAGED);
+    EXPECT_EQ(l.m.regions[2].off, file.size() - 14);
+    EXPECT_EQ(l.m.regions[2].len, 14u);
+    ASSERT_EQ(l.m.item_count, 1u);
+    EXPECT_STREQ(l.m.items[0].values[0], "a");
 }

@@ -4,6 +4,7 @@
 #include "id3_internal.h"
 #include "quorvale_id3tag.h"
 #include "bounded_read_check.h"
+#include "loaded_model.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
@@ -781,4 +782,118 @@ TEST(OggReadAll, CommentNamesEndAtTheBrace) {
             EXPECT_TRUE(read_file(path) == file.bytes);
         }
     }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The one load: the model a read, a property read and a write all take the tags from.
+
+// The comments are items with their spans; the picture comments are pictures, their bytes
+// decoded. A COVERART picture is listed with the first COVERARTMIME type that is not empty, while
+// the record's cover takes the first COVERARTMIME comment's, image/jpeg when that is empty.
+TEST(OggLoad, CommentsAndPictureCommentsInOneModel) {
+    const Bytes legacy = repeat(0x22, 30);
+    Bytes file = vorbis_file(vorbis_comments({"TITLE=a", "COVERARTMIME=", "COVERARTMIME=image/gif",
+                                              "COVERART=" + base64_text(legacy), "NOTE"}),
+                             OWN_PAGES);
+    LoadedModel l(ID3_FMT_OGG, file);
+    ASSERT_EQ(l.rc, 0);
+    ASSERT_EQ(l.m.item_count, 5u);
+    EXPECT_EQ(l.raw(0), le32(7) + S("TITLE=a"));
+    EXPECT_EQ(l.m.items[1].kind, ID3_ITEM_OTHER); // COVERARTMIME: not listed
+    const id3_item& coverart = l.m.items[3];
+    ASSERT_EQ(coverart.kind, ID3_ITEM_PICTURE);
+    EXPECT_EQ(coverart.picture_type, 3);
+    EXPECT_EQ(Bytes(coverart.data, coverart.data + coverart.data_len), legacy);
+    EXPECT_EQ(l.m.items[4].kind, ID3_ITEM_OTHER);
+
+    Folds folds(l.m);
+    ASSERT_EQ(folds.rc, 0);
+    id3_tags& t = folds.t;
+    const id3_props& p = folds.p;
+    EXPECT_EQ(text(t.title), "a");
+    EXPECT_STREQ(t.cover_mime, "image/jpeg");
+    ASSERT_EQ(p.picture_count, 1u);
+    EXPECT_STREQ(p.pictures[0].mime, "image/gif");
+    EXPECT_EQ(p.pictures[0].size, legacy.size());
+    ASSERT_EQ(p.count, 1u);
+    EXPECT_STREQ(p.items[0].key, "TITLE");
+}
+
+// The load reads the setup packet too, so that a write takes every header packet from it. A page
+// after the comment packet that cannot be read does not fail a read (the tags are whole), and the
+// write stops with its message, the file as it was.
+TEST(OggLoad, PagesAfterTheCommentsFailOnlyTheWrite) {
+    uint32_t seq = 0;
+    Bytes head = ogg_packets(SERIAL, &seq, {vorbis_id_packet()});
+    head += ogg_packets(SERIAL, &seq, {vorbis_comments({"TITLE=t"})});
+    Bytes good = head + ogg_packets(SERIAL, &seq, {SETUP}) + audio_pages(SERIAL, &seq);
+    {
+        LoadedModel l(ID3_FMT_OGG, good);
+        ASSERT_EQ(l.rc, 0);
+        ASSERT_NE(l.m.ogg, nullptr);
+    }
+    Bytes bad_setup = good;
+    bad_setup[head.size() + 30] ^= 1; // a byte of the setup packet's page
+    Bytes cut = Bytes(good.begin(), good.begin() + head.size() + 20);
+    std::string at = std::to_string(head.size());
+    struct Case {
+        const char* name;
+        Bytes file;
+        std::string message;
+    } cases[] = {
+        {"setup page checksum", bad_setup, "Ogg page checksum mismatch at offset " + at},
+        {"cut in the setup page", cut, "Ogg page runs past the end of the file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Read r(c.file);
+        EXPECT_EQ(r.rc, 0) << r.message;
+        EXPECT_EQ(r.message, "");
+        EXPECT_EQ(text(r.t.title), "t");
+        Written w = write_with(c.file, R"({"title":"new"})");
+        EXPECT_EQ(w.rc, -1);
+        EXPECT_EQ(w.message, c.message);
+        EXPECT_EQ(w.after, w.before);
+        const Bytes picture = S("\x89PNG\r\n\x1a\n") + repeat(1, 20);
+        Written cover = write_with(c.file, nullptr, &picture);
+        EXPECT_EQ(cover.rc, -1);
+        EXPECT_EQ(cover.message, c.message);
+        EXPECT_EQ(cover.after, cover.before);
+    }
+}
+
+// The first front cover among the picture comments is the cover even when its fields cannot be
+// read: the record then has none, though a later picture could be read. The listing passes over
+// it and lists the later one.
+TEST(OggLoad, UnreadableFirstFrontCoverLeavesNoCover) {
+    const Bytes front = repeat(0x33, 12);
+    Bytes file = vorbis_file(
+        vorbis_comments({"METADATA_BLOCK_PICTURE=" + base64_text(B({0, 0, 0, 3, 0, 0, 0, 0})),
+                         picture_comment(3, "image/png", front)}));
+    Read r(file);
+    ASSERT_EQ(r.rc, 0) << r.message;
+    EXPECT_EQ(r.t.has_cover, 0);
+    EXPECT_EQ(r.t.cover_data, nullptr);
+    LoadedModel l(ID3_FMT_OGG, file);
+    ASSERT_EQ(l.rc, 0);
+    EXPECT_EQ(l.m.items[0].kind, ID3_ITEM_BAD_PICTURE);
+    Folds folds(l.m);
+    ASSERT_EQ(folds.rc, 0);
+    ASSERT_EQ(folds.p.picture_count, 1u);
+    EXPECT_EQ(folds.p.pictures[0].size, front.size());
+}
+
+// A comment whose name holds a NUL is listed under the name up to it, but gives no field of the
+// record: its whole name is not the field's.
+TEST(OggLoad, NameWithANulIsNoFieldsName) {
+    Bytes file = vorbis_file(vorbis_comments({std::string("TITLE\0x=foo", 11), "ARTIST=a"}));
+    Read r(file);
+    ASSERT_EQ(r.rc, 0) << r.message;
+    EXPECT_EQ(text(r.t.title), std::nullopt);
+    EXPECT_EQ(text(r.t.artist), "a");
+    LoadedModel l(ID3_FMT_OGG, file);
+    Folds folds(l.m);
+    ASSERT_EQ(folds.p.count, 2u);
+    EXPECT_STREQ(folds.p.items[0].key, "TITLE");
+    EXPECT_STREQ(folds.p.items[0].value, "foo");
 }

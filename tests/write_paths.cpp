@@ -51,20 +51,22 @@ int build_head_for(id3_file* f, int32_t format, const id3_tags* t, id3_change ch
     id3_tags loaded;
     id3_tags_init(&loaded);
     id3_old_tag old = {};
-    int loaded_rc = format == ID3_FMT_FLAC ? id3_flac_load(f, &loaded, 0, &old)
+    id3_model model = {};
+    int loaded_rc = format == ID3_FMT_FLAC ? id3_flac_load(f, &loaded, 0, &model)
                                            : id3_mp3_load(f, &loaded, ID3_COVER_NONE, &old);
     id3_tags_free(&loaded);
     if (loaded_rc != 0 && format == ID3_FMT_FLAC) {
-        id3_old_tag_free(&old);
+        id3_model_free(&model);
         return -1;
     }
     if (loaded_rc != 0)
         id3_set_error("%s", before.c_str());
-    int rc = format == ID3_FMT_FLAC ? id3_flac_build_head(f, t, &old, change, head)
+    int rc = format == ID3_FMT_FLAC ? id3_flac_build_head(f, t, &model, change, head)
                                     : id3_mp3_build_head(f, t, &old, change, head);
     if (rc == 0)
         rc = own_pieces(head);
     id3_old_tag_free(&old);
+    id3_model_free(&model);
     return rc;
 }
 
