@@ -27,8 +27,10 @@
  *     ANSI code page on Windows). A path must name a regular file: a folder fails with "cannot
  *     open: PATH (Is a directory)", a FIFO, socket or device with "cannot open: PATH (not a
  *     regular file)", at once and without waiting.
- *   - The library keeps one error text per process and no other state. Calls from several threads
- * must be serialised by the caller, each together with its id3_last_error() read.
+ *   - The library keeps one error text per thread and no other state: calls from several threads
+ *     may run at once, and each thread's id3_last_error() describes that thread's own last call.
+ *     (Earlier releases kept one text for the whole process, which threads overwrote.) Two
+ *     threads writing one file at once each write it whole, one after the other wins.
  *   - A file is opened once per call and only its tags are read (an MP3 file's ID3v2 tag, a FLAC
  *     file's metadata blocks, an MP4 file's atom headers and item list, an Ogg file's pages up to
  *     the end of its comment header), never its audio. A file
@@ -106,6 +108,18 @@ QID3_API char* id3_read(const char* path);
  * ...) are no properties. The pictures give their type, MIME type, description and byte count.
  */
 QID3_API char* id3_read_all(const char* path);
+
+/*
+ * id3_read() and id3_read_all() of a whole file's `size` bytes at `data`, which the caller holds
+ * (an upload, a stream read to its end, a file in an archive): the same object and the same
+ * messages as reading a file of those bytes, except that no message names a path ("cannot open:",
+ * "cannot read:" and "file changed while reading:" do not arise). The bytes are only read, and
+ * only during the call. `data` may be NULL when `size` is 0 (no bytes: "unsupported or
+ * unrecognized format"); NULL with a size fails with "NULL argument". Returns a text the caller
+ * releases with id3_free_string(), or NULL on failure.
+ */
+QID3_API char* id3_read_data(const void* data, uint64_t size);
+QID3_API char* id3_read_all_data(const void* data, uint64_t size);
 
 /*
  * Writes the text tags of the JSON object `tags_json` into the MP3, FLAC, MP4, Ogg Vorbis or Opus
@@ -198,13 +212,81 @@ QID3_API int32_t id3_batch(const char* dir_json, const char* tags_json);
 QID3_API char* id3_batch_results(const char* dir_json, const char* tags_json);
 
 /*
- * The text of the last failure: never NULL, empty when nothing is recorded. The text belongs to the
- * library (one per process) and changes with the next call; do not free it.
+ * The text of the calling thread's last failure: never NULL, empty when nothing is recorded. The
+ * text belongs to the library (one per thread, released when the thread ends) and changes with the
+ * thread's next call; do not free it. Calls of other threads leave it as it is.
  */
 QID3_API const char* id3_last_error(void);
 
 /*
- * Releases a text returned by id3_read(), id3_read_all() or id3_batch_results() (with the C
+ * The kind of the calling thread's last failure, from the text id3_last_error() gives: one of the
+ * ID3_ERROR_ codes below, ID3_ERROR_NONE when the text is empty. The numbers stay the same in
+ * every release; a release may add codes, so treat an unknown one as ID3_ERROR_OTHER. Messages
+ * that carry a system reason in brackets ("cannot open: PATH (REASON)", "cannot read:", "cannot
+ * create temp:", "short write:", "disk flush failed:", "close failed:", "folder flush failed:",
+ * "cannot copy extended attributes:", "cannot write cover:") take the code of the reason where
+ * it names one (the text of the C library's strerror for that errno):
+ *   No such file or directory (ENOENT), Not a directory (ENOTDIR)  -> ID3_ERROR_NOT_FOUND
+ *   Permission denied (EACCES), Operation not permitted (EPERM),
+ *   Read-only file system (EROFS)                                   -> ID3_ERROR_ACCESS_DENIED
+ *   Is a directory (EISDIR), "not a regular file"                   -> ID3_ERROR_NOT_REGULAR_FILE
+ *   No space left on device (ENOSPC), quota exceeded (EDQUOT)       -> ID3_ERROR_NO_SPACE
+ *   Cannot allocate memory (ENOMEM)                                 -> ID3_ERROR_OUT_OF_MEMORY
+ *   File too large (EFBIG)                                          -> ID3_ERROR_TOO_LARGE
+ *   File name too long (ENAMETOOLONG)                               -> ID3_ERROR_ARGUMENT
+ * and otherwise ID3_ERROR_IO ("cannot write cover: PATH (the output is the source file)":
+ * ID3_ERROR_ARGUMENT). The other messages, by their start:
+ */
+#define ID3_ERROR_NONE 0 /* the last call succeeded */
+/* "NULL argument", "NULL path", "null tags_json", "invalid tags JSON", "tags JSON must be object",
+ * "invalid dir_json", "dir_json must be array of paths", "NUL character in tag value: KEY", "NUL
+ * character in path", the property messages ("properties must be an object", "invalid property
+ * key: KEY", "pictures are not properties: KEY", "property values must be a list of strings:
+ * KEY", "property named twice: KEY", "key not supported by FORMAT: KEY", "several values not
+ * supported by FORMAT: KEY", "value not supported by FORMAT: KEY", "MP4 track must be a number or
+ * number/total: VALUE"), "path too long for a temporary file: PATH". */
+#define ID3_ERROR_ARGUMENT 1
+#define ID3_ERROR_NOT_FOUND 2     /* by the system reason only */
+#define ID3_ERROR_ACCESS_DENIED 3 /* and "cannot replace target (...): PATH" */
+#define ID3_ERROR_NOT_REGULAR_FILE 4 /* by the system reason only */
+/* "unsupported or unrecognized format", "unsupported format for write", "cover set unsupported for
+ * this format", "too short for ID3", "no ID3 header", "too short for MP4", "not FLAC", "not Ogg
+ * Vorbis or Opus". */
+#define ID3_ERROR_NOT_AUDIO 5
+/* A file of a known format in a layout the writer leaves alone: "fragmented MP4 (moof) write
+ * unsupported", "MP4 chunk offset inside moov: ...", "MP4 track with media in another file: ...",
+ * "MP4 track without chunk offsets: ...", "MP4 atom sized to the end of its container: ...", "Ogg
+ * file with several streams: write unsupported", "Ogg identification packet shares its page: write
+ * unsupported", "Ogg header packets share pages with audio: write unsupported". */
+#define ID3_ERROR_UNSUPPORTED 6
+/* "MP4 atom size smaller than its header", "MP4 chunk offset past the end of the file: ...", "MP4
+ * file with more than one moov", "MP4 file without moov", "damaged MP4 ..." (atom layout, chunk
+ * offset table, meta atom), "FLAC metadata runs past the end of the file", "ID3v2 tag runs past the
+ * end of the file", "Ogg page checksum mismatch at offset N", "not an Ogg page at offset N", "Ogg
+ * page runs past the end of the file", "Ogg stream ends within its header packets", "Ogg header
+ * packets broken across pages at offset N", "Ogg comment header missing", "Ogg comment header
+ * damaged", "Ogg Vorbis setup header missing", "Ogg file does not end with a whole page", "damaged
+ * Ogg page among the audio". */
+#define ID3_ERROR_DAMAGED 7
+/* "tag too large for ID3v2", "cover too large for ...", "comments too large for ...", "too many
+ * comments for FLAC comment block (at most N)", "MP4 item too large: KEY", "MP4 item list too
+ * large", "MP4 chunk offset past 4 GiB in a 32-bit table (stco)". */
+#define ID3_ERROR_TOO_LARGE 8
+/* "file changed while reading: PATH", "file changed while writing: PATH". */
+#define ID3_ERROR_CHANGED 9
+#define ID3_ERROR_NO_SPACE 10 /* by the system reason only */
+/* "oom", "out of memory while writing: PATH", "json write failed". */
+#define ID3_ERROR_OUT_OF_MEMORY 11
+/* "rename failed (win32 CODE): PATH", "FORMAT write failed", and the system messages above with
+ * any other reason. */
+#define ID3_ERROR_IO 12
+#define ID3_ERROR_NO_COVER 13 /* "no cover art" */
+#define ID3_ERROR_OTHER 99    /* a message of no code above */
+QID3_API int32_t id3_last_error_code(void);
+
+/*
+ * Releases a text returned by id3_read(), id3_read_all(), id3_read_data(), id3_read_all_data() or
+ * id3_batch_results() (with the C
  * library's free). NULL is allowed and does nothing. The error text is not changed.
  */
 QID3_API void id3_free_string(char* text);

@@ -30,6 +30,31 @@ char* id3_read_all_json(const char* path) {
     return id3_props_to_json(&p);
 }
 
+// The same two reads over a file image in memory: the bytes the caller holds stand in for the
+// file, and every read of the formats is served from them.
+char* id3_read_image_json(const uint8_t* data, uint64_t len) {
+    id3_file f;
+    id3_file_from_image(&f, data, len);
+    id3_file_guard fguard{&f};
+    id3_tags t;
+    id3_tags_guard guard{&t};
+    if (id3_load_tags(&f, &t, ID3_COVER_NONE, nullptr) != 0)
+        return nullptr;
+    return id3_tags_to_json(&t);
+}
+
+char* id3_read_all_image_json(const uint8_t* data, uint64_t len) {
+    id3_file f;
+    id3_file_from_image(&f, data, len);
+    id3_file_guard fguard{&f};
+    id3_props p;
+    memset(&p, 0, sizeof p);
+    id3_props_guard guard{&p};
+    if (id3_load_props(&f, &p) != 0)
+        return nullptr;
+    return id3_props_to_json(&p);
+}
+
 int id3_extract_front_cover(const char* path, const char* out_path) {
     id3_file f;
     id3_file_guard fguard{&f};
