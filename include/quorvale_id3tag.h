@@ -190,14 +190,16 @@ QID3_API int32_t id3_batch(const char* dir_json, const char* tags_json);
  * id3_free_string(), with one object per string member of `dir_json`, in their order (members
  * that are not strings are skipped, as id3_batch skips them):
  *   [{"path":"a.mp3","result":"written"},
- *    {"path":"b.mp3","result":"failed","error":"cannot open: b.mp3 (No such file or directory)"}]
+ *    {"path":"b.mp3","result":"failed","error":"cannot open: b.mp3 (No such file or directory)",
+ *     "code":2}]
  *   - "path": the member's text as given (bytes that are not UTF-8 pass through as they stand,
  *     U+0000 and the other control characters are escaped).
  *   - "result": "written" when the write succeeded, "failed" when it failed (the file is then
  *     as id3_write() describes it after that message).
  *   - "error": only with "failed": the message a single id3_write() of that path would leave
  *     (id3_write()'s messages), or "NUL character in path".
- * Callers must ignore members they do not know: later releases may add some (an error code).
+ *   - "code": only with "failed": the message's code, as id3_last_error_code() gives it.
+ * Callers must ignore members they do not know: later releases may add some.
  * A path listed twice (or another path to a file already listed: a link, "./a.mp3") is written
  * twice, the second time over the first write, and each occurrence has its own object with its
  * own outcome.

@@ -232,4 +232,21 @@ TEST(ErrorCode, ExportFollowsTheLastCall) {
     EXPECT_EQ(id3_last_error_code(), ID3_ERROR_NONE);
 }
 
+// id3_batch_results gives each failed path's code beside its message.
+TEST(ErrorCode, BatchResultsCarryTheCode) {
+    TempDir dir;
+    ASSERT_TRUE(write_file(dir.file("text.mp3"), S("plain text, no audio at all")));
+    std::string list = "[\"" + dir.file("missing.mp3") + "\",\"" + dir.file("text.mp3") + "\"]";
+    char* results = id3_batch_results(list.c_str(), "{\"title\":\"T\"}");
+    ASSERT_NE(results, nullptr) << id3_last_error();
+    std::string text = results;
+    id3_free_string(results);
+    EXPECT_EQ(text,
+              "[{\"path\":\"" + dir.file("missing.mp3") +
+                  "\",\"result\":\"failed\",\"error\":\"cannot open: " + dir.file("missing.mp3") +
+                  " (No such file or directory)\",\"code\":2},{\"path\":\"" + dir.file("text.mp3") +
+                  "\",\"result\":\"failed\",\"error\":\"unsupported format for "
+                  "write\",\"code\":5}]");
+}
+
 } // namespace
