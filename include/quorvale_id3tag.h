@@ -6,9 +6,25 @@
  *   {"title":"...","artist":"...","album":"...","genre":"...","date":"...","track":"...",
  *    "format":"mp3|flac|mp4|ogg|opus","has_cover":true|false,"cover_mime":"image/jpeg"}
  * ("ogg" is Ogg Vorbis, "opus" Ogg Opus).
- * "cover_mime" is present only when the file's cover has a MIME type. For writing, only the six
- * text members are read ("year" is accepted in place of "date"); a member that is absent or neither
- * a string nor null leaves that tag as the file has it, and an empty string stores an empty tag.
+ * "cover_mime" is present only when the file's cover has a MIME type. For writing, the six text
+ * members, "cover" and "properties" are read ("year" is accepted in place of "date"); a text
+ * member that is absent or neither a string nor null leaves that tag as the file has it, and an
+ * empty string stores an empty tag.
+ * "properties" (absent or null: no change) is an object of keys, each with an array of strings:
+ *   {"title":"Song","properties":{"ARTIST":["A","B"],"DISCNUMBER":["1/2"],"COMMENT":[]}}
+ * Each key named gets exactly the listed values, in order, and an empty array removes the key;
+ * keys not named stay. Keys are those id3_read_all() gives, matched without regard to ASCII case.
+ * The text members are applied first, so a key named both ways ("title" and TITLE) takes the
+ * "properties" value; a key whose values equal the file's is left byte for byte. docs/properties.md
+ * tells where each key goes in each format. The write fails, naming the key, with "properties
+ * must be an object", "property values must be a list of strings: KEY", "invalid property key:
+ * KEY" (empty, a control character or "="), "key not supported by FORMAT: KEY" (a Vorbis comment
+ * name of bytes outside printable ASCII), "property named twice: KEY", "pictures are not
+ * properties: KEY" (METADATA_BLOCK_PICTURE, COVERART, COVERARTMIME), "several values not supported
+ * by FORMAT: KEY" (a key the format holds once) or "value not supported by mp3|mp4: KEY" (a value
+ * the frame or item cannot hold); an MP4 "track" that is not N or N/M fails with "MP4 track must
+ * be a number or number/total: VALUE". A write that names properties reads the file's properties
+ * first, and fails with that read's message where it fails.
  * A member whose value is null removes the tag: every frame of it (for "date" also the version
  * 2.3 date frames TYER, TDAT, TIME, TRDA), every FLAC comment of its key, and the field of an
  * ID3v1 tag (and the item of an APE tag at the end of an MP3 file that holds it, which a write
@@ -288,8 +304,8 @@ QID3_API int32_t id3_last_error_code(void);
 
 /*
  * Releases a text returned by id3_read(), id3_read_all(), id3_read_data(), id3_read_all_data() or
- * id3_batch_results() (with the C
- * library's free). NULL is allowed and does nothing. The error text is not changed.
+ * id3_batch_results() (with the C library's free). NULL is allowed and does nothing. The error text
+ * is not changed.
  */
 QID3_API void id3_free_string(char* text);
 

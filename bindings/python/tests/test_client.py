@@ -355,3 +355,16 @@ def test_module_command_line(copies, tmp_path):
     proc = run_module("write", copies["fragmented.m4a"], "--title", "x")
     assert proc.returncode == 1 and b"fragmented MP4 (moof) write unsupported" in proc.stderr
     assert run_module("write", copies["sample.mp3"]).returncode == 2
+
+
+def test_cover_texts_say_what_the_calls_do(copies):
+    # every format the docstrings name is one the calls handle
+    for name in ("sample.mp3", "sample.flac", "sample.m4a"):
+        tags.remove_cover(copies[name])
+        assert tags.read(copies[name])["has_cover"] is False
+        tags.set_cover(copies[name], data=copies["cover.png"].read_bytes())
+        assert tags.read(copies[name])["cover_mime"] == "image/png"
+    for call in (tags.remove_cover, tags.set_cover):
+        for fmt in ("MP3", "FLAC", "MP4", "Ogg Vorbis", "Opus"):
+            assert fmt in " ".join(call.__doc__.split()), (call.__name__, fmt)
+    assert "fragmented" in tags.ReadOnlyFormat.__doc__ and "Ogg" in tags.ReadOnlyFormat.__doc__
