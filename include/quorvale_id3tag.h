@@ -40,7 +40,7 @@
  *   - Integer results are 0 on success and -1 on failure (id3_batch returns a count instead of 0).
  *     Pointer results are NULL on failure. After a failure, id3_last_error() describes it.
  *   - Paths are narrow strings passed unchanged to the system's file calls (UTF-8 on Linux, the
- *     ANSI code page on Windows). A path must name a regular file: a folder fails with "cannot
+ *     ANSI code page on Windows unless id3_use_utf8_paths() has switched the process to UTF-8). A path must name a regular file: a folder fails with "cannot
  *     open: PATH (Is a directory)", a FIFO, socket or device with "cannot open: PATH (not a
  *     regular file)", at once and without waiting.
  *   - The library keeps one error text per thread and no other state: calls from several threads
@@ -235,6 +235,22 @@ QID3_API char* id3_batch_results(const char* dir_json, const char* tags_json);
  * thread's next call; do not free it. Calls of other threads leave it as it is.
  */
 QID3_API const char* id3_last_error(void);
+
+/*
+ * Chooses how every path given to the library is read, for the whole process: `on` nonzero, as
+ * UTF-8; 0, as before, in the system's narrow form. On Windows the narrow form is the ANSI code
+ * page, which cannot spell every name (Japanese names on a Western system, emoji) and reaches no
+ * path longer than 260 characters; with UTF-8 paths, each path is converted to UTF-16, made
+ * absolute and given the "\\?\" long-path prefix ("\\?\UNC\" for a share) for the wide Win32
+ * calls, so any file can be named (a path that is not UTF-8 fails as the system's "cannot open:"
+ * with the reason Windows gives). The paths in id3_batch's JSON are UTF-8 text: on Windows they
+ * name every file only with UTF-8 paths on. On other systems paths are the system's bytes, UTF-8 by convention, and the call changes nothing.
+ * Call it once at start, before other threads call the library. Returns 0.
+ * One switch, not a second set of path-taking functions: every export (and any added later)
+ * takes UTF-8 paths with no change to its signature, and callers whose strings are UTF-16
+ * (.NET, Python) hand over UTF-8 as readily.
+ */
+QID3_API int32_t id3_use_utf8_paths(int32_t on);
 
 /*
  * The kind of the calling thread's last failure, from the text id3_last_error() gives: one of the

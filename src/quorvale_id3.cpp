@@ -3,6 +3,7 @@
 #include "quorvale_id3tag.h"
 #include "error_code.h"
 #include "operations.h"
+#include "platform.h"
 
 #include <stdlib.h>
 
@@ -89,6 +90,16 @@ char* id3_batch_results(const char* dir_json, const char* tags_json) {
 
 const char* id3_last_error(void) {
     return id3_error_text();
+}
+
+int32_t id3_use_utf8_paths(int32_t on) {
+    id3_clear_error();
+#ifdef _WIN32
+    plat_set_utf8_paths(on != 0);
+#else
+    (void)on; // paths are the system's bytes already
+#endif
+    return 0;
 }
 
 int32_t id3_last_error_code(void) {
