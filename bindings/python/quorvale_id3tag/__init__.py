@@ -284,6 +284,11 @@ def load_library(path: Optional[str] = None) -> ctypes.CDLL:
     lib.id3_last_error.restype = ctypes.c_char_p
     lib.id3_last_error_code.argtypes = []
     lib.id3_last_error_code.restype = ctypes.c_int32
+    lib.id3_use_utf8_paths.argtypes = [ctypes.c_int32]
+    lib.id3_use_utf8_paths.restype = ctypes.c_int32
+    if os.name == "nt":
+        # os.fsencode gives UTF-8 on Windows: the library takes it so, for any name and length.
+        lib.id3_use_utf8_paths(1)
     lib.id3_free_string.argtypes = [ctypes.c_void_p]
     lib.id3_free_string.restype = None
     _lib = lib
@@ -325,7 +330,8 @@ def _library() -> ctypes.CDLL:
 
 
 def _path(path: PathLike) -> bytes:
-    # Paths go to the library as the bytes the operating system uses for them.
+    # Paths go to the library as the bytes the operating system uses for them (UTF-8 on Windows,
+    # where the library is switched to UTF-8 paths on loading).
     return os.fsencode(path)
 
 
