@@ -89,11 +89,17 @@ if(NOT WIN32)
   set(CPACK_PACKAGE_NAME quorvale-id3tag)
   set(CPACK_PACKAGE_VENDOR quorvale)
   set(CPACK_PACKAGE_CONTACT "quorvale-id3tag developers <dev@quorvale.invalid>")
-  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "MP3, FLAC and MP4 tag library with a C interface")
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+      "MP3, FLAC, MP4, Ogg Vorbis and Opus tag library with a C interface")
+  # tests/install/deb.sh checks this text against the library: the formats, and no count of
+  # functions, which grows with the interface.
   set(CPACK_PACKAGE_DESCRIPTION
-    "quorvale-id3tag reads and writes the text tags (title, artist, album, genre,
-date, track) and the cover picture of MP3 (ID3v2), FLAC and MP4/M4A files;
-MP4 is read only. Tags are passed as UTF-8 JSON through seven C functions.
+    "quorvale-id3tag reads and writes the tags of MP3 (ID3v2), FLAC, MP4/M4A,
+Ogg Vorbis and Opus files: the text tags (title, artist, album, genre, date,
+track), every other property under the names taggers share, and the pictures.
+Tags pass as UTF-8 JSON through a small C interface whose header documents
+every function and message; files are read from a path or from memory, and
+calls may come from several threads at once.
 The package holds the shared library, its header, pkg-config and CMake
 files, the quorvale-tag command-line program and the Python module
 quorvale_id3tag for python3.")

@@ -29,6 +29,9 @@ require_tests "$root/build-windows"
 stage "AddressSanitizer and UndefinedBehaviorSanitizer build"
 bash scripts/test-sanitize.sh --no-tests=error
 
+stage "ThreadSanitizer: 8 threads x 10,000 mixed calls"
+bash scripts/test-tsan.sh 10000
+
 stage "Fuzz targets: short runs and corpus replay"
 bash scripts/fuzz.sh --short
 

@@ -33,7 +33,7 @@ void id3_buf_release(id3_buf* b);
 // -1 when memory runs out, the array left as it was.
 int id3_grow_for_one(void** array, uint64_t count, uint64_t* cap, size_t elem_size);
 
-// Error text: one 512-byte text per process.
+// Error text: one 512-byte text per thread.
 #define ID3_ERROR_MAX 512
 #if defined(__GNUC__)
 __attribute__((format(printf, 1, 2)))

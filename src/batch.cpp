@@ -3,6 +3,7 @@
 // another path to the same file) first commits the group, so that it is read with the earlier
 // write applied, as when written in sequence. id3_batch and id3_batch_results are one run of the
 // same routine; the second also keeps each path's outcome and returns them as a JSON array.
+#include "error_code.h"
 #include "json_form.h"
 #include "operations.h"
 
@@ -175,7 +176,7 @@ static void append_json_string(id3_buf* out, const char* text, uint64_t len, boo
     *failed |= id3_buf_append(out, "\"", 1) != 0;
 }
 
-// [{"path":"...","result":"written"},{"path":"...","result":"failed","error":"..."},...]
+// [{"path":"...","result":"written"},{"path":"...","result":"failed","error":"...","code":N},...]
 static char* batch_results_json(const id3_path* paths, uint64_t count, const batch_result* results,
                                 const id3_buf* messages) {
     id3_buf out = {};
@@ -193,7 +194,10 @@ static char* batch_results_json(const id3_path* paths, uint64_t count, const bat
         failed |= id3_buf_append(&out, FAILED, sizeof FAILED - 1) != 0;
         const char* message = (const char*)messages->data + results[i].message;
         append_json_string(&out, message, strlen(message), &failed);
-        failed |= id3_buf_append(&out, "}", 1) != 0;
+        char code[32]; // ,"code":N}
+        int code_len =
+            snprintf(code, sizeof code, ",\"code\":%d}", (int)id3_error_code_of(message));
+        failed |= id3_buf_append(&out, code, (uint64_t)code_len) != 0;
     }
     failed |= id3_buf_append(&out, "]", 2) != 0; // with the terminating NUL
     if (failed) {

@@ -11,6 +11,10 @@ char* id3_read_json(const char* path);
 int id3_extract_front_cover(const char* path, const char* out_path);
 // The JSON object of every property and picture of the file (NULL with a message).
 char* id3_read_all_json(const char* path);
+// The same two objects from a whole file's bytes in memory (NULL with the message a file of
+// those bytes gives).
+char* id3_read_image_json(const uint8_t* data, uint64_t len);
+char* id3_read_all_image_json(const uint8_t* data, uint64_t len);
 
 // Writing (writing.cpp). Prepare: everything of one write up to the commit: the file opened once
 // (open_mode ID3_OPEN_WRITE or ID3_OPEN_WRITE_NOWAIT), its tags loaded and merged with the

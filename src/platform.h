@@ -34,6 +34,11 @@ struct plat_file {
 
 // Opens a regular file for reading without ever blocking (a FIFO is not waited on). 0; -1 with
 // errno set (EISDIR for a folder); or PLAT_NOT_REGULAR.
+#ifdef _WIN32
+// Paths from now on as UTF-8 (on) or in the ANSI code page (off, the default), for the process.
+void plat_set_utf8_paths(int on);
+#endif
+
 int plat_open_read(const char* path, plat_file* f);
 // What stands at path, without opening it for reading: 0 for a regular file (device and inode
 // set), PLAT_NOT_REGULAR for a FIFO, socket or device, -1 with errno (EISDIR for a folder,

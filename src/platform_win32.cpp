@@ -1,6 +1,7 @@
 // Windows side of the platform layer: Win32 file handles, held as C runtime descriptors
 // (_open_osfhandle) so that the records look as they do on POSIX. Paths are narrow texts in the
-// ANSI code page, passed unchanged to the A functions of Win32.
+// ANSI code page, passed unchanged to the A functions of Win32, or UTF-8 texts once the process
+// has switched to them (plat_set_utf8_paths), converted for the W functions.
 //
 // Reading: a file is opened once with every share mode, so that other programs may still read,
 // write, rename or delete it while a call reads it; reads are positioned (ReadFile with an
@@ -31,6 +32,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <wchar.h>
 #include <windows.h>
 
 // Bytes moved per ReadFile or WriteFile, and the copy buffer of plat_temp_copy.
@@ -38,6 +40,113 @@ static const uint64_t IO_STEP = 1u << 20;
 // The longest temporary name, terminator included.
 static const size_t TEMP_NAME_MAX = 4096;
 static const DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Paths as UTF-8 (id3_use_utf8_paths): each path is converted to UTF-16 and made absolute with
+// the long-path prefix "\\?\" before it reaches the W functions, so that a name the ANSI code page
+// cannot spell, and a path longer than MAX_PATH, can be opened without a manifest in the host
+// program. Off (the default) the A functions take the narrow path as before. One switch for the
+// process: a host sets it once at start, before calls run in other threads.
+static volatile LONG g_utf8_paths = 0;
+
+void plat_set_utf8_paths(int on) {
+    InterlockedExchange(&g_utf8_paths, on ? 1 : 0);
+}
+
+// The wide, absolute, prefixed form of a UTF-8 path ("\\?\C:\...", "\\?\UNC\server\..."), in a
+// block the caller frees; NULL with the Win32 error set (a path that is not UTF-8:
+// ERROR_NO_UNICODE_TRANSLATION).
+static wchar_t* long_wide_path(const char* path) {
+    int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+    if (n <= 0)
+        return nullptr;
+    wchar_t* wide = (wchar_t*)malloc((size_t)n * sizeof(wchar_t));
+    if (!wide) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide, n);
+    // Already prefixed ("\\?\", "\\.\"): used as given, as Windows does.
+    if (wcsncmp(wide, L"\\\\?\\", 4) == 0 || wcsncmp(wide, L"\\\\.\\", 4) == 0)
+        return wide;
+    // The full path: "/" becomes "\", "." and ".." go, a relative path joins the current folder
+    // (the prefix turns all of that off).
+    DWORD full_len = GetFullPathNameW(wide, 0, nullptr, nullptr);
+    static const wchar_t UNC_PREFIX[] = L"\\\\?\\UNC";
+    const size_t prefix_max = sizeof UNC_PREFIX / sizeof(wchar_t);
+    wchar_t* full =
+        full_len ? (wchar_t*)malloc((full_len + prefix_max) * sizeof(wchar_t)) : nullptr;
+    if (!full) {
+        free(wide);
+        if (full_len)
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    DWORD got = GetFullPathNameW(wide, full_len, full + prefix_max, nullptr);
+    free(wide);
+    if (got == 0 || got >= full_len) {
+        free(full);
+        return nullptr;
+    }
+    wchar_t* body = full + prefix_max;
+    if (wcsncmp(body, L"\\\\", 2) == 0) { // \\server\share\... -> \\?\UNC\server\share\...
+        body += 1;
+        wmemcpy(body - (prefix_max - 1), UNC_PREFIX, prefix_max - 1);
+        body -= prefix_max - 1;
+    } else {
+        body -= 4;
+        wmemcpy(body, L"\\\\?\\", 4);
+    }
+    memmove(full, body, (wcslen(body) + 1) * sizeof(wchar_t));
+    return full;
+}
+
+// The Win32 calls that take a path, by the process's choice of paths.
+static HANDLE create_file(const char* path, DWORD access, DWORD share, DWORD disposition,
+                          DWORD flags) {
+    if (!g_utf8_paths)
+        return CreateFileA(path, access, share, nullptr, disposition, flags, nullptr);
+    wchar_t* wide = long_wide_path(path);
+    if (!wide)
+        return INVALID_HANDLE_VALUE;
+    HANDLE h = CreateFileW(wide, access, share, nullptr, disposition, flags, nullptr);
+    DWORD code = GetLastError();
+    free(wide);
+    SetLastError(code);
+    return h;
+}
+
+static DWORD file_attributes(const char* path) {
+    if (!g_utf8_paths)
+        return GetFileAttributesA(path);
+    wchar_t* wide = long_wide_path(path);
+    DWORD attrs = wide ? GetFileAttributesW(wide) : INVALID_FILE_ATTRIBUTES;
+    free(wide);
+    return attrs;
+}
+
+static BOOL move_file(const char* from, const char* to, DWORD flags) {
+    if (!g_utf8_paths)
+        return MoveFileExA(from, to, flags);
+    wchar_t* wide_from = long_wide_path(from);
+    wchar_t* wide_to = wide_from ? long_wide_path(to) : nullptr;
+    BOOL moved = wide_to ? MoveFileExW(wide_from, wide_to, flags) : FALSE;
+    DWORD code = GetLastError();
+    free(wide_from);
+    free(wide_to);
+    SetLastError(code);
+    return moved;
+}
+
+static BOOL delete_file(const char* path) {
+    if (!g_utf8_paths)
+        return DeleteFileA(path);
+    wchar_t* wide = long_wide_path(path);
+    BOOL deleted = wide ? DeleteFileW(wide) : FALSE;
+    DWORD code = GetLastError();
+    free(wide);
+    SetLastError(code);
+    return deleted;
+}
 
 // The errno value closest to a Win32 error code, for the text of a message.
 static int errno_of_win32(DWORD code) {
@@ -125,12 +234,11 @@ int plat_open_read(const char* path, plat_file* f) {
     f->lock = nullptr;
     f->ctime_ns = 0;
     // Every share mode: other programs may go on writing, renaming or deleting the file.
-    HANDLE h = CreateFileA(path, GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = create_file(path, GENERIC_READ, SHARE_ALL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
     if (h == INVALID_HANDLE_VALUE) {
         DWORD code = GetLastError();
         // A folder cannot be opened as a file, and CreateFileA says only "access denied".
-        DWORD attrs = code == ERROR_ACCESS_DENIED ? GetFileAttributesA(path) : 0;
+        DWORD attrs = code == ERROR_ACCESS_DENIED ? file_attributes(path) : 0;
         if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY)) {
             errno = EISDIR;
             return -1;
@@ -197,8 +305,7 @@ int plat_file_unchanged(const plat_file* f, const char* path) {
         return 0;
     // Another program may have moved a different file to the path. Opening for the attributes
     // alone is allowed whatever share modes the file's other handles have.
-    HANDLE h =
-        CreateFileA(path, FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE h = create_file(path, FILE_READ_ATTRIBUTES, SHARE_ALL, OPEN_EXISTING, 0);
     if (h == INVALID_HANDLE_VALUE)
         return 0;
     BY_HANDLE_FILE_INFORMATION there;
@@ -224,8 +331,8 @@ void plat_close(plat_file* f) {
 
 // Identifies the file at path without opening its contents. 0, or -1 with errno.
 static int identify_at(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
-    HANDLE h = CreateFileA(path, FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE h = create_file(path, FILE_READ_ATTRIBUTES, SHARE_ALL, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS);
     if (h == INVALID_HANDLE_VALUE)
         return fail_with(GetLastError());
     int rc = info_of(h, info);
@@ -371,8 +478,8 @@ int plat_temp_create(plat_temp* t, const char* path) {
         x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
         snprintf(t->temp_name, path_len + suffix_max + 1, "%s.quorvale-tmp.%d.%08x", path,
                  plat_getpid(), (unsigned)(x ^ (x >> 31)));
-        h = CreateFileA(t->temp_name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        h = create_file(t->temp_name, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW,
+                        FILE_ATTRIBUTE_NORMAL);
         if (h == INVALID_HANDLE_VALUE)
             code = GetLastError();
         if (h == INVALID_HANDLE_VALUE && code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS)
@@ -487,7 +594,7 @@ int plat_temp_rename(plat_temp* t, const plat_file* src) {
     // The source, closed by now, was checked against the path just before; the mutex keeps other
     // writers of it from moving a file there since.
     (void)src;
-    if (MoveFileExA(t->temp_name, t->target, MOVEFILE_REPLACE_EXISTING)) {
+    if (move_file(t->temp_name, t->target, MOVEFILE_REPLACE_EXISTING)) {
         t->named = 0;
         return PLAT_RENAMED;
     }
@@ -510,7 +617,7 @@ void plat_temp_discard(plat_temp* t) {
         _close(t->fd);
     t->fd = -1;
     if (t->named && t->temp_name)
-        DeleteFileA(t->temp_name);
+        delete_file(t->temp_name);
     t->named = 0;
     plat_temp_release(t);
 }

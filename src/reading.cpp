@@ -5,30 +5,35 @@
 #include "model.h"
 #include "operations.h"
 
-char* id3_read_json(const char* path) {
-    id3_file f;
-    id3_file_guard fguard{&f};
-    if (id3_file_open(&f, path) != 0)
-        return nullptr;
+// The two reads of an opened file (or of an image standing in for one).
+static char* tags_json_of(id3_file* f) {
     id3_tags t;
     id3_tags_guard guard{&t};
     // The JSON reports a cover without its bytes.
-    if (id3_load_tags(&f, &t, ID3_COVER_NONE, nullptr) != 0)
+    if (id3_load_tags(f, &t, ID3_COVER_NONE, nullptr) != 0)
         return nullptr;
     return id3_tags_to_json(&t);
+}
+
+static char* props_json_of(id3_file* f) {
+    id3_props p;
+    memset(&p, 0, sizeof p);
+    id3_props_guard guard{&p};
+    if (id3_load_props(f, &p) != 0)
+        return nullptr;
+    return id3_props_to_json(&p);
+}
+
+char* id3_read_json(const char* path) {
+    id3_file f;
+    id3_file_guard fguard{&f};
+    return id3_file_open(&f, path) == 0 ? tags_json_of(&f) : nullptr;
 }
 
 char* id3_read_all_json(const char* path) {
     id3_file f;
     id3_file_guard fguard{&f};
-    if (id3_file_open(&f, path) != 0)
-        return nullptr;
-    id3_props p;
-    memset(&p, 0, sizeof p);
-    id3_props_guard guard{&p};
-    if (id3_load_props(&f, &p) != 0)
-        return nullptr;
-    return id3_props_to_json(&p);
+    return id3_file_open(&f, path) == 0 ? props_json_of(&f) : nullptr;
 }
 
 // Writes the front cover's bytes out, or fails with "no cover art" when there are none.
@@ -39,6 +44,22 @@ static int write_cover(const char* out_path, const id3_file* f, const uint8_t* d
         return -1;
     }
     return id3_write_cover_file(out_path, f, data, size);
+}
+
+// The same two reads over a file image in memory: the bytes the caller holds stand in for the
+// file, and every read of the formats is served from them.
+char* id3_read_image_json(const uint8_t* data, uint64_t len) {
+    id3_file f;
+    id3_file_from_image(&f, data, len);
+    id3_file_guard fguard{&f};
+    return tags_json_of(&f);
+}
+
+char* id3_read_all_image_json(const uint8_t* data, uint64_t len) {
+    id3_file f;
+    id3_file_from_image(&f, data, len);
+    id3_file_guard fguard{&f};
+    return props_json_of(&f);
 }
 
 int id3_extract_front_cover(const char* path, const char* out_path) {

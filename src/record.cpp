@@ -1,4 +1,4 @@
-// The tag record (and the old tag a write keeps beside it), the process's error text and the
+// The tag record (and the old tag a write keeps beside it), each thread's error text and the
 // growable byte buffer: the bottom layer, which every other source may call and which calls
 // nothing of the library.
 #include "record.h"
@@ -88,7 +88,9 @@ int id3_tags_store_cover(id3_tags* t, const uint8_t* data, uint64_t n, const cha
 // ---------------------------------------------------------------------------------------------
 // Error text
 
-static char g_err[ID3_ERROR_MAX];
+// One text per thread, so that a thread's id3_last_error describes its own last call; a program
+// of one thread sees what it saw when the text was one per process.
+static thread_local char g_err[ID3_ERROR_MAX];
 
 void id3_set_error(const char* fmt, ...) {
     va_list ap;

@@ -17,8 +17,9 @@ foreach(line IN LISTS lines)
   endif()
 endforeach()
 list(SORT found)
-set(expected id3_batch id3_batch_results id3_extract_cover id3_free_string id3_last_error id3_read id3_read_all
-             id3_set_cover id3_write)
+set(expected id3_batch id3_batch_results id3_extract_cover id3_free_string id3_last_error
+             id3_last_error_code id3_read id3_read_all id3_read_all_data id3_read_data
+             id3_set_cover id3_use_utf8_paths id3_write)
 if(NOT found STREQUAL expected)
   message(FATAL_ERROR "exported symbols differ:\n  found:    ${found}\n  expected: ${expected}")
 endif()

@@ -732,10 +732,11 @@ TEST(BatchResults, EachPathHasTheOutcomeOfItsWriteInTurn) {
             }
             // Messages name the file: the in-turn folder's name stands for the reported one.
             std::string message = id3_last_error();
+            std::string code = std::to_string(id3_last_error_code());
             size_t at = message.find(in_turn.path);
             if (at != std::string::npos)
                 message.replace(at, in_turn.path.size(), reported.path);
-            expected += "\"failed\",\"error\":\"" + message + "\"}";
+            expected += "\"failed\",\"error\":\"" + message + "\",\"code\":" + code + "}";
             failures++;
         }
         array += "]";
@@ -761,9 +762,10 @@ TEST(BatchResults, ShapeOfTheArray) {
                            "\\u0000.bak\",[\"" + a + "\"]]";
     std::string want = "[{\"path\":\"" + a + "\",\"result\":\"written\"},{\"path\":\"" + missing +
                        "\",\"result\":\"failed\",\"error\":\"cannot open: " + missing +
-                       " (No such file or directory)\"},{\"path\":\"" + a +
+                       " (No such file or directory)\",\"code\":2},{\"path\":\"" + a +
                        "\",\"result\":\"written\"},{\"path\":\"" + a +
-                       "\\u0000.bak\",\"result\":\"failed\",\"error\":\"NUL character in path\"}]";
+                       "\\u0000.bak\",\"result\":\"failed\",\"error\":\"NUL character in path\","
+                       "\"code\":1}]";
 #ifdef _WIN32
     want.replace(want.find("No such file or directory"), 25,
                  "The system cannot find the file "

@@ -13,6 +13,16 @@ trap 'rm -rf "$work"' EXIT
 deb=$(ls "$work"/*.deb)
 echo "package: $(basename "$deb")"
 dpkg-deb -I "$deb" | sed -n '/Package:/,$p'
+# The description names every format the library reads and writes, and claims no format is read
+# only (every one is written) nor a number of functions.
+description=$(dpkg-deb -f "$deb" Description)
+for format in MP3 FLAC MP4 'Ogg Vorbis' Opus; do
+  grep -qF "$format" <<<"$description" || { echo "description misses $format" >&2; exit 1; }
+done
+if grep -qiE 'read only|read-only|(seven|eight|nine|ten) (C )?functions' <<<"$description"; then
+  echo "description: stale claim: $description" >&2
+  exit 1
+fi
 dpkg-deb -c "$deb" | awk '{print $6, $7, $8}' | tee "$work/contents"
 for want in \
   '/usr/include/quorvale_id3tag.h' \

@@ -42,6 +42,11 @@ libdir=$(PKG_CONFIG_PATH="$pc_dir" pkg-config --variable=libdir quorvale-id3tag)
 out=$(LD_LIBRARY_PATH="$libdir" "$work/pc-consumer" "$sample")
 echo "pkg-config consumer: $out"
 grep -q "$expect" <<<"$out"
+# The .pc names every format the library reads and writes.
+pc_text=$(cat "$pc_dir/quorvale-id3tag.pc")
+for format in MP3 FLAC MP4 'Ogg Vorbis' Opus; do
+  grep -qF "$format" <<<"$pc_text" || { echo "run.sh: the .pc misses $format" >&2; exit 1; }
+done
 # The installed header's version text is the version the build gave the package and the program.
 version=$(PKG_CONFIG_PATH="$pc_dir" pkg-config --modversion quorvale-id3tag)
 grep -qx "header $version" <<<"$out" || { echo "run.sh: the header's version is not $version" >&2; exit 1; }

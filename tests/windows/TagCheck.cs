@@ -45,6 +45,25 @@ static class TagCheck
                "batch results: " + json);
         Expect(QuorvaleId3Tag.Read("copy.mp3").Contains("\"genre\":\"Ĝenre\""), "batch results' genre");
 
+        // A name outside the ANSI code page, and the bytes in memory.
+        File.Copy("sample.mp3", "copy-日本-🎵.mp3", true);
+        QuorvaleId3Tag.Write("copy-日本-🎵.mp3", "{\"title\":\"曲\"}");
+        Expect(QuorvaleId3Tag.Read("copy-日本-🎵.mp3").Contains("\"title\":\"曲\""),
+               "a Unicode name written and read back");
+        Expect(QuorvaleId3Tag.ReadAllData(File.ReadAllBytes("copy-日本-🎵.mp3")) ==
+                   QuorvaleId3Tag.ReadAll("copy-日本-🎵.mp3"),
+               "read_all of the bytes in memory differs from the file's");
+        try
+        {
+            QuorvaleId3Tag.ReadData(new byte[] { 1, 2, 3 });
+            Expect(false, "read_data of three bytes did not fail");
+        }
+        catch (TagException e)
+        {
+            Expect(e.Code == 5 && e.Message == "unsupported or unrecognized format",
+                   "read_data of three bytes: " + e.Code + " " + e.Message);
+        }
+
         string[] failing = { "read", "read_all", "write", "batch", "batch_results" };
         foreach (string call in failing)
         {
@@ -67,6 +86,7 @@ static class TagCheck
                 string want = call.StartsWith("read") ? "cannot open: missing.mp3"
                             : call == "write" ? "invalid tags JSON" : "dir_json must be array";
                 Expect(e.Message.StartsWith(want), call + " failed with: " + e.Message);
+                Expect(e.Code == (call.StartsWith("read") ? 2 : 1), call + "'s code: " + e.Code);
             }
         }
         Console.WriteLine("TagCheck: the C# declarations read, write, set and extract covers, " +

@@ -12,19 +12,21 @@
     info = tags.read(open("song.mp3", "rb"))  # a file object, or read_data(bytes)
     tags.write("song.mp3", title=None)      # None removes a tag; remove_cover() the front covers
     written = tags.batch(["a.mp3", "b.flac"], album="Live")
+    outcomes = tags.batch_results(["a.mp3", "gone.mp3"], album="Live")  # each file's outcome
 
-Every failure raises TagError carrying the library's message; its subclasses tell the common kinds
-apart: FileMissing, NotAudio, ReadOnlyFormat, NoCover. The kind is decided from the library's
-message, the only thing the library reports.
+Every failure raises TagError carrying the library's message and its code (error.code, one of the
+library's ID3_ERROR_ numbers). The subclasses follow the code: FileMissing (also a
+FileNotFoundError), AccessDenied (PermissionError), NotRegularFile, NoSpace and DiskError (OSError),
+NotAudio, ReadOnlyFormat, Damaged, TooLarge, FileChanged, NoCover; the others are plain TagErrors.
 
-Threads: the library keeps one error text per process, which the next call from any thread
-replaces. A failed call and the read of its message must therefore happen with no other call in
-between, so this module runs every library call under one lock: calls from several threads are
-safe, but they run one after another, never in parallel. Processes (multiprocessing,
-concurrent.futures.ProcessPoolExecutor) each have their own library and do run in parallel.
+Threads: the library keeps one error text per thread, so calls from several threads run at once,
+each reading its own message (ctypes releases the interpreter's lock during every library call).
+Nothing in this module is shared between calls but the loaded library, which is loaded once under
+a lock.
 
-Files in memory (read_data, a file object given to read or cover_bytes, set_cover's data, and
-cover_bytes itself) go through a private temporary file that is removed before the call returns.
+Reads of files in memory (read_data, read_all_data, a file object given to read or read_all) pass
+the bytes to the library directly. cover_bytes, a file object given to it, and set_cover's data go
+through a private temporary file that is removed before the call returns.
 
 The shared library is looked for, in this order: the path given to load_library(), the environment
 variable QUORVALE_ID3TAG_LIB, a copy inside this package (bundled when it was installed, or the
@@ -34,6 +36,7 @@ system prefix, or by the Debian package), and the usual install folders under /u
 
 import ctypes
 import ctypes.util
+import errno
 import json
 import os
 import re
@@ -42,9 +45,12 @@ import tempfile
 import threading
 from typing import IO, Dict, Iterable, List, Mapping, Optional, Sequence, TypedDict, Union
 
-__all__ = ["TagError", "FileMissing", "NotAudio", "ReadOnlyFormat", "NoCover", "LibraryNotFound",
-           "Tags", "Picture", "AllTags", "Properties", "read", "read_all", "read_data", "write", "extract_cover", "cover_bytes", "set_cover",
-           "remove_cover", "batch", "load_library", "library_path", "TEXT_KEYS"]
+__all__ = ["TagError", "FileMissing", "AccessDenied", "NotRegularFile", "NoSpace", "DiskError",
+           "NotAudio", "ReadOnlyFormat", "Damaged", "TooLarge", "FileChanged", "NoCover",
+           "LibraryNotFound", "Tags", "Picture", "AllTags", "Properties", "BatchOutcome", "read",
+           "read_all", "read_data", "read_all_data", "write", "extract_cover", "cover_bytes",
+           "set_cover", "remove_cover", "batch", "batch_results", "load_library", "library_path",
+           "TEXT_KEYS"]
 
 
 
@@ -124,50 +130,84 @@ class AllTags(TypedDict):
 
 
 class TagError(Exception):
-    """A library call failed. str(error) and error.message are the library's message; error.path
-    is the file the call was about, when there was one."""
+    """A library call failed. str(error) and error.message are the library's message, error.code
+    its code (the header's ID3_ERROR_ numbers); error.path is the file the call was about, when
+    there was one."""
 
-    def __init__(self, message: str, path: Optional[PathLike] = None) -> None:
+    def __init__(self, message: str, path: Optional[PathLike] = None, code: int = 99) -> None:
         super().__init__(message)
         self.message = message
         self.path = path
+        self.code = code
 
 
-class FileMissing(TagError):
-    """The file does not exist ("cannot open: PATH (No such file or directory)")."""
+class FileMissing(TagError, FileNotFoundError):
+    """The file, or a folder of its path, does not exist ("cannot open: PATH (No such file or
+    directory)")."""
+
+
+class AccessDenied(TagError, PermissionError):
+    """The system refused the access ("cannot open: PATH (Permission denied)"), or the file could
+    not be replaced ("cannot replace target (read-only or locked): PATH")."""
+
+
+class NotRegularFile(TagError, OSError):
+    """The path names a folder, a FIFO, a socket or a device, not a file."""
+
+
+class NoSpace(TagError, OSError):
+    """The disk (or the user's quota) is full: the file is left as it was."""
+
+
+class DiskError(TagError, OSError):
+    """Reading, writing, flushing or renaming failed for another reason the system gave."""
 
 
 class NotAudio(TagError):
     """The file is not one of the formats the library knows ("unsupported or unrecognized
-    format", "unsupported format for write"), or its ID3 tag is not one ("no ID3 header", "too
-    short for ID3")."""
+    format", "unsupported format for write", "cover set unsupported for this format"), or its ID3
+    tag is not one ("no ID3 header", "too short for ID3")."""
 
 
 class ReadOnlyFormat(TagError):
-    """The file is an MP4/M4A file in a layout the library does not write: fragmented
-    ("fragmented MP4 (moof) write unsupported")."""
+    """The file is of a known format in a layout the library reads but does not write: a
+    fragmented MP4 file ("fragmented MP4 (moof) write unsupported"), an MP4 file whose chunk
+    offsets cannot be shifted, an Ogg file of several streams or whose header packets share pages
+    ("... write unsupported")."""
+
+
+class Damaged(TagError):
+    """The file is damaged: its tag or container runs past its end, a checksum does not match,
+    ..."""
+
+
+class TooLarge(TagError):
+    """The tags or the cover are more than the format can hold."""
+
+
+class FileChanged(TagError):
+    """Another program changed the file while it was read or written."""
 
 
 class NoCover(TagError):
     """The file has no cover picture ("no cover art")."""
 
 
-# The kinds by the start of the library's message; "cover set unsupported" is told apart by the
-# file's format (set_cover).
-_KINDS = (("fragmented MP4", ReadOnlyFormat),
-          ("unsupported or unrecognized format", NotAudio),
-          ("unsupported format for write", NotAudio), ("no ID3 header", NotAudio),
-          ("too short for ID3", NotAudio), ("no cover art", NoCover))
+# The library's codes (ID3_ERROR_ in the header) and the exception of each; errno for the OSErrors.
+_KINDS = {1: (TagError, None), 2: (FileMissing, errno.ENOENT), 3: (AccessDenied, errno.EACCES),
+          4: (NotRegularFile, None), 5: (NotAudio, None), 6: (ReadOnlyFormat, None),
+          7: (Damaged, None), 8: (TooLarge, None), 9: (FileChanged, None),
+          10: (NoSpace, errno.ENOSPC), 11: (TagError, None), 12: (DiskError, errno.EIO),
+          13: (NoCover, None)}
 
 
-def _kind(message: str) -> type:
-    if message.startswith("cannot open: ") and ("No such file" in message or
-                                                "cannot find the" in message):
-        return FileMissing
-    for start, kind in _KINDS:
-        if message.startswith(start):
-            return kind
-    return TagError
+def _exception(message: str, code: int, path: Optional[PathLike] = None) -> TagError:
+    kind, number = _KINDS.get(code, (TagError, None))
+    error = kind(message, path, code)
+    if number is not None:
+        # str(error) stays the library's message: only errno is set, not strerror or filename.
+        error.errno = number  # type: ignore[attr-defined]
+    return error
 
 
 class LibraryNotFound(OSError):
@@ -177,7 +217,8 @@ class LibraryNotFound(OSError):
 _BUNDLED_YYJSON = "libyyjson.so.0"  # carried beside a bundled Linux library
 _lib = None  # type: Optional[ctypes.CDLL]
 _lib_path = None  # type: Optional[str]
-_lock = threading.Lock()
+# Only loading the library is serial: two threads' first calls must not load it twice.
+_load_lock = threading.Lock()
 
 
 def _candidates() -> List[str]:
@@ -229,12 +270,25 @@ def load_library(path: Optional[str] = None) -> ctypes.CDLL:
         fn = getattr(lib, name)
         fn.argtypes = [ctypes.c_char_p]
         fn.restype = ctypes.c_void_p
+    for name in ("id3_read_data", "id3_read_all_data"):
+        fn = getattr(lib, name)
+        fn.argtypes = [ctypes.c_char_p, ctypes.c_uint64]
+        fn.restype = ctypes.c_void_p
     for name in ("id3_write", "id3_extract_cover", "id3_set_cover", "id3_batch"):
         fn = getattr(lib, name)
         fn.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
         fn.restype = ctypes.c_int32
+    lib.id3_batch_results.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
+    lib.id3_batch_results.restype = ctypes.c_void_p
     lib.id3_last_error.argtypes = []
     lib.id3_last_error.restype = ctypes.c_char_p
+    lib.id3_last_error_code.argtypes = []
+    lib.id3_last_error_code.restype = ctypes.c_int32
+    lib.id3_use_utf8_paths.argtypes = [ctypes.c_int32]
+    lib.id3_use_utf8_paths.restype = ctypes.c_int32
+    if os.name == "nt":
+        # os.fsencode gives UTF-8 on Windows: the library takes it so, for any name and length.
+        lib.id3_use_utf8_paths(1)
     lib.id3_free_string.argtypes = [ctypes.c_void_p]
     lib.id3_free_string.restype = None
     _lib = lib
@@ -269,17 +323,22 @@ def library_path() -> str:
 
 
 def _library() -> ctypes.CDLL:
-    return _lib if _lib is not None else load_library()
+    if _lib is not None:
+        return _lib
+    with _load_lock:
+        return _lib if _lib is not None else load_library()
 
 
 def _path(path: PathLike) -> bytes:
-    # Paths go to the library as the bytes the operating system uses for them.
+    # Paths go to the library as the bytes the operating system uses for them (UTF-8 on Windows,
+    # where the library is switched to UTF-8 paths on loading).
     return os.fsencode(path)
 
 
 def _error(lib: ctypes.CDLL, path: Optional[PathLike] = None) -> TagError:
+    # The calling thread's own message and code: no other thread's call can come between.
     message = lib.id3_last_error().decode("utf-8", "replace")
-    return _kind(message)(message, path)  # type: ignore[no-any-return]
+    return _exception(message, int(lib.id3_last_error_code()), path)
 
 
 def _property_lists(properties: Properties) -> Dict[str, object]:
@@ -344,32 +403,43 @@ def _is_file_object(source: object) -> bool:
     return hasattr(source, "read") and not isinstance(source, (str, bytes, os.PathLike))
 
 
-def _read_json(path: PathLike, shown: Optional[PathLike], every: bool = False) -> object:
-    lib = _library()
-    with _lock:
-        ptr = (lib.id3_read_all if every else lib.id3_read)(_path(path))
-        if not ptr:
-            raise _error(lib, shown)
-        try:
-            text = ctypes.string_at(ptr)
-        finally:
-            lib.id3_free_string(ptr)
+def _take_json(lib: ctypes.CDLL, ptr: Optional[int], shown: Optional[PathLike]) -> object:
+    """The object of a text the library returned (released here), or the call's TagError."""
+    if not ptr:
+        raise _error(lib, shown)
+    try:
+        text = ctypes.string_at(ptr)
+    finally:
+        lib.id3_free_string(ptr)
     # Tag bytes that are not valid UTF-8 pass through the library unchanged.
     return json.loads(text.decode("utf-8", "surrogateescape"))
 
 
-def _read_path(path: PathLike, shown: Optional[PathLike]) -> Tags:
-    return _read_json(path, shown)  # type: ignore[return-value]
+def _read_json(path: PathLike, shown: Optional[PathLike], every: bool = False) -> object:
+    lib = _library()
+    return _take_json(lib, (lib.id3_read_all if every else lib.id3_read)(_path(path)), shown)
+
+
+def _read_bytes(data: bytes, every: bool) -> object:
+    lib = _library()
+    return _take_json(lib, (lib.id3_read_all_data if every else lib.id3_read_data)(data, len(data)),
+                      None)
+
+
+def _whole(data: Union[bytes, bytearray, memoryview, IO[bytes]]) -> bytes:
+    """The bytes of a buffer, or of a file object from its current position to its end."""
+    if isinstance(data, (bytes, bytearray, memoryview)):
+        return bytes(data)
+    return data.read()
 
 
 def read(source: Source) -> Tags:
-    """Returns the tags of a file, named by its path or given as a binary file object: title,
-    artist, album, genre, date, track, format ("mp3", "flac", "mp4", "ogg" or "opus"), has_cover
-    and, when the cover has one, cover_mime."""
+    """Returns the tags of a file, named by its path or given as a binary file object (read from
+    its current position to its end): title, artist, album, genre, date, track, format ("mp3",
+    "flac", "mp4", "ogg" or "opus"), has_cover and, when the cover has one, cover_mime."""
     if _is_file_object(source):
-        with _TempFile(source) as temp:  # type: ignore[arg-type]
-            return _read_path(temp, None)
-    return _read_path(source, source)  # type: ignore[arg-type]
+        return _read_bytes(_whole(source), False)  # type: ignore[arg-type,return-value]
+    return _read_json(source, source)  # type: ignore[arg-type,return-value]
 
 
 def read_all(source: Source) -> AllTags:
@@ -377,15 +447,19 @@ def read_all(source: Source) -> AllTags:
     taggers share, several values per key, and every picture:
     {"format": "mp3", "properties": {"ARTIST": ["A", "B"], ...}, "pictures": [{"type": 3, ...}]}."""
     if _is_file_object(source):
-        with _TempFile(source) as temp:  # type: ignore[arg-type]
-            return _read_json(temp, None, True)  # type: ignore[return-value]
+        return _read_bytes(_whole(source), True)  # type: ignore[arg-type,return-value]
     return _read_json(source, source, True)  # type: ignore[arg-type,return-value]
 
 
-def read_data(data: bytes) -> Tags:
-    """read() for a whole file's bytes in memory."""
-    with _TempFile(bytes(data)) as temp:
-        return _read_path(temp, None)
+def read_data(data: Union[bytes, bytearray, memoryview]) -> Tags:
+    """read() for a whole file's bytes in memory (no temporary file): the same result, and the
+    same errors as reading a file of those bytes."""
+    return _read_bytes(_whole(data), False)  # type: ignore[return-value]
+
+
+def read_all_data(data: Union[bytes, bytearray, memoryview]) -> AllTags:
+    """read_all() for a whole file's bytes in memory."""
+    return _read_bytes(_whole(data), True)  # type: ignore[return-value]
 
 
 def write(path: PathLike, *, properties: Optional[Properties] = None,
@@ -401,17 +475,15 @@ def write(path: PathLike, *, properties: Optional[Properties] = None,
     number in MP4) raises TagError naming the key, and nothing is written."""
     lib = _library()
     payload = _tags_json(tags, properties)
-    with _lock:
-        if lib.id3_write(_path(path), payload) != 0:
-            raise _error(lib, path)
+    if lib.id3_write(_path(path), payload) != 0:
+        raise _error(lib, path)
 
 
 def extract_cover(path: PathLike, out_path: PathLike) -> None:
     """Saves the file's cover picture to out_path, byte for byte."""
     lib = _library()
-    with _lock:
-        if lib.id3_extract_cover(_path(path), _path(out_path)) != 0:
-            raise _error(lib, path)
+    if lib.id3_extract_cover(_path(path), _path(out_path)) != 0:
+        raise _error(lib, path)
 
 
 def cover_bytes(source: Source) -> bytes:
@@ -421,13 +493,10 @@ def cover_bytes(source: Source) -> bytes:
     with _TempFile() as out:
         if _is_file_object(source):
             with _TempFile(source) as audio:  # type: ignore[arg-type]
-                with _lock:
-                    if lib.id3_extract_cover(_path(audio), _path(out)) != 0:
-                        raise _error(lib)
-        else:
-            with _lock:
-                if lib.id3_extract_cover(_path(source), _path(out)) != 0:  # type: ignore
-                    raise _error(lib, source)  # type: ignore[arg-type]
+                if lib.id3_extract_cover(_path(audio), _path(out)) != 0:
+                    raise _error(lib)
+        elif lib.id3_extract_cover(_path(source), _path(out)) != 0:  # type: ignore
+            raise _error(lib, source)  # type: ignore[arg-type]
         with open(out, "rb") as f:
             return f.read()
 
@@ -435,52 +504,70 @@ def cover_bytes(source: Source) -> bytes:
 def set_cover(path: PathLike, image_path: Optional[PathLike] = None, *,
               data: Optional[bytes] = None) -> None:
     """Makes a picture the front cover of an MP3, FLAC, MP4, Ogg Vorbis or Opus file: the picture
-    file image_path, or the picture's bytes as data (one of the two). A picture that does not start
-    with the PNG signature is labelled image/jpeg. A fragmented MP4 file raises ReadOnlyFormat, a
-    file of no known format NotAudio."""
+    file image_path, or the picture's bytes as data (one of the two). The old front covers give
+    way to it; the other pictures and the tags stay. The picture is labelled by its first bytes:
+    image/png, image/gif, image/webp, image/bmp, else image/jpeg. A file in a layout the library
+    does not write (a fragmented MP4 file, ...) raises ReadOnlyFormat, a file of no known format
+    NotAudio."""
     if (image_path is None) == (data is None):
         raise TypeError("set_cover takes either image_path or data")
     if data is not None:
         with _TempFile(bytes(data)) as temp:
             return set_cover(path, temp)
     lib = _library()
-    with _lock:
-        if lib.id3_set_cover(_path(path), _path(image_path)) == 0:  # type: ignore[arg-type]
-            return
-        error = _error(lib, path)
+    if lib.id3_set_cover(_path(path), _path(image_path)) == 0:  # type: ignore[arg-type]
+        return
+    error = _error(lib, path)
     if error.message == "cover set unsupported for this format":
         try:
             mp4 = read(path)["format"] == "mp4"
         except TagError:
             mp4 = False
-        error = (ReadOnlyFormat if mp4 else NotAudio)(error.message, path)
+        error = (ReadOnlyFormat if mp4 else NotAudio)(error.message, path, error.code)
     raise error
 
 
 def remove_cover(path: PathLike) -> None:
-    """Removes the front cover pictures (picture type 3) of an MP3 or FLAC file; the other
-    pictures stay."""
+    """Removes the front cover pictures (picture type 3) of an MP3, FLAC, MP4, Ogg Vorbis or Opus
+    file (in MP4 the "covr" item; in an Ogg file also an old COVERART picture); the other pictures
+    and every tag stay."""
     lib = _library()
-    with _lock:
-        if lib.id3_write(_path(path), b'{"cover":null}') != 0:
-            raise _error(lib, path)
+    if lib.id3_write(_path(path), b'{"cover":null}') != 0:
+        raise _error(lib, path)
+
+
+class BatchOutcome(TypedDict, total=False):
+    """What became of one path of batch_results(): "path" as given, "result" "written" or
+    "failed", and for a failed one "error" (the library's message) and "code"."""
+
+    path: str
+    result: str
+    error: str
+    code: int
+
+
+def batch_results(paths: Iterable[PathLike], *, properties: Optional[Properties] = None,
+                  **tags: Optional[str]) -> List[BatchOutcome]:
+    """Writes the tags (and properties, as write() takes them) into every file of `paths`, as
+    batch() does, and returns what became of each path, in order: {"path": ..., "result":
+    "written"} or {"path": ..., "result": "failed", "error": MESSAGE, "code": CODE}. Raises
+    TagError when the tags are refused as a whole (nothing is written then)."""
+    lib = _library()
+    array = json.dumps([os.fsdecode(p) for p in paths], ensure_ascii=False)
+    payload = _tags_json(tags, properties)
+    results = _take_json(lib, lib.id3_batch_results(array.encode("utf-8", "surrogateescape"),
+                                                    payload), None)
+    return results  # type: ignore[return-value]
 
 
 def batch(paths: Iterable[PathLike], *, properties: Optional[Properties] = None,
           **tags: Optional[str]) -> int:
     """Writes the tags (and properties, as write() takes them) into every file of `paths`; returns
-    how many were written. What the last file's write left as message (empty when it succeeded)
-    is kept as batch.last_error."""
-    lib = _library()
-    array = json.dumps([os.fsdecode(p) for p in paths], ensure_ascii=False)
-    payload = _tags_json(tags, properties)
-    with _lock:
-        count = lib.id3_batch(array.encode("utf-8", "surrogateescape"), payload)
-        message = lib.id3_last_error().decode("utf-8", "replace")
-    if count < 0:
-        raise _kind(message)(message)
-    batch.last_error = message  # type: ignore[attr-defined]
-    return int(count)
+    how many were written. The message of the last path's failed write (empty when it was
+    written) is kept as batch.last_error; batch_results() gives every path's outcome."""
+    outcomes = batch_results(paths, properties=properties, **tags)
+    batch.last_error = outcomes[-1].get("error", "") if outcomes else ""  # type: ignore
+    return sum(1 for o in outcomes if o["result"] == "written")
 
 
 batch.last_error = ""  # type: ignore[attr-defined]

@@ -1,6 +1,7 @@
 """The Python client against the built library, on copies of the committed samples. The module is
 the one Python finds: the source folder (PYTHONPATH) or an installed package."""
 
+import errno
 import json
 import os
 import shutil
@@ -123,12 +124,111 @@ def test_failure_kinds(copies, tmp_path):
          tags.ReadOnlyFormat),
         (lambda: tags.set_cover(text, copies["cover.png"]), tags.NotAudio),
         (lambda: tags.cover_bytes(bare), tags.NoCover),
-        (lambda: tags.read(tmp_path), tags.TagError),  # a folder: none of the kinds
+        (lambda: tags.read(tmp_path), tags.NotRegularFile),  # a folder
     ]
     for call, kind in cases:
         with pytest.raises(tags.TagError) as caught:
             call()
         assert type(caught.value) is kind, caught.value.message
+
+
+# ftyp, then a moov atom whose size (4) is smaller than an atom header.
+DAMAGED_MP4 = b"\0\0\0\x14ftypM4A \0\0\0\0M4A " + b"\0\0\0\x04moov"
+
+
+def test_errors_follow_the_codes_and_are_oserrors(copies, tmp_path):
+    missing = tmp_path / "missing.mp3"
+    with pytest.raises(FileNotFoundError) as caught:
+        tags.read(missing)
+    assert isinstance(caught.value, tags.FileMissing)
+    assert caught.value.errno == errno.ENOENT and caught.value.code == 2
+    assert str(caught.value) == caught.value.message  # the library's message, as before
+    with pytest.raises(OSError) as caught:
+        tags.read(tmp_path)
+    assert type(caught.value) is tags.NotRegularFile and caught.value.code == 4
+    if os.geteuid() != 0:  # root opens any file
+        locked = tmp_path / "locked.mp3"
+        shutil.copyfile(copies["sample.mp3"], locked)
+        locked.chmod(0)
+        with pytest.raises(PermissionError) as caught:
+            tags.read(locked)
+        assert type(caught.value) is tags.AccessDenied and caught.value.errno == errno.EACCES
+    text = tmp_path / "notes.txt"
+    text.write_bytes(b"just text, no audio")
+    for call, kind, code in [(lambda: tags.read(text), tags.NotAudio, 5),
+                             (lambda: tags.read_data(b""), tags.NotAudio, 5),
+                             (lambda: tags.read_data(DAMAGED_MP4), tags.Damaged, 7),
+                             (lambda: tags.write(copies["fragmented.m4a"], title="x"),
+                              tags.ReadOnlyFormat, 6)]:
+        with pytest.raises(tags.TagError) as caught:
+            call()
+        assert (type(caught.value), caught.value.code) == (kind, code), caught.value.message
+        assert not isinstance(caught.value, OSError)
+
+
+def test_batch_results_name_each_file(copies, tmp_path):
+    missing = tmp_path / "missing.mp3"
+    text = tmp_path / "notes.txt"
+    text.write_bytes(b"just text, no audio")
+    paths = [copies["sample.mp3"], missing, text, copies["sample.flac"]]
+    outcomes = tags.batch_results(paths, album="Each")
+    assert [o["path"] for o in outcomes] == [str(p) for p in paths]
+    assert [o["result"] for o in outcomes] == ["written", "failed", "failed", "written"]
+    assert outcomes[1]["error"] == "cannot open: %s (No such file or directory)" % missing
+    assert outcomes[1]["code"] == 2
+    assert (outcomes[2]["error"], outcomes[2]["code"]) == ("unsupported format for write", 5)
+    assert "error" not in outcomes[0]
+    assert tags.read(copies["sample.flac"])["album"] == "Each"
+    # batch() keeps its count and the last path's message
+    assert tags.batch([copies["sample.mp3"], missing], album="Again") == 1
+    assert tags.batch.last_error == outcomes[1]["error"]
+    assert tags.batch([missing, copies["sample.mp3"]], album="Again") == 1
+    assert tags.batch.last_error == ""
+
+
+def test_reads_from_memory_match_the_file(copies, tmp_path):
+    for name in ("sample.mp3", "sample.flac", "sample.m4a"):
+        data = copies[name].read_bytes()
+        assert tags.read_data(data) == tags.read(copies[name])
+        assert tags.read_all_data(memoryview(data)) == tags.read_all(copies[name])
+        with open(copies[name], "rb") as f:
+            assert tags.read(f) == tags.read(copies[name])
+    # a damaged file: the same message from memory as from the file
+    cut = tmp_path / "cut.m4a"
+    cut.write_bytes(DAMAGED_MP4)
+    with pytest.raises(tags.TagError) as from_file:
+        tags.read_all(cut)
+    with pytest.raises(tags.TagError) as from_memory:
+        tags.read_all_data(cut.read_bytes())
+    assert from_memory.value.message == from_file.value.message
+    assert from_memory.value.path is None
+
+
+def test_threads_run_at_once_each_with_its_own_message(copies, tmp_path):
+    # no lock: every thread's failures name its own file
+    import threading
+    wrong = []
+
+    def work(n):
+        missing = str(tmp_path / ("missing%d.mp3" % n))
+        for i in range(3000):
+            try:
+                if i % 2:
+                    tags.read(missing)
+                else:
+                    tags.read(copies["sample.flac"])
+                    continue
+            except tags.FileMissing as error:
+                if missing not in error.message:
+                    wrong.append(error.message)
+
+    threads = [threading.Thread(target=work, args=(n,)) for n in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert wrong == []
+    assert not hasattr(tags, "_lock")
 
 
 def test_covers_and_files_in_memory(copies, tmp_path, monkeypatch):
@@ -255,3 +355,16 @@ def test_module_command_line(copies, tmp_path):
     proc = run_module("write", copies["fragmented.m4a"], "--title", "x")
     assert proc.returncode == 1 and b"fragmented MP4 (moof) write unsupported" in proc.stderr
     assert run_module("write", copies["sample.mp3"]).returncode == 2
+
+
+def test_cover_texts_say_what_the_calls_do(copies):
+    # every format the docstrings name is one the calls handle
+    for name in ("sample.mp3", "sample.flac", "sample.m4a"):
+        tags.remove_cover(copies[name])
+        assert tags.read(copies[name])["has_cover"] is False
+        tags.set_cover(copies[name], data=copies["cover.png"].read_bytes())
+        assert tags.read(copies[name])["cover_mime"] == "image/png"
+    for call in (tags.remove_cover, tags.set_cover):
+        for fmt in ("MP3", "FLAC", "MP4", "Ogg Vorbis", "Opus"):
+            assert fmt in " ".join(call.__doc__.split()), (call.__name__, fmt)
+    assert "fragmented" in tags.ReadOnlyFormat.__doc__ and "Ogg" in tags.ReadOnlyFormat.__doc__
