@@ -39,14 +39,9 @@ id3_item* id3_model_add_item(id3_model* m) {
 }
 
 int id3_item_add_value(id3_item* item, const char* text, uint64_t n) {
-    if (n >= SIZE_MAX)
+    char* copy = nullptr;
+    if (id3_tags_store_text(&copy, text, n) != 0)
         return -1;
-    char* copy = (char*)malloc((size_t)n + 1);
-    if (!copy)
-        return -1;
-    if (n > 0)
-        memcpy(copy, text, (size_t)n);
-    copy[n] = '\0';
     // Both arrays grow to the same count; the capacity is the count rounded up to a power of two.
     uint64_t count = item->value_count;
     bool full = count == 0 || (count & (count - 1)) == 0;

@@ -560,21 +560,8 @@ static int props_of_model(const id3_model* m, id3_props* p) {
             return -1;
         }
     }
-    for (uint64_t i = 0; i < m->item_count; i++) {
-        const id3_item* item = &m->items[i];
-        int rc = 0;
-        if (item->kind == ID3_ITEM_PICTURE)
-            rc = id3_props_add_picture(p, item->picture_type, item->mime, strlen(item->mime), "", 0,
-                                       item->data_len);
-        for (uint64_t v = 0; rc == 0 && item->kind == ID3_ITEM_TEXT && v < item->value_count; v++)
-            rc = id3_props_add(p, item->key, strlen(item->key), false, item->values[v],
-                               item->value_lens[v]);
-        if (rc != 0) {
-            id3_set_error("oom");
-            return -1;
-        }
-    }
-    return 0;
+    // Every item ranks alike: the map lists every value and picture in the list's order.
+    return id3_model_props(m, p);
 }
 
 int id3_mp4_load(const id3_file* f, id3_tags* t, bool copy_cover) {
