@@ -9,7 +9,10 @@ set -euo pipefail
 objdir=$(find "$1" -type d -name 'qid3_objects.dir' -print -quit)
 [ -n "$objdir" ] || { echo "call-graph.sh: no object files in $1" >&2; exit 1; }
 declare -A owner
-objects=$(find "$objdir" -name '*.o' | LC_ALL=C sort)
+# Only the objects of sources that exist now: a build folder keeps the objects of removed ones.
+root=$(cd "$(dirname "$0")/.." && pwd)
+objects=$(find "$objdir" -name '*.o' | LC_ALL=C sort | while read -r o; do
+  src=$(basename "$o" .o); if [ -f "$root/src/$src" ]; then echo "$o"; fi; done)
 name_of() { local n; n=$(basename "$1"); n=${n%.o}; n=${n%.cpp}; case $n in platform_*) n=platform;; esac; echo "$n"; }
 for o in $objects; do
   n=$(name_of "$o")
