@@ -39,7 +39,7 @@ static inline bool fuzz_same_text(yyjson_val* obj, const char* key, const char* 
 // The record a container reader left behind must be well formed: texts terminated inside their
 // blocks, cover bytes really allocated, the MIME text terminated inside its field. The sanitizers
 // catch an out-of-bounds read here.
-static inline void fuzz_check_record(const id3_tags* t) {
+static inline void fuzz_check_record(const id3_record* t) {
     char* const texts[] = {t->title, t->artist, t->album, t->genre, t->date, t->track};
     volatile size_t sink = 0;
     for (char* text : texts) {
@@ -57,8 +57,8 @@ static inline void fuzz_check_record(const id3_tags* t) {
 }
 
 // The JSON text of a record must be one object that gives back exactly the record's values.
-static inline void fuzz_check_json_of(const id3_tags* t) {
-    char* json = id3_tags_to_json(t);
+static inline void fuzz_check_json_of(const id3_record* t) {
+    char* json = id3_record_to_json(t);
     fuzz_require(json != nullptr, "rendering a record gives a text");
     yyjson_doc* doc = yyjson_read(json, strlen(json), YYJSON_READ_ALLOW_INVALID_UNICODE);
     fuzz_require(doc != nullptr, "rendered text parses as JSON");
@@ -83,7 +83,7 @@ static inline void fuzz_check_json_of(const id3_tags* t) {
 }
 
 // Runs one container reader the way the reading path does and checks its outcome.
-static inline void fuzz_check_reader_result(int rc, const id3_tags* t, int32_t format) {
+static inline void fuzz_check_reader_result(int rc, const id3_record* t, int32_t format) {
     fuzz_require(rc == 0 || rc == -1, "reader result is 0 or -1");
     fuzz_require(t->format == format, "reader sets its format code");
     if (rc != 0) {
@@ -104,10 +104,10 @@ static inline void fuzz_check_reader_result(int rc, const id3_tags* t, int32_t f
 // more); a record with a cover means at least one picture. Its JSON text must parse, with every
 // key's values an array of strings and every picture's size at most the image's.
 static inline void fuzz_check_props(const uint8_t* data, size_t size, int32_t format, int record_rc,
-                                    const id3_tags* t, const char* record_error) {
+                                    const id3_record* t, const char* record_error) {
     id3_file f;
     id3_file_from_image(&f, data, size);
-    id3_props p;
+    id3_property_map p;
     memset(&p, 0, sizeof p);
     // The Ogg reader, as the dispatch calls it, finds the code set and changes it only where it
     // finds the codec; the other readers set theirs.
@@ -128,13 +128,13 @@ static inline void fuzz_check_props(const uint8_t* data, size_t size, int32_t fo
         fuzz_require(id3_has_error(), "a failing property reader records a message");
         fuzz_require(p.count == 0 && p.picture_count == 0,
                      "a failing property reader keeps nothing");
-        id3_props_free(&p);
+        id3_property_map_free(&p);
         return;
     }
     fuzz_require(!id3_has_error(), "a succeeding property reader records nothing");
     if (t->has_cover)
         fuzz_require(p.picture_count >= 1, "a cover is a picture");
-    char* json = id3_props_to_json(&p);
+    char* json = id3_property_map_to_json(&p);
     fuzz_require(json != nullptr, "rendering a property map gives a text");
     yyjson_doc* doc = yyjson_read(json, strlen(json), YYJSON_READ_ALLOW_INVALID_UNICODE);
     fuzz_require(doc != nullptr, "rendered properties parse as JSON");
@@ -159,7 +159,7 @@ static inline void fuzz_check_props(const uint8_t* data, size_t size, int32_t fo
     }
     yyjson_doc_free(doc);
     free(json);
-    id3_props_free(&p);
+    id3_property_map_free(&p);
 }
 
 #endif

@@ -8,8 +8,8 @@
 #endif
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    id3_tags t;
-    id3_tags_init(&t);
+    id3_record t;
+    id3_record_init(&t);
     t.format = QID3_FUZZ_FORMAT;
     id3_clear_error();
     int rc;
@@ -35,6 +35,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char record_error[ID3_ERROR_MAX];
     snprintf(record_error, sizeof record_error, "%s", id3_last_error());
     fuzz_check_props(data, size, format, rc, &t, record_error);
-    id3_tags_free(&t);
+    id3_record_free(&t);
     return 0;
 }

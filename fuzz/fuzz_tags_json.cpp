@@ -17,9 +17,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // A record with a cover and a text the object may or may not replace.
     static uint8_t picture[3] = {1, 2, 3};
-    id3_tags t;
-    id3_tags_init(&t);
-    id3_tags_set_str(&t.album, "kept album");
+    id3_record t;
+    id3_record_init(&t);
+    id3_record_set_str(&t.album, "kept album");
     t.cover_data = (uint8_t*)malloc(sizeof picture);
     fuzz_require(t.cover_data != nullptr, "fixture allocation");
     memcpy(t.cover_data, picture, sizeof picture);
@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     id3_clear_error();
     id3_prop_edits props = {};
-    int32_t rc = id3_tags_from_json(&t, text.c_str(), nullptr, &props);
+    int32_t rc = id3_record_from_json(&t, text.c_str(), nullptr, &props);
     fuzz_require(rc == 0 || rc == -1, "result is 0 or -1");
     if (rc != 0) {
         std::string msg = id3_last_error();
@@ -73,11 +73,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     id3_prop_edits_free(&props);
 
     // Rendered and parsed again, every text comes back; an absent text comes back empty.
-    char* json = id3_tags_to_json(&t);
+    char* json = id3_record_to_json(&t);
     fuzz_require(json != nullptr, "rendering succeeds");
-    id3_tags back;
-    id3_tags_init(&back);
-    fuzz_require(id3_tags_from_json(&back, json) == 0, "the rendered text parses again");
+    id3_record back;
+    id3_record_init(&back);
+    fuzz_require(id3_record_from_json(&back, json) == 0, "the rendered text parses again");
     char* const* fields[] = {&t.title, &t.artist, &t.album, &t.genre, &t.date, &t.track};
     char* const* back_fields[] = {&back.title, &back.artist, &back.album,
                                   &back.genre, &back.date,   &back.track};
@@ -85,8 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const char* want = *fields[i] ? *fields[i] : "";
         fuzz_require(same_field(*back_fields[i], want), "text round trip through JSON");
     }
-    id3_tags_free(&back);
+    id3_record_free(&back);
     free(json);
-    id3_tags_free(&t);
+    id3_record_free(&t);
     return 0;
 }

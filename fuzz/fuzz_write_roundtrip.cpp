@@ -203,9 +203,9 @@ static bool text_is(const char* field, const char* want) {
 static uint32_t fields_from_v1(const Bytes& b) {
     if (mp3_audio_end(b) == b.size())
         return 0;
-    id3_tags whole, v2;
-    id3_tags_init(&whole);
-    id3_tags_init(&v2);
+    id3_record whole, v2;
+    id3_record_init(&whole);
+    id3_record_init(&v2);
     uint32_t fields = 0;
     if (id3_mp3_read(b.data(), b.size(), &whole) == 0 &&
         id3_mp3_read(b.data(), mp3_audio_end(b), &v2) == 0) {
@@ -215,8 +215,8 @@ static uint32_t fields_from_v1(const Bytes& b) {
         for (int i = 0; i < 6; i++)
             fields |= !text_is(has[i], had[i] ? had[i] : "") ? 1u << i : 0;
     }
-    id3_tags_free(&whole);
-    id3_tags_free(&v2);
+    id3_record_free(&whole);
+    id3_record_free(&v2);
     return fields;
 }
 
@@ -321,8 +321,8 @@ static bool ogg_same_audio(const Bytes& in, uint64_t in_at, const Bytes& out, ui
     return true;
 }
 
-static int read_record(int32_t fmt, const Bytes& b, uint64_t base, id3_tags* t) {
-    id3_tags_init(t);
+static int read_record(int32_t fmt, const Bytes& b, uint64_t base, id3_record* t) {
+    id3_record_init(t);
     t->format = fmt;
     if (is_ogg(fmt))
         return id3_ogg_read(b.data(), b.size(), t);
@@ -567,7 +567,7 @@ static void require_media_kept(const Bytes& input, const Bytes& output) {
 // An MP4 file: {} keeps it byte for byte; the fixed object is read back with every sample where
 // it was found. Any refusal leaves the file as it was.
 static void check_mp4(const Bytes& input) {
-    id3_tags before;
+    id3_record before;
     read_record(ID3_FMT_MP4, input, 0, &before);
     int32_t rc = id3_write(g_path.c_str(), "{}");
     fuzz_require(entries_in_folder() == 1, "no temporary file is left");
@@ -579,10 +579,10 @@ static void check_mp4(const Bytes& input) {
     fuzz_require(entries_in_folder() == 1, "no temporary file is left");
     if (rc != 0) {
         fuzz_require(id3_has_error() && output == input, "a refused MP4 file is unchanged");
-        id3_tags_free(&before);
+        id3_record_free(&before);
         return;
     }
-    id3_tags after;
+    id3_record after;
     fuzz_require(read_record(ID3_FMT_MP4, output, 0, &after) == 0, "the written file reads back");
     fuzz_require(text_is(after.title, WANT_TITLE) && text_is(after.artist, WANT_ARTIST) &&
                      (!after.album || text_is(after.album, "")) && text_is(after.genre, "Rock") &&
@@ -595,8 +595,8 @@ static void check_mp4(const Bytes& input) {
     require_media_kept(input, output);
     check_property_write(true);
     require_media_kept(input, read_all(g_path));
-    id3_tags_free(&after);
-    id3_tags_free(&before);
+    id3_record_free(&after);
+    id3_record_free(&before);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -617,8 +617,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool tag_past_end = fmt == ID3_FMT_MP3 && size >= ID3_HEADER_LEN &&
                         memcmp(data, "ID3", 3) == 0 &&
                         ID3_HEADER_LEN + (uint64_t)id3_syncsafe32(data + ID3_SIZE_AT) > size;
-    id3_tags before;
-    id3_tags_init(&before);
+    id3_record before;
+    id3_record_init(&before);
     if (writable)
         read_record(fmt, input, base, &before);
     std::string json_before = read_json();
@@ -636,14 +636,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                           : "unsupported format for write";
         fuzz_require(msg == want, "refusal message");
         fuzz_require(output == input, "a refused file is unchanged");
-        id3_tags_free(&before);
+        id3_record_free(&before);
         return 0;
     }
     if (is_ogg(fmt) && rc != 0) {
         // Damaged pages, several streams, audio on a header page: refused, with a message.
         fuzz_require(!msg.empty(), "a refused Ogg file has a message");
         fuzz_require(output == input, "a refused file is unchanged");
-        id3_tags_free(&before);
+        id3_record_free(&before);
         return 0;
     }
     fuzz_require(rc == 0, "an MP3 or FLAC file on tmpfs is written");
@@ -685,7 +685,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     yyjson_doc_free(doc);
     free(json);
 
-    id3_tags after;
+    id3_record after;
     fuzz_require(read_record(fmt, second, base, &after) == 0, "the written file reads back");
     // An empty album over a file without one is no change, so no empty album is added.
     fuzz_require(text_is(after.title, WANT_TITLE) && text_is(after.artist, WANT_ARTIST) &&
@@ -720,8 +720,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                          ogg_same_audio(input, ogg_audio_start(input, fmt), props_written,
                                         ogg_audio_start(props_written, fmt)),
                      "the Ogg audio pages are unchanged but for their numbers");
-        id3_tags_free(&after);
-        id3_tags_free(&before);
+        id3_record_free(&after);
+        id3_record_free(&before);
         return 0;
     }
     uint64_t in_audio = fmt == ID3_FMT_MP3 ? mp3_audio_start(input) : flac_audio_start(input, base);
@@ -743,7 +743,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                      (audio_len == 0 || memcmp(props_written.data() + props_audio,
                                                input.data() + in_audio, audio_len) == 0),
                  "the audio bytes are unchanged by the properties");
-    id3_tags_free(&after);
-    id3_tags_free(&before);
+    id3_record_free(&after);
+    id3_record_free(&before);
     return 0;
 }

@@ -110,7 +110,7 @@ static int ape_field_of(const ape_item* item) {
 
 // The new value of a named field's item: every value of its property, 00 between them, or the
 // record's text. Empty when the field has none (its item goes). -1 when memory runs out.
-static int ape_value(const id3_tags* t, id3_change change, int field, id3_buf* value) {
+static int ape_value(const id3_record* t, id3_change change, int field, id3_buf* value) {
     const char* key = id3_field_keys[field];
     const id3_prop_edit* edit =
         change.props ? id3_prop_edits_find(change.props, key, strlen(key)) : nullptr;
@@ -137,7 +137,7 @@ static void put_ape_counts(uint8_t* frame, uint32_t size, uint32_t count) {
 // new value (or goes when there is none), later items of the same field go; items marked
 // read-only or holding other than text stay, as does all of a read-only tag. *changed is false
 // when nothing differs. -1 when memory runs out.
-int id3_ape_update(const id3_ape_tag* tag, const id3_tags* t, id3_change change, id3_buf* out,
+int id3_ape_update(const id3_ape_tag* tag, const id3_record* t, id3_change change, id3_buf* out,
                    bool* changed) {
     *changed = false;
     const uint8_t* b = tag->bytes.get();

@@ -20,7 +20,7 @@ struct id3_ape_tag {
 int id3_ape_find(const id3_file* f, uint64_t audio_off, uint64_t end, id3_ape_tag* tag);
 // The tag with the items of the named fields replaced, into out; *changed is false when nothing
 // differs. -1 when memory runs out.
-int id3_ape_update(const id3_ape_tag* tag, const id3_tags* t, id3_change change, id3_buf* out,
+int id3_ape_update(const id3_ape_tag* tag, const id3_record* t, id3_change change, id3_buf* out,
                    bool* changed);
 
 #endif

@@ -211,13 +211,13 @@ static char* batch_results_json(const id3_path* paths, uint64_t count, const bat
 // Whether the tags object would be refused by every write, whatever the file: such a text is
 // refused as a whole, before any path is looked at. 0, or -1 with the write's message.
 static int batch_check_tags(const char* tags_json) {
-    id3_tags update;
-    id3_tags_init(&update);
-    id3_tags_guard update_guard{&update};
+    id3_record update;
+    id3_record_init(&update);
+    id3_record_guard update_guard{&update};
     id3_removals removed;
     id3_prop_edits edits = {};
     id3_prop_edits_guard edits_guard{&edits};
-    return id3_tags_from_json(&update, tags_json, &removed, &edits);
+    return id3_record_from_json(&update, tags_json, &removed, &edits);
 }
 
 char* id3_write_batch_results(const char* dir_json, const char* tags_json) {

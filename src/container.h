@@ -33,7 +33,7 @@ struct id3_old_tag {
     uint64_t area_len;
     uint8_t major; // the version of a tag whose frames are carried; 0 when none are
     int v2_read;   // the ID3v2 tag (or its absence) was read: v2 holds its texts
-    id3_tags v2;
+    id3_record v2;
     int has_v1;
     uint8_t v1[ID3_V1_TAG_LEN];
     // With ID3_COVER_IN_TAG: the front cover in the prefix or in tag_copy (NULL when the record
@@ -50,14 +50,14 @@ struct id3_old_tag_guard {
 // Container readers: fill an emptied record from an open file, reading only the bytes that hold
 // tags; `cover` is one of ID3_COVER_*. With `keep`, the MP3 reader also keeps the old
 // tags for a writer. 0, or -1 with a message.
-int id3_mp3_load(const id3_file* f, id3_tags* t, int cover, id3_old_tag* keep);
+int id3_mp3_load(const id3_file* f, id3_record* t, int cover, id3_old_tag* keep);
 // FLAC: one load of the open file into the model (id3_flac_load_model), and the record folded
 // from it; with want_cover the record holds a copy of the cover's bytes; with `model`, the load
 // stays there for a writer or a cover's extraction.
 int id3_flac_load_model(const id3_file* f, id3_model* m);
-int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover, id3_model* model = nullptr);
+int id3_flac_load(const id3_file* f, id3_record* t, int want_cover, id3_model* model = nullptr);
 // The MP4 reader copies the cover's bytes into the record only with copy_cover.
-int id3_mp4_load(const id3_file* f, id3_tags* t, bool copy_cover);
+int id3_mp4_load(const id3_file* f, id3_record* t, bool copy_cover);
 // The one MP4 load: the top-level atoms (regions), the item list's place and copy, and an item per
 // item of the list (covr: one per picture), its key, its property values, its first data atom's
 // value. 0 (an empty list of items when the file has none), or -1 with a message.
@@ -67,14 +67,14 @@ int id3_mp4_load_model(const id3_file* f, id3_model* m);
 // it has none). 0, or -1 with a message where a read of the record fails.
 int id3_mp4_load_cover(const id3_file* f, id3_model* m, const uint8_t** data, uint64_t* len);
 // The same readers over a whole file image in memory, cover included.
-int id3_mp3_read(const uint8_t* data, uint64_t len, id3_tags* t);
-int id3_flac_read(const uint8_t* data, uint64_t len, id3_tags* t);
-int id3_mp4_read(const uint8_t* data, uint64_t len, id3_tags* t);
+int id3_mp3_read(const uint8_t* data, uint64_t len, id3_record* t);
+int id3_flac_read(const uint8_t* data, uint64_t len, id3_record* t);
+int id3_mp4_read(const uint8_t* data, uint64_t len, id3_record* t);
 // Ogg: the same (every header packet read, the setup packet too, for a writer; the pictures'
 // bytes decoded). A failed load leaves only the format in the record.
 int id3_ogg_load_model(const id3_file* f, id3_model* m);
-int id3_ogg_load(const id3_file* f, id3_tags* t, int want_cover, id3_model* model = nullptr);
-int id3_ogg_read(const uint8_t* data, uint64_t len, id3_tags* t);
+int id3_ogg_load(const id3_file* f, id3_record* t, int want_cover, id3_model* model = nullptr);
+int id3_ogg_read(const uint8_t* data, uint64_t len, id3_record* t);
 // Ogg Vorbis or Opus (ID3_FMT_OGG, ID3_FMT_OPUS) when the bytes begin an Ogg page whose first
 // packet is a Vorbis or Opus identification header, else ID3_FMT_UNKNOWN.
 int32_t id3_ogg_detect(const uint8_t* data, uint64_t len);
@@ -82,30 +82,30 @@ int32_t id3_ogg_detect(const uint8_t* data, uint64_t len);
 // Container writers: the new head of the open file f from the record and the old tags, as the
 // load kept them in `old` (FLAC and Ogg: the load's model). head->data is malloc'd and owned by the
 // caller. 0, or -1 with a message.
-int id3_mp3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* old,
+int id3_mp3_build_head(const id3_file* f, const id3_record* t, const id3_old_tag* old,
                        id3_change change, id3_head* head);
-int id3_flac_build_head(const id3_file* f, const id3_tags* t, const id3_model* old,
+int id3_flac_build_head(const id3_file* f, const id3_record* t, const id3_model* old,
                         id3_change change, id3_head* head);
 
 // For MP4 the head is the new moov (with a free atom after it that gave or took its room), and
 // keep_len the bytes before the old moov.
-int id3_mp4_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head);
+int id3_mp4_build_head(const id3_file* f, const id3_record* t, id3_change change, id3_head* head);
 
-int id3_ogg_build_head(const id3_file* f, const id3_tags* t, const id3_model* m, id3_change change,
-                       id3_head* head);
+int id3_ogg_build_head(const id3_file* f, const id3_record* t, const id3_model* m,
+                       id3_change change, id3_head* head);
 
 // Container property readers: add every text and picture of the open file's tags, reading only
 // the bytes that hold them. 0, or -1 with a message.
 // With `held`, the MP3 reader takes the tag's bytes from what a write's load kept instead of
 // reading them again. The FLAC and Ogg readers fold the property map from their one load.
-int id3_mp3_load_props(const id3_file* f, id3_props* p, const id3_old_tag* held = nullptr);
+int id3_mp3_load_props(const id3_file* f, id3_property_map* p, const id3_old_tag* held = nullptr);
 // The MP3 load into the model (the property map is its fold): the ID3v2 tag's frames, every one an
 // item (rank 0), then the fields of an ID3v1 tag that hold text (rank 1: they fill what the ID3v2
 // tag lacks); regions: the ID3v2 tag and the ID3v1 tag. The model holds the bytes the items
 // borrow. With `held`, as above. 0, or -1 with a message.
 int id3_mp3_load_model(const id3_file* f, id3_model* m, const id3_old_tag* held = nullptr);
-int id3_flac_load_props(const id3_file* f, id3_props* p);
-int id3_mp4_load_props(const id3_file* f, id3_props* p);
-int id3_ogg_load_props(const id3_file* f, id3_props* p);
+int id3_flac_load_props(const id3_file* f, id3_property_map* p);
+int id3_mp4_load_props(const id3_file* f, id3_property_map* p);
+int id3_ogg_load_props(const id3_file* f, id3_property_map* p);
 
 #endif

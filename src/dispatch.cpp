@@ -54,8 +54,8 @@ int32_t id3_file_format(id3_file* f) {
     return ID3_FMT_FLAC;
 }
 
-int id3_load_tags(id3_file* f, id3_tags* t, int cover, id3_old_tag* keep, id3_model* model) {
-    id3_tags_init(t);
+int id3_load_tags(id3_file* f, id3_record* t, int cover, id3_old_tag* keep, id3_model* model) {
+    id3_record_init(t);
     if (f->size < 4) {
         t->format = ID3_FMT_UNKNOWN;
         id3_set_error("unsupported or unrecognized format");
@@ -83,7 +83,8 @@ int id3_load_tags(id3_file* f, id3_tags* t, int cover, id3_old_tag* keep, id3_mo
     }
 }
 
-int id3_load_props(id3_file* f, id3_props* p, const id3_old_tag* held, const id3_model* model) {
+int id3_load_props(id3_file* f, id3_property_map* p, const id3_old_tag* held,
+                   const id3_model* model) {
     // What the write's own load holds is not loaded again.
     if (model && model->format != ID3_FMT_UNKNOWN)
         return id3_model_props(model, p);
@@ -111,11 +112,11 @@ int id3_load_props(id3_file* f, id3_props* p, const id3_old_tag* held, const id3
     }
 }
 
-bool id3_load_failure_is_harmless(const id3_file* f, const id3_tags* loaded) {
+bool id3_load_failure_is_harmless(const id3_file* f, const id3_record* loaded) {
     return loaded->format == ID3_FMT_MP3 && f->size < ID3_HEADER_LEN;
 }
 
-int id3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* old,
+int id3_build_head(const id3_file* f, const id3_record* t, const id3_old_tag* old,
                    const id3_model* model, id3_change change, id3_head* head) {
     if (t->format == ID3_FMT_MP3)
         return id3_mp3_build_head(f, t, old, change, head);
@@ -130,6 +131,6 @@ int id3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* old,
 void id3_old_tag_free(id3_old_tag* old) {
     free(old->tag_copy);
     free(old->area_copy);
-    id3_tags_free(&old->v2);
+    id3_record_free(&old->v2);
     memset(old, 0, sizeof *old);
 }

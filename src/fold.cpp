@@ -57,23 +57,24 @@ static const id3_item* field_item(const id3_model* m, const char* key) {
     return filler ? filler : best;
 }
 
-int id3_model_record(const id3_model* m, id3_tags* t) {
+int id3_model_record(const id3_model* m, id3_record* t) {
     t->format = m->format;
     char** const fields[ID3_FIELD_COUNT] = {&t->title, &t->artist, &t->album,
                                             &t->genre, &t->date,   &t->track};
     for (int f = 0; f < ID3_FIELD_COUNT; f++) {
         const id3_item* item = field_item(m, id3_field_keys[f]);
-        if (item && id3_tags_store_text(fields[f], item->values[0], item->value_lens[0]) != 0) {
+        if (item && id3_record_store_text(fields[f], item->values[0], item->value_lens[0]) != 0) {
             id3_set_error("oom");
             return -1;
         }
     }
     const id3_item* cover = id3_model_cover(m);
     if (cover && cover->cover_mime)
-        id3_tags_store_cover(t, cover->data, cover->data_len, cover->cover_mime,
-                             cover->cover_mime_len, 0);
+        id3_record_store_cover(t, cover->data, cover->data_len, cover->cover_mime,
+                               cover->cover_mime_len, 0);
     else if (cover)
-        id3_tags_store_cover(t, cover->data, cover->data_len, cover->mime, strlen(cover->mime), 0);
+        id3_record_store_cover(t, cover->data, cover->data_len, cover->mime, strlen(cover->mime),
+                               0);
     return 0;
 }
 
@@ -88,18 +89,18 @@ const id3_item* id3_model_cover(const id3_model* m) {
     return cover && cover->kind == ID3_ITEM_PICTURE ? cover : nullptr;
 }
 
-int id3_model_copy_cover(const id3_model* m, id3_tags* t) {
+int id3_model_copy_cover(const id3_model* m, id3_record* t) {
     const id3_item* cover = id3_model_cover(m);
     if (!cover)
         return 0;
     if (cover->cover_mime)
-        return id3_tags_store_cover(t, cover->data, cover->data_len, cover->cover_mime,
-                                    cover->cover_mime_len, 1);
-    return id3_tags_store_cover(t, cover->data, cover->data_len, cover->mime, strlen(cover->mime),
-                                1);
+        return id3_record_store_cover(t, cover->data, cover->data_len, cover->cover_mime,
+                                      cover->cover_mime_len, 1);
+    return id3_record_store_cover(t, cover->data, cover->data_len, cover->mime, strlen(cover->mime),
+                                  1);
 }
 
-int id3_model_props(const id3_model* m, id3_props* p) {
+int id3_model_props(const id3_model* m, id3_property_map* p) {
     p->format = m->format;
     // The lowest rank that gives values of each key: each item's key group is found once through
     // a copy of the positions sorted by key, so that many items cost n log n, not n squared.
@@ -142,12 +143,12 @@ int id3_model_props(const id3_model* m, id3_props* p) {
         int rc = 0;
         if (item->kind == ID3_ITEM_PICTURE) {
             const char* desc = item->description ? item->description : "";
-            rc = id3_props_add_picture(p, item->picture_type, item->mime, strlen(item->mime), desc,
-                                       strlen(desc), item->data_len);
+            rc = id3_property_map_add_picture(p, item->picture_type, item->mime, strlen(item->mime),
+                                              desc, strlen(desc), item->data_len);
         } else if (has_text(item) && item->rank == best_rank.get()[i]) {
             for (uint64_t v = 0; v < item->value_count && rc == 0; v++)
-                rc = id3_props_add(p, item->key, strlen(item->key), false, item->values[v],
-                                   item->value_lens[v]);
+                rc = id3_property_map_add(p, item->key, strlen(item->key), false, item->values[v],
+                                          item->value_lens[v]);
         }
         if (rc != 0) {
             id3_set_error("oom");

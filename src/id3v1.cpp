@@ -254,7 +254,7 @@ int id3_v1_text(const uint8_t* p, uint64_t n, char** out) {
 }
 
 // Fills the fields the record lacks (NULL or empty) from an ID3v1 tag. -1 when memory runs out.
-int id3_v1_fill(const uint8_t* v1, id3_tags* t) {
+int id3_v1_fill(const uint8_t* v1, id3_record* t) {
     struct {
         char** field;
         uint64_t at, n;
@@ -277,12 +277,12 @@ int id3_v1_fill(const uint8_t* v1, id3_tags* t) {
     }
     char number[4];
     const char* genre = id3_v1_genre_name(v1[ID3_V1_GENRE_AT]);
-    if (genre && (!t->genre || t->genre[0] == '\0') && id3_tags_set_str(&t->genre, genre) != 0)
+    if (genre && (!t->genre || t->genre[0] == '\0') && id3_record_set_str(&t->genre, genre) != 0)
         return -1;
     if (v1[ID3_V1_TRACK_AT - 1] == 0 && v1[ID3_V1_TRACK_AT] != 0 &&
         (!t->track || t->track[0] == '\0')) {
         snprintf(number, sizeof number, "%u", v1[ID3_V1_TRACK_AT]);
-        if (id3_tags_set_str(&t->track, number) != 0)
+        if (id3_record_set_str(&t->track, number) != 0)
             return -1;
     }
     return 0;
@@ -310,7 +310,7 @@ void id3_v1_put_text(uint8_t* field, uint64_t n, const char* text) {
 // outside the list), the track in the version 1.1 place when it is a number of 1 to 255 (0
 // there, and the full comment kept, otherwise). A named field without text is removed: blank, genre
 // 255, track 0.
-void id3_v1_update(uint8_t* v1, const id3_tags* t, uint32_t named) {
+void id3_v1_update(uint8_t* v1, const id3_record* t, uint32_t named) {
     struct {
         uint32_t field;
         const char* text;

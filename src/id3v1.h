@@ -28,10 +28,10 @@ bool id3_v1_is_tag(const uint8_t* v1, uint64_t size, uint64_t v2_end);
 // A Latin-1 field as UTF-8, trailing spaces and padding left out. -1 when memory runs out.
 int id3_v1_text(const uint8_t* p, uint64_t n, char** out);
 // Fills the fields the record lacks (NULL or empty) from an ID3v1 tag. -1 when memory runs out.
-int id3_v1_fill(const uint8_t* v1, id3_tags* t);
+int id3_v1_fill(const uint8_t* v1, id3_record* t);
 // A UTF-8 text into a field of n bytes, as ISO-8859-1 ('?' for what it lacks), padded with 00.
 void id3_v1_put_text(uint8_t* field, uint64_t n, const char* text);
 // Brings an ID3v1 tag in step with the fields a write names (ID3_NAMED_* bits).
-void id3_v1_update(uint8_t* v1, const id3_tags* t, uint32_t named);
+void id3_v1_update(uint8_t* v1, const id3_record* t, uint32_t named);
 
 #endif

@@ -9,7 +9,7 @@
 
 #include <algorithm>
 
-char* id3_tags_to_json(const id3_tags* t) {
+char* id3_record_to_json(const id3_record* t) {
     yyjson_mut_doc* doc = yyjson_mut_doc_new(nullptr);
     if (!doc) {
         id3_set_error("oom");
@@ -52,7 +52,7 @@ char* id3_tags_to_json(const id3_tags* t) {
 // of their first value. The values are grouped by sorting their indices by key (and by index
 // within a key), so that a map of many values takes no quadratic time. False when memory runs
 // out.
-static bool add_properties(yyjson_mut_doc* doc, yyjson_mut_val* root, const id3_props* p) {
+static bool add_properties(yyjson_mut_doc* doc, yyjson_mut_val* root, const id3_property_map* p) {
     yyjson_mut_val* object = yyjson_mut_obj(doc);
     if (!object || !yyjson_mut_obj_add_val(doc, root, "properties", object))
         return false;
@@ -96,7 +96,7 @@ static bool add_properties(yyjson_mut_doc* doc, yyjson_mut_val* root, const id3_
     return true;
 }
 
-static bool add_pictures(yyjson_mut_doc* doc, yyjson_mut_val* root, const id3_props* p) {
+static bool add_pictures(yyjson_mut_doc* doc, yyjson_mut_val* root, const id3_property_map* p) {
     yyjson_mut_val* list = yyjson_mut_arr(doc);
     if (!list || !yyjson_mut_obj_add_val(doc, root, "pictures", list))
         return false;
@@ -112,7 +112,7 @@ static bool add_pictures(yyjson_mut_doc* doc, yyjson_mut_val* root, const id3_pr
     return true;
 }
 
-char* id3_props_to_json(const id3_props* p) {
+char* id3_property_map_to_json(const id3_property_map* p) {
     yyjson_mut_doc* doc = yyjson_mut_doc_new(nullptr);
     yyjson_mut_val* root = doc ? yyjson_mut_obj(doc) : nullptr;
     if (root)
@@ -224,7 +224,7 @@ static int add_property_change(yyjson_val* key, yyjson_val* list, id3_prop_edits
         return -1;
     }
     id3_prop_edit edit = {nullptr, nullptr, 0};
-    if (id3_tags_store_text(&edit.key, name, name_len) != 0) {
+    if (id3_record_store_text(&edit.key, name, name_len) != 0) {
         id3_set_error("oom");
         return -1;
     }
@@ -299,8 +299,8 @@ static int properties_from_json(yyjson_val* member, id3_prop_edits* e) {
     return rc;
 }
 
-int32_t id3_tags_from_json(id3_tags* t, const char* text, id3_removals* removed,
-                           id3_prop_edits* props) {
+int32_t id3_record_from_json(id3_record* t, const char* text, id3_removals* removed,
+                             id3_prop_edits* props) {
     if (removed)
         *removed = id3_removals{0, 0};
     if (!text) {
@@ -355,7 +355,7 @@ int32_t id3_tags_from_json(id3_tags* t, const char* text, id3_removals* removed,
     bool copied = true;
     for (const member& m : members) {
         if (yyjson_is_str(m.value))
-            copied = copied && id3_tags_set_str(m.field, yyjson_get_str(m.value)) == 0;
+            copied = copied && id3_record_set_str(m.field, yyjson_get_str(m.value)) == 0;
     }
     yyjson_doc_free(doc);
     if (!copied) {

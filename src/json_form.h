@@ -12,12 +12,12 @@ struct id3_removals {
 };
 // JSON mapping of a tag record. from_json fills *removed, when given, with what the object removes,
 // and *props, when given, with its "properties" member.
-char* id3_tags_to_json(const id3_tags* t);
-int32_t id3_tags_from_json(id3_tags* t, const char* text, id3_removals* removed = nullptr,
-                           id3_prop_edits* props = nullptr);
+char* id3_record_to_json(const id3_record* t);
+int32_t id3_record_from_json(id3_record* t, const char* text, id3_removals* removed = nullptr,
+                             id3_prop_edits* props = nullptr);
 // {"format":...,"properties":{"KEY":["value",...]},"pictures":[...]}: keys in the order of their
 // first value, values and pictures in the map's order. NULL with a message.
-char* id3_props_to_json(const id3_props* p);
+char* id3_property_map_to_json(const id3_property_map* p);
 // The string members of a JSON array of paths, in order, each with its byte count (a member may
 // hold U+0000). One malloc'd block holds the entries and their texts. NULL with a message
 // ("invalid dir_json", "dir_json must be array of paths", "oom").

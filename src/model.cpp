@@ -40,7 +40,7 @@ id3_item* id3_model_add_item(id3_model* m) {
 
 int id3_item_add_value(id3_item* item, const char* text, uint64_t n) {
     char* copy = nullptr;
-    if (id3_tags_store_text(&copy, text, n) != 0)
+    if (id3_record_store_text(&copy, text, n) != 0)
         return -1;
     // Both arrays grow to the same count; the capacity is the count rounded up to a power of two.
     uint64_t count = item->value_count;

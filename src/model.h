@@ -122,14 +122,14 @@ int id3_item_add_value(id3_item* item, const char* text, uint64_t n);
 // The folds over the items (fold.cpp): the property map (every item's values under its key, and
 // every picture), and the record of six fields and the cover, each field from the item of its key
 // that ranks first. 0, or -1 with a message.
-int id3_model_props(const id3_model* m, id3_props* p);
-int id3_model_record(const id3_model* m, id3_tags* t);
+int id3_model_props(const id3_model* m, id3_property_map* p);
+int id3_model_record(const id3_model* m, id3_record* t);
 // The picture the record's cover comes from (the picture that ranks first, when its fields can
 // be read), or NULL. id3_model_record notes the cover and its type without its bytes;
 // id3_model_copy_cover copies them into the record, for a caller that keeps it beyond the model
 // (-1 when memory runs out).
 const id3_item* id3_model_cover(const id3_model* m);
-int id3_model_copy_cover(const id3_model* m, id3_tags* t);
+int id3_model_copy_cover(const id3_model* m, id3_record* t);
 // Takes a malloc'd block that items borrow from, to be released with the model. -1 when memory
 // runs out (the block is then released at once).
 int id3_model_hold(id3_model* m, uint8_t* block);

@@ -181,7 +181,7 @@ const char* id3_property_of_mp4(const char* name, uint64_t name_len) {
 // ---------------------------------------------------------------------------------------------
 // The property record
 
-void id3_props_free(id3_props* p) {
+void id3_property_map_free(id3_property_map* p) {
     if (!p)
         return;
     for (uint64_t i = 0; i < p->count; i++) {
@@ -198,11 +198,11 @@ void id3_props_free(id3_props* p) {
 // A NUL-terminated copy of n bytes; NULL when memory runs out.
 static char* copy_bytes(const char* bytes, uint64_t n) {
     char* copy = nullptr;
-    return id3_tags_store_text(&copy, bytes, n) == 0 ? copy : nullptr;
+    return id3_record_store_text(&copy, bytes, n) == 0 ? copy : nullptr;
 }
 
-int id3_props_add(id3_props* p, const char* key, uint64_t key_len, bool upper, const char* value,
-                  uint64_t value_len) {
+int id3_property_map_add(id3_property_map* p, const char* key, uint64_t key_len, bool upper,
+                         const char* value, uint64_t value_len) {
     if (id3_grow_for_one((void**)&p->items, p->count, &p->cap, sizeof(id3_prop)) != 0)
         return -1;
     char* key_copy = copy_bytes(key, key_len);
@@ -222,8 +222,9 @@ int id3_props_add(id3_props* p, const char* key, uint64_t key_len, bool upper, c
     return 0;
 }
 
-int id3_props_add_picture(id3_props* p, int32_t type, const char* mime, uint64_t mime_len,
-                          const char* description, uint64_t description_len, uint64_t size) {
+int id3_property_map_add_picture(id3_property_map* p, int32_t type, const char* mime,
+                                 uint64_t mime_len, const char* description,
+                                 uint64_t description_len, uint64_t size) {
     if (id3_grow_for_one((void**)&p->pictures, p->picture_count, &p->picture_cap,
                          sizeof(id3_picture_info)) != 0)
         return -1;
@@ -242,7 +243,7 @@ int id3_props_add_picture(id3_props* p, int32_t type, const char* mime, uint64_t
     return 0;
 }
 
-bool id3_props_has(const id3_props* p, const char* key) {
+bool id3_property_map_has(const id3_property_map* p, const char* key) {
     for (uint64_t i = 0; i < p->count; i++) {
         if (strcmp(p->items[i].key, key) == 0)
             return true;
@@ -356,7 +357,7 @@ const id3_prop_edit* id3_prop_edits_find(const id3_prop_edits* e, const char* ke
     return compare_keys(found->key, strlen(found->key), key, key_len) == 0 ? found : nullptr;
 }
 
-int id3_prop_edits_drop_unchanged(id3_prop_edits* e, const id3_props* now) {
+int id3_prop_edits_drop_unchanged(id3_prop_edits* e, const id3_property_map* now) {
     if (e->count == 0)
         return 0;
     if (!e->by_key && id3_prop_edits_index(e) != 0)

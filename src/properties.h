@@ -56,7 +56,7 @@ const char* id3_property_of_id3(const char* id, const char* qualifier, uint64_t 
 const char* id3_property_of_mp4(const char* name, uint64_t name_len);
 
 // One value of one property, and one picture, in the file's order. All zero is empty;
-// id3_props_free releases it.
+// id3_property_map_free releases it.
 struct id3_prop {
     char* key;
     char* value; // value_len bytes, NUL after them
@@ -68,7 +68,7 @@ struct id3_picture_info {
     char* description;
     uint64_t size;
 };
-struct id3_props {
+struct id3_property_map {
     id3_prop* items;
     uint64_t count;
     uint64_t cap;
@@ -77,21 +77,22 @@ struct id3_props {
     uint64_t picture_cap;
     int32_t format;
 };
-void id3_props_free(id3_props* p);
-struct id3_props_guard {
-    id3_props* p;
-    ~id3_props_guard() { id3_props_free(p); }
+void id3_property_map_free(id3_property_map* p);
+struct id3_property_map_guard {
+    id3_property_map* p;
+    ~id3_property_map_guard() { id3_property_map_free(p); }
 };
 // Adds one value under key (key_len bytes; upper-cased in ASCII when `upper`). -1 when memory
 // runs out.
-int id3_props_add(id3_props* p, const char* key, uint64_t key_len, bool upper, const char* value,
-                  uint64_t value_len);
+int id3_property_map_add(id3_property_map* p, const char* key, uint64_t key_len, bool upper,
+                         const char* value, uint64_t value_len);
 // Adds one picture: its type, MIME type (cut to 63 bytes), description and byte count. -1 when
 // memory runs out.
-int id3_props_add_picture(id3_props* p, int32_t type, const char* mime, uint64_t mime_len,
-                          const char* description, uint64_t description_len, uint64_t size);
+int id3_property_map_add_picture(id3_property_map* p, int32_t type, const char* mime,
+                                 uint64_t mime_len, const char* description,
+                                 uint64_t description_len, uint64_t size);
 // Whether a value under key has been added.
-bool id3_props_has(const id3_props* p, const char* key);
+bool id3_property_map_has(const id3_property_map* p, const char* key);
 
 // Property changes. The keys of the record's fields, in its order (TITLE ... TRACKNUMBER).
 extern const char* const id3_field_keys[ID3_FIELD_COUNT];
@@ -112,7 +113,7 @@ const id3_prop_edit* id3_prop_edits_find(const id3_prop_edits* e, const char* ke
 // Leaves out the changes that give a key the values the file reads now (`now`, the file's
 // property map): they are no change, and the old frames stay as they are. -1 when memory runs
 // out.
-int id3_prop_edits_drop_unchanged(id3_prop_edits* e, const id3_props* now);
+int id3_prop_edits_drop_unchanged(id3_prop_edits* e, const id3_property_map* now);
 // Checks that the container of `format` can hold every change. 0, or -1 with a message naming
 // the key.
 int id3_prop_edits_check(const id3_prop_edits* e, int32_t format);

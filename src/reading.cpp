@@ -7,21 +7,21 @@
 
 // The two reads of an opened file (or of an image standing in for one).
 static char* tags_json_of(id3_file* f) {
-    id3_tags t;
-    id3_tags_guard guard{&t};
+    id3_record t;
+    id3_record_guard guard{&t};
     // The JSON reports a cover without its bytes.
     if (id3_load_tags(f, &t, ID3_COVER_NONE, nullptr) != 0)
         return nullptr;
-    return id3_tags_to_json(&t);
+    return id3_record_to_json(&t);
 }
 
 static char* props_json_of(id3_file* f) {
-    id3_props p;
+    id3_property_map p;
     memset(&p, 0, sizeof p);
-    id3_props_guard guard{&p};
+    id3_property_map_guard guard{&p};
     if (id3_load_props(f, &p) != 0)
         return nullptr;
-    return id3_props_to_json(&p);
+    return id3_property_map_to_json(&p);
 }
 
 char* id3_read_json(const char* path) {
@@ -77,8 +77,8 @@ int id3_extract_front_cover(const char* path, const char* out_path) {
             return -1;
         return write_cover(out_path, &f, data, size);
     }
-    id3_tags t;
-    id3_tags_guard guard{&t};
+    id3_record t;
+    id3_record_guard guard{&t};
     // The picture is written from the tag's bytes where it stands in them as stored.
     id3_old_tag held;
     memset(&held, 0, sizeof held);

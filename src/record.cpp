@@ -11,11 +11,11 @@
 // ---------------------------------------------------------------------------------------------
 // Tag record
 
-void id3_tags_init(id3_tags* t) {
+void id3_record_init(id3_record* t) {
     memset(t, 0, sizeof *t);
 }
 
-void id3_tags_free(id3_tags* t) {
+void id3_record_free(id3_record* t) {
     if (!t)
         return;
     free(t->title);
@@ -28,7 +28,7 @@ void id3_tags_free(id3_tags* t) {
     memset(t, 0, sizeof *t);
 }
 
-int id3_tags_set_str(char** field, const char* text) {
+int id3_record_set_str(char** field, const char* text) {
     if (!text)
         text = "";
     size_t n = strlen(text);
@@ -42,7 +42,7 @@ int id3_tags_set_str(char** field, const char* text) {
     return 0;
 }
 
-int id3_tags_store_text(char** field, const char* bytes, uint64_t n) {
+int id3_record_store_text(char** field, const char* bytes, uint64_t n) {
     if (n >= SIZE_MAX)
         return -1;
     char* copy = (char*)malloc((size_t)n + 1);
@@ -56,8 +56,8 @@ int id3_tags_store_text(char** field, const char* bytes, uint64_t n) {
     return 0;
 }
 
-int id3_tags_store_cover(id3_tags* t, const uint8_t* data, uint64_t n, const char* mime,
-                         uint64_t mime_len, int copy_bytes) {
+int id3_record_store_cover(id3_record* t, const uint8_t* data, uint64_t n, const char* mime,
+                           uint64_t mime_len, int copy_bytes) {
     if (copy_bytes) {
         // An empty picture is still a cover, with a block of its own.
         if (n > SIZE_MAX)

@@ -25,7 +25,7 @@
 // The tags of one file. Every pointer but cover_seen is NULL or a malloc'd block owned by the
 // record. A NULL text is an absent tag; "" is a present, empty one. The all-zero record is the
 // empty record.
-struct id3_tags {
+struct id3_record {
     char* title;
     char* artist;
     char* album;
@@ -44,26 +44,26 @@ struct id3_tags {
 };
 
 // Tag record operations.
-void id3_tags_init(id3_tags* t);
-void id3_tags_free(id3_tags* t);
+void id3_record_init(id3_record* t);
+void id3_record_free(id3_record* t);
 // Replaces *field with a copy of text (NULL stores ""). Returns -1 on allocation failure, keeping
 // the old value.
-int id3_tags_set_str(char** field, const char* text);
+int id3_record_set_str(char** field, const char* text);
 
 // Replaces *field with a NUL-terminated copy of n bytes (which may hold anything). -1 when memory
 // runs out, with the old value kept.
-int id3_tags_store_text(char** field, const char* bytes, uint64_t n);
+int id3_record_store_text(char** field, const char* bytes, uint64_t n);
 // Stores a copy of the n picture bytes at data as the record's cover, with the MIME type's
 // mime_len bytes (cut at a NUL and to 63 bytes; none leaves the type empty). Without copy_bytes
 // only that there is a cover and its type are stored. The copy is made before the old cover goes:
 // -1 when memory runs out, with the record's earlier cover whole.
-int id3_tags_store_cover(id3_tags* t, const uint8_t* data, uint64_t n, const char* mime,
-                         uint64_t mime_len, int copy_bytes);
+int id3_record_store_cover(id3_record* t, const uint8_t* data, uint64_t n, const char* mime,
+                           uint64_t mime_len, int copy_bytes);
 
 // Releases a tag record at the end of a scope, on every path.
-struct id3_tags_guard {
-    id3_tags* t;
-    ~id3_tags_guard() { id3_tags_free(t); }
+struct id3_record_guard {
+    id3_record* t;
+    ~id3_record_guard() { id3_record_free(t); }
 };
 
 #endif

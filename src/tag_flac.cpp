@@ -213,7 +213,7 @@ int id3_flac_load_model(const id3_file* f, id3_model* m) {
     return 0;
 }
 
-int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover, id3_model* model) {
+int id3_flac_load(const id3_file* f, id3_record* t, int want_cover, id3_model* model) {
     t->format = ID3_FMT_FLAC;
     id3_model local = {};
     id3_model_guard local_guard{&local};
@@ -227,7 +227,7 @@ int id3_flac_load(const id3_file* f, id3_tags* t, int want_cover, id3_model* mod
     return rc;
 }
 
-int id3_flac_load_props(const id3_file* f, id3_props* p) {
+int id3_flac_load_props(const id3_file* f, id3_property_map* p) {
     id3_model m = {};
     id3_model_guard guard{&m};
     int rc = id3_flac_load_model(f, &m);
@@ -236,7 +236,7 @@ int id3_flac_load_props(const id3_file* f, id3_props* p) {
     return rc;
 }
 
-int id3_flac_read(const uint8_t* data, uint64_t len, id3_tags* t) {
+int id3_flac_read(const uint8_t* data, uint64_t len, id3_record* t) {
     if (!data) {
         t->format = ID3_FMT_FLAC;
         id3_set_error("not FLAC");
@@ -367,7 +367,7 @@ static int sort_old_metadata(const id3_file* f, const id3_model* old, id3_change
 
 // The new VORBIS_COMMENT body, with this library's name as its vendor. -1 when memory runs out or
 // the body passes what one block holds or what a decoder reads.
-static int build_vc(id3_buf* body, const id3_tags* t, const id3_change* change,
+static int build_vc(id3_buf* body, const id3_record* t, const id3_change* change,
                     const old_metadata* m) {
     // Large values are first only counted (borrowed, not copied), so that a body too large for
     // the block is refused without being built; one that fits is built whole.
@@ -439,7 +439,7 @@ static int assemble_metadata(id3_buf* out, const id3_file* f, const old_metadata
     return 0;
 }
 
-int id3_flac_build_head(const id3_file* f, const id3_tags* t, const id3_model* old,
+int id3_flac_build_head(const id3_file* f, const id3_record* t, const id3_model* old,
                         id3_change change, id3_head* head) {
     if (has_marker(f) != 1)
         return -1;

@@ -17,7 +17,7 @@
 #include <memory>
 
 // Stores a decoded text frame by its identifier. Takes ownership of text.
-static void store_text_frame(const uint8_t* id, char* text, id3_tags* t) {
+static void store_text_frame(const uint8_t* id, char* text, id3_record* t) {
     char** field = nullptr;
     if (memcmp(id, "TIT2", 4) == 0)
         field = &t->title;
@@ -43,18 +43,18 @@ static void store_text_frame(const uint8_t* id, char* text, id3_tags* t) {
 
 // A picture frame's body of n bytes (version 2.2: PIC) as the record's cover. A body that does not
 // hold every field up to at least one picture byte is passed over. -1 only when memory runs out.
-static int read_picture(const uint8_t* body, uint64_t n, bool v22, id3_tags* t, bool want_cover) {
+static int read_picture(const uint8_t* body, uint64_t n, bool v22, id3_record* t, bool want_cover) {
     id3v2_picture pic;
     if (id3v2_parse_picture(body, n, v22, &pic) != ID3_PICTURE_WHOLE)
         return 0;
-    return id3_tags_store_cover(t, pic.data, pic.data_len, pic.mime, pic.mime_len, want_cover);
+    return id3_record_store_cover(t, pic.data, pic.data_len, pic.mime, pic.mime_len, want_cover);
 }
 
 // Walks the frames of an area of a bytes, of any version (version 2.2 frames by their 2.3
 // names). Stops where the walk ends; a frame of size 0 is passed over. Returns -1 when memory runs
 // out: a record missing a tag that the file holds must not pass for the file's tags, or a write
 // would drop that tag.
-static int walk_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_tags* t,
+static int walk_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_record* t,
                        bool want_cover) {
     uint64_t pos = 0;
     id3v2_frame fr;
@@ -85,13 +85,13 @@ static int walk_frames(const uint8_t* area, uint64_t a, uint8_t major, id3_tags*
 
 // A version 2.2/2.3 year joined with the tag's day and time into one recording time, as the
 // writer's version 2.4 tag holds it. -1 when memory runs out.
-static int join_old_date(const uint8_t* area, uint64_t a, uint8_t major, id3_tags* t) {
+static int join_old_date(const uint8_t* area, uint64_t a, uint8_t major, id3_record* t) {
     if (!id3v2_is_digits(t->date, 4))
         return 0;
     id3_buf text = {nullptr, 0, 0};
     int rc = id3v2_old_recording_time(area, a, major, t->date, &text);
     if (rc == 0 && text.len > 4)
-        rc = id3_tags_store_text(&t->date, (const char*)text.data, text.len);
+        rc = id3_record_store_text(&t->date, (const char*)text.data, text.len);
     id3_buf_release(&text);
     return rc;
 }
@@ -129,7 +129,7 @@ static int has_tag(const uint8_t* data, uint64_t len) {
 // Reads the tag at the start of data, which holds the file's first len bytes, or at least all of
 // its tag. With `found`, the frame area is left there (area NULL when the tag holds nothing that
 // can be read).
-static int parse_tag(const uint8_t* data, uint64_t len, id3_tags* t, bool want_cover,
+static int parse_tag(const uint8_t* data, uint64_t len, id3_record* t, bool want_cover,
                      found_area* found = nullptr) {
     t->format = ID3_FMT_MP3;
     int tagged = has_tag(data, len);
@@ -168,7 +168,7 @@ static uint64_t v2_end(const uint8_t* head, uint64_t len) {
     return id3_tag_end(head);
 }
 
-int id3_mp3_read(const uint8_t* data, uint64_t len, id3_tags* t) {
+int id3_mp3_read(const uint8_t* data, uint64_t len, id3_record* t) {
     int rc = parse_tag(data, len, t, true);
     if (rc != 0 || len < ID3_V1_TAG_LEN)
         return rc;
@@ -227,13 +227,13 @@ static int read_v1_tag(const id3_file* f, uint8_t v1[ID3_V1_TAG_LEN]) {
 }
 
 // Copies the text fields of src that are present into dst. -1 when memory runs out.
-static int copy_texts(id3_tags* dst, const id3_tags* src) {
+static int copy_texts(id3_record* dst, const id3_record* src) {
     const char* const from[] = {src->title, src->artist, src->album,
                                 src->genre, src->date,   src->track};
     char** const to[] = {&dst->title, &dst->artist, &dst->album,
                          &dst->genre, &dst->date,   &dst->track};
     for (int i = 0; i < ID3_FIELD_COUNT; i++) {
-        if (from[i] && id3_tags_set_str(to[i], from[i]) != 0)
+        if (from[i] && id3_record_set_str(to[i], from[i]) != 0)
             return -1;
     }
     return 0;
@@ -245,7 +245,7 @@ static int copy_texts(id3_tags* dst, const id3_tags* src) {
 // had to be decoded (an unsynchronised tag or frame, version 2.4 sizes written as plain integers)
 // lies in a copy gone by now: the tag is read again for a copy of it in the record. -1 with a
 // message when memory runs out.
-static int keep_cover_in_tag(const uint8_t* tag, uint64_t len, id3_tags* t, id3_old_tag* keep,
+static int keep_cover_in_tag(const uint8_t* tag, uint64_t len, id3_record* t, id3_old_tag* keep,
                              id3_owned_bytes* hold) {
     const uint8_t* at = t->cover_seen;
     if (at >= tag && at <= tag + len && t->cover_seen_len <= (uint64_t)(tag + len - at)) {
@@ -255,9 +255,9 @@ static int keep_cover_in_tag(const uint8_t* tag, uint64_t len, id3_tags* t, id3_
             keep->tag_copy = hold->release();
         return 0;
     }
-    id3_tags again;
-    id3_tags_init(&again);
-    id3_tags_guard guard{&again};
+    id3_record again;
+    id3_record_init(&again);
+    id3_record_guard guard{&again};
     if (parse_tag(tag, len, &again, true) != 0)
         return -1;
     t->cover_data = again.cover_data;
@@ -266,7 +266,7 @@ static int keep_cover_in_tag(const uint8_t* tag, uint64_t len, id3_tags* t, id3_
     return 0;
 }
 
-int id3_mp3_load(const id3_file* f, id3_tags* t, int cover, id3_old_tag* keep) {
+int id3_mp3_load(const id3_file* f, id3_record* t, int cover, id3_old_tag* keep) {
     bool carried = carries_frames(f);
     bool want_cover = cover == ID3_COVER_BYTES || (cover == ID3_COVER_UNLESS_CARRIED && !carried);
     uint64_t len = 0;
@@ -337,11 +337,11 @@ static int append_text_frame(id3_buf* frames, const char* id, const char* text, 
     return 0;
 }
 
-static const char* apic_mime(const id3_tags* t) {
+static const char* apic_mime(const id3_record* t) {
     return t->cover_mime[0] != '\0' ? t->cover_mime : ID3_DEFAULT_MIME;
 }
 
-static uint64_t apic_mime_len(const id3_tags* t) {
+static uint64_t apic_mime_len(const id3_record* t) {
     if (t->cover_mime[0] == '\0')
         return strlen(ID3_DEFAULT_MIME);
     // The field is read no further than its 64 bytes, terminated or not.
@@ -352,7 +352,7 @@ static uint64_t apic_mime_len(const id3_tags* t) {
 // The picture frame: encoding 3, the MIME type + 00, picture type 3 (front cover), an empty
 // description (00), the picture bytes (a large picture borrowed from the record, which lives until
 // the fill).
-static int append_apic_frame(id3_buf* frames, const id3_tags* t, id3_head* borrow) {
+static int append_apic_frame(id3_buf* frames, const id3_record* t, id3_head* borrow) {
     const char* mime = apic_mime(t);
     uint64_t mime_len = apic_mime_len(t);
     const uint8_t encoding = ID3_ENC_UTF8;
@@ -386,7 +386,7 @@ static void list_text_frame(text_frame* out, int* count, const char* id, const c
 }
 
 // The frames of the record's fields in `fields` (ID3_NAMED_* bits) that are not NULL.
-static int list_text_frames(const id3_tags* t, uint32_t fields, text_frame out[6]) {
+static int list_text_frames(const id3_record* t, uint32_t fields, text_frame out[6]) {
     int count = 0;
     if (t->title && (fields & ID3_NAMED_TITLE))
         list_text_frame(out, &count, "TIT2", t->title, strlen(t->title));
@@ -408,7 +408,7 @@ static int list_text_frames(const id3_tags* t, uint32_t fields, text_frame out[6
 // *size gets its byte count.
 // `carried` counts the old frames kept, which fit one already. The texts are real strings, so
 // only the picture's count can make the sum wrap.
-static bool tag_fits(const text_frame* texts, int count, uint64_t carried, const id3_tags* t,
+static bool tag_fits(const text_frame* texts, int count, uint64_t carried, const id3_record* t,
                      bool with_apic, uint64_t* size) {
     uint64_t total = PADDING + carried;
     for (int i = 0; i < count; i++)
@@ -565,10 +565,10 @@ static bool old_frame_carried(const id3_old_tag* old, const id3v2_frame* of) {
 // reader took them from ID3v1, and the new tag writes them) and the ID3v1 comment when the ID3v2
 // tag holds no comment frame that the new tag carries (*comment). -1 with a message when memory
 // runs out.
-static int v1_additions(const id3_old_tag* old, const id3_tags* t, uint32_t* fields,
+static int v1_additions(const id3_old_tag* old, const id3_record* t, uint32_t* fields,
                         id3_owned_text* comment) {
     *fields = 0;
-    const id3_tags* v2 = &old->v2;
+    const id3_record* v2 = &old->v2;
     const char* const had[] = {v2->title, v2->artist, v2->album, v2->genre, v2->date, v2->track};
     const char* const has[] = {t->title, t->artist, t->album, t->genre, t->date, t->track};
     for (int i = 0; i < ID3_FIELD_COUNT; i++) {
@@ -616,7 +616,7 @@ static int append_comment_frame(id3_buf* frames, const char* text, uint64_t* byt
                             strlen(text));
 }
 
-int id3_mp3_build_head(const id3_file* f, const id3_tags* t, const id3_old_tag* old,
+int id3_mp3_build_head(const id3_file* f, const id3_record* t, const id3_old_tag* old,
                        id3_change change, id3_head* head) {
     // The old tag (and its footer, if flagged) ends where the audio starts.
     uint64_t audio_off = 0;
@@ -787,9 +787,9 @@ int id3_mp3_load_model(const id3_file* f, id3_model* m, const id3_old_tag* held)
     int has_v1 = read_v1_tag(f, v1);
     if (has_v1 != 1)
         return has_v1;
-    id3_tags fields;
-    id3_tags_init(&fields);
-    id3_tags_guard guard{&fields};
+    id3_record fields;
+    id3_record_init(&fields);
+    id3_record_guard guard{&fields};
     if (id3_model_add_region(m, ID3_REGION_ID3V1, f->size - ID3_V1_TAG_LEN, ID3_V1_TAG_LEN, 0) !=
             0 ||
         id3_v1_fill(v1, &fields) != 0) {
@@ -816,7 +816,7 @@ int id3_mp3_load_model(const id3_file* f, id3_model* m, const id3_old_tag* held)
     return 0;
 }
 
-int id3_mp3_load_props(const id3_file* f, id3_props* p, const id3_old_tag* held) {
+int id3_mp3_load_props(const id3_file* f, id3_property_map* p, const id3_old_tag* held) {
     p->format = ID3_FMT_MP3;
     id3_model m;
     memset(&m, 0, sizeof m);

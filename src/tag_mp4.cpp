@@ -58,12 +58,12 @@ static int read_data_string(mp4_region item, char** field) {
     int found = find_child(item, "data", &data);
     if (found != 1 || data.len < DATA_VALUE_AT)
         return found < 0 ? -1 : 0;
-    return id3_tags_store_text(field, (const char*)data.start + DATA_VALUE_AT,
-                               data.len - DATA_VALUE_AT);
+    return id3_record_store_text(field, (const char*)data.start + DATA_VALUE_AT,
+                                 data.len - DATA_VALUE_AT);
 }
 
 // The record's field for one of the five text items, or NULL for any other type.
-static char** text_item_field(id3_tags* t, const char* type) {
+static char** text_item_field(id3_record* t, const char* type) {
     for (const id3_mp4_field_item& item : id3_mp4_field_items) {
         if (strcmp(type, item.type) != 0)
             continue;
@@ -99,13 +99,13 @@ static bool pair_text(mp4_region data, char* out, size_t out_len) {
 }
 
 // "trkn" value: the track.
-static int read_track(mp4_region item, id3_tags* t) {
+static int read_track(mp4_region item, id3_record* t) {
     mp4_region data;
     char text[32];
     int found = find_child(item, "data", &data);
     if (found != 1 || !pair_text(data, text, sizeof text))
         return found < 0 ? -1 : 0;
-    return id3_tags_store_text(&t->track, text, strlen(text));
+    return id3_record_store_text(&t->track, text, strlen(text));
 }
 
 // The genre a "gnre" item's data atom names: a big-endian 16-bit number N, ID3v1 genre N - 1.
@@ -118,18 +118,18 @@ static const char* numeric_genre(mp4_region data) {
 }
 
 // "gnre" value: the genre, where no text genre item came before (a later one replaces it).
-static int read_numeric_genre(mp4_region item, id3_tags* t) {
+static int read_numeric_genre(mp4_region item, id3_record* t) {
     mp4_region data;
     int found = find_child(item, "data", &data);
     if (found != 1 || t->genre)
         return found < 0 ? -1 : 0;
     const char* name = numeric_genre(data);
-    return name ? id3_tags_store_text(&t->genre, name, strlen(name)) : 0;
+    return name ? id3_record_store_text(&t->genre, name, strlen(name)) : 0;
 }
 
 // "covr" value: the image file's bytes. Files mark PNG and JPEG with the data type code, but the
 // picture itself is what decides: a PNG starts with 0x89.
-static int read_cover(mp4_region item, id3_tags* t, bool want_cover) {
+static int read_cover(mp4_region item, id3_record* t, bool want_cover) {
     mp4_region data;
     int found = find_child(item, "data", &data);
     if (found != 1 || data.len <= DATA_VALUE_AT)
@@ -137,7 +137,7 @@ static int read_cover(mp4_region item, id3_tags* t, bool want_cover) {
     uint64_t n = data.len - DATA_VALUE_AT;
     const uint8_t* image = data.start + DATA_VALUE_AT;
     const char* mime = n >= 4 && image[0] == 0x89 ? "image/png" : ID3_DEFAULT_MIME;
-    return id3_tags_store_cover(t, image, n, mime, strlen(mime), want_cover);
+    return id3_record_store_cover(t, image, n, mime, strlen(mime), want_cover);
 }
 
 // A run of the file's bytes: the whole file or the payload of one atom, read only where needed.
@@ -149,7 +149,7 @@ struct mp4_span {
 } // namespace
 
 // Reads the items of an item list held in memory.
-static int read_items(mp4_region ilst, id3_tags* t, bool want_cover) {
+static int read_items(mp4_region ilst, id3_record* t, bool want_cover) {
     uint64_t pos = 0;
     char type[5];
     mp4_region item;
@@ -509,7 +509,7 @@ static const id3_item* front_cover(const id3_model* m) {
     return cover;
 }
 
-static int record_of_model(const id3_model* m, id3_tags* t, bool copy_cover) {
+static int record_of_model(const id3_model* m, id3_record* t, bool copy_cover) {
     t->format = ID3_FMT_MP4;
     for (uint64_t i = 0; i < m->item_count; i++) {
         const id3_item* item = &m->items[i];
@@ -532,17 +532,17 @@ static int record_of_model(const id3_model* m, id3_tags* t, bool copy_cover) {
         if (!item->data) {
             continue;
         } else if (field) {
-            rc = id3_tags_store_text(field, (const char*)item->data, item->data_len);
+            rc = id3_record_store_text(field, (const char*)item->data, item->data_len);
         } else if (track) {
             rc = pair_text(data, number, sizeof number)
-                     ? id3_tags_store_text(&t->track, number, strlen(number))
+                     ? id3_record_store_text(&t->track, number, strlen(number))
                      : 0;
         } else if (kind == MP4_ITEM_GENRE_CODE && !t->genre) {
             const char* name = numeric_genre(data);
-            rc = name ? id3_tags_store_text(&t->genre, name, strlen(name)) : 0;
+            rc = name ? id3_record_store_text(&t->genre, name, strlen(name)) : 0;
         } else if (item->kind == ID3_ITEM_PICTURE && item->rank == 0) {
-            rc = id3_tags_store_cover(t, item->data, item->data_len, item->mime, strlen(item->mime),
-                                      copy_cover);
+            rc = id3_record_store_cover(t, item->data, item->data_len, item->mime,
+                                        strlen(item->mime), copy_cover);
         }
         if (rc != 0) {
             id3_set_error("oom");
@@ -552,7 +552,7 @@ static int record_of_model(const id3_model* m, id3_tags* t, bool copy_cover) {
     return 0;
 }
 
-static int props_of_model(const id3_model* m, id3_props* p) {
+static int props_of_model(const id3_model* m, id3_property_map* p) {
     p->format = ID3_FMT_MP4;
     for (uint64_t i = 0; i < m->item_count; i++) {
         if (m->items[i].damaged & ID3_ITEM_DAMAGED_FOR_PROPS) {
@@ -564,7 +564,7 @@ static int props_of_model(const id3_model* m, id3_props* p) {
     return id3_model_props(m, p);
 }
 
-int id3_mp4_load(const id3_file* f, id3_tags* t, bool copy_cover) {
+int id3_mp4_load(const id3_file* f, id3_record* t, bool copy_cover) {
     t->format = ID3_FMT_MP4;
     id3_model m = {};
     id3_model_guard guard{&m};
@@ -575,7 +575,7 @@ int id3_mp4_load(const id3_file* f, id3_tags* t, bool copy_cover) {
         // A damaged item list gives no tags: what was read before the fault is dropped.
         if (!id3_has_error())
             id3_set_error("oom");
-        id3_tags_free(t);
+        id3_record_free(t);
         t->format = ID3_FMT_MP4;
     }
     return rc;
@@ -585,9 +585,9 @@ int id3_mp4_load_cover(const id3_file* f, id3_model* m, const uint8_t** data, ui
     *data = nullptr;
     *len = 0;
     // The load fails where a read of the record fails.
-    id3_tags t;
-    id3_tags_init(&t);
-    id3_tags_guard guard{&t};
+    id3_record t;
+    id3_record_init(&t);
+    id3_record_guard guard{&t};
     if (id3_mp4_load_model(f, m) != 0 || record_of_model(m, &t, false) != 0) {
         if (!id3_has_error())
             id3_set_error("oom");
@@ -600,7 +600,7 @@ int id3_mp4_load_cover(const id3_file* f, id3_model* m, const uint8_t** data, ui
     return 0;
 }
 
-int id3_mp4_load_props(const id3_file* f, id3_props* p) {
+int id3_mp4_load_props(const id3_file* f, id3_property_map* p) {
     p->format = ID3_FMT_MP4;
     id3_model m = {};
     id3_model_guard guard{&m};
@@ -611,7 +611,7 @@ int id3_mp4_load_props(const id3_file* f, id3_props* p) {
         // As for the record: a damaged item list gives no properties.
         if (!id3_has_error())
             id3_set_error("oom");
-        id3_props_free(p);
+        id3_property_map_free(p);
         p->format = ID3_FMT_MP4;
     }
     return rc;
@@ -619,7 +619,7 @@ int id3_mp4_load_props(const id3_file* f, id3_props* p) {
 
 // The reader over a whole image, walked apart from the load: the tests hold the two against each
 // other.
-int id3_mp4_read(const uint8_t* data, uint64_t len, id3_tags* t) {
+int id3_mp4_read(const uint8_t* data, uint64_t len, id3_record* t) {
     t->format = ID3_FMT_MP4;
     if (!data || len < 8) {
         id3_set_error("too short for MP4");
@@ -644,7 +644,7 @@ int id3_mp4_read(const uint8_t* data, uint64_t len, id3_tags* t) {
         return rc;
     rc = read_items(ilst, t, true);
     if (rc != 0) {
-        id3_tags_free(t);
+        id3_record_free(t);
         t->format = ID3_FMT_MP4;
     }
     return rc;

@@ -203,7 +203,7 @@ static bool free_can_take(uint64_t old_size, int64_t delta) {
 // The item list
 
 // The value of a named text field: the record's text, NULL for none.
-static const char* text_value(const id3_tags* t, uint32_t named) {
+static const char* text_value(const id3_record* t, uint32_t named) {
     switch (named) {
     case ID3_NAMED_TITLE:
         return t->title;
@@ -244,7 +244,7 @@ static uint32_t picture_type(const char* mime) {
 }
 
 // Appends the item of one named text field, nothing for an absent or empty text.
-static int append_text(id3_buf* out, const id3_mp4_field_item& item, const id3_tags* t,
+static int append_text(id3_buf* out, const id3_mp4_field_item& item, const id3_record* t,
                        id3_head* lend) {
     const char* text = text_value(t, item.named);
     if (!text || !*text)
@@ -253,7 +253,7 @@ static int append_text(id3_buf* out, const id3_mp4_field_item& item, const id3_t
 }
 
 // Appends the "trkn" item of the record's track: a number alone keeps the old total.
-static int append_track(id3_buf* out, const id3_tags* t, uint32_t kept_total) {
+static int append_track(id3_buf* out, const id3_record* t, uint32_t kept_total) {
     if (!t->track || !*t->track)
         return 0;
     long track, total;
@@ -273,7 +273,8 @@ static int append_track(id3_buf* out, const id3_tags* t, uint32_t kept_total) {
 // Appends the "covr" item with the record's picture first (none for an empty one: the old front
 // picture is removed) and, from the old item when there is one, every later picture after it. An
 // item left without a picture goes.
-static int append_cover(id3_buf* out, const id3_tags* t, const uint8_t* buf, const mp4_atom* old) {
+static int append_cover(id3_buf* out, const id3_record* t, const uint8_t* buf,
+                        const mp4_atom* old) {
     bool picture = t->cover_data && t->cover_size > 0;
     uint64_t at = out->len;
     int rc = picture ? append_item(out, "covr", picture_type(t->cover_mime), t->cover_data,
@@ -454,7 +455,7 @@ static int ends_open(const uint8_t* buf, uint64_t start, uint64_t end) {
 // which are replaced where the first of them stood (the others of the same type go) or added at
 // the end. A named genre also replaces a numeric "gnre" item. [start, end) is the old list's
 // payload in buf (empty when there is none).
-static int build_items(const uint8_t* buf, uint64_t start, uint64_t end, const id3_tags* t,
+static int build_items(const uint8_t* buf, uint64_t start, uint64_t end, const id3_record* t,
                        id3_change change, id3_buf* out, id3_head* lend) {
     bool done[MP4_FIELD_ITEM_COUNT] = {false};
     bool track_done = false, cover_done = false;
@@ -847,7 +848,7 @@ static int find_path(const uint8_t* buf, const mp4_atom& moov, path_level* level
     return 0;
 }
 
-int id3_mp4_build_head(const id3_file* f, const id3_tags* t, id3_change change, id3_head* head) {
+int id3_mp4_build_head(const id3_file* f, const id3_record* t, id3_change change, id3_head* head) {
     top_layout top;
     if (walk_top_level(f, &top) != 0)
         return -1;

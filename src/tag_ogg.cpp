@@ -541,7 +541,7 @@ int id3_ogg_load_model(const id3_file* f, id3_model* m) {
     return rc;
 }
 
-int id3_ogg_load(const id3_file* f, id3_tags* t, int want_cover, id3_model* model) {
+int id3_ogg_load(const id3_file* f, id3_record* t, int want_cover, id3_model* model) {
     id3_model local = {};
     id3_model_guard local_guard{&local};
     id3_model* m = model ? model : &local;
@@ -554,7 +554,7 @@ int id3_ogg_load(const id3_file* f, id3_tags* t, int want_cover, id3_model* mode
     if (id3_model_record(m, t) != 0 || (want_cover && id3_model_copy_cover(m, t) != 0)) {
         // A record missing a tag the file holds must not pass for the file's tags.
         int32_t format = t->format;
-        id3_tags_free(t);
+        id3_record_free(t);
         t->format = format;
         id3_set_error("oom");
         return -1;
@@ -562,7 +562,7 @@ int id3_ogg_load(const id3_file* f, id3_tags* t, int want_cover, id3_model* mode
     return 0;
 }
 
-int id3_ogg_load_props(const id3_file* f, id3_props* p) {
+int id3_ogg_load_props(const id3_file* f, id3_property_map* p) {
     id3_model m = {};
     id3_model_guard guard{&m};
     int32_t format = p->format;
@@ -577,7 +577,7 @@ int id3_ogg_load_props(const id3_file* f, id3_props* p) {
     return id3_model_props(&m, p);
 }
 
-int id3_ogg_read(const uint8_t* data, uint64_t len, id3_tags* t) {
+int id3_ogg_read(const uint8_t* data, uint64_t len, id3_record* t) {
     id3_file f;
     id3_file_from_image(&f, data ? data : (const uint8_t*)"", data ? len : 0);
     return id3_ogg_load(&f, t, 1);
@@ -615,7 +615,7 @@ static int carry_comments(const id3_model* m, id3_change change, id3_buf* carrie
 
 // Appends the record's cover as a METADATA_BLOCK_PICTURE comment (length and text). -1 with a
 // message when it is too large for a comment or memory runs out.
-static int append_picture_comment(id3_buf* carried, const id3_tags* t) {
+static int append_picture_comment(id3_buf* carried, const id3_record* t) {
     const char* mime = t->cover_mime[0] ? t->cover_mime : ID3_DEFAULT_MIME;
     uint64_t mime_len = strnlen(mime, sizeof t->cover_mime - 1);
     // The picture's data length is a 32-bit field, and the comment's length too.
@@ -640,7 +640,7 @@ static int append_picture_comment(id3_buf* carried, const id3_tags* t) {
 
 // The new comment packet: the format's prefix, the old vendor, the comments, and what followed
 // the old comments (Vorbis: the framing byte; Opus: padding or other data, kept as they are).
-static int build_comment_packet(const id3_model* m, const id3_tags* t, id3_change change,
+static int build_comment_packet(const id3_model* m, const id3_record* t, id3_change change,
                                 id3_buf* packet, id3_head* lend) {
     const id3_ogg_stream* s = m->ogg;
     const uint8_t* body = s->comment_body;
@@ -822,8 +822,8 @@ static int last_page_serial(const id3_file* f, uint64_t from, uint32_t* serial) 
     return -1;
 }
 
-int id3_ogg_build_head(const id3_file* f, const id3_tags* t, const id3_model* m, id3_change change,
-                       id3_head* head) {
+int id3_ogg_build_head(const id3_file* f, const id3_record* t, const id3_model* m,
+                       id3_change change, id3_head* head) {
     const id3_ogg_stream* s = m->ogg;
     if (!s)
         return -1; // no load: the caller records its generic message

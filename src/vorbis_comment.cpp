@@ -92,7 +92,7 @@ uint64_t id3_vc_extent(const uint8_t* body, uint64_t n) {
     return w.left == 0 ? w.pos : 0;
 }
 
-uint8_t* id3_flac_picture_build(const id3_tags* t, const char* mime, uint64_t mime_len,
+uint8_t* id3_flac_picture_build(const id3_record* t, const char* mime, uint64_t mime_len,
                                 uint64_t body_len) {
     uint8_t* body = (uint8_t*)malloc((size_t)body_len);
     if (!body)
@@ -142,7 +142,7 @@ static int append_comment(id3_buf* body, const char* key, uint64_t key_len, cons
     return id3_buf_append(body, value, value_len);
 }
 
-int id3_vc_build(id3_buf* body, const uint8_t* vendor, uint64_t vendor_len, const id3_tags* t,
+int id3_vc_build(id3_buf* body, const uint8_t* vendor, uint64_t vendor_len, const id3_record* t,
                  const id3_change* change, const id3_buf* carried, uint32_t carried_count,
                  id3_head* lend) {
     const char* const texts[6] = {t->title, t->artist, t->album, t->genre, t->date, t->track};

@@ -58,12 +58,12 @@ bool id3_picture_parse(const uint8_t* body, uint64_t body_len, id3_picture_field
 // already a length and its text). With `lend`, the values of ID3_BORROW_MIN bytes or more are not
 // copied: `lend` gets pieces that borrow them, between the body's own bytes. -1 when a comment
 // passes its 32-bit length or memory runs out.
-int id3_vc_build(id3_buf* body, const uint8_t* vendor, uint64_t vendor_len, const id3_tags* t,
+int id3_vc_build(id3_buf* body, const uint8_t* vendor, uint64_t vendor_len, const id3_record* t,
                  const id3_change* change, const id3_buf* carried, uint32_t carried_count,
                  id3_head* lend = nullptr);
 // A malloc'd PICTURE body of body_len bytes (32 + mime_len + the cover's size) holding the
 // record's cover as a front cover. NULL when memory runs out.
-uint8_t* id3_flac_picture_build(const id3_tags* t, const char* mime, uint64_t mime_len,
+uint8_t* id3_flac_picture_build(const id3_record* t, const char* mime, uint64_t mime_len,
                                 uint64_t body_len);
 // Adds every comment of a comment body (which starts at body_off: in the file, or for an Ogg
 // comment packet, in the packet) as an item of the

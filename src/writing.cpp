@@ -23,7 +23,7 @@ static void write_failed(int32_t fmt, const char* path) {
 // reads as now is not a change: its old frames or comments stay as they are (several values,
 // texts longer than a read gives, no frame for an empty text). The named fields, or -1 when
 // memory runs out.
-static int64_t merge_update(id3_tags* current, id3_tags* update, const id3_removals* removed) {
+static int64_t merge_update(id3_record* current, id3_record* update, const id3_removals* removed) {
     char** const update_fields[] = {&update->title, &update->artist, &update->album,
                                     &update->genre, &update->date,   &update->track};
     char** const current_fields[] = {&current->title, &current->artist, &current->album,
@@ -42,7 +42,7 @@ static int64_t merge_update(id3_tags* current, id3_tags* update, const id3_remov
         if (!given || strcmp(given, had) == 0)
             continue;
         named |= 1u << i;
-        if (id3_tags_set_str(current_fields[i], given) != 0)
+        if (id3_record_set_str(current_fields[i], given) != 0)
             return -1;
     }
     if (removed->cover) {
@@ -59,13 +59,13 @@ static int64_t merge_update(id3_tags* current, id3_tags* update, const id3_remov
 // key given the values it reads as now is no change. *by_props gets the fields the properties
 // name; *named grows by them. 0, or -1 with a message.
 static int merge_properties(id3_file* f, bool has_tags, const id3_old_tag* old,
-                            const id3_model* model, id3_tags* current, id3_prop_edits* edits,
+                            const id3_model* model, id3_record* current, id3_prop_edits* edits,
                             int32_t fmt, uint32_t* named, uint32_t* by_props) {
     *by_props = 0;
     if (edits->count == 0)
         return 0;
-    id3_props now = {};
-    id3_props_guard now_guard{&now};
+    id3_property_map now = {};
+    id3_property_map_guard now_guard{&now};
     if (has_tags && id3_load_props(f, &now, old, model) != 0) {
         // The write's own load succeeded on the same bytes: only memory can be short here.
         if (!id3_has_error())
@@ -89,7 +89,7 @@ static int merge_properties(id3_file* f, bool has_tags, const id3_old_tag* old,
         *by_props |= 1u << i;
         free(*fields[i]);
         *fields[i] = nullptr;
-        if (edit->count > 0 && id3_tags_set_str(fields[i], edit->values[0]) != 0) {
+        if (edit->count > 0 && id3_record_set_str(fields[i], edit->values[0]) != 0) {
             id3_set_error("oom");
             return -1;
         }
@@ -98,7 +98,7 @@ static int merge_properties(id3_file* f, bool has_tags, const id3_old_tag* old,
 }
 
 // The fields whose keys "properties" names leave the top-level members: its values win.
-static void yield_to_properties(id3_tags* update, id3_removals* removed,
+static void yield_to_properties(id3_record* update, id3_removals* removed,
                                 const id3_prop_edits* edits) {
     char** const fields[] = {&update->title, &update->artist, &update->album,
                              &update->genre, &update->date,   &update->track};
@@ -114,7 +114,7 @@ static void yield_to_properties(id3_tags* update, id3_removals* removed,
 
 // Builds the new head from the merged record and fills the temporary file. 0, or -1 with a
 // message.
-static int build_and_fill(id3_pending* w, const id3_tags* merged, const id3_old_tag* old,
+static int build_and_fill(id3_pending* w, const id3_record* merged, const id3_old_tag* old,
                           const id3_model* model, id3_change change) {
     id3_head head = {};
     errno = 0;
@@ -131,10 +131,10 @@ int id3_prepare_write(const char* path, const char* tags_json, id3_pending* w, i
     memset(w, 0, sizeof *w);
     w->src.pf.fd = -1;
     w->path = path;
-    id3_tags update, current;
-    id3_tags_init(&update);
-    id3_tags_init(&current);
-    id3_tags_guard update_guard{&update}, current_guard{&current};
+    id3_record update, current;
+    id3_record_init(&update);
+    id3_record_init(&current);
+    id3_record_guard update_guard{&update}, current_guard{&current};
     id3_old_tag old = {};
     id3_old_tag_guard old_guard{&old};
     id3_model model = {};
@@ -144,7 +144,7 @@ int id3_prepare_write(const char* path, const char* tags_json, id3_pending* w, i
     id3_removals removed;
     id3_prop_edits edits = {};
     id3_prop_edits_guard edits_guard{&edits};
-    if (id3_tags_from_json(&update, tags_json, &removed, &edits) != 0)
+    if (id3_record_from_json(&update, tags_json, &removed, &edits) != 0)
         return -1;
     yield_to_properties(&update, &removed, &edits);
 
@@ -174,7 +174,7 @@ int id3_prepare_write(const char* path, const char* tags_json, id3_pending* w, i
         }
         // An "ID3" file too short for a tag holds no tags to lose: it is rewritten with the
         // given ones, and the reader's message stays readable.
-        id3_tags_free(&current);
+        id3_record_free(&current);
         has_tags = false;
     }
     int64_t named = merge_update(&current, &update, &removed);
@@ -237,8 +237,8 @@ int id3_write_cover(const char* path, const char* image_path) {
     id3_file_guard fguard{&w.src};
     if (id3_file_open_mode(&w.src, path, ID3_OPEN_WRITE) != 0)
         return -1;
-    id3_tags t;
-    id3_tags_guard guard{&t};
+    id3_record t;
+    id3_record_guard guard{&t};
     id3_old_tag old = {};
     id3_old_tag_guard old_guard{&old};
     id3_model model = {};
@@ -249,7 +249,7 @@ int id3_write_cover(const char* path, const char* image_path) {
         if (id3_format_writable(t.format) && !id3_load_failure_is_harmless(&w.src, &t))
             return -1;
         int32_t fmt = t.format;
-        id3_tags_free(&t);
+        id3_record_free(&t);
         t.format = fmt;
     }
     if (!id3_format_writable(t.format)) {

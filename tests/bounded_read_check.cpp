@@ -16,7 +16,7 @@ std::string text_or_null(const char* p) {
 }
 
 // Every field of a record, the cover's bytes included, as one comparable text.
-std::string describe(const id3_tags& t) {
+std::string describe(const id3_record& t) {
     std::string out = "title=" + text_or_null(t.title) + " artist=" + text_or_null(t.artist) +
                       " album=" + text_or_null(t.album) + " genre=" + text_or_null(t.genre) +
                       " date=" + text_or_null(t.date) + " track=" + text_or_null(t.track) +
@@ -28,7 +28,7 @@ std::string describe(const id3_tags& t) {
     return out;
 }
 
-int load_file(int32_t format, const id3_file* f, id3_tags* t) {
+int load_file(int32_t format, const id3_file* f, id3_record* t) {
     switch (format) {
     case ID3_FMT_MP3:
         return id3_mp3_load(f, t, ID3_COVER_BYTES, nullptr);
@@ -44,7 +44,7 @@ int load_file(int32_t format, const id3_file* f, id3_tags* t) {
 
 } // namespace
 
-int read_image(int32_t format, const uint8_t* data, uint64_t len, id3_tags* t) {
+int read_image(int32_t format, const uint8_t* data, uint64_t len, id3_record* t) {
     switch (format) {
     case ID3_FMT_MP3:
         return id3_mp3_read(data, len, t);
@@ -62,18 +62,18 @@ std::string bounded_read_difference(int32_t format, const Bytes& image) {
     // The reference reads an exactly sized heap copy, so that a read past it shows under a
     // sanitizer.
     HeapBytes copy = exact_copy(image);
-    id3_tags whole;
-    id3_tags_init(&whole);
+    id3_record whole;
+    id3_record_init(&whole);
     whole.format = format;
     id3_clear_error();
     int whole_rc = read_image(format, copy.get(), image.size(), &whole);
     std::string whole_message = id3_last_error();
     copy.reset();
     std::string whole_record = describe(whole);
-    char* whole_json = whole_rc == 0 ? id3_tags_to_json(&whole) : nullptr;
+    char* whole_json = whole_rc == 0 ? id3_record_to_json(&whole) : nullptr;
     std::string expected_json = whole_json ? whole_json : "";
     free(whole_json);
-    id3_tags_free(&whole);
+    id3_record_free(&whole);
 
     // One folder for the whole run: the fixtures of the mutation tests come by the thousand.
     static TempDir dir;
@@ -89,13 +89,13 @@ std::string bounded_read_difference(int32_t format, const Bytes& image) {
         id3_file_close(&f);
         return std::string("cannot open the fixture: ") + id3_last_error();
     }
-    id3_tags bounded;
-    id3_tags_init(&bounded);
+    id3_record bounded;
+    id3_record_init(&bounded);
     bounded.format = format;
     int bounded_rc = load_file(format, &f, &bounded);
     std::string bounded_message = id3_last_error();
     std::string bounded_record = describe(bounded);
-    id3_tags_free(&bounded);
+    id3_record_free(&bounded);
     // The container id3_read takes the file for: as the image's first bytes say, except that a
     // FLAC stream behind an ID3v2 tag is FLAC.
     int32_t detected = id3_file_format(&f);

@@ -11,7 +11,7 @@
 
 // The whole-image reader of `format` (ID3_FMT_MP3, ID3_FMT_FLAC, ID3_FMT_MP4, ID3_FMT_OGG or
 // ID3_FMT_OPUS) on data[0..len).
-int read_image(int32_t format, const uint8_t* data, uint64_t len, id3_tags* t);
+int read_image(int32_t format, const uint8_t* data, uint64_t len, id3_record* t);
 
 // Reads `image` with the whole-image reader of `format` and, from a file holding the same bytes,
 // with the bounded loader of that format; also id3_read's JSON against the whole-image record when

@@ -26,16 +26,16 @@ struct LoadedModel {
 
 // The record and the property map folded from a loaded model, released at the end of the test.
 struct Folds {
-    id3_tags t;
-    id3_props p = {};
+    id3_record t;
+    id3_property_map p = {};
     int rc;
     explicit Folds(const id3_model& m) {
-        id3_tags_init(&t);
+        id3_record_init(&t);
         rc = id3_model_record(&m, &t) != 0 || id3_model_props(&m, &p) != 0 ? -1 : 0;
     }
     ~Folds() {
-        id3_tags_free(&t);
-        id3_props_free(&p);
+        id3_record_free(&t);
+        id3_property_map_free(&p);
     }
     Folds(const Folds&) = delete;
     Folds& operator=(const Folds&) = delete;

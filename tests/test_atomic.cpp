@@ -399,8 +399,8 @@ TEST(AtomicWrite, FolderSwappedForALinkDoesNotRedirectTheReplacement) {
 
     id3_file f;
     ASSERT_EQ(id3_file_open_mode(&f, song.c_str(), ID3_OPEN_WRITE), 0) << id3_last_error();
-    id3_tags t;
-    id3_tags_init(&t);
+    id3_record t;
+    id3_record_init(&t);
     t.title = strdup("new");
     id3_head head = {};
     ASSERT_EQ(
@@ -421,7 +421,7 @@ TEST(AtomicWrite, FolderSwappedForALinkDoesNotRedirectTheReplacement) {
         plat_temp_discard(&temp);
     }
     id3_head_release(&head);
-    id3_tags_free(&t);
+    id3_record_free(&t);
     id3_file_close(&f);
 
     EXPECT_EQ(read_file(dir.file("other/song.mp3")), S("another folder's file"));
@@ -599,8 +599,8 @@ TEST(AtomicWrite, SourceChangedWhileWritingIsLeftAlone) {
         ASSERT_TRUE(write_file(target, original));
         id3_file f;
         ASSERT_EQ(id3_file_open(&f, target.c_str()), 0) << id3_last_error();
-        id3_tags t;
-        id3_tags_init(&t);
+        id3_record t;
+        id3_record_init(&t);
         t.title = strdup("new");
         id3_head head = {};
         ASSERT_EQ(
@@ -630,7 +630,7 @@ TEST(AtomicWrite, SourceChangedWhileWritingIsLeftAlone) {
         EXPECT_EQ(replace_with_head(target.c_str(), &f, &head), -1);
         EXPECT_EQ(std::string(id3_last_error()), "file changed while writing: " + target);
         id3_head_release(&head);
-        id3_tags_free(&t);
+        id3_record_free(&t);
         id3_file_close(&f);
         EXPECT_EQ(read_file(target), after_change);
         EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"song.mp3"});

@@ -191,9 +191,9 @@ TEST(Clone, WrittenFileAndSharedAudio) {
         }
         std::vector<Extent> old_map = extents_of(old);
 
-        id3_tags t;
-        id3_tags_init(&t);
-        id3_tags_set_str(&t.title, "New");
+        id3_record t;
+        id3_record_init(&t);
+        id3_record_set_str(&t.title, "New");
         id3_change change = {named_fields_of(&t), 0, nullptr, 0};
         // The head the writer builds: what a file system without clones gets before the audio.
         id3_file f;
@@ -210,7 +210,7 @@ TEST(Clone, WrittenFileAndSharedAudio) {
 
         int rc =
             c.flac ? write_record_flac(path.c_str(), &t, 0) : write_record_mp3(path.c_str(), &t);
-        id3_tags_free(&t);
+        id3_record_free(&t);
         ASSERT_EQ(rc, 0) << id3_last_error();
         Bytes after = read_file(path);
 

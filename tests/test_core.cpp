@@ -15,8 +15,8 @@
 
 namespace {
 
-std::string json_of(const id3_tags& t) {
-    char* text = id3_tags_to_json(&t);
+std::string json_of(const id3_record& t) {
+    char* text = id3_record_to_json(&t);
     EXPECT_NE(text, nullptr) << id3_last_error();
     std::string out = text ? text : "";
     id3_free_string(text);
@@ -82,28 +82,28 @@ TEST(ErrorBuffer, NullArgumentsAreCheckedBeforeAnyFile) {
 }
 
 TEST(TagRecord, SetStrCopiesAndFreeEmpties) {
-    id3_tags t;
-    id3_tags_init(&t);
-    EXPECT_EQ(id3_tags_set_str(&t.title, "abc"), 0);
+    id3_record t;
+    id3_record_init(&t);
+    EXPECT_EQ(id3_record_set_str(&t.title, "abc"), 0);
     EXPECT_STREQ(t.title, "abc");
     // NULL stores a present, empty text.
-    EXPECT_EQ(id3_tags_set_str(&t.artist, nullptr), 0);
+    EXPECT_EQ(id3_record_set_str(&t.artist, nullptr), 0);
     ASSERT_NE(t.artist, nullptr);
     EXPECT_STREQ(t.artist, "");
     // Setting a field from its own text is safe.
-    EXPECT_EQ(id3_tags_set_str(&t.title, t.title), 0);
+    EXPECT_EQ(id3_record_set_str(&t.title, t.title), 0);
     EXPECT_STREQ(t.title, "abc");
     t.cover_data = (uint8_t*)malloc(3);
     t.cover_size = 3;
     t.has_cover = 1;
     strcpy(t.cover_mime, "image/png");
 
-    id3_tags_free(&t);
-    id3_tags empty;
+    id3_record_free(&t);
+    id3_record empty;
     memset(&empty, 0, sizeof empty);
     EXPECT_EQ(memcmp(&t, &empty, sizeof t), 0);
-    id3_tags_free(&t); // twice is harmless
-    id3_tags_free(nullptr);
+    id3_record_free(&t); // twice is harmless
+    id3_record_free(nullptr);
     EXPECT_EQ(memcmp(&t, &empty, sizeof t), 0);
 }
 
@@ -187,14 +187,14 @@ TEST(Extract, PictureOfFlacAndMp4WhereItStands) {
     TempDir dir;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        id3_tags whole;
-        id3_tags_init(&whole);
+        id3_record whole;
+        id3_record_init(&whole);
         Bytes image = c.file;
         if (c.format == ID3_FMT_FLAC && image[0] == 'I')
             image.erase(image.begin(), image.begin() + 10 + (long)(image[9] | image[8] << 7));
         ASSERT_EQ(read_image(c.format, image.data(), image.size(), &whole), 0) << id3_last_error();
         Bytes expected(whole.cover_data, whole.cover_data + whole.cover_size);
-        id3_tags_free(&whole);
+        id3_record_free(&whole);
         EXPECT_EQ(expected, c.expected);
         std::string path = dir.file("in");
         std::string out = dir.file("out");
@@ -321,8 +321,8 @@ TEST(Readers, NullImageFailsAndSetsOnlyTheFormat) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
-        id3_tags t;
-        id3_tags_init(&t);
+        id3_record t;
+        id3_record_init(&t);
         EXPECT_EQ(read_image(c.format, nullptr, c.len, &t), -1);
         EXPECT_STREQ(id3_last_error(), c.message);
         EXPECT_EQ(t.format, c.format);
@@ -434,8 +434,8 @@ TEST(Load, ShortAndUnknownFilesFail) {
 }
 
 TEST(JsonOut, EmptyRecord) {
-    id3_tags t;
-    id3_tags_init(&t);
+    id3_record t;
+    id3_record_init(&t);
     EXPECT_EQ(json_of(t), "{\"title\":\"\",\"artist\":\"\",\"album\":\"\",\"genre\":\"\",\"date\":"
                           "\"\",\"track\":\"\",\"format\":\"unknown\",\"has_cover\":false}");
 }
@@ -459,8 +459,8 @@ TEST(JsonOut, MembersInOrderWithCoverRules) {
         {"negative format", -1, 0, 0, "", "\"format\":\"unknown\",\"has_cover\":false}"},
     };
     for (const Case& c : cases) {
-        id3_tags t;
-        id3_tags_init(&t);
+        id3_record t;
+        id3_record_init(&t);
         t.title = dup("T");
         t.artist = dup("Ar");
         t.album = dup("Al");
@@ -475,7 +475,7 @@ TEST(JsonOut, MembersInOrderWithCoverRules) {
                                "\"G\",\"date\":\"2024\",\"track\":\"3/12\",";
         EXPECT_EQ(json_of(t), expected + c.tail) << c.name;
         t.cover_size = 0;
-        id3_tags_free(&t);
+        id3_record_free(&t);
     }
 }
 
@@ -495,15 +495,15 @@ TEST(JsonOut, StringEscapes) {
         {"caf\xE9", "caf\xE9"}, // a Latin-1 byte is passed through unchanged
     };
     for (const Case& c : cases) {
-        id3_tags t;
-        id3_tags_init(&t);
+        id3_record t;
+        id3_record_init(&t);
         t.title = dup(c.title);
         t.format = ID3_FMT_MP3;
         std::string out = json_of(t);
         std::string prefix = std::string("{\"title\":\"") + c.rendered + "\",\"artist\"";
         EXPECT_EQ(out.substr(0, prefix.size()), prefix) << c.title;
         EXPECT_EQ(out.back(), '}');
-        id3_tags_free(&t);
+        id3_record_free(&t);
     }
 }
 
@@ -544,10 +544,10 @@ TEST(JsonIn, MembersApplyOnlyAsStrings) {
          "T", ""},
     };
     for (const ParseCase& c : cases) {
-        id3_tags t;
-        id3_tags_init(&t);
+        id3_record t;
+        id3_record_init(&t);
         id3_clear_error();
-        ASSERT_EQ(id3_tags_from_json(&t, c.json), 0) << c.name;
+        ASSERT_EQ(id3_record_from_json(&t, c.json), 0) << c.name;
         EXPECT_FALSE(id3_has_error()) << c.name;
         if (c.title)
             EXPECT_STREQ(t.title, c.title) << c.name;
@@ -561,15 +561,16 @@ TEST(JsonIn, MembersApplyOnlyAsStrings) {
         EXPECT_EQ(t.format, 0) << c.name;
         EXPECT_EQ(t.has_cover, 0) << c.name;
         EXPECT_EQ(t.cover_mime[0], 0) << c.name;
-        id3_tags_free(&t);
+        id3_record_free(&t);
     }
 }
 
 TEST(JsonIn, TrackAndAllSixFields) {
-    id3_tags t;
-    id3_tags_init(&t);
-    ASSERT_EQ(id3_tags_from_json(&t, "{\"title\":\"a\",\"artist\":\"b\",\"album\":\"c\",\"genre\":"
-                                     "\"d\",\"date\":\"e\",\"track\":\"3/12\"}"),
+    id3_record t;
+    id3_record_init(&t);
+    ASSERT_EQ(id3_record_from_json(&t,
+                                   "{\"title\":\"a\",\"artist\":\"b\",\"album\":\"c\",\"genre\":"
+                                   "\"d\",\"date\":\"e\",\"track\":\"3/12\"}"),
               0);
     EXPECT_STREQ(t.title, "a");
     EXPECT_STREQ(t.artist, "b");
@@ -578,9 +579,9 @@ TEST(JsonIn, TrackAndAllSixFields) {
     EXPECT_STREQ(t.date, "e");
     EXPECT_STREQ(t.track, "3/12");
     // A numeric track is not a string and leaves the field as it was.
-    ASSERT_EQ(id3_tags_from_json(&t, "{\"track\":7}"), 0);
+    ASSERT_EQ(id3_record_from_json(&t, "{\"track\":7}"), 0);
     EXPECT_STREQ(t.track, "3/12");
-    id3_tags_free(&t);
+    id3_record_free(&t);
 }
 
 // Null members are reported as removals, never stored; other types are not removals.
@@ -601,15 +602,15 @@ TEST(JsonIn, NullMembersAreRemovals) {
         {"{\"cover\":\"\"}", 0, 0},
     };
     for (const auto& c : cases) {
-        id3_tags t;
-        id3_tags_init(&t);
+        id3_record t;
+        id3_record_init(&t);
         id3_removals removed = {99, 99};
-        ASSERT_EQ(id3_tags_from_json(&t, c.json, &removed), 0) << c.json;
+        ASSERT_EQ(id3_record_from_json(&t, c.json, &removed), 0) << c.json;
         EXPECT_EQ(removed.fields, c.fields) << c.json;
         EXPECT_EQ(removed.cover, c.cover) << c.json;
         // A null date decides: "year" is not looked at then.
         EXPECT_EQ(t.date != nullptr, strstr(c.json, "\"date\":\"1999") != nullptr) << c.json;
-        id3_tags_free(&t);
+        id3_record_free(&t);
     }
 }
 
@@ -650,16 +651,16 @@ TEST(JsonIn, FailuresLeaveTheRecordUnchanged) {
         {"true", "tags JSON must be object"},
     };
     for (const auto& c : cases) {
-        id3_tags t;
-        id3_tags_init(&t);
+        id3_record t;
+        id3_record_init(&t);
         t.title = dup("keep");
-        EXPECT_EQ(id3_tags_from_json(&t, c.json), -1) << c.json;
+        EXPECT_EQ(id3_record_from_json(&t, c.json), -1) << c.json;
         EXPECT_STREQ(id3_last_error(), c.message) << c.json;
         EXPECT_STREQ(t.title, "keep");
-        id3_tags_free(&t);
+        id3_record_free(&t);
     }
-    id3_tags t;
-    id3_tags_init(&t);
-    EXPECT_EQ(id3_tags_from_json(&t, nullptr), -1);
+    id3_record t;
+    id3_record_init(&t);
+    EXPECT_EQ(id3_record_from_json(&t, nullptr), -1);
     EXPECT_STREQ(id3_last_error(), "null tags_json");
 }

@@ -48,15 +48,15 @@ Text text(const char* p) {
 
 // The record filled from one image, released at the end of the test.
 struct Read {
-    id3_tags t;
+    id3_record t;
     int rc;
     explicit Read(const Bytes& file) {
-        id3_tags_init(&t);
+        id3_record_init(&t);
         id3_clear_error();
         rc = id3_flac_read(file.data(), file.size(), &t);
         EXPECT_EQ(bounded_read_difference(ID3_FMT_FLAC, file), "");
     }
-    ~Read() { id3_tags_free(&t); }
+    ~Read() { id3_record_free(&t); }
     Read(const Read&) = delete;
     Read& operator=(const Read&) = delete;
     std::vector<Text> fields() const {
@@ -394,10 +394,10 @@ TEST(FlacRead, LaterPictureWins) {
 // A record that already holds texts and a cover has them replaced, not leaked (the sanitizer and
 // valgrind runs see a leak), and keeps the fields the file does not name.
 TEST(FlacRead, FilledRecordIsUpdated) {
-    id3_tags t;
-    id3_tags_init(&t);
-    id3_tags_set_str(&t.title, "old title");
-    id3_tags_set_str(&t.album, "old album");
+    id3_record t;
+    id3_record_init(&t);
+    id3_record_set_str(&t.title, "old title");
+    id3_record_set_str(&t.album, "old album");
     t.cover_data = (uint8_t*)malloc(3);
     memcpy(t.cover_data, "old", 3);
     t.cover_size = 3;
@@ -407,22 +407,22 @@ TEST(FlacRead, FilledRecordIsUpdated) {
     EXPECT_STREQ(t.title, "new");
     EXPECT_STREQ(t.album, "old album");
     EXPECT_EQ(Bytes(t.cover_data, t.cover_data + t.cover_size), S("new!"));
-    id3_tags_free(&t);
+    id3_record_free(&t);
 }
 
 // The image given to the reader is the file's bytes only: nothing in the record points into it.
 TEST(FlacRead, RecordOwnsCopies) {
     Bytes file =
         MARKER + vc_block({"TITLE=kept"}) + flac_block(6, picture_body(3, "", "", S("pic")), true);
-    id3_tags t;
-    id3_tags_init(&t);
+    id3_record t;
+    id3_record_init(&t);
     ASSERT_EQ(id3_flac_read(file.data(), file.size(), &t), 0);
     std::fill(file.begin(), file.end(), 0);
     file.clear();
     file.shrink_to_fit();
     EXPECT_STREQ(t.title, "kept");
     EXPECT_EQ(Bytes(t.cover_data, t.cover_data + t.cover_size), S("pic"));
-    id3_tags_free(&t);
+    id3_record_free(&t);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -494,8 +494,8 @@ TEST(FlacLoad, BlocksCommentsAndPicturesInOneModel) {
 
     Folds folds(l.m);
     ASSERT_EQ(folds.rc, 0);
-    id3_tags& t = folds.t;
-    const id3_props& p = folds.p;
+    id3_record& t = folds.t;
+    const id3_property_map& p = folds.p;
     EXPECT_EQ(text(t.title), "b");
     EXPECT_EQ(t.has_cover, 1);
     EXPECT_STREQ(t.cover_mime, "image/gif");

@@ -41,9 +41,9 @@ Bytes our_picture(const std::string& mime, const Bytes& data) {
 
 // A record that frees what it owns at the end of the test.
 struct Record {
-    id3_tags t;
-    Record() { id3_tags_init(&t); }
-    ~Record() { id3_tags_free(&t); }
+    id3_record t;
+    Record() { id3_record_init(&t); }
+    ~Record() { id3_record_free(&t); }
     Record(const Record&) = delete;
     Record& operator=(const Record&) = delete;
     // The six texts in the record's order; NULL leaves a field absent.
@@ -51,7 +51,7 @@ struct Record {
         char** fields[] = {&t.title, &t.artist, &t.album, &t.genre, &t.date, &t.track};
         for (size_t i = 0; i < 6; i++) {
             if (values[i])
-                id3_tags_set_str(fields[i], values[i]);
+                id3_record_set_str(fields[i], values[i]);
         }
     }
     void cover(const Bytes& data, const char* mime) {
@@ -71,7 +71,7 @@ struct Written {
     std::string path;
     int rc;
     Bytes after;
-    Written(const Bytes& before, const id3_tags& t, int force_picture) {
+    Written(const Bytes& before, const id3_record& t, int force_picture) {
         path = dir.file("song.flac");
         EXPECT_TRUE(write_file(path, before));
         id3_clear_error();
@@ -140,7 +140,7 @@ TEST(FlacWrite, PictureBlockAndHeaderBytes) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Record r;
-        id3_tags_set_str(&r.t.title, "T");
+        id3_record_set_str(&r.t.title, "T");
         if (c.cover)
             r.cover(*c.cover, c.mime.c_str());
         Written w(two_pictures, r.t, c.force);
@@ -221,21 +221,21 @@ TEST(FlacWrite, LongCommentsAreStoredWhole) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Record r;
-        id3_tags_set_str(&r.t.title, c.title.c_str());
-        id3_tags_set_str(&r.t.artist, "after");
+        id3_record_set_str(&r.t.title, c.title.c_str());
+        id3_record_set_str(&r.t.artist, "after");
         Written w(MARKER, r.t, 0);
         ASSERT_EQ(w.rc, 0);
         Bytes vc = our_vc({"TITLE=" + c.title, "ARTIST=after"});
         EXPECT_TRUE(w.after == MARKER + flac_block(4, vc) + padding());
 
-        id3_tags back;
-        id3_tags_init(&back);
+        id3_record back;
+        id3_record_init(&back);
         ASSERT_EQ(id3_flac_read(w.after.data(), w.after.size(), &back), 0);
         ASSERT_NE(back.title, nullptr);
         EXPECT_EQ(strlen(back.title), c.title.size());
         EXPECT_TRUE(back.title == c.title);
         EXPECT_STREQ(back.artist, "after");
-        id3_tags_free(&back);
+        id3_record_free(&back);
     }
 }
 
@@ -278,7 +278,7 @@ TEST(FlacWrite, EndOfOldMetadata) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Record r;
-        id3_tags_set_str(&r.t.title, "T");
+        id3_record_set_str(&r.t.title, "T");
         Written w(c.before, r.t, 0);
         ASSERT_EQ(w.rc, 0) << id3_last_error();
         EXPECT_EQ(hex(w.after), hex(c.after));
@@ -292,9 +292,9 @@ TEST(FlacWrite, ReadAfterWrite) {
                    flac_block(1, repeat(0, 8192), true) + frames;
     Bytes cover = flac_audio(70000);
     Record r;
-    id3_tags_set_str(&r.t.title, "T\xC3\xADtulo");
-    id3_tags_set_str(&r.t.album, "");
-    id3_tags_set_str(&r.t.track, "04/10");
+    id3_record_set_str(&r.t.title, "T\xC3\xADtulo");
+    id3_record_set_str(&r.t.album, "");
+    id3_record_set_str(&r.t.track, "04/10");
     r.cover(cover, "");
 
     Written w(before, r.t, 0);
@@ -302,8 +302,8 @@ TEST(FlacWrite, ReadAfterWrite) {
     ASSERT_GE(w.after.size(), frames.size());
     EXPECT_TRUE(std::equal(frames.begin(), frames.end(), w.after.end() - frames.size()));
 
-    id3_tags back;
-    id3_tags_init(&back);
+    id3_record back;
+    id3_record_init(&back);
     ASSERT_EQ(id3_flac_read(w.after.data(), w.after.size(), &back), 0);
     EXPECT_STREQ(back.title, "T\xC3\xADtulo");
     EXPECT_EQ(back.artist, nullptr);
@@ -314,7 +314,7 @@ TEST(FlacWrite, ReadAfterWrite) {
     EXPECT_EQ(back.has_cover, 1);
     EXPECT_EQ(Bytes(back.cover_data, back.cover_data + back.cover_size), cover);
     EXPECT_STREQ(back.cover_mime, "image/jpeg");
-    id3_tags_free(&back);
+    id3_record_free(&back);
 
     // A second write of the same record gives the same file.
     Bytes first = w.after;
@@ -377,7 +377,7 @@ TEST(FlacWrite, CoverTooLargeForOneBlock) {
 // file left as it was. The writer's path, for more checks.
 static std::string expect_refused(TempDir& dir, const Bytes& before, const char* message) {
     Record r;
-    id3_tags_set_str(&r.t.title, "T");
+    id3_record_set_str(&r.t.title, "T");
     std::string path = dir.file("song.flac");
     EXPECT_TRUE(write_file(path, before));
     id3_clear_error();
@@ -408,10 +408,10 @@ TEST(FlacWrite, NotFlacLeavesTheFileAlone) {
 // The writer reads the record and changes nothing in it.
 TEST(FlacWrite, RecordUnchanged) {
     Record r;
-    id3_tags_set_str(&r.t.title, std::string(2000, 't').c_str());
+    id3_record_set_str(&r.t.title, std::string(2000, 't').c_str());
     r.cover(S("DATA"), "");
     r.t.format = ID3_FMT_FLAC;
-    id3_tags copy = r.t;
+    id3_record copy = r.t;
     Written w(MARKER, r.t, 1);
     ASSERT_EQ(w.rc, 0);
     EXPECT_EQ(memcmp(&copy, &r.t, sizeof copy), 0);
@@ -473,7 +473,7 @@ TEST(FlacWrite, CommentBlockLengthShortOfItsComments) {
     Bytes before =
         MARKER + streaminfo() + B({0x84}) + be24((uint32_t)body.size() - 9) + body + flac_audio(64);
     Record r;
-    id3_tags_set_str(&r.t.title, "New");
+    id3_record_set_str(&r.t.title, "New");
     Written w(before, r.t, 0);
     ASSERT_EQ(w.rc, 0) << id3_last_error();
     EXPECT_EQ(hex(w.after), hex(MARKER + streaminfo() +
@@ -490,7 +490,7 @@ TEST(FlacWrite, CommentsTooLargeForOneBlock) {
     Bytes before =
         MARKER + streaminfo() + flac_block(4, body) + flac_block(4, body, true) + flac_audio(32);
     Record r;
-    id3_tags_set_str(&r.t.title, "T");
+    id3_record_set_str(&r.t.title, "T");
     Written w(before, r.t, 0);
     EXPECT_EQ(w.rc, -1);
     EXPECT_STREQ(id3_last_error(), "comments too large for FLAC comment block");

@@ -80,9 +80,9 @@ TEST(ModelRecord, FieldTakesTheLowestRankTheLastOfEqualOnesAndEmptyIsFilled) {
         m.format = ID3_FMT_MP3;
         for (const auto& t : c.items)
             add_text(&m, t);
-        id3_tags t;
-        id3_tags_init(&t);
-        id3_tags_guard tguard{&t};
+        id3_record t;
+        id3_record_init(&t);
+        id3_record_guard tguard{&t};
         ASSERT_EQ(id3_model_record(&m, &t), 0) << c.name;
         EXPECT_EQ(t.format, ID3_FMT_MP3) << c.name;
         if (c.title)
@@ -101,9 +101,9 @@ TEST(ModelRecord, EveryFieldByItsKeyAndTheCoverNotedWhereItLies) {
     add_picture(&m, 3, "image/jpeg", "front", kJpeg, sizeof kJpeg, 0);
     add_picture(&m, 4, "image/png", "back", kPng, sizeof kPng, 0); // the last, whatever its type
     add_picture(&m, 3, "image/gif", nullptr, kJpeg, 1, 1);         // a later tag's: ranked below
-    id3_tags t;
-    id3_tags_init(&t);
-    id3_tags_guard tguard{&t};
+    id3_record t;
+    id3_record_init(&t);
+    id3_record_guard tguard{&t};
     ASSERT_EQ(id3_model_record(&m, &t), 0);
     EXPECT_STREQ(t.title, "TITLE!");
     EXPECT_STREQ(t.artist, "ARTIST!");
@@ -119,7 +119,7 @@ TEST(ModelRecord, EveryFieldByItsKeyAndTheCoverNotedWhereItLies) {
 }
 
 // The map as "KEY=value;" in its order, then the pictures.
-std::string describe(const id3_props& p) {
+std::string describe(const id3_property_map& p) {
     std::string out;
     for (uint64_t i = 0; i < p.count; i++)
         out += std::string(p.items[i].key) + "=" +
@@ -149,9 +149,9 @@ TEST(ModelProps, ItemsInOrderAndALaterTagOnlyFillsTheKeysTheFirstLeftOut) {
     id3_item* other = id3_model_add_item(&m); // bytes carried, no property
     ASSERT_NE(other, nullptr);
     other->kind = ID3_ITEM_OTHER;
-    id3_props p;
+    id3_property_map p;
     memset(&p, 0, sizeof p);
-    id3_props_guard pguard{&p};
+    id3_property_map_guard pguard{&p};
     ASSERT_EQ(id3_model_props(&m, &p), 0);
     EXPECT_EQ(p.format, ID3_FMT_MP3);
     EXPECT_EQ(describe(p),

@@ -34,7 +34,7 @@ const Bytes kAudio = B({0xFF, 0xFB, 0x90, 0x64, 0x00, 0x00});
 const Bytes kJpeg = B({0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 0x4A, 0x46});
 
 // A readable summary of a record: present fields only, in a fixed order.
-std::string describe(const id3_tags& t) {
+std::string describe(const id3_record& t) {
     std::string out;
     auto field = [&](const char* name, const char* value) {
         if (value)
@@ -61,14 +61,14 @@ struct ReadResult {
 // Reads from an exactly sized heap copy, so that a read past the image shows under a sanitizer.
 ReadResult read_tags(const Bytes& data) {
     HeapBytes copy = exact_copy(data);
-    id3_tags t;
-    id3_tags_init(&t);
+    id3_record t;
+    id3_record_init(&t);
     id3_clear_error();
     int rc = id3_mp3_read(copy.get(), data.size(), &t);
     copy.reset();
     ReadResult r{rc, describe(t), t.format};
     EXPECT_EQ(bounded_read_difference(ID3_FMT_MP3, data), "");
-    id3_tags_free(&t);
+    id3_record_free(&t);
     return r;
 }
 
@@ -735,11 +735,11 @@ TEST(Extract, WritesThePictureTheReaderFinds) {
         SCOPED_TRACE(c.name);
         Bytes file = c.tag + kAudio;
         // The whole-image reader's cover is the reference.
-        id3_tags whole;
-        id3_tags_init(&whole);
+        id3_record whole;
+        id3_record_init(&whole);
         ASSERT_EQ(id3_mp3_read(file.data(), file.size(), &whole), 0) << id3_last_error();
         Bytes expected(whole.cover_data, whole.cover_data + whole.cover_size);
-        id3_tags_free(&whole);
+        id3_record_free(&whole);
         EXPECT_EQ(expected, c.picture);
         std::string path = dir.file("in.mp3");
         std::string out = dir.file("out.png");
@@ -903,9 +903,9 @@ TEST(Mp3Model, EveryFrameAnItemWithItsBytesAndId3v1RankedAfter) {
     EXPECT_EQ(Bytes(pic.data, pic.data + pic.data_len), kJpeg);
 
     // The ID3v1 title gives way to the ID3v2 one; its artist fills the key the tag lacks.
-    id3_props p;
+    id3_property_map p;
     memset(&p, 0, sizeof p);
-    id3_props_guard pguard{&p};
+    id3_property_map_guard pguard{&p};
     ASSERT_EQ(id3_model_props(&m, &p), 0);
     std::string map;
     for (uint64_t i = 0; i < p.count; i++)

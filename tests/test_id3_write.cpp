@@ -55,12 +55,12 @@ struct Fields {
 
 // A record owning copies of the fields, released at the end of the scope.
 struct Record {
-    id3_tags t;
+    id3_record t;
     explicit Record(const Fields& f) {
-        id3_tags_init(&t);
+        id3_record_init(&t);
         auto set = [](char** field, const char* value) {
             if (value)
-                id3_tags_set_str(field, value);
+                id3_record_set_str(field, value);
         };
         set(&t.title, f.title);
         set(&t.artist, f.artist);
@@ -77,7 +77,7 @@ struct Record {
         }
         strncpy(t.cover_mime, f.mime, sizeof t.cover_mime - 1);
     }
-    ~Record() { id3_tags_free(&t); }
+    ~Record() { id3_record_free(&t); }
     Record(const Record&) = delete;
     Record& operator=(const Record&) = delete;
 };
@@ -87,7 +87,7 @@ struct WriteResult {
     int rc;
     Bytes after;
 };
-WriteResult write_over(const Bytes& before, const id3_tags& t) {
+WriteResult write_over(const Bytes& before, const id3_record& t) {
     TempDir dir;
     std::string path = dir.file("song.mp3");
     EXPECT_TRUE(write_file(path, before));
@@ -99,19 +99,19 @@ WriteResult write_over(const Bytes& before, const id3_tags& t) {
 
 // Reads a record from a file image.
 struct ReadBack {
-    id3_tags t;
+    id3_record t;
     explicit ReadBack(const Bytes& data) {
-        id3_tags_init(&t);
+        id3_record_init(&t);
         EXPECT_EQ(id3_mp3_read(data.data(), data.size(), &t), 0) << id3_last_error();
     }
-    ~ReadBack() { id3_tags_free(&t); }
+    ~ReadBack() { id3_record_free(&t); }
 };
 
 std::string str(const char* s) {
     return s ? "\"" + std::string(s) + "\"" : "(absent)";
 }
 // Every field of a record, for comparing two records in one assertion.
-std::string describe(const id3_tags& t) {
+std::string describe(const id3_record& t) {
     return "title=" + str(t.title) + " artist=" + str(t.artist) + " album=" + str(t.album) +
            " genre=" + str(t.genre) + " date=" + str(t.date) + " track=" + str(t.track) +
            " cover=" + hex(Bytes(t.cover_data, t.cover_data + t.cover_size)) +
@@ -1058,8 +1058,8 @@ TEST(Mp3WriteFailure, TagBeyondSyncsafeSizesIsRefusedBeforeWriting) {
         TempDir dir;
         std::string path = dir.file("song.mp3");
         ASSERT_TRUE(write_file(path, kAudio));
-        id3_tags t;
-        id3_tags_init(&t);
+        id3_record t;
+        id3_record_init(&t);
         t.title = (char*)c.title;
         t.cover_data = region.p;
         t.cover_size = c.cover_size;

@@ -66,16 +66,16 @@ Bytes m4a(const Bytes& items) {
 // the image would read freed memory.
 struct Read {
     int rc;
-    id3_tags t;
+    id3_record t;
     explicit Read(const Bytes& image) {
-        id3_tags_init(&t);
+        id3_record_init(&t);
         id3_clear_error();
         HeapBytes copy = exact_copy(image);
         rc = id3_mp4_read(copy.get(), image.size(), &t);
         copy.reset();
         EXPECT_EQ(bounded_read_difference(ID3_FMT_MP4, image), "");
     }
-    ~Read() { id3_tags_free(&t); }
+    ~Read() { id3_record_free(&t); }
     Read(const Read&) = delete;
     Read& operator=(const Read&) = delete;
 
@@ -110,7 +110,7 @@ struct ItemCase {
     Bytes items;
     Text expected;
 };
-void expect_field(char* id3_tags::*field, const std::vector<ItemCase>& rows) {
+void expect_field(char* id3_record::*field, const std::vector<ItemCase>& rows) {
     for (const ItemCase& row : rows) {
         Read r(m4a(row.items));
         EXPECT_EQ(r.rc, 0) << row.name;
@@ -139,7 +139,7 @@ TEST(Mp4Read, TypicalFileGivesEveryItem) {
     EXPECT_EQ(r.t.has_cover, 1);
     EXPECT_STREQ(r.t.cover_mime, "image/jpeg");
 
-    char* json = id3_tags_to_json(&r.t);
+    char* json = id3_record_to_json(&r.t);
     ASSERT_NE(json, nullptr);
     EXPECT_STREQ(json,
                  "{\"title\":\"Caf\xC3\xA9 au lait\",\"artist\":\"Zo\xC3\xAB\",\"album\":"
@@ -312,7 +312,7 @@ TEST(Mp4Read, MetaOutsideUdtaIsNotRead) {
     // meta directly in moov.
     Read direct(FTYP + mp4_atom("moov", MVHD + meta));
     expect_no_tags(direct);
-    char* json = id3_tags_to_json(&direct.t);
+    char* json = id3_record_to_json(&direct.t);
     ASSERT_NE(json, nullptr);
     EXPECT_STREQ(json, "{\"title\":\"\",\"artist\":\"\",\"album\":\"\",\"genre\":\"\",\"date\":"
                        "\"\",\"track\":\"\",\"format\":\"mp4\",\"has_cover\":false}");
@@ -337,7 +337,7 @@ TEST(Mp4Read, WalkStartsAtTheFirstByte) {
 
 TEST(Mp4Read, TrackNumbers) {
     expect_field(
-        &id3_tags::track,
+        &id3_record::track,
         {
             {"track and total", trkn(5, 12), Text("5/12")},
             {"total 0", trkn(5, 0), Text("5")},
@@ -357,7 +357,7 @@ TEST(Mp4Read, TrackNumbers) {
 
 TEST(Mp4Read, TextItems) {
     expect_field(
-        &id3_tags::title,
+        &id3_record::title,
         {
             {"empty value (data payload of 8 bytes)", text_item(NAM, ""), Text("")},
             {"data payload of 7 bytes", mp4_atom(NAM, mp4_atom("data", repeat(0, 7))),
@@ -575,20 +575,20 @@ TEST(Mp4Load, DamageInsideAnItem) {
         const Bytes image = m4a(text_item(ART, "A") + row.item);
         id3_file f;
         id3_file_from_image(&f, image.data(), image.size());
-        id3_tags t;
-        id3_tags_init(&t);
+        id3_record t;
+        id3_record_init(&t);
         id3_clear_error();
         EXPECT_EQ(id3_mp4_load(&f, &t, false), row.record_rc);
         EXPECT_STREQ(id3_last_error(),
                      row.record_rc ? "MP4 atom size smaller than its header" : "");
         EXPECT_EQ(Read::text(t.artist), row.record_rc ? std::nullopt : Text("A"));
-        id3_tags_free(&t);
-        id3_props p = {};
+        id3_record_free(&t);
+        id3_property_map p = {};
         id3_clear_error();
         EXPECT_EQ(id3_mp4_load_props(&f, &p), row.props_rc);
         EXPECT_STREQ(id3_last_error(), row.props_rc ? "MP4 atom size smaller than its header" : "");
         EXPECT_EQ(p.count, row.props_rc ? 0u : 1u);
-        id3_props_free(&p);
+        id3_property_map_free(&p);
         // The reader over the whole image agrees on the record.
         EXPECT_EQ(bounded_read_difference(ID3_FMT_MP4, image), "");
     }

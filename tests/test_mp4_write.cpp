@@ -393,12 +393,12 @@ TEST(Mp4Write, OffsetsNearFourGiB) {
         id3_file f;
         id3_file_from_image(&f, image.data(), image.size());
         f.size = image.size() - l.mdat().size() + l.mdat_claims;
-        id3_tags t;
-        id3_tags_init(&t);
+        id3_record t;
+        id3_record_init(&t);
         t.title = strdup("The new title");
         id3_head head = {};
         int rc = id3_mp4_build_head(&f, &t, id3_change{ID3_NAMED_TITLE, 0, nullptr, 0}, &head);
-        id3_tags_free(&t);
+        id3_record_free(&t);
         if (c.message) {
             EXPECT_EQ(rc, -1);
             EXPECT_EQ(std::string(id3_last_error()), c.message);
@@ -583,8 +583,8 @@ TEST(Mp4Write, FileChangedWhileWritingIsLeftAlone) {
         ASSERT_TRUE(write_file(path, original));
         id3_file f;
         ASSERT_EQ(id3_file_open(&f, path.c_str()), 0) << id3_last_error();
-        id3_tags t;
-        id3_tags_init(&t);
+        id3_record t;
+        id3_record_init(&t);
         t.title = strdup("new");
         id3_head head = {};
         ASSERT_EQ(id3_mp4_build_head(&f, &t, id3_change{ID3_NAMED_TITLE, 0, nullptr, 0}, &head), 0)
@@ -598,7 +598,7 @@ TEST(Mp4Write, FileChangedWhileWritingIsLeftAlone) {
         EXPECT_EQ(replace_with_head(path.c_str(), &f, &head), -1);
         EXPECT_EQ(std::string(id3_last_error()), "file changed while writing: " + path);
         id3_head_release(&head);
-        id3_tags_free(&t);
+        id3_record_free(&t);
         id3_file_close(&f);
         EXPECT_EQ(read_file(path), changed);
         EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"song.m4a"});

@@ -163,18 +163,18 @@ Text text(const char* p) {
 
 // The record read from one image (the bounded reader compared with the whole-image one).
 struct Read {
-    id3_tags t;
+    id3_record t;
     int rc;
     std::string message;
     explicit Read(const Bytes& file) {
-        id3_tags_init(&t);
+        id3_record_init(&t);
         id3_clear_error();
         rc = id3_ogg_read(file.data(), file.size(), &t);
         message = id3_last_error();
         int32_t format = id3_ogg_detect(file.data(), file.size());
         EXPECT_EQ(bounded_read_difference(format ? format : ID3_FMT_OGG, file), "");
     }
-    ~Read() { id3_tags_free(&t); }
+    ~Read() { id3_record_free(&t); }
     Read(const Read&) = delete;
     Read& operator=(const Read&) = delete;
     Bytes cover() const { return Bytes(t.cover_data, t.cover_data + t.cover_size); }
@@ -808,8 +808,8 @@ TEST(OggLoad, CommentsAndPictureCommentsInOneModel) {
 
     Folds folds(l.m);
     ASSERT_EQ(folds.rc, 0);
-    id3_tags& t = folds.t;
-    const id3_props& p = folds.p;
+    id3_record& t = folds.t;
+    const id3_property_map& p = folds.p;
     EXPECT_EQ(text(t.title), "a");
     EXPECT_STREQ(t.cover_mime, "image/jpeg");
     ASSERT_EQ(p.picture_count, 1u);

@@ -5,7 +5,7 @@
 
 #include <string>
 
-uint32_t named_fields_of(const id3_tags* t) {
+uint32_t named_fields_of(const id3_record* t) {
     const char* const fields[] = {t->title, t->artist, t->album, t->genre, t->date, t->track};
     uint32_t present = 0;
     for (int i = 0; i < ID3_FIELD_COUNT; i++) {
@@ -40,7 +40,7 @@ static int own_pieces(id3_head* head) {
     return 0;
 }
 
-int build_head_for(id3_file* f, int32_t format, const id3_tags* t, id3_change change,
+int build_head_for(id3_file* f, int32_t format, const id3_record* t, id3_change change,
                    id3_head* head) {
     if (format == ID3_FMT_FLAC && id3_file_format(f) < 0)
         return -1;
@@ -48,13 +48,13 @@ int build_head_for(id3_file* f, int32_t format, const id3_tags* t, id3_change ch
     // its message; an MP3 file the reader refuses (no tag, or damage it does not get past) is
     // written over as one without a tag, and the reader's message is not what the write leaves.
     std::string before = id3_error_text();
-    id3_tags loaded;
-    id3_tags_init(&loaded);
+    id3_record loaded;
+    id3_record_init(&loaded);
     id3_old_tag old = {};
     id3_model model = {};
     int loaded_rc = format == ID3_FMT_FLAC ? id3_flac_load(f, &loaded, 0, &model)
                                            : id3_mp3_load(f, &loaded, ID3_COVER_NONE, &old);
-    id3_tags_free(&loaded);
+    id3_record_free(&loaded);
     if (loaded_rc != 0 && format == ID3_FMT_FLAC) {
         id3_model_free(&model);
         return -1;
@@ -71,7 +71,7 @@ int build_head_for(id3_file* f, int32_t format, const id3_tags* t, id3_change ch
 }
 
 // Opens the file as a writer, builds the head and replaces the file.
-static int write_record(const char* path, int32_t format, const id3_tags* t, id3_change change) {
+static int write_record(const char* path, int32_t format, const id3_record* t, id3_change change) {
     id3_file f;
     id3_file_guard guard{&f};
     int rc = id3_file_open_mode(&f, path, ID3_OPEN_WRITE);
@@ -87,12 +87,12 @@ static int write_record(const char* path, int32_t format, const id3_tags* t, id3
     return rc;
 }
 
-int write_record_mp3(const char* path, const id3_tags* t) {
+int write_record_mp3(const char* path, const id3_record* t) {
     id3_change change = {named_fields_of(t), t->cover_data && t->cover_size > 0, nullptr, 0};
     return write_record(path, ID3_FMT_MP3, t, change);
 }
 
-int write_record_flac(const char* path, const id3_tags* t, int force_picture) {
+int write_record_flac(const char* path, const id3_record* t, int force_picture) {
     id3_change change = {named_fields_of(t), t->cover_data && (t->cover_size > 0 || force_picture),
                          nullptr, 0};
     return write_record(path, ID3_FMT_FLAC, t, change);

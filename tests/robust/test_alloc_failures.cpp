@@ -297,8 +297,8 @@ TEST(Mp4Read, CoverThatCannotBeCopiedFailsTheReadAndKeepsTheRecordConsistent) {
         GTEST_SKIP() << "malloc is replaced by the environment; failure cannot be injected";
     }
 
-    id3_tags t;
-    id3_tags_init(&t);
+    id3_record t;
+    id3_record_init(&t);
     fail_alloc_begin_size(big.size());
     int rc = id3_mp4_read(image.data(), image.size(), &t);
     fail_alloc_end();
@@ -310,5 +310,5 @@ TEST(Mp4Read, CoverThatCannotBeCopiedFailsTheReadAndKeepsTheRecordConsistent) {
     EXPECT_STREQ(t.cover_mime, "");
     EXPECT_EQ(t.has_cover, 0);
     EXPECT_EQ(t.format, ID3_FMT_MP4);
-    id3_tags_free(&t);
+    id3_record_free(&t);
 }

@@ -37,8 +37,8 @@ TEST(FuzzRegressions, ReaderInputsAreReadSafely) {
             Bytes input = read_file(folder + "/" + name);
             HeapBytes exact = exact_copy(input);
             ASSERT_NE(exact, nullptr);
-            id3_tags t;
-            id3_tags_init(&t);
+            id3_record t;
+            id3_record_init(&t);
             t.format = r.format;
             int rc = read_image(r.format, exact.get(), input.size(), &t);
             EXPECT_TRUE(rc == 0 || rc == -1);
@@ -46,7 +46,7 @@ TEST(FuzzRegressions, ReaderInputsAreReadSafely) {
             if (t.cover_size > 0) {
                 EXPECT_NE(t.cover_data, nullptr);
             }
-            id3_tags_free(&t);
+            id3_record_free(&t);
             exact.reset();
 
             std::string path = dir.file(name);
