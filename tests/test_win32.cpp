@@ -505,15 +505,17 @@ TEST(WinPaths, AnsiCodePageNamesAreReadAndReplaced) {
     }
 }
 
-// The error text is one per process: a message left by a call on one thread is what another
-// thread reads next.
-TEST(WinErrorText, BelongsToTheProcessNotTheThread) {
+// The error text is one per thread: a call on another thread leaves this thread's message as it
+// was, and each thread reads its own.
+TEST(WinErrorText, BelongsToTheThread) {
     std::string missing = "C:\\no-such-folder-qid3\\x.mp3";
-    std::thread worker([&] { EXPECT_EQ(id3_read(missing.c_str()), nullptr); });
+    EXPECT_EQ(id3_write(nullptr, "{}"), -1);
+    std::thread worker([&] {
+        EXPECT_STREQ(id3_last_error(), "");
+        EXPECT_EQ(id3_read(missing.c_str()), nullptr);
+        EXPECT_EQ(std::string(id3_last_error()),
+                  "cannot open: " + missing + " (" + strerror(ENOENT) + ")");
+    });
     worker.join();
-    EXPECT_EQ(std::string(id3_last_error()),
-              "cannot open: " + missing + " (" + strerror(ENOENT) + ")");
-    std::thread clearer([] { EXPECT_EQ(id3_write(nullptr, "{}"), -1); });
-    clearer.join();
     EXPECT_STREQ(id3_last_error(), "NULL argument");
 }
